@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/com/bstr.h"
 #include "platform/text/text.h"
 #include "xml/xml_parser.h"
 #include "xml/xml_writer.h"
@@ -184,6 +185,12 @@ std::string SerializeDocument(XmlElement* root, bool indented) {
 
 std::string DocumentFileText(XmlElement& root) {
   return kXmlDeclarationLine + SerializeDocument(&root, /*indented=*/true);
+}
+
+BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent) {
+  std::u16string wide;
+  xml::WriteXmlElement(element, parent, wide);
+  return SysAllocString(wide);
 }
 
 // ---- Loading -----------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/com/base.h"
 #include "xml/xml_element.h"
 
 namespace server {
@@ -73,6 +74,9 @@ void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16str
 std::string SerializeDocument(XmlElement* root, bool indented);
 // The declaration line followed by the indented document, in UTF-8.
 std::string DocumentFileText(XmlElement& root);
+// The element in the compact form as a new BSTR the caller frees; null when
+// out of memory.
+BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent);
 
 // ---- Loading -------------------------------------------------------------------
 
