@@ -287,6 +287,21 @@ TEST_F(CompletionPortTest, ResetPeerFailsPendingReceivesAndSendsWithoutSigpipe) 
     EXPECT_TRUE(port_.CloseSocket(id));
     ExpectNothing();
   }
+  // A send after our own write side is shut raises SIGPIPE every time.
+  for (IoKind kind : {IoKind::Send, IoKind::SendFile}) {
+    SCOPED_TRACE(int(kind));
+    auto [client, server] = loopback_.Pair();
+    SocketId id = port_.Associate(std::move(server), 6, 3);
+    TempFile file(Pattern(1000, 2));
+    ASSERT_TRUE(port_.ShutdownSocket(id));
+    ASSERT_TRUE(kind == IoKind::Send ? port_.PostSend(id, Pattern(1000, 3))
+                                     : port_.PostSendFile(id, file.Dup(), 0, 1000));
+    Completion c = Next();
+    EXPECT_EQ(c.kind, kind);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, EPIPE);
+    EXPECT_TRUE(port_.CloseSocket(id));
+  }
   ::sigaction(SIGPIPE, &old_action, nullptr);
 }
 
