@@ -95,7 +95,6 @@ void TestHandler(DWORD control) {
   if (control == SERVICE_CONTROL_STOP) {
     ++g_seen->stops;
     g_seen->stop = true;
-    Report(SERVICE_STOP_PENDING);
   }
   g_seen->cv.notify_all();
 }
@@ -121,6 +120,9 @@ void TestServiceMain(DWORD argc, char** argv) {
   std::unique_lock<std::mutex> lock(g_seen->mu);
   g_seen->cv.wait_for(lock, std::chrono::seconds(10), [] { return g_seen->stop; });
   lock.unlock();
+  // Reported here, not in the handler, so that the order does not depend on
+  // how an early stop races with the reports above.
+  Report(SERVICE_STOP_PENDING);
   Report(SERVICE_STOPPED);
 }
 
