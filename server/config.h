@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "server/server_logs.h"
+
 namespace server {
 
 inline constexpr char kConfigFileName[] = "brevla-config.xml";
@@ -44,17 +46,9 @@ using MimeMap = std::map<std::string, std::string>;
 // The eighteen pairs used when the file lists no MIME item at all.
 const MimeMap& BuiltInMimeMap();
 
-// Log paths and switches; paths are UTF-8 file names, empty when unset.
-struct LogSettings {
-  bool enableServerLog = false;
-  std::string serverLogPath;
-  bool enableTraceLog = false;
-  std::string traceLogPath;
-  bool enableUserAgentLog = false;
-  std::string userAgentLogPath;
-
-  bool operator==(const LogSettings&) const = default;
-};
+// Log paths and switches (UTF-8 file names, empty when unset) are the logs'
+// own LogSettings.
+bool operator==(const LogSettings& a, const LogSettings& b);
 
 // What management may change while requests run. Readers hold one snapshot
 // for a whole request; a change publishes a new one (see ConfigStore).

@@ -145,8 +145,12 @@ TEST_F(ConfigTest, RoundTripIsByteExact) {
   EXPECT_EQ(s.logRotationIntervalMs, 24u * 3'600'000u);
   EXPECT_EQ(c.snapshot.docBasePath, "/srv/a&b <c>/");
   EXPECT_EQ(c.snapshot.defaultDocument, "index.html");
-  EXPECT_EQ(c.snapshot.logs, (LogSettings{true, "/var/log/q/server.log", false, "", true,
-                                          "/var/log/q/agent.log"}));
+  LogSettings logs;
+  logs.enable_server_log = true;
+  logs.server_log_path = "/var/log/q/server.log";
+  logs.enable_user_agent_log = true;
+  logs.user_agent_log_path = "/var/log/q/agent.log";
+  EXPECT_EQ(c.snapshot.logs, logs);
   ASSERT_EQ(c.snapshot.endpoints.size(), 2u);
   const EndpointInfo& interop = c.snapshot.endpoints.at("/interop");
   EXPECT_TRUE(interop.wildcard);

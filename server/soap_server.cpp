@@ -10,11 +10,12 @@
 
 namespace server {
 
-SoapServer::SoapServer(std::string executablePath, EventSink logEvent)
+SoapServer::SoapServer(std::string executablePath, EventSink logEvent, const LogClock& clock)
     : executableDir_(ExecutableDirectory(executablePath)),
       configPath_(executableDir_ == "/" ? std::string("/") + kConfigFileName
                                         : executableDir_ + "/" + kConfigFileName),
-      logEvent_(std::move(logEvent)) {
+      logEvent_(std::move(logEvent)),
+      logs_(clock) {
   // What the server runs with until the file is read; LoadConfig replaces all.
   settings_.listenPort = 80;
   settings_.numWorkThreads = 8;
@@ -71,6 +72,8 @@ bool SoapServer::LoadConfig() {
   // Settings read before a bad boolean stay set, as the file reader promises.
   settings_ = config.settings;
   if (!ok) return false;
+  logs_.SetSettings(config.snapshot.logs);
+  logs_.SetRotationInterval(settings_.logRotationIntervalMs);
   {
     std::lock_guard<std::mutex> lock(store_.Lock());
     store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config.snapshot)));
@@ -120,6 +123,6 @@ bool SoapServer::StartServer() {
   return false;
 }
 
-bool SoapServer::OpenLogs() { return false; }
+bool SoapServer::OpenLogs() { return logs_.OpenLogs(); }
 
 }  // namespace server

@@ -12,6 +12,7 @@
 
 #include "server/config.h"
 #include "server/config_store.h"
+#include "server/server_logs.h"
 
 namespace server {
 
@@ -32,7 +33,8 @@ class SoapServer {
 
   // `executablePath` is the program's own path; the configuration file lives
   // in its directory.
-  SoapServer(std::string executablePath, EventSink logEvent);
+  SoapServer(std::string executablePath, EventSink logEvent,
+             const LogClock& clock = SystemLogClock());
   ~SoapServer();
   SoapServer(const SoapServer&) = delete;
   SoapServer& operator=(const SoapServer&) = delete;
@@ -65,6 +67,7 @@ class SoapServer {
   const std::vector<ProtocolInfo>& Protocols() const { return protocols_; }
   const std::string& HostName() const { return hostName_; }
   int NumListeningSockets() const { return numListeningSockets_; }
+  LogFiles& Logs() { return logs_; }
 
   void SetStartPauseForTest(std::chrono::milliseconds pause) { startPause_ = pause; }
 
@@ -84,6 +87,8 @@ class SoapServer {
   std::string hostName_;
   int numListeningSockets_ = 0;
   std::chrono::milliseconds startPause_{5000};
+  // Last: the logs rotate and close before anything else goes.
+  LogFiles logs_;
 };
 
 }  // namespace server

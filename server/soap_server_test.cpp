@@ -48,6 +48,7 @@ TEST_F(SoapServerTest, MissingConfigurationEndsStartUp) {
 
 TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
   WriteConfig("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
+              "<enableServerLog>1</enableServerLog><serverLogPath>/x/s.log</serverLogPath>"
               "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
               "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
               "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
@@ -64,6 +65,8 @@ TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
   ConfigSnapshotPtr config = server_->Config();
   ASSERT_EQ(config->endpoints.count("/svc"), 1u);
   EXPECT_EQ(config->docBasePath, dir_.string() + "/docroot/");
+  EXPECT_EQ(server_->Logs().Settings(), config->logs) << "the logs get the file's paths";
+  EXPECT_EQ(server_->Logs().Settings().server_log_path, "/x/s.log");
 }
 
 TEST_F(SoapServerTest, StartPauseHoldsWhateverTheOutcome) {
