@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "dime/testing/dime_testing.h"
+#include "platform/com/variant.h"
 
 namespace dime {
 namespace {
@@ -60,6 +63,33 @@ TEST(DimeMessage, AddPayloadSharesTheCallersStorage) {
   EXPECT_EQ(m.PayloadCount(), 0u);
   EXPECT_EQ(storage->AddRef(), 2u);
   storage->Release();
+}
+
+// Options arrive from automation callers as byte arrays; anything else is
+// no options.
+TEST(DimeMessage, OptionsFromAutomationArrays) {
+  const uint8_t field[] = {0, 3, 0, 1, 'q'};
+  SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, sizeof field);
+  ASSERT_NE(bytes, nullptr);
+  void* data = nullptr;
+  ASSERT_EQ(SafeArrayAccessData(bytes, &data), S_OK);
+  std::memcpy(data, field, sizeof field);
+  SafeArrayUnaccessData(bytes);
+  SAFEARRAY* longs = SafeArrayCreateVector(VT_I4, 0, 2);
+
+  DimeMessage m;
+  m.InitSerializer(kRecordSize);
+  ASSERT_TRUE(m.AddPayload(nullptr, "a", "t", 1, bytes));
+  ASSERT_TRUE(m.AddPayload(nullptr, "b", "t", 1, longs));
+  ASSERT_TRUE(m.AddPayload(nullptr, "c", "t", 1, static_cast<SAFEARRAY*>(nullptr)));
+  ASSERT_EQ(m.Payload(0)->Options().size(), 1u);
+  EXPECT_EQ(m.Payload(0)->Options()[0].type, 3);
+  EXPECT_EQ(m.Payload(0)->Options()[0].data, std::vector<uint8_t>{'q'});
+  EXPECT_TRUE(m.Payload(1)->Options().empty());
+  EXPECT_TRUE(m.Payload(2)->Options().empty());
+  EXPECT_EQ(bytes->cLocks, 0u);  // access released
+  SafeArrayDestroy(bytes);
+  SafeArrayDestroy(longs);
 }
 
 TEST(DimeMessage, ExceptionsCarryTheKeyAndDetail) {
