@@ -80,8 +80,8 @@ bool Deserializer::EndOfInput() {
   if (state_ == State::Done) return true;
   if (state_ != State::Error) {
     SetError(u"Deserializer.EndOfInput.MessageTruncated",
-             Format("dime: message ends after %" PRIu64 " bytes, inside record %" PRIu64,
-                    consumed_, record_index_));
+             Format("dime: message ends after %" PRIu64 " bytes, inside record %" PRIu64, consumed_,
+                    record_index_));
     Fail();
   }
   return false;
@@ -268,8 +268,8 @@ void Deserializer::TakeRecord(const RecordHeader& h) {
 // Called with the header just read: what the rest of the record claims must fit
 // the message limit, the content length and, for the envelope, its limit.
 bool Deserializer::CheckLimits() {
-  const uint64_t fields = uint64_t{options_length_} + options_padding_ + id_length_ +
-                          id_padding_ + type_length_ + type_padding_;
+  const uint64_t fields = uint64_t{options_length_} + options_padding_ + id_length_ + id_padding_ +
+                          type_length_ + type_padding_;
   const uint64_t rest = fields + data_length_;
   if (consumed_ + rest + data_padding_ > limits_.max_message_bytes) {
     SetError(u"Deserializer.ReadHeader.MessageTooLarge",

@@ -123,7 +123,7 @@ class Deserializer {
 
   uint8_t header_[kHeaderSize] = {};
   size_t header_gathered_ = 0;
-  uint64_t record_index_ = 0;  // of the record being read, for diagnostics
+  uint64_t record_index_ = 0;   // of the record being read, for diagnostics
   uint64_t payload_bytes_ = 0;  // DATA of the current payload so far
 
   bool me_ = false;

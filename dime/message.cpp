@@ -43,8 +43,8 @@ bool DimeMessage::AddPayload(IStorage* storage, std::string id, std::string type
                              uint32_t type_name_format, const uint8_t* options,
                              size_t options_length) {
   try {
-    auto payload = std::make_unique<DimePayload>(storage, std::move(id), std::move(type),
-                                                 type_name_format);
+    auto payload =
+        std::make_unique<DimePayload>(storage, std::move(id), std::move(type), type_name_format);
     if (options != nullptr && options_length > 0) {
       (void)payload->ParseOptions(options, options_length);
     }
@@ -85,8 +85,8 @@ bool DimeMessage::AddPayloadFromBytes(const void* data, size_t length, std::stri
                                                  type_name_format);
     if (option_data != nullptr) {
       const auto* o = static_cast<const uint8_t*>(option_data);
-      payload->AddOption(
-          DimeOption{static_cast<uint16_t>(option_type), std::vector<uint8_t>(o, o + option_length)});
+      payload->AddOption(DimeOption{static_cast<uint16_t>(option_type),
+                                    std::vector<uint8_t>(o, o + option_length)});
     }
     payloads_.push_back(std::move(payload));
   } catch (const std::bad_alloc&) {

@@ -1,7 +1,6 @@
 // Kept apart so that users who never pass automation arrays do not link the
 // array functions.
 #include "dime/message.h"
-
 #include "platform/com/variant.h"
 
 namespace dime {

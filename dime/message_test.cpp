@@ -35,8 +35,8 @@ TEST(DimeMessage, AddPayloadFromBytesFailsWholly) {
     DimeMessage m;
     m.SetResourcesForTest(&resources);
     m.InitSerializer(kRecordSize);
-    EXPECT_FALSE(m.AddPayloadFromBytes("payload", 7, "id", "t", 1, option.data(),
-                                       c.option_length, c.option_type));
+    EXPECT_FALSE(m.AddPayloadFromBytes("payload", 7, "id", "t", 1, option.data(), c.option_length,
+                                       c.option_type));
     EXPECT_EQ(m.PayloadCount(), 0u);
   }
 }

@@ -26,8 +26,7 @@ bool DimePayload::CreateStream() {
 bool DimePayload::OpenStream() {
   stream_.Reset();
   if (!storage_) return false;
-  return SUCCEEDED(
-      storage_->OpenStream(u"", STGM_SHARE_EXCLUSIVE | STGM_READ, stream_.Receive()));
+  return SUCCEEDED(storage_->OpenStream(u"", STGM_SHARE_EXCLUSIVE | STGM_READ, stream_.Receive()));
 }
 
 bool DimePayload::Close() {

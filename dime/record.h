@@ -13,7 +13,7 @@ namespace dime {
 
 inline constexpr size_t kHeaderSize = 12;
 inline constexpr uint8_t kVersion = 1;
-inline constexpr uint32_t kMaxTypeNameFormat = 15;  // TYPE_T is 4 bits
+inline constexpr uint32_t kMaxTypeNameFormat = 15;   // TYPE_T is 4 bits
 inline constexpr uint32_t kMaxFieldLength = 0xFFFF;  // OPTIONS, ID and TYPE lengths
 
 // Type-name formats of TYPE_T.

@@ -151,8 +151,8 @@ bool Serializer::FixedFields(const DimePayload& payload, Fixed* fixed) {
     return false;
   }
   const uint64_t options = payload.GetOptionsLength();
-  const uint64_t widest = std::max({options, uint64_t{payload.Id().size()},
-                                    uint64_t{payload.Type().size()}});
+  const uint64_t widest =
+      std::max({options, uint64_t{payload.Id().size()}, uint64_t{payload.Type().size()}});
   if (widest > kMaxFieldLength) {
     SetError(u"Serializer.SerializePayload.FieldTooLong",
              Format("dime: payload %" PRIu32 " field length %" PRIu64 " exceeds limit %" PRIu32,
@@ -166,7 +166,8 @@ bool Serializer::FixedFields(const DimePayload& payload, Fixed* fixed) {
       kHeaderSize + options + Padding(options) + id + Padding(id) + type + Padding(type);
   if (record_size_ <= fixed->length + 4) {
     SetError(u"Serializer.SerializePayload.RecordSizeTooSmall",
-             Format("dime: payload %" PRIu32 " needs %" PRIu64 " bytes before its data, record size %" PRIu32,
+             Format("dime: payload %" PRIu32 " needs %" PRIu64
+                    " bytes before its data, record size %" PRIu32,
                     index_, fixed->length, record_size_));
     return false;
   }

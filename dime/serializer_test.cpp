@@ -91,7 +91,11 @@ TEST_F(SerializerTest, OptionsArePaddedAfterTheField) {
   ASSERT_EQ(records.size(), 1u);
   const std::string& r = records[0];
   EXPECT_EQ(HeaderOf(r).options_length, 7);
-  EXPECT_EQ(r.substr(12), std::string("\0\1\0\3abc\0" "id1\0" "t\0\0\0" "xy\0\0", 20));
+  EXPECT_EQ(r.substr(12), std::string("\0\1\0\3abc\0"
+                                      "id1\0"
+                                      "t\0\0\0"
+                                      "xy\0\0",
+                                      20));
   EXPECT_EQ(message_.ComputeMessageLength(), r.size());
 }
 
@@ -102,8 +106,8 @@ TEST_F(SerializerTest, LargePayloadsAreChunkedAndReadBack) {
   // first record carries 4056 bytes and each chunk 4084.
   constexpr size_t kRoom = 4056;
   constexpr size_t kChunk = 4084;
-  const size_t sizes[] = {0,      1,      kRoom - 1,          kRoom,
-                          kRoom + 1, kRoom + kChunk, kRoom + 2 * kChunk + 5, 100000};
+  const size_t sizes[] = {
+      0, 1, kRoom - 1, kRoom, kRoom + 1, kRoom + kChunk, kRoom + 2 * kChunk + 5, 100000};
   for (const size_t size : sizes) {
     SCOPED_TRACE(size);
     ASSERT_TRUE(message_.InitSerializer(kRecordSize));

@@ -57,7 +57,9 @@ inline std::string ReadAll(DimePayload& payload) {
   return out;
 }
 
-inline std::u16string Key(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+inline std::u16string Key(std::string_view ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 // Storage made under a fault plan; allocation number `fail_allocation` (from
 // 1) is refused, and creating storage fails while `fail_storage` is set.
@@ -69,8 +71,7 @@ class FaultyResources : public DimeResources {
   }
   bool MayAllocate() override { return ++allocations != fail_allocation; }
 
-  std::shared_ptr<storage_testing::FaultPlan> plan =
-      std::make_shared<storage_testing::FaultPlan>();
+  std::shared_ptr<storage_testing::FaultPlan> plan = std::make_shared<storage_testing::FaultPlan>();
   bool fail_storage = false;
   int fail_allocation = 0;
   int allocations = 0;

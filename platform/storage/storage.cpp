@@ -74,8 +74,8 @@ class TempStream final : public com::ComObject<TempStream, IStream> {
     auto* out = static_cast<char*>(pv);
     ULONG done = 0;
     while (done < cb) {
-      const ssize_t n = pread(storage_->fd(), out + done, cb - done,
-                              static_cast<off_t>(position_ + done));
+      const ssize_t n =
+          pread(storage_->fd(), out + done, cb - done, static_cast<off_t>(position_ + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         position_ += done;
@@ -98,8 +98,8 @@ class TempStream final : public com::ComObject<TempStream, IStream> {
     const auto* in = static_cast<const char*>(pv);
     ULONG done = 0;
     while (done < cb) {
-      const ssize_t n = pwrite(storage_->fd(), in + done, cb - done,
-                               static_cast<off_t>(position_ + done));
+      const ssize_t n =
+          pwrite(storage_->fd(), in + done, cb - done, static_cast<off_t>(position_ + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         const int err = errno;

@@ -38,8 +38,8 @@ struct STATSTG {
 
 class IStream : public IUnknown {
  public:
-  static constexpr IID kIid = {0x0000000C, 0x0000, 0x0000,
-                               {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+  static constexpr IID kIid = {
+      0x0000000C, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
   // Reads up to `cb` bytes at the seek position; fewer only at the end of the
   // stream. *read (when given) receives the count, also on failure.
@@ -59,8 +59,8 @@ class IStream : public IUnknown {
 
 class IStorage : public IUnknown {
  public:
-  static constexpr IID kIid = {0x0000000B, 0x0000, 0x0000,
-                               {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+  static constexpr IID kIid = {
+      0x0000000B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
   // Creates the unnamed stream (`name` null or ""); STGM_CREATE replaces an
   // existing one (emptying it), without it an existing stream is

@@ -150,8 +150,8 @@ TEST_F(StorageTest, RefusesWhatItDoesNotModel) {
   EXPECT_EQ(StgCreateDocfile(nullptr, STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_READWRITE, 0,
                              other.Receive()),
             STG_E_INVALIDFLAG);
-  EXPECT_EQ(StgCreateDocfile(nullptr, STGM_DELETEONRELEASE | STGM_SHARE_EXCLUSIVE | STGM_READ,
-                             0, other.Receive()),
+  EXPECT_EQ(StgCreateDocfile(nullptr, STGM_DELETEONRELEASE | STGM_SHARE_EXCLUSIVE | STGM_READ, 0,
+                             other.Receive()),
             STG_E_INVALIDFLAG);
   EXPECT_FALSE(other);
 }
