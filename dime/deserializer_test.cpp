@@ -1,7 +1,9 @@
 #include "dime/deserializer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -345,34 +347,33 @@ TEST(DeserializerLifecycle, InputAfterDoneOrErrorIsIgnored) {
   EXPECT_EQ(Snap(bad), before);
 }
 
-std::string EventLogTail(std::streamoff from) {
-  const char* path = std::getenv("QUORVEL_EVENTLOG_FILE");
-  if (!path) return "<no event log file>";
-  std::ifstream in(path);
-  in.seekg(from);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-std::streamoff EventLogSize() {
-  const char* path = std::getenv("QUORVEL_EVENTLOG_FILE");
-  std::ifstream in(path ? path : "", std::ios::ate);
-  return in ? static_cast<std::streamoff>(in.tellg()) : 0;
-}
-
 TEST(DeserializerLifecycle, UninitializedReaderLogsItsKeyOnce) {
-  const std::streamoff before = EventLogSize();
+  // A private event-log file, so the test reads only its own entries.
+  const std::string path = ::testing::TempDir() + "dime-eventlog-" + std::to_string(getpid());
+  std::remove(path.c_str());
+  const char* saved = std::getenv("QUORVEL_EVENTLOG_FILE");
+  const std::string restore = saved ? saved : "";
+  setenv("QUORVEL_EVENTLOG_FILE", path.c_str(), 1);
+
   Deserializer reader;
   const uint8_t byte = 0;
   EXPECT_FALSE(reader.Deserialize(&byte, 1));
   EXPECT_FALSE(reader.Deserialize(&byte, 1));
   EXPECT_EQ(reader.LastError(), u"Deserializer.Deserialize.Uninitialized");
-  EXPECT_EQ(EventLogTail(before),
-            "Quorvel DIME Parser: Error: Deserializer.Deserialize.Uninitialized\n");
+  std::ifstream in(path);
+  std::stringstream logged;
+  logged << in.rdbuf();
+  EXPECT_EQ(logged.str(), "Quorvel DIME Parser: Error: Deserializer.Deserialize.Uninitialized\n");
 
   EXPECT_FALSE(reader.Initializer(nullptr));
   EXPECT_EQ(reader.LastError(), u"Deserializer.Initializer.NullPayloadArrayPtr");
+
+  std::remove(path.c_str());
+  if (saved) {
+    setenv("QUORVEL_EVENTLOG_FILE", restore.c_str(), 1);
+  } else {
+    unsetenv("QUORVEL_EVENTLOG_FILE");
+  }
 }
 
 // The record used for storage and allocation faults: options [12,20), ID
