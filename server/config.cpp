@@ -80,6 +80,17 @@ namespace {
   return e == nullptr || GetNodeBool(value, *e);
 }
 
+// A server setting: a bad value is noted by name (its text stays out of the
+// log).
+[[nodiscard]] bool ReadSettingBool(const XmlElement& root, std::u16string_view name, bool* value,
+                                   std::vector<std::string>* notes) {
+  if (ReadOptionalBool(root, name, value)) return true;
+  if (notes != nullptr) {
+    notes->push_back(text::Narrow(name) + " is not one of 1, true, 0, false");
+  }
+  return false;
+}
+
 bool ReadNarrow(const XmlElement& parent, std::u16string_view name, std::string* value) {
   const XmlElement* e = FindChildNamed(parent, name);
   return e != nullptr && GetNodeTextNarrow(value, *e);
@@ -321,8 +332,12 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string*
 
 bool LoadConfig(const std::string& path, const std::string& executableDir, ServerConfig* config,
                 std::vector<std::string>* notes) {
-  XmlElementPtr root = LoadXmlFile(path, kMaxConfigFileBytes);
-  if (!root) return false;
+  std::string error;
+  XmlElementPtr root = LoadXmlFile(path, kMaxConfigFileBytes, &error);
+  if (!root) {
+    if (notes != nullptr) notes->push_back(std::move(error));
+    return false;
+  }
   const XmlElement& r = *root;
   ServerSettings& s = config->settings;
   ConfigSnapshot& c = config->snapshot;
@@ -341,13 +356,13 @@ bool LoadConfig(const std::string& path, const std::string& executableDir, Serve
   }
   if (!ReadNarrow(r, u"defaultDocument", &c.defaultDocument)) c.defaultDocument = "default.htm";
   c.logs.enable_server_log = false;
-  if (!ReadOptionalBool(r, u"enableServerLog", &c.logs.enable_server_log)) return false;
+  if (!ReadSettingBool(r, u"enableServerLog", &c.logs.enable_server_log, notes)) return false;
   ReadNarrow(r, u"serverLogPath", &c.logs.server_log_path);
   c.logs.enable_trace_log = false;
-  if (!ReadOptionalBool(r, u"enableTraceLog", &c.logs.enable_trace_log)) return false;
+  if (!ReadSettingBool(r, u"enableTraceLog", &c.logs.enable_trace_log, notes)) return false;
   ReadNarrow(r, u"traceLogPath", &c.logs.trace_log_path);
   c.logs.enable_user_agent_log = false;
-  if (!ReadOptionalBool(r, u"enableUserAgentLog", &c.logs.enable_user_agent_log)) return false;
+  if (!ReadSettingBool(r, u"enableUserAgentLog", &c.logs.enable_user_agent_log, notes)) return false;
   ReadNarrow(r, u"userAgentLogPath", &c.logs.user_agent_log_path);
   if (const XmlElement* e = FindChildNamed(r, u"logRotationInterval")) {
     uint32_t hours = 0;
@@ -355,7 +370,7 @@ bool LoadConfig(const std::string& path, const std::string& executableDir, Serve
     s.logRotationIntervalMs = std::min(hours, kMaxLogRotationHours) * kMsPerHour;
   }
   s.enableNameLookup = false;
-  if (!ReadOptionalBool(r, u"enableNameLookup", &s.enableNameLookup)) return false;
+  if (!ReadSettingBool(r, u"enableNameLookup", &s.enableNameLookup, notes)) return false;
 
   c.mimeMap.clear();
   ReadMimeMap(r, &c.mimeMap);

@@ -113,9 +113,9 @@ std::string DefaultDocBasePath(const std::string& executableDir);
 // defaults; `executableDir` gives the default document root. Returns false
 // when the file cannot be read or parsed or a server setting holds a boolean
 // other than "1", "true", "0", "false" (settings read before it stay set in
-// *config). Notes on literal values that leave the server unable to serve
-// (no worker, no slot, a port that cannot be bound) are appended to *notes,
-// one line each, for the caller to log.
+// *config). Lines for the caller to log are appended to *notes: why the file
+// was refused, or which literal values leave the server unable to serve (no
+// worker, no slot, a port that cannot be bound).
 [[nodiscard]] bool LoadConfig(const std::string& path, const std::string& executableDir,
                               ServerConfig* config, std::vector<std::string>* notes);
 

@@ -215,9 +215,11 @@ TEST_F(ConfigTest, UnreadableFilesFail) {
 TEST_F(ConfigTest, BadServerBooleanFailsAfterEarlierSettings) {
   ServerConfig c;
   c.settings.logRotationIntervalMs = 7;
+  std::vector<std::string> notes;
   EXPECT_FALSE(LoadBody("<logRotationInterval>2</logRotationInterval>"
                         "<enableTraceLog>TRUE</enableTraceLog><maxClients>3</maxClients>",
-                        &c));
+                        &c, &notes));
+  EXPECT_EQ(notes, (std::vector<std::string>{"enableTraceLog is not one of 1, true, 0, false"}));
   EXPECT_EQ(c.settings.maxClients, 3) << "read before the bad boolean";
   EXPECT_EQ(c.settings.logRotationIntervalMs, 7u) << "read after it";
   EXPECT_FALSE(LoadBody("<enableNameLookup>yes</enableNameLookup>", &c));

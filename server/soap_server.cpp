@@ -71,6 +71,7 @@ bool SoapServer::LoadConfig() {
   const bool ok = server::LoadConfig(configPath_, executableDir_, &config, &notes);
   // Settings read before a bad boolean stay set, as the file reader promises.
   settings_ = config.settings;
+  for (const std::string& note : notes) LogEvent(note);
   if (!ok) return false;
   logs_.SetSettings(config.snapshot.logs);
   logs_.SetRotationInterval(settings_.logRotationIntervalMs);
@@ -78,7 +79,6 @@ bool SoapServer::LoadConfig() {
     std::lock_guard<std::mutex> lock(store_.Lock());
     store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config.snapshot)));
   }
-  for (const std::string& note : notes) LogEvent(note);
   return true;
 }
 
