@@ -67,7 +67,7 @@ class BraskelTest : public ::testing::Test {
   }
 
   void WriteConfig(const std::string& body) {
-    std::ofstream(dir_ / kConfigFileName, std::ios::binary)
+    std::ofstream(dir_ / "brevla-config.xml", std::ios::binary)
         << "<configuration>" << body << "</configuration>";
   }
 
