@@ -148,7 +148,7 @@ HRESULT BindIn(const ParamDesc& p, VARIANTARG* arg, Binding& b) {
 HRESULT BindByRef(const ParamDesc& p, VARIANTARG* arg, Binding& b) {
   b.slot = &b.pointer;
   if (!arg) {  // a Retval that goes to the result
-    b.value.vt = p.vt == VT_VARIANT ? VT_EMPTY : p.vt;
+    b.value.vt = p.vt == VT_VARIANT ? VARTYPE(VT_EMPTY) : p.vt;
     b.owns_value = true;
     b.pointer = p.vt == VT_VARIANT ? static_cast<void*>(&b.value) : ValueAddress(b.value);
     b.write_back = WriteBack::Result;

@@ -11,10 +11,11 @@
 // A description lists the methods with their dispatch ids and parameters,
 // each parameter as (direction, type, name):
 //
-//   #define QV_ISOAPSTRUCT_METHODS(X)                                        \
-//     X(GetMember, 1, (In, BSTR, bstrName), (Out, VARIANT, pvarValue),      \
-//       (Retval, VARIANT_BOOL, pResult))                                     \
+//   #define QV_ISOAPSTRUCT_METHODS(X)
+//     X(GetMember, 1, (In, BSTR, bstrName), (Out, VARIANT, pvarValue),
+//       (Retval, VARIANT_BOOL, pResult))
 //     X(Clear, 2)
+//   (each line but the last ending in a backslash)
 //   QV_DISPATCH_INTERFACE(ISoapStruct, IID_ISoapStruct, QV_ISOAPSTRUCT_METHODS)
 //
 // Directions: In (passed by value), Out, InOut and Retval (passed as a
@@ -146,7 +147,7 @@ constexpr bool ValidDescription(const MethodDesc (&methods)[N]) {
 }
 
 template <size_t N>
-constexpr uint16_t CountParams(const ParamDesc (&params)[N]) {
+constexpr uint16_t CountParams(const ParamDesc (&)[N]) {
   return uint16_t(N - 1);  // the last entry terminates the list
 }
 
