@@ -321,7 +321,8 @@ HRESULT DescribedInvoke(const InterfaceDesc& desc, void* self, DISPID member, RE
       }
     }
   }
-  return written;
+  // A success code other than S_OK (S_FALSE) is the method's answer too.
+  return FAILED(written) ? written : hr;
 }
 
 HRESULT InvokeDescribedMethod(IDispatch* target, const MethodDesc& method, void* const* args) {

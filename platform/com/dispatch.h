@@ -39,8 +39,9 @@
 //     initialised), or, when the caller passes it as one more argument, bound
 //     like Out. The proxy does the latter, so that a method that leaves its
 //     result alone leaves the caller's variable alone too.
-// Failing methods: Invoke returns DISP_E_EXCEPTION with the method's HRESULT
-// in the exception record's scode; nothing is written back.
+// A failing method makes Invoke return DISP_E_EXCEPTION with the method's
+// HRESULT in the exception record's scode, and nothing is written back; a
+// succeeding one makes it return the method's own success code.
 #pragma once
 
 #include <cstddef>

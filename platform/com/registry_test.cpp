@@ -148,8 +148,8 @@ TEST_F(RegistryTest, CorruptFileIsAnErrorAndIsNotOverwritten) {
 }
 
 TEST_F(RegistryTest, TwoProcessesRegisteringAtOnceKeepBoth) {
-  constexpr int kProcesses = 4;
-  constexpr int kKeysEach = 40;
+  constexpr int kProcesses = 3;
+  constexpr int kKeysEach = 20;
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
     const pid_t pid = fork();
