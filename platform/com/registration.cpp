@@ -1,29 +1,28 @@
 #include "platform/com/registration.h"
 
+#include <vector>
+
 #include "platform/com/activation.h"
 #include "platform/com/registry.h"
 
 namespace com {
 namespace {
 
+// Collects a class's entries so that they are written in one go: another
+// process never sees half a registration.
 class Writer {
  public:
   // Sets a string value (name null: the default) on `path`, creating the key.
   void Set(const std::string& path, const char* name, const std::string& value) {
-    if (failed_) return;
-    failed_ = registry::WriteString(HKEY_CLASSES_ROOT, path, name, value) != ERROR_SUCCESS;
+    changes_.push_back({registry::Change::Kind::SetString, path, name ? name : "", value});
   }
   void Create(const std::string& path) {
-    if (failed_) return;
-    HKEY key = nullptr;
-    failed_ = RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE,
-                              nullptr, &key, nullptr) != ERROR_SUCCESS;
-    if (key) RegCloseKey(key);
+    changes_.push_back({registry::Change::Kind::CreateKey, path, "", ""});
   }
-  bool failed() const { return failed_; }
+  bool Commit() { return registry::ApplyChanges(HKEY_CLASSES_ROOT, changes_) == ERROR_SUCCESS; }
 
  private:
-  bool failed_ = false;
+  std::vector<registry::Change> changes_;
 };
 
 // True when `prog_id` is free or already names `clsid`.
@@ -94,7 +93,7 @@ HRESULT RegisterServerClass(const ClassRegistration& reg) {
         reg.inproc_server.empty() ? reg.local_server : reg.inproc_server;
     w.Set(lib + "\\0\\linux", nullptr, module);
   }
-  return w.failed() ? REGDB_E_WRITEREGDB : S_OK;
+  return w.Commit() ? S_OK : REGDB_E_WRITEREGDB;
 }
 
 HRESULT UnregisterServerClass(const ClassRegistration& reg) {

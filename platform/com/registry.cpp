@@ -537,6 +537,37 @@ LSTATUS WriteString(HKEY root, const std::string& path, const char* name,
   return s;
 }
 
+LSTATUS ApplyChanges(HKEY root, const std::vector<Change>& changes) {
+  if (!IsRoot(root)) return ERROR_INVALID_HANDLE;
+  std::vector<std::string> paths;
+  for (const Change& c : changes) {
+    std::string path;
+    if (LSTATUS s = Resolve(root, c.path.c_str(), &path); s != ERROR_SUCCESS) return s;
+    if (path.find('\\') == std::string::npos) return ERROR_ACCESS_DENIED;
+    if (c.name.size() > kRegistryMaxValueName || c.value.size() > kRegistryMaxValueData ||
+        c.value.find('\0') != std::string::npos) {
+      return ERROR_INVALID_PARAMETER;
+    }
+    paths.push_back(std::move(path));
+  }
+  return Mutate([&](Store& store, bool* changed) {
+    for (size_t i = 0; i < changes.size(); ++i) {
+      const Change& c = changes[i];
+      if (c.kind == Change::Kind::DeleteTree) {
+        store.RemoveTree(paths[i], /*keep_self=*/false);
+        continue;
+      }
+      if (store.keys.size() >= kMaxKeys) return ERROR_CANTWRITE;
+      store.Add(paths[i]);
+      if (c.kind == Change::Kind::SetString) {
+        store.Find(paths[i])->values[Lower(c.name)] = Value{c.name, REG_SZ, c.value};
+      }
+    }
+    *changed = !changes.empty();
+    return ERROR_SUCCESS;
+  });
+}
+
 }  // namespace registry
 
 LSTATUS RegOpenKeyExA(HKEY key, const char* subkey, DWORD, REGSAM, PHKEY result) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/com/base.h"
 
@@ -113,5 +114,17 @@ bool ReadString(HKEY root, const std::string& path, const char* name, std::strin
 // Creates the key and sets a REG_SZ value on it (name null for the default).
 [[nodiscard]] LSTATUS WriteString(HKEY root, const std::string& path, const char* name,
                                   const std::string& value);
+
+// One change of a batch; `path` is below the batch's root.
+struct Change {
+  enum class Kind { SetString, CreateKey, DeleteTree };
+  Kind kind;
+  std::string path;
+  std::string name;   // SetString: the value's name, empty for the default
+  std::string value;  // SetString: the text
+};
+// Applies every change in one write of the file: all of them or none.
+// Deleting a key that is not there is no error.
+[[nodiscard]] LSTATUS ApplyChanges(HKEY root, const std::vector<Change>& changes);
 
 }  // namespace registry
