@@ -124,7 +124,7 @@ class DateParser {
       if (const int month = TakeMonth()) {  // "4 March 2002", "4-Mar-2002"
         if (sep) {
           if (!TakeSep(sep)) return false;
-        } else {
+        } else if (!TakeSep('.')) {
           TakeSep(',');
         }
         const Token* y = TakeNumber();

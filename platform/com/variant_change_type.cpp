@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -155,20 +156,28 @@ bool ParseTextNumber(std::u16string_view s, TextNumber* out) {
 }
 
 std::string ExactToText(const Exact& e) {
+  // 39 digits at most, a point, up to 28 leading zeros and a sign.
+  char buf[80];
+  char* p = buf + sizeof buf;
   U128 a = Abs(e.m);
-  std::string s;
+  int written = 0;
   do {
-    s.insert(s.begin(), static_cast<char>('0' + static_cast<int>(a % 10)));
+    *--p = static_cast<char>('0' + static_cast<int>(a % 10));
     a /= 10;
-  } while (a);
+    ++written;
+  } while (a || written <= e.scale);
+  char* end = buf + sizeof buf;
   if (e.scale > 0) {
-    if (s.size() <= static_cast<size_t>(e.scale)) s.insert(0, e.scale + 1 - s.size(), '0');
-    s.insert(s.size() - e.scale, 1, '.');
-    while (s.back() == '0') s.pop_back();
-    if (s.back() == '.') s.pop_back();
+    // Shift the integer part left by one to make room for the point.
+    char* point = end - e.scale;
+    std::memmove(p - 1, p, point - p);
+    --p;
+    point[-1] = '.';
+    while (end[-1] == '0') --end;
+    if (end[-1] == '.') --end;
   }
-  if (e.m < 0) s.insert(s.begin(), '-');
-  return s;
+  if (e.m < 0) *--p = '-';
+  return std::string(p, end);
 }
 
 // Shortest digits that read back as the same value: fixed notation for
@@ -176,36 +185,37 @@ std::string ExactToText(const Exact& e) {
 template <typename F>
 bool FloatToText(F x, std::string* out) {
   if (!std::isfinite(x)) return false;
-  if (x == 0) {
-    *out = "0";
-    return true;
-  }
-  char buf[64];
-  const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific);
-  const std::string_view sci(buf, r.ptr - buf);  // "-1.2345e+20"
-  const size_t e_at = sci.find('e');
-  std::string digits;
-  for (char c : sci.substr(0, e_at)) {
-    if (c >= '0' && c <= '9') digits += c;
+  char sci[64];  // "-1.2345e+20"
+  const char* sci_end = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific).ptr;
+  char digits[32];
+  int n = 0;
+  const char* p = sci;
+  for (; p < sci_end && *p != 'e'; ++p) {
+    if (*p >= '0' && *p <= '9') digits[n++] = *p;
   }
   int exp = 0;
-  std::from_chars(sci.data() + e_at + (sci[e_at + 1] == '+' ? 2 : 1), sci.data() + sci.size(),
-                  exp);
-  std::string s = x < 0 ? "-" : "";
-  if (exp >= -4 && exp < 15) {
-    if (exp < 0) {
-      s += "0." + std::string(-exp - 1, '0') + digits;
-    } else {
-      if (digits.size() < static_cast<size_t>(exp) + 1) digits.resize(exp + 1, '0');
-      s += digits.substr(0, exp + 1);
-      if (digits.size() > static_cast<size_t>(exp) + 1) s += "." + digits.substr(exp + 1);
-    }
+  if (p < sci_end) std::from_chars(p + (p[1] == '+' ? 2 : 1), sci_end, exp);
+  // At most a sign, 17 digits, 4 leading zeros, a point and "E+308".
+  char buf[48];
+  int k = 0;
+  if (x < 0) buf[k++] = '-';
+  if (x == 0) {
+    buf[0] = '0', k = 1;
+  } else if (exp >= 0 && exp < 15) {
+    for (int i = 0; i <= exp; ++i) buf[k++] = i < n ? digits[i] : '0';
+    if (n > exp + 1) buf[k++] = '.';
+    for (int i = exp + 1; i < n; ++i) buf[k++] = digits[i];
+  } else if (exp < 0 && exp >= -4) {
+    buf[k++] = '0', buf[k++] = '.';
+    for (int i = -1; i > exp; --i) buf[k++] = '0';
+    for (int i = 0; i < n; ++i) buf[k++] = digits[i];
   } else {
-    s += digits[0];
-    if (digits.size() > 1) s += "." + digits.substr(1);
-    s += text::Format("E%c%02d", exp < 0 ? '-' : '+', std::abs(exp));
+    buf[k++] = digits[0];
+    if (n > 1) buf[k++] = '.';
+    for (int i = 1; i < n; ++i) buf[k++] = digits[i];
+    k += std::snprintf(buf + k, sizeof buf - k, "E%c%02d", exp < 0 ? '-' : '+', std::abs(exp));
   }
-  *out = std::move(s);
+  out->assign(buf, k);
   return true;
 }
 
