@@ -87,18 +87,30 @@ TEST(AsyncSocketTest, ConnectFailuresCarryTheirCause) {
 }
 
 TEST(AsyncSocketTest, ResetMidStreamFailsWhateverTheNotificationAnswers) {
-  for (const bool answer : {false, true}) {
-    LoopbackPeer peer;
-    peer.Serve([](PeerConnection& c) {
-      c.Write(Pattern(3000, 'a'));
-      c.Pause(50);
-      c.Reset();
-    });
-    ScriptedSocket s;
-    s.on_receive = [&] { return s.ReadAvailable() || answer; };
-    EXPECT_FALSE(s.Connect(peer.address())) << "notification answers " << answer;
-    EXPECT_EQ(s.GetLastError(), uint32_t{WSAECONNRESET});
-    EXPECT_EQ(s.closes, 0);
+  // The reset reaches the client either as a failed receive (it arrived
+  // while the notification was still reading) or as the close event.
+  for (const bool reset_while_reading : {true, false}) {
+    for (const bool answer : {false, true}) {
+      LoopbackPeer peer;
+      peer.Serve([](PeerConnection& c) {
+        c.Write(Pattern(3000, 'a'));
+        c.Pause(100);
+        c.Reset();
+      });
+      ScriptedSocket s;
+      bool receive_failed = false;
+      s.on_receive = [&] {
+        if (reset_while_reading) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const bool ok = s.ReadAvailable();
+        receive_failed = receive_failed || !ok;
+        return ok || answer;
+      };
+      EXPECT_FALSE(s.Connect(peer.address())) << reset_while_reading << answer;
+      EXPECT_EQ(s.GetLastError(), uint32_t{WSAECONNRESET}) << reset_while_reading << answer;
+      EXPECT_EQ(s.closes, 0);
+      if (reset_while_reading) EXPECT_TRUE(receive_failed);
+      EXPECT_EQ(s.received, Pattern(3000, 'a')) << "the bytes before the reset are delivered";
+    }
   }
 }
 
