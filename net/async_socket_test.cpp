@@ -108,7 +108,9 @@ TEST(AsyncSocketTest, ResetMidStreamFailsWhateverTheNotificationAnswers) {
       EXPECT_FALSE(s.Connect(peer.address())) << reset_while_reading << answer;
       EXPECT_EQ(s.GetLastError(), uint32_t{WSAECONNRESET}) << reset_while_reading << answer;
       EXPECT_EQ(s.closes, 0);
-      if (reset_while_reading) EXPECT_TRUE(receive_failed);
+      if (reset_while_reading) {
+        EXPECT_TRUE(receive_failed);
+      }
       EXPECT_EQ(s.received, Pattern(3000, 'a')) << "the bytes before the reset are delivered";
     }
   }
