@@ -124,15 +124,20 @@ LoopbackPeer::LoopbackPeer(int backlog) {
 }
 
 LoopbackPeer::~LoopbackPeer() {
+  Stop();
+  close(fd_);
+}
+
+void LoopbackPeer::Stop() {
   stop_ = true;
   Join();
-  close(fd_);
 }
 
 sockaddr_in LoopbackPeer::address() const { return LoopbackAddress(port_); }
 
 void LoopbackPeer::Serve(Script script, int connections) {
   Join();
+  stop_ = false;
   thread_ = std::thread([this, script = std::move(script), connections] {
     for (int i = 0; i < connections && !stop_; ++i) {
       // Short slices so that the destructor is not kept waiting.

@@ -69,6 +69,8 @@ class LoopbackPeer {
   void Serve(Script script, int connections = 1);
   // Waits for the serving thread; call before looking at what the script saw.
   void Join();
+  // Accepts nothing more, then waits like Join.
+  void Stop();
   int accepted() const { return accepted_.load(); }
 
  private:
