@@ -11,13 +11,22 @@
 BSTR SysAllocString(LPCOLESTR text);
 // Copies exactly `length` units (NULs included); a null `text` leaves them zeroed.
 BSTR SysAllocStringLen(LPCOLESTR text, UINT length);
-// `length` bytes of `bytes` (used for narrow data carried in a BSTR).
+// `length` bytes of `bytes` (used for narrow data carried in a BSTR), followed
+// by a NUL unit; a null `bytes` leaves them zeroed. SysStringLen is the byte
+// length halved (rounded down).
 BSTR SysAllocStringByteLen(const char* bytes, UINT length);
-// Replaces *bstr with a copy of `text`; 0 when out of memory (then *bstr is kept).
+// Every allocator returns null when out of memory or when the byte length would
+// not fit 32 bits.
+
+// Replaces *bstr with a copy of `text` (which may point into *bstr; a null
+// `text` gives null); 0 when out of memory (then *bstr is kept), else 1.
 int SysReAllocString(BSTR* bstr, LPCOLESTR text);
-void SysFreeString(BSTR bstr);
+// The same with exactly `length` units of `text`.
+int SysReAllocStringLen(BSTR* bstr, LPCOLESTR text, UINT length);
+void SysFreeString(BSTR bstr);  // null is ignored
 // Length in characters (not counting the terminating NUL); 0 for null.
 UINT SysStringLen(BSTR bstr);
+// Length in bytes as allocated (odd for SysAllocStringByteLen(_, odd)); 0 for null.
 UINT SysStringByteLen(BSTR bstr);
 
 // Views and copies for our own code.

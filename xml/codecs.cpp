@@ -1,0 +1,255 @@
+#include "xml/codecs.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+#include "xml/namespaces.h"
+
+namespace xml {
+
+namespace {
+
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr uint8_t kBase64Invalid = 0xFF;
+constexpr uint8_t kBase64Pad = 64;
+
+constexpr std::array<uint8_t, 256> MakeBase64Table() {
+  std::array<uint8_t, 256> table{};
+  for (auto& entry : table) entry = kBase64Invalid;
+  for (uint8_t i = 0; i < 64; ++i) table[uint8_t(kBase64Alphabet[i])] = i;
+  table['='] = kBase64Pad;
+  return table;
+}
+constexpr std::array<uint8_t, 256> kBase64Table = MakeBase64Table();
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Table entry of a text unit; units above 0xFF are outside every alphabet.
+template <typename Char>
+uint8_t Base64Value(Char c) {
+  const auto u = static_cast<std::make_unsigned_t<Char>>(c);
+  return u > 0xFF ? kBase64Invalid : kBase64Table[u];
+}
+
+template <typename Char>
+size_t GroupPadding(const Char* group) {
+  if (group[3] != Char('=')) return 0;
+  return group[2] == Char('=') ? 2 : 1;
+}
+
+template <typename Char>
+bool DecodeBase64(std::basic_string_view<Char> text, uint8_t* out, size_t* count) {
+  if (text.size() % 4 != 0) return false;
+  const size_t groups = text.size() / 4;
+  if (!out) {
+    size_t padding = 0;
+    for (size_t g = 0; g < groups; ++g) padding += GroupPadding(text.data() + 4 * g);
+    *count = 3 * groups - padding;
+    return true;
+  }
+  uint8_t* o = out;
+  for (size_t g = 0; g < groups; ++g) {
+    const Char* in = text.data() + 4 * g;
+    const uint8_t a = Base64Value(in[0]), b = Base64Value(in[1]);
+    const uint8_t c = Base64Value(in[2]), d = Base64Value(in[3]);
+    // Valid entries are below 0x80, so the OR is 0xFF only when one is invalid.
+    if ((a | b | c | d) == kBase64Invalid || a == kBase64Pad || b == kBase64Pad) return false;
+    if (c == kBase64Pad && d != kBase64Pad) return false;
+    *o++ = uint8_t(a << 2 | b >> 4);
+    if (c == kBase64Pad) continue;
+    *o++ = uint8_t(b << 4 | c >> 2);
+    if (d == kBase64Pad) continue;
+    *o++ = uint8_t(c << 6 | d);
+  }
+  *count = size_t(o - out);
+  return true;
+}
+
+template <typename Char>
+int HexValue(Char c) {
+  const auto u = static_cast<std::make_unsigned_t<Char>>(c);
+  if (u >= '0' && u <= '9') return int(u - '0');
+  if (u >= 'A' && u <= 'F') return int(u - 'A' + 10);
+  if (u >= 'a' && u <= 'f') return int(u - 'a' + 10);
+  return -1;
+}
+
+template <typename Char>
+bool DecodeHex(std::basic_string_view<Char> text, uint8_t* out, size_t* count) {
+  if (text.size() % 2 != 0) return false;
+  if (!out) {
+    *count = text.size() / 2;
+    return true;
+  }
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int hi = HexValue(text[i]), lo = HexValue(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out[i / 2] = uint8_t(hi << 4 | lo);
+  }
+  *count = text.size() / 2;
+  return true;
+}
+
+constexpr int kCumulativeDays[2][13] = {
+    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
+};
+
+bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+// Appends ASCII text to the element's text.
+void AppendAscii(XmlElement& element, const char* s, int n) {
+  for (int i = 0; i < n; ++i) element.AppendChar(char16_t(s[i]));
+}
+
+enum class XsdForm { DateTime, Date, Time };
+
+bool FormatXsd(double date, XmlElement& element, XsdForm form) {
+  OleTm tm;
+  if (!OleDateToTm(date, &tm)) return false;
+  char buffer[64];
+  int n = 0;
+  switch (form) {
+    case XsdForm::DateTime:
+      n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.year,
+                        tm.month, tm.day, tm.hour, tm.minute, tm.second);
+      break;
+    case XsdForm::Date:
+      n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", tm.year, tm.month, tm.day);
+      break;
+    case XsdForm::Time:
+      n = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02dZ", tm.hour, tm.minute, tm.second);
+      break;
+  }
+  if (n <= 0 || size_t(n) >= sizeof buffer) return false;
+  AppendAscii(element, buffer, n);
+  return true;
+}
+
+}  // namespace
+
+void Base64Encode(const uint8_t* bytes, size_t count, std::string& out) {
+  out.resize((count + 2) / 3 * 4);
+  char* o = out.data();
+  size_t i = 0;
+  for (; i + 3 <= count; i += 3) {
+    const uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
+    *o++ = kBase64Alphabet[v >> 18];
+    *o++ = kBase64Alphabet[(v >> 12) & 0x3F];
+    *o++ = kBase64Alphabet[(v >> 6) & 0x3F];
+    *o++ = kBase64Alphabet[v & 0x3F];
+  }
+  if (count - i == 1) {
+    *o++ = kBase64Alphabet[bytes[i] >> 2];
+    *o++ = kBase64Alphabet[(bytes[i] & 0x03) << 4];
+    *o++ = '=';
+    *o++ = '=';
+  } else if (count - i == 2) {
+    const uint32_t v = uint32_t(bytes[i]) << 8 | bytes[i + 1];
+    *o++ = kBase64Alphabet[v >> 10];
+    *o++ = kBase64Alphabet[(v >> 4) & 0x3F];
+    *o++ = kBase64Alphabet[(v << 2) & 0x3F];
+    *o++ = '=';
+  }
+}
+
+bool Base64Decode(std::string_view text, uint8_t* out, size_t* count) {
+  return DecodeBase64(text, out, count);
+}
+
+bool Base64Decode(std::u16string_view text, uint8_t* out, size_t* count) {
+  return DecodeBase64(text, out, count);
+}
+
+void HexCodec::Encode(const uint8_t* bytes, size_t count, std::string& out) {
+  out.resize(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    out[2 * i] = kHexDigits[bytes[i] >> 4];
+    out[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
+  }
+}
+
+bool HexCodec::Decode(std::string_view text, uint8_t* out, size_t* count) {
+  return DecodeHex(text, out, count);
+}
+
+bool HexCodec::Decode(std::u16string_view text, uint8_t* out, size_t* count) {
+  return DecodeHex(text, out, count);
+}
+
+bool OleDateToTm(double date, OleTm* tm) {
+  // Written as a negated range test so that NaN fails too.
+  if (!(date >= kMinOleDate && date <= kMaxOleDate)) return false;
+  constexpr double kHalfSecond = 1.0 / 172800.0;
+  date += date >= 0 ? kHalfSecond : -kHalfSecond;
+  const double whole = std::trunc(date);
+  const long days = static_cast<long>(whole);
+  long seconds = static_cast<long>(std::fabs(date - whole) * 86400.0);
+  if (seconds > 86399) seconds = 86399;
+
+  // Civil date from a day count on 400-year cycles of 146097 days; the count
+  // is shifted to start on 1 March of year 0 so leap days fall at the end.
+  const long z = days - 25569 + 719468;  // day 0 is 30 December 1899
+  const long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long doe = z - era * 146097;
+  const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long doy_march = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long mp = (5 * doy_march + 2) / 153;
+  const int day = int(doy_march - (153 * mp + 2) / 5 + 1);
+  const int month = int(mp < 10 ? mp + 3 : mp - 9);
+  const int year = int(yoe + era * 400 + (month <= 2 ? 1 : 0));
+
+  tm->year = year;
+  tm->month = month;
+  tm->day = day;
+  tm->hour = int(seconds / 3600);
+  tm->minute = int(seconds / 60 % 60);
+  tm->second = int(seconds % 60);
+  tm->day_of_week = int(((days % 7 + 7) % 7 + 6) % 7) + 1;  // day 0 was a Saturday
+  tm->day_of_year = kCumulativeDays[IsLeapYear(year)][month - 1] + day;
+  return true;
+}
+
+void OleTmToCrtTm(const OleTm& fields, std::tm* out) {
+  *out = std::tm{};
+  out->tm_year = fields.year - 1900;
+  out->tm_mon = fields.month - 1;
+  out->tm_mday = fields.day;
+  out->tm_hour = fields.hour;
+  out->tm_min = fields.minute;
+  out->tm_sec = fields.second;
+  out->tm_wday = fields.day_of_week - 1;
+  out->tm_yday = fields.day_of_year - 1;
+}
+
+bool FormatXsdDateTime(double date, XmlElement& element) {
+  return FormatXsd(date, element, XsdForm::DateTime);
+}
+
+bool FormatXsdDate(double date, XmlElement& element) {
+  return FormatXsd(date, element, XsdForm::Date);
+}
+
+bool FormatXsdTime(double date, XmlElement& element) {
+  return FormatXsd(date, element, XsdForm::Time);
+}
+
+bool IsXmlSchemaNamespace(std::u16string_view uri) {
+  return uri == kXmlSchemaNamespace || uri == kXmlSchema1999Namespace ||
+         uri == kXmlSchema2000Namespace;
+}
+
+std::u16string_view SchemaInstanceNamespace(std::u16string_view schema_uri) {
+  if (schema_uri == kXmlSchemaNamespace) return kXmlSchemaInstanceNamespace;
+  if (schema_uri == kXmlSchema1999Namespace) return kXmlSchemaInstance1999Namespace;
+  if (schema_uri == kXmlSchema2000Namespace) return kXmlSchemaInstance2000Namespace;
+  return {};
+}
+
+bool IsSoapEncodingNamespace(std::u16string_view uri) {
+  return uri == kSoap11EncodingNamespace || uri == kSoap12EncodingNamespace;
+}
+
+}  // namespace xml

@@ -1,0 +1,49 @@
+// The namespace URIs every component of the system compares against, in one
+// place so that no two spellings can drift apart.
+#pragma once
+
+#include <string_view>
+
+namespace xml {
+
+// Namespaces in XML: bound to "xml" everywhere, and the declarations' own.
+inline constexpr std::u16string_view kXmlNamespace = u"http://www.w3.org/XML/1998/namespace";
+inline constexpr std::u16string_view kXmlnsNamespace = u"http://www.w3.org/2000/xmlns/";
+
+// SOAP 1.1.
+inline constexpr std::u16string_view kSoap11EnvelopeNamespace =
+    u"http://schemas.xmlsoap.org/soap/envelope/";
+inline constexpr std::u16string_view kSoap11EncodingNamespace =
+    u"http://schemas.xmlsoap.org/soap/encoding/";
+
+// SOAP 1.2.
+inline constexpr std::u16string_view kSoap12EnvelopeNamespace =
+    u"http://www.w3.org/2003/05/soap-envelope";
+inline constexpr std::u16string_view kSoap12EncodingNamespace =
+    u"http://www.w3.org/2003/05/soap-encoding";
+inline constexpr std::u16string_view kSoap12RpcNamespace = u"http://www.w3.org/2003/05/soap-rpc";
+
+// WSDL 1.1 and its SOAP bindings.
+inline constexpr std::u16string_view kWsdlNamespace = u"http://schemas.xmlsoap.org/wsdl/";
+inline constexpr std::u16string_view kWsdlSoap11Namespace =
+    u"http://schemas.xmlsoap.org/wsdl/soap/";
+inline constexpr std::u16string_view kWsdlSoap12Namespace =
+    u"http://schemas.xmlsoap.org/wsdl/soap12/";
+
+// XML Schema. The 2001 edition is written; the 1999 and 2000/10 editions are
+// accepted on input where older peers use them.
+inline constexpr std::u16string_view kXmlSchemaNamespace = u"http://www.w3.org/2001/XMLSchema";
+inline constexpr std::u16string_view kXmlSchemaInstanceNamespace =
+    u"http://www.w3.org/2001/XMLSchema-instance";
+inline constexpr std::u16string_view kXmlSchema1999Namespace = u"http://www.w3.org/1999/XMLSchema";
+inline constexpr std::u16string_view kXmlSchemaInstance1999Namespace =
+    u"http://www.w3.org/1999/XMLSchema-instance";
+inline constexpr std::u16string_view kXmlSchema2000Namespace =
+    u"http://www.w3.org/2000/10/XMLSchema";
+inline constexpr std::u16string_view kXmlSchemaInstance2000Namespace =
+    u"http://www.w3.org/2000/10/XMLSchema-instance";
+
+// The SOAP 1.2 test collection.
+inline constexpr std::u16string_view kSoap12TestNamespace = u"http://example.org/ts-tests";
+
+}  // namespace xml

@@ -1,0 +1,202 @@
+// The namespace-resolved element tree: XmlNode (names), XmlAttribute,
+// XmlTextContent (an element's one text string) and XmlElement, which owns its
+// attributes and children. The parser builds these trees, the writer prints
+// them, handlers read them while a parse runs and code builds them for
+// output. A tree belongs to one thread at a time.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace xml {
+
+class XmlElement;
+using XmlElementPtr = std::unique_ptr<XmlElement>;
+
+// Base of elements and attributes: namespace URI, local name and the qualified
+// name as written.
+class XmlNode {
+ public:
+  XmlNode() = default;
+  explicit XmlNode(std::u16string qualified_name);
+  XmlNode(std::u16string qualified_name, std::u16string namespace_uri, std::u16string local_name);
+  virtual ~XmlNode() = default;
+
+  // True when both nodes have the same (namespace URI, local name) pair. The
+  // parts are compared separately: {a}bc and {ab}c are different names.
+  virtual bool IsSameName(const XmlNode& other) const;
+
+  const std::u16string& GetNamespaceURI() const { return namespace_uri_; }
+  void SetNamespaceURI(std::u16string uri) { namespace_uri_ = std::move(uri); }
+  const std::u16string& GetLocalName() const { return local_name_; }
+  void SetLocalName(std::u16string name) { local_name_ = std::move(name); }
+  const std::u16string& GetQualifiedName() const { return qualified_name_; }
+
+ protected:
+  XmlNode(const XmlNode&) = default;
+  XmlNode& operator=(const XmlNode&) = default;
+
+  std::u16string namespace_uri_;
+  std::u16string local_name_;
+  std::u16string qualified_name_;
+};
+
+class XmlAttribute : public XmlNode {
+ public:
+  XmlAttribute(std::u16string qualified_name, std::u16string value);
+  // Copies the qualified name, the owning element's names and the value; the
+  // copy's own namespace URI and local name are empty. Used to move attributes
+  // between trees, where only the qualified name and the value are written.
+  XmlAttribute(const XmlAttribute& other);
+  XmlAttribute& operator=(const XmlAttribute&) = delete;
+
+  const std::u16string& GetValue() const { return value_; }
+  void SetValue(std::u16string value) { value_ = std::move(value); }
+  // The owning element's local name and namespace URI; set only on attributes
+  // without a prefix, whose key includes them.
+  const std::u16string& GetElementName() const { return element_name_; }
+  void SetElementName(std::u16string name) { element_name_ = std::move(name); }
+  const std::u16string& GetElementNamespace() const { return element_namespace_; }
+  void SetElementNamespace(std::u16string uri) { element_namespace_ = std::move(uri); }
+
+ private:
+  std::u16string element_name_;
+  std::u16string element_namespace_;
+  std::u16string value_;
+};
+
+// Key of the attribute map. `joined` is namespace URI + local name for an
+// attribute with a prefix, and element namespace URI + element local name +
+// name for one without (then `ns` is empty). Keys order by `joined`, then by
+// `ns`, so two attributes whose joined strings happen to match ({urn:ab}c and
+// {urn:a}bc) are still two keys. Before namespace resolution the parser and
+// SetAttribute key attributes by their raw qualified name.
+struct AttributeKey {
+  std::u16string joined;
+  std::u16string ns;
+
+  friend auto operator<=>(const AttributeKey&, const AttributeKey&) = default;
+  friend bool operator==(const AttributeKey&, const AttributeKey&) = default;
+};
+
+// A key spelled as up to three pieces, so lookups need no concatenation.
+struct AttributeKeyView {
+  std::u16string_view part1, part2, part3;
+  std::u16string_view ns;
+};
+
+struct AttributeKeyLess {
+  using is_transparent = void;
+  bool operator()(const AttributeKey& a, const AttributeKey& b) const { return a < b; }
+  bool operator()(const AttributeKey& a, const AttributeKeyView& b) const;
+  bool operator()(const AttributeKeyView& a, const AttributeKey& b) const;
+};
+
+using AttributeMap = std::map<AttributeKey, std::unique_ptr<XmlAttribute>, AttributeKeyLess>;
+// Prefix to namespace URI; the empty prefix stands for the default namespace.
+using NamespaceMap = std::map<std::u16string, std::u16string, std::less<>>;
+using ChildList = std::vector<XmlElementPtr>;
+
+// The character data of an element: one string, all its text runs joined.
+class XmlTextContent {
+ public:
+  virtual ~XmlTextContent() = default;
+
+  const std::u16string& GetText() const { return text_; }
+  void SetText(std::u16string text) { text_ = std::move(text); }
+  void AppendText(std::u16string_view text) { text_.append(text); }
+  void AppendChar(char16_t c) { text_.push_back(c); }
+
+ protected:
+  std::u16string text_;
+};
+
+class XmlElement : public XmlNode, public XmlTextContent {
+ public:
+  // Names empty until namespace resolution sets them (the parser's form).
+  explicit XmlElement(std::u16string qualified_name);
+  // All three names given (the form for trees built by code).
+  XmlElement(std::u16string qualified_name, std::u16string namespace_uri,
+             std::u16string local_name);
+  ~XmlElement() override;
+  XmlElement(const XmlElement&) = delete;
+  XmlElement& operator=(const XmlElement&) = delete;
+
+  // Appends at the end of the child list and takes ownership; returns the
+  // child, or null (and does nothing) for a null child.
+  XmlElement* AppendChild(XmlElementPtr&& child);
+
+  // Stores an attribute under the raw key `name`; false (nothing changes) when
+  // that key is present.
+  bool SetAttribute(std::u16string_view name, std::u16string_view value);
+
+  // The namespace-aware setter for trees built by code. Without a prefix the
+  // attribute is keyed by this element's names. With one, the prefix must be
+  // non-empty and the URI non-empty; an unbound prefix is bound here to `uri`,
+  // a prefix bound to another URI refuses the attribute. False (nothing
+  // changes) when refused or when the key is already present.
+  bool AddAttributeNode(std::u16string_view qualified_name, std::u16string_view uri,
+                        std::u16string_view value);
+
+  // Binds `prefix` (empty: the default namespace) to `uri`; false and no
+  // change when the prefix is already in this element's scope.
+  bool AddNamespace(std::u16string_view prefix, std::u16string_view uri);
+
+  // Applies an "xmlns" or "xmlns:p" attribute to the scope, overwriting an
+  // inherited binding; false for any other attribute.
+  bool TakeNamespaceDeclaration(const XmlAttribute& attribute);
+
+  // Looks up an attribute by expanded name: an empty `uri` means an
+  // unqualified attribute of this element. Null / false when absent.
+  const XmlAttribute* GetAttributeNode(std::u16string_view uri,
+                                       std::u16string_view local_name) const;
+  bool GetAttributeValue(std::u16string_view uri, std::u16string_view local_name,
+                         std::u16string* value) const;
+
+  // The first direct child with this local name and namespace URI, or null.
+  XmlElement* FindChild(std::u16string_view local_name, std::u16string_view uri) const;
+
+  const AttributeMap& GetAttributes() const { return attributes_; }
+  AttributeMap& GetAttributes() { return attributes_; }
+  void DeleteAllAttributes() { attributes_.clear(); }
+  const ChildList& GetChildList() const { return children_; }
+  ChildList& GetChildList() { return children_; }
+  size_t GetChildCount() const { return children_.size(); }
+
+  // Every binding in force (inherited ones included after a parse).
+  const NamespaceMap& GetNamespaceScope() const;
+  // Null when `prefix` is unbound.
+  const std::u16string* LookupNamespace(std::u16string_view prefix) const;
+  const std::u16string& GetDefaultNamespace() const { return default_namespace_; }
+  void SetDefaultNamespace(std::u16string uri) { default_namespace_ = std::move(uri); }
+
+  // A new element with the same names, scope, default namespace and text, a
+  // copy of every attribute under the same key (attribute copy constructor)
+  // and a deep copy of every child in order.
+  static XmlElementPtr DeepCopy(const XmlElement& element);
+
+  // True when both elements share one scope object, i.e. `this` declares
+  // nothing beyond what `other` has in force (the writer's fast path).
+  bool SharesScopeWith(const XmlElement& other) const { return scope_ == other.scope_; }
+
+ private:
+  friend class XmlParser;
+  using ScopePtr = std::shared_ptr<const NamespaceMap>;
+
+  // Scopes are shared between an element and its descendants until one of
+  // them binds something: most elements declare nothing.
+  void ShareScope(const XmlElement& from) { scope_ = from.scope_; }
+  void SetScope(ScopePtr scope) { scope_ = std::move(scope); }
+
+  AttributeMap attributes_;
+  ChildList children_;
+  ScopePtr scope_;  // null: empty scope
+  std::u16string default_namespace_;
+};
+
+}  // namespace xml

@@ -1,0 +1,95 @@
+// XmlParser: the system's one XML reader. A hand-written recursive-descent
+// parser over a UTF-16 buffer that builds the namespace-resolved element tree
+// and reports events to an optional XmlContentHandler as it goes. It checks
+// well-formedness as far as the tree needs and validates nothing.
+//
+// Failure: every parse error sends ParseError(line) to the handler, deletes
+// the partly built tree and leaves by a thrown `int`, the true line number of
+// the error. An exception thrown by a handler passes through unchanged, also
+// after the partly built tree is deleted.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "xml/content_handler.h"
+#include "xml/xml_element.h"
+#include "xml/xml_scanner.h"
+
+namespace xml {
+
+// Deepest element nesting accepted; deeper input is a parse error. It bounds
+// the parser's recursion and every recursive walk over a parsed tree.
+inline constexpr int kMaxNestingDepth = 1000;
+
+class XmlParser {
+ public:
+  XmlParser() = default;
+  ~XmlParser() = default;
+  XmlParser(const XmlParser&) = delete;
+  XmlParser& operator=(const XmlParser&) = delete;
+
+  // Parses a UTF-16 document; `handler` may be null (no events) and is
+  // stored until the next parse. Throws the line number on a parse error.
+  void Parse(std::u16string_view text, XmlContentHandler* handler);
+
+  // Parses bytes whose first bytes decide the encoding (the declaration's
+  // encoding is never consulted): FF FE is UTF-16LE, parsed in place when the
+  // buffer is suitably aligned; FE FF is UTF-16BE; anything else is UTF-8,
+  // after an optional EF BB BF. UTF-8 is decoded up to the first malformed
+  // sequence, so a bad sequence usually ends in a parse error. The buffer must
+  // stay valid for the call. Throws the line number on a parse error (an
+  // empty input fails at line 1).
+  void ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandler* handler);
+
+  // The tree of the last successful parse (or of SetRoot); null when none.
+  XmlElement* GetRoot() const { return root_.get(); }
+  // Hands the tree to the caller; the parser then holds none.
+  XmlElementPtr DetachRoot() { return std::move(root_); }
+  // Replaces (and deletes) the tree held, e.g. to write a tree built by code.
+  void SetRoot(XmlElementPtr&& root) { root_ = std::move(root); }
+
+  // Writes the held tree as a UTF-8 document (see xml_writer.h) into a new
+  // buffer from malloc that the caller frees; returns its byte count, or 0
+  // (and *out null) when there is no root or the conversion fails.
+  size_t WriteXmlDocument(char** out) const;
+
+ private:
+  struct PendingAttribute {
+    std::u16string_view name;  // points into the input buffer
+    std::u16string value;
+  };
+
+  void ParseDocument();
+  void ParseProlog();
+  void ParseMisc();
+  bool XmlParseComment();
+  bool XmlParseProcessingInstruction();
+  bool XmlParseDoctype();
+  XmlElement* ParseXmlElement(XmlElement* parent, int depth);
+  bool ParseAttribute();
+  bool ParseAttValue(std::u16string& value);
+  bool IsDuplicateAttribute(std::u16string_view name);
+  bool ResolveNamespaces(XmlElement& element, const XmlElement* parent);
+  void SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent);
+  void SendEndPrefixMappings(const XmlElement& element, const XmlElement* parent);
+  void XmlParseContent(XmlElement& element, int depth);
+  bool XmlParseCData(XmlElement& element);
+  void XmlParseEndTag(const XmlElement& element);
+  void ParseReference(std::u16string& out);
+  static char16_t LookupEntity(std::u16string_view name);
+  [[noreturn]] void RaiseParseError();
+
+  XmlScanner scanner_;
+  XmlContentHandler* handler_ = nullptr;
+  XmlElementPtr root_;
+  // Attributes of the start tag being read, kept between tags to reuse space.
+  std::vector<PendingAttribute> pending_;
+  // Names already seen on a start tag with many attributes.
+  std::unordered_set<std::u16string_view> seen_names_;
+};
+
+}  // namespace xml

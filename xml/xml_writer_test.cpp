@@ -1,0 +1,115 @@
+#include "xml/xml_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/text/text.h"
+#include "xml/xml_parser.h"
+#include "xml/testing/tree_dump.h"
+
+namespace xml {
+namespace {
+
+std::u16string Write(const XmlElement& e) {
+  std::u16string out;
+  WriteXmlElement(e, nullptr, out);
+  return out;
+}
+
+std::string WriteDocument(const XmlParser& parser) {
+  char* buffer = nullptr;
+  const size_t n = parser.WriteXmlDocument(&buffer);
+  std::string out(buffer ? buffer : "", n);
+  std::free(buffer);
+  return out;
+}
+
+XmlElementPtr ParseTree(std::string_view doc) {
+  XmlParser parser;
+  parser.ParseXmlBuffer(doc.data(), doc.size(), nullptr);
+  return parser.DetachRoot();
+}
+
+TEST(XmlWriterTest, ElementForms) {
+  XmlElement e(u"e", u"", u"e");
+  EXPECT_EQ(Write(e), u"<e />");
+  e.SetText(u"a<b\"'&>");
+  e.AppendChild(std::make_unique<XmlElement>(u"c", u"", u"c"));
+  e.AddAttributeNode(u"v", u"", u"x>y'\"&<");
+  EXPECT_EQ(Write(e), u"<e v=\"x>y&apos;&quot;&amp;&lt;\">a&lt;b\"'&amp;&gt;<c /></e>");
+}
+
+TEST(XmlWriterTest, EscapeInPlace) {
+  std::u16string t = u"&&<>\"'";
+  EscapeXmlText(t);
+  EXPECT_EQ(t, u"&amp;&amp;&lt;&gt;\"'");
+  std::u16string a = u"&&<>\"'";
+  EscapeXmlAttribute(a);
+  EXPECT_EQ(a, u"&amp;&amp;&lt;>&quot;&apos;");
+}
+
+TEST(XmlWriterTest, ParsedTreeDeclaresNamespacesWhereTheyWereDeclared) {
+  XmlElementPtr root = ParseTree(
+      "<s:E xmlns:s='urn:s' xml:lang='en'><s:B><m:x xmlns:m='urn:m' xmlns='urn:d'><y/></m:x>"
+      "</s:B></s:E>");
+  EXPECT_EQ(Write(*root),
+            u"<s:E xml:lang=\"en\" xmlns:s=\"urn:s\"><s:B><m:x xmlns=\"urn:d\" xmlns:m=\"urn:m\">"
+            u"<y /></m:x></s:B></s:E>");
+}
+
+TEST(XmlWriterTest, CodeBuiltChildBindingTheParentsPrefixDeclaresOnce) {
+  XmlElement e(u"p:e", u"urn:p", u"e");
+  e.AddNamespace(u"p", u"urn:p");
+  XmlElement* c = e.AppendChild(std::make_unique<XmlElement>(u"p:c", u"urn:p", u"c"));
+  c->AddNamespace(u"p", u"urn:p");
+  c->AddNamespace(u"q", u"urn:q");
+  EXPECT_EQ(Write(e), u"<p:e xmlns:p=\"urn:p\"><p:c xmlns:q=\"urn:q\" /></p:e>");
+}
+
+TEST(XmlWriterTest, ChildInNoNamespaceStaysThereAfterRereading) {
+  XmlElement root(u"r", u"urn:d", u"r");
+  root.AddNamespace(u"", u"urn:d");
+  XmlElement* mid = root.AppendChild(std::make_unique<XmlElement>(u"m", u"urn:d", u"m"));
+  XmlElement* plain = mid->AppendChild(std::make_unique<XmlElement>(u"c", u"", u"c"));
+  plain->AppendChild(std::make_unique<XmlElement>(u"g", u"", u"g"));
+  std::u16string out = Write(root);
+  EXPECT_EQ(out, u"<r xmlns=\"urn:d\"><m><c xmlns=\"\"><g /></c></m></r>");
+  XmlParser parser;
+  parser.Parse(out, nullptr);
+  EXPECT_EQ(testing::DumpTree(*parser.GetRoot()), "{urn:d}r[]({urn:d}m[]({}c[]({}g[])))");
+  // With no default in force nothing is added.
+  XmlElement bare(u"r", u"", u"r");
+  bare.AppendChild(std::make_unique<XmlElement>(u"c", u"", u"c"));
+  EXPECT_EQ(Write(bare), u"<r><c /></r>");
+}
+
+TEST(XmlWriterTest, DocumentIsUtf8WithDeclaration) {
+  XmlParser parser;
+  EXPECT_EQ(WriteDocument(parser), "");
+  auto root = std::make_unique<XmlElement>(u"a", u"", u"a");
+  root->SetText(std::u16string(u"\u00E9\U0001F600") + char16_t(0xD800));
+  parser.SetRoot(std::move(root));
+  EXPECT_EQ(WriteDocument(parser),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a>\xC3\xA9\xF0\x9F\x98\x80\xED\xA0\x80</a>");
+}
+
+TEST(XmlWriterTest, RoundTripKeepsTheTree) {
+  const std::string doc =
+      "<?xml version='1.0'?>\n<!-- c --><s:Envelope xmlns:s='urn:s' xmlns:x='urn:x' "
+      "xmlns='urn:d'>\n <s:Body s:enc='&lt;&amp;&quot;&apos;>' plain='a\tb&#10;c'>"
+      "<op x:a='1' b='2'>text &amp; more<![CDATA[ <cdata> ]]><x:in xmlns='' xmlns:x='urn:y'>"
+      "\xF0\x9F\x98\x80]]&gt;\r\n<deep xmlns:z='urn:z'><z:leaf z:k='v'/></deep></x:in></op>"
+      "</s:Body></s:Envelope>";
+  XmlParser parser;
+  parser.ParseXmlBuffer(doc.data(), doc.size(), nullptr);
+  const std::string first = testing::DumpTree(*parser.GetRoot());
+  const std::string written = WriteDocument(parser);
+  XmlParser again;
+  again.ParseXmlBuffer(written.data(), written.size(), nullptr);
+  EXPECT_EQ(testing::DumpTree(*again.GetRoot()), first);
+  EXPECT_EQ(WriteDocument(again), written);
+}
+
+}  // namespace
+}  // namespace xml
