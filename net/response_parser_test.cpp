@@ -10,7 +10,7 @@
 namespace net {
 namespace {
 
-// Feeds `bytes` in pieces cut at `cuts` (ascending offsets).
+// Feeds `bytes` in chunks cut at `cuts` (ascending offsets).
 void Feed(ResponseParser& p, std::string_view bytes, const std::vector<size_t>& cuts, bool* ok) {
   size_t at = 0;
   for (size_t cut : cuts) {
