@@ -27,15 +27,14 @@ struct Expected {
   uint32_t tnf = 0;
   std::vector<std::pair<uint16_t, std::string>> options;
   std::string data;
-  friend bool operator==(const Expected &, const Expected &) = default;
+  friend bool operator==(const Expected&, const Expected&) = default;
 };
 
-std::vector<Expected> Snap(const DimeMessage &m) {
+std::vector<Expected> Snap(const DimeMessage& m) {
   std::vector<Expected> out;
-  for (const auto &p : m.Payloads()) {
-    Expected e{
-        p->Id(), p->Type(), p->TypeNameFormat(), {}, testing::ReadAll(*p)};
-    for (const DimeOption &o : p->Options()) {
+  for (const auto& p : m.Payloads()) {
+    Expected e{p->Id(), p->Type(), p->TypeNameFormat(), {}, testing::ReadAll(*p)};
+    for (const DimeOption& o : p->Options()) {
       e.options.emplace_back(o.type, std::string(o.data.begin(), o.data.end()));
     }
     out.push_back(std::move(e));
@@ -45,17 +44,15 @@ std::vector<Expected> Snap(const DimeMessage &m) {
 
 int OpenDescriptors() {
   int count = 0;
-  DIR *dir = opendir("/proc/self/fd");
-  if (!dir)
-    return -1;
-  while (readdir(dir))
-    ++count;
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  while (readdir(dir)) ++count;
   closedir(dir);
   return count;
 }
 
 class Random {
-public:
+ public:
   explicit Random(uint32_t seed) : rng_(seed) {}
   size_t Below(size_t n) {
     return n == 0 ? 0 : std::uniform_int_distribution<size_t>(0, n - 1)(rng_);
@@ -63,21 +60,20 @@ public:
   bool OneIn(size_t n) { return Below(n) == 0; }
   std::string Bytes(size_t n) {
     std::string s(n, '\0');
-    for (auto &c : s)
-      c = static_cast<char>(rng_());
+    for (auto& c : s) c = static_cast<char>(rng_());
     return s;
   }
   uint32_t Word() { return static_cast<uint32_t>(rng_()); }
 
-private:
+ private:
   std::mt19937 rng_;
 };
 
 // A well-formed message of random payloads, each split into a random number of
 // records; chunks may carry options of their own, which are not the payload's.
 // `headers`, when given, receives the offset of each record header.
-std::string Generate(Random &r, std::vector<Expected> *expected,
-                     std::vector<size_t> *headers = nullptr) {
+std::string Generate(Random& r, std::vector<Expected>* expected,
+                     std::vector<size_t>* headers = nullptr) {
   std::string wire;
   const size_t payloads = 1 + r.Below(5);
   for (size_t i = 0; i < payloads; ++i) {
@@ -87,25 +83,23 @@ std::string Generate(Random &r, std::vector<Expected> *expected,
     e.tnf = static_cast<uint32_t>(r.Below(16));
     if (r.OneIn(3)) {
       for (size_t n = 1 + r.Below(3); n > 0; --n) {
-        e.options.emplace_back(static_cast<uint16_t>(r.Word()),
-                               r.Bytes(r.Below(9)));
+        e.options.emplace_back(static_cast<uint16_t>(r.Word()), r.Bytes(r.Below(9)));
       }
     }
     e.data = r.Bytes(r.OneIn(4) ? 0 : r.Below(3000));
     std::string options;
-    for (const auto &[type, data] : e.options) {
+    for (const auto& [type, data] : e.options) {
       uint8_t head[4];
       PutBe16(head, type);
       PutBe16(head + 2, static_cast<uint16_t>(data.size()));
-      options.append(reinterpret_cast<const char *>(head), 4);
+      options.append(reinterpret_cast<const char*>(head), 4);
       options += data;
     }
     const size_t pieces = 1 + r.Below(4);
     size_t at = 0;
     for (size_t k = 0; k < pieces; ++k) {
       const bool final = k + 1 == pieces;
-      const size_t n =
-          final ? e.data.size() - at : r.Below(e.data.size() - at + 1);
+      const size_t n = final ? e.data.size() - at : r.Below(e.data.size() - at + 1);
       const std::string data = e.data.substr(at, n);
       at += n;
       RecordHeader h;
@@ -113,8 +107,7 @@ std::string Generate(Random &r, std::vector<Expected> *expected,
       h.me = i + 1 == payloads && final;
       h.cf = !final;
       h.data_length = static_cast<uint32_t>(data.size());
-      if (headers)
-        headers->push_back(wire.size());
+      if (headers) headers->push_back(wire.size());
       if (k == 0) {
         h.tnf = static_cast<uint8_t>(e.tnf);
         h.options_length = static_cast<uint16_t>(options.size());
@@ -122,8 +115,7 @@ std::string Generate(Random &r, std::vector<Expected> *expected,
         h.type_length = static_cast<uint16_t>(e.type.size());
         wire += RawRecord(h, options, e.id, e.type, data);
       } else {
-        const std::string chunk_options =
-            r.OneIn(4) ? std::string("\0\2\0\1z", 5) : "";
+        const std::string chunk_options = r.OneIn(4) ? std::string("\0\2\0\1z", 5) : "";
         h.options_length = static_cast<uint16_t>(chunk_options.size());
         wire += RawRecord(h, chunk_options, {}, {}, data);
       }
@@ -134,13 +126,12 @@ std::string Generate(Random &r, std::vector<Expected> *expected,
 }
 
 // Random cut points: often tiny pieces, sometimes large ones.
-std::vector<size_t> Cuts(Random &r, size_t size) {
+std::vector<size_t> Cuts(Random& r, size_t size) {
   std::vector<size_t> cuts;
   const size_t step = r.OneIn(2) ? 4 : 600;
   for (size_t at = 0;;) {
     at += 1 + r.Below(step);
-    if (at >= size)
-      break;
+    if (at >= size) break;
     cuts.push_back(at);
   }
   return cuts;
@@ -148,15 +139,13 @@ std::vector<size_t> Cuts(Random &r, size_t size) {
 
 // Feeds `wire` cut at `cuts`; each piece is a copy of its own so that a read
 // past a piece's end is caught by the address sanitizer. Gives the key thrown.
-std::u16string Feed(DimeMessage &m, const std::string &wire,
-                    const std::vector<size_t> &cuts) {
+std::u16string Feed(DimeMessage& m, const std::string& wire, const std::vector<size_t>& cuts) {
   return ThrownKey([&] {
     size_t at = 0;
     for (size_t i = 0; i <= cuts.size(); ++i) {
       const size_t end = i < cuts.size() ? cuts[i] : wire.size();
       std::vector<uint8_t> piece(wire.begin() + static_cast<std::ptrdiff_t>(at),
-                                 wire.begin() +
-                                     static_cast<std::ptrdiff_t>(end));
+                                 wire.begin() + static_cast<std::ptrdiff_t>(end));
       m.Deserialize(piece.data(), piece.size());
       at = end;
     }
@@ -184,18 +173,14 @@ struct Seed {
 
 // Overwrites 2 or 4 bytes, mostly of a header field, with a value that sits on
 // a boundary of a field.
-void PutInteresting(Random &r, std::string &wire,
-                    const std::vector<size_t> &headers) {
-  static const uint32_t kValues[] = {
-      0,          1,          3,          4,          12,
-      0xFFFF,     0x10000,    0x7FFFFFFF, 0x80000000, 0xFFFFFFF0,
-      0xFFFFFFFD, 0xFFFFFFFF, 4084,       4096,       0x0E000000};
-  if (wire.size() < 4)
-    return;
+void PutInteresting(Random& r, std::string& wire, const std::vector<size_t>& headers) {
+  static const uint32_t kValues[] = {0,          1,          3,          4,          12,
+                                     0xFFFF,     0x10000,    0x7FFFFFFF, 0x80000000, 0xFFFFFFF0,
+                                     0xFFFFFFFD, 0xFFFFFFFF, 4084,       4096,       0x0E000000};
+  if (wire.size() < 4) return;
   size_t at = r.Below(wire.size() / 4) * 4 + (r.OneIn(4) ? 2 : 0);
   if (!headers.empty() && !r.OneIn(4)) {
-    at = std::min(headers[r.Below(headers.size())] + 2 * r.Below(6),
-                  wire.size() - 2);
+    at = std::min(headers[r.Below(headers.size())] + 2 * r.Below(6), wire.size() - 2);
   }
   const uint32_t v = kValues[r.Below(std::size(kValues))];
   uint8_t bytes[4];
@@ -204,40 +189,37 @@ void PutInteresting(Random &r, std::string &wire,
   std::memcpy(&wire[at], bytes + (4 - n), n);
 }
 
-void Mutate(Random &r, std::string &wire, const Seed &seed,
-            const std::string &other) {
+void Mutate(Random& r, std::string& wire, const Seed& seed, const std::string& other) {
   switch (r.Below(9)) {
-  case 0:
-    if (!wire.empty())
-      wire[r.Below(wire.size())] ^= static_cast<char>(1 << r.Below(8));
-    break;
-  case 1:
-    if (!wire.empty())
-      wire[r.Below(wire.size())] = static_cast<char>(r.Word());
-    break;
-  case 2:
-  case 7:
-  case 8:
-    PutInteresting(r, wire, seed.headers);
-    break;
-  case 3:
-    wire.resize(r.Below(wire.size() + 1));
-    break;
-  case 4: {
-    const size_t at = r.Below(wire.size() + 1);
-    wire.insert(at, r.Bytes(1 + r.Below(16)));
-    break;
-  }
-  case 5: {
-    const size_t at = r.Below(wire.size() + 1);
-    wire.erase(at, r.Below(32));
-    break;
-  }
-  default: { // splice a tail of another message on
-    wire.resize(r.Below(wire.size() + 1));
-    wire += other.substr(r.Below(other.size() + 1));
-    break;
-  }
+    case 0:
+      if (!wire.empty()) wire[r.Below(wire.size())] ^= static_cast<char>(1 << r.Below(8));
+      break;
+    case 1:
+      if (!wire.empty()) wire[r.Below(wire.size())] = static_cast<char>(r.Word());
+      break;
+    case 2:
+    case 7:
+    case 8:
+      PutInteresting(r, wire, seed.headers);
+      break;
+    case 3:
+      wire.resize(r.Below(wire.size() + 1));
+      break;
+    case 4: {
+      const size_t at = r.Below(wire.size() + 1);
+      wire.insert(at, r.Bytes(1 + r.Below(16)));
+      break;
+    }
+    case 5: {
+      const size_t at = r.Below(wire.size() + 1);
+      wire.erase(at, r.Below(32));
+      break;
+    }
+    default: {  // splice a tail of another message on
+      wire.resize(r.Below(wire.size() + 1));
+      wire += other.substr(r.Below(other.size() + 1));
+      break;
+    }
   }
 }
 
@@ -247,7 +229,7 @@ TEST(DeserializerRandom, MutatedMessagesFailCleanlyWhateverTheCuts) {
   Random r(7);
   const int descriptors = OpenDescriptors();
   std::vector<Seed> seeds(16);
-  for (Seed &seed : seeds) {
+  for (Seed& seed : seeds) {
     std::vector<Expected> unused;
     seed.wire = Generate(r, &unused, &seed.headers);
   }
@@ -256,24 +238,20 @@ TEST(DeserializerRandom, MutatedMessagesFailCleanlyWhateverTheCuts) {
   const DimeLimits open{kMaxPayloads, UINT64_MAX, UINT64_MAX};
   for (int round = 0; round < 1500; ++round) {
     SCOPED_TRACE(round);
-    const Seed &seed = seeds[r.Below(seeds.size())];
+    const Seed& seed = seeds[r.Below(seeds.size())];
     std::string wire = seed.wire;
-    const std::string &other = seeds[r.Below(seeds.size())].wire;
-    for (size_t n = 1 + r.Below(4); n > 0; --n)
-      Mutate(r, wire, seed, other);
+    const std::string& other = seeds[r.Below(seeds.size())].wire;
+    for (size_t n = 1 + r.Below(4); n > 0; --n) Mutate(r, wire, seed, other);
     const size_t pick = r.Below(3);
-    const DimeLimits limits = pick == 0   ? tight
-                              : pick == 1 ? open
-                                          : DimeLimits{};
+    const DimeLimits limits = pick == 0 ? tight : pick == 1 ? open : DimeLimits{};
     uint64_t content_length = kUnknownContentLength;
-    if (r.OneIn(2))
-      content_length = r.OneIn(2) ? wire.size() : r.Below(wire.size() + 1);
+    if (r.OneIn(2)) content_length = r.OneIn(2) ? wire.size() : r.Below(wire.size() + 1);
 
     DimeMessage whole;
     whole.SetLimits(limits);
     whole.InitDeserializer(content_length);
     const std::u16string key = Feed(whole, wire, {});
-    const Deserializer &reader = whole.GetDeserializer();
+    const Deserializer& reader = whole.GetDeserializer();
     ASSERT_LE(whole.PayloadCount(), limits.max_payloads);
     ASSERT_LE(reader.BytesConsumed(), wire.size());
     ASSERT_EQ(key.empty(), !reader.HasFailed());
@@ -282,8 +260,7 @@ TEST(DeserializerRandom, MutatedMessagesFailCleanlyWhateverTheCuts) {
     }
     const auto payloads = Snap(whole);
     size_t stored = 0;
-    for (const auto &p : payloads)
-      stored += p.data.size();
+    for (const auto& p : payloads) stored += p.data.size();
     ASSERT_LE(stored, wire.size());
 
     DimeMessage cut;
@@ -303,8 +280,8 @@ TEST(DeserializerRandom, MutatedMessagesFailCleanlyWhateverTheCuts) {
       ASSERT_EQ(end_key, key);
     }
   }
-  EXPECT_EQ(OpenDescriptors(), descriptors); // every temporary file closed
+  EXPECT_EQ(OpenDescriptors(), descriptors);  // every temporary file closed
 }
 
-} // namespace
-} // namespace dime
+}  // namespace
+}  // namespace dime
