@@ -1,5 +1,6 @@
 #include "server/soap_server.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace server {
 namespace {
@@ -49,11 +48,12 @@ TEST_F(SoapServerTest, MissingConfigurationEndsStartUp) {
 }
 
 TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
-  WriteConfig("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
-              "<enableServerLog>1</enableServerLog><serverLogPath>/x/s.log</serverLogPath>"
-              "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
-              "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
-              "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
+  WriteConfig(
+      "<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
+      "<enableServerLog>1</enableServerLog><serverLogPath>/x/s.log</serverLogPath>"
+      "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
+      "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
+      "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
   EXPECT_FALSE(server_->InitServer());
   EXPECT_EQ(lines_, (std::vector<std::string>{
                         "listenPort 70000 is outside 0..65535: no listening socket",
