@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/com/activation.h"
+#include "platform/com/guids.h"
 #include "platform/com/registry.h"
 #include "server/service_registration.h"
 
@@ -209,6 +211,16 @@ class BraskelTest : public ::testing::Test {
   fs::path unitDir_;
   pid_t pid_ = -1;
 };
+
+TEST(BraskelIdentityTest, RegistryTextsNameTheSystemWideGuids) {
+  // Every deliverable that creates the management class uses guids.h.
+  GUID clsid, app_id;
+  ASSERT_TRUE(com::GuidFromRegistryString(server::kBraskelMgrClsid, &clsid));
+  ASSERT_TRUE(com::GuidFromRegistryString(server::kAppId, &app_id));
+  EXPECT_EQ(clsid, CLSID_braskelmgr2);
+  EXPECT_EQ(app_id, APPID_braskel);
+  EXPECT_EQ(std::string(server::kAppIdKey), std::string("AppID\\") + server::kAppId);
+}
 
 TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
   for (const char* sw : {"-RegServer", "/regserver", "-REGSERVER"}) {

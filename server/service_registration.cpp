@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/com/activation.h"
+#include "platform/com/guids.h"
 #include "platform/com/registration.h"
 #include "platform/com/registry.h"
 #include "platform/service/service_manager.h"
@@ -64,14 +65,12 @@ HRESULT UninstallService() {
 
 com::ClassRegistration BraskelMgrRegistration(const std::string& executablePath) {
   com::ClassRegistration reg;
-  com::GuidFromRegistryString(kBraskelMgrClsid, &reg.clsid);
+  reg.clsid = CLSID_braskelmgr2;
   reg.description = "braskelmgr2 Class";
   reg.prog_id = kBraskelMgrVersionedProgId;
   reg.version_independent_prog_id = kBraskelMgrProgId;
   reg.local_server = executablePath;
-  GUID appId = GUID_NULL;
-  com::GuidFromRegistryString(kAppId, &appId);
-  reg.app_id = appId;
+  reg.app_id = APPID_braskel;
   reg.app_id_name = "braskel";
   return reg;
 }

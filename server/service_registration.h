@@ -14,13 +14,14 @@ namespace server {
 // event-log source of the program.
 inline constexpr char kServiceName[] = "Quorvel SOAP Service";
 
-inline constexpr char kAppId[] = "{6D1B4A52-3C8E-4F27-9A61-0B5E2D7C4F18}";
+// The text forms of APPID_braskel and CLSID_braskelmgr2 (platform/com/guids.h).
+inline constexpr char kAppId[] = "{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
 // Below HKEY_CLASSES_ROOT.
-inline constexpr char kAppIdKey[] = "AppID\\{6D1B4A52-3C8E-4F27-9A61-0B5E2D7C4F18}";
+inline constexpr char kAppIdKey[] = "AppID\\{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
 inline constexpr char kLocalServiceValue[] = "LocalService";
 
 // The management class served by the program.
-inline constexpr char kBraskelMgrClsid[] = "{3F0C8A2E-91D4-4B6A-8E57-2C1D9B0A7E64}";
+inline constexpr char kBraskelMgrClsid[] = "{9CDC65F4-C6B4-4A1F-ADAC-EE213AAC4CA0}";
 inline constexpr char kBraskelMgrProgId[] = "braskel.braskelmgr2";
 inline constexpr char kBraskelMgrVersionedProgId[] = "braskel.braskelmgr2.1";
 
