@@ -67,7 +67,7 @@ class StringInterner {
     return shared;
   }
   // Drops every string (trees keep theirs) and the table's own space.
-  void Reset() { strings_ = {}; }
+  void Reset() { strings_ = decltype(strings_)(); }
 
  private:
   std::unordered_map<std::u16string_view, SharedString> strings_;

@@ -26,8 +26,13 @@ int CompareJoined(const Parts& a, const Parts& b) {
   }
 }
 
-int CompareKey(const Parts& a, std::u16string_view a_ns, const Parts& b,
-               std::u16string_view b_ns) {
+int CompareKey(Parts a, std::u16string_view a_ns, Parts b, std::u16string_view b_ns) {
+  // The keys of one element share their leading parts (its URI and name), and
+  // those may be long: parts that are one and the same text are skipped.
+  for (size_t k = 0; k < a.size() && a[k].data() == b[k].data() && a[k].size() == b[k].size();
+       ++k) {
+    a[k] = b[k] = {};
+  }
   if (int r = CompareJoined(a, b); r != 0) return r;
   return a_ns.compare(b_ns);
 }

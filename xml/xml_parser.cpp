@@ -83,7 +83,7 @@ void XmlParser::ParseDocument() {
   struct Cleanup {
     XmlParser& parser;
     ~Cleanup() {
-      parser.seen_names_ = {};
+      parser.seen_names_ = decltype(parser.seen_names_)();
       parser.names_.Reset();
     }
   } cleanup{*this};
@@ -187,8 +187,9 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
 
   pending_.clear();
   // Not clear(): it costs the bucket count, which one huge tag makes large,
-  // on every later tag. A fresh set costs what this tag's names cost.
-  if (!seen_names_.empty()) seen_names_ = {};
+  // on every later tag. A fresh set costs what this tag's names cost. (Not
+  // "= {}" either: that is the initializer-list assignment, which clears.)
+  if (!seen_names_.empty()) seen_names_ = decltype(seen_names_)();
   do {
     scanner_.SkipSpaces();
   } while (ParseAttribute());
