@@ -1,26 +1,44 @@
 #include "xml/xml_element.h"
 
+#include <algorithm>
+#include <array>
 #include <utility>
 
 namespace xml {
 
 namespace {
 
-// Three-way comparison of `joined` with the concatenation of the view's parts.
-int CompareJoined(std::u16string_view joined, const AttributeKeyView& v) {
-  size_t pos = 0;
-  for (std::u16string_view part : {v.part1, v.part2, v.part3}) {
-    const size_t n = std::min(part.size(), joined.size() - pos);
-    if (int r = joined.substr(pos, n).compare(part.substr(0, n)); r != 0) return r;
-    if (n < part.size()) return -1;  // `joined` ran out first
-    pos += n;
+using Parts = std::array<std::u16string_view, 3>;
+
+// Three-way comparison of the two concatenations of parts, without making them.
+int CompareJoined(const Parts& a, const Parts& b) {
+  size_t i = 0, j = 0;    // current part
+  size_t ai = 0, bj = 0;  // offset in it
+  for (;;) {
+    while (i < a.size() && ai == a[i].size()) ++i, ai = 0;
+    while (j < b.size() && bj == b[j].size()) ++j, bj = 0;
+    const bool a_done = i == a.size(), b_done = j == b.size();
+    if (a_done || b_done) return a_done == b_done ? 0 : (a_done ? -1 : 1);
+    const size_t n = std::min(a[i].size() - ai, b[j].size() - bj);
+    if (int r = a[i].substr(ai, n).compare(b[j].substr(bj, n)); r != 0) return r;
+    ai += n;
+    bj += n;
   }
-  return pos < joined.size() ? 1 : 0;
+}
+
+int CompareKey(Parts a, std::u16string_view a_ns, Parts b, std::u16string_view b_ns) {
+  // The keys of one element share their leading parts (its URI and name), and
+  // those may be long: parts that are one and the same text are skipped.
+  for (size_t k = 0; k < a.size() && a[k].data() == b[k].data() && a[k].size() == b[k].size();
+       ++k) {
+    a[k] = b[k] = {};
+  }
+  if (int r = CompareJoined(a, b); r != 0) return r;
+  return a_ns.compare(b_ns);
 }
 
 int CompareKey(const AttributeKey& a, const AttributeKeyView& b) {
-  if (int r = CompareJoined(a.joined, b); r != 0) return r;
-  return std::u16string_view(a.ns).compare(b.ns);
+  return CompareKey({a.part1, a.part2, a.part3}, a.ns, {b.part1, b.part2, b.part3}, b.ns);
 }
 
 const NamespaceMap& EmptyScope() {
@@ -29,6 +47,10 @@ const NamespaceMap& EmptyScope() {
 }
 
 }  // namespace
+
+std::strong_ordering operator<=>(const AttributeKey& a, const AttributeKey& b) {
+  return CompareKey({a.part1, a.part2, a.part3}, a.ns, {b.part1, b.part2, b.part3}, b.ns) <=> 0;
+}
 
 bool AttributeKeyLess::operator()(const AttributeKey& a, const AttributeKeyView& b) const {
   return CompareKey(a, b) < 0;
@@ -40,8 +62,8 @@ bool AttributeKeyLess::operator()(const AttributeKeyView& a, const AttributeKey&
 
 XmlNode::XmlNode(std::u16string qualified_name) : qualified_name_(std::move(qualified_name)) {}
 
-XmlNode::XmlNode(std::u16string qualified_name, std::u16string namespace_uri,
-                 std::u16string local_name)
+XmlNode::XmlNode(std::u16string qualified_name, SharedString namespace_uri,
+                 SharedString local_name)
     : namespace_uri_(std::move(namespace_uri)),
       local_name_(std::move(local_name)),
       qualified_name_(std::move(qualified_name)) {}
@@ -61,8 +83,8 @@ XmlAttribute::XmlAttribute(const XmlAttribute& other)
 
 XmlElement::XmlElement(std::u16string qualified_name) : XmlNode(std::move(qualified_name)) {}
 
-XmlElement::XmlElement(std::u16string qualified_name, std::u16string namespace_uri,
-                       std::u16string local_name)
+XmlElement::XmlElement(std::u16string qualified_name, SharedString namespace_uri,
+                       SharedString local_name)
     : XmlNode(std::move(qualified_name), std::move(namespace_uri), std::move(local_name)) {}
 
 XmlElement::~XmlElement() {
@@ -84,7 +106,7 @@ XmlElement* XmlElement::AppendChild(XmlElementPtr&& child) {
 }
 
 bool XmlElement::SetAttribute(std::u16string_view name, std::u16string_view value) {
-  AttributeKey key{std::u16string(name), {}};
+  AttributeKey key{{}, {}, SharedString(name), {}};
   if (attributes_.contains(key)) return false;
   auto attribute =
       std::make_unique<XmlAttribute>(std::u16string(name), std::u16string(value));
@@ -101,11 +123,11 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
   bool bind_prefix = false;
   std::u16string_view prefix;
   if (colon == std::u16string_view::npos) {
-    attribute->SetLocalName(std::u16string(qualified_name));
+    const SharedString name(qualified_name);
+    attribute->SetLocalName(name);
     attribute->SetElementName(local_name_);
     attribute->SetElementNamespace(namespace_uri_);
-    key.joined = namespace_uri_ + local_name_;
-    key.joined.append(qualified_name);
+    key = {namespace_uri_, local_name_, name, {}};
   } else {
     prefix = qualified_name.substr(0, colon);
     // An empty URI would make the key collide with unprefixed attributes and
@@ -114,10 +136,10 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
     const std::u16string* bound = LookupNamespace(prefix);
     if (bound && *bound != uri) return false;
     bind_prefix = bound == nullptr;
-    attribute->SetNamespaceURI(std::u16string(uri));
-    attribute->SetLocalName(std::u16string(qualified_name.substr(colon + 1)));
-    key.joined = attribute->GetNamespaceURI() + attribute->GetLocalName();
-    key.ns = std::u16string(uri);
+    const SharedString shared_uri(uri), local(qualified_name.substr(colon + 1));
+    attribute->SetNamespaceURI(shared_uri);
+    attribute->SetLocalName(local);
+    key = {shared_uri, {}, local, shared_uri};
   }
   if (attributes_.contains(key)) return false;
   if (bind_prefix) AddNamespace(prefix, uri);
@@ -128,7 +150,7 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
 bool XmlElement::AddNamespace(std::u16string_view prefix, std::u16string_view uri) {
   if (LookupNamespace(prefix)) return false;
   auto scope = scope_ ? std::make_shared<NamespaceMap>(*scope_) : std::make_shared<NamespaceMap>();
-  scope->emplace(std::u16string(prefix), std::u16string(uri));
+  scope->emplace(prefix, uri);
   scope_ = std::move(scope);
   return true;
 }
@@ -137,15 +159,16 @@ bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {
   std::u16string_view name = attribute.GetQualifiedName();
   if (!name.starts_with(u"xmlns")) return false;
   std::u16string_view prefix;
+  const SharedString uri(attribute.GetValue());
   if (name.size() == 5) {
-    default_namespace_ = attribute.GetValue();
+    default_namespace_ = uri;
   } else if (name[5] == u':' && name.size() > 6) {
     prefix = name.substr(6);
   } else {
     return false;
   }
   auto scope = scope_ ? std::make_shared<NamespaceMap>(*scope_) : std::make_shared<NamespaceMap>();
-  scope->insert_or_assign(std::u16string(prefix), attribute.GetValue());
+  scope->insert_or_assign(SharedString(prefix), uri);
   scope_ = std::move(scope);
   return true;
 }
@@ -179,10 +202,15 @@ const NamespaceMap& XmlElement::GetNamespaceScope() const {
   return scope_ ? *scope_ : EmptyScope();
 }
 
-const std::u16string* XmlElement::LookupNamespace(std::u16string_view prefix) const {
+const SharedString* XmlElement::FindBinding(std::u16string_view prefix) const {
   if (!scope_) return nullptr;
   auto it = scope_->find(prefix);
   return it == scope_->end() ? nullptr : &it->second;
+}
+
+const std::u16string* XmlElement::LookupNamespace(std::u16string_view prefix) const {
+  const SharedString* uri = FindBinding(prefix);
+  return uri ? &uri->str() : nullptr;
 }
 
 XmlElementPtr XmlElement::DeepCopy(const XmlElement& element) {

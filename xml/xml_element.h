@@ -13,18 +13,21 @@
 #include <string_view>
 #include <vector>
 
+#include "xml/shared_string.h"
+
 namespace xml {
 
 class XmlElement;
 using XmlElementPtr = std::unique_ptr<XmlElement>;
 
 // Base of elements and attributes: namespace URI, local name and the qualified
-// name as written.
+// name as written. The URI and local name are shared with the other nodes
+// that carry them; the accessors return the shared text.
 class XmlNode {
  public:
   XmlNode() = default;
   explicit XmlNode(std::u16string qualified_name);
-  XmlNode(std::u16string qualified_name, std::u16string namespace_uri, std::u16string local_name);
+  XmlNode(std::u16string qualified_name, SharedString namespace_uri, SharedString local_name);
   virtual ~XmlNode() = default;
 
   // True when both nodes have the same (namespace URI, local name) pair. The
@@ -32,17 +35,17 @@ class XmlNode {
   virtual bool IsSameName(const XmlNode& other) const;
 
   const std::u16string& GetNamespaceURI() const { return namespace_uri_; }
-  void SetNamespaceURI(std::u16string uri) { namespace_uri_ = std::move(uri); }
+  void SetNamespaceURI(SharedString uri) { namespace_uri_ = std::move(uri); }
   const std::u16string& GetLocalName() const { return local_name_; }
-  void SetLocalName(std::u16string name) { local_name_ = std::move(name); }
+  void SetLocalName(SharedString name) { local_name_ = std::move(name); }
   const std::u16string& GetQualifiedName() const { return qualified_name_; }
 
  protected:
   XmlNode(const XmlNode&) = default;
   XmlNode& operator=(const XmlNode&) = default;
 
-  std::u16string namespace_uri_;
-  std::u16string local_name_;
+  SharedString namespace_uri_;
+  SharedString local_name_;
   std::u16string qualified_name_;
 };
 
@@ -60,28 +63,32 @@ class XmlAttribute : public XmlNode {
   // The owning element's local name and namespace URI; set only on attributes
   // without a prefix, whose key includes them.
   const std::u16string& GetElementName() const { return element_name_; }
-  void SetElementName(std::u16string name) { element_name_ = std::move(name); }
+  void SetElementName(SharedString name) { element_name_ = std::move(name); }
   const std::u16string& GetElementNamespace() const { return element_namespace_; }
-  void SetElementNamespace(std::u16string uri) { element_namespace_ = std::move(uri); }
+  void SetElementNamespace(SharedString uri) { element_namespace_ = std::move(uri); }
 
  private:
-  std::u16string element_name_;
-  std::u16string element_namespace_;
+  SharedString element_name_;
+  SharedString element_namespace_;
   std::u16string value_;
 };
 
-// Key of the attribute map. `joined` is namespace URI + local name for an
-// attribute with a prefix, and element namespace URI + element local name +
-// name for one without (then `ns` is empty). Keys order by `joined`, then by
-// `ns`, so two attributes whose joined strings happen to match ({urn:ab}c and
-// {urn:a}bc) are still two keys. Before namespace resolution the parser and
-// SetAttribute key attributes by their raw qualified name.
+// Key of the attribute map. Its name is the three parts joined: namespace URI
+// + local name for an attribute with a prefix, and element namespace URI +
+// element local name + name for one without (then `ns` is empty). Keys order
+// by the joined name, then by `ns`, so two attributes whose joined names
+// happen to match ({urn:ab}c and {urn:a}bc) are still two keys. Before
+// namespace resolution the parser and SetAttribute key attributes by their
+// raw qualified name (in `part3`). The parts are shared, never concatenated:
+// a key costs the same under a long URI or element name as under a short one.
 struct AttributeKey {
-  std::u16string joined;
-  std::u16string ns;
+  SharedString part1, part2, part3;
+  SharedString ns;
 
-  friend auto operator<=>(const AttributeKey&, const AttributeKey&) = default;
-  friend bool operator==(const AttributeKey&, const AttributeKey&) = default;
+  friend std::strong_ordering operator<=>(const AttributeKey& a, const AttributeKey& b);
+  friend bool operator==(const AttributeKey& a, const AttributeKey& b) {
+    return (a <=> b) == std::strong_ordering::equal;
+  }
 };
 
 // A key spelled as up to three pieces, so lookups need no concatenation.
@@ -99,7 +106,8 @@ struct AttributeKeyLess {
 
 using AttributeMap = std::map<AttributeKey, std::unique_ptr<XmlAttribute>, AttributeKeyLess>;
 // Prefix to namespace URI; the empty prefix stands for the default namespace.
-using NamespaceMap = std::map<std::u16string, std::u16string, std::less<>>;
+// Entries share their text, so copying a scope costs its entries, not its URIs.
+using NamespaceMap = std::map<SharedString, SharedString, std::less<>>;
 using ChildList = std::vector<XmlElementPtr>;
 
 // The character data of an element: one string, all its text runs joined.
@@ -123,8 +131,7 @@ class XmlElement : public XmlNode, public XmlTextContent {
   // Names empty until namespace resolution sets them (the parser's form).
   explicit XmlElement(std::u16string qualified_name);
   // All three names given (the form for trees built by code).
-  XmlElement(std::u16string qualified_name, std::u16string namespace_uri,
-             std::u16string local_name);
+  XmlElement(std::u16string qualified_name, SharedString namespace_uri, SharedString local_name);
   ~XmlElement() override;
   XmlElement(const XmlElement&) = delete;
   XmlElement& operator=(const XmlElement&) = delete;
@@ -175,7 +182,7 @@ class XmlElement : public XmlNode, public XmlTextContent {
   // Null when `prefix` is unbound.
   const std::u16string* LookupNamespace(std::u16string_view prefix) const;
   const std::u16string& GetDefaultNamespace() const { return default_namespace_; }
-  void SetDefaultNamespace(std::u16string uri) { default_namespace_ = std::move(uri); }
+  void SetDefaultNamespace(SharedString uri) { default_namespace_ = std::move(uri); }
 
   // A new element with the same names, scope, default namespace and text, a
   // copy of every attribute under the same key (attribute copy constructor)
@@ -194,11 +201,13 @@ class XmlElement : public XmlNode, public XmlTextContent {
   // them binds something: most elements declare nothing.
   void ShareScope(const XmlElement& from) { scope_ = from.scope_; }
   void SetScope(ScopePtr scope) { scope_ = std::move(scope); }
+  // The shared URI bound to `prefix`, or null.
+  const SharedString* FindBinding(std::u16string_view prefix) const;
 
   AttributeMap attributes_;
   ChildList children_;
   ScopePtr scope_;  // null: empty scope
-  std::u16string default_namespace_;
+  SharedString default_namespace_;
 };
 
 }  // namespace xml

@@ -79,6 +79,14 @@ void XmlParser::ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandl
 
 void XmlParser::ParseDocument() {
   root_.reset();
+  // Views into the input and a big tag's buckets must not outlive the parse.
+  struct Cleanup {
+    XmlParser& parser;
+    ~Cleanup() {
+      parser.seen_names_ = decltype(parser.seen_names_)();
+      parser.names_.Reset();
+    }
+  } cleanup{*this};
   try {
     if (handler_) handler_->StartDocument();
     ParseProlog();
@@ -179,8 +187,9 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
 
   pending_.clear();
   // Not clear(): it costs the bucket count, which one huge tag makes large,
-  // on every later tag. A fresh set costs what this tag's names cost.
-  if (!seen_names_.empty()) seen_names_ = {};
+  // on every later tag. A fresh set costs what this tag's names cost. (Not
+  // "= {}" either: that is the initializer-list assignment, which clears.)
+  if (!seen_names_.empty()) seen_names_ = decltype(seen_names_)();
   do {
     scanner_.SkipSpaces();
   } while (ParseAttribute());
@@ -277,9 +286,12 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
       // "xmlns:" needs a plain prefix, and a prefix cannot be unbound.
       if (prefix.empty() || prefix.find(u':') != prefix.npos || a.value.empty()) return false;
     }
+    if (a.value.size() > kMaxNamespaceUriLength) return false;
     if (!declared) declared = std::make_shared<NamespaceMap>(element.GetNamespaceScope());
-    if (a.name.size() == 5) element.default_namespace_ = a.value;
-    declared->insert_or_assign(std::u16string(prefix), std::move(a.value));
+    SharedString uri = names_.Intern(a.value);
+    if (a.name.size() == 5) element.default_namespace_ = uri;
+    declared->insert_or_assign(names_.Intern(prefix), std::move(uri));
+    if (declared->size() > kMaxNamespaceBindings) return false;
     a.name = {};  // taken
   }
   if (declared) element.SetScope(std::move(declared));
@@ -288,13 +300,13 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   const size_t colon = qualified_name.find(u':');
   if (colon == qualified_name.npos || colon == 0) {
     element.namespace_uri_ = element.default_namespace_;
-    element.local_name_ = element.qualified_name_;
+    element.local_name_ = names_.Intern(qualified_name);
   } else {
-    const std::u16string* uri = element.LookupNamespace(qualified_name.substr(0, colon));
+    const SharedString* uri = element.FindBinding(qualified_name.substr(0, colon));
     std::u16string_view local = qualified_name.substr(colon + 1);
     if (!uri || local.find(u':') != local.npos) return false;
     element.namespace_uri_ = *uri;
-    element.local_name_ = local;
+    element.local_name_ = names_.Intern(local);
   }
   if (remaining == 0) return true;
 
@@ -305,22 +317,20 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
     AttributeKey key;
     const size_t attribute_colon = a.name.find(u':');
     if (attribute_colon == a.name.npos) {
-      attribute->SetLocalName(std::u16string(a.name));
+      SharedString name = names_.Intern(a.name);
+      attribute->SetLocalName(name);
       attribute->SetElementName(element.local_name_);
       attribute->SetElementNamespace(element.namespace_uri_);
-      key.joined.reserve(element.namespace_uri_.size() + element.local_name_.size() +
-                         a.name.size());
-      key.joined.append(element.namespace_uri_).append(element.local_name_).append(a.name);
+      key = {element.namespace_uri_, element.local_name_, std::move(name), {}};
     } else {
       if (attribute_colon == 0) return false;
-      const std::u16string* uri = element.LookupNamespace(a.name.substr(0, attribute_colon));
+      const SharedString* uri = element.FindBinding(a.name.substr(0, attribute_colon));
       std::u16string_view local = a.name.substr(attribute_colon + 1);
       if (!uri || local.find(u':') != local.npos) return false;
+      SharedString name = names_.Intern(local);
       attribute->SetNamespaceURI(*uri);
-      attribute->SetLocalName(std::u16string(local));
-      key.joined.reserve(uri->size() + local.size());
-      key.joined.append(*uri).append(local);
-      key.ns = *uri;
+      attribute->SetLocalName(name);
+      key = {*uri, {}, std::move(name), *uri};
     }
     if (!attributes.emplace(std::move(key), std::move(attribute)).second) return false;
   }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "xml/content_handler.h"
+#include "xml/shared_string.h"
 #include "xml/xml_element.h"
 #include "xml/xml_scanner.h"
 
@@ -24,6 +25,15 @@ namespace xml {
 // Deepest element nesting accepted; deeper input is a parse error. It bounds
 // the parser's recursion and every recursive walk over a parsed tree.
 inline constexpr int kMaxNestingDepth = 1000;
+
+// Longest namespace URI a document may declare, in UTF-16 units; a longer one
+// is a parse error. Far above real URIs; it bounds what comparing names costs.
+inline constexpr size_t kMaxNamespaceUriLength = 8192;
+
+// Most prefix bindings in force on one element, the default namespace and
+// "xml" included; more is a parse error. An element that declares something
+// gets its own copy of the scope, so this bounds what one short tag can cost.
+inline constexpr size_t kMaxNamespaceBindings = 64;
 
 class XmlParser {
  public:
@@ -56,6 +66,9 @@ class XmlParser {
   // buffer from malloc that the caller frees; returns its byte count, or 0
   // (and *out null) when there is no root or the conversion fails.
   size_t WriteXmlDocument(char** out) const;
+
+  // Buckets of the repeated-attribute set; read from a handler mid-parse.
+  size_t DuplicateSetBucketCountForTest() const { return seen_names_.bucket_count(); }
 
  private:
   struct PendingAttribute {
@@ -90,6 +103,9 @@ class XmlParser {
   std::vector<PendingAttribute> pending_;
   // Names already seen on a start tag with many attributes.
   std::unordered_set<std::u16string_view> seen_names_;
+  // URIs, prefixes and local names of the parse under way, each kept once
+  // however many nodes carry it.
+  StringInterner names_;
 };
 
 }  // namespace xml

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -206,24 +205,84 @@ TEST(XmlParserTest, RepeatedRawAttributeNamesFailOnLongTagsToo) {
   }
 }
 
-TEST(XmlParserTest, ManyAttributesOnOneTagDoNotSlowTheTagsAfterIt) {
-  // One tag with 100 000 attributes, then 250 000 empty elements. Each later
-  // tag must cost what its own bytes cost, not the size of the bookkeeping
-  // the big tag needed: the whole takes about as long as its two halves.
-  std::string big_tag = "<x";
-  for (int i = 0; i < 100000; ++i) big_tag += " a" + std::to_string(i) + "=''";
-  big_tag += "/>";
-  std::string small_tags;
-  for (int i = 0; i < 250000; ++i) small_tags += "<b/>";
-  auto seconds_to_parse = [](const std::string& doc) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ParseLine(doc), 0);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+TEST(XmlParserTest, AHugeTagLeavesNoHugeDuplicateSetForLaterTags) {
+  // Emptying the set would keep its buckets, and every later long tag would
+  // pay for walking them; a fresh set sized by the current tag is required.
+  struct BucketsAtEachTag : XmlContentHandler {
+    XmlParser* parser = nullptr;
+    std::vector<size_t> buckets;
+    void StartElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                      const AttributeMap&, XmlElement&) override {
+      buckets.push_back(parser->DuplicateSetBucketCountForTest());
+    }
+  } handler;
+  auto tag = [](int attributes) {
+    std::string t = "<x";
+    for (int i = 0; i < attributes; ++i) t += " a" + std::to_string(i) + "=''";
+    return t + "/>";
   };
-  const double halves =
-      seconds_to_parse("<r>" + big_tag + "</r>") + seconds_to_parse("<r>" + small_tags + "</r>");
-  const double whole = seconds_to_parse("<r>" + big_tag + small_tags + "</r>");
-  EXPECT_LT(whole, 2 * halves + 0.5) << "halves took " << halves << " s";
+  XmlParser parser;
+  handler.parser = &parser;
+  ASSERT_EQ(ParseLine(parser, "<r>" + tag(20000) + tag(20) + "</r>", &handler), 0);
+  ASSERT_EQ(handler.buckets.size(), 3u);
+  EXPECT_GE(handler.buckets[1], 20000u);  // the big tag did use the set
+  EXPECT_LT(handler.buckets[2], 1000u);
+}
+
+TEST(XmlParserTest, NodesShareOneCopyOfEachUriAndName) {
+  const std::string uri(kMaxNamespaceUriLength, 'u');
+  std::string doc = "<r xmlns='" + uri + "' xmlns:p='urn:p'>";
+  for (int i = 0; i < 100; ++i) doc += "<b a='1' p:c='2'/><p:d xmlns:q='urn:q'/>";
+  XmlParser parser;
+  ASSERT_EQ(ParseLine(parser, doc + "</r>"), 0);
+  const XmlElement& root = *parser.GetRoot();
+  const std::u16string* default_uri = &root.GetDefaultNamespace();
+  const std::u16string* p_uri = root.LookupNamespace(u"p");
+  const XmlElement& first_b = *root.GetChildList()[0];
+  for (const XmlElementPtr& child : root.GetChildList()) {
+    EXPECT_EQ(&child->GetDefaultNamespace(), default_uri);
+    EXPECT_EQ(child->LookupNamespace(u"p"), p_uri);
+    if (child->GetLocalName() == u"b") {
+      EXPECT_EQ(&child->GetNamespaceURI(), default_uri);
+      EXPECT_EQ(&child->GetLocalName(), &first_b.GetLocalName());
+      const XmlAttribute* a = child->GetAttributeNode(u"", u"a");
+      const XmlAttribute* c = child->GetAttributeNode(u"urn:p", u"c");
+      ASSERT_TRUE(a && c);
+      EXPECT_EQ(&a->GetElementNamespace(), default_uri);
+      EXPECT_EQ(&a->GetElementName(), &first_b.GetLocalName());
+      EXPECT_EQ(&c->GetNamespaceURI(), p_uri);
+    } else {
+      EXPECT_EQ(&child->GetNamespaceURI(), p_uri);
+      EXPECT_FALSE(child->SharesScopeWith(root));
+    }
+  }
+}
+
+TEST(XmlParserTest, NamespaceLimitsFailAtTheCurrentLine) {
+  const std::string longest(kMaxNamespaceUriLength, 'u');
+  auto bindings = [](size_t count, const char* prefix = "p") {
+    std::string d;
+    for (size_t i = 0; i < count; ++i) d += std::string(" xmlns:") + prefix + std::to_string(i) + "='urn:x'";
+    return d;
+  };
+  const size_t declarable = kMaxNamespaceBindings - 1;  // "xml" is always bound
+  const struct {
+    std::string doc;
+    int line;
+  } cases[] = {
+      {"<a xmlns='" + longest + "'/>", 0},
+      {"<a>\n<b\n xmlns:p='" + longest + "u'/></a>", 3},
+      {"<a>\n<b xmlns='" + longest + "u'/></a>", 2},
+      {"<a" + bindings(declarable) + "/>", 0},
+      {"<a" + bindings(declarable - 1) + ">\n<b xmlns=''/></a>", 0},
+      {"<a" + bindings(declarable) + ">\n<b xmlns=''/></a>", 2},  // the default counts
+      {"<a" + bindings(declarable) + ">\n<b xmlns:p0='urn:y'/></a>", 0},  // rebinding adds none
+      {"<a" + bindings(declarable / 2) + ">\n<b\n" +
+           bindings(declarable - declarable / 2 + 1, "q") +
+           "/></a>",
+       3},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseLine(c.doc), c.line) << c.doc.substr(0, 80);
 }
 
 TEST(XmlParserTest, NestingLimit) {
