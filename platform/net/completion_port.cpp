@@ -1,0 +1,412 @@
+#include "platform/net/completion_port.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cassert>
+#include <chrono>
+
+namespace platform::net {
+
+namespace {
+
+// epoll data of the two eventfds; channel ids never have index 0.
+constexpr uint64_t kReadyTag = 0;
+constexpr uint64_t kShutdownTag = uint64_t{1} << 32;
+// sendfile moves at most this much per call.
+constexpr size_t kMaxSendfileChunk = 0x7ffff000;
+
+uint64_t Pack(SocketId id) { return (uint64_t{id.serial} << 32) | id.index; }
+SocketId Unpack(uint64_t v) { return {static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
+
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+// sendfile has no MSG_NOSIGNAL: block SIGPIPE around it and consume the one it
+// raised, unless one was already pending for someone else.
+ssize_t SendfileNoSignal(int out_fd, int in_fd, off_t* offset, size_t count) {
+  sigset_t pipe_set, old_set, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  ssize_t n = ::sendfile(out_fd, in_fd, offset, count);
+  const int err = errno;
+  if (n < 0 && err == EPIPE && !was_pending) {
+    const timespec zero{};
+    sigtimedwait(&pipe_set, nullptr, &zero);
+  }
+  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+  errno = err;
+  return n;
+}
+
+}  // namespace
+
+struct CompletionPort::SendOp {
+  IoKind kind = IoKind::Send;
+  std::vector<char> data;  // Send
+  UniqueFd file;           // SendFile
+  off_t offset = 0;        // SendFile: next byte of the file
+  size_t total = 0;
+  size_t done = 0;
+};
+
+struct CompletionPort::Channel {
+  std::mutex mu;
+  uint32_t serial = 1;  // Guarded by mu.
+  UniqueFd fd;          // Guarded by mu. Invalid while the table slot is free.
+  uint64_t key = 0;     // Guarded by mu.
+  uint32_t generation = 0;  // Guarded by mu.
+  bool recv_pending = false;  // Guarded by mu.
+  char* recv_buf = nullptr;   // Guarded by mu.
+  size_t recv_len = 0;        // Guarded by mu.
+  std::deque<SendOp> sends;   // Guarded by mu.
+
+  Completion Make(IoKind kind) const {
+    Completion c;
+    c.key = key;
+    c.generation = generation;
+    c.kind = kind;
+    return c;
+  }
+};
+
+CompletionPort::CompletionPort()
+    : chunks_(std::make_unique<std::atomic<Channel*>[]>(kChunks)) {
+  for (size_t i = 0; i < kChunks; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+  UniqueFd ep(::epoll_create1(EPOLL_CLOEXEC));
+  ready_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE));
+  shutdown_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!ep.Valid() || !ready_fd_.Valid() || !shutdown_fd_.Valid()) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN;  // level-triggered: every waiter keeps seeing them
+  ev.data.u64 = kReadyTag;
+  if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, ready_fd_.Get(), &ev) != 0) return;
+  ev.data.u64 = kShutdownTag;
+  if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, shutdown_fd_.Get(), &ev) != 0) return;
+  epoll_fd_ = std::move(ep);
+}
+
+CompletionPort::~CompletionPort() {
+  Shutdown();
+  for (size_t i = 0; i < kChunks; ++i) delete[] chunks_[i].load(std::memory_order_acquire);
+}
+
+CompletionPort::Channel* CompletionPort::Find(SocketId id) const {
+  if (id.index == 0 || id.index > kMaxSockets) return nullptr;
+  const size_t i = id.index - 1;
+  Channel* chunk = chunks_[i / kChunkSize].load(std::memory_order_acquire);
+  return chunk ? &chunk[i % kChunkSize] : nullptr;
+}
+
+SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t generation) {
+  if (!Valid() || shut_down_.load(std::memory_order_acquire)) {
+    errno = ESHUTDOWN;
+    return {};
+  }
+  if (!socket.Valid()) {
+    errno = EBADF;
+    return {};
+  }
+  const int flags = ::fcntl(socket.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
+
+  uint32_t index = 0;
+  {
+    std::lock_guard<std::mutex> lock(table_mu_);
+    if (!free_indexes_.empty()) {
+      index = free_indexes_.back();
+      free_indexes_.pop_back();
+    } else if (next_index_ <= kMaxSockets) {
+      const size_t chunk = (next_index_ - 1) / kChunkSize;
+      if (chunks_[chunk].load(std::memory_order_relaxed) == nullptr) {
+        chunks_[chunk].store(new Channel[kChunkSize], std::memory_order_release);
+      }
+      index = next_index_++;
+    } else {
+      errno = EMFILE;
+      return {};
+    }
+    ++open_sockets_;
+  }
+
+  Channel* ch = Find({index, 0});
+  std::unique_lock<std::mutex> lock(ch->mu);
+  const SocketId id{index, ch->serial};
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = Pack(id);
+  if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_ADD, socket.Get(), &ev) != 0) {
+    const int err = errno;
+    lock.unlock();
+    std::lock_guard<std::mutex> table_lock(table_mu_);
+    free_indexes_.push_back(index);
+    --open_sockets_;
+    errno = err;
+    return {};
+  }
+  ch->fd = std::move(socket);
+  ch->key = key;
+  ch->generation = generation;
+  ch->recv_pending = false;
+  ch->sends.clear();
+  return id;
+}
+
+void CompletionPort::Enqueue(const Completion& c) {
+  {
+    std::lock_guard<std::mutex> lock(ready_mu_);
+    ready_.push_back(c);
+  }
+  const uint64_t one = 1;
+  // Cannot fail short of 2^64 queued completions.
+  [[maybe_unused]] ssize_t n = ::write(ready_fd_.Get(), &one, sizeof one);
+}
+
+bool CompletionPort::TakeReady(Completion* out) {
+  uint64_t count = 0;
+  if (::read(ready_fd_.Get(), &count, sizeof count) != sizeof count) return false;
+  std::lock_guard<std::mutex> lock(ready_mu_);
+  // Every count was written after its push and each pop follows its own read.
+  assert(!ready_.empty() && "ready queue shorter than its eventfd count");
+  if (ready_.empty()) return false;
+  *out = ready_.front();
+  ready_.pop_front();
+  return true;
+}
+
+void CompletionPort::Deliver(const Completion& c, Completion* first, bool* have_first) {
+  if (first && !*have_first) {
+    *first = c;
+    *have_first = true;
+  } else {
+    Enqueue(c);
+  }
+}
+
+void CompletionPort::TryReceive(Channel* ch, Completion* first, bool* have_first) {
+  if (!ch->recv_pending) return;
+  for (;;) {
+    const ssize_t n = ::recv(ch->fd.Get(), ch->recv_buf, ch->recv_len, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && WouldBlock(errno)) return;
+    Completion c = ch->Make(IoKind::Receive);
+    if (n < 0) {
+      c.ok = false;
+      c.error = errno;
+    } else {
+      c.bytes = static_cast<size_t>(n);
+    }
+    ch->recv_pending = false;
+    ch->recv_buf = nullptr;
+    Deliver(c, first, have_first);
+    return;
+  }
+}
+
+void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first) {
+  while (!ch->sends.empty()) {
+    SendOp& op = ch->sends.front();
+    if (op.done < op.total) {
+      ssize_t n;
+      if (op.kind == IoKind::Send) {
+        n = ::send(ch->fd.Get(), op.data.data() + op.done, op.total - op.done, MSG_NOSIGNAL);
+      } else {
+        n = SendfileNoSignal(ch->fd.Get(), op.file.Get(), &op.offset,
+                             std::min(op.total - op.done, kMaxSendfileChunk));
+        if (n == 0) {
+          // The file is shorter than promised: the reply would be cut short.
+          FailPending(ch, EIO);
+          return;
+        }
+      }
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (WouldBlock(errno)) return;
+        // A stream with a hole is useless: everything queued behind fails too.
+        FailPending(ch, errno);
+        return;
+      }
+      op.done += static_cast<size_t>(n);
+      if (op.done < op.total) continue;
+    }
+    Completion c = ch->Make(op.kind);
+    c.bytes = op.total;
+    ch->sends.pop_front();
+    Deliver(c, first, have_first);
+  }
+}
+
+void CompletionPort::FailPending(Channel* ch, int error) {
+  // Sends only: a pending receive keeps its course, since the peer may still
+  // be sending; CloseSocket fails it itself.
+  while (!ch->sends.empty()) {
+    Completion c = ch->Make(ch->sends.front().kind);
+    c.ok = false;
+    c.error = error;
+    c.bytes = ch->sends.front().done;
+    ch->sends.pop_front();
+    Enqueue(c);
+  }
+}
+
+void CompletionPort::Progress(Channel* ch, uint32_t events, Completion* first, bool* have_first) {
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) TryReceive(ch, first, have_first);
+  if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) PumpSends(ch, first, have_first);
+}
+
+bool CompletionPort::PostReceive(SocketId id, char* buffer, size_t len) {
+  if (shut_down_.load(std::memory_order_acquire) || buffer == nullptr || len == 0) return false;
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  if (ch->serial != id.serial || !ch->fd.Valid() || ch->recv_pending) return false;
+  ch->recv_pending = true;
+  ch->recv_buf = buffer;
+  ch->recv_len = len;
+  // Edge-triggered: data that arrived before this post raised no new edge.
+  TryReceive(ch, nullptr, nullptr);
+  return true;
+}
+
+bool CompletionPort::PostSend(SocketId id, std::vector<char>&& data) {
+  if (shut_down_.load(std::memory_order_acquire)) return false;
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  if (ch->serial != id.serial || !ch->fd.Valid() || ch->sends.size() >= kMaxQueuedSends) {
+    return false;
+  }
+  SendOp& op = ch->sends.emplace_back();
+  op.kind = IoKind::Send;
+  op.total = data.size();
+  op.data = std::move(data);
+  // With older sends queued the socket is full and an EPOLLOUT edge will come.
+  if (ch->sends.size() == 1) PumpSends(ch, nullptr, nullptr);
+  return true;
+}
+
+bool CompletionPort::PostSendFile(SocketId id, UniqueFd file, off_t offset, size_t count) {
+  if (shut_down_.load(std::memory_order_acquire) || !file.Valid() || offset < 0) return false;
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  if (ch->serial != id.serial || !ch->fd.Valid() || ch->sends.size() >= kMaxQueuedSends) {
+    return false;
+  }
+  SendOp& op = ch->sends.emplace_back();
+  op.kind = IoKind::SendFile;
+  op.file = std::move(file);
+  op.offset = offset;
+  op.total = count;
+  if (ch->sends.size() == 1) PumpSends(ch, nullptr, nullptr);
+  return true;
+}
+
+bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t bytes) {
+  if (!Valid() || shut_down_.load(std::memory_order_acquire)) return false;
+  Completion c;
+  c.key = key;
+  c.generation = generation;
+  c.kind = IoKind::User;
+  c.bytes = bytes;
+  Enqueue(c);
+  return true;
+}
+
+bool CompletionPort::CloseSocket(SocketId id) {
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  {
+    std::lock_guard<std::mutex> lock(ch->mu);
+    if (ch->serial != id.serial || !ch->fd.Valid()) return false;
+    ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, ch->fd.Get(), nullptr);
+    ch->fd.Reset();
+    if (ch->recv_pending) {
+      Completion c = ch->Make(IoKind::Receive);
+      c.ok = false;
+      c.error = ECANCELED;
+      ch->recv_pending = false;
+      ch->recv_buf = nullptr;
+      Enqueue(c);
+    }
+    FailPending(ch, ECANCELED);
+    // Events already fetched for this id are dropped by the serial check.
+    ++ch->serial;
+    if (ch->serial == 0) ch->serial = 1;
+  }
+  std::lock_guard<std::mutex> table_lock(table_mu_);
+  free_indexes_.push_back(id.index);
+  --open_sockets_;
+  return true;
+}
+
+bool CompletionPort::ShutdownSocket(SocketId id) {
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  if (ch->serial != id.serial || !ch->fd.Valid()) return false;
+  return ::shutdown(ch->fd.Get(), SHUT_RDWR) == 0;
+}
+
+WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+  for (;;) {
+    if (!Valid() || shut_down_.load(std::memory_order_acquire)) return WaitResult::Shutdown;
+    int wait_ms = -1;
+    if (timeout_ms >= 0) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      wait_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    }
+    epoll_event ev{};
+    const int n = ::epoll_wait(epoll_fd_.Get(), &ev, 1, wait_ms);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return WaitResult::Shutdown;  // the port itself is broken
+    }
+    if (n == 0) {
+      if (timeout_ms >= 0 && Clock::now() >= deadline) return WaitResult::TimedOut;
+      continue;
+    }
+    if (ev.data.u64 == kShutdownTag) return WaitResult::Shutdown;
+    if (ev.data.u64 == kReadyTag) {
+      if (TakeReady(out)) return WaitResult::Completed;
+    } else {
+      const SocketId id = Unpack(ev.data.u64);
+      if (Channel* ch = Find(id)) {
+        bool have = false;
+        {
+          std::lock_guard<std::mutex> lock(ch->mu);
+          if (ch->serial == id.serial && ch->fd.Valid()) Progress(ch, ev.events, out, &have);
+        }
+        if (have) return WaitResult::Completed;
+      }
+    }
+    if (timeout_ms >= 0 && Clock::now() >= deadline) return WaitResult::TimedOut;
+  }
+}
+
+void CompletionPort::Shutdown() {
+  if (shut_down_.exchange(true, std::memory_order_acq_rel)) return;
+  if (shutdown_fd_.Valid()) {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(shutdown_fd_.Get(), &one, sizeof one);
+  }
+}
+
+size_t CompletionPort::OpenSocketsForTest() const {
+  std::lock_guard<std::mutex> lock(table_mu_);
+  return open_sockets_;
+}
+
+}  // namespace platform::net

@@ -1,0 +1,599 @@
+#include "platform/service/service_manager.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/text/text.h"
+
+namespace platform::service {
+
+struct ServiceStatusRecord {
+  SERVICE_STATUS status;
+};
+
+struct ScHandleRecord {
+  bool manager = false;
+  std::string service_name;  // for a service handle
+};
+
+namespace {
+
+// A record file is ours, but read back as untrusted.
+constexpr size_t kMaxRecordBytes = 64 * 1024;
+constexpr size_t kMaxServiceNameLength = 256;
+constexpr size_t kMaxPathLength = 4096;
+
+thread_local DWORD t_last_error = 0;
+
+void SetLastError(DWORD error) { t_last_error = error; }
+
+// ---- Dispatch -----------------------------------------------------------------
+
+struct Dispatch {
+  std::string service_name;
+  ServiceStatusRecord record{};
+  HandlerFunction handler = nullptr;  // Guarded by g_mu.
+  bool stop_pending = false;          // Guarded by g_mu.
+  int signal_write_fd = -1;
+};
+
+std::mutex g_mu;
+Dispatch* g_dispatch = nullptr;              // Guarded by g_mu.
+std::vector<SERVICE_STATUS>* g_history = nullptr;  // Guarded by g_mu. Made on first use.
+std::atomic<int> g_signal_fd{-1};  // write end of the self-pipe, for the signal handler
+
+extern "C" void OnStopSignal(int) {
+  const int saved = errno;
+  const int fd = g_signal_fd.load(std::memory_order_relaxed);
+  if (fd >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
+  }
+  errno = saved;
+}
+
+// Tells systemd (Type=notify) what the service reported; nothing without
+// NOTIFY_SOCKET.
+void NotifySystemd(const char* message) {
+  const char* path = ::getenv("NOTIFY_SOCKET");
+  if (!path || (path[0] != '/' && path[0] != '@')) return;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const size_t len = std::strlen(path);
+  if (len >= sizeof addr.sun_path) return;
+  std::memcpy(addr.sun_path, path, len);
+  if (path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  ::sendto(fd, message, std::strlen(message), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr),
+           static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len));
+  ::close(fd);
+}
+
+// ---- Files ----------------------------------------------------------------------
+
+bool HasControlCharacter(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+std::string HomeDirectory() {
+  if (const char* home = ::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+std::string ConfigHome() {
+  if (const char* xdg = ::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return xdg;
+  return HomeDirectory() + "/.config";
+}
+
+bool MakeDirectories(const std::string& path) {
+  for (size_t i = 1; i <= path.size(); ++i) {
+    if (i != path.size() && path[i] != '/') continue;
+    const std::string prefix = path.substr(0, i);
+    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Writes to a temporary file beside `path` and renames it over, so a reader
+// never sees half a file.
+bool WriteFileAtomically(const std::string& path, std::string_view contents) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || !MakeDirectories(path.substr(0, slash))) return false;
+  std::string temp = path + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return false;
+  bool ok = ::fchmod(fd, 0644) == 0;
+  for (size_t done = 0; ok && done < contents.size();) {
+    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<size_t>(n);
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || out.size() + static_cast<size_t>(n) > kMaxRecordBytes) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+std::string UnitBaseName(std::string_view service_name) {
+  std::string base;
+  bool dash = false;
+  for (char c : service_name) {
+    const char lower = text::AsciiToLower(c);
+    if ((lower >= 'a' && lower <= 'z') || (lower >= '0' && lower <= '9')) {
+      if (dash && !base.empty()) base += '-';
+      dash = false;
+      base += lower;
+    } else {
+      dash = true;
+    }
+  }
+  return base;
+}
+
+std::string RecordPath(std::string_view service_name) {
+  return ServiceRecordDirectory() + "/" + UnitBaseName(service_name) + ".record";
+}
+
+std::optional<ServiceRecord> ParseRecord(std::string_view text_in) {
+  ServiceRecord r;
+  bool have_name = false;
+  while (!text_in.empty()) {
+    size_t eol = text_in.find('\n');
+    std::string_view line = text_in.substr(0, eol);
+    text_in.remove_prefix(eol == std::string_view::npos ? text_in.size() : eol + 1);
+    const size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, eq);
+    const std::string value(line.substr(eq + 1));
+    auto number = [&] { return static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10)); };
+    if (key == "Name") {
+      r.name = value;
+      have_name = true;
+    } else if (key == "DisplayName") {
+      r.display_name = value;
+    } else if (key == "BinaryPath") {
+      r.binary_path = value;
+    } else if (key == "ServiceType") {
+      r.service_type = number();
+    } else if (key == "StartType") {
+      r.start_type = number();
+    } else if (key == "ErrorControl") {
+      r.error_control = number();
+    } else if (key == "Dependency") {
+      r.dependencies.push_back(value);
+    } else if (key == "Account") {
+      r.account = value;
+    } else if (key == "UnitPath") {
+      r.unit_path = value;
+    }
+  }
+  if (!have_name) return std::nullopt;
+  return r;
+}
+
+// ---- Unit file ------------------------------------------------------------------
+
+// Inside a double-quoted systemd value: backslash and quote escaped, '%'
+// doubled (specifiers), and '$' doubled where variables would expand.
+std::string QuoteForUnit(std::string_view s, bool in_command) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    if (c == '%') out += '%';
+    if (c == '$' && in_command) out += '$';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+std::string DoublePercent(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+std::string BuildUnit(const ServiceRecord& r) {
+  std::string u;
+  u += "# Service \"" + r.name + "\", installed by its program's Service switch.\n";
+  u += "[Unit]\n";
+  u += "Description=" + DoublePercent(r.display_name) + "\n";
+  u += "After=network.target\n\n";
+  u += "[Service]\n";
+  // The service reports running through SetServiceStatus.
+  u += "Type=notify\n";
+  u += "NotifyAccess=main\n";
+  u += "Environment=" + QuoteForUnit("QUORVEL_SERVICE_NAME=" + r.name, false) + "\n";
+  // The installed service uses the registry and directories it was installed with.
+  for (const char* name : {"QUORVEL_REGISTRY", "QUORVEL_RUNTIME_DIR", "QUORVEL_EVENTLOG_FILE"}) {
+    const char* value = ::getenv(name);
+    if (value && *value && !HasControlCharacter(value)) {
+      u += "Environment=" + QuoteForUnit(std::string(name) + "=" + value, false) + "\n";
+    }
+  }
+  u += "ExecStart=" + QuoteForUnit(r.binary_path, true) + "\n";
+  u += "KillSignal=SIGTERM\n\n";
+  u += "[Install]\n";
+  u += ::geteuid() == 0 ? "WantedBy=multi-user.target\n" : "WantedBy=default.target\n";
+  return u;
+}
+
+// ---- Handles ----------------------------------------------------------------------
+
+std::mutex g_handles_mu;
+std::set<ScHandleRecord*>* g_handles = nullptr;  // Guarded by g_handles_mu.
+
+SC_HANDLE NewHandle(bool manager, std::string service_name) {
+  auto* h = new ScHandleRecord{manager, std::move(service_name)};
+  std::lock_guard<std::mutex> lock(g_handles_mu);
+  if (!g_handles) g_handles = new std::set<ScHandleRecord*>;
+  g_handles->insert(h);
+  return h;
+}
+
+bool IsHandle(SC_HANDLE h, bool manager) {
+  std::lock_guard<std::mutex> lock(g_handles_mu);
+  return g_handles && g_handles->count(h) && h->manager == manager;
+}
+
+}  // namespace
+
+DWORD GetLastError() { return t_last_error; }
+
+// ---- Running as a service -----------------------------------------------------
+
+bool StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
+  const char* wanted = ::getenv("QUORVEL_SERVICE_NAME");
+  const SERVICE_TABLE_ENTRY* entry = nullptr;
+  for (const SERVICE_TABLE_ENTRY* e = table; e && e->lpServiceName; ++e) {
+    if (wanted && e->lpServiceProc && std::strcmp(e->lpServiceName, wanted) == 0) {
+      entry = e;
+      break;
+    }
+  }
+  if (!entry) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return false;
+  }
+
+  int signal_pipe[2];
+  int done_pipe[2];
+  if (::pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return false;
+  }
+  if (::pipe2(done_pipe, O_CLOEXEC) != 0) {
+    ::close(signal_pipe[0]);
+    ::close(signal_pipe[1]);
+    SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    return false;
+  }
+
+  Dispatch dispatch;
+  dispatch.service_name = entry->lpServiceName;
+  dispatch.signal_write_fd = signal_pipe[1];
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (g_dispatch) {
+      for (int fd : {signal_pipe[0], signal_pipe[1], done_pipe[0], done_pipe[1]}) ::close(fd);
+      SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+      return false;
+    }
+    g_dispatch = &dispatch;
+  }
+
+  g_signal_fd.store(signal_pipe[1], std::memory_order_relaxed);
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  struct sigaction old_term {}, old_int {};
+  ::sigaction(SIGTERM, &action, &old_term);
+  ::sigaction(SIGINT, &action, &old_int);
+
+  std::string argv0 = dispatch.service_name;
+  ServiceMainFunction service_main = entry->lpServiceProc;
+  const int done_write = done_pipe[1];
+  std::thread service_thread([&argv0, service_main, done_write] {
+    char* argv[] = {argv0.data(), nullptr};
+    service_main(1, argv);
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(done_write, &byte, 1);
+  });
+
+  // Controls run here, on the dispatcher's thread, as the handler expects.
+  pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {done_pipe[0], POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;  // cannot wait any more; the service main is joined below
+    }
+    if (fds[1].revents) break;
+    if (fds[0].revents) {
+      char drain[64];
+      while (::read(signal_pipe[0], drain, sizeof drain) > 0) {
+      }
+      HandlerFunction handler = nullptr;
+      {
+        std::lock_guard<std::mutex> lock(g_mu);
+        handler = dispatch.handler;
+        if (!handler) dispatch.stop_pending = true;
+      }
+      if (handler) handler(SERVICE_CONTROL_STOP);
+    }
+  }
+  service_thread.join();
+
+  ::sigaction(SIGTERM, &old_term, nullptr);
+  ::sigaction(SIGINT, &old_int, nullptr);
+  g_signal_fd.store(-1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_dispatch = nullptr;
+  }
+  for (int fd : {signal_pipe[0], signal_pipe[1], done_pipe[0], done_pipe[1]}) ::close(fd);
+  return true;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandler(const char* name, HandlerFunction handler) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  if (!g_dispatch || !name || !handler || g_dispatch->service_name != name) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  g_dispatch->handler = handler;
+  if (g_dispatch->stop_pending) {
+    g_dispatch->stop_pending = false;
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_dispatch->signal_write_fd, &byte, 1);
+  }
+  return &g_dispatch->record;
+}
+
+bool SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
+  {
+    std::lock_guard<std::mutex> lock(g_mu);
+    if (!g_dispatch || handle != &g_dispatch->record || !status) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    handle->status = *status;
+    if (!g_history) g_history = new std::vector<SERVICE_STATUS>;
+    g_history->push_back(*status);
+  }
+  if (status->dwCurrentState == SERVICE_RUNNING) NotifySystemd("READY=1");
+  if (status->dwCurrentState == SERVICE_STOP_PENDING) NotifySystemd("STOPPING=1");
+  return true;
+}
+
+std::vector<SERVICE_STATUS> ServiceStatusHistoryForTest() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_history ? *g_history : std::vector<SERVICE_STATUS>{};
+}
+
+void ResetServiceStatusHistoryForTest() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  delete g_history;
+  g_history = nullptr;
+}
+
+// ---- Installing -------------------------------------------------------------------
+
+SC_HANDLE OpenSCManager(const char* machine, const char* database, DWORD) {
+  if ((machine && *machine) || (database && *database)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return NewHandle(/*manager=*/true, {});
+}
+
+SC_HANDLE CreateService(SC_HANDLE manager, const char* service_name, const char* display_name,
+                        DWORD, DWORD service_type, DWORD start_type, DWORD error_control,
+                        const char* binary_path, const char*, DWORD* tag_id,
+                        const char* dependencies, const char* account, const char*) {
+  if (!IsHandle(manager, /*manager=*/true)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  const std::string_view name = service_name ? service_name : "";
+  if (name.empty() || name.size() > kMaxServiceNameLength || HasControlCharacter(name) ||
+      name.find_first_of("/\\") != std::string_view::npos || UnitBaseName(name).empty()) {
+    SetLastError(ERROR_INVALID_NAME);
+    return nullptr;
+  }
+  const std::string_view display = display_name && *display_name ? display_name : name;
+  const std::string_view path = binary_path ? binary_path : "";
+  if (HasControlCharacter(display) || display.size() > kMaxServiceNameLength || path.empty() ||
+      path.size() > kMaxPathLength || HasControlCharacter(path)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (::access(RecordPath(name).c_str(), F_OK) == 0) {
+    SetLastError(ERROR_SERVICE_EXISTS);
+    return nullptr;
+  }
+
+  ServiceRecord record;
+  record.name = name;
+  record.display_name = display;
+  record.binary_path = path;
+  record.service_type = service_type;
+  record.start_type = start_type;
+  record.error_control = error_control;
+  for (const char* d = dependencies; d && *d; d += std::strlen(d) + 1) {
+    if (!HasControlCharacter(d)) record.dependencies.emplace_back(d);
+  }
+  if (account && !HasControlCharacter(account)) record.account = account;
+  record.unit_path = UnitDirectory() + "/" + UnitFileName(name);
+
+  if (!WriteFileAtomically(record.unit_path, BuildUnit(record))) {
+    SetLastError(ERROR_WRITE_FAULT);
+    return nullptr;
+  }
+  if (!WriteServiceRecord(record)) {
+    ::unlink(record.unit_path.c_str());
+    SetLastError(ERROR_WRITE_FAULT);
+    return nullptr;
+  }
+  if (tag_id) *tag_id = 0;
+  return NewHandle(/*manager=*/false, record.name);
+}
+
+SC_HANDLE OpenService(SC_HANDLE manager, const char* service_name, DWORD) {
+  if (!IsHandle(manager, /*manager=*/true)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  std::optional<ServiceRecord> record;
+  if (service_name) record = ReadServiceRecord(service_name);
+  if (!record) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return nullptr;
+  }
+  return NewHandle(/*manager=*/false, record->name);
+}
+
+bool DeleteService(SC_HANDLE service) {
+  if (!IsHandle(service, /*manager=*/false)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  std::optional<ServiceRecord> record = ReadServiceRecord(service->service_name);
+  if (!record) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return false;
+  }
+  // The record is read back as untrusted: only ever remove the service's own unit.
+  const std::string unit_name = UnitFileName(record->name);
+  const std::string& unit = record->unit_path;
+  if (unit.size() > unit_name.size() &&
+      unit.compare(unit.size() - unit_name.size(), unit_name.size(), unit_name) == 0 &&
+      unit[unit.size() - unit_name.size() - 1] == '/') {
+    ::unlink(unit.c_str());
+  }
+  if (!DeleteServiceRecord(record->name)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+bool CloseServiceHandle(SC_HANDLE handle) {
+  {
+    std::lock_guard<std::mutex> lock(g_handles_mu);
+    if (!g_handles || !g_handles->erase(handle)) {
+      SetLastError(ERROR_INVALID_HANDLE);
+      return false;
+    }
+    if (g_handles->empty()) {
+      delete g_handles;
+      g_handles = nullptr;
+    }
+  }
+  delete handle;
+  return true;
+}
+
+// ---- Locations and records ----------------------------------------------------------
+
+std::string UnitDirectory() {
+  if (const char* dir = ::getenv("QUORVEL_UNIT_DIR"); dir && *dir) return dir;
+  if (::geteuid() == 0) return "/etc/systemd/system";
+  return ConfigHome() + "/systemd/user";
+}
+
+std::string UnitFileName(std::string_view service_name) {
+  return UnitBaseName(service_name) + ".service";
+}
+
+std::string ServiceRecordDirectory() {
+  if (const char* reg = ::getenv("QUORVEL_REGISTRY"); reg && *reg) {
+    std::string path = reg;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const size_t slash = path.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return (parent == "/" ? "" : parent) + "/services";
+  }
+  return ConfigHome() + "/quorvel/services";
+}
+
+bool WriteServiceRecord(const ServiceRecord& r) {
+  for (const std::string* s : {&r.name, &r.display_name, &r.binary_path, &r.account, &r.unit_path}) {
+    if (HasControlCharacter(*s)) return false;
+  }
+  std::string out;
+  out += "Name=" + r.name + "\n";
+  out += "DisplayName=" + r.display_name + "\n";
+  out += "BinaryPath=" + r.binary_path + "\n";
+  out += text::Format("ServiceType=%u\nStartType=%u\nErrorControl=%u\n", r.service_type,
+                      r.start_type, r.error_control);
+  for (const std::string& d : r.dependencies) {
+    if (HasControlCharacter(d)) return false;
+    out += "Dependency=" + d + "\n";
+  }
+  out += "Account=" + r.account + "\n";
+  out += "UnitPath=" + r.unit_path + "\n";
+  return WriteFileAtomically(RecordPath(r.name), out);
+}
+
+std::optional<ServiceRecord> ReadServiceRecord(std::string_view service_name) {
+  if (UnitBaseName(service_name).empty()) return std::nullopt;
+  std::optional<std::string> contents = ReadSmallFile(RecordPath(service_name));
+  if (!contents) return std::nullopt;
+  std::optional<ServiceRecord> record = ParseRecord(*contents);
+  // Two names can share a file name; only the one it was written for matches.
+  if (!record || !text::AsciiIEquals(record->name, service_name)) return std::nullopt;
+  return record;
+}
+
+bool DeleteServiceRecord(std::string_view service_name) {
+  if (!ReadServiceRecord(service_name)) return false;
+  return ::unlink(RecordPath(service_name).c_str()) == 0;
+}
+
+}  // namespace platform::service

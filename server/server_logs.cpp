@@ -1,0 +1,306 @@
+#include "server/server_logs.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/service/eventlog.h"
+#include "platform/text/text.h"
+
+namespace server {
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+class SystemClock final : public LogClock {
+ public:
+  uint64_t TickCount() const override {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  }
+  time_t Now() const override { return ::time(nullptr); }
+};
+
+// Appends `s` with control characters (and '"' when `quoted`) as \xHH.
+void AppendEscaped(std::string& out, std::string_view s, bool quoted) {
+  for (char ch : s) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || (quoted && c == '"')) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+}
+
+void AppendNumber(std::string& out, uint64_t v) {
+  char buf[24];
+  const int n = snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
+  out.append(buf, static_cast<size_t>(n));
+}
+
+void WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a full disk loses the line, never the server
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+const LogClock& SystemLogClock() {
+  static const SystemClock clock;
+  return clock;
+}
+
+// ---- Formatting -------------------------------------------------------------------
+
+std::string ZoneText(int offset_minutes) {
+  const char sign = offset_minutes > 0 ? '+' : '-';
+  const int magnitude = std::abs(offset_minutes);
+  return text::Format("%c%02d%02d", sign, magnitude / 60 % 100, magnitude % 60);
+}
+
+int LocalStandardOffsetMinutes() {
+  ::tzset();
+  // `timezone` is seconds west of UTC for standard time; unknown zones give 0.
+  return static_cast<int>(-::timezone / 60);
+}
+
+static void AppendLogEntry(std::string& line, const RequestRecord& r, std::string_view zone) {
+  tm local{};
+  if (!::localtime_r(&r.request_time, &local)) local = tm{};
+  AppendEscaped(line, r.peer, /*quoted=*/false);
+  line += " - - [";
+  char stamp[64];
+  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  const int n = snprintf(stamp, sizeof stamp, "%02d/%s/%04d:%02d:%02d:%02d ", local.tm_mday,
+                         kMonths[month], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                         local.tm_sec);
+  line.append(stamp, static_cast<size_t>(n > 0 ? std::min<int>(n, sizeof stamp - 1) : 0));
+  line += zone;
+  line += "] \"";
+  AppendEscaped(line, r.request_line, /*quoted=*/true);
+  line += "\" ";
+  char status[16];
+  const int m = snprintf(status, sizeof status, "%d", r.status);
+  line.append(status, static_cast<size_t>(m));
+  line += ' ';
+  AppendNumber(line, r.bytes_sent);
+  line += '\n';
+}
+
+std::string FormatLogEntry(const RequestRecord& record, std::string_view zone_text) {
+  std::string line;
+  AppendLogEntry(line, record, zone_text);
+  return line;
+}
+
+std::string RotationSuffix(time_t utc) {
+  tm t{};
+  if (!::gmtime_r(&utc, &t)) t = tm{};
+  return text::Format("_%02d%02d%02d%02d%02dGMT", (t.tm_year + 1900) % 100, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min);
+}
+
+std::string RotatedName(std::string_view path, std::string_view suffix) {
+  const size_t slash = path.rfind('/');
+  const size_t file_start = slash == std::string_view::npos ? 0 : slash + 1;
+  size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || dot < file_start) dot = path.size();
+  std::string out;
+  out.reserve(path.size() + suffix.size());
+  out.append(path.substr(0, dot));
+  out.append(suffix);
+  out.append(path.substr(dot));
+  if (out.size() > kMaxRotatedPath) return {};
+  return out;
+}
+
+bool RenameNoReplace(const char* from, const char* to) {
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+  // File systems without the flag: a hard link fails on an existing name too.
+  if (::link(from, to) != 0) return false;
+  ::unlink(from);
+  return true;
+}
+
+// ---- LogFiles -----------------------------------------------------------------------
+
+LogFiles::LogFiles(const LogClock& clock) : LogFiles(clock, LocalStandardOffsetMinutes()) {}
+
+LogFiles::LogFiles(const LogClock& clock, int zone_offset_minutes)
+    : clock_(clock), zone_text_(server::ZoneText(zone_offset_minutes)), last_rotation_(clock.TickCount()) {}
+
+LogFiles::~LogFiles() {
+  RotateLogs();
+  Close(server_);
+  Close(user_agent_);
+  Close(trace_);
+}
+
+void LogFiles::Close(Stream& s) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.fd >= 0) ::close(s.fd);
+  s.fd = -1;
+}
+
+void LogFiles::SetSettings(const LogSettings& settings) {
+  auto store = [](Stream& s, const std::string& path, bool enabled) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.path = path;
+    s.enabled = enabled;
+  };
+  store(server_, settings.server_log_path, settings.enable_server_log);
+  store(user_agent_, settings.user_agent_log_path, settings.enable_user_agent_log);
+  store(trace_, settings.trace_log_path, settings.enable_trace_log);
+}
+
+LogSettings LogFiles::Settings() const {
+  LogSettings out;
+  auto load = [](const Stream& s, std::string& path, bool& enabled) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    path = s.path;
+    enabled = s.enabled;
+  };
+  load(server_, out.server_log_path, out.enable_server_log);
+  load(user_agent_, out.user_agent_log_path, out.enable_user_agent_log);
+  load(trace_, out.trace_log_path, out.enable_trace_log);
+  return out;
+}
+
+void LogFiles::SetRotationInterval(uint32_t interval_ms) {
+  rotation_interval_ms_.store(interval_ms, std::memory_order_relaxed);
+}
+
+void LogFiles::Reopen(Stream& s, Gate gate) {
+  if (s.fd >= 0) ::close(s.fd);
+  s.fd = -1;
+  s.open_path.clear();
+  if ((gate == Gate::Enabled && !s.enabled) || s.path.empty()) return;
+  s.fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (s.fd >= 0) s.open_path = s.path;
+}
+
+bool LogFiles::OpenLogs() {
+  for (auto [s, gate] : {std::pair{&server_, Gate::Enabled}, std::pair{&user_agent_, Gate::Enabled},
+                         std::pair{&trace_, Gate::Always}}) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    Reopen(*s, gate);
+  }
+  return true;
+}
+
+bool LogFiles::OpenLogs(const LogSettings& settings) {
+  auto apply = [](Stream& s, Gate gate, const std::string& path, bool enabled) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.path = path;
+    s.enabled = enabled;
+    Reopen(s, gate);
+  };
+  apply(server_, Gate::Enabled, settings.server_log_path, settings.enable_server_log);
+  apply(user_agent_, Gate::Enabled, settings.user_agent_log_path, settings.enable_user_agent_log);
+  apply(trace_, Gate::Always, settings.trace_log_path, settings.enable_trace_log);
+  return true;
+}
+
+void LogFiles::WriteLine(Stream& s, Gate gate, std::string_view line) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.fd < 0 || (gate == Gate::Enabled && !s.enabled)) return;
+  WriteAll(s.fd, line);
+}
+
+void LogFiles::WriteLogEntry(const RequestRecord& record) {
+  // Reused per thread: a request costs no allocation here once warm.
+  thread_local std::string line;
+  line.clear();
+  AppendLogEntry(line, record, zone_text_);
+  WriteLine(server_, Gate::Enabled, line);
+}
+
+void LogFiles::WriteUserAgentLine(std::string_view user_agent) {
+  thread_local std::string line;
+  line.clear();
+  AppendEscaped(line, user_agent, /*quoted=*/false);
+  line += '\n';
+  WriteLine(user_agent_, Gate::Enabled, line);
+}
+
+void LogFiles::WriteTraceRecord(std::string_view record) {
+  std::lock_guard<std::mutex> lock(trace_.mu);
+  if (trace_.fd < 0) return;
+  WriteAll(trace_.fd, record);
+  WriteAll(trace_.fd, "\n");
+}
+
+void LogFiles::Rotate(Stream& s, Gate gate, std::string_view suffix) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.fd < 0 || (gate == Gate::Enabled && !s.enabled)) return;
+  ::close(s.fd);
+  s.fd = -1;
+  const std::string rotated = RotatedName(s.open_path, suffix);
+  // A failed rename (the name is taken, or too long) leaves the file where it
+  // is; reopening then appends to it.
+  if (!rotated.empty()) (void)RenameNoReplace(s.open_path.c_str(), rotated.c_str());
+  Reopen(s, gate);
+}
+
+void LogFiles::RotateLogs() {
+  std::string suffix;
+  {
+    std::lock_guard<std::mutex> lock(rotation_mu_);
+    const uint32_t interval = rotation_interval_ms_.load(std::memory_order_relaxed);
+    const uint64_t now = clock_.TickCount();
+    if (interval == 0 || now - last_rotation_ < interval) return;
+    last_rotation_ = now;
+    suffix = RotationSuffix(clock_.Now());
+  }
+  Rotate(server_, Gate::Enabled, suffix);
+  Rotate(user_agent_, Gate::Enabled, suffix);
+  Rotate(trace_, Gate::Always, suffix);
+}
+
+// ---- EventReporter ------------------------------------------------------------------
+
+void EventReporter::LogEvent(const char* format, ...) {
+  char buf[kMaxEventText + 1];
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n < 0) return;
+  std::string message(buf, std::min<size_t>(static_cast<size_t>(n), kMaxEventText));
+  text::TruncateUtf8(message, kMaxEventText);
+  Report(message);
+}
+
+void EventReporter::Report(std::string_view message) {
+  std::string text(message.substr(0, kMaxEventText));
+  text::TruncateUtf8(text, kMaxEventText);
+  if (!RunningAsService()) {
+    std::string line = text + "\n";
+    fwrite(line.data(), 1, line.size(), stdout);
+    fflush(stdout);
+  }
+  HANDLE source = RegisterEventSourceA(nullptr, service_name_.c_str());
+  if (!source) return;
+  const char* strings[] = {text.c_str()};
+  ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
+
+}  // namespace server

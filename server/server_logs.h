@@ -1,0 +1,151 @@
+// The server's three text logs (server log in the common log format, user-agent
+// log, SOAP trace) with time-based rotation, and the operational event
+// reporter behind LogEvent.
+//
+// Each log has its own lock; writers on the workers, rotation on the service
+// thread and reopening by the management call all take it, and the paths and
+// switches live here, changed only under those locks.
+#pragma once
+
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace server {
+
+// Time sources of the logs; tests supply their own.
+class LogClock {
+ public:
+  virtual ~LogClock() = default;
+  virtual uint64_t TickCount() const = 0;  // monotonic milliseconds
+  virtual time_t Now() const = 0;          // wall-clock seconds since the epoch
+};
+const LogClock& SystemLogClock();
+
+struct LogSettings {
+  std::string server_log_path;
+  bool enable_server_log = false;
+  std::string user_agent_log_path;
+  bool enable_user_agent_log = false;
+  std::string trace_log_path;
+  bool enable_trace_log = false;
+};
+
+// What the server log says about one answered request.
+struct RequestRecord {
+  std::string peer;         // address, host name or "loopback"
+  time_t request_time = 0;  // when the connection was accepted
+  std::string request_line; // the first line as received
+  int status = 200;
+  uint64_t bytes_sent = 0;
+};
+
+class LogFiles {
+ public:
+  // The zone text comes from the local zone's standard offset, taken once.
+  explicit LogFiles(const LogClock& clock = SystemLogClock());
+  // For tests: a fixed offset from UTC in minutes (positive: ahead of UTC).
+  LogFiles(const LogClock& clock, int zone_offset_minutes);
+  ~LogFiles();  // rotates when due, then closes
+  LogFiles(const LogFiles&) = delete;
+  LogFiles& operator=(const LogFiles&) = delete;
+
+  // Stores paths and switches; they take effect at the next OpenLogs.
+  void SetSettings(const LogSettings& settings);
+  LogSettings Settings() const;
+  // Rotation period in milliseconds; 0 turns rotation off.
+  void SetRotationInterval(uint32_t interval_ms);
+
+  // (Re)opens the streams in append mode, each under its lock: an open stream
+  // is closed first; the server and user-agent logs open only when enabled;
+  // the trace log opens whenever this runs (an empty path simply fails). A log
+  // that cannot be opened is not written. Returns true.
+  bool OpenLogs();
+  // Stores `settings` and reopens, stream by stream under its lock.
+  bool OpenLogs(const LogSettings& settings);
+
+  // One line each. Control characters from the request are written as \xHH
+  // (and '"' inside the quoted request line), so a peer cannot forge lines.
+  void WriteLogEntry(const RequestRecord& record);
+  void WriteUserAgentLine(std::string_view user_agent);
+  // Written unchanged, plus a line feed, whenever the trace log is open (the
+  // caller decides whether tracing is on).
+  void WriteTraceRecord(std::string_view record);
+
+  // When the interval has passed since the last rotation, moves each open log
+  // aside as <name>_%y%m%d%H%MGMT<ext> (UTC) and starts a new file at its
+  // path. An existing file of that name is never replaced: the log is then
+  // reopened and appended to.
+  void RotateLogs();
+
+  const std::string& ZoneText() const { return zone_text_; }
+
+ private:
+  struct Stream {
+    mutable std::mutex mu;
+    int fd = -1;            // Guarded by mu.
+    std::string path;       // Guarded by mu. The configured path.
+    std::string open_path;  // Guarded by mu. The file `fd` was opened from.
+    bool enabled = false;   // Guarded by mu.
+  };
+  enum class Gate { Enabled, Always };
+
+  static void Reopen(Stream& s, Gate gate);  // s.mu held
+  static void WriteLine(Stream& s, Gate gate, std::string_view line);
+  static void Rotate(Stream& s, Gate gate, std::string_view suffix);
+  static void Close(Stream& s);
+
+  const LogClock& clock_;
+  const std::string zone_text_;
+  Stream server_, user_agent_, trace_;
+  std::atomic<uint32_t> rotation_interval_ms_{0};
+  std::mutex rotation_mu_;
+  uint64_t last_rotation_;  // Guarded by rotation_mu_.
+};
+
+// Formats one server-log line, line feed included:
+//   peer - - [dd/Mon/yyyy:HH:MM:SS zone] "request line" status bytes
+std::string FormatLogEntry(const RequestRecord& record, std::string_view zone_text);
+
+// "+hhmm" when local time is ahead of UTC, else "-hhmm" (so UTC is "-0000").
+std::string ZoneText(int offset_minutes);
+// The local zone's standard-time offset from UTC in minutes; 0 when unknown.
+int LocalStandardOffsetMinutes();
+
+// "_%y%m%d%H%MGMT" of `utc`.
+std::string RotationSuffix(time_t utc);
+// `path` with `suffix` put between the file name and its extension; empty when
+// the result would be longer than kMaxRotatedPath.
+inline constexpr size_t kMaxRotatedPath = 255;
+std::string RotatedName(std::string_view path, std::string_view suffix);
+
+// rename() that fails with EEXIST instead of replacing `to`.
+[[nodiscard]] bool RenameNoReplace(const char* from, const char* to);
+
+// LogEvent of the service module: the module supplies its service name and
+// whether it runs as a service (set once it is known).
+class EventReporter {
+ public:
+  // At most this many characters of a message are kept.
+  static constexpr size_t kMaxEventText = 255;
+
+  explicit EventReporter(std::string service_name) : service_name_(std::move(service_name)) {}
+  void SetRunningAsService(bool as_service) { as_service_.store(as_service); }
+  bool RunningAsService() const { return as_service_.load(); }
+
+  // Formats (cut to kMaxEventText), prints the text and a line feed to
+  // standard output unless running as a service, and reports it to the event
+  // log under the service name as information. Failures are ignored.
+  void LogEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Report(std::string_view text);
+
+ private:
+  const std::string service_name_;
+  std::atomic<bool> as_service_{false};
+};
+
+}  // namespace server
