@@ -1,0 +1,306 @@
+// Runs the braskel program as its users do: a copy of the executable in a
+// temporary directory with its configuration beside it, the registry, unit
+// directory and event log of this test binary.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/com/registry.h"
+#include "server/service_registration.h"
+
+extern char** environ;
+
+namespace server {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class BraskelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qvbraskel-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    exe_ = dir_ / "braskel";
+    fs::copy_file(BRASKEL_PATH, exe_);
+    const char* log = std::getenv("QUORVEL_EVENTLOG_FILE");
+    ASSERT_NE(log, nullptr);
+    eventLog_ = log;
+    fs::remove(eventLog_);
+    const char* units = std::getenv("QUORVEL_UNIT_DIR");
+    ASSERT_NE(units, nullptr);
+    unitDir_ = units;
+    ASSERT_EQ(UnregisterServer(), S_OK);
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    EXPECT_EQ(UnregisterServer(), S_OK);
+    fs::remove_all(dir_);
+  }
+
+  void WriteConfig(const std::string& body) {
+    std::ofstream(dir_ / kConfigFileName, std::ios::binary)
+        << "<configuration>" << body << "</configuration>";
+  }
+
+  // Starts `exe` with `args`; `serviceName` set puts QUORVEL_SERVICE_NAME in
+  // its environment, and it is removed otherwise.
+  pid_t Spawn(const fs::path& exe, const std::vector<std::string>& args,
+              const std::optional<std::string>& serviceName) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string(*e).rfind("QUORVEL_SERVICE_NAME=", 0) != 0) env.emplace_back(*e);
+    }
+    if (serviceName) env.push_back("QUORVEL_SERVICE_NAME=" + *serviceName);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStrings{exe.string()};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = (dir_ / "stdout.txt").string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0);
+    return rc == 0 ? pid : -1;
+  }
+
+  // The exit status, or -1 when it did not end within `limit` (it is killed).
+  static int Wait(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      int status = 0;
+      const pid_t r = waitpid(pid, &status, WNOHANG);
+      if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      if (std::chrono::steady_clock::now() > end) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  int Run(const std::vector<std::string>& args) {
+    return Wait(Spawn(exe_, args, std::nullopt), 60s);
+  }
+
+  std::vector<std::string> EventLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(eventLog_));
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+  }
+
+  bool WaitForEvent(const std::string& line, std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+      for (const std::string& l : EventLines()) {
+        if (l == line) return true;
+      }
+      std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+  }
+
+  // True once the process blocks or catches SIGTERM: it will then stop
+  // cleanly rather than die of the signal.
+  static bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    const unsigned long long bit = 1ull << (SIGTERM - 1);
+    do {
+      std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+      for (std::string l; std::getline(status, l);) {
+        if (l.rfind("SigBlk:", 0) == 0 || l.rfind("SigCgt:", 0) == 0) {
+          if (std::stoull(l.substr(7), nullptr, 16) & bit) return true;
+        }
+      }
+      std::this_thread::sleep_for(20ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+  }
+
+  // TCP sockets of `pid` in the listening state.
+  static int ListeningSockets(pid_t pid) {
+    std::set<std::string> inodes;
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& e : fs::directory_iterator(fds)) {
+      std::error_code ec;
+      const std::string target = fs::read_symlink(e.path(), ec).string();
+      if (target.rfind("socket:[", 0) == 0) inodes.insert(target.substr(8, target.size() - 9));
+    }
+    int listening = 0;
+    for (const char* table : {"net/tcp", "net/tcp6"}) {
+      std::ifstream in("/proc/" + std::to_string(pid) + "/" + table);
+      std::string line;
+      std::getline(in, line);  // header
+      while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+        if (state == "0A" && inodes.count(inode)) ++listening;
+      }
+    }
+    return listening;
+  }
+
+  static std::string AppIdValue(const char* name) {
+    std::string v;
+    return registry::ReadString(HKEY_CLASSES_ROOT, kAppIdKey, name, &v) ? v : "<absent>";
+  }
+  static bool AppIdKeyExists() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, kAppIdKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+      return false;
+    }
+    RegCloseKey(key);
+    return true;
+  }
+  std::vector<std::string> UnitFiles() const {
+    std::vector<std::string> files;
+    if (!fs::exists(unitDir_)) return files;
+    for (const auto& e : fs::directory_iterator(unitDir_)) files.push_back(ReadFile(e.path()));
+    return files;
+  }
+
+  fs::path dir_;
+  fs::path exe_;
+  fs::path eventLog_;
+  fs::path unitDir_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
+  for (const char* sw : {"-RegServer", "/regserver", "-REGSERVER"}) {
+    SCOPED_TRACE(sw);
+    ASSERT_EQ(Run({"-Service"}), 0);
+    ASSERT_EQ(UnitFiles().size(), 1u);
+    ASSERT_EQ(Run({sw}), 0);
+    EXPECT_TRUE(AppIdKeyExists());
+    EXPECT_EQ(AppIdValue(kLocalServiceValue), "<absent>");
+    EXPECT_TRUE(UnitFiles().empty()) << "RegServer removes the installed service";
+    std::string server;
+    EXPECT_TRUE(registry::ReadString(
+        HKEY_CLASSES_ROOT, std::string("CLSID\\") + kBraskelMgrClsid + "\\LocalServer32",
+        nullptr, &server));
+    EXPECT_EQ(server, exe_.string());
+  }
+
+  for (const char* sw : {"-Service", "/SERVICE", "-service"}) {
+    SCOPED_TRACE(sw);
+    ASSERT_EQ(Run({sw}), 0);
+    EXPECT_EQ(AppIdValue(kLocalServiceValue), kServiceName);
+    const std::vector<std::string> units = UnitFiles();
+    ASSERT_EQ(units.size(), 1u);
+    EXPECT_NE(units[0].find(exe_.string()), std::string::npos) << units[0];
+    EXPECT_NE(units[0].find("QUORVEL_SERVICE_NAME"), std::string::npos) << units[0];
+  }
+
+  ASSERT_EQ(Run({"/UnregServer"}), 0);
+  EXPECT_FALSE(AppIdKeyExists());
+  EXPECT_TRUE(UnitFiles().empty());
+  std::string ignored;
+  EXPECT_FALSE(registry::ReadString(HKEY_CLASSES_ROOT, kBraskelMgrProgId + std::string("\\CLSID"),
+                                    nullptr, &ignored));
+}
+
+TEST_F(BraskelTest, WithoutRegistrationTheProcessEndsWithNotFound) {
+  // A longer word is no switch, so the program tries to run.
+  EXPECT_EQ(Run({"-RegServerX"}), 2);
+  EXPECT_EQ(Run({"RegServer"}), 2) << "a word without - or / is no switch";
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_FALSE(AppIdKeyExists());
+
+  // The program's own path is not scanned for switches.
+  fs::create_directories(dir_ / "-Service");
+  const fs::path named = dir_ / "-Service" / "Service";
+  fs::copy_file(exe_, named);
+  EXPECT_EQ(Wait(Spawn(named, {}, std::nullopt), 60s), 2);
+  EXPECT_FALSE(AppIdKeyExists());
+}
+
+TEST_F(BraskelTest, ServiceStartsAndStopsOnSigterm) {
+  WriteConfig("<listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+  const std::vector<std::string> lines = EventLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), std::string(kServiceName) + ": Service stopped");
+}
+
+TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(
+      std::string(kServiceName) + ": Attempt to read configuration file failed!", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  EXPECT_EQ(ListeningSockets(pid_), 0);
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+  EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+}
+
+TEST_F(BraskelTest, OutsideTheServiceManagerItRunsAsAPlainLocalServer) {
+  WriteConfig("<listenPort>0</listenPort>");
+  for (const char* sw : {"-RegServer", "-Service"}) {
+    SCOPED_TRACE(sw);
+    ASSERT_EQ(Run({sw}), 0);
+    fs::remove(eventLog_);
+    // Another service's name is not ours.
+    pid_ = Spawn(exe_, {}, std::string("Some Other Service"));
+    ASSERT_TRUE(WaitUntilStoppable(pid_, 30s));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(ListeningSockets(pid_), 0);
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(pid_, 60s), 0);
+    pid_ = -1;
+    for (const std::string& l : EventLines()) {
+      EXPECT_EQ(l.find("Service started"), std::string::npos) << l;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace server

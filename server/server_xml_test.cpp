@@ -1,0 +1,167 @@
+#include "server/server_xml.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/com/bstr.h"
+
+namespace server {
+namespace {
+
+XmlElementPtr Leaf(std::u16string text) {
+  auto e = std::make_unique<XmlElement>(u"v", u"", u"v");
+  e->SetText(std::move(text));
+  return e;
+}
+
+TEST(ServerXml, GetNodeBoolAcceptsOnlyTheFourWords) {
+  const std::tuple<std::u16string, bool, bool> cases[] = {
+      {u"1", true, true},       {u"true", true, true},    {u"0", true, false},
+      {u"false", true, false},  {u"TRUE", false, false},  {u"yes", false, false},
+      {u"", false, false},      {u" 1", false, false},    {u"true ", false, false},
+  };
+  for (const auto& [text, ok, value] : cases) {
+    SCOPED_TRACE(std::string(text.begin(), text.end()));
+    XmlElementPtr e = Leaf(text);
+    // Start from the opposite so "left alone" is visible either way.
+    bool out = !value;
+    EXPECT_EQ(GetNodeBool(&out, *e), ok);
+    EXPECT_EQ(out, ok ? value : !value);
+  }
+}
+
+TEST(ServerXml, NumbersReadAndWrite) {
+  XmlElementPtr e = Leaf(u"");
+  SetNodeInt(-5, *e);
+  EXPECT_EQ(e->GetText(), u"-5");
+  SetNodeULong(4294967295u, *e);
+  EXPECT_EQ(e->GetText(), u"4294967295");
+  uint32_t u = 0;
+  ASSERT_TRUE(GetNodeULong(&u, *e));
+  EXPECT_EQ(u, 4294967295u);
+  int i = 1;
+  e->SetText(u"12abc");
+  ASSERT_TRUE(GetNodeInt(&i, *e));
+  EXPECT_EQ(i, 12);
+  e->SetText(u"abc");
+  ASSERT_TRUE(GetNodeInt(&i, *e));
+  EXPECT_EQ(i, 0);
+  SetNodeBool(true, *e);
+  EXPECT_EQ(e->GetText(), u"true");
+  SetNodeBool(false, *e);
+  EXPECT_EQ(e->GetText(), u"false");
+}
+
+TEST(ServerXml, NarrowTextIsUtf8) {
+  XmlElementPtr e = Leaf(u"");
+  SetNodeTextNarrow("caf\xC3\xA9 \xF0\x9F\x98\x80", *e);
+  EXPECT_EQ(e->GetText(), u"caf\u00E9 \U0001F600");
+  std::string narrow;
+  ASSERT_TRUE(GetNodeTextNarrow(&narrow, *e));
+  EXPECT_EQ(narrow, "caf\xC3\xA9 \xF0\x9F\x98\x80");
+}
+
+TEST(ServerXml, CreatedElementsAreNamedAndDeclareTheirNamespace) {
+  XmlElementPtr root;
+  XmlElement* r = CreateRootElement(root, u"", u"p", u"plain");
+  EXPECT_EQ(r->GetQualifiedName(), u"plain") << "no namespace: the prefix is ignored";
+  EXPECT_EQ(SerializeDocument(r, false), "<plain />");
+
+  r = CreateRootElement(root, u"urn:a", u"p", u"x");
+  ASSERT_EQ(root.get(), r) << "the old root is replaced";
+  EXPECT_EQ(r->GetQualifiedName(), u"p:x");
+  EXPECT_EQ(r->GetNamespaceURI(), u"urn:a");
+  XmlElement* c = CreateChildElement(r, u"urn:a", u"p", u"y");
+  XmlElement* d = CreateChildElement(r, u"urn:d", u"", u"z");
+  ASSERT_EQ(r->GetChildCount(), 2u);
+  EXPECT_EQ(r->GetChildList()[0].get(), c);
+  EXPECT_EQ(d->GetQualifiedName(), u"z");
+  EXPECT_EQ(SerializeDocument(r, true),
+            "\r\n<p:x xmlns:p=\"urn:a\">"
+            "\r\n    <p:y />"
+            "\r\n    <z xmlns=\"urn:d\" />"
+            "\r\n</p:x>");
+
+  XmlElementPtr orphan(CreateChildElement(nullptr, u"", u"", u"o"));
+  EXPECT_EQ(orphan->GetQualifiedName(), u"o");
+}
+
+TEST(ServerXml, IndentedLayout) {
+  XmlElementPtr root;
+  XmlElement* r = CreateRootElement(root, u"", u"", u"r");
+  CreateChildElement(r, u"", u"", u"a")->SetText(u"x");
+  CreateChildElement(r, u"", u"", u"b");
+  XmlElement* c = CreateChildElement(r, u"", u"", u"c");
+  c->SetText(u"dropped");
+  CreateChildElement(c, u"", u"", u"d")->SetText(u"1 < 2 & \"q\" > 0");
+  ASSERT_TRUE(c->AddAttributeNode(u"k", u"", u"a'\"<>&"));
+
+  EXPECT_EQ(SerializeDocument(r, true),
+            "\r\n<r>"
+            "\r\n    <a>x</a>"
+            "\r\n    <b />"
+            "\r\n    <c k=\"a&apos;&quot;&lt;>&amp;\">"
+            "\r\n        <d>1 &lt; 2 &amp; \"q\" &gt; 0</d>"
+            "\r\n    </c>"
+            "\r\n</r>");
+  EXPECT_EQ(c->GetText(), u"") << "text beside children is cleared in the element too";
+  EXPECT_EQ(SerializeDocument(nullptr, true), "");
+  EXPECT_EQ(DocumentFileText(*r).rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n\r\n<r>", 0),
+            0u);
+}
+
+TEST(ServerXml, ElementToBstrIsCompactAndSkipsInheritedDeclarations) {
+  XmlElementPtr root;
+  XmlElement* r = CreateRootElement(root, u"urn:a", u"p", u"r");
+  XmlElement* c = CreateChildElement(r, u"urn:a", u"p", u"c");
+  CreateChildElement(c, u"", u"", u"t")->SetText(u"a<b");
+  Bstr whole = Bstr::Adopt(ElementToBSTR(*r, nullptr));
+  EXPECT_EQ(whole.View(), u"<p:r xmlns:p=\"urn:a\"><p:c><t>a&lt;b</t></p:c></p:r>");
+  Bstr under = Bstr::Adopt(ElementToBSTR(*c, r));
+  EXPECT_EQ(under.View(), u"<p:c><t>a&lt;b</t></p:c>");
+  Bstr alone = Bstr::Adopt(ElementToBSTR(*c, nullptr));
+  EXPECT_EQ(alone.View(), u"<p:c xmlns:p=\"urn:a\"><t>a&lt;b</t></p:c>");
+}
+
+TEST(ServerXml, LoadFileAcceptsFileUrlsAndRejectsBadInput) {
+  const std::string path =
+      ::testing::TempDir() + "/serverxml-" + std::to_string(getpid()) + ".xml";
+  std::ofstream(path, std::ios::binary) << "<r><a>1</a>\n  <a>2</a><b/></r>";
+  std::string error;
+  XmlElementPtr root = LoadXmlFile("file://" + path, 1024, &error);
+  ASSERT_TRUE(root) << error;
+  EXPECT_EQ(ChildrenNamed(*root, u"a").size(), 2u);
+  const XmlElement* a = FindChildNamed(*root, u"a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->GetText(), u"1");
+  EXPECT_EQ(FindChildNamed(*root, u"missing"), nullptr);
+
+  EXPECT_FALSE(LoadXmlFile(path, 10, &error));
+  EXPECT_NE(error.find("larger than 10 bytes"), std::string::npos) << error;
+
+  std::ofstream(path, std::ios::binary) << "<r>\n<a></b></r>";
+  EXPECT_FALSE(LoadXmlFile(path, 1024, &error));
+  EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  std::remove(path.c_str());
+  EXPECT_FALSE(LoadXmlFile(path, 1024, &error));
+  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+}
+
+TEST(ServerXml, ChildrenInANamespaceAreNotSelectedByPlainNames) {
+  const std::string path =
+      ::testing::TempDir() + "/serverxml-ns-" + std::to_string(getpid()) + ".xml";
+  std::ofstream(path, std::ios::binary) << "<r xmlns=\"urn:x\"><a>1</a></r>";
+  XmlElementPtr root = LoadXmlFile(path, 1024);
+  std::remove(path.c_str());
+  ASSERT_TRUE(root);
+  EXPECT_EQ(FindChildNamed(*root, u"a"), nullptr);
+  EXPECT_TRUE(ChildrenNamed(*root, u"a").empty());
+}
+
+}  // namespace
+}  // namespace server

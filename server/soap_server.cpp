@@ -1,0 +1,125 @@
+#include "server/soap_server.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/text/text.h"
+
+namespace server {
+
+SoapServer::SoapServer(std::string executablePath, EventSink logEvent)
+    : executableDir_(ExecutableDirectory(executablePath)),
+      configPath_(executableDir_ == "/" ? std::string("/") + kConfigFileName
+                                        : executableDir_ + "/" + kConfigFileName),
+      logEvent_(std::move(logEvent)) {
+  // What the server runs with until the file is read; LoadConfig replaces all.
+  settings_.listenPort = 80;
+  settings_.numWorkThreads = 8;
+  settings_.maxClients = 5;
+  settings_.clientTimeout = 20000;
+  settings_.watchdogInterval = 10000;
+}
+
+SoapServer::~SoapServer() = default;
+
+void SoapServer::LogEvent(const std::string& line) const {
+  if (logEvent_) logEvent_(line);
+}
+
+bool SoapServer::InitServer() {
+  struct Step {
+    bool (SoapServer::*run)();
+    const char* failure;
+  };
+  static constexpr Step kSteps[] = {
+      {&SoapServer::LoadConfig, "Attempt to read configuration file failed!"},
+      {&SoapServer::StartSockets, "Attempt to intialize Winsock failed!"},
+      {&SoapServer::EnumerateProtocols, "Attempt to enumerate protocols failed!"},
+      {&SoapServer::StartServer, "Attempt to start listening failed!"},
+      {&SoapServer::OpenLogs, "Attempt to open log files failed!"},
+  };
+  bool ok = true;
+  for (const Step& step : kSteps) {
+    if (!(this->*step.run)()) {
+      LogEvent(step.failure);
+      ok = false;
+      break;
+    }
+  }
+  // The listener makes its sockets meanwhile; the host line reports them.
+  std::this_thread::sleep_for(startPause_);
+  if (!ok) return false;
+  char name[128] = {};
+  if (gethostname(name, sizeof name - 1) == 0) {
+    hostName_ = name;
+  } else {
+    hostName_ = "Host name not found!";
+  }
+  LogEvent(text::FormatCapped(255, "Host: %s... Number of listening sockets: %d",
+                              hostName_.c_str(), numListeningSockets_));
+  return true;
+}
+
+bool SoapServer::LoadConfig() {
+  ServerConfig config;
+  config.settings = settings_;
+  std::vector<std::string> notes;
+  const bool ok = server::LoadConfig(configPath_, executableDir_, &config, &notes);
+  // Settings read before a bad boolean stay set, as the file reader promises.
+  settings_ = config.settings;
+  if (!ok) return false;
+  {
+    std::lock_guard<std::mutex> lock(store_.Lock());
+    store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config.snapshot)));
+  }
+  for (const std::string& note : notes) LogEvent(note);
+  return true;
+}
+
+bool SoapServer::SaveConfig() {
+  std::string error;
+  if (server::SaveConfig(configPath_, settings_, *store_.Current(), &error)) return true;
+  LogEvent(error);
+  return false;
+}
+
+bool SoapServer::ChangeConfig(const std::function<void(ConfigSnapshot&)>& change) {
+  std::lock_guard<std::mutex> lock(store_.Lock());
+  auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
+  change(*next);
+  store_.Publish(std::move(next));
+  return SaveConfig();
+}
+
+bool SoapServer::StartSockets() {
+  // The socket layer needs no start-up here; the step stays so that the
+  // start sequence and its lines are those the operators know.
+  return true;
+}
+
+bool SoapServer::EnumerateProtocols() {
+  // One connection-oriented IPv4 TCP transport, so the listener makes one
+  // socket.
+  ProtocolInfo tcp;
+  tcp.connectionless = false;
+  tcp.guaranteedDelivery = true;
+  tcp.guaranteedOrder = true;
+  tcp.addressFamily = AF_INET;
+  tcp.socketType = SOCK_STREAM;
+  tcp.protocol = IPPROTO_TCP;
+  protocols_.assign(1, tcp);
+  return true;
+}
+
+bool SoapServer::StartServer() {
+  // The listener, workers and client slots are not part of this build yet:
+  // the step fails and the service runs without listening.
+  return false;
+}
+
+bool SoapServer::OpenLogs() { return false; }
+
+}  // namespace server

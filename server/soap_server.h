@@ -1,0 +1,89 @@
+// The one server object of the service: it reads the configuration beside the
+// executable, prepares sockets, starts the server core and opens the logs
+// (InitServer), and holds the settings and the published configuration that
+// every other part of the server reads.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/config.h"
+#include "server/config_store.h"
+
+namespace server {
+
+// One transport the listener may make a socket from.
+struct ProtocolInfo {
+  bool connectionless = false;
+  bool guaranteedDelivery = false;
+  bool guaranteedOrder = false;
+  int addressFamily = 0;
+  int socketType = 0;
+  int protocol = 0;
+};
+
+class SoapServer {
+ public:
+  // Receives each operational line (the event-log lines of start-up).
+  using EventSink = std::function<void(const std::string& line)>;
+
+  // `executablePath` is the program's own path; the configuration file lives
+  // in its directory.
+  SoapServer(std::string executablePath, EventSink logEvent);
+  ~SoapServer();
+  SoapServer(const SoapServer&) = delete;
+  SoapServer& operator=(const SoapServer&) = delete;
+
+  // The start steps in order; the first failure is logged with its line and
+  // ends the sequence. Then, whatever the outcome, pauses (5 s) while the
+  // listener makes its sockets; on success logs the host line. True when
+  // every step succeeded.
+  bool InitServer();
+
+  // Reads the configuration file into the settings and publishes its
+  // snapshot. False when the file is missing, unreadable or malformed.
+  bool LoadConfig();
+  // Writes the file from the settings and the current snapshot. The caller
+  // holds the configuration lock. False when the file could not be replaced
+  // (the old one is then intact).
+  [[nodiscard]] bool SaveConfig();
+  // Under the configuration lock: applies `change` to a copy of the current
+  // snapshot, publishes the copy and saves the file. The change is in force
+  // even when the save fails; the result says whether the file was written.
+  [[nodiscard]] bool ChangeConfig(const std::function<void(ConfigSnapshot&)>& change);
+
+  // Start-up settings; they do not change once InitServer has read them.
+  const ServerSettings& Settings() const { return settings_; }
+  // The snapshot a request reads; hold it for the whole request.
+  ConfigSnapshotPtr Config() const { return store_.Current(); }
+  ConfigStore& Store() { return store_; }
+  const std::string& ConfigPath() const { return configPath_; }
+  const std::string& ExecutableDir() const { return executableDir_; }
+  const std::vector<ProtocolInfo>& Protocols() const { return protocols_; }
+  const std::string& HostName() const { return hostName_; }
+  int NumListeningSockets() const { return numListeningSockets_; }
+
+  void SetStartPauseForTest(std::chrono::milliseconds pause) { startPause_ = pause; }
+
+ private:
+  void LogEvent(const std::string& line) const;
+  bool StartSockets();
+  bool EnumerateProtocols();
+  bool StartServer();
+  bool OpenLogs();
+
+  std::string executableDir_;
+  std::string configPath_;
+  EventSink logEvent_;
+  ServerSettings settings_;
+  ConfigStore store_;
+  std::vector<ProtocolInfo> protocols_;
+  std::string hostName_;
+  int numListeningSockets_ = 0;
+  std::chrono::milliseconds startPause_{5000};
+};
+
+}  // namespace server

@@ -1,0 +1,135 @@
+#include "server/soap_server.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace server {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SoapServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qvsoapserver-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    server_ = std::make_unique<SoapServer>((dir_ / "braskel").string(),
+                                           [this](const std::string& l) { lines_.push_back(l); });
+    server_->SetStartPauseForTest(std::chrono::milliseconds(0));
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void WriteConfig(const std::string& body) {
+    std::ofstream(dir_ / kConfigFileName, std::ios::binary)
+        << "<configuration>" << body << "</configuration>";
+  }
+
+  fs::path dir_;
+  std::vector<std::string> lines_;
+  std::unique_ptr<SoapServer> server_;
+};
+
+TEST_F(SoapServerTest, MissingConfigurationEndsStartUp) {
+  EXPECT_EQ(server_->ConfigPath(), (dir_ / "brevla-config.xml").string());
+  EXPECT_FALSE(server_->InitServer());
+  EXPECT_EQ(lines_, (std::vector<std::string>{"Attempt to read configuration file failed!"}));
+  EXPECT_TRUE(server_->Config()->endpoints.empty());
+}
+
+TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
+  WriteConfig("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
+              "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
+              "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
+              "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
+  EXPECT_FALSE(server_->InitServer());
+  EXPECT_EQ(lines_, (std::vector<std::string>{
+                        "listenPort 70000 is outside 0..65535: no listening socket",
+                        "numWorkThreads is 0: accepted connections will not be served",
+                        "Attempt to start listening failed!"}));
+  EXPECT_EQ(server_->Settings().listenPort, 70000);
+  EXPECT_EQ(server_->Settings().maxClients, 16);
+  ASSERT_EQ(server_->Protocols().size(), 1u);
+  EXPECT_EQ(server_->Protocols()[0].addressFamily, AF_INET);
+  EXPECT_FALSE(server_->Protocols()[0].connectionless);
+  ConfigSnapshotPtr config = server_->Config();
+  ASSERT_EQ(config->endpoints.count("/svc"), 1u);
+  EXPECT_EQ(config->docBasePath, dir_.string() + "/docroot/");
+}
+
+TEST_F(SoapServerTest, StartPauseHoldsWhateverTheOutcome) {
+  server_->SetStartPauseForTest(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(server_->InitServer());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+}
+
+TEST_F(SoapServerTest, ChangesPublishANewSnapshotAndRewriteTheFile) {
+  WriteConfig("<defaultDocument>a.htm</defaultDocument>");
+  ASSERT_TRUE(server_->LoadConfig());
+  ConfigSnapshotPtr before = server_->Config();
+
+  ASSERT_TRUE(server_->ChangeConfig([](ConfigSnapshot& c) {
+    c.defaultDocument = "b.htm";
+    c.mimeMap.clear();
+  }));
+  EXPECT_EQ(before->defaultDocument, "a.htm") << "a held snapshot never changes";
+  EXPECT_EQ(before->mimeMap.size(), 18u);
+  EXPECT_EQ(server_->Config()->defaultDocument, "b.htm");
+
+  ServerConfig reread;
+  ASSERT_TRUE(LoadConfig(server_->ConfigPath(), server_->ExecutableDir(), &reread, nullptr));
+  EXPECT_EQ(reread.snapshot.defaultDocument, "b.htm");
+  EXPECT_EQ(reread.snapshot.mimeMap, BuiltInMimeMap()) << "an empty map saves no item";
+
+  // The file cannot be replaced: the change is in force, the result says so.
+  fs::remove(server_->ConfigPath());
+  fs::create_directories(server_->ConfigPath());
+  lines_.clear();
+  EXPECT_FALSE(server_->ChangeConfig([](ConfigSnapshot& c) { c.defaultDocument = "c.htm"; }));
+  EXPECT_EQ(server_->Config()->defaultDocument, "c.htm");
+  ASSERT_EQ(lines_.size(), 1u);
+  EXPECT_NE(lines_[0].find("brevla-config.xml"), std::string::npos) << lines_[0];
+}
+
+TEST_F(SoapServerTest, ReadersSeeWholeSnapshotsWhileChangesArePublished) {
+  WriteConfig("");
+  ASSERT_TRUE(server_->LoadConfig());
+  std::atomic<bool> stop{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        ConfigSnapshotPtr c = server_->Config();
+        // Each change writes the same count into both places.
+        if (c->defaultDocument != std::to_string(c->endpoints.size()) &&
+            c->defaultDocument != "default.htm") {
+          ++torn;
+        }
+      }
+    });
+  }
+  for (int n = 1; n <= 50; ++n) {
+    (void)server_->ChangeConfig([n](ConfigSnapshot& c) {
+      c.endpoints["/e" + std::to_string(n)] = EndpointInfo{};
+      c.defaultDocument = std::to_string(c.endpoints.size());
+    });
+  }
+  stop = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(server_->Config()->endpoints.size(), 50u);
+}
+
+}  // namespace
+}  // namespace server
