@@ -1,0 +1,42 @@
+// What a DIME message may use: the limits that bound untrusted input, and where
+// payload storage and memory come from (a seam for tests to fail either).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/storage/storage.h"
+
+namespace dime {
+
+// Far above real use: a SOAP message has an envelope and a handful of
+// attachments. Each payload holds an open temporary file, so the count is
+// what keeps a peer from exhausting descriptors.
+inline constexpr uint32_t kMaxPayloads = 64;
+// Bytes of a whole message on the wire, headers and padding included.
+inline constexpr uint64_t kMaxMessageBytes = uint64_t{1} << 30;  // 1 GiB
+// The envelope (first payload) is read into memory by its consumer.
+inline constexpr uint64_t kMaxEnvelopeBytes = uint64_t{16} << 20;  // 16 MiB
+// Content length not known (a body that ends when the peer closes).
+inline constexpr uint64_t kUnknownContentLength = UINT64_MAX;
+
+struct DimeLimits {
+  uint32_t max_payloads = kMaxPayloads;
+  uint64_t max_message_bytes = kMaxMessageBytes;
+  uint64_t max_envelope_bytes = kMaxEnvelopeBytes;
+};
+
+class DimeResources {
+ public:
+  virtual ~DimeResources() = default;
+  // A temporary, delete-on-release compound file for one payload.
+  virtual HRESULT CreateStorage(IStorage** storage);
+  // Asked before each allocation the reader makes for a payload or a field
+  // cache; false makes it fail as if memory had run out.
+  virtual bool MayAllocate() { return true; }
+
+  // The one the library uses unless a test installs another.
+  static DimeResources& Default();
+};
+
+}  // namespace dime
