@@ -68,24 +68,25 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
 
   // Listening sockets: one per connection-oriented, reliable IPv4 transport,
   // at most four. A transport whose bind fails is skipped.
-  if (!listeners_.Valid()) {
+  listeners_ = std::make_unique<platform::net::ListenerSet>();
+  if (!listeners_->Valid()) {
     LogEvent("Attempt to create Listener thread failed!");
     return false;
   }
   const std::optional<uint16_t> port = ListenPortFor(settings_.listenPort);
   for (const ProtocolInfo& p : protocols) {
-    if (!port || listeners_.Count() >= platform::net::ListenerSet::kMaxListeners) break;
+    if (!port || listeners_->Count() >= platform::net::ListenerSet::kMaxListeners) break;
     if (p.connectionless || !p.guaranteedDelivery || !p.guaranteedOrder ||
         p.addressFamily != AF_INET) {
       continue;
     }
     int error = 0;
-    const int index = listeners_.Add(settings_.listenAddress, *port, &error);
+    const int index = listeners_->Add(settings_.listenAddress, *port, &error);
     if (index < 0) continue;
     char line[96];
     std::snprintf(line, sizeof line, "Listening on %s:%u",
                   settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress.c_str(),
-                  static_cast<unsigned>(listeners_.Port(static_cast<size_t>(index))));
+                  static_cast<unsigned>(listeners_->Port(static_cast<size_t>(index))));
     LogEvent(line);
   }
   try {
@@ -100,8 +101,9 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
 void ServerCore::StopServer() {
   if (stopped_) return;
   stopped_ = true;
-  listeners_.Wake();
+  if (listeners_) listeners_->Wake();
   if (listener_.joinable()) listener_.join();
+  listeners_.reset();  // nothing is accepted from here on
   if (port_) port_->Shutdown();
   for (std::thread& t : workers_) {
     if (t.joinable()) t.join();
@@ -116,7 +118,7 @@ void ServerCore::StopServer() {
 void ServerCore::ListenerThreadProc() {
   for (;;) {
     size_t index = 0;
-    switch (listeners_.WaitForAccept(&index)) {
+    switch (listeners_->WaitForAccept(&index)) {
       case platform::net::ListenerSet::WaitResult::Ready:
         AcceptConnection(index);
         break;
@@ -135,7 +137,7 @@ void ServerCore::ListenerThreadProc() {
 void ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
-  platform::net::UniqueFd socket = listeners_.Accept(index, &peer, &error);
+  platform::net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;

@@ -72,8 +72,8 @@ class ServerCore {
   // the endpoint page). Set before StartServer; not owned.
   void SetSoapDispatch(SoapDispatch* dispatch) { dispatch_ = dispatch; }
 
-  size_t NumListeningSockets() const { return listeners_.Count(); }
-  uint16_t ListeningPort(size_t index) const { return listeners_.Port(index); }
+  size_t NumListeningSockets() const { return listeners_ ? listeners_->Count() : 0; }
+  uint16_t ListeningPort(size_t index) const { return listeners_ ? listeners_->Port(index) : 0; }
   const ServerStats& Stats() const { return stats_; }
   const ServerSettings& Settings() const { return settings_; }
   size_t FreeSlotsForTest() const;
@@ -104,7 +104,7 @@ class ServerCore {
   SoapDispatch* dispatch_ = nullptr;
 
   std::unique_ptr<platform::net::CompletionPort> port_;
-  platform::net::ListenerSet listeners_;
+  std::unique_ptr<platform::net::ListenerSet> listeners_;
   std::vector<std::thread> workers_;
   std::thread listener_;
   std::vector<std::unique_ptr<ClientConnection>> clients_;
