@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/com/base.h"
+#include "platform/com/variant.h"
 #include "xml/namespaces.h"
 
 namespace xml {
@@ -128,11 +130,12 @@ bool FormatXsd(double date, XmlElement& element, XsdForm form) {
   return true;
 }
 
-}  // namespace
-
-void Base64Encode(const uint8_t* bytes, size_t count, std::string& out) {
-  out.resize((count + 2) / 3 * 4);
-  char* o = out.data();
+// Appends the encoding to `out`, written in place after its old end.
+template <typename String>
+void AppendBase64(const uint8_t* bytes, size_t count, String& out) {
+  const size_t start = out.size();
+  out.resize(start + (count + 2) / 3 * 4);
+  auto* o = out.data() + start;
   size_t i = 0;
   for (; i + 3 <= count; i += 3) {
     const uint32_t v = uint32_t(bytes[i]) << 16 | uint32_t(bytes[i + 1]) << 8 | bytes[i + 2];
@@ -155,6 +158,37 @@ void Base64Encode(const uint8_t* bytes, size_t count, std::string& out) {
   }
 }
 
+template <typename String>
+void AppendHex(const uint8_t* bytes, size_t count, String& out) {
+  const size_t start = out.size();
+  out.resize(start + count * 2);
+  auto* o = out.data() + start;
+  for (size_t i = 0; i < count; ++i) {
+    *o++ = kHexDigits[bytes[i] >> 4];
+    *o++ = kHexDigits[bytes[i] & 0x0F];
+  }
+}
+
+// Runs `append` over the bytes of a one-dimensional byte array, appending to
+// the element's text.
+template <typename Append>
+bool AppendByteArray(SAFEARRAY* array, XmlElement& element, Append append) {
+  if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return false;
+  void* data = nullptr;
+  if (FAILED(SafeArrayAccessData(array, &data))) return false;
+  append(static_cast<const uint8_t*>(data), size_t(array->rgsabound[0].cElements),
+         element.GetMutableText());
+  SafeArrayUnaccessData(array);
+  return true;
+}
+
+}  // namespace
+
+void Base64Encode(const uint8_t* bytes, size_t count, std::string& out) {
+  out.clear();
+  AppendBase64(bytes, count, out);
+}
+
 bool Base64Decode(std::string_view text, uint8_t* out, size_t* count) {
   return DecodeBase64(text, out, count);
 }
@@ -164,11 +198,8 @@ bool Base64Decode(std::u16string_view text, uint8_t* out, size_t* count) {
 }
 
 void HexCodec::Encode(const uint8_t* bytes, size_t count, std::string& out) {
-  out.resize(count * 2);
-  for (size_t i = 0; i < count; ++i) {
-    out[2 * i] = kHexDigits[bytes[i] >> 4];
-    out[2 * i + 1] = kHexDigits[bytes[i] & 0x0F];
-  }
+  out.clear();
+  AppendHex(bytes, count, out);
 }
 
 bool HexCodec::Decode(std::string_view text, uint8_t* out, size_t* count) {
@@ -177,6 +208,16 @@ bool HexCodec::Decode(std::string_view text, uint8_t* out, size_t* count) {
 
 bool HexCodec::Decode(std::u16string_view text, uint8_t* out, size_t* count) {
   return DecodeHex(text, out, count);
+}
+
+bool EncodeBase64Binary(SAFEARRAY* array, XmlElement& element) {
+  return AppendByteArray(array, element, [](const uint8_t* bytes, size_t count,
+                                            std::u16string& out) { AppendBase64(bytes, count, out); });
+}
+
+bool EncodeHexBinary(SAFEARRAY* array, XmlElement& element) {
+  return AppendByteArray(array, element, [](const uint8_t* bytes, size_t count,
+                                            std::u16string& out) { AppendHex(bytes, count, out); });
 }
 
 bool OleDateToTm(double date, OleTm* tm) {
@@ -234,6 +275,17 @@ bool FormatXsdDate(double date, XmlElement& element) {
 
 bool FormatXsdTime(double date, XmlElement& element) {
   return FormatXsd(date, element, XsdForm::Time);
+}
+
+bool MakeMessageId(std::u16string& out) {
+  out.clear();
+  GUID guid;
+  if (FAILED(CoCreateGuid(&guid))) return false;
+  char16_t braced[39];
+  if (StringFromGUID2(guid, braced, 39) != 39) return false;
+  out.reserve(41);
+  out.append(u"uuid:").append(braced + 1, 36);
+  return true;
 }
 
 bool IsXmlSchemaNamespace(std::u16string_view uri) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/text/text.h"
+#include "platform/com/variant.h"
 #include "xml/namespaces.h"
 
 namespace xml {
@@ -178,6 +179,56 @@ TEST(CodecsTest, NamespaceTests) {
   EXPECT_TRUE(IsSoapEncodingNamespace(kSoap11EncodingNamespace));
   EXPECT_TRUE(IsSoapEncodingNamespace(kSoap12EncodingNamespace));
   EXPECT_FALSE(IsSoapEncodingNamespace(kSoap12EnvelopeNamespace));
+}
+
+}  // namespace
+}  // namespace xml
+
+namespace xml {
+namespace {
+
+TEST(CodecsTest, ByteArraysAppendToTheElementText) {
+  SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, 4);
+  ASSERT_NE(bytes, nullptr);
+  uint8_t* data = nullptr;
+  ASSERT_EQ(SafeArrayAccessData(bytes, reinterpret_cast<void**>(&data)), S_OK);
+  for (uint8_t i = 0; i < 4; ++i) data[i] = uint8_t(0xFC + i);
+  SafeArrayUnaccessData(bytes);
+
+  XmlElement e(u"e", u"", u"e");
+  e.SetText(u"[");
+  EXPECT_TRUE(EncodeBase64Binary(bytes, e));
+  EXPECT_TRUE(EncodeHexBinary(bytes, e));
+  EXPECT_EQ(e.GetText(), u"[/P3+/w==FCFDFEFF");
+  EXPECT_EQ(bytes->cLocks, 0u);
+
+  SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  SAFEARRAY* matrix = SafeArrayCreate(VT_UI1, 2, bounds);
+  SAFEARRAY* longs = SafeArrayCreateVector(VT_I4, 0, 1);
+  EXPECT_FALSE(EncodeBase64Binary(matrix, e));
+  EXPECT_FALSE(EncodeHexBinary(longs, e));
+  EXPECT_FALSE(EncodeHexBinary(nullptr, e));
+  EXPECT_EQ(e.GetText(), u"[/P3+/w==FCFDFEFF");
+  SafeArrayDestroy(bytes);
+  SafeArrayDestroy(matrix);
+  SafeArrayDestroy(longs);
+}
+
+TEST(CodecsTest, MessageIdsAreFreshUuids) {
+  std::u16string a, b;
+  ASSERT_TRUE(MakeMessageId(a));
+  ASSERT_TRUE(MakeMessageId(b));
+  EXPECT_NE(a, b);
+  ASSERT_EQ(a.size(), 41u);
+  EXPECT_TRUE(a.starts_with(u"uuid:"));
+  for (size_t i = 5; i < a.size(); ++i) {
+    const char16_t c = a[i];
+    if (i == 13 || i == 18 || i == 23 || i == 28) {
+      EXPECT_EQ(c, u'-') << i;
+    } else {
+      EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F')) << i;
+    }
+  }
 }
 
 }  // namespace

@@ -139,7 +139,7 @@ bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {
   std::u16string_view prefix;
   if (name.size() == 5) {
     default_namespace_ = attribute.GetValue();
-  } else if (name[5] == u':') {
+  } else if (name[5] == u':' && name.size() > 6) {
     prefix = name.substr(6);
   } else {
     return false;

@@ -111,6 +111,8 @@ class XmlTextContent {
   void SetText(std::u16string text) { text_ = std::move(text); }
   void AppendText(std::u16string_view text) { text_.append(text); }
   void AppendChar(char16_t c) { text_.push_back(c); }
+  // For writers that build large texts in place.
+  std::u16string& GetMutableText() { return text_; }
 
  protected:
   std::u16string text_;

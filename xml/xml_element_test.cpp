@@ -68,6 +68,7 @@ TEST(XmlElementTest, DeclarationsAndChildren) {
   EXPECT_TRUE(e.TakeNamespaceDeclaration(XmlAttribute(u"xmlns:p", u"urn:p")));
   EXPECT_TRUE(e.TakeNamespaceDeclaration(XmlAttribute(u"xmlns:p", u"urn:q")));  // overwrites
   EXPECT_FALSE(e.TakeNamespaceDeclaration(XmlAttribute(u"xmlnsx", u"urn:x")));
+  EXPECT_FALSE(e.TakeNamespaceDeclaration(XmlAttribute(u"xmlns:", u"urn:x")));
   EXPECT_EQ(e.GetDefaultNamespace(), u"urn:d");
   EXPECT_EQ(*e.LookupNamespace(u"p"), u"urn:q");
   EXPECT_EQ(*e.LookupNamespace(u""), u"urn:d");

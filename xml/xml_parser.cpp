@@ -337,6 +337,7 @@ void XmlParser::SendStartPrefixMappings(const XmlElement& element, const XmlElem
 }
 
 void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElement* parent) {
+  if (!handler_) return;
   if (!parent || element.default_namespace_ != parent->default_namespace_) {
     handler_->EndPrefixMapping(u"");
   }

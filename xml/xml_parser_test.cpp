@@ -341,3 +341,39 @@ TEST(XmlParserTest, ParserIsReusableAndRootCanBeDetached) {
 
 }  // namespace
 }  // namespace xml
+
+namespace xml {
+namespace {
+
+TEST(XmlScannerTest, AsciiFastPathAgreesWithTheSharedTables) {
+  for (char16_t c = 0; c < 128; ++c) {
+    EXPECT_EQ(scanner_internal::IsSpace(c), text::IsSpace(c)) << int(c);
+    EXPECT_EQ(scanner_internal::IsNameStart(c), text::IsXmlNameStart(c)) << int(c);
+    EXPECT_EQ(scanner_internal::IsNameChar(c), text::IsXmlNameChar(c)) << int(c);
+  }
+}
+
+TEST(XmlScannerTest, ProbesNeverMoveAndUngetUndoesLineFeeds) {
+  const std::u16string_view input = u"a\nb";
+  XmlScanner s;
+  s.Reset(input.data(), input.data() + input.size());
+  EXPECT_FALSE(s.MatchChar(u'x'));
+  EXPECT_FALSE(s.MatchString(u"ab"));
+  EXPECT_TRUE(s.MatchString(u""));
+  EXPECT_EQ(s.NextChar(), u'a');
+  EXPECT_EQ(s.NextChar(), u'\n');
+  EXPECT_EQ(s.Line(), 2);
+  s.UngetChar();
+  EXPECT_EQ(s.Line(), 1);
+  EXPECT_TRUE(s.SkipSpaces());
+  EXPECT_EQ(s.NextChar(), u'b');
+  EXPECT_EQ(s.NextChar(), 0);  // the end: no advance, so nothing to step back over
+  EXPECT_FALSE(s.MatchChar(u'b'));
+  std::u16string_view name;
+  EXPECT_FALSE(s.ScanName(&name));
+  EXPECT_EQ(s.Position(), input.data() + input.size());
+  EXPECT_EQ(s.Line(), 2);
+}
+
+}  // namespace
+}  // namespace xml

@@ -3,6 +3,7 @@
 // line feeds before the cursor, plus one, whichever way the cursor moves.
 #pragma once
 
+#include <array>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,35 @@
 #include "platform/text/text.h"
 
 namespace xml {
+
+namespace scanner_internal {
+
+// ASCII answers inline; the tables of text.h decide the rest. Markup is
+// almost all ASCII, and the per-character calls showed in profiles.
+enum : uint8_t { kSpace = 1, kNameStart = 2, kNameChar = 4 };
+
+constexpr std::array<uint8_t, 128> MakeAsciiClasses() {
+  std::array<uint8_t, 128> t{};
+  for (int c = 0; c < 128; ++c) {
+    const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    const bool start = alpha || c == '_' || c == ':';
+    const bool name = start || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    const bool space = c == ' ' || (c >= '\t' && c <= '\r');
+    t[c] = uint8_t((space ? kSpace : 0) | (start ? kNameStart : 0) | (name ? kNameChar : 0));
+  }
+  return t;
+}
+inline constexpr std::array<uint8_t, 128> kAsciiClasses = MakeAsciiClasses();
+
+inline bool IsSpace(char16_t c) { return c < 128 ? kAsciiClasses[c] & kSpace : text::IsSpace(c); }
+inline bool IsNameStart(char16_t c) {
+  return c < 128 ? kAsciiClasses[c] & kNameStart : text::IsXmlNameStart(c);
+}
+inline bool IsNameChar(char16_t c) {
+  return c < 128 ? kAsciiClasses[c] & kNameChar : text::IsXmlNameChar(c);
+}
+
+}  // namespace scanner_internal
 
 class XmlScanner {
  public:
@@ -58,7 +88,7 @@ class XmlScanner {
   // Skips spacing; true when at least one unit was skipped.
   bool SkipSpaces() {
     const char16_t* start = position_;
-    while (position_ < end_ && text::IsSpace(*position_)) {
+    while (position_ < end_ && scanner_internal::IsSpace(*position_)) {
       if (*position_ == u'\n') ++line_;
       ++position_;
     }
@@ -97,9 +127,9 @@ class XmlScanner {
 
   // An XML name; false (nothing moves) when the next unit cannot start one.
   bool ScanName(std::u16string_view* name) {
-    if (position_ == end_ || !text::IsXmlNameStart(*position_)) return false;
+    if (position_ == end_ || !scanner_internal::IsNameStart(*position_)) return false;
     const char16_t* start = position_++;
-    while (position_ < end_ && text::IsXmlNameChar(*position_)) ++position_;
+    while (position_ < end_ && scanner_internal::IsNameChar(*position_)) ++position_;
     *name = {start, size_t(position_ - start)};
     return true;
   }

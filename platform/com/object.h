@@ -66,11 +66,23 @@ ComPtr<T> MakeComObject(Args&&... args) {
   return ComPtr<T>::Adopt(new T(std::forward<Args>(args)...));
 }
 
+// The identity of interface I: its kIid, or the well-known one of the roots.
+template <typename I>
+constexpr const IID& IidOf() {
+  if constexpr (std::is_same_v<I, IUnknown>) {
+    return IID_IUnknown;
+  } else if constexpr (std::is_same_v<I, IDispatch>) {
+    return IID_IDispatch;
+  } else {
+    return I::kIid;
+  }
+}
+
 // Queries `from` for interface I; empty when it does not implement it.
 template <typename I, typename From>
 ComPtr<I> QueryInterfacePtr(From* from) {
   ComPtr<I> out;
-  if (from) from->QueryInterface(I::kIid, out.ReceiveVoid());
+  if (from) from->QueryInterface(IidOf<I>(), out.ReceiveVoid());
   return out;
 }
 

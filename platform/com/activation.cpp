@@ -1,0 +1,237 @@
+#include "platform/com/activation.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+#include "platform/com/registry.h"
+#include "platform/text/text.h"
+
+namespace {
+
+struct Apartment {
+  int count = 0;
+  DWORD mode = 0;
+};
+thread_local Apartment t_apartment;
+
+using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
+using CanUnloadNowFn = HRESULT (*)();
+
+struct Library {
+  void* handle = nullptr;
+  GetClassObjectFn get_class_object = nullptr;
+  CanUnloadNowFn can_unload_now = nullptr;
+};
+
+struct Libraries {
+  std::mutex mu;
+  std::map<std::string, Library> by_path;  // Guarded by mu.
+};
+
+Libraries& LoadedLibraries() {
+  static Libraries* libs = new Libraries;  // libraries stay loaded to the end
+  return *libs;
+}
+
+HRESULT LoadLibrary(const std::string& path, Library* out) {
+  Libraries& libs = LoadedLibraries();
+  std::lock_guard lock(libs.mu);
+  if (auto it = libs.by_path.find(path); it != libs.by_path.end()) {
+    *out = it->second;
+    return S_OK;
+  }
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return CO_E_DLLNOTFOUND;
+  Library lib;
+  lib.handle = handle;
+  lib.get_class_object = reinterpret_cast<GetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
+  lib.can_unload_now = reinterpret_cast<CanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"));
+  if (!lib.get_class_object) {
+    dlclose(handle);
+    return CO_E_ERRORINDLL;
+  }
+  libs.by_path[path] = lib;
+  *out = lib;
+  return S_OK;
+}
+
+bool KeyExists(const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(key);
+  return true;
+}
+
+// Distinguishes "not there" from "the registry cannot be read".
+LSTATUS ReadDefault(const std::string& path, std::string* value) {
+  HKEY key = nullptr;
+  LSTATUS s = RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key);
+  if (s != ERROR_SUCCESS) return s;
+  DWORD type = 0, size = 0;
+  s = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
+  if (s == ERROR_SUCCESS && type != REG_SZ) s = ERROR_FILE_NOT_FOUND;
+  if (s == ERROR_SUCCESS) {
+    std::string buf(size, '\0');
+    s = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()),
+                         &size);
+    buf.resize(size > 0 ? size - 1 : 0);
+    *value = std::move(buf);
+  }
+  RegCloseKey(key);
+  return s;
+}
+
+bool IsReadFailure(LSTATUS s) {
+  return s == ERROR_BADDB || s == ERROR_CANTREAD;
+}
+
+constexpr int kMaxCurVerHops = 4;  // a CurVer chain longer than this is a loop
+constexpr size_t kMaxProgIdLength = 255;
+
+}  // namespace
+
+namespace com {
+
+std::string GuidToRegistryString(const GUID& g) {
+  char buf[40];
+  snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+           g.Data4[5], g.Data4[6], g.Data4[7]);
+  return buf;
+}
+
+bool GuidFromRegistryString(std::string_view s, GUID* out) {
+  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+  if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
+  uint8_t bytes[16];
+  size_t n = 0;
+  for (size_t i = 1; i < 37;) {
+    if (i == 9 || i == 14 || i == 19 || i == 24) {
+      if (s[i] != '-') return false;
+      ++i;
+      continue;
+    }
+    int v = 0;
+    for (int k = 0; k < 2; ++k) {
+      const char c = s[i + size_t(k)];
+      int d;
+      if (c >= '0' && c <= '9') {
+        d = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        d = c - 'A' + 10;
+      } else {
+        return false;
+      }
+      v = v * 16 + d;
+    }
+    bytes[n++] = uint8_t(v);
+    i += 2;
+  }
+  GUID g;
+  g.Data1 = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
+            bytes[3];
+  g.Data2 = uint16_t(bytes[4] << 8 | bytes[5]);
+  g.Data3 = uint16_t(bytes[6] << 8 | bytes[7]);
+  for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];
+  *out = g;
+  return true;
+}
+
+}  // namespace com
+
+HRESULT CoInitializeEx(void*, DWORD coinit) {
+  const DWORD mode = coinit & COINIT_APARTMENTTHREADED;
+  if (t_apartment.count > 0) {
+    if (t_apartment.mode != mode) return RPC_E_CHANGED_MODE;
+    ++t_apartment.count;
+    return S_FALSE;
+  }
+  t_apartment.count = 1;
+  t_apartment.mode = mode;
+  return S_OK;
+}
+
+void CoUninitialize() {
+  if (t_apartment.count > 0) --t_apartment.count;
+}
+
+HRESULT CLSIDFromProgID(LPCOLESTR prog_id, CLSID* clsid) {
+  if (!prog_id || !clsid) return E_INVALIDARG;
+  std::string name = text::Narrow(prog_id);
+  for (int hop = 0; hop <= kMaxCurVerHops; ++hop) {
+    // A ProgID is one key name: a separator would reach elsewhere.
+    if (name.empty() || name.size() > kMaxProgIdLength ||
+        name.find('\\') != std::string::npos) {
+      return CO_E_CLASSSTRING;
+    }
+    std::string value;
+    LSTATUS s = ReadDefault(name + "\\CurVer", &value);
+    if (IsReadFailure(s)) return REGDB_E_READREGDB;
+    if (s == ERROR_SUCCESS && !value.empty() && !text::AsciiIEquals(value, name)) {
+      name = value;
+      continue;
+    }
+    s = ReadDefault(name + "\\CLSID", &value);
+    if (IsReadFailure(s)) return REGDB_E_READREGDB;
+    if (s != ERROR_SUCCESS) return CO_E_CLASSSTRING;
+    return com::GuidFromRegistryString(value, clsid) ? S_OK : CO_E_CLASSSTRING;
+  }
+  return CO_E_CLASSSTRING;
+}
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (t_apartment.count == 0) return CO_E_NOTINITIALIZED;
+  if ((context & CLSCTX_ALL) == 0) return E_INVALIDARG;
+  const std::string key = "CLSID\\" + com::GuidToRegistryString(clsid);
+  if (context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) {
+    std::string path;
+    const LSTATUS s = ReadDefault(key + "\\InprocServer32", &path);
+    if (IsReadFailure(s)) return REGDB_E_READREGDB;
+    if (s == ERROR_SUCCESS && !path.empty()) {
+      Library lib;
+      if (const HRESULT hr = LoadLibrary(path, &lib); FAILED(hr)) return hr;
+      return lib.get_class_object(clsid, iid, object);
+    }
+  }
+  if ((context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)) &&
+      KeyExists(key + "\\LocalServer32")) {
+    return CO_E_SERVER_EXEC_FAILURE;  // not reachable before cross-process calls exist
+  }
+  return REGDB_E_CLASSNOTREG;
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  IClassFactory* factory = nullptr;
+  HRESULT hr = CoGetClassObject(clsid, context, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory));
+  if (FAILED(hr)) return hr;
+  hr = factory->CreateInstance(outer, iid, object);
+  factory->Release();
+  return hr;
+}
+
+void CoFreeUnusedLibraries() {
+  Libraries& libs = LoadedLibraries();
+  std::lock_guard lock(libs.mu);
+  for (auto it = libs.by_path.begin(); it != libs.by_path.end();) {
+    const Library& lib = it->second;
+    if (lib.can_unload_now && lib.can_unload_now() == S_OK) {
+      dlclose(lib.handle);
+      it = libs.by_path.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
