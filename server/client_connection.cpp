@@ -450,7 +450,7 @@ Event ClientConnection::HandleSoapPost(const EndpointInfo& endpoint) {
   call.soapVersion = soapVersion_;
   call.kind = body_.kind;
   call.body = bodyBytes_;
-  call.traceEnabled = config_->logs.enableTraceLog;
+  call.traceEnabled = config_->logs.enable_trace_log;
   SoapAnswer answer;
   if (!dispatch->ProcessSoapPost(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);
@@ -466,7 +466,7 @@ Event ClientConnection::HandleSoapGet(const EndpointInfo& endpoint) {
   call.endpointUri = endpointUri_;
   call.extraPath = extraPath_;
   call.queryString = query_;
-  call.traceEnabled = config_->logs.enableTraceLog;
+  call.traceEnabled = config_->logs.enable_trace_log;
   SoapAnswer answer;
   if (!dispatch->ProcessSoapGet(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);
@@ -475,7 +475,7 @@ Event ClientConnection::HandleSoapGet(const EndpointInfo& endpoint) {
 }
 
 Event ClientConnection::SendAnswer(SoapAnswer& answer, bool soapGet) {
-  if (config_->logs.enableTraceLog && !answer.traceRecord.empty() && core_.Logger() != nullptr) {
+  if (config_->logs.enable_trace_log && !answer.traceRecord.empty() && core_.Logger() != nullptr) {
     core_.Logger()->WriteTraceRecord(answer.traceRecord);
   }
   DiscardQueue();

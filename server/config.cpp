@@ -38,6 +38,13 @@ const MimeMap& BuiltInMimeMap() {
   return *kMap;
 }
 
+bool operator==(const LogSettings& a, const LogSettings& b) {
+  return a.server_log_path == b.server_log_path && a.enable_server_log == b.enable_server_log &&
+         a.user_agent_log_path == b.user_agent_log_path &&
+         a.enable_user_agent_log == b.enable_user_agent_log &&
+         a.trace_log_path == b.trace_log_path && a.enable_trace_log == b.enable_trace_log;
+}
+
 std::optional<uint16_t> ListenPortFor(int listenPort) {
   if (listenPort < 0 || listenPort > 65535) return std::nullopt;
   return static_cast<uint16_t>(listenPort);
@@ -71,6 +78,17 @@ namespace {
                                     bool* value) {
   const XmlElement* e = FindChildNamed(parent, name);
   return e == nullptr || GetNodeBool(value, *e);
+}
+
+// A server setting: a bad value is noted by name (its text stays out of the
+// log).
+[[nodiscard]] bool ReadSettingBool(const XmlElement& root, std::u16string_view name, bool* value,
+                                   std::vector<std::string>* notes) {
+  if (ReadOptionalBool(root, name, value)) return true;
+  if (notes != nullptr) {
+    notes->push_back(text::Narrow(name) + " is not one of 1, true, 0, false");
+  }
+  return false;
 }
 
 bool ReadNarrow(const XmlElement& parent, std::u16string_view name, std::string* value) {
@@ -222,12 +240,12 @@ XmlElementPtr BuildConfigDocument(const ServerSettings& s, const ConfigSnapshot&
   AddBool(r, u"enableNameLookup", s.enableNameLookup);
   AddNarrow(r, u"docBasePath", c.docBasePath);
   AddNarrow(r, u"defaultDocument", c.defaultDocument);
-  AddBool(r, u"enableServerLog", c.logs.enableServerLog);
-  AddNarrow(r, u"serverLogPath", c.logs.serverLogPath);
-  AddBool(r, u"enableTraceLog", c.logs.enableTraceLog);
-  AddNarrow(r, u"traceLogPath", c.logs.traceLogPath);
-  AddBool(r, u"enableUserAgentLog", c.logs.enableUserAgentLog);
-  AddNarrow(r, u"userAgentLogPath", c.logs.userAgentLogPath);
+  AddBool(r, u"enableServerLog", c.logs.enable_server_log);
+  AddNarrow(r, u"serverLogPath", c.logs.server_log_path);
+  AddBool(r, u"enableTraceLog", c.logs.enable_trace_log);
+  AddNarrow(r, u"traceLogPath", c.logs.trace_log_path);
+  AddBool(r, u"enableUserAgentLog", c.logs.enable_user_agent_log);
+  AddNarrow(r, u"userAgentLogPath", c.logs.user_agent_log_path);
   AddULong(r, u"logRotationInterval", s.logRotationIntervalMs / kMsPerHour);
 
   XmlElement* list = Child(r, u"endpointList");
@@ -314,8 +332,12 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string*
 
 bool LoadConfig(const std::string& path, const std::string& executableDir, ServerConfig* config,
                 std::vector<std::string>* notes) {
-  XmlElementPtr root = LoadXmlFile(path, kMaxConfigFileBytes);
-  if (!root) return false;
+  std::string error;
+  XmlElementPtr root = LoadXmlFile(path, kMaxConfigFileBytes, &error);
+  if (!root) {
+    if (notes != nullptr) notes->push_back(std::move(error));
+    return false;
+  }
   const XmlElement& r = *root;
   ServerSettings& s = config->settings;
   ConfigSnapshot& c = config->snapshot;
@@ -333,22 +355,22 @@ bool LoadConfig(const std::string& path, const std::string& executableDir, Serve
     c.docBasePath = DefaultDocBasePath(executableDir);
   }
   if (!ReadNarrow(r, u"defaultDocument", &c.defaultDocument)) c.defaultDocument = "default.htm";
-  c.logs.enableServerLog = false;
-  if (!ReadOptionalBool(r, u"enableServerLog", &c.logs.enableServerLog)) return false;
-  ReadNarrow(r, u"serverLogPath", &c.logs.serverLogPath);
-  c.logs.enableTraceLog = false;
-  if (!ReadOptionalBool(r, u"enableTraceLog", &c.logs.enableTraceLog)) return false;
-  ReadNarrow(r, u"traceLogPath", &c.logs.traceLogPath);
-  c.logs.enableUserAgentLog = false;
-  if (!ReadOptionalBool(r, u"enableUserAgentLog", &c.logs.enableUserAgentLog)) return false;
-  ReadNarrow(r, u"userAgentLogPath", &c.logs.userAgentLogPath);
+  c.logs.enable_server_log = false;
+  if (!ReadSettingBool(r, u"enableServerLog", &c.logs.enable_server_log, notes)) return false;
+  ReadNarrow(r, u"serverLogPath", &c.logs.server_log_path);
+  c.logs.enable_trace_log = false;
+  if (!ReadSettingBool(r, u"enableTraceLog", &c.logs.enable_trace_log, notes)) return false;
+  ReadNarrow(r, u"traceLogPath", &c.logs.trace_log_path);
+  c.logs.enable_user_agent_log = false;
+  if (!ReadSettingBool(r, u"enableUserAgentLog", &c.logs.enable_user_agent_log, notes)) return false;
+  ReadNarrow(r, u"userAgentLogPath", &c.logs.user_agent_log_path);
   if (const XmlElement* e = FindChildNamed(r, u"logRotationInterval")) {
     uint32_t hours = 0;
     GetNodeULong(&hours, *e);
     s.logRotationIntervalMs = std::min(hours, kMaxLogRotationHours) * kMsPerHour;
   }
   s.enableNameLookup = false;
-  if (!ReadOptionalBool(r, u"enableNameLookup", &s.enableNameLookup)) return false;
+  if (!ReadSettingBool(r, u"enableNameLookup", &s.enableNameLookup, notes)) return false;
 
   c.mimeMap.clear();
   ReadMimeMap(r, &c.mimeMap);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "server/server_logs.h"
+
 namespace server {
 
 inline constexpr char kConfigFileName[] = "brevla-config.xml";
@@ -44,17 +46,9 @@ using MimeMap = std::map<std::string, std::string>;
 // The eighteen pairs used when the file lists no MIME item at all.
 const MimeMap& BuiltInMimeMap();
 
-// Log paths and switches; paths are UTF-8 file names, empty when unset.
-struct LogSettings {
-  bool enableServerLog = false;
-  std::string serverLogPath;
-  bool enableTraceLog = false;
-  std::string traceLogPath;
-  bool enableUserAgentLog = false;
-  std::string userAgentLogPath;
-
-  bool operator==(const LogSettings&) const = default;
-};
+// Log paths and switches (UTF-8 file names, empty when unset) are the logs'
+// own LogSettings.
+bool operator==(const LogSettings& a, const LogSettings& b);
 
 // What management may change while requests run. Readers hold one snapshot
 // for a whole request; a change publishes a new one (see ConfigStore).
@@ -119,9 +113,9 @@ std::string DefaultDocBasePath(const std::string& executableDir);
 // defaults; `executableDir` gives the default document root. Returns false
 // when the file cannot be read or parsed or a server setting holds a boolean
 // other than "1", "true", "0", "false" (settings read before it stay set in
-// *config). Notes on literal values that leave the server unable to serve
-// (no worker, no slot, a port that cannot be bound) are appended to *notes,
-// one line each, for the caller to log.
+// *config). Lines for the caller to log are appended to *notes: why the file
+// was refused, or which literal values leave the server unable to serve (no
+// worker, no slot, a port that cannot be bound).
 [[nodiscard]] bool LoadConfig(const std::string& path, const std::string& executableDir,
                               ServerConfig* config, std::vector<std::string>* notes);
 

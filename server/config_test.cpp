@@ -145,8 +145,12 @@ TEST_F(ConfigTest, RoundTripIsByteExact) {
   EXPECT_EQ(s.logRotationIntervalMs, 24u * 3'600'000u);
   EXPECT_EQ(c.snapshot.docBasePath, "/srv/a&b <c>/");
   EXPECT_EQ(c.snapshot.defaultDocument, "index.html");
-  EXPECT_EQ(c.snapshot.logs, (LogSettings{true, "/var/log/q/server.log", false, "", true,
-                                          "/var/log/q/agent.log"}));
+  LogSettings logs;
+  logs.enable_server_log = true;
+  logs.server_log_path = "/var/log/q/server.log";
+  logs.enable_user_agent_log = true;
+  logs.user_agent_log_path = "/var/log/q/agent.log";
+  EXPECT_EQ(c.snapshot.logs, logs);
   ASSERT_EQ(c.snapshot.endpoints.size(), 2u);
   const EndpointInfo& interop = c.snapshot.endpoints.at("/interop");
   EXPECT_TRUE(interop.wildcard);
@@ -211,9 +215,11 @@ TEST_F(ConfigTest, UnreadableFilesFail) {
 TEST_F(ConfigTest, BadServerBooleanFailsAfterEarlierSettings) {
   ServerConfig c;
   c.settings.logRotationIntervalMs = 7;
+  std::vector<std::string> notes;
   EXPECT_FALSE(LoadBody("<logRotationInterval>2</logRotationInterval>"
                         "<enableTraceLog>TRUE</enableTraceLog><maxClients>3</maxClients>",
-                        &c));
+                        &c, &notes));
+  EXPECT_EQ(notes, (std::vector<std::string>{"enableTraceLog is not one of 1, true, 0, false"}));
   EXPECT_EQ(c.settings.maxClients, 3) << "read before the bad boolean";
   EXPECT_EQ(c.settings.logRotationIntervalMs, 7u) << "read after it";
   EXPECT_FALSE(LoadBody("<enableNameLookup>yes</enableNameLookup>", &c));

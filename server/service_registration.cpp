@@ -2,11 +2,15 @@
 
 #include <string>
 
+#include "platform/com/activation.h"
+#include "platform/com/registration.h"
 #include "platform/com/registry.h"
-#include "platform/service/service.h"
+#include "platform/service/service_manager.h"
 
 namespace server {
 namespace {
+
+namespace svc = platform::service;
 
 HRESULT WriteValue(const std::string& key, const char* name, const std::string& value) {
   return HresultFromWin32(registry::WriteString(HKEY_CLASSES_ROOT, key, name, value));
@@ -18,45 +22,58 @@ HRESULT DeleteKey(const std::string& key) {
   return st == ERROR_FILE_NOT_FOUND ? S_OK : HresultFromWin32(st);
 }
 
+HRESULT LastServiceError() { return HresultFromWin32(static_cast<long>(svc::GetLastError())); }
+
 bool IsServiceInstalled() {
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+  svc::SC_HANDLE scm = svc::OpenSCManager(nullptr, nullptr, svc::SC_MANAGER_ALL_ACCESS);
   if (scm == nullptr) return false;
-  SC_HANDLE service = OpenServiceA(scm, kServiceName, SERVICE_QUERY_CONFIG);
+  svc::SC_HANDLE service = svc::OpenService(scm, kServiceName, svc::SERVICE_ALL_ACCESS);
   const bool installed = service != nullptr;
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(scm);
+  if (service != nullptr) svc::CloseServiceHandle(service);
+  svc::CloseServiceHandle(scm);
   return installed;
 }
 
 HRESULT InstallService(const std::string& executablePath) {
   if (IsServiceInstalled()) return S_OK;
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (scm == nullptr) return HresultFromWin32(static_cast<long>(GetLastError()));
-  // Dependencies are a list of names ended by an empty one.
+  svc::SC_HANDLE scm = svc::OpenSCManager(nullptr, nullptr, svc::SC_MANAGER_ALL_ACCESS);
+  if (scm == nullptr) return LastServiceError();
+  // A list of names each ended by a NUL, the list by an empty name.
   static constexpr char kDependencies[] = "RPCSS\0";
-  SC_HANDLE service = CreateServiceA(scm, kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                     SERVICE_ERROR_NORMAL, executablePath.c_str(), nullptr,
-                                     nullptr, kDependencies, nullptr, nullptr);
-  const HRESULT hr =
-      service == nullptr ? HresultFromWin32(static_cast<long>(GetLastError())) : S_OK;
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(scm);
+  svc::SC_HANDLE service = svc::CreateService(
+      scm, kServiceName, kServiceName, svc::SERVICE_ALL_ACCESS, svc::SERVICE_WIN32_OWN_PROCESS,
+      svc::SERVICE_DEMAND_START, svc::SERVICE_ERROR_NORMAL, executablePath.c_str(), nullptr,
+      nullptr, kDependencies, nullptr, nullptr);
+  const HRESULT hr = service == nullptr ? LastServiceError() : S_OK;
+  if (service != nullptr) svc::CloseServiceHandle(service);
+  svc::CloseServiceHandle(scm);
   return hr;
 }
 
 HRESULT UninstallService() {
   if (!IsServiceInstalled()) return S_OK;
-  SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  if (scm == nullptr) return HresultFromWin32(static_cast<long>(GetLastError()));
+  svc::SC_HANDLE scm = svc::OpenSCManager(nullptr, nullptr, svc::SC_MANAGER_ALL_ACCESS);
+  if (scm == nullptr) return LastServiceError();
   HRESULT hr = S_OK;
-  SC_HANDLE service = OpenServiceA(scm, kServiceName, SERVICE_STOP | DELETE);
-  if (service == nullptr || !DeleteService(service)) {
-    hr = HresultFromWin32(static_cast<long>(GetLastError()));
-  }
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(scm);
+  svc::SC_HANDLE service = svc::OpenService(scm, kServiceName, svc::SERVICE_ALL_ACCESS);
+  if (service == nullptr || !svc::DeleteService(service)) hr = LastServiceError();
+  if (service != nullptr) svc::CloseServiceHandle(service);
+  svc::CloseServiceHandle(scm);
   return hr;
+}
+
+com::ClassRegistration BraskelMgrRegistration(const std::string& executablePath) {
+  com::ClassRegistration reg;
+  com::GuidFromRegistryString(kBraskelMgrClsid, &reg.clsid);
+  reg.description = "braskelmgr2 Class";
+  reg.prog_id = kBraskelMgrVersionedProgId;
+  reg.version_independent_prog_id = kBraskelMgrProgId;
+  reg.local_server = executablePath;
+  GUID appId = GUID_NULL;
+  com::GuidFromRegistryString(kAppId, &appId);
+  reg.app_id = appId;
+  reg.app_id_name = "braskel";
+  return reg;
 }
 
 HRESULT WriteAppId() {
@@ -71,39 +88,10 @@ HRESULT WriteAppId() {
 }
 
 HRESULT RegisterClasses(const std::string& executablePath) {
-  const std::string clsidKey = std::string("CLSID\\") + kBraskelMgrClsid;
-  const struct {
-    std::string key;
-    const char* name;
-    std::string value;
-  } values[] = {
-      {clsidKey, nullptr, "braskelmgr2 Class"},
-      {clsidKey, "AppID", kAppId},
-      {clsidKey + "\\LocalServer32", nullptr, executablePath},
-      {clsidKey + "\\ProgID", nullptr, kBraskelMgrVersionedProgId},
-      {clsidKey + "\\VersionIndependentProgID", nullptr, kBraskelMgrProgId},
-      {kBraskelMgrVersionedProgId, nullptr, "braskelmgr2 Class"},
-      {std::string(kBraskelMgrVersionedProgId) + "\\CLSID", nullptr, kBraskelMgrClsid},
-      {kBraskelMgrProgId, nullptr, "braskelmgr2 Class"},
-      {std::string(kBraskelMgrProgId) + "\\CLSID", nullptr, kBraskelMgrClsid},
-      {std::string(kBraskelMgrProgId) + "\\CurVer", nullptr, kBraskelMgrVersionedProgId},
-  };
-  for (const auto& v : values) {
-    const HRESULT hr = WriteValue(v.key, v.name, v.value);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
+  return com::RegisterServerClass(BraskelMgrRegistration(executablePath));
 }
 
-HRESULT UnregisterClasses() {
-  for (const std::string& key : {std::string("CLSID\\") + kBraskelMgrClsid,
-                                 std::string(kBraskelMgrVersionedProgId),
-                                 std::string(kBraskelMgrProgId)}) {
-    const HRESULT hr = DeleteKey(key);
-    if (FAILED(hr)) return hr;
-  }
-  return S_OK;
-}
+HRESULT UnregisterClasses() { return com::UnregisterServerClass(BraskelMgrRegistration("")); }
 
 }  // namespace
 

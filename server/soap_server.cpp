@@ -4,17 +4,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/text/text.h"
+#include "platform/thread/message_loop.h"
+#include "server/request_log.h"
+#include "server/server_core.h"
 
 namespace server {
 
-SoapServer::SoapServer(std::string executablePath, EventSink logEvent)
+SoapServer::SoapServer(std::string executablePath, EventSink logEvent, const LogClock& clock)
     : executableDir_(ExecutableDirectory(executablePath)),
       configPath_(executableDir_ == "/" ? std::string("/") + kConfigFileName
                                         : executableDir_ + "/" + kConfigFileName),
-      logEvent_(std::move(logEvent)) {
+      logEvent_(std::move(logEvent)),
+      logs_(clock) {
   // What the server runs with until the file is read; LoadConfig replaces all.
   settings_.listenPort = 80;
   settings_.numWorkThreads = 8;
@@ -23,7 +28,29 @@ SoapServer::SoapServer(std::string executablePath, EventSink logEvent)
   settings_.watchdogInterval = 10000;
 }
 
-SoapServer::~SoapServer() = default;
+namespace {
+
+constexpr UINT_PTR kWatchdogTimerId = 999;
+
+// The timer callback has no argument of its own; the one server with a
+// running watchdog is kept here.
+std::atomic<ServerCore*> watchdogCore{nullptr};
+
+void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
+}
+
+}  // namespace
+
+SoapServer::~SoapServer() {
+  // The timer belongs to this (the service) thread; stop it before the core.
+  if (watchdogTimer_ != 0) {
+    KillTimer(nullptr, watchdogTimer_);
+    ServerCore* expected = core_.get();
+    watchdogCore.compare_exchange_strong(expected, nullptr);
+  }
+  if (core_) core_->StopServer();
+}
 
 void SoapServer::LogEvent(const std::string& line) const {
   if (logEvent_) logEvent_(line);
@@ -70,12 +97,14 @@ bool SoapServer::LoadConfig() {
   const bool ok = server::LoadConfig(configPath_, executableDir_, &config, &notes);
   // Settings read before a bad boolean stay set, as the file reader promises.
   settings_ = config.settings;
+  for (const std::string& note : notes) LogEvent(note);
   if (!ok) return false;
+  logs_.SetSettings(config.snapshot.logs);
+  logs_.SetRotationInterval(settings_.logRotationIntervalMs);
   {
     std::lock_guard<std::mutex> lock(store_.Lock());
     store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config.snapshot)));
   }
-  for (const std::string& note : notes) LogEvent(note);
   return true;
 }
 
@@ -115,11 +144,21 @@ bool SoapServer::EnumerateProtocols() {
 }
 
 bool SoapServer::StartServer() {
-  // The listener, workers and client slots are not part of this build yet:
-  // the step fails and the service runs without listening.
-  return false;
+  requestLogger_ = MakeRequestLogger(logs_);
+  core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
+  const bool started = core_->StartServer(protocols_);
+  numListeningSockets_ = static_cast<int>(core_->NumListeningSockets());
+  if (!started) return false;
+  watchdogCore.store(core_.get());
+  watchdogTimer_ = SetTimer(nullptr, kWatchdogTimerId, WatchdogPeriodMs(settings_.watchdogInterval),
+                            WatchdogTimerProc);
+  if (watchdogTimer_ == 0) {
+    LogEvent("Attempt to create Watchdog Timer failed!");
+    return false;
+  }
+  return true;
 }
 
-bool SoapServer::OpenLogs() { return false; }
+bool SoapServer::OpenLogs() { return logs_.OpenLogs(); }
 
 }  // namespace server

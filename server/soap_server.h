@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,8 +13,12 @@
 
 #include "server/config.h"
 #include "server/config_store.h"
+#include "server/server_logs.h"
 
 namespace server {
+
+class RequestLogger;
+class ServerCore;
 
 // One transport the listener may make a socket from.
 struct ProtocolInfo {
@@ -32,7 +37,8 @@ class SoapServer {
 
   // `executablePath` is the program's own path; the configuration file lives
   // in its directory.
-  SoapServer(std::string executablePath, EventSink logEvent);
+  SoapServer(std::string executablePath, EventSink logEvent,
+             const LogClock& clock = SystemLogClock());
   ~SoapServer();
   SoapServer(const SoapServer&) = delete;
   SoapServer& operator=(const SoapServer&) = delete;
@@ -65,6 +71,9 @@ class SoapServer {
   const std::vector<ProtocolInfo>& Protocols() const { return protocols_; }
   const std::string& HostName() const { return hostName_; }
   int NumListeningSockets() const { return numListeningSockets_; }
+  LogFiles& Logs() { return logs_; }
+  // The running core; null until StartServer made it.
+  ServerCore* Core() { return core_.get(); }
 
   void SetStartPauseForTest(std::chrono::milliseconds pause) { startPause_ = pause; }
 
@@ -84,6 +93,12 @@ class SoapServer {
   std::string hostName_;
   int numListeningSockets_ = 0;
   std::chrono::milliseconds startPause_{5000};
+  // Last: the logs rotate and close before anything else goes.
+  LogFiles logs_;
+  // After the logs, so the core stops (and its threads end) before they go.
+  std::unique_ptr<RequestLogger> requestLogger_;
+  std::unique_ptr<ServerCore> core_;
+  uintptr_t watchdogTimer_ = 0;
 };
 
 }  // namespace server
