@@ -77,6 +77,12 @@ class Client {
     }
   }
   bool TimedOut() const { return timedOut_; }
+  // Closes with a reset instead of an orderly close.
+  void Reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Close();
+  }
   void Close() {
     ::close(fd_);
     fd_ = -1;
@@ -492,6 +498,49 @@ TEST_F(ServerCoreTest, PeerGoneDuringBodyFreesTheSlotAtOnce) {
   EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
   EXPECT_EQ(core_->Stats().numNetErrors.load(), 1u);
   EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+}
+
+TEST_F(ServerCoreTest, ResetConnectionFreesTheSlotAtOnce) {
+  Start();
+  {
+    Client c(port_);
+    c.Send("GET /a.txt HTTP/1.0\r\n");
+    std::this_thread::sleep_for(50ms);
+    c.Reset();  // RST: the pending receive fails
+  }
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numNetErrors.load(), 1u);
+  EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+}
+
+TEST_F(ServerCoreTest, ListensOncePerUsableTransportAndSkipsAPortInUse) {
+  // A port that was free a moment ago.
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(probe);
+  settings_.listenPort = ntohs(a.sin_port);
+
+  ProtocolInfo tcp;
+  tcp.guaranteedDelivery = true;
+  tcp.guaranteedOrder = true;
+  tcp.addressFamily = AF_INET;
+  ProtocolInfo udp = tcp;
+  udp.connectionless = true;
+  ProtocolInfo tcp6 = tcp;
+  tcp6.addressFamily = AF_INET6;
+  ServerCore core(settings_, store_, nullptr, nullptr);
+  ASSERT_TRUE(core.StartServer({udp, tcp6, tcp, tcp}));
+  EXPECT_EQ(core.NumListeningSockets(), 1u);
+  EXPECT_EQ(core.ListeningPort(0), settings_.listenPort);
+
+  ServerCore none(settings_, store_, nullptr, nullptr);
+  ASSERT_TRUE(none.StartServer({udp, tcp6}));
+  EXPECT_EQ(none.NumListeningSockets(), 0u);
 }
 
 TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
