@@ -92,7 +92,6 @@ bool DimePayload::WriteOptions(uint8_t* buffer, size_t capacity, size_t* written
 
 bool DimePayload::ParseOptions(const uint8_t* bytes, size_t length) {
   if (length == 0) return false;
-  std::vector<DimeOption> parsed;
   size_t at = 0;
   while (at < length) {
     if (length - at < 4) return false;
@@ -100,10 +99,9 @@ bool DimePayload::ParseOptions(const uint8_t* bytes, size_t length) {
     const uint16_t size = GetBe16(bytes + at + 2);
     at += 4;
     if (size > length - at) return false;
-    parsed.push_back(DimeOption{type, std::vector<uint8_t>(bytes + at, bytes + at + size)});
+    options_.push_back(DimeOption{type, std::vector<uint8_t>(bytes + at, bytes + at + size)});
     at += size;
   }
-  for (DimeOption& o : parsed) options_.push_back(std::move(o));
   return true;
 }
 

@@ -52,8 +52,9 @@ class DimePayload {
   // each, then the data; no padding). False when it needs more than
   // `capacity` bytes; *written is the byte count.
   bool WriteOptions(uint8_t* buffer, size_t capacity, size_t* written) const;
-  // Parses an OPTIONS field and appends its options, all or none: false for an
-  // empty field or one that does not consist of whole option elements.
+  // Parses an OPTIONS field, appending each whole option element in turn:
+  // false for an empty field or at the first element that is not whole (the
+  // ones before it stay).
   bool ParseOptions(const uint8_t* bytes, size_t length);
   // False when the data is longer than an option element can carry.
   bool AddOption(DimeOption option);

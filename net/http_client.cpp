@@ -110,6 +110,7 @@ bool HttpClient::PrepareRequest(int port, std::string_view method, std::string_v
   }
   address->sin_family = AF_INET;
   address->sin_port = htons(static_cast<uint16_t>(use_port));
+  response_.SetHeadRequest(method == "HEAD");
 
   static constexpr std::string_view kVersion = " HTTP/1.0\r\n";
   request_.reserve(method.size() + 1 + target.size() + kVersion.size() + header_text.size() + 2 +
@@ -127,8 +128,7 @@ bool HttpClient::RunExchange(const sockaddr_in& address) {
 }
 
 bool HttpClient::CheckResponseLength() {
-  if (response_.head_complete() && response_.has_content_length() &&
-      response_.body().size() < response_.content_length()) {
+  if (response_.AnnouncesBodyLength() && response_.body().size() < response_.content_length()) {
     Fail(WSAEDISCON);
     return false;
   }

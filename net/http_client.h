@@ -42,8 +42,9 @@ class HttpClient : public AsyncSocket {
   // 258, ...), the peer reset or a receive or send failed (10054, ...), the
   // head exceeded kMaxResponseHeadLength (10040), the body exceeded its limit
   // (10055), or the server closed before the announced Content-Length
-  // arrived (10101). A response whose head never completed is true with every
-  // byte in the body and status 0 unless a status line was read.
+  // arrived (10101; not for answers without a body, see AnnouncesBodyLength).
+  // A response whose head never completed is true with every byte in the
+  // body and status 0 unless a status line was read.
   bool SendRequest(int port, std::string_view method, std::string_view host,
                    std::string_view path, std::string_view query, std::string_view header_text,
                    std::string_view body);
@@ -80,8 +81,9 @@ class HttpClient : public AsyncSocket {
                       std::string_view body, sockaddr_in* address);
   // Connects and runs the exchange; then CheckResponseLength.
   bool RunExchange(const sockaddr_in& address);
-  // False (last error 10101) when the body is shorter than a present
-  // Content-Length. A reader that takes the body bytes itself replaces it.
+  // False (last error 10101) when the body is shorter than the announced
+  // length (ResponseParser::AnnouncesBodyLength). A reader that takes the
+  // body bytes itself replaces it.
   virtual bool CheckResponseLength();
 
   // The request line, header text and empty line (without the body).

@@ -188,6 +188,40 @@ TEST(HttpClientTest, ExchangesThatFailReportWhy) {
   EXPECT_EQ(client.GetLastError(), uint32_t{WSAECONNREFUSED});
 }
 
+TEST(HttpClientTest, ContentLengthOfAResponseWithoutABodyIsNoShortfall) {
+  // A HEAD answer and 1xx, 204 and 304 answers carry no body whatever their
+  // Content-Length says.
+  const struct {
+    const char* method;
+    const char* response;
+    int status;
+  } cases[] = {
+      {"HEAD", "HTTP/1.0 200 OK\r\nContent-Length: 1234\r\n\r\n", 200},
+      {"HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999\r\n\r\n", 200},
+      {"GET", "HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n\r\n", 204},
+      {"GET", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n\r\n", 304},
+  };
+  for (const auto& c : cases) {
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& p) {
+      p.ReadHead();
+      p.Write(c.response);
+    });
+    HttpClient client(80, kTimeoutMs);
+    EXPECT_TRUE(client.SendRequest(peer.port(), c.method, "127.0.0.1", "/", "", "", ""))
+        << c.response << ": " << client.GetLastError();
+    peer.Join();
+    EXPECT_EQ(client.GetStatusCode(), c.status) << c.response;
+    EXPECT_EQ(client.GetBodyLength(), 0u) << c.response;
+  }
+  // The same length on a GET answered 200 is a short body.
+  HttpClient client(80, kTimeoutMs);
+  EXPECT_FALSE(Exchange(client, [](PeerConnection& p) {
+    p.Write("HTTP/1.0 200 OK\r\nContent-Length: 1234\r\n\r\n");
+  }));
+  EXPECT_EQ(client.GetLastError(), uint32_t{WSAEDISCON});
+}
+
 TEST(HttpClientTest, ResponsesThatEndWithTheClose) {
   const struct {
     const char* what;

@@ -72,7 +72,7 @@ bool ResponseParser::Append(std::string_view bytes) {
   if (!head_complete_) {
     if (buffer_.size() > kMaxResponseHeadLength) error_ = Error::HeadTooLong;
   } else if (buffer_.size() > max_body_length_ ||
-             (has_content_length_ && content_length_ > max_body_length_)) {
+             (AnnouncesBodyLength() && content_length_ > max_body_length_)) {
     error_ = Error::BodyTooLong;
   }
   return error_ == Error::None;
@@ -175,6 +175,12 @@ void ResponseParser::ReadEntityHeaders() {
 }
 
 int ResponseParser::GetStatusCode() const { return AToI(status_code_); }
+
+bool ResponseParser::AnnouncesBodyLength() const {
+  if (!head_complete_ || !has_content_length_ || head_request_) return false;
+  const int status = GetStatusCode();
+  return !((status >= 100 && status < 200) || status == 204 || status == 304);
+}
 
 std::string ResponseParser::GetHeader(std::string_view name) const {
   for (const std::string& line : lines_) {

@@ -26,9 +26,12 @@ class ResponseParser {
     BodyTooLong,  // body, or its announced Content-Length, above the body limit
   };
 
-  // Forgets the response; the body limit stays.
+  // Forgets the response; the body limit and the HEAD setting stay.
   void Reset();
   void SetMaxBodyLength(size_t limit) { max_body_length_ = limit; }
+  // The request was HEAD: the answer's Content-Length describes a body that
+  // is not sent.
+  void SetHeadRequest(bool head) { head_request_ = head; }
 
   // Appends received bytes and, while the head is incomplete, parses as much
   // of it as has arrived. False (and error() says why) when a limit is
@@ -50,6 +53,9 @@ class ResponseParser {
 
   // Content-Length as announced; present only when it is a decimal number.
   bool has_content_length() const { return has_content_length_; }
+  // The bytes the body must hold: the Content-Length of a complete head,
+  // unless the answer has no body (a HEAD request; status 1xx, 204 or 304).
+  bool AnnouncesBodyLength() const;
   uint64_t content_length() const { return content_length_; }
   const std::string& content_type() const { return content_type_; }
 
@@ -86,6 +92,7 @@ class ResponseParser {
   uint64_t content_length_ = 0;
   std::string content_type_;
   size_t max_body_length_ = kMaxResponseBodyLength;
+  bool head_request_ = false;
 };
 
 // The C library's atoi without its undefined overflow: leading blanks, a

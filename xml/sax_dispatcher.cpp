@@ -32,7 +32,8 @@ void SaxDispatcher::StartElement(std::u16string_view uri, std::u16string_view lo
                                                element.GetNamespaceScope(), element);
   }
   if (child) {
-    stack_.push_back({child, false});
+    // An IgnoreHandler deletes itself, so no handler can own one it returns.
+    stack_.push_back({child, dynamic_cast<IgnoreHandler*>(child) != nullptr});
   } else {
     stack_.push_back({new IgnoreHandler, true});
   }

@@ -16,8 +16,9 @@ namespace xml {
 class SaxDispatcher : public XmlContentHandler {
  public:
   SaxDispatcher() = default;
-  // Deletes the IgnoreHandlers it made that are still on the stack (after an
-  // abandoned parse); other handlers are never touched, so they may be gone.
+  // Deletes the IgnoreHandlers still on the stack after an abandoned parse,
+  // those a handler returned included; other handlers are never touched, so
+  // they may be gone.
   ~SaxDispatcher() override;
   SaxDispatcher(const SaxDispatcher&) = delete;
   SaxDispatcher& operator=(const SaxDispatcher&) = delete;
@@ -27,9 +28,7 @@ class SaxDispatcher : public XmlContentHandler {
   NodeHandler* GetRootHandler() const { return root_handler_; }
 
   // Clears what an earlier (possibly abandoned) parse left, then pushes the
-  // root handler, or an IgnoreHandler when none is set. A handler that wants
-  // a subtree skipped returns null from CreateChild rather than an
-  // IgnoreHandler of its own, so that an abandoned parse cannot leak it.
+  // root handler, or an IgnoreHandler when none is set.
   void StartDocument() override;
   void StartElement(std::u16string_view uri, std::u16string_view local_name,
                     std::u16string_view qualified_name, const AttributeMap& attributes,
@@ -51,7 +50,7 @@ class SaxDispatcher : public XmlContentHandler {
 
   struct Entry {
     NodeHandler* handler;
-    bool owned;  // an IgnoreHandler this dispatcher made; nothing else is touched
+    bool owned;  // an IgnoreHandler; nothing else is touched
   };
 
   std::deque<Entry> stack_;  // top at the back

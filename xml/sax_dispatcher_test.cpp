@@ -113,6 +113,23 @@ TEST_F(DispatcherTest, AbandonedParsesLeakNothingAndReuseStartsClean) {
   EXPECT_EQ(Parse("<hdoc><q><r>"), 1);  // left for the destructor to clean up
 }
 
+TEST_F(DispatcherTest, IgnoreHandlerReturnedByAHandlerIsFreedWhenAParseIsAbandoned) {
+  // A handler may skip a child by returning an IgnoreHandler of its own making:
+  // it deletes itself at the child's end, so nobody else can own it.
+  class Skipper : public NodeHandler {
+    NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
+                             const AttributeMap&, const NamespaceMap&, XmlElement&) override {
+      return new IgnoreHandler;
+    }
+  } skipper;
+  dispatcher_.SetRootHandler(&skipper);
+  ASSERT_EQ(Parse("<a><b/></a>"), 0);
+  EXPECT_EQ(Parse("<a><b>\n</a>"), 2);
+  EXPECT_EQ(dispatcher_.GetStackDepthForTest(), 3u);
+  dispatcher_.SetRootHandler(nullptr);
+  ASSERT_EQ(Parse("<a/>"), 0);  // the new document clears the stack
+}
+
 TEST_F(DispatcherTest, PrefixMapFollowsOpenElements) {
   class Probe : public NodeHandler {
    public:

@@ -178,7 +178,9 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   }
 
   pending_.clear();
-  seen_names_.clear();
+  // Not clear(): it costs the bucket count, which one huge tag makes large,
+  // on every later tag. A fresh set costs what this tag's names cost.
+  if (!seen_names_.empty()) seen_names_ = {};
   do {
     scanner_.SkipSpaces();
   } while (ParseAttribute());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,26 @@ TEST(XmlParserTest, RepeatedRawAttributeNamesFailOnLongTagsToo) {
     EXPECT_EQ(ParseLine(doc + "/>"), 0);
     EXPECT_EQ(ParseLine(doc + " n" + std::to_string(count - 1) + "='w'/>"), 1) << count;
   }
+}
+
+TEST(XmlParserTest, ManyAttributesOnOneTagDoNotSlowTheTagsAfterIt) {
+  // One tag with 100 000 attributes, then 250 000 empty elements. Each later
+  // tag must cost what its own bytes cost, not the size of the bookkeeping
+  // the big tag needed: the whole takes about as long as its two halves.
+  std::string big_tag = "<x";
+  for (int i = 0; i < 100000; ++i) big_tag += " a" + std::to_string(i) + "=''";
+  big_tag += "/>";
+  std::string small_tags;
+  for (int i = 0; i < 250000; ++i) small_tags += "<b/>";
+  auto seconds_to_parse = [](const std::string& doc) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ParseLine(doc), 0);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  const double halves =
+      seconds_to_parse("<r>" + big_tag + "</r>") + seconds_to_parse("<r>" + small_tags + "</r>");
+  const double whole = seconds_to_parse("<r>" + big_tag + small_tags + "</r>");
+  EXPECT_LT(whole, 2 * halves + 0.5) << "halves took " << halves << " s";
 }
 
 TEST(XmlParserTest, NestingLimit) {

@@ -1,5 +1,6 @@
 #include "xml/xml_writer.h"
 
+#include "xml/namespaces.h"
 #include "xml/utf8.h"
 #include "xml/xml_parser.h"
 
@@ -59,11 +60,11 @@ void WriteElement(const XmlElement& element, const XmlElement* parent,
   bool declared_default = false;
   if (!parent || !element.SharesScopeWith(*parent)) {
     for (const auto& [prefix, uri] : element.GetNamespaceScope()) {
-      if (prefix == u"xml") continue;
-      if (parent) {
-        const std::u16string* bound = parent->LookupNamespace(prefix);
-        if (bound && *bound == uri) continue;
-      }
+      const std::u16string* bound = parent ? parent->LookupNamespace(prefix) : nullptr;
+      if (bound && *bound == uri) continue;
+      // Every reader binds "xml" by itself; a document that rebound it keeps
+      // its declarations, or rereading would change the names under it.
+      if (prefix == u"xml" && uri == kXmlNamespace && !bound) continue;
       AppendDeclaration(out, prefix, uri);
       if (prefix.empty()) {
         declared_default = true;

@@ -16,8 +16,9 @@ inline constexpr std::u16string_view kXmlDeclaration =
 
 // Appends the text form of `element` and its subtree to `out`. `parent`, when
 // given, is the element this one is written under: a scope entry that the
-// parent binds to the same URI is not declared again. The "xml" binding is
-// never written. An unprefixed element in no namespace gets xmlns="" when a
+// parent binds to the same URI is not declared again. The "xml" prefix is
+// declared only where a document bound it to another URI or back from one
+// (no reader needs its usual binding). An unprefixed element in no namespace gets xmlns="" when a
 // default namespace declared on an ancestor written by this call would
 // otherwise capture it.
 void WriteXmlElement(const XmlElement& element, const XmlElement* parent, std::u16string& out);

@@ -95,20 +95,26 @@ TEST(XmlWriterTest, DocumentIsUtf8WithDeclaration) {
 }
 
 TEST(XmlWriterTest, RoundTripKeepsTheTree) {
-  const std::string doc =
+  const std::string_view docs[] = {
       "<?xml version='1.0'?>\n<!-- c --><s:Envelope xmlns:s='urn:s' xmlns:x='urn:x' "
       "xmlns='urn:d'>\n <s:Body s:enc='&lt;&amp;&quot;&apos;>' plain='a\tb&#10;c'>"
       "<op x:a='1' b='2'>text &amp; more<![CDATA[ <cdata> ]]><x:in xmlns='' xmlns:x='urn:y'>"
       "\xF0\x9F\x98\x80]]&gt;\r\n<deep xmlns:z='urn:z'><z:leaf z:k='v'/></deep></x:in></op>"
-      "</s:Body></s:Envelope>";
-  XmlParser parser;
-  parser.ParseXmlBuffer(doc.data(), doc.size(), nullptr);
-  const std::string first = testing::DumpTree(*parser.GetRoot());
-  const std::string written = WriteDocument(parser);
-  XmlParser again;
-  again.ParseXmlBuffer(written.data(), written.size(), nullptr);
-  EXPECT_EQ(testing::DumpTree(*again.GetRoot()), first);
-  EXPECT_EQ(WriteDocument(again), written);
+      "</s:Body></s:Envelope>",
+      // "xml" bound elsewhere, and back again below: only the implied binding is left out.
+      "<a xmlns:xml='urn:x' xml:b='1'><c xmlns:xml='http://www.w3.org/XML/1998/namespace' "
+      "xml:d='2'/></a>",
+  };
+  for (std::string_view doc : docs) {
+    XmlParser parser;
+    parser.ParseXmlBuffer(doc.data(), doc.size(), nullptr);
+    const std::string first = testing::DumpTree(*parser.GetRoot());
+    const std::string written = WriteDocument(parser);
+    XmlParser again;
+    again.ParseXmlBuffer(written.data(), written.size(), nullptr);
+    EXPECT_EQ(testing::DumpTree(*again.GetRoot()), first) << written;
+    EXPECT_EQ(WriteDocument(again), written);
+  }
 }
 
 }  // namespace

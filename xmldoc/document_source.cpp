@@ -53,7 +53,10 @@ bool Get(net::HttpClient& client, std::string_view host, int port, std::string_v
   }
   const size_t q = path.find('?');
   const std::string_view query = q == std::string_view::npos ? "" : path.substr(q + 1);
-  return client.SendRequest(port, "GET", host, path.substr(0, q), query, headers, "");
+  // A head that never ended still shows its status, but its raw bytes are
+  // no document.
+  return client.SendRequest(port, "GET", host, path.substr(0, q), query, headers, "") &&
+         client.response().head_complete();
 }
 
 }  // namespace

@@ -46,8 +46,8 @@ using BodyLoader = std::function<bool(std::string_view body)>;
 // GET `path` from host:port with the document reader's User-Agent. Status
 // 200 hands the body to `load`. Status 301 or 302 follows the Location once:
 // to another host when it is an http:// URL, to the same host when it begins
-// with '/'; anything else, a second redirect, any other status, a bad port or
-// a failed exchange gives false without calling `load`.
+// with '/'; anything else, a second redirect, any other status, a bad port, a
+// failed exchange or a head cut short gives false without calling `load`.
 [[nodiscard]] bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
                                          uint32_t timeout_ms, const BodyLoader& load);
 

@@ -186,6 +186,10 @@ TEST(FetchDocumentTest, RefusedAnswers) {
       {"a body above the document limit",
        "HTTP/1.0 200 OK\r\nContent-Length: 300000000\r\n\r\n<doc>", ""},
       {"a body cut short", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\n<doc/>", ""},
+      // The status line arrived but the head did not end: the raw head is not the document.
+      {"a head cut short", "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n", ""},
+      {"a redirect whose head is cut short", "HTTP/1.0 302 Found\r\nLocation: /e\r\n\r\n",
+       "HTTP/1.0 200 OK\r\n"},
   };
   for (const auto& c : cases) {
     LoopbackPeer peer;

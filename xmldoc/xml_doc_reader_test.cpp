@@ -79,10 +79,13 @@ TEST_F(XmlDocReaderTest, FailedReadOrFetchKeepsTheTreeAndAFailedParseDropsIt) {
 
   LoopbackPeer not_found;
   ServeOnce(not_found, "HTTP/1.0 404 Not Found\r\n\r\n<other/>");
+  LoopbackPeer cut_head;
+  ServeOnce(cut_head, "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n");
   const std::string keeps[] = {
       (dir_ / "missing.xml").string(),
       dir_.string(),
       Url(not_found.port(), "/doc.xml"),
+      Url(cut_head.port(), "/doc.xml"),
       "http://127.0.0.1:99999/doc.xml",
       "http://127.0.0.1:x/doc.xml",
   };
@@ -95,6 +98,7 @@ TEST_F(XmlDocReaderTest, FailedReadOrFetchKeepsTheTreeAndAFailedParseDropsIt) {
     EXPECT_EQ(reader.NextNode(), nullptr) << url;
   }
   not_found.Join();
+  cut_head.Join();
 
   LoopbackPeer malformed;
   ServeOnce(malformed, "HTTP/1.0 200 OK\r\n\r\n<cfg><open></cfg>");

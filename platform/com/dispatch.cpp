@@ -97,7 +97,26 @@ struct Binding {
   VARIANTARG* target = nullptr;
   WriteBack write_back = WriteBack::None;
   bool owns_value = false;   // value must be cleared at the end
+  bool empty_first = false;  // an [out] the method writes straight into
 };
+
+// Releases what a by-reference argument points at and leaves it empty: a
+// method overwrites an [out] without freeing it.
+HRESULT EmptyByRef(VARIANTARG* arg) {
+  const VARTYPE base = arg->vt & ~VT_BYREF;
+  if (base == VT_VARIANT) return VariantClear(arg->pvarVal);
+  if (base & VT_ARRAY) {
+    if (HRESULT hr = SafeArrayDestroy(*arg->pparray); FAILED(hr)) return hr;
+    *arg->pparray = nullptr;
+  } else if (base == VT_BSTR) {
+    SysFreeString(std::exchange(*arg->pbstrVal, nullptr));
+  } else if (base == VT_DISPATCH || base == VT_UNKNOWN) {
+    if (IUnknown* old = std::exchange(*arg->ppunkVal, nullptr)) old->Release();
+  } else {
+    std::memset(arg->byref, 0, ValueSize(base));
+  }
+  return S_OK;
+}
 
 class Bindings {
  public:
@@ -159,6 +178,8 @@ HRESULT BindByRef(const ParamDesc& p, VARIANTARG* arg, Binding& b) {
   const bool in_out = p.dir == ParamDir::InOut;
   if (base == p.vt) {
     b.pointer = arg->byref;
+    b.target = arg;
+    b.empty_first = !in_out;
     return S_OK;
   }
   b.target = arg;
@@ -255,10 +276,11 @@ HRESULT DescribedInvoke(const InterfaceDesc& desc, void* self, DISPID member, RE
     bound[i] = &params->rgvarg[k];
     arg_index[i] = k;
   }
+  size_t required = 0;
+  for (size_t p = 0; p < n; ++p) required += method->params[p].dir != ParamDir::Retval;
+  if (args < required) return DISP_E_BADPARAMCOUNT;
   for (size_t p = 0; p < n; ++p) {
-    if (!bound[p] && method->params[p].dir != ParamDir::Retval) {
-      return named > 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_BADPARAMCOUNT;
-    }
+    if (!bound[p] && method->params[p].dir != ParamDir::Retval) return DISP_E_PARAMNOTOPTIONAL;
   }
 
   Bindings bindings(n);
@@ -272,6 +294,14 @@ HRESULT DescribedInvoke(const InterfaceDesc& desc, void* self, DISPID member, RE
       return hr;
     }
     slots[p] = bindings[p].slot;
+  }
+  // Only once every argument is bound, so that a refused call changes nothing.
+  for (size_t p = 0; p < n; ++p) {
+    if (!bindings[p].empty_first) continue;
+    if (const HRESULT hr = EmptyByRef(bindings[p].target); FAILED(hr)) {
+      if (arg_err) *arg_err = arg_index[p];
+      return hr;
+    }
   }
 
   HRESULT hr;
@@ -328,10 +358,15 @@ HRESULT DescribedInvoke(const InterfaceDesc& desc, void* self, DISPID member, RE
 HRESULT InvokeDescribedMethod(IDispatch* target, const MethodDesc& method, void* const* args) {
   if (!target) return E_POINTER;
   const size_t n = method.param_count;
+  const bool has_retval = n > 0 && method.params[n - 1].dir == ParamDir::Retval;
+  const size_t passed = has_retval ? n - 1 : n;
+  // [out] values arrive in storage of our own: the caller's may be
+  // uninitialised, and a by-reference argument is read by whoever handles it.
+  Bindings outs(passed);
   VARIANTARG argv[kMaxParams];
-  for (size_t p = 0; p < n; ++p) {
+  for (size_t p = 0; p < passed; ++p) {
     const ParamDesc& d = method.params[p];
-    VARIANTARG& a = argv[n - 1 - p];  // positional arguments go last to first
+    VARIANTARG& a = argv[passed - 1 - p];  // positional arguments go last to first
     VariantInit(&a);
     if (d.dir == ParamDir::In) {
       if (d.vt == VT_VARIANT) {
@@ -340,21 +375,27 @@ HRESULT InvokeDescribedMethod(IDispatch* target, const MethodDesc& method, void*
         a.vt = d.vt;
         std::memcpy(ValueAddress(a), args[p], ValueSize(d.vt));
       }
-    } else {
-      void* pointer = *static_cast<void* const*>(args[p]);
-      if (!pointer) return E_POINTER;
-      a.vt = VARTYPE(VT_BYREF | d.vt);
-      a.byref = pointer;
+      continue;
     }
+    void* pointer = *static_cast<void* const*>(args[p]);
+    if (!pointer) return E_POINTER;
+    a.vt = VARTYPE(VT_BYREF | d.vt);
+    if (d.dir == ParamDir::InOut) {
+      a.byref = pointer;
+      continue;
+    }
+    VARIANT& temp = outs[p].value;
+    outs[p].owns_value = true;
+    if (d.vt != VT_VARIANT) temp.vt = d.vt;  // a zero value of that type
+    a.byref = d.vt == VT_VARIANT ? static_cast<void*>(&temp) : ValueAddress(temp);
   }
-  DISPPARAMS dp{n ? argv : nullptr, nullptr, UINT(n), 0};
+  if (has_retval && !*static_cast<void* const*>(args[n - 1])) return E_POINTER;
+  DISPPARAMS dp{passed ? argv : nullptr, nullptr, UINT(passed), 0};
   EXCEPINFO excep{};
   UINT arg_err = 0;
-  VARIANT result;
-  VariantInit(&result);
+  Variant result;
   HRESULT hr = target->Invoke(method.dispid, GUID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
                               &dp, &result, &excep, &arg_err);
-  VariantClear(&result);
   if (hr == DISP_E_EXCEPTION) {
     if (excep.pfnDeferredFillIn) excep.pfnDeferredFillIn(&excep);
     hr = FAILED(excep.scode) ? excep.scode : E_FAIL;
@@ -362,6 +403,34 @@ HRESULT InvokeDescribedMethod(IDispatch* target, const MethodDesc& method, void*
   SysFreeString(excep.bstrSource);
   SysFreeString(excep.bstrDescription);
   SysFreeString(excep.bstrHelpFile);
+  if (FAILED(hr)) return hr;
+
+  if (has_retval) {
+    const VARTYPE vt = method.params[n - 1].vt;
+    void* pointer = *static_cast<void* const*>(args[n - 1]);
+    if (vt == VT_VARIANT) {
+      *static_cast<VARIANT*>(pointer) = result.Detach();
+    } else {
+      if (result.vt != vt) {
+        if (const HRESULT conv = Coerce(&result, &result, vt); FAILED(conv)) return conv;
+      }
+      VARIANT value = result.Detach();
+      std::memcpy(pointer, ValueAddress(value), ValueSize(vt));
+    }
+  }
+  // Like a direct call, the caller's variables are overwritten, not freed.
+  for (size_t p = 0; p < passed; ++p) {
+    const ParamDesc& d = method.params[p];
+    if (d.dir != ParamDir::Out) continue;
+    void* pointer = *static_cast<void* const*>(args[p]);
+    Binding& b = outs[p];
+    if (d.vt == VT_VARIANT) {
+      *static_cast<VARIANT*>(pointer) = b.value;
+    } else {
+      std::memcpy(pointer, ValueAddress(b.value), ValueSize(d.vt));
+    }
+    b.owns_value = false;
+  }
   return hr;
 }
 

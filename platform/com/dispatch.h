@@ -34,11 +34,17 @@
 //     (of the parameter's type) after the call; a VT_BYREF of another type has
 //     the value converted back to that type and stored there. The old value
 //     held there is released first. An InOut parameter starts from the
-//     argument's value, an Out parameter from empty.
+//     argument's value, an Out parameter from empty (what the reference held
+//     is released before the call, so a method that overwrites it leaks
+//     nothing).
 //   - Retval: written to the call's result variant (cleared first; it must be
 //     initialised), or, when the caller passes it as one more argument, bound
-//     like Out. The proxy does the latter, so that a method that leaves its
-//     result alone leaves the caller's variable alone too.
+//     like Out.
+// The proxy passes In parameters by value, InOut ones as references to the
+// caller's variables, Out ones as references to empty storage of its own that
+// is moved into the caller's variables after a successful call (which are
+// overwritten, not freed, as a direct call's [out] is), and takes Retval from
+// the result variant, as any IDispatch answers it.
 // A failing method makes Invoke return DISP_E_EXCEPTION with the method's
 // HRESULT in the exception record's scode, and nothing is written back; a
 // succeeding one makes it return the method's own success code.
@@ -94,9 +100,8 @@ HRESULT DescribedGetIDsOfNames(const InterfaceDesc& desc, REFIID riid, LPOLESTR*
 HRESULT DescribedInvoke(const InterfaceDesc& desc, void* self, DISPID member, REFIID riid,
                         WORD flags, DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
                         UINT* arg_err);
-// The proxy's side: calls `method` on `target` through Invoke, passing In
-// parameters by value, Out, InOut and Retval parameters by reference (so the
-// object writes straight into the caller's variables), positionally.
+// The proxy's side: calls `method` on `target` through Invoke with positional
+// arguments, as described above.
 HRESULT InvokeDescribedMethod(IDispatch* target, const MethodDesc& method, void* const* args);
 
 namespace internal {

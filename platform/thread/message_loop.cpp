@@ -106,7 +106,11 @@ Found NextMessage(Queue& q, MSG* msg, UINT min, UINT max, bool remove, ULONGLONG
   msg->message = WM_TIMER;
   msg->wParam = next->id;
   msg->lParam = reinterpret_cast<LPARAM>(next->callback);
-  if (remove) next->due = now + next->period;
+  if (remove) {
+    // The next expiry of the timer's own schedule after now: lateness of the
+    // loop neither shifts the schedule nor repeats missed periods.
+    next->due += (now - next->due) / next->period * next->period + next->period;
+  }
   return Found::Message;
 }
 

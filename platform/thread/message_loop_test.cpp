@@ -129,6 +129,27 @@ TEST(MessageLoopTest, TimerWithoutCallbackIsAMessageAndSameIdReplaces) {
   EXPECT_FALSE(PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE));
 }
 
+// A loop that was busy when a timer fell due gets one WM_TIMER, and the next
+// one keeps the timer's own schedule: neither a burst for the missed periods
+// nor a schedule shifted by the loop's lateness.
+TEST(MessageLoopTest, LateLoopKeepsTheTimerSchedule) {
+  constexpr UINT kPeriod = 1000;
+  const ULONGLONG start = GetTickCount();
+  ASSERT_EQ(SetTimer(nullptr, 7, kPeriod, nullptr), 7u);
+  Sleep(2300);  // busy past the first two expiries
+  MSG msg;
+  ASSERT_TRUE(GetMessage(&msg, nullptr, 0, 0));
+  ASSERT_EQ(msg.message, WM_TIMER);
+  const ULONGLONG first = GetTickCount();
+  ASSERT_TRUE(GetMessage(&msg, nullptr, 0, 0));
+  ASSERT_EQ(msg.message, WM_TIMER);
+  const ULONGLONG second = GetTickCount();
+  EXPECT_TRUE(KillTimer(nullptr, 7));
+  EXPECT_GE(second - first, 300u);  // not a repeat for a missed period
+  // On schedule at 3000 ms; shifted by the lateness it would be 3300 or later.
+  EXPECT_LT(second - start, 3250u);
+}
+
 TEST(ClockTest, TickCountIsMonotonicAndSleepWaits) {
   const ULONGLONG start = GetTickCount();
   Sleep(20);
