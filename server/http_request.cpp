@@ -125,18 +125,18 @@ Event ParseRequestLine(std::string_view line, RequestLine* out) {
   const size_t http = line.find("HTTP/");
   if (http != std::string_view::npos) {
     std::string_view digits = line.substr(http + 5, kMaxVersionChars);
-    // Pieces between dots; empty pieces do not count.
-    std::string_view pieces[2];
+    // Numbers between dots; empty ones do not count.
+    std::string_view numbers[2];
     size_t found = 0;
     size_t pos = 0;
     while (found < 2 && pos < digits.size()) {
       size_t dot = digits.find('.', pos);
       if (dot == std::string_view::npos) dot = digits.size();
-      if (dot > pos) pieces[found++] = digits.substr(pos, dot - pos);
+      if (dot > pos) numbers[found++] = digits.substr(pos, dot - pos);
       pos = dot + 1;
     }
     if (found < 2) return Event::BadRequest;
-    if (!ParseDecimalInt(pieces[0], &out->major) || !ParseDecimalInt(pieces[1], &out->minor)) {
+    if (!ParseDecimalInt(numbers[0], &out->major) || !ParseDecimalInt(numbers[1], &out->minor)) {
       return Event::BadRequest;
     }
     out->hasVersion = true;

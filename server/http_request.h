@@ -128,7 +128,7 @@ struct RequestLine {
 
 // Reads the first line. Returns HeadersReceived (21) with a version,
 // NoVersion (20) without "HTTP/" (version 0.9), BadRequest (31) when the
-// version lacks a piece or a number overflows, or the line has no URI token.
+// version lacks a number or a number overflows, or the line has no URI token.
 // *out is filled as far as it got; its views point into `line`.
 Event ParseRequestLine(std::string_view line, RequestLine* out);
 

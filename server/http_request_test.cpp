@@ -1,6 +1,7 @@
 #include "server/http_request.h"
 
 #include <climits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -9,7 +10,7 @@
 namespace server {
 namespace {
 
-// Feeds `input` in pieces of `step` bytes (0: whole) and returns the last result.
+// Feeds `input` in chunks of `step` bytes (0: whole) and returns the last result.
 HeaderBlockReader::Result FeedInSteps(HeaderBlockReader& reader, std::string_view input,
                                       size_t step) {
   reader.Reset();
@@ -50,7 +51,7 @@ TEST(HeaderBlockReaderTest, SameLinesWholeAndByteByByte) {
       HeaderBlockReader reader;
       EXPECT_EQ(FeedInSteps(reader, c.input, step), c.result);
       EXPECT_EQ(Lines(reader), c.lines);
-      // Bytes after the completing piece are the body's, not the reader's.
+      // Bytes after the completing chunk are the body's, not the reader's.
       if (step == 0) {
         EXPECT_EQ(reader.Rest(), c.rest);
       }
@@ -101,6 +102,42 @@ TEST(HeaderBlockReaderTest, OversizedBlockIsRefused) {
     r = reader.Feed("A: b\r\n");
   }
   EXPECT_EQ(r, HeaderBlockReader::Result::TooLarge);
+}
+
+// Random bytes from an alphabet rich in line ends, fed at random splits and
+// carried through every parsing step. Lines never hold a carriage return,
+// and a complete block ends with its empty line.
+TEST(HeaderBlockReaderTest, RandomInputKeepsItsInvariants) {
+  std::mt19937 rng(20240611);
+  const std::string alphabet = "\r\n\r\n: %+-;=\"aZ0/.HTP";
+  for (int round = 0; round < 3000; ++round) {
+    std::string input;
+    const size_t length = rng() % 200;
+    for (size_t i = 0; i < length; ++i) input.push_back(alphabet[rng() % alphabet.size()]);
+    if (round % 3 == 0) input = "POST /x HTTP/1.1\r\n" + input;
+    HeaderBlockReader reader;
+    HeaderBlockReader::Result r = HeaderBlockReader::Result::NeedMore;
+    for (size_t i = 0; i < input.size() && r == HeaderBlockReader::Result::NeedMore;) {
+      const size_t n = 1 + rng() % 9;
+      r = reader.Feed(std::string_view(input).substr(i, n));
+      i += n;
+    }
+    for (size_t i = 0; i < reader.LineCount(); ++i) {
+      ASSERT_EQ(reader.Line(i).find('\r'), std::string_view::npos) << input;
+    }
+    if (reader.LineCount() > 0) {
+      RequestLine line;
+      (void)ParseRequestLine(reader.Line(0), &line);
+    }
+    if (r != HeaderBlockReader::Result::Complete) continue;
+    ASSERT_TRUE(reader.Line(reader.LineCount() - 1).empty()) << input;
+    RequestHeaders headers;
+    headers.Parse(reader);
+    BodyInfo body;
+    (void)AnalyseBody(headers, &body);
+    std::string path, query;
+    SplitRequestUri(reader.Line(0), &path, &query);
+  }
 }
 
 TEST(RequestLineTest, Table) {
