@@ -199,12 +199,20 @@ class BraskelHttpTest : public ::testing::Test {
     return n;
   }
 
+  // The count once it reaches `n` (the line is written just after the close
+  // a client sees), or the last count after a bounded wait.
+  size_t WaitForCount(const std::string& line, size_t n) const {
+    size_t count = 0;
+    for (int i = 0; i < 250 && (count = CountEvents(line)) < n; ++i) std::this_thread::sleep_for(20ms);
+    return count;
+  }
+
   // Stops with SIGTERM; a sanitizer finding (a leak) makes the exit code non-zero.
   void StopService() {
     kill(pid_, SIGTERM);
     EXPECT_EQ(Wait(pid_, 60s), 0);
     pid_ = -1;
-    EXPECT_EQ(CountEvents("Service stopped"), 1u);
+    EXPECT_EQ(WaitForCount("Service stopped", 1), 1u);
   }
 
   static std::string WithoutDate(std::string reply) {
@@ -291,14 +299,14 @@ TEST_F(BraskelHttpTest, SlotsTimeoutsAndStopWithConnectionsOpen) {
     bool closed = false;
     EXPECT_EQ(extra.ReadAll(5s, &closed), "");
     EXPECT_TRUE(closed);
-    EXPECT_GE(CountEvents("At full capacity...refused connection!"), 1u);
+    EXPECT_GE(WaitForCount("At full capacity...refused connection!", 1), 1u);
     // The silent two are closed by the watchdog after the time-out; the
     // loop's first tick comes after the start pause.
     EXPECT_EQ(a.ReadAll(20s, &closed), "");
     EXPECT_TRUE(closed);
     EXPECT_EQ(b.ReadAll(5s, &closed), "");
     EXPECT_TRUE(closed);
-    EXPECT_EQ(CountEvents("Client connection timeout"), 2u);
+    EXPECT_EQ(WaitForCount("Client connection timeout", 2), 2u);
   }
   // Slots are free again.
   EXPECT_NE(Exchange(port, "GET /a.txt HTTP/1.0\r\n\r\n").find("hello text"), std::string::npos);

@@ -118,7 +118,6 @@ class ClientConnection {
   void Discard();
 
   uint32_t Slot() const { return slot_; }
-  ConnState StateForTest() const { return machine_.State(); }
 
  private:
   // Actions of the table; each returns the next event.
