@@ -87,6 +87,8 @@ void BecomeServiceThread() {
 HRESULT ServiceRun() {
   ServiceModule& m = Module();
   BecomeServiceThread();
+  // Call security needs no set-up: only the same user (or root) reaches the
+  // class objects of this process.
   const HRESULT hr = RegisterClassObjects();
   if (FAILED(hr)) return hr;
   m.server.reset();

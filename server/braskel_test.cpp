@@ -2,6 +2,7 @@
 // temporary directory with its configuration beside it, the registry, unit
 // directory and event log of this test binary.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/com/registry.h"
 #include "server/service_registration.h"
@@ -67,19 +66,25 @@ class BraskelTest : public ::testing::Test {
   }
 
   void WriteConfig(const std::string& body) {
-    std::ofstream(dir_ / kConfigFileName, std::ios::binary)
+    std::ofstream(dir_ / "brevla-config.xml", std::ios::binary)
         << "<configuration>" << body << "</configuration>";
   }
 
   // Starts `exe` with `args`; `serviceName` set puts QUORVEL_SERVICE_NAME in
   // its environment, and it is removed otherwise.
+  // `registry` set replaces QUORVEL_REGISTRY.
   pid_t Spawn(const fs::path& exe, const std::vector<std::string>& args,
-              const std::optional<std::string>& serviceName) {
+              const std::optional<std::string>& serviceName,
+              const std::optional<std::string>& registry = std::nullopt) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string(*e).rfind("QUORVEL_SERVICE_NAME=", 0) != 0) env.emplace_back(*e);
+      const std::string var(*e);
+      if (var.rfind("QUORVEL_SERVICE_NAME=", 0) == 0) continue;
+      if (registry && var.rfind("QUORVEL_REGISTRY=", 0) == 0) continue;
+      env.push_back(var);
     }
     if (serviceName) env.push_back("QUORVEL_SERVICE_NAME=" + *serviceName);
+    if (registry) env.push_back("QUORVEL_REGISTRY=" + *registry);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -92,8 +97,7 @@ class BraskelTest : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string out = (dir_ / "stdout.txt").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -216,9 +220,9 @@ TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
     EXPECT_EQ(AppIdValue(kLocalServiceValue), "<absent>");
     EXPECT_TRUE(UnitFiles().empty()) << "RegServer removes the installed service";
     std::string server;
-    EXPECT_TRUE(registry::ReadString(
-        HKEY_CLASSES_ROOT, std::string("CLSID\\") + kBraskelMgrClsid + "\\LocalServer32",
-        nullptr, &server));
+    EXPECT_TRUE(registry::ReadString(HKEY_CLASSES_ROOT,
+                                     std::string("CLSID\\") + kBraskelMgrClsid + "\\LocalServer32",
+                                     nullptr, &server));
     EXPECT_EQ(server, exe_.string());
   }
 
@@ -240,6 +244,19 @@ TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
                                     nullptr, &ignored));
 }
 
+TEST_F(BraskelTest, AFailedRegistrationNeverExitsZero) {
+  // The registry cannot be written: its directory would have to be a file's.
+  std::ofstream(dir_ / "file") << "x";
+  const std::string registry = (dir_ / "file" / "registry").string();
+  for (const char* sw : {"-RegServer", "-Service"}) {
+    SCOPED_TRACE(sw);
+    const int status = Wait(Spawn(exe_, {sw}, std::nullopt, registry), 60s);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1) << "it ended by itself";
+  }
+  EXPECT_FALSE(AppIdKeyExists());
+}
+
 TEST_F(BraskelTest, WithoutRegistrationTheProcessEndsWithNotFound) {
   // A longer word is no switch, so the program tries to run.
   EXPECT_EQ(Run({"-RegServerX"}), 2);
@@ -256,7 +273,7 @@ TEST_F(BraskelTest, WithoutRegistrationTheProcessEndsWithNotFound) {
 }
 
 TEST_F(BraskelTest, ServiceStartsAndStopsOnSigterm) {
-  WriteConfig("<listenPort>0</listenPort>");
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
   ASSERT_EQ(Run({"-Service"}), 0);
   pid_ = Spawn(exe_, {}, std::string(kServiceName));
   ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
@@ -283,7 +300,7 @@ TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {
 }
 
 TEST_F(BraskelTest, OutsideTheServiceManagerItRunsAsAPlainLocalServer) {
-  WriteConfig("<listenPort>0</listenPort>");
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
   for (const char* sw : {"-RegServer", "-Service"}) {
     SCOPED_TRACE(sw);
     ASSERT_EQ(Run({sw}), 0);

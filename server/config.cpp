@@ -15,6 +15,7 @@
 namespace server {
 
 const MimeMap& BuiltInMimeMap() {
+  // clang-format off
   static const MimeMap* const kMap = new MimeMap{
       {".GIF", "image/gif"},
       {".HTM", "text/html"},
@@ -35,6 +36,7 @@ const MimeMap& BuiltInMimeMap() {
       {".MPEG", "video/mpeg"},
       {".PS", "application/postscript"},
   };
+  // clang-format on
   return *kMap;
 }
 
@@ -52,8 +54,7 @@ std::optional<uint16_t> ListenPortFor(int listenPort) {
 
 uint32_t WatchdogPeriodMs(uint32_t watchdogIntervalSeconds) {
   const uint64_t ms = uint64_t{watchdogIntervalSeconds} * 1000;
-  return static_cast<uint32_t>(
-      std::clamp<uint64_t>(ms, kMinTimerPeriodMs, kMaxTimerPeriodMs));
+  return static_cast<uint32_t>(std::clamp<uint64_t>(ms, kMinTimerPeriodMs, kMaxTimerPeriodMs));
 }
 
 std::string ExecutableDirectory(const std::string& executablePath) {
@@ -113,8 +114,7 @@ void ReadULong(const XmlElement& root, std::u16string_view name, uint32_t defaul
 }
 
 // A path "/a/b" from the root: every b under every a, in document order.
-std::vector<const XmlElement*> SelectGrandchildren(const XmlElement& root,
-                                                   std::u16string_view list,
+std::vector<const XmlElement*> SelectGrandchildren(const XmlElement& root, std::u16string_view list,
                                                    std::u16string_view item) {
   std::vector<const XmlElement*> found;
   for (const XmlElement* l : ChildrenNamed(root, list)) {
@@ -182,12 +182,12 @@ void ReadMimeMap(const XmlElement& root, MimeMap* map) {
 void NoteUnservable(const ServerSettings& s, std::vector<std::string>* notes) {
   if (notes == nullptr) return;
   if (!ListenPortFor(s.listenPort)) {
-    notes->push_back(text::Format("listenPort %d is outside 0..65535: no listening socket",
-                                  s.listenPort));
+    notes->push_back(
+        text::Format("listenPort %d is outside 0..65535: no listening socket", s.listenPort));
   }
   if (s.numWorkThreads <= 0) {
-    notes->push_back(text::Format(
-        "numWorkThreads is %d: accepted connections will not be served", s.numWorkThreads));
+    notes->push_back(text::Format("numWorkThreads is %d: accepted connections will not be served",
+                                  s.numWorkThreads));
   }
   if (s.maxClients <= 0) {
     notes->push_back(
@@ -362,7 +362,8 @@ bool LoadConfig(const std::string& path, const std::string& executableDir, Serve
   if (!ReadSettingBool(r, u"enableTraceLog", &c.logs.enable_trace_log, notes)) return false;
   ReadNarrow(r, u"traceLogPath", &c.logs.trace_log_path);
   c.logs.enable_user_agent_log = false;
-  if (!ReadSettingBool(r, u"enableUserAgentLog", &c.logs.enable_user_agent_log, notes)) return false;
+  if (!ReadSettingBool(r, u"enableUserAgentLog", &c.logs.enable_user_agent_log, notes))
+    return false;
   ReadNarrow(r, u"userAgentLogPath", &c.logs.user_agent_log_path);
   if (const XmlElement* e = FindChildNamed(r, u"logRotationInterval")) {
     uint32_t hours = 0;

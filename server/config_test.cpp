@@ -1,5 +1,6 @@
 #include "server/config.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <initializer_list>
 #include <sstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace server {
 namespace {
@@ -216,9 +215,10 @@ TEST_F(ConfigTest, BadServerBooleanFailsAfterEarlierSettings) {
   ServerConfig c;
   c.settings.logRotationIntervalMs = 7;
   std::vector<std::string> notes;
-  EXPECT_FALSE(LoadBody("<logRotationInterval>2</logRotationInterval>"
-                        "<enableTraceLog>TRUE</enableTraceLog><maxClients>3</maxClients>",
-                        &c, &notes));
+  EXPECT_FALSE(
+      LoadBody("<logRotationInterval>2</logRotationInterval>"
+               "<enableTraceLog>TRUE</enableTraceLog><maxClients>3</maxClients>",
+               &c, &notes));
   EXPECT_EQ(notes, (std::vector<std::string>{"enableTraceLog is not one of 1, true, 0, false"}));
   EXPECT_EQ(c.settings.maxClients, 3) << "read before the bad boolean";
   EXPECT_EQ(c.settings.logRotationIntervalMs, 7u) << "read after it";
@@ -234,8 +234,7 @@ TEST_F(ConfigTest, NumbersKeepTheirLiteralReading) {
   };
   const Case cases[] = {
       {"<listenPort>abc</listenPort>", 0, 8, 16, 30, 0},
-      {"<listenPort> 70000x</listenPort><numWorkThreads>-3</numWorkThreads>", 70000, -3, 16, 30,
-       0},
+      {"<listenPort> 70000x</listenPort><numWorkThreads>-3</numWorkThreads>", 70000, -3, 16, 30, 0},
       {"<maxClients>0</maxClients><watchdogInterval>0</watchdogInterval>", 80, 8, 0, 0, 0},
       {"<watchdogInterval>99999999999</watchdogInterval>", 80, 8, 16, 0xFFFFFFFF, 0},
       {"<logRotationInterval>5000</logRotationInterval>", 80, 8, 16, 30, 1193u * 3'600'000u},
@@ -265,9 +264,10 @@ TEST_F(ConfigTest, RotationAboveLimitIsSavedAsLimit) {
 TEST_F(ConfigTest, SettingsThatCannotServeAreNoted) {
   ServerConfig c;
   std::vector<std::string> notes;
-  ASSERT_TRUE(LoadBody("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
-                       "<maxClients>-1</maxClients>",
-                       &c, &notes));
+  ASSERT_TRUE(
+      LoadBody("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
+               "<maxClients>-1</maxClients>",
+               &c, &notes));
   ASSERT_EQ(notes.size(), 3u);
   EXPECT_EQ(notes[0], "listenPort 70000 is outside 0..65535: no listening socket");
   EXPECT_EQ(notes[1], "numWorkThreads is 0: accepted connections will not be served");
@@ -283,25 +283,23 @@ const char* const kEndpointTail =
     "<bodyProcessingProgId>b</bodyProcessingProgId>";
 
 std::string Endpoint(const std::string& uri, const std::string& extra = "") {
-  return "<endpoint><requestURI>" + uri + "</requestURI>" + kEndpointTail + extra +
-         "</endpoint>";
+  return "<endpoint><requestURI>" + uri + "</requestURI>" + kEndpointTail + extra + "</endpoint>";
 }
 
 TEST_F(ConfigTest, EndpointRecords) {
   ServerConfig c;
-  ASSERT_TRUE(LoadBody(
-      "<endpointList>" + Endpoint("/a/*", "<enabled>1</enabled>") + Endpoint("/a") +
-          Endpoint("/yes", "<enabled>yes</enabled>") +
-          Endpoint("/loop", "<enableLoopback>maybe</enableLoopback>") +
-          "<endpoint><requestURI>/nobody</requestURI><wsdlDocURL>u</wsdlDocURL>"
-          "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort></endpoint>" +
-          Endpoint("/lists",
-                   "<headerProcessingProgIds><progId>h1</progId><other>x</other>"
-                   "<progId>h2</progId></headerProcessingProgIds>"
-                   "<roles><uri>r1</uri><role>no</role></roles>") +
-          Endpoint("/*") + Endpoint("*") + "</endpointList>" +
-          "<endpointList>" + Endpoint("/second-list") + "</endpointList>",
-      &c));
+  ASSERT_TRUE(LoadBody("<endpointList>" + Endpoint("/a/*", "<enabled>1</enabled>") +
+                           Endpoint("/a") + Endpoint("/yes", "<enabled>yes</enabled>") +
+                           Endpoint("/loop", "<enableLoopback>maybe</enableLoopback>") +
+                           "<endpoint><requestURI>/nobody</requestURI><wsdlDocURL>u</wsdlDocURL>"
+                           "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort></endpoint>" +
+                           Endpoint("/lists",
+                                    "<headerProcessingProgIds><progId>h1</progId><other>x</other>"
+                                    "<progId>h2</progId></headerProcessingProgIds>"
+                                    "<roles><uri>r1</uri><role>no</role></roles>") +
+                           Endpoint("/*") + Endpoint("*") + "</endpointList>" + "<endpointList>" +
+                           Endpoint("/second-list") + "</endpointList>",
+                       &c));
   const EndpointTable& t = c.snapshot.endpoints;
   std::vector<std::string> keys;
   for (const auto& [k, v] : t) keys.push_back(k);
@@ -311,8 +309,7 @@ TEST_F(ConfigTest, EndpointRecords) {
   EXPECT_TRUE(t.at("/a").enabled);
   EXPECT_TRUE(t.at("").wildcard);
   EXPECT_FALSE(t.at("*").wildcard);
-  EXPECT_EQ(t.at("/lists").headerProcessingProgIds,
-            (std::vector<std::u16string>{u"h1", u"h2"}));
+  EXPECT_EQ(t.at("/lists").headerProcessingProgIds, (std::vector<std::u16string>{u"h1", u"h2"}));
   EXPECT_EQ(t.at("/lists").roles, (std::vector<std::u16string>{u"r1"}));
 
   // Saving writes "/*" back only for the wildcard one, keys in order.
@@ -325,15 +322,15 @@ TEST_F(ConfigTest, EndpointRecords) {
 
 TEST_F(ConfigTest, MimeMapping) {
   ServerConfig c;
-  ASSERT_TRUE(LoadBody(
-      "<mimeMappings>"
-      "<item><extension>.svg</extension><mimeType>image/svg+xml</mimeType></item>"
-      "<item><extension>.Svg</extension><mimeType>text/plain</mimeType></item>"
-      "<item><extension>.nomime</extension></item>"
-      "<item><mimeType>x/noext</mimeType></item>"
-      "<item><extension>.\xC3\xA9t\xC3\xA9</extension><mimeType>x/y</mimeType></item>"
-      "</mimeMappings>",
-      &c));
+  ASSERT_TRUE(
+      LoadBody("<mimeMappings>"
+               "<item><extension>.svg</extension><mimeType>image/svg+xml</mimeType></item>"
+               "<item><extension>.Svg</extension><mimeType>text/plain</mimeType></item>"
+               "<item><extension>.nomime</extension></item>"
+               "<item><mimeType>x/noext</mimeType></item>"
+               "<item><extension>.\xC3\xA9t\xC3\xA9</extension><mimeType>x/y</mimeType></item>"
+               "</mimeMappings>",
+               &c));
   EXPECT_EQ(c.snapshot.mimeMap,
             (MimeMap{{".SVG", "image/svg+xml"}, {".\xC3\xA9T\xC3\xA9", "x/y"}}));
 
@@ -347,14 +344,13 @@ TEST_F(ConfigTest, MimeMapping) {
 
 TEST_F(ConfigTest, RereadingReordersAndWritesEveryElement) {
   ServerConfig c;
-  ASSERT_TRUE(LoadBody("<endpointList>" + Endpoint("/z") + Endpoint("/b") + "</endpointList>",
-                       &c));
+  ASSERT_TRUE(LoadBody("<endpointList>" + Endpoint("/z") + Endpoint("/b") + "</endpointList>", &c));
   ASSERT_TRUE(SaveConfig(Path(), c.settings, c.snapshot));
   const std::string text = Read();
   EXPECT_LT(text.find("/b"), text.find("/z"));
-  for (const char* e : {"<listenAddress />", "<serverLogPath />", "<nodeURI />",
-                        "<nextHopURL />", "<roles />", "<enableNodeType>false</enableNodeType>",
-                        "<extension>.GIF</extension>"}) {
+  for (const char* e :
+       {"<listenAddress />", "<serverLogPath />", "<nodeURI />", "<nextHopURL />", "<roles />",
+        "<enableNodeType>false</enableNodeType>", "<extension>.GIF</extension>"}) {
     EXPECT_NE(text.find(e), std::string::npos) << e;
   }
   // A second round changes nothing: spacing read between elements is dropped.
@@ -398,9 +394,12 @@ TEST_F(ConfigTest, SaveFailureIsReportedAndKeepsTheOldFile) {
 }
 
 TEST(ConfigValues, ListenPort) {
-  const std::pair<int, std::optional<uint16_t>> cases[] = {
-      {0, 0}, {80, 80}, {65535, 65535}, {65536, std::nullopt}, {70000, std::nullopt},
-      {-1, std::nullopt}};
+  const std::pair<int, std::optional<uint16_t>> cases[] = {{0, 0},
+                                                           {80, 80},
+                                                           {65535, 65535},
+                                                           {65536, std::nullopt},
+                                                           {70000, std::nullopt},
+                                                           {-1, std::nullopt}};
   for (const auto& [configured, expected] : cases) {
     EXPECT_EQ(ListenPortFor(configured), expected) << configured;
   }
@@ -408,9 +407,9 @@ TEST(ConfigValues, ListenPort) {
 
 TEST(ConfigValues, WatchdogPeriod) {
   const std::pair<uint32_t, uint32_t> cases[] = {
-      {0, kMinTimerPeriodMs},          {30, 30'000},
-      {2'147'483, 2'147'483'000},      {2'147'484, kMaxTimerPeriodMs},
-      {4'294'967, kMaxTimerPeriodMs},  {4'294'967'295u, kMaxTimerPeriodMs}};
+      {0, kMinTimerPeriodMs},         {30, 30'000},
+      {2'147'483, 2'147'483'000},     {2'147'484, kMaxTimerPeriodMs},
+      {4'294'967, kMaxTimerPeriodMs}, {4'294'967'295u, kMaxTimerPeriodMs}};
   for (const auto& [seconds, ms] : cases) EXPECT_EQ(WatchdogPeriodMs(seconds), ms) << seconds;
 }
 

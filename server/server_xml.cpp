@@ -132,8 +132,8 @@ void AppendLineStart(int level, int indent, std::u16string& out) {
 
 }  // namespace
 
-void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16string& out,
-                      int level, int indent) {
+void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16string& out, int level,
+                      int indent) {
   AppendLineStart(level, indent, out);
   out += u'<';
   out += element.GetQualifiedName();

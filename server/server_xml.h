@@ -68,8 +68,8 @@ inline constexpr char kXmlDeclarationLine[] = "<?xml version=\"1.0\" encoding=\"
 // An element with children loses its text (in `out` and in the element), so
 // rewriting a file never accumulates the spacing read between elements.
 // Declarations that `parent` makes with the same URI are not repeated.
-void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16string& out,
-                      int level, int indent);
+void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16string& out, int level,
+                      int indent);
 // The root in UTF-8, indented (level 0, indent 4) or compact; empty for no root.
 std::string SerializeDocument(XmlElement* root, bool indented);
 // The declaration line followed by the indented document, in UTF-8.
@@ -83,7 +83,6 @@ BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent);
 // Reads `path` (a "file://" prefix is dropped) and parses it. Null when the
 // file cannot be read, is larger than `maxBytes`, or is no well-formed XML;
 // *error (when given) then says why.
-XmlElementPtr LoadXmlFile(const std::string& path, size_t maxBytes,
-                          std::string* error = nullptr);
+XmlElementPtr LoadXmlFile(const std::string& path, size_t maxBytes, std::string* error = nullptr);
 
 }  // namespace server

@@ -1,12 +1,11 @@
 #include "server/server_xml.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/com/bstr.h"
 
@@ -21,9 +20,9 @@ XmlElementPtr Leaf(std::u16string text) {
 
 TEST(ServerXml, GetNodeBoolAcceptsOnlyTheFourWords) {
   const std::tuple<std::u16string, bool, bool> cases[] = {
-      {u"1", true, true},       {u"true", true, true},    {u"0", true, false},
-      {u"false", true, false},  {u"TRUE", false, false},  {u"yes", false, false},
-      {u"", false, false},      {u" 1", false, false},    {u"true ", false, false},
+      {u"1", true, true},      {u"true", true, true},   {u"0", true, false},
+      {u"false", true, false}, {u"TRUE", false, false}, {u"yes", false, false},
+      {u"", false, false},     {u" 1", false, false},   {u"true ", false, false},
   };
   for (const auto& [text, ok, value] : cases) {
     SCOPED_TRACE(std::string(text.begin(), text.end()));
@@ -129,8 +128,7 @@ TEST(ServerXml, ElementToBstrIsCompactAndSkipsInheritedDeclarations) {
 }
 
 TEST(ServerXml, LoadFileAcceptsFileUrlsAndRejectsBadInput) {
-  const std::string path =
-      ::testing::TempDir() + "/serverxml-" + std::to_string(getpid()) + ".xml";
+  const std::string path = ::testing::TempDir() + "/serverxml-" + std::to_string(getpid()) + ".xml";
   std::ofstream(path, std::ios::binary) << "<r><a>1</a>\n  <a>2</a><b/></r>";
   std::string error;
   XmlElementPtr root = LoadXmlFile("file://" + path, 1024, &error);

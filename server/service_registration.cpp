@@ -124,8 +124,8 @@ long ReadAppIdMode(bool* localService) {
   if (st != ERROR_SUCCESS) return st;
   DWORD type = 0;
   DWORD size = 0;
-  *localService = RegQueryValueExA(key, kLocalServiceValue, nullptr, &type, nullptr, &size) ==
-                  ERROR_SUCCESS;
+  *localService =
+      RegQueryValueExA(key, kLocalServiceValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
   RegCloseKey(key);
   return ERROR_SUCCESS;
 }

@@ -85,8 +85,8 @@ bool SoapServer::InitServer() {
   } else {
     hostName_ = "Host name not found!";
   }
-  LogEvent(text::FormatCapped(255, "Host: %s... Number of listening sockets: %d",
-                              hostName_.c_str(), numListeningSockets_));
+  LogEvent(text::FormatCapped(255, "Host: %s... Number of listening sockets: %d", hostName_.c_str(),
+                              numListeningSockets_));
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include "server/soap_server.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 namespace server {
 namespace {
@@ -49,11 +48,12 @@ TEST_F(SoapServerTest, MissingConfigurationEndsStartUp) {
 }
 
 TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
-  WriteConfig("<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
-              "<enableServerLog>1</enableServerLog><serverLogPath>/x/s.log</serverLogPath>"
-              "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
-              "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
-              "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
+  WriteConfig(
+      "<listenPort>70000</listenPort><numWorkThreads>0</numWorkThreads>"
+      "<enableServerLog>1</enableServerLog><serverLogPath>/x/s.log</serverLogPath>"
+      "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
+      "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
+      "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
   // The server starts, but with no port to bind it listens nowhere.
   EXPECT_TRUE(server_->InitServer());
   ASSERT_EQ(lines_.size(), 3u);

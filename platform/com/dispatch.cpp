@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/com/internal/vartype.h"
+
 namespace com {
 namespace {
 
@@ -13,36 +15,8 @@ bool SameName(const char16_t* a, const OLECHAR* b) {
 // 0 for a type that cannot be stored that way.
 size_t ValueSize(VARTYPE vt) {
   if (vt & VT_ARRAY) return sizeof(SAFEARRAY*);
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_R4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-      return 4;
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-    case VT_I8:
-    case VT_UI8:
-      return 8;
-    case VT_BSTR:
-    case VT_DISPATCH:
-    case VT_UNKNOWN:
-      return sizeof(void*);
-    case VT_DECIMAL:
-      return sizeof(DECIMAL);
-    default:
-      return 0;
-  }
+  if ((vt & ~VT_TYPEMASK) || vt == VT_VARIANT) return 0;
+  return internal::ElementSize(vt);
 }
 
 // Where a value of a non-VARIANT type lives inside a variant: every member of
