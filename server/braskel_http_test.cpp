@@ -3,6 +3,7 @@
 // loopback port of its own that it reports in the event log.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,8 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "server/service_registration.h"
 
@@ -170,7 +169,8 @@ class BraskelHttpTest : public ::testing::Test {
     while (std::chrono::steady_clock::now() < end) {
       std::istringstream in(ReadFile(eventLog_));
       for (std::string l; std::getline(in, l);) {
-        if (l.rfind(prefix, 0) == 0) return static_cast<uint16_t>(std::stoi(l.substr(prefix.size())));
+        if (l.rfind(prefix, 0) == 0)
+          return static_cast<uint16_t>(std::stoi(l.substr(prefix.size())));
       }
       std::this_thread::sleep_for(20ms);
     }
@@ -203,7 +203,8 @@ class BraskelHttpTest : public ::testing::Test {
   // a client sees), or the last count after a bounded wait.
   size_t WaitForCount(const std::string& line, size_t n) const {
     size_t count = 0;
-    for (int i = 0; i < 250 && (count = CountEvents(line)) < n; ++i) std::this_thread::sleep_for(20ms);
+    for (int i = 0; i < 250 && (count = CountEvents(line)) < n; ++i)
+      std::this_thread::sleep_for(20ms);
     return count;
   }
 

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,9 +26,7 @@ constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/env
 // Body buffers are reserved up to this much ahead of the bytes themselves.
 constexpr size_t kBodyReserve = 64 * 1024;
 
-uint32_t Key(uint16_t state, Event event) {
-  return (static_cast<uint32_t>(event) << 16) + state;
-}
+uint32_t Key(uint16_t state, Event event) { return (static_cast<uint32_t>(event) << 16) + state; }
 
 }  // namespace
 
@@ -115,25 +113,37 @@ bool ClientConnection::BuildTransitionTable() {
 Event ClientConnection::RunAction(int action) {
   try {
     switch (action) {
-      case 10: return ParseRequest();
-      case 11: return Event::VersionNotSupported;
-      case 12: case 20: case 41:
+      case 10:
+        return ParseRequest();
+      case 11:
+        return Event::VersionNotSupported;
+      case 12:
+      case 20:
+      case 41:
         core_.CountHTTPError();
         return SendStatusPage(400, {});
-      case 13: return AnalyseRequestHeaders();
-      case 14: case 47: case 62: case 92:
+      case 13:
+        return AnalyseRequestHeaders();
+      case 14:
+      case 47:
+      case 62:
+      case 92:
         core_.LogEvent("Unexpected Socket Closure!");
         core_.CountNetError();
         return Event::ResponseQueued;
-      case 21: case 45:
+      case 21:
+      case 45:
         core_.CountHTTPError();
         return SendStatusPage(505, versionText_);
       case 40:
         core_.CountHTTPError();
         return SendStatusPage(405, line_.methodText);
-      case 42: return SendStatusPage(404, path_);
-      case 43: return SendStatusPage(503, {});
-      case 44: return SendStatusPage(403, {});
+      case 42:
+        return SendStatusPage(404, path_);
+      case 43:
+        return SendStatusPage(503, {});
+      case 44:
+        return SendStatusPage(403, {});
       case 46: {
         char text[64];
         std::snprintf(text, sizeof text, "Internal Error: %d!", static_cast<int>(errorCode_));
@@ -141,12 +151,22 @@ Event ClientConnection::RunAction(int action) {
         core_.CountInternalError();
         return SendStatusPage(500, {});
       }
-      case 50: case 61: return DispatchMethod();
-      case 51: case 81: case 82: case 90: return SendNext();
-      case 52: return Event::None;
-      case 60: return ReceiveBody();
-      case 91: return LogRequest();
-      case 95: case 96:
+      case 50:
+      case 61:
+        return DispatchMethod();
+      case 51:
+      case 81:
+      case 82:
+      case 90:
+        return SendNext();
+      case 52:
+        return Event::None;
+      case 60:
+        return ReceiveBody();
+      case 91:
+        return LogRequest();
+      case 95:
+      case 96:
         CloseConnection();
         return Event::None;
     }
@@ -201,7 +221,8 @@ bool ClientConnection::ResetClient(platform::net::UniqueFd socket, const sockadd
   machine_.SetState(ConnState::ReadingHead, this);
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
-    const platform::net::SocketId id = core_.Port().Associate(std::move(socket), slot_, generation_);
+    const platform::net::SocketId id =
+        core_.Port().Associate(std::move(socket), slot_, generation_);
     if (!id.Valid()) return false;
     socket_ = id;
     acceptedAt_ = std::chrono::steady_clock::now();
@@ -301,7 +322,7 @@ void ClientConnection::CloseConnection() {
 
 Event ClientConnection::PostReceive() {
   return core_.Port().PostReceive(socket_, receive_, sizeof receive_) ? Event::None
-                                                                       : Event::SocketClosed;
+                                                                      : Event::SocketClosed;
 }
 
 Event ClientConnection::ParseRequest() {
@@ -332,7 +353,8 @@ Event ClientConnection::AnalyseRequestHeaders() {
   if (event != Event::BodyIncomplete) return event;
 
   std::string_view first = head_.Rest();
-  first = first.substr(0, static_cast<size_t>(std::min<uint64_t>(first.size(), body_.contentLength)));
+  first =
+      first.substr(0, static_cast<size_t>(std::min<uint64_t>(first.size(), body_.contentLength)));
   if (body_.kind == ContentKind::Dime) {
     try {
       if (!dimeRequest_) dimeRequest_ = std::make_unique<dime::DimeMessage>();
@@ -383,17 +405,22 @@ Event ClientConnection::ReceiveBody() {
 
 Event ClientConnection::DispatchMethod() {
   switch (line_.method) {
-    case Method::Get: return HandleGet();
-    case Method::Head: return HandleHead();
-    case Method::Post: return HandlePost();
-    case Method::None: break;
+    case Method::Get:
+      return HandleGet();
+    case Method::Head:
+      return HandleHead();
+    case Method::Post:
+      return HandlePost();
+    case Method::None:
+      break;
   }
   return Event::MethodNotAllowed;
 }
 
 Event ClientConnection::HandleGet() {
   SplitRequestUri(line_.uri, &path_, &query_);
-  const EndpointInfo* endpoint = FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
+  const EndpointInfo* endpoint =
+      FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
   if (endpoint == nullptr) return ServeStaticFile(/*headOnly=*/false);
   if (HandleSoapGet(*endpoint) == Event::ResponseReady) return Event::ResponseReady;
   return SendEndpointPage();
@@ -413,7 +440,8 @@ Event ClientConnection::HandlePost() {
     return Event::BadRequest;  // the body ended before the message did
   }
   SplitRequestUri(line_.uri, &path_, &query_);
-  const EndpointInfo* endpoint = FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
+  const EndpointInfo* endpoint =
+      FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
   if (endpoint == nullptr) return Event::NotFound;
   return HandleSoapPost(*endpoint);
 }
@@ -434,8 +462,7 @@ Event ClientConnection::HandleSoapPost(const EndpointInfo& endpoint) {
       break;
     case ContentKind::Dime: {
       const dime::DimePayload* envelope = dimeRequest_->Payload(0);
-      soapVersion_ =
-          envelope != nullptr && envelope->Type() == kSoap11EnvelopeNamespace ? 11 : 12;
+      soapVersion_ = envelope != nullptr && envelope->Type() == kSoap11EnvelopeNamespace ? 11 : 12;
       call.dime = dimeRequest_.get();
       break;
     }

@@ -37,13 +37,13 @@ class ClientConnection;
 struct SoapAnswer;
 
 enum class ConnState : uint16_t {
-  ReadingHead = 10,     // request line and headers (after accept)
+  ReadingHead = 10,  // request line and headers (after accept)
   ReadingBody = 11,
-  NoVersion = 12,       // request without an HTTP version
-  Handling = 13,        // request parsed and being handled
+  NoVersion = 12,  // request without an HTTP version
+  Handling = 13,   // request parsed and being handled
   SocketLost = 14,
-  ErrorPage = 15,       // error page queued
-  InternalError = 16,   // internal-error page queued
+  ErrorPage = 15,      // error page queued
+  InternalError = 16,  // internal-error page queued
   Sending = 17,
   Sent = 18,
   Closed = 19,
@@ -81,11 +81,11 @@ class StateMachine {
 // What "Internal Error: %d!" reports.
 enum class InternalErrorCode : int {
   None = 0,
-  NoSoapDispatch = 1,      // no SOAP processing (no WSDL reader) for the endpoint
-  MissingSoapAction = 2,   // SOAP 1.1 POST without SOAPAction
-  NoResponse = 3,          // the SOAP processing gave no answer
-  FileStat = 4,            // a static file's size or time could not be read
-  ReplyFailed = 5,         // a reply could not be built or queued
+  NoSoapDispatch = 1,     // no SOAP processing (no WSDL reader) for the endpoint
+  MissingSoapAction = 2,  // SOAP 1.1 POST without SOAPAction
+  NoResponse = 3,         // the SOAP processing gave no answer
+  FileStat = 4,           // a static file's size or time could not be read
+  ReplyFailed = 5,        // a reply could not be built or queued
   OutOfMemory = 6,
 };
 

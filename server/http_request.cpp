@@ -87,7 +87,8 @@ void HeaderBlockReader::Cut() {
       break;
     }
     const size_t next = data[at + 1] == '\n' ? at + 2 : at + 1;
-    lines_.emplace_back(static_cast<uint32_t>(line_start_), static_cast<uint32_t>(at - line_start_));
+    lines_.emplace_back(static_cast<uint32_t>(line_start_),
+                        static_cast<uint32_t>(at - line_start_));
     cut_any = true;
     const bool empty = at == line_start_;
     line_start_ = next;

@@ -52,8 +52,8 @@ enum class Event : uint16_t {
   Forbidden = 37,            // 403
   BodyComplete = 40,
   ResponseReady = 50,
-  AllSent = 51,              // every queued buffer sent
-  InternalError = 60,        // 500
+  AllSent = 51,        // every queued buffer sent
+  InternalError = 60,  // 500
   RequestLogged = 70,
 };
 
@@ -111,8 +111,8 @@ class HeaderBlockReader {
 
   std::string buffer_;
   std::vector<std::pair<uint32_t, uint32_t>> lines_;  // offset, length
-  size_t scan_ = 0;        // next byte to examine for a carriage return
-  size_t line_start_ = 0;  // start of the line being gathered
+  size_t scan_ = 0;                                   // next byte to examine for a carriage return
+  size_t line_start_ = 0;                             // start of the line being gathered
   bool saw_lf_ = false;
   Result result_ = Result::NeedMore;
 };
@@ -137,7 +137,7 @@ std::string VersionText(int major, int minor);
 
 // Upper-cased media type and parameters of a Content-Type value.
 struct MediaType {
-  std::string type;  // trimmed, upper-cased
+  std::string type;                                         // trimmed, upper-cased
   std::vector<std::pair<std::string, std::string>> params;  // NAME, value
   // The value of a parameter by its upper-cased name; null when absent.
   const std::string* Param(std::string_view upperName) const;

@@ -1,11 +1,11 @@
 #include "server/http_request.h"
 
+#include <gtest/gtest.h>
+
 #include <climits>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace server {
 namespace {
@@ -33,16 +33,24 @@ TEST(HeaderBlockReaderTest, SameLinesWholeAndByteByByte) {
     std::vector<std::string> lines;
     std::string rest;
   } cases[] = {
-      {"GET / HTTP/1.0\r\nHost: a\r\n\r\nbody", HeaderBlockReader::Result::Complete,
-       {"GET / HTTP/1.0", "Host: a", ""}, "body"},
+      {"GET / HTTP/1.0\r\nHost: a\r\n\r\nbody",
+       HeaderBlockReader::Result::Complete,
+       {"GET / HTTP/1.0", "Host: a", ""},
+       "body"},
       // A carriage return followed by another byte keeps that byte.
-      {"GET / HTTP/1.0\rX: 1\r\n\r\n", HeaderBlockReader::Result::Complete,
-       {"GET / HTTP/1.0", "X: 1", ""}, ""},
+      {"GET / HTTP/1.0\rX: 1\r\n\r\n",
+       HeaderBlockReader::Result::Complete,
+       {"GET / HTTP/1.0", "X: 1", ""},
+       ""},
       // Bare line feeds do not end lines.
-      {"GET / HTTP/1.0\r\nA: 1\nB: 2\r\n\r\n", HeaderBlockReader::Result::Complete,
-       {"GET / HTTP/1.0", "A: 1\nB: 2", ""}, ""},
-      {"GET / HTTP/1.0\r\nHost: a\r\n", HeaderBlockReader::Result::NeedMore,
-       {"GET / HTTP/1.0", "Host: a"}, ""},
+      {"GET / HTTP/1.0\r\nA: 1\nB: 2\r\n\r\n",
+       HeaderBlockReader::Result::Complete,
+       {"GET / HTTP/1.0", "A: 1\nB: 2", ""},
+       ""},
+      {"GET / HTTP/1.0\r\nHost: a\r\n",
+       HeaderBlockReader::Result::NeedMore,
+       {"GET / HTTP/1.0", "Host: a"},
+       ""},
       {"GET / HTTP/1.0\r", HeaderBlockReader::Result::NeedMore, {}, ""},
   };
   for (const Case& c : cases) {
@@ -181,9 +189,15 @@ TEST(ParseDecimalIntTest, AtoiToleranceWithOverflowCaught) {
     bool ok;
     int value;
   } cases[] = {
-      {"42", true, 42},       {"  17abc", true, 17},        {"-5", true, -5},
-      {"abc", true, 0},       {"", true, 0},                {"2147483647", true, INT_MAX},
-      {"-2147483648", true, INT_MIN}, {"2147483648", false, 0}, {"99999999999999999999", false, 0},
+      {"42", true, 42},
+      {"  17abc", true, 17},
+      {"-5", true, -5},
+      {"abc", true, 0},
+      {"", true, 0},
+      {"2147483647", true, INT_MAX},
+      {"-2147483648", true, INT_MIN},
+      {"2147483648", false, 0},
+      {"99999999999999999999", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -208,7 +222,8 @@ RequestHeaders ParseFields(HeaderBlockReader& reader, const std::string& fields)
 TEST(RequestHeadersTest, NamesIgnoreCaseRepeatsJoinAndFoldsAppend) {
   HeaderBlockReader reader;
   RequestHeaders h = ParseFields(
-      reader, "Accept: a\r\naccept: b\r\nNoBlank:x\r\nX-Long: one\r\n\ttwo\r\n  three\r\nHost: h\r\n");
+      reader,
+      "Accept: a\r\naccept: b\r\nNoBlank:x\r\nX-Long: one\r\n\ttwo\r\n  three\r\nHost: h\r\n");
   EXPECT_EQ(h.Get("ACCEPT"), "a,b");
   EXPECT_EQ(h.Find("NOBLANK"), nullptr);
   EXPECT_EQ(h.Get("X-LONG"), "one\ttwo  three");
@@ -262,7 +277,8 @@ TEST(AnalyseBodyTest, Table) {
     EXPECT_EQ(info.contentLength, c.length);
     EXPECT_EQ(info.soapAction, c.action);
   }
-  RequestHeaders h = ParseFields(reader, "Content-Length: 3\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n");
+  RequestHeaders h =
+      ParseFields(reader, "Content-Length: 3\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n");
   BodyInfo info;
   ASSERT_EQ(AnalyseBody(h, &info), Event::BodyIncomplete);
   EXPECT_EQ(info.charset, "UTF-8");
@@ -277,8 +293,8 @@ TEST(UrlDecodeTest, Table) {
       {"a+b", "a b"},
       {"%%", "%"},
       {"%4a%4A", "JJ"},
-      {"/a%zzb", "/ab"},      // a bad escape drops itself and two characters
-      {"/a%", "/a"},          // cut short at the end
+      {"/a%zzb", "/ab"},  // a bad escape drops itself and two characters
+      {"/a%", "/a"},      // cut short at the end
       {"/a%4", "/a"},
       {"/a.txt%00.htm", std::string("/a.txt\0.htm", 11)},
       {"plain/path", "plain/path"},
@@ -323,7 +339,7 @@ TEST(FindEndpointTest, ExactThenSlashBoundedWildcardPrefixes) {
       {"/svc/a/b", "/svc", "/svc", "/a/b"},
       {"/svc/x/y", nullptr, "/svc/x", ""},  // a disabled longer key decides
       {"/svc/x", nullptr, "/svc/x", ""},
-      {"/svcx", nullptr, "", ""},             // not "/"-bounded
+      {"/svcx", nullptr, "", ""},  // not "/"-bounded
       {"/plain", "/plain", "/plain", ""},
       {"/plain/more", nullptr, "/plain", ""},  // not a wildcard
       {"/off/a", nullptr, "/off", ""},

@@ -29,35 +29,48 @@ struct StatusEntry {
 };
 
 constexpr StatusEntry kStatusTable[] = {
-    {304, "Not Modified", {"Date: ", "\r\n" "Server: Quorvel SOAP Server/3.2\r\n" "\r\n\r\n", false}},
-    {400, "Bad Request",
+    {304,
+     "Not Modified",
+     {"Date: ",
+      "\r\n"
+      "Server: Quorvel SOAP Server/3.2\r\n"
+      "\r\n\r\n",
+      false}},
+    {400,
+     "Bad Request",
      {"\r\n<HEAD><TITLE>400 Badly Formed Request</TITLE></HEAD>\n<BODY><H1>400 Badly Formed "
       "Request</H1>\nThe request had bad syntax or was inherently impossible to be "
       "satisfied.<BR>\n</BODY>\r\n",
       "", false}},
     {401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"", "\"\r\n\r\n", true}},
-    {403, "Forbidden",
+    {403,
+     "Forbidden",
      {"\r\n<HEAD><TITLE>403 Forbidden</TITLE></HEAD>\n<BODY><H1>403 Forbidden</H1><BODY>The "
       "request could not be serviced because Authentication with server failed.<BR>\n</BODY>\r\n",
       "", false}},
-    {404, "Not Found",
+    {404,
+     "Not Found",
      {"\r\n<HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>404 Not Found</H1>\nThe requested "
       "resource ",
       " was not found.<BR>\n</BODY>\r\n", true}},
-    {405, "Method Not Allowed",
+    {405,
+     "Method Not Allowed",
      {"\r\n<HEAD><TITLE>405 Method Not Allowed</TITLE></HEAD>\n<BODY><H1>405 Method Not "
       "Allowed</H1>\nMethod ",
       " not allowed.<BR>\n</BODY>\r\n", true}},
-    {501, "Not Implemented",
+    {501,
+     "Not Implemented",
      {"\r\n<HEAD><TITLE>501 Unknown Method</TITLE></HEAD>\n<BODY><H1>501 Unknown "
       "Method</H1>\nThe requested method ",
       " is not supported.<BR>\n</BODY>\r\n", true}},
-    {503, "Service Unavailable",
+    {503,
+     "Service Unavailable",
      {"\r\n<HEAD><TITLE>503 Service Unavailable</TITLE></HEAD>\n<BODY><H1>503 Service "
       "Unavailable</H1>\nThe Server is paused or is down for maintenance. \nPlease try again "
       "later...<BR>\n</BODY>\r\n",
       "", false}},
-    {505, "HTTP Version Not Supported",
+    {505,
+     "HTTP Version Not Supported",
      {"\r\n<HEAD><TITLE>505 HTTP Version Not Supported </TITLE></HEAD>\n<BODY><H1>505 HTTP "
       "Version  ",
       " not supported.<BR>\n</BODY>\r\n", true}},
@@ -218,7 +231,8 @@ bool ParseHttpDate(std::string_view input, time_t* out) {
       second < 0 || second > 59 || day > DaysInMonth(year, month)) {
     return false;
   }
-  const int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const int64_t days =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
   *out = static_cast<time_t>(days * 86400 + hour * 3600 + minute * 60 + second);
   return true;
 }
@@ -226,12 +240,23 @@ bool ParseHttpDate(std::string_view input, time_t* out) {
 void AppendHtmlEscaped(std::string* out, std::string_view s) {
   for (char c : s) {
     switch (c) {
-      case '&': out->append("&amp;"); break;
-      case '<': out->append("&lt;"); break;
-      case '>': out->append("&gt;"); break;
-      case '"': out->append("&quot;"); break;
-      case '\'': out->append("&#39;"); break;
-      default: out->push_back(c);
+      case '&':
+        out->append("&amp;");
+        break;
+      case '<':
+        out->append("&lt;");
+        break;
+      case '>':
+        out->append("&gt;");
+        break;
+      case '"':
+        out->append("&quot;");
+        break;
+      case '\'':
+        out->append("&#39;");
+        break;
+      default:
+        out->push_back(c);
     }
   }
 }
@@ -272,18 +297,31 @@ void AppendSoapReplyHeader(std::string* out, int status, ContentKind kind, uint6
                            const ReplyContext& reply) {
   const char* reason = "Unexpected";
   switch (status) {
-    case 200: reason = "OK"; break;
-    case 400: reason = "Bad Request"; break;
-    case 404: reason = "Not Found"; break;
-    case 500: reason = "Internal Server Error"; break;
+    case 200:
+      reason = "OK";
+      break;
+    case 400:
+      reason = "Bad Request";
+      break;
+    case 404:
+      reason = "Not Found";
+      break;
+    case 500:
+      reason = "Internal Server Error";
+      break;
   }
   AppendStatusLine(out, reply.versionText, status, reason);
   AppendDateLine(out, reply.now);
   out->append(kServerBanner);
   switch (kind) {
-    case ContentKind::SoapXml: out->append("Content-Type: text/xml; charset=\"utf-8\"\r\n"); break;
-    case ContentKind::Dime: out->append("Content-Type: application/dime\r\n"); break;
-    default: out->append("Content-Type: application/soap+xml; charset=\"utf-8\"\r\n");
+    case ContentKind::SoapXml:
+      out->append("Content-Type: text/xml; charset=\"utf-8\"\r\n");
+      break;
+    case ContentKind::Dime:
+      out->append("Content-Type: application/dime\r\n");
+      break;
+    default:
+      out->append("Content-Type: application/soap+xml; charset=\"utf-8\"\r\n");
   }
   out->append("Content-Length: ");
   AppendNumber(out, length);
@@ -365,7 +403,8 @@ bool InsideDocumentRoot(const std::string& docRoot, const std::string& resolvedF
 
 std::string_view MimeTypeFor(const MimeMap& map, std::string_view fileName) {
   const size_t slash = fileName.rfind('/');
-  const std::string_view base = slash == std::string_view::npos ? fileName : fileName.substr(slash + 1);
+  const std::string_view base =
+      slash == std::string_view::npos ? fileName : fileName.substr(slash + 1);
   const size_t dot = base.rfind('.');
   if (dot == std::string_view::npos) return kDefaultMimeType;
   const std::string_view ext = base.substr(dot);

@@ -1,8 +1,8 @@
 #include "server/http_response.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace server {
 namespace {
@@ -35,7 +35,7 @@ TEST(HttpDateTest, ParsesTheThreeFormsAndRefusesBrokenOnes) {
       {"Sunday, 06-Nov-94 08:49:37 GMT", true, kRfcExample},
       {"Sun Nov  6 08:49:37 1994", true, kRfcExample},
       {"Sun, 06 Xyz 1994 08:49:37 GMT", true, kRfcExample - 304 * 86400},  // January
-      {"Sun, 32 Nov 1994 08:49:37 GMT", true, 0},  // day outside 1-31: 1970
+      {"Sun, 32 Nov 1994 08:49:37 GMT", true, 0},                          // day outside 1-31: 1970
       {"Sun, 00 Nov 1994 08:49:37 GMT", true, 0},
       {"x", false, 0},
       {"Sun, 06 Nov 1994 GMT", false, 0},  // tokens missing
@@ -144,9 +144,10 @@ TEST(ReplyHeaderTest, SoapNoContentAndEndpointPage) {
       "<html><head><title>SOAP Endpoint Found</title></head><body><h2>Resource '/svc&lt;x&gt;' "
       "is a SOAP Endpoint.</h2><h3>The SOAP service available here is normally accessed using "
       "HTTP POST.</h3><h3>Quorvel SOAP Server v3.1</h3></body></html>";
-  EXPECT_EQ(out, "HTTP/1.0 200 OK\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nServer: Quorvel SOAP "
-                 "Server/3.2\r\nContent-Type: text/html\r\nContent-Length: " +
-                     std::to_string(page.size()) + "\r\n\r\n" + page);
+  EXPECT_EQ(out,
+            "HTTP/1.0 200 OK\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\nServer: Quorvel SOAP "
+            "Server/3.2\r\nContent-Type: text/html\r\nContent-Length: " +
+                std::to_string(page.size()) + "\r\n\r\n" + page);
 }
 
 TEST(StaticFileTest, HeaderNamesTypeDateAndSixtyFourBitLength) {
@@ -191,9 +192,9 @@ TEST(StaticFileTest, MimeTypesByExtensionIgnoringCase) {
     const char* file;
     const char* type;
   } cases[] = {
-      {"/r/a.htm", "text/html"},        {"/r/A.HTML", "text/html"},
-      {"/r/a.Txt", "text/plain"},       {"/r/pic.svg", "image/svg+xml"},
-      {"/r/noext", kDefaultMimeType},   {"/r.d/noext", kDefaultMimeType},
+      {"/r/a.htm", "text/html"},          {"/r/A.HTML", "text/html"},
+      {"/r/a.Txt", "text/plain"},         {"/r/pic.svg", "image/svg+xml"},
+      {"/r/noext", kDefaultMimeType},     {"/r.d/noext", kDefaultMimeType},
       {"/r/a.unknown", kDefaultMimeType}, {"/r/a.bad", kDefaultMimeType},
   };
   for (const Case& c : cases) {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dime/message.h"
 #include "dime/serializer.h"
@@ -352,13 +351,14 @@ TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
                 "GMT\r\nContent-Length: 10\r\n\r\n");
 
   // Later than the file: 304 with no body. Equal or unreadable: the file.
-  const std::string notModified = Exchange(
-      "GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:38 GMT\r\n\r\n");
+  const std::string notModified =
+      Exchange("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:38 GMT\r\n\r\n");
   EXPECT_EQ(WithoutDate(notModified),
             "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nServer: Quorvel SOAP "
             "Server/3.2\r\n\r\n\r\n");
   EXPECT_EQ(notModified.find("Date: "), 52u);
-  for (const char* since : {"Sun, 06 Nov 1994 08:49:37 GMT", "x", "Sun, 06 Nov 1994 25:00:00 GMT"}) {
+  for (const char* since :
+       {"Sun, 06 Nov 1994 08:49:37 GMT", "x", "Sun, 06 Nov 1994 25:00:00 GMT"}) {
     SCOPED_TRACE(since);
     const std::string reply =
         Exchange(std::string("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: ") + since + "\r\n\r\n");
@@ -405,8 +405,7 @@ TEST_F(ServerCoreTest, RequestWrittenOneByteAtATime) {
 TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   FakeDispatch dispatch;
   Start(&dispatch);
-  const std::string soap11 =
-      "Content-Type: text/xml; charset=utf-8\r\nContent-Length: 3\r\n";
+  const std::string soap11 = "Content-Type: text/xml; charset=utf-8\r\nContent-Length: 3\r\n";
   EXPECT_EQ(WithoutDate(Exchange("POST /svc HTTP/1.0\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")),
             "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: text/xml; "
             "charset=\"utf-8\"\r\nContent-Length: 8\r\n\r\n<reply/>");
@@ -418,8 +417,9 @@ TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   EXPECT_EQ(Exchange("POST /svc/none HTTP/1.0\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")
                 .rfind("HTTP/1.0 500 Internal Server Error", 0),
             0u);
-  EXPECT_EQ(WithoutDate(Exchange("POST /svc/204 HTTP/1.1\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")),
-            "HTTP/1.1 204 No Content\r\nServer: Quorvel SOAP Server/3.2\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(
+      WithoutDate(Exchange("POST /svc/204 HTTP/1.1\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")),
+      "HTTP/1.1 204 No Content\r\nServer: Quorvel SOAP Server/3.2\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(WithoutDate(Exchange("GET /svc?op=1 HTTP/1.0\r\n\r\n")),
             "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: "
             "application/soap+xml; charset=\"utf-8\"\r\nContent-Length: 15\r\n\r\n<get>op=1</get>");
@@ -461,8 +461,10 @@ TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   // A record that claims more than the body holds is a format error: with
   // the headers it is a bad request, later the connection closes unanswered.
   const std::string broken = body.substr(0, firstRecord + 20);
-  const std::string brokenHead = "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
-                                 "Content-Length: " + std::to_string(broken.size()) + "\r\n\r\n";
+  const std::string brokenHead =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+      "Content-Length: " +
+      std::to_string(broken.size()) + "\r\n\r\n";
   EXPECT_EQ(Exchange(brokenHead + broken), kPage400);
   Client late(port_);
   late.Send(brokenHead);

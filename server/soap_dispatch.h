@@ -25,14 +25,14 @@ struct SoapCall {
   std::string_view soapAction;
   int soapVersion = 12;  // 11 or 12
   ContentKind kind = ContentKind::None;
-  std::string_view body;               // XML bodies
-  dime::DimeMessage* dime = nullptr;   // DIME bodies, complete
+  std::string_view body;              // XML bodies
+  dime::DimeMessage* dime = nullptr;  // DIME bodies, complete
   bool traceEnabled = false;
 };
 
 struct SoapAnswer {
-  int status = 0;       // 200, 204, 400, 500, ...
-  std::string body;     // the response envelope
+  int status = 0;    // 200, 204, 400, 500, ...
+  std::string body;  // the response envelope
   // When set, the answer goes out as this DIME message (the envelope in its
   // first record) and `body` is unused.
   std::unique_ptr<dime::DimeMessage> dime;
