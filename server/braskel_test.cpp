@@ -285,7 +285,7 @@ TEST_F(BraskelTest, WithoutRegistrationTheProcessEndsWithNotFound) {
 }
 
 TEST_F(BraskelTest, ServiceStartsAndStopsOnSigterm) {
-  WriteConfig("<listenPort>0</listenPort>");
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
   ASSERT_EQ(Run({"-Service"}), 0);
   pid_ = Spawn(exe_, {}, std::string(kServiceName));
   ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
@@ -312,7 +312,7 @@ TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {
 }
 
 TEST_F(BraskelTest, OutsideTheServiceManagerItRunsAsAPlainLocalServer) {
-  WriteConfig("<listenPort>0</listenPort>");
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
   for (const char* sw : {"-RegServer", "-Service"}) {
     SCOPED_TRACE(sw);
     ASSERT_EQ(Run({sw}), 0);

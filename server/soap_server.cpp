@@ -4,9 +4,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/text/text.h"
+#include "platform/thread/message_loop.h"
+#include "server/request_log.h"
+#include "server/server_core.h"
 
 namespace server {
 
@@ -24,7 +28,29 @@ SoapServer::SoapServer(std::string executablePath, EventSink logEvent, const Log
   settings_.watchdogInterval = 10000;
 }
 
-SoapServer::~SoapServer() = default;
+namespace {
+
+constexpr UINT_PTR kWatchdogTimerId = 999;
+
+// The timer callback has no argument of its own; the one server with a
+// running watchdog is kept here.
+std::atomic<ServerCore*> watchdogCore{nullptr};
+
+void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
+}
+
+}  // namespace
+
+SoapServer::~SoapServer() {
+  // The timer belongs to this (the service) thread; stop it before the core.
+  if (watchdogTimer_ != 0) {
+    KillTimer(nullptr, watchdogTimer_);
+    ServerCore* expected = core_.get();
+    watchdogCore.compare_exchange_strong(expected, nullptr);
+  }
+  if (core_) core_->StopServer();
+}
 
 void SoapServer::LogEvent(const std::string& line) const {
   if (logEvent_) logEvent_(line);
@@ -118,9 +144,19 @@ bool SoapServer::EnumerateProtocols() {
 }
 
 bool SoapServer::StartServer() {
-  // The listener, workers and client slots are not part of this build yet:
-  // the step fails and the service runs without listening.
-  return false;
+  requestLogger_ = MakeRequestLogger(logs_);
+  core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
+  const bool started = core_->StartServer(protocols_);
+  numListeningSockets_ = static_cast<int>(core_->NumListeningSockets());
+  if (!started) return false;
+  watchdogCore.store(core_.get());
+  watchdogTimer_ = SetTimer(nullptr, kWatchdogTimerId, WatchdogPeriodMs(settings_.watchdogInterval),
+                            WatchdogTimerProc);
+  if (watchdogTimer_ == 0) {
+    LogEvent("Attempt to create Watchdog Timer failed!");
+    return false;
+  }
+  return true;
 }
 
 bool SoapServer::OpenLogs() { return logs_.OpenLogs(); }

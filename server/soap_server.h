@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,9 @@
 #include "server/server_logs.h"
 
 namespace server {
+
+class RequestLogger;
+class ServerCore;
 
 // One transport the listener may make a socket from.
 struct ProtocolInfo {
@@ -68,6 +72,8 @@ class SoapServer {
   const std::string& HostName() const { return hostName_; }
   int NumListeningSockets() const { return numListeningSockets_; }
   LogFiles& Logs() { return logs_; }
+  // The running core; null until StartServer made it.
+  ServerCore* Core() { return core_.get(); }
 
   void SetStartPauseForTest(std::chrono::milliseconds pause) { startPause_ = pause; }
 
@@ -89,6 +95,10 @@ class SoapServer {
   std::chrono::milliseconds startPause_{5000};
   // Last: the logs rotate and close before anything else goes.
   LogFiles logs_;
+  // After the logs, so the core stops (and its threads end) before they go.
+  std::unique_ptr<RequestLogger> requestLogger_;
+  std::unique_ptr<ServerCore> core_;
+  uintptr_t watchdogTimer_ = 0;
 };
 
 }  // namespace server

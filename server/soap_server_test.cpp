@@ -54,11 +54,13 @@ TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
       "<endpointList><endpoint><requestURI>/svc/*</requestURI><wsdlDocURL>u</wsdlDocURL>"
       "<wsdlService>s</wsdlService><wsdlPort>p</wsdlPort>"
       "<bodyProcessingProgId>b</bodyProcessingProgId></endpoint></endpointList>");
-  EXPECT_FALSE(server_->InitServer());
-  EXPECT_EQ(lines_, (std::vector<std::string>{
-                        "listenPort 70000 is outside 0..65535: no listening socket",
-                        "numWorkThreads is 0: accepted connections will not be served",
-                        "Attempt to start listening failed!"}));
+  // The server starts, but with no port to bind it listens nowhere.
+  EXPECT_TRUE(server_->InitServer());
+  ASSERT_EQ(lines_.size(), 3u);
+  EXPECT_EQ(lines_[0], "listenPort 70000 is outside 0..65535: no listening socket");
+  EXPECT_EQ(lines_[1], "numWorkThreads is 0: accepted connections will not be served");
+  EXPECT_EQ(lines_[2].rfind("Host: ", 0), 0u);
+  EXPECT_NE(lines_[2].find("... Number of listening sockets: 0"), std::string::npos) << lines_[2];
   EXPECT_EQ(server_->Settings().listenPort, 70000);
   EXPECT_EQ(server_->Settings().maxClients, 16);
   ASSERT_EQ(server_->Protocols().size(), 1u);

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the SOAP server on this machine: installs the missing Debian packages,
+# builds the server, registers it (as a service) and its components in a
+# registry of its own, writes a default configuration with a document root
+# when there is none, and starts the server in service mode on a loopback
+# port, which it prints. Ctrl-C stops it.
+#
+# Usage: scripts/run.sh [port]      (default: a free port)
+# State (registry, configuration, document root, logs) lives in build/run, or
+# in $QUORVEL_RUN_DIR when set.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+port=${1:-0}
+case "$port" in
+  ''|*[!0-9]*) echo "port must be a number from 0 to 65535" >&2; exit 2 ;;
+esac
+if ((port > 65535)); then echo "port must be a number from 0 to 65535" >&2; exit 2; fi
+
+scripts/deps.sh
+build=build/release
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
+  -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target braskel regcomp soapstruct
+
+state=${QUORVEL_RUN_DIR:-$PWD/build/run}
+mkdir -p "$state/www" "$state/runtime" "$state/units" "$state/logs"
+export QUORVEL_REGISTRY="$state/registry"
+export QUORVEL_RUNTIME_DIR="$state/runtime"
+export QUORVEL_UNIT_DIR="$state/units"
+export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
+
+# The configuration is read from beside the executable.
+cp -f "$build/server/braskel" "$state/braskel"
+for component in soapstruct/libsoapstruct.so; do
+  if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
+done
+"$state/braskel" -Service
+
+if [ ! -f "$state/brevla-config.xml" ]; then
+  cat >"$state/brevla-config.xml" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<configuration>
+  <listenAddress>127.0.0.1</listenAddress>
+  <listenPort>$port</listenPort>
+  <numWorkThreads>8</numWorkThreads>
+  <maxClients>64</maxClients>
+  <clientTimeout>60</clientTimeout>
+  <watchdogInterval>30</watchdogInterval>
+  <docBasePath>$state/www/</docBasePath>
+  <defaultDocument>default.htm</defaultDocument>
+  <enableServerLog>true</enableServerLog>
+  <serverLogPath>$state/logs/server.log</serverLogPath>
+</configuration>
+XML
+else
+  # Keep the operator's file; only the port asked for on the command line changes.
+  sed -i "s|<listenPort>[0-9]*</listenPort>|<listenPort>$port</listenPort>|" "$state/brevla-config.xml"
+fi
+if [ ! -f "$state/www/default.htm" ]; then
+  cat >"$state/www/default.htm" <<'HTML'
+<html><head><title>Quorvel SOAP Server</title></head>
+<body><h1>Quorvel SOAP Server</h1><p>The server is running.</p></body></html>
+HTML
+fi
+
+: >"$QUORVEL_EVENTLOG_FILE"
+QUORVEL_SERVICE_NAME="Quorvel SOAP Service" "$state/braskel" &
+pid=$!
+trap 'kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' INT TERM EXIT
+
+bound=""
+for _ in $(seq 1 300); do
+  bound=$(sed -n 's/^Quorvel SOAP Service: Listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' \
+    "$QUORVEL_EVENTLOG_FILE" | tail -n 1)
+  [ -n "$bound" ] && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "$bound" ]; then
+  echo "the server did not start; its event log:" >&2
+  cat "$QUORVEL_EVENTLOG_FILE" >&2
+  exit 1
+fi
+echo "Serving http://127.0.0.1:$bound/ (document root $state/www); Ctrl-C stops it."
+wait "$pid"

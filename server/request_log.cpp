@@ -1,0 +1,38 @@
+#include "server/request_log.h"
+
+#include <string>
+
+#include "server/server_logs.h"
+
+namespace server {
+
+namespace {
+
+class LogFilesLogger final : public RequestLogger {
+ public:
+  explicit LogFilesLogger(LogFiles& logs) : logs_(logs) {}
+
+  void LogRequest(const RequestLogEntry& entry) override {
+    RequestRecord record;
+    record.peer.assign(entry.peer);
+    record.request_time = entry.requestTime;
+    record.request_line.assign(entry.requestLine);
+    record.status = entry.status;
+    record.bytes_sent = entry.bytesSent;
+    logs_.WriteLogEntry(record);
+    logs_.WriteUserAgentLine(entry.userAgent);
+  }
+  void WriteTraceRecord(std::string_view record) override { logs_.WriteTraceRecord(record); }
+  void RotateLogs() override { logs_.RotateLogs(); }
+
+ private:
+  LogFiles& logs_;
+};
+
+}  // namespace
+
+std::unique_ptr<RequestLogger> MakeRequestLogger(LogFiles& logs) {
+  return std::make_unique<LogFilesLogger>(logs);
+}
+
+}  // namespace server

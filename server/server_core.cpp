@@ -1,0 +1,222 @@
+#include "server/server_core.h"
+
+#include <errno.h>
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "server/client_connection.h"
+#include "server/request_log.h"
+
+namespace server {
+
+namespace {
+
+int Clamp(int value, int limit) { return value > limit ? limit : value; }
+
+}  // namespace
+
+ServerCore::ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
+                       EventSink logEvent)
+    : settings_(settings), store_(store), logger_(logger), logEvent_(std::move(logEvent)) {}
+
+ServerCore::~ServerCore() { StopServer(); }
+
+void ServerCore::LogEvent(const std::string& line) const {
+  if (logEvent_) logEvent_(line);
+}
+
+bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
+  port_ = std::make_unique<platform::net::CompletionPort>();
+  if (!port_->Valid()) {
+    LogEvent("Attempt to create IO Completion Port failed!");
+    return false;
+  }
+
+  const int workers = Clamp(settings_.numWorkThreads, kMaxWorkThreads);
+  if (workers != settings_.numWorkThreads) {
+    LogEvent("numWorkThreads " + std::to_string(settings_.numWorkThreads) + " exceeds limit " +
+             std::to_string(kMaxWorkThreads) + "; using " + std::to_string(workers));
+  }
+  try {
+    for (int i = 0; i < workers; ++i) workers_.emplace_back(&ServerCore::WorkerThreadProc, this);
+  } catch (const std::system_error&) {
+    LogEvent("Attempt to create Worker thread failed!");
+    return false;
+  }
+
+  const int clients = Clamp(settings_.maxClients, kMaxClients);
+  if (clients != settings_.maxClients) {
+    LogEvent("maxClients " + std::to_string(settings_.maxClients) + " exceeds limit " +
+             std::to_string(kMaxClients) + "; using " + std::to_string(clients));
+  }
+  try {
+    for (int slot = 0; slot < clients; ++slot) {
+      auto client = std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot));
+      if (!client->BuildTransitionTable()) throw std::bad_alloc();
+      clients_.push_back(std::move(client));
+      std::lock_guard<std::mutex> lock(slot_mu_);
+      freeSlots_.push_back(static_cast<uint32_t>(slot));
+    }
+  } catch (const std::bad_alloc&) {
+    LogEvent("Attempt to create Client object failed!");
+    return false;
+  }
+
+  // Listening sockets: one per connection-oriented, reliable IPv4 transport,
+  // at most four. A transport whose bind fails is skipped.
+  listeners_ = std::make_unique<platform::net::ListenerSet>();
+  if (!listeners_->Valid()) {
+    LogEvent("Attempt to create Listener thread failed!");
+    return false;
+  }
+  const std::optional<uint16_t> port = ListenPortFor(settings_.listenPort);
+  for (const ProtocolInfo& p : protocols) {
+    if (!port || listeners_->Count() >= platform::net::ListenerSet::kMaxListeners) break;
+    if (p.connectionless || !p.guaranteedDelivery || !p.guaranteedOrder ||
+        p.addressFamily != AF_INET) {
+      continue;
+    }
+    int error = 0;
+    const int index = listeners_->Add(settings_.listenAddress, *port, &error);
+    if (index < 0) continue;
+    char line[96];
+    std::snprintf(line, sizeof line, "Listening on %s:%u",
+                  settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress.c_str(),
+                  static_cast<unsigned>(listeners_->Port(static_cast<size_t>(index))));
+    LogEvent(line);
+  }
+  try {
+    listener_ = std::thread(&ServerCore::ListenerThreadProc, this);
+  } catch (const std::system_error&) {
+    LogEvent("Attempt to create Listener thread failed!");
+    return false;
+  }
+  return true;
+}
+
+void ServerCore::StopServer() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (listeners_) listeners_->Wake();
+  if (listener_.joinable()) listener_.join();
+  listeners_.reset();  // nothing is accepted from here on
+  if (port_) port_->Shutdown();
+  for (std::thread& t : workers_) {
+    if (t.joinable()) t.join();
+  }
+  workers_.clear();
+  // No thread uses the connections now.
+  for (auto& client : clients_) client->Discard();
+  port_.reset();
+  clients_.clear();
+}
+
+void ServerCore::ListenerThreadProc() {
+  for (;;) {
+    size_t index = 0;
+    switch (listeners_->WaitForAccept(&index)) {
+      case platform::net::ListenerSet::WaitResult::Ready:
+        AcceptConnection(index);
+        break;
+      case platform::net::ListenerSet::WaitResult::Woken:
+        return;
+      case platform::net::ListenerSet::WaitResult::TimedOut:
+        break;
+      case platform::net::ListenerSet::WaitResult::Error:
+        // Do not spin on a poll that keeps failing.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        break;
+    }
+  }
+}
+
+void ServerCore::AcceptConnection(size_t index) {
+  sockaddr_in peer{};
+  int error = 0;
+  platform::net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  if (!socket.Valid()) {
+    // The client went away, or another accept took it: nothing to report.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
+    LogEvent("Attempt to accept connection failed!");
+    // Out of descriptors: the connection stays queued, so wait before retrying.
+    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return;
+  }
+  uint32_t slot = 0;
+  if (!PopFreeClientSlot(&slot)) {
+    LogEvent("At full capacity...refused connection!");
+    return;  // closing the socket is the whole answer
+  }
+  stats_.activeConnections.fetch_add(1, std::memory_order_relaxed);
+  if (!clients_[slot]->ResetClient(std::move(socket), peer)) {
+    stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+    LogEvent("Failed to intialize Client!");
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+    return;
+  }
+  stats_.numConnects.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
+  std::lock_guard<std::mutex> lock(slot_mu_);
+  if (freeSlots_.empty()) return false;
+  *slot = freeSlots_.front();
+  freeSlots_.pop_front();
+  return true;
+}
+
+void ServerCore::ReleaseClientSlot(uint32_t slot) {
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+  }
+  stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+size_t ServerCore::FreeSlotsForTest() const {
+  std::lock_guard<std::mutex> lock(slot_mu_);
+  return freeSlots_.size();
+}
+
+void ServerCore::WorkerThreadProc() {
+  platform::net::Completion c;
+  for (;;) {
+    switch (port_->Wait(&c)) {
+      case platform::net::WaitResult::Shutdown:
+        return;
+      case platform::net::WaitResult::TimedOut:
+        continue;
+      case platform::net::WaitResult::Completed:
+        if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
+        continue;
+    }
+  }
+}
+
+void ServerCore::OnWatchdog() {
+  // Collect under the slot lock, close after it: a close takes the
+  // connection lock, which a worker may hold for a long request.
+  std::vector<std::pair<ClientConnection*, uint32_t>> expired;
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    for (auto& client : clients_) {
+      uint32_t generation = 0;
+      if (client->TimedOut(settings_.clientTimeout, &generation)) {
+        expired.emplace_back(client.get(), generation);
+      }
+    }
+  }
+  for (const auto& [client, generation] : expired) {
+    if (client->Expire(generation)) LogEvent("Client connection timeout");
+  }
+  if (logger_ != nullptr) logger_->RotateLogs();
+}
+
+}  // namespace server

@@ -1,0 +1,120 @@
+// The running server: its listening sockets and listener thread, the
+// completion port with its workers, the fixed pool of client slots with the
+// free-slot queue, the watchdog pass, and the statistics counters.
+//
+// Stopping never frees what a thread still uses: the listener is woken and
+// joined, the port shut down and the workers joined (a worker inside a
+// request finishes it first), and only then are connections and sockets
+// released.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net/completion_port.h"
+#include "platform/net/listener.h"
+#include "server/config.h"
+#include "server/config_store.h"
+#include "server/soap_server.h"
+
+namespace server {
+
+class ClientConnection;
+class SoapDispatch;
+class RequestLogger;
+
+// Worker threads and client slots above these are clamped (and logged).
+inline constexpr int kMaxWorkThreads = 256;
+inline constexpr int kMaxClients = 16384;
+
+// Counters of the statistics; relaxed atomics, exact under contention.
+struct ServerStats {
+  std::atomic<uint64_t> activeConnections{0};
+  std::atomic<uint64_t> numConnects{0};
+  std::atomic<uint64_t> numBytesSent{0};
+  std::atomic<uint64_t> numHttpErrors{0};
+  std::atomic<uint64_t> numIntErrors{0};
+  std::atomic<uint64_t> numNetErrors{0};
+};
+
+class ServerCore {
+ public:
+  using EventSink = std::function<void(const std::string& line)>;
+
+  // `store` gives each request its snapshot; `logger` (may be null) writes
+  // the server and user-agent logs; `logEvent` receives operational lines.
+  ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
+             EventSink logEvent);
+  ~ServerCore();  // stops
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // Port, workers, slots, listening sockets and listener thread, in that
+  // order; the first failure is logged with its line and returns false
+  // (what was made stays until StopServer). Each listening socket's bound
+  // port is logged as "Listening on <address>:<port>".
+  bool StartServer(const std::vector<ProtocolInfo>& protocols);
+  // Idempotent; see the file comment.
+  void StopServer();
+
+  // One watchdog pass: closes connections older than the client time-out
+  // and rotates the logs when due. Runs on the service thread's timer.
+  void OnWatchdog();
+
+  // The SOAP processing of endpoints (null: POSTs get the 500 page and GETs
+  // the endpoint page). Set before StartServer; not owned.
+  void SetSoapDispatch(SoapDispatch* dispatch) { dispatch_ = dispatch; }
+
+  size_t NumListeningSockets() const { return listeners_ ? listeners_->Count() : 0; }
+  uint16_t ListeningPort(size_t index) const { return listeners_ ? listeners_->Port(index) : 0; }
+  const ServerStats& Stats() const { return stats_; }
+  const ServerSettings& Settings() const { return settings_; }
+  size_t FreeSlotsForTest() const;
+
+  // ---- For the connections ------------------------------------------------
+  platform::net::CompletionPort& Port() { return *port_; }
+  ConfigSnapshotPtr Config() const { return store_.Current(); }
+  SoapDispatch* Dispatch() const { return dispatch_; }
+  RequestLogger* Logger() const { return logger_; }
+  void LogEvent(const std::string& line) const;
+  void ReleaseClientSlot(uint32_t slot);
+  void AddBytesSent(uint64_t n) { stats_.numBytesSent.fetch_add(n, std::memory_order_relaxed); }
+  void CountHTTPError() { stats_.numHttpErrors.fetch_add(1, std::memory_order_relaxed); }
+  void CountInternalError() { stats_.numIntErrors.fetch_add(1, std::memory_order_relaxed); }
+  void CountNetError() { stats_.numNetErrors.fetch_add(1, std::memory_order_relaxed); }
+
+ private:
+  void ListenerThreadProc();
+  void AcceptConnection(size_t index);
+  void WorkerThreadProc();
+  // The slot at the head of the free queue; false when none is free.
+  bool PopFreeClientSlot(uint32_t* slot);
+
+  const ServerSettings settings_;
+  ConfigStore& store_;
+  RequestLogger* const logger_;
+  const EventSink logEvent_;
+  SoapDispatch* dispatch_ = nullptr;
+
+  std::unique_ptr<platform::net::CompletionPort> port_;
+  std::unique_ptr<platform::net::ListenerSet> listeners_;
+  std::vector<std::thread> workers_;
+  std::thread listener_;
+  std::vector<std::unique_ptr<ClientConnection>> clients_;
+
+  // Leaf lock of the free-slot queue.
+  mutable std::mutex slot_mu_;
+  std::deque<uint32_t> freeSlots_;  // Guarded by slot_mu_.
+
+  ServerStats stats_;
+  bool stopped_ = false;
+};
+
+}  // namespace server

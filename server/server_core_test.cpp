@@ -1,0 +1,692 @@
+// The server core on a loopback port of its own: real sockets, real workers,
+// the watchdog fired by the test.
+#include "server/server_core.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dime/message.h"
+#include "dime/serializer.h"
+#include "server/http_response.h"
+#include "server/request_log.h"
+#include "server/soap_dispatch.h"
+
+namespace server {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Sun, 06 Nov 1994 08:49:37 GMT
+constexpr time_t kFileTime = 784111777;
+
+class Client {
+ public:
+  explicit Client(uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool Connected() const { return connected_; }
+  bool Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Everything until the server closes, or what came within `limit`.
+  std::string ReadAll(std::chrono::milliseconds limit = 5000ms) {
+    std::string out;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    char buffer[65536];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        timedOut_ = true;
+        return out;
+      }
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) return out;
+      out.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  bool TimedOut() const { return timedOut_; }
+  // Closes with a reset instead of an orderly close.
+  void Reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Close();
+  }
+  void Close() {
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool timedOut_ = false;
+};
+
+// Answers POSTs with a fixed XML reply, 204, or a DIME message by the path.
+class FakeDispatch : public SoapDispatch {
+ public:
+  bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+    lastBody = std::string(call.body);
+    lastAction = std::string(call.soapAction);
+    lastVersion = call.soapVersion;
+    lastExtraPath = std::string(call.extraPath);
+    if (call.dime != nullptr) dimePayloads = call.dime->PayloadCount();
+    if (call.extraPath == "/none") return false;
+    if (call.extraPath == "/204") {
+      answer->status = 204;
+      return true;
+    }
+    if (call.extraPath == "/dime") {
+      answer->status = 200;
+      answer->dime = std::make_unique<dime::DimeMessage>();
+      answer->dime->InitSerializer(dime::kRecordSize);
+      const std::string big(10000, 'z');
+      answer->dime->AddPayloadFromBytes("<e/>", 4, "", "http://www.w3.org/2003/05/soap-envelope",
+                                        2);
+      answer->dime->AddPayloadFromBytes(big.data(), big.size(), "att", "application/x", 2);
+      return true;
+    }
+    answer->status = 200;
+    answer->soapVersion = call.soapVersion;
+    answer->body = "<reply/>";
+    return true;
+  }
+  bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) override {
+    if (call.queryString.empty()) return false;
+    answer->status = 200;
+    answer->body = "<get>" + std::string(call.queryString) + "</get>";
+    return true;
+  }
+  std::string lastBody, lastAction, lastExtraPath;
+  int lastVersion = 0;
+  size_t dimePayloads = 0;
+};
+
+class ServerCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("qvcore-" + std::to_string(getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_ / "www" / "sub");
+    fs::create_directories(dir_ / "www-old");
+    WriteFile(dir_ / "www" / "default.htm", "<p>home</p>");
+    WriteFile(dir_ / "www" / "a.txt", "hello text");
+    WriteFile(dir_ / "www" / "sub" / "pic.GIF", "GIF89a");
+    WriteFile(dir_ / "www-old" / "x", "sibling");
+    WriteFile(dir_ / "secret.txt", "TOP-SECRET-CONTENT");
+    fs::create_symlink(dir_ / "secret.txt", dir_ / "www" / "link.txt");
+    for (const char* f : {"default.htm", "a.txt", "sub/pic.GIF"}) SetTime(dir_ / "www" / f);
+
+    ConfigSnapshot config;
+    config.docBasePath = (dir_ / "www").string();  // no trailing "/" on purpose
+    config.defaultDocument = "default.htm";
+    config.mimeMap = BuiltInMimeMap();
+    EndpointInfo svc;
+    svc.requestURI = "/svc";
+    svc.enabled = true;
+    svc.wildcard = true;
+    config.endpoints["/svc"] = svc;
+    {
+      std::lock_guard<std::mutex> lock(store_.Lock());
+      store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config)));
+    }
+    settings_.listenAddress = "127.0.0.1";
+    settings_.listenPort = 0;
+    settings_.numWorkThreads = 3;
+    settings_.maxClients = 4;
+    settings_.clientTimeout = 60;
+  }
+  void TearDown() override {
+    core_.reset();
+    fs::remove_all(dir_);
+  }
+
+  static void WriteFile(const fs::path& p, const std::string& s) {
+    std::ofstream(p, std::ios::binary) << s;
+  }
+  static void SetTime(const fs::path& p) {
+    timespec times[2] = {{kFileTime, 0}, {kFileTime, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+  }
+
+  void Start(SoapDispatch* dispatch = nullptr) {
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    core_ = std::make_unique<ServerCore>(settings_, store_, logger_.get(),
+                                         [this](const std::string& line) {
+                                           std::lock_guard<std::mutex> lock(eventsMu_);
+                                           events_.push_back(line);
+                                         });
+    core_->SetSoapDispatch(dispatch);
+    ASSERT_TRUE(core_->StartServer({tcp}));
+    ASSERT_EQ(core_->NumListeningSockets(), 1u);
+    port_ = core_->ListeningPort(0);
+    ASSERT_NE(port_, 0);
+    EXPECT_TRUE(HasEvent("Listening on 127.0.0.1:" + std::to_string(port_)));
+  }
+
+  std::string Exchange(const std::string& request, size_t step = 0) {
+    Client c(port_);
+    EXPECT_TRUE(c.Connected());
+    if (step == 0) {
+      c.Send(request);
+    } else {
+      for (size_t i = 0; i < request.size(); i += step) {
+        c.Send(request.substr(i, step));
+        std::this_thread::sleep_for(1ms);
+      }
+    }
+    std::string reply = c.ReadAll();
+    EXPECT_FALSE(c.TimedOut());
+    return reply;
+  }
+
+  bool HasEvent(const std::string& line) {
+    std::lock_guard<std::mutex> lock(eventsMu_);
+    for (const std::string& e : events_) {
+      if (e == line) return true;
+    }
+    return false;
+  }
+  size_t CountEvents(const std::string& line) {
+    std::lock_guard<std::mutex> lock(eventsMu_);
+    size_t n = 0;
+    for (const std::string& e : events_) n += e == line;
+    return n;
+  }
+  // Waits (bounded) until every slot is free again.
+  void WaitIdle() {
+    for (int i = 0; i < 500 && core_->FreeSlotsForTest() != size_t(settings_.maxClients); ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(core_->FreeSlotsForTest(), size_t(settings_.maxClients));
+  }
+
+  // The reply without its Date line, which changes with the clock.
+  static std::string WithoutDate(std::string reply) {
+    const size_t d = reply.find("Date: ");
+    if (d == std::string::npos) return reply;
+    const size_t e = reply.find("\r\n", d);
+    return reply.erase(d, e + 2 - d);
+  }
+
+  fs::path dir_;
+  ServerSettings settings_;
+  ConfigStore store_;
+  std::unique_ptr<RequestLogger> logger_;
+  std::unique_ptr<ServerCore> core_;
+  uint16_t port_ = 0;
+  std::mutex eventsMu_;
+  std::vector<std::string> events_;
+};
+
+const std::string kPage400 =
+    "HTTP/1.0 400 Bad Request\r\nContent-Type: text/html\r\n\r\n<HEAD><TITLE>400 Badly Formed "
+    "Request</TITLE></HEAD>\n<BODY><H1>400 Badly Formed Request</H1>\nThe request had bad syntax "
+    "or was inherently impossible to be satisfied.<BR>\n</BODY>\r\n";
+
+std::string Page404(const std::string& path, bool close = false) {
+  return "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n" +
+         std::string(close ? "Connection: close\r\n" : "") +
+         "\r\n<HEAD><TITLE>404 Not Found</TITLE></HEAD>\n<BODY><H1>404 Not Found</H1>\nThe "
+         "requested resource " +
+         path + " was not found.<BR>\n</BODY>\r\n";
+}
+
+TEST_F(ServerCoreTest, StatusPagesExactBytes) {
+  Start();
+  struct Case {
+    std::string request;
+    std::string reply;
+  } cases[] = {
+      {"\r\n\r\n", kPage400},
+      {"GET / HTTP/1\r\n\r\n", kPage400},
+      {"HEAD /svc HTTP/1.0\r\n\r\n", "HTTP/1.0 403 Forbidden\r\n\r\n"},
+      {"GET /svc/x HTTP/1.1\r\nHost: a\r\n\r\n",  // a GET the SOAP side does not answer
+       "HTTP/1.1 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: "
+       "text/html\r\nContent-Length: 230\r\nConnection: close\r\n\r\n<html><head><title>SOAP "
+       "Endpoint Found</title></head><body><h2>Resource '/svc/x' is a SOAP "
+       "Endpoint.</h2><h3>The SOAP service available here is normally accessed using HTTP "
+       "POST.</h3><h3>Quorvel SOAP Server v3.1</h3></body></html>"},
+      {"GET /missing.htm HTTP/1.0\r\n\r\n", Page404("/missing.htm")},
+      {"GET /%3Cscript%3E HTTP/1.1\r\n\r\n", Page404("/&lt;script&gt;", true)},
+      {"PUT /a.txt HTTP/1.0\r\n\r\n",
+       "HTTP/1.0 405 Method Not Allowed\r\nContent-Type: text/html\r\n\r\n<HEAD><TITLE>405 "
+       "Method Not Allowed</TITLE></HEAD>\n<BODY><H1>405 Method Not Allowed</H1>\nMethod PUT "
+       "not allowed.<BR>\n</BODY>\r\n"},
+      {"GET / HTTP/2.1\r\n\r\n",
+       "HTTP/1.0 505 HTTP Version Not Supported\r\nContent-Type: text/html\r\nConnection: "
+       "close\r\n\r\n<HEAD><TITLE>505 HTTP Version Not Supported </TITLE></HEAD>\n<BODY><H1>505 "
+       "HTTP Version  HTTP/2.1 not supported.<BR>\n</BODY>\r\n"},
+      {"GET /\r\n\r\n",
+       "HTTP/1.0 505 HTTP Version Not Supported\r\nContent-Type: text/html\r\n\r\n<HEAD><TITLE>505 "
+       "HTTP Version Not Supported </TITLE></HEAD>\n<BODY><H1>505 HTTP Version  HTTP/0.9 not "
+       "supported.<BR>\n</BODY>\r\n"},
+      {"POST /nowhere HTTP/1.0\r\nContent-Length: 3\r\nContent-Type: text/xml\r\n\r\nabc",
+       Page404("/nowhere")},
+      {"POST /svc HTTP/1.0\r\n\r\n", kPage400},  // no body
+      {"POST /svc HTTP/1.0\r\nContent-Length: -4\r\nContent-Type: text/xml\r\n\r\n", kPage400},
+      {"POST /svc HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc", kPage400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    EXPECT_EQ(WithoutDate(Exchange(c.request)), c.reply);
+  }
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numConnects.load(), std::size(cases));
+  // 400 x5, 405, 505 x2 count as HTTP errors; 403 and 404 do not.
+  EXPECT_EQ(core_->Stats().numHttpErrors.load(), 8u);
+}
+
+TEST_F(ServerCoreTest, PostOnEndpointWithoutSoapProcessingIsTheInternalErrorPage) {
+  Start();
+  const std::string reply = Exchange(
+      "POST /svc HTTP/1.1\r\nContent-Length: 3\r\nContent-Type: text/xml\r\nSOAPAction: "
+      "x\r\n\r\nabc");
+  EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Server Error\r\nContent-Type: text/xml\r\n"
+                        "Connection: close\r\n\r\n<?xml",
+                        0),
+            0u)
+      << reply;
+  EXPECT_NE(reply.find("<faultstring>Unexpected Error 500</faultstring>"), std::string::npos);
+  EXPECT_TRUE(HasEvent("Internal Error: 1!"));
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numIntErrors.load(), 1u);
+}
+
+TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
+  Start();
+  const std::string head =
+      "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nMIME-version: 1.0\r\n";
+  EXPECT_EQ(WithoutDate(Exchange("GET /a.txt HTTP/1.1\r\n\r\n")),
+            head +
+                "Content-Type: text/plain\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 "
+                "GMT\r\nContent-Length: 10\r\nConnection: close\r\n\r\nhello text");
+  EXPECT_EQ(WithoutDate(Exchange("GET / HTTP/1.0\r\n\r\n")),
+            head +
+                "Content-Type: text/html\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 "
+                "GMT\r\nContent-Length: 11\r\n\r\n<p>home</p>");
+  EXPECT_EQ(WithoutDate(Exchange("GET /sub/pic.GIF HTTP/1.0\r\n\r\n")),
+            head +
+                "Content-Type: image/gif\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 "
+                "GMT\r\nContent-Length: 6\r\n\r\nGIF89a");
+  EXPECT_EQ(WithoutDate(Exchange("HEAD /a.txt HTTP/1.0\r\n\r\n")),
+            head +
+                "Content-Type: text/plain\r\nLast-Modified: Sun, 06 Nov 1994 08:49:37 "
+                "GMT\r\nContent-Length: 10\r\n\r\n");
+
+  // Later than the file: 304 with no body. Equal or unreadable: the file.
+  const std::string notModified =
+      Exchange("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:38 GMT\r\n\r\n");
+  EXPECT_EQ(WithoutDate(notModified),
+            "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nServer: Quorvel SOAP "
+            "Server/3.2\r\n\r\n\r\n");
+  EXPECT_EQ(notModified.find("Date: "), 52u);
+  for (const char* since :
+       {"Sun, 06 Nov 1994 08:49:37 GMT", "x", "Sun, 06 Nov 1994 25:00:00 GMT"}) {
+    SCOPED_TRACE(since);
+    const std::string reply =
+        Exchange(std::string("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: ") + since + "\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(reply.substr(reply.size() - 10), "hello text");
+  }
+}
+
+TEST_F(ServerCoreTest, PathsStayInsideTheDocumentRoot) {
+  Start();
+  for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/a.txt%00.htm", "/link.txt",
+                           "/-old/x", "/sub", "/100%25"}) {
+    SCOPED_TRACE(path);
+    const std::string reply = Exchange(std::string("GET ") + path + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply;
+    EXPECT_EQ(reply.find("TOP-SECRET"), std::string::npos);
+    EXPECT_EQ(reply.find("sibling"), std::string::npos);
+  }
+}
+
+TEST_F(ServerCoreTest, RequestWrittenOneByteAtATime) {
+  Start();
+  const std::string reply =
+      Exchange("GET /a.txt HTTP/1.0\r\nUser-Agent: slow\r\nAccept: */*\r\n\r\n", /*step=*/1);
+  EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(reply.substr(reply.size() - 10), "hello text");
+  FakeDispatch dispatch;
+  core_.reset();
+  Start(&dispatch);
+  const std::string post = Exchange(
+      "POST /svc/x HTTP/1.1\r\nContent-Type: application/soap+xml; action=urn:a\r\n"
+      "Content-Length: 12\r\n\r\n<env>x</env>",
+      /*step=*/1);
+  EXPECT_EQ(dispatch.lastBody, "<env>x</env>");
+  EXPECT_EQ(dispatch.lastAction, "urn:a");
+  EXPECT_EQ(dispatch.lastVersion, 12);
+  EXPECT_EQ(dispatch.lastExtraPath, "/x");
+  EXPECT_EQ(WithoutDate(post),
+            "HTTP/1.1 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: "
+            "application/soap+xml; charset=\"utf-8\"\r\nContent-Length: 8\r\nConnection: "
+            "close\r\n\r\n<reply/>");
+}
+
+TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string soap11 = "Content-Type: text/xml; charset=utf-8\r\nContent-Length: 3\r\n";
+  EXPECT_EQ(WithoutDate(Exchange("POST /svc HTTP/1.0\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")),
+            "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: text/xml; "
+            "charset=\"utf-8\"\r\nContent-Length: 8\r\n\r\n<reply/>");
+  EXPECT_EQ(dispatch.lastVersion, 11);
+  // SOAP 1.1 without SOAPAction, and no answer at all: 500.
+  EXPECT_EQ(Exchange("POST /svc HTTP/1.0\r\n" + soap11 + "\r\nabc")
+                .rfind("HTTP/1.0 500 Internal Server Error", 0),
+            0u);
+  EXPECT_EQ(Exchange("POST /svc/none HTTP/1.0\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")
+                .rfind("HTTP/1.0 500 Internal Server Error", 0),
+            0u);
+  EXPECT_EQ(
+      WithoutDate(Exchange("POST /svc/204 HTTP/1.1\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc")),
+      "HTTP/1.1 204 No Content\r\nServer: Quorvel SOAP Server/3.2\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(WithoutDate(Exchange("GET /svc?op=1 HTTP/1.0\r\n\r\n")),
+            "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: "
+            "application/soap+xml; charset=\"utf-8\"\r\nContent-Length: 15\r\n\r\n<get>op=1</get>");
+
+  // A DIME answer goes out record by record with the whole length announced.
+  const std::string dimeReply =
+      Exchange("POST /svc/dime HTTP/1.0\r\n" + soap11 + "SOAPAction: a\r\n\r\nabc");
+  const size_t end = dimeReply.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_NE(dimeReply.find("Content-Type: application/dime\r\n"), std::string::npos);
+  const size_t lengthAt = dimeReply.find("Content-Length: ");
+  ASSERT_NE(lengthAt, std::string::npos);
+  const size_t announced = std::stoul(dimeReply.substr(lengthAt + 16));
+  EXPECT_GT(announced, 10000u);
+  EXPECT_EQ(dimeReply.size() - end - 4, announced);
+
+  // That message read back as a request body: complete, two payloads.
+  const std::string body = dimeReply.substr(end + 4);
+  EXPECT_EQ(WithoutDate(Exchange("POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+                                 "Content-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body)),
+            "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: "
+            "application/soap+xml; charset=\"utf-8\"\r\nContent-Length: 8\r\n\r\n<reply/>");
+  EXPECT_EQ(dispatch.dimePayloads, 2u);
+  EXPECT_EQ(dispatch.lastVersion, 12);
+  // Whole records but not the last one: 400.
+  auto be = [&](size_t at, size_t n) {
+    size_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = v << 8 | static_cast<uint8_t>(body[at + i]);
+    return v;
+  };
+  auto pad = [](size_t n) { return (n + 3) / 4 * 4; };
+  const size_t firstRecord = 12 + pad(be(2, 2)) + pad(be(4, 2)) + pad(be(6, 2)) + pad(be(8, 4));
+  ASSERT_LT(firstRecord, body.size());
+  const std::string cut = body.substr(0, firstRecord);
+  EXPECT_EQ(Exchange("POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\nContent-Length: " +
+                     std::to_string(cut.size()) + "\r\n\r\n" + cut),
+            kPage400);
+  // A record that claims more than the body holds is a format error: with
+  // the headers it is a bad request, later the connection closes unanswered.
+  const std::string broken = body.substr(0, firstRecord + 20);
+  const std::string brokenHead =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+      "Content-Length: " +
+      std::to_string(broken.size()) + "\r\n\r\n";
+  EXPECT_EQ(Exchange(brokenHead + broken), kPage400);
+  Client late(port_);
+  late.Send(brokenHead);
+  std::this_thread::sleep_for(50ms);
+  late.Send(broken);
+  EXPECT_EQ(late.ReadAll(), "");
+  EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+}
+
+TEST_F(ServerCoreTest, OversizedHeadersAndBodiesGetBadRequest) {
+  Start();
+  std::string big = "GET / HTTP/1.0\r\n";
+  while (big.size() <= kMaxHeaderBlockBytes) big += "X-Fill: " + std::string(100, 'a') + "\r\n";
+  Client c(port_);
+  c.Send(big);
+  EXPECT_EQ(c.ReadAll(), kPage400);
+  EXPECT_EQ(Exchange("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: "
+                     "100000000\r\n\r\n"),
+            kPage400);
+  EXPECT_EQ(Exchange("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: "
+                     "99999999999999\r\n\r\n"),
+            kPage400);
+}
+
+TEST_F(ServerCoreTest, PeerGoneDuringBodyFreesTheSlotAtOnce) {
+  Start();
+  {
+    Client c(port_);
+    c.Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 100\r\n\r\nabc");
+    std::this_thread::sleep_for(50ms);
+  }  // closed with the body unfinished
+  WaitIdle();
+  EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+  EXPECT_EQ(core_->Stats().numNetErrors.load(), 1u);
+  EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+}
+
+TEST_F(ServerCoreTest, ResetConnectionFreesTheSlotAtOnce) {
+  Start();
+  {
+    Client c(port_);
+    c.Send("GET /a.txt HTTP/1.0\r\n");
+    std::this_thread::sleep_for(50ms);
+    c.Reset();  // RST: the pending receive fails
+  }
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numNetErrors.load(), 1u);
+  EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+}
+
+TEST_F(ServerCoreTest, ListensOncePerUsableTransportAndSkipsAPortInUse) {
+  // A port that was free a moment ago.
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(probe);
+  settings_.listenPort = ntohs(a.sin_port);
+
+  ProtocolInfo tcp;
+  tcp.guaranteedDelivery = true;
+  tcp.guaranteedOrder = true;
+  tcp.addressFamily = AF_INET;
+  ProtocolInfo udp = tcp;
+  udp.connectionless = true;
+  ProtocolInfo tcp6 = tcp;
+  tcp6.addressFamily = AF_INET6;
+  ServerCore core(settings_, store_, nullptr, nullptr);
+  ASSERT_TRUE(core.StartServer({udp, tcp6, tcp, tcp}));
+  EXPECT_EQ(core.NumListeningSockets(), 1u);
+  EXPECT_EQ(core.ListeningPort(0), settings_.listenPort);
+
+  ServerCore none(settings_, store_, nullptr, nullptr);
+  ASSERT_TRUE(none.StartServer({udp, tcp6}));
+  EXPECT_EQ(none.NumListeningSockets(), 0u);
+}
+
+TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
+  settings_.clientTimeout = 0;
+  Start();
+  Client c(port_);
+  ASSERT_TRUE(c.Connected());
+  // The watchdog leaves a connection younger than the time-out alone.
+  core_->OnWatchdog();
+  EXPECT_FALSE(HasEvent("Client connection timeout"));
+  std::this_thread::sleep_for(1100ms);
+  core_->OnWatchdog();
+  EXPECT_EQ(c.ReadAll(2000ms), "");
+  EXPECT_FALSE(c.TimedOut());
+  EXPECT_EQ(CountEvents("Client connection timeout"), 1u);
+  WaitIdle();
+  // Closed once, so the slot is in the queue once.
+  core_->OnWatchdog();
+  EXPECT_EQ(core_->FreeSlotsForTest(), size_t(settings_.maxClients));
+  EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+}
+
+TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
+  // The dispatch holds the worker (and the connection lock) until released.
+  class SlowDispatch : public FakeDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      entered = true;
+      for (int i = 0; i < 300 && !release; ++i) std::this_thread::sleep_for(10ms);
+      return FakeDispatch::ProcessSoapPost(call, answer);
+    }
+    std::atomic<bool> entered{false}, release{false};
+  } dispatch;
+  settings_.clientTimeout = 0;
+  Start(&dispatch);
+  Client c(port_);
+  c.Send("POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx");
+  for (int i = 0; i < 300 && !dispatch.entered; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(dispatch.entered);
+  std::this_thread::sleep_for(1100ms);
+  const auto before = std::chrono::steady_clock::now();
+  core_->OnWatchdog();  // must not wait for the worker
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  dispatch.release = true;
+  EXPECT_EQ(c.ReadAll(2000ms), "");
+  WaitIdle();
+  EXPECT_TRUE(HasEvent("Client connection timeout"));
+  EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+  EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+}
+
+TEST_F(ServerCoreTest, MoreClientsThanSlots) {
+  settings_.maxClients = 2;
+  Start();
+  Client a(port_), b(port_);
+  ASSERT_TRUE(a.Connected() && b.Connected());
+  for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 0; ++i) std::this_thread::sleep_for(5ms);
+  Client extra(port_);
+  EXPECT_EQ(extra.ReadAll(2000ms), "");  // closed without a reply
+  EXPECT_FALSE(extra.TimedOut());
+  EXPECT_TRUE(HasEvent("At full capacity...refused connection!"));
+  a.Send("GET /a.txt HTTP/1.0\r\n\r\n");
+  EXPECT_NE(a.ReadAll().find("hello text"), std::string::npos);
+  // The slot it held serves the next client.
+  for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 1; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_NE(Exchange("GET /a.txt HTTP/1.0\r\n\r\n").find("hello text"), std::string::npos);
+}
+
+// Keeps what the connections ask to log.
+class FakeLogger : public RequestLogger {
+ public:
+  struct Entry {
+    std::string peer, requestLine, userAgent;
+    int status;
+    uint64_t bytesSent;
+  };
+  void LogRequest(const RequestLogEntry& e) override {
+    std::lock_guard<std::mutex> lock(mu);
+    entries.push_back({std::string(e.peer), std::string(e.requestLine), std::string(e.userAgent),
+                       e.status, e.bytesSent});
+  }
+  void WriteTraceRecord(std::string_view) override {}
+  void RotateLogs() override { ++rotations; }
+  std::mutex mu;
+  std::vector<Entry> entries;
+  std::atomic<int> rotations{0};
+};
+
+TEST_F(ServerCoreTest, LargeFileAndLogEntry) {
+  auto owned = std::make_unique<FakeLogger>();
+  FakeLogger* logger = owned.get();
+  logger_ = std::move(owned);
+  std::string big(3 * 1024 * 1024 + 7, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
+  WriteFile(dir_ / "www" / "big.bin", big);
+  Start();
+  const std::string reply = Exchange("GET /big.bin HTTP/1.0\r\nUser-Agent: tester\r\n\r\n");
+  const size_t end = reply.find("\r\n\r\n");
+  ASSERT_NE(end, std::string::npos);
+  EXPECT_NE(reply.find("Content-Type: application/octet-stream\r\nLast-Modified: "),
+            std::string::npos);
+  EXPECT_NE(reply.find("Content-Length: " + std::to_string(big.size()) + "\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(reply.compare(end + 4, std::string::npos, big) == 0);
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numBytesSent.load(), reply.size());
+  {
+    std::lock_guard<std::mutex> lock(logger->mu);
+    ASSERT_EQ(logger->entries.size(), 1u);
+    const FakeLogger::Entry& e = logger->entries[0];
+    EXPECT_EQ(e.peer, "127.0.0.1");
+    EXPECT_EQ(e.requestLine, "GET /big.bin HTTP/1.0");
+    EXPECT_EQ(e.userAgent, "tester");
+    EXPECT_EQ(e.status, 200);
+    EXPECT_EQ(e.bytesSent, reply.size());
+  }
+  // A request that ends in a lost socket is not logged.
+  {
+    Client c(port_);
+    c.Send("GET /a.txt HTTP/1.0\r\n");
+  }
+  WaitIdle();
+  core_->OnWatchdog();
+  EXPECT_EQ(logger->rotations.load(), 1);
+  std::lock_guard<std::mutex> lock(logger->mu);
+  EXPECT_EQ(logger->entries.size(), 1u);
+}
+
+TEST_F(ServerCoreTest, StopWithConnectionsOpen) {
+  Start();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<Client>(port_));
+  clients[0]->Send("GET /a.txt HTTP/1.0\r\n");  // headers unfinished
+  clients[1]->Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 50\r\n\r\nab");
+  std::this_thread::sleep_for(50ms);
+  core_->StopServer();
+  for (auto& c : clients) {
+    EXPECT_EQ(c->ReadAll(2000ms), "");
+    EXPECT_FALSE(c->TimedOut());
+  }
+  // Nothing listens any more.
+  Client late(port_);
+  EXPECT_FALSE(late.Connected());
+}
+
+}  // namespace
+}  // namespace server
