@@ -173,12 +173,14 @@ TEST(ClientSocketTest, ReadEventWaitsForReceiveAndCloseWaitsForTheLastByte) {
 TEST(ClientSocketTest, ResetIsReportedAsResetNeverAsOrderlyClose) {
   LoopbackPeer peer;
   peer.Serve([&](PeerConnection& c) {
+    c.ReadExactly(1);  // the client has seen its connect event
     c.Write(Pattern(1000));
     c.Pause(20);
     c.Reset();
   });
   ClientSocket s;
   ASSERT_EQ(ConnectLoopback(s, peer.port()), 0);
+  ASSERT_EQ(s.Send("g", 1).error, 0);
   peer.Join();
 
   int error = 0;
@@ -209,9 +211,13 @@ TEST(ClientSocketTest, SendToAGonePeerFailsWithoutSigpipe) {
   g_sigpipes = 0;
 
   LoopbackPeer peer;
-  peer.Serve([](PeerConnection& c) { c.Reset(); });
+  peer.Serve([](PeerConnection& c) {
+    c.ReadExactly(1);  // a reset before the connect event would fail the connect instead
+    c.Reset();
+  });
   ClientSocket s;
   ASSERT_EQ(ConnectLoopback(s, peer.port()), 0);
+  ASSERT_EQ(s.Send("g", 1).error, 0);
   peer.Join();
   const std::string chunk(4096, 'x');
   // Every send after the reset fails; the later ones are those that would
