@@ -73,6 +73,20 @@ TEST_F(SoapServerTest, StartStopsAtTheListenerAfterReadingTheFile) {
   EXPECT_EQ(server_->Logs().Settings().server_log_path, "/x/s.log");
 }
 
+TEST_F(SoapServerTest, EveryStepSucceedsAndTheHostLineCountsTheSockets) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_TRUE(server_->InitServer());
+  char host[128] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(server_->HostName(), host);
+  EXPECT_EQ(server_->NumListeningSockets(), 1);
+  ASSERT_FALSE(lines_.empty());
+  EXPECT_EQ(lines_.back(), std::string("Host: ") + host + "... Number of listening sockets: 1");
+  for (const std::string& l : lines_) {
+    EXPECT_EQ(l.find("Attempt to"), std::string::npos) << l;
+  }
+}
+
 TEST_F(SoapServerTest, StartPauseHoldsWhateverTheOutcome) {
   server_->SetStartPauseForTest(std::chrono::milliseconds(300));
   const auto start = std::chrono::steady_clock::now();

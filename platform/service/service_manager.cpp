@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/com/registry.h"
 #include "platform/text/text.h"
 
 namespace platform::service {
@@ -33,8 +34,10 @@ struct ScHandleRecord {
 
 namespace {
 
-// A record file is ours, but read back as untrusted.
-constexpr size_t kMaxRecordBytes = 64 * 1024;
+// Below HKEY_LOCAL_MACHINE: one key per installed service, named by it.
+constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
+// Joins the dependency names in one value; service names never hold it.
+constexpr char kDependencySeparator = '/';
 constexpr size_t kMaxServiceNameLength = 256;
 constexpr size_t kMaxPathLength = 4096;
 
@@ -137,25 +140,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents) {
   return ok;
 }
 
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || out.size() + static_cast<size_t>(n) > kMaxRecordBytes) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return out;
-}
-
 std::string UnitBaseName(std::string_view service_name) {
   std::string base;
   bool dash = false;
@@ -172,45 +156,27 @@ std::string UnitBaseName(std::string_view service_name) {
   return base;
 }
 
-std::string RecordPath(std::string_view service_name) {
-  return ServiceRecordDirectory() + "/" + UnitBaseName(service_name) + ".record";
+std::string ServiceKey(std::string_view service_name) {
+  return std::string(kServicesKey) + "\\" + std::string(service_name);
 }
 
-std::optional<ServiceRecord> ParseRecord(std::string_view text_in) {
-  ServiceRecord r;
-  bool have_name = false;
-  while (!text_in.empty()) {
-    size_t eol = text_in.find('\n');
-    std::string_view line = text_in.substr(0, eol);
-    text_in.remove_prefix(eol == std::string_view::npos ? text_in.size() : eol + 1);
-    const size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    const std::string_view key = line.substr(0, eq);
-    const std::string value(line.substr(eq + 1));
-    auto number = [&] { return static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10)); };
-    if (key == "Name") {
-      r.name = value;
-      have_name = true;
-    } else if (key == "DisplayName") {
-      r.display_name = value;
-    } else if (key == "BinaryPath") {
-      r.binary_path = value;
-    } else if (key == "ServiceType") {
-      r.service_type = number();
-    } else if (key == "StartType") {
-      r.start_type = number();
-    } else if (key == "ErrorControl") {
-      r.error_control = number();
-    } else if (key == "Dependency") {
-      r.dependencies.push_back(value);
-    } else if (key == "Account") {
-      r.account = value;
-    } else if (key == "UnitPath") {
-      r.unit_path = value;
-    }
+// The names of the installed services as their keys spell them.
+std::vector<std::string> InstalledServiceNames() {
+  std::vector<std::string> names;
+  HKEY services = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, &services) != ERROR_SUCCESS) {
+    return names;
   }
-  if (!have_name) return std::nullopt;
-  return r;
+  char name[kMaxServiceNameLength + 1];
+  for (DWORD i = 0;; ++i) {
+    DWORD size = sizeof name;
+    const LSTATUS st = RegEnumKeyExA(services, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (st == ERROR_MORE_DATA) continue;  // too long to be one of ours
+    if (st != ERROR_SUCCESS) break;
+    names.emplace_back(name, size);
+  }
+  RegCloseKey(services);
+  return names;
 }
 
 // ---- Unit file ------------------------------------------------------------------
@@ -453,9 +419,12 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* service_name, const char*
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (::access(RecordPath(name).c_str(), F_OK) == 0) {
-    SetLastError(ERROR_SERVICE_EXISTS);
-    return nullptr;
+  // Two names that share a unit file would be one service to systemd.
+  for (const std::string& installed : InstalledServiceNames()) {
+    if (UnitBaseName(installed) == UnitBaseName(name)) {
+      SetLastError(ERROR_SERVICE_EXISTS);
+      return nullptr;
+    }
   }
 
   ServiceRecord record;
@@ -466,7 +435,9 @@ SC_HANDLE CreateService(SC_HANDLE manager, const char* service_name, const char*
   record.start_type = start_type;
   record.error_control = error_control;
   for (const char* d = dependencies; d && *d; d += std::strlen(d) + 1) {
-    if (!HasControlCharacter(d)) record.dependencies.emplace_back(d);
+    if (!HasControlCharacter(d) && !std::strchr(d, kDependencySeparator)) {
+      record.dependencies.emplace_back(d);
+    }
   }
   if (account && !HasControlCharacter(account)) record.account = account;
   record.unit_path = UnitDirectory() + "/" + UnitFileName(name);
@@ -551,49 +522,81 @@ std::string UnitFileName(std::string_view service_name) {
   return UnitBaseName(service_name) + ".service";
 }
 
-std::string ServiceRecordDirectory() {
-  if (const char* reg = ::getenv("QUORVEL_REGISTRY"); reg && *reg) {
-    std::string path = reg;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    const size_t slash = path.rfind('/');
-    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    return (parent == "/" ? "" : parent) + "/services";
-  }
-  return ConfigHome() + "/quorvel/services";
-}
-
 bool WriteServiceRecord(const ServiceRecord& r) {
+  if (r.name.empty() || r.name.find('\\') != std::string::npos) return false;
   for (const std::string* s : {&r.name, &r.display_name, &r.binary_path, &r.account, &r.unit_path}) {
     if (HasControlCharacter(*s)) return false;
   }
-  std::string out;
-  out += "Name=" + r.name + "\n";
-  out += "DisplayName=" + r.display_name + "\n";
-  out += "BinaryPath=" + r.binary_path + "\n";
-  out += text::Format("ServiceType=%u\nStartType=%u\nErrorControl=%u\n", r.service_type,
-                      r.start_type, r.error_control);
+  std::string dependencies;
   for (const std::string& d : r.dependencies) {
-    if (HasControlCharacter(d)) return false;
-    out += "Dependency=" + d + "\n";
+    if (HasControlCharacter(d) || d.find(kDependencySeparator) != std::string::npos) return false;
+    if (!dependencies.empty()) dependencies += kDependencySeparator;
+    dependencies += d;
   }
-  out += "Account=" + r.account + "\n";
-  out += "UnitPath=" + r.unit_path + "\n";
-  return WriteFileAtomically(RecordPath(r.name), out);
+  using registry::Change;
+  const std::string key = ServiceKey(r.name);
+  auto set = [&key](const char* name, std::string value) {
+    return Change{Change::Kind::SetString, key, name, std::move(value)};
+  };
+  // One write: the old record goes and the new one comes whole, or nothing changes.
+  const std::vector<Change> changes = {
+      {Change::Kind::DeleteTree, key, {}, {}},
+      set("DisplayName", r.display_name),
+      set("ImagePath", r.binary_path),
+      set("Type", std::to_string(r.service_type)),
+      set("Start", std::to_string(r.start_type)),
+      set("ErrorControl", std::to_string(r.error_control)),
+      set("DependOnService", dependencies),
+      set("ObjectName", r.account),
+      set("UnitPath", r.unit_path),
+  };
+  return registry::ApplyChanges(HKEY_LOCAL_MACHINE, changes) == ERROR_SUCCESS;
 }
 
 std::optional<ServiceRecord> ReadServiceRecord(std::string_view service_name) {
-  if (UnitBaseName(service_name).empty()) return std::nullopt;
-  std::optional<std::string> contents = ReadSmallFile(RecordPath(service_name));
-  if (!contents) return std::nullopt;
-  std::optional<ServiceRecord> record = ParseRecord(*contents);
-  // Two names can share a file name; only the one it was written for matches.
-  if (!record || !text::AsciiIEquals(record->name, service_name)) return std::nullopt;
+  if (service_name.empty() || service_name.find('\\') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::optional<ServiceRecord> record;
+  for (const std::string& installed : InstalledServiceNames()) {
+    if (text::AsciiIEquals(installed, service_name)) {
+      record.emplace();
+      record->name = installed;
+      break;
+    }
+  }
+  if (!record) return std::nullopt;
+  const std::string key = ServiceKey(record->name);
+  auto text = [&key](const char* name) {
+    std::string value;
+    return registry::ReadString(HKEY_LOCAL_MACHINE, key, name, &value) ? value : std::string();
+  };
+  auto number = [&text](const char* name, DWORD fallback) {
+    const std::string value = text(name);
+    return value.empty() ? fallback : static_cast<DWORD>(std::strtoul(value.c_str(), nullptr, 10));
+  };
+  record->display_name = text("DisplayName");
+  record->binary_path = text("ImagePath");
+  record->service_type = number("Type", SERVICE_WIN32_OWN_PROCESS);
+  record->start_type = number("Start", SERVICE_DEMAND_START);
+  record->error_control = number("ErrorControl", SERVICE_ERROR_NORMAL);
+  const std::string dependencies = text("DependOnService");
+  for (size_t at = 0; at < dependencies.size();) {
+    size_t end = dependencies.find(kDependencySeparator, at);
+    if (end == std::string::npos) end = dependencies.size();
+    if (end > at) record->dependencies.push_back(dependencies.substr(at, end - at));
+    at = end + 1;
+  }
+  record->account = text("ObjectName");
+  record->unit_path = text("UnitPath");
   return record;
 }
 
 bool DeleteServiceRecord(std::string_view service_name) {
-  if (!ReadServiceRecord(service_name)) return false;
-  return ::unlink(RecordPath(service_name).c_str()) == 0;
+  const std::optional<ServiceRecord> record = ReadServiceRecord(service_name);
+  if (!record) return false;
+  const registry::Change remove{registry::Change::Kind::DeleteTree, ServiceKey(record->name), {}, {}};
+  return registry::ApplyChanges(HKEY_LOCAL_MACHINE, {remove}) == ERROR_SUCCESS;
 }
 
 }  // namespace platform::service

@@ -9,8 +9,9 @@
 // program goes on as a plain local server.
 //
 // Installing a service writes a systemd unit into UnitDirectory() and a service
-// record (see WriteServiceRecord); nothing is enabled, started or reloaded:
-// the start type is kept in the record only (a demand-start service).
+// record into the registry (see WriteServiceRecord); nothing is enabled,
+// started or reloaded: the start type is kept in the record only (a
+// demand-start service).
 #pragma once
 
 #include <optional>
@@ -158,16 +159,12 @@ struct ServiceRecord {
   std::string unit_path;
 };
 
-// The record store. Kept in a small file per service under
-// ServiceRecordDirectory() until it moves into the registry; callers use only
-// these three functions. Names compare without regard to ASCII case.
+// The record store: the registry key SYSTEM\CurrentControlSet\Services\<name>
+// below HKEY_LOCAL_MACHINE, written in one change. Names compare without
+// regard to ASCII case; a record holding control characters, or a dependency
+// holding '/', is refused.
 [[nodiscard]] bool WriteServiceRecord(const ServiceRecord& record);
 std::optional<ServiceRecord> ReadServiceRecord(std::string_view service_name);
 [[nodiscard]] bool DeleteServiceRecord(std::string_view service_name);
-
-// The directory beside the registry named by QUORVEL_REGISTRY, subdirectory
-// "services"; with the variable unset, $XDG_CONFIG_HOME/quorvel/services
-// (default ~/.config/quorvel/services).
-std::string ServiceRecordDirectory();
 
 }  // namespace platform::service

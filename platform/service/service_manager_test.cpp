@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/com/registry.h"
+
 namespace platform::service {
 namespace {
 
@@ -280,7 +282,6 @@ TEST_F(InstallTest, CreateWritesTheUnitAndTheRecord) {
             "KillSignal=SIGTERM\n\n"
             "[Install]\n" + wanted_by);
 
-  EXPECT_EQ(ServiceRecordDirectory(), (root_ / "reg" / "services").string());
   std::optional<ServiceRecord> record = ReadServiceRecord("quorvel soap SERVICE");
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->name, "Quorvel SOAP Service");
@@ -291,6 +292,22 @@ TEST_F(InstallTest, CreateWritesTheUnitAndTheRecord) {
   EXPECT_EQ(record->error_control, SERVICE_ERROR_NORMAL);
   EXPECT_EQ(record->dependencies, std::vector<std::string>{"RPCSS"});
   EXPECT_EQ(record->unit_path, unit.string());
+}
+
+TEST_F(InstallTest, TheRecordLivesInTheRegistry) {
+  SC_HANDLE svc = Create("Quorvel SOAP Service", "/opt/q/braskel");
+  ASSERT_NE(svc, nullptr) << GetLastError();
+  CloseServiceHandle(svc);
+  std::string image;
+  EXPECT_TRUE(registry::ReadString(HKEY_LOCAL_MACHINE,
+                                   "SYSTEM\\CurrentControlSet\\Services\\Quorvel SOAP Service",
+                                   "ImagePath", &image));
+  EXPECT_EQ(image, "/opt/q/braskel");
+
+  // Another registry, even one in the same directory, knows no such service.
+  env_.Set("QUORVEL_REGISTRY", (root_ / "reg" / "other").c_str());
+  EXPECT_EQ(OpenService(scm_, "Quorvel SOAP Service", SERVICE_ALL_ACCESS), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
 TEST_F(InstallTest, ExecStartQuotesWhatSystemdWouldExpand) {
@@ -317,7 +334,8 @@ TEST_F(InstallTest, SecondInstallFailsAndDeleteRemovesBoth) {
   ASSERT_NE(svc, nullptr);
   EXPECT_TRUE(DeleteService(svc));
   EXPECT_TRUE(CloseServiceHandle(svc));
-  EXPECT_EQ(FilesUnder(root_), 0u);
+  EXPECT_EQ(FilesUnder(root_ / "units"), 0u);
+  EXPECT_FALSE(ReadServiceRecord("Quorvel SOAP Service").has_value());
   EXPECT_EQ(OpenService(scm_, "Quorvel SOAP Service", SERVICE_ALL_ACCESS), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
@@ -361,22 +379,17 @@ TEST_F(InstallTest, UnwritableUnitDirectoryLeavesNoRecord) {
   EXPECT_EQ(FilesUnder(root_), 1u);
 }
 
-TEST_F(InstallTest, OversizedOrForeignRecordIsNotRead) {
-  fs::create_directories(root_ / "reg" / "services");
-  std::ofstream(root_ / "reg" / "services" / "big.record")
-      << "Name=Big\n" << std::string(100 * 1024, 'x') << "\n";
-  EXPECT_FALSE(ReadServiceRecord("Big").has_value());
-  std::ofstream(root_ / "reg" / "services" / "nameless.record") << "BinaryPath=/bin/true\n";
-  EXPECT_FALSE(ReadServiceRecord("Nameless").has_value());
-  // A record whose unit path points elsewhere never deletes that file.
+TEST_F(InstallTest, ARecordNamingAnotherUnitNeverDeletesThatFile) {
   std::ofstream(root_ / "victim") << "keep";
-  std::ofstream(root_ / "reg" / "services" / "evil.record")
-      << "Name=Evil\nUnitPath=" << (root_ / "victim").string() << "\n";
+  const std::string key = "SYSTEM\\CurrentControlSet\\Services\\Evil";
+  ASSERT_EQ(registry::WriteString(HKEY_LOCAL_MACHINE, key, "UnitPath", (root_ / "victim").string()),
+            ERROR_SUCCESS);
   SC_HANDLE svc = OpenService(scm_, "Evil", 0);
   ASSERT_NE(svc, nullptr);
   EXPECT_TRUE(DeleteService(svc));
   CloseServiceHandle(svc);
   EXPECT_TRUE(fs::exists(root_ / "victim"));
+  EXPECT_FALSE(ReadServiceRecord("Evil").has_value());
 }
 
 TEST(LocationTest, DefaultsFollowTheEnvironment) {
@@ -386,13 +399,6 @@ TEST(LocationTest, DefaultsFollowTheEnvironment) {
   EXPECT_EQ(UnitDirectory(), ::geteuid() == 0 ? "/etc/systemd/system" : "/x/cfg/systemd/user");
   env.Set("QUORVEL_UNIT_DIR", "/u");
   EXPECT_EQ(UnitDirectory(), "/u");
-
-  env.Set("QUORVEL_REGISTRY", nullptr);
-  EXPECT_EQ(ServiceRecordDirectory(), "/x/cfg/quorvel/services");
-  env.Set("QUORVEL_REGISTRY", "/var/lib/q/registry/");
-  EXPECT_EQ(ServiceRecordDirectory(), "/var/lib/q/services");
-  env.Set("QUORVEL_REGISTRY", "/registry");
-  EXPECT_EQ(ServiceRecordDirectory(), "/services");
 
   EXPECT_EQ(UnitFileName("Quorvel SOAP Service"), "quorvel-soap-service.service");
   EXPECT_EQ(UnitFileName("  Digest--Auth 2 "), "digest-auth-2.service");
