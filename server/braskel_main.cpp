@@ -123,12 +123,16 @@ void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   m.statusHandle = svc::RegisterServiceCtrlHandler(server::kServiceName, ControlHandler);
   if (m.statusHandle == nullptr) {
     m.events.LogEvent("Handler not installed");
+    m.serviceResult = E_FAIL;  // the process must not exit as if it had run
     return;
   }
   m.status.dwWin32ExitCode = 0;
   m.status.dwServiceSpecificExitCode = 0;
   SetStatus(svc::SERVICE_START_PENDING);
-  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return;
+  if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
+    m.serviceResult = hr;
+    return;
+  }
   m.serviceResult = ServiceRun();
   m.status.dwWin32ExitCode = static_cast<DWORD>(m.serviceResult);
   CoUninitialize();
