@@ -162,11 +162,14 @@ class RequestHeaders {
     return v != nullptr ? *v : std::string_view();
   }
   size_t Count() const { return fields_.size(); }
+  // Bytes held in joined and folded values.
+  size_t OwnedBytesForTest() const;
 
  private:
   struct Field {
     std::string_view name;
     std::string_view value;
+    std::string* joined = nullptr;  // in owned_ once the name repeats
   };
   std::vector<Field> fields_;
   std::deque<std::string> owned_;  // folded lines and joined values

@@ -231,6 +231,26 @@ TEST(RequestHeadersTest, NamesIgnoreCaseRepeatsJoinAndFoldsAppend) {
   EXPECT_EQ(h.Count(), 3u);
 }
 
+// A header block at its line limit, every line the same name: the joined
+// value is built in place, so what the fields hold stays near the block's
+// size instead of growing with the square of the line count.
+TEST(RequestHeadersTest, ManyRepeatsOfOneNameStayLinearInMemory) {
+  const std::string value(50, 'v');
+  std::string fields;
+  size_t lines = 0;
+  while (lines + 2 < kMaxHeaderLines) {
+    fields += "X-Rep: " + value + "\r\n";
+    ++lines;
+  }
+  ASSERT_LT(fields.size(), kMaxHeaderBlockBytes);
+  HeaderBlockReader reader;
+  RequestHeaders h = ParseFields(reader, fields);
+  const std::string_view joined = h.Get("X-REP");
+  EXPECT_EQ(joined.size(), lines * value.size() + lines - 1);
+  EXPECT_EQ(joined.substr(0, value.size() + 2), value + "," + value[0]);
+  EXPECT_LT(h.OwnedBytesForTest(), 4 * kMaxHeaderBlockBytes);
+}
+
 TEST(AnalyseBodyTest, Table) {
   struct Case {
     const char* fields;
