@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -669,6 +670,120 @@ TEST_F(ServerCoreTest, LargeFileAndLogEntry) {
   EXPECT_EQ(logger->rotations.load(), 1);
   std::lock_guard<std::mutex> lock(logger->mu);
   EXPECT_EQ(logger->entries.size(), 1u);
+}
+
+// Many clients at once do what clients and attackers do: whole requests,
+// requests cut short, resets, one-byte writes, silence and early closes,
+// while the watchdog runs on its own thread. A reply that arrives is the
+// right one (or, when the watchdog closed it, the start of it), and in the
+// end every slot is free exactly once and every socket closed.
+TEST_F(ServerCoreTest, ManyClientsWithPartialRequestsAndDisconnects) {
+  // Answers every POST alike; no shared state, since workers call it at once.
+  class PlainDispatch : public SoapDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      // Long enough for the watchdog to meet a busy worker.
+      if (call.extraPath == "/slow") std::this_thread::sleep_for(1200ms);
+      answer->status = 200;
+      answer->body = "<reply/>";
+      return true;
+    }
+    bool ProcessSoapGet(const SoapCall&, SoapAnswer*) override { return false; }
+  } dispatch;
+  std::string big(256 * 1024, 'b');
+  WriteFile(dir_ / "www" / "big.bin", big);
+  settings_.maxClients = 16;
+  settings_.numWorkThreads = 4;
+  settings_.clientTimeout = 0;  // the watchdog closes whatever is a second old
+  Start(&dispatch);
+
+  const std::string get = "GET /a.txt HTTP/1.0\r\n\r\n";
+  const std::string post =
+      "POST /svc HTTP/1.1\r\nContent-Type: application/soap+xml\r\nContent-Length: 5\r\n\r\n<a/>\n";
+  std::string slowPost = post;
+  slowPost.replace(slowPost.find("/svc"), 4, "/svc/slow");
+  const std::string getReply = WithoutDate(Exchange(get));
+  const std::string postReply = WithoutDate(Exchange(post));
+  ASSERT_NE(getReply.find("hello text"), std::string::npos);
+  ASSERT_NE(postReply.find("<reply/>"), std::string::npos);
+
+  std::atomic<bool> done{false};
+  std::thread watchdog([&] {
+    for (int i = 0; i < 400 && !done; ++i) {
+      core_->OnWatchdog();
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  std::atomic<int> whole{0};
+  std::atomic<int> wrong{0};
+  auto check = [&](const std::string& reply, const std::string& expected) {
+    if (reply.empty()) return;  // refused at full capacity
+    const std::string r = WithoutDate(reply);
+    if (r == expected) {
+      ++whole;
+    } else if (expected.compare(0, r.size(), r) != 0 || r.size() > expected.size()) {
+      ++wrong;
+    }
+  };
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 24; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < 12; ++i) {
+        Client c(port_);
+        if (!c.Connected()) continue;
+        switch ((t + i) % 10) {
+          case 0:
+            c.Send(get);
+            check(c.ReadAll(3000ms), getReply);
+            break;
+          case 1:
+            c.Send(post);
+            check(c.ReadAll(3000ms), postReply);
+            break;
+          case 2:  // headers cut short, then gone
+            c.Send("GET /a.txt HTTP/1.0\r\nHost:");
+            break;
+          case 3:  // body cut short, then reset
+            c.Send(post.substr(0, post.size() - 3));
+            std::this_thread::sleep_for(2ms);
+            c.Reset();
+            break;
+          case 4:  // one byte at a time
+            for (char ch : get) c.Send(std::string_view(&ch, 1));
+            check(c.ReadAll(3000ms), getReply);
+            break;
+          case 5:  // connect and leave
+            break;
+          case 6:  // a large reply the client stops reading
+            c.Send("GET /big.bin HTTP/1.0\r\n\r\n");
+            std::this_thread::sleep_for(5ms);
+            c.Reset();
+            break;
+          case 7:  // silent until the watchdog closes it
+            c.ReadAll(1500ms);
+            break;
+          case 8:  // garbage
+            c.Send(std::string("\x01\x02 \r\r\n\n%%%\r\n\r\n", 15));
+            c.ReadAll(3000ms);
+            break;
+          case 9:  // outlives the time-out inside the SOAP processing
+            c.Send(slowPost);
+            check(c.ReadAll(3000ms), postReply);
+            break;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  done = true;
+  watchdog.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(whole.load(), 0);
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+  EXPECT_EQ(core_->Port().OpenSocketsForTest(), 0u);
+  // Still serving.
+  EXPECT_EQ(WithoutDate(Exchange(get)), getReply);
 }
 
 TEST_F(ServerCoreTest, StopWithConnectionsOpen) {
