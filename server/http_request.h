@@ -105,6 +105,7 @@ class HeaderBlockReader {
   // Bytes after the empty line (the start of the body) once Complete.
   std::string_view Rest() const;
   Result LastResult() const { return result_; }
+  size_t CapacityForTest() const { return buffer_.capacity(); }
 
  private:
   void Cut();

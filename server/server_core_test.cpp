@@ -108,6 +108,11 @@ class FakeDispatch : public SoapDispatch {
       answer->status = 204;
       return true;
     }
+    if (call.extraPath == "/big") {
+      answer->status = 200;
+      answer->body.assign(4 * 1024 * 1024, 'r');
+      return true;
+    }
     if (call.extraPath == "/dime") {
       answer->status = 200;
       answer->dime = std::make_unique<dime::DimeMessage>();
@@ -473,6 +478,19 @@ TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   late.Send(broken);
   EXPECT_EQ(late.ReadAll(), "");
   EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+}
+
+// A slot keeps modest buffers for its next request, not its largest reply.
+TEST_F(ServerCoreTest, LargeSoapReplyIsNotKeptByTheSlot) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string reply = Exchange(
+      "POST /svc/big HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+      "SOAPAction: a\r\n\r\nabc");
+  EXPECT_NE(reply.find("Content-Length: 4194304\r\n"), std::string::npos);
+  EXPECT_EQ(reply.substr(reply.size() - 4), "rrrr");
+  WaitIdle();
+  EXPECT_LT(core_->RetainedBytesForTest(), 1024u * 1024);
 }
 
 TEST_F(ServerCoreTest, OversizedHeadersAndBodiesGetBadRequest) {
