@@ -338,8 +338,9 @@ Event ClientConnection::ParseRequest() {
   if (!requestLineParsed_) {
     if (head_.LineCount() == 0) {
       // Lines are cut at carriage returns only: a line feed without one
-      // leaves no request line.
-      return head_.SawLineFeed() ? Event::BadRequest : PostReceive();
+      // leaves no request line, unless one ends the bytes so far.
+      return head_.SawLineFeed() && !head_.CarriageReturnPending() ? Event::BadRequest
+                                                                   : PostReceive();
     }
     requestLine_.assign(head_.Line(0));
     const Event event = ParseRequestLine(requestLine_, &line_);

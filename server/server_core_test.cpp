@@ -391,6 +391,16 @@ TEST_F(ServerCoreTest, RequestWrittenOneByteAtATime) {
       Exchange("GET /a.txt HTTP/1.0\r\nUser-Agent: slow\r\nAccept: */*\r\n\r\n", /*step=*/1);
   EXPECT_EQ(reply.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
   EXPECT_EQ(reply.substr(reply.size() - 10), "hello text");
+  {
+    // A line feed has come but the only carriage return ends the receive:
+    // the request line is cut once the next byte shows what follows it.
+    Client c(port_);
+    c.Send("GET /a.txt HTTP/1.0\nX\r");
+    std::this_thread::sleep_for(50ms);
+    c.Send("\n\r\n");
+    const std::string split = c.ReadAll();
+    EXPECT_EQ(split.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << split;
+  }
   FakeDispatch dispatch;
   core_.reset();
   Start(&dispatch);
