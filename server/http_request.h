@@ -97,9 +97,12 @@ class HeaderBlockReader {
   // Whether a line feed has arrived in the bytes not yet cut into lines (or
   // ever, once a line was cut); before that nothing is cut.
   bool SawLineFeed() const { return saw_lf_; }
-  // Before Complete: whether a carriage return ends the bytes so far (its
-  // line waits for the next byte).
-  bool CarriageReturnPending() const { return scan_ < buffer_.size(); }
+  // Whether the bytes so far end in a carriage return whose line waits for
+  // the next byte.
+  bool CarriageReturnPending() const {
+    return result_ == Result::NeedMore && !buffer_.empty() && scan_ + 1 == buffer_.size() &&
+           buffer_.back() == '\r';
+  }
   size_t LineCount() const { return lines_.size(); }
   // Line i, without its line end; valid until the next Feed or Reset.
   std::string_view Line(size_t i) const {

@@ -75,6 +75,15 @@ TEST(HeaderBlockReaderTest, CarriageReturnAtEndOfReceiveWaitsForNextByte) {
   EXPECT_EQ(Lines(reader), (std::vector<std::string>{"GET / HTTP/1.0", "Host: a"}));
   EXPECT_EQ(reader.Feed("\nXY"), HeaderBlockReader::Result::Complete);
   EXPECT_EQ(reader.Rest(), "XY");
+
+  // A line feed inside the first line: no line yet, but one is pending.
+  reader.Reset();
+  EXPECT_EQ(reader.Feed("GET / HTTP/1.0\nX\r"), HeaderBlockReader::Result::NeedMore);
+  EXPECT_EQ(reader.LineCount(), 0u);
+  EXPECT_TRUE(reader.SawLineFeed() && reader.CarriageReturnPending());
+  reader.Reset();
+  EXPECT_EQ(reader.Feed("GET / HTTP/1.0\n"), HeaderBlockReader::Result::NeedMore);
+  EXPECT_TRUE(reader.SawLineFeed() && !reader.CarriageReturnPending());
 }
 
 TEST(HeaderBlockReaderTest, NothingIsCutBeforeALineFeed) {
