@@ -302,6 +302,12 @@ void ClientConnection::Discard() {
   dimeRequest_.reset();
 }
 
+size_t ClientConnection::RetainedBytesForTest() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return scratch_.capacity() + bodyBytes_.capacity() + requestLine_.capacity() +
+         head_.CapacityForTest();
+}
+
 void ClientConnection::CloseConnection() {
   bool closed = false;
   {
@@ -332,8 +338,9 @@ Event ClientConnection::ParseRequest() {
   if (!requestLineParsed_) {
     if (head_.LineCount() == 0) {
       // Lines are cut at carriage returns only: a line feed without one
-      // leaves no request line.
-      return head_.SawLineFeed() ? Event::BadRequest : PostReceive();
+      // leaves no request line, unless one ends the bytes so far.
+      return head_.SawLineFeed() && !head_.CarriageReturnPending() ? Event::BadRequest
+                                                                   : PostReceive();
     }
     requestLine_.assign(head_.Line(0));
     const Event event = ParseRequestLine(requestLine_, &line_);
@@ -539,8 +546,13 @@ Event ClientConnection::SendAnswer(SoapAnswer& answer, bool soapGet) {
     kind = answer.soapVersion == 11 ? ContentKind::SoapXml : ContentKind::Soap12Xml;
   }
   AppendSoapReplyHeader(&scratch_, answer.status, kind, answer.body.size(), reply);
-  if (!reply.headOnly) scratch_.append(answer.body);
-  Queue(scratch_);
+  // Straight behind the header, not through scratch_, which the slot keeps.
+  Part part;
+  part.bytes.reserve(scratch_.size() + (reply.headOnly ? 0 : answer.body.size()));
+  part.bytes.assign(scratch_.begin(), scratch_.end());
+  if (!reply.headOnly) part.bytes.insert(part.bytes.end(), answer.body.begin(), answer.body.end());
+  bytesSent_ += part.bytes.size();
+  queue_.push_back(std::move(part));
   return Event::ResponseReady;
 }
 

@@ -118,6 +118,8 @@ class ClientConnection {
   void Discard();
 
   uint32_t Slot() const { return slot_; }
+  // Capacity of the buffers kept between requests.
+  size_t RetainedBytesForTest();
 
  private:
   // Actions of the table; each returns the next event.

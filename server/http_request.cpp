@@ -232,16 +232,23 @@ void RequestHeaders::Parse(const HeaderBlockReader& block) {
     bool merged = false;
     for (Field& f : fields_) {
       if (text::AsciiIEquals(f.name, name)) {
-        std::string& joined = owned_.emplace_back(f.value);
-        joined.push_back(',');
-        joined.append(value);
-        f.value = joined;
+        // Appended in place: a copy per repeat would hold the square of it.
+        if (f.joined == nullptr) f.joined = &owned_.emplace_back(f.value);
+        f.joined->push_back(',');
+        f.joined->append(value);
+        f.value = *f.joined;
         merged = true;
         break;
       }
     }
-    if (!merged) fields_.push_back(Field{name, value});
+    if (!merged) fields_.push_back(Field{name, value, nullptr});
   }
+}
+
+size_t RequestHeaders::OwnedBytesForTest() const {
+  size_t n = 0;
+  for (const std::string& s : owned_) n += s.capacity();
+  return n;
 }
 
 const std::string_view* RequestHeaders::Find(std::string_view name) const {

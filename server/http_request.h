@@ -97,6 +97,12 @@ class HeaderBlockReader {
   // Whether a line feed has arrived in the bytes not yet cut into lines (or
   // ever, once a line was cut); before that nothing is cut.
   bool SawLineFeed() const { return saw_lf_; }
+  // Whether the bytes so far end in a carriage return whose line waits for
+  // the next byte.
+  bool CarriageReturnPending() const {
+    return result_ == Result::NeedMore && !buffer_.empty() && scan_ + 1 == buffer_.size() &&
+           buffer_.back() == '\r';
+  }
   size_t LineCount() const { return lines_.size(); }
   // Line i, without its line end; valid until the next Feed or Reset.
   std::string_view Line(size_t i) const {
@@ -105,6 +111,7 @@ class HeaderBlockReader {
   // Bytes after the empty line (the start of the body) once Complete.
   std::string_view Rest() const;
   Result LastResult() const { return result_; }
+  size_t CapacityForTest() const { return buffer_.capacity(); }
 
  private:
   void Cut();
@@ -162,11 +169,14 @@ class RequestHeaders {
     return v != nullptr ? *v : std::string_view();
   }
   size_t Count() const { return fields_.size(); }
+  // Bytes held in joined and folded values.
+  size_t OwnedBytesForTest() const;
 
  private:
   struct Field {
     std::string_view name;
     std::string_view value;
+    std::string* joined = nullptr;  // in owned_ once the name repeats
   };
   std::vector<Field> fields_;
   std::deque<std::string> owned_;  // folded lines and joined values

@@ -75,6 +75,15 @@ TEST(HeaderBlockReaderTest, CarriageReturnAtEndOfReceiveWaitsForNextByte) {
   EXPECT_EQ(Lines(reader), (std::vector<std::string>{"GET / HTTP/1.0", "Host: a"}));
   EXPECT_EQ(reader.Feed("\nXY"), HeaderBlockReader::Result::Complete);
   EXPECT_EQ(reader.Rest(), "XY");
+
+  // A line feed inside the first line: no line yet, but one is pending.
+  reader.Reset();
+  EXPECT_EQ(reader.Feed("GET / HTTP/1.0\nX\r"), HeaderBlockReader::Result::NeedMore);
+  EXPECT_EQ(reader.LineCount(), 0u);
+  EXPECT_TRUE(reader.SawLineFeed() && reader.CarriageReturnPending());
+  reader.Reset();
+  EXPECT_EQ(reader.Feed("GET / HTTP/1.0\n"), HeaderBlockReader::Result::NeedMore);
+  EXPECT_TRUE(reader.SawLineFeed() && !reader.CarriageReturnPending());
 }
 
 TEST(HeaderBlockReaderTest, NothingIsCutBeforeALineFeed) {
@@ -229,6 +238,26 @@ TEST(RequestHeadersTest, NamesIgnoreCaseRepeatsJoinAndFoldsAppend) {
   EXPECT_EQ(h.Get("X-LONG"), "one\ttwo  three");
   EXPECT_EQ(h.Get("host"), "h");
   EXPECT_EQ(h.Count(), 3u);
+}
+
+// A header block at its line limit, every line the same name: the joined
+// value is built in place, so what the fields hold stays near the block's
+// size instead of growing with the square of the line count.
+TEST(RequestHeadersTest, ManyRepeatsOfOneNameStayLinearInMemory) {
+  const std::string value(50, 'v');
+  std::string fields;
+  size_t lines = 0;
+  while (lines + 2 < kMaxHeaderLines) {
+    fields += "X-Rep: " + value + "\r\n";
+    ++lines;
+  }
+  ASSERT_LT(fields.size(), kMaxHeaderBlockBytes);
+  HeaderBlockReader reader;
+  RequestHeaders h = ParseFields(reader, fields);
+  const std::string_view joined = h.Get("X-REP");
+  EXPECT_EQ(joined.size(), lines * value.size() + lines - 1);
+  EXPECT_EQ(joined.substr(0, value.size() + 2), value + "," + value[0]);
+  EXPECT_LT(h.OwnedBytesForTest(), 4 * kMaxHeaderBlockBytes);
 }
 
 TEST(AnalyseBodyTest, Table) {

@@ -185,6 +185,12 @@ size_t ServerCore::FreeSlotsForTest() const {
   return freeSlots_.size();
 }
 
+size_t ServerCore::RetainedBytesForTest() const {
+  size_t n = 0;
+  for (const auto& client : clients_) n += client->RetainedBytesForTest();
+  return n;
+}
+
 void ServerCore::WorkerThreadProc() {
   platform::net::Completion c;
   for (;;) {

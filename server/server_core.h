@@ -77,6 +77,8 @@ class ServerCore {
   const ServerStats& Stats() const { return stats_; }
   const ServerSettings& Settings() const { return settings_; }
   size_t FreeSlotsForTest() const;
+  // What the idle connections keep allocated for their next requests.
+  size_t RetainedBytesForTest() const;
 
   // ---- For the connections ------------------------------------------------
   platform::net::CompletionPort& Port() { return *port_; }
