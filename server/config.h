@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,8 +39,9 @@ struct EndpointInfo {
   bool operator==(const EndpointInfo&) const = default;
 };
 
-// Keyed by request path without "/*", byte-wise and case-sensitive.
-using EndpointTable = std::map<std::string, EndpointInfo>;
+// Keyed by request path without "/*", byte-wise and case-sensitive. The
+// transparent comparator lets a request path be looked up without a copy.
+using EndpointTable = std::map<std::string, EndpointInfo, std::less<>>;
 // Keyed by the upper-cased extension with its dot (".GIF").
 using MimeMap = std::map<std::string, std::string>;
 

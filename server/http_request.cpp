@@ -354,8 +354,7 @@ const EndpointInfo* FindEndpoint(const EndpointTable& endpoints, std::string_vie
   extraPath->clear();
   // A NUL would cut the path short for a C string reader; match nothing.
   if (path.find('\0') != std::string_view::npos) return nullptr;
-  // Heterogeneous lookup would need std::less<>; the table is keyed by string.
-  std::string key(path);
+  std::string_view key = path;
   auto it = endpoints.find(key);
   if (it != endpoints.end()) {
     *endpointUri = it->first;
@@ -363,8 +362,8 @@ const EndpointInfo* FindEndpoint(const EndpointTable& endpoints, std::string_vie
   }
   for (;;) {
     const size_t slash = key.rfind('/');
-    if (slash == std::string::npos) return nullptr;
-    key.resize(slash);
+    if (slash == std::string_view::npos) return nullptr;
+    key = key.substr(0, slash);
     it = endpoints.find(key);
     if (it == endpoints.end()) continue;
     *endpointUri = it->first;
