@@ -1,11 +1,7 @@
-// Runs the braskel program as its users do: a copy of the executable in a
-// temporary directory with its configuration beside it, the registry, unit
-// directory and event log of this test binary.
-#include <fcntl.h>
+// The braskel program's switches, registration and service runs, as its
+// users start it.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,115 +19,24 @@
 #include "platform/com/guids.h"
 #include "platform/com/registry.h"
 #include "server/service_registration.h"
-
-extern char** environ;
+#include "server/testing/braskel_process.h"
+#include "server/testing/test_files.h"
 
 namespace server {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using server_testing::ReadFile;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-class BraskelTest : public ::testing::Test {
+class BraskelTest : public server_testing::BraskelProcessTest {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qvbraskel-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    exe_ = dir_ / "braskel";
-    fs::copy_file(BRASKEL_PATH, exe_);
-    const char* log = std::getenv("QUORVEL_EVENTLOG_FILE");
-    ASSERT_NE(log, nullptr);
-    eventLog_ = log;
-    fs::remove(eventLog_);
+    BraskelProcessTest::SetUp();
+    if (HasFatalFailure()) return;
     const char* units = std::getenv("QUORVEL_UNIT_DIR");
     ASSERT_NE(units, nullptr);
     unitDir_ = units;
-    ASSERT_EQ(UnregisterServer(), S_OK);
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    EXPECT_EQ(UnregisterServer(), S_OK);
-    fs::remove_all(dir_);
-  }
-
-  void WriteConfig(const std::string& body) {
-    std::ofstream(dir_ / "brevla-config.xml", std::ios::binary)
-        << "<configuration>" << body << "</configuration>";
-  }
-
-  // Starts `exe` with `args`; `serviceName` set puts QUORVEL_SERVICE_NAME in
-  // its environment, and it is removed otherwise.
-  // `registry` set replaces QUORVEL_REGISTRY.
-  pid_t Spawn(const fs::path& exe, const std::vector<std::string>& args,
-              const std::optional<std::string>& serviceName,
-              const std::optional<std::string>& registry = std::nullopt) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string var(*e);
-      if (var.rfind("QUORVEL_SERVICE_NAME=", 0) == 0) continue;
-      if (registry && var.rfind("QUORVEL_REGISTRY=", 0) == 0) continue;
-      env.push_back(var);
-    }
-    if (serviceName) env.push_back("QUORVEL_SERVICE_NAME=" + *serviceName);
-    if (registry) env.push_back("QUORVEL_REGISTRY=" + *registry);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argStrings{exe.string()};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : argStrings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = (dir_ / "stdout.txt").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0);
-    return rc == 0 ? pid : -1;
-  }
-
-  // The exit status, or -1 when it did not end within `limit` (it is killed).
-  static int Wait(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      int status = 0;
-      const pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      if (std::chrono::steady_clock::now() > end) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-
-  int Run(const std::vector<std::string>& args) {
-    return Wait(Spawn(exe_, args, std::nullopt), 60s);
-  }
-
-  std::vector<std::string> EventLines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(ReadFile(eventLog_));
-    for (std::string l; std::getline(in, l);) lines.push_back(l);
-    return lines;
   }
 
   bool WaitForEvent(const std::string& line, std::chrono::milliseconds limit) const {
@@ -205,11 +110,7 @@ class BraskelTest : public ::testing::Test {
     return files;
   }
 
-  fs::path dir_;
-  fs::path exe_;
-  fs::path eventLog_;
   fs::path unitDir_;
-  pid_t pid_ = -1;
 };
 
 TEST(BraskelIdentityTest, RegistryTextsNameTheSystemWideGuids) {

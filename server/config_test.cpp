@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <sstream>
 #include <string>
+
+#include "server/testing/test_files.h"
 
 namespace server {
 namespace {
@@ -97,25 +96,16 @@ const std::string kFullFile = Crlf({
 
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qvconfig-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
+  void SetUp() override { dir_ = server_testing::FreshTestDir("qvconfig"); }
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string Path(const char* name = kConfigFileName) const { return (dir_ / name).string(); }
 
   void Write(const std::string& text, const char* name = kConfigFileName) const {
-    std::ofstream(Path(name), std::ios::binary) << text;
+    server_testing::WriteFile(Path(name), text);
   }
   std::string Read(const char* name = kConfigFileName) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return server_testing::ReadFile(Path(name));
   }
   // Loads `body` wrapped in a configuration root.
   bool LoadBody(const std::string& body, ServerConfig* config,

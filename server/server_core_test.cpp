@@ -3,19 +3,14 @@
 #include "server/server_core.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +20,9 @@
 #include "server/http_response.h"
 #include "server/request_log.h"
 #include "server/soap_dispatch.h"
+#include "server/testing/http_replies.h"
+#include "server/testing/loopback_client.h"
+#include "server/testing/test_files.h"
 
 namespace server {
 namespace {
@@ -32,67 +30,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Sun, 06 Nov 1994 08:49:37 GMT
-constexpr time_t kFileTime = 784111777;
-
-class Client {
- public:
-  explicit Client(uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~Client() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool Connected() const { return connected_; }
-  bool Send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-  }
-  // Everything until the server closes, or what came within `limit`.
-  std::string ReadAll(std::chrono::milliseconds limit = 5000ms) {
-    std::string out;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    char buffer[65536];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        timedOut_ = true;
-        return out;
-      }
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return out;
-      out.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  bool TimedOut() const { return timedOut_; }
-  // Closes with a reset instead of an orderly close.
-  void Reset() {
-    linger l{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Close();
-  }
-  void Close() {
-    ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-  bool timedOut_ = false;
-};
+using server_testing::kPage400;
+using server_testing::WithoutDate;
+using server_testing::WriteFile;
+using Client = server_testing::LoopbackClient;
 
 // Answers POSTs with a fixed XML reply, 204, or a DIME message by the path.
 class FakeDispatch : public SoapDispatch {
@@ -142,10 +83,7 @@ class FakeDispatch : public SoapDispatch {
 class ServerCoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qvcore-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
+    dir_ = server_testing::FreshTestDir("qvcore");
     fs::create_directories(dir_ / "www" / "sub");
     fs::create_directories(dir_ / "www-old");
     WriteFile(dir_ / "www" / "default.htm", "<p>home</p>");
@@ -154,7 +92,9 @@ class ServerCoreTest : public ::testing::Test {
     WriteFile(dir_ / "www-old" / "x", "sibling");
     WriteFile(dir_ / "secret.txt", "TOP-SECRET-CONTENT");
     fs::create_symlink(dir_ / "secret.txt", dir_ / "www" / "link.txt");
-    for (const char* f : {"default.htm", "a.txt", "sub/pic.GIF"}) SetTime(dir_ / "www" / f);
+    for (const char* f : {"default.htm", "a.txt", "sub/pic.GIF"}) {
+      server_testing::SetFileTime(dir_ / "www" / f);
+    }
 
     ConfigSnapshot config;
     config.docBasePath = (dir_ / "www").string();  // no trailing "/" on purpose
@@ -178,14 +118,6 @@ class ServerCoreTest : public ::testing::Test {
   void TearDown() override {
     core_.reset();
     fs::remove_all(dir_);
-  }
-
-  static void WriteFile(const fs::path& p, const std::string& s) {
-    std::ofstream(p, std::ios::binary) << s;
-  }
-  static void SetTime(const fs::path& p) {
-    timespec times[2] = {{kFileTime, 0}, {kFileTime, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
   }
 
   void Start(SoapDispatch* dispatch = nullptr) {
@@ -243,14 +175,6 @@ class ServerCoreTest : public ::testing::Test {
     EXPECT_EQ(core_->FreeSlotsForTest(), size_t(settings_.maxClients));
   }
 
-  // The reply without its Date line, which changes with the clock.
-  static std::string WithoutDate(std::string reply) {
-    const size_t d = reply.find("Date: ");
-    if (d == std::string::npos) return reply;
-    const size_t e = reply.find("\r\n", d);
-    return reply.erase(d, e + 2 - d);
-  }
-
   fs::path dir_;
   ServerSettings settings_;
   ConfigStore store_;
@@ -260,11 +184,6 @@ class ServerCoreTest : public ::testing::Test {
   std::mutex eventsMu_;
   std::vector<std::string> events_;
 };
-
-const std::string kPage400 =
-    "HTTP/1.0 400 Bad Request\r\nContent-Type: text/html\r\n\r\n<HEAD><TITLE>400 Badly Formed "
-    "Request</TITLE></HEAD>\n<BODY><H1>400 Badly Formed Request</H1>\nThe request had bad syntax "
-    "or was inherently impossible to be satisfied.<BR>\n</BODY>\r\n";
 
 std::string Page404(const std::string& path, bool close = false) {
   return "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n" +

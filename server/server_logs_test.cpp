@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/testing/test_files.h"
+
 namespace server {
 namespace {
 
@@ -49,12 +51,7 @@ class ScopedTz {
   std::optional<std::string> old_;
 };
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using server_testing::ReadFile;
 
 TEST(LogFormatTest, ServerLogLinesAreCommonLogFormatWithControlsEscaped) {
   ScopedTz tz("XST5");  // five hours behind UTC, no daylight time

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <thread>
 
+#include "server/testing/test_files.h"
+
 namespace server {
 namespace {
 
@@ -17,11 +19,7 @@ namespace fs = std::filesystem;
 class SoapServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("qvsoapserver-" + std::to_string(getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    dir_ = server_testing::FreshTestDir("qvsoapserver");
     server_ = std::make_unique<SoapServer>((dir_ / "braskel").string(),
                                            [this](const std::string& l) { lines_.push_back(l); });
     server_->SetStartPauseForTest(std::chrono::milliseconds(0));
