@@ -153,15 +153,18 @@ void ServerCore::AcceptConnection(size_t index) {
     LogEvent("At full capacity...refused connection!");
     return;  // closing the socket is the whole answer
   }
+  // Counted before the connection starts: a worker may answer and free the
+  // slot before ResetClient even returns here.
   stats_.activeConnections.fetch_add(1, std::memory_order_relaxed);
+  stats_.numConnects.fetch_add(1, std::memory_order_relaxed);
   if (!clients_[slot]->ResetClient(std::move(socket), peer)) {
     stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+    stats_.numConnects.fetch_sub(1, std::memory_order_relaxed);
     LogEvent("Failed to intialize Client!");
     std::lock_guard<std::mutex> lock(slot_mu_);
     freeSlots_.push_back(slot);
     return;
   }
-  stats_.numConnects.fetch_add(1, std::memory_order_relaxed);
 }
 
 bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
@@ -173,11 +176,11 @@ bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
 }
 
 void ServerCore::ReleaseClientSlot(uint32_t slot) {
-  {
-    std::lock_guard<std::mutex> lock(slot_mu_);
-    freeSlots_.push_back(slot);
-  }
+  // Uncounted before the slot is free, so whoever sees the slot free also
+  // sees the count without it.
   stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(slot_mu_);
+  freeSlots_.push_back(slot);
 }
 
 size_t ServerCore::FreeSlotsForTest() const {
