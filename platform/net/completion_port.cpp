@@ -172,6 +172,11 @@ void CompletionPort::Enqueue(const Completion& c) {
   [[maybe_unused]] ssize_t n = ::write(ready_fd_.Get(), &one, sizeof one);
 }
 
+bool CompletionPort::ReadyQueueEmpty() {
+  std::lock_guard<std::mutex> lock(ready_mu_);
+  return ready_.empty();
+}
+
 bool CompletionPort::TakeReady(Completion* out) {
   uint64_t count = 0;
   if (::read(ready_fd_.Get(), &count, sizeof count) != sizeof count) return false;
@@ -185,7 +190,9 @@ bool CompletionPort::TakeReady(Completion* out) {
 }
 
 void CompletionPort::Deliver(const Completion& c, Completion* first, bool* have_first) {
-  if (first && !*have_first) {
+  // Handing a completion straight to this waiter would overtake those already
+  // queued, some of which may belong to the same socket: only when none wait.
+  if (first && !*have_first && ReadyQueueEmpty()) {
     *first = c;
     *have_first = true;
   } else {

@@ -141,6 +141,7 @@ class CompletionPort {
   void Deliver(const Completion& c, Completion* first, bool* have_first);
   void FailPending(Channel* ch, int error);
   bool TakeReady(Completion* out);
+  bool ReadyQueueEmpty();
 
   UniqueFd epoll_fd_;
   UniqueFd ready_fd_;     // eventfd semaphore: one count per queued completion
