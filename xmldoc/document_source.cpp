@@ -1,6 +1,8 @@
 #include "xmldoc/document_source.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -91,11 +93,20 @@ bool ParseHttpUrl(std::string_view url, HttpUrl* out) {
 bool ReadDocumentFile(const std::string& path, std::string* bytes) {
   bytes->clear();
   if (path.find('\0') != std::string::npos) return false;
-  const std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!f) return false;
-  // Opening a directory succeeds here; its "size" means nothing.
+  // O_NONBLOCK so that a named pipe with no writer cannot hang the open; a
+  // directory opens too. Only a regular file's size means anything.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
   struct stat st;
-  if (fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
+  const std::unique_ptr<FILE, int (*)(FILE*)> f(::fdopen(fd, "rb"), &std::fclose);
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
   if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
   const long size = std::ftell(f.get());
   if (size < 0 || static_cast<unsigned long>(size) > kMaxDocumentLength) return false;

@@ -262,6 +262,9 @@ TEST_F(ReadDocumentFileTest, ReadsRegularFilesOnly) {
   EXPECT_EQ(bytes, "");
 
   EXPECT_FALSE(ReadDocumentFile(dir_.string(), &bytes)) << "a directory";
+  const std::string fifo = (dir_ / "pipe.xml").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(ReadDocumentFile(fifo, &bytes)) << "a named pipe nobody writes (must not hang)";
   EXPECT_FALSE(ReadDocumentFile((dir_ / "missing.xml").string(), &bytes));
   EXPECT_FALSE(ReadDocumentFile("", &bytes));
   EXPECT_FALSE(ReadDocumentFile(Write("b.xml", "<b/>") + std::string("\0x", 2), &bytes));
