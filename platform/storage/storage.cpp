@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <new>
 #include <string>
 
 #include "platform/com/object.h"
@@ -100,9 +101,9 @@ class TempStream final : public com::ComObject<TempStream, IStream> {
     while (done < cb) {
       const ssize_t n =
           pwrite(storage_->fd(), in + done, cb - done, static_cast<off_t>(position_ + done));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        const int err = errno;
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        const int err = n == 0 ? ENOSPC : errno;  // no progress: never loop on it
         position_ += done;
         if (written) *written = done;
         return WriteError(err);
@@ -177,7 +178,11 @@ HRESULT TempDocfile::NewStream(DWORD mode, IStream** stream) {
   if (!stream_open_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
     return STG_E_ACCESSDENIED;
   }
-  *stream = new TempStream(this, mode);
+  *stream = new (std::nothrow) TempStream(this, mode);
+  if (*stream == nullptr) {
+    stream_open_.store(false, std::memory_order_release);
+    return STG_E_INSUFFICIENTMEMORY;
+  }
   return S_OK;
 }
 
@@ -228,6 +233,10 @@ HRESULT StgCreateDocfile(LPCOLESTR name, DWORD mode, DWORD /*reserved*/, IStorag
   }
   const int fd = OpenUnlinkedFile();
   if (fd < 0) return errno == ENOSPC || errno == EDQUOT ? STG_E_MEDIUMFULL : STG_E_ACCESSDENIED;
-  *storage = new TempDocfile(fd, mode);
+  *storage = new (std::nothrow) TempDocfile(fd, mode);
+  if (*storage == nullptr) {
+    ::close(fd);
+    return STG_E_INSUFFICIENTMEMORY;
+  }
   return S_OK;
 }
