@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/thread/clock.h"
+#include "platform/thread/internal/timer_schedule.h"
 
 namespace {
 
@@ -107,9 +108,7 @@ Found NextMessage(Queue& q, MSG* msg, UINT min, UINT max, bool remove, ULONGLONG
   msg->wParam = next->id;
   msg->lParam = reinterpret_cast<LPARAM>(next->callback);
   if (remove) {
-    // The next expiry of the timer's own schedule after now: lateness of the
-    // loop neither shifts the schedule nor repeats missed periods.
-    next->due += (now - next->due) / next->period * next->period + next->period;
+    next->due = thread_internal::NextTimerDue(next->due, next->period, now);
   }
   return Found::Message;
 }

@@ -1,4 +1,5 @@
 #include "platform/thread/message_loop.h"
+#include "platform/thread/internal/timer_schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -132,22 +133,21 @@ TEST(MessageLoopTest, TimerWithoutCallbackIsAMessageAndSameIdReplaces) {
 // A loop that was busy when a timer fell due gets one WM_TIMER, and the next
 // one keeps the timer's own schedule: neither a burst for the missed periods
 // nor a schedule shifted by the loop's lateness.
-TEST(MessageLoopTest, LateLoopKeepsTheTimerSchedule) {
-  constexpr UINT kPeriod = 1000;
-  const ULONGLONG start = GetTickCount();
-  ASSERT_EQ(SetTimer(nullptr, 7, kPeriod, nullptr), 7u);
-  Sleep(2300);  // busy past the first two expiries
-  MSG msg;
-  ASSERT_TRUE(GetMessage(&msg, nullptr, 0, 0));
-  ASSERT_EQ(msg.message, WM_TIMER);
-  const ULONGLONG first = GetTickCount();
-  ASSERT_TRUE(GetMessage(&msg, nullptr, 0, 0));
-  ASSERT_EQ(msg.message, WM_TIMER);
-  const ULONGLONG second = GetTickCount();
-  EXPECT_TRUE(KillTimer(nullptr, 7));
-  EXPECT_GE(second - first, 300u);  // not a repeat for a missed period
-  // On schedule at 3000 ms; shifted by the lateness it would be 3300 or later.
-  EXPECT_LT(second - start, 3250u);
+TEST(TimerScheduleTest, ALateLoopKeepsTheScheduleAndSkipsMissedPeriods) {
+  struct Case {
+    ULONGLONG due, period, now, next;
+  } cases[] = {
+      {1000, 1000, 1000, 2000},  // on time
+      {1000, 1000, 1003, 2000},  // a little late: the schedule does not shift
+      {1000, 1000, 2300, 3000},  // two periods missed: one expiry, then back on schedule
+      {1000, 1000, 1999, 2000},
+      {1000, 1000, 2000, 3000},  // exactly on the next point: that one is taken now
+      {5, 10, 123456789, 123456795},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(thread_internal::NextTimerDue(c.due, c.period, c.now), c.next)
+        << c.due << " " << c.period << " " << c.now;
+  }
 }
 
 TEST(ClockTest, TickCountIsMonotonicAndSleepWaits) {
