@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/file/atomic_file.h"
 #include "platform/text/text.h"
 #include "server/server_xml.h"
 
@@ -279,51 +280,11 @@ void SetError(std::string* error, const std::string& what, const std::string& pa
   if (error != nullptr) *error = what + " " + path + ": " + std::strerror(err);
 }
 
-// Writes `bytes` to a temporary file beside `path`, flushes it and renames it
-// over `path`, so readers see either the old file or the whole new one.
+// Replaces the file whole, so readers see either the old file or the new one.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    SetError(error, "cannot create a temporary file beside", path, errno);
-    return false;
-  }
-  // Keep the old file's permissions; mkstemp's 0600 would hide a new file from
-  // whoever read the old one.
-  struct stat old {};
-  const mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-  bool ok = fchmod(fd, mode) == 0;
-  size_t done = 0;
-  while (ok && done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  int err = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
+  if (const int err = platform::file::ReplaceFile(path, bytes); err != 0) {
     SetError(error, "cannot write", path, err);
     return false;
-  }
-  // Make the rename itself durable; a failure here leaves a complete file.
-  const std::string dir = ExecutableDirectory(path);
-  const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
   }
   return true;
 }

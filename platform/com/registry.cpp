@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file/atomic_file.h"
+
 struct RegistryKey {
   std::string path;  // full path, root name first
 };
@@ -336,38 +338,10 @@ LSTATUS Load(const std::string& path, Store* store, FileId* id) {
   return ERROR_SUCCESS;
 }
 
-bool MakeParents(const std::string& file) {
-  for (size_t pos = file.find('/', 1); pos != std::string::npos; pos = file.find('/', pos + 1)) {
-    const std::string dir = file.substr(0, pos);
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
-}
-
 LSTATUS Save(const std::string& path, const Store& store) {
   const std::string text = Serialize(store);
   if (text.size() > kRegistryMaxFileSize) return ERROR_CANTWRITE;
-  std::string temp = path + ".tmp.XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) return ERROR_CANTWRITE;
-  fchmod(fd, 0644);
-  const bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-  if (close(fd) != 0 || !ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return ERROR_CANTWRITE;
-  }
-  return ERROR_SUCCESS;
+  return platform::file::ReplaceFile(path, text, 0644) == 0 ? ERROR_SUCCESS : ERROR_CANTWRITE;
 }
 
 // ---- The process-wide view --------------------------------------------------
@@ -410,7 +384,10 @@ LSTATUS Mutate(const std::function<LSTATUS(Store&, bool* changed)>& change) {
   Registry& r = TheRegistry();
   const std::string path = registry::FilePath();
   std::lock_guard lock(r.mu);
-  if (!MakeParents(path)) return ERROR_CANTWRITE;
+  if (const size_t slash = path.rfind('/');
+      slash != std::string::npos && slash > 0 && !platform::file::MakeDirectories(path.substr(0, slash))) {
+    return ERROR_CANTWRITE;
+  }
   const std::string lock_path = path + ".lock";
   const int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (lock_fd < 0) return ERROR_CANTWRITE;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/com/registry.h"
+#include "platform/file/atomic_file.h"
 #include "platform/text/text.h"
 
 namespace platform::service {
@@ -108,36 +109,10 @@ std::string ConfigHome() {
   return HomeDirectory() + "/.config";
 }
 
-bool MakeDirectories(const std::string& path) {
-  for (size_t i = 1; i <= path.size(); ++i) {
-    if (i != path.size() && path[i] != '/') continue;
-    const std::string prefix = path.substr(0, i);
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Writes to a temporary file beside `path` and renames it over, so a reader
-// never sees half a file.
 bool WriteFileAtomically(const std::string& path, std::string_view contents) {
   const size_t slash = path.rfind('/');
-  if (slash == std::string::npos || !MakeDirectories(path.substr(0, slash))) return false;
-  std::string temp = path + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) return false;
-  bool ok = ::fchmod(fd, 0644) == 0;
-  for (size_t done = 0; ok && done < contents.size();) {
-    const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<size_t>(n);
-  }
-  ok = ::fsync(fd) == 0 && ok;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (slash == std::string::npos || !file::MakeDirectories(path.substr(0, slash))) return false;
+  return file::ReplaceFile(path, contents, 0644) == 0;
 }
 
 std::string UnitBaseName(std::string_view service_name) {
