@@ -16,7 +16,6 @@ namespace server {
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -29,20 +28,6 @@ class SystemClock final : public LogClock {
   }
   time_t Now() const override { return ::time(nullptr); }
 };
-
-// Appends `s` with control characters (and '"' when `quoted`) as \xHH.
-void AppendEscaped(std::string& out, std::string_view s, bool quoted) {
-  for (char ch : s) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    if (c < 0x20 || c == 0x7F || (quoted && c == '"')) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += ch;
-    }
-  }
-}
 
 void AppendNumber(std::string& out, uint64_t v) {
   char buf[24];
@@ -83,7 +68,7 @@ int LocalStandardOffsetMinutes() {
 static void AppendLogEntry(std::string& line, const RequestRecord& r, std::string_view zone) {
   tm local{};
   if (!::localtime_r(&r.request_time, &local)) local = tm{};
-  AppendEscaped(line, r.peer, /*quoted=*/false);
+  text::AppendLogSafe(line, r.peer);
   line += " - - [";
   char stamp[64];
   const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
@@ -93,7 +78,7 @@ static void AppendLogEntry(std::string& line, const RequestRecord& r, std::strin
   line.append(stamp, static_cast<size_t>(n > 0 ? std::min<int>(n, sizeof stamp - 1) : 0));
   line += zone;
   line += "] \"";
-  AppendEscaped(line, r.request_line, /*quoted=*/true);
+  text::AppendLogSafe(line, r.request_line, /*escape_quote=*/true);
   line += "\" ";
   char status[16];
   const int m = snprintf(status, sizeof status, "%d", r.status);
@@ -235,7 +220,7 @@ void LogFiles::WriteLogEntry(const RequestRecord& record) {
 void LogFiles::WriteUserAgentLine(std::string_view user_agent) {
   thread_local std::string line;
   line.clear();
-  AppendEscaped(line, user_agent, /*quoted=*/false);
+  text::AppendLogSafe(line, user_agent);
   line += '\n';
   WriteLine(user_agent_, Gate::Enabled, line);
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/text/text.h"
+
 namespace {
 
 struct EventSource {
@@ -21,20 +23,6 @@ int SyslogPriority(WORD type) {
       return LOG_WARNING;
     default:
       return LOG_INFO;
-  }
-}
-
-void AppendEscaped(std::string& out, const char* s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  for (; *s; ++s) {
-    const auto c = static_cast<unsigned char>(*s);
-    if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += char(c);
-    }
   }
 }
 
@@ -68,7 +56,7 @@ BOOL ReportEventA(HANDLE source, WORD type, WORD /*category*/, DWORD /*event_id*
   std::string text;
   for (WORD i = 0; i < num_strings; ++i) {
     if (i) text += ' ';
-    if (strings && strings[i]) AppendEscaped(text, strings[i]);
+    if (strings && strings[i]) text::AppendLogSafe(text, strings[i]);
   }
   syslog(SyslogPriority(type) | LOG_DAEMON, "%s: %s", src->name.c_str(), text.c_str());
   if (const char* path = std::getenv("QUORVEL_EVENTLOG_FILE"); path && *path) {

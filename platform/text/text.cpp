@@ -236,6 +236,19 @@ uint32_t WcsToUL(std::u16string_view s, size_t* consumed) {
   return negative ? uint32_t(0u - v) : v;
 }
 
+void AppendLogSafe(std::string& out, std::string_view s, bool escape_quote) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || (escape_quote && c == '"')) {
+      const char escaped[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(escaped, sizeof escaped);
+    } else {
+      out += ch;
+    }
+  }
+}
+
 namespace {
 
 std::string VFormat(const char* fmt, va_list args) {

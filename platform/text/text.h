@@ -78,6 +78,13 @@ int WToI(std::u16string_view s);
 // digit was found.
 uint32_t WcsToUL(std::u16string_view s, size_t* consumed = nullptr);
 
+// ---- Log text ---------------------------------------------------------------
+
+// Appends `s` with bytes below 0x20 and 0x7F (and '"' when `escape_quote`)
+// written as \xHH, so text from outside can neither break a log line in two
+// nor close a quoted field.
+void AppendLogSafe(std::string& out, std::string_view s, bool escape_quote = false);
+
 // ---- Formatting -----------------------------------------------------------
 
 // printf into a std::string. The format must be a literal of ours: data from

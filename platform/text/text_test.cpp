@@ -101,6 +101,25 @@ TEST(NumberTest, WToIAndWcsToULReadLikeTheCLibrary) {
   EXPECT_EQ(used, 3u);
 }
 
+TEST(LogTextTest, ControlBytesAndQuotesCannotBreakALine) {
+  struct Case {
+    std::string in;
+    bool escape_quote;
+    std::string out;
+  } cases[] = {
+      {"GET / HTTP/1.0", false, "GET / HTTP/1.0"},
+      {"a\nb\r\x7F", false, "a\\x0Ab\\x0D\\x7F"},
+      {"say \"hi\"", false, "say \"hi\""},
+      {"say \"hi\"", true, "say \\x22hi\\x22"},
+      {std::string("\0\xC3\xA9", 3), false, "\\x00\xC3\xA9"},  // UTF-8 passes through
+  };
+  for (const Case& c : cases) {
+    std::string out = "<";
+    AppendLogSafe(out, c.in, c.escape_quote);
+    EXPECT_EQ(out, "<" + c.out);
+  }
+}
+
 TEST(FormatTest, FormatsLongTextAndCapsOnCharacterBoundaries) {
   const std::string long_arg(1000, 'x');
   EXPECT_EQ(Format("<%s>", long_arg.c_str()).size(), 1002u);
