@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/com/base.h"
+#include "platform/com/oledate.h"
 #include "platform/com/variant.h"
 #include "xml/namespaces.h"
 
@@ -93,13 +94,6 @@ bool DecodeHex(std::basic_string_view<Char> text, uint8_t* out, size_t* count) {
   *count = text.size() / 2;
   return true;
 }
-
-constexpr int kCumulativeDays[2][13] = {
-    {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
-    {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366},
-};
-
-bool IsLeapYear(int year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 // Appends ASCII text to the element's text.
 void AppendAscii(XmlElement& element, const char* s, int n) {
@@ -230,18 +224,8 @@ bool OleDateToTm(double date, OleTm* tm) {
   long seconds = static_cast<long>(std::fabs(date - whole) * 86400.0);
   if (seconds > 86399) seconds = 86399;
 
-  // Civil date from a day count on 400-year cycles of 146097 days; the count
-  // is shifted to start on 1 March of year 0 so leap days fall at the end.
-  const long z = days - 25569 + 719468;  // day 0 is 30 December 1899
-  const long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long doe = z - era * 146097;
-  const long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const long doy_march = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long mp = (5 * doy_march + 2) / 153;
-  const int day = int(doy_march - (153 * mp + 2) / 5 + 1);
-  const int month = int(mp < 10 ? mp + 3 : mp - 9);
-  const int year = int(yoe + era * 400 + (month <= 2 ? 1 : 0));
-
+  int year, month, day;
+  com::CivilFromDays(days, &year, &month, &day);
   tm->year = year;
   tm->month = month;
   tm->day = day;
@@ -249,7 +233,7 @@ bool OleDateToTm(double date, OleTm* tm) {
   tm->minute = int(seconds / 60 % 60);
   tm->second = int(seconds % 60);
   tm->day_of_week = int(((days % 7 + 7) % 7 + 6) % 7) + 1;  // day 0 was a Saturday
-  tm->day_of_year = kCumulativeDays[IsLeapYear(year)][month - 1] + day;
+  tm->day_of_year = int(days - com::DaysFromCivil(year, 1, 1)) + 1;
   return true;
 }
 

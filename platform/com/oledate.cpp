@@ -51,6 +51,10 @@ int64_t DaysFromCivil(int64_t year, int month, int day) {
   return EpochDaysFromCivil(year, month, day) - kOleEpochFromUnix;
 }
 
+void CivilFromDays(int64_t days, int* year, int* month, int* day) {
+  CivilFromEpochDays(days + kOleEpochFromUnix, year, month, day);
+}
+
 bool IsValidOleDate(DATE d) { return d > kOleDateMin - 1.0 && d < kOleDateMax + 1.0; }
 
 bool OleDateFromParts(const OleDateParts& p, DATE* out) {

@@ -39,6 +39,8 @@ bool IsValidOleDate(DATE d);
 // Days from 30 December 1899 to the given civil date (no range checks beyond
 // what the arithmetic needs; month 1..12).
 int64_t DaysFromCivil(int64_t year, int month, int day);
+// The civil date of day `days` counted from 30 December 1899 (the inverse).
+void CivilFromDays(int64_t days, int* year, int* month, int* day);
 int DaysInMonth(int year, int month);  // 0 for a month outside 1..12
 
 // The fixed, locale-free text form used when a date becomes a string:
