@@ -37,9 +37,9 @@ constexpr int kListenBacklog = 64;
 struct ModuleState {
   std::mutex mu;
   std::condition_variable cv;
-  ULONG locks = 0;          // Guarded by mu.
-  uint64_t changes = 0;     // Guarded by mu; every lock and unlock.
-  bool stop = false;        // Guarded by mu.
+  ULONG locks = 0;       // Guarded by mu.
+  uint64_t changes = 0;  // Guarded by mu; every lock and unlock.
+  bool stop = false;     // Guarded by mu.
   std::thread monitor;
 };
 
@@ -126,7 +126,7 @@ bool EnsureDirectory(const std::string& dir) {
     const std::string part = dir.substr(0, i);
     if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
   }
-  struct stat st{};
+  struct stat st {};
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   // Another user's directory, or one others may write to, could hand our
   // callers someone else's socket.
@@ -153,8 +153,8 @@ struct Registration {
 
 struct Registrations {
   std::mutex mu;
-  DWORD next_cookie = 1;                                        // Guarded by mu.
-  std::map<DWORD, std::shared_ptr<Registration>> by_cookie;     // Guarded by mu.
+  DWORD next_cookie = 1;                                     // Guarded by mu.
+  std::map<DWORD, std::shared_ptr<Registration>> by_cookie;  // Guarded by mu.
 };
 
 Registrations& AllRegistrations() {

@@ -28,15 +28,15 @@ namespace {
 
 // Answers QueryInterface on our proxies only, so an encoder can tell a proxy
 // of the same connection (sent back as the peer's own id) from a local object.
-constexpr IID kIidRemoteProxy = {0x6C1D0F43, 0x2A7B, 0x4E59,
-                                 {0x9B, 0x61, 0x0D, 0x3E, 0x84, 0x27, 0xC5, 0x1A}};
+constexpr IID kIidRemoteProxy = {
+    0x6C1D0F43, 0x2A7B, 0x4E59, {0x9B, 0x61, 0x0D, 0x3E, 0x84, 0x27, 0xC5, 0x1A}};
 
 // Object references on the wire.
 enum : uint8_t {
   kRefNull = 0,
-  kRefStruct = 1,   // a SoapStruct by value: its members follow
-  kRefSender = 2,   // an object the sender exports: id, dispatch flag
-  kRefYours = 3,    // one the receiver exported: id
+  kRefStruct = 1,  // a SoapStruct by value: its members follow
+  kRefSender = 2,  // an object the sender exports: id, dispatch flag
+  kRefYours = 3,   // one the receiver exported: id
 };
 
 // Dispatch ids of the struct value's members used to copy it.
@@ -51,8 +51,8 @@ struct ThreadContext {
   DWORD thread = 0;
   std::mutex mu;
   std::condition_variable cv;
-  uint64_t wakes = 0;                          // Guarded by mu.
-  std::deque<std::function<void()>> tasks;     // Guarded by mu.
+  uint64_t wakes = 0;                       // Guarded by mu.
+  std::deque<std::function<void()>> tasks;  // Guarded by mu.
 };
 
 namespace {
@@ -274,14 +274,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::mutex send_mu_;
 
   std::mutex mu_;
-  bool broken_ = false;                                   // Guarded by mu_.
-  bool closed_ = false;                                   // Guarded by mu_.
-  uint32_t next_call_ = 1;                                // Guarded by mu_.
-  std::unordered_map<uint32_t, Pending*> pending_;        // Guarded by mu_.
-  uint64_t next_export_ = 1;                              // Guarded by mu_.
-  std::unordered_map<uint64_t, Export> exports_;          // Guarded by mu_.
-  std::unordered_map<IUnknown*, uint64_t> export_ids_;    // Guarded by mu_.
-  std::unordered_map<uint64_t, RemoteObject*> imports_;   // Guarded by mu_.
+  bool broken_ = false;                                  // Guarded by mu_.
+  bool closed_ = false;                                  // Guarded by mu_.
+  uint32_t next_call_ = 1;                               // Guarded by mu_.
+  std::unordered_map<uint32_t, Pending*> pending_;       // Guarded by mu_.
+  uint64_t next_export_ = 1;                             // Guarded by mu_.
+  std::unordered_map<uint64_t, Export> exports_;         // Guarded by mu_.
+  std::unordered_map<IUnknown*, uint64_t> export_ids_;   // Guarded by mu_.
+  std::unordered_map<uint64_t, RemoteObject*> imports_;  // Guarded by mu_.
 };
 
 // The codec of one message: rolls back what it exported when the message
@@ -351,8 +351,8 @@ class RemoteObject final : public IDispatch {
   HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
     return c_->GetIDsOfNames(id_, names, count, lcid, ids);
   }
-  HRESULT Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
-                 VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+  HRESULT Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                 EXCEPINFO* excep, UINT* arg_err) override {
     return c_->Invoke(id_, member, lcid, flags, params, result, excep, arg_err);
   }
 
@@ -566,8 +566,8 @@ HRESULT Connection::ServeInvoke(Reader& r, Writer& reply) {
   uint32_t member = 0, lcid = 0, count = 0, named = 0;
   uint16_t flags = 0;
   uint8_t want_result = 0;
-  if (!r.U64(&id) || !r.U32(&member) || !r.U32(&lcid) || !r.U16(&flags) ||
-      !r.U8(&want_result) || !r.U32(&count) || count > kMaxCallArgs) {
+  if (!r.U64(&id) || !r.U32(&member) || !r.U32(&lcid) || !r.U16(&flags) || !r.U8(&want_result) ||
+      !r.U32(&count) || count > kMaxCallArgs) {
     return RPC_E_INVALID_DATAPACKET;
   }
   Marshal m(*this);
@@ -694,9 +694,8 @@ HRESULT Connection::Create(REFIID iid, void** object) {
   return HRESULT(result);
 }
 
-HRESULT Connection::Invoke(uint64_t id, DISPID member, LCID lcid, WORD flags,
-                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excep,
-                           UINT* arg_err) {
+HRESULT Connection::Invoke(uint64_t id, DISPID member, LCID lcid, WORD flags, DISPPARAMS* params,
+                           VARIANT* result, EXCEPINFO* excep, UINT* arg_err) {
   DISPPARAMS none{nullptr, nullptr, 0, 0};
   if (!params) params = &none;
   if (params->cArgs > kMaxCallArgs || params->cNamedArgs > params->cArgs ||
@@ -938,8 +937,8 @@ HRESULT Connection::DecodeObject(Reader& r, bool dispatch, IUnknown** out, int d
     case kRefStruct: {
       if (depth > kMaxValueDepth) return RPC_E_INVALID_DATAPACKET;
       ComPtr<IDispatch> record;
-      HRESULT hr = CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IDispatch, record.ReceiveVoid());
+      HRESULT hr = CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                    record.ReceiveVoid());
       // The members are read whatever happens, so the stream stays in step.
       Marshal m(*this);
       for (size_t n = 0;; ++n) {
@@ -1000,8 +999,8 @@ HRESULT Connection::DecodeObject(Reader& r, bool dispatch, IUnknown** out, int d
       std::lock_guard lock(mu_);
       auto it = exports_.find(id);
       if (it == exports_.end()) return RPC_E_INVALID_DATAPACKET;
-      IUnknown* found = dispatch ? static_cast<IUnknown*>(it->second.dispatch.Get())
-                                 : it->second.identity.Get();
+      IUnknown* found =
+          dispatch ? static_cast<IUnknown*>(it->second.dispatch.Get()) : it->second.identity.Get();
       if (!found) return DISP_E_TYPEMISMATCH;
       found->AddRef();
       *out = found;
@@ -1064,8 +1063,8 @@ std::shared_ptr<ThreadContext> ThisThreadContext() { return ThisThread(); }
 std::shared_ptr<Connection> ServeConnection(int fd, IUnknown* class_object,
                                             std::weak_ptr<ThreadContext> home,
                                             std::function<void()> on_closed) {
-  auto c = std::make_shared<Connection>(fd, Connection::Role::Server, class_object,
-                                        std::move(home), std::move(on_closed));
+  auto c = std::make_shared<Connection>(fd, Connection::Role::Server, class_object, std::move(home),
+                                        std::move(on_closed));
   c->Start();
   return c;
 }
@@ -1080,8 +1079,8 @@ HRESULT CreateRemoteInstance(int fd, REFIID iid, void** object) {
     close(fd);
     return E_NOINTERFACE;
   }
-  auto c = std::make_shared<Connection>(fd, Connection::Role::Client, nullptr, ThisThread(),
-                                        nullptr);
+  auto c =
+      std::make_shared<Connection>(fd, Connection::Role::Client, nullptr, ThisThread(), nullptr);
   c->Start();
   const HRESULT hr = c->Create(iid, object);
   if (FAILED(hr)) c->Close();

@@ -41,8 +41,8 @@ HRESULT CoResumeClassObjects();
 // The socket's mode and the peer-uid check are the call security here: this
 // accepts the usual arguments and succeeds.
 HRESULT CoInitializeSecurity(void* security_descriptor, LONG auth_services, void* auth_list,
-                             void* reserved1, DWORD authn_level, DWORD imp_level,
-                             void* auth_info, DWORD capabilities, void* reserved3);
+                             void* reserved1, DWORD authn_level, DWORD imp_level, void* auth_info,
+                             DWORD capabilities, void* reserved3);
 // The module lock of a local server: each connection a client holds counts
 // once, as do these calls. They return the new count.
 ULONG CoAddRefServerProcess();
@@ -52,7 +52,7 @@ namespace com::remote {
 
 // Waits. Each is far above any legitimate call, so a slow but live peer is
 // not cut off; a dead one is noticed at once through its closed socket.
-inline constexpr DWORD kCallTimeoutMs = 10 * 60 * 1000;  // one call's return
+inline constexpr DWORD kCallTimeoutMs = 10 * 60 * 1000;    // one call's return
 inline constexpr DWORD kServerStartTimeoutMs = 60 * 1000;  // a started server's socket
 inline constexpr DWORD kConnectRetryMs = 20;
 // A local server ends after its module stayed unlocked this long.

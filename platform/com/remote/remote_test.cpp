@@ -289,9 +289,13 @@ TEST_F(RemoteTest, CyclesLeaveNoDescriptorsOrThreadsBehind) {
   EXPECT_EQ(CountEntries("/proc/self/task"), threads);
 }
 
+std::atomic<int> g_served_alive{0};
+
 // A class object of this process, served over its socket.
 class Served final : public com::ComObject<Served, com::Dispatch<ITestCaller>> {
  public:
+  Served() { ++g_served_alive; }
+  ~Served() override { --g_served_alive; }
   HRESULT GetName(BSTR* name) override {
     *name = SysAllocString(u"served");
     return S_OK;
@@ -323,8 +327,8 @@ int RawConnect(const std::string& path) {
   return fd;
 }
 
-constexpr CLSID kServedClsid = {0x0A1B2C3D, 0x1111, 0x2222,
-                                {0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
+constexpr CLSID kServedClsid = {
+    0x0A1B2C3D, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
 
 class ClassObjectTest : public RemoteTest {
  protected:
@@ -344,23 +348,22 @@ TEST_F(ClassObjectTest, SuspendedUntilResumedThenFoundInProcess) {
   EXPECT_EQ(RawConnect(path), -1);
   EXPECT_EQ(errno, ECONNREFUSED);
   ComPtr<IClassFactory> found;
-  EXPECT_EQ(CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory,
-                             found.ReceiveVoid()),
-            REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(
+      CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory, found.ReceiveVoid()),
+      REGDB_E_CLASSNOTREG);
 
   ASSERT_EQ(CoResumeClassObjects(), S_OK);
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   const int fd = RawConnect(path);
   EXPECT_GE(fd, 0);
   if (fd >= 0) close(fd);
   // This process creates its own class directly, on this thread.
-  ASSERT_EQ(CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory,
-                             found.ReceiveVoid()),
-            S_OK);
-  EXPECT_EQ(static_cast<IClassFactory*>(found.Get()),
-            static_cast<IClassFactory*>(factory_.Get()));
+  ASSERT_EQ(
+      CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory, found.ReceiveVoid()),
+      S_OK);
+  EXPECT_EQ(static_cast<IClassFactory*>(found.Get()), static_cast<IClassFactory*>(factory_.Get()));
   // A second registration of the class is refused.
   DWORD other = 0;
   EXPECT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
@@ -426,6 +429,44 @@ TEST_F(ClassObjectTest, ACallRefusedByAFullQueueFailsAndIsNotLost) {
   com::remote::internal::CloseConnection(again);
 }
 
+// A create frame as a client writes it: length, type, call id, interface.
+void SendCreate(int fd) {
+  char frame[4 + 1 + 4 + sizeof(IID)];
+  const uint32_t length = sizeof frame - 4, call = 1;
+  memcpy(frame, &length, 4);
+  frame[4] = 1;
+  memcpy(frame + 5, &call, 4);
+  memcpy(frame + 9, &IID_IDispatch, sizeof(IID));
+  (void)!send(fd, frame, sizeof frame, MSG_NOSIGNAL);
+}
+
+// Runs this thread's loop until `done` holds; false if it never does.
+template <typename Predicate>
+bool PumpUntil(Predicate done) {
+  for (int i = 0; i < 100000 && !done(); ++i) {
+    Pump();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return done();
+}
+
+TEST_F(ClassObjectTest, AClientThatGoesAwayUnlocksAndReleasesWhatItHeld) {
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const ULONG locks = com::remote::ModuleLockCount();
+  const int fd = RawConnect(com::remote::ClassSocketPath(kServedClsid));
+  ASSERT_GE(fd, 0);
+  SendCreate(fd);
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 1; }));
+  EXPECT_EQ(com::remote::ModuleLockCount(), locks + 1);
+  close(fd);  // without releasing anything
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return com::remote::ModuleLockCount() == locks; }));
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
 // Connects to `path` in a child acting as `uid` (the peer credentials carry
 // the effective user; file access stays root's, so only the peer check can
 // refuse), asks for an object and reports: 0 answered, 1 closed unanswered.
@@ -436,14 +477,7 @@ int AskAs(uid_t uid, const std::string& path) {
     setfsuid(0);
     const int fd = RawConnect(path);
     if (fd < 0) _exit(11);
-    // A create frame: length, type, call id, then the interface wanted.
-    char frame[4 + 1 + 4 + sizeof(IID)];
-    const uint32_t length = sizeof frame - 4, call = 1;
-    memcpy(frame, &length, 4);
-    frame[4] = 1;
-    memcpy(frame + 5, &call, 4);
-    memcpy(frame + 9, &IID_IDispatch, sizeof(IID));
-    (void)!send(fd, frame, sizeof frame, MSG_NOSIGNAL);
+    SendCreate(fd);
     char buf[16];
     const ssize_t got = recv(fd, buf, sizeof buf, 0);
     _exit(got > 0 ? 0 : 1);

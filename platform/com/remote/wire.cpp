@@ -98,10 +98,9 @@ HRESULT DecodeArray(Reader& r, SAFEARRAY** out, ObjectCodec& objects, int depth)
   char* data = static_cast<char*>(psa->pvData);
   for (uint64_t i = 0; i < count; ++i) {
     void* element = data + i * psa->cbElements;
-    const HRESULT hr =
-        vt == VT_VARIANT
-            ? DecodeVariant(r, static_cast<VARIANT*>(element), objects, nullptr, depth + 1)
-            : DecodeValue(r, vt, element, objects, depth + 1);
+    const HRESULT hr = vt == VT_VARIANT ? DecodeVariant(r, static_cast<VARIANT*>(element), objects,
+                                                        nullptr, depth + 1)
+                                        : DecodeValue(r, vt, element, objects, depth + 1);
     if (FAILED(hr)) {
       SafeArrayDestroy(psa);
       return hr;
@@ -267,8 +266,7 @@ HRESULT EncodeVariant(Writer& w, const VARIANT& v, ObjectCodec& objects, bool al
   return EncodeValue(w, v.vt, &v.llVal, objects, depth);
 }
 
-HRESULT DecodeVariant(Reader& r, VARIANT* out, ObjectCodec& objects, VARTYPE* ref_type,
-                      int depth) {
+HRESULT DecodeVariant(Reader& r, VARIANT* out, ObjectCodec& objects, VARTYPE* ref_type, int depth) {
   VariantInit(out);
   if (ref_type) *ref_type = 0;
   uint16_t vt = 0;

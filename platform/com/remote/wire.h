@@ -100,8 +100,8 @@ HRESULT EncodeVariant(Writer& w, const VARIANT& v, ObjectCodec& objects, bool al
 // `ref_type` is given a by-reference type may be read: *ref_type receives it
 // (0 for a plain value) and `out` holds the value referred to; without it
 // by-reference types are refused.
-HRESULT DecodeVariant(Reader& r, VARIANT* out, ObjectCodec& objects,
-                      VARTYPE* ref_type = nullptr, int depth = 0);
+HRESULT DecodeVariant(Reader& r, VARIANT* out, ObjectCodec& objects, VARTYPE* ref_type = nullptr,
+                      int depth = 0);
 
 // The value of type `vt` (no VT_BYREF) stored at `data` (the address of the
 // matching member of a VARIANT's union, or of an array element).

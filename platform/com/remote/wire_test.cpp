@@ -163,8 +163,8 @@ TEST(WireTest, ByReferenceOnlyWhereAllowed) {
 
 TEST(WireTest, TypesThatCannotCrossAreRefused) {
   NoObjects none;
-  for (VARTYPE vt : {VARTYPE(36) /* a record */, VARTYPE(VT_ARRAY | VT_EMPTY),
-                     VARTYPE(VT_VARIANT), VARTYPE(0x0FFF)}) {
+  for (VARTYPE vt : {VARTYPE(36) /* a record */, VARTYPE(VT_ARRAY | VT_EMPTY), VARTYPE(VT_VARIANT),
+                     VARTYPE(0x0FFF)}) {
     SCOPED_TRACE(vt);
     Variant v;
     v.vt = vt;

@@ -72,7 +72,8 @@ class TestRemote final : public com::ComObject<TestRemote, com::Dispatch<ITestRe
     old->vt = VT_I4;
     old->lVal = *value;
     *value *= 2;
-    const std::u16string doubled = std::u16string(BstrView(*text)) + std::u16string(BstrView(*text));
+    const std::u16string doubled =
+        std::u16string(BstrView(*text)) + std::u16string(BstrView(*text));
     SysFreeString(*text);
     *text = SysAllocString(doubled);
     return S_OK;

@@ -11,28 +11,28 @@ inline constexpr IID IID_ITestRemote =  // {4F9877D1-6235-4F3E-B9AC-31EB3C6FE7FD
 inline constexpr IID IID_ITestCaller =  // {955536FA-80A7-45D1-B1B9-F78F88BBC797}
     {0x955536FA, 0x80A7, 0x45D1, {0xB1, 0xB9, 0xF7, 0x8F, 0x88, 0xBB, 0xC7, 0x97}};
 
-#define QV_ITESTREMOTE_METHODS(X)                                                       \
-  X(Echo, 1, (In, BSTR, bstrText), (Retval, BSTR, pbstrResult))                         \
-  X(GetProcessId, 2, (Retval, LONG, plPid))                                             \
-  /* true when the call runs on the thread that registered the class */                 \
-  X(OnLoopThread, 3, (Retval, VARIANT_BOOL, pResult))                                   \
-  /* reads the caller's record, changes it, hands it back and leaves a note */          \
-  X(VisitCaller, 4, (In, DISPATCH, pCaller), (Retval, VARIANT_BOOL, pResult))           \
-  /* calls pPeer->Bounce(this, lDepth - 1) until the depth is spent */                  \
-  X(Bounce, 5, (In, DISPATCH, pPeer), (In, LONG, lDepth), (Retval, LONG, plCount))      \
-  X(Reflect, 6, (In, VARIANT, varValue), (Retval, VARIANT, pvarResult))                 \
+#define QV_ITESTREMOTE_METHODS(X)                                                        \
+  X(Echo, 1, (In, BSTR, bstrText), (Retval, BSTR, pbstrResult))                          \
+  X(GetProcessId, 2, (Retval, LONG, plPid))                                              \
+  /* true when the call runs on the thread that registered the class */                  \
+  X(OnLoopThread, 3, (Retval, VARIANT_BOOL, pResult))                                    \
+  /* reads the caller's record, changes it, hands it back and leaves a note */           \
+  X(VisitCaller, 4, (In, DISPATCH, pCaller), (Retval, VARIANT_BOOL, pResult))            \
+  /* calls pPeer->Bounce(this, lDepth - 1) until the depth is spent */                   \
+  X(Bounce, 5, (In, DISPATCH, pPeer), (In, LONG, lDepth), (Retval, LONG, plCount))       \
+  X(Reflect, 6, (In, VARIANT, varValue), (Retval, VARIANT, pvarResult))                  \
   X(Twice, 7, (InOut, LONG, plValue), (InOut, BSTR, pbstrText), (Out, VARIANT, pvarOld)) \
-  /* the host is killed while the call runs */                                          \
+  /* the host is killed while the call runs */                                           \
   X(Die, 8)
 
 QV_DISPATCH_INTERFACE(ITestRemote, IID_ITestRemote, QV_ITESTREMOTE_METHODS)
 
-#define QV_ITESTCALLER_METHODS(X)                                                   \
-  X(GetName, 1, (Retval, BSTR, pbstrName))                                          \
-  /* a SoapStruct */                                                                \
-  X(GetRecord, 2, (Retval, VARIANT, pvarRecord))                                    \
-  X(PutRecord, 3, (In, VARIANT, varRecord))                                         \
-  X(AddNote, 4, (In, BSTR, bstrNote))                                               \
+#define QV_ITESTCALLER_METHODS(X)                \
+  X(GetName, 1, (Retval, BSTR, pbstrName))       \
+  /* a SoapStruct */                             \
+  X(GetRecord, 2, (Retval, VARIANT, pvarRecord)) \
+  X(PutRecord, 3, (In, VARIANT, varRecord))      \
+  X(AddNote, 4, (In, BSTR, bstrNote))            \
   X(Bounce, 5, (In, DISPATCH, pPeer), (In, LONG, lDepth), (Retval, LONG, plCount))
 
 QV_DISPATCH_INTERFACE(ITestCaller, IID_ITestCaller, QV_ITESTCALLER_METHODS)

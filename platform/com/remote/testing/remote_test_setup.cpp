@@ -8,8 +8,7 @@
 
 namespace com::testing {
 
-RemoteTestSetup::RemoteTestSetup(unsigned linger_ms)
-    : registry_(std::make_unique<TempRegistry>()) {
+RemoteTestSetup::RemoteTestSetup(unsigned linger_ms) : registry_(std::make_unique<TempRegistry>()) {
   // Sockets of this run only: a host lingering from another run serves
   // another registry.
   if (const char* old = getenv("QUORVEL_RUNTIME_DIR")) saved_runtime_dir_ = old;
