@@ -31,6 +31,7 @@ namespace com::remote {
 namespace {
 
 constexpr int kListenBacklog = 64;
+constexpr int kCreateAttempts = 2;
 
 // ---- Module lock and shut-down monitor -----------------------------------
 
@@ -353,10 +354,17 @@ class LocalServerFactory final : public ComObject<LocalServerFactory, IClassFact
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    int fd = -1;
-    if (const HRESULT hr = ConnectOrStart(clsid_, command_, &fd); FAILED(hr)) return hr;
-    SetCallTimeouts(fd);
-    return internal::CreateRemoteInstance(fd, iid, object);
+    HRESULT hr = S_OK;
+    // A server that is ending may still take a connection it never answers:
+    // the second attempt reaches (or starts) its successor.
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+      int fd = -1;
+      if (hr = ConnectOrStart(clsid_, command_, &fd); FAILED(hr)) return hr;
+      SetCallTimeouts(fd);
+      hr = internal::CreateRemoteInstance(fd, iid, object);
+      if (hr != RPC_E_DISCONNECTED) break;
+    }
+    return hr;
   }
   HRESULT LockServer(BOOL) override { return S_OK; }
 

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "platform/com/activation.h"
-#include "platform/com/guids.h"
 #include "platform/com/object.h"
 #include "platform/com/remote/wire.h"
 #include "platform/com/variant.h"
@@ -39,10 +38,6 @@ enum : uint8_t {
   kRefYours = 3,   // one the receiver exported: id
 };
 
-// Dispatch ids of the struct value's members used to copy it.
-constexpr DISPID kStructAddMember = 6;
-constexpr DISPID kStructGetFirstMember = 7;
-constexpr DISPID kStructGetNextMember = 8;
 constexpr size_t kMaxStructMembers = 1 << 20;
 
 }  // namespace
@@ -842,7 +837,7 @@ HRESULT Connection::EncodeObject(Writer& w, IUnknown* object, int depth,
   }
   if (depth > kMaxValueDepth) return DISP_E_BADVARTYPE;
   ComPtr<IDispatch> record;
-  if (SUCCEEDED(object->QueryInterface(IID_ISoapStruct, record.ReceiveVoid())) && record) {
+  if (SUCCEEDED(object->QueryInterface(kStructIid, record.ReceiveVoid())) && record) {
     // A struct crosses by value: its members, in order, until the marker ends.
     w.U8(kRefStruct);
     Marshal nested(*this);
@@ -937,7 +932,7 @@ HRESULT Connection::DecodeObject(Reader& r, bool dispatch, IUnknown** out, int d
     case kRefStruct: {
       if (depth > kMaxValueDepth) return RPC_E_INVALID_DATAPACKET;
       ComPtr<IDispatch> record;
-      HRESULT hr = CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+      HRESULT hr = CoCreateInstance(kStructClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                     record.ReceiveVoid());
       // The members are read whatever happens, so the stream stays in step.
       Marshal m(*this);

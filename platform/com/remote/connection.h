@@ -14,10 +14,21 @@
 #include <functional>
 #include <memory>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "platform/com/remote/remote.h"
 
 namespace com::remote::internal {
+
+// The struct value crosses by value, copied through its IDispatch; the
+// runtime knows the identities and member ids of its contract (a test holds
+// them equal to the contract's own).
+inline constexpr CLSID kStructClsid = {
+    0x44F434A1, 0xDD6B, 0x400F, {0xA5, 0x5B, 0x78, 0x64, 0xB9, 0xC3, 0x1D, 0xF1}};
+inline constexpr IID kStructIid = {
+    0x2B3B5922, 0xEAB8, 0x49D9, {0xBA, 0xEC, 0x82, 0x18, 0x36, 0xEA, 0x0B, 0x61}};
+inline constexpr DISPID kStructAddMember = 6;
+inline constexpr DISPID kStructGetFirstMember = 7;
+inline constexpr DISPID kStructGetNextMember = 8;
 
 class Connection;
 // A thread that runs incoming calls: its queued calls and its wake-ups.

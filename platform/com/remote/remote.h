@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 inline constexpr DWORD REGCLS_SINGLEUSE = 0;
 inline constexpr DWORD REGCLS_MULTIPLEUSE = 1;

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "platform/com/activation.h"
+#include "platform/com/remote/testhost/remote_test_setup.h"
 #include "platform/com/remote/testhost/test_remote.h"
-#include "platform/com/remote/testing/remote_test_setup.h"
 
 namespace {
 

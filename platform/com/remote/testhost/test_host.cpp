@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "platform/com/module.h"
 #include "platform/com/remote/remote.h"
 #include "platform/com/remote/testhost/test_remote.h"
 #include "platform/thread/message_loop.h"
-#include "soapstruct/soap_struct.h"
 
 namespace {
 
