@@ -247,7 +247,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Deliver(FrameType type, uint32_t call_id, std::string payload);
   void Serve(FrameType type, uint32_t call_id, const std::string& payload);
   HRESULT ServeCreate(Reader& r, Writer& reply);
-  HRESULT ServeInvoke(Reader& r, Writer& reply);
+  HRESULT ServeInvoke(Reader& r, Writer& reply, std::vector<Variant>* held);
   HRESULT ServeGetIDsOfNames(Reader& r, Writer& reply);
   void ServeRelease(const std::string& payload);
   bool Closed() {
@@ -520,12 +520,15 @@ void Connection::Serve(FrameType type, uint32_t call_id, const std::string& payl
   Writer reply = NewFrame();
   reply.U32(0);  // the result, written below
   HRESULT hr = E_UNEXPECTED;
+  // The call's values, proxies among them, die only after the reply is sent:
+  // a proxy's release must not overtake a reply that names its object.
+  std::vector<Variant> held;
   switch (type) {
     case FrameType::Create:
       hr = ServeCreate(r, reply);
       break;
     case FrameType::Invoke:
-      hr = ServeInvoke(r, reply);
+      hr = ServeInvoke(r, reply, &held);
       break;
     case FrameType::GetIDsOfNames:
       hr = ServeGetIDsOfNames(r, reply);
@@ -556,7 +559,7 @@ HRESULT Connection::ServeCreate(Reader& r, Writer& reply) {
   return hr;
 }
 
-HRESULT Connection::ServeInvoke(Reader& r, Writer& reply) {
+HRESULT Connection::ServeInvoke(Reader& r, Writer& reply, std::vector<Variant>* held) {
   uint64_t id = 0;
   uint32_t member = 0, lcid = 0, count = 0, named = 0;
   uint16_t flags = 0;
@@ -566,7 +569,8 @@ HRESULT Connection::ServeInvoke(Reader& r, Writer& reply) {
     return RPC_E_INVALID_DATAPACKET;
   }
   Marshal m(*this);
-  std::vector<Variant> storage(count);
+  std::vector<Variant>& storage = *held;
+  storage.resize(count + 1);  // the arguments, then the result
   std::vector<VARIANTARG> args(count);
   for (uint32_t i = 0; i < count; ++i) {
     VARTYPE ref = 0;
@@ -595,7 +599,7 @@ HRESULT Connection::ServeInvoke(Reader& r, Writer& reply) {
   if (!target) return RPC_E_DISCONNECTED;
 
   DISPPARAMS params{args.data(), named_ids.data(), count, named};
-  Variant result;
+  Variant& result = storage[count];
   EXCEPINFO excep{};
   UINT arg_err = 0;
   const HRESULT hr = target->Invoke(DISPID(member), GUID_NULL, lcid, flags, &params,

@@ -234,6 +234,37 @@ TEST_F(RemoteTest, OutValuesAndVariantsComeBack) {
   }
 }
 
+TEST_F(RemoteTest, AnObjectSentThereAndBackIsTheObjectItself) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  ComPtr<IUnknown> identity = com::QueryInterfacePtr<IUnknown>(caller.Get());
+  // Inside an array of variants, once as IUnknown and once as IDispatch.
+  Variant list;
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+  Variant as_unknown, as_dispatch;
+  as_unknown.vt = VT_UNKNOWN;
+  as_unknown.punkVal = identity.Get();
+  as_unknown.punkVal->AddRef();
+  as_dispatch.vt = VT_DISPATCH;
+  as_dispatch.pdispVal = caller.Get();
+  as_dispatch.pdispVal->AddRef();
+  LONG i = 0;
+  SafeArrayPutElement(list.parray, &i, &as_unknown);
+  i = 1;
+  SafeArrayPutElement(list.parray, &i, &as_dispatch);
+  Variant back;
+  ASSERT_EQ(remote->Reflect(list, back.Receive()), S_OK);
+  ASSERT_EQ(back.vt, VT_ARRAY | VT_VARIANT);
+  for (LONG k : {0, 1}) {
+    Variant element;
+    ASSERT_EQ(SafeArrayGetElement(back.parray, &k, element.Receive()), S_OK);
+    ASSERT_EQ(element.vt, k == 0 ? VT_UNKNOWN : VT_DISPATCH);
+    EXPECT_EQ(com::QueryInterfacePtr<IUnknown>(element.punkVal).Get(), identity.Get());
+  }
+}
+
 TEST_F(RemoteTest, ATypeThatCannotCrossFailsOnlyThatCall) {
   ComPtr<ITestRemote> remote = Create();
   ASSERT_TRUE(remote);
