@@ -300,6 +300,8 @@ bool StartServer(const std::string& command) {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
+      // Descriptors of ours (a listening socket, say) are not the server's.
+      close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
       execv(argv[0], argv.data());
       const int e = errno;
       (void)!write(report[1], &e, sizeof e);

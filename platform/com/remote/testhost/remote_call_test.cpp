@@ -50,6 +50,13 @@ size_t CountEntries(const char* dir) {
   return n;
 }
 
+// What a /proc descriptor link names ("pipe:[1234]").
+std::string Target(const std::string& link) {
+  char buf[256];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
 // Runs the messages posted to this thread (a client that is an apartment
 // pumps them between calls).
 void Pump() {
@@ -288,10 +295,25 @@ TEST_F(RemoteTest, AHostKilledMidCallFailsTheCall) {
   EXPECT_EQ(second->Echo(Bstr(u"x").Get(), echoed.Receive()), RPC_E_DISCONNECTED);
   remote.Reset();
   second.Reset();
-  // The next creation starts a new host over the dead one's socket.
+  // The next creation starts a new host over the dead one's socket; a
+  // descriptor of ours that is not closed on exec does not go with it.
+  int inherited[2];
+  ASSERT_EQ(pipe(inherited), 0);
   ComPtr<ITestRemote> fresh = Create();
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->Echo(Bstr(u"y").Get(), echoed.Receive()), S_OK);
+  LONG pid = 0;
+  ASSERT_EQ(fresh->GetProcessId(&pid), S_OK);
+  const std::string ours = Target("/proc/self/fd/" + std::to_string(inherited[0]));
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(fd_dir.c_str());
+  ASSERT_NE(d, nullptr);
+  while (dirent* e = readdir(d)) {
+    EXPECT_NE(Target(fd_dir + "/" + e->d_name), ours) << e->d_name;
+  }
+  closedir(d);
+  close(inherited[0]);
+  close(inherited[1]);
 }
 
 TEST_F(RemoteTest, CyclesLeaveNoDescriptorsOrThreadsBehind) {
