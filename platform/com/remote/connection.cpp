@@ -250,6 +250,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HRESULT ServeInvoke(Reader& r, Writer& reply, std::vector<Variant>* held);
   HRESULT ServeGetIDsOfNames(Reader& r, Writer& reply);
   void ServeRelease(const std::string& payload);
+  // Called once a reply that Call gave has been read.
+  void ReplyRead();
+  struct ReplyGuard {
+    Connection& c;
+    ~ReplyGuard() { c.ReplyRead(); }
+  };
   bool Closed() {
     std::lock_guard lock(mu_);
     return closed_;
@@ -277,6 +283,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::unordered_map<uint64_t, Export> exports_;         // Guarded by mu_.
   std::unordered_map<IUnknown*, uint64_t> export_ids_;   // Guarded by mu_.
   std::unordered_map<uint64_t, RemoteObject*> imports_;  // Guarded by mu_.
+  // Replies received but not yet read, and the releases waiting for them: a
+  // reply may name an object the peer released just after sending it.
+  int replies_in_hand_ = 0;                                       // Guarded by mu_.
+  std::vector<std::pair<uint64_t, uint64_t>> deferred_releases_;  // Guarded by mu_.
 };
 
 // The codec of one message: rolls back what it exported when the message
@@ -462,6 +472,7 @@ void Connection::ReadLoop() {
         if (it == pending_.end()) continue;  // a call that timed out
         it->second->done = true;
         it->second->payload = std::move(payload);
+        ++replies_in_hand_;
         waiter = it->second->waiter;
       }
       Wake(*waiter);
@@ -478,6 +489,7 @@ void Connection::ReadLoop() {
     std::lock_guard lock(mu_);
     broken_ = true;
     for (auto& [id, p] : pending_) {
+      if (p->done) continue;  // its reply came before the end
       p->done = true;
       p->failure = RPC_E_DISCONNECTED;
       waiters.push_back(p->waiter);
@@ -671,7 +683,23 @@ void Connection::ServeRelease(const std::string& payload) {
   Reader r(payload);
   uint64_t id = 0, count = 0;
   if (!r.U64(&id) || !r.U64(&count) || !r.AtEnd()) return;
+  {
+    std::lock_guard lock(mu_);
+    if (replies_in_hand_ > 0) {
+      deferred_releases_.emplace_back(id, count);
+      return;
+    }
+  }
   Unexport(id, count);
+}
+
+void Connection::ReplyRead() {
+  std::vector<std::pair<uint64_t, uint64_t>> due;
+  {
+    std::lock_guard lock(mu_);
+    if (--replies_in_hand_ == 0) due.swap(deferred_releases_);
+  }
+  for (const auto& [id, count] : due) Unexport(id, count);
 }
 
 // ---- Calling the peer ----------------------------------------------------
@@ -681,6 +709,7 @@ HRESULT Connection::Create(REFIID iid, void** object) {
   w.Raw(&iid, sizeof iid);
   std::string payload;
   if (const HRESULT hr = Call(w, FrameType::Create, &payload); FAILED(hr)) return hr;
+  ReplyGuard read{*this};
   Reader r(payload);
   uint32_t result = 0;
   if (!r.U32(&result)) return RPC_E_INVALID_DATAPACKET;
@@ -724,6 +753,7 @@ HRESULT Connection::Invoke(uint64_t id, DISPID member, LCID lcid, WORD flags, DI
     m.RollBack();
     return hr;
   }
+  ReplyGuard read{*this};
   Reader r(payload);
   uint32_t hr_bits = 0;
   if (!r.U32(&hr_bits)) return RPC_E_INVALID_DATAPACKET;
@@ -815,6 +845,7 @@ HRESULT Connection::GetIDsOfNames(uint64_t id, LPOLESTR* names, UINT count, LCID
   }
   std::string payload;
   if (const HRESULT hr = Call(w, FrameType::GetIDsOfNames, &payload); FAILED(hr)) return hr;
+  ReplyGuard read{*this};
   Reader r(payload);
   uint32_t hr_bits = 0, n = 0;
   if (!r.U32(&hr_bits)) return RPC_E_INVALID_DATAPACKET;
