@@ -74,14 +74,14 @@ class DocumentImporter final : public ImportResolver {
                    std::vector<std::string>& chain)
       : base_url_(std::move(base_url)), remote_(remote), max_length_(max_length), chain_(chain) {}
 
-  void Import(std::u16string_view location, DefinitionsHandler& into) override {
+  std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) override {
     const std::string narrow = text::Narrow(location);
     const std::string url =
         narrow.find(':') != std::string::npos ? narrow : base_url_ + narrow;
     // A remote document must not make the reader open local files.
     if (remote_ && !xmldoc::IsHttpUrl(url)) ThrowSchemaError(kImportFailure);
     // Already being loaded further up: its definitions are present or coming.
-    if (std::find(chain_.begin(), chain_.end(), url) != chain_.end()) return;
+    if (std::find(chain_.begin(), chain_.end(), url) != chain_.end()) return nullptr;
     if (chain_.size() > kMaxImportDepth) ThrowSchemaError(kImportFailure);
     // Imports use a fresh reader's settings.
     const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(),
@@ -95,7 +95,7 @@ class DocumentImporter final : public ImportResolver {
     if (LoadDocument(url, defaults, chain_, &imported) != Fetched::Parsed) {
       ThrowSchemaError(kImportFailure);
     }
-    into.MergeFrom(imported->definitions);
+    return imported;
   }
 
  private:

@@ -444,7 +444,7 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(std::u16string_view uri,
     const std::u16string* location = FindAttribute(attributes, uri, local_name, u"location");
     if (!location) ThrowSchemaError(u"Required attribute 'location' missing on element: 'import'.");
     if (!resolver_) ThrowSchemaError(kImportFailure);
-    resolver_->Import(*location, *this);
+    if (auto imported = resolver_->Import(*location)) imports_.push_back(std::move(imported));
     return nullptr;  // the import's content is ignored
   }
   return nullptr;
@@ -455,6 +455,17 @@ void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
                                            const xml::NamespaceMap&) {
   ReadOptional(attributes, uri, local, u"name", &name);
   ReadOptional(attributes, uri, local, u"targetNamespace", &target_namespace);
+}
+
+DefinitionsHandler::DefinitionsHandler() = default;
+DefinitionsHandler::~DefinitionsHandler() = default;
+
+bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view,
+                                    std::u16string_view, xml::XmlElement&) {
+  spare_.reset();
+  for (auto& imported : imports_) MergeFrom(imported->definitions);
+  imports_.clear();
+  return true;
 }
 
 void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {

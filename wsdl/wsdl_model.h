@@ -17,15 +17,15 @@
 
 namespace wsdl {
 
-class DefinitionsHandler;
+class WsdlDocumentHandler;
 
-// Fetches and parses the document a `wsdl:import` names and merges it into
-// `into`. Called by the definitions handler during its parse; throws the
-// import failure itself.
+// Fetches and parses the document a `wsdl:import` names. Called by the
+// definitions handler during its parse; null when there is nothing to merge
+// (a document already being loaded); throws the import failure itself.
 class ImportResolver {
  public:
   virtual ~ImportResolver() = default;
-  virtual void Import(std::u16string_view location, DefinitionsHandler& into) = 0;
+  virtual std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) = 0;
 };
 
 class PartHandler : public WsdlNodeHandler {
@@ -315,11 +315,14 @@ class DefinitionsHandler : public WsdlNodeHandler {
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
-  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement&) override {
-    spare_.reset();
-    return true;
-  }
+  // Merges the imported documents once this document's own definitions are
+  // all in, so that they win over imported ones of the same name wherever
+  // the import stands.
+  bool EndElement(std::u16string_view uri, std::u16string_view local_name,
+                  std::u16string_view qualified_name, xml::XmlElement& element) override;
+
+  DefinitionsHandler();
+  ~DefinitionsHandler() override;
 
   // Adds what `imported` defines under names this document lacks: its
   // schemas, then messages, port types, bindings and services.
@@ -338,6 +341,7 @@ class DefinitionsHandler : public WsdlNodeHandler {
 
  private:
   ImportResolver* resolver_ = nullptr;
+  std::vector<std::unique_ptr<WsdlDocumentHandler>> imports_;  // until the end tag
   std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
