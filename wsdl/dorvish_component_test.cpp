@@ -121,9 +121,9 @@ TEST_F(DorvishComponentTest, CreatedByProgIdAndCalledByName) {
 // leaves it empty; a direct call that fails does not touch it.
 TEST_F(DorvishComponentTest, OutsOfAFailedCallByPath) {
   ComPtr<Idorvish2> reader;
-  ASSERT_EQ(CoCreateInstance(CLSID_dorvish2, nullptr, CLSCTX_SERVER, IID_Idorvish2,
-                             reader.ReceiveVoid()),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_dorvish2, nullptr, CLSCTX_SERVER, IID_Idorvish2, reader.ReceiveVoid()),
+      S_OK);
   ASSERT_TRUE(testing::Load(reader.Get(), u"EchoService", u"EchoPort",
                             "file://" + kData + "/rpc_encoded.wsdl"));
   const std::vector<DISPID> ids =

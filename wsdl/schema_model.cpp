@@ -79,11 +79,9 @@ void ArrayTypeAttributeHandler::ProcessAttributes(std::u16string_view uri,
 // ---- Sequences and derivations ---------------------------------------------
 
 xml::NodeHandler* SequenceHandler::CreateChild(std::u16string_view uri,
-                                               std::u16string_view local_name,
-                                               std::u16string_view,
+                                               std::u16string_view local_name, std::u16string_view,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope,
-                                               xml::XmlElement&) {
+                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"element")) return nullptr;
   auto element = std::make_unique<SchemaElementHandler>();
   SchemaElementHandler* raw = element.get();
@@ -102,12 +100,9 @@ bool SequenceHandler::IsLiteralArray(const SchemaElementHandler** item) const {
   return true;
 }
 
-xml::NodeHandler* RestrictionHandler::CreateChild(std::u16string_view uri,
-                                                  std::u16string_view local_name,
-                                                  std::u16string_view,
-                                                  const xml::AttributeMap& attrs,
-                                                  const xml::NamespaceMap& scope,
-                                                  xml::XmlElement&) {
+xml::NodeHandler* RestrictionHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attrs, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"attribute")) {
     QName ref;
     if (const std::u16string* r = FindSchemaAttribute(attrs, local_name, u"ref")) {
@@ -142,11 +137,9 @@ void RestrictionHandler::ProcessAttributes(std::u16string_view, std::u16string_v
 }
 
 xml::NodeHandler* ExtensionHandler::CreateChild(std::u16string_view uri,
-                                                std::u16string_view local_name,
-                                                std::u16string_view,
+                                                std::u16string_view local_name, std::u16string_view,
                                                 const xml::AttributeMap& attrs,
-                                                const xml::NamespaceMap& scope,
-                                                xml::XmlElement&) {
+                                                const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"attribute")) {
     auto attribute = std::make_unique<SchemaAttributeHandler>();
     SchemaAttributeHandler* raw = attribute.get();
@@ -171,8 +164,7 @@ void ExtensionHandler::ProcessAttributes(std::u16string_view, std::u16string_vie
 }
 
 xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
-                                              std::u16string_view local_name,
-                                              std::u16string_view,
+                                              std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"restriction")) {
@@ -192,12 +184,9 @@ xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
 
 // ---- Types -------------------------------------------------------------------
 
-xml::NodeHandler* ComplexTypeHandler::CreateChild(std::u16string_view uri,
-                                                  std::u16string_view local_name,
-                                                  std::u16string_view,
-                                                  const xml::AttributeMap& attrs,
-                                                  const xml::NamespaceMap& scope,
-                                                  xml::XmlElement&) {
+xml::NodeHandler* ComplexTypeHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attrs, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
     sequence.SetContext(context_);
     return &sequence;
@@ -220,8 +209,8 @@ xml::NodeHandler* ComplexTypeHandler::CreateChild(std::u16string_view uri,
   return nullptr;
 }
 
-bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_view ns,
-                                    QName* type, bool* is_ref) const {
+bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_view ns, QName* type,
+                                    bool* is_ref) const {
   const std::vector<std::unique_ptr<SchemaElementHandler>>* lists[] = {
       &sequence.elements,
       is_complex_content ? &complex_content.extension.sequence.elements : nullptr,
@@ -284,16 +273,15 @@ bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_eleme
 int32_t ComplexTypeHandler::GetArrayRank() const {
   const RestrictionHandler& r = complex_content.restriction;
   if (!has_content || !r.is_array) return 1;
-  return 1 + int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(),
-                                u','));
+  return 1 +
+         int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(), u','));
 }
 
 xml::NodeHandler* SimpleTypeHandler::CreateChild(std::u16string_view uri,
                                                  std::u16string_view local_name,
                                                  std::u16string_view,
                                                  const xml::AttributeMap& attributes,
-                                                 const xml::NamespaceMap& scope,
-                                                 xml::XmlElement&) {
+                                                 const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"restriction")) return nullptr;
   restriction.SetContext(context_);
   restriction.ProcessAttributes(uri, local_name, attributes, scope);
@@ -305,8 +293,7 @@ xml::NodeHandler* SimpleTypeHandler::CreateChild(std::u16string_view uri,
 
 xml::NodeHandler* SchemaElementHandler::CreateChild(std::u16string_view uri,
                                                     std::u16string_view local_name,
-                                                    std::u16string_view,
-                                                    const xml::AttributeMap&,
+                                                    std::u16string_view, const xml::AttributeMap&,
                                                     const xml::NamespaceMap&, xml::XmlElement&) {
   if (Is(uri, local_name, u"complexType")) {
     anonymous_complex_ = std::make_unique<ComplexTypeHandler>();
@@ -384,8 +371,7 @@ bool SchemaElementHandler::EndElement(std::u16string_view uri, std::u16string_vi
 // ---- Schemas -----------------------------------------------------------------
 
 xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
-                                             std::u16string_view local_name,
-                                             std::u16string_view,
+                                             std::u16string_view local_name, std::u16string_view,
                                              const xml::AttributeMap& attributes,
                                              const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
@@ -400,8 +386,7 @@ xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
   if (local_name == u"element") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
     if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'element'.");
-    return prepare(
-        InsertNamed(elements, *name, std::make_unique<SchemaElementHandler>(), spare_));
+    return prepare(InsertNamed(elements, *name, std::make_unique<SchemaElementHandler>(), spare_));
   }
   if (local_name == u"complexType") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
@@ -412,8 +397,7 @@ xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
   if (local_name == u"simpleType") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
     if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'simpleType'.");
-    return prepare(
-        InsertNamed(simple_types, *name, std::make_unique<SimpleTypeHandler>(), spare_));
+    return prepare(InsertNamed(simple_types, *name, std::make_unique<SimpleTypeHandler>(), spare_));
   }
   return nullptr;
 }
@@ -456,8 +440,7 @@ SchemaHandler* TypesHandler::SchemaFor(std::u16string_view target_namespace,
   return it->second.get();
 }
 
-xml::NodeHandler* TypesHandler::CreateChild(std::u16string_view uri,
-                                            std::u16string_view local_name,
+xml::NodeHandler* TypesHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                             std::u16string_view,
                                             const xml::AttributeMap& attributes,
                                             const xml::NamespaceMap& scope, xml::XmlElement&) {

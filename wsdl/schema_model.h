@@ -69,8 +69,8 @@ class SequenceHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   // True when the sequence is a literal array: exactly one element, minOccurs
   // "0", maxOccurs "unbounded" or "*". `item` is that element.
@@ -83,8 +83,8 @@ class RestrictionHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -100,8 +100,8 @@ class ExtensionHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -116,8 +116,8 @@ class ContentHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   RestrictionHandler restriction;
   ExtensionHandler extension;
@@ -129,8 +129,8 @@ class ComplexTypeHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   // The member {ns}name: its type, or for a `ref` member the referenced
   // element's name (with *is_ref true). Searches the type's own sequence, then
@@ -159,8 +159,8 @@ class SimpleTypeHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   RestrictionHandler restriction;
   bool is_restriction = false;
@@ -170,8 +170,8 @@ class SchemaElementHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -196,8 +196,8 @@ class SchemaHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -224,8 +224,8 @@ class TypesHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   // A new schema for `element_ns`'s `schema` element with the given target
   // namespace, or the one already held for it.

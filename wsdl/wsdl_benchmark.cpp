@@ -23,17 +23,21 @@ std::string LargeWsdl(int* operations) {
   size_t size = 0;
   for (; size < kTargetSize; ++n) {
     const std::string i = std::to_string(n);
-    types += "<xsd:complexType name=\"Struct" + i + "\"><xsd:sequence>"
+    types += "<xsd:complexType name=\"Struct" + i +
+             "\"><xsd:sequence>"
              "<xsd:element name=\"a\" type=\"xsd:int\"/><xsd:element name=\"b\" "
-             "type=\"xsd:string\"/><xsd:element name=\"c\" type=\"t:Struct" + i +
+             "type=\"xsd:string\"/><xsd:element name=\"c\" type=\"t:Struct" +
+             i +
              "\"/></xsd:sequence></xsd:complexType>"
-             "<xsd:element name=\"Elem" + i + "\"><xsd:complexType><xsd:sequence>"
+             "<xsd:element name=\"Elem" +
+             i +
+             "\"><xsd:complexType><xsd:sequence>"
              "<xsd:element name=\"v\" type=\"xsd:double\" maxOccurs=\"unbounded\"/>"
              "</xsd:sequence></xsd:complexType></xsd:element>\n";
     messages += "<message name=\"In" + i + "\"><part name=\"x\" type=\"t:Struct" + i +
                 "\"/><part name=\"y\" type=\"xsd:int\"/></message>"
-                "<message name=\"Out" + i + "\"><part name=\"return\" element=\"t:Elem" + i +
-                "\"/></message>\n";
+                "<message name=\"Out" +
+                i + "\"><part name=\"return\" element=\"t:Elem" + i + "\"/></message>\n";
     port_type += "<operation name=\"op" + i + "\" parameterOrder=\"x y\"><input message=\"tns:In" +
                  i + "\"/><output message=\"tns:Out" + i + "\"/></operation>\n";
     binding += "<operation name=\"op" + i + "\"><soap:operation soapAction=\"urn:bench#op" + i +

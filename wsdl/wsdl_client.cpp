@@ -46,8 +46,8 @@ void ReportDocumentError(const QVWebServicesDescFault& fault, const std::string&
 }
 
 void ReportParseError(int line, const std::string& name) {
-  ReportEvent(
-      text::FormatCapped(kMaxWsdlEventText, "Doc: <%s> Parse error on line %d", name.c_str(), line));
+  ReportEvent(text::FormatCapped(kMaxWsdlEventText, "Doc: <%s> Parse error on line %d",
+                                 name.c_str(), line));
 }
 
 std::string BaseUrlOf(std::string_view url) {
@@ -76,16 +76,15 @@ class DocumentImporter final : public ImportResolver {
 
   std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) override {
     const std::string narrow = text::Narrow(location);
-    const std::string url =
-        narrow.find(':') != std::string::npos ? narrow : base_url_ + narrow;
+    const std::string url = narrow.find(':') != std::string::npos ? narrow : base_url_ + narrow;
     // A remote document must not make the reader open local files.
     if (remote_ && !xmldoc::IsHttpUrl(url)) ThrowSchemaError(kImportFailure);
     // Already being loaded further up: its definitions are present or coming.
     if (std::find(chain_.begin(), chain_.end(), url) != chain_.end()) return nullptr;
     if (chain_.size() > kMaxImportDepth) ThrowSchemaError(kImportFailure);
     // Imports use a fresh reader's settings.
-    const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(),
-                                 kDefaultWsdlTimeoutMs, max_length_};
+    const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(), kDefaultWsdlTimeoutMs,
+                                 max_length_};
     std::unique_ptr<WsdlDocumentHandler> imported;
     chain_.push_back(url);
     struct Pop {
@@ -148,12 +147,12 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings,
     options.user_agent = settings.user_agent;
     options.extra_headers = settings.extra_headers;
     options.max_length = settings.max_length;
-    const bool fetched = xmldoc::FetchDocumentOverHttp(
-        parts.host, parts.path, parts.port, static_cast<uint32_t>(settings.timeout_ms), options,
-        [&bytes](std::string_view body) {
-          bytes.assign(body);
-          return true;
-        });
+    const bool fetched = xmldoc::FetchDocumentOverHttp(parts.host, parts.path, parts.port,
+                                                       static_cast<uint32_t>(settings.timeout_ms),
+                                                       options, [&bytes](std::string_view body) {
+                                                         bytes.assign(body);
+                                                         return true;
+                                                       });
     if (!fetched) return Fetched::Failed;
     name = parts.path;
   } else if (IsFileUrl(url)) {
@@ -303,8 +302,7 @@ class View {
 
 // ---- WsdlClient -----------------------------------------------------------------
 
-WsdlClient::WsdlClient()
-    : state_(std::make_shared<const State>()), user_agent_(kWsdlUserAgent) {}
+WsdlClient::WsdlClient() : state_(std::make_shared<const State>()), user_agent_(kWsdlUserAgent) {}
 
 WsdlClient::~WsdlClient() = default;
 
@@ -534,8 +532,8 @@ bool WsdlClient::GetNextParamName(Direction d, std::u16string_view method, std::
   return true;
 }
 
-bool WsdlClient::GetMsgPartType(Direction d, std::u16string_view method,
-                                std::u16string_view part, QName* type) const {
+bool WsdlClient::GetMsgPartType(Direction d, std::u16string_view method, std::u16string_view part,
+                                QName* type) const {
   const auto state = Snapshot();
   const View view(state.get());
   const MessageHandler* m = view.OperationMessage(d, method);
@@ -595,8 +593,7 @@ bool WsdlClient::GetHeaderFaultPartType(Direction d, std::u16string_view op,
 }
 
 bool WsdlClient::GetHeaderFaultPartEncStyle(Direction d, std::u16string_view op,
-                                            std::u16string_view part,
-                                            std::u16string_view part_ns,
+                                            std::u16string_view part, std::u16string_view part_ns,
                                             std::u16string* style) const {
   const auto state = Snapshot();
   const SoapHeaderFaultHandler* h = View(state.get()).Header(d, op, part, part_ns, true);
@@ -639,8 +636,7 @@ const SoapFaultHandler* FaultDetail(const View& view, std::u16string_view op,
 }  // namespace
 
 bool WsdlClient::GetFaultDetailEncStyle(std::u16string_view op, std::u16string_view part,
-                                        std::u16string_view part_ns,
-                                        std::u16string* style) const {
+                                        std::u16string_view part_ns, std::u16string* style) const {
   const auto state = Snapshot();
   const SoapFaultHandler* sf = FaultDetail(View(state.get()), op, part, part_ns);
   if (!sf) return false;
@@ -707,8 +703,8 @@ bool WsdlClient::GetArrayDims(std::u16string_view name, std::u16string_view ns,
   return true;
 }
 
-bool WsdlClient::GetArrayTypeLit(std::u16string_view name, std::u16string_view ns,
-                                 QName* item_type, QName* item_element) const {
+bool WsdlClient::GetArrayTypeLit(std::u16string_view name, std::u16string_view ns, QName* item_type,
+                                 QName* item_element) const {
   const auto state = Snapshot();
   const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
   return ct && ct->GetLiteralArrayItem(item_type, item_element);

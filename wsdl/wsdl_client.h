@@ -134,11 +134,11 @@ class WsdlClient {
   std::shared_ptr<const State> Snapshot() const;
 
   mutable std::mutex mu_;
-  std::shared_ptr<const State> state_;  // Guarded by mu_; replaced whole by a load.
-  std::string user_agent_;              // Guarded by mu_.
-  std::string extra_headers_;           // Guarded by mu_.
-  int timeout_ms_ = kDefaultWsdlTimeoutMs;          // Guarded by mu_.
-  size_t max_length_ = kMaxWsdlDocumentLength;      // Guarded by mu_.
+  std::shared_ptr<const State> state_;          // Guarded by mu_; replaced whole by a load.
+  std::string user_agent_;                      // Guarded by mu_.
+  std::string extra_headers_;                   // Guarded by mu_.
+  int timeout_ms_ = kDefaultWsdlTimeoutMs;      // Guarded by mu_.
+  size_t max_length_ = kMaxWsdlDocumentLength;  // Guarded by mu_.
 };
 
 }  // namespace wsdl

@@ -66,8 +66,8 @@ class TempDir {
 
 // A small document of namespace urn:chain. With `service`, it binds port
 // type PT (operation "op", input message `input`) to port S/P.
-std::string ChainDoc(const std::string& import_location, const std::string& message,
-                     bool service, const std::string& input = "") {
+std::string ChainDoc(const std::string& import_location, const std::string& message, bool service,
+                     const std::string& input = "") {
   std::string doc =
       "<?xml version=\"1.0\"?>\n"
       "<definitions targetNamespace=\"urn:chain\" xmlns=\"http://schemas.xmlsoap.org/wsdl/\"\n"
@@ -78,14 +78,13 @@ std::string ChainDoc(const std::string& import_location, const std::string& mess
   }
   doc += "<message name=\"" + message + "\"><part name=\"p\" type=\"xsd:int\"/></message>\n";
   if (service) {
-    doc +=
-        "<portType name=\"PT\"><operation name=\"op\"><input message=\"tns:" + input +
-        "\"/><output message=\"tns:" + input +
-        "\"/></operation></portType>\n"
-        "<binding name=\"B\" type=\"tns:PT\"><soap:binding style=\"rpc\"/>\n"
-        "<operation name=\"op\"><soap:operation soapAction=\"urn:op\"/></operation></binding>\n"
-        "<service name=\"S\"><port name=\"P\" binding=\"tns:B\">"
-        "<soap:address location=\"http://svc.example:81/x\"/></port></service>\n";
+    doc += "<portType name=\"PT\"><operation name=\"op\"><input message=\"tns:" + input +
+           "\"/><output message=\"tns:" + input +
+           "\"/></operation></portType>\n"
+           "<binding name=\"B\" type=\"tns:PT\"><soap:binding style=\"rpc\"/>\n"
+           "<operation name=\"op\"><soap:operation soapAction=\"urn:op\"/></operation></binding>\n"
+           "<service name=\"S\"><port name=\"P\" binding=\"tns:B\">"
+           "<soap:address location=\"http://svc.example:81/x\"/></port></service>\n";
   }
   return doc + "</definitions>\n";
 }
@@ -247,6 +246,20 @@ TEST(HttpLoadTest, RequestBytesAndAnImportFetchedWithTheDefaults) {
                           "\r\n\r\n");
 }
 
+// An absolute URL in the path is sent as the request target, as to a proxy,
+// with the Host line naming its authority.
+TEST(HttpLoadTest, AbsoluteUrlInThePathGoesThroughAProxy) {
+  DocServer proxy({{"http://origin.example/x.wsdl", Ok(ChainDoc("", "M", true, "M"))}});
+  proxy.Serve(1);
+  ComPtr<I> r = NewReader();
+  EXPECT_TRUE(Load(r.Get(), u"S", u"P", proxy.Url("/http://origin.example/x.wsdl")));
+  const std::vector<std::string> heads = proxy.Heads();
+  ASSERT_EQ(heads.size(), 1u);
+  EXPECT_EQ(heads[0],
+            "GET http://origin.example/x.wsdl HTTP/1.0\r\nHost: origin.example\r\n"
+            "User-Agent: Quorvel WSDL Client/2.1 (C++ WSDL client library)\r\n\r\n");
+}
+
 TEST(HttpLoadTest, RedirectsFollowedOnceWithoutControlBytes) {
   const std::string doc = Ok(ChainDoc("", "M", true, "M"));
   const struct {
@@ -281,8 +294,8 @@ TEST(HttpLoadTest, RedirectsFollowedOnceWithoutControlBytes) {
 TEST(HttpLoadTest, RedirectToAnotherServer) {
   DocServer target({{"/there.wsdl", Ok(ChainDoc("", "M", true, "M"))}});
   target.Serve(1);
-  DocServer first({{"/here.wsdl", "HTTP/1.0 302 Found\r\nLocation: " + target.Url("/there.wsdl") +
-                                      "\r\n\r\n"}});
+  DocServer first({{"/here.wsdl",
+                    "HTTP/1.0 302 Found\r\nLocation: " + target.Url("/there.wsdl") + "\r\n\r\n"}});
   first.Serve(1);
   ComPtr<I> r = NewReader();
   EXPECT_TRUE(Load(r.Get(), u"S", u"P", first.Url("/here.wsdl")));
@@ -351,8 +364,8 @@ TEST(HttpLoadTest, ImportDepthIsBounded) {
 }
 
 TEST(HttpLoadTest, RemoteDocumentCannotImportALocalFile) {
-  DocServer server({{"/r.wsdl", Ok(ChainDoc("file://" + kData + "/import_types.wsdl", "M", true,
-                                            "M"))}});
+  DocServer server(
+      {{"/r.wsdl", Ok(ChainDoc("file://" + kData + "/import_types.wsdl", "M", true, "M"))}});
   server.Serve(1);
   ComPtr<I> r = NewReader();
   EXPECT_FALSE(Load(r.Get(), u"S", u"P", server.Url("/r.wsdl")));
@@ -363,9 +376,9 @@ TEST(HttpLoadTest, RemoteDocumentCannotImportALocalFile) {
 TEST(HttpLoadTest, OversizedDocumentsAreRefused) {
   {
     // Announced larger than the limit: refused before the body comes.
-    DocServer server({{"/big.wsdl", "HTTP/1.0 200 OK\r\nContent-Length: " +
-                                        std::to_string(kMaxWsdlDocumentLength + 1) +
-                                        "\r\n\r\n<definitions"}});
+    DocServer server(
+        {{"/big.wsdl", "HTTP/1.0 200 OK\r\nContent-Length: " +
+                           std::to_string(kMaxWsdlDocumentLength + 1) + "\r\n\r\n<definitions"}});
     server.Serve(1);
     WsdlClient client;
     EXPECT_FALSE(client.LoadServiceDescription(u"S", u"P", server.Url("/big.wsdl")));

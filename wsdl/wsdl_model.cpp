@@ -54,8 +54,8 @@ void PartHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view
                                     const xml::AttributeMap& attributes,
                                     const xml::NamespaceMap& scope) {
   if (const std::u16string* t = FindAttribute(attributes, uri, local, u"type")) {
-    type = ResolveQNameOrThrow(*t, scope,
-                               u"Unresolvable namespace for attribute 'type' on element: 'message'");
+    type = ResolveQNameOrThrow(
+        *t, scope, u"Unresolvable namespace for attribute 'type' on element: 'message'");
   }
   if (const std::u16string* e = FindAttribute(attributes, uri, local, u"element")) {
     element = ResolveQNameOrThrow(
@@ -64,14 +64,13 @@ void PartHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view
 }
 
 xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
-                                              std::u16string_view local_name,
-                                              std::u16string_view,
+                                              std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"part")) return nullptr;
-  const std::u16string& name = RequireName(attributes, uri, local_name,
-                                           u"Required attribute 'name' missing on element: 'part'.");
+  const std::u16string& name = RequireName(
+      attributes, uri, local_name, u"Required attribute 'name' missing on element: 'part'.");
   PartHandler* part = NewNamed(parts, name, namespace_, spare_, uri, local_name, attributes, scope);
   if (!first_part && !spare_) first_part = part;
   return part;
@@ -79,8 +78,7 @@ xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
 
 // ---- Port types ---------------------------------------------------------------
 
-void OperationMessageHandler::ProcessAttributes(std::u16string_view uri,
-                                                std::u16string_view local,
+void OperationMessageHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                 const xml::AttributeMap& attributes,
                                                 const xml::NamespaceMap& scope) {
   const bool is_input = local == u"input";
@@ -99,19 +97,17 @@ void OperationMessageHandler::ProcessAttributes(std::u16string_view uri,
 void OperationFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceMap& scope) {
-  name = RequireName(attributes, uri, local, u"Required attribute 'name' missing on element: 'fault'");
+  name =
+      RequireName(attributes, uri, local, u"Required attribute 'name' missing on element: 'fault'");
   const std::u16string* value = FindAttribute(attributes, uri, local, u"message");
   if (!value) ThrowSchemaError(u"Required attribute 'message' missing on element: 'fault'");
   message = ResolveQNameOrThrow(
       *value, scope, u"Unresolvable namespace for attribute 'message' on element: 'fault'");
 }
 
-xml::NodeHandler* PortTypeOperationHandler::CreateChild(std::u16string_view uri,
-                                                        std::u16string_view local_name,
-                                                        std::u16string_view,
-                                                        const xml::AttributeMap& attributes,
-                                                        const xml::NamespaceMap& scope,
-                                                        xml::XmlElement&) {
+xml::NodeHandler* PortTypeOperationHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"input" || local_name == u"output") {
@@ -128,8 +124,7 @@ xml::NodeHandler* PortTypeOperationHandler::CreateChild(std::u16string_view uri,
   return nullptr;
 }
 
-void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri,
-                                                 std::u16string_view local,
+void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                  const xml::AttributeMap& attributes,
                                                  const xml::NamespaceMap&) {
   const std::u16string* order = FindAttribute(attributes, uri, local, u"parameterOrder");
@@ -149,11 +144,9 @@ void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri,
 }
 
 xml::NodeHandler* PortTypeHandler::CreateChild(std::u16string_view uri,
-                                               std::u16string_view local_name,
-                                               std::u16string_view,
+                                               std::u16string_view local_name, std::u16string_view,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope,
-                                               xml::XmlElement&) {
+                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"operation")) return nullptr;
   const std::u16string& name = RequireName(
@@ -171,9 +164,8 @@ void SoapAddressHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
   location = *value;
 }
 
-xml::NodeHandler* PortHandler::CreateChild(std::u16string_view uri,
-                                           std::u16string_view local_name, std::u16string_view,
-                                           const xml::AttributeMap& attributes,
+xml::NodeHandler* PortHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                                           std::u16string_view, const xml::AttributeMap& attributes,
                                            const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (local_name != u"address") return nullptr;
   if (!IsSoapBindingNamespace(uri) && uri != kWsdlHttpNamespace) return nullptr;
@@ -192,14 +184,13 @@ void PortHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view
 }
 
 xml::NodeHandler* ServiceHandler::CreateChild(std::u16string_view uri,
-                                              std::u16string_view local_name,
-                                              std::u16string_view,
+                                              std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"port")) return nullptr;
-  const std::u16string& name = RequireName(attributes, uri, local_name,
-                                           u"Required attribute 'name' missing on element: 'port'.");
+  const std::u16string& name = RequireName(
+      attributes, uri, local_name, u"Required attribute 'name' missing on element: 'port'.");
   return NewNamed(ports, name, namespace_, spare_, uri, local_name, attributes, scope);
 }
 
@@ -272,8 +263,7 @@ xml::NodeHandler* SoapHeaderHandler::CreateChild(std::u16string_view uri,
                                                  std::u16string_view local_name,
                                                  std::u16string_view,
                                                  const xml::AttributeMap& attributes,
-                                                 const xml::NamespaceMap& scope,
-                                                 xml::XmlElement&) {
+                                                 const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (!IsSoap(uri, local_name, u"headerfault")) return nullptr;
   header_faults.push_back(std::make_unique<SoapHeaderFaultHandler>());
   SoapHeaderFaultHandler* fault = header_faults.back().get();
@@ -282,12 +272,9 @@ xml::NodeHandler* SoapHeaderHandler::CreateChild(std::u16string_view uri,
   return fault;
 }
 
-xml::NodeHandler* BindingMessageHandler::CreateChild(std::u16string_view uri,
-                                                     std::u16string_view local_name,
-                                                     std::u16string_view,
-                                                     const xml::AttributeMap& attributes,
-                                                     const xml::NamespaceMap& scope,
-                                                     xml::XmlElement&) {
+xml::NodeHandler* BindingMessageHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (IsSoap(uri, local_name, u"body")) {
     body.SetNamespace(uri);
     body.ProcessAttributes(uri, local_name, attributes, scope);
@@ -312,12 +299,9 @@ void SoapFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string
   ReadOptional(attributes, uri, local, u"namespace", &fault_namespace);
 }
 
-xml::NodeHandler* BindingFaultHandler::CreateChild(std::u16string_view uri,
-                                                   std::u16string_view local_name,
-                                                   std::u16string_view,
-                                                   const xml::AttributeMap& attributes,
-                                                   const xml::NamespaceMap& scope,
-                                                   xml::XmlElement&) {
+xml::NodeHandler* BindingFaultHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (!IsSoap(uri, local_name, u"fault")) return nullptr;
   soap_fault.SetNamespace(uri);
   soap_fault.ProcessAttributes(uri, local_name, attributes, scope);
@@ -334,12 +318,9 @@ void BindingFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16str
   }
 }
 
-xml::NodeHandler* BindingOperationHandler::CreateChild(std::u16string_view uri,
-                                                       std::u16string_view local_name,
-                                                       std::u16string_view,
-                                                       const xml::AttributeMap& attributes,
-                                                       const xml::NamespaceMap& scope,
-                                                       xml::XmlElement&) {
+xml::NodeHandler* BindingOperationHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (IsSoap(uri, local_name, u"operation")) {
     soap_operation.SetNamespace(uri);
     soap_operation.ProcessAttributes(uri, local_name, attributes, scope);
@@ -361,16 +342,14 @@ xml::NodeHandler* BindingOperationHandler::CreateChild(std::u16string_view uri,
   return nullptr;
 }
 
-void BindingOperationHandler::ProcessAttributes(std::u16string_view uri,
-                                                std::u16string_view local,
+void BindingOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                 const xml::AttributeMap& attributes,
                                                 const xml::NamespaceMap&) {
   ReadOptional(attributes, uri, local, u"name", &name);
 }
 
 xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
-                                              std::u16string_view local_name,
-                                              std::u16string_view,
+                                              std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
@@ -404,12 +383,9 @@ const BindingOperationHandler* BindingHandler::FindOperationBySoapAction(
 
 // ---- Definitions --------------------------------------------------------------
 
-xml::NodeHandler* DefinitionsHandler::CreateChild(std::u16string_view uri,
-                                                  std::u16string_view local_name,
-                                                  std::u16string_view,
-                                                  const xml::AttributeMap& attributes,
-                                                  const xml::NamespaceMap& scope,
-                                                  xml::XmlElement&) {
+xml::NodeHandler* DefinitionsHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"types") {
@@ -424,8 +400,7 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(std::u16string_view uri,
   if (local_name == u"portType") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'portType'.");
-    return NewNamed(port_types, name, target_namespace, spare_, uri, local_name, attributes,
-                    scope);
+    return NewNamed(port_types, name, target_namespace, spare_, uri, local_name, attributes, scope);
   }
   if (local_name == u"binding") {
     const std::u16string& name = RequireName(
@@ -460,8 +435,8 @@ void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
 DefinitionsHandler::DefinitionsHandler() = default;
 DefinitionsHandler::~DefinitionsHandler() = default;
 
-bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view,
-                                    std::u16string_view, xml::XmlElement&) {
+bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                                    xml::XmlElement&) {
   spare_.reset();
   for (auto& imported : imports_) MergeFrom(imported->definitions);
   imports_.clear();
@@ -476,12 +451,9 @@ void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {
   MoveMissing(services, imported.services);
 }
 
-xml::NodeHandler* WsdlDocumentHandler::CreateChild(std::u16string_view uri,
-                                                   std::u16string_view local_name,
-                                                   std::u16string_view,
-                                                   const xml::AttributeMap& attributes,
-                                                   const xml::NamespaceMap& scope,
-                                                   xml::XmlElement&) {
+xml::NodeHandler* WsdlDocumentHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
   if (IsWsdl(uri, local_name, u"definitions")) {
     definitions.ProcessAttributes(uri, local_name, attributes, scope);
     return &definitions;
@@ -508,8 +480,8 @@ const std::u16string* FindAttribute(const xml::AttributeMap& attributes,
 const std::u16string* FindSchemaAttribute(const xml::AttributeMap& attributes,
                                           std::u16string_view element_local,
                                           std::u16string_view name) {
-  for (std::u16string_view ns : {xml::kXmlSchemaNamespace, xml::kXmlSchema1999Namespace,
-                                 xml::kXmlSchema2000Namespace}) {
+  for (std::u16string_view ns :
+       {xml::kXmlSchemaNamespace, xml::kXmlSchema1999Namespace, xml::kXmlSchema2000Namespace}) {
     if (const std::u16string* value = FindAttribute(attributes, ns, element_local, name)) {
       return value;
     }

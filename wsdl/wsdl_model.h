@@ -42,8 +42,8 @@ class MessageHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -82,8 +82,8 @@ class PortTypeOperationHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -107,8 +107,8 @@ class PortTypeHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -134,8 +134,8 @@ class PortHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -148,8 +148,8 @@ class ServiceHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -214,8 +214,8 @@ class SoapHeaderHandler : public SoapHeaderFaultHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   std::vector<std::unique_ptr<SoapHeaderFaultHandler>> header_faults;
 };
@@ -226,8 +226,8 @@ class BindingMessageHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
 
   SoapBodyHandler body;
   std::vector<std::unique_ptr<SoapHeaderHandler>> headers;
@@ -249,8 +249,8 @@ class BindingFaultHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -264,8 +264,8 @@ class BindingOperationHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -281,8 +281,8 @@ class BindingHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -310,8 +310,8 @@ class DefinitionsHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceMap& scope) override;
@@ -351,8 +351,8 @@ class WsdlDocumentHandler : public WsdlNodeHandler {
   // Accepts wsdl:definitions, or a bare XML Schema document.
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes,
-                                const xml::NamespaceMap& scope, xml::XmlElement& element) override;
+                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     return false;  // the root stays for the whole document

@@ -90,12 +90,15 @@ TEST(WsdlModelTest, RequiredAndUnresolvableAttributes) {
        "Unresolvable namespace for attribute 'type' on element: 'binding'"},
       {"<binding name=\"b\" type=\"tns:pt\"><operation/></binding>",
        "Required attribute 'name' missing on element: 'operation'."},
-      {binding + input + "<soap:header message=\"tns:h\" part=\"p\"/></input></operation></binding>",
+      {binding + input +
+           "<soap:header message=\"tns:h\" part=\"p\"/></input></operation></binding>",
        "Required attribute 'use' missing on element: 'soap:header'"},
-      {binding + input + "<soap12:header part=\"p\" use=\"literal\"/></input></operation></binding>",
+      {binding + input +
+           "<soap12:header part=\"p\" use=\"literal\"/></input></operation></binding>",
        "Required attribute 'message' missing on element: 'soap:header'"},
       {binding + input +
-           "<soap:header message=\"zz:h\" part=\"p\" use=\"literal\"/></input></operation></binding>",
+           "<soap:header message=\"zz:h\" part=\"p\" "
+           "use=\"literal\"/></input></operation></binding>",
        "Unresolvable namespace for attribute 'message' on element: 'soap:header'"},
       {binding + input +
            "<soap:header message=\"tns:h\" part=\"p\" use=\"literal\">"
@@ -104,13 +107,16 @@ TEST(WsdlModelTest, RequiredAndUnresolvableAttributes) {
        "Required attribute 'part' missing on element: 'soap:headerfault'"},
       {binding + "<fault name=\"f\" message=\"zz:m\"/></operation></binding>",
        "Unresolvable namespace for attribute 'message' on element: 'fault'"},
-      {"<import location=\"x.wsdl\"/>", "Required attribute 'namespace' missing on element: 'import'."},
-      {"<import namespace=\"urn:x\"/>", "Required attribute 'location' missing on element: 'import'."},
+      {"<import location=\"x.wsdl\"/>",
+       "Required attribute 'namespace' missing on element: 'import'."},
+      {"<import namespace=\"urn:x\"/>",
+       "Required attribute 'location' missing on element: 'import'."},
       {"<types><xsd:schema/></types>",
        "Required attribute 'targetNamespace' missing on element: 'schema'."},
       {Schema("<xsd:element type=\"xsd:int\"/>"),
        "Required attribute 'name' missing on element: 'element'."},
-      {Schema("<xsd:complexType/>"), "Required attribute 'name' missing on element: 'complexType'."},
+      {Schema("<xsd:complexType/>"),
+       "Required attribute 'name' missing on element: 'complexType'."},
       {Schema("<xsd:simpleType/>"), "Required attribute 'name' missing on element: 'simpleType'."},
       {Schema("<xsd:element name=\"e\" type=\"zz:t\"/>"),
        "Unresolvable namespace for attribute 'type' on element: 'element'"},
@@ -171,8 +177,10 @@ TEST(WsdlModelTest, MessageQualifiedNamesNeedADeclaredPrefix) {
                   document),
             "Unresolvable namespace for attribute 'message' on element: 'input'");
   WsdlDocumentHandler with_default;
-  ASSERT_EQ(Parse(kHead + "<portType name=\"p\"><operation name=\"o\"><input message=\"m\"/>"
-                          "</operation></portType>" + kTail,
+  ASSERT_EQ(Parse(kHead +
+                      "<portType name=\"p\"><operation name=\"o\"><input message=\"m\"/>"
+                      "</operation></portType>" +
+                      kTail,
                   with_default),
             "");
   const auto& op = *with_default.definitions.port_types.at(u"p")->operations.at(u"o");
@@ -223,7 +231,7 @@ TEST(WsdlModelTest, RecordsKeepTheirFirstDefinitionAndDocumentOrder) {
   ASSERT_EQ(bo.input.headers.size(), 2u);
   EXPECT_EQ(bo.input.headers[0]->part, u"2");
   EXPECT_EQ(bo.input.headers[1]->part, u"1");
-  EXPECT_EQ(bo.input.body.use, u"literal");         // replaced field by field
+  EXPECT_EQ(bo.input.body.use, u"literal");           // replaced field by field
   EXPECT_EQ(bo.input.body.body_namespace, u"urn:n");  // kept
   EXPECT_EQ(bo.GetNamespace(), u"urn:t");
 }
@@ -239,9 +247,9 @@ TEST(WsdlModelTest, AbandonedAnonymousTypesAreFreed) {
   WsdlDocumentHandler cut;
   EXPECT_TRUE(Parse(kHead + open_types, cut).starts_with("line "));
   WsdlDocumentHandler failed;
-  EXPECT_EQ(Parse(kHead + open_types + "</xsd:element><xsd:element name=\"x\" form=\"bad\"/>",
-                  failed),
-            "Illegal value for attribute 'form' on element: 'element'");
+  EXPECT_EQ(
+      Parse(kHead + open_types + "</xsd:element><xsd:element name=\"x\" form=\"bad\"/>", failed),
+      "Illegal value for attribute 'form' on element: 'element'");
 }
 
 }  // namespace

@@ -32,9 +32,9 @@ inline std::string FileUrl(const std::string& path) { return "file://" + path; }
 inline bool Load(Idorvish2* r, std::u16string_view service, std::u16string_view port,
                  const std::string& url) {
   VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(r->ReadServiceDesc(Bstr(service).Get(), Bstr(port).Get(),
-                               Bstr(text::Widen(url)).Get(), &ok),
-            S_OK);
+  EXPECT_EQ(
+      r->ReadServiceDesc(Bstr(service).Get(), Bstr(port).Get(), Bstr(text::Widen(url)).Get(), &ok),
+      S_OK);
   return ok == VARIANT_TRUE;
 }
 
@@ -66,8 +66,7 @@ inline std::u16string S0(I* r, HRESULT (I::*f)(BSTR*, VARIANT_BOOL*)) {
   return Joined(ok, {out.Get()});
 }
 
-inline std::u16string S1(I* r, HRESULT (I::*f)(BSTR, BSTR*, VARIANT_BOOL*),
-                         std::u16string_view a) {
+inline std::u16string S1(I* r, HRESULT (I::*f)(BSTR, BSTR*, VARIANT_BOOL*), std::u16string_view a) {
   Bstr out;
   VARIANT_BOOL ok = VARIANT_FALSE;
   EXPECT_EQ((r->*f)(Bstr(a).Get(), out.Receive(), &ok), S_OK);
@@ -94,9 +93,8 @@ inline std::u16string T3(I* r, HRESULT (I::*f)(BSTR, BSTR, BSTR, BSTR*, BSTR*, V
                          std::u16string_view a, std::u16string_view b, std::u16string_view c) {
   Bstr type, ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(
-      (r->*f)(Bstr(a).Get(), Bstr(b).Get(), Bstr(c).Get(), type.Receive(), ns.Receive(), &ok),
-      S_OK);
+  EXPECT_EQ((r->*f)(Bstr(a).Get(), Bstr(b).Get(), Bstr(c).Get(), type.Receive(), ns.Receive(), &ok),
+            S_OK);
   return Joined(ok, {type.Get(), ns.Get()});
 }
 
@@ -104,10 +102,10 @@ inline std::u16string Member(I* r, std::u16string_view type, std::u16string_view
                              std::u16string_view member, std::u16string_view member_ns) {
   Bstr out_type, out_ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(r->GetStructMemberType(Bstr(type).Get(), Bstr(type_ns).Get(), Bstr(member).Get(),
-                                   Bstr(member_ns).Get(), out_type.Receive(), out_ns.Receive(),
-                                   &ok),
-            S_OK);
+  EXPECT_EQ(
+      r->GetStructMemberType(Bstr(type).Get(), Bstr(type_ns).Get(), Bstr(member).Get(),
+                             Bstr(member_ns).Get(), out_type.Receive(), out_ns.Receive(), &ok),
+      S_OK);
   return Joined(ok, {out_type.Get(), out_ns.Get()});
 }
 
@@ -125,8 +123,8 @@ inline std::u16string Address(I* r) {
   VARIANT_BOOL ok = VARIANT_FALSE;
   EXPECT_EQ(r->GetSOAPAddress(host.Receive(), uri.Receive(), &port, &ok), S_OK);
   if (ok != VARIANT_TRUE) return kFalse;
-  return std::u16string(BstrView(host.Get())) + u"|" + std::u16string(BstrView(uri.Get())) +
-         u"|" + text::Widen(std::to_string(port));
+  return std::u16string(BstrView(host.Get())) + u"|" + std::u16string(BstrView(uri.Get())) + u"|" +
+         text::Widen(std::to_string(port));
 }
 
 inline std::u16string ActionRequired(I* r, std::u16string_view op) {
@@ -148,8 +146,8 @@ inline std::u16string NamesByAction(I* r, std::u16string_view action) {
 inline std::u16string LiteralArray(I* r, std::u16string_view name, std::u16string_view ns) {
   Bstr type, type_ns, item, item_ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
-  EXPECT_EQ(r->GetArrayTypeLit(Bstr(name).Get(), Bstr(ns).Get(), type.Receive(),
-                               type_ns.Receive(), item.Receive(), item_ns.Receive(), &ok),
+  EXPECT_EQ(r->GetArrayTypeLit(Bstr(name).Get(), Bstr(ns).Get(), type.Receive(), type_ns.Receive(),
+                               item.Receive(), item_ns.Receive(), &ok),
             S_OK);
   return Joined(ok, {type.Get(), type_ns.Get(), item.Get(), item_ns.Get()});
 }
