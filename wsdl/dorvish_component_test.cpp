@@ -8,8 +8,8 @@
 
 #include "interfaces/dorvish.h"
 #include "platform/com/activation.h"
-#include "platform/com/registry.h"
-#include "platform/com/testing/temp_registry.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/testing/temp_registry.h"
 #include "platform/text/text.h"
 #include "wsdl/testing/reader_calls.h"
 
@@ -37,7 +37,7 @@ VARIANT Text(std::u16string_view s) {
   return v;
 }
 
-class DorvishComponentTest : public com::testing::RegistryTest {
+class DorvishComponentTest : public registry::testing::RegistryTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "xml/namespaces.h"
 
 namespace wsdl {

@@ -21,8 +21,8 @@ namespace wsdl {
 namespace {
 
 using namespace wsdl::testing;
-using sockets_testing::LoopbackPeer;
-using sockets_testing::PeerConnection;
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
 
 const std::string kData = QV_WSDL_TESTDATA;
 

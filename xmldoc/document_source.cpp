@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "net/http_client.h"
+#include "httpclient/http_client.h"
 #include "platform/text/text.h"
 
 namespace xmldoc {
@@ -52,7 +52,7 @@ bool BuildHeaders(std::string_view host, int port, std::string_view path,
   return true;
 }
 
-bool Get(net::HttpClient& client, std::string_view host, int port, std::string_view path,
+bool Get(httpclient::HttpClient& client, std::string_view host, int port, std::string_view path,
          const FetchOptions& options) {
   std::string headers;
   if (!IsValidHost(host) || !IsValidPort(port) ||
@@ -132,7 +132,7 @@ bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int por
 bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
                            uint32_t timeout_ms, const FetchOptions& options,
                            const BodyLoader& load) {
-  net::HttpClient client(port, timeout_ms);
+  httpclient::HttpClient client(port, timeout_ms);
   client.SetMaxBodyLength(options.max_length);
   if (!Get(client, host, port, path, options)) return false;
   int status = client.GetStatusCode();
