@@ -144,11 +144,12 @@ HRESULT DorvishImpl::IsOutputMsgPart(BSTR method, BSTR part, VARIANT_BOOL* resul
 }
 
 namespace {
+// `position` is read only when the method takes it in (`in_out`).
 template <typename F>
-HRESULT ParamOut(BSTR* name, LONG* position, VARIANT_BOOL* result, F query) {
+HRESULT ParamOut(BSTR* name, LONG* position, bool in_out, VARIANT_BOOL* result, F query) {
   if (!name || !position) return Answer(result, false);
   std::u16string value;
-  int32_t at = *position;
+  int32_t at = in_out ? *position : 0;
   if (!query(&value, &at)) return Answer(result, false);
   Put(name, value);
   *position = at;
@@ -158,28 +159,28 @@ HRESULT ParamOut(BSTR* name, LONG* position, VARIANT_BOOL* result, F query) {
 
 HRESULT DorvishImpl::GetFirstInParamName(BSTR method, BSTR* name, LONG* position,
                                          VARIANT_BOOL* result) {
-  return ParamOut(name, position, result, [&](std::u16string* out, int32_t* at) {
+  return ParamOut(name, position, /*in_out=*/false, result, [&](std::u16string* out, int32_t* at) {
     return client_->GetFirstParamName(Direction::Input, BstrView(method), out, at);
   });
 }
 
 HRESULT DorvishImpl::GetNextInParamName(BSTR method, BSTR* name, LONG* position,
                                         VARIANT_BOOL* result) {
-  return ParamOut(name, position, result, [&](std::u16string* out, int32_t* at) {
+  return ParamOut(name, position, /*in_out=*/true, result, [&](std::u16string* out, int32_t* at) {
     return client_->GetNextParamName(Direction::Input, BstrView(method), out, at);
   });
 }
 
 HRESULT DorvishImpl::GetFirstOutParamName(BSTR method, BSTR* name, LONG* position,
                                           VARIANT_BOOL* result) {
-  return ParamOut(name, position, result, [&](std::u16string* out, int32_t* at) {
+  return ParamOut(name, position, /*in_out=*/false, result, [&](std::u16string* out, int32_t* at) {
     return client_->GetFirstParamName(Direction::Output, BstrView(method), out, at);
   });
 }
 
 HRESULT DorvishImpl::GetNextOutParamName(BSTR method, BSTR* name, LONG* position,
                                          VARIANT_BOOL* result) {
-  return ParamOut(name, position, result, [&](std::u16string* out, int32_t* at) {
+  return ParamOut(name, position, /*in_out=*/true, result, [&](std::u16string* out, int32_t* at) {
     return client_->GetNextParamName(Direction::Output, BstrView(method), out, at);
   });
 }

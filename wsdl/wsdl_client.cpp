@@ -678,13 +678,8 @@ bool WsdlClient::GetStructMemberType(std::u16string_view type_name, std::u16stri
 bool WsdlClient::GetComplexBaseType(std::u16string_view name, std::u16string_view ns,
                                     QName* base) const {
   const auto state = Snapshot();
-  const View view(state.get());
-  if (const ComplexTypeHandler* ct = view.ComplexType(name, ns)) return ct->GetBaseType(base);
-  const SchemaHandler* s = view.Schema(ns);
-  const SimpleTypeHandler* st = s ? FindWithNamespace(s->simple_types, name, ns) : nullptr;
-  if (!st || !st->is_restriction || st->restriction.base.name.empty()) return false;
-  *base = st->restriction.base;
-  return true;
+  const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
+  return ct && ct->GetBaseType(base);
 }
 
 bool WsdlClient::GetArrayType(std::u16string_view name, std::u16string_view ns,

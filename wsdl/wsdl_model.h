@@ -353,10 +353,6 @@ class WsdlDocumentHandler : public WsdlNodeHandler {
                                 std::u16string_view qualified_name,
                                 const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
                                 xml::XmlElement& element) override;
-  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement&) override {
-    return false;  // the root stays for the whole document
-  }
 
   DefinitionsHandler definitions;
   std::string base_url;
