@@ -3,6 +3,7 @@
 // import cycles and depth, size limits).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -183,6 +184,7 @@ TEST(FileLoadTest, ErrorsGoToTheEventLogWithTheDocumentName) {
 // document name.
 TEST(FileLoadTest, EventTextIsCutOnACharacterBoundary) {
   TempDir dir;
+  if (6 + dir.path().size() + 1 >= 120) GTEST_SKIP() << "temporary directory name too long";
   std::string name;
   // Make a cut at exactly 127 bytes fall inside a two-byte character.
   if ((127 - (6 + dir.path().size() + 1)) % 2 == 0) name = "a";

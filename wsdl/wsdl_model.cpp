@@ -136,8 +136,8 @@ void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri, std::u
   std::u16string_view rest = parameter_order;
   while (!rest.empty()) {
     const size_t space = rest.find(u' ');
-    const std::u16string_view piece = rest.substr(0, space);
-    if (!piece.empty()) parameter_positions.try_emplace(std::u16string(piece), position++);
+    const std::u16string_view token = rest.substr(0, space);
+    if (!token.empty()) parameter_positions.try_emplace(std::u16string(token), position++);
     if (space == std::u16string_view::npos) break;
     rest.remove_prefix(space + 1);
   }
