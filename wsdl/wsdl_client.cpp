@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <new>
+#include <set>
 #include <utility>
 
 #include "platform/service/eventlog.h"
@@ -64,34 +65,44 @@ bool IsFileUrl(std::string_view url) { return SkipLeadingSpace(url).starts_with(
 
 enum class Fetched { Failed, ParseFailed, Parsed };
 
-Fetched LoadDocument(const std::string& url, const FetchSettings& settings,
-                     std::vector<std::string>& chain, std::unique_ptr<WsdlDocumentHandler>* out);
+// The documents of one load: the chain of those being loaded (the loaded
+// document first) and every one fetched so far.
+struct LoadTrail {
+  std::vector<std::string> chain;
+  std::set<std::string, std::less<>> seen;
+};
+
+Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
+                     std::unique_ptr<WsdlDocumentHandler>* out);
 
 // Follows the wsdl:import elements of one document.
 class DocumentImporter final : public ImportResolver {
  public:
-  DocumentImporter(std::string base_url, bool remote, size_t max_length,
-                   std::vector<std::string>& chain)
-      : base_url_(std::move(base_url)), remote_(remote), max_length_(max_length), chain_(chain) {}
+  DocumentImporter(std::string base_url, bool remote, size_t max_length, LoadTrail& trail)
+      : base_url_(std::move(base_url)), remote_(remote), max_length_(max_length), trail_(trail) {}
 
   std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) override {
     const std::string narrow = text::Narrow(location);
     const std::string url = narrow.find(':') != std::string::npos ? narrow : base_url_ + narrow;
     // A remote document must not make the reader open local files.
     if (remote_ && !xmldoc::IsHttpUrl(url)) ThrowSchemaError(kImportFailure);
-    // Already being loaded further up: its definitions are present or coming.
-    if (std::find(chain_.begin(), chain_.end(), url) != chain_.end()) return nullptr;
-    if (chain_.size() > kMaxImportDepth) ThrowSchemaError(kImportFailure);
+    // Being loaded further up, or loaded already: its definitions are
+    // present or coming, and all of them end up in the loaded document.
+    if (trail_.seen.contains(url)) return nullptr;
+    if (trail_.chain.size() > kMaxImportDepth || trail_.seen.size() >= kMaxLoadDocuments) {
+      ThrowSchemaError(kImportFailure);
+    }
     // Imports use a fresh reader's settings.
     const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(), kDefaultWsdlTimeoutMs,
                                  max_length_};
     std::unique_ptr<WsdlDocumentHandler> imported;
-    chain_.push_back(url);
+    trail_.chain.push_back(url);
+    trail_.seen.insert(url);
     struct Pop {
       std::vector<std::string>& chain;
       ~Pop() { chain.pop_back(); }
-    } pop{chain_};
-    if (LoadDocument(url, defaults, chain_, &imported) != Fetched::Parsed) {
+    } pop{trail_.chain};
+    if (LoadDocument(url, defaults, trail_, &imported) != Fetched::Parsed) {
       ThrowSchemaError(kImportFailure);
     }
     return imported;
@@ -101,16 +112,15 @@ class DocumentImporter final : public ImportResolver {
   const std::string base_url_;
   const bool remote_;
   const size_t max_length_;
-  std::vector<std::string>& chain_;
+  LoadTrail& trail_;
 };
 
 std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const std::string& name,
                                                    const std::string& url, bool remote,
-                                                   size_t max_length,
-                                                   std::vector<std::string>& chain) {
+                                                   size_t max_length, LoadTrail& trail) {
   auto document = std::make_unique<WsdlDocumentHandler>();
   document->base_url = BaseUrlOf(url);
-  DocumentImporter importer(document->base_url, remote, max_length, chain);
+  DocumentImporter importer(document->base_url, remote, max_length, trail);
   document->definitions.SetImportResolver(&importer);
   try {
     xml::SaxDispatcher dispatcher;
@@ -131,8 +141,8 @@ std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const
   return document;
 }
 
-Fetched LoadDocument(const std::string& url, const FetchSettings& settings,
-                     std::vector<std::string>& chain, std::unique_ptr<WsdlDocumentHandler>* out) {
+Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
+                     std::unique_ptr<WsdlDocumentHandler>* out) {
   std::string bytes;
   std::string name;
   const bool remote = xmldoc::IsHttpUrl(url);
@@ -161,7 +171,7 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings,
   } else {
     return Fetched::Failed;
   }
-  *out = ParseDocument(bytes, name, url, remote, settings.max_length, chain);
+  *out = ParseDocument(bytes, name, url, remote, settings.max_length, trail);
   return *out ? Fetched::Parsed : Fetched::ParseFailed;
 }
 
@@ -320,11 +330,11 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
     std::lock_guard<std::mutex> lock(mu_);
     settings = FetchSettings{user_agent_, extra_headers_, timeout_ms_, max_length_};
   }
-  std::vector<std::string> chain{url};
+  LoadTrail trail{{url}, {url}};
   std::unique_ptr<WsdlDocumentHandler> loaded;
   Fetched fetched;
   try {
-    fetched = LoadDocument(url, settings, chain, &loaded);
+    fetched = LoadDocument(url, settings, trail, &loaded);
   } catch (const std::bad_alloc&) {
     fetched = Fetched::Failed;
   }

@@ -29,6 +29,8 @@ inline constexpr int kDefaultWsdlTimeoutMs = 30000;
 inline constexpr size_t kMaxWsdlDocumentLength = size_t{64} << 20;
 // Most documents in one chain of imports below the loaded document.
 inline constexpr size_t kMaxImportDepth = 16;
+// Most documents one load fetches, the loaded one included.
+inline constexpr size_t kMaxLoadDocuments = 256;
 // Most restriction steps followed when a part's simple type is refined.
 inline constexpr int kMaxTypeRefinementSteps = 16;
 // Longest event-log text, in bytes.

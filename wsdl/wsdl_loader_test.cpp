@@ -365,6 +365,49 @@ TEST(HttpLoadTest, ImportDepthIsBounded) {
   }
 }
 
+// `doc` with further imports of urn:chain after its head.
+std::string WithImports(std::string doc, const std::vector<std::string>& locations) {
+  const std::string head_end = "soap/\">\n";
+  std::string imports;
+  for (const std::string& l : locations) {
+    imports += "<import namespace=\"urn:chain\" location=\"" + l + "\"/>\n";
+  }
+  return doc.insert(doc.find(head_end) + head_end.size(), imports);
+}
+
+// A document reached on two paths is fetched once; one load fetches a
+// bounded number of documents however wide its imports fan out.
+TEST(HttpLoadTest, EachDocumentFetchedOnceAndTheirNumberBounded) {
+  {
+    DocServer server({
+        {"/root.wsdl", Ok(WithImports(ChainDoc("", "R", true, "Md"), {"b.wsdl", "c.wsdl"}))},
+        {"/b.wsdl", Ok(ChainDoc("d.wsdl", "Mb", false))},
+        {"/c.wsdl", Ok(ChainDoc("d.wsdl", "Mc", false))},
+        {"/d.wsdl", Ok(ChainDoc("", "Md", false))},
+    });
+    server.Serve(4);
+    ComPtr<I> r = NewReader();
+    EXPECT_TRUE(Load(r.Get(), u"S", u"P", server.Url("/root.wsdl")));
+    EXPECT_EQ(Bool(r.Get(), &I::IsInputMsgPart, u"op", u"p"), u"true");
+    EXPECT_EQ(server.Heads().size(), 4u);
+  }
+  for (const size_t imports : {kMaxLoadDocuments - 1, kMaxLoadDocuments}) {
+    std::map<std::string, std::string> docs;
+    std::vector<std::string> locations;
+    for (size_t i = 0; i < imports; ++i) {
+      locations.push_back("i" + std::to_string(i) + ".wsdl");
+      docs["/" + locations.back()] = Ok(ChainDoc("", "M" + std::to_string(i), false));
+    }
+    docs["/root.wsdl"] = Ok(WithImports(ChainDoc("", "R", true, "M0"), locations));
+    DocServer server(docs);
+    server.Serve(int(kMaxLoadDocuments));
+    ComPtr<I> r = NewReader();
+    EXPECT_EQ(Load(r.Get(), u"S", u"P", server.Url("/root.wsdl")), imports < kMaxLoadDocuments)
+        << imports;
+    EXPECT_EQ(server.Heads().size(), kMaxLoadDocuments) << imports;
+  }
+}
+
 TEST(HttpLoadTest, RemoteDocumentCannotImportALocalFile) {
   DocServer server(
       {{"/r.wsdl", Ok(ChainDoc("file://" + kData + "/import_types.wsdl", "M", true, "M"))}});
