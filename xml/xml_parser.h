@@ -31,8 +31,8 @@ inline constexpr int kMaxNestingDepth = 1000;
 inline constexpr size_t kMaxNamespaceUriLength = 8192;
 
 // Most prefix bindings in force on one element, the default namespace and
-// "xml" included; more is a parse error. An element that declares something
-// gets its own copy of the scope, so this bounds what one short tag can cost.
+// "xml" included; more is a parse error. It bounds what looking up a prefix
+// and reporting a scope cost.
 inline constexpr size_t kMaxNamespaceBindings = 64;
 
 class XmlParser {
@@ -67,6 +67,11 @@ class XmlParser {
   // (and *out null) when there is no root or the conversion fails.
   size_t WriteXmlDocument(char** out) const;
 
+  // True when the last parse met a DOCTYPE declaration (set as soon as it is
+  // read, so also when the parse failed later). Callers that refuse documents
+  // with one, such as SOAP messages, check it.
+  bool HadDoctype() const { return had_doctype_; }
+
   // Buckets of the repeated-attribute set; read from a handler mid-parse.
   size_t DuplicateSetBucketCountForTest() const { return seen_names_.bucket_count(); }
 
@@ -80,8 +85,11 @@ class XmlParser {
   void ParseProlog();
   void ParseMisc();
   bool XmlParseComment();
-  bool XmlParseProcessingInstruction();
+  // `report`: send the handler's ProcessingInstruction (not inside a DOCTYPE).
+  bool XmlParseProcessingInstruction(bool report = true);
   bool XmlParseDoctype();
+  bool SkipQuotedLiteral();
+  void SkipInternalSubset();
   XmlElement* ParseXmlElement(XmlElement* parent, int depth);
   bool ParseAttribute();
   bool ParseAttValue(std::u16string& value);
@@ -99,6 +107,7 @@ class XmlParser {
   XmlScanner scanner_;
   XmlContentHandler* handler_ = nullptr;
   XmlElementPtr root_;
+  bool had_doctype_ = false;
   // Attributes of the start tag being read, kept between tags to reuse space.
   std::vector<PendingAttribute> pending_;
   // Names already seen on a start tag with many attributes.
