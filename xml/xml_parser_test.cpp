@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -174,8 +175,8 @@ TEST(XmlParserTest, ConformanceWhereReadersMustAgree) {
       {"'>' in an entity value", "<!DOCTYPE a [<!ENTITY e \"x>y\"><!ENTITY f 'p]>q'>]><a/>"s,
        "{}a[]"},
       {"PI in the subset", "<!DOCTYPE a [<?pi ]> ?>]><a/>"s, "{}a[]"},
-      {"'>' and '[' in external identifiers",
-       "<!DOCTYPE a PUBLIC '-//x>//' \"u[1]>\"><a/>"s, "{}a[]"},
+      {"'>' and '[' in external identifiers", "<!DOCTYPE a PUBLIC '-//x>//' \"u[1]>\"><a/>"s,
+       "{}a[]"},
       {"attribute default, parameter entity",
        "<!DOCTYPE a [<!ATTLIST a b CDATA \"]>\"> <!ENTITY % p 'x'> %p;\n]>\n<a/>"s, "{}a[]"},
       {"literal left open", "<!DOCTYPE a [<!ENTITY e \"x>]><a/>"s, kLine1},
@@ -275,8 +276,8 @@ TEST(XmlParserTest, Utf16LoneSurrogatesAreRefused) {
 
 TEST(XmlParserTest, Utf8SupplementaryCharactersAndMalformedBytes) {
   XmlParser parser;
-  ASSERT_EQ(ParseLine(parser, "<a b='\xF0\x9F\x98\x80'>\xF0\x90\x80\xBC\xED\xA0\xBD\xED\xB8\x80</a>"),
-            0);
+  ASSERT_EQ(
+      ParseLine(parser, "<a b='\xF0\x9F\x98\x80'>\xF0\x90\x80\xBC\xED\xA0\xBD\xED\xB8\x80</a>"), 0);
   EXPECT_EQ(parser.GetRoot()->GetAttributes().begin()->second->GetValue(), u"\U0001F600");
   // U+1003C is a character of its own, never a '<'; a pair written as two
   // three-byte surrogates is accepted.
@@ -553,6 +554,38 @@ TEST(XmlScannerTest, AsciiFastPathAgreesWithTheSharedTables) {
         << int(c);
     EXPECT_EQ(scanner_internal::IsNameStart(c), text::IsXmlNameStart(c)) << int(c);
     EXPECT_EQ(scanner_internal::IsNameChar(c), text::IsXmlNameChar(c)) << int(c);
+  }
+}
+
+// The bulk path reads eight units at a time: every stop must be found at its
+// own unit, whatever its place in a block, with the line feeds before it.
+TEST(XmlScannerTest, BulkRunsStopWhereAUnitByUnitReadingStops) {
+  const char16_t palette[] = {u'<',  u'&',  u']',    u'\n',   u'\r',   u'\t',   0x01,  0x1F, 0x7F,
+                              0x85,  0x9F,  0xA0,    0xD7FF, 0xD800, 0xDC00, 0xE000, 0xFFFE};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 3000; ++i) {
+    std::u16string s(rng() % 40, u'a');
+    for (char16_t& c : s) {
+      if (rng() % 6 == 0) c = palette[rng() % std::size(palette)];
+    }
+    for (const bool c1 : {false, true}) {
+      size_t n = 0;
+      int line = 1;
+      for (; n < s.size(); ++n) {
+        const char16_t c = s[n];
+        if (c == u'<' || c == u'&' || c == u']' || c >= 0xD800 ||
+            (c1 && c >= 0x7F && c <= 0x9F) || (c < 0x20 && c != u'\n' && c != u'\t')) {
+          break;
+        }
+        if (c == u'\n') ++line;
+      }
+      XmlScanner scanner;
+      scanner.Reset(s.data(), s.data() + s.size());
+      const std::u16string_view run = c1 ? scanner.ScanCharData<true>(u'<', u'&', u']')
+                                         : scanner.ScanCharData(u'<', u'&', u']');
+      ASSERT_EQ(run.size(), n) << text::Narrow(s);
+      ASSERT_EQ(scanner.Line(), line) << text::Narrow(s);
+    }
   }
 }
 

@@ -155,22 +155,23 @@ class XmlScanner {
       const __m128i control = _mm_cmpeq_epi16(_mm_subs_epu16(v, below_space), zero);
       __m128i stop = _mm_or_si128(_mm_cmpeq_epi16(v, va),
                                   _mm_or_si128(_mm_cmpeq_epi16(v, vb), _mm_cmpeq_epi16(v, vc)));
-      stop = _mm_or_si128(
-          stop, _mm_andnot_si128(_mm_or_si128(is_lf, _mm_cmpeq_epi16(v, tab)), control));
+      stop = _mm_or_si128(stop,
+                          _mm_andnot_si128(_mm_or_si128(is_lf, _mm_cmpeq_epi16(v, tab)), control));
       stop = _mm_or_si128(stop, _mm_cmpgt_epi16(_mm_xor_si128(v, flip), last_plain));
       if constexpr (stop_at_c1) {
         const __m128i offset = _mm_sub_epi16(v, del);  // wraps below DEL
         stop = _mm_or_si128(stop, _mm_cmpeq_epi16(_mm_subs_epu16(offset, c1_span), zero));
       }
       const unsigned stop_mask = unsigned(_mm_movemask_epi8(stop));
-      const unsigned lf_mask = unsigned(_mm_movemask_epi8(is_lf));
+      unsigned lf_mask = unsigned(_mm_movemask_epi8(is_lf));
       if (stop_mask == 0) {
-        lines += std::popcount(lf_mask) / 2;
+        if (lf_mask) lines += std::popcount(lf_mask) / 2;
         p += 8;
         continue;
       }
       const unsigned first = unsigned(std::countr_zero(stop_mask));  // a byte index
-      lines += std::popcount(lf_mask & ((1u << first) - 1)) / 2;
+      lf_mask &= (1u << first) - 1;
+      if (lf_mask) lines += std::popcount(lf_mask) / 2;
       p += first / 2;
       line_ += lines;
       position_ = p;
