@@ -77,6 +77,9 @@ TEST(XmlMemoryBoundTest, AllocationGrowsWithInputNotWithInheritedNames) {
        many_bindings + ">" + Repeat("<b xmlns=''/>", 5000) + "</r>"},
       {"declaring elements nested under a full scope",
        many_bindings + ">" + Repeat("<b xmlns=''>", 900) + Repeat("</b>", 900) + "</r>"},
+      {"declaring siblings under a deep chain of declaring elements",
+       many_bindings + ">" + Repeat("<c xmlns=''>", 40) + Repeat("<b xmlns=''/>", 5000) +
+           Repeat("</c>", 40) + "</r>"},
       {"declaring elements in declaring elements under a full scope",
        many_bindings + ">" + Repeat("<b xmlns=''><c xmlns:p0='v'/></b>", 3000) + "</r>"},
   };

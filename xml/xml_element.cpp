@@ -45,6 +45,7 @@ int CompareKey(const AttributeKey& a, const AttributeKeyView& b) {
 
 NamespaceScope::NamespaceScope(Ptr parent, NamespaceMap declared)
     : parent_(std::move(parent)), declared_(std::move(declared)) {
+  depth_ = parent_ ? parent_->depth_ + 1 : 1;
   binding_count_ = parent_ ? parent_->binding_count_ : 0;
   for (const auto& [prefix, uri] : declared_) {
     if (!parent_ || !parent_->Find(prefix)) ++binding_count_;
@@ -175,8 +176,12 @@ bool XmlElement::AddNamespace(std::u16string_view prefix, std::u16string_view ur
 }
 
 void XmlElement::Bind(std::u16string_view prefix, std::u16string_view uri) {
+  NamespaceScope::Ptr base = scope_;
+  if (base && base->GetDepth() >= NamespaceScope::kMaxDepth) {
+    base = std::make_shared<const NamespaceScope>(nullptr, base->Flatten());
+  }
   scope_ = std::make_shared<const NamespaceScope>(
-      scope_, NamespaceMap{{SharedString(prefix), SharedString(uri)}});
+      std::move(base), NamespaceMap{{SharedString(prefix), SharedString(uri)}});
 }
 
 bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {

@@ -118,11 +118,18 @@ class NamespaceScope {
  public:
   using Ptr = std::shared_ptr<const NamespaceScope>;
 
+  // Longest chain a level is put on. A level that would go deeper inherits
+  // from a flattened copy of its parent's chain instead, so that finding a
+  // prefix never walks more than this many levels.
+  static constexpr size_t kMaxDepth = 16;
+
   // `declared` shadows what `parent` (null: nothing) binds.
   NamespaceScope(Ptr parent, NamespaceMap declared);
 
   const NamespaceScope* GetParent() const { return parent_.get(); }
   const NamespaceMap& GetDeclared() const { return declared_; }
+  // Levels in the chain, this one included.
+  size_t GetDepth() const { return depth_; }
   // Distinct prefixes bound by this level and those it inherits.
   size_t GetBindingCount() const { return binding_count_; }
 
@@ -139,6 +146,7 @@ class NamespaceScope {
   Ptr parent_;
   NamespaceMap declared_;
   size_t binding_count_;
+  size_t depth_;
 };
 
 // The character data of an element: one string, all its text runs joined.

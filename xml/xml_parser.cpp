@@ -100,6 +100,7 @@ void XmlParser::ParseDocument() {
     ~Cleanup() {
       parser.seen_names_ = decltype(parser.seen_names_)();
       parser.names_.Reset();
+      parser.flattened_ = decltype(parser.flattened_)();
     }
   } cleanup{*this};
   try {
@@ -361,7 +362,8 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   }
   if (!declared.empty()) {
     // Only this element's own bindings: the rest is shared with the parent.
-    auto scope = std::make_shared<const NamespaceScope>(element.scope_, std::move(declared));
+    auto scope = std::make_shared<const NamespaceScope>(ChainBase(element.scope_),
+                                                        std::move(declared));
     if (scope->GetBindingCount() > kMaxNamespaceBindings) return false;
     element.SetScope(std::move(scope));
   }
@@ -405,6 +407,18 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
     if (!attributes.emplace(std::move(key), std::move(attribute)).second) return false;
   }
   return true;
+}
+
+NamespaceScope::Ptr XmlParser::ChainBase(const NamespaceScope::Ptr& inherited) {
+  if (!inherited || inherited->GetDepth() < NamespaceScope::kMaxDepth) return inherited;
+  // One flattened copy per deep level, shared by all its declaring children:
+  // a copy per child would cost what sharing the chain saves.
+  auto& [level, flat] = flattened_[inherited.get()];
+  if (!flat) {
+    level = inherited;  // held, so that its address names it for the whole parse
+    flat = std::make_shared<const NamespaceScope>(nullptr, inherited->Flatten());
+  }
+  return flat;
 }
 
 void XmlParser::SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent) {
@@ -470,7 +484,7 @@ bool XmlParser::XmlParseCData(XmlElement& element) {
   if (!scanner_.MatchString(u"<![CDATA[")) return false;
   std::u16string& text = element.text_;
   for (;;) {
-    // DEL and the C1 controls are refused here as everywhere in CDATA.
+    // CDATA refuses every control but tab and line ends, DEL and C1 included.
     text.append(scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'));
     if (scanner_.MatchString(u"]]>")) return true;
     const char16_t c = scanner_.PeekChar();

@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "xml/content_handler.h"
@@ -95,6 +97,9 @@ class XmlParser {
   bool ParseAttValue(std::u16string& value);
   bool IsDuplicateAttribute(std::u16string_view name);
   bool ResolveNamespaces(XmlElement& element, const XmlElement* parent);
+  // What a new level declared under `inherited` chains to: `inherited`, or a
+  // flattened copy of it once its chain is NamespaceScope::kMaxDepth long.
+  NamespaceScope::Ptr ChainBase(const NamespaceScope::Ptr& inherited);
   void SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent);
   void SendEndPrefixMappings(const XmlElement& element, const XmlElement* parent);
   void XmlParseContent(XmlElement& element, int depth);
@@ -115,6 +120,10 @@ class XmlParser {
   // URIs, prefixes and local names of the parse under way, each kept once
   // however many nodes carry it.
   StringInterner names_;
+  // Flattened copies of deep scope levels made by the parse under way, by
+  // level, so that siblings share them.
+  std::unordered_map<const NamespaceScope*, std::pair<NamespaceScope::Ptr, NamespaceScope::Ptr>>
+      flattened_;
 };
 
 }  // namespace xml

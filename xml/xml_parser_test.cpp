@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -378,6 +379,43 @@ TEST(XmlParserTest, NodesShareOneCopyOfEachUriAndName) {
       EXPECT_FALSE(child->SharesScopeWith(root));
     }
   }
+}
+
+// Scopes are chained, not copied; a chain never grows past a fixed length,
+// so looking a prefix up stays cheap under any nesting.
+TEST(XmlParserTest, DeepDeclaringElementsKeepScopeChainsShort) {
+  std::string doc = "<p:r xmlns:p='urn:p'>";
+  const int depth = kMaxNestingDepth - 2;
+  for (int i = 0; i < depth; ++i) doc += "<q:e xmlns:q='urn:" + std::to_string(i) + "'>";
+  doc += "<p:a xmlns:z='urn:z'/><p:b xmlns:z='urn:z'/>";
+  for (int i = 0; i < depth; ++i) doc += "</q:e>";
+  doc += "</p:r>";
+  XmlParser parser;
+  ASSERT_EQ(ParseLine(parser, doc), 0);
+  const XmlElement* e = parser.GetRoot();
+  while (e->GetChildCount() == 1) {
+    size_t levels = 0;
+    for (const NamespaceScope* s = e->GetScope(); s; s = s->GetParent()) ++levels;
+    ASSERT_LE(levels, NamespaceScope::kMaxDepth + 1) << text::Narrow(e->GetNamespaceURI());
+    e = e->GetChildList()[0].get();
+  }
+  ASSERT_EQ(e->GetChildCount(), 2u);
+  EXPECT_EQ(e->GetNamespaceURI(), u"urn:" + text::Widen(std::to_string(depth - 1)));
+  const XmlElement& a = *e->GetChildList()[0];
+  const XmlElement& b = *e->GetChildList()[1];
+  EXPECT_EQ(a.GetNamespaceURI(), u"urn:p");
+  EXPECT_EQ(*b.LookupNamespace(u"q"), e->GetNamespaceURI());
+  // Siblings under a deep level share one flattened copy of it.
+  EXPECT_EQ(a.GetScope()->GetParent(), b.GetScope()->GetParent());
+  // And the writer still declares each binding where it is needed, once.
+  char* bytes = nullptr;
+  const size_t size = parser.WriteXmlDocument(&bytes);
+  const std::string written(bytes, size);
+  std::free(bytes);
+  EXPECT_EQ(written.find("xmlns:p", written.find("xmlns:p") + 1), written.npos);
+  XmlParser again;
+  ASSERT_EQ(ParseLine(again, written), 0);
+  EXPECT_EQ(DumpTree(*again.GetRoot()), DumpTree(*parser.GetRoot()));
 }
 
 TEST(XmlParserTest, NamespaceLimitsFailAtTheCurrentLine) {
