@@ -7,6 +7,7 @@
 // also parsed by expat (SAX, namespace processing on) and libxml2 (into its
 // tree), and the run ends with the ratio of our figure to each of theirs.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -238,6 +239,9 @@ BENCHMARK(BM_Base64Decode)->Unit(benchmark::kMillisecond);
 // Reports as usual, keeping each parse figure so the ratios can follow.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that logs and pipes get plain text.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Color : OO_None) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
