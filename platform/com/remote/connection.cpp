@@ -260,10 +260,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::lock_guard lock(mu_);
     return closed_;
   }
-  ComPtr<IDispatch> FindExport(uint64_t id) {
+  // The exported object's IDispatch; RPC_E_DISCONNECTED for an object the
+  // peer no longer holds, E_NOINTERFACE for one without IDispatch.
+  HRESULT FindExport(uint64_t id, ComPtr<IDispatch>* target) {
     std::lock_guard lock(mu_);
     auto it = exports_.find(id);
-    return it == exports_.end() ? nullptr : it->second.dispatch;
+    if (it == exports_.end()) return RPC_E_DISCONNECTED;
+    *target = it->second.dispatch;
+    return *target ? S_OK : E_NOINTERFACE;
   }
 
   const int fd_;
@@ -607,8 +611,8 @@ HRESULT Connection::ServeInvoke(Reader& r, Writer& reply, std::vector<Variant>* 
     named_ids[i] = DISPID(v);
   }
   if (!r.AtEnd()) return RPC_E_INVALID_DATAPACKET;
-  ComPtr<IDispatch> target = FindExport(id);
-  if (!target) return RPC_E_DISCONNECTED;
+  ComPtr<IDispatch> target;
+  if (const HRESULT found = FindExport(id, &target); FAILED(found)) return found;
 
   DISPPARAMS params{args.data(), named_ids.data(), count, named};
   Variant& result = storage[count];
@@ -670,8 +674,8 @@ HRESULT Connection::ServeGetIDsOfNames(Reader& r, Writer& reply) {
     pointers[i] = names[i].data();
   }
   if (!r.AtEnd()) return RPC_E_INVALID_DATAPACKET;
-  ComPtr<IDispatch> target = FindExport(id);
-  if (!target) return RPC_E_DISCONNECTED;
+  ComPtr<IDispatch> target;
+  if (const HRESULT found = FindExport(id, &target); FAILED(found)) return found;
   std::vector<DISPID> ids(count, DISPID_UNKNOWN);
   const HRESULT hr = target->GetIDsOfNames(GUID_NULL, pointers.data(), count, lcid, ids.data());
   reply.U32(count);
