@@ -2,16 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 
 namespace platform::net {
@@ -29,24 +26,17 @@ SocketId Unpack(uint64_t v) { return {static_cast<uint32_t>(v), static_cast<uint
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
-// sendfile has no MSG_NOSIGNAL: block SIGPIPE around it and consume the one it
-// raised, unless one was already pending for someone else.
-ssize_t SendfileNoSignal(int out_fd, int in_fd, off_t* offset, size_t count) {
-  sigset_t pipe_set, old_set, pending;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  ssize_t n = ::sendfile(out_fd, in_fd, offset, count);
-  const int err = errno;
-  if (n < 0 && err == EPIPE && !was_pending) {
-    const timespec zero{};
-    sigtimedwait(&pipe_set, nullptr, &zero);
+// sendfile has no MSG_NOSIGNAL; with SIGPIPE ignored a closed peer is just
+// EPIPE. A handler the program installed itself is left alone.
+void IgnoreSigpipe() {
+  struct sigaction old {};
+  if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
+      !(old.sa_flags & SA_SIGINFO)) {
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    ::sigaction(SIGPIPE, &ign, nullptr);
   }
-  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-  errno = err;
-  return n;
 }
 
 }  // namespace
@@ -62,10 +52,10 @@ struct CompletionPort::SendOp {
 
 struct CompletionPort::Channel {
   std::mutex mu;
-  uint32_t serial = 1;  // Guarded by mu.
-  UniqueFd fd;          // Guarded by mu. Invalid while the table slot is free.
-  uint64_t key = 0;     // Guarded by mu.
-  uint32_t generation = 0;  // Guarded by mu.
+  uint32_t serial = 1;        // Guarded by mu.
+  UniqueFd fd;                // Guarded by mu. Invalid while the table slot is free.
+  uint64_t key = 0;           // Guarded by mu.
+  uint32_t generation = 0;    // Guarded by mu.
   bool recv_pending = false;  // Guarded by mu.
   char* recv_buf = nullptr;   // Guarded by mu.
   size_t recv_len = 0;        // Guarded by mu.
@@ -80,17 +70,23 @@ struct CompletionPort::Channel {
   }
 };
 
-CompletionPort::CompletionPort()
-    : chunks_(std::make_unique<std::atomic<Channel*>[]>(kChunks)) {
+CompletionPort::CompletionPort() : chunks_(std::make_unique<std::atomic<Channel*>[]>(kChunks)) {
   for (size_t i = 0; i < kChunks; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+  IgnoreSigpipe();
   UniqueFd ep(::epoll_create1(EPOLL_CLOEXEC));
-  ready_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE));
+  ready_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   shutdown_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!ep.Valid() || !ready_fd_.Valid() || !shutdown_fd_.Valid()) return;
+  // Waiters of one epoll set sleep exclusively: an edge wakes one of them.
+  // Each write to the ready eventfd is an edge (its count is never read), so
+  // one queued completion wakes one waiter; a level-triggered descriptor would
+  // wake the next waiter after every harvest, and they would all find nothing.
   epoll_event ev{};
-  ev.events = EPOLLIN;  // level-triggered: every waiter keeps seeing them
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kReadyTag;
   if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, ready_fd_.Get(), &ev) != 0) return;
+  // Level-triggered on purpose: each harvest wakes the next waiter, so all leave.
+  ev.events = EPOLLIN;
   ev.data.u64 = kShutdownTag;
   if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, shutdown_fd_.Get(), &ev) != 0) return;
   epoll_fd_ = std::move(ep);
@@ -167,8 +163,12 @@ void CompletionPort::Enqueue(const Completion& c) {
     std::lock_guard<std::mutex> lock(ready_mu_);
     ready_.push_back(c);
   }
+  Kick();
+}
+
+void CompletionPort::Kick() {
   const uint64_t one = 1;
-  // Cannot fail short of 2^64 queued completions.
+  // The count is never read: it would take 2^64 kicks to fill it.
   [[maybe_unused]] ssize_t n = ::write(ready_fd_.Get(), &one, sizeof one);
 }
 
@@ -178,14 +178,17 @@ bool CompletionPort::ReadyQueueEmpty() {
 }
 
 bool CompletionPort::TakeReady(Completion* out) {
-  uint64_t count = 0;
-  if (::read(ready_fd_.Get(), &count, sizeof count) != sizeof count) return false;
-  std::lock_guard<std::mutex> lock(ready_mu_);
-  // Every count was written after its push and each pop follows its own read.
-  assert(!ready_.empty() && "ready queue shorter than its eventfd count");
-  if (ready_.empty()) return false;
-  *out = ready_.front();
-  ready_.pop_front();
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> lock(ready_mu_);
+    if (ready_.empty()) return false;
+    *out = ready_.front();
+    ready_.pop_front();
+    more = !ready_.empty();
+  }
+  // Kicks that came while the eventfd was still unharvested merged into one
+  // edge: pass the rest on to one more waiter.
+  if (more) Kick();
   return true;
 }
 
@@ -228,8 +231,8 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
       if (op.kind == IoKind::Send) {
         n = ::send(ch->fd.Get(), op.data.data() + op.done, op.total - op.done, MSG_NOSIGNAL);
       } else {
-        n = SendfileNoSignal(ch->fd.Get(), op.file.Get(), &op.offset,
-                             std::min(op.total - op.done, kMaxSendfileChunk));
+        n = ::sendfile(ch->fd.Get(), op.file.Get(), &op.offset,
+                       std::min(op.total - op.done, kMaxSendfileChunk));
         if (n == 0) {
           // The file is shorter than promised: the reply would be cut short.
           FailPending(ch, EIO);
@@ -376,7 +379,10 @@ WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
       wait_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
     epoll_event ev{};
+    waiting_.fetch_add(1, std::memory_order_relaxed);
     const int n = ::epoll_wait(epoll_fd_.Get(), &ev, 1, wait_ms);
+    waiting_.fetch_sub(1, std::memory_order_relaxed);
+    if (n > 0) wakeups_.fetch_add(1, std::memory_order_relaxed);
     if (n < 0) {
       if (errno == EINTR) continue;
       return WaitResult::Shutdown;  // the port itself is broken
@@ -410,6 +416,10 @@ void CompletionPort::Shutdown() {
     [[maybe_unused]] ssize_t n = ::write(shutdown_fd_.Get(), &one, sizeof one);
   }
 }
+
+size_t CompletionPort::WaitingForTest() const { return waiting_.load(std::memory_order_relaxed); }
+
+uint64_t CompletionPort::WakeupsForTest() const { return wakeups_.load(std::memory_order_relaxed); }
 
 size_t CompletionPort::OpenSocketsForTest() const {
   std::lock_guard<std::mutex> lock(table_mu_);

@@ -1,4 +1,5 @@
 // CompletionPort: the server's I/O completion port, built on epoll and eventfd.
+// Each ready completion wakes one waiting thread, never all of them.
 //
 // Sockets are associated with a key (the owner's slot number) and a generation
 // number (bumped by the owner at every close, so that completions of an earlier
@@ -14,7 +15,8 @@
 //    port owns the buffer (or the file) until then;
 //  - a failed operation completes with ok = false and the errno; the owner
 //    treats it as a peer close;
-//  - sends never raise SIGPIPE.
+//  - sends never raise SIGPIPE: making a port sets SIGPIPE to ignored for the
+//    process when it had its default action.
 #pragma once
 
 #include <sys/types.h>
@@ -51,9 +53,9 @@ struct Completion {
   uint64_t key = 0;         // as given to Associate / PostCompletion
   uint32_t generation = 0;  // as given to Associate / PostCompletion
   IoKind kind = IoKind::User;
-  bool ok = true;           // false: the operation failed; `error` says why
-  int error = 0;            // errno of a failed operation, else 0
-  size_t bytes = 0;         // bytes moved; for a receive, 0 = peer closed
+  bool ok = true;    // false: the operation failed; `error` says why
+  int error = 0;     // errno of a failed operation, else 0
+  size_t bytes = 0;  // bytes moved; for a receive, 0 = peer closed
 };
 
 enum class WaitResult {
@@ -122,6 +124,9 @@ class CompletionPort {
   void Shutdown();
 
   size_t OpenSocketsForTest() const;
+  // Threads inside epoll_wait now, and returns of epoll_wait with an event.
+  size_t WaitingForTest() const;
+  uint64_t WakeupsForTest() const;
 
  private:
   struct SendOp;
@@ -132,6 +137,7 @@ class CompletionPort {
   Channel* Find(SocketId id) const;
   // Delivers `c` through the ready queue and wakes one waiter.
   void Enqueue(const Completion& c);
+  void Kick();
   // Does the pending I/O of `ch` that the readiness `events` allow; finished
   // operations go to `first` (when empty) or the ready queue. Called with
   // ch->mu held.
@@ -144,9 +150,11 @@ class CompletionPort {
   bool ReadyQueueEmpty();
 
   UniqueFd epoll_fd_;
-  UniqueFd ready_fd_;     // eventfd semaphore: one count per queued completion
+  UniqueFd ready_fd_;     // eventfd, edge-triggered: one write per queued completion
   UniqueFd shutdown_fd_;  // eventfd written once, never read: stays readable
   std::atomic<bool> shut_down_{false};
+  std::atomic<size_t> waiting_{0};
+  std::atomic<uint64_t> wakeups_{0};
 
   std::mutex ready_mu_;
   std::deque<Completion> ready_;  // Guarded by ready_mu_.
