@@ -280,7 +280,7 @@ TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
       Exchange("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:38 GMT\r\n\r\n");
   EXPECT_EQ(WithoutDate(notModified),
             "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nServer: Quorvel SOAP "
-            "Server/3.2\r\n\r\n\r\n");
+            "Server/3.2\r\n\r\n");
   EXPECT_EQ(notModified.find("Date: "), 52u);
   for (const char* since :
        {"Sun, 06 Nov 1994 08:49:37 GMT", "x", "Sun, 06 Nov 1994 25:00:00 GMT"}) {
