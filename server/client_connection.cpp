@@ -309,19 +309,23 @@ size_t ClientConnection::RetainedBytesForTest() {
 }
 
 void ClientConnection::CloseConnection() {
+  platform::net::UniqueFd socket;
   bool closed = false;
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
     if (socket_.Valid()) {
-      core_.Port().CloseSocket(socket_);
+      socket = core_.Port().TakeSocket(socket_);
       socket_ = {};
       ++generation_;
       closed = true;
     }
   }
   ClearRequest();
-  // Only the close that actually closed the socket gives the slot back.
+  // Only the close that actually closed the socket gives the slot back, and
+  // before the peer can see the close: a client that reconnects at once must
+  // find its slot free.
   if (closed) core_.ReleaseClientSlot(slot_);
+  socket.Reset();
 }
 
 // ---- Receiving ---------------------------------------------------------------------

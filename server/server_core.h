@@ -9,11 +9,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +44,32 @@ struct ServerStats {
   std::atomic<uint64_t> numHttpErrors{0};
   std::atomic<uint64_t> numIntErrors{0};
   std::atomic<uint64_t> numNetErrors{0};
+};
+
+// One event line that may repeat thousands of times a second under load: the
+// first occurrence is written, later ones within the window are only counted,
+// and the count is written once the window is over. Thread-safe.
+class RepeatedEventLine {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit RepeatedEventLine(std::string line, Clock::duration window = std::chrono::minutes(1))
+      : line_(std::move(line)), window_(window) {}
+
+  // The lines to write for one occurrence at `now`: none, the line, or the
+  // count of an earlier window followed by the line.
+  std::vector<std::string> Occurred(Clock::time_point now);
+  // The count line once the window is over and something was held back.
+  std::optional<std::string> Flush(Clock::time_point now);
+
+ private:
+  std::optional<std::string> CloseWindow(Clock::time_point now);  // mu_ held
+
+  const std::string line_;
+  const Clock::duration window_;
+  std::mutex mu_;
+  bool open_ = false;         // Guarded by mu_.
+  Clock::time_point opened_;  // Guarded by mu_.
+  uint64_t suppressed_ = 0;   // Guarded by mu_.
 };
 
 class ServerCore {
@@ -77,6 +105,8 @@ class ServerCore {
   const ServerStats& Stats() const { return stats_; }
   const ServerSettings& Settings() const { return settings_; }
   size_t FreeSlotsForTest() const;
+  // accept() calls that failed for want of descriptors or memory.
+  uint64_t FailedAcceptsForTest() const { return failedAcceptsSeen_.load(); }
   // What the idle connections keep allocated for their next requests.
   size_t RetainedBytesForTest() const;
 
@@ -117,6 +147,15 @@ class ServerCore {
 
   ServerStats stats_;
   bool stopped_ = false;
+
+  RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
+  // Listener thread only: the pause before the next accept while out of
+  // descriptors (0 = accepting normally), the listening socket to retry, and
+  // the accepts that failed meanwhile.
+  int acceptBackoffMs_ = 0;
+  size_t acceptRetryIndex_ = 0;
+  uint64_t failedAccepts_ = 0;
+  std::atomic<uint64_t> failedAcceptsSeen_{0};
 };
 
 }  // namespace server

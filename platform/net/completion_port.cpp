@@ -333,14 +333,17 @@ bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t by
   return true;
 }
 
-bool CompletionPort::CloseSocket(SocketId id) {
+bool CompletionPort::CloseSocket(SocketId id) { return TakeSocket(id).Valid(); }
+
+UniqueFd CompletionPort::TakeSocket(SocketId id) {
   Channel* ch = Find(id);
-  if (!ch) return false;
+  if (!ch) return {};
+  UniqueFd taken;
   {
     std::lock_guard<std::mutex> lock(ch->mu);
-    if (ch->serial != id.serial || !ch->fd.Valid()) return false;
+    if (ch->serial != id.serial || !ch->fd.Valid()) return {};
     ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, ch->fd.Get(), nullptr);
-    ch->fd.Reset();
+    taken = std::move(ch->fd);
     if (ch->recv_pending) {
       Completion c = ch->Make(IoKind::Receive);
       c.ok = false;
@@ -357,7 +360,7 @@ bool CompletionPort::CloseSocket(SocketId id) {
   std::lock_guard<std::mutex> table_lock(table_mu_);
   free_indexes_.push_back(id.index);
   --open_sockets_;
-  return true;
+  return taken;
 }
 
 bool CompletionPort::ShutdownSocket(SocketId id) {

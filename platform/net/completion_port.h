@@ -110,6 +110,11 @@ class CompletionPort {
   // when the id is unknown (already closed).
   bool CloseSocket(SocketId id);
 
+  // As CloseSocket, but hands the descriptor to the caller instead of closing
+  // it, so the owner can finish its bookkeeping before the peer sees the close.
+  // Invalid when the id is unknown.
+  UniqueFd TakeSocket(SocketId id);
+
   // shutdown(SHUT_RDWR) without closing: pending and later operations fail or
   // see the peer close, so the thread that owns the connection closes it. For
   // a watchdog that must not wait for that thread.
