@@ -30,10 +30,8 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"
-  # The package starts its own instance on port 80; this script wants none.
-  if command -v systemctl >/dev/null && systemctl is-active --quiet nginx 2>/dev/null; then
-    $sudo systemctl stop nginx || true
-  fi
+  # The package may start its own instance on port 80; this script wants none.
+  if [ -s /run/nginx.pid ]; then $sudo /usr/sbin/nginx -s quit || true; fi
 fi
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
@@ -56,6 +54,8 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 mkdir -p "$state/www" "$state/runtime" "$state/units" "$state/nginx"
+# nginx's workers drop to an unprivileged user when started as root.
+chmod 755 "$state" "$state/www"
 export QUORVEL_REGISTRY="$state/registry" QUORVEL_RUNTIME_DIR="$state/runtime"
 export QUORVEL_UNIT_DIR="$state/units" QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 cp "$build/server/braskel" "$state/braskel"
@@ -158,8 +158,10 @@ for file in 1k.bin 1m.bin; do
       -v hz="$hz" -v oerr="$ours_err" -v nerr="$ngx_err" 'BEGIN {
         ocpu = oreq > 0 ? ot * 1000 / hz * 1000 / oreq : 0
         ncpu = nreq > 0 ? nt * 1000 / hz * 1000 / nreq : 0
+        rate = nrps > 0 ? orps / nrps : 0
+        cpu = ncpu > 0 ? ocpu / ncpu : 0
         printf "%-5s %7s | %10.0f %10.0f %6.2f | %14.1f %14.1f %6.2f | %8d %8d\n", f, c, orps,
-          nrps, nrps > 0 ? orps / nrps : 0, ocpu, ncpu, ncpu > 0 ? ocpu / ncpu : 0, oerr, nerr
+          nrps, rate, ocpu, ncpu, cpu, oerr, nerr
       }'
   done
 done
@@ -173,11 +175,12 @@ count_calls() {
   local args=()
   for p in "$@"; do args+=(-p "$p"); done
   : >"$urls"
-  for _ in $(seq 1 "$counted_requests"); do echo "url = \"$url\"" >>"$urls"; done
-  strace -c -f -o "$out" "${args[@]}" &
+  for _ in $(seq 1 "$counted_requests"); do printf 'url = "%s"\noutput = "/dev/null"\n' "$url"; done \
+    >"$urls"
+  strace -c -f -o "$out" "${args[@]}" 2>/dev/null &
   local tracer=$!
   sleep 1
-  timeout 300 curl -s -K "$urls" -H 'Connection: close' -o /dev/null || true
+  timeout 300 curl -s -K "$urls" -H 'Connection: close' >/dev/null || true
   sleep 0.5
   kill -INT "$tracer" 2>/dev/null || true
   wait "$tracer" 2>/dev/null || true

@@ -236,8 +236,10 @@ void ServerCore::AcceptConnection(size_t index) {
 }
 
 bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
-  std::lock_guard<std::mutex> lock(slot_mu_);
-  if (freeSlots_.empty()) return false;
+  std::unique_lock<std::mutex> lock(slot_mu_);
+  if (!slotFreed_.wait_for(lock, kSlotGrace, [this] { return !freeSlots_.empty(); })) {
+    return false;
+  }
   *slot = freeSlots_.front();
   freeSlots_.pop_front();
   return true;
@@ -247,8 +249,11 @@ void ServerCore::ReleaseClientSlot(uint32_t slot) {
   // Uncounted before the slot is free, so whoever sees the slot free also
   // sees the count without it.
   stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(slot_mu_);
-  freeSlots_.push_back(slot);
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+  }
+  slotFreed_.notify_one();
 }
 
 size_t ServerCore::FreeSlotsForTest() const {

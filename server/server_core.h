@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,6 +36,10 @@ class RequestLogger;
 // Worker threads and client slots above these are clamped (and logged).
 inline constexpr int kMaxWorkThreads = 256;
 inline constexpr int kMaxClients = 16384;
+// How long a new connection may wait for a slot before it is refused. A
+// client that read its whole reply (by its Content-Length) reconnects while
+// the worker that sent it is still finishing; its slot is a moment away.
+inline constexpr std::chrono::milliseconds kSlotGrace{100};
 
 // Counters of the statistics; relaxed atomics, exact under contention.
 struct ServerStats {
@@ -127,6 +132,7 @@ class ServerCore {
   void AcceptConnection(size_t index);
   void WorkerThreadProc();
   // The slot at the head of the free queue; false when none is free.
+  // Waits up to kSlotGrace for one when none is free.
   bool PopFreeClientSlot(uint32_t* slot);
 
   const ServerSettings settings_;
@@ -144,6 +150,7 @@ class ServerCore {
   // Leaf lock of the free-slot queue.
   mutable std::mutex slot_mu_;
   std::deque<uint32_t> freeSlots_;  // Guarded by slot_mu_.
+  std::condition_variable slotFreed_;
 
   ServerStats stats_;
   bool stopped_ = false;
