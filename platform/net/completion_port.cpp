@@ -26,6 +26,15 @@ SocketId Unpack(uint64_t v) { return {static_cast<uint32_t>(v), static_cast<uint
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
+// What the thread knows about the completion it is handling: the port it came
+// from, and how many completions its own posts finished at once and queued
+// without waking anyone (it takes them itself at its next Wait).
+struct HandlerState {
+  const void* port = nullptr;
+  size_t owed = 0;
+};
+thread_local HandlerState t_handler;
+
 // sendfile has no MSG_NOSIGNAL; with SIGPIPE ignored a closed peer is just
 // EPIPE. A handler the program installed itself is left alone.
 void IgnoreSigpipe() {
@@ -57,6 +66,8 @@ struct CompletionPort::Channel {
   uint64_t key = 0;           // Guarded by mu.
   uint32_t generation = 0;    // Guarded by mu.
   bool recv_pending = false;  // Guarded by mu.
+  bool watch_out = false;     // Guarded by mu. EPOLLOUT asked for (after a full buffer).
+  uint32_t index = 0;         // Guarded by mu. This channel's table slot.
   char* recv_buf = nullptr;   // Guarded by mu.
   size_t recv_len = 0;        // Guarded by mu.
   std::deque<SendOp> sends;   // Guarded by mu.
@@ -114,7 +125,8 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
     return {};
   }
   const int flags = ::fcntl(socket.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
+  if (flags < 0) return {};
+  if (!(flags & O_NONBLOCK) && ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
 
   uint32_t index = 0;
   {
@@ -139,7 +151,9 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   std::unique_lock<std::mutex> lock(ch->mu);
   const SocketId id{index, ch->serial};
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  // No EPOLLOUT yet: a new socket is writable, and the edge would wake a
+  // worker for nothing. Sends ask for it when the buffer fills.
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = Pack(id);
   if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_ADD, socket.Get(), &ev) != 0) {
     const int err = errno;
@@ -154,14 +168,23 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   ch->key = key;
   ch->generation = generation;
   ch->recv_pending = false;
+  ch->watch_out = false;
+  ch->index = index;
   ch->sends.clear();
   return id;
 }
 
-void CompletionPort::Enqueue(const Completion& c) {
+void CompletionPort::Enqueue(const Completion& c, bool may_defer) {
   {
     std::lock_guard<std::mutex> lock(ready_mu_);
     ready_.push_back(c);
+  }
+  // A handler's own post that finished at once: the handler is about to come
+  // back to Wait and take it, so waking another thread would only make it
+  // find nothing, or move the connection to another core.
+  if (may_defer && t_handler.port == this) {
+    ++t_handler.owed;
+    return;
   }
   Kick();
 }
@@ -241,7 +264,10 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
       }
       if (n < 0) {
         if (errno == EINTR) continue;
-        if (WouldBlock(errno)) return;
+        if (WouldBlock(errno)) {
+          WatchWritable(ch);
+          return;
+        }
         // A stream with a hole is useless: everything queued behind fails too.
         FailPending(ch, errno);
         return;
@@ -254,6 +280,16 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
     ch->sends.pop_front();
     Deliver(c, first, have_first);
   }
+}
+
+void CompletionPort::WatchWritable(Channel* ch) {
+  if (ch->watch_out) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = Pack({ch->index, ch->serial});
+  // Re-arming checks readiness at once, so space freed since the send
+  // failed still raises the edge.
+  if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_MOD, ch->fd.Get(), &ev) == 0) ch->watch_out = true;
 }
 
 void CompletionPort::FailPending(Channel* ch, int error) {
@@ -329,7 +365,8 @@ bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t by
   c.generation = generation;
   c.kind = IoKind::User;
   c.bytes = bytes;
-  Enqueue(c);
+  // Always wakes a waiter: a posted completion is how threads hand work on.
+  Enqueue(c, /*may_defer=*/false);
   return true;
 }
 
@@ -372,6 +409,25 @@ bool CompletionPort::ShutdownSocket(SocketId id) {
 }
 
 WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
+  const size_t owed = t_handler.port == this ? t_handler.owed : 0;
+  t_handler = {};
+  if (owed > 0 && Valid() && !shut_down_.load(std::memory_order_acquire)) {
+    // Completions of this thread's own posts, queued without a wake-up. When
+    // the queue is empty, threads woken for other entries took them.
+    std::unique_lock<std::mutex> lock(ready_mu_);
+    if (!ready_.empty()) {
+      *out = ready_.front();
+      ready_.pop_front();
+      t_handler = {this, owed - 1};
+      return WaitResult::Completed;
+    }
+  }
+  const WaitResult result = WaitForEvent(out, timeout_ms);
+  if (result == WaitResult::Completed) t_handler = {this, 0};
+  return result;
+}
+
+WaitResult CompletionPort::WaitForEvent(Completion* out, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   for (;;) {

@@ -120,7 +120,13 @@ class CompletionPort {
   // a watchdog that must not wait for that thread.
   bool ShutdownSocket(SocketId id);
 
-  // Blocks for the next completion (timeout_ms < 0: no time-out).
+  // Blocks for the next completion (timeout_ms < 0: no time-out). Between
+  // two calls the thread is taken to be handling the completion it got: a
+  // receive or send that it posts then and that finishes at once is queued
+  // for this same thread's next Wait() without waking another (still in
+  // order with the socket's other completions). So a handler must not block
+  // waiting for another thread to take the completion of its own post;
+  // PostCompletion always wakes a waiter.
   WaitResult Wait(Completion* out, int timeout_ms = -1);
 
   // Wakes every thread in Wait() now and later with Shutdown. Completions not
@@ -141,7 +147,7 @@ class CompletionPort {
 
   Channel* Find(SocketId id) const;
   // Delivers `c` through the ready queue and wakes one waiter.
-  void Enqueue(const Completion& c);
+  void Enqueue(const Completion& c, bool may_defer = true);
   void Kick();
   // Does the pending I/O of `ch` that the readiness `events` allow; finished
   // operations go to `first` (when empty) or the ready queue. Called with
@@ -151,6 +157,9 @@ class CompletionPort {
   void PumpSends(Channel* ch, Completion* first, bool* have_first);
   void Deliver(const Completion& c, Completion* first, bool* have_first);
   void FailPending(Channel* ch, int error);
+  // Asks for EPOLLOUT edges from now on; called with ch->mu held.
+  void WatchWritable(Channel* ch);
+  WaitResult WaitForEvent(Completion* out, int timeout_ms);
   bool TakeReady(Completion* out);
   bool ReadyQueueEmpty();
 

@@ -437,6 +437,60 @@ TEST_F(CompletionPortTest, OneCompletionWakesOneIdleWorker) {
   }
 }
 
+// A send that a handler posts and that finishes at once comes back to the
+// same thread: no other worker is woken for it.
+TEST_F(CompletionPortTest, HandlersOwnFinishedSendComesBackToItWithoutAWakeUp) {
+  constexpr int kWorkers = 4;
+  CompletionPort port;
+  auto [client, server] = loopback_.Pair();
+  SocketId id = port.Associate(std::move(server), 5, 1);
+  ASSERT_TRUE(id.Valid());
+  char buf[64];
+  ASSERT_TRUE(port.PostReceive(id, buf, sizeof buf));
+
+  std::mutex mu;
+  std::vector<std::pair<IoKind, std::thread::id>> seen;  // Guarded by mu.
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.emplace_back([&] {
+      Completion c;
+      while (port.Wait(&c) == WaitResult::Completed) {
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          seen.emplace_back(c.kind, std::this_thread::get_id());
+        }
+        if (c.kind == IoKind::Receive && c.ok && c.bytes > 0) {
+          EXPECT_TRUE(port.PostSend(id, {'p', 'o', 'n', 'g'}));
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 1000 && port.WaitingForTest() < kWorkers; ++i) ::usleep(1000);
+  ::usleep(20000);
+  const uint64_t before = port.WakeupsForTest();
+  ASSERT_TRUE(WriteAll(client.Get(), "x", 1));
+  char reply[4];
+  ASSERT_TRUE(ReadExactly(client.Get(), reply, sizeof reply));
+  EXPECT_EQ(std::string(reply, sizeof reply), "pong");
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (seen.size() >= 2) break;
+    }
+    ::usleep(1000);
+  }
+  ::usleep(100000);
+  const uint64_t wakeups = port.WakeupsForTest() - before;
+  port.Shutdown();
+  for (auto& t : workers) t.join();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].first, IoKind::Receive);
+  EXPECT_EQ(seen[1].first, IoKind::Send);
+  EXPECT_EQ(seen[0].second, seen[1].second);
+  EXPECT_EQ(wakeups, 1u);
+  EXPECT_TRUE(port.CloseSocket(id));
+}
+
 TEST_F(CompletionPortTest, ShutdownReleasesEveryWaiterAndRefusesPosts) {
   constexpr int kWaiters = 8;
   std::atomic<int> released{0};
