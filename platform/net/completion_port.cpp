@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <chrono>
 
-namespace platform::net {
+namespace net {
 
 namespace {
 
@@ -485,4 +485,4 @@ size_t CompletionPort::OpenSocketsForTest() const {
   return open_sockets_;
 }
 
-}  // namespace platform::net
+}  // namespace net
