@@ -67,10 +67,13 @@ struct CompletionPort::Channel {
   uint32_t generation = 0;    // Guarded by mu.
   bool recv_pending = false;  // Guarded by mu.
   bool watch_out = false;     // Guarded by mu. EPOLLOUT asked for (after a full buffer).
-  uint32_t index = 0;         // Guarded by mu. This channel's table slot.
-  char* recv_buf = nullptr;   // Guarded by mu.
-  size_t recv_len = 0;        // Guarded by mu.
-  std::deque<SendOp> sends;   // Guarded by mu.
+  // Guarded by mu. Input may be waiting that no edge will announce again (an
+  // edge came with no receive pending, or the last recv did not drain it).
+  bool readable = false;
+  uint32_t index = 0;        // Guarded by mu. This channel's table slot.
+  char* recv_buf = nullptr;  // Guarded by mu.
+  size_t recv_len = 0;       // Guarded by mu.
+  std::deque<SendOp> sends;  // Guarded by mu.
 
   Completion Make(IoKind kind) const {
     Completion c;
@@ -169,6 +172,8 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   ch->generation = generation;
   ch->recv_pending = false;
   ch->watch_out = false;
+  // Bytes already there raise the first edge when the socket joins the set.
+  ch->readable = false;
   ch->index = index;
   ch->sends.clear();
   return id;
@@ -231,7 +236,11 @@ void CompletionPort::TryReceive(Channel* ch, Completion* first, bool* have_first
   for (;;) {
     const ssize_t n = ::recv(ch->fd.Get(), ch->recv_buf, ch->recv_len, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && WouldBlock(errno)) return;
+    if (n < 0 && WouldBlock(errno)) {
+      ch->readable = false;
+      return;
+    }
+    ch->readable = true;
     Completion c = ch->Make(IoKind::Receive);
     if (n < 0) {
       c.ok = false;
@@ -306,7 +315,13 @@ void CompletionPort::FailPending(Channel* ch, int error) {
 }
 
 void CompletionPort::Progress(Channel* ch, uint32_t events, Completion* first, bool* have_first) {
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) TryReceive(ch, first, have_first);
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    if (ch->recv_pending) {
+      TryReceive(ch, first, have_first);
+    } else {
+      ch->readable = true;
+    }
+  }
   if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) PumpSends(ch, first, have_first);
 }
 
@@ -319,8 +334,10 @@ bool CompletionPort::PostReceive(SocketId id, char* buffer, size_t len) {
   ch->recv_pending = true;
   ch->recv_buf = buffer;
   ch->recv_len = len;
-  // Edge-triggered: data that arrived before this post raised no new edge.
-  TryReceive(ch, nullptr, nullptr);
+  // Edge-triggered: input whose edge has passed raises no new one, so read it
+  // now; otherwise the edge still to come reads it on the thread it wakes,
+  // which then needs no second wake-up to hand the completion on.
+  if (ch->readable) TryReceive(ch, nullptr, nullptr);
   return true;
 }
 
@@ -379,7 +396,6 @@ UniqueFd CompletionPort::TakeSocket(SocketId id) {
   {
     std::lock_guard<std::mutex> lock(ch->mu);
     if (ch->serial != id.serial || !ch->fd.Valid()) return {};
-    ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, ch->fd.Get(), nullptr);
     taken = std::move(ch->fd);
     if (ch->recv_pending) {
       Completion c = ch->Make(IoKind::Receive);
@@ -394,6 +410,9 @@ UniqueFd CompletionPort::TakeSocket(SocketId id) {
     ++ch->serial;
     if (ch->serial == 0) ch->serial = 1;
   }
+  // Outside the channel lock: a waiter woken by the peer's close meanwhile
+  // would only wait for it, and its event carries the old serial anyway.
+  ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
   std::lock_guard<std::mutex> table_lock(table_mu_);
   free_indexes_.push_back(id.index);
   --open_sockets_;
