@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
 #include "platform/com/module.h"
 #include "platform/com/remote/remote.h"
@@ -22,6 +23,7 @@
 #include "platform/thread/clock.h"
 #include "platform/thread/message_loop.h"
 #include "server/braskel/service_registration.h"
+#include "server/management.h"
 #include "server/server_logs.h"
 #include "server/soap_server.h"
 
@@ -45,6 +47,9 @@ struct ServiceModule {
   server::EventReporter events{server::kServiceName};
   // The rest of the server reaches the running server only through this.
   std::unique_ptr<SoapServer> server;
+  // What new management objects work on: set once the server exists and
+  // cleared before it goes; null in local-server mode.
+  std::atomic<SoapServer*> runningServer{nullptr};
   std::vector<DWORD> classCookies;  // registered class objects
 };
 
@@ -81,9 +86,16 @@ struct ServedClass {
   com::CreateFunction create;
 };
 
-// The program's classes; the management class joins this list.
+HRESULT CreateManager(IUnknown* outer, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return server::CreateManagementObject(Module().runningServer.load(), iid, object);
+}
+
+// The program's classes.
 const std::vector<ServedClass>& ServedClasses() {
-  static const std::vector<ServedClass> classes;
+  static const std::vector<ServedClass> classes = {{&CLSID_braskelmgr2, CreateManager}};
   return classes;
 }
 
@@ -142,6 +154,7 @@ HRESULT ServiceRun() {
     SetStatus(svc::SERVICE_RUNNING);
     m.server = std::make_unique<SoapServer>(
         m.executablePath, [](const std::string& line) { Module().events.Report(line); });
+    m.runningServer = m.server.get();
     // The service runs its loop even when the server could not start.
     (void)m.server->InitServer();
   }
@@ -154,6 +167,7 @@ HRESULT ServiceRun() {
     DispatchMessage(&msg);
   }
 
+  m.runningServer = nullptr;
   if (m.serviceMode) m.server.reset();
   RevokeClassObjects();
   if (!m.serviceMode) {
