@@ -32,6 +32,24 @@ constexpr VARIANT_BOOL Bool(bool b) { return b ? VARIANT_TRUE : VARIANT_FALSE; }
 // Set gives back the same bytes.
 BSTR NarrowToBstr(const std::string& s) { return SysAllocString(text::Widen(s)); }
 
+// The configuration file is XML: text it cannot hold (controls, lone
+// surrogates, U+FFFE and U+FFFF) would be written into a file that no longer
+// loads, so such text is refused on the way in.
+bool StorableText(std::u16string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      ++i;
+      continue;
+    }
+    const bool ok = c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+                    (c >= 0xE000 && c <= 0xFFFD);
+    if (!ok) return false;
+  }
+  return true;
+}
+
 // One endpoint as a struct carries it.
 struct IncomingEndpoint {
   std::string requestURI;
@@ -48,19 +66,17 @@ bool ReadText(const VARIANT& v, std::u16string* out) {
     out->clear();
     return true;
   }
-  if (v.vt != VT_BSTR) return false;
+  if (v.vt != VT_BSTR || !StorableText(BstrView(v.bstrVal))) return false;
   out->assign(BstrView(v.bstrVal));
   return true;
 }
 
-// An array variant of `dims` dimensions whose elements are VARIANTs or BSTRs.
-// The caller's variant is read through a reference.
-bool OpenTextArray(const VARIANT& in, UINT dims, Variant* holder, SAFEARRAY** array,
-                   VARTYPE* elementType) {
-  if (FAILED(VariantCopyInd(holder, &in))) return false;
-  const VARTYPE vt = holder->vt;
+// An array variant (already read through any reference) of `dims`
+// dimensions whose elements are VARIANTs or BSTRs.
+bool OpenTextArray(const VARIANT& v, UINT dims, SAFEARRAY** array, VARTYPE* elementType) {
+  const VARTYPE vt = v.vt;
   if (vt != (VT_ARRAY | VT_VARIANT) && vt != (VT_ARRAY | VT_BSTR)) return false;
-  SAFEARRAY* a = holder->parray;
+  SAFEARRAY* a = v.parray;
   VARTYPE et = VT_EMPTY;
   if (!a || SafeArrayGetDim(a) != dims || FAILED(SafeArrayGetVartype(a, &et)) ||
       et != (vt & VT_TYPEMASK)) {
@@ -78,11 +94,12 @@ bool ReadTextElement(SAFEARRAY* a, VARTYPE et, const LONG* indices, std::u16stri
     if (FAILED(SafeArrayGetElement(a, indices, &b))) return false;
     out->assign(BstrView(b));
     SysFreeString(b);
-    return true;
+    return StorableText(*out);
   }
   Variant e;
   if (FAILED(SafeArrayGetElement(a, indices, &e))) return false;
-  return e.vt == VT_BSTR && (out->assign(BstrView(e.bstrVal)), true);
+  return e.vt == VT_BSTR && StorableText(BstrView(e.bstrVal)) &&
+         (out->assign(BstrView(e.bstrVal)), true);
 }
 
 bool Bounds(SAFEARRAY* a, UINT dim, LONG* lo, LONG* hi) {
@@ -93,12 +110,13 @@ bool Bounds(SAFEARRAY* a, UINT dim, LONG* lo, LONG* hi) {
 // an empty list.
 bool ReadTextList(const VARIANT& in, std::vector<std::u16string>* out) {
   out->clear();
-  if (in.vt == VT_EMPTY || in.vt == VT_NULL) return true;
   Variant holder;
+  if (FAILED(VariantCopyInd(&holder, &in))) return false;
+  if (holder.vt == VT_EMPTY || holder.vt == VT_NULL) return true;
   SAFEARRAY* a = nullptr;
   VARTYPE et = VT_EMPTY;
   LONG lo = 0, hi = -1;
-  if (!OpenTextArray(in, 1, &holder, &a, &et) || !Bounds(a, 1, &lo, &hi)) return false;
+  if (!OpenTextArray(holder, 1, &a, &et) || !Bounds(a, 1, &lo, &hi)) return false;
   for (int64_t i = lo; i <= hi; ++i) {
     const LONG index = LONG(i);
     std::u16string s;
@@ -191,8 +209,8 @@ bool ReadMimeTypes(const VARIANT& in, MimeMap* out) {
   SAFEARRAY* a = nullptr;
   VARTYPE et = VT_EMPTY;
   LONG lo0 = 0, hi0 = -1, lo1 = 0, hi1 = -1;
-  if (!OpenTextArray(in, 2, &holder, &a, &et) || !Bounds(a, 1, &lo0, &hi0) ||
-      !Bounds(a, 2, &lo1, &hi1) || int64_t(hi0) - lo0 != 1) {
+  if (FAILED(VariantCopyInd(&holder, &in)) || !OpenTextArray(holder, 2, &a, &et) ||
+      !Bounds(a, 1, &lo0, &hi0) || !Bounds(a, 2, &lo1, &hi1) || int64_t(hi0) - lo0 != 1) {
     return false;
   }
   for (int64_t i = lo1; i <= hi1; ++i) {
@@ -401,7 +419,10 @@ class Braskelmgr2 final : public com::ComObject<Braskelmgr2, com::Dispatch<Ibras
                           VARIANT_BOOL* Result) override {
     *Result = VARIANT_FALSE;
     MimeMap mime;
-    if (!server_ || !ReadMimeTypes(MIMETypes, &mime)) return S_OK;
+    if (!server_ || !StorableText(BstrView(DocRootPath)) ||
+        !StorableText(BstrView(DefaultFilePath)) || !ReadMimeTypes(MIMETypes, &mime)) {
+      return S_OK;
+    }
     std::string root = text::Narrow(BstrView(DocRootPath));
     std::string document = text::Narrow(BstrView(DefaultFilePath));
     *Result = Bool(server_->ChangeConfig([&](ConfigSnapshot& config) {
@@ -435,6 +456,9 @@ class Braskelmgr2 final : public com::ComObject<Braskelmgr2, com::Dispatch<Ibras
                          VARIANT_BOOL SOAPTraceLogEnabled, VARIANT_BOOL* Result) override {
     *Result = VARIANT_FALSE;
     if (!server_) return S_OK;
+    for (BSTR path : {ServerLogPath, UserAgentLogPath, SOAPTraceLogPath}) {
+      if (!StorableText(BstrView(path))) return S_OK;
+    }
     LogSettings logs;
     logs.server_log_path = text::Narrow(BstrView(ServerLogPath));
     logs.user_agent_log_path = text::Narrow(BstrView(UserAgentLogPath));

@@ -385,6 +385,11 @@ TEST_F(ManagementTest, SetServiceInfoRefusesMalformedInputAndChangesNothing) {
                                          return MimeArray({{u"a", u"b"}});
                                        })},
       {"Enabled a string", member(u"Enabled", [] { return Variant::FromText(u"true"); })},
+      // Text the configuration file cannot hold.
+      {"SvcName with a control", member(u"SvcName", [] { return Variant::FromText(u"a\u0001"); })},
+      {"NodeURI with a lone surrogate",
+       member(u"NodeURI", [] { return Variant::FromText(std::u16string(1, char16_t(0xD800))); })},
+      {"a role with U+FFFF", member(u"Roles", [] { return TextArray({u"\uFFFF"}); })},
   };
   const std::string fileBefore = ConfigText();
   const ConfigSnapshotPtr before = server_->Config();
@@ -520,6 +525,7 @@ TEST_F(ManagementTest, SetHttpSettingsRefusesMalformedMimeTypesAndChangesNothing
       {"a number element", std::move(numberElement)},
       {"an empty element", std::move(emptyElement)},
       {"bytes", std::move(byteArray)},
+      {"a control in a type", MimeArray({{u".a", u"a/\u0007"}})},
   };
   const std::string fileBefore = ConfigText();
   const ConfigSnapshotPtr before = server_->Config();
@@ -530,6 +536,16 @@ TEST_F(ManagementTest, SetHttpSettingsRefusesMalformedMimeTypesAndChangesNothing
         S_OK);
     EXPECT_EQ(result, VARIANT_FALSE) << c.what;
   }
+  VARIANT_BOOL result = VARIANT_TRUE;
+  ASSERT_EQ(mgr_->SetHTTPSettings(Bstr(std::u16string_view(u"/www\u0000/", 6)).Get(),
+                                  Bstr(u"x.htm").Get(), MimeArray({}), &result),
+            S_OK);
+  EXPECT_EQ(result, VARIANT_FALSE) << "a NUL in the document root";
+  result = VARIANT_TRUE;
+  ASSERT_EQ(mgr_->SetLogSettings(Bstr(u"/s\u001B.log").Get(), Bstr(u"").Get(), Bstr(u"").Get(),
+                                 VARIANT_TRUE, VARIANT_FALSE, VARIANT_FALSE, &result),
+            S_OK);
+  EXPECT_EQ(result, VARIANT_FALSE) << "an escape in a log path";
   EXPECT_EQ(server_->Config(), before);
   EXPECT_EQ(ConfigText(), fileBefore);
 }
