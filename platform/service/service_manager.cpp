@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -104,6 +105,13 @@ std::string HomeDirectory() {
   return "/";
 }
 
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  return std::string(cwd) + "/" + path;
+}
+
 std::string ConfigHome() {
   if (const char* xdg = ::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return xdg;
   return HomeDirectory() + "/.config";
@@ -190,12 +198,17 @@ std::string BuildUnit(const ServiceRecord& r) {
   u += "Type=notify\n";
   u += "NotifyAccess=main\n";
   u += "Environment=" + QuoteForUnit("QUORVEL_SERVICE_NAME=" + r.name, false) + "\n";
-  // The installed service uses the registry and directories it was installed with.
-  for (const char* name : {"QUORVEL_REGISTRY", "QUORVEL_RUNTIME_DIR", "QUORVEL_EVENTLOG_FILE"}) {
-    const char* value = ::getenv(name);
-    if (value && *value && !HasControlCharacter(value)) {
-      u += "Environment=" + QuoteForUnit(std::string(name) + "=" + value, false) + "\n";
+  // The installed service uses the registry and directories it was installed
+  // with, resolved here: systemd starts it without HOME and in "/".
+  const auto pin = [&u](const char* name, const std::string& value) {
+    if (!value.empty() && !HasControlCharacter(value)) {
+      u += "Environment=" + QuoteForUnit(std::string(name) + "=" + Absolute(value), false) + "\n";
     }
+  };
+  pin("QUORVEL_REGISTRY", registry::FilePath());
+  for (const char* name : {"QUORVEL_RUNTIME_DIR", "QUORVEL_EVENTLOG_FILE"}) {
+    const char* value = ::getenv(name);
+    pin(name, value ? value : "");
   }
   u += "ExecStart=" + QuoteForUnit(r.binary_path, true) + "\n";
   u += "KillSignal=SIGTERM\n\n";
