@@ -102,6 +102,11 @@ void FastTimer(HWND, UINT message, UINT_PTR id, DWORD) {
 }
 
 TEST(MessageLoopTest, TimersFireInsideTheLoopUntilKilled) {
+  // The callback can only reach globals; a repeated run starts them afresh.
+  g_fast_ticks = 0;
+  g_ticks_after_kill = 0;
+  g_killed = false;
+  g_callback_thread = 0;
   UINT_PTR id = SetTimer(nullptr, 0, 10, FastTimer);
   ASSERT_NE(id, 0u);
   MSG msg;
