@@ -2,10 +2,13 @@
 // users start it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -197,6 +200,38 @@ TEST_F(BraskelTest, ServiceStartsAndStopsOnSigterm) {
   const std::vector<std::string> lines = EventLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), std::string(kServiceName) + ": Service stopped");
+}
+
+// A stop that arrives while the service is still starting: the start and the
+// stop are both reported to systemd, in that order, and the process ends
+// cleanly. The dispatcher thread and the service thread both report status.
+TEST_F(BraskelTest, StopDuringStartIsReportedAfterTheStart) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  const std::string socketPath = (dir_ / "notify").string();
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    pid_ = Spawn(exe_, {}, std::string(kServiceName));
+    ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(pid_, 60s), 0);
+    pid_ = -1;
+    std::vector<std::string> notes;
+    char buf[256];
+    for (ssize_t n; (n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0;) notes.emplace_back(buf, size_t(n));
+    EXPECT_EQ(notes, (std::vector<std::string>{"READY=1", "STOPPING=1"}));
+    EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+  }
+  unsetenv("NOTIFY_SOCKET");
+  close(sock);
 }
 
 TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {
