@@ -9,7 +9,8 @@ namespace dime {
 
 DimePayload::DimePayload(IStorage* storage, std::string id, std::string type,
                          uint32_t type_name_format)
-    : storage_(storage),
+    : file_slot_(),
+      storage_(storage),
       id_(std::move(id)),
       type_(std::move(type)),
       type_name_format_(type_name_format) {}

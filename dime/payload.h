@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dime/resources.h"
 #include "platform/storage/storage.h"
 
 namespace dime {
@@ -59,6 +61,9 @@ class DimePayload {
   // False when the data is longer than an option element can carry.
   bool AddOption(DimeOption option);
 
+  // Counts this payload's file against the process budget while it lives.
+  void HoldFileSlot(PayloadFileSlot slot) { file_slot_ = std::move(slot); }
+
   IStorage* Storage() const { return storage_.Get(); }
   IStream* Stream() const { return stream_.Get(); }
   const std::string& Id() const { return id_; }
@@ -67,6 +72,7 @@ class DimePayload {
   const std::vector<DimeOption>& Options() const { return options_; }
 
  private:
+  PayloadFileSlot file_slot_;  // first: released after the storage it counts
   ComPtr<IStorage> storage_;
   ComPtr<IStream> stream_;
   std::string id_;

@@ -5,7 +5,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "dime/message.h"
+#include "dime/resources.h"
 #include "dime/serializer.h"
 #include "server/http_response.h"
 #include "server/request_log.h"
@@ -407,6 +410,64 @@ TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   late.Send(broken);
   EXPECT_EQ(late.ReadAll(), "");
   EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
+}
+
+// At start the soft descriptor limit goes up to the hard one, a limit too low
+// for the slots is logged, and DIME payload files get a budget below it.
+TEST_F(ServerCoreTest, DescriptorLimitIsRaisedAndPayloadFilesBudgeted) {
+  const pid_t pid = fork();  // the hard limit, once lowered, stays lowered
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    rlimit low{64, 256};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
+    settings_.maxClients = 16;
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    {
+      ServerCore core(settings_, store_, nullptr, [this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(eventsMu_);
+        events_.push_back(line);
+      });
+      if (!core.StartServer({tcp})) _exit(11);
+      rlimit now{};
+      getrlimit(RLIMIT_NOFILE, &now);
+      if (now.rlim_cur != 256) _exit(12);
+      const uint64_t budget = dime::PayloadFileBudget();
+      if (budget == 0 || budget >= 256) _exit(13);
+      if (!HasEvent("open file limit 256 is below the 1120 descriptors 16 clients may use; DIME "
+                    "payload files are limited to " + std::to_string(budget))) {
+        _exit(14);
+      }
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A DIME request over the payload-file budget is a bad request, and the files
+// it opened come back.
+TEST_F(ServerCoreTest, DimeRequestOverThePayloadFileBudgetIsABadRequest) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string reply = Exchange(
+      "POST /svc/dime HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+      "SOAPAction: a\r\n\r\nabc");
+  const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);  // two payloads
+  const std::string request = "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+                              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  const uint64_t saved = dime::PayloadFileBudget();
+  dime::SetPayloadFileBudget(dime::OpenPayloadFiles() + 1);
+  EXPECT_EQ(Exchange(request), kPage400);
+  WaitIdle();
+  dime::SetPayloadFileBudget(dime::OpenPayloadFiles() + 2);
+  EXPECT_EQ(Exchange(request).rfind("HTTP/1.0 200 OK", 0), 0u);
+  EXPECT_EQ(dispatch.dimePayloads, 2u);
+  dime::SetPayloadFileBudget(saved);
 }
 
 // A slot keeps modest buffers for its next request, not its largest reply.
