@@ -53,12 +53,18 @@ class BraskelTest : public server_testing::BraskelProcessTest {
     return false;
   }
 
-  // True once the process blocks or catches SIGTERM: it will then stop
-  // cleanly rather than die of the signal.
-  static bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) {
+  // True once the program blocks or catches SIGTERM: it will then stop
+  // cleanly rather than die of the signal. Until it has started the program
+  // the child still has the test's own signal state, which says nothing.
+  bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) const {
     const auto end = std::chrono::steady_clock::now() + limit;
     const unsigned long long bit = 1ull << (SIGTERM - 1);
     do {
+      std::error_code ec;
+      if (!fs::equivalent("/proc/" + std::to_string(pid) + "/exe", exe_, ec)) {
+        std::this_thread::sleep_for(5ms);
+        continue;
+      }
       std::ifstream status("/proc/" + std::to_string(pid) + "/status");
       for (std::string l; std::getline(status, l);) {
         if (l.rfind("SigBlk:", 0) == 0 || l.rfind("SigCgt:", 0) == 0) {
