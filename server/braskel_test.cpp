@@ -166,6 +166,39 @@ TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
                                     nullptr, &ignored));
 }
 
+// Unregistering a running installed service stops it through systemd first,
+// while its unit still exists, and then removes it.
+TEST_F(BraskelTest, UnregServerStopsTheRunningServiceFirst) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  // Stands in for systemctl: notes how it was called and whether the unit was
+  // still there, and stops the service as systemd would.
+  const fs::path unit = unitDir_ / "quorvel-soap-service.service";
+  const fs::path calls = dir_ / "systemctl.calls";
+  const fs::path script = dir_ / "systemctl";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\necho \"$*\" >> '" << calls.string() << "'\n"
+        << "[ -f '" << unit.string() << "' ] && echo unit-present >> '" << calls.string() << "'\n"
+        << "kill -TERM " << pid_ << "\n";
+  }
+  fs::permissions(script, fs::perms::owner_all);
+  setenv("QUORVEL_SYSTEMCTL", script.c_str(), 1);
+  const int unregistered = Run({"-UnregServer"});
+  unsetenv("QUORVEL_SYSTEMCTL");
+  EXPECT_EQ(unregistered, 0);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+  const std::string expected =
+      std::string(geteuid() == 0 ? "" : "--user ") + "stop quorvel-soap-service.service\n";
+  EXPECT_EQ(ReadFile(calls), expected + "unit-present\n");
+  EXPECT_TRUE(UnitFiles().empty());
+  EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+}
+
 TEST_F(BraskelTest, AFailedRegistrationNeverExitsZero) {
   // The registry cannot be written: its directory would have to be a file's.
   std::ofstream(dir_ / "file") << "x";

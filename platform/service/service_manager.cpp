@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/com/registry.h"
 #include "platform/file/atomic_file.h"
@@ -478,6 +480,63 @@ bool DeleteService(SC_HANDLE service) {
   if (!DeleteServiceRecord(record->name)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
+  }
+  return true;
+}
+
+bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  if (!IsHandle(service, /*manager=*/false)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (control != SERVICE_CONTROL_STOP) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  std::optional<ServiceRecord> record = ReadServiceRecord(service->service_name);
+  if (!record) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return false;
+  }
+  std::string program;
+  if (const char* p = ::getenv("QUORVEL_SYSTEMCTL"); p && *p) {
+    program = p;
+  } else if (const char* dir = ::getenv("QUORVEL_UNIT_DIR"); !dir || !*dir) {
+    program = "systemctl";
+  }
+  if (!program.empty()) {
+    const std::string unit = UnitFileName(record->name);
+    std::vector<const char*> argv = {program.c_str()};
+    if (::geteuid() != 0) argv.push_back("--user");
+    argv.push_back("stop");
+    argv.push_back(unit.c_str());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+      }
+      ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+      ::_exit(127);
+    }
+    int wait_status = 0;
+    pid_t waited = -1;
+    if (pid > 0) {
+      do {
+        waited = ::waitpid(pid, &wait_status, 0);
+      } while (waited < 0 && errno == EINTR);
+    }
+    if (waited != pid || !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+      SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+      return false;
+    }
+  }
+  if (status) {
+    *status = SERVICE_STATUS{};
+    status->dwServiceType = record->service_type;
+    status->dwCurrentState = SERVICE_STOPPED;
   }
   return true;
 }
