@@ -284,12 +284,12 @@ void SetError(std::string* error, const std::string& what, const std::string& pa
 // A configuration reached through a link is replaced where the link points,
 // so the link stays.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
-  const std::string target = platform::file::FollowLinks(path);
+  const std::string target = file::FollowLinks(path);
   if (target.empty()) {
     SetError(error, "cannot write", path, ELOOP);
     return false;
   }
-  if (const int err = platform::file::ReplaceFile(target, bytes); err != 0) {
+  if (const int err = file::ReplaceFile(target, bytes); err != 0) {
     SetError(error, "cannot write", path, err);
     return false;
   }

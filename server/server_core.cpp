@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "dime/resources.h"
+#include "platform/com/activation.h"
 #include "server/client_connection.h"
 #include "server/request_log.h"
 
@@ -64,7 +65,7 @@ void ServerCore::LogEvent(const std::string& line) const {
 }
 
 bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
-  port_ = std::make_unique<platform::net::CompletionPort>();
+  port_ = std::make_unique<net::CompletionPort>();
   if (!port_->Valid()) {
     LogEvent("Attempt to create IO Completion Port failed!");
     return false;
@@ -90,9 +91,7 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
   PrepareDescriptors(clients, [this](const std::string& line) { LogEvent(line); });
   try {
     for (int slot = 0; slot < clients; ++slot) {
-      auto client = std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot));
-      if (!client->BuildTransitionTable()) throw std::bad_alloc();
-      clients_.push_back(std::move(client));
+      clients_.push_back(std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot)));
       std::lock_guard<std::mutex> lock(slot_mu_);
       freeSlots_.push_back(static_cast<uint32_t>(slot));
     }
@@ -103,14 +102,14 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
 
   // Listening sockets: one per connection-oriented, reliable IPv4 transport,
   // at most four. A transport whose bind fails is skipped.
-  listeners_ = std::make_unique<platform::net::ListenerSet>();
+  listeners_ = std::make_unique<net::ListenerSet>();
   if (!listeners_->Valid()) {
     LogEvent("Attempt to create Listener thread failed!");
     return false;
   }
   const std::optional<uint16_t> port = ListenPortFor(settings_.listenPort);
   for (const ProtocolInfo& p : protocols) {
-    if (!port || listeners_->Count() >= platform::net::ListenerSet::kMaxListeners) break;
+    if (!port || listeners_->Count() >= net::ListenerSet::kMaxListeners) break;
     if (p.connectionless || !p.guaranteedDelivery || !p.guaranteedOrder ||
         p.addressFamily != AF_INET) {
       continue;
@@ -154,14 +153,14 @@ void ServerCore::ListenerThreadProc() {
   for (;;) {
     size_t index = 0;
     switch (listeners_->WaitForAccept(&index)) {
-      case platform::net::ListenerSet::WaitResult::Ready:
+      case net::ListenerSet::WaitResult::Ready:
         AcceptConnection(index);
         break;
-      case platform::net::ListenerSet::WaitResult::Woken:
+      case net::ListenerSet::WaitResult::Woken:
         return;
-      case platform::net::ListenerSet::WaitResult::TimedOut:
+      case net::ListenerSet::WaitResult::TimedOut:
         break;
-      case platform::net::ListenerSet::WaitResult::Error:
+      case net::ListenerSet::WaitResult::Error:
         // Do not spin on a poll that keeps failing.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         break;
@@ -172,7 +171,7 @@ void ServerCore::ListenerThreadProc() {
 void ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
-  platform::net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
@@ -230,14 +229,17 @@ size_t ServerCore::RetainedBytesForTest() const {
 }
 
 void ServerCore::WorkerThreadProc() {
-  platform::net::Completion c;
+  // Requests create objects (plug-ins, components): each worker enters an
+  // apartment once and stays in it for its life.
+  (void)CoInitialize(nullptr);
+  net::Completion c;
   for (;;) {
     switch (port_->Wait(&c)) {
-      case platform::net::WaitResult::Shutdown:
+      case net::WaitResult::Shutdown:
         return;
-      case platform::net::WaitResult::TimedOut:
+      case net::WaitResult::TimedOut:
         continue;
-      case platform::net::WaitResult::Completed:
+      case net::WaitResult::Completed:
         if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
         continue;
     }

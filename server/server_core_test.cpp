@@ -13,12 +13,14 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dime/message.h"
 #include "dime/resources.h"
+#include "platform/com/activation.h"
 #include "dime/serializer.h"
 #include "server/http_response.h"
 #include "server/request_log.h"
@@ -48,6 +50,16 @@ class FakeDispatch : public SoapDispatch {
     lastExtraPath = std::string(call.extraPath);
     if (call.dime != nullptr) dimePayloads = call.dime->PayloadCount();
     if (call.extraPath == "/none") return false;
+    if (call.extraPath == "/throw") throw std::runtime_error("dispatch broke");
+    if (call.extraPath == "/throw-other") throw 42;
+    if (call.extraPath == "/create") {
+      // Any class will do: outside an apartment nothing gets as far as the
+      // registry.
+      IUnknown* object = nullptr;
+      createResult = CoCreateInstance(kUnregisteredClass, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IUnknown, reinterpret_cast<void**>(&object));
+      if (object) object->Release();
+    }
     if (call.extraPath == "/204") {
       answer->status = 204;
       return true;
@@ -81,6 +93,9 @@ class FakeDispatch : public SoapDispatch {
   std::string lastBody, lastAction, lastExtraPath;
   int lastVersion = 0;
   size_t dimePayloads = 0;
+  HRESULT createResult = S_OK;
+  static constexpr GUID kUnregisteredClass = {
+      0x5a1e0c3d, 0x2b7f, 0x4c11, {0x9e, 0x21, 0x70, 0x33, 0x4d, 0x1a, 0x66, 0x02}};
 };
 
 class ServerCoreTest : public ::testing::Test {
@@ -255,6 +270,49 @@ TEST_F(ServerCoreTest, PostOnEndpointWithoutSoapProcessingIsTheInternalErrorPage
   EXPECT_TRUE(HasEvent("Internal Error: 1!"));
   WaitIdle();
   EXPECT_EQ(core_->Stats().numIntErrors.load(), 1u);
+}
+
+// Whatever the SOAP processing throws is that request's internal error: the
+// 500 page, a line with what was thrown, a count, and the server goes on.
+TEST_F(ServerCoreTest, ExceptionFromTheDispatchIsAnInternalError) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const struct {
+    const char* path;
+    const char* event;
+  } cases[] = {
+      {"/svc/throw", "Internal Error: dispatch broke"},
+      {"/svc/throw-other", "Internal Error: unknown exception"},
+  };
+  uint64_t errors = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string reply =
+        Exchange(std::string("POST ") + c.path +
+                 " HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+                 "SOAPAction: a\r\n\r\nabc");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Server Error\r\n", 0), 0u) << reply;
+    EXPECT_TRUE(HasEvent(c.event));
+    WaitIdle();
+    EXPECT_EQ(core_->Stats().numIntErrors.load(), ++errors);
+  }
+  EXPECT_EQ(WithoutDate(Exchange("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                                 "Content-Length: 3\r\nSOAPAction: a\r\n\r\nabc")),
+            "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: text/xml; "
+            "charset=\"utf-8\"\r\nContent-Length: 8\r\n\r\n<reply/>");
+}
+
+// Workers are in an apartment: a request may create objects of registered
+// classes (an unregistered one is then "not registered", not "not initialised").
+TEST_F(ServerCoreTest, WorkersCanCreateObjects) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  for (int i = 0; i < settings_.numWorkThreads + 1; ++i) {  // more requests than workers
+    dispatch.createResult = S_OK;
+    Exchange("POST /svc/create HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+             "SOAPAction: a\r\n\r\nabc");
+    EXPECT_EQ(dispatch.createResult, REGDB_E_CLASSNOTREG);
+  }
 }
 
 TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
@@ -629,10 +687,10 @@ class FakeLogger : public RequestLogger {
     int status;
     uint64_t bytesSent;
   };
-  void LogRequest(const RequestLogEntry& e) override {
+  void LogRequest(const RequestRecord& e) override {
     std::lock_guard<std::mutex> lock(mu);
-    entries.push_back({std::string(e.peer), std::string(e.requestLine), std::string(e.userAgent),
-                       e.status, e.bytesSent});
+    entries.push_back({std::string(e.peer), std::string(e.request_line), std::string(e.user_agent),
+                       e.status, e.bytes_sent});
   }
   void WriteTraceRecord(std::string_view) override {}
   void RotateLogs() override { ++rotations; }

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace platform::file {
+namespace file {
 
 bool MakeDirectories(const std::string& dir) {
   for (size_t i = 1; i <= dir.size(); ++i) {
@@ -78,4 +78,4 @@ std::string FollowLinks(const std::string& path) {
   return {};
 }
 
-}  // namespace platform::file
+}  // namespace file

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform::file {
+namespace file {
 
 // Mode argument of ReplaceFile: keep the permissions of the file replaced
 // (0644 when there is none).
@@ -27,4 +27,4 @@ int ReplaceFile(const std::string& path, std::string_view bytes, int mode = kKee
 // relative link is taken from the folder of the link. Empty for a loop.
 std::string FollowLinks(const std::string& path);
 
-}  // namespace platform::file
+}  // namespace file
