@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -116,7 +117,16 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     }
     int error = 0;
     const int index = listeners_->Add(settings_.listenAddress, *port, &error);
-    if (index < 0) continue;
+    if (index < 0) {
+      // Skipped, as a transport that cannot listen is; but said, so a server
+      // without a listening socket is not a silent success.
+      LogEvent("bind " + (settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress) +
+               ":" + std::to_string(*port) + " failed: " + std::strerror(error));
+      if (error == EINVAL) {
+        LogEvent("listenAddress \"" + settings_.listenAddress + "\" is not an IPv4 address");
+      }
+      continue;
+    }
     char line[96];
     std::snprintf(line, sizeof line, "Listening on %s:%u",
                   settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress.c_str(),

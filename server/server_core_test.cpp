@@ -612,6 +612,51 @@ TEST_F(ServerCoreTest, ListensOncePerUsableTransportAndSkipsAPortInUse) {
   EXPECT_EQ(none.NumListeningSockets(), 0u);
 }
 
+// A transport that cannot listen is skipped, but the event log says why:
+// a port taken, or an address that is no IPv4 address.
+TEST_F(ServerCoreTest, BindFailuresAreLogged) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+
+  const struct {
+    const char* address;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"127.0.0.1", {"bind 127.0.0.1:" + port + " failed: Address already in use"}},
+      {" 127.0.0.1 ",
+       {"bind  127.0.0.1 :" + port + " failed: Invalid argument",
+        "listenAddress \" 127.0.0.1 \" is not an IPv4 address"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    settings_.listenAddress = c.address;
+    settings_.listenPort = ntohs(a.sin_port);
+    {
+      std::lock_guard<std::mutex> lock(eventsMu_);
+      events_.clear();
+    }
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    ServerCore core(settings_, store_, nullptr, [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(eventsMu_);
+      events_.push_back(line);
+    });
+    ASSERT_TRUE(core.StartServer({tcp}));
+    EXPECT_EQ(core.NumListeningSockets(), 0u);
+    for (const std::string& line : c.lines) EXPECT_TRUE(HasEvent(line)) << line;
+  }
+  ::close(taken);
+}
+
 TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
   settings_.clientTimeout = 0;
   Start();
