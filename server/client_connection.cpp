@@ -117,6 +117,8 @@ bool ClientConnection::PostSendFile(net::UniqueFd file, uint64_t size) {
   return host_.Port().PostSendFile(socket_, std::move(file), 0, size);
 }
 
+bool ClientConnection::ShutdownSend() { return host_.Port().ShutdownSend(socket_); }
+
 void ClientConnection::Close() {
   bool closed = false;
   {

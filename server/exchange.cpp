@@ -23,6 +23,9 @@ namespace {
 constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/envelope/";
 // Body buffers are reserved up to this much ahead of the bytes themselves.
 constexpr size_t kBodyReserve = 64 * 1024;
+// What is read, at most, of a client's input after an error page.
+constexpr uint64_t kMaxDrainBytes = 256 * 1024;
+constexpr time_t kMaxDrainSeconds = 2;
 
 }  // namespace
 
@@ -113,6 +116,10 @@ Event Exchange::RunAction(Action action) {
         return ReceiveBody();
       case Action::LogRequest:
         return LogRequest();
+      case Action::ShutdownAndDrain:
+        return ShutdownAndDrain();
+      case Action::DrainInput:
+        return DrainInput();
       case Action::Close:
       case Action::CloseLostSocket:
         io_.Close();
@@ -141,6 +148,23 @@ Event Exchange::Thrown(Action action, const char* what) {
   }
   host_.CountInternalError();
   return Event::SocketClosed;
+}
+
+Event Exchange::ShutdownAndDrain() {
+  if (!io_.ShutdownSend()) return Event::InputDrained;
+  drained_ = 0;
+  drainStart_ = time(nullptr);
+  return PostReceive();
+}
+
+Event Exchange::DrainInput() {
+  drained_ += lastBytes_;
+  // Bounded: a client that keeps sending is closed on anyway.
+  if (lastBytes_ == 0 || drained_ > kMaxDrainBytes ||
+      time(nullptr) - drainStart_ > kMaxDrainSeconds) {
+    return Event::InputDrained;
+  }
+  return PostReceive();
 }
 
 Event Exchange::LoseSocket() {
@@ -182,6 +206,9 @@ void Exchange::Clear() {
   endpointUri_.clear();
   extraPath_.clear();
   errorCode_ = InternalErrorCode::None;
+  errorPage_ = false;
+  drained_ = 0;
+  drainStart_ = 0;
   config_.reset();
   lastBytes_ = 0;
 }
@@ -467,6 +494,8 @@ Event Exchange::SendStatusPage(int status, std::string_view argument) {
   scratch_.clear();
   AppendStatusPage(&scratch_, status, argument, MakeReply());
   status_ = status;
+  // The request may not have been read to its end.
+  errorPage_ = status >= 400;
   Queue(scratch_);
   return Event::ResponseQueued;
 }
@@ -558,7 +587,7 @@ Event Exchange::LogRequest() {
     logger->LogRequest(record);
   }
   host_.AddBytesSent(bytesSent_);
-  return Event::RequestLogged;
+  return errorPage_ ? Event::ErrorPageLogged : Event::RequestLogged;
 }
 
 }  // namespace server

@@ -36,6 +36,8 @@ class ExchangeIo {
   virtual bool PostReceive(char* buffer, size_t size) = 0;
   virtual bool PostSend(std::vector<char> bytes) = 0;
   virtual bool PostSendFile(net::UniqueFd file, uint64_t size) = 0;
+  // Ends the sending side only; receives go on.
+  virtual bool ShutdownSend() = 0;
   // Ends the connection: closes the socket and frees the slot. The exchange
   // is cleared meanwhile (Exchange::Clear).
   virtual void Close() = 0;
@@ -102,6 +104,8 @@ class Exchange final : private ActionRunner {
   // request is still being handled, else the connection closes.
   Event Thrown(Action action, const char* what);
   Event LoseSocket();
+  Event ShutdownAndDrain();
+  Event DrainInput();
 
   Event PostReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
@@ -143,6 +147,9 @@ class Exchange final : private ActionRunner {
   std::string endpointUri_;
   std::string extraPath_;
   InternalErrorCode errorCode_ = InternalErrorCode::None;
+  bool errorPage_ = false;  // the reply is an error page: drain before closing
+  uint64_t drained_ = 0;
+  time_t drainStart_ = 0;
 
   // The reply, in parts, sent one per completion.
   struct Part {

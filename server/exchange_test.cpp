@@ -70,6 +70,10 @@ class FakeIo final : public ExchangeIo {
     sends.push_back(std::move(bytes));
     return true;
   }
+  bool ShutdownSend() override {
+    ++shutdowns;
+    return true;
+  }
   void Close() override {
     ++closes;
     exchange->Clear();
@@ -80,6 +84,7 @@ class FakeIo final : public ExchangeIo {
   size_t receiveSize = 0;
   int receives = 0;
   int closes = 0;
+  int shutdowns = 0;
   std::vector<std::string> sends;
 };
 
@@ -208,6 +213,17 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
     ASSERT_FALSE(io_.sends.empty());
     EXPECT_EQ(StatusOf(io_.sends[0]), c.status);
     CompleteSends();
+    if (c.status >= 400) {
+      // An error page: the sending side ends, and what the client still
+      // sends is read until it closes.
+      EXPECT_EQ(exchange_.State(), ConnState::Draining);
+      EXPECT_EQ(io_.shutdowns, 1);
+      EXPECT_EQ(io_.closes, 0);
+      ASSERT_TRUE(Receive("more of the request"));
+      EXPECT_EQ(exchange_.State(), ConnState::Draining);
+      ASSERT_TRUE(Receive(""));
+      io_.shutdowns = 0;
+    }
     EXPECT_EQ(exchange_.State(), ConnState::Closed);
     EXPECT_EQ(io_.closes, 1);
     ASSERT_EQ(logger_.entries.size(), 1u);
@@ -219,6 +235,25 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
       EXPECT_TRUE(host_.events.empty());
     }
   }
+}
+
+// A client that keeps sending after an error page is closed on once the
+// drain has read its limit.
+TEST_F(ExchangeTest, DrainAfterAnErrorPageIsBounded) {
+  Start();
+  ASSERT_TRUE(Receive("PUT /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(exchange_.State(), ConnState::Draining);
+  const std::string chunk(io_.receiveSize, 'x');
+  int receives = 0;
+  while (exchange_.State() == ConnState::Draining && receives < 1000) {
+    ASSERT_TRUE(Receive(chunk));
+    ++receives;
+  }
+  EXPECT_EQ(exchange_.State(), ConnState::Closed);
+  EXPECT_EQ(io_.closes, 1);
+  EXPECT_GT(receives * chunk.size(), 64u * 1024);
+  EXPECT_LT(receives, 1000);
 }
 
 TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {

@@ -556,6 +556,27 @@ TEST_F(ServerCoreTest, OversizedHeadersAndBodiesGetBadRequest) {
             kPage400);
 }
 
+// The 400 for an oversized header block reaches a client that is still
+// sending: the server stops writing, reads what is in flight, then closes,
+// rather than resetting the connection over a page not yet read.
+TEST_F(ServerCoreTest, ErrorPageSurvivesInputStillArriving) {
+  Start();
+  std::string big = "GET / HTTP/1.0\r\n";
+  while (big.size() <= kMaxHeaderBlockBytes + 48 * 1024) {
+    big += "X-Fill: " + std::string(100, 'a') + "\r\n";
+  }
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    Client c(port_);
+    c.Send(big);
+    std::this_thread::sleep_for(50ms);  // the page and the rest of the input cross
+    EXPECT_EQ(c.ReadAll(), kPage400);
+    EXPECT_FALSE(c.TimedOut());
+    EXPECT_FALSE(c.WasReset());
+  }
+  WaitIdle();
+}
+
 TEST_F(ServerCoreTest, PeerGoneDuringBodyFreesTheSlotAtOnce) {
   Start();
   {

@@ -113,6 +113,10 @@ class CompletionPort {
   // a watchdog that must not wait for that thread.
   bool ShutdownSocket(SocketId id);
 
+  // shutdown(SHUT_WR): the peer sees the end of what was sent, while
+  // receives go on (a server draining a client's input before it closes).
+  bool ShutdownSend(SocketId id);
+
   // Blocks for the next completion (timeout_ms < 0: no time-out).
   WaitResult Wait(Completion* out, int timeout_ms = -1);
 
