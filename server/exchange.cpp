@@ -1,6 +1,7 @@
 #include "server/exchange.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -49,6 +50,8 @@ bool Exchange::OnTransfer(bool ok, size_t bytes) {
   lastBytes_ = ok ? bytes : 0;
   return machine_.PostEvent(ok ? Event::IoComplete : Event::SocketClosed, *this);
 }
+
+void Exchange::NamePeerWhenLogging(const sockaddr_in& peer) { peerToName_ = peer; }
 
 void Exchange::Release() {
   Clear();
@@ -207,6 +210,7 @@ void Exchange::Clear() {
   extraPath_.clear();
   errorCode_ = InternalErrorCode::None;
   errorPage_ = false;
+  peerToName_.reset();
   drained_ = 0;
   drainStart_ = 0;
   config_.reset();
@@ -576,6 +580,14 @@ Event Exchange::SendNext() {
 }
 
 Event Exchange::LogRequest() {
+  if (peerToName_) {
+    char text[NI_MAXHOST];
+    peer_ = getnameinfo(reinterpret_cast<const sockaddr*>(&*peerToName_), sizeof *peerToName_,
+                        text, sizeof text, nullptr, 0, NI_NAMEREQD) == 0
+                ? text
+                : "0.0.0.0";
+    peerToName_.reset();
+  }
   if (RequestLogger* logger = host_.Logger()) {
     RequestRecord record;
     record.peer = peer_;

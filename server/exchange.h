@@ -5,11 +5,13 @@
 // without one. The slot's lock is held over every call.
 #pragma once
 
+#include <netinet/in.h>
 #include <time.h>
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -73,6 +75,10 @@ class Exchange final : private ActionRunner {
   // False when no transition took the event (the caller closes).
   [[nodiscard]] bool OnTransfer(bool ok, size_t bytes);
 
+  // The log record names `peer` by its host name ("0.0.0.0" when it has
+  // none), looked up when the record is written, on the worker's thread.
+  void NamePeerWhenLogging(const sockaddr_in& peer);
+
   // Drops the request and the reply, keeping modest buffers for the next one.
   void Clear();
   // Clear, and frees what the slot would otherwise keep for its next request.
@@ -125,6 +131,7 @@ class Exchange final : private ActionRunner {
 
   // Request record for the logs.
   std::string peer_;
+  std::optional<sockaddr_in> peerToName_;
   time_t requestTime_ = 0;
   std::string requestLine_;
   int status_ = 200;

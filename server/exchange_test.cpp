@@ -1,6 +1,8 @@
 #include "server/exchange.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -254,6 +256,33 @@ TEST_F(ExchangeTest, DrainAfterAnErrorPageIsBounded) {
   EXPECT_EQ(io_.closes, 1);
   EXPECT_GT(receives * chunk.size(), 64u * 1024);
   EXPECT_LT(receives, 1000);
+}
+
+// A peer to be named is named by the worker writing the log record, with the
+// text the resolver gives (the listener only formats the address).
+TEST_F(ExchangeTest, PeerIsNamedWhenTheRecordIsWritten) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char name[NI_MAXHOST];
+  const std::string expected =
+      getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, name, sizeof name,
+                  nullptr, 0, NI_NAMEREQD) == 0
+          ? name
+          : "0.0.0.0";
+  Start();
+  exchange_.NamePeerWhenLogging(peer);
+  ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(logger_.entries.size(), 1u);
+  EXPECT_EQ(logger_.entries[0].peer, expected);
+  // The next exchange on the slot names nobody unless asked again.
+  logger_.entries.clear();
+  Start();
+  ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(logger_.entries.size(), 1u);
+  EXPECT_EQ(logger_.entries[0].peer, "127.0.0.1");
 }
 
 TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {
