@@ -416,8 +416,8 @@ TEST(DeserializerFaults, AllocationFailuresGiveTheirKeys) {
 // more are opened than the budget allows, and a message over it fails the
 // way a failed file does. Files come back as messages go.
 TEST(DeserializerFaults, PayloadFilesAreBoundedAcrossMessages) {
-  const std::string two = Serialized(64, {{"", kSoap11, kTnfAbsoluteUri, "", "<e/>"},
-                                          {"", "", kTnfNone, "", ""}});
+  const std::string two =
+      Serialized(64, {{"", kSoap11, kTnfAbsoluteUri, "", "<e/>"}, {"", "", kTnfNone, "", ""}});
   const uint64_t before = OpenPayloadFiles();
   SetPayloadFileBudget(before + 3);
   {

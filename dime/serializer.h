@@ -10,8 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "dime/payload.h"
 #include "dime/resources.h"

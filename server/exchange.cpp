@@ -582,8 +582,8 @@ Event Exchange::SendNext() {
 Event Exchange::LogRequest() {
   if (peerToName_) {
     char text[NI_MAXHOST];
-    peer_ = getnameinfo(reinterpret_cast<const sockaddr*>(&*peerToName_), sizeof *peerToName_,
-                        text, sizeof text, nullptr, 0, NI_NAMEREQD) == 0
+    peer_ = getnameinfo(reinterpret_cast<const sockaddr*>(&*peerToName_), sizeof *peerToName_, text,
+                        sizeof text, nullptr, 0, NI_NAMEREQD) == 0
                 ? text
                 : "0.0.0.0";
     peerToName_.reset();

@@ -57,7 +57,7 @@ enum class InternalErrorCode : int {
   FileStat = 4,           // a static file's size or time could not be read
   ReplyFailed = 5,        // a reply could not be built or queued
   OutOfMemory = 6,
-  Exception = 7,          // something the request's handling threw; logged with its text
+  Exception = 7,  // something the request's handling threw; logged with its text
 };
 
 class Exchange final : private ActionRunner {

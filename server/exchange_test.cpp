@@ -265,11 +265,10 @@ TEST_F(ExchangeTest, PeerIsNamedWhenTheRecordIsWritten) {
   peer.sin_family = AF_INET;
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   char name[NI_MAXHOST];
-  const std::string expected =
-      getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, name, sizeof name,
-                  nullptr, 0, NI_NAMEREQD) == 0
-          ? name
-          : "0.0.0.0";
+  const std::string expected = getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                                           name, sizeof name, nullptr, 0, NI_NAMEREQD) == 0
+                                   ? name
+                                   : "0.0.0.0";
   Start();
   exchange_.NamePeerWhenLogging(peer);
   ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\n\r\n"));

@@ -157,8 +157,7 @@ TEST(HeaderBlockReaderTest, OutcomeIsTheSameHoweverTheBytesAreSplit) {
     HeaderBlockReader whole;
     const HeaderBlockReader::Result expected = FeedInSteps(whole, input, 0);
     const std::vector<std::string> lines =
-        expected == HeaderBlockReader::Result::TooLarge ? std::vector<std::string>{}
-                                                        : Lines(whole);
+        expected == HeaderBlockReader::Result::TooLarge ? std::vector<std::string>{} : Lines(whole);
     using R = HeaderBlockReader::Result;
     const R shapes[] = {R::Complete, R::Complete, R::NeedMore, R::Complete,
                         R::Complete, R::TooLarge, R::TooLarge};

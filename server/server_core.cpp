@@ -48,8 +48,10 @@ void PrepareDescriptors(int clients, const std::function<void(const std::string&
   const uint64_t wanted = reserved + uint64_t(clients) * dime::kMaxPayloads;
   if (open < wanted) {
     log("open file limit " + std::to_string(open) + " is below the " + std::to_string(wanted) +
-        " descriptors " + std::to_string(clients) + " clients may use; DIME payload files "
-        "are limited to " + std::to_string(budget));
+        " descriptors " + std::to_string(clients) +
+        " clients may use; DIME payload files "
+        "are limited to " +
+        std::to_string(budget));
   }
 }
 

@@ -20,8 +20,8 @@
 
 #include "dime/message.h"
 #include "dime/resources.h"
-#include "platform/com/activation.h"
 #include "dime/serializer.h"
+#include "platform/com/activation.h"
 #include "server/http_response.h"
 #include "server/request_log.h"
 #include "server/soap_dispatch.h"
@@ -309,8 +309,9 @@ TEST_F(ServerCoreTest, WorkersCanCreateObjects) {
   Start(&dispatch);
   for (int i = 0; i < settings_.numWorkThreads + 1; ++i) {  // more requests than workers
     dispatch.createResult = S_OK;
-    Exchange("POST /svc/create HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
-             "SOAPAction: a\r\n\r\nabc");
+    Exchange(
+        "POST /svc/create HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+        "SOAPAction: a\r\n\r\nabc");
     EXPECT_EQ(dispatch.createResult, REGDB_E_CLASSNOTREG);
   }
 }
@@ -495,7 +496,8 @@ TEST_F(ServerCoreTest, DescriptorLimitIsRaisedAndPayloadFilesBudgeted) {
       const uint64_t budget = dime::PayloadFileBudget();
       if (budget == 0 || budget >= 256) _exit(13);
       if (!HasEvent("open file limit 256 is below the 1120 descriptors 16 clients may use; DIME "
-                    "payload files are limited to " + std::to_string(budget))) {
+                    "payload files are limited to " +
+                    std::to_string(budget))) {
         _exit(14);
       }
     }
@@ -516,8 +518,10 @@ TEST_F(ServerCoreTest, DimeRequestOverThePayloadFileBudgetIsABadRequest) {
       "POST /svc/dime HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
       "SOAPAction: a\r\n\r\nabc");
   const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);  // two payloads
-  const std::string request = "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
-                              "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string request =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
   const uint64_t saved = dime::PayloadFileBudget();
   dime::SetPayloadFileBudget(dime::OpenPayloadFiles() + 1);
   EXPECT_EQ(Exchange(request), kPage400);

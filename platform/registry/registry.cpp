@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -325,8 +325,8 @@ bool Untrusted(const struct stat& st) {
 std::atomic<registry::RefusalReporter> g_refusal_reporter{nullptr};
 
 void ReportRefused(const std::string& path, const char* what) {
-  const std::string line = "registry " + path + " refused: " + what +
-                           " is writable by others or owned by another user";
+  const std::string line =
+      "registry " + path + " refused: " + what + " is writable by others or owned by another user";
   if (const registry::RefusalReporter report = g_refusal_reporter.load()) report(line);
 }
 

@@ -5,7 +5,8 @@
 //
 // Location: the file named by QUORVEL_REGISTRY (when that names an existing
 // directory, the file "registry" inside it); unset, it is
-// $XDG_DATA_HOME/quorvel/registry, else ~/.local/share/quorvel/registry.
+// $XDG_DATA_HOME/quorvel/registry, else ~/.local/share/quorvel/registry
+// (the home from the user database when HOME is unset, never a shared folder).
 // Missing directories are created on the first write.
 //
 // Every change is one read-modify-write of the whole file under an exclusive

@@ -37,7 +37,7 @@ struct ServiceModule {
   std::atomic<bool> serviceMode{false};
   // The dispatcher thread (stop control) and the service thread both report.
   std::mutex statusMu;
-  svc::SERVICE_STATUS status{};                        // Guarded by statusMu.
+  svc::SERVICE_STATUS status{};                       // Guarded by statusMu.
   svc::SERVICE_STATUS_HANDLE statusHandle = nullptr;  // Guarded by statusMu.
   bool stopDeferred = false;                          // Guarded by statusMu.
   std::atomic<DWORD> serviceThreadId{0};
@@ -58,8 +58,7 @@ ServiceModule& Module() {
 void SetStatus(DWORD state) {
   ServiceModule& m = Module();
   std::lock_guard lock(m.statusMu);
-  if (state == svc::SERVICE_STOP_PENDING &&
-      m.status.dwCurrentState == svc::SERVICE_START_PENDING) {
+  if (state == svc::SERVICE_STOP_PENDING && m.status.dwCurrentState == svc::SERVICE_START_PENDING) {
     m.stopDeferred = true;
     return;
   }

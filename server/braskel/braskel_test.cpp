@@ -265,7 +265,8 @@ TEST_F(BraskelTest, StopDuringStartIsReportedAfterTheStart) {
     pid_ = -1;
     std::vector<std::string> notes;
     char buf[256];
-    for (ssize_t n; (n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0;) notes.emplace_back(buf, size_t(n));
+    for (ssize_t n; (n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      notes.emplace_back(buf, size_t(n));
     EXPECT_EQ(notes, (std::vector<std::string>{"READY=1", "STOPPING=1"}));
     EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
   }

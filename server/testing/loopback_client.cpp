@@ -2,9 +2,10 @@
 
 #include <netinet/in.h>
 #include <poll.h>
-#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/net/testing/loopback_peer.h"
 
