@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -596,6 +597,52 @@ TEST_F(ManagementTest, AFailedSaveReportsFalseLogsTheWriteAndKeepsTheChange) {
   EXPECT_NE(lines_[0].find(kConfigFileName), std::string::npos) << lines_[0];
   EXPECT_EQ(server_->Config()->logs.server_log_path, "/s.log");
   EXPECT_TRUE(fs::is_directory(dir_ / kConfigFileName));
+}
+
+// Requests keep the snapshot they started with: changes made while static
+// files are being served fail no request.
+TEST_F(ManagementTest, ChangesWhileRequestsRunFailNone) {
+  fs::create_directories(dir_ / "docroot");
+  server_testing::WriteFile(dir_ / "docroot" / "page.htm", "<html>page</html>");
+  const uint16_t port = server_->Core()->ListeningPort(0);
+  const std::u16string root = text::Widen(dir_.string() + "/docroot/");
+  const std::string serverLog = (dir_ / "server.log").string();
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0}, served{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < 3; ++t) {
+    clients.emplace_back([&] {
+      while (!done.load()) {
+        server_testing::LoopbackClient client(port);
+        const bool ok = client.Connected() && client.Send("GET /page.htm HTTP/1.0\r\n\r\n") &&
+                        client.ReadAll().rfind("HTTP/1.0 200", 0) == 0;
+        (ok ? served : failures).fetch_add(1);
+      }
+    });
+  }
+  VARIANT_BOOL result = VARIANT_FALSE;
+  int applied = 0;
+  for (int i = 0; i < 30; ++i) {
+    ComPtr<ISoapStruct> e = Endpoint(u"/load/" + text::Widen(std::to_string(i)));
+    if (SetServiceInfo(SvcInfo({e}))) ++applied;
+    mgr_->SetHTTPSettings(
+        Bstr(root).Get(), Bstr(u"page.htm").Get(),
+        MimeArray({{u".htm", u"text/html"}, {u".x" + text::Widen(std::to_string(i)), u"a/b"}}),
+        &result);
+    if (result == VARIANT_TRUE) ++applied;
+    mgr_->SetLogSettings(Bstr(text::Widen(serverLog)).Get(), Bstr(u"").Get(), Bstr(u"").Get(),
+                         i % 2 ? VARIANT_TRUE : VARIANT_FALSE, VARIANT_FALSE, VARIANT_FALSE,
+                         &result);
+    if (result == VARIANT_TRUE) ++applied;
+  }
+  // Let the clients see the final settings too.
+  while (served.load() < 30 && failures.load() == 0) std::this_thread::yield();
+  done = true;
+  for (auto& c : clients) c.join();
+  EXPECT_EQ(applied, 90);
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(served.load(), 0);
+  EXPECT_EQ(server_->Config()->endpoints.size(), 33u);
 }
 
 // Through IDispatch by name, as the RPC invoker calls it: every method with
