@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -466,6 +467,10 @@ class Braskelmgr2 final : public com::ComObject<Braskelmgr2, com::Dispatch<Ibras
     logs.enable_server_log = ServerLogEnabled == VARIANT_TRUE;
     logs.enable_user_agent_log = UserAgentLogEnabled == VARIANT_TRUE;
     logs.enable_trace_log = SOAPTraceLogEnabled == VARIANT_TRUE;
+    // Two changes at once must open the logs in the order they were
+    // published, so the open logs always match the configuration.
+    static std::mutex order;
+    std::lock_guard<std::mutex> lock(order);
     const bool saved = server_->ChangeConfig([&](ConfigSnapshot& config) { config.logs = logs; });
     // In force whether or not the file was written.
     server_->Logs().OpenLogs(logs);
