@@ -8,8 +8,10 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/com/activation.h"
 #include "server/client_connection.h"
 #include "server/request_log.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 
@@ -193,10 +195,13 @@ size_t ServerCore::RetainedBytesForTest() const {
 }
 
 void ServerCore::WorkerThreadProc() {
+  // Plug-ins and message objects are created on this thread.
+  const bool apartment = SUCCEEDED(CoInitialize(nullptr));
   net::Completion c;
   for (;;) {
     switch (port_->Wait(&c)) {
       case net::WaitResult::Shutdown:
+        if (apartment) CoUninitialize();
         return;
       case net::WaitResult::TimedOut:
         continue;
@@ -222,6 +227,9 @@ void ServerCore::OnWatchdog() {
   }
   for (const auto& [client, generation] : expired) {
     if (client->Expire(generation)) LogEvent("Client connection timeout");
+  }
+  if (wsdlCache_ != nullptr) {
+    wsdlCache_->FlushIfPending(stats_.activeConnections.load(std::memory_order_relaxed));
   }
   if (logger_ != nullptr) logger_->RotateLogs();
 }
