@@ -469,5 +469,23 @@ TEST_F(SoapPostTest, DimeRequestGivesEnvelopeAndAttachments) {
   EXPECT_NE(answer.traceRecord.find("REQUEST MESSAGE:\r\n\r\n<env/>\r\n"), std::string::npos);
 }
 
+TEST_F(SoapPostTest, AttachmentsMakeADimeAnswerWithTheEnvelopeFirst) {
+  dime::DimeMessage store;  // lends the attachment its storage
+  ASSERT_TRUE(store.InitSerializer(4096));
+  ASSERT_TRUE(store.AddPayloadFromBytes("data", 4, "x", "y", 2));
+  message_->version = 12;
+  message_->respAttachments.push_back(
+      {u"att1", u"application/x", ComPtr<IUnknown>(store.Payload(0)->Storage())});
+  const SoapAnswer answer = RunOk();
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_TRUE(answer.body.empty());
+  ASSERT_TRUE(answer.dime);
+  ASSERT_EQ(answer.dime->PayloadCount(), 2u);
+  EXPECT_EQ(answer.dime->Payload(0)->Type(), "http://www.w3.org/2003/05/soap-envelope");
+  EXPECT_EQ(answer.dime->Payload(1)->Id(), "att1");
+  EXPECT_EQ(answer.dime->Payload(1)->Type(), "application/x");
+  EXPECT_GT(answer.dime->ComputeMessageLength(), 0u);
+}
+
 }  // namespace
 }  // namespace server

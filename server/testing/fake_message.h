@@ -70,6 +70,12 @@ class FakeMessage final : public com::ComObject<FakeMessage, StubMessage> {
   bool noContent = false;
   std::u16string responseBody;
   std::vector<std::u16string> reqAttachments;  // id|type
+  // Response attachments the service added: id, type, storage.
+  struct Attachment {
+    std::u16string id, type;
+    ComPtr<IUnknown> storage;
+  };
+  std::vector<Attachment> respAttachments;
 
   HRESULT Initialize(BSTR, BSTR, BSTR, BSTR bstrSOAPAction, BSTR, VARIANT_BOOL, VARIANT_BOOL,
                      IDispatch*, VARIANT_BOOL* pResult) override {
@@ -257,8 +263,20 @@ class FakeMessage final : public com::ComObject<FakeMessage, StubMessage> {
   }
   HRESULT GetBuffer(VARIANT* out, VARIANT_BOOL* pResult) override;
   HRESULT GetNumRespAttachments(LONG* n) override {
-    *n = 0;
+    *n = static_cast<LONG>(respAttachments.size());
     return S_OK;
+  }
+  HRESULT GetFirstDIMEAttachmentResp(BSTR* id, BSTR* type, LONG* tnf, IUnknown** unknown,
+                                     VARIANT* options, LONG* position,
+                                     VARIANT_BOOL* pResult) override {
+    *position = 0;
+    return AttachmentAt(id, type, tnf, unknown, options, position, pResult);
+  }
+  HRESULT GetNextDIMEAttachmentResp(BSTR* id, BSTR* type, LONG* tnf, IUnknown** unknown,
+                                    VARIANT* options, LONG* position,
+                                    VARIANT_BOOL* pResult) override {
+    ++*position;
+    return AttachmentAt(id, type, tnf, unknown, options, position, pResult);
   }
   HRESULT AddDIMEAttachmentReq(BSTR id, BSTR type, LONG, IUnknown*, VARIANT,
                                VARIANT_BOOL* pResult) override {
@@ -271,6 +289,23 @@ class FakeMessage final : public com::ComObject<FakeMessage, StubMessage> {
   std::string Summary() const;
 
  private:
+  HRESULT AttachmentAt(BSTR* id, BSTR* type, LONG* tnf, IUnknown** unknown, VARIANT* options,
+                       LONG* position, VARIANT_BOOL* pResult) {
+    *id = *type = nullptr;
+    *unknown = nullptr;
+    *tnf = 0;
+    VariantInit(options);
+    *pResult = VARIANT_FALSE;
+    if (*position < 0 || static_cast<size_t>(*position) >= respAttachments.size()) return S_OK;
+    const Attachment& a = respAttachments[*position];
+    *id = SysAllocString(a.id);
+    *type = SysAllocString(a.type);
+    *tnf = 2;
+    *unknown = a.storage.Get();
+    if (*unknown) (*unknown)->AddRef();
+    *pResult = VARIANT_TRUE;
+    return S_OK;
+  }
   void SetFault(std::u16string_view code, std::u16string_view text) {
     hasFault = true;
     fault = RecordedFault{};
