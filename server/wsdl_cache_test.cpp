@@ -1,13 +1,17 @@
 #include "server/wsdl_cache.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include "interfaces/dorvish.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
 #include "platform/com/object.h"
+#include "platform/registry/testing/temp_registry.h"
 #include "server/testing/fake_message.h"
 
 namespace server {
@@ -153,6 +157,91 @@ TEST_F(WsdlCacheTest, ReadersSurviveConcurrentEvictionAndFlush) {
   for (std::thread& t : threads) t.join();
   EXPECT_FALSE(bad);
   cache.Flush();
+}
+
+}  // namespace
+}  // namespace server
+
+namespace server {
+namespace {
+
+// The real WSDL reader, registered into a registry of the test's own.
+class WsdlCacheReaderTest : public registry::testing::RegistryTest {
+ protected:
+  void SetUp() override {
+    const std::string command =
+        std::string(QV_REGCOMP) + " -s " + QV_DORVISH_COMPONENT + " 2>/dev/null";
+    const int status = system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    endpoint_.wsdlDocURL = std::string("file://") + QV_SERVER_TESTDATA + "/echo.wsdl";
+    endpoint_.wsdlService = u"EchoService";
+    endpoint_.wsdlPort = u"EchoPort";
+  }
+  void TearDown() override { CoUninitialize(); }
+
+  std::mutex lock_;
+  EndpointInfo endpoint_;
+};
+
+// What several threads ask one reader, and the answer each must get.
+std::u16string Ask(Idorvish2* reader, int question) {
+  Bstr a, b;
+  LONG position = 0;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  switch (question % 4) {
+    case 0:
+      reader->GetMethodSOAPAction(Bstr(u"echoString").Get(), a.Receive(), &ok);
+      break;
+    case 1:
+      reader->GetInputMsgPartType(Bstr(u"echoStruct").Get(), Bstr(u"inputStruct").Get(),
+                                  a.Receive(), b.Receive(), &ok);
+      break;
+    case 2:
+      reader->GetFirstInParamName(Bstr(u"echoStringArray").Get(), a.Receive(), &position, &ok);
+      break;
+    case 3:
+      reader->GetArrayType(Bstr(u"ArrayOfstring").Get(), Bstr(u"urn:qvtest:echo:types").Get(),
+                           a.Receive(), b.Receive(), &ok);
+      break;
+  }
+  return (ok == VARIANT_TRUE ? u"+" : u"-") + std::u16string(a.View()) + u"|" +
+         std::u16string(b.View());
+}
+
+TEST_F(WsdlCacheReaderTest, OneCachedReaderAnswersManyThreadsAlike) {
+  WsdlCache cache(lock_, 2, nullptr);
+  ComPtr<IDispatch> loaded = cache.GetServiceDescription("/echo", endpoint_);
+  ASSERT_TRUE(loaded);
+  ComPtr<Idorvish2> reader = com::QueryInterfacePtr<Idorvish2>(loaded.Get());
+  ASSERT_TRUE(reader);
+  std::vector<std::u16string> expected;
+  for (int q = 0; q < 4; ++q) expected.push_back(Ask(reader.Get(), q));
+  EXPECT_EQ(expected[0], u"+\"urn:qvtest:echo#echoString\"|");
+  for (const std::u16string& e : expected) EXPECT_EQ(e.substr(0, 1), u"+");
+
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        ComPtr<IDispatch> mine = cache.GetServiceDescription("/echo", endpoint_);
+        ComPtr<Idorvish2> r = com::QueryInterfacePtr<Idorvish2>(mine.Get());
+        const int q = t + i;
+        if (!r || Ask(r.Get(), q) != expected[q % 4]) ++mismatches;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(mismatches.load(), 0);
+  EXPECT_EQ(cache.Size(), 1u);
+}
+
+TEST_F(WsdlCacheReaderTest, ReaderThatCannotLoadIsNotCached) {
+  WsdlCache cache(lock_, 2, nullptr);
+  endpoint_.wsdlPort = u"NoSuchPort";
+  EXPECT_FALSE(cache.GetServiceDescription("/echo", endpoint_));
+  EXPECT_EQ(cache.Size(), 0u);
 }
 
 }  // namespace
