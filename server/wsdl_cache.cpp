@@ -48,7 +48,10 @@ ComPtr<IDispatch> WsdlCache::Lookup(std::string_view endpointUri) {
 
 bool WsdlCache::Insert(std::string_view endpointUri, ComPtr<IDispatch>* reader) {
   if (reader == nullptr || !*reader) return false;
-  ComPtr<IDispatch> evicted;  // released after the lock
+  // Readers dropped here are released after the lock: the last release frees
+  // a whole description.
+  ComPtr<IDispatch> evicted;
+  ComPtr<IDispatch> duplicate;
   std::lock_guard<std::mutex> lock(lock_);
   const uint64_t now = Now();
   if (lastInsert_ > now) {
@@ -59,6 +62,7 @@ bool WsdlCache::Insert(std::string_view endpointUri, ComPtr<IDispatch>* reader) 
   if (auto it = entries_.find(endpointUri); it != entries_.end()) {
     // Another request loaded it first: use the stored reader, drop ours.
     it->second.lastUse = now;
+    duplicate = std::move(*reader);
     *reader = it->second.reader;
     return true;
   }
