@@ -40,7 +40,7 @@ QName ItemOf(const SchemaElementHandler& item) {
 
 void SchemaAttributeHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope) {
+                                               const xml::NamespaceScope& scope) {
   if (const std::u16string* n = FindSchemaAttribute(attributes, local, u"name")) {
     name = *n;
     if (const std::u16string* t = FindSchemaAttribute(attributes, local, u"type")) {
@@ -59,7 +59,7 @@ void SchemaAttributeHandler::ProcessAttributes(std::u16string_view, std::u16stri
 void ArrayTypeAttributeHandler::ProcessAttributes(std::u16string_view uri,
                                                   std::u16string_view local,
                                                   const xml::AttributeMap& attributes,
-                                                  const xml::NamespaceMap& scope) {
+                                                  const xml::NamespaceScope& scope) {
   SchemaAttributeHandler::ProcessAttributes(uri, local, attributes, scope);
   const std::u16string* value =
       FindQualifiedAttribute(attributes, xml::kWsdlNamespace, u"arrayType");
@@ -81,7 +81,7 @@ void ArrayTypeAttributeHandler::ProcessAttributes(std::u16string_view uri,
 xml::NodeHandler* SequenceHandler::CreateChild(std::u16string_view uri,
                                                std::u16string_view local_name, std::u16string_view,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"element")) return nullptr;
   auto element = std::make_unique<SchemaElementHandler>();
   SchemaElementHandler* raw = element.get();
@@ -102,7 +102,7 @@ bool SequenceHandler::IsLiteralArray(const SchemaElementHandler** item) const {
 
 xml::NodeHandler* RestrictionHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attrs, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attrs, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"attribute")) {
     QName ref;
     if (const std::u16string* r = FindSchemaAttribute(attrs, local_name, u"ref")) {
@@ -129,7 +129,7 @@ xml::NodeHandler* RestrictionHandler::CreateChild(
 
 void RestrictionHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
                                            const xml::AttributeMap& attributes,
-                                           const xml::NamespaceMap& scope) {
+                                           const xml::NamespaceScope& scope) {
   if (const std::u16string* b = FindSchemaAttribute(attributes, local, u"base")) {
     base = ResolveQNameOrThrow(
         *b, scope, u"Unresolvable namespace for attribute 'base' on element: 'restriction'");
@@ -139,7 +139,8 @@ void RestrictionHandler::ProcessAttributes(std::u16string_view, std::u16string_v
 xml::NodeHandler* ExtensionHandler::CreateChild(std::u16string_view uri,
                                                 std::u16string_view local_name, std::u16string_view,
                                                 const xml::AttributeMap& attrs,
-                                                const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                                const xml::NamespaceScope& scope,
+                                                xml::XmlElement&) {
   if (Is(uri, local_name, u"attribute")) {
     auto attribute = std::make_unique<SchemaAttributeHandler>();
     SchemaAttributeHandler* raw = attribute.get();
@@ -156,7 +157,7 @@ xml::NodeHandler* ExtensionHandler::CreateChild(std::u16string_view uri,
 
 void ExtensionHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
                                          const xml::AttributeMap& attributes,
-                                         const xml::NamespaceMap& scope) {
+                                         const xml::NamespaceScope& scope) {
   if (const std::u16string* b = FindSchemaAttribute(attributes, local, u"base")) {
     base = ResolveQNameOrThrow(
         *b, scope, u"Unresolvable namespace for attribute 'base' on element: 'extension'");
@@ -166,7 +167,7 @@ void ExtensionHandler::ProcessAttributes(std::u16string_view, std::u16string_vie
 xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"restriction")) {
     restriction.SetContext(context_);
     restriction.ProcessAttributes(uri, local_name, attributes, scope);
@@ -186,7 +187,7 @@ xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
 
 xml::NodeHandler* ComplexTypeHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attrs, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attrs, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
     sequence.SetContext(context_);
     return &sequence;
@@ -277,11 +278,9 @@ int32_t ComplexTypeHandler::GetArrayRank() const {
          int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(), u','));
 }
 
-xml::NodeHandler* SimpleTypeHandler::CreateChild(std::u16string_view uri,
-                                                 std::u16string_view local_name,
-                                                 std::u16string_view,
-                                                 const xml::AttributeMap& attributes,
-                                                 const xml::NamespaceMap& scope, xml::XmlElement&) {
+xml::NodeHandler* SimpleTypeHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"restriction")) return nullptr;
   restriction.SetContext(context_);
   restriction.ProcessAttributes(uri, local_name, attributes, scope);
@@ -294,7 +293,7 @@ xml::NodeHandler* SimpleTypeHandler::CreateChild(std::u16string_view uri,
 xml::NodeHandler* SchemaElementHandler::CreateChild(std::u16string_view uri,
                                                     std::u16string_view local_name,
                                                     std::u16string_view, const xml::AttributeMap&,
-                                                    const xml::NamespaceMap&, xml::XmlElement&) {
+                                                    const xml::NamespaceScope&, xml::XmlElement&) {
   if (Is(uri, local_name, u"complexType")) {
     anonymous_complex_ = std::make_unique<ComplexTypeHandler>();
     anonymous_complex_->SetNamespace(context_.qualifying_ns);
@@ -312,7 +311,7 @@ xml::NodeHandler* SchemaElementHandler::CreateChild(std::u16string_view uri,
 
 void SchemaElementHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
                                              const xml::AttributeMap& attributes,
-                                             const xml::NamespaceMap& scope) {
+                                             const xml::NamespaceScope& scope) {
   if (const std::u16string* n = FindSchemaAttribute(attributes, local, u"name")) {
     name = *n;
     if (const std::u16string* t = FindSchemaAttribute(attributes, local, u"type")) {
@@ -373,7 +372,7 @@ bool SchemaElementHandler::EndElement(std::u16string_view uri, std::u16string_vi
 xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
                                              std::u16string_view local_name, std::u16string_view,
                                              const xml::AttributeMap& attributes,
-                                             const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                             const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsSchemaNamespace(uri)) return nullptr;
   const SchemaContext context{target_namespace, qualified, this};
@@ -404,7 +403,7 @@ xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
 
 void SchemaHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
                                       const xml::AttributeMap& attributes,
-                                      const xml::NamespaceMap&) {
+                                      const xml::NamespaceScope&) {
   const std::u16string* tns = FindSchemaAttribute(attributes, local, u"targetNamespace");
   if (!tns) ThrowSchemaError(u"Required attribute 'targetNamespace' missing on element: 'schema'");
   target_namespace = *tns;
@@ -431,7 +430,7 @@ void SchemaHandler::MergeFrom(SchemaHandler& other) {
 SchemaHandler* TypesHandler::SchemaFor(std::u16string_view target_namespace,
                                        std::u16string_view element_ns,
                                        const xml::AttributeMap& attributes,
-                                       const xml::NamespaceMap& scope) {
+                                       const xml::NamespaceScope& scope) {
   auto [it, inserted] = schemas.try_emplace(std::u16string(target_namespace), nullptr);
   if (!inserted) return it->second.get();
   it->second = std::make_unique<SchemaHandler>();
@@ -443,7 +442,7 @@ SchemaHandler* TypesHandler::SchemaFor(std::u16string_view target_namespace,
 xml::NodeHandler* TypesHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                             std::u16string_view,
                                             const xml::AttributeMap& attributes,
-                                            const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                            const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"schema")) return nullptr;
   const std::u16string* tns = FindSchemaAttribute(attributes, local_name, u"targetNamespace");
   if (!tns) {

@@ -45,7 +45,7 @@ class SchemaAttributeHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string name;
   QName type;
@@ -58,7 +58,7 @@ class ArrayTypeAttributeHandler : public SchemaAttributeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName item_type;
   std::u16string dimensions;  // "[]", "[,]", ...
@@ -69,7 +69,8 @@ class SequenceHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   // True when the sequence is a literal array: exactly one element, minOccurs
@@ -83,11 +84,12 @@ class RestrictionHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName base;
   std::vector<std::unique_ptr<SchemaAttributeHandler>> attributes;
@@ -100,11 +102,12 @@ class ExtensionHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName base;
   std::vector<std::unique_ptr<SchemaAttributeHandler>> attributes;
@@ -116,7 +119,8 @@ class ContentHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   RestrictionHandler restriction;
@@ -129,7 +133,8 @@ class ComplexTypeHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   // The member {ns}name: its type, or for a `ref` member the referenced
@@ -159,7 +164,8 @@ class SimpleTypeHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   RestrictionHandler restriction;
@@ -170,11 +176,12 @@ class SchemaElementHandler : public SchemaComponent {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
   // Qualifies the element and names its anonymous type.
   bool EndElement(std::u16string_view uri, std::u16string_view local_name,
                   std::u16string_view qualified_name, xml::XmlElement& element) override;
@@ -196,11 +203,12 @@ class SchemaHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -224,13 +232,14 @@ class TypesHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   // A new schema for `element_ns`'s `schema` element with the given target
   // namespace, or the one already held for it.
   SchemaHandler* SchemaFor(std::u16string_view target_namespace, std::u16string_view element_ns,
-                           const xml::AttributeMap& attributes, const xml::NamespaceMap& scope);
+                           const xml::AttributeMap& attributes, const xml::NamespaceScope& scope);
   // Moves over the schemas of `other` this one lacks and merges the rest.
   void MergeFrom(TypesHandler& other);
 

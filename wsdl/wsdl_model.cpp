@@ -32,7 +32,7 @@ template <typename T>
 T* NewNamed(NamedMap<T>& map, const std::u16string& name, std::u16string_view ns,
             std::unique_ptr<WsdlNodeHandler>& spare, std::u16string_view uri,
             std::u16string_view local, const xml::AttributeMap& attributes,
-            const xml::NamespaceMap& scope) {
+            const xml::NamespaceScope& scope) {
   T* handler = InsertNamed(map, name, std::make_unique<T>(), spare);
   handler->SetNamespace(ns);
   handler->ProcessAttributes(uri, local, attributes, scope);
@@ -52,7 +52,7 @@ void MoveMissing(NamedMap<T>& into, NamedMap<T>& from) {
 
 void PartHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                     const xml::AttributeMap& attributes,
-                                    const xml::NamespaceMap& scope) {
+                                    const xml::NamespaceScope& scope) {
   if (const std::u16string* t = FindAttribute(attributes, uri, local, u"type")) {
     type = ResolveQNameOrThrow(
         *t, scope, u"Unresolvable namespace for attribute 'type' on element: 'message'");
@@ -66,7 +66,7 @@ void PartHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view
 xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"part")) return nullptr;
   const std::u16string& name = RequireName(
@@ -80,7 +80,7 @@ xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
 
 void OperationMessageHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                 const xml::AttributeMap& attributes,
-                                                const xml::NamespaceMap& scope) {
+                                                const xml::NamespaceScope& scope) {
   const bool is_input = local == u"input";
   ReadOptional(attributes, uri, local, u"name", &name);
   const std::u16string* value = FindAttribute(attributes, uri, local, u"message");
@@ -96,7 +96,7 @@ void OperationMessageHandler::ProcessAttributes(std::u16string_view uri, std::u1
 
 void OperationFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceMap& scope) {
+                                              const xml::NamespaceScope& scope) {
   name =
       RequireName(attributes, uri, local, u"Required attribute 'name' missing on element: 'fault'");
   const std::u16string* value = FindAttribute(attributes, uri, local, u"message");
@@ -107,7 +107,7 @@ void OperationFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16s
 
 xml::NodeHandler* PortTypeOperationHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"input" || local_name == u"output") {
@@ -126,7 +126,7 @@ xml::NodeHandler* PortTypeOperationHandler::CreateChild(
 
 void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                  const xml::AttributeMap& attributes,
-                                                 const xml::NamespaceMap&) {
+                                                 const xml::NamespaceScope&) {
   const std::u16string* order = FindAttribute(attributes, uri, local, u"parameterOrder");
   if (!order) return;
   parameter_order = *order;
@@ -146,7 +146,7 @@ void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri, std::u
 xml::NodeHandler* PortTypeHandler::CreateChild(std::u16string_view uri,
                                                std::u16string_view local_name, std::u16string_view,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"operation")) return nullptr;
   const std::u16string& name = RequireName(
@@ -158,7 +158,7 @@ xml::NodeHandler* PortTypeHandler::CreateChild(std::u16string_view uri,
 
 void SoapAddressHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                            const xml::AttributeMap& attributes,
-                                           const xml::NamespaceMap&) {
+                                           const xml::NamespaceScope&) {
   const std::u16string* value = FindAttribute(attributes, uri, local, u"location");
   if (!value) ThrowSchemaError(u"Required attribute 'location' missing on element: 'soap:address'");
   location = *value;
@@ -166,7 +166,7 @@ void SoapAddressHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
 
 xml::NodeHandler* PortHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                            std::u16string_view, const xml::AttributeMap& attributes,
-                                           const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                           const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (local_name != u"address") return nullptr;
   if (!IsSoapBindingNamespace(uri) && uri != kWsdlHttpNamespace) return nullptr;
   address.SetNamespace(uri);
@@ -176,7 +176,7 @@ xml::NodeHandler* PortHandler::CreateChild(std::u16string_view uri, std::u16stri
 
 void PortHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                     const xml::AttributeMap& attributes,
-                                    const xml::NamespaceMap& scope) {
+                                    const xml::NamespaceScope& scope) {
   const std::u16string* value = FindAttribute(attributes, uri, local, u"binding");
   if (!value) ThrowSchemaError(u"Required attribute 'binding' missing on element: 'port'");
   binding = ResolveQNameOrThrow(
@@ -186,7 +186,7 @@ void PortHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view
 xml::NodeHandler* ServiceHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (!IsWsdl(uri, local_name, u"port")) return nullptr;
   const std::u16string& name = RequireName(
@@ -198,14 +198,14 @@ xml::NodeHandler* ServiceHandler::CreateChild(std::u16string_view uri,
 
 void SoapBindingHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                            const xml::AttributeMap& attributes,
-                                           const xml::NamespaceMap&) {
+                                           const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"style", &style);
   ReadOptional(attributes, uri, local, u"transport", &transport);
 }
 
 void SoapOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                              const xml::AttributeMap& attributes,
-                                             const xml::NamespaceMap&) {
+                                             const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"style", &style);
   if (const std::u16string* action = FindAttribute(attributes, uri, local, u"soapAction")) {
     soap_action.assign(u"\"").append(*action).append(u"\"");
@@ -220,7 +220,7 @@ void SoapOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16st
 
 void SoapBodyHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                         const xml::AttributeMap& attributes,
-                                        const xml::NamespaceMap&) {
+                                        const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"parts", &parts);
   ReadOptional(attributes, uri, local, u"use", &use);
   ReadOptional(attributes, uri, local, u"encodingStyle", &encoding_style);
@@ -229,7 +229,7 @@ void SoapBodyHandler::ProcessAttributes(std::u16string_view uri, std::u16string_
 
 void SoapHeaderFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                const xml::AttributeMap& attributes,
-                                               const xml::NamespaceMap& scope) {
+                                               const xml::NamespaceScope& scope) {
   // The messages name the element with the prefix soap whatever the document
   // wrote.
   const bool header = local == u"header";
@@ -259,11 +259,9 @@ void SoapHeaderFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16
   ReadOptional(attributes, uri, local, u"namespace", &header_namespace);
 }
 
-xml::NodeHandler* SoapHeaderHandler::CreateChild(std::u16string_view uri,
-                                                 std::u16string_view local_name,
-                                                 std::u16string_view,
-                                                 const xml::AttributeMap& attributes,
-                                                 const xml::NamespaceMap& scope, xml::XmlElement&) {
+xml::NodeHandler* SoapHeaderHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!IsSoap(uri, local_name, u"headerfault")) return nullptr;
   header_faults.push_back(std::make_unique<SoapHeaderFaultHandler>());
   SoapHeaderFaultHandler* fault = header_faults.back().get();
@@ -274,7 +272,7 @@ xml::NodeHandler* SoapHeaderHandler::CreateChild(std::u16string_view uri,
 
 xml::NodeHandler* BindingMessageHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (IsSoap(uri, local_name, u"body")) {
     body.SetNamespace(uri);
     body.ProcessAttributes(uri, local_name, attributes, scope);
@@ -292,7 +290,7 @@ xml::NodeHandler* BindingMessageHandler::CreateChild(
 
 void SoapFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                          const xml::AttributeMap& attributes,
-                                         const xml::NamespaceMap&) {
+                                         const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"name", &name);
   ReadOptional(attributes, uri, local, u"use", &use);
   ReadOptional(attributes, uri, local, u"encodingStyle", &encoding_style);
@@ -301,7 +299,7 @@ void SoapFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string
 
 xml::NodeHandler* BindingFaultHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!IsSoap(uri, local_name, u"fault")) return nullptr;
   soap_fault.SetNamespace(uri);
   soap_fault.ProcessAttributes(uri, local_name, attributes, scope);
@@ -310,7 +308,7 @@ xml::NodeHandler* BindingFaultHandler::CreateChild(
 
 void BindingFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                             const xml::AttributeMap& attributes,
-                                            const xml::NamespaceMap& scope) {
+                                            const xml::NamespaceScope& scope) {
   ReadOptional(attributes, uri, local, u"name", &name);
   if (const std::u16string* value = FindAttribute(attributes, uri, local, u"message")) {
     message = ResolveQNameOrThrow(
@@ -320,7 +318,7 @@ void BindingFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16str
 
 xml::NodeHandler* BindingOperationHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (IsSoap(uri, local_name, u"operation")) {
     soap_operation.SetNamespace(uri);
     soap_operation.ProcessAttributes(uri, local_name, attributes, scope);
@@ -344,14 +342,14 @@ xml::NodeHandler* BindingOperationHandler::CreateChild(
 
 void BindingOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                                 const xml::AttributeMap& attributes,
-                                                const xml::NamespaceMap&) {
+                                                const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"name", &name);
 }
 
 xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceMap& scope, xml::XmlElement&) {
+                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (IsSoap(uri, local_name, u"binding")) {
     soap_binding.SetNamespace(uri);
@@ -366,7 +364,7 @@ xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
 
 void BindingHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                        const xml::AttributeMap& attributes,
-                                       const xml::NamespaceMap& scope) {
+                                       const xml::NamespaceScope& scope) {
   const std::u16string* value = FindAttribute(attributes, uri, local, u"type");
   if (!value) ThrowSchemaError(u"Required attribute 'type' missing on element: 'binding'");
   type = ResolveQNameOrThrow(*value, scope,
@@ -385,7 +383,7 @@ const BindingOperationHandler* BindingHandler::FindOperationBySoapAction(
 
 xml::NodeHandler* DefinitionsHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"types") {
@@ -427,7 +425,7 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(
 
 void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
                                            const xml::AttributeMap& attributes,
-                                           const xml::NamespaceMap&) {
+                                           const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"name", &name);
   ReadOptional(attributes, uri, local, u"targetNamespace", &target_namespace);
 }
@@ -453,7 +451,7 @@ void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {
 
 xml::NodeHandler* WsdlDocumentHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceMap& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (IsWsdl(uri, local_name, u"definitions")) {
     definitions.ProcessAttributes(uri, local_name, attributes, scope);
     return &definitions;
@@ -495,20 +493,20 @@ const std::u16string* FindQualifiedAttribute(const xml::AttributeMap& attributes
   return it == attributes.end() ? nullptr : &it->second->GetValue();
 }
 
-bool ResolveQName(std::u16string_view value, const xml::NamespaceMap& scope, QName* out) {
+bool ResolveQName(std::u16string_view value, const xml::NamespaceScope& scope, QName* out) {
   const size_t colon = value.find(u':');
   const std::u16string_view prefix =
       colon == std::u16string_view::npos ? std::u16string_view() : value.substr(0, colon);
   const std::u16string_view local =
       colon == std::u16string_view::npos ? value : value.substr(colon + 1);
-  auto it = scope.find(prefix);
-  if (it == scope.end()) return false;
-  out->ns = it->second.str();
+  const xml::SharedString* bound = scope.Find(prefix);
+  if (!bound) return false;
+  out->ns = bound->str();
   out->name.assign(local);
   return true;
 }
 
-QName ResolveQNameOrThrow(std::u16string_view value, const xml::NamespaceMap& scope,
+QName ResolveQNameOrThrow(std::u16string_view value, const xml::NamespaceScope& scope,
                           std::u16string_view unresolvable) {
   QName out;
   if (!ResolveQName(value, scope, &out)) ThrowSchemaError(unresolvable);

@@ -32,7 +32,7 @@ class PartHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName element;
   QName type;
@@ -42,7 +42,8 @@ class MessageHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
@@ -62,7 +63,7 @@ class OperationMessageHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string name;
   QName message;
@@ -72,7 +73,7 @@ class OperationFaultHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string name;
   QName message;
@@ -82,11 +83,12 @@ class PortTypeOperationHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -107,7 +109,8 @@ class PortTypeHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
@@ -125,7 +128,7 @@ class SoapAddressHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string location;
 };
@@ -134,11 +137,12 @@ class PortHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName binding;
   SoapAddressHandler address;
@@ -148,7 +152,8 @@ class ServiceHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
@@ -168,7 +173,7 @@ class SoapBindingHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string style = u"document";
   std::u16string transport;
@@ -178,7 +183,7 @@ class SoapOperationHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string soap_action;  // in double quotes, as stored; empty when absent
   std::u16string style;
@@ -189,7 +194,7 @@ class SoapBodyHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string parts;
   std::u16string use;
@@ -201,7 +206,7 @@ class SoapHeaderFaultHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   QName message;
   std::u16string part;
@@ -214,7 +219,8 @@ class SoapHeaderHandler : public SoapHeaderFaultHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   std::vector<std::unique_ptr<SoapHeaderFaultHandler>> header_faults;
@@ -226,7 +232,8 @@ class BindingMessageHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   SoapBodyHandler body;
@@ -237,7 +244,7 @@ class SoapFaultHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string name;
   std::u16string use;
@@ -249,11 +256,12 @@ class BindingFaultHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   std::u16string name;
   QName message;
@@ -264,11 +272,12 @@ class BindingOperationHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
 
   BindingMessageHandler input;
   BindingMessageHandler output;
@@ -281,11 +290,12 @@ class BindingHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
     spare_.reset();
@@ -310,11 +320,12 @@ class DefinitionsHandler : public WsdlNodeHandler {
  public:
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
-                         const xml::NamespaceMap& scope) override;
+                         const xml::NamespaceScope& scope) override;
   // Merges the imported documents once this document's own definitions are
   // all in, so that they win over imported ones of the same name wherever
   // the import stands.
@@ -351,7 +362,8 @@ class WsdlDocumentHandler : public WsdlNodeHandler {
   // Accepts wsdl:definitions, or a bare XML Schema document.
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
-                                const xml::AttributeMap& attributes, const xml::NamespaceMap& scope,
+                                const xml::AttributeMap& attributes,
+                                const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
   DefinitionsHandler definitions;

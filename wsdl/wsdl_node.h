@@ -72,10 +72,10 @@ const std::u16string* FindQualifiedAttribute(const xml::AttributeMap& attributes
 
 // Splits `value` at its first ':' and looks the prefix up in `scope` (the
 // empty prefix is the default namespace). False when the prefix is unbound.
-[[nodiscard]] bool ResolveQName(std::u16string_view value, const xml::NamespaceMap& scope,
+[[nodiscard]] bool ResolveQName(std::u16string_view value, const xml::NamespaceScope& scope,
                                 QName* out);
 // ResolveQName that throws `unresolvable` when the prefix is unbound.
-QName ResolveQNameOrThrow(std::u16string_view value, const xml::NamespaceMap& scope,
+QName ResolveQNameOrThrow(std::u16string_view value, const xml::NamespaceScope& scope,
                           std::u16string_view unresolvable);
 
 bool IsSchemaNamespace(std::u16string_view uri);
@@ -85,14 +85,14 @@ class WsdlNodeHandler : public xml::NodeHandler {
  public:
   // Skips every child unless a handler says otherwise.
   xml::NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
-                                const xml::AttributeMap&, const xml::NamespaceMap&,
+                                const xml::AttributeMap&, const xml::NamespaceScope&,
                                 xml::XmlElement&) override {
     return nullptr;
   }
   // Reads the element's attributes; `uri` and `local_name` name the element.
   virtual void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                                  const xml::AttributeMap& attributes,
-                                 const xml::NamespaceMap& scope) {
+                                 const xml::NamespaceScope& scope) {
     (void)uri, (void)local_name, (void)attributes, (void)scope;
   }
   void SetNamespace(std::u16string_view ns) { namespace_.assign(ns); }
