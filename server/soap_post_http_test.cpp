@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dime/message.h"
 #include "platform/com/activation.h"
 #include "platform/registry/testing/temp_registry.h"
 #include "server/request_log.h"
@@ -25,6 +26,8 @@ namespace server {
 namespace {
 
 using server_testing::FakeMessage;
+
+constexpr char kSoap11Envelope[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
 class TraceCapture final : public RequestLogger {
  public:
@@ -44,6 +47,8 @@ struct Script {
   bool rpc = false;
   std::u16string method;
   std::vector<std::pair<std::u16string, std::u16string>> stringParams;
+  // A response attachment over this storage, when set.
+  IStorage* attachment = nullptr;
 };
 
 class SoapPostHttpTest : public ::testing::Test {
@@ -77,6 +82,14 @@ class SoapPostHttpTest : public ::testing::Test {
         p.name = name;
         p.value = Variant::FromText(value);
         m->params.push_back(std::move(p));
+      }
+      if (script_.attachment) {
+        m->respAttachments.push_back(
+            {u"att", u"application/x", ComPtr<IUnknown>(script_.attachment)});
+      }
+      {
+        std::lock_guard<std::mutex> lock(lastMu_);
+        last_ = m;
       }
       return ComPtr<Iquenlin2>(m.Get());
     });
@@ -112,8 +125,8 @@ class SoapPostHttpTest : public ::testing::Test {
 
   // Status line and body of one POST.
   std::pair<std::string, std::string> Post(const std::string& contentType,
-                                           const char* soapAction = "\"urn:a\"") {
-    const std::string body = "<request/>";
+                                           const char* soapAction = "\"urn:a\"",
+                                           const std::string& body = "<request/>") {
     std::string request = "POST /svc HTTP/1.0\r\nContent-Type: " + contentType + "\r\n";
     if (soapAction) request += std::string("SOAPAction: ") + soapAction + "\r\n";
     request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
@@ -148,6 +161,8 @@ class SoapPostHttpTest : public ::testing::Test {
   std::unique_ptr<ServerCore> core_;
   uint16_t port_ = 0;
   Script script_;
+  std::mutex lastMu_;
+  ComPtr<FakeMessage> last_;
   std::mutex eventsMu_;
   std::vector<std::string> events_;
 };
@@ -256,6 +271,55 @@ TEST_F(SoapPostHttpTest, WatchdogFlushesTheCacheWhenAskedAndIdle) {
   core_->OnWatchdog();
   EXPECT_EQ(cache_->Size(), 0u);
   EXPECT_TRUE(HasEvent("WSDL cache flushed"));
+}
+
+// A DIME request in, a DIME answer out: the envelope record reaches the
+// message as its buffer, further records as request attachments, and the
+// answer carries the response envelope first and the attachment after it.
+TEST_F(SoapPostHttpTest, DimeRequestAndAnswer) {
+  EndpointInfo endpoint;
+  endpoint.bodyProcessingProgId = u"QvTest.Doc";
+  Start(endpoint);
+  dime::DimeMessage storage;  // lends the response attachment its storage
+  ASSERT_TRUE(storage.InitSerializer(4096));
+  ASSERT_TRUE(storage.AddPayloadFromBytes("attached", 8, "s", "t", 2));
+  script_.attachment = storage.Payload(0)->Storage();
+
+  dime::DimeMessage request;
+  ASSERT_TRUE(request.InitSerializer(4096));
+  ASSERT_TRUE(request.AddPayloadFromBytes("<env/>", 6, "", kSoap11Envelope, 2));
+  ASSERT_TRUE(request.AddPayloadFromBytes("picture", 7, "pic", "image/png", 1));
+  std::string body;
+  std::vector<uint8_t> record(4096);
+  size_t written = 0;
+  bool more = true;
+  while (more) {
+    more = request.Serialize(record.data(), record.size(), &written);
+    body.append(reinterpret_cast<const char*>(record.data()), written);
+  }
+  const auto [line, reply] = Post("application/dime", "\"urn:a\"", body);
+  EXPECT_EQ(line, "HTTP/1.0 200 OK");
+  {
+    std::lock_guard<std::mutex> lock(lastMu_);
+    ASSERT_TRUE(last_);
+    EXPECT_EQ(last_->request, "<env/>");
+    EXPECT_EQ(last_->reqAttachments, std::vector<std::u16string>{u"pic|image/png"});
+  }
+
+  dime::DimeMessage answer;
+  ASSERT_TRUE(answer.InitDeserializer(reply.size()));
+  answer.Deserialize(reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+  ASSERT_TRUE(answer.IsComplete());
+  ASSERT_EQ(answer.PayloadCount(), 2u);
+  EXPECT_EQ(answer.Payload(0)->Type(), kSoap11Envelope);
+  EXPECT_EQ(answer.Payload(1)->Id(), "att");
+  dime::DimePayload* envelope = answer.Payload(0);
+  ASSERT_TRUE(envelope->OpenStream());
+  std::string text(envelope->GetSize(), '\0');
+  uint32_t read = 0;
+  ASSERT_TRUE(envelope->Read(text.data(), static_cast<uint32_t>(text.size()), &read));
+  envelope->Close();
+  EXPECT_EQ(text, "ok body=<body>REQ</body>");
 }
 
 }  // namespace
