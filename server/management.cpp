@@ -18,6 +18,7 @@
 #include "server/config.h"
 #include "server/server_core.h"
 #include "server/soap_server.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 
@@ -292,10 +293,12 @@ bool MakeEndpointStruct(const EndpointInfo& e, Variant* out) {
 }
 
 // Asks the server's WSDL cache to drop its readers at the next watchdog pass
-// that finds no client. Runs under the configuration lock, which the cache
-// also takes, so it may only mark the request. The cache does not belong to
-// the server yet; its flush request is to be made here.
-void RequestWsdlCacheFlush(SoapServer& /*server*/) {}
+// that finds no client, even when the list comes back unchanged (a document
+// behind an unchanged URL may have changed). Runs under the configuration
+// lock, which the cache also takes, so it only marks the request.
+void RequestWsdlCacheFlush(SoapServer& server) {
+  if (WsdlCache* cache = server.WsdlReaders()) cache->RequestFlush();
+}
 
 class Braskelmgr2 final : public com::ComObject<Braskelmgr2, com::Dispatch<Ibraskelmgr2>> {
  public:

@@ -22,6 +22,7 @@
 #include "server/soap_server.h"
 #include "server/testing/loopback_client.h"
 #include "server/testing/test_files.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 namespace {
@@ -326,6 +327,18 @@ TEST_F(ManagementTest, SetServiceInfoMergesKeepsSwitchesAndSurvivesARestart) {
   std::vector<ComPtr<ISoapStruct>> list = GetServiceInfo();
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(Text(Member(list[1].Get(), u"SvcURI")), u"/b/*");
+}
+
+// The list given back unchanged still flushes the WSDL readers (a document
+// may have changed behind its URL); a refused list does not.
+TEST_F(ManagementTest, SetServiceInfoAsksForAWsdlCacheFlush) {
+  WsdlCache* cache = server_->WsdlReaders();
+  ASSERT_NE(cache, nullptr);
+  ASSERT_FALSE(cache->FlushPending());
+  EXPECT_FALSE(SetServiceInfo(Variant::FromText(u"/a")));
+  EXPECT_FALSE(cache->FlushPending());
+  ASSERT_TRUE(SetServiceInfo(SvcInfo(GetServiceInfo())));
+  EXPECT_TRUE(cache->FlushPending());
 }
 
 TEST_F(ManagementTest, NonAsciiTextSurvivesRoundTripsAsUtf8) {
