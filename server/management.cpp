@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
