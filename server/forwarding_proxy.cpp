@@ -150,8 +150,7 @@ bool ForwardingProxy::BuildDimeRequest(Iquenlin2* message, LONG version, const u
                                        size_t length, uint64_t* body_length) {
   try {
     dime_.InitSerializer(dime::kRecordSize);
-    if (!dime_.AddPayloadFromBytes(envelope, length, "",
-                                   text::Narrow(EnvelopeNamespace(version)),
+    if (!dime_.AddPayloadFromBytes(envelope, length, "", text::Narrow(EnvelopeNamespace(version)),
                                    kEnvelopeTypeNameFormat)) {
       return SetError(u"Request: Failed to create primary DIME payload.");
     }
@@ -187,8 +186,8 @@ bool ForwardingProxy::BuildDimeRequest(Iquenlin2* message, LONG version, const u
 }
 
 bool ForwardingProxy::Post(std::string_view soap_action, std::string_view host, int port,
-                           std::string_view target, std::string_view user_agent,
-                           Iquenlin2* message, bool dime) {
+                           std::string_view target, std::string_view user_agent, Iquenlin2* message,
+                           bool dime) {
   Variant buffer;
   VARIANT_BOOL ok = VARIANT_FALSE;
   message->GetBuffer(buffer.Receive(), &ok);
@@ -205,8 +204,8 @@ bool ForwardingProxy::Post(std::string_view soap_action, std::string_view host, 
   uint64_t body_length = 0;
   bool built = true;
   if (dime) {
-    built = BuildDimeRequest(message, version, static_cast<const uint8_t*>(data), length,
-                             &body_length);
+    built =
+        BuildDimeRequest(message, version, static_cast<const uint8_t*>(data), length, &body_length);
   } else {
     request_text_.assign(static_cast<const char*>(data), length);
     body_length = length;
@@ -342,8 +341,8 @@ bool ForwardingProxy::ReadDimeResponse(Iquenlin2* message) {
   return true;
 }
 
-void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action,
-                     std::string_view extra_path, bool dime, uint32_t timeout_ms) {
+void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
+                     bool dime, uint32_t timeout_ms) {
   VARIANT_BOOL serialized = VARIANT_FALSE;
   message->Serialize(&serialized);
   message->SetRequestPhase(VARIANT_FALSE);
@@ -375,6 +374,23 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action,
               server_side ? u"Receiver" : u"Sender", u"Attempt to forward SOAP request failed.");
 }
 
+std::string LoopbackResponse(Iquenlin2* message) {
+  VARIANT_BOOL serialized = VARIANT_FALSE;
+  message->Serialize(&serialized);
+  std::string envelope;
+  Variant buffer;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->GetBuffer(buffer.Receive(), &ok);
+  void* data = nullptr;
+  if (ok == VARIANT_TRUE && buffer.vt == (VT_ARRAY | VT_UI1) && buffer.parray != nullptr &&
+      SafeArrayGetDim(buffer.parray) == 1 && SUCCEEDED(SafeArrayAccessData(buffer.parray, &data))) {
+    envelope.assign(static_cast<const char*>(data), buffer.parray->rgsabound[0].cElements);
+    SafeArrayUnaccessData(buffer.parray);
+  }
+  message->SetRequestPhase(VARIANT_FALSE);
+  return envelope;
+}
+
 void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
                     uint32_t timeout_ms) {
   Bstr url;
@@ -382,8 +398,8 @@ void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string
   const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
   ForwardingProxy proxy(timeout_ms);
   if (!proxy.ForwardRequest("GET", "", hop.host, hop.port,
-                            ForwardTarget(hop.path, extra_path, query), kForwardUserAgent,
-                            message, /*dime=*/false)) {
+                            ForwardTarget(hop.path, extra_path, query), kForwardUserAgent, message,
+                            /*dime=*/false)) {
     RecordFault(message, 12, u"Server", u"Receiver", proxy.ErrorText());
     return;
   }

@@ -48,9 +48,9 @@ class ForwardingProxy {
   // in wire form (ForwardTarget). A SOAPAction or host holding a control
   // character, or a port outside 1..65535, is refused as a connection
   // failure: none of them may reach the next hop's request head.
-  bool ForwardRequest(std::string_view method, std::string_view soap_action,
-                      std::string_view host, int port, std::string_view target,
-                      std::string_view user_agent, Iquenlin2* message, bool dime);
+  bool ForwardRequest(std::string_view method, std::string_view soap_action, std::string_view host,
+                      int port, std::string_view target, std::string_view user_agent,
+                      Iquenlin2* message, bool dime);
 
   // After a call: why it failed, the reply's status class (0 before a reply,
   // 204, or the status rounded down to a hundred) and whether the reply was
@@ -62,15 +62,15 @@ class ForwardingProxy {
   HttpDimeTransport& TransportForTest() { return transport_; }
 
  private:
-  bool Post(std::string_view soap_action, std::string_view host, int port,
-            std::string_view target, std::string_view user_agent, Iquenlin2* message, bool dime);
-  bool Get(std::string_view host, int port, std::string_view target,
-           std::string_view user_agent, Iquenlin2* message);
+  bool Post(std::string_view soap_action, std::string_view host, int port, std::string_view target,
+            std::string_view user_agent, Iquenlin2* message, bool dime);
+  bool Get(std::string_view host, int port, std::string_view target, std::string_view user_agent,
+           Iquenlin2* message);
   // Steps shared by both methods once the exchange ended (`sent` is its result).
   bool HandleReply(bool sent, LONG version, Iquenlin2* message);
   bool ReadDimeResponse(Iquenlin2* message);
-  bool BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope,
-                        size_t length, uint64_t* body_length);
+  bool BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope, size_t length,
+                        uint64_t* body_length);
   bool SetError(std::u16string_view text);
 
   std::string request_text_;
@@ -85,9 +85,14 @@ class ForwardingProxy {
 // request phase, forwards it to the message's next hop (the extra path
 // appended) and puts the reply, or the failure as a fault, into the message.
 // The caller goes on with the response phase.
-void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action,
-                     std::string_view extra_path, bool dime,
-                     uint32_t timeout_ms = kForwardTimeoutMs);
+void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
+                     bool dime, uint32_t timeout_ms = kForwardTimeoutMs);
+
+// A loopback endpoint answers with the processed request itself: the
+// message is written, its bytes become the response envelope (returned) and
+// the request phase ends. The caller answers 200 at once: no response-phase
+// processors, no fault or no-content test.
+std::string LoopbackResponse(Iquenlin2* message);
 
 // The forwarding of a GET (the caller has left the request phase): the query
 // goes on after the path; failures are SOAP 1.2 faults.

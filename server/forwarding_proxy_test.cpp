@@ -1,9 +1,9 @@
 #include "server/forwarding_proxy.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dime/message.h"
 #include "dime/testing/dime_testing.h"
@@ -120,9 +120,9 @@ TEST(ForwardSoapPostTest, XmlRequestGoesToTheHopAndItsFaultReplyIsLoaded) {
   EXPECT_EQ(seen.body, m->envelope);
   EXPECT_FALSE(m->HasFault());
   EXPECT_EQ(m->buffer, fault);
-  EXPECT_TRUE((m->calls == std::vector<std::u16string>{
-                               u"Serialize", u"SetRequestPhase(false)", u"SetBuffer",
-                               u"ClearHeaderElems", u"ClearMethodParams", u"Deserialize"}));
+  EXPECT_TRUE((m->calls == std::vector<std::u16string>{u"Serialize", u"SetRequestPhase(false)",
+                                                       u"SetBuffer", u"ClearHeaderElems",
+                                                       u"ClearMethodParams", u"Deserialize"}));
 }
 
 TEST(ForwardSoapPostTest, RepliesThatAreNotAnswersBecomeFaults) {
@@ -194,8 +194,7 @@ TEST(ForwardSoapPostTest, UnreachableHopsAndUnsafeValuesAreConnectionFailures) {
       {"port not a number", u"http://127.0.0.1:80x/x", "", ""},
       {"LF in SOAPAction", HopUrl(never.port()), "\"a\"\nX-Injected: 1", ""},
       {"CR in SOAPAction", HopUrl(never.port()), "\"a\"\rX-Injected: 1", ""},
-      {"CR LF in host", u"http://127.0.0.1\r\nX-Injected: 1:" + text::Widen(port) + u"/x", "",
-       ""},
+      {"CR LF in host", u"http://127.0.0.1\r\nX-Injected: 1:" + text::Widen(port) + u"/x", "", ""},
       {"blank in hop path", HopUrl(never.port(), "/a b"), "", ""},
       {"CR LF in hop path", HopUrl(never.port(), "/a\r\nX: 1"), "", ""},
   };
@@ -219,8 +218,7 @@ TEST(ForwardSoapPostTest, MessageThatCannotBeWrittenIsNotSent) {
   ForwardSoapPost(m.Get(), "", "", false, kTimeoutMs);
   ASSERT_EQ(m->faults.size(), 1u);
   EXPECT_EQ(m->faults[0].code, u"Server");
-  EXPECT_EQ(m->faults[0].text,
-            u"Attempt to re-serialize SOAP request msg by intermediary failed.");
+  EXPECT_EQ(m->faults[0].text, u"Attempt to re-serialize SOAP request msg by intermediary failed.");
   EXPECT_FALSE(m->requestPhase);
 
   auto unreadable = Message(12, u"http://127.0.0.1:1/x");
@@ -230,8 +228,8 @@ TEST(ForwardSoapPostTest, MessageThatCannotBeWrittenIsNotSent) {
   EXPECT_EQ(unreadable->faults[0].text, u"Request: Failed to access buffer for SOAP message.");
 
   ForwardingProxy proxy(kTimeoutMs);
-  EXPECT_FALSE(proxy.ForwardRequest("PUT", "", "127.0.0.1", 80, "/", kForwardUserAgent, m.Get(),
-                                    false));
+  EXPECT_FALSE(
+      proxy.ForwardRequest("PUT", "", "127.0.0.1", 80, "/", kForwardUserAgent, m.Get(), false));
   EXPECT_EQ(proxy.ErrorText(), u"Unsupported HTTP request method.");
 }
 
@@ -256,8 +254,11 @@ TEST(ForwardSoapPostTest, DimeRequestIsForwardedAsDimeAndTheDimeReplyLoaded) {
   ServeOnce(peer, &seen, Reply("200 OK", "application/dime", reply));
   auto m = Message(12, HopUrl(peer.port()));
   m->requestAttachments.push_back(
-      ScriptedAttachment{u"cid:1", u"application/octet-stream", 2,
-                         ComPtr<IUnknown>(static_cast<IUnknown*>(storage.Get())), {}});
+      ScriptedAttachment{u"cid:1",
+                         u"application/octet-stream",
+                         2,
+                         ComPtr<IUnknown>(static_cast<IUnknown*>(storage.Get())),
+                         {}});
   ForwardSoapPost(m.Get(), "\"x\"", "", /*dime=*/true, kTimeoutMs);
   peer.Join();
 
@@ -306,6 +307,14 @@ TEST(ForwardSoapPostTest, TruncatedDimeReplyIsAFaultNotAPartialMessage) {
   ASSERT_EQ(m->faults.size(), 1u);
   EXPECT_EQ(m->faults[0].text, u"Response: Failed to read primary DIME payload.");
   EXPECT_TRUE(m->responseAttachments.empty());
+}
+
+TEST(LoopbackTest, AnswersWithTheProcessedRequest) {
+  auto m = Message(11, u"http://127.0.0.1:1/never");
+  m->envelope = "<Envelope>after the processors</Envelope>";
+  EXPECT_EQ(LoopbackResponse(m.Get()), m->envelope);
+  EXPECT_TRUE((m->calls == std::vector<std::u16string>{u"Serialize", u"SetRequestPhase(false)"}));
+  EXPECT_FALSE(m->HasFault());
 }
 
 TEST(ForwardSoapGetTest, QueryTravelsAsReceivedAndFailuresAreSoap12Faults) {

@@ -1,11 +1,10 @@
 #include "server/http_dime_transport.h"
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dime/message.h"
 #include "dime/testing/dime_testing.h"
@@ -56,7 +55,8 @@ std::string Wire(const std::string& envelope, const std::vector<std::string>& at
 // Every payload's bytes, in order.
 std::vector<std::string> Contents(dime::DimeMessage& m) {
   std::vector<std::string> out;
-  for (size_t i = 0; i < m.PayloadCount(); ++i) out.push_back(dime::testing::ReadAll(*m.Payload(i)));
+  for (size_t i = 0; i < m.PayloadCount(); ++i)
+    out.push_back(dime::testing::ReadAll(*m.Payload(i)));
   return out;
 }
 
@@ -86,10 +86,11 @@ TEST(HttpDimeTransportTest, DimeRequestStreamsFromStorageAndDimeReplyFillsTheMes
   Fill(message, envelope, attachments);
   const uint64_t length = message.ComputeMessageLength();
   HttpDimeTransport transport(80, kTimeoutMs);
-  const std::string header_text = "Host: h\r\nContent-Type: application/dime\r\nContent-Length: " +
-                                  std::to_string(length) + "\r\n";
-  ASSERT_TRUE(transport.SendDime(peer.port(), "POST", "127.0.0.1", "/next%20hop?q=%41",
-                                 header_text, &message))
+  const std::string header_text =
+      "Host: h\r\nContent-Type: application/dime\r\nContent-Length: " + std::to_string(length) +
+      "\r\n";
+  ASSERT_TRUE(transport.SendDime(peer.port(), "POST", "127.0.0.1", "/next%20hop?q=%41", header_text,
+                                 &message))
       << transport.GetLastError();
   peer.Join();
 
@@ -99,7 +100,8 @@ TEST(HttpDimeTransportTest, DimeRequestStreamsFromStorageAndDimeReplyFillsTheMes
   sent.InitDeserializer();
   sent.Deserialize(reinterpret_cast<const uint8_t*>(body.data()), body.size());
   ASSERT_TRUE(sent.IsComplete());
-  EXPECT_TRUE(Contents(sent) == (std::vector<std::string>{envelope, attachments[0], attachments[1]}));
+  EXPECT_TRUE(Contents(sent) ==
+              (std::vector<std::string>{envelope, attachments[0], attachments[1]}));
   // Never more than one record waited in memory, though the sends did block.
   EXPECT_GT(transport.PeakQueuedBytesForTest(), 0u);
   EXPECT_LE(transport.PeakQueuedBytesForTest(), dime::kRecordSize);

@@ -96,8 +96,7 @@ std::string TraceTime(int64_t seconds) {
   return out;
 }
 
-std::string TraceRecord(const SoapCall& call, int64_t now, int status,
-                        std::string_view response) {
+std::string TraceRecord(const SoapCall& call, int64_t now, int status, std::string_view response) {
   const EndpointInfo& endpoint = *call.endpoint;
   std::string out = "*\r\n*\r\nTime: ";
   out += TraceTime(now);
@@ -124,8 +123,8 @@ bool InvokeOnProcessSoapGet(std::u16string_view prog_id, Iquenlin2* message,
     return false;
   }
   ComPtr<IDispatch> handler;
-  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch,
-                              handler.ReceiveVoid())) ||
+  if (FAILED(
+          CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, handler.ReceiveVoid())) ||
       !handler) {
     RecordReceiverFault(message, u"Request: Failed to create application object instance.");
     return false;
@@ -142,8 +141,7 @@ bool InvokeOnProcessSoapGet(std::u16string_view prog_id, Iquenlin2* message,
   for (size_t i = 0; i < 5; ++i) name_list[i] = names[i].Get();
   DISPID ids[5] = {};
   if (FAILED(handler->GetIDsOfNames(GUID_NULL, name_list, 5, LOCALE_USER_DEFAULT, ids))) {
-    RecordReceiverFault(message,
-                        u"Request: Failed to resolve application method call parameters.");
+    RecordReceiverFault(message, u"Request: Failed to resolve application method call parameters.");
     return false;
   }
   Variant args[4];
@@ -226,8 +224,8 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
       Bstr code, code_ns;
       message->GetSOAPFaultCode(code.Receive());
       message->GetSOAPFaultCodeNS(code_ns.Receive());
-      status = code.View() == u"Sender" && code_ns.View() == xml::kSoap12EnvelopeNamespace ? 400
-                                                                                           : 500;
+      status =
+          code.View() == u"Sender" && code_ns.View() == xml::kSoap12EnvelopeNamespace ? 400 : 500;
     }
     envelope = CopyEnvelope(message);
     LONG attachments = 0;

@@ -1,9 +1,9 @@
 #include "server/soap_get.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "dime/message.h"
 #include "dime/testing/dime_testing.h"
@@ -17,8 +17,8 @@
 #include "server/testing/scripted_message.h"
 
 // Body objects reached by ProgID: one that serves GET, one that does not.
-#define QV_ITESTGETBODY_METHODS(X)                                                       \
-  X(OnProcessSoapGet, 1, (In, DISPATCH, SOAPMsgInterface), (In, BSTR, bstrSvcURI),       \
+#define QV_ITESTGETBODY_METHODS(X)                                                 \
+  X(OnProcessSoapGet, 1, (In, DISPATCH, SOAPMsgInterface), (In, BSTR, bstrSvcURI), \
     (In, BSTR, bstrExtraPath), (In, BSTR, bstrQueryString), (Retval, VARIANT, pResult))
 inline constexpr IID IID_ITestGetBody =  // {8E1D4A62-3B5C-4D7E-9F80-1A2B3C4D5E61}
     {0x8E1D4A62, 0x3B5C, 0x4D7E, {0x9F, 0x80, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0x61}};
@@ -105,10 +105,9 @@ class FakePlugins final : public SoapGetPlugins {
     calls.push_back("rpc");
     if (rpc_sender_fault) {
       VARIANT_BOOL ok;
-      message->SetSOAP12Fault(Bstr(u"Sender").Get(),
-                              Bstr(u"http://www.w3.org/2003/05/soap-envelope").Get(),
-                              Bstr(u"").Get(), Bstr(u"").Get(), Bstr(u"bad").Get(),
-                              Bstr(u"en").Get(), &ok);
+      message->SetSOAP12Fault(
+          Bstr(u"Sender").Get(), Bstr(u"http://www.w3.org/2003/05/soap-envelope").Get(),
+          Bstr(u"").Get(), Bstr(u"").Get(), Bstr(u"bad").Get(), Bstr(u"en").Get(), &ok);
     }
   }
 };
@@ -137,16 +136,15 @@ class SoapGetTest : public registry::testing::RegistryTest {
     CoRevokeClassObject(post_cookie_);
     CoUninitialize();
   }
-  static void Register(const CLSID& clsid, const char* prog_id, IUnknown* factory,
-                       DWORD* cookie) {
+  static void Register(const CLSID& clsid, const char* prog_id, IUnknown* factory, DWORD* cookie) {
     com::ClassRegistration reg;
     reg.clsid = clsid;
     reg.description = prog_id;
     reg.prog_id = prog_id;
     ASSERT_EQ(com::RegisterServerClass(reg), S_OK);
-    ASSERT_EQ(CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                    cookie),
-              S_OK);
+    ASSERT_EQ(
+        CoRegisterClassObject(clsid, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, cookie),
+        S_OK);
   }
   bool Run() {
     return ProcessSoapGet(call_, message_.Get(), nullptr, plugins_, options_, &answer_);
@@ -271,7 +269,9 @@ TEST_F(SoapGetTest, StatusFollowsTheResponse) {
 TEST_F(SoapGetTest, AttachmentsMakeADimeAnswerOnlyWith200) {
   ComPtr<IStorage> storage = dime::testing::StorageWith(std::string(10000, 'p'));
   ASSERT_TRUE(storage);
-  const ScriptedAttachment attachment{u"pic", u"image/png", 1,
+  const ScriptedAttachment attachment{u"pic",
+                                      u"image/png",
+                                      1,
                                       ComPtr<IUnknown>(static_cast<IUnknown*>(storage.Get())),
                                       {0, 7, 0, 1, 42}};
   message_->responseAttachments.push_back(attachment);
@@ -307,8 +307,8 @@ TEST_F(SoapGetTest, AttachmentsMakeADimeAnswerOnlyWith200) {
 
 TEST_F(SoapGetTest, IntermediaryForwardsTheGet) {
   net::testing::RefusingPort refusing;
-  endpoint_.nextHopURL = u"http://127.0.0.1:" + text::Widen(std::to_string(refusing.port())) +
-                         u"/next";
+  endpoint_.nextHopURL =
+      u"http://127.0.0.1:" + text::Widen(std::to_string(refusing.port())) + u"/next";
   endpoint_.headerProcessingProgIds = {u"some.processor"};
   ASSERT_TRUE(Run());
   EXPECT_TRUE(g_get_body.args.empty());  // the body object is not called

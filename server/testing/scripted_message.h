@@ -16,10 +16,10 @@
 namespace server_testing {
 
 #define QV_SCRIPTED_PARAM(dir, t, name) [[maybe_unused]] QV_PTYPE_##dir(t) name
-#define QV_SCRIPTED_STUB(name, dispid, ...)                                \
-  HRESULT name(QV_FOR_EACH(QV_SCRIPTED_PARAM, __VA_ARGS__)) override {     \
-    calls.push_back(u## #name);                                            \
-    return E_NOTIMPL;                                                      \
+#define QV_SCRIPTED_STUB(name, dispid, ...)                            \
+  HRESULT name(QV_FOR_EACH(QV_SCRIPTED_PARAM, __VA_ARGS__)) override { \
+    calls.push_back(u## #name);                                        \
+    return E_NOTIMPL;                                                  \
   }
 
 // Every method records its name and answers E_NOTIMPL until overridden.
@@ -221,8 +221,11 @@ class ScriptedMessage final : public com::ComObject<ScriptedMessage, UnscriptedM
     calls.push_back(u"AddDIMEAttachmentResp");
     *pResult = Vb(addAttachmentOk && unknown != nullptr);
     if (*pResult != VARIANT_TRUE) return S_OK;
-    ScriptedAttachment a{std::u16string(BstrView(id)), std::u16string(BstrView(type)), tnf,
-                         ComPtr<IUnknown>(unknown), {}};
+    ScriptedAttachment a{std::u16string(BstrView(id)),
+                         std::u16string(BstrView(type)),
+                         tnf,
+                         ComPtr<IUnknown>(unknown),
+                         {}};
     if (options.vt == (VT_ARRAY | VT_UI1)) {
       void* data = nullptr;
       SafeArrayAccessData(options.parray, &data);
