@@ -59,8 +59,6 @@ class ForwardingProxy {
   int StatusClass() const { return status_class_; }
   bool ReplyReady() const { return reply_ready_; }
 
-  HttpDimeTransport& TransportForTest() { return transport_; }
-
  private:
   bool Post(std::string_view soap_action, std::string_view host, int port, std::string_view target,
             std::string_view user_agent, Iquenlin2* message, bool dime);
