@@ -23,12 +23,13 @@ using server_testing::ScriptedMessage;
 constexpr uint32_t kTimeoutMs = 5000;
 constexpr char16_t kSoap11Ns[] = u"http://schemas.xmlsoap.org/soap/envelope/";
 constexpr char16_t kSoap12Ns[] = u"http://www.w3.org/2003/05/soap-envelope";
+constexpr char kRequestEnvelope[] = "<Envelope>forward me</Envelope>";
 
 ComPtr<ScriptedMessage> Message(LONG version, std::u16string next_hop) {
   auto m = com::MakeComObject<ScriptedMessage>();
   m->version = version;
   m->nextHop = std::move(next_hop);
-  m->envelope = "<Envelope>forward me</Envelope>";
+  m->envelope = kRequestEnvelope;
   return m;
 }
 
@@ -115,9 +116,9 @@ TEST(ForwardSoapPostTest, XmlRequestGoesToTheHopAndItsFaultReplyIsLoaded) {
       "POST /next/hop/y%20z HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
       "\r\nUser-Agent: Quorvel SOAP Server/3.2 (Acting as Intermediary)\r\n"
       "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: " +
-      std::to_string(m->envelope.size()) + "\r\nSOAPAction: \"urn:act\"\r\n\r\n";
+      std::to_string(std::string(kRequestEnvelope).size()) + "\r\nSOAPAction: \"urn:act\"\r\n\r\n";
   EXPECT_EQ(seen.head, expected_head);
-  EXPECT_EQ(seen.body, m->envelope);
+  EXPECT_EQ(seen.body, kRequestEnvelope);
   EXPECT_FALSE(m->HasFault());
   EXPECT_EQ(m->buffer, fault);
   EXPECT_TRUE((m->calls == std::vector<std::u16string>{u"Serialize", u"SetRequestPhase(false)",
@@ -269,7 +270,7 @@ TEST(ForwardSoapPostTest, DimeRequestIsForwardedAsDimeAndTheDimeReplyLoaded) {
   sent.Deserialize(reinterpret_cast<const uint8_t*>(seen.body.data()), seen.body.size());
   ASSERT_TRUE(sent.IsComplete());
   ASSERT_EQ(sent.PayloadCount(), 2u);
-  EXPECT_EQ(dime::testing::ReadAll(*sent.Payload(0)), m->envelope);
+  EXPECT_EQ(dime::testing::ReadAll(*sent.Payload(0)), kRequestEnvelope);
   EXPECT_EQ(sent.Payload(0)->Type(), "http://www.w3.org/2003/05/soap-envelope");
   EXPECT_EQ(sent.Payload(1)->Id(), "cid:1");
   EXPECT_EQ(dime::testing::ReadAll(*sent.Payload(1)), attachment);

@@ -114,9 +114,31 @@ class ScriptedMessage final : public com::ComObject<ScriptedMessage, UnscriptedM
     *pResult = Vb(serializeOk);
     return S_OK;
   }
+  // A buffer given before parsing is what the message writes back later.
   HRESULT Deserialize(VARIANT_BOOL* pResult) override {
     calls.push_back(u"Deserialize");
+    if (bufferSet) envelope = buffer;
     *pResult = Vb(deserializeOk);
+    return S_OK;
+  }
+  HRESULT AddDIMEAttachmentReq(BSTR id, BSTR type, LONG tnf, IUnknown* unknown, VARIANT,
+                               VARIANT_BOOL* pResult) override {
+    *pResult = Vb(unknown != nullptr);
+    if (unknown != nullptr) {
+      requestAttachments.push_back(ScriptedAttachment{std::u16string(BstrView(id)),
+                                                      std::u16string(BstrView(type)),
+                                                      tnf,
+                                                      ComPtr<IUnknown>(unknown),
+                                                      {}});
+    }
+    return S_OK;
+  }
+  HRESULT SetRoles(VARIANT, VARIANT_BOOL* pResult) override {
+    *pResult = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT CheckMustUnderstand(VARIANT_BOOL* pResult) override {
+    *pResult = VARIANT_TRUE;
     return S_OK;
   }
   HRESULT SetRequestPhase(VARIANT_BOOL bFlag) override {
