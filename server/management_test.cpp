@@ -299,6 +299,17 @@ TEST_F(ManagementTest, ServiceInfoListsEndpointsInTableOrderWithEveryMember) {
   EXPECT_EQ(Member(b, u"Enabled").boolVal, VARIANT_TRUE);
 }
 
+TEST_F(ManagementTest, ServiceInfoIsFalseAndEmptyWhenNoStructCanBeCreated) {
+  const std::string unregister = std::string(QV_REGCOMP) + " -u -s " + QV_SOAPSTRUCT_COMPONENT;
+  ASSERT_EQ(system(unregister.c_str()), 0);
+  Variant info;
+  VARIANT_BOOL result = VARIANT_TRUE;
+  EXPECT_EQ(mgr_->GetServiceInfo(&info, &result), S_OK);
+  SetUpTestSuite();  // registered again for the tests that follow
+  EXPECT_EQ(result, VARIANT_FALSE);
+  EXPECT_EQ(info.vt, VT_EMPTY);
+}
+
 TEST_F(ManagementTest, SetServiceInfoMergesKeepsSwitchesAndSurvivesARestart) {
   const ConfigSnapshotPtr before = server_->Config();
   // /b exists (its loopback switch is on); /new does not; Enabled holding 1
