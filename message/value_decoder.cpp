@@ -102,7 +102,8 @@ struct ArrayDeleter {
 };
 using ArrayPtr = std::unique_ptr<SAFEARRAY, ArrayDeleter>;
 
-bool ReaderType(HRESULT hr, VARIANT_BOOL ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+// `ok` by reference: it is read after the call that fills it.
+bool ReaderType(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
 ComPtr<ISoapStruct> NewStruct() {
   ComPtr<ISoapStruct> s;

@@ -33,8 +33,10 @@ HRESULT Answer(const std::map<std::u16string, std::u16string>& table, const std:
 
 std::u16string Key(std::initializer_list<std::u16string_view> parts) {
   std::u16string key;
+  bool first = true;
   for (std::u16string_view part : parts) {
-    if (!key.empty()) key += u'|';
+    if (!first) key += u'|';
+    first = false;
     key += part;
   }
   return key;
