@@ -16,7 +16,7 @@ namespace message {
 
 // Largest array the decoders build, in items; a declared size above it is
 // refused before anything is allocated.
-inline constexpr int64_t kMaxArrayItems = int64_t{1} << 24;
+inline constexpr int64_t kMaxArrayItems = int64_t{1} << 20;
 // Most dimensions an array may declare.
 inline constexpr int kMaxArrayRank = 32;
 

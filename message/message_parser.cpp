@@ -18,18 +18,30 @@ namespace {
 
 const std::map<std::u16string_view, int>& TypeMap() {
   static const std::map<std::u16string_view, int> map = {
-      {u"unsignedByte", VT_UI1}, {u"byte", VT_I1},
-      {u"short", VT_I2},         {u"unsignedShort", VT_UI2},
-      {u"integer", VT_I4},       {u"int", VT_I4},
-      {u"unsignedInt", VT_UI4},  {u"long", VT_I4},  // 32-bit, as the interfaces carry it
-      {u"unsignedLong", VT_UI4}, {u"float", VT_R4},
-      {u"double", VT_R8},        {u"decimal", VT_DECIMAL},
-      {u"string", VT_BSTR},      {u"anyType", kTypeAny},
-      {u"ur-type", kTypeAny},    {u"anyURI", kTypeAnyUri},
-      {u"date", kTypeDate},      {u"time", kTypeTime},
-      {u"timeInstant", kTypeDateTime}, {u"dateTime", kTypeDateTime},
-      {u"base64", kTypeBase64},  {u"base64Binary", kTypeBase64},
-      {u"hexBinary", kTypeHex},  {u"boolean", kTypeBoolean},
+      {u"unsignedByte", VT_UI1},
+      {u"byte", VT_I1},
+      {u"short", VT_I2},
+      {u"unsignedShort", VT_UI2},
+      {u"integer", VT_I4},
+      {u"int", VT_I4},
+      {u"unsignedInt", VT_UI4},
+      {u"long", VT_I4},  // 32-bit, as the interfaces carry it
+      {u"unsignedLong", VT_UI4},
+      {u"float", VT_R4},
+      {u"double", VT_R8},
+      {u"decimal", VT_DECIMAL},
+      {u"string", VT_BSTR},
+      {u"anyType", kTypeAny},
+      {u"ur-type", kTypeAny},
+      {u"anyURI", kTypeAnyUri},
+      {u"date", kTypeDate},
+      {u"time", kTypeTime},
+      {u"timeInstant", kTypeDateTime},
+      {u"dateTime", kTypeDateTime},
+      {u"base64", kTypeBase64},
+      {u"base64Binary", kTypeBase64},
+      {u"hexBinary", kTypeHex},
+      {u"boolean", kTypeBoolean},
   };
   return map;
 }
@@ -194,7 +206,8 @@ AccessorPtr NewAccessor(int version, xml::XmlElement& element, const std::u16str
   if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
-    ResolveQName(value, element, u"Encountered unresolvable namespace for attribute 'type' on element.",
+    ResolveQName(value, element,
+                 u"Encountered unresolvable namespace for attribute 'type' on element.",
                  u"Encountered undeclared namespace prefix for attribute 'type' on element.",
                  &acc->type_namespace, &acc->type_name);
     acc->has_type = true;
@@ -259,15 +272,14 @@ class TextHandler : public xml::NodeHandler {
 
 class AccessorHandler : public xml::NodeHandler {
  public:
-  AccessorHandler(ParseState& state, Accessor& acc, IdTable& ids, bool header_block,
-                  bool wrapper)
+  AccessorHandler(ParseState& state, Accessor& acc, IdTable& ids, bool header_block, bool wrapper)
       : state_(state), acc_(acc), ids_(ids), header_block_(header_block), wrapper_(wrapper) {
     soap_version_ = acc.soap_version;
   }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&,
-                           const xml::NamespaceMap&, xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
+                           xml::XmlElement& element) override {
     if (wrapper_ && state_.response && soap_version_ != xml::kSoapVersion11 &&
         local_name == u"result" && uri == xml::kSoap12RpcNamespace) {
       return state_.Make<TextHandler>([this](std::u16string_view text, xml::XmlElement& e) {
@@ -336,8 +348,8 @@ class FaultHandler : public xml::NodeHandler {
   }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&,
-                           const xml::NamespaceMap&, xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
+                           xml::XmlElement& element) override {
     ParsedFault& fault = *state_.fault;
     if (soap_version_ == xml::kSoapVersion11) {
       if (local_name == u"faultcode") return QNameInto(&fault.code_namespace, &fault.code);
@@ -405,10 +417,11 @@ class FaultHandler : public xml::NodeHandler {
         [target](std::u16string_view text, xml::XmlElement&) { *target = text; });
   }
   NodeHandler* QNameInto(std::u16string* ns, std::u16string* local_name) {
-    return state_.Make<TextHandler>([ns, local_name](std::u16string_view text,
-                                                     xml::XmlElement& e) {
-      ResolveQName(text, e, u"Unresolvable namespace for value of fault code element in Fault message.",
-                   u"Encountered undeclared namespace prefix for value of fault code element in Fault message.",
+    return state_.Make<TextHandler>([ns, local_name](std::u16string_view text, xml::XmlElement& e) {
+      ResolveQName(text, e,
+                   u"Unresolvable namespace for value of fault code element in Fault message.",
+                   u"Encountered undeclared namespace prefix for value of fault code element in "
+                   u"Fault message.",
                    ns, local_name);
     });
   }
@@ -430,8 +443,8 @@ class BodyHandler : public xml::NodeHandler {
     soap_version_ = state.version;
   }
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&,
-                           const xml::NamespaceMap&, xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
+                           xml::XmlElement& element) override {
     const std::u16string* inherited = has_encoding_ ? &encoding_ : nullptr;
     if (state_.response && local_name == u"Fault" && uri == EnvelopeNamespace(soap_version_) &&
         !state_.fault) {
@@ -453,8 +466,7 @@ class BodyHandler : public xml::NodeHandler {
           Attribute(element, xml::kSoap11EncodingNamespace, u"root", &root) && root == u"0";
       if (!state_.wrapper && !not_root) {
         state_.wrapper = NewAccessor(soap_version_, element, inherited);
-        return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false,
-                                            true);
+        return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
       }
       AccessorPtr ref = NewAccessor(soap_version_, element, inherited);
       if (!ref->id.empty()) state_.body_ids.emplace(ref->id, ref.get());  // first wins
@@ -478,8 +490,8 @@ class EnvelopeHandler : public xml::NodeHandler {
   explicit EnvelopeHandler(ParseState& state) : state_(state) { soap_version_ = state.version; }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&,
-                           const xml::NamespaceMap&, xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
+                           xml::XmlElement& element) override {
     const bool envelope_ns =
         uri == xml::kSoap11EnvelopeNamespace || uri == xml::kSoap12EnvelopeNamespace;
     const bool header = envelope_ns && local_name == u"Header";
@@ -525,8 +537,8 @@ class DocumentHandler : public xml::NodeHandler {
  public:
   explicit DocumentHandler(ParseState& state) : state_(state) {}
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&,
-                           const xml::NamespaceMap&, xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
+                           xml::XmlElement& element) override {
     if (local_name != u"Envelope") return nullptr;
     if (uri == xml::kSoap11EnvelopeNamespace) {
       state_.version = xml::kSoapVersion11;
@@ -563,7 +575,7 @@ MessageParser::~MessageParser() = default;
 
 const Accessor* MessageParser::ResolveHref(const Accessor& accessor) const {
   if (!accessor.has_href || accessor.href.empty()) return nullptr;
-  const std::u16string_view key = RefKey(accessor.href);
+  const std::u16string_view key = RefKey(accessor);
   if (auto it = state_->body_ids.find(key); it != state_->body_ids.end()) return it->second;
   if (auto it = state_->header_ids.find(key); it != state_->header_ids.end()) return it->second;
   return nullptr;
@@ -628,24 +640,22 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
 void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {
   const int version = state_->version;
   const std::u16string_view expected = EncodingNamespace(version);
-  const std::u16string op =
-      state_->wrapper ? state_->wrapper->local_name : message.GetMethodName();
+  const std::u16string op = state_->wrapper ? state_->wrapper->local_name : message.GetMethodName();
   ValueDecoder decoder(*this, message, reader);
   for (const AccessorPtr& block : state_->header_blocks) {
     const Accessor& acc = *block;
     std::u16string encoding = acc.encoding_style;
-    bool encoded = acc.has_encoding_style &&
-                   (encoding.starts_with(xml::kSoap11EncodingNamespace) ||
-                    encoding == xml::kSoap12EncodingNamespace);
+    bool encoded = acc.has_encoding_style && (encoding.starts_with(xml::kSoap11EncodingNamespace) ||
+                                              encoding == xml::kSoap12EncodingNamespace);
     if (!encoded && reader) {
       Bstr wsdl_encoding;
       VARIANT_BOOL ok = VARIANT_FALSE;
       Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
-      HRESULT hr =
-          response ? reader->GetOutputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                         wsdl_encoding.Receive(), &ok)
-                   : reader->GetInputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                        wsdl_encoding.Receive(), &ok);
+      HRESULT hr = response
+                       ? reader->GetOutputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                             wsdl_encoding.Receive(), &ok)
+                       : reader->GetInputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                            wsdl_encoding.Receive(), &ok);
       if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
         encoding = wsdl_encoding.View();
         encoded = true;
@@ -664,25 +674,24 @@ void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, b
       Bstr type, type_ns;
       VARIANT_BOOL ok = VARIANT_FALSE;
       Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
-      HRESULT hr = response ? reader->GetOutputHeaderPartType(op_b.Get(), name_b.Get(),
-                                                              ns_b.Get(), type.Receive(),
-                                                              type_ns.Receive(), &ok)
-                            : reader->GetInputHeaderPartType(op_b.Get(), name_b.Get(),
-                                                             ns_b.Get(), type.Receive(),
-                                                             type_ns.Receive(), &ok);
+      HRESULT hr = response
+                       ? reader->GetOutputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                         type.Receive(), type_ns.Receive(), &ok)
+                       : reader->GetInputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                        type.Receive(), type_ns.Receive(), &ok);
       if (FAILED(hr) || ok != VARIANT_TRUE) {
         ok = VARIANT_FALSE;
-        hr = reader->GetHeaderElemType(name_b.Get(), ns_b.Get(), type.Receive(),
-                                       type_ns.Receive(), &ok);
+        hr = reader->GetHeaderElemType(name_b.Get(), ns_b.Get(), type.Receive(), type_ns.Receive(),
+                                       &ok);
       }
       if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
         Variant value;
-        decoder.DecodeEncoded(acc, type.View(), type_ns.View(), expected,
-                              internal::FormatName("Header block: '%s' has invalid reference.",
-                                                   acc.local_name),
-                              &value);
-        if (!message.AddHeaderBlock(acc.namespace_uri, acc.local_name, value,
-                                    acc.must_understand, acc.role, acc.relay, true)) {
+        decoder.DecodeEncoded(
+            acc, type.View(), type_ns.View(), expected,
+            internal::FormatName("Header block: '%s' has invalid reference.", acc.local_name),
+            &value);
+        if (!message.AddHeaderBlock(acc.namespace_uri, acc.local_name, value, acc.must_understand,
+                                    acc.role, acc.relay, true)) {
           internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
         }
         continue;
@@ -712,7 +721,8 @@ void MessageParser::StoreLiteralBody(SoapMessage& message) {
 
 // ---- request -------------------------------------------------------------------
 
-std::u16string_view RequestParser::RefKey(std::u16string_view href) const {
+std::u16string_view RequestParser::RefKey(const Accessor& accessor) const {
+  std::u16string_view href = accessor.href;
   if (href.starts_with(u'#')) href.remove_prefix(1);
   return href;
 }
@@ -734,10 +744,11 @@ void RequestParser::Parse(SoapMessage& message, Idorvish2* reader) {
 
 // ---- response ------------------------------------------------------------------
 
-std::u16string_view ResponseParser::RefKey(std::u16string_view href) const {
-  // The first character is the reference's '#'; an empty reference never
-  // reaches here (ResolveHref refuses it).
-  return href.substr(1);
+std::u16string_view ResponseParser::RefKey(const Accessor& accessor) const {
+  // A SOAP 1.2 ref has no '#' to drop: cutting its first character would
+  // name another id. An empty reference never reaches here.
+  if (accessor.soap_version != xml::kSoapVersion11) return accessor.href;
+  return std::u16string_view(accessor.href).substr(1);
 }
 
 void ResponseParser::Parse(SoapMessage& message, Idorvish2* reader) {
@@ -789,8 +800,7 @@ void ResponseParser::StoreFault(SoapMessage& message, Idorvish2* reader) {
           ThrowClient(u"Unsupported encodingStyle on fault detail element.", true);
         }
         decoder.DecodeEncoded(*child, type.View(), type_ns.View(), expected,
-                              u"Encountered fault detail accessor with invalid reference.",
-                              &value);
+                              u"Encountered fault detail accessor with invalid reference.", &value);
       } else {
         decoder.DecodeLiteral(*child, type.View(), type_ns.View(), &value);
       }

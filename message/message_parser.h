@@ -87,9 +87,10 @@ class MessageParser {
   // literal XML), the literal body, and for a response the fault.
   void StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response);
   void StoreLiteralBody(SoapMessage& message);
-  // Removes the first character of a reference (response side) or a leading
-  // '#' (request side).
-  virtual std::u16string_view RefKey(std::u16string_view href) const = 0;
+  // The id a non-empty reference names: without a leading '#' on the request
+  // side; without its first character on the SOAP 1.1 response side; a SOAP
+  // 1.2 response's ref is an id as it stands.
+  virtual std::u16string_view RefKey(const Accessor& accessor) const = 0;
 
   xml::XmlParser parser_;
   xml::SaxDispatcher dispatcher_;
@@ -101,7 +102,7 @@ class RequestParser final : public MessageParser {
   void Parse(SoapMessage& message, Idorvish2* reader) override;
 
  protected:
-  std::u16string_view RefKey(std::u16string_view href) const override;
+  std::u16string_view RefKey(const Accessor& accessor) const override;
 };
 
 class ResponseParser final : public MessageParser {
@@ -109,7 +110,7 @@ class ResponseParser final : public MessageParser {
   void Parse(SoapMessage& message, Idorvish2* reader) override;
 
  protected:
-  std::u16string_view RefKey(std::u16string_view href) const override;
+  std::u16string_view RefKey(const Accessor& accessor) const override;
 
  private:
   void StoreFault(SoapMessage& message, Idorvish2* reader);

@@ -14,43 +14,14 @@ namespace {
 
 using testing::Envelope11;
 using testing::Envelope12;
+using testing::FaultCase;
 using testing::Harness;
 using testing::Key;
 using testing::Narrow;
+using testing::RunFaultCases;
+using testing::TypeRef;
 
-const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::ComEnvironment);
-
-struct FaultCase {
-  const char* name;
-  int binding;  // the version the fake WSDL binds to
-  std::string text;
-  bool request;
-  const char16_t* code;  // empty: the parse succeeds
-  const char16_t* subcode;
-  const char16_t* message;
-  int version;  // the message's version afterwards
-};
-
-void RunFaultCases(const FaultCase* cases, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const FaultCase& c = cases[i];
-    SCOPED_TRACE(c.name);
-    Harness h(c.binding);
-    const bool ok = h.Run(c.text, c.request);
-    EXPECT_EQ(h.message->GetSoapVersion(), c.version);
-    if (!*c.code) {
-      EXPECT_TRUE(ok) << Narrow(h.FaultText());
-      EXPECT_FALSE(h.message->IsFault());
-      continue;
-    }
-    EXPECT_FALSE(ok);
-    EXPECT_TRUE(h.message->IsFault());
-    EXPECT_EQ(h.message->GetFaultCode(), c.code);
-    EXPECT_EQ(h.message->GetFaultSubcode(), c.subcode);
-    EXPECT_EQ(h.FaultText(), c.message) << Narrow(h.FaultText());
-  }
-}
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new testing::ComEnvironment);
 
 TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
   const std::string deep = [] {
@@ -65,8 +36,8 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
       {"SOAP 1.1", 11, Envelope11("", "<m:Op xmlns:m=\"urn:m\"/>"), true, u"", u"", u"", 11},
       {"SOAP 1.2", 12, Envelope12("", "<m:Op xmlns:m=\"urn:m\"/>"), true, u"", u"", u"", 12},
       {"other envelope namespace", 11,
-       "<E:Envelope xmlns:E=\"urn:not-soap\"><E:Body/></E:Envelope>", true, u"VersionMismatch",
-       u"", u"SOAP Version Mismatch", 11},
+       "<E:Envelope xmlns:E=\"urn:not-soap\"><E:Body/></E:Envelope>", true, u"VersionMismatch", u"",
+       u"SOAP Version Mismatch", 11},
       {"root not named Envelope", 11,
        "<E:Letter xmlns:E=\"http://schemas.xmlsoap.org/soap/envelope/\"/>", true, u"Client", u"",
        u"SOAP Envelope not found in message.", 11},
@@ -75,8 +46,8 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
       {"empty buffer", 11, "", true, u"Client", u"", u"XML Parser: Parse Error on Line 1.", 11},
       {"nesting beyond the parser's limit", 11, deep, true, u"Client", u"",
        u"XML Parser: Parse Error on Line 1.", 11},
-      {"missing Body", 11, std::string(testing::kEnv11) + "</SOAP-ENV:Envelope>", true,
-       u"Client", u"", u"Body element not found in SOAP Envelope.", 11},
+      {"missing Body", 11, std::string(testing::kEnv11) + "</SOAP-ENV:Envelope>", true, u"Client",
+       u"", u"Body element not found in SOAP Envelope.", 11},
       {"missing Body, SOAP 1.2", 12, std::string(testing::kEnv12) + "</env:Envelope>", true,
        u"Sender", u"", u"Body element not found in SOAP Envelope.", 12},
       {"unknown SOAP 1.1 envelope child skipped", 11,
@@ -84,8 +55,8 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
            "<t:Extra><t:deep/></t:Extra><SOAP-ENV:Body/></SOAP-ENV:Envelope>",
        true, u"", u"", u"", 11},
       {"unknown SOAP 1.2 envelope child", 12,
-       std::string(testing::kEnv12) + "<t:Extra/><env:Body/></env:Envelope>", true, u"Sender",
-       u"", u"Encountered illegal child element within SOAP 1.2 Envelope.", 12},
+       std::string(testing::kEnv12) + "<t:Extra/><env:Body/></env:Envelope>", true, u"Sender", u"",
+       u"Encountered illegal child element within SOAP 1.2 Envelope.", 12},
       {"Body before Header", 11,
        std::string(testing::kEnv11) + "<SOAP-ENV:Body/><SOAP-ENV:Header/></SOAP-ENV:Envelope>",
        true, u"", u"", u"", 11},
@@ -104,42 +75,39 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
        true, u"Sender", u"", u"encodingStyle attribute not allowed on SOAP 1.2 Body element.", 12},
       {"unqualified header block", 11, Envelope11("<Plain/>", ""), true, u"Client", u"",
        u"Encountered SOAP Header Block with unqualified name.", 11},
-      {"mustUnderstand yes", 11,
-       Envelope11("<t:H SOAP-ENV:mustUnderstand=\"yes\"/>", ""), true, u"Client", u"",
-       u"Encountered invalid value for attribute 'mustUnderstand' on header block.", 11},
+      {"mustUnderstand yes", 11, Envelope11("<t:H SOAP-ENV:mustUnderstand=\"yes\"/>", ""), true,
+       u"Client", u"", u"Encountered invalid value for attribute 'mustUnderstand' on header block.",
+       11},
       {"relay maybe", 12, Envelope12("<t:H env:relay=\"maybe\"/>", ""), true, u"Sender", u"",
        u"Encountered invalid value for attribute 'relay' on header block.", 12},
       {"id and ref on one element", 12,
        Envelope12("", "<m:Op xmlns:m=\"urn:m\"><a enc:id=\"x\" enc:ref=\"y\"/></m:Op>"), true,
        u"Sender", u"", u"Encountered  attributes 'type' and 'id' on same element.", 12},
       {"bad nodeType", 12,
-       Envelope12("", "<m:Op xmlns:m=\"urn:m\"><a enc:nodeType=\"list\"/></m:Op>"), true,
-       u"Sender", u"", u"Encountered invalid value for attribute 'nodeType' on accessor element.",
-       12},
+       Envelope12("", "<m:Op xmlns:m=\"urn:m\"><a enc:nodeType=\"list\"/></m:Op>"), true, u"Sender",
+       u"", u"Encountered invalid value for attribute 'nodeType' on accessor element.", 12},
       {"duplicate parameter ids, SOAP 1.1", 11,
-       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a id=\"x\"/><b id=\"x\"/></m:Op>"), true,
-       u"Client", u"", u"Id value found on accessor element is a duplicate.", 11},
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a id=\"x\"/><b id=\"x\"/></m:Op>"), true, u"Client",
+       u"", u"Id value found on accessor element is a duplicate.", 11},
       {"duplicate parameter ids, SOAP 1.2", 12,
        Envelope12("", "<m:Op xmlns:m=\"urn:m\"><a enc:id=\"x\"/><b enc:id=\"x\"/></m:Op>"), true,
        u"Sender", u"DuplicateID", u"Id value found on accessor element is a duplicate.", 12},
       {"duplicate multi-reference ids are kept", 11,
-       Envelope11("", "<m:Op xmlns:m=\"urn:m\"/><t:R id=\"x\"/><t:R id=\"x\"/>"), true, u"",
-       u"", u"", 11},
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"/><t:R id=\"x\"/><t:R id=\"x\"/>"), true, u"", u"",
+       u"", 11},
       {"xsi:type with an undeclared prefix", 11,
-       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a xsi:type=\"q:int\"/></m:Op>"), true,
-       u"Client", u"", u"Encountered undeclared namespace prefix for attribute 'type' on element.",
-       11},
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a xsi:type=\"q:int\"/></m:Op>"), true, u"Client",
+       u"", u"Encountered undeclared namespace prefix for attribute 'type' on element.", 11},
       {"xsi:type without a default namespace", 11,
-       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a xsi:type=\"int\"/></m:Op>"), true, u"Client",
-       u"", u"Encountered unresolvable namespace for attribute 'type' on element.", 11},
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a xsi:type=\"int\"/></m:Op>"), true, u"Client", u"",
+       u"Encountered unresolvable namespace for attribute 'type' on element.", 11},
       {"arrayType without size", 11,
        Envelope11("", "<m:Op xmlns:m=\"urn:m\"><a SOAP-ENC:arrayType=\"xsd:int\"/></m:Op>"), true,
        u"Client", u"", u"Value of attribute 'arrayType' on element doesn't have size given.", 11},
       {"binding of the other version", 11, Envelope12("", ""), true, u"VersionMismatch", u"",
        u"SOAP 1.2 Binding not found in WSDL description for this port.", 12},
-      {"SOAP 1.1 message on a SOAP 1.2 binding", 12, Envelope11("", ""), true,
-       u"VersionMismatch", u"", u"SOAP 1.1 Binding not found in WSDL description for this port.",
-       11},
+      {"SOAP 1.1 message on a SOAP 1.2 binding", 12, Envelope11("", ""), true, u"VersionMismatch",
+       u"", u"SOAP 1.1 Binding not found in WSDL description for this port.", 11},
   };
   RunFaultCases(cases, std::size(cases));
 }
@@ -149,7 +117,8 @@ TEST(MessageParserEnvelope, NoBindingIsAServerFault) {
   h.reader->wsdl.has_binding = false;
   EXPECT_FALSE(h.Run(Envelope11("", "")));
   EXPECT_EQ(h.message->GetFaultCode(), u"Server");
-  EXPECT_EQ(h.message->GetFaultString(), u"SOAP Binding not found in WSDL description for this port.");
+  EXPECT_EQ(h.message->GetFaultString(),
+            u"SOAP Binding not found in WSDL description for this port.");
   EXPECT_TRUE(h.message->NeedsDetail());
 }
 
@@ -191,8 +160,8 @@ TEST(MessageParserHeaders, BlocksKeepRolesFlagsAndLiteralXml) {
 
 TEST(MessageParserHeaders, TypedBlocksAreDecodedAndInheritedEncodingIsWrittenOut) {
   Harness h(11);
-  h.reader->wsdl.header_elem_types[Key({u"Count", u"urn:t"})] = {u"int",
-                                                                 std::u16string(xml::kXmlSchemaNamespace)};
+  h.reader->wsdl.header_elem_types[Key({u"Count", u"urn:t"})] = {
+      u"int", std::u16string(xml::kXmlSchemaNamespace)};
   const std::string header =
       "<t:Count SOAP-ENV:actor=\"http://schemas.xmlsoap.org/soap/actor/next\">42</t:Count>"
       "<t:Unknown>u</t:Unknown>";
@@ -216,6 +185,47 @@ TEST(MessageParserHeaders, TypedBlocksAreDecodedAndInheritedEncodingIsWrittenOut
   EXPECT_EQ(encoding, xml::kSoap11EncodingNamespace);
 }
 
+TEST(MessageParserHeaders, EncodedBlocksOfBothPhasesAndTheirReferences) {
+  const TypeRef number{u"int", std::u16string(xml::kXmlSchemaNamespace)};
+  {
+    // A SOAP 1.2 response block typed for the operation's output, its value
+    // behind a reference into the body.
+    Harness h(12);
+    h.reader->wsdl.output_header_types[Key({u"OpResponse", u"Seq", u"urn:t"})] = number;
+    const std::string header =
+        "<t:Seq env:encodingStyle=\"http://www.w3.org/2003/05/soap-encoding\" "
+        "env:role=\"http://www.w3.org/2003/05/soap-envelope/role/none\" enc:ref=\"v\"/>";
+    const std::string body = "<m:OpResponse xmlns:m=\"urn:m\"><x enc:id=\"v\">9</x></m:OpResponse>";
+    ASSERT_TRUE(h.Run(Envelope12(header, body), false)) << Narrow(h.FaultText());
+    ASSERT_EQ(h.message->HeaderBlocks().size(), 1u);
+    EXPECT_EQ(h.message->HeaderBlocks()[0]->content.lVal, 9);
+    EXPECT_EQ(h.message->HeaderBlocks()[0]->role, kSoap12NoneRole);
+    EXPECT_TRUE(h.message->Roles().empty());  // only a request adds the next role
+  }
+  const FaultCase cases[] = {
+      {"typed block with a dangling reference", 11,
+       Envelope11("<t:Count href=\"#gone\"/>", "<m:Op xmlns:m=\"urn:m\"/>"), true, u"Client", u"",
+       u"Header block: 'Count' has invalid reference.", 11},
+      {"typed block with a dangling reference, SOAP 1.2", 12,
+       Envelope12("<t:Count env:encodingStyle=\"http://www.w3.org/2003/05/soap-encoding\" "
+                  "enc:ref=\"gone\"/>",
+                  "<m:Op xmlns:m=\"urn:m\"/>"),
+       true, u"Sender", u"MissingID", u"Header block: 'Count' has invalid reference.", 12},
+      {"typed block of the wrong form", 11,
+       Envelope11("<t:Count>many</t:Count>", "<m:Op xmlns:m=\"urn:m\"/>"), true, u"Client", u"",
+       u"Encountered improperly serialized built-in type accessor: 'Count'.", 11},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(c.binding);
+    h.reader->wsdl.header_elem_types[Key({u"Count", u"urn:t"})] = number;
+    EXPECT_FALSE(h.Run(c.text, c.request));
+    EXPECT_EQ(h.message->GetFaultCode(), c.code);
+    EXPECT_EQ(h.message->GetFaultSubcode(), c.subcode);
+    EXPECT_EQ(h.FaultText(), c.message);
+  }
+}
+
 TEST(MessageParserHeaders, WsdlEncodingStyleMustBeTheMessagesEncoding) {
   for (int version : {11, 12}) {
     SCOPED_TRACE(version);
@@ -228,12 +238,14 @@ TEST(MessageParserHeaders, WsdlEncodingStyleMustBeTheMessagesEncoding) {
     // WSDL's is the one in force.
     std::string plain = text;
     if (version == 11) {
-      plain.erase(plain.find(" SOAP-ENV:encodingStyle="),
-                  std::string(" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"")
-                      .size());
+      plain.erase(
+          plain.find(" SOAP-ENV:encodingStyle="),
+          std::string(" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"")
+              .size());
     }
     EXPECT_FALSE(h.Run(plain));
-    EXPECT_EQ(h.FaultText(), u"Unsupported encodingStyle for header block: 'Auth' in Request message.");
+    EXPECT_EQ(h.FaultText(),
+              u"Unsupported encodingStyle for header block: 'Auth' in Request message.");
     EXPECT_EQ(h.message->GetFaultCode(), version == 11 ? u"Client" : u"Sender");
     EXPECT_EQ(h.message->GetFaultSubcode(), version == 11 ? u"" : u"DataEncodingUnknown");
     EXPECT_EQ(h.message->GetFaultSubcodeNamespace(),
@@ -296,7 +308,8 @@ TEST(MessageParserResponse, FaultsOfBothVersionsAreCopied) {
         "<env:Fault><env:Code><env:Value>env:Sender</env:Value>"
         "<env:Subcode><env:Value>t:Bad</env:Value><env:Subcode><env:Value>t:Deeper</env:Value>"
         "</env:Subcode></env:Subcode></env:Code>"
-        "<env:Reason><env:Text xml:lang=\"en\">no</env:Text><env:Text xml:lang=\"de\">nein</env:Text>"
+        "<env:Reason><env:Text xml:lang=\"en\">no</env:Text><env:Text "
+        "xml:lang=\"de\">nein</env:Text>"
         "<env:Text xml:lang=\"en\">no again</env:Text></env:Reason>"
         "<env:Node>urn:node</env:Node></env:Fault>";
     ASSERT_TRUE(h.Run(Envelope12("", fault), false)) << Narrow(h.FaultText());

@@ -14,8 +14,7 @@ namespace message {
 
 // ---- records -------------------------------------------------------------------
 
-MessageElement::MessageElement(std::u16string_view namespace_uri,
-                               std::u16string_view local_name)
+MessageElement::MessageElement(std::u16string_view namespace_uri, std::u16string_view local_name)
     : namespace_uri(namespace_uri), local_name(local_name) {
   VariantInit(&content);
 }
@@ -58,8 +57,8 @@ SoapMessage::~SoapMessage() { VariantClear(&return_value_); }
 
 bool SoapMessage::Initialize(std::u16string_view service_name, std::u16string_view port_name,
                              std::u16string_view node_uri, std::u16string_view soap_action,
-                             std::u16string_view next_hop_url, bool explicit_typing,
-                             bool node_type, IDispatch* dispatch) {
+                             std::u16string_view next_hop_url, bool explicit_typing, bool node_type,
+                             IDispatch* dispatch) {
   if (!dispatch) return false;
   ComPtr<Idorvish2> reader = com::QueryInterfacePtr<Idorvish2>(dispatch);
   if (!reader) return false;
@@ -104,6 +103,9 @@ bool SoapMessage::Deserialize() {
     std::unique_ptr<xml::QVSOAPFault> owned(fault);
     CaptureFault(*owned);
     return false;
+  } catch (const std::bad_alloc&) {
+    CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
+    return false;
   }
 }
 
@@ -130,9 +132,9 @@ bool SoapMessage::AddFaultHeaderBlock(std::u16string_view ns, std::u16string_vie
 }
 
 bool SoapMessage::AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
-                                             std::u16string_view literal_xml,
-                                             bool must_understand, std::u16string_view role,
-                                             bool relay, std::u16string_view encoding_style) {
+                                             std::u16string_view literal_xml, bool must_understand,
+                                             std::u16string_view role, bool relay,
+                                             std::u16string_view encoding_style) {
   return Append(literal_fault_header_blocks_, ns, name, literal_xml, role, encoding_style,
                 HeaderBlockFlags{must_understand, relay, true});
 }

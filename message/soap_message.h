@@ -27,7 +27,8 @@
 namespace message {
 
 // Role URIs the targeting rules compare against.
-inline constexpr std::u16string_view kSoap11NextActor = u"http://schemas.xmlsoap.org/soap/actor/next";
+inline constexpr std::u16string_view kSoap11NextActor =
+    u"http://schemas.xmlsoap.org/soap/actor/next";
 inline constexpr std::u16string_view kSoap12NextRole =
     u"http://www.w3.org/2003/05/soap-envelope/role/next";
 inline constexpr std::u16string_view kSoap12NoneRole =
@@ -141,9 +142,8 @@ class SoapMessage : public MessageBuffer {
                              std::u16string_view literal_xml, bool must_understand,
                              std::u16string_view role, bool relay,
                              std::u16string_view encoding_style, bool received);
-  bool AddFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
-                           const VARIANT& content, bool must_understand, std::u16string_view role,
-                           bool relay);
+  bool AddFaultHeaderBlock(std::u16string_view ns, std::u16string_view name, const VARIANT& content,
+                           bool must_understand, std::u16string_view role, bool relay);
   bool AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
                                   std::u16string_view literal_xml, bool must_understand,
                                   std::u16string_view role, bool relay,
@@ -199,8 +199,8 @@ class SoapMessage : public MessageBuffer {
   // A SOAP 1.2 fault: reason texts replaced, fault string kept.
   bool SetFault12(std::u16string_view code, std::u16string_view code_ns,
                   std::u16string_view subcode, std::u16string_view subcode_ns,
-                  const std::map<std::u16string, std::u16string>& reasons,
-                  std::u16string_view node, bool need_detail);
+                  const std::map<std::u16string, std::u16string>& reasons, std::u16string_view node,
+                  bool need_detail);
   // Records a raised fault the way every operation of the message does: named
   // for the message's version, as a SOAP 1.1 or 1.2 fault with the reason
   // under "en"; then reports it to the event log. Does not delete it.

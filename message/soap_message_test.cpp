@@ -166,7 +166,7 @@ TEST(SoapMessageFault, SetCaptureAndClear) {
   EXPECT_EQ(m.Reasons().size(), 2u);
   ASSERT_TRUE(m.SetFault(u"Client", xml::kSoap11EnvelopeNamespace, u"text", u"", false));
   EXPECT_TRUE(m.GetFaultSubcode().empty());  // SetFault empties the subcode...
-  EXPECT_EQ(m.Reasons().size(), 2u);           // ...and keeps the reasons
+  EXPECT_EQ(m.Reasons().size(), 2u);         // ...and keeps the reasons
 
   {
     SoapMessage v12;

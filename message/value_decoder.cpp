@@ -270,8 +270,7 @@ bool DecodeXsdTime(std::u16string_view text, DATE* out) {
 
 // ---- array attributes --------------------------------------------------------------
 
-void ParseArrayType(std::u16string_view value, const xml::XmlElement& element,
-                    Accessor& accessor) {
+void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
   accessor.dims.clear();
   std::u16string ns;
   std::u16string_view rest;
@@ -306,7 +305,8 @@ void ParseArrayType(std::u16string_view value, const xml::XmlElement& element,
       }
       accessor.dims.push_back(size);
     }
-    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank)) ThrowClient(kImproperArray, true);
+    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank))
+      ThrowClient(kImproperArray, true);
     if (comma == std::u16string_view::npos) break;
     sizes.remove_prefix(comma + 1);
   }
@@ -319,8 +319,7 @@ void ParseArrayType(std::u16string_view value, const xml::XmlElement& element,
   }
 }
 
-void ParseItemType(std::u16string_view value, const xml::XmlElement& element,
-                   Accessor& accessor) {
+void ParseItemType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
   std::u16string ns;
   std::u16string_view rest;
   ResolvePrefixed(value, element,
@@ -354,7 +353,8 @@ void ParseArraySize(std::u16string_view value, Accessor& accessor) {
       }
       accessor.dims.push_back(size);
     }
-    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank)) ThrowClient(kImproperArray, true);
+    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank))
+      ThrowClient(kImproperArray, true);
     ++i;
   }
   if (accessor.dims.empty()) ThrowClient(kBadArrayType, true);
@@ -408,8 +408,8 @@ class ValueDecoder::Frame {
  public:
   Frame(ValueDecoder& decoder, const Accessor& accessor) : decoder_(decoder), accessor_(accessor) {
     if (decoder.depth_ >= decoder.max_depth_) {
-      ThrowClient(text::WFormat("Value nesting exceeds the limit of %d levels.", decoder.max_depth_),
-                  true);
+      ThrowClient(
+          text::WFormat("Value nesting exceeds the limit of %d levels.", decoder.max_depth_), true);
     }
     if (decoder.values_ >= decoder.max_values_) {
       ThrowClient(text::WFormat("Message holds more than %zu values.", decoder.max_values_), true);
@@ -477,8 +477,7 @@ const Accessor* ValueDecoder::Resolve(const Accessor& accessor,
 }
 
 void ValueDecoder::DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
-                                 std::u16string_view type_ns,
-                                 std::u16string_view expected_encoding,
+                                 std::u16string_view type_ns, std::u16string_view expected_encoding,
                                  std::u16string_view invalid_reference_text, VARIANT* out) {
   const Accessor* target = Resolve(accessor, invalid_reference_text, out);
   if (!target) return;
@@ -538,7 +537,8 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
   } else if (code < 256 || code == kTypeBoolean) {
     value = Variant::FromText(accessor.text);
     if (value.vt != VT_BSTR) ThrowInternal();
-    if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL} : static_cast<VARTYPE>(code)))) {
+    if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL}
+                                                     : static_cast<VARTYPE>(code)))) {
       fail();
     }
   } else if (code == kTypeAny || code == kTypeAnyUri) {
@@ -569,10 +569,9 @@ void ValueDecoder::DecodeAccessor(const Accessor& accessor, std::u16string_view 
   Bstr base, base_ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
   const Bstr name(type_name), ns(type_ns);
-  if (!reader_ ||
-      !ReaderType(reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(),
-                                              base_ns.Receive(), &ok),
-                  ok)) {
+  if (!reader_ || !ReaderType(reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(),
+                                                          base_ns.Receive(), &ok),
+                              ok)) {
     ThrowClient(u"Encountered accessor with unrecognized type.", true);
   }
   if (xml::IsSoapEncodingNamespace(base_ns.View())) {
@@ -589,8 +588,8 @@ void ValueDecoder::DecodeAccessor(const Accessor& accessor, std::u16string_view 
 }
 
 void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view type_name,
-                                std::u16string_view type_ns,
-                                std::u16string_view expected_encoding, VARIANT* out) {
+                                std::u16string_view type_ns, std::u16string_view expected_encoding,
+                                VARIANT* out) {
   if (EncodingDiffers(accessor, expected_encoding)) {
     ThrowEncodingFault(Version(), u"Unsupported encodingStyle on struct accessor.");
   }
@@ -603,11 +602,10 @@ void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view ty
     Bstr type, type_ns_b;
     VARIANT_BOOL ok = VARIANT_FALSE;
     const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ ||
-        !ReaderType(reader_->GetStructMemberType(struct_name.Get(), struct_ns.Get(),
-                                                 member_name.Get(), member_ns.Get(),
-                                                 type.Receive(), type_ns_b.Receive(), &ok),
-                    ok)) {
+    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
+                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
+                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
+                                ok)) {
       ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
     }
     Variant value;
@@ -646,8 +644,8 @@ bool ValueDecoder::FindItemKind(std::u16string_view item_type, std::u16string_vi
 }
 
 void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view type_name,
-                               std::u16string_view type_ns,
-                               std::u16string_view expected_encoding, VARIANT* out) {
+                               std::u16string_view type_ns, std::u16string_view expected_encoding,
+                               VARIANT* out) {
   if (EncodingDiffers(accessor, expected_encoding)) {
     ThrowEncodingFault(Version(), u"Unsupported encodingStyle on array accessor.");
   }
@@ -789,9 +787,9 @@ void ValueDecoder::DecodeLiteralAccessor(const Accessor& accessor, std::u16strin
   }
   Bstr base, base_ns;
   ok = VARIANT_FALSE;
-  if (!ReaderType(reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(),
-                                              base_ns.Receive(), &ok),
-                  ok)) {
+  if (!ReaderType(
+          reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(), base_ns.Receive(), &ok),
+          ok)) {
     ThrowClient(u"Encountered accessor with unrecognized type.", true);
   }
   if (IsBuiltInNamespace(base_ns.View())) {
@@ -809,11 +807,10 @@ void ValueDecoder::DecodeLiteralStruct(const Accessor& accessor, std::u16string_
     Bstr type, type_ns_b;
     VARIANT_BOOL ok = VARIANT_FALSE;
     const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ ||
-        !ReaderType(reader_->GetStructMemberType(struct_name.Get(), struct_ns.Get(),
-                                                 member_name.Get(), member_ns.Get(),
-                                                 type.Receive(), type_ns_b.Receive(), &ok),
-                    ok)) {
+    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
+                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
+                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
+                                ok)) {
       ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
     }
     Variant value;

@@ -31,7 +31,7 @@ class SoapMessage;
 inline constexpr int kMaxDecodeDepth = 1100;
 // Most values one decoder builds; shared references count each time they are
 // expanded.
-inline constexpr size_t kMaxDecodedValues = size_t{1} << 22;
+inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
 
 class ValueDecoder {
  public:

@@ -19,9 +19,11 @@ namespace {
 
 using testing::Envelope11;
 using testing::Envelope12;
+using testing::FaultCase;
 using testing::Harness;
 using testing::Key;
 using testing::Narrow;
+using testing::RunFaultCases;
 using testing::TypeRef;
 
 const std::u16string kXsd(xml::kXmlSchemaNamespace);
@@ -59,6 +61,14 @@ void DescribeTypes(testing::FakeWsdl& w) {
   add_array(kPointArray, kPoint, 1);
   add_array(kNestedArray, kIntArray, 1);
   add_array(kAnyArray, {u"anyType", kXsd}, 1);
+  // Arrays the WSDL describes badly.
+  w.complex_base[Key({u"Untyped", u"urn:t"})] = array;
+  w.complex_base[Key({u"OddItems", u"urn:t"})] = array;
+  w.array_types[Key({u"OddItems", u"urn:t"})] = {u"Mystery", u"urn:t"};
+  w.array_dims[Key({u"OddItems", u"urn:t"})] = 1;
+  w.complex_base[Key({u"Rankless", u"urn:t"})] = array;
+  w.array_types[Key({u"Rankless", u"urn:t"})] = kInt;
+  w.literal_arrays[Key({u"LitOdd", u"urn:t"})] = {{u"Mystery", u"urn:t"}, {u"item", u""}};
   w.complex_base[Key({u"LitPoint", u"urn:t"})] = {u"LitPoint", u"urn:t"};
   w.struct_members[Key({u"LitPoint", u"urn:t", u"x", u""})] = kInt;
   w.struct_members[Key({u"LitPoint", u"urn:t", u"y", u""})] = kInt;
@@ -95,8 +105,7 @@ Decoded Decode(Harness& h, std::string_view param, const TypeRef& type,
   const std::string body =
       "<m:Op xmlns:m=\"urn:m\">" + std::string(param) + "</m:Op>" + options.after_wrapper;
   Decoded out;
-  const std::string text =
-      options.version == 11 ? Envelope11("", body) : Envelope12("", body);
+  const std::string text = options.version == 11 ? Envelope11("", body) : Envelope12("", body);
   if (!h.Run(text, options.request)) {
     ADD_FAILURE() << "parse failed: " << Narrow(h.FaultText());
     return out;
@@ -115,10 +124,10 @@ Decoded Decode(Harness& h, std::string_view param, const TypeRef& type,
     if (options.literal) {
       decoder.DecodeLiteral(*wrapper->children[0], type.name, type.ns, &out.value);
     } else {
-      decoder.DecodeEncoded(*wrapper->children[0], type.name, type.ns,
-                            options.version == 11 ? xml::kSoap11EncodingNamespace
-                                                  : xml::kSoap12EncodingNamespace,
-                            kParamReference, &out.value);
+      decoder.DecodeEncoded(
+          *wrapper->children[0], type.name, type.ns,
+          options.version == 11 ? xml::kSoap11EncodingNamespace : xml::kSoap12EncodingNamespace,
+          kParamReference, &out.value);
     }
   } catch (xml::QVSOAPFault* fault) {
     out.fault.reset(fault);
@@ -219,11 +228,10 @@ TEST(ValueDecoderScalars, AccessorChecksBeforeTheValue) {
        u"Encountered improperly serialized built-in type accessor."},
       {"struct nodeType on a built-in value", 12, "<p enc:nodeType=\"struct\">1</p>", u"Sender",
        u"Incorrect nodeType on built-in type accessor."},
-      {"foreign encoding, SOAP 1.2", 12,
-       "<p env:encodingStyle=\"urn:other\">1</p>", u"DataEncodingUnknown",
+      {"foreign encoding, SOAP 1.2", 12, "<p env:encodingStyle=\"urn:other\">1</p>",
+       u"DataEncodingUnknown", u"Unsupported encodingStyle on built-in type accessor."},
+      {"foreign encoding, SOAP 1.1", 11, "<p SOAP-ENV:encodingStyle=\"urn:other\">1</p>", u"Client",
        u"Unsupported encodingStyle on built-in type accessor."},
-      {"foreign encoding, SOAP 1.1", 11, "<p SOAP-ENV:encodingStyle=\"urn:other\">1</p>",
-       u"Client", u"Unsupported encodingStyle on built-in type accessor."},
       {"anyType with an unknown xsi:type", 11, "<p xsi:type=\"t:Mystery\">1</p>", u"Client",
        u"Encountered accessor with unrecognized data type."},
   };
@@ -231,19 +239,19 @@ TEST(ValueDecoderScalars, AccessorChecksBeforeTheValue) {
     SCOPED_TRACE(c.name);
     Options options;
     options.version = c.version;
-    Decoded d = Decode(c.param, {std::u16string(c.text).find(u"data type") != std::u16string::npos
-                                     ? u"anyType"
-                                     : u"int",
-                                 kXsd},
-                       options);
+    Decoded d = Decode(
+        c.param,
+        {std::u16string(c.text).find(u"data type") != std::u16string::npos ? u"anyType" : u"int",
+         kXsd},
+        options);
     ASSERT_NE(d.fault, nullptr);
     EXPECT_EQ(d.code, c.code);
     EXPECT_EQ(d.Text(), c.text);
   }
   Options v12;
   v12.version = 12;
-  Decoded simple = Decode("<p xsi:type=\"t:Mystery\" enc:nodeType=\"simple\">1</p>",
-                          {u"anyType", kXsd}, v12);
+  Decoded simple =
+      Decode("<p xsi:type=\"t:Mystery\" enc:nodeType=\"simple\">1</p>", {u"anyType", kXsd}, v12);
   ASSERT_EQ(simple.fault, nullptr) << Narrow(simple.Text());
   EXPECT_EQ(AsText(simple.value), u"1");  // a simple node of unknown type stays text
 }
@@ -279,7 +287,11 @@ TEST(ValueDecoderScalars, Base64AndHexBytes) {
       {"base64Binary", "SGVsbG8", false, {}},
       // A no-break space is not white space to drop, and must not be read as
       // a negative character class index.
-      {"base64Binary", "SGVs\xC2\xA0" "bG8=", false, {}},
+      {"base64Binary",
+       "SGVs\xC2\xA0"
+       "bG8=",
+       false,
+       {}},
       {"hexBinary", "0a1B\nff", true, {0x0A, 0x1B, 0xFF}},
       {"hexBinary", "abc", false, {}},
       {"hexBinary", "zz", false, {}},
@@ -401,7 +413,11 @@ TEST(ValueDecoderStructs, MembersInDocumentOrderThroughTheRealStruct) {
        u"Encountered struct member accessor with unrecognized type."},
       {"member value refused", 11, "<p><x>one</x></p>", kPoint, u"Client",
        u"Encountered improperly serialized built-in type accessor: 'x'."},
-      {"type unknown to the WSDL", 11, "<p/>", {u"Nothing", u"urn:t"}, u"Client",
+      {"type unknown to the WSDL",
+       11,
+       "<p/>",
+       {u"Nothing", u"urn:t"},
+       u"Client",
        u"Encountered accessor with unrecognized type."},
       {"array nodeType on a struct", 12, "<p enc:nodeType=\"array\"/>", kPoint, u"Sender",
        u"Incorrect nodeType on struct accessor."},
@@ -435,12 +451,13 @@ TEST(ValueDecoderReferences, GraphsResolveAndCyclesAreRefused) {
   const RefCase cases[] = {
       {"SOAP 1.1 href to a multi-reference struct", 11, true, "<p href=\"#s\"/>",
        "<t:Point id=\"s\"><x>1</x><y>2</y></t:Point>", kPoint, u"x=1;y=2;", nullptr},
-      {"SOAP 1.2 ref without '#'", 12, true, "<p enc:ref=\"s\"/><t:Point enc:id=\"s\"><x>1</x></t:Point>",
-       "", kPoint, u"x=1;", nullptr},
+      {"SOAP 1.2 ref without '#'", 12, true,
+       "<p enc:ref=\"s\"/><t:Point enc:id=\"s\"><x>1</x></t:Point>", "", kPoint, u"x=1;", nullptr},
       {"response side drops the first character", 11, false, "<p href=\"#s\"/>",
        "<t:Point id=\"s\"><x>4</x></t:Point>", kPoint, u"x=4;", nullptr},
-      {"member shared by reference", 11, true,
-       "<p><value>1</value><next href=\"#n\"/></p>",
+      {"SOAP 1.2 response ref keeps every character", 12, false,
+       "<p enc:ref=\"s\"/><t:Point enc:id=\"s\"><x>3</x></t:Point>", "", kPoint, u"x=3;", nullptr},
+      {"member shared by reference", 11, true, "<p><value>1</value><next href=\"#n\"/></p>",
        "<t:Node id=\"n\"><value>2</value></t:Node>", kNode, u"value=1;next=<struct>;", nullptr},
       {"struct referring to itself", 11, true, "<p href=\"#n\"/>",
        "<t:Node id=\"n\"><value>1</value><next href=\"#n\"/></t:Node>", kNode, nullptr,
@@ -509,9 +526,8 @@ TEST(ValueDecoderReferences, AttachmentReferencesBecomeUnknowns) {
 
   Harness items(11);
   ASSERT_TRUE(items.message->AddAttachment(true, u"uuid:1", u"t", 1, storage.Get(), nullptr, 0));
-  Decoded array = Decode(items,
-                         "<p SOAP-ENC:arrayType=\"xsd:int[2]\"><i>5</i><i href=\"uuid:1\"/></p>",
-                         kIntArray);
+  Decoded array = Decode(
+      items, "<p SOAP-ENC:arrayType=\"xsd:int[2]\"><i>5</i><i href=\"uuid:1\"/></p>", kIntArray);
   ASSERT_EQ(array.fault, nullptr) << Narrow(array.Text());
   LONG index = 1;
   Variant item;
@@ -520,7 +536,8 @@ TEST(ValueDecoderReferences, AttachmentReferencesBecomeUnknowns) {
 
   // An attachment of the other phase is no target.
   Harness response(11);
-  ASSERT_TRUE(response.message->AddAttachment(false, u"uuid:1", u"t", 1, storage.Get(), nullptr, 0));
+  ASSERT_TRUE(
+      response.message->AddAttachment(false, u"uuid:1", u"t", 1, storage.Get(), nullptr, 0));
   Decoded missing = Decode(response, "<p href=\"uuid:1\"/>", {u"base64Binary", kXsd});
   ASSERT_NE(missing.fault, nullptr);
   EXPECT_EQ(missing.Text(), kParamReference);
@@ -532,12 +549,12 @@ TEST(ValueDecoderLimits, DepthAndValueBudgetsEndInFaults) {
   for (int i = 0; i < 50; ++i) items += "<i href=\"#s\"/>";
   Options budget;
   budget.after_wrapper = "<t:Point id=\"s\"><x>1</x><y>2</y></t:Point>";
-  Decoded shared = Decode("<p SOAP-ENC:arrayType=\"t:Point[50]\">" + items + "</p>",
-                          kPointArray, budget);
+  Decoded shared =
+      Decode("<p SOAP-ENC:arrayType=\"t:Point[50]\">" + items + "</p>", kPointArray, budget);
   ASSERT_EQ(shared.fault, nullptr) << Narrow(shared.Text());
   budget.max_values = 100;
-  Decoded over = Decode("<p SOAP-ENC:arrayType=\"t:Point[50]\">" + items + "</p>", kPointArray,
-                        budget);
+  Decoded over =
+      Decode("<p SOAP-ENC:arrayType=\"t:Point[50]\">" + items + "</p>", kPointArray, budget);
   ASSERT_NE(over.fault, nullptr);
   EXPECT_EQ(over.code, u"Client");
   EXPECT_EQ(over.Text(), u"Message holds more than 100 values.");
@@ -627,50 +644,112 @@ TEST(ValueDecoderArrays, ShapesSizesAndOffsets) {
       {"fewer items than declared", 11, Array11("xsd:int[3]", 2), kIntArray, {}, {}, conflict},
       {"more items than declared", 11, Array11("xsd:int[1]", 2), kIntArray, {}, {}, conflict},
       {"size from the items", 11, Array11("xsd:int[]", 2), kIntArray, {{2, 0}}, {1, 2}, nullptr},
-      {"non-digit first size is unspecified", 11, Array11("xsd:int[-3]", 2), kIntArray,
-       {{2, 0}}, {1, 2}, nullptr},
-      {"empty array", 11, Array11("xsd:int[0]", 0), kIntArray, {{0, 0}}, {}, nullptr},
-      {"nil array", 11, Array11("xsd:int[0]", 0, " xsi:nil=\"true\""), kIntArray, {{0, 0}}, {},
+      {"non-digit first size is unspecified",
+       11,
+       Array11("xsd:int[-3]", 2),
+       kIntArray,
+       {{2, 0}},
+       {1, 2},
        nullptr},
-      {"partial array with offset", 11, Array11("xsd:int[5]", 3, " SOAP-ENC:offset=\"[2]\""),
-       kIntArray, {{3, 2}}, {1, 2, 3}, nullptr},
-      {"offset beyond the size", 11, Array11("xsd:int[2]", 0, " SOAP-ENC:offset=\"[3]\""),
-       kIntArray, {}, {}, bad_offset},
-      {"nonzero second offset", 11, Array11("xsd:int[2,3]", 6, " SOAP-ENC:offset=\"[0,1]\""),
-       kMatrix, {}, {}, bad_offset},
-      {"offset count unlike the sizes", 11, Array11("xsd:int[3]", 3, " SOAP-ENC:offset=\"[0,0]\""),
-       kIntArray, {}, {}, bad_offset},
-      {"two dimensions", 11, Array11("xsd:int[2,3]", 6), kMatrix, {{2, 0}, {3, 0}},
-       {1, 2, 3, 4, 5, 6}, nullptr},
-      {"first of two dimensions from the items", 11, Array11("xsd:int[,3]", 6), kMatrix,
-       {{2, 0}, {3, 0}}, {1, 2, 3, 4, 5, 6}, nullptr},
-      {"items not a multiple of the inner size", 11, Array11("xsd:int[,3]", 7), kMatrix, {}, {},
+      {"empty array", 11, Array11("xsd:int[0]", 0), kIntArray, {{0, 0}}, {}, nullptr},
+      {"nil array",
+       11,
+       Array11("xsd:int[0]", 0, " xsi:nil=\"true\""),
+       kIntArray,
+       {{0, 0}},
+       {},
+       nullptr},
+      {"partial array with offset",
+       11,
+       Array11("xsd:int[5]", 3, " SOAP-ENC:offset=\"[2]\""),
+       kIntArray,
+       {{3, 2}},
+       {1, 2, 3},
+       nullptr},
+      {"offset beyond the size",
+       11,
+       Array11("xsd:int[2]", 0, " SOAP-ENC:offset=\"[3]\""),
+       kIntArray,
+       {},
+       {},
+       bad_offset},
+      {"nonzero second offset",
+       11,
+       Array11("xsd:int[2,3]", 6, " SOAP-ENC:offset=\"[0,1]\""),
+       kMatrix,
+       {},
+       {},
+       bad_offset},
+      {"offset count unlike the sizes",
+       11,
+       Array11("xsd:int[3]", 3, " SOAP-ENC:offset=\"[0,0]\""),
+       kIntArray,
+       {},
+       {},
+       bad_offset},
+      {"two dimensions",
+       11,
+       Array11("xsd:int[2,3]", 6),
+       kMatrix,
+       {{2, 0}, {3, 0}},
+       {1, 2, 3, 4, 5, 6},
+       nullptr},
+      {"first of two dimensions from the items",
+       11,
+       Array11("xsd:int[,3]", 6),
+       kMatrix,
+       {{2, 0}, {3, 0}},
+       {1, 2, 3, 4, 5, 6},
+       nullptr},
+      {"items not a multiple of the inner size",
+       11,
+       Array11("xsd:int[,3]", 7),
+       kMatrix,
+       {},
+       {},
        conflict},
       {"inner size 0 with items", 11, Array11("xsd:int[,0]", 1), kMatrix, {}, {}, conflict},
-      {"inner size 0 without items", 11, Array11("xsd:int[,0]", 0), kMatrix, {{0, 0}, {0, 0}},
-       {}, nullptr},
-      {"product past the limit", 11, Array11("xsd:int[65536,65537]", 0), kMatrix, {}, {},
+      {"inner size 0 without items",
+       11,
+       Array11("xsd:int[,0]", 0),
+       kMatrix,
+       {{0, 0}, {0, 0}},
+       {},
+       nullptr},
+      {"product past the limit", 11, Array11("xsd:int[65536,65537]", 0), kMatrix, {}, {}, conflict},
+      {"product that would wrap 32 bits",
+       11,
+       Array11("xsd:int[65536,65536]", 0),
+       kMatrix,
+       {},
+       {},
        conflict},
-      {"product that would wrap 32 bits", 11, Array11("xsd:int[65536,65536]", 0), kMatrix, {},
-       {}, conflict},
       {"size above 32 bits", 11, Array11("xsd:int[2147483648]", 0), kIntArray, {}, {}, conflict},
       {"huge declared size", 11, Array11("xsd:int[2147483647]", 1), kIntArray, {}, {}, conflict},
       {"negative inner size", 11, Array11("xsd:int[2,-3]", 0), kMatrix, {}, {}, bad_size},
       {"unspecified inner size", 11, Array11("xsd:int[2,]", 0), kMatrix, {}, {}, bad_size},
       {"fewer sizes than the rank", 11, Array11("xsd:int[4]", 4), kMatrix, {}, {}, improper},
       {"more sizes than the rank", 11, Array11("xsd:int[2,2]", 4), kIntArray, {}, {}, improper},
-      {"item type unlike the WSDL's", 11, Array11("xsd:string[1]", 1), kIntArray, {}, {},
-       improper},
+      {"item type unlike the WSDL's", 11, Array11("xsd:string[1]", 1), kIntArray, {}, {}, improper},
       {"SOAP 1.2 size", 12, Array12("3", 3), kIntArray, {{3, 0}}, {1, 2, 3}, nullptr},
-      {"SOAP 1.2 two dimensions", 12, Array12("2 3", 6), kMatrix, {{2, 0}, {3, 0}},
-       {1, 2, 3, 4, 5, 6}, nullptr},
-      {"SOAP 1.2 first size open", 12, Array12("* 3", 6), kMatrix, {{2, 0}, {3, 0}},
-       {1, 2, 3, 4, 5, 6}, nullptr},
+      {"SOAP 1.2 two dimensions",
+       12,
+       Array12("2 3", 6),
+       kMatrix,
+       {{2, 0}, {3, 0}},
+       {1, 2, 3, 4, 5, 6},
+       nullptr},
+      {"SOAP 1.2 first size open",
+       12,
+       Array12("* 3", 6),
+       kMatrix,
+       {{2, 0}, {3, 0}},
+       {1, 2, 3, 4, 5, 6},
+       nullptr},
       {"SOAP 1.2 inner size open", 12, Array12("2 *", 0), kMatrix, {}, {}, bad_size},
       {"SOAP 1.2 without a size", 12, Array12(nullptr, 2), kIntArray, {{2, 0}}, {1, 2}, nullptr},
       {"SOAP 1.2 without a size, rank 2", 12, Array12(nullptr, 2), kMatrix, {}, {}, improper},
-      {"SOAP 1.2 size above 32 bits", 12, Array12("99999999999", 0), kIntArray, {}, {},
-       conflict},
+      {"SOAP 1.2 size above 32 bits", 12, Array12("99999999999", 0), kIntArray, {}, {}, conflict},
       {"SOAP 1.2 size that is no number", 12, Array12("3x", 3), kIntArray, {}, {}, bad_size},
   };
   for (const ArrayCase& c : cases) {
@@ -729,15 +808,86 @@ TEST(ValueDecoderArrays, ItemsOfEveryKind) {
   ASSERT_EQ(SafeArrayGetElement(any.value.parray, &index, item.Receive()), S_OK);
   EXPECT_EQ(item.vt, VT_I4);
 
-  Decoded bad_ref = Decode("<p SOAP-ENC:arrayType=\"xsd:int[1]\"><i href=\"#nowhere\"/></p>",
-                           kIntArray);
+  Decoded bad_ref =
+      Decode("<p SOAP-ENC:arrayType=\"xsd:int[1]\"><i href=\"#nowhere\"/></p>", kIntArray);
   ASSERT_NE(bad_ref.fault, nullptr);
   EXPECT_EQ(bad_ref.Text(), u"Encountered array item accessor with invalid reference.");
 
-  Decoded bad_item = Decode("<p SOAP-ENC:arrayType=\"xsd:int[2]\"><i>1</i><i>x</i></p>",
-                            kIntArray);
+  Decoded bad_item = Decode("<p SOAP-ENC:arrayType=\"xsd:int[2]\"><i>1</i><i>x</i></p>", kIntArray);
   ASSERT_NE(bad_item.fault, nullptr);
   EXPECT_EQ(bad_item.Text(), u"Encountered improperly serialized built-in type accessor: 'i'.");
+}
+
+TEST(ValueDecoderArrays, AccessorFaultsWithTheirCodes) {
+  struct Case {
+    const char* name;
+    int version;
+    const char* param;
+    TypeRef type;
+    const char16_t* code;
+    const char16_t* text;
+  };
+  const Case cases[] = {
+      {"foreign encoding, SOAP 1.2", 12, "<p env:encodingStyle=\"urn:x\"/>", kIntArray,
+       u"DataEncodingUnknown", u"Unsupported encodingStyle on array accessor."},
+      {"foreign encoding, SOAP 1.1", 11, "<p SOAP-ENV:encodingStyle=\"urn:x\"/>", kIntArray,
+       u"Client", u"Unsupported encodingStyle on array accessor."},
+      {"struct nodeType on an array", 12, "<p enc:nodeType=\"struct\"/>", kIntArray, u"Sender",
+       u"Incorrect nodeType on array accessor."},
+      {"array without an item type in the WSDL",
+       11,
+       "<p SOAP-ENC:arrayType=\"xsd:int[0]\"/>",
+       {u"Untyped", u"urn:t"},
+       u"Client",
+       u"Encountered unrecognized array accessor."},
+      {"item type the WSDL cannot place",
+       12,
+       "<p/>",
+       {u"OddItems", u"urn:t"},
+       u"Sender",
+       u"Encountered unrecognized array item accessor type."},
+      {"array without a rank in the WSDL",
+       12,
+       "<p/>",
+       {u"Rankless", u"urn:t"},
+       u"Sender",
+       u"Unable to determine dimensionality of array."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Options options;
+    options.version = c.version;
+    Decoded d = Decode(c.param, c.type, options);
+    ASSERT_NE(d.fault, nullptr);
+    EXPECT_EQ(d.code, c.code);
+    EXPECT_EQ(d.Text(), c.text);
+  }
+
+  // Faults of the array attributes end the parse.
+  const FaultCase attribute_cases[] = {
+      {"arrayType with an undeclared prefix", 11,
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><p SOAP-ENC:arrayType=\"q:int[1]\"/></m:Op>"), true,
+       u"Client", u"",
+       u"Encountered undeclared namespace prefix for attribute 'arrayType' on element.", 11},
+      {"arrayType without a default namespace", 11,
+       Envelope11("", "<m:Op xmlns:m=\"urn:m\"><p SOAP-ENC:arrayType=\"int[1]\"/></m:Op>"), true,
+       u"Client", u"", u"Encountered unresolvable namespace for attribute 'arrayType' on element.",
+       11},
+      {"itemType with an undeclared prefix", 12,
+       Envelope12("", "<m:Op xmlns:m=\"urn:m\"><p enc:itemType=\"q:int\"/></m:Op>"), true,
+       u"Sender", u"",
+       u"Encountered undeclared namespace prefix for attribute 'itemType' on element.", 12},
+      {"itemType without a default namespace", 12,
+       Envelope12("", "<m:Op xmlns:m=\"urn:m\"><p enc:itemType=\"int\"/></m:Op>"), true, u"Sender",
+       u"", u"Encountered unresolvable namespace for attribute 'itemType' on element.", 12},
+      {"offset without brackets", 11,
+       Envelope11("",
+                  "<m:Op xmlns:m=\"urn:m\"><p SOAP-ENC:arrayType=\"xsd:int[1]\" "
+                  "SOAP-ENC:offset=\"0\"/></m:Op>"),
+       true, u"Client", u"", u"Invalid value for attribute 'offset' or 'arrayType' on element.",
+       11},
+  };
+  RunFaultCases(attribute_cases, std::size(attribute_cases));
 }
 
 // ---- literal family ------------------------------------------------------------------
@@ -769,6 +919,9 @@ TEST(ValueDecoderLiteral, StructsArraysAndTheirRefusals) {
       {"<p><x>1</x><w>2</w></p>", kLitPoint,
        u"Encountered struct member accessor with unrecognized type."},
       {"<p/>", {u"Unknown", u"urn:t"}, u"Encountered accessor with unrecognized type."},
+      {"<p><item>1</item></p>",
+       {u"LitOdd", u"urn:t"},
+       u"Encountered array item accessor with unrecognized type."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.param);

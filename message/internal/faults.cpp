@@ -19,8 +19,8 @@ void ThrowEncodingFault(int version, std::u16string_view text) {
 }
 
 std::u16string FormatName(const char* format, std::u16string_view name) {
-  std::u16string out = text::Widen(text::FormatCapped(
-      kMaxFaultText * 3, format, text::Narrow(name).c_str()));
+  std::u16string out =
+      text::Widen(text::FormatCapped(kMaxFaultText * 3, format, text::Narrow(name).c_str()));
   if (out.size() > kMaxFaultText) {
     size_t cut = kMaxFaultText;
     // Never leave half a surrogate pair.

@@ -14,9 +14,8 @@ inline constexpr size_t kMaxFaultText = 511;
 inline constexpr size_t kMaxParseErrorText = 63;
 
 [[noreturn]] void ThrowFault(int code, std::u16string_view text, bool need_detail);
-[[noreturn]] void ThrowFault(int code, std::u16string_view subcode,
-                             std::u16string_view subcode_ns, std::u16string_view text,
-                             bool need_detail);
+[[noreturn]] void ThrowFault(int code, std::u16string_view subcode, std::u16string_view subcode_ns,
+                             std::u16string_view text, bool need_detail);
 // Client in SOAP 1.1, Sender in SOAP 1.2.
 [[noreturn]] inline void ThrowClient(std::u16string_view text, bool need_detail) {
   ThrowFault(xml::kFaultClient, text, need_detail);

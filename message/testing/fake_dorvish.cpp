@@ -71,8 +71,8 @@ HRESULT FakeDorvish::GetStructMemberType(BSTR bstrStructName, BSTR bstrStructNS,
 
 HRESULT FakeDorvish::GetArrayType(BSTR bstrArrayName, BSTR bstrArrayNS, BSTR* pbstrType,
                                   BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) {
-  return Answer(wsdl.array_types, Key({BstrView(bstrArrayName), BstrView(bstrArrayNS)}),
-                pbstrType, pbstrTypeNS, pResult);
+  return Answer(wsdl.array_types, Key({BstrView(bstrArrayName), BstrView(bstrArrayNS)}), pbstrType,
+                pbstrTypeNS, pResult);
 }
 
 HRESULT FakeDorvish::GetArrayDims(BSTR bstrArrayName, BSTR bstrArrayNS, LONG* plDims,
@@ -84,8 +84,8 @@ HRESULT FakeDorvish::GetArrayDims(BSTR bstrArrayName, BSTR bstrArrayNS, LONG* pl
 }
 
 HRESULT FakeDorvish::GetArrayTypeLit(BSTR bstrArrayName, BSTR bstrArrayNS, BSTR* pbstrItemType,
-                                     BSTR* pbstrItemTypeNS, BSTR* pbstrItemName,
-                                     BSTR* pbstrItemNS, VARIANT_BOOL* pResult) {
+                                     BSTR* pbstrItemTypeNS, BSTR* pbstrItemName, BSTR* pbstrItemNS,
+                                     VARIANT_BOOL* pResult) {
   auto it = wsdl.literal_arrays.find(Key({BstrView(bstrArrayName), BstrView(bstrArrayNS)}));
   if (it == wsdl.literal_arrays.end()) {
     *pResult = VARIANT_FALSE;
@@ -113,15 +113,14 @@ HRESULT FakeDorvish::GetInputHeaderPartType(BSTR bstrOpName, BSTR bstrPartName, 
   return Answer(wsdl.input_header_types, QV_PART_KEY, pbstrType, pbstrTypeNS, pResult);
 }
 
-HRESULT FakeDorvish::GetOutputHeaderPartType(BSTR bstrOpName, BSTR bstrPartName,
-                                             BSTR bstrPartNS, BSTR* pbstrType, BSTR* pbstrTypeNS,
+HRESULT FakeDorvish::GetOutputHeaderPartType(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,
+                                             BSTR* pbstrType, BSTR* pbstrTypeNS,
                                              VARIANT_BOOL* pResult) {
   return Answer(wsdl.output_header_types, QV_PART_KEY, pbstrType, pbstrTypeNS, pResult);
 }
 
-HRESULT FakeDorvish::GetInputHeaderPartEncStyle(BSTR bstrOpName, BSTR bstrPartName,
-                                                BSTR bstrPartNS, BSTR* pbstrEncStyle,
-                                                VARIANT_BOOL* pResult) {
+HRESULT FakeDorvish::GetInputHeaderPartEncStyle(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,
+                                                BSTR* pbstrEncStyle, VARIANT_BOOL* pResult) {
   return Answer(wsdl.input_header_encodings, QV_PART_KEY, pbstrEncStyle, pResult);
 }
 
@@ -142,9 +141,8 @@ HRESULT FakeDorvish::GetFaultDetailUse(BSTR bstrOpName, BSTR bstrPartName, BSTR 
   return Answer(wsdl.fault_detail_uses, QV_PART_KEY, pbstrUse, pResult);
 }
 
-HRESULT FakeDorvish::GetFaultDetailEncStyle(BSTR bstrOpName, BSTR bstrPartName,
-                                            BSTR bstrPartNS, BSTR* pbstrEncStyle,
-                                            VARIANT_BOOL* pResult) {
+HRESULT FakeDorvish::GetFaultDetailEncStyle(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,
+                                            BSTR* pbstrEncStyle, VARIANT_BOOL* pResult) {
   return Answer(wsdl.fault_detail_encodings, QV_PART_KEY, pbstrEncStyle, pResult);
 }
 

@@ -12,10 +12,10 @@
 
 namespace message::testing {
 
-#define QV_FAKE_DORVISH_FALSE(name, dispid, ...)                           \
-  HRESULT name(QV_FOR_EACH(QV_PARAM_DECL, __VA_ARGS__)) override {         \
-    *pResult = VARIANT_FALSE;                                              \
-    return S_OK;                                                           \
+#define QV_FAKE_DORVISH_FALSE(name, dispid, ...)                   \
+  HRESULT name(QV_FOR_EACH(QV_PARAM_DECL, __VA_ARGS__)) override { \
+    *pResult = VARIANT_FALSE;                                      \
+    return S_OK;                                                   \
   }
 
 // Every method answers false. The generated parameters go unread.
@@ -46,19 +46,19 @@ struct FakeWsdl {
   bool has_binding = true;
   std::u16string binding_version;  // a WSDL SOAP binding namespace
   std::u16string binding_style = u"rpc";
-  std::map<std::u16string, TypeRef> complex_base;     // Key({type, ns})
-  std::map<std::u16string, TypeRef> struct_members;   // Key({struct, ns, member, member ns})
-  std::map<std::u16string, TypeRef> array_types;      // Key({array, ns}) -> item type
-  std::map<std::u16string, long> array_dims;          // Key({array, ns})
-  std::map<std::u16string, LiteralArrayType> literal_arrays;  // Key({array, ns})
-  std::map<std::u16string, TypeRef> header_elem_types;  // Key({name, ns})
-  std::map<std::u16string, TypeRef> input_header_types;   // Key({op, name, ns})
-  std::map<std::u16string, TypeRef> output_header_types;  // Key({op, name, ns})
+  std::map<std::u16string, TypeRef> complex_base;    // Key({type, ns})
+  std::map<std::u16string, TypeRef> struct_members;  // Key({struct, ns, member, member ns})
+  std::map<std::u16string, TypeRef> array_types;     // Key({array, ns}) -> item type
+  std::map<std::u16string, long> array_dims;         // Key({array, ns})
+  std::map<std::u16string, LiteralArrayType> literal_arrays;         // Key({array, ns})
+  std::map<std::u16string, TypeRef> header_elem_types;               // Key({name, ns})
+  std::map<std::u16string, TypeRef> input_header_types;              // Key({op, name, ns})
+  std::map<std::u16string, TypeRef> output_header_types;             // Key({op, name, ns})
   std::map<std::u16string, std::u16string> input_header_encodings;   // Key({op, name, ns})
   std::map<std::u16string, std::u16string> output_header_encodings;  // Key({op, name, ns})
-  std::map<std::u16string, TypeRef> fault_detail_types;          // Key({op, name, ns})
-  std::map<std::u16string, std::u16string> fault_detail_uses;    // Key({op, name, ns})
-  std::map<std::u16string, std::u16string> fault_detail_encodings;  // Key({op, name, ns})
+  std::map<std::u16string, TypeRef> fault_detail_types;              // Key({op, name, ns})
+  std::map<std::u16string, std::u16string> fault_detail_uses;        // Key({op, name, ns})
+  std::map<std::u16string, std::u16string> fault_detail_encodings;   // Key({op, name, ns})
 };
 
 class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
@@ -67,8 +67,8 @@ class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
 
   HRESULT GetSOAPBindingVersion(BSTR* pbstrVersionURI, VARIANT_BOOL* pResult) override;
   HRESULT GetSOAPBindingStyle(BSTR* pbstrStyle, VARIANT_BOOL* pResult) override;
-  HRESULT GetComplexBaseType(BSTR bstrName, BSTR bstrNS, BSTR* pbstrBaseType,
-                             BSTR* pbstrBaseTypeNS, VARIANT_BOOL* pResult) override;
+  HRESULT GetComplexBaseType(BSTR bstrName, BSTR bstrNS, BSTR* pbstrBaseType, BSTR* pbstrBaseTypeNS,
+                             VARIANT_BOOL* pResult) override;
   HRESULT GetStructMemberType(BSTR bstrStructName, BSTR bstrStructNS, BSTR bstrMemberName,
                               BSTR bstrMemberNS, BSTR* pbstrType, BSTR* pbstrTypeNS,
                               VARIANT_BOOL* pResult) override;
@@ -79,8 +79,8 @@ class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
   HRESULT GetArrayTypeLit(BSTR bstrArrayName, BSTR bstrArrayNS, BSTR* pbstrItemType,
                           BSTR* pbstrItemTypeNS, BSTR* pbstrItemName, BSTR* pbstrItemNS,
                           VARIANT_BOOL* pResult) override;
-  HRESULT GetHeaderElemType(BSTR bstrElemName, BSTR bstrElemNS, BSTR* pbstrType,
-                            BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) override;
+  HRESULT GetHeaderElemType(BSTR bstrElemName, BSTR bstrElemNS, BSTR* pbstrType, BSTR* pbstrTypeNS,
+                            VARIANT_BOOL* pResult) override;
   HRESULT GetInputHeaderPartType(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,
                                  BSTR* pbstrType, BSTR* pbstrTypeNS,
                                  VARIANT_BOOL* pResult) override;

@@ -110,4 +110,36 @@ inline std::string Envelope12(std::string_view header, std::string_view body) {
   return s;
 }
 
+// One envelope run through Deserialize, and the fault it must record.
+struct FaultCase {
+  const char* name;
+  int binding;  // the version the fake WSDL binds to
+  std::string text;
+  bool request;
+  const char16_t* code;  // empty: the parse succeeds
+  const char16_t* subcode;
+  const char16_t* message;
+  int version;  // the message's version afterwards
+};
+
+inline void RunFaultCases(const FaultCase* cases, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const FaultCase& c = cases[i];
+    SCOPED_TRACE(c.name);
+    Harness h(c.binding);
+    const bool ok = h.Run(c.text, c.request);
+    EXPECT_EQ(h.message->GetSoapVersion(), c.version);
+    if (!*c.code) {
+      EXPECT_TRUE(ok) << Narrow(h.FaultText());
+      EXPECT_FALSE(h.message->IsFault());
+      continue;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(h.message->IsFault());
+    EXPECT_EQ(h.message->GetFaultCode(), c.code);
+    EXPECT_EQ(h.message->GetFaultSubcode(), c.subcode);
+    EXPECT_EQ(h.FaultText(), c.message) << Narrow(h.FaultText());
+  }
+}
+
 }  // namespace message::testing
