@@ -237,7 +237,7 @@ TEST_F(SerializerTest, MessagesOutsideTheLimitsAreRefusedBeforeAnyRecord) {
 }
 
 TEST_F(SerializerTest, StorageFailuresEndTheMessage) {
-  using storage_testing::FaultPlan;
+  using storage::testing::FaultPlan;
   const struct {
     const char* name;
     void (*fault)(FaultPlan&);

@@ -9,7 +9,6 @@
 #pragma once
 
 #include "platform/com/dispatch.h"
-#include "platform/com/guids.h"
 
 #define QV_IDORVISH2_TYPE_OUT (Out, BSTR, pbstrType), (Out, BSTR, pbstrTypeNS)
 #define QV_IDORVISH2_PART_IN (In, BSTR, bstrOpName), (In, BSTR, bstrPartName), (In, BSTR, bstrPartNS)
@@ -103,6 +102,16 @@
   X(GetArrayTypeLit, 47, (In, BSTR, bstrArrayName), (In, BSTR, bstrArrayNS),                    \
     (Out, BSTR, pbstrItemType), (Out, BSTR, pbstrItemTypeNS), (Out, BSTR, pbstrItemName),       \
     (Out, BSTR, pbstrItemNS), (Retval, VARIANT_BOOL, pResult))
+
+// Identities of the class and its interface; drawn at random once, never changed.
+inline constexpr CLSID CLSID_dorvish2 =  // {6D0134B5-06FD-44A9-94D3-809FCCCB76F5}
+    {0x6D0134B5, 0x06FD, 0x44A9, {0x94, 0xD3, 0x80, 0x9F, 0xCC, 0xCB, 0x76, 0xF5}};
+inline constexpr IID IID_Idorvish2 =  // {8338763B-7B41-43B3-98F6-7D85608A0314}
+    {0x8338763B, 0x7B41, 0x43B3, {0x98, 0xF6, 0x7D, 0x85, 0x60, 0x8A, 0x03, 0x14}};
+inline constexpr GUID LIBID_dorvishLib =  // {2ADCDFD4-BF0B-4499-8378-357BD2C7FB57}
+    {0x2ADCDFD4, 0xBF0B, 0x4499, {0x83, 0x78, 0x35, 0x7B, 0xD2, 0xC7, 0xFB, 0x57}};
+inline constexpr GUID APPID_dorvish =  // {3F0D43FB-0AF4-4A4A-9D89-2794A19E2441}
+    {0x3F0D43FB, 0x0AF4, 0x4A4A, {0x9D, 0x89, 0x27, 0x94, 0xA1, 0x9E, 0x24, 0x41}};
 
 QV_DISPATCH_INTERFACE(Idorvish2, IID_Idorvish2, QV_IDORVISH2_METHODS)
 

@@ -11,7 +11,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/oledate.h"
 #include "platform/text/text.h"
-#include "soapstruct/soap_struct.h"
+#include "interfaces/soapstruct.h"
 #include "xml/codecs.h"
 #include "xml/namespaces.h"
 

@@ -11,7 +11,7 @@
 #include "message/testing/message_testing.h"
 #include "platform/com/oledate.h"
 #include "platform/storage/storage.h"
-#include "soapstruct/soap_struct.h"
+#include "interfaces/soapstruct.h"
 #include "xml/namespaces.h"
 
 namespace message {

@@ -24,7 +24,7 @@
 
 namespace {
 
-namespace svc = platform::service;
+namespace svc = service;
 using server::SoapServer;
 
 // Used only in local-server mode.

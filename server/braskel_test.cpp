@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
-#include "platform/com/guids.h"
-#include "platform/com/registry.h"
+#include "platform/registry/registry.h"
 #include "server/service_registration.h"
 #include "server/testing/braskel_process.h"
 #include "server/testing/test_files.h"
@@ -114,7 +114,7 @@ class BraskelTest : public server_testing::BraskelProcessTest {
 };
 
 TEST(BraskelIdentityTest, RegistryTextsNameTheSystemWideGuids) {
-  // Every deliverable that creates the management class uses guids.h.
+  // Every deliverable that creates the management class takes these from one header.
   GUID clsid, app_id;
   ASSERT_TRUE(com::GuidFromRegistryString(server::kBraskelMgrClsid, &clsid));
   ASSERT_TRUE(com::GuidFromRegistryString(server::kAppId, &app_id));

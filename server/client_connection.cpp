@@ -215,14 +215,13 @@ void ClientConnection::ClearRequest() {
   lastBytes_ = 0;
 }
 
-bool ClientConnection::ResetClient(platform::net::UniqueFd socket, const sockaddr_in& peer) {
+bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer) {
   std::lock_guard<std::mutex> lock(mu_);
   ClearRequest();
   machine_.SetState(ConnState::ReadingHead, this);
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
-    const platform::net::SocketId id =
-        core_.Port().Associate(std::move(socket), slot_, generation_);
+    const net::SocketId id = core_.Port().Associate(std::move(socket), slot_, generation_);
     if (!id.Valid()) return false;
     socket_ = id;
     acceptedAt_ = std::chrono::steady_clock::now();
@@ -233,7 +232,7 @@ bool ClientConnection::ResetClient(platform::net::UniqueFd socket, const sockadd
   config_ = core_.Config();
 
   // The peer as the logs show it; "0.0.0.0" when it cannot be named.
-  peer_ = platform::net::FormatIPv4(peer);
+  peer_ = net::FormatIPv4(peer);
   if (core_.Settings().enableNameLookup) {
     if (peer_ == "127.0.0.1") {
       peer_ = "loopback";
@@ -251,7 +250,7 @@ bool ClientConnection::ResetClient(platform::net::UniqueFd socket, const sockadd
   return true;
 }
 
-void ClientConnection::OnIoComplete(const platform::net::Completion& completion) {
+void ClientConnection::OnIoComplete(const net::Completion& completion) {
   std::lock_guard<std::mutex> lock(mu_);
   if (completion.generation != generation_ || !socket_.Valid()) return;  // an earlier connection's
   // A failed transfer ends the exchange as a lost socket, freeing the slot now.
@@ -580,7 +579,7 @@ void ClientConnection::Queue(std::string_view bytes) {
   queue_.push_back(std::move(part));
 }
 
-void ClientConnection::QueueFile(platform::net::UniqueFd file, uint64_t size) {
+void ClientConnection::QueueFile(net::UniqueFd file, uint64_t size) {
   Part part;
   part.file = std::move(file);
   part.fileSize = size;
@@ -623,7 +622,7 @@ Event ClientConnection::ServeStaticFile(bool headOnly) {
   std::free(resolved);
   if (!InsideDocumentRoot(config_->docBasePath, real)) return Event::NotFound;
   // Non-blocking, so a FIFO in the root cannot hold the worker.
-  platform::net::UniqueFd file(::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  net::UniqueFd file(::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file.Valid()) return Event::NotFound;
   struct stat st;
   if (::fstat(file.Get(), &st) != 0) return InternalError(InternalErrorCode::FileStat);
@@ -683,14 +682,14 @@ Event ClientConnection::SendNext() {
 
 Event ClientConnection::LogRequest() {
   if (RequestLogger* logger = core_.Logger()) {
-    RequestLogEntry entry;
-    entry.peer = peer_;
-    entry.requestTime = requestTime_;
-    entry.requestLine = requestLine_;
-    entry.status = status_;
-    entry.bytesSent = bytesSent_;
-    entry.userAgent = headers_.Get("USER-AGENT");
-    logger->LogRequest(entry);
+    RequestRecord record;
+    record.peer = peer_;
+    record.request_time = requestTime_;
+    record.request_line = requestLine_;
+    record.status = status_;
+    record.bytes_sent = bytesSent_;
+    record.user_agent = headers_.Get("USER-AGENT");
+    logger->LogRequest(record);
   }
   core_.AddBytesSent(bytesSent_);
   return Event::RequestLogged;

@@ -101,9 +101,9 @@ class ClientConnection {
 
   // Under the connection lock: starts serving an accepted socket (the port
   // takes it). False when the port refused it (the socket is then closed).
-  [[nodiscard]] bool ResetClient(platform::net::UniqueFd socket, const sockaddr_in& peer);
+  [[nodiscard]] bool ResetClient(net::UniqueFd socket, const sockaddr_in& peer);
   // A completion from the port for this slot; stale generations are dropped.
-  void OnIoComplete(const platform::net::Completion& completion);
+  void OnIoComplete(const net::Completion& completion);
 
   // The watchdog's pass over this slot. Collect: the generation when the
   // socket is open and older than `timeoutSeconds`. Expire: closes the
@@ -145,7 +145,7 @@ class ClientConnection {
   Event PostReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
   void Queue(std::string_view bytes);
-  void QueueFile(platform::net::UniqueFd file, uint64_t size);
+  void QueueFile(net::UniqueFd file, uint64_t size);
   // Drops every queued part and what they added to the bytes sent.
   void DiscardQueue();
   void ClearRequest();
@@ -160,7 +160,7 @@ class ClientConnection {
   std::mutex mu_;
   // Leaf: the socket and its generation. Written with mu_ and sock_mu_ held.
   mutable std::mutex sock_mu_;
-  platform::net::SocketId socket_;
+  net::SocketId socket_;
   uint32_t generation_ = 0;
   std::chrono::steady_clock::time_point acceptedAt_;
 
@@ -196,7 +196,7 @@ class ClientConnection {
   // The reply, in parts, sent one per completion.
   struct Part {
     std::vector<char> bytes;
-    platform::net::UniqueFd file;  // when valid: `fileSize` bytes of it
+    net::UniqueFd file;  // when valid: `fileSize` bytes of it
     uint64_t fileSize = 0;
     bool dime = false;  // records of dimeReply_, one per send
   };

@@ -282,7 +282,7 @@ void SetError(std::string* error, const std::string& what, const std::string& pa
 
 // Replaces the file whole, so readers see either the old file or the new one.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
-  if (const int err = platform::file::ReplaceFile(path, bytes); err != 0) {
+  if (const int err = file::ReplaceFile(path, bytes); err != 0) {
     SetError(error, "cannot write", path, err);
     return false;
   }

@@ -265,10 +265,7 @@ Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
     if (!ParseDecimalInt(*length, &n) || n < 0) return Event::BadRequest;
     out->contentLength = static_cast<uint64_t>(n);
   }
-  if (const std::string_view* action = headers.Find("SOAPACTION")) {
-    out->soapAction = *action;
-    out->hasSoapAction = true;
-  }
+  if (const std::string_view* action = headers.Find("SOAPACTION")) out->soapAction = *action;
   if (out->contentLength == 0) return Event::RequestComplete;
   if (out->contentLength > kMaxContentLength) return Event::BadRequest;
 
@@ -280,10 +277,7 @@ Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
     out->kind = ContentKind::SoapXml;
   } else if (media.type.find("APPLICATION/SOAP+XML") != std::string::npos) {
     out->kind = ContentKind::Soap12Xml;
-    if (const std::string* action = media.Param("ACTION")) {
-      out->soapAction = *action;
-      out->hasSoapAction = true;
-    }
+    if (const std::string* action = media.Param("ACTION")) out->soapAction = *action;
   } else if (media.type.find("APPLICATION/DIME") != std::string::npos) {
     out->kind = ContentKind::Dime;
   } else {
@@ -300,17 +294,6 @@ Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
 }
 
 // ---- URIs and endpoints -----------------------------------------------------
-
-namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
 
 void UrlDecode(std::string_view source, std::string* out, size_t limit) {
   out->clear();
@@ -329,8 +312,8 @@ void UrlDecode(std::string_view source, std::string* out, size_t limit) {
     } else if (i + 2 >= source.size()) {
       break;  // an escape cut short by the end
     } else {
-      const int hi = HexValue(source[i + 1]);
-      const int lo = HexValue(source[i + 2]);
+      const int hi = text::HexDigitValue(static_cast<unsigned char>(source[i + 1]));
+      const int lo = text::HexDigitValue(static_cast<unsigned char>(source[i + 2]));
       if (hi >= 0 && lo >= 0) out->push_back(static_cast<char>(hi * 16 + lo));
       i += 3;
     }

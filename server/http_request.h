@@ -110,7 +110,6 @@ class HeaderBlockReader {
   }
   // Bytes after the empty line (the start of the body) once Complete.
   std::string_view Rest() const;
-  Result LastResult() const { return result_; }
   size_t CapacityForTest() const { return buffer_.capacity(); }
 
  private:
@@ -188,7 +187,6 @@ struct BodyInfo {
   ContentKind kind = ContentKind::None;
   std::string charset;     // upper-cased
   std::string soapAction;  // SOAPAction, or the ACTION parameter of SOAP 1.2
-  bool hasSoapAction = false;
 };
 
 // Content-Length, SOAPAction and Content-Type. Returns RequestComplete (23)

@@ -5,15 +5,17 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/com/oledate.h"
 #include "platform/text/text.h"
+#include "server/internal/http_text.h"
 
 namespace server {
 
 namespace {
 
 constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+using internal::AppendNumber;
+using internal::kMonthNames;
 
 // A page is a text with one place for its argument.
 struct PageText {
@@ -129,39 +131,19 @@ void AppendConnectionRule(std::string* out, const ReplyContext& reply) {
   out->append(reply.ConnectionClose() ? "Connection: close\r\n\r\n" : "\r\n");
 }
 
-void AppendNumber(std::string* out, unsigned long long n) {
-  char buffer[24];
-  const int len = std::snprintf(buffer, sizeof buffer, "%llu", n);
-  out->append(buffer, static_cast<size_t>(len));
-}
-
 void AppendStatusLine(std::string* out, std::string_view version, int status,
                       std::string_view reason) {
   out->append(version);
   out->push_back(' ');
-  AppendNumber(out, static_cast<unsigned long long>(status < 0 ? 0 : status));
+  AppendNumber(out, static_cast<uint64_t>(status < 0 ? 0 : status));
   out->push_back(' ');
   out->append(reason);
   out->append("\r\n");
 }
 
-int DaysInMonth(int year, int month) {
-  static constexpr int kDaysIn[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (month == 2) {
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return leap ? 29 : 28;
-  }
-  return kDaysIn[month - 1];
-}
-
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+int64_t DaysSinceUnixEpoch(int year, int month, int day) {
+  return com::DaysFromCivil(year, month, day) - com::DaysFromCivil(1970, 1, 1);
 }
 
 int AtoiClamped(std::string_view s) {
@@ -182,7 +164,7 @@ std::string FormatHttpDate(time_t t) {
   if (gmtime_r(&t, &tm) == nullptr) return std::string();
   char buffer[64];
   const int n = std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT",
-                              kDays[tm.tm_wday % 7], tm.tm_mday, kMonths[tm.tm_mon % 12],
+                              kDays[tm.tm_wday % 7], tm.tm_mday, kMonthNames[tm.tm_mon % 12],
                               tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
 }
@@ -220,7 +202,7 @@ bool ParseHttpDate(std::string_view input, time_t* out) {
   }
   int month = 1;  // an unknown name counts as January
   for (int m = 0; m < 12; ++m) {
-    if (month_name == kMonths[m]) month = m + 1;
+    if (month_name == kMonthNames[m]) month = m + 1;
   }
   if (year < 100 && year >= 0) year += 1900;
   if (day < 1 || day > 31) {
@@ -228,11 +210,10 @@ bool ParseHttpDate(std::string_view input, time_t* out) {
     return true;
   }
   if (year < 1601 || year > 30827 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-      second < 0 || second > 59 || day > DaysInMonth(year, month)) {
+      second < 0 || second > 59 || day > com::DaysInMonth(year, month)) {
     return false;
   }
-  const int64_t days =
-      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  const int64_t days = DaysSinceUnixEpoch(year, month, day);
   *out = static_cast<time_t>(days * 86400 + hour * 3600 + minute * 60 + second);
   return true;
 }
@@ -259,11 +240,6 @@ void AppendHtmlEscaped(std::string* out, std::string_view s) {
         out->push_back(c);
     }
   }
-}
-
-const char* StatusReason(int status) {
-  const StatusEntry* e = FindStatus(status);
-  return e != nullptr ? e->reason : nullptr;
 }
 
 void AppendStatusPage(std::string* out, int status, std::string_view argument,

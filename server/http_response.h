@@ -51,9 +51,6 @@ std::string FormatHttpDate(time_t t);
 // Replaces & < > " ' by their character references.
 void AppendHtmlEscaped(std::string* out, std::string_view s);
 
-// The reason phrase of a status of the status table; null for any other.
-const char* StatusReason(int status);
-
 // A status page: the status line ("HTTP/1.0"), Content-Type, the connection
 // rule and, unless head-only, the page text formatted with `argument` (the
 // URI for 404, the method for 405, the version text for 505, the date for

@@ -12,15 +12,9 @@ class LogFilesLogger final : public RequestLogger {
  public:
   explicit LogFilesLogger(LogFiles& logs) : logs_(logs) {}
 
-  void LogRequest(const RequestLogEntry& entry) override {
-    RequestRecord record;
-    record.peer.assign(entry.peer);
-    record.request_time = entry.requestTime;
-    record.request_line.assign(entry.requestLine);
-    record.status = entry.status;
-    record.bytes_sent = entry.bytesSent;
+  void LogRequest(const RequestRecord& record) override {
     logs_.WriteLogEntry(record);
-    logs_.WriteUserAgentLine(entry.userAgent);
+    logs_.WriteUserAgentLine(record.user_agent);
   }
   void WriteTraceRecord(std::string_view record) override { logs_.WriteTraceRecord(record); }
   void RotateLogs() override { logs_.RotateLogs(); }

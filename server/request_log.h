@@ -11,21 +11,13 @@
 namespace server {
 
 class LogFiles;
-
-struct RequestLogEntry {
-  std::string_view peer;
-  time_t requestTime = 0;
-  std::string_view requestLine;
-  int status = 200;
-  uint64_t bytesSent = 0;
-  std::string_view userAgent;
-};
+struct RequestRecord;
 
 class RequestLogger {
  public:
   virtual ~RequestLogger() = default;
   // The server-log line and the user-agent line of one answered request.
-  virtual void LogRequest(const RequestLogEntry& entry) = 0;
+  virtual void LogRequest(const RequestRecord& record) = 0;
   virtual void WriteTraceRecord(std::string_view record) = 0;
   // Rotates the logs when due.
   virtual void RotateLogs() = 0;

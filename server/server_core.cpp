@@ -30,7 +30,7 @@ void ServerCore::LogEvent(const std::string& line) const {
 }
 
 bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
-  port_ = std::make_unique<platform::net::CompletionPort>();
+  port_ = std::make_unique<net::CompletionPort>();
   if (!port_->Valid()) {
     LogEvent("Attempt to create IO Completion Port failed!");
     return false;
@@ -68,14 +68,14 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
 
   // Listening sockets: one per connection-oriented, reliable IPv4 transport,
   // at most four. A transport whose bind fails is skipped.
-  listeners_ = std::make_unique<platform::net::ListenerSet>();
+  listeners_ = std::make_unique<net::ListenerSet>();
   if (!listeners_->Valid()) {
     LogEvent("Attempt to create Listener thread failed!");
     return false;
   }
   const std::optional<uint16_t> port = ListenPortFor(settings_.listenPort);
   for (const ProtocolInfo& p : protocols) {
-    if (!port || listeners_->Count() >= platform::net::ListenerSet::kMaxListeners) break;
+    if (!port || listeners_->Count() >= net::ListenerSet::kMaxListeners) break;
     if (p.connectionless || !p.guaranteedDelivery || !p.guaranteedOrder ||
         p.addressFamily != AF_INET) {
       continue;
@@ -119,14 +119,14 @@ void ServerCore::ListenerThreadProc() {
   for (;;) {
     size_t index = 0;
     switch (listeners_->WaitForAccept(&index)) {
-      case platform::net::ListenerSet::WaitResult::Ready:
+      case net::ListenerSet::WaitResult::Ready:
         AcceptConnection(index);
         break;
-      case platform::net::ListenerSet::WaitResult::Woken:
+      case net::ListenerSet::WaitResult::Woken:
         return;
-      case platform::net::ListenerSet::WaitResult::TimedOut:
+      case net::ListenerSet::WaitResult::TimedOut:
         break;
-      case platform::net::ListenerSet::WaitResult::Error:
+      case net::ListenerSet::WaitResult::Error:
         // Do not spin on a poll that keeps failing.
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         break;
@@ -137,7 +137,7 @@ void ServerCore::ListenerThreadProc() {
 void ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
-  platform::net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
@@ -195,14 +195,14 @@ size_t ServerCore::RetainedBytesForTest() const {
 }
 
 void ServerCore::WorkerThreadProc() {
-  platform::net::Completion c;
+  net::Completion c;
   for (;;) {
     switch (port_->Wait(&c)) {
-      case platform::net::WaitResult::Shutdown:
+      case net::WaitResult::Shutdown:
         return;
-      case platform::net::WaitResult::TimedOut:
+      case net::WaitResult::TimedOut:
         continue;
-      case platform::net::WaitResult::Completed:
+      case net::WaitResult::Completed:
         if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
         continue;
     }

@@ -81,7 +81,7 @@ class ServerCore {
   size_t RetainedBytesForTest() const;
 
   // ---- For the connections ------------------------------------------------
-  platform::net::CompletionPort& Port() { return *port_; }
+  net::CompletionPort& Port() { return *port_; }
   ConfigSnapshotPtr Config() const { return store_.Current(); }
   SoapDispatch* Dispatch() const { return dispatch_; }
   RequestLogger* Logger() const { return logger_; }
@@ -105,8 +105,8 @@ class ServerCore {
   const EventSink logEvent_;
   SoapDispatch* dispatch_ = nullptr;
 
-  std::unique_ptr<platform::net::CompletionPort> port_;
-  std::unique_ptr<platform::net::ListenerSet> listeners_;
+  std::unique_ptr<net::CompletionPort> port_;
+  std::unique_ptr<net::ListenerSet> listeners_;
   std::vector<std::thread> workers_;
   std::thread listener_;
   std::vector<std::unique_ptr<ClientConnection>> clients_;

@@ -568,10 +568,10 @@ class FakeLogger : public RequestLogger {
     int status;
     uint64_t bytesSent;
   };
-  void LogRequest(const RequestLogEntry& e) override {
+  void LogRequest(const RequestRecord& e) override {
     std::lock_guard<std::mutex> lock(mu);
-    entries.push_back({std::string(e.peer), std::string(e.requestLine), std::string(e.userAgent),
-                       e.status, e.bytesSent});
+    entries.push_back({std::string(e.peer), std::string(e.request_line), std::string(e.user_agent),
+                       e.status, e.bytes_sent});
   }
   void WriteTraceRecord(std::string_view) override {}
   void RotateLogs() override { ++rotations; }

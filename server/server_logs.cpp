@@ -11,13 +11,11 @@
 
 #include "platform/service/eventlog.h"
 #include "platform/text/text.h"
+#include "server/internal/http_text.h"
 
 namespace server {
 
 namespace {
-
-constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 class SystemClock final : public LogClock {
  public:
@@ -28,12 +26,6 @@ class SystemClock final : public LogClock {
   }
   time_t Now() const override { return ::time(nullptr); }
 };
-
-void AppendNumber(std::string& out, uint64_t v) {
-  char buf[24];
-  const int n = snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
-  out.append(buf, static_cast<size_t>(n));
-}
 
 void WriteAll(int fd, std::string_view data) {
   while (!data.empty()) {
@@ -73,8 +65,8 @@ static void AppendLogEntry(std::string& line, const RequestRecord& r, std::strin
   char stamp[64];
   const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
   const int n = snprintf(stamp, sizeof stamp, "%02d/%s/%04d:%02d:%02d:%02d ", local.tm_mday,
-                         kMonths[month], local.tm_year + 1900, local.tm_hour, local.tm_min,
-                         local.tm_sec);
+                         internal::kMonthNames[month], local.tm_year + 1900, local.tm_hour,
+                         local.tm_min, local.tm_sec);
   line.append(stamp, static_cast<size_t>(n > 0 ? std::min<int>(n, sizeof stamp - 1) : 0));
   line += zone;
   line += "] \"";
@@ -84,7 +76,7 @@ static void AppendLogEntry(std::string& line, const RequestRecord& r, std::strin
   const int m = snprintf(status, sizeof status, "%d", r.status);
   line.append(status, static_cast<size_t>(m));
   line += ' ';
-  AppendNumber(line, r.bytes_sent);
+  internal::AppendNumber(&line, r.bytes_sent);
   line += '\n';
 }
 

@@ -35,13 +35,15 @@ struct LogSettings {
   bool enable_trace_log = false;
 };
 
-// What the server log says about one answered request.
+// What the logs say about one answered request. The views belong to the
+// writer and need only outlive the call that takes the record.
 struct RequestRecord {
-  std::string peer;         // address, host name or "loopback"
-  time_t request_time = 0;  // when the connection was accepted
-  std::string request_line; // the first line as received
+  std::string_view peer;          // address, host name or "loopback"
+  time_t request_time = 0;        // when the connection was accepted
+  std::string_view request_line;  // the first line as received
   int status = 200;
   uint64_t bytes_sent = 0;
+  std::string_view user_agent;  // for the user-agent log
 };
 
 class LogFiles {

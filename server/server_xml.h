@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "xml/xml_element.h"
 
 namespace server {

@@ -2,16 +2,16 @@
 
 #include <string>
 
+#include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
-#include "platform/com/guids.h"
 #include "platform/com/registration.h"
-#include "platform/com/registry.h"
+#include "platform/registry/registry.h"
 #include "platform/service/service_manager.h"
 
 namespace server {
 namespace {
 
-namespace svc = platform::service;
+namespace svc = service;
 
 HRESULT WriteValue(const std::string& key, const char* name, const std::string& value) {
   return HresultFromWin32(registry::WriteString(HKEY_CLASSES_ROOT, key, name, value));

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 namespace server {
 
@@ -14,7 +14,7 @@ namespace server {
 // event-log source of the program.
 inline constexpr char kServiceName[] = "Quorvel SOAP Service";
 
-// The text forms of APPID_braskel and CLSID_braskelmgr2 (platform/com/guids.h).
+// The text forms of APPID_braskel and CLSID_braskelmgr2 (interfaces/braskelmgr.h).
 inline constexpr char kAppId[] = "{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
 // Below HKEY_CLASSES_ROOT.
 inline constexpr char kAppIdKey[] = "AppID\\{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
@@ -22,8 +22,6 @@ inline constexpr char kLocalServiceValue[] = "LocalService";
 
 // The management class served by the program.
 inline constexpr char kBraskelMgrClsid[] = "{9CDC65F4-C6B4-4A1F-ADAC-EE213AAC4CA0}";
-inline constexpr char kBraskelMgrProgId[] = "braskel.braskelmgr2";
-inline constexpr char kBraskelMgrVersionedProgId[] = "braskel.braskelmgr2.1";
 
 // A registry or service-manager error number as a failing result.
 constexpr HRESULT HresultFromWin32(long error) {

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "interfaces/soapstruct.h"
 #include "platform/com/object.h"
-#include "soapstruct/soap_struct.h"
 
 namespace soapstruct {
 

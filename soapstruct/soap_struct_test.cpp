@@ -1,5 +1,3 @@
-#include "soapstruct/soap_struct.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "soapstruct/soap_struct_impl.h"
 

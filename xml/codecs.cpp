@@ -4,9 +4,10 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "platform/com/oledate.h"
 #include "platform/com/variant.h"
+#include "platform/text/text.h"
 #include "xml/namespaces.h"
 
 namespace xml {
@@ -72,11 +73,7 @@ bool DecodeBase64(std::basic_string_view<Char> text, uint8_t* out, size_t* count
 
 template <typename Char>
 int HexValue(Char c) {
-  const auto u = static_cast<std::make_unsigned_t<Char>>(c);
-  if (u >= '0' && u <= '9') return int(u - '0');
-  if (u >= 'A' && u <= 'F') return int(u - 'A' + 10);
-  if (u >= 'a' && u <= 'f') return int(u - 'a' + 10);
-  return -1;
+  return text::HexDigitValue(static_cast<std::make_unsigned_t<Char>>(c));
 }
 
 template <typename Char>

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "net/http_client.h"
+#include "httpclient/http_client.h"
 #include "platform/text/text.h"
 
 namespace xmldoc {
@@ -48,7 +48,7 @@ bool BuildHeaders(std::string_view host, int port, std::string_view path, std::s
   return true;
 }
 
-bool Get(net::HttpClient& client, std::string_view host, int port, std::string_view path) {
+bool Get(httpclient::HttpClient& client, std::string_view host, int port, std::string_view path) {
   std::string headers;
   if (!IsValidHost(host) || !IsValidPort(port) || !BuildHeaders(host, port, path, &headers)) {
     return false;
@@ -120,7 +120,7 @@ bool ReadDocumentFile(const std::string& path, std::string* bytes) {
 
 bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
                            uint32_t timeout_ms, const BodyLoader& load) {
-  net::HttpClient client(port, timeout_ms);
+  httpclient::HttpClient client(port, timeout_ms);
   client.SetMaxBodyLength(kMaxDocumentLength);
   if (!Get(client, host, port, path)) return false;
   int status = client.GetStatusCode();

@@ -15,8 +15,8 @@
 namespace xmldoc {
 namespace {
 
-using sockets_testing::LoopbackPeer;
-using sockets_testing::PeerConnection;
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
 
 constexpr uint32_t kTimeoutMs = 5000;
 
@@ -217,7 +217,7 @@ TEST(FetchDocumentTest, FailedExchangesAndLoaderAnswer) {
     silent.Serve([](PeerConnection& c) { c.Pause(500); });
     EXPECT_FALSE(FetchDocumentOverHttp("127.0.0.1", "/", silent.port(), 200, loaded.loader()));
   }
-  sockets_testing::RefusingPort refusing;
+  net::testing::RefusingPort refusing;
   EXPECT_FALSE(FetchDocumentOverHttp("127.0.0.1", "/", refusing.port(), kTimeoutMs, loaded.loader()));
   EXPECT_FALSE(FetchDocumentOverHttp("127.0.0.1", "/", 0, kTimeoutMs, loaded.loader()));
   EXPECT_FALSE(FetchDocumentOverHttp("127.0.0.1", "/", 65536, kTimeoutMs, loaded.loader()));

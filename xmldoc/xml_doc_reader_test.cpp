@@ -14,8 +14,8 @@
 namespace xmldoc {
 namespace {
 
-using sockets_testing::LoopbackPeer;
-using sockets_testing::PeerConnection;
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
 
 const std::string kDoc =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

@@ -67,11 +67,12 @@ class FaultyResources : public DimeResources {
  public:
   HRESULT CreateStorage(IStorage** storage) override {
     if (fail_storage) return STG_E_MEDIUMFULL;
-    return storage_testing::CreateFaultyDocfile(plan, storage);
+    return storage::testing::CreateFaultyDocfile(plan, storage);
   }
   bool MayAllocate() override { return ++allocations != fail_allocation; }
 
-  std::shared_ptr<storage_testing::FaultPlan> plan = std::make_shared<storage_testing::FaultPlan>();
+  std::shared_ptr<storage::testing::FaultPlan> plan =
+      std::make_shared<storage::testing::FaultPlan>();
   bool fail_storage = false;
   int fail_allocation = 0;
   int allocations = 0;
@@ -97,9 +98,9 @@ std::u16string ThrownKey(F&& f) {
 
 // A temporary compound file holding `bytes`, made under `plan` when given.
 inline ComPtr<IStorage> StorageWith(std::string_view bytes,
-                                    std::shared_ptr<storage_testing::FaultPlan> plan = nullptr) {
+                                    std::shared_ptr<storage::testing::FaultPlan> plan = nullptr) {
   ComPtr<IStorage> storage;
-  const HRESULT hr = plan ? storage_testing::CreateFaultyDocfile(plan, storage.Receive())
+  const HRESULT hr = plan ? storage::testing::CreateFaultyDocfile(plan, storage.Receive())
                           : DimeResources::Default().CreateStorage(storage.Receive());
   if (FAILED(hr)) return {};
   ComPtr<IStream> stream;

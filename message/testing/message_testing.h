@@ -15,7 +15,7 @@
 #include "message/soap_message.h"
 #include "message/testing/fake_dorvish.h"
 #include "platform/com/activation.h"
-#include "soapstruct/soap_struct.h"
+#include "interfaces/soapstruct.h"
 #include "xml/namespaces.h"
 
 namespace message::testing {

@@ -6,7 +6,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/com/registry.h"
+#include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
 namespace {
@@ -94,57 +94,6 @@ constexpr int kMaxCurVerHops = 4;  // a CurVer chain longer than this is a loop
 constexpr size_t kMaxProgIdLength = 255;
 
 }  // namespace
-
-namespace com {
-
-std::string GuidToRegistryString(const GUID& g) {
-  char buf[40];
-  snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
-           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-           g.Data4[5], g.Data4[6], g.Data4[7]);
-  return buf;
-}
-
-bool GuidFromRegistryString(std::string_view s, GUID* out) {
-  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
-  if (s.size() != 38 || s.front() != '{' || s.back() != '}') return false;
-  uint8_t bytes[16];
-  size_t n = 0;
-  for (size_t i = 1; i < 37;) {
-    if (i == 9 || i == 14 || i == 19 || i == 24) {
-      if (s[i] != '-') return false;
-      ++i;
-      continue;
-    }
-    int v = 0;
-    for (int k = 0; k < 2; ++k) {
-      const char c = s[i + size_t(k)];
-      int d;
-      if (c >= '0' && c <= '9') {
-        d = c - '0';
-      } else if (c >= 'a' && c <= 'f') {
-        d = c - 'a' + 10;
-      } else if (c >= 'A' && c <= 'F') {
-        d = c - 'A' + 10;
-      } else {
-        return false;
-      }
-      v = v * 16 + d;
-    }
-    bytes[n++] = uint8_t(v);
-    i += 2;
-  }
-  GUID g;
-  g.Data1 = uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 |
-            bytes[3];
-  g.Data2 = uint16_t(bytes[4] << 8 | bytes[5]);
-  g.Data3 = uint16_t(bytes[6] << 8 | bytes[7]);
-  for (int i = 0; i < 8; ++i) g.Data4[i] = bytes[8 + i];
-  *out = g;
-  return true;
-}
-
-}  // namespace com
 
 HRESULT CoInitializeEx(void*, DWORD coinit) {
   const DWORD mode = coinit & COINIT_APARTMENTTHREADED;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 inline constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
 inline constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;

@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "platform/com/registration.h"
-#include "platform/com/registry.h"
 #include "platform/com/testcomponent/test_calc.h"
-#include "platform/com/testing/temp_registry.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/testing/temp_registry.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ int RunRegcomp(const std::string& args) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class ActivationTest : public com::testing::RegistryTest {
+class ActivationTest : public registry::testing::RegistryTest {
  protected:
   void SetUp() override { ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK); }
   void TearDown() override { CoUninitialize(); }

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 // Copies up to the first NUL; a null `text` gives null.
 BSTR SysAllocString(LPCOLESTR text);

@@ -54,7 +54,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "platform/com/object.h"
 #include "platform/com/variant.h"
 

@@ -8,8 +8,8 @@
 
 #include "platform/com/activation.h"
 #include "platform/com/testcomponent/test_calc.h"
-#include "platform/com/testing/temp_registry.h"
 #include "platform/com/testing/value_fakes.h"
+#include "platform/registry/testing/temp_registry.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ void CallByName(IDispatch* object, std::u16string_view method,
                            &params, &out->result.v, &out->excep, &out->arg_err);
 }
 
-class DispatchTest : public com::testing::RegistryTest {
+class DispatchTest : public registry::testing::RegistryTest {
  protected:
   void SetUp() override {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);

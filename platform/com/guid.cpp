@@ -5,8 +5,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
+#include "platform/com/activation.h"
+#include "platform/text/text.h"
 
 namespace {
 
@@ -57,15 +62,49 @@ GUID FromBytes(const unsigned char b[16]) {
   return g;
 }
 
-int HexValue(char16_t c) {
-  if (c >= u'0' && c <= u'9') return c - u'0';
-  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
-  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
-  return -1;
-}
-
 // Offsets of the dashes inside the braces, in the 38-character form.
 bool IsDashAt(int i) { return i == 9 || i == 14 || i == 19 || i == 24; }
+
+// The braced form in upper case, narrow or wide, without the NUL.
+template <typename Char>
+void FormatGuid(const GUID& guid, Char out[kGuidChars]) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  unsigned char b[16];
+  ToBytes(guid, b);
+  int k = 0;
+  out[k++] = Char('{');
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out[k++] = Char('-');
+    out[k++] = static_cast<Char>(kHex[b[i] >> 4]);
+    out[k++] = static_cast<Char>(kHex[b[i] & 0xF]);
+  }
+  out[k++] = Char('}');
+}
+
+// Parses exactly the braced form (either case).
+template <typename Char>
+bool ParseGuid(std::basic_string_view<Char> text, GUID* out) {
+  if (text.size() != size_t{kGuidChars} || text.front() != Char('{') || text.back() != Char('}')) {
+    return false;
+  }
+  unsigned char b[16];
+  int byte = 0;
+  for (int i = 1; i < kGuidChars - 1;) {
+    if (IsDashAt(i)) {
+      if (text[i] != Char('-')) return false;
+      ++i;
+      continue;
+    }
+    using U = std::make_unsigned_t<Char>;
+    const int hi = text::HexDigitValue(static_cast<U>(text[i]));
+    const int lo = text::HexDigitValue(static_cast<U>(text[i + 1]));
+    if (hi < 0 || lo < 0) return false;
+    b[byte++] = static_cast<unsigned char>(hi << 4 | lo);
+    i += 2;
+  }
+  *out = FromBytes(b);
+  return true;
+}
 
 }  // namespace
 
@@ -81,42 +120,29 @@ HRESULT CoCreateGuid(GUID* guid) {
 
 int StringFromGUID2(REFGUID guid, LPOLESTR out, int max) {
   if (!out || max < kGuidChars + 1) return 0;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  unsigned char b[16];
-  ToBytes(guid, b);
-  int k = 0;
-  out[k++] = u'{';
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[k++] = u'-';
-    out[k++] = static_cast<char16_t>(kHex[b[i] >> 4]);
-    out[k++] = static_cast<char16_t>(kHex[b[i] & 0xF]);
-  }
-  out[k++] = u'}';
-  out[k++] = 0;
-  return k;
+  FormatGuid(guid, out);
+  out[kGuidChars] = 0;
+  return kGuidChars + 1;
 }
 
 HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid) {
   if (!clsid) return E_INVALIDARG;
   if (!text) return CO_E_CLASSSTRING;
-  int n = 0;
-  while (n <= kGuidChars && text[n]) ++n;
-  if (n != kGuidChars || text[0] != u'{' || text[kGuidChars - 1] != u'}') return CO_E_CLASSSTRING;
-  unsigned char b[16];
-  int byte = 0;
-  for (int i = 1; i < kGuidChars - 1;) {
-    if (IsDashAt(i)) {
-      if (text[i] != u'-') return CO_E_CLASSSTRING;
-      ++i;
-      continue;
-    }
-    const int hi = HexValue(text[i]), lo = HexValue(text[i + 1]);
-    if (hi < 0 || lo < 0) return CO_E_CLASSSTRING;
-    b[byte++] = static_cast<unsigned char>(hi << 4 | lo);
-    i += 2;
-  }
-  *clsid = FromBytes(b);
-  return S_OK;
+  size_t n = 0;
+  while (n <= size_t{kGuidChars} && text[n]) ++n;
+  return ParseGuid(std::u16string_view(text, n), clsid) ? S_OK : CO_E_CLASSSTRING;
 }
 
 HRESULT IIDFromString(LPCOLESTR text, IID* iid) { return CLSIDFromString(text, iid); }
+
+namespace com {
+
+std::string GuidToRegistryString(const GUID& guid) {
+  char text[kGuidChars];
+  FormatGuid(guid, text);
+  return std::string(text, kGuidChars);
+}
+
+bool GuidFromRegistryString(std::string_view text, GUID* guid) { return ParseGuid(text, guid); }
+
+}  // namespace com

@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 namespace {
 

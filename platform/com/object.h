@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 namespace com {
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 namespace com {
 

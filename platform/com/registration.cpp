@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "platform/com/activation.h"
-#include "platform/com/registry.h"
+#include "platform/registry/registry.h"
 
 namespace com {
 namespace {

@@ -21,7 +21,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 namespace com {
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 #include "platform/com/bstr.h"
 
 enum VARENUM : VARTYPE {

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace platform::file {
+namespace file {
 
 bool MakeDirectories(const std::string& dir) {
   for (size_t i = 1; i <= dir.size(); ++i) {
@@ -59,4 +59,4 @@ int ReplaceFile(const std::string& path, std::string_view bytes, int mode) {
   return 0;
 }
 
-}  // namespace platform::file
+}  // namespace file

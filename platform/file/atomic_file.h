@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform::file {
+namespace file {
 
 // Mode argument of ReplaceFile: keep the permissions of the file replaced
 // (0644 when there is none).
@@ -22,4 +22,4 @@ bool MakeDirectories(const std::string& dir);
 // then the old file is untouched and no temporary file is left.
 int ReplaceFile(const std::string& path, std::string_view bytes, int mode = kKeepMode);
 
-}  // namespace platform::file
+}  // namespace file

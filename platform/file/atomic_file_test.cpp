@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-namespace platform::file {
+namespace file {
 namespace {
 
 namespace fs = std::filesystem;
@@ -75,4 +75,4 @@ TEST_F(ReplaceFileTest, MakeDirectoriesCreatesEveryParent) {
 }
 
 }  // namespace
-}  // namespace platform::file
+}  // namespace file

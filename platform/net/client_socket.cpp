@@ -13,7 +13,7 @@
 
 #include "platform/net/socket_errors.h"
 
-namespace sockets {
+namespace net {
 
 int GetHostByName(std::string_view name, HostEntry* out) {
   if (name.empty() || name.size() > kMaxHostNameLength ||
@@ -202,4 +202,4 @@ void ClientSocket::Close() {
   connecting_ = write_armed_ = read_armed_ = peer_closed_ = close_reported_ = false;
 }
 
-}  // namespace sockets
+}  // namespace net

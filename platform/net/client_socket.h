@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sockets {
+namespace net {
 
 // Longest host name handed to the resolver, and most addresses kept of one.
 inline constexpr size_t kMaxHostNameLength = 255;
@@ -102,4 +102,4 @@ class ClientSocket {
   bool close_reported_ = false;
 };
 
-}  // namespace sockets
+}  // namespace net

@@ -15,13 +15,13 @@
 #include "platform/net/socket_errors.h"
 #include "platform/net/testing/loopback_peer.h"
 
-namespace sockets {
+namespace net {
 namespace {
 
-using sockets_testing::LoopbackAddress;
-using sockets_testing::LoopbackPeer;
-using sockets_testing::PeerConnection;
-using sockets_testing::RefusingPort;
+using net::testing::LoopbackAddress;
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
+using net::testing::RefusingPort;
 
 constexpr uint32_t kWaitMs = 5000;  // a wait that must end with an event
 
@@ -291,4 +291,4 @@ TEST(ClientSocketTest, ConnectTwiceIsRefused) {
 }
 
 }  // namespace
-}  // namespace sockets
+}  // namespace net

@@ -14,7 +14,7 @@
 #include <cassert>
 #include <chrono>
 
-namespace platform::net {
+namespace net {
 
 namespace {
 
@@ -416,4 +416,4 @@ size_t CompletionPort::OpenSocketsForTest() const {
   return open_sockets_;
 }
 
-}  // namespace platform::net
+}  // namespace net

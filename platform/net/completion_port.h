@@ -29,7 +29,7 @@
 
 #include "platform/net/unique_fd.h"
 
-namespace platform::net {
+namespace net {
 
 // Identifies one association; a closed socket's id never matches again, so a
 // late call with an old id is refused instead of touching a newer socket.
@@ -159,4 +159,4 @@ class CompletionPort {
   size_t open_sockets_ = 0;             // Guarded by table_mu_.
 };
 
-}  // namespace platform::net
+}  // namespace net

@@ -21,7 +21,7 @@
 
 #include "platform/net/listener.h"
 
-namespace platform::net {
+namespace net {
 namespace {
 
 constexpr int kWaitMs = 10000;  // generous: only reached when something hangs
@@ -568,4 +568,4 @@ TEST(CompletionPortLoadTest, NoCompletionIsLostOrDuplicatedUnderLoad) {
 }
 
 }  // namespace
-}  // namespace platform::net
+}  // namespace net

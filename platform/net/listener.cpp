@@ -9,7 +9,7 @@
 #include <climits>
 #include <cstring>
 
-namespace platform::net {
+namespace net {
 
 ListenerSet::ListenerSet() : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -122,16 +122,4 @@ std::string FormatIPv4(const sockaddr_in& address) {
   return text;
 }
 
-std::optional<sockaddr_in> PeerAddress(int socket) {
-  sockaddr_storage storage{};
-  socklen_t len = sizeof storage;
-  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&storage), &len) != 0 ||
-      storage.ss_family != AF_INET || len < sizeof(sockaddr_in)) {
-    return std::nullopt;
-  }
-  sockaddr_in addr{};
-  std::memcpy(&addr, &storage, sizeof addr);
-  return addr;
-}
-
-}  // namespace platform::net
+}  // namespace net

@@ -7,13 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/net/unique_fd.h"
 
-namespace platform::net {
+namespace net {
 
 class ListenerSet {
  public:
@@ -69,8 +68,4 @@ class ListenerSet {
 // Dotted text of an IPv4 address ("127.0.0.1").
 std::string FormatIPv4(const sockaddr_in& address);
 
-// getpeername of a connected IPv4 socket; nullopt when it fails or the peer is
-// no IPv4 peer.
-std::optional<sockaddr_in> PeerAddress(int socket);
-
-}  // namespace platform::net
+}  // namespace net

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace platform::net {
+namespace net {
 
 class UniqueFd {
  public:
@@ -33,4 +33,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace platform::net
+}  // namespace net

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/base.h"
-#include "platform/com/registry.h"
+#include "platform/base/base.h"
+#include "platform/registry/registry.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "platform/text/text.h"
 
-namespace platform::service {
+namespace service {
 
 int FindCommandLineSwitch(int argc, const char* const* argv,
                           std::initializer_list<std::string_view> words) {
@@ -32,4 +32,4 @@ int ExitCodeFromResult(HRESULT result) {
   return low != 0 ? low : 1;
 }
 
-}  // namespace platform::service
+}  // namespace service

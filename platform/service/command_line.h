@@ -5,9 +5,9 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
-namespace platform::service {
+namespace service {
 
 // Scans argv[1..] (never the program path) for tokens that follow a '-' or a
 // '/'; a token runs to a blank, a tab or the end of its argument. Returns the
@@ -20,4 +20,4 @@ int FindCommandLineSwitch(int argc, const char* const* argv,
 // the low byte is 0, so that no failure can read as success (-1 gives 255).
 int ExitCodeFromResult(HRESULT result);
 
-}  // namespace platform::service
+}  // namespace service

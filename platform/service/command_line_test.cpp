@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace platform::service {
+namespace service {
 namespace {
 
 TEST(CommandLineTest, FindsWholeSwitchWordsAfterDashOrSlashInAnyCase) {
@@ -64,4 +64,4 @@ TEST(CommandLineTest, ExitCodeIsZeroOnlyForSuccess) {
 }
 
 }  // namespace
-}  // namespace platform::service
+}  // namespace service

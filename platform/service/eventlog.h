@@ -5,7 +5,7 @@
 // Control characters in the text are written as \xHH so an entry stays one line.
 #pragma once
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 using HANDLE = void*;
 

@@ -18,11 +18,11 @@
 #include <set>
 #include <thread>
 
-#include "platform/com/registry.h"
 #include "platform/file/atomic_file.h"
+#include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
-namespace platform::service {
+namespace service {
 
 struct ServiceStatusRecord {
   SERVICE_STATUS status;
@@ -574,4 +574,4 @@ bool DeleteServiceRecord(std::string_view service_name) {
   return registry::ApplyChanges(HKEY_LOCAL_MACHINE, {remove}) == ERROR_SUCCESS;
 }
 
-}  // namespace platform::service
+}  // namespace service

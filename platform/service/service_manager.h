@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
-namespace platform::service {
+namespace service {
 
 // ---- Values the callers compare against -------------------------------------
 
@@ -167,4 +167,4 @@ struct ServiceRecord {
 std::optional<ServiceRecord> ReadServiceRecord(std::string_view service_name);
 [[nodiscard]] bool DeleteServiceRecord(std::string_view service_name);
 
-}  // namespace platform::service
+}  // namespace service

@@ -1,14 +1,13 @@
 #include "platform/service/service_manager.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -20,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/com/registry.h"
+#include "platform/registry/registry.h"
 
-namespace platform::service {
+namespace service {
 namespace {
 
 namespace fs = std::filesystem;
@@ -405,4 +404,4 @@ TEST(LocationTest, DefaultsFollowTheEnvironment) {
 }
 
 }  // namespace
-}  // namespace platform::service
+}  // namespace service

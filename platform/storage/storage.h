@@ -5,7 +5,7 @@
 // Attachments cross interfaces as the storage's IUnknown.
 #pragma once
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 // Access and sharing modes. Only the combinations the system uses are accepted.
 inline constexpr DWORD STGM_READ = 0x00000000;

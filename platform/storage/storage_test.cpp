@@ -184,9 +184,9 @@ TEST(StorageLifetime, CrossesInterfacesAsIUnknown) {
 }
 
 TEST(FaultyStorage, FailsWhereThePlanSays) {
-  auto plan = std::make_shared<storage_testing::FaultPlan>();
+  auto plan = std::make_shared<storage::testing::FaultPlan>();
   ComPtr<IStorage> storage;
-  ASSERT_EQ(storage_testing::CreateFaultyDocfile(plan, storage.Receive()), S_OK);
+  ASSERT_EQ(storage::testing::CreateFaultyDocfile(plan, storage.Receive()), S_OK);
   ComPtr<IStream> s;
   plan->create_stream = STG_E_MEDIUMFULL;
   EXPECT_EQ(storage->CreateStream(u"", kWriteMode, s.Receive()), STG_E_MEDIUMFULL);

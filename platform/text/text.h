@@ -57,6 +57,13 @@ bool IsXmlNameChar(char16_t c);
 inline bool IsAsciiSpace(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
+// The value of an ASCII hexadecimal digit of either case; -1 for anything else.
+constexpr int HexDigitValue(char32_t c) {
+  if (c >= U'0' && c <= U'9') return static_cast<int>(c - U'0');
+  if (c >= U'A' && c <= U'F') return static_cast<int>(c - U'A' + 10);
+  if (c >= U'a' && c <= U'f') return static_cast<int>(c - U'a' + 10);
+  return -1;
+}
 inline char AsciiToLower(char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
 inline char AsciiToUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
 inline char16_t AsciiToUpper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }

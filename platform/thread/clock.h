@@ -2,7 +2,7 @@
 // and sleeping.
 #pragma once
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 // Milliseconds since an arbitrary start, monotonic; 64 bits, so it never wraps.
 ULONGLONG GetTickCount();

@@ -108,7 +108,7 @@ Found NextMessage(Queue& q, MSG* msg, UINT min, UINT max, bool remove, ULONGLONG
   msg->wParam = next->id;
   msg->lParam = reinterpret_cast<LPARAM>(next->callback);
   if (remove) {
-    next->due = thread_internal::NextTimerDue(next->due, next->period, now);
+    next->due = thread::internal::NextTimerDue(next->due, next->period, now);
   }
   return Found::Message;
 }

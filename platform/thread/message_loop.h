@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
 using HWND = void*;  // no windows here: always null
 using WPARAM = uintptr_t;

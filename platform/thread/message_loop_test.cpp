@@ -4,11 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <latch>
 #include <thread>
 #include <vector>
 
 #include "platform/thread/clock.h"
-#include "platform/thread/sync.h"
 
 namespace {
 
@@ -21,13 +21,13 @@ void MakeQueue() {
 
 TEST(MessageLoopTest, PostsArriveInOrderAndQuitEndsTheLoop) {
   DWORD loop_thread = 0;
-  thread::Event ready(/*manual_reset=*/true);
+  std::latch ready(1);
   std::vector<std::pair<UINT, WPARAM>> seen;
   int exit_code = -1;
   std::thread loop([&] {
     MakeQueue();
     loop_thread = GetCurrentThreadId();
-    ready.Set();
+    ready.count_down();
     MSG msg;
     while (GetMessage(&msg, nullptr, 0, 0)) {
       seen.emplace_back(msg.message, msg.wParam);
@@ -35,7 +35,7 @@ TEST(MessageLoopTest, PostsArriveInOrderAndQuitEndsTheLoop) {
     }
     exit_code = int(msg.wParam);
   });
-  ready.Wait();
+  ready.wait();
   EXPECT_TRUE(PostThreadMessage(loop_thread, WM_USER, 1, 0));
   EXPECT_TRUE(PostThreadMessage(loop_thread, WM_USER + 1, 2, 0));
   EXPECT_TRUE(PostThreadMessage(loop_thread, WM_USER + 2, 3, 0));
@@ -49,17 +49,17 @@ TEST(MessageLoopTest, PostsArriveInOrderAndQuitEndsTheLoop) {
 
 TEST(MessageLoopTest, PostedQuitMessageFromAnotherThreadEndsTheLoop) {
   DWORD loop_thread = 0;
-  thread::Event ready(true);
+  std::latch ready(1);
   BOOL last = 1;
   std::thread loop([&] {
     MakeQueue();
     loop_thread = GetCurrentThreadId();
-    ready.Set();
+    ready.count_down();
     MSG msg;
     while ((last = GetMessage(&msg, nullptr, 0, 0)) != 0) {
     }
   });
-  ready.Wait();
+  ready.wait();
   EXPECT_TRUE(PostThreadMessage(loop_thread, WM_QUIT, 0, 0));
   loop.join();
   EXPECT_EQ(last, 0);
@@ -145,7 +145,7 @@ TEST(TimerScheduleTest, ALateLoopKeepsTheScheduleAndSkipsMissedPeriods) {
       {5, 10, 123456789, 123456795},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(thread_internal::NextTimerDue(c.due, c.period, c.now), c.next)
+    EXPECT_EQ(thread::internal::NextTimerDue(c.due, c.period, c.now), c.next)
         << c.due << " " << c.period << " " << c.now;
   }
 }
@@ -155,53 +155,6 @@ TEST(ClockTest, TickCountIsMonotonicAndSleepWaits) {
   Sleep(20);
   const ULONGLONG end = GetTickCount();
   EXPECT_GE(end - start, 20u);
-}
-
-TEST(SyncTest, CriticalSectionIsRecursiveAndExclusive) {
-  CRITICAL_SECTION cs;
-  InitializeCriticalSection(&cs);
-  EnterCriticalSection(&cs);
-  EXPECT_TRUE(TryEnterCriticalSection(&cs));  // the owner may enter again
-  bool other_got_it = true;
-  std::thread([&] { other_got_it = TryEnterCriticalSection(&cs); }).join();
-  EXPECT_FALSE(other_got_it);
-  LeaveCriticalSection(&cs);
-  std::thread([&] { other_got_it = TryEnterCriticalSection(&cs); }).join();
-  EXPECT_FALSE(other_got_it);  // still held once
-  LeaveCriticalSection(&cs);
-  std::thread([&] {
-    other_got_it = TryEnterCriticalSection(&cs);
-    if (other_got_it) LeaveCriticalSection(&cs);
-  }).join();
-  EXPECT_TRUE(other_got_it);
-  DeleteCriticalSection(&cs);
-}
-
-TEST(SyncTest, ManualEventReleasesAllAutoEventOne) {
-  thread::Event manual(/*manual_reset=*/true);
-  EXPECT_FALSE(manual.Wait(0));
-  manual.Set();
-  EXPECT_TRUE(manual.Wait(0));
-  EXPECT_TRUE(manual.Wait(0));  // stays set
-  manual.Reset();
-  EXPECT_FALSE(manual.Wait(10));
-
-  thread::Event automatic(/*manual_reset=*/false, /*initially_set=*/true);
-  EXPECT_TRUE(automatic.Wait(0));
-  EXPECT_FALSE(automatic.Wait(0));  // reset by the first wait
-
-  // One Set of a manual event releases every waiter.
-  manual.Reset();
-  std::atomic<int> woken{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
-    waiters.emplace_back([&] {
-      if (manual.Wait()) ++woken;
-    });
-  }
-  manual.Set();
-  for (auto& t : waiters) t.join();
-  EXPECT_EQ(woken, 3);
 }
 
 }  // namespace

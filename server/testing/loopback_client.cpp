@@ -11,7 +11,7 @@ namespace server_testing {
 
 LoopbackClient::LoopbackClient(uint16_t port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in a = sockets_testing::LoopbackAddress(port);
+  const sockaddr_in a = net::testing::LoopbackAddress(port);
   connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 

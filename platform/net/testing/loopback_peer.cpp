@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace sockets_testing {
+namespace net::testing {
 namespace {
 
 [[noreturn]] void Die(const char* what) {
@@ -169,4 +169,4 @@ RefusingPort::RefusingPort() {
 
 RefusingPort::~RefusingPort() { close(fd_); }
 
-}  // namespace sockets_testing
+}  // namespace net::testing

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <thread>
 
-namespace sockets_testing {
+namespace net::testing {
 
 inline constexpr int kPeerTimeoutMs = 5000;          // longest wait for any one event
 inline constexpr size_t kMaxPeerRead = 64u << 20;    // most bytes one read helper collects
@@ -95,4 +95,4 @@ class RefusingPort {
 
 sockaddr_in LoopbackAddress(uint16_t port);
 
-}  // namespace sockets_testing
+}  // namespace net::testing

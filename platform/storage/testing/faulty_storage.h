@@ -11,7 +11,7 @@
 #include "platform/com/object.h"
 #include "platform/storage/storage.h"
 
-namespace storage_testing {
+namespace storage::testing {
 
 // What fails. Shared by a storage and its streams, so a test may change it
 // while they are in use; budgets count bytes over all streams of the storage.
@@ -108,4 +108,4 @@ inline HRESULT CreateFaultyDocfile(std::shared_ptr<FaultPlan> plan, IStorage** s
   return S_OK;
 }
 
-}  // namespace storage_testing
+}  // namespace storage::testing

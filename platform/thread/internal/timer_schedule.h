@@ -2,9 +2,9 @@
 // can be checked exactly.
 #pragma once
 
-#include "platform/com/base.h"
+#include "platform/base/base.h"
 
-namespace thread_internal {
+namespace thread::internal {
 
 // The first expiry of the schedule due, due + period, due + 2 * period, ...
 // that lies after `now` (now >= due): a late loop neither shifts the schedule
@@ -13,4 +13,4 @@ constexpr ULONGLONG NextTimerDue(ULONGLONG due, ULONGLONG period, ULONGLONG now)
   return due + (now - due) / period * period + period;
 }
 
-}  // namespace thread_internal
+}  // namespace thread::internal
