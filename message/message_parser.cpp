@@ -74,7 +74,10 @@ void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
   value = TrimSpaces(value);
   const size_t colon = value.find(u':');
   if (colon == std::u16string_view::npos) {
-    if (element.GetDefaultNamespace().empty()) ThrowClient(unresolvable, true);
+    // An empty `unresolvable` text accepts an unprefixed name in no namespace.
+    if (element.GetDefaultNamespace().empty() && !unresolvable.empty()) {
+      ThrowClient(unresolvable, true);
+    }
     *ns = element.GetDefaultNamespace();
     *local_name = value;
     return;

@@ -366,6 +366,18 @@ TEST(MessageParserResponse, ResultNamesTheReturnAccessor) {
   EXPECT_EQ(ns, u"urn:p");
   EXPECT_EQ(name, u"ret");
   ASSERT_EQ(h.message->GetResponseParser().GetWrapper()->children.size(), 1u);  // not a parameter
+
+  Harness unqualified(12);
+  ASSERT_TRUE(
+      unqualified.Run(Envelope12("",
+                                 "<m:OpResponse xmlns:m=\"urn:m\"><r:result "
+                                 "xmlns:r=\"http://www.w3.org/2003/05/soap-rpc\">ret</r:result>"
+                                 "<ret>5</ret></m:OpResponse>"),
+                      false))
+      << Narrow(unqualified.FaultText());
+  ASSERT_TRUE(unqualified.message->GetResponseParser().GetResultName(&ns, &name));
+  EXPECT_EQ(ns, u"");
+  EXPECT_EQ(name, u"ret");
 }
 
 }  // namespace

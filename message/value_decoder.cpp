@@ -5,13 +5,13 @@
 #include <memory>
 #include <vector>
 
+#include "interfaces/soapstruct.h"
 #include "message/internal/faults.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
 #include "platform/com/activation.h"
 #include "platform/com/oledate.h"
 #include "platform/text/text.h"
-#include "interfaces/soapstruct.h"
 #include "xml/codecs.h"
 #include "xml/namespaces.h"
 
@@ -719,6 +719,8 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
       if (n % others != 0) ThrowClient(kSizeConflict, true);
       first = n / others;
     }
+    // The last index of the first dimension must still be a LONG.
+    if (first > 0 && offset_of(0) > INT32_MAX - (first - 1)) ThrowClient(kSizeConflict, true);
     written[0] = {static_cast<ULONG>(first), offset_of(0)};
     for (size_t i = 1; i < r; ++i) written[i] = {static_cast<ULONG>(dims[i]), 0};
   }

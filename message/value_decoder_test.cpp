@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/soapstruct.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
 #include "message/testing/message_testing.h"
 #include "platform/com/oledate.h"
 #include "platform/storage/storage.h"
-#include "interfaces/soapstruct.h"
 #include "xml/namespaces.h"
 
 namespace message {
@@ -731,6 +731,13 @@ TEST(ValueDecoderArrays, ShapesSizesAndOffsets) {
       {"fewer sizes than the rank", 11, Array11("xsd:int[4]", 4), kMatrix, {}, {}, improper},
       {"more sizes than the rank", 11, Array11("xsd:int[2,2]", 4), kIntArray, {}, {}, improper},
       {"item type unlike the WSDL's", 11, Array11("xsd:string[1]", 1), kIntArray, {}, {}, improper},
+      {"open first size past the last index",
+       11,
+       Array11("xsd:int[]", 2, " SOAP-ENC:offset=\"[2147483647]\""),
+       kIntArray,
+       {},
+       {},
+       conflict},
       {"SOAP 1.2 size", 12, Array12("3", 3), kIntArray, {{3, 0}}, {1, 2, 3}, nullptr},
       {"SOAP 1.2 two dimensions",
        12,

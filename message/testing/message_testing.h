@@ -12,10 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "interfaces/soapstruct.h"
 #include "message/soap_message.h"
 #include "message/testing/fake_dorvish.h"
 #include "platform/com/activation.h"
-#include "interfaces/soapstruct.h"
 #include "xml/namespaces.h"
 
 namespace message::testing {
