@@ -37,7 +37,7 @@ trap cleanup EXIT INT TERM
 mkdir -p "$state/www" "$state/runtime" "$state/units"
 export QUORVEL_REGISTRY="$state/registry" QUORVEL_RUNTIME_DIR="$state/runtime"
 export QUORVEL_UNIT_DIR="$state/units" QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
-cp "$build/server/braskel" "$state/braskel"
+cp "$build/server/braskel/braskel" "$state/braskel"
 "$state/braskel" -Service
 head -c 1024 /dev/urandom >"$state/www/1k.bin"
 head -c 1048576 /dev/urandom >"$state/www/1m.bin"

@@ -30,7 +30,7 @@ export QUORVEL_UNIT_DIR="$state/units"
 export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 
 # The configuration is read from beside the executable.
-cp -f "$build/server/braskel" "$state/braskel"
+cp -f "$build/server/braskel/braskel" "$state/braskel"
 for component in soapstruct/libsoapstruct.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done

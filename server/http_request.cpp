@@ -121,7 +121,7 @@ std::string VersionText(int major, int minor) {
   return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-Event ParseRequestLine(std::string_view line, RequestLine* out) {
+RequestLineResult ParseRequestLine(std::string_view line, RequestLine* out) {
   *out = RequestLine();
   const size_t http = line.find("HTTP/");
   if (http != std::string_view::npos) {
@@ -136,9 +136,9 @@ Event ParseRequestLine(std::string_view line, RequestLine* out) {
       if (dot > pos) numbers[found++] = digits.substr(pos, dot - pos);
       pos = dot + 1;
     }
-    if (found < 2) return Event::BadRequest;
+    if (found < 2) return RequestLineResult::Bad;
     if (!ParseDecimalInt(numbers[0], &out->major) || !ParseDecimalInt(numbers[1], &out->minor)) {
-      return Event::BadRequest;
+      return RequestLineResult::Bad;
     }
     out->hasVersion = true;
   } else {
@@ -148,10 +148,10 @@ Event ParseRequestLine(std::string_view line, RequestLine* out) {
   const size_t first_blank = line.find(' ');
   out->methodText = line.substr(0, first_blank);
   out->method = MethodFromText(out->methodText);
-  if (first_blank == std::string_view::npos) return Event::BadRequest;
+  if (first_blank == std::string_view::npos) return RequestLineResult::Bad;
   const std::string_view after = line.substr(first_blank + 1);
   out->uri = after.substr(0, after.find(' '));
-  return out->hasVersion ? Event::HeadersReceived : Event::NoVersion;
+  return out->hasVersion ? RequestLineResult::Versioned : RequestLineResult::NoVersion;
 }
 
 // ---- Header fields ----------------------------------------------------------
@@ -258,21 +258,21 @@ const std::string_view* RequestHeaders::Find(std::string_view name) const {
   return nullptr;
 }
 
-Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
+BodyResult AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
   *out = BodyInfo();
   if (const std::string_view* length = headers.Find("CONTENT-LENGTH")) {
     int n = 0;
-    if (!ParseDecimalInt(*length, &n) || n < 0) return Event::BadRequest;
+    if (!ParseDecimalInt(*length, &n) || n < 0) return BodyResult::Bad;
     out->contentLength = static_cast<uint64_t>(n);
   }
   if (const std::string_view* action = headers.Find("SOAPACTION")) out->soapAction = *action;
-  if (out->contentLength == 0) return Event::RequestComplete;
-  if (out->contentLength > kMaxContentLength) return Event::BadRequest;
+  if (out->contentLength == 0) return BodyResult::NoBody;
+  if (out->contentLength > kMaxContentLength) return BodyResult::Bad;
 
   const std::string_view* type = headers.Find("CONTENT-TYPE");
-  if (type == nullptr) return Event::BadRequest;
+  if (type == nullptr) return BodyResult::Bad;
   MediaType media;
-  if (!ParseMediaType(*type, &media)) return Event::BadRequest;
+  if (!ParseMediaType(*type, &media)) return BodyResult::Bad;
   if (media.type.find("TEXT/XML") != std::string::npos) {
     out->kind = ContentKind::SoapXml;
   } else if (media.type.find("APPLICATION/SOAP+XML") != std::string::npos) {
@@ -281,16 +281,16 @@ Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out) {
   } else if (media.type.find("APPLICATION/DIME") != std::string::npos) {
     out->kind = ContentKind::Dime;
   } else {
-    return Event::BadRequest;
+    return BodyResult::Bad;
   }
   if (const std::string* charset = media.Param("CHARSET")) out->charset = Upper(*charset);
   if (out->kind != ContentKind::Dime) {
     const std::string& c = out->charset;
-    if (!(c.empty() || c == "UTF-8" || c == "UTF-16" || c == "US-ASCII")) return Event::BadRequest;
+    if (!(c.empty() || c == "UTF-8" || c == "UTF-16" || c == "US-ASCII")) return BodyResult::Bad;
     // Held in memory, so bounded well below what a DIME body may carry.
-    if (out->contentLength > kMaxBodyBytes) return Event::BadRequest;
+    if (out->contentLength > kMaxBodyBytes) return BodyResult::Bad;
   }
-  return Event::BodyIncomplete;
+  return BodyResult::Body;
 }
 
 // ---- URIs and endpoints -----------------------------------------------------

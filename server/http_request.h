@@ -34,29 +34,6 @@ inline constexpr size_t kMaxDecodedPathBytes = 2000;
 // At most this many characters after "HTTP/" are read for the version.
 inline constexpr size_t kMaxVersionChars = 16;
 
-// Event numbers of the connection state machine; actions return the next one.
-enum class Event : uint16_t {
-  None = 0,                  // wait for the next completion
-  SocketClosed = 10,         // socket closed or failed
-  IoComplete = 11,           // a receive or send completed
-  NoVersion = 20,            // request line without "HTTP/"
-  HeadersReceived = 21,      // request line and all headers received
-  BodyIncomplete = 22,       // body incomplete, a receive is posted
-  RequestComplete = 23,      // request complete
-  ResponseQueued = 30,       // response queued, start sending
-  BadRequest = 31,           // 400
-  MethodNotAllowed = 32,     // 405
-  VersionNotSupported = 33,  // 505
-  NotFound = 35,             // 404
-  ServiceUnavailable = 36,   // 503
-  Forbidden = 37,            // 403
-  BodyComplete = 40,
-  ResponseReady = 50,
-  AllSent = 51,        // every queued buffer sent
-  InternalError = 60,  // 500
-  RequestLogged = 70,
-};
-
 enum class Method : uint8_t { None = 0, Get = 1, Head = 2, Post = 3 };
 
 // By the media type of Content-Type.
@@ -132,11 +109,15 @@ struct RequestLine {
   bool hasVersion = false;  // "HTTP/" was present
 };
 
-// Reads the first line. Returns HeadersReceived (21) with a version,
-// NoVersion (20) without "HTTP/" (version 0.9), BadRequest (31) when the
-// version lacks a number or a number overflows, or the line has no URI token.
-// *out is filled as far as it got; its views point into `line`.
-Event ParseRequestLine(std::string_view line, RequestLine* out);
+enum class RequestLineResult {
+  Versioned,  // "HTTP/" and a version
+  NoVersion,  // no "HTTP/": version 0.9
+  Bad,        // the version lacks a number or one overflows, or there is no URI token
+};
+
+// Reads the first line. *out is filled as far as it got; its views point into
+// `line`.
+RequestLineResult ParseRequestLine(std::string_view line, RequestLine* out);
 
 // "HTTP/%d.%d" of the numbers.
 std::string VersionText(int major, int minor);
@@ -189,12 +170,15 @@ struct BodyInfo {
   std::string soapAction;  // SOAPAction, or the ACTION parameter of SOAP 1.2
 };
 
-// Content-Length, SOAPAction and Content-Type. Returns RequestComplete (23)
-// for a request without body, BodyIncomplete (22) when a body is announced
-// and acceptable, BadRequest (31) for a negative or oversized length, a body
-// without, or with an unparsable or unrecognised, Content-Type, or a bad
-// charset for SOAP XML.
-Event AnalyseBody(const RequestHeaders& headers, BodyInfo* out);
+enum class BodyResult {
+  NoBody,  // the request is complete without one
+  Body,    // a body is announced and acceptable
+  Bad,     // a negative or oversized length, a body without, or with an unparsable or
+           // unrecognised, Content-Type, or a bad charset for SOAP XML
+};
+
+// Content-Length, SOAPAction and Content-Type.
+BodyResult AnalyseBody(const RequestHeaders& headers, BodyInfo* out);
 
 // Decodes `source` into `out` (replaced), writing at most `limit` bytes: "+"
 // is a blank, "%%" one "%", "%" and two hexadecimal digits that byte; "%"

@@ -160,30 +160,30 @@ TEST(HeaderBlockReaderTest, RandomInputKeepsItsInvariants) {
 TEST(RequestLineTest, Table) {
   struct Case {
     const char* line;
-    Event event;
+    RequestLineResult event;
     Method method;
     const char* uri;
     int major, minor;
   } cases[] = {
-      {"GET /a?b HTTP/1.1", Event::HeadersReceived, Method::Get, "/a?b", 1, 1},
-      {"HEAD / HTTP/1.0", Event::HeadersReceived, Method::Head, "/", 1, 0},
-      {"POST /x HTTP/2.0", Event::HeadersReceived, Method::Post, "/x", 2, 0},
-      {"get / HTTP/1.0", Event::HeadersReceived, Method::None, "/", 1, 0},
-      {"PUT / HTTP/1.0", Event::HeadersReceived, Method::None, "/", 1, 0},
-      {"GET /", Event::NoVersion, Method::Get, "/", 0, 9},
-      {"GET  / HTTP/1.0", Event::HeadersReceived, Method::Get, "", 1, 0},  // empty token
-      {"GET", Event::BadRequest, Method::Get, "", 0, 0},
-      {"", Event::BadRequest, Method::None, "", 0, 0},
-      {"GET / HTTP/1", Event::BadRequest, Method::Get, "", 0, 0},
-      {"GET / HTTP/", Event::BadRequest, Method::Get, "", 0, 0},
-      {"GET / HTTP/99999999999.1", Event::BadRequest, Method::Get, "", 0, 0},
-      {"GET / HTTP/x.y", Event::HeadersReceived, Method::Get, "/", 0, 0},
+      {"GET /a?b HTTP/1.1", RequestLineResult::Versioned, Method::Get, "/a?b", 1, 1},
+      {"HEAD / HTTP/1.0", RequestLineResult::Versioned, Method::Head, "/", 1, 0},
+      {"POST /x HTTP/2.0", RequestLineResult::Versioned, Method::Post, "/x", 2, 0},
+      {"get / HTTP/1.0", RequestLineResult::Versioned, Method::None, "/", 1, 0},
+      {"PUT / HTTP/1.0", RequestLineResult::Versioned, Method::None, "/", 1, 0},
+      {"GET /", RequestLineResult::NoVersion, Method::Get, "/", 0, 9},
+      {"GET  / HTTP/1.0", RequestLineResult::Versioned, Method::Get, "", 1, 0},  // empty token
+      {"GET", RequestLineResult::Bad, Method::Get, "", 0, 0},
+      {"", RequestLineResult::Bad, Method::None, "", 0, 0},
+      {"GET / HTTP/1", RequestLineResult::Bad, Method::Get, "", 0, 0},
+      {"GET / HTTP/", RequestLineResult::Bad, Method::Get, "", 0, 0},
+      {"GET / HTTP/99999999999.1", RequestLineResult::Bad, Method::Get, "", 0, 0},
+      {"GET / HTTP/x.y", RequestLineResult::Versioned, Method::Get, "/", 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     RequestLine line;
     EXPECT_EQ(ParseRequestLine(c.line, &line), c.event);
-    if (c.event == Event::BadRequest) continue;
+    if (c.event == RequestLineResult::Bad) continue;
     EXPECT_EQ(line.method, c.method);
     EXPECT_EQ(line.uri, c.uri);
     EXPECT_EQ(line.major, c.major);
@@ -263,36 +263,36 @@ TEST(RequestHeadersTest, ManyRepeatsOfOneNameStayLinearInMemory) {
 TEST(AnalyseBodyTest, Table) {
   struct Case {
     const char* fields;
-    Event event;
+    BodyResult event;
     ContentKind kind;
     uint64_t length;
     const char* action;
   } cases[] = {
-      {"", Event::RequestComplete, ContentKind::None, 0, ""},
-      {"Content-Length: 0\r\n", Event::RequestComplete, ContentKind::None, 0, ""},
+      {"", BodyResult::NoBody, ContentKind::None, 0, ""},
+      {"Content-Length: 0\r\n", BodyResult::NoBody, ContentKind::None, 0, ""},
       {"Content-Length: 10\r\nContent-Type: text/xml; charset=utf-8\r\nSOAPAction: \"urn:x\"\r\n",
-       Event::BodyIncomplete, ContentKind::SoapXml, 10, "\"urn:x\""},
-      {"Content-Length: 10\r\nContent-Type: text/xml; charset=iso-8859-1\r\n", Event::BadRequest,
+       BodyResult::Body, ContentKind::SoapXml, 10, "\"urn:x\""},
+      {"Content-Length: 10\r\nContent-Type: text/xml; charset=iso-8859-1\r\n", BodyResult::Bad,
        ContentKind::SoapXml, 10, ""},
       {"Content-Length: 10\r\nContent-Type: application/soap+xml; action=urn:a\r\n",
-       Event::BodyIncomplete, ContentKind::Soap12Xml, 10, "urn:a"},
-      {"Content-Length: 10\r\nContent-Type: application/dime; charset=latin1\r\n",
-       Event::BodyIncomplete, ContentKind::Dime, 10, ""},
-      {"Content-Length: 10\r\n", Event::BadRequest, ContentKind::None, 10, ""},
-      {"Content-Length: 10\r\nContent-Type: text/plain\r\n", Event::BadRequest, ContentKind::None,
-       10, ""},
-      {"Content-Length: 10\r\nContent-Type: text/xml; broken\r\n", Event::BadRequest,
-       ContentKind::None, 10, ""},
-      {"Content-Length: -1\r\nContent-Type: text/xml\r\n", Event::BadRequest, ContentKind::None, 0,
+       BodyResult::Body, ContentKind::Soap12Xml, 10, "urn:a"},
+      {"Content-Length: 10\r\nContent-Type: application/dime; charset=latin1\r\n", BodyResult::Body,
+       ContentKind::Dime, 10, ""},
+      {"Content-Length: 10\r\n", BodyResult::Bad, ContentKind::None, 10, ""},
+      {"Content-Length: 10\r\nContent-Type: text/plain\r\n", BodyResult::Bad, ContentKind::None, 10,
        ""},
-      {"Content-Length: 4294967306\r\nContent-Type: text/xml\r\n", Event::BadRequest,
+      {"Content-Length: 10\r\nContent-Type: text/xml; broken\r\n", BodyResult::Bad,
+       ContentKind::None, 10, ""},
+      {"Content-Length: -1\r\nContent-Type: text/xml\r\n", BodyResult::Bad, ContentKind::None, 0,
+       ""},
+      {"Content-Length: 4294967306\r\nContent-Type: text/xml\r\n", BodyResult::Bad,
        ContentKind::None, 0, ""},
       // Memory-held bodies have a lower cap than streamed DIME ones.
-      {"Content-Length: 100000000\r\nContent-Type: text/xml\r\n", Event::BadRequest,
+      {"Content-Length: 100000000\r\nContent-Type: text/xml\r\n", BodyResult::Bad,
        ContentKind::SoapXml, 100000000, ""},
-      {"Content-Length: 100000000\r\nContent-Type: application/dime\r\n", Event::BodyIncomplete,
+      {"Content-Length: 100000000\r\nContent-Type: application/dime\r\n", BodyResult::Body,
        ContentKind::Dime, 100000000, ""},
-      {"Content-Length: 5 apples\r\nContent-Type: text/xml\r\n", Event::BodyIncomplete,
+      {"Content-Length: 5 apples\r\nContent-Type: text/xml\r\n", BodyResult::Body,
        ContentKind::SoapXml, 5, ""},
   };
   HeaderBlockReader reader;
@@ -301,7 +301,7 @@ TEST(AnalyseBodyTest, Table) {
     RequestHeaders h = ParseFields(reader, c.fields);
     BodyInfo info;
     EXPECT_EQ(AnalyseBody(h, &info), c.event);
-    if (c.event == Event::BadRequest) continue;
+    if (c.event == BodyResult::Bad) continue;
     EXPECT_EQ(info.kind, c.kind);
     EXPECT_EQ(info.contentLength, c.length);
     EXPECT_EQ(info.soapAction, c.action);
@@ -309,7 +309,7 @@ TEST(AnalyseBodyTest, Table) {
   RequestHeaders h =
       ParseFields(reader, "Content-Length: 3\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n");
   BodyInfo info;
-  ASSERT_EQ(AnalyseBody(h, &info), Event::BodyIncomplete);
+  ASSERT_EQ(AnalyseBody(h, &info), BodyResult::Body);
   EXPECT_EQ(info.charset, "UTF-8");
 }
 

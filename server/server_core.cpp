@@ -55,9 +55,7 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
   }
   try {
     for (int slot = 0; slot < clients; ++slot) {
-      auto client = std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot));
-      if (!client->BuildTransitionTable()) throw std::bad_alloc();
-      clients_.push_back(std::move(client));
+      clients_.push_back(std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot)));
       std::lock_guard<std::mutex> lock(slot_mu_);
       freeSlots_.push_back(static_cast<uint32_t>(slot));
     }

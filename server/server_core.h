@@ -22,7 +22,8 @@
 #include "platform/net/listener.h"
 #include "server/config.h"
 #include "server/config_store.h"
-#include "server/soap_server.h"
+#include "server/connection_host.h"
+#include "server/protocol_info.h"
 
 namespace server {
 
@@ -44,7 +45,7 @@ struct ServerStats {
   std::atomic<uint64_t> numNetErrors{0};
 };
 
-class ServerCore {
+class ServerCore final : public ConnectionHost {
  public:
   using EventSink = std::function<void(const std::string& line)>;
 
@@ -80,17 +81,22 @@ class ServerCore {
   // What the idle connections keep allocated for their next requests.
   size_t RetainedBytesForTest() const;
 
-  // ---- For the connections ------------------------------------------------
-  net::CompletionPort& Port() { return *port_; }
-  ConfigSnapshotPtr Config() const { return store_.Current(); }
-  SoapDispatch* Dispatch() const { return dispatch_; }
-  RequestLogger* Logger() const { return logger_; }
-  void LogEvent(const std::string& line) const;
-  void ReleaseClientSlot(uint32_t slot);
-  void AddBytesSent(uint64_t n) { stats_.numBytesSent.fetch_add(n, std::memory_order_relaxed); }
-  void CountHTTPError() { stats_.numHttpErrors.fetch_add(1, std::memory_order_relaxed); }
-  void CountInternalError() { stats_.numIntErrors.fetch_add(1, std::memory_order_relaxed); }
-  void CountNetError() { stats_.numNetErrors.fetch_add(1, std::memory_order_relaxed); }
+  // ---- ConnectionHost: for the connections --------------------------------
+  net::CompletionPort& Port() override { return *port_; }
+  ConfigSnapshotPtr Config() const override { return store_.Current(); }
+  bool EnableNameLookup() const override { return settings_.enableNameLookup; }
+  SoapDispatch* Dispatch() const override { return dispatch_; }
+  RequestLogger* Logger() const override { return logger_; }
+  void LogEvent(const std::string& line) const override;
+  void ReleaseClientSlot(uint32_t slot) override;
+  void AddBytesSent(uint64_t n) override {
+    stats_.numBytesSent.fetch_add(n, std::memory_order_relaxed);
+  }
+  void CountHTTPError() override { stats_.numHttpErrors.fetch_add(1, std::memory_order_relaxed); }
+  void CountInternalError() override {
+    stats_.numIntErrors.fetch_add(1, std::memory_order_relaxed);
+  }
+  void CountNetError() override { stats_.numNetErrors.fetch_add(1, std::memory_order_relaxed); }
 
  private:
   void ListenerThreadProc();

@@ -42,6 +42,10 @@ struct SoapAnswer {
   std::string traceRecord;
 };
 
+// The rule every implementation keeps: nothing but std::bad_alloc leaves
+// ProcessSoapPost or ProcessSoapGet. Faults of the processing become answers
+// (a SOAP fault, a status) or a false result; the connection turns bad_alloc
+// into a lost socket and closes.
 class SoapDispatch {
  public:
   virtual ~SoapDispatch() = default;

@@ -13,22 +13,13 @@
 
 #include "server/config.h"
 #include "server/config_store.h"
+#include "server/protocol_info.h"
 #include "server/server_logs.h"
 
 namespace server {
 
 class RequestLogger;
 class ServerCore;
-
-// One transport the listener may make a socket from.
-struct ProtocolInfo {
-  bool connectionless = false;
-  bool guaranteedDelivery = false;
-  bool guaranteedOrder = false;
-  int addressFamily = 0;
-  int socketType = 0;
-  int protocol = 0;
-};
 
 class SoapServer {
  public:

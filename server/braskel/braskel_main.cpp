@@ -18,8 +18,8 @@
 #include "platform/service/service_manager.h"
 #include "platform/thread/clock.h"
 #include "platform/thread/message_loop.h"
+#include "server/braskel/service_registration.h"
 #include "server/server_logs.h"
-#include "server/service_registration.h"
 #include "server/soap_server.h"
 
 namespace {

@@ -18,8 +18,8 @@
 #include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
 #include "platform/registry/registry.h"
-#include "server/service_registration.h"
-#include "server/testing/braskel_process.h"
+#include "server/braskel/service_registration.h"
+#include "server/braskel/testing/braskel_process.h"
 #include "server/testing/test_files.h"
 
 namespace server {

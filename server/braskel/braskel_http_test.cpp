@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/service_registration.h"
-#include "server/testing/braskel_process.h"
+#include "server/braskel/service_registration.h"
+#include "server/braskel/testing/braskel_process.h"
 #include "server/testing/http_replies.h"
 #include "server/testing/loopback_client.h"
 #include "server/testing/test_files.h"

@@ -1,4 +1,4 @@
-#include "server/service_registration.h"
+#include "server/braskel/service_registration.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "server/testing/braskel_process.h"
+#include "server/braskel/testing/braskel_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "server/service_registration.h"
+#include "server/braskel/service_registration.h"
 #include "server/testing/test_files.h"
 
 extern char** environ;

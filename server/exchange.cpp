@@ -1,0 +1,543 @@
+#include "server/exchange.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "dime/exception.h"
+#include "dime/message.h"
+#include "dime/serializer.h"
+#include "server/request_log.h"
+#include "server/soap_dispatch.h"
+
+namespace server {
+
+namespace {
+
+constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/envelope/";
+// Body buffers are reserved up to this much ahead of the bytes themselves.
+constexpr size_t kBodyReserve = 64 * 1024;
+
+}  // namespace
+
+Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
+    : host_(host), io_(io), machine_(StateMachine::ForConnection()) {}
+
+Exchange::~Exchange() = default;
+
+bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, time_t requestTime) {
+  Clear();
+  machine_.SetState(ConnState::ReadingHead);
+  requestTime_ = requestTime;
+  status_ = 200;
+  bytesSent_ = 0;
+  config_ = std::move(config);
+  peer_ = std::move(peer);
+  return PostReceive() == Event::None;
+}
+
+bool Exchange::OnTransfer(bool ok, size_t bytes) {
+  lastBytes_ = ok ? bytes : 0;
+  return machine_.PostEvent(ok ? Event::IoComplete : Event::SocketClosed, *this);
+}
+
+void Exchange::Release() {
+  Clear();
+  dimeRequest_.reset();
+}
+
+size_t Exchange::RetainedBytes() const {
+  return scratch_.capacity() + bodyBytes_.capacity() + requestLine_.capacity() +
+         head_.CapacityForTest();
+}
+
+Event Exchange::RunAction(Action action) {
+  try {
+    switch (action) {
+      case Action::ParseRequest:
+        return ParseRequest();
+      case Action::RefuseVersionless:
+        return Event::VersionNotSupported;
+      case Action::QueueBadRequestLine:
+      case Action::QueueBadVersionlessRequest:
+      case Action::QueueBadRequest:
+        host_.CountHTTPError();
+        return SendStatusPage(400, {});
+      case Action::AnalyseHeaders:
+        return AnalyseRequestHeaders();
+      case Action::LoseSocketReadingHead:
+      case Action::LoseSocketHandling:
+      case Action::LoseSocketReadingBody:
+      case Action::LoseSocketSending:
+        return LoseSocket();
+      case Action::QueueVersionlessNotSupported:
+      case Action::QueueVersionNotSupported:
+        host_.CountHTTPError();
+        return SendStatusPage(505, versionText_);
+      case Action::QueueMethodNotAllowed:
+        host_.CountHTTPError();
+        return SendStatusPage(405, line_.methodText);
+      case Action::QueueNotFound:
+        return SendStatusPage(404, path_);
+      case Action::QueueServiceUnavailable:
+        return SendStatusPage(503, {});
+      case Action::QueueForbidden:
+        return SendStatusPage(403, {});
+      case Action::QueueInternalError: {
+        char text[64];
+        std::snprintf(text, sizeof text, "Internal Error: %d!", static_cast<int>(errorCode_));
+        host_.LogEvent(text);
+        host_.CountInternalError();
+        return SendStatusPage(500, {});
+      }
+      case Action::DispatchMethod:
+      case Action::DispatchAfterBody:
+        return DispatchMethod();
+      case Action::SendReply:
+      case Action::SendQueuedReply:
+      case Action::SendErrorPage:
+      case Action::SendInternalErrorPage:
+      case Action::SendNext:
+        return SendNext();
+      case Action::AwaitBody:
+        return Event::None;
+      case Action::ReceiveBody:
+        return ReceiveBody();
+      case Action::LogRequest:
+        return LogRequest();
+      case Action::Close:
+      case Action::CloseLostSocket:
+        io_.Close();
+        return Event::None;
+    }
+  } catch (const std::bad_alloc&) {
+    // Every state that runs actions has a way out on a lost socket, or the
+    // caller closes the connection when it has none.
+    return Event::SocketClosed;
+  }
+  return Event::None;
+}
+
+Event Exchange::LoseSocket() {
+  host_.LogEvent("Unexpected Socket Closure!");
+  host_.CountNetError();
+  return Event::ResponseQueued;
+}
+
+ReplyContext Exchange::MakeReply() const {
+  ReplyContext r;
+  r.versionText = versionText_.empty() ? std::string_view("HTTP/0.9") : versionText_;
+  r.major = line_.major;
+  r.minor = line_.minor;
+  r.headOnly = HeadRequest();
+  r.now = time(nullptr);
+  return r;
+}
+
+void Exchange::Clear() {
+  queue_.clear();
+  dimeReply_.reset();
+  if (dimeRequest_) dimeRequest_->Clear();
+  head_.Reset();
+  headers_.Clear();
+  requestLineParsed_ = false;
+  line_ = RequestLine();
+  versionText_.clear();
+  requestLine_.clear();
+  body_ = BodyInfo();
+  if (bodyBytes_.capacity() > kBodyReserve) {
+    std::string().swap(bodyBytes_);
+  } else {
+    bodyBytes_.clear();
+  }
+  bodyCount_ = 0;
+  soapVersion_ = 12;
+  path_.clear();
+  query_.clear();
+  endpointUri_.clear();
+  extraPath_.clear();
+  errorCode_ = InternalErrorCode::None;
+  config_.reset();
+  lastBytes_ = 0;
+}
+
+// ---- Receiving ---------------------------------------------------------------------
+
+Event Exchange::PostReceive() {
+  return io_.PostReceive(receive_, sizeof receive_) ? Event::None : Event::SocketClosed;
+}
+
+Event Exchange::ParseRequest() {
+  if (lastBytes_ == 0) return Event::SocketClosed;
+  const HeaderBlockReader::Result result = head_.Feed(std::string_view(receive_, lastBytes_));
+  if (result == HeaderBlockReader::Result::TooLarge) return Event::BadRequest;
+  if (!requestLineParsed_) {
+    if (head_.LineCount() == 0) {
+      // Lines are cut at carriage returns only: a line feed without one
+      // leaves no request line, unless one ends the bytes so far.
+      return head_.SawLineFeed() && !head_.CarriageReturnPending() ? Event::BadRequest
+                                                                   : PostReceive();
+    }
+    requestLine_.assign(head_.Line(0));
+    const RequestLineResult parsed = ParseRequestLine(requestLine_, &line_);
+    if (parsed == RequestLineResult::Bad) return Event::BadRequest;
+    requestLineParsed_ = true;
+    versionText_ = line_.hasVersion ? VersionText(line_.major, line_.minor) : "HTTP/0.9";
+    if (parsed == RequestLineResult::NoVersion) return Event::NoVersion;
+  }
+  if (result == HeaderBlockReader::Result::Complete) return Event::HeadersReceived;
+  return PostReceive();
+}
+
+Event Exchange::AnalyseRequestHeaders() {
+  if (line_.major >= 2) return Event::VersionNotSupported;
+  headers_.Parse(head_);
+  switch (AnalyseBody(headers_, &body_)) {
+    case BodyResult::NoBody:
+      return Event::RequestComplete;
+    case BodyResult::Bad:
+      return Event::BadRequest;
+    case BodyResult::Body:
+      break;
+  }
+
+  std::string_view first = head_.Rest();
+  first =
+      first.substr(0, static_cast<size_t>(std::min<uint64_t>(first.size(), body_.contentLength)));
+  if (body_.kind == ContentKind::Dime) {
+    try {
+      if (!dimeRequest_) dimeRequest_ = std::make_unique<dime::DimeMessage>();
+      dimeRequest_->InitDeserializer(body_.contentLength);
+    } catch (dime::DIMEParserException* e) {
+      delete e;
+      return Event::SocketClosed;  // no transition would take anything else here
+    }
+    if (!first.empty()) {
+      try {
+        dimeRequest_->Deserialize(reinterpret_cast<const uint8_t*>(first.data()), first.size());
+      } catch (dime::DIMEParserException* e) {
+        delete e;
+        return Event::BadRequest;
+      }
+    }
+  } else {
+    bodyBytes_.reserve(static_cast<size_t>(std::min<uint64_t>(body_.contentLength, kBodyReserve)));
+    bodyBytes_.assign(first);
+  }
+  bodyCount_ = first.size();
+  if (bodyCount_ < body_.contentLength) {
+    return PostReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
+  }
+  return Event::RequestComplete;
+}
+
+Event Exchange::ReceiveBody() {
+  if (lastBytes_ == 0) return Event::SocketClosed;
+  const size_t n =
+      static_cast<size_t>(std::min<uint64_t>(lastBytes_, body_.contentLength - bodyCount_));
+  if (body_.kind == ContentKind::Dime) {
+    try {
+      dimeRequest_->Deserialize(reinterpret_cast<const uint8_t*>(receive_), n);
+    } catch (dime::DIMEParserException* e) {
+      delete e;
+      return Event::SocketClosed;
+    }
+  } else {
+    bodyBytes_.append(receive_, n);
+  }
+  bodyCount_ += n;
+  if (bodyCount_ >= body_.contentLength) return Event::BodyComplete;
+  return PostReceive();
+}
+
+// ---- Dispatch ------------------------------------------------------------------------
+
+Event Exchange::DispatchMethod() {
+  switch (line_.method) {
+    case Method::Get:
+      return HandleGet();
+    case Method::Head:
+      return HandleHead();
+    case Method::Post:
+      return HandlePost();
+    case Method::None:
+      break;
+  }
+  return Event::MethodNotAllowed;
+}
+
+Event Exchange::HandleGet() {
+  SplitRequestUri(line_.uri, &path_, &query_);
+  const EndpointInfo* endpoint =
+      FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
+  if (endpoint == nullptr) return ServeStaticFile(/*headOnly=*/false);
+  if (HandleSoapGet(*endpoint) == Event::ResponseReady) return Event::ResponseReady;
+  return SendEndpointPage();
+}
+
+Event Exchange::HandleHead() {
+  SplitRequestUri(line_.uri, &path_, &query_);
+  if (FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_) != nullptr) {
+    return Event::Forbidden;
+  }
+  return ServeStaticFile(/*headOnly=*/true);
+}
+
+Event Exchange::HandlePost() {
+  if (body_.contentLength == 0) return Event::BadRequest;
+  if (body_.kind == ContentKind::Dime && !(dimeRequest_ && dimeRequest_->IsComplete())) {
+    return Event::BadRequest;  // the body ended before the message did
+  }
+  SplitRequestUri(line_.uri, &path_, &query_);
+  const EndpointInfo* endpoint =
+      FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
+  if (endpoint == nullptr) return Event::NotFound;
+  return HandleSoapPost(*endpoint);
+}
+
+Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
+  SoapDispatch* dispatch = host_.Dispatch();
+  if (dispatch == nullptr) return InternalError(InternalErrorCode::NoSoapDispatch);
+  SoapCall call;
+  switch (body_.kind) {
+    case ContentKind::SoapXml:
+      soapVersion_ = 11;
+      if (headers_.Find("SOAPACTION") == nullptr) {
+        return InternalError(InternalErrorCode::MissingSoapAction);
+      }
+      break;
+    case ContentKind::Soap12Xml:
+      soapVersion_ = 12;
+      break;
+    case ContentKind::Dime: {
+      const dime::DimePayload* envelope = dimeRequest_->Payload(0);
+      soapVersion_ = envelope != nullptr && envelope->Type() == kSoap11EnvelopeNamespace ? 11 : 12;
+      call.dime = dimeRequest_.get();
+      break;
+    }
+    case ContentKind::None:
+      return Event::BadRequest;
+  }
+  call.endpoint = &endpoint;
+  call.endpointUri = endpointUri_;
+  call.extraPath = extraPath_;
+  call.queryString = query_;
+  call.soapAction = body_.soapAction;
+  call.soapVersion = soapVersion_;
+  call.kind = body_.kind;
+  call.body = bodyBytes_;
+  call.traceEnabled = config_->logs.enable_trace_log;
+  SoapAnswer answer;
+  if (!dispatch->ProcessSoapPost(call, &answer)) {
+    return InternalError(InternalErrorCode::NoResponse);
+  }
+  return SendAnswer(answer, /*soapGet=*/false);
+}
+
+Event Exchange::HandleSoapGet(const EndpointInfo& endpoint) {
+  SoapDispatch* dispatch = host_.Dispatch();
+  if (dispatch == nullptr) return InternalError(InternalErrorCode::NoSoapDispatch);
+  SoapCall call;
+  call.endpoint = &endpoint;
+  call.endpointUri = endpointUri_;
+  call.extraPath = extraPath_;
+  call.queryString = query_;
+  call.traceEnabled = config_->logs.enable_trace_log;
+  SoapAnswer answer;
+  if (!dispatch->ProcessSoapGet(call, &answer)) {
+    return InternalError(InternalErrorCode::NoResponse);
+  }
+  return SendAnswer(answer, /*soapGet=*/true);
+}
+
+Event Exchange::SendAnswer(SoapAnswer& answer, bool soapGet) {
+  if (config_->logs.enable_trace_log && !answer.traceRecord.empty() && host_.Logger() != nullptr) {
+    host_.Logger()->WriteTraceRecord(answer.traceRecord);
+  }
+  DiscardQueue();
+  const ReplyContext reply = MakeReply();
+  scratch_.clear();
+  status_ = answer.status;
+  if (answer.status == 204) {
+    AppendNoContent(&scratch_, reply);
+    Queue(scratch_);
+    return Event::ResponseReady;
+  }
+  if (answer.dime) {
+    dimeReply_ = std::move(answer.dime);
+    const uint64_t length = dimeReply_->ComputeMessageLength();
+    if (length == 0) {
+      dimeReply_.reset();
+      return InternalError(InternalErrorCode::ReplyFailed);
+    }
+    body_.kind = ContentKind::Dime;
+    AppendSoapReplyHeader(&scratch_, answer.status, ContentKind::Dime, length, reply);
+    Queue(scratch_);
+    if (!reply.headOnly) {
+      Part part;
+      part.dime = true;
+      queue_.push_back(std::move(part));
+      bytesSent_ += length;
+    }
+    return Event::ResponseReady;
+  }
+  ContentKind kind = body_.kind;
+  if (soapGet) {
+    kind = ContentKind::Soap12Xml;
+  } else if (kind == ContentKind::Dime) {
+    kind = answer.soapVersion == 11 ? ContentKind::SoapXml : ContentKind::Soap12Xml;
+  }
+  AppendSoapReplyHeader(&scratch_, answer.status, kind, answer.body.size(), reply);
+  // Straight behind the header, not through scratch_, which the slot keeps.
+  Part part;
+  part.bytes.reserve(scratch_.size() + (reply.headOnly ? 0 : answer.body.size()));
+  part.bytes.assign(scratch_.begin(), scratch_.end());
+  if (!reply.headOnly) part.bytes.insert(part.bytes.end(), answer.body.begin(), answer.body.end());
+  bytesSent_ += part.bytes.size();
+  queue_.push_back(std::move(part));
+  return Event::ResponseReady;
+}
+
+Event Exchange::InternalError(InternalErrorCode code) {
+  errorCode_ = code;
+  return Event::InternalError;
+}
+
+// ---- Replies -------------------------------------------------------------------------
+
+void Exchange::Queue(std::string_view bytes) {
+  if (bytes.empty()) return;
+  bytesSent_ += bytes.size();
+  // Parts queued before sending starts share one buffer, so the wire bytes
+  // are the same with fewer sends.
+  if (!queue_.empty()) {
+    Part& last = queue_.back();
+    if (!last.file.Valid() && !last.dime) {
+      last.bytes.insert(last.bytes.end(), bytes.begin(), bytes.end());
+      return;
+    }
+  }
+  Part part;
+  part.bytes.assign(bytes.begin(), bytes.end());
+  queue_.push_back(std::move(part));
+}
+
+void Exchange::QueueFile(net::UniqueFd file, uint64_t size) {
+  Part part;
+  part.file = std::move(file);
+  part.fileSize = size;
+  queue_.push_back(std::move(part));
+  bytesSent_ += size;
+}
+
+void Exchange::DiscardQueue() {
+  queue_.clear();
+  dimeReply_.reset();
+  bytesSent_ = 0;
+}
+
+Event Exchange::SendStatusPage(int status, std::string_view argument) {
+  // A page replaces whatever part of another reply was queued before it.
+  DiscardQueue();
+  scratch_.clear();
+  AppendStatusPage(&scratch_, status, argument, MakeReply());
+  status_ = status;
+  Queue(scratch_);
+  return Event::ResponseQueued;
+}
+
+Event Exchange::SendEndpointPage() {
+  DiscardQueue();
+  scratch_.clear();
+  AppendEndpointPage(&scratch_, path_, MakeReply());
+  status_ = 200;
+  Queue(scratch_);
+  return Event::ResponseReady;
+}
+
+Event Exchange::ServeStaticFile(bool headOnly) {
+  const std::string name = StaticFileName(*config_, path_);
+  if (name.empty()) return Event::NotFound;
+  // Served only from inside the root once symbolic links are followed.
+  char* resolved = realpath(name.c_str(), nullptr);
+  if (resolved == nullptr) return Event::NotFound;
+  const std::string real(resolved);
+  std::free(resolved);
+  if (!InsideDocumentRoot(config_->docBasePath, real)) return Event::NotFound;
+  // Non-blocking, so a FIFO in the root cannot hold the worker.
+  net::UniqueFd file(::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!file.Valid()) return Event::NotFound;
+  struct stat st;
+  if (::fstat(file.Get(), &st) != 0) return InternalError(InternalErrorCode::FileStat);
+  if (!S_ISREG(st.st_mode)) return Event::NotFound;
+
+  const ReplyContext reply = MakeReply();
+  if (const std::string_view* since = headers_.Find("IF-MODIFIED-SINCE")) {
+    time_t date = 0;
+    // Strictly earlier: a file modified within the named second is sent.
+    if (!since->empty() && ParseHttpDate(*since, &date) && st.st_mtim.tv_sec < date) {
+      return SendStatusPage(304, {});
+    }
+  }
+  DiscardQueue();
+  scratch_.clear();
+  AppendStaticFileHeader(&scratch_, MimeTypeFor(config_->mimeMap, name), st.st_mtim.tv_sec,
+                         static_cast<uint64_t>(st.st_size), reply);
+  status_ = 200;
+  Queue(scratch_);
+  if (!headOnly && st.st_size > 0) QueueFile(std::move(file), static_cast<uint64_t>(st.st_size));
+  return Event::ResponseReady;
+}
+
+Event Exchange::SendNext() {
+  while (!queue_.empty()) {
+    Part& part = queue_.front();
+    if (part.dime) {
+      // One record per send, serialized as the previous one completes.
+      std::vector<char> record(dime::kRecordSize);
+      size_t written = 0;
+      bool more = false;
+      try {
+        more = dimeReply_->Serialize(reinterpret_cast<uint8_t*>(record.data()), record.size(),
+                                     &written);
+      } catch (dime::DIMEParserException* e) {
+        delete e;
+        return Event::SocketClosed;
+      }
+      if (!more) queue_.pop_front();
+      if (written == 0) continue;
+      record.resize(written);
+      return io_.PostSend(std::move(record)) ? Event::None : Event::SocketClosed;
+    }
+    bool posted;
+    if (part.file.Valid()) {
+      posted = io_.PostSendFile(std::move(part.file), part.fileSize);
+    } else {
+      posted = io_.PostSend(std::move(part.bytes));
+    }
+    queue_.pop_front();
+    return posted ? Event::None : Event::SocketClosed;
+  }
+  return Event::AllSent;
+}
+
+Event Exchange::LogRequest() {
+  if (RequestLogger* logger = host_.Logger()) {
+    RequestRecord record;
+    record.peer = peer_;
+    record.request_time = requestTime_;
+    record.request_line = requestLine_;
+    record.status = status_;
+    record.bytes_sent = bytesSent_;
+    record.user_agent = headers_.Get("USER-AGENT");
+    logger->LogRequest(record);
+  }
+  host_.AddBytesSent(bytesSent_);
+  return Event::RequestLogged;
+}
+
+}  // namespace server

@@ -1,0 +1,296 @@
+#include "server/exchange.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/request_log.h"
+#include "server/server_logs.h"
+#include "server/testing/test_files.h"
+
+namespace server {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FakeLogger final : public RequestLogger {
+ public:
+  struct Entry {
+    std::string peer, requestLine, userAgent;
+    int status;
+    uint64_t bytesSent;
+  };
+  void LogRequest(const RequestRecord& r) override {
+    entries.push_back({std::string(r.peer), std::string(r.request_line), std::string(r.user_agent),
+                       r.status, r.bytes_sent});
+  }
+  void WriteTraceRecord(std::string_view) override {}
+  void RotateLogs() override {}
+  std::vector<Entry> entries;
+};
+
+class FakeHost final : public ExchangeHost {
+ public:
+  SoapDispatch* Dispatch() const override { return nullptr; }
+  RequestLogger* Logger() const override { return logger; }
+  void LogEvent(const std::string& line) const override { events.push_back(line); }
+  void AddBytesSent(uint64_t n) override { bytesSent += n; }
+  void CountHTTPError() override { ++httpErrors; }
+  void CountInternalError() override { ++internalErrors; }
+  void CountNetError() override { ++netErrors; }
+
+  RequestLogger* logger = nullptr;
+  mutable std::vector<std::string> events;
+  uint64_t bytesSent = 0;
+  int httpErrors = 0, internalErrors = 0, netErrors = 0;
+};
+
+// Stands in for the socket: remembers the posted receive and what was sent.
+class FakeIo final : public ExchangeIo {
+ public:
+  bool PostReceive(char* buffer, size_t size) override {
+    receive = buffer;
+    receiveSize = size;
+    ++receives;
+    return true;
+  }
+  bool PostSend(std::vector<char> bytes) override {
+    sends.emplace_back(bytes.begin(), bytes.end());
+    return true;
+  }
+  bool PostSendFile(net::UniqueFd file, uint64_t size) override {
+    std::string bytes(size, '\0');
+    if (::pread(file.Get(), bytes.data(), size, 0) != static_cast<ssize_t>(size)) return false;
+    sends.push_back(std::move(bytes));
+    return true;
+  }
+  void Close() override {
+    ++closes;
+    exchange->Clear();
+  }
+
+  Exchange* exchange = nullptr;
+  char* receive = nullptr;
+  size_t receiveSize = 0;
+  int receives = 0;
+  int closes = 0;
+  std::vector<std::string> sends;
+};
+
+class ExchangeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = server_testing::FreshTestDir("qvexchange");
+    server_testing::WriteFile(dir_ / "a.txt", "hello text");
+    server_testing::SetFileTime(dir_ / "a.txt");
+    auto config = std::make_shared<ConfigSnapshot>();
+    config->docBasePath = fs::canonical(dir_).string();
+    config->mimeMap = BuiltInMimeMap();
+    EndpointInfo svc;
+    svc.requestURI = "/svc";
+    svc.enabled = true;
+    config->endpoints["/svc"] = svc;
+    config_ = std::move(config);
+    host_.logger = &logger_;
+    io_.exchange = &exchange_;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void Start() {
+    ASSERT_TRUE(exchange_.Start(config_, "127.0.0.1", /*requestTime=*/1000));
+    ASSERT_EQ(exchange_.State(), ConnState::ReadingHead);
+  }
+  // Completes the posted receive with `bytes`.
+  [[nodiscard]] bool Receive(std::string_view bytes) {
+    EXPECT_NE(io_.receive, nullptr);
+    EXPECT_LE(bytes.size(), io_.receiveSize);
+    std::copy(bytes.begin(), bytes.end(), io_.receive);
+    io_.receive = nullptr;
+    return exchange_.OnTransfer(true, bytes.size());
+  }
+  // Completes sends until the exchange stops posting them.
+  void CompleteSends() {
+    for (size_t done = 0; exchange_.State() == ConnState::Sending && done < io_.sends.size();) {
+      ASSERT_TRUE(exchange_.OnTransfer(true, io_.sends[done++].size()));
+    }
+  }
+  std::string Wire() const {
+    std::string all;
+    for (const std::string& s : io_.sends) all += s;
+    return all;
+  }
+  static int StatusOf(const std::string& wire) {
+    const size_t blank = wire.find(' ');
+    return blank == std::string::npos ? 0 : std::atoi(wire.c_str() + blank + 1);
+  }
+
+  fs::path dir_;
+  ConfigSnapshotPtr config_;
+  FakeLogger logger_;
+  FakeHost host_;
+  FakeIo io_;
+  Exchange exchange_{host_, io_};
+};
+
+TEST_F(ExchangeTest, StaticGetRunsFromTheFirstBytesToTheClose) {
+  Start();
+  EXPECT_EQ(io_.receives, 1);
+
+  // Half a header block: the exchange waits for more.
+  ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\nUser-Agent: t"));
+  EXPECT_EQ(exchange_.State(), ConnState::ReadingHead);
+  EXPECT_EQ(io_.receives, 2);
+  EXPECT_TRUE(io_.sends.empty());
+
+  ASSERT_TRUE(Receive("est\r\n\r\n"));
+  EXPECT_EQ(exchange_.State(), ConnState::Sending);
+  ASSERT_EQ(io_.sends.size(), 1u);  // the header first, the file when it is sent
+  EXPECT_EQ(StatusOf(io_.sends[0]), 200);
+
+  ASSERT_TRUE(exchange_.OnTransfer(true, io_.sends[0].size()));
+  ASSERT_EQ(io_.sends.size(), 2u);
+  EXPECT_EQ(io_.sends[1], "hello text");
+  EXPECT_EQ(exchange_.State(), ConnState::Sending);
+
+  ASSERT_TRUE(exchange_.OnTransfer(true, io_.sends[1].size()));
+  EXPECT_EQ(exchange_.State(), ConnState::Closed);
+  EXPECT_EQ(io_.closes, 1);
+  ASSERT_EQ(logger_.entries.size(), 1u);
+  const FakeLogger::Entry& e = logger_.entries[0];
+  EXPECT_EQ(e.peer, "127.0.0.1");
+  EXPECT_EQ(e.requestLine, "GET /a.txt HTTP/1.0");
+  EXPECT_EQ(e.userAgent, "test");
+  EXPECT_EQ(e.status, 200);
+  EXPECT_EQ(e.bytesSent, Wire().size());
+  EXPECT_EQ(host_.bytesSent, Wire().size());
+}
+
+TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
+  struct Case {
+    const char* request;
+    int status;
+    int httpErrors;
+    const char* event;  // the operational line, when one is logged
+  };
+  const Case cases[] = {
+      {"GET /missing HTTP/1.0\r\n\r\n", 404, 0, nullptr},
+      {"GET /a.txt HTTP/2.0\r\n\r\n", 505, 1, nullptr},
+      {"GET /a.txt\r\n", 505, 1, nullptr},  // no version
+      {"GET /a.txt HTTP/\r\n\r\n", 400, 1, nullptr},
+      {"PUT /a.txt HTTP/1.0\r\n\r\n", 405, 1, nullptr},
+      {"HEAD /svc HTTP/1.0\r\n\r\n", 403, 0, nullptr},
+      {"POST /nowhere HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n\r\nabc", 404, 0,
+       nullptr},
+      // No SOAP processing behind the endpoint.
+      {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+       "Content-Length: 3\r\n\r\nabc",
+       500, 0, "Internal Error: 1!"},
+      // Not modified: the page is queued while handling and still goes out.
+      {"GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Mon, 07 Nov 1994 08:49:37 GMT\r\n\r\n", 304, 0,
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    io_.sends.clear();
+    io_.closes = 0;
+    logger_.entries.clear();
+    host_.events.clear();
+    host_.httpErrors = 0;
+    Start();
+    ASSERT_TRUE(Receive(c.request));
+    EXPECT_EQ(exchange_.State(), ConnState::Sending);
+    ASSERT_FALSE(io_.sends.empty());
+    EXPECT_EQ(StatusOf(io_.sends[0]), c.status);
+    CompleteSends();
+    EXPECT_EQ(exchange_.State(), ConnState::Closed);
+    EXPECT_EQ(io_.closes, 1);
+    ASSERT_EQ(logger_.entries.size(), 1u);
+    EXPECT_EQ(logger_.entries[0].status, c.status);
+    EXPECT_EQ(host_.httpErrors, c.httpErrors);
+    if (c.event != nullptr) {
+      EXPECT_EQ(host_.events, std::vector<std::string>{c.event});
+    } else {
+      EXPECT_TRUE(host_.events.empty());
+    }
+  }
+}
+
+TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {
+  Start();
+  ASSERT_TRUE(
+      Receive("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+              "Content-Length: 6\r\n\r\nab"));
+  EXPECT_EQ(exchange_.State(), ConnState::ReadingBody);
+  EXPECT_TRUE(io_.sends.empty());
+  ASSERT_TRUE(Receive("cd"));
+  EXPECT_EQ(exchange_.State(), ConnState::ReadingBody);
+  ASSERT_TRUE(Receive("ef"));
+  EXPECT_EQ(exchange_.State(), ConnState::Sending);
+  ASSERT_EQ(io_.sends.size(), 1u);
+  EXPECT_EQ(StatusOf(io_.sends[0]), 500);
+}
+
+TEST_F(ExchangeTest, LostSocketClosesWithoutReplyOrLogLine) {
+  const struct {
+    const char* before;  // what arrived before the transfer failed
+    ConnState state;
+  } cases[] = {
+      {"", ConnState::ReadingHead},
+      {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 9\r\n\r\nab",
+       ConnState::ReadingBody},
+      {"GET /a.txt HTTP/1.0\r\n\r\n", ConnState::Sending},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    io_.sends.clear();
+    io_.closes = 0;
+    host_.events.clear();
+    host_.netErrors = 0;
+    Start();
+    if (*c.before != '\0') {
+      ASSERT_TRUE(Receive(c.before));
+    }
+    ASSERT_EQ(exchange_.State(), c.state);
+    const size_t sent = io_.sends.size();
+    ASSERT_TRUE(exchange_.OnTransfer(/*ok=*/false, 0));
+    EXPECT_EQ(exchange_.State(), ConnState::Closed);
+    EXPECT_EQ(io_.closes, 1);
+    EXPECT_EQ(io_.sends.size(), sent) << "nothing more is sent";
+    EXPECT_EQ(host_.events, std::vector<std::string>{"Unexpected Socket Closure!"});
+    EXPECT_EQ(host_.netErrors, 1);
+  }
+  EXPECT_TRUE(logger_.entries.empty());
+}
+
+TEST_F(ExchangeTest, ZeroByteReceiveIsThePeerClosing) {
+  Start();
+  ASSERT_TRUE(exchange_.OnTransfer(true, 0));
+  EXPECT_EQ(exchange_.State(), ConnState::Closed);
+  EXPECT_EQ(io_.closes, 1);
+  EXPECT_EQ(host_.netErrors, 1);
+}
+
+TEST(ConnectionMachineTest, EveryQueuedReplyLeadsToSending) {
+  // Handlers may say "queued" or "ready"; both must start the reply, or the
+  // client would get none.
+  const StateMachine machine = StateMachine::ForConnection();
+  for (Event e : {Event::ResponseQueued, Event::ResponseReady}) {
+    const StateMachine::Row* row = machine.Find(ConnState::Handling, e);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->next, ConnState::Sending);
+  }
+  for (ConnState s : {ConnState::ErrorPage, ConnState::InternalError}) {
+    const StateMachine::Row* row = machine.Find(s, Event::ResponseQueued);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row->next, ConnState::Sending);
+  }
+}
+
+}  // namespace
+}  // namespace server
