@@ -6,6 +6,7 @@
 
 #include "message/soap_message.h"
 #include "message/testing/message_testing.h"
+#include "platform/com/testing/value_fakes.h"
 #include "xml/namespaces.h"
 #include "xml/xml_parser.h"
 
@@ -110,6 +111,16 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
        u"", u"SOAP 1.1 Binding not found in WSDL description for this port.", 11},
   };
   RunFaultCases(cases, std::size(cases));
+}
+
+TEST(MessageParserEnvelope, InitializeNeedsAWsdlReader) {
+  SoapMessage m;
+  com::testing::FakeObject not_a_reader;
+  EXPECT_FALSE(m.Initialize(u"S", u"P", u"", u"", u"", false, false, nullptr));
+  EXPECT_FALSE(m.Initialize(u"S", u"P", u"", u"", u"", false, false, &not_a_reader));
+  EXPECT_EQ(m.GetWsdlReader(), nullptr);
+  EXPECT_EQ(not_a_reader.refs, 1u);
+  EXPECT_TRUE(m.GetServiceName().empty());
 }
 
 TEST(MessageParserEnvelope, NoBindingIsAServerFault) {
@@ -228,29 +239,34 @@ TEST(MessageParserHeaders, EncodedBlocksOfBothPhasesAndTheirReferences) {
 
 TEST(MessageParserHeaders, WsdlEncodingStyleMustBeTheMessagesEncoding) {
   for (int version : {11, 12}) {
-    SCOPED_TRACE(version);
-    Harness h(version);
-    h.reader->wsdl.input_header_encodings[Key({u"Op", u"Auth", u"urn:t"})] = u"urn:other-encoding";
-    const std::string body = "<m:Op xmlns:m=\"urn:m\"/>";
-    const std::string header = "<t:Auth>x</t:Auth>";
-    const std::string text = version == 11 ? Envelope11(header, body) : Envelope12(header, body);
-    // A SOAP 1.1 envelope here declares its own encodingStyle; drop it so the
-    // WSDL's is the one in force.
-    std::string plain = text;
-    if (version == 11) {
-      plain.erase(
-          plain.find(" SOAP-ENV:encodingStyle="),
-          std::string(" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"")
-              .size());
+    for (bool request : {true, false}) {
+      SCOPED_TRACE(testing::Narrow(request ? u"request" : u"response"));
+      SCOPED_TRACE(version);
+      Harness h(version);
+      auto& encodings =
+          request ? h.reader->wsdl.input_header_encodings : h.reader->wsdl.output_header_encodings;
+      encodings[Key({u"Op", u"Auth", u"urn:t"})] = u"urn:other-encoding";
+      const std::string body = "<m:Op xmlns:m=\"urn:m\"/>";
+      const std::string header = "<t:Auth>x</t:Auth>";
+      std::string text = version == 11 ? Envelope11(header, body) : Envelope12(header, body);
+      // The SOAP 1.1 envelope here declares its own encodingStyle; drop it so
+      // that the WSDL's is the one in force.
+      if (version == 11) {
+        const std::string own =
+            " SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"";
+        text.erase(text.find(own), own.size());
+      }
+      EXPECT_FALSE(h.Run(text, request));
+      EXPECT_EQ(h.FaultText(), request ? u"Unsupported encodingStyle for header block: 'Auth' in "
+                                         u"Request message."
+                                       : u"Unsupported encodingStyle for header block: 'Auth' in "
+                                         u"Response message.");
+      EXPECT_EQ(h.message->GetFaultCode(), version == 11 ? u"Client" : u"Sender");
+      EXPECT_EQ(h.message->GetFaultSubcode(), version == 11 ? u"" : u"DataEncodingUnknown");
+      EXPECT_EQ(h.message->GetFaultSubcodeNamespace(),
+                version == 11 ? u"" : xml::kSoap12EnvelopeNamespace);
+      EXPECT_FALSE(h.message->NeedsDetail());
     }
-    EXPECT_FALSE(h.Run(plain));
-    EXPECT_EQ(h.FaultText(),
-              u"Unsupported encodingStyle for header block: 'Auth' in Request message.");
-    EXPECT_EQ(h.message->GetFaultCode(), version == 11 ? u"Client" : u"Sender");
-    EXPECT_EQ(h.message->GetFaultSubcode(), version == 11 ? u"" : u"DataEncodingUnknown");
-    EXPECT_EQ(h.message->GetFaultSubcodeNamespace(),
-              version == 11 ? u"" : xml::kSoap12EnvelopeNamespace);
-    EXPECT_FALSE(h.message->NeedsDetail());
   }
 }
 
