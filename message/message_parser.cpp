@@ -130,6 +130,8 @@ struct ParseState {
   std::u16string body_encoding;
   bool has_result = false;
   std::u16string result_ns, result_name;
+  const xml::XmlParser* parser = nullptr;  // the parse under way
+  std::string_view bytes;                  // its input
   std::vector<std::unique_ptr<xml::NodeHandler>> handlers;
 
   template <typename T, typename... Args>
@@ -259,7 +261,7 @@ class TextHandler : public xml::NodeHandler {
   using Done = std::function<void(std::u16string_view, xml::XmlElement&)>;
   explicit TextHandler(Done done) : done_(std::move(done)) {}
   NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
-                           const xml::AttributeMap&, const xml::NamespaceMap&,
+                           const xml::AttributeMap&, const xml::NamespaceScope&,
                            xml::XmlElement&) override {
     return nullptr;
   }
@@ -281,8 +283,8 @@ class AccessorHandler : public xml::NodeHandler {
   }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
-                           xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
     if (wrapper_ && state_.response && soap_version_ != xml::kSoapVersion11 &&
         local_name == u"result" && uri == xml::kSoap12RpcNamespace) {
       return state_.Make<TextHandler>([this](std::u16string_view text, xml::XmlElement& e) {
@@ -326,7 +328,7 @@ class HeaderHandler : public xml::NodeHandler {
     soap_version_ = state.version;
   }
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view, std::u16string_view,
-                           const xml::AttributeMap&, const xml::NamespaceMap&,
+                           const xml::AttributeMap&, const xml::NamespaceScope&,
                            xml::XmlElement& element) override {
     if (uri.empty()) ThrowClient(u"Encountered SOAP Header Block with unqualified name.", false);
     AccessorPtr block = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
@@ -351,8 +353,8 @@ class FaultHandler : public xml::NodeHandler {
   }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
-                           xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
     ParsedFault& fault = *state_.fault;
     if (soap_version_ == xml::kSoapVersion11) {
       if (local_name == u"faultcode") return QNameInto(&fault.code_namespace, &fault.code);
@@ -377,7 +379,7 @@ class FaultHandler : public xml::NodeHandler {
     CodeHandler(FaultHandler& fault, bool subcode) : fault_(fault), subcode_(subcode) {}
     NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                              std::u16string_view, const xml::AttributeMap&,
-                             const xml::NamespaceMap&, xml::XmlElement&) override {
+                             const xml::NamespaceScope&, xml::XmlElement&) override {
       if (uri != xml::kSoap12EnvelopeNamespace) return nullptr;
       ParsedFault& f = *fault_.state_.fault;
       if (local_name == u"Value") {
@@ -402,7 +404,7 @@ class FaultHandler : public xml::NodeHandler {
     explicit ReasonHandler(ParseState& state) : state_(state) {}
     NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                              std::u16string_view, const xml::AttributeMap&,
-                             const xml::NamespaceMap&, xml::XmlElement&) override {
+                             const xml::NamespaceScope&, xml::XmlElement&) override {
       if (uri != xml::kSoap12EnvelopeNamespace || local_name != u"Text") return nullptr;
       return state_.Make<TextHandler>([this](std::u16string_view text, xml::XmlElement& e) {
         std::u16string lang;
@@ -446,8 +448,8 @@ class BodyHandler : public xml::NodeHandler {
     soap_version_ = state.version;
   }
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
-                           xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
     const std::u16string* inherited = has_encoding_ ? &encoding_ : nullptr;
     if (state_.response && local_name == u"Fault" && uri == EnvelopeNamespace(soap_version_) &&
         !state_.fault) {
@@ -493,8 +495,8 @@ class EnvelopeHandler : public xml::NodeHandler {
   explicit EnvelopeHandler(ParseState& state) : state_(state) { soap_version_ = state.version; }
 
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
-                           xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
     const bool envelope_ns =
         uri == xml::kSoap11EnvelopeNamespace || uri == xml::kSoap12EnvelopeNamespace;
     const bool header = envelope_ns && local_name == u"Header";
@@ -536,12 +538,54 @@ class EnvelopeHandler : public xml::NodeHandler {
   HeaderHandler* header_ = nullptr;
 };
 
+// The line of the first "<!DOCTYPE" in the buffer, counted as the parser
+// counts (a CR LF pair or a lone CR is one line end); the bytes are read as
+// UTF-16 after a UTF-16 byte-order mark and as single bytes otherwise.
+int DoctypeLine(std::string_view bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t width = 1, start = 0;
+  bool big_endian = false;
+  if (bytes.size() >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+    width = 2;
+    start = 2;
+    big_endian = b[0] == 0xFE;
+  }
+  auto unit = [&](size_t i) -> char16_t {
+    const size_t at = start + i * width;
+    if (width == 1) return b[at];
+    return big_endian ? char16_t(b[at] << 8 | b[at + 1]) : char16_t(b[at + 1] << 8 | b[at]);
+  };
+  const size_t count = (bytes.size() - start) / width;
+  constexpr std::u16string_view kDoctype = u"<!DOCTYPE";
+  int line = 1;
+  for (size_t i = 0; i < count; ++i) {
+    const char16_t c = unit(i);
+    if (c == u'<' && count - i >= kDoctype.size()) {
+      size_t k = 0;
+      while (k < kDoctype.size() && unit(i + k) == kDoctype[k]) ++k;
+      if (k == kDoctype.size()) return line;
+    }
+    if (c == u'\n' || (c == u'\r' && (i + 1 == count || unit(i + 1) != u'\n'))) ++line;
+  }
+  return line;
+}
+
+[[noreturn]] void ThrowParseError(int line) {
+  internal::ThrowFault(xml::kFaultClient,
+                       text::Widen(text::FormatCapped(internal::kMaxParseErrorText,
+                                                      "XML Parser: Parse Error on Line %d.", line)),
+                       false);
+}
+
 class DocumentHandler : public xml::NodeHandler {
  public:
   explicit DocumentHandler(ParseState& state) : state_(state) {}
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
-                           std::u16string_view, const xml::AttributeMap&, const xml::NamespaceMap&,
-                           xml::XmlElement& element) override {
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    // A SOAP message carries no document type declaration: its entities and
+    // defaults are nothing a peer may impose on the envelope.
+    if (state_.parser && state_.parser->HadDoctype()) ThrowParseError(DoctypeLine(state_.bytes));
     if (local_name != u"Envelope") return nullptr;
     if (uri == xml::kSoap11EnvelopeNamespace) {
       state_.version = xml::kSoapVersion11;
@@ -565,10 +609,6 @@ class DocumentHandler : public xml::NodeHandler {
  private:
   ParseState& state_;
 };
-
-// TODO(doctype): refuse a message that carried a DOCTYPE once the XML parser
-// reports one (a flag or event of its own); until then nothing tells us.
-bool DocumentHadDoctype(const xml::XmlParser&) { return false; }
 
 }  // namespace
 
@@ -611,6 +651,8 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   auto* document = state_->Make<DocumentHandler>(*state_);
   dispatcher_.SetRootHandler(document);
   const char* bytes = message.EnvelopeBytes() ? message.EnvelopeBytes() : "";
+  state_->parser = &parser_;
+  state_->bytes = std::string_view(bytes, message.EnvelopeLength());
   try {
     parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
@@ -618,11 +660,7 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
     dispatcher_.SetRootHandler(nullptr);
     if (state_->envelope_seen) message.SetSoapVersion(state_->version);
     state_ = std::make_unique<ParseState>();
-    internal::ThrowFault(
-        xml::kFaultClient,
-        text::Widen(text::FormatCapped(internal::kMaxParseErrorText,
-                                       "XML Parser: Parse Error on Line %d.", line)),
-        false);
+    ThrowParseError(line);
   } catch (xml::QVSOAPFault*) {
     dispatcher_.SetRootHandler(nullptr);
     if (state_->envelope_seen) message.SetSoapVersion(state_->version);
@@ -634,10 +672,6 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
     ThrowClient(u"SOAP Envelope not found in message.", false);
   }
   message.SetSoapVersion(state_->version);
-  if (DocumentHadDoctype(parser_)) {
-    state_ = std::make_unique<ParseState>();
-    internal::ThrowFault(xml::kFaultClient, u"XML Parser: Parse Error on Line 1.", false);
-  }
 }
 
 void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {

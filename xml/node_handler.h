@@ -15,11 +15,11 @@ class NodeHandler {
   virtual ~NodeHandler() = default;
 
   // The handler for a child element, or null to skip the child and its
-  // subtree. A handler returned here is owned by whoever made it, unless it
+  // subtree. `scope` is the chain of bindings in force on the element. A handler returned here is owned by whoever made it, unless it
   // is an IgnoreHandler (which owns itself).
   virtual NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                    std::u16string_view qualified_name,
-                                   const AttributeMap& attributes, const NamespaceMap& scope,
+                                   const AttributeMap& attributes, const NamespaceScope& scope,
                                    XmlElement& element) = 0;
   // True when the handler is finished and leaves the stack. A handler that
   // answers false stays on top and takes the following siblings' children.
@@ -43,7 +43,7 @@ class NodeHandler {
 class IgnoreHandler final : public NodeHandler {
  public:
   NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
-                           const AttributeMap&, const NamespaceMap&, XmlElement&) override {
+                           const AttributeMap&, const NamespaceScope&, XmlElement&) override {
     return nullptr;
   }
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,

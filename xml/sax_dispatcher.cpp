@@ -28,8 +28,10 @@ void SaxDispatcher::StartElement(std::u16string_view uri, std::u16string_view lo
                                  const AttributeMap& attributes, XmlElement& element) {
   NodeHandler* child = nullptr;
   if (!stack_.empty()) {
+    static const NamespaceScope kNothingBound(nullptr, {});
+    const NamespaceScope* scope = element.GetScope();
     child = stack_.back().handler->CreateChild(uri, local_name, qualified_name, attributes,
-                                               element.GetNamespaceScope(), element);
+                                               scope ? *scope : kNothingBound, element);
   }
   if (child) {
     // An IgnoreHandler deletes itself, so no handler can own one it returns.

@@ -21,9 +21,9 @@ class DispatcherTest : public ::testing::Test {
    public:
     Recorder(DispatcherTest* test, std::string name) : test_(test), name_(std::move(name)) {}
     NodeHandler* CreateChild(std::u16string_view, std::u16string_view local, std::u16string_view,
-                             const AttributeMap&, const NamespaceMap& scope,
+                             const AttributeMap&, const NamespaceScope& scope,
                              XmlElement& element) override {
-      EXPECT_EQ(&scope, &element.GetNamespaceScope());
+      EXPECT_EQ(&scope, element.GetScope());
       test_->log_.push_back(name_ + " child " + text::Narrow(local));
       if (local.empty() || local[0] != u'h') return nullptr;
       test_->handlers_.push_back(std::make_unique<Recorder>(test_, text::Narrow(local)));
@@ -97,7 +97,7 @@ TEST_F(DispatcherTest, AbandonedParsesLeakNothingAndReuseStartsClean) {
   // A handler that refuses content by throwing, as a bad envelope is refused.
   class Refusing : public NodeHandler {
     NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
-                             const AttributeMap&, const NamespaceMap&, XmlElement&) override {
+                             const AttributeMap&, const NamespaceScope&, XmlElement&) override {
       throw std::runtime_error("refused");
     }
   } refusing;
@@ -118,7 +118,7 @@ TEST_F(DispatcherTest, IgnoreHandlerReturnedByAHandlerIsFreedWhenAParseIsAbandon
   // it deletes itself at the child's end, so nobody else can own it.
   class Skipper : public NodeHandler {
     NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
-                             const AttributeMap&, const NamespaceMap&, XmlElement&) override {
+                             const AttributeMap&, const NamespaceScope&, XmlElement&) override {
       return new IgnoreHandler;
     }
   } skipper;
@@ -135,7 +135,7 @@ TEST_F(DispatcherTest, PrefixMapFollowsOpenElements) {
    public:
     explicit Probe(SaxDispatcher* d) : d_(d) {}
     NodeHandler* CreateChild(std::u16string_view, std::u16string_view local, std::u16string_view,
-                             const AttributeMap&, const NamespaceMap&, XmlElement&) override {
+                             const AttributeMap&, const NamespaceScope&, XmlElement&) override {
       if (local == u"inner") seen = d_->GetPrefixMap();
       return this;
     }

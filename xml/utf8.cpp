@@ -1,6 +1,11 @@
 #include "xml/utf8.h"
 
+#include <bit>
 #include <cstdlib>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/text/text.h"
 
@@ -29,6 +34,27 @@ size_t Utf8ToWide(const char* bytes, size_t length, std::u16string& out) {
   const unsigned char* const end = p + length;
   char16_t* o = out.data();
   while (p < end) {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they are ASCII, which markup mostly is.
+    // Never more units than bytes are written, so the stores stay inside out.
+    while (end - p >= 16) {
+      const __m128i bytes16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(bytes16, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(bytes16, zero));
+      const unsigned high = unsigned(_mm_movemask_epi8(bytes16));
+      if (high == 0) {
+        p += 16;
+        o += 16;
+        continue;
+      }
+      const unsigned ascii = unsigned(std::countr_zero(high));
+      p += ascii;
+      o += ascii;
+      break;
+    }
+    if (p == end) break;
+#endif
     if (*p < 0x80) {
       *o++ = *p++;
       continue;

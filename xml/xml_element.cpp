@@ -41,12 +41,34 @@ int CompareKey(const AttributeKey& a, const AttributeKeyView& b) {
   return CompareKey({a.part1, a.part2, a.part3}, a.ns, {b.part1, b.part2, b.part3}, b.ns);
 }
 
-const NamespaceMap& EmptyScope() {
-  static const NamespaceMap empty;
-  return empty;
+}  // namespace
+
+NamespaceScope::NamespaceScope(Ptr parent, NamespaceMap declared)
+    : parent_(std::move(parent)), declared_(std::move(declared)) {
+  depth_ = parent_ ? parent_->depth_ + 1 : 1;
+  binding_count_ = parent_ ? parent_->binding_count_ : 0;
+  for (const auto& [prefix, uri] : declared_) {
+    if (!parent_ || !parent_->Find(prefix)) ++binding_count_;
+  }
 }
 
-}  // namespace
+const SharedString* NamespaceScope::Find(std::u16string_view prefix) const {
+  for (const NamespaceScope* level = this; level; level = level->parent_.get()) {
+    auto it = level->declared_.find(prefix);
+    if (it != level->declared_.end()) return &it->second;
+  }
+  return nullptr;
+}
+
+NamespaceMap NamespaceScope::BindingsSince(const NamespaceScope* ancestor) const {
+  NamespaceMap bindings;
+  for (const NamespaceScope* level = this; level && level != ancestor;
+       level = level->parent_.get()) {
+    // Inner levels come first, and emplace keeps what is already there.
+    for (const auto& [prefix, uri] : level->declared_) bindings.emplace(prefix, uri);
+  }
+  return bindings;
+}
 
 std::strong_ordering operator<=>(const AttributeKey& a, const AttributeKey& b) {
   return CompareKey({a.part1, a.part2, a.part3}, a.ns, {b.part1, b.part2, b.part3}, b.ns) <=> 0;
@@ -149,10 +171,17 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
 
 bool XmlElement::AddNamespace(std::u16string_view prefix, std::u16string_view uri) {
   if (LookupNamespace(prefix)) return false;
-  auto scope = scope_ ? std::make_shared<NamespaceMap>(*scope_) : std::make_shared<NamespaceMap>();
-  scope->emplace(prefix, uri);
-  scope_ = std::move(scope);
+  Bind(prefix, uri);
   return true;
+}
+
+void XmlElement::Bind(std::u16string_view prefix, std::u16string_view uri) {
+  NamespaceScope::Ptr base = scope_;
+  if (base && base->GetDepth() >= NamespaceScope::kMaxDepth) {
+    base = std::make_shared<const NamespaceScope>(nullptr, base->Flatten());
+  }
+  scope_ = std::make_shared<const NamespaceScope>(
+      std::move(base), NamespaceMap{{SharedString(prefix), SharedString(uri)}});
 }
 
 bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {
@@ -167,9 +196,7 @@ bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {
   } else {
     return false;
   }
-  auto scope = scope_ ? std::make_shared<NamespaceMap>(*scope_) : std::make_shared<NamespaceMap>();
-  scope->insert_or_assign(SharedString(prefix), uri);
-  scope_ = std::move(scope);
+  Bind(prefix, uri);
   return true;
 }
 
@@ -198,14 +225,12 @@ XmlElement* XmlElement::FindChild(std::u16string_view local_name,
   return nullptr;
 }
 
-const NamespaceMap& XmlElement::GetNamespaceScope() const {
-  return scope_ ? *scope_ : EmptyScope();
+NamespaceMap XmlElement::GetNamespaceScope() const {
+  return scope_ ? scope_->Flatten() : NamespaceMap();
 }
 
 const SharedString* XmlElement::FindBinding(std::u16string_view prefix) const {
-  if (!scope_) return nullptr;
-  auto it = scope_->find(prefix);
-  return it == scope_->end() ? nullptr : &it->second;
+  return scope_ ? scope_->Find(prefix) : nullptr;
 }
 
 const std::u16string* XmlElement::LookupNamespace(std::u16string_view prefix) const {

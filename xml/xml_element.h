@@ -110,6 +110,45 @@ using AttributeMap = std::map<AttributeKey, std::unique_ptr<XmlAttribute>, Attri
 using NamespaceMap = std::map<SharedString, SharedString, std::less<>>;
 using ChildList = std::vector<XmlElementPtr>;
 
+// One level of a chain of namespace scopes: the bindings one element declares
+// and the level it inherits from. Levels are immutable and shared by every
+// element below that declares nothing more, so a tree holds each declaration
+// once, however deep it is and however many bindings are in force.
+class NamespaceScope {
+ public:
+  using Ptr = std::shared_ptr<const NamespaceScope>;
+
+  // Longest chain a level is put on. A level that would go deeper inherits
+  // from a flattened copy of its parent's chain instead, so that finding a
+  // prefix never walks more than this many levels.
+  static constexpr size_t kMaxDepth = 16;
+
+  // `declared` shadows what `parent` (null: nothing) binds.
+  NamespaceScope(Ptr parent, NamespaceMap declared);
+
+  const NamespaceScope* GetParent() const { return parent_.get(); }
+  const NamespaceMap& GetDeclared() const { return declared_; }
+  // Levels in the chain, this one included.
+  size_t GetDepth() const { return depth_; }
+  // Distinct prefixes bound by this level and those it inherits.
+  size_t GetBindingCount() const { return binding_count_; }
+
+  // The innermost binding of `prefix`, or null when it is unbound.
+  const SharedString* Find(std::u16string_view prefix) const;
+
+  // The innermost binding of each prefix declared from this level up to, not
+  // including, `ancestor` (null or not on the chain: every level).
+  NamespaceMap BindingsSince(const NamespaceScope* ancestor) const;
+  // Every binding in force.
+  NamespaceMap Flatten() const { return BindingsSince(nullptr); }
+
+ private:
+  Ptr parent_;
+  NamespaceMap declared_;
+  size_t binding_count_;
+  size_t depth_;
+};
+
 // The character data of an element: one string, all its text runs joined.
 class XmlTextContent {
  public:
@@ -177,8 +216,11 @@ class XmlElement : public XmlNode, public XmlTextContent {
   ChildList& GetChildList() { return children_; }
   size_t GetChildCount() const { return children_.size(); }
 
-  // Every binding in force (inherited ones included after a parse).
-  const NamespaceMap& GetNamespaceScope() const;
+  // Every binding in force (inherited ones included after a parse), made on
+  // each call: code that walks many elements uses GetScope.
+  NamespaceMap GetNamespaceScope() const;
+  // The scope chain in force on this element; null when nothing is bound.
+  const NamespaceScope* GetScope() const { return scope_.get(); }
   // Null when `prefix` is unbound.
   const std::u16string* LookupNamespace(std::u16string_view prefix) const;
   const std::u16string& GetDefaultNamespace() const { return default_namespace_; }
@@ -195,12 +237,14 @@ class XmlElement : public XmlNode, public XmlTextContent {
 
  private:
   friend class XmlParser;
-  using ScopePtr = std::shared_ptr<const NamespaceMap>;
+  using ScopePtr = NamespaceScope::Ptr;
 
   // Scopes are shared between an element and its descendants until one of
   // them binds something: most elements declare nothing.
   void ShareScope(const XmlElement& from) { scope_ = from.scope_; }
   void SetScope(ScopePtr scope) { scope_ = std::move(scope); }
+  // Adds a level binding `prefix` to `uri` on top of this element's scope.
+  void Bind(std::u16string_view prefix, std::u16string_view uri);
   // The shared URI bound to `prefix`, or null.
   const SharedString* FindBinding(std::u16string_view prefix) const;
 

@@ -17,10 +17,16 @@ namespace {
 constexpr size_t kLinearDuplicateScan = 16;
 
 // The scope every root starts from: "xml" bound without a declaration.
-const std::shared_ptr<const NamespaceMap>& RootScope() {
-  static const auto scope =
-      std::make_shared<const NamespaceMap>(NamespaceMap{{u"xml", std::u16string(kXmlNamespace)}});
+const NamespaceScope::Ptr& RootScope() {
+  static const auto scope = std::make_shared<const NamespaceScope>(
+      nullptr, NamespaceMap{{u"xml", std::u16string(kXmlNamespace)}});
   return scope;
+}
+
+// A local part or prefix that Namespaces admits: it starts a name. (A colon
+// inside was refused before; a pair of surrogates is a name start.)
+bool IsNcName(std::u16string_view part) {
+  return !part.empty() && part[0] != u':' && scanner_internal::IsNameStart(part[0]);
 }
 
 // "xmlns" (default namespace, *prefix empty) or "xmlns:p".
@@ -33,6 +39,14 @@ bool IsNamespaceDeclaration(std::u16string_view name, std::u16string_view* prefi
   if (name[5] != u':') return false;
   *prefix = name.substr(6);
   return true;
+}
+
+// The bindings `element` has in force beyond the scope it shares with `parent`
+// (all of them for the root), in order of prefix.
+NamespaceMap DeclaredBindings(const XmlElement& element, const XmlElement* parent) {
+  const NamespaceScope* scope = element.GetScope();
+  if (!scope) return {};
+  return scope->BindingsSince(parent ? parent->GetScope() : nullptr);
 }
 
 }  // namespace
@@ -79,12 +93,14 @@ void XmlParser::ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandl
 
 void XmlParser::ParseDocument() {
   root_.reset();
+  had_doctype_ = false;
   // Views into the input and a big tag's buckets must not outlive the parse.
   struct Cleanup {
     XmlParser& parser;
     ~Cleanup() {
       parser.seen_names_ = decltype(parser.seen_names_)();
       parser.names_.Reset();
+      parser.flattened_ = decltype(parser.flattened_)();
     }
   } cleanup{*this};
   try {
@@ -121,31 +137,37 @@ void XmlParser::ParseMisc() {
 bool XmlParser::XmlParseComment() {
   if (!scanner_.MatchString(u"<!--")) return false;
   for (;;) {
-    scanner_.ScanRun([](char16_t c) { return c == u'-' || c == 0; });
-    if (scanner_.PeekChar() == 0) RaiseParseError();
-    if (scanner_.MatchString(u"--")) {
+    scanner_.ScanCharData(u'-', u'-', u'-');
+    if (scanner_.PeekChar() != u'-') {
+      if (!scanner_.TakeSpecial(nullptr)) RaiseParseError();
+    } else if (scanner_.MatchString(u"--")) {
       if (!scanner_.MatchChar(u'>')) RaiseParseError();
       return true;
+    } else {
+      scanner_.NextChar();  // a single '-'
     }
-    scanner_.NextChar();  // a single '-'
   }
 }
 
-bool XmlParser::XmlParseProcessingInstruction() {
+bool XmlParser::XmlParseProcessingInstruction(bool report) {
   if (!scanner_.MatchString(u"<?")) return false;
   std::u16string_view target;
   if (!scanner_.ScanName(&target)) RaiseParseError();
   scanner_.SkipSpaces();
   const char16_t* data = scanner_.Position();
   for (;;) {
-    scanner_.ScanRun([](char16_t c) { return c == u'?' || c == 0; });
-    if (scanner_.PeekChar() == 0) RaiseParseError();
-    if (scanner_.PeekChar(1) == u'>') break;
-    scanner_.NextChar();
+    scanner_.ScanCharData(u'?', u'?', u'?');
+    if (scanner_.PeekChar() != u'?') {
+      if (!scanner_.TakeSpecial(nullptr)) RaiseParseError();
+    } else if (scanner_.PeekChar(1) == u'>') {
+      break;
+    } else {
+      scanner_.NextChar();
+    }
   }
   const std::u16string_view data_view(data, size_t(scanner_.Position() - data));
   scanner_.MatchString(u"?>");
-  if (handler_) handler_->ProcessingInstruction(target, data_view);
+  if (report && handler_) handler_->ProcessingInstruction(target, data_view);
   return true;
 }
 
@@ -158,17 +180,59 @@ bool XmlParser::XmlParseDoctype() {
     scanner_.RestoreMark(start);  // the root's start tag then fails on "<!"
     return false;
   }
-  scanner_.SkipSpaces();
+  had_doctype_ = true;
+  // The external identifier: keywords and quoted literals, which may hold
+  // '>' and '['.
   for (;;) {
-    const char16_t c = scanner_.NextChar();
-    if (c == 0) RaiseParseError();
-    if (c == u'>') return true;
-    if (c == u'<' && scanner_.MatchChar(u'!')) {
-      // A markup declaration of the internal subset: skipped to its '>'.
-      for (char16_t d = scanner_.NextChar(); d != u'>'; d = scanner_.NextChar()) {
-        if (d == 0) RaiseParseError();
+    scanner_.SkipSpaces();
+    std::u16string_view keyword;
+    if (scanner_.ScanName(&keyword)) continue;
+    if (SkipQuotedLiteral()) continue;
+    break;
+  }
+  if (scanner_.MatchChar(u'[')) {
+    SkipInternalSubset();
+    scanner_.SkipSpaces();
+  }
+  if (!scanner_.MatchChar(u'>')) RaiseParseError();
+  return true;
+}
+
+bool XmlParser::SkipQuotedLiteral() {
+  const char16_t quote = scanner_.PeekChar();
+  if (quote != u'"' && quote != u'\'') return false;
+  scanner_.NextChar();
+  for (;;) {
+    scanner_.ScanCharData(quote, quote, quote);
+    if (scanner_.MatchChar(quote)) return true;
+    if (!scanner_.TakeSpecial(nullptr)) RaiseParseError();
+  }
+}
+
+void XmlParser::SkipInternalSubset() {
+  // Declarations are not interpreted, only stepped over, but by their syntax:
+  // a '>' or ']' inside a literal, a comment or a PI ends nothing.
+  for (;;) {
+    scanner_.SkipSpaces();
+    if (scanner_.MatchChar(u']')) return;
+    if (XmlParseComment() || XmlParseProcessingInstruction(/*report=*/false)) continue;
+    if (scanner_.MatchString(u"<!")) {
+      std::u16string_view keyword;
+      if (!scanner_.ScanName(&keyword)) RaiseParseError();
+      for (;;) {
+        scanner_.ScanCharData(u'>', u'"', u'\'');
+        if (scanner_.MatchChar(u'>')) break;
+        if (SkipQuotedLiteral()) continue;
+        if (!scanner_.TakeSpecial(nullptr)) RaiseParseError();
       }
+      continue;
     }
+    if (scanner_.MatchChar(u'%')) {  // a parameter-entity reference
+      std::u16string_view name;
+      if (!scanner_.ScanName(&name) || !scanner_.MatchChar(u';')) RaiseParseError();
+      continue;
+    }
+    RaiseParseError();
   }
 }
 
@@ -252,16 +316,18 @@ bool XmlParser::ParseAttValue(std::u16string& value) {
   if (quote != u'"' && quote != u'\'') return false;
   scanner_.NextChar();
   for (;;) {
-    value.append(scanner_.ScanRun(
-        [quote](char16_t c) { return c == quote || c == u'<' || c == u'&' || c == 0; }));
+    value.append(scanner_.ScanCharData(quote, u'<', u'&'));
     const char16_t c = scanner_.PeekChar();
     if (c == quote) {
       scanner_.NextChar();
       return true;
     }
-    if (c != u'&') RaiseParseError();  // '<', a NUL or the end of input
-    scanner_.NextChar();
-    ParseReference(value);
+    if (c == u'&') {
+      scanner_.NextChar();
+      ParseReference(value);
+    } else if (c == u'<' || !scanner_.TakeSpecial(&value)) {
+      RaiseParseError();  // '<', a character XML refuses or the end of input
+    }
   }
 }
 
@@ -274,7 +340,7 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   }
 
   // Declarations first: they apply to the element's own name and attributes.
-  std::shared_ptr<NamespaceMap> declared;
+  NamespaceMap declared;
   size_t remaining = 0;
   for (PendingAttribute& a : pending_) {
     std::u16string_view prefix;
@@ -284,17 +350,23 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
     }
     if (a.name.size() > 5) {
       // "xmlns:" needs a plain prefix, and a prefix cannot be unbound.
-      if (prefix.empty() || prefix.find(u':') != prefix.npos || a.value.empty()) return false;
+      if (!IsNcName(prefix) || prefix.find(u':') != prefix.npos || a.value.empty()) return false;
     }
     if (a.value.size() > kMaxNamespaceUriLength) return false;
-    if (!declared) declared = std::make_shared<NamespaceMap>(element.GetNamespaceScope());
     SharedString uri = names_.Intern(a.value);
     if (a.name.size() == 5) element.default_namespace_ = uri;
-    declared->insert_or_assign(names_.Intern(prefix), std::move(uri));
-    if (declared->size() > kMaxNamespaceBindings) return false;
+    // A raw name is never repeated, so neither is a prefix here.
+    declared.emplace(names_.Intern(prefix), std::move(uri));
+    if (declared.size() > kMaxNamespaceBindings) return false;
     a.name = {};  // taken
   }
-  if (declared) element.SetScope(std::move(declared));
+  if (!declared.empty()) {
+    // Only this element's own bindings: the rest is shared with the parent.
+    auto scope = std::make_shared<const NamespaceScope>(ChainBase(element.scope_),
+                                                        std::move(declared));
+    if (scope->GetBindingCount() > kMaxNamespaceBindings) return false;
+    element.SetScope(std::move(scope));
+  }
 
   std::u16string_view qualified_name = element.qualified_name_;
   const size_t colon = qualified_name.find(u':');
@@ -304,7 +376,7 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   } else {
     const SharedString* uri = element.FindBinding(qualified_name.substr(0, colon));
     std::u16string_view local = qualified_name.substr(colon + 1);
-    if (!uri || local.find(u':') != local.npos) return false;
+    if (!uri || !IsNcName(local) || local.find(u':') != local.npos) return false;
     element.namespace_uri_ = *uri;
     element.local_name_ = names_.Intern(local);
   }
@@ -326,7 +398,7 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
       if (attribute_colon == 0) return false;
       const SharedString* uri = element.FindBinding(a.name.substr(0, attribute_colon));
       std::u16string_view local = a.name.substr(attribute_colon + 1);
-      if (!uri || local.find(u':') != local.npos) return false;
+      if (!uri || !IsNcName(local) || local.find(u':') != local.npos) return false;
       SharedString name = names_.Intern(local);
       attribute->SetNamespaceURI(*uri);
       attribute->SetLocalName(name);
@@ -337,13 +409,25 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   return true;
 }
 
+NamespaceScope::Ptr XmlParser::ChainBase(const NamespaceScope::Ptr& inherited) {
+  if (!inherited || inherited->GetDepth() < NamespaceScope::kMaxDepth) return inherited;
+  // One flattened copy per deep level, shared by all its declaring children:
+  // a copy per child would cost what sharing the chain saves.
+  auto& [level, flat] = flattened_[inherited.get()];
+  if (!flat) {
+    level = inherited;  // held, so that its address names it for the whole parse
+    flat = std::make_shared<const NamespaceScope>(nullptr, inherited->Flatten());
+  }
+  return flat;
+}
+
 void XmlParser::SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent) {
   if (!handler_) return;
   if (!parent || element.default_namespace_ != parent->default_namespace_) {
     handler_->StartPrefixMapping(u"", element.default_namespace_);
   }
   if (parent && element.SharesScopeWith(*parent)) return;
-  for (const auto& [prefix, uri] : element.GetNamespaceScope()) {
+  for (const auto& [prefix, uri] : DeclaredBindings(element, parent)) {
     if (!parent || !parent->LookupNamespace(prefix)) handler_->StartPrefixMapping(prefix, uri);
   }
 }
@@ -354,7 +438,7 @@ void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElemen
     handler_->EndPrefixMapping(u"");
   }
   if (parent && element.SharesScopeWith(*parent)) return;
-  for (const auto& [prefix, uri] : element.GetNamespaceScope()) {
+  for (const auto& [prefix, uri] : DeclaredBindings(element, parent)) {
     if (!parent || !parent->LookupNamespace(prefix)) handler_->EndPrefixMapping(prefix);
   }
 }
@@ -362,8 +446,7 @@ void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElemen
 void XmlParser::XmlParseContent(XmlElement& element, int depth) {
   std::u16string& text = element.text_;
   for (;;) {
-    text.append(scanner_.ScanRun(
-        [](char16_t c) { return c == u'<' || c == u'&' || c == u']' || c == 0; }));
+    text.append(scanner_.ScanCharData(u'<', u'&', u']'));
     switch (scanner_.PeekChar()) {
       case u'<':
         switch (scanner_.PeekChar(1)) {
@@ -390,8 +473,9 @@ void XmlParser::XmlParseContent(XmlElement& element, int depth) {
         scanner_.NextChar();
         text.push_back(u']');
         break;
-      default:  // the end of input, or a NUL
-        RaiseParseError();
+      default:  // a line end, other character data, or what XML refuses
+        if (!scanner_.TakeSpecial(&text)) RaiseParseError();
+        break;
     }
   }
 }
@@ -400,13 +484,16 @@ bool XmlParser::XmlParseCData(XmlElement& element) {
   if (!scanner_.MatchString(u"<![CDATA[")) return false;
   std::u16string& text = element.text_;
   for (;;) {
-    text.append(scanner_.ScanRun([](char16_t c) {
-      return c == u']' || (text::IsCntrl(c) && c != u'\r' && c != u'\n' && c != u'\t');
-    }));
+    // CDATA refuses every control but tab and line ends, DEL and C1 included.
+    text.append(scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'));
     if (scanner_.MatchString(u"]]>")) return true;
-    if (scanner_.PeekChar() != u']') RaiseParseError();  // a control character or the end
-    scanner_.NextChar();
-    text.push_back(u']');
+    const char16_t c = scanner_.PeekChar();
+    if (c == u']') {
+      scanner_.NextChar();
+      text.push_back(u']');
+    } else if ((text::IsCntrl(c) && c != u'\r') || !scanner_.TakeSpecial(&text)) {
+      RaiseParseError();  // a control character, one XML refuses, or the end
+    }
   }
 }
 
@@ -424,11 +511,9 @@ void XmlParser::ParseReference(std::u16string& out) {
     const bool digits = scanner_.MatchChar(u'x') ? scanner_.ScanHex(&value)
                                                  : scanner_.ScanDecimal(&value);
     if (!digits || !scanner_.MatchChar(u';')) RaiseParseError();
-    // NUL would cut the text short wherever it is used as a C string.
-    if (value == 0 || (value >= 0xD800 && value <= 0xDFFF) ||
-        value > XmlScanner::kMaxCodePoint) {
-      RaiseParseError();
-    }
+    // Only characters XML admits: never NUL (it would cut the text short
+    // wherever it is used as a C string), a surrogate or another control.
+    if (!scanner_internal::IsXmlChar(value)) RaiseParseError();
     text::AppendUtf16(value, out);
     return;
   }

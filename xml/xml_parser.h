@@ -12,7 +12,9 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "xml/content_handler.h"
@@ -31,8 +33,8 @@ inline constexpr int kMaxNestingDepth = 1000;
 inline constexpr size_t kMaxNamespaceUriLength = 8192;
 
 // Most prefix bindings in force on one element, the default namespace and
-// "xml" included; more is a parse error. An element that declares something
-// gets its own copy of the scope, so this bounds what one short tag can cost.
+// "xml" included; more is a parse error. It bounds what looking up a prefix
+// and reporting a scope cost.
 inline constexpr size_t kMaxNamespaceBindings = 64;
 
 class XmlParser {
@@ -67,6 +69,11 @@ class XmlParser {
   // (and *out null) when there is no root or the conversion fails.
   size_t WriteXmlDocument(char** out) const;
 
+  // True when the last parse met a DOCTYPE declaration (set as soon as it is
+  // read, so also when the parse failed later). Callers that refuse documents
+  // with one, such as SOAP messages, check it.
+  bool HadDoctype() const { return had_doctype_; }
+
   // Buckets of the repeated-attribute set; read from a handler mid-parse.
   size_t DuplicateSetBucketCountForTest() const { return seen_names_.bucket_count(); }
 
@@ -80,13 +87,19 @@ class XmlParser {
   void ParseProlog();
   void ParseMisc();
   bool XmlParseComment();
-  bool XmlParseProcessingInstruction();
+  // `report`: send the handler's ProcessingInstruction (not inside a DOCTYPE).
+  bool XmlParseProcessingInstruction(bool report = true);
   bool XmlParseDoctype();
+  bool SkipQuotedLiteral();
+  void SkipInternalSubset();
   XmlElement* ParseXmlElement(XmlElement* parent, int depth);
   bool ParseAttribute();
   bool ParseAttValue(std::u16string& value);
   bool IsDuplicateAttribute(std::u16string_view name);
   bool ResolveNamespaces(XmlElement& element, const XmlElement* parent);
+  // What a new level declared under `inherited` chains to: `inherited`, or a
+  // flattened copy of it once its chain is NamespaceScope::kMaxDepth long.
+  NamespaceScope::Ptr ChainBase(const NamespaceScope::Ptr& inherited);
   void SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent);
   void SendEndPrefixMappings(const XmlElement& element, const XmlElement* parent);
   void XmlParseContent(XmlElement& element, int depth);
@@ -99,6 +112,7 @@ class XmlParser {
   XmlScanner scanner_;
   XmlContentHandler* handler_ = nullptr;
   XmlElementPtr root_;
+  bool had_doctype_ = false;
   // Attributes of the start tag being read, kept between tags to reuse space.
   std::vector<PendingAttribute> pending_;
   // Names already seen on a start tag with many attributes.
@@ -106,6 +120,10 @@ class XmlParser {
   // URIs, prefixes and local names of the parse under way, each kept once
   // however many nodes carry it.
   StringInterner names_;
+  // Flattened copies of deep scope levels made by the parse under way, by
+  // level, so that siblings share them.
+  std::unordered_map<const NamespaceScope*, std::pair<NamespaceScope::Ptr, NamespaceScope::Ptr>>
+      flattened_;
 };
 
 }  // namespace xml

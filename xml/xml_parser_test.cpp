@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -113,7 +115,7 @@ TEST(XmlParserTest, ReportsTrueLineNumbers) {
       {"<a>\n<!-- a -- b -->\n</a>"sv, 2},  // "--" inside a comment
       {"<a>\n<![CDATA[\f]]></a>"sv, 2},   // form feed in CDATA
       {"<a>\n<b/>\n"sv, 3},               // end of input inside content
-      {"<a>\x01\n<b/>\n<c>\0</c></a>"sv, 3},  // a NUL unit
+      {"<a>\n<b/>\n<c>\0</c></a>"sv, 3},  // a NUL unit
   };
   for (const LineCase& c : cases) EXPECT_EQ(ParseLine(c.doc), c.line) << c.doc;
 }
@@ -154,12 +156,133 @@ TEST(XmlParserTest, CharacterReferences) {
   }
 }
 
+// What a conformant reader makes of each document: its tree, or a parse
+// error at the line where the document stops being XML.
+TEST(XmlParserTest, ConformanceWhereReadersMustAgree) {
+  using namespace std::literals;
+  const std::string kLine1 = "error at line 1";
+  const struct {
+    const char* what;
+    std::string doc;
+    std::string expected;
+  } cases[] = {
+      // The DOCTYPE ends at the '>' after its internal subset, whatever the
+      // subset's literals, comments and PIs hold.
+      {"markup hidden in a DOCTYPE comment",
+       "<!DOCTYPE e [<!-- > <s:Envelope xmlns:s='urn:s'><s:Body><m:deleteAll xmlns:m='urn:m'/>"
+       "</s:Body></s:Envelope> -->]>\n<s:Envelope xmlns:s='urn:s'><s:Body>"
+       "<m:getStatus xmlns:m='urn:m'/></s:Body></s:Envelope>"s,
+       "{urn:s}Envelope[]({urn:s}Body[]({urn:m}getStatus[]))"},
+      {"'>' in an entity value", "<!DOCTYPE a [<!ENTITY e \"x>y\"><!ENTITY f 'p]>q'>]><a/>"s,
+       "{}a[]"},
+      {"PI in the subset", "<!DOCTYPE a [<?pi ]> ?>]><a/>"s, "{}a[]"},
+      {"'>' and '[' in external identifiers", "<!DOCTYPE a PUBLIC '-//x>//' \"u[1]>\"><a/>"s,
+       "{}a[]"},
+      {"attribute default, parameter entity",
+       "<!DOCTYPE a [<!ATTLIST a b CDATA \"]>\"> <!ENTITY % p 'x'> %p;\n]>\n<a/>"s, "{}a[]"},
+      {"literal left open", "<!DOCTYPE a [<!ENTITY e \"x>]><a/>"s, kLine1},
+      {"text in the subset", "<!DOCTYPE a [ junk ]><a/>"s, kLine1},
+      {"no '>' after the subset", "<!DOCTYPE a [] <a/>"s, kLine1},
+      {"unclosed comment in the subset", "<!DOCTYPE a [<!-- ]><a/> -- ]><a/>"s, kLine1},
+      {"control character in the subset", "<!DOCTYPE a [\n<!ENTITY e 'v'>\n\x01]><a/>"s,
+       "error at line 3"},
+      // Line ends: CR LF and a lone CR read as LF and count as one line each.
+      {"CRLF envelope",
+       "<s:Envelope xmlns:s='urn:s'>\r\n<s:Body>\r\n<m:echo xmlns:m='urn:m' v='1\r\n2'>"
+       "line1\r\nline2\rline3</m:echo>\r\n</s:Body>\r\n</s:Envelope>\r\n"s,
+       "{urn:s}Envelope[\n\n]({urn:s}Body[\n\n]({urn:m}echo {}v=1\n2[line1\nline2\nline3]))"},
+      {"CR LF in CDATA", "<a><![CDATA[x\r\ny\rz\r]]></a>"s, "{}a[x\ny\nz\n]"},
+      {"references are no line ends", "<a b='&#13;&#10;&#9;'>x&#13;&#10;y&#xD;</a>"s,
+       "{}a {}b=\r\n\t[x\r\ny\r]"},
+      {"error after CR LF lines", "<a>\r\n\r\n<b></a>"s, "error at line 3"},
+      {"error after lone CRs", "<a>\r\r\r</b>"s, "error at line 4"},
+      {"error after CR LF in a tag", "<a\r\n b='1'\r\n c>"s, "error at line 3"},
+      {"CR at the end of input", "<a>\r"s, "error at line 2"},
+      // Only characters of XML, raw or by reference, at their true line.
+      {"C0 control in text", "<a>\n\n\x0E</a>"s, "error at line 3"},
+      {"C0 control in an attribute", "<a b='\x08'/>"s, kLine1},
+      {"C0 control in a comment", "<!--\x0B--><a/>"s, kLine1},
+      {"C0 control in a PI", "<a><?pi \x1F?></a>"s, kLine1},
+      {"C0 control after a long run", "<a>" + std::string(100, 'x') + "\x1B</a>", kLine1},
+      {"form feed as spacing in a tag", "<a\x0C b='1'/>"s, kLine1},
+      {"U+FFFE in text", "<a>\xEF\xBF\xBE</a>"s, kLine1},
+      {"U+FFFF in an attribute", "<a b='\xEF\xBF\xBF'/>"s, kLine1},
+      {"reference to U+0001", "<a>&#1;</a>"s, kLine1},
+      {"reference to U+001F", "<a b='&#x1F;'/>"s, kLine1},
+      {"reference to U+FFFE", "<a>&#xFFFE;</a>"s, kLine1},
+      {"reference to U+FFFF", "<a>&#65535;</a>"s, kLine1},
+      {"UTF-8 lone high surrogate", "<a>\n\xED\xA0\xBD</a>"s, "error at line 2"},
+      {"UTF-8 lone low surrogate", "<a b='\xED\xB8\x80'/>"s, kLine1},
+      {"UTF-8 surrogates in the wrong order", "<a>\xED\xB8\x80\xED\xA0\xBD</a>"s, kLine1},
+      {"UTF-8 lone surrogate in CDATA", "<a><![CDATA[\xED\xA0\xBD]]></a>"s, kLine1},
+      {"characters XML admits",
+       "<a b='\xEF\xBF\xBD'>\xC2\x85\x7F\xEE\x80\x80\xEF\xBF\xBD&#xE000;&#xFFFD;&#x10000;</a>"s,
+       "{}a {}b=\xEF\xBF\xBD[\xC2\x85\x7F\xEE\x80\x80\xEF\xBF\xBD\xEE\x80\x80\xEF\xBF\xBD"
+       "\xF0\x90\x80\x80]"},
+      {"name character U+10000", "<\xF0\x90\x80\x80 a\xF3\xAF\xBF\xBD='1'/>"s,
+       "{}\xF0\x90\x80\x80 {}a\xF3\xAF\xBF\xBD=1[]"},
+      {"name character in plane 15", "<a\xF3\xB0\x80\x80/>"s, kLine1},
+      {"name character in plane 16", "<a b\xF4\x80\x80\x80='1'/>"s, kLine1},
+      {"name of a lone surrogate", "<a\xED\xA0\x80/>"s, kLine1},
+      // Qualified names: the local part must be a name of its own.
+      {"empty local part of an element", "<p:/>"s, kLine1},
+      {"empty local part with the prefix bound", "<p: xmlns:p='urn:p'/>"s, kLine1},
+      {"empty local part of an attribute", "<a xmlns:p='urn:p' p:=''/>"s, kLine1},
+      {"local part starting with a digit", "<p:1a xmlns:p='urn:p'/>"s, kLine1},
+      {"local part starting with '-'", "<p:-x xmlns:p='urn:p'/>"s, kLine1},
+      {"local part starting with '.'", "<a xmlns:p='urn:p' p:.x='1'/>"s, kLine1},
+      {"local part starting with a combining mark", "<p:\xCC\x80 xmlns:p='urn:p'/>"s, kLine1},
+      {"prefix declared that no name can use", "<a xmlns:-p='urn:p'/>"s, kLine1},
+      {"combining mark inside a local part", "<p:a\xCC\x80 xmlns:p='urn:p'/>"s,
+       "{urn:p}a\xCC\x80[]"},
+      {"empty prefix stays part of the local name", "<:a/>"s, "{}:a[]"},
+  };
+  for (const auto& c : cases) {
+    XmlParser parser;
+    const int line = ParseLine(parser, c.doc);
+    const std::string got =
+        line ? "error at line " + std::to_string(line) : DumpTree(*parser.GetRoot());
+    EXPECT_EQ(got, c.expected) << c.what;
+    if (line == 0) {
+      EXPECT_EQ(parser.HadDoctype(), c.doc.starts_with("<!DOCTYPE")) << c.what;
+    }
+  }
+}
+
+TEST(XmlParserTest, Utf16LoneSurrogatesAreRefused) {
+  const std::u16string lone_high(1, char16_t(0xD800)), lone_low(1, char16_t(0xDC00));
+  const std::u16string docs[] = {
+      u"<a>\n" + lone_high + u"</a>",
+      u"<a>\n" + lone_low + u"x</a>",
+      u"<a>\n" + lone_high + lone_high + lone_low + u"</a>",
+      u"<a\nb='" + lone_low + u"'/>",
+      u"<a>\n<!--" + lone_high + u"--></a>",
+      u"<a\n" + lone_high + u"='1'/>",
+      u"<a>\n" + std::u16string(40, u'x') + lone_high,  // the end of input right after
+  };
+  for (const std::u16string& doc : docs) {
+    XmlParser parser;
+    int line = 0;
+    try {
+      parser.Parse(doc, nullptr);
+    } catch (int thrown) {
+      line = thrown;
+    }
+    EXPECT_EQ(line, 2) << text::Narrow(doc);
+  }
+  XmlParser parser;
+  parser.Parse(u"<a>" + lone_high + lone_low + u"</a>", nullptr);
+  EXPECT_EQ(parser.GetRoot()->GetText(), lone_high + lone_low);
+}
+
 TEST(XmlParserTest, Utf8SupplementaryCharactersAndMalformedBytes) {
   XmlParser parser;
-  ASSERT_EQ(ParseLine(parser, "<a b='\xF0\x9F\x98\x80'>\xF0\x90\x80\xBC\xED\xA0\xBD</a>"), 0);
+  ASSERT_EQ(
+      ParseLine(parser, "<a b='\xF0\x9F\x98\x80'>\xF0\x90\x80\xBC\xED\xA0\xBD\xED\xB8\x80</a>"), 0);
   EXPECT_EQ(parser.GetRoot()->GetAttributes().begin()->second->GetValue(), u"\U0001F600");
-  // U+1003C is a character of its own, never a '<'; a three-byte surrogate is accepted.
-  EXPECT_EQ(parser.GetRoot()->GetText(), std::u16string(u"\U0001003C") + char16_t(0xD83D));
+  // U+1003C is a character of its own, never a '<'; a pair written as two
+  // three-byte surrogates is accepted.
+  EXPECT_EQ(parser.GetRoot()->GetText(), u"\U0001003C\U0001F600");
   // Input is cut at the first bad sequence, so these fail instead of smuggling markup.
   for (std::string_view doc : {"<a>\xF8\x88\x80\x80\xBC/a>", "<a>\xF0\x90\x80\x80</a\xC0\x80",
                                "<a>\xF4\x90\x80\x80</a>", "<a>\x80</a>"}) {
@@ -258,6 +381,43 @@ TEST(XmlParserTest, NodesShareOneCopyOfEachUriAndName) {
   }
 }
 
+// Scopes are chained, not copied; a chain never grows past a fixed length,
+// so looking a prefix up stays cheap under any nesting.
+TEST(XmlParserTest, DeepDeclaringElementsKeepScopeChainsShort) {
+  std::string doc = "<p:r xmlns:p='urn:p'>";
+  const int depth = kMaxNestingDepth - 2;
+  for (int i = 0; i < depth; ++i) doc += "<q:e xmlns:q='urn:" + std::to_string(i) + "'>";
+  doc += "<p:a xmlns:z='urn:z'/><p:b xmlns:z='urn:z'/>";
+  for (int i = 0; i < depth; ++i) doc += "</q:e>";
+  doc += "</p:r>";
+  XmlParser parser;
+  ASSERT_EQ(ParseLine(parser, doc), 0);
+  const XmlElement* e = parser.GetRoot();
+  while (e->GetChildCount() == 1) {
+    size_t levels = 0;
+    for (const NamespaceScope* s = e->GetScope(); s; s = s->GetParent()) ++levels;
+    ASSERT_LE(levels, NamespaceScope::kMaxDepth + 1) << text::Narrow(e->GetNamespaceURI());
+    e = e->GetChildList()[0].get();
+  }
+  ASSERT_EQ(e->GetChildCount(), 2u);
+  EXPECT_EQ(e->GetNamespaceURI(), u"urn:" + text::Widen(std::to_string(depth - 1)));
+  const XmlElement& a = *e->GetChildList()[0];
+  const XmlElement& b = *e->GetChildList()[1];
+  EXPECT_EQ(a.GetNamespaceURI(), u"urn:p");
+  EXPECT_EQ(*b.LookupNamespace(u"q"), e->GetNamespaceURI());
+  // Siblings under a deep level share one flattened copy of it.
+  EXPECT_EQ(a.GetScope()->GetParent(), b.GetScope()->GetParent());
+  // And the writer still declares each binding where it is needed, once.
+  char* bytes = nullptr;
+  const size_t size = parser.WriteXmlDocument(&bytes);
+  const std::string written(bytes, size);
+  std::free(bytes);
+  EXPECT_EQ(written.find("xmlns:p", written.find("xmlns:p") + 1), written.npos);
+  XmlParser again;
+  ASSERT_EQ(ParseLine(again, written), 0);
+  EXPECT_EQ(DumpTree(*again.GetRoot()), DumpTree(*parser.GetRoot()));
+}
+
 TEST(XmlParserTest, NamespaceLimitsFailAtTheCurrentLine) {
   const std::string longest(kMaxNamespaceUriLength, 'u');
   auto bindings = [](size_t count, const char* prefix = "p") {
@@ -302,7 +462,7 @@ TEST(XmlParserTest, NestingLimit) {
 
 TEST(XmlParserTest, MarkupItems) {
   EXPECT_EQ(ParseDump("<a>x<b/>y</a>"), "{}a[xy]({}b[])");
-  EXPECT_EQ(ParseDump("<a><![CDATA[\t\r\n]]]]></a>"), "{}a[\t\r\n]]]");
+  EXPECT_EQ(ParseDump("<a><![CDATA[\t\r\n]]]]></a>"), "{}a[\t\n]]]");
   EXPECT_EQ(ParseDump("<!DOCTYPE a [<!ELEMENT a ANY><!ATTLIST a b CDATA #IMPLIED>]>"
                       "<!-- c --><!DOCTYPE again><a/>"),
             "{}a[]");
@@ -427,9 +587,43 @@ namespace {
 
 TEST(XmlScannerTest, AsciiFastPathAgreesWithTheSharedTables) {
   for (char16_t c = 0; c < 128; ++c) {
-    EXPECT_EQ(scanner_internal::IsSpace(c), text::IsSpace(c)) << int(c);
+    // Spacing is XML's own: VT and FF are no characters of XML.
+    EXPECT_EQ(scanner_internal::IsSpace(c), text::IsSpace(c) && c != u'\v' && c != u'\f')
+        << int(c);
     EXPECT_EQ(scanner_internal::IsNameStart(c), text::IsXmlNameStart(c)) << int(c);
     EXPECT_EQ(scanner_internal::IsNameChar(c), text::IsXmlNameChar(c)) << int(c);
+  }
+}
+
+// The bulk path reads eight units at a time: every stop must be found at its
+// own unit, whatever its place in a block, with the line feeds before it.
+TEST(XmlScannerTest, BulkRunsStopWhereAUnitByUnitReadingStops) {
+  const char16_t palette[] = {u'<',  u'&',  u']',    u'\n',   u'\r',   u'\t',   0x01,  0x1F, 0x7F,
+                              0x85,  0x9F,  0xA0,    0xD7FF, 0xD800, 0xDC00, 0xE000, 0xFFFE};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 3000; ++i) {
+    std::u16string s(rng() % 40, u'a');
+    for (char16_t& c : s) {
+      if (rng() % 6 == 0) c = palette[rng() % std::size(palette)];
+    }
+    for (const bool c1 : {false, true}) {
+      size_t n = 0;
+      int line = 1;
+      for (; n < s.size(); ++n) {
+        const char16_t c = s[n];
+        if (c == u'<' || c == u'&' || c == u']' || c >= 0xD800 ||
+            (c1 && c >= 0x7F && c <= 0x9F) || (c < 0x20 && c != u'\n' && c != u'\t')) {
+          break;
+        }
+        if (c == u'\n') ++line;
+      }
+      XmlScanner scanner;
+      scanner.Reset(s.data(), s.data() + s.size());
+      const std::u16string_view run = c1 ? scanner.ScanCharData<true>(u'<', u'&', u']')
+                                         : scanner.ScanCharData(u'<', u'&', u']');
+      ASSERT_EQ(run.size(), n) << text::Narrow(s);
+      ASSERT_EQ(scanner.Line(), line) << text::Narrow(s);
+    }
   }
 }
 

@@ -29,6 +29,17 @@ void AppendEscaped(std::u16string& out, std::u16string_view s, bool attribute) {
       case u'"':
         if (attribute) replacement = u"&quot;";
         break;
+      // A reader turns raw line ends into LF, and raw spacing in attribute
+      // values into blanks: references keep the characters as they are.
+      case u'\r':
+        replacement = u"&#13;";
+        break;
+      case u'\n':
+        if (attribute) replacement = u"&#10;";
+        break;
+      case u'\t':
+        if (attribute) replacement = u"&#9;";
+        break;
       default:
         break;
     }
@@ -58,8 +69,10 @@ void WriteElement(const XmlElement& element, const XmlElement* parent,
     out.push_back(u'"');
   }
   bool declared_default = false;
-  if (!parent || !element.SharesScopeWith(*parent)) {
-    for (const auto& [prefix, uri] : element.GetNamespaceScope()) {
+  const NamespaceScope* scope = element.GetScope();
+  if (scope && (!parent || !element.SharesScopeWith(*parent))) {
+    // Only the levels the parent does not share can bind anything new.
+    for (const auto& [prefix, uri] : scope->BindingsSince(parent ? parent->GetScope() : nullptr)) {
       const std::u16string* bound = parent ? parent->LookupNamespace(prefix) : nullptr;
       if (bound && *bound == uri) continue;
       // Every reader binds "xml" by itself; a document that rebound it keeps

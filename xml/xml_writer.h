@@ -29,7 +29,9 @@ void WriteXmlElement(const XmlElement& element, const XmlElement* parent, std::u
 size_t WriteXmlDocument(const XmlElement& root, char** out);
 
 // In place: '&' and '<' become references, and '>' too in text; in attribute
-// values the apostrophe and the double quote instead of '>'.
+// values the apostrophe and the double quote instead of '>'. CR becomes a
+// character reference in both, and so do TAB and LF in attribute values, so
+// that a reader gets them back instead of a normalised line end or blank.
 void EscapeXmlText(std::u16string& text);
 void EscapeXmlAttribute(std::u16string& value);
 

@@ -49,6 +49,17 @@ TEST(XmlWriterTest, EscapeInPlace) {
   EXPECT_EQ(a, u"&amp;&amp;&lt;>&quot;&apos;");
 }
 
+TEST(XmlWriterTest, LineEndsAndSpacingSurviveRereading) {
+  XmlElement e(u"e", u"", u"e");
+  e.SetText(u"a\r\nb\tc\rd");
+  e.AddAttributeNode(u"v", u"", u"x\ty\nz\r");
+  const std::u16string written = Write(e);
+  EXPECT_EQ(written, u"<e v=\"x&#9;y&#10;z&#13;\">a&#13;\nb\tc&#13;d</e>");
+  XmlParser parser;
+  parser.Parse(written, nullptr);
+  EXPECT_EQ(testing::DumpTree(*parser.GetRoot()), testing::DumpTree(e));
+}
+
 TEST(XmlWriterTest, ParsedTreeDeclaresNamespacesWhereTheyWereDeclared) {
   XmlElementPtr root = ParseTree(
       "<s:E xmlns:s='urn:s' xml:lang='en'><s:B><m:x xmlns:m='urn:m' xmlns='urn:d'><y/></m:x>"

@@ -34,7 +34,8 @@ std::string_view TrimLeadingSpace(std::string_view s) {
 
 // The Host line names the authority of an absolute URL given as the path
 // (a request through a proxy), else host:port with the port always written.
-bool BuildHeaders(std::string_view host, int port, std::string_view path, std::string* out) {
+bool BuildHeaders(std::string_view host, int port, std::string_view path,
+                  const FetchOptions& options, std::string* out) {
   std::string authority;
   if (const size_t at = path.find("http://"); at != std::string_view::npos) {
     const std::string_view rest = path.substr(at + 7);
@@ -44,13 +45,18 @@ bool BuildHeaders(std::string_view host, int port, std::string_view path, std::s
   }
   if (!IsHeaderSafe(authority)) return false;
   out->assign("Host: ").append(authority).append("\r\nUser-Agent: ");
-  out->append(kDocReaderUserAgent).append("\r\n");
+  for (const char c : options.user_agent) {
+    if (c != '\r' && c != '\n') out->push_back(c);
+  }
+  out->append("\r\n").append(options.extra_headers);
   return true;
 }
 
-bool Get(httpclient::HttpClient& client, std::string_view host, int port, std::string_view path) {
+bool Get(httpclient::HttpClient& client, std::string_view host, int port, std::string_view path,
+         const FetchOptions& options) {
   std::string headers;
-  if (!IsValidHost(host) || !IsValidPort(port) || !BuildHeaders(host, port, path, &headers)) {
+  if (!IsValidHost(host) || !IsValidPort(port) ||
+      !BuildHeaders(host, port, path, options, &headers)) {
     return false;
   }
   const size_t q = path.find('?');
@@ -90,7 +96,7 @@ bool ParseHttpUrl(std::string_view url, HttpUrl* out) {
   return true;
 }
 
-bool ReadDocumentFile(const std::string& path, std::string* bytes) {
+bool ReadDocumentFile(const std::string& path, std::string* bytes, size_t max_length) {
   bytes->clear();
   if (path.find('\0') != std::string::npos) return false;
   // O_NONBLOCK so that a named pipe with no writer cannot hang the open; a
@@ -109,7 +115,7 @@ bool ReadDocumentFile(const std::string& path, std::string* bytes) {
   }
   if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
   const long size = std::ftell(f.get());
-  if (size < 0 || static_cast<unsigned long>(size) > kMaxDocumentLength) return false;
+  if (size < 0 || static_cast<unsigned long>(size) > max_length) return false;
   if (std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
   bytes->resize(static_cast<size_t>(size));
   const size_t got = std::fread(bytes->data(), 1, bytes->size(), f.get());
@@ -120,12 +126,23 @@ bool ReadDocumentFile(const std::string& path, std::string* bytes) {
 
 bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
                            uint32_t timeout_ms, const BodyLoader& load) {
+  return FetchDocumentOverHttp(host, path, port, timeout_ms, FetchOptions{}, load);
+}
+
+bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
+                           uint32_t timeout_ms, const FetchOptions& options,
+                           const BodyLoader& load) {
   httpclient::HttpClient client(port, timeout_ms);
-  client.SetMaxBodyLength(kMaxDocumentLength);
-  if (!Get(client, host, port, path)) return false;
+  client.SetMaxBodyLength(options.max_length);
+  if (!Get(client, host, port, path, options)) return false;
   int status = client.GetStatusCode();
   if (status == 301 || status == 302) {
     const std::string location = client.GetHeader("LOCATION");
+    // A control byte past the leading blanks would be carried into the next
+    // request's head.
+    for (const char c : TrimLeadingSpace(location)) {
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+    }
     HttpUrl next;
     if (IsHttpUrl(location)) {
       if (!ParseHttpUrl(location, &next)) return false;
@@ -138,7 +155,7 @@ bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int por
       return false;
     }
     client.Reset();
-    if (!Get(client, next.host, next.port, next.path)) return false;
+    if (!Get(client, next.host, next.port, next.path, options)) return false;
     status = client.GetStatusCode();
   }
   if (status != 200) return false;

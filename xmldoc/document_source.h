@@ -35,20 +35,36 @@ bool IsHttpUrl(std::string_view url);
 [[nodiscard]] bool ParseHttpUrl(std::string_view url, HttpUrl* out);
 
 // Reads a whole regular file into `bytes`. False when it cannot be opened,
-// is not a regular file, its size cannot be told or exceeds
-// kMaxDocumentLength, or reading fails; `bytes` then holds nothing useful.
-// A file that shrinks while being read gives the bytes actually read.
-[[nodiscard]] bool ReadDocumentFile(const std::string& path, std::string* bytes);
+// is not a regular file, its size cannot be told or exceeds `max_length`, or
+// reading fails; `bytes` then holds nothing useful. A file that shrinks while
+// being read gives the bytes actually read.
+[[nodiscard]] bool ReadDocumentFile(const std::string& path, std::string* bytes,
+                                    size_t max_length = kMaxDocumentLength);
 
 // Called with the body of a successful fetch; its answer is the fetch's.
 using BodyLoader = std::function<bool(std::string_view body)>;
 
+// What a fetch sends besides the request line and the Host line.
+struct FetchOptions {
+  // Written after "User-Agent: " with every CR and LF left out.
+  std::string_view user_agent = kDocReaderUserAgent;
+  // Further header lines, each ending in CR LF, written as they stand.
+  std::string_view extra_headers;
+  // Largest body accepted; a longer one (or a larger Content-Length) fails.
+  size_t max_length = kMaxDocumentLength;
+};
+
 // GET `path` from host:port with the document reader's User-Agent. Status
 // 200 hands the body to `load`. Status 301 or 302 follows the Location once:
 // to another host when it is an http:// URL, to the same host when it begins
-// with '/'; anything else, a second redirect, any other status, a bad port, a
-// failed exchange or a head cut short gives false without calling `load`.
+// with '/'; anything else, a Location holding a control byte, a second
+// redirect, any other status, a bad port, a failed exchange or a head cut
+// short gives false without calling `load`.
 [[nodiscard]] bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
                                          uint32_t timeout_ms, const BodyLoader& load);
+// The same with the caller's User-Agent, extra header lines and size limit.
+[[nodiscard]] bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int port,
+                                         uint32_t timeout_ms, const FetchOptions& options,
+                                         const BodyLoader& load);
 
 }  // namespace xmldoc

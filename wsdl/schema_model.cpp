@@ -1,0 +1,466 @@
+#include "wsdl/schema_model.h"
+
+#include <algorithm>
+
+#include "platform/base/base.h"
+#include "xml/namespaces.h"
+
+namespace wsdl {
+namespace {
+
+bool Is(std::u16string_view uri, std::u16string_view local, std::u16string_view want) {
+  return local == want && IsSchemaNamespace(uri);
+}
+
+bool IsSoapEncoding(std::u16string_view uri) {
+  return uri == xml::kSoap11EncodingNamespace || uri == xml::kSoap12EncodingNamespace;
+}
+
+// A fresh name for an anonymous type: a GUID's 36-character text.
+std::u16string GeneratedTypeName() {
+  GUID guid{};
+  if (FAILED(CoCreateGuid(&guid))) throw QVWebServicesDescFault(kInternalError, kMemoryFailure);
+  char16_t buffer[64] = {};
+  const int written = StringFromGUID2(guid, buffer, 64);
+  std::u16string_view text(buffer, written > 0 ? size_t(written - 1) : 0);
+  if (text.size() >= 2 && text.front() == u'{' && text.back() == u'}') {
+    text = text.substr(1, text.size() - 2);
+  }
+  return std::u16string(text);
+}
+
+QName ItemOf(const SchemaElementHandler& item) {
+  if (item.is_ref) return QName{item.GetNamespace(), item.name};
+  return item.type;
+}
+
+}  // namespace
+
+// ---- Attributes -------------------------------------------------------------
+
+void SchemaAttributeHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
+                                               const xml::AttributeMap& attributes,
+                                               const xml::NamespaceScope& scope) {
+  if (const std::u16string* n = FindSchemaAttribute(attributes, local, u"name")) {
+    name = *n;
+    if (const std::u16string* t = FindSchemaAttribute(attributes, local, u"type")) {
+      type = ResolveQNameOrThrow(
+          *t, scope, u"Unresolvable namespace for attribute 'type' on element: 'attribute'");
+    }
+  } else if (const std::u16string* r = FindSchemaAttribute(attributes, local, u"ref")) {
+    ref = ResolveQNameOrThrow(
+        *r, scope, u"Unresolvable namespace for attribute 'ref' on element: 'attribute'");
+    is_ref = true;
+  } else {
+    type = QName{std::u16string(xml::kXmlSchemaNamespace), u"anyType"};
+  }
+}
+
+void ArrayTypeAttributeHandler::ProcessAttributes(std::u16string_view uri,
+                                                  std::u16string_view local,
+                                                  const xml::AttributeMap& attributes,
+                                                  const xml::NamespaceScope& scope) {
+  SchemaAttributeHandler::ProcessAttributes(uri, local, attributes, scope);
+  const std::u16string* value =
+      FindQualifiedAttribute(attributes, xml::kWsdlNamespace, u"arrayType");
+  if (!value) return;
+  QName resolved = ResolveQNameOrThrow(
+      *value, scope, u"Unresolvable namespace for attribute 'arrayType' on element: 'attribute'");
+  item_type.ns = std::move(resolved.ns);
+  const size_t bracket = resolved.name.rfind(u'[');
+  if (bracket == std::u16string::npos) {
+    item_type.name = std::move(resolved.name);
+  } else {
+    dimensions = resolved.name.substr(bracket);
+    item_type.name = resolved.name.substr(0, bracket);
+  }
+}
+
+// ---- Sequences and derivations ---------------------------------------------
+
+xml::NodeHandler* SequenceHandler::CreateChild(std::u16string_view uri,
+                                               std::u16string_view local_name, std::u16string_view,
+                                               const xml::AttributeMap& attributes,
+                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (!Is(uri, local_name, u"element")) return nullptr;
+  auto element = std::make_unique<SchemaElementHandler>();
+  SchemaElementHandler* raw = element.get();
+  elements.push_back(std::move(element));
+  raw->SetContext(context_);
+  raw->ProcessAttributes(uri, local_name, attributes, scope);
+  return raw;
+}
+
+bool SequenceHandler::IsLiteralArray(const SchemaElementHandler** item) const {
+  if (elements.size() != 1) return false;
+  const SchemaElementHandler& only = *elements.front();
+  if (only.min_occurs != u"0") return false;
+  if (only.max_occurs != u"unbounded" && only.max_occurs != u"*") return false;
+  *item = &only;
+  return true;
+}
+
+xml::NodeHandler* RestrictionHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attrs, const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (Is(uri, local_name, u"attribute")) {
+    QName ref;
+    if (const std::u16string* r = FindSchemaAttribute(attrs, local_name, u"ref")) {
+      ref = ResolveQNameOrThrow(
+          *r, scope, u"Unresolvable namespace for attribute 'ref' on element: 'attribute'");
+    }
+    if (ref.name == u"arrayType" && IsSoapEncoding(ref.ns)) {
+      is_array = true;
+      array_type.ProcessAttributes(uri, local_name, attrs, scope);
+      return &array_type;
+    }
+    auto attribute = std::make_unique<SchemaAttributeHandler>();
+    SchemaAttributeHandler* raw = attribute.get();
+    attributes.push_back(std::move(attribute));
+    raw->ProcessAttributes(uri, local_name, attrs, scope);
+    return raw;
+  }
+  if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
+    sequence.SetContext(context_);
+    return &sequence;
+  }
+  return nullptr;
+}
+
+void RestrictionHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
+                                           const xml::AttributeMap& attributes,
+                                           const xml::NamespaceScope& scope) {
+  if (const std::u16string* b = FindSchemaAttribute(attributes, local, u"base")) {
+    base = ResolveQNameOrThrow(
+        *b, scope, u"Unresolvable namespace for attribute 'base' on element: 'restriction'");
+  }
+}
+
+xml::NodeHandler* ExtensionHandler::CreateChild(std::u16string_view uri,
+                                                std::u16string_view local_name, std::u16string_view,
+                                                const xml::AttributeMap& attrs,
+                                                const xml::NamespaceScope& scope,
+                                                xml::XmlElement&) {
+  if (Is(uri, local_name, u"attribute")) {
+    auto attribute = std::make_unique<SchemaAttributeHandler>();
+    SchemaAttributeHandler* raw = attribute.get();
+    attributes.push_back(std::move(attribute));
+    raw->ProcessAttributes(uri, local_name, attrs, scope);
+    return raw;
+  }
+  if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
+    sequence.SetContext(context_);
+    return &sequence;
+  }
+  return nullptr;
+}
+
+void ExtensionHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
+                                         const xml::AttributeMap& attributes,
+                                         const xml::NamespaceScope& scope) {
+  if (const std::u16string* b = FindSchemaAttribute(attributes, local, u"base")) {
+    base = ResolveQNameOrThrow(
+        *b, scope, u"Unresolvable namespace for attribute 'base' on element: 'extension'");
+  }
+}
+
+xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
+                                              std::u16string_view local_name, std::u16string_view,
+                                              const xml::AttributeMap& attributes,
+                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (Is(uri, local_name, u"restriction")) {
+    restriction.SetContext(context_);
+    restriction.ProcessAttributes(uri, local_name, attributes, scope);
+    is_restriction = true;
+    return &restriction;
+  }
+  if (Is(uri, local_name, u"extension")) {
+    extension.SetContext(context_);
+    extension.ProcessAttributes(uri, local_name, attributes, scope);
+    is_extension = true;
+    return &extension;
+  }
+  return nullptr;
+}
+
+// ---- Types -------------------------------------------------------------------
+
+xml::NodeHandler* ComplexTypeHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attrs, const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
+    sequence.SetContext(context_);
+    return &sequence;
+  }
+  if (Is(uri, local_name, u"complexContent") || Is(uri, local_name, u"simpleContent")) {
+    has_content = true;
+    const bool complex = local_name == u"complexContent";
+    ContentHandler& content = complex ? complex_content : simple_content;
+    (complex ? is_complex_content : is_simple_content) = true;
+    content.SetContext(context_);
+    return &content;
+  }
+  if (Is(uri, local_name, u"attribute")) {
+    auto attribute = std::make_unique<SchemaAttributeHandler>();
+    SchemaAttributeHandler* raw = attribute.get();
+    attributes.push_back(std::move(attribute));
+    raw->ProcessAttributes(uri, local_name, attrs, scope);
+    return raw;
+  }
+  return nullptr;
+}
+
+bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_view ns, QName* type,
+                                    bool* is_ref) const {
+  const std::vector<std::unique_ptr<SchemaElementHandler>>* lists[] = {
+      &sequence.elements,
+      is_complex_content ? &complex_content.extension.sequence.elements : nullptr,
+      is_complex_content ? &complex_content.restriction.sequence.elements : nullptr,
+  };
+  for (const auto* list : lists) {
+    if (!list) continue;
+    for (const auto& e : *list) {
+      // A declaration with neither name nor ref has no name to match.
+      if (e->name.empty() || e->name != name || e->GetNamespace() != ns) continue;
+      *is_ref = e->is_ref;
+      *type = e->is_ref ? QName{e->GetNamespace(), e->name} : e->type;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ComplexTypeHandler::GetBaseType(QName* base) const {
+  const ContentHandler* content =
+      is_complex_content ? &complex_content : (is_simple_content ? &simple_content : nullptr);
+  if (!content) return false;
+  if (content->is_restriction) {
+    *base = content->restriction.base;
+  } else if (content->is_extension) {
+    *base = content->extension.base;
+  } else {
+    return false;
+  }
+  return !base->name.empty();
+}
+
+bool ComplexTypeHandler::GetArrayItemType(QName* item_type) const {
+  const SchemaElementHandler* item = nullptr;
+  if (sequence.IsLiteralArray(&item)) {
+    *item_type = ItemOf(*item);
+    return true;
+  }
+  const RestrictionHandler& r = complex_content.restriction;
+  if (!r.is_array) {
+    if (!r.sequence.IsLiteralArray(&item)) return false;
+    *item_type = ItemOf(*item);
+    return true;
+  }
+  *item_type = r.array_type.item_type;
+  return true;
+}
+
+bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_element) const {
+  const SchemaElementHandler* item = nullptr;
+  if (!sequence.IsLiteralArray(&item) &&
+      !complex_content.restriction.sequence.IsLiteralArray(&item)) {
+    return false;
+  }
+  *item_type = ItemOf(*item);
+  *item_element = QName{item->GetNamespace(), item->name};
+  return true;
+}
+
+int32_t ComplexTypeHandler::GetArrayRank() const {
+  const RestrictionHandler& r = complex_content.restriction;
+  if (!has_content || !r.is_array) return 1;
+  return 1 +
+         int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(), u','));
+}
+
+xml::NodeHandler* SimpleTypeHandler::CreateChild(
+    std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (!Is(uri, local_name, u"restriction")) return nullptr;
+  restriction.SetContext(context_);
+  restriction.ProcessAttributes(uri, local_name, attributes, scope);
+  is_restriction = true;
+  return &restriction;
+}
+
+// ---- Elements ----------------------------------------------------------------
+
+xml::NodeHandler* SchemaElementHandler::CreateChild(std::u16string_view uri,
+                                                    std::u16string_view local_name,
+                                                    std::u16string_view, const xml::AttributeMap&,
+                                                    const xml::NamespaceScope&, xml::XmlElement&) {
+  if (Is(uri, local_name, u"complexType")) {
+    anonymous_complex_ = std::make_unique<ComplexTypeHandler>();
+    anonymous_complex_->SetNamespace(context_.qualifying_ns);
+    anonymous_complex_->SetContext(context_);
+    return anonymous_complex_.get();
+  }
+  if (Is(uri, local_name, u"simpleType")) {
+    anonymous_simple_ = std::make_unique<SimpleTypeHandler>();
+    anonymous_simple_->SetNamespace(context_.qualifying_ns);
+    anonymous_simple_->SetContext(context_);
+    return anonymous_simple_.get();
+  }
+  return nullptr;
+}
+
+void SchemaElementHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
+                                             const xml::AttributeMap& attributes,
+                                             const xml::NamespaceScope& scope) {
+  if (const std::u16string* n = FindSchemaAttribute(attributes, local, u"name")) {
+    name = *n;
+    if (const std::u16string* t = FindSchemaAttribute(attributes, local, u"type")) {
+      type = ResolveQNameOrThrow(
+          *t, scope, u"Unresolvable namespace for attribute 'type' on element: 'element'");
+    }
+  } else if (const std::u16string* r = FindSchemaAttribute(attributes, local, u"ref")) {
+    QName ref = ResolveQNameOrThrow(
+        *r, scope, u"Unresolvable namespace for attribute 'ref' on element: 'element'");
+    namespace_ = std::move(ref.ns);
+    name = std::move(ref.name);
+    is_ref = true;
+  } else {
+    type = QName{std::u16string(xml::kXmlSchemaNamespace), u"anyType"};
+    return;
+  }
+  if (const std::u16string* v = FindSchemaAttribute(attributes, local, u"minOccurs")) {
+    min_occurs = *v;
+  }
+  if (const std::u16string* v = FindSchemaAttribute(attributes, local, u"maxOccurs")) {
+    max_occurs = *v;
+  }
+  if (const std::u16string* f = FindSchemaAttribute(attributes, local, u"form")) {
+    form = *f;
+    if (form == u"qualified") {
+      // A ref keeps the namespace of the element it names.
+      if (!is_ref) namespace_ = context_.qualifying_ns;
+    } else if (form != u"unqualified") {
+      ThrowSchemaError(u"Illegal value for attribute 'form' on element: 'element'");
+    }
+  }
+}
+
+bool SchemaElementHandler::EndElement(std::u16string_view uri, std::u16string_view local_name,
+                                      std::u16string_view qualified_name,
+                                      xml::XmlElement& element) {
+  if (!is_ref && context_.qualified && form != u"unqualified") {
+    namespace_ = context_.qualifying_ns;
+  }
+  SchemaHandler* schema = context_.schema;
+  if (anonymous_complex_ && schema) {
+    std::u16string generated = GeneratedTypeName();
+    type = QName{schema->target_namespace, generated};
+    schema->complex_types.try_emplace(std::move(generated), std::move(anonymous_complex_));
+    anonymous_complex_.reset();
+  }
+  if (anonymous_simple_ && schema) {
+    std::u16string generated = GeneratedTypeName();
+    type = QName{schema->target_namespace, generated};
+    schema->simple_types.try_emplace(std::move(generated), std::move(anonymous_simple_));
+    anonymous_simple_.reset();
+  }
+  return SchemaComponent::EndElement(uri, local_name, qualified_name, element);
+}
+
+// ---- Schemas -----------------------------------------------------------------
+
+xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
+                                             std::u16string_view local_name, std::u16string_view,
+                                             const xml::AttributeMap& attributes,
+                                             const xml::NamespaceScope& scope, xml::XmlElement&) {
+  spare_.reset();
+  if (!IsSchemaNamespace(uri)) return nullptr;
+  const SchemaContext context{target_namespace, qualified, this};
+  auto prepare = [&](auto* handler) {
+    handler->SetNamespace(target_namespace);
+    handler->SetContext(context);
+    handler->ProcessAttributes(uri, local_name, attributes, scope);
+    return handler;
+  };
+  if (local_name == u"element") {
+    const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
+    if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'element'.");
+    return prepare(InsertNamed(elements, *name, std::make_unique<SchemaElementHandler>(), spare_));
+  }
+  if (local_name == u"complexType") {
+    const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
+    if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'complexType'.");
+    return prepare(
+        InsertNamed(complex_types, *name, std::make_unique<ComplexTypeHandler>(), spare_));
+  }
+  if (local_name == u"simpleType") {
+    const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
+    if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'simpleType'.");
+    return prepare(InsertNamed(simple_types, *name, std::make_unique<SimpleTypeHandler>(), spare_));
+  }
+  return nullptr;
+}
+
+void SchemaHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
+                                      const xml::AttributeMap& attributes,
+                                      const xml::NamespaceScope&) {
+  const std::u16string* tns = FindSchemaAttribute(attributes, local, u"targetNamespace");
+  if (!tns) ThrowSchemaError(u"Required attribute 'targetNamespace' missing on element: 'schema'");
+  target_namespace = *tns;
+  if (const std::u16string* form = FindSchemaAttribute(attributes, local, u"elementFormDefault")) {
+    qualified = *form == u"qualified";
+  }
+}
+
+namespace {
+template <typename T>
+void MoveMissing(NamedMap<T>& into, NamedMap<T>& from) {
+  for (auto& [name, handler] : from) {
+    if (handler && !into.contains(name)) into.emplace(name, std::move(handler));
+  }
+}
+}  // namespace
+
+void SchemaHandler::MergeFrom(SchemaHandler& other) {
+  MoveMissing(elements, other.elements);
+  MoveMissing(simple_types, other.simple_types);
+  MoveMissing(complex_types, other.complex_types);
+}
+
+SchemaHandler* TypesHandler::SchemaFor(std::u16string_view target_namespace,
+                                       std::u16string_view element_ns,
+                                       const xml::AttributeMap& attributes,
+                                       const xml::NamespaceScope& scope) {
+  auto [it, inserted] = schemas.try_emplace(std::u16string(target_namespace), nullptr);
+  if (!inserted) return it->second.get();
+  it->second = std::make_unique<SchemaHandler>();
+  it->second->SetNamespace(element_ns);
+  it->second->ProcessAttributes(element_ns, u"schema", attributes, scope);
+  return it->second.get();
+}
+
+xml::NodeHandler* TypesHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                                            std::u16string_view,
+                                            const xml::AttributeMap& attributes,
+                                            const xml::NamespaceScope& scope, xml::XmlElement&) {
+  if (!Is(uri, local_name, u"schema")) return nullptr;
+  const std::u16string* tns = FindSchemaAttribute(attributes, local_name, u"targetNamespace");
+  if (!tns) {
+    ThrowSchemaError(u"Required attribute 'targetNamespace' missing on element: 'schema'.");
+  }
+  return SchemaFor(*tns, uri, attributes, scope);
+}
+
+void TypesHandler::MergeFrom(TypesHandler& other) {
+  for (auto& [tns, schema] : other.schemas) {
+    if (!schema) continue;
+    auto it = schemas.find(tns);
+    if (it == schemas.end()) {
+      schemas.emplace(tns, std::move(schema));
+    } else {
+      it->second->MergeFrom(*schema);
+    }
+  }
+}
+
+}  // namespace wsdl
