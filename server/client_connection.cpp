@@ -112,19 +112,23 @@ bool ClientConnection::PostSendFile(net::UniqueFd file, uint64_t size) {
 }
 
 void ClientConnection::Close() {
+  net::UniqueFd socket;
   bool closed = false;
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
     if (socket_.Valid()) {
-      host_.Port().CloseSocket(socket_);
+      socket = host_.Port().TakeSocket(socket_);
       socket_ = {};
       ++generation_;
       closed = true;
     }
   }
   exchange_.Clear();
-  // Only the close that actually closed the socket gives the slot back.
+  // Only the close that actually closed the socket gives the slot back, and
+  // before the peer can see the close: a client that reconnects at once must
+  // find its slot free.
   if (closed) host_.ReleaseClientSlot(slot_);
+  socket.Reset();
 }
 
 }  // namespace server

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/document_root.h"
 #include "server/server_logs.h"
 
 namespace server {
@@ -60,6 +61,8 @@ struct ConfigSnapshot {
   std::string docBasePath;
   std::string defaultDocument = "default.htm";
   LogSettings logs;
+  // docBasePath opened once for every request that reads this snapshot.
+  DocumentRoot docRoot;
 
   bool operator==(const ConfigSnapshot&) const = default;
 };

@@ -462,14 +462,13 @@ Event Exchange::SendEndpointPage() {
 Event Exchange::ServeStaticFile(bool headOnly) {
   const std::string name = StaticFileName(*config_, path_);
   if (name.empty()) return Event::NotFound;
-  // Served only from inside the root once symbolic links are followed.
-  char* resolved = realpath(name.c_str(), nullptr);
-  if (resolved == nullptr) return Event::NotFound;
-  const std::string real(resolved);
-  std::free(resolved);
-  if (!InsideDocumentRoot(config_->docBasePath, real)) return Event::NotFound;
-  // Non-blocking, so a FIFO in the root cannot hold the worker.
-  net::UniqueFd file(::open(real.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // Served only from beneath the root; the name is resolved by the open itself.
+  const ConfigSnapshot& config = *config_;
+  const int root = config.docRoot.Descriptor(config.docBasePath);
+  if (root < 0) return Event::NotFound;
+  size_t prefix = config.docBasePath.size();
+  if (config.docBasePath.empty() || config.docBasePath.back() != '/') ++prefix;
+  net::UniqueFd file(OpenBeneath(root, std::string_view(name).substr(prefix)));
   if (!file.Valid()) return Event::NotFound;
   struct stat st;
   if (::fstat(file.Get(), &st) != 0) return InternalError(InternalErrorCode::FileStat);

@@ -36,7 +36,7 @@ constexpr StatusEntry kStatusTable[] = {
      {"Date: ",
       "\r\n"
       "Server: Quorvel SOAP Server/3.2\r\n"
-      "\r\n\r\n",
+      "\r\n",  // the header ends here: a 304 has no body
       false}},
     {400,
      "Bad Request",
@@ -366,15 +366,6 @@ std::string StaticFileName(const ConfigSnapshot& config, std::string_view path) 
     file.append(path);
   }
   return file;
-}
-
-bool InsideDocumentRoot(const std::string& docRoot, const std::string& resolvedFile) {
-  char* root = realpath(docRoot.c_str(), nullptr);
-  if (root == nullptr) return false;
-  std::string prefix(root);
-  std::free(root);
-  if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
-  return resolvedFile.size() > prefix.size() && resolvedFile.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::string_view MimeTypeFor(const MimeMap& map, std::string_view fileName) {

@@ -83,10 +83,6 @@ void AppendStaticFileHeader(std::string* out, std::string_view mimeType,
 // NUL (404).
 std::string StaticFileName(const ConfigSnapshot& config, std::string_view path);
 
-// Whether `resolvedFile` (a realpath) lies inside `docRoot` once that is
-// resolved too.
-[[nodiscard]] bool InsideDocumentRoot(const std::string& docRoot, const std::string& resolvedFile);
-
 // The MIME type of a file name by its extension (from the last "." of the
 // last path component, dot included), compared without regard to ASCII case;
 // kDefaultMimeType when absent or when the stored type holds a control

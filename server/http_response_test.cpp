@@ -87,7 +87,7 @@ TEST(StatusPageTest, ExactBytes) {
        "HTTP Version  HTTP/2.1 not supported.<BR>\n</BODY>\r\n"},
       {304, "", 1, 0,
        "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nDate: Sun, 06 Nov 1994 08:49:37 "
-       "GMT\r\nServer: Quorvel SOAP Server/3.2\r\n\r\n\r\n"},
+       "GMT\r\nServer: Quorvel SOAP Server/3.2\r\n\r\n"},
       {500, "", 1, 0,
        "HTTP/1.0 500 Internal Server Error\r\nContent-Type: text/xml\r\n\r\n<?xml version=\"1.0\" "
        "encoding=\"UTF-8\"?>\r\n<SOAP-ENV:Envelope "

@@ -3,7 +3,9 @@
 #include <errno.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -17,7 +19,44 @@ namespace {
 
 int Clamp(int value, int limit) { return value > limit ? limit : value; }
 
+// The pause between accepts while out of descriptors grows to this.
+constexpr int kFirstAcceptBackoffMs = 10;
+constexpr int kMaxAcceptBackoffMs = 1000;
+
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
 }  // namespace
+
+std::optional<std::string> RepeatedEventLine::CloseWindow(Clock::time_point now) {
+  if (!open_ || now - opened_ < window_) return std::nullopt;
+  open_ = false;
+  if (suppressed_ == 0) return std::nullopt;
+  std::string count =
+      line_ + " " + std::to_string(suppressed_) + " more times since the last report";
+  suppressed_ = 0;
+  return count;
+}
+
+std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> lines;
+  if (std::optional<std::string> count = CloseWindow(now)) lines.push_back(std::move(*count));
+  if (open_) {
+    ++suppressed_;
+    return lines;
+  }
+  open_ = true;
+  opened_ = now;
+  lines.push_back(line_);
+  return lines;
+}
+
+std::optional<std::string> RepeatedEventLine::Flush(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return CloseWindow(now);
+}
 
 ServerCore::ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
                        EventSink logEvent)
@@ -115,6 +154,17 @@ void ServerCore::StopServer() {
 
 void ServerCore::ListenerThreadProc() {
   for (;;) {
+    if (acceptBackoffMs_ > 0) {
+      // Out of descriptors: the listening socket stays readable, so polling
+      // it would spin. The connections wait in the kernel's queue meanwhile.
+      switch (listeners_->WaitForWake(acceptBackoffMs_)) {
+        case net::ListenerSet::WaitResult::Woken:
+          return;
+        default:
+          AcceptConnection(acceptRetryIndex_);
+          continue;
+      }
+    }
     size_t index = 0;
     switch (listeners_->WaitForAccept(&index)) {
       case net::ListenerSet::WaitResult::Ready:
@@ -136,19 +186,37 @@ void ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
   net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  if (!socket.Valid() && OutOfResources(error)) {
+    // Logged when it starts and when it ends, not at every retry.
+    ++failedAccepts_;
+    failedAcceptsSeen_.fetch_add(1, std::memory_order_relaxed);
+    if (acceptBackoffMs_ == 0) {
+      LogEvent(std::string("Attempt to accept connection failed! (") + std::strerror(error) +
+               "); retrying with back-off");
+      acceptBackoffMs_ = kFirstAcceptBackoffMs;
+    } else {
+      acceptBackoffMs_ = std::min(acceptBackoffMs_ * 2, kMaxAcceptBackoffMs);
+    }
+    acceptRetryIndex_ = index;
+    return;
+  }
+  if (acceptBackoffMs_ != 0) {
+    LogEvent("Accepting connections again after " + std::to_string(failedAccepts_) +
+             " failed attempts");
+    acceptBackoffMs_ = 0;
+    failedAccepts_ = 0;
+  }
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
     if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
     LogEvent("Attempt to accept connection failed!");
-    // Out of descriptors: the connection stays queued, so wait before retrying.
-    if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return;
   }
   uint32_t slot = 0;
   if (!PopFreeClientSlot(&slot)) {
-    LogEvent("At full capacity...refused connection!");
+    for (const std::string& line : refusedLine_.Occurred(RepeatedEventLine::Clock::now())) {
+      LogEvent(line);
+    }
     return;  // closing the socket is the whole answer
   }
   // Counted before the connection starts: a worker may answer and free the
@@ -166,8 +234,10 @@ void ServerCore::AcceptConnection(size_t index) {
 }
 
 bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
-  std::lock_guard<std::mutex> lock(slot_mu_);
-  if (freeSlots_.empty()) return false;
+  std::unique_lock<std::mutex> lock(slot_mu_);
+  if (!slotFreed_.wait_for(lock, kSlotGrace, [this] { return !freeSlots_.empty(); })) {
+    return false;
+  }
   *slot = freeSlots_.front();
   freeSlots_.pop_front();
   return true;
@@ -177,8 +247,11 @@ void ServerCore::ReleaseClientSlot(uint32_t slot) {
   // Uncounted before the slot is free, so whoever sees the slot free also
   // sees the count without it.
   stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(slot_mu_);
-  freeSlots_.push_back(slot);
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+  }
+  slotFreed_.notify_one();
 }
 
 size_t ServerCore::FreeSlotsForTest() const {
@@ -222,6 +295,9 @@ void ServerCore::OnWatchdog() {
   }
   for (const auto& [client, generation] : expired) {
     if (client->Expire(generation)) LogEvent("Client connection timeout");
+  }
+  if (std::optional<std::string> count = refusedLine_.Flush(RepeatedEventLine::Clock::now())) {
+    LogEvent(*count);
   }
   if (logger_ != nullptr) logger_->RotateLogs();
 }

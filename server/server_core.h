@@ -9,11 +9,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +37,10 @@ class RequestLogger;
 // Worker threads and client slots above these are clamped (and logged).
 inline constexpr int kMaxWorkThreads = 256;
 inline constexpr int kMaxClients = 16384;
+// How long a new connection may wait for a slot before it is refused. A
+// client that read its whole reply (by its Content-Length) reconnects while
+// the worker that sent it is still finishing; its slot is a moment away.
+inline constexpr std::chrono::milliseconds kSlotGrace{100};
 
 // Counters of the statistics; relaxed atomics, exact under contention.
 struct ServerStats {
@@ -43,6 +50,32 @@ struct ServerStats {
   std::atomic<uint64_t> numHttpErrors{0};
   std::atomic<uint64_t> numIntErrors{0};
   std::atomic<uint64_t> numNetErrors{0};
+};
+
+// One event line that may repeat thousands of times a second under load: the
+// first occurrence is written, later ones within the window are only counted,
+// and the count is written once the window is over. Thread-safe.
+class RepeatedEventLine {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit RepeatedEventLine(std::string line, Clock::duration window = std::chrono::minutes(1))
+      : line_(std::move(line)), window_(window) {}
+
+  // The lines to write for one occurrence at `now`: none, the line, or the
+  // count of an earlier window followed by the line.
+  std::vector<std::string> Occurred(Clock::time_point now);
+  // The count line once the window is over and something was held back.
+  std::optional<std::string> Flush(Clock::time_point now);
+
+ private:
+  std::optional<std::string> CloseWindow(Clock::time_point now);  // mu_ held
+
+  const std::string line_;
+  const Clock::duration window_;
+  std::mutex mu_;
+  bool open_ = false;         // Guarded by mu_.
+  Clock::time_point opened_;  // Guarded by mu_.
+  uint64_t suppressed_ = 0;   // Guarded by mu_.
 };
 
 class ServerCore final : public ConnectionHost {
@@ -78,6 +111,8 @@ class ServerCore final : public ConnectionHost {
   const ServerStats& Stats() const { return stats_; }
   const ServerSettings& Settings() const { return settings_; }
   size_t FreeSlotsForTest() const;
+  // accept() calls that failed for want of descriptors or memory.
+  uint64_t FailedAcceptsForTest() const { return failedAcceptsSeen_.load(); }
   // What the idle connections keep allocated for their next requests.
   size_t RetainedBytesForTest() const;
 
@@ -103,6 +138,7 @@ class ServerCore final : public ConnectionHost {
   void AcceptConnection(size_t index);
   void WorkerThreadProc();
   // The slot at the head of the free queue; false when none is free.
+  // Waits up to kSlotGrace for one when none is free.
   bool PopFreeClientSlot(uint32_t* slot);
 
   const ServerSettings settings_;
@@ -120,9 +156,19 @@ class ServerCore final : public ConnectionHost {
   // Leaf lock of the free-slot queue.
   mutable std::mutex slot_mu_;
   std::deque<uint32_t> freeSlots_;  // Guarded by slot_mu_.
+  std::condition_variable slotFreed_;
 
   ServerStats stats_;
   bool stopped_ = false;
+
+  RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
+  // Listener thread only: the pause before the next accept while out of
+  // descriptors (0 = accepting normally), the listening socket to retry, and
+  // the accepts that failed meanwhile.
+  int acceptBackoffMs_ = 0;
+  size_t acceptRetryIndex_ = 0;
+  uint64_t failedAccepts_ = 0;
+  std::atomic<uint64_t> failedAcceptsSeen_{0};
 };
 
 }  // namespace server

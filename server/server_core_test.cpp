@@ -5,11 +5,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -280,7 +282,7 @@ TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
       Exchange("GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:38 GMT\r\n\r\n");
   EXPECT_EQ(WithoutDate(notModified),
             "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nServer: Quorvel SOAP "
-            "Server/3.2\r\n\r\n\r\n");
+            "Server/3.2\r\n\r\n");
   EXPECT_EQ(notModified.find("Date: "), 52u);
   for (const char* since :
        {"Sun, 06 Nov 1994 08:49:37 GMT", "x", "Sun, 06 Nov 1994 25:00:00 GMT"}) {
@@ -558,6 +560,144 @@ TEST_F(ServerCoreTest, MoreClientsThanSlots) {
   // The slot it held serves the next client.
   for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 1; ++i) std::this_thread::sleep_for(5ms);
   EXPECT_NE(Exchange("GET /a.txt HTTP/1.0\r\n\r\n").find("hello text"), std::string::npos);
+}
+
+// The reply read up to its Content-Length, without waiting for the close.
+std::string ReadReplyByLength(uint16_t port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buf[512];
+    for (;;) {
+      const size_t end = reply.find("\r\n\r\n");
+      const size_t length = reply.find("Content-Length: ");
+      if (end != std::string::npos && length != std::string::npos &&
+          reply.size() >= end + 4 + std::stoul(reply.substr(length + 16))) {
+        break;
+      }
+      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      reply.append(buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(fd);
+  return reply;
+}
+
+// A client that has its whole reply and reconnects at once must find the
+// slot free, whether it waited for the close or only for the last byte.
+TEST_F(ServerCoreTest, ClientReconnectingAtOnceIsNotRefused) {
+  settings_.maxClients = 1;
+  Start();
+  const std::string request = "GET /a.txt HTTP/1.0\r\n\r\n";
+  for (bool byLength : {false, true}) {
+    SCOPED_TRACE(byLength ? "read by length" : "read to the close");
+    int served = 0;
+    for (int i = 0; i < 300; ++i) {
+      const std::string reply = byLength ? ReadReplyByLength(port_, request) : Exchange(request);
+      served += reply.find("hello text") != std::string::npos;
+    }
+    EXPECT_EQ(served, 300);
+  }
+  EXPECT_FALSE(HasEvent("At full capacity...refused connection!"));
+}
+
+TEST(RepeatedEventLineTest, FirstLineThenOneCountPerWindow) {
+  using Clock = RepeatedEventLine::Clock;
+  const Clock::time_point t0{};
+  RepeatedEventLine line("full", std::chrono::minutes(1));
+  using Lines = std::vector<std::string>;
+  struct Step {
+    int second;
+    bool occurrence;  // false: a flush
+    Lines expected;
+  } steps[] = {
+      {0, true, {"full"}},
+      {1, true, {}},
+      {30, true, {}},
+      {59, false, {}},  // the window is still open
+      {60, false, {"full 2 more times since the last report"}},
+      {61, false, {}},  // nothing more to report
+      {62, true, {"full"}},
+      {70, true, {}},
+      {125, true, {"full 1 more times since the last report", "full"}},
+      {200, false, {}},  // a window with nothing held back says nothing
+      {201, true, {"full"}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.second);
+    const Clock::time_point now = t0 + std::chrono::seconds(step.second);
+    if (step.occurrence) {
+      EXPECT_EQ(line.Occurred(now), step.expected);
+    } else {
+      const std::optional<std::string> count = line.Flush(now);
+      EXPECT_EQ(count ? Lines{*count} : Lines{}, step.expected);
+    }
+  }
+}
+
+// Out of descriptors the listener says so once, waits without polling the
+// listening socket, says so again when accepts work, and then serves the
+// connection that waited in the kernel's queue.
+TEST_F(ServerCoreTest, OutOfDescriptorsIsLoggedOnceAtEachEnd) {
+  Start();
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(client, 0);
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+  // Every descriptor below the lowest free one is in use: a limit there
+  // makes the next accept fail.
+  const int lowest = ::dup(0);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  rlimit low = old;
+  low.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int connected = ::connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  for (int i = 0; i < 500 && core_->FailedAcceptsForTest() < 4; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const uint64_t failed = core_->FailedAcceptsForTest();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+  ASSERT_EQ(connected, 0);
+  EXPECT_GE(failed, 4u);
+
+  const std::string request = "GET /a.txt HTTP/1.0\r\n\r\n";
+  ASSERT_EQ(::send(client, request.data(), request.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(request.size()));
+  timeval tv{10, 0};
+  ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string reply;
+  char buf[512];
+  ssize_t n;
+  while ((n = ::recv(client, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+  ::close(client);
+  EXPECT_NE(reply.find("hello text"), std::string::npos);
+
+  std::vector<std::string> starts, ends;
+  {
+    std::lock_guard<std::mutex> lock(eventsMu_);
+    for (const std::string& e : events_) {
+      if (e.rfind("Attempt to accept connection failed!", 0) == 0) starts.push_back(e);
+      if (e.rfind("Accepting connections again", 0) == 0) ends.push_back(e);
+    }
+  }
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_NE(starts[0].find(std::strerror(EMFILE)), std::string::npos) << starts[0];
+  EXPECT_EQ(ends.size(), 1u);
 }
 
 // Keeps what the connections ask to log.

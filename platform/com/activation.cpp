@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/registry/registry.h"
+#include "platform/com/remote/remote.h"
 #include "platform/text/text.h"
 
 namespace {
@@ -140,6 +141,10 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void*
   *object = nullptr;
   if (t_apartment.count == 0) return CO_E_NOTINITIALIZED;
   if ((context & CLSCTX_ALL) == 0) return E_INVALIDARG;
+  // A class this process serves is used directly, whatever the registry says.
+  if (HRESULT hr; com::remote::internal::FindRegisteredClassObject(clsid, iid, object, &hr)) {
+    return hr;
+  }
   const std::string key = "CLSID\\" + com::GuidToRegistryString(clsid);
   if (context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) {
     std::string path;
@@ -151,9 +156,14 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void*
       return lib.get_class_object(clsid, iid, object);
     }
   }
-  if ((context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)) &&
-      KeyExists(key + "\\LocalServer32")) {
-    return CO_E_SERVER_EXEC_FAILURE;  // not reachable before cross-process calls exist
+  if (context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)) {
+    std::string command;
+    const LSTATUS s = ReadDefault(key + "\\LocalServer32", &command);
+    if (IsReadFailure(s)) return REGDB_E_READREGDB;
+    if (s == ERROR_SUCCESS && !command.empty()) {
+      return com::remote::internal::GetLocalServerClassObject(clsid, command, iid, object);
+    }
+    if (KeyExists(key + "\\LocalServer32")) return CO_E_SERVER_EXEC_FAILURE;  // no command
   }
   return REGDB_E_CLASSNOTREG;
 }

@@ -2,8 +2,8 @@
 // registered classes. In-process servers are shared libraries named by the
 // class's InprocServer32 key, loaded once per process with dlopen and kept
 // loaded (CoFreeUnusedLibraries unloads those whose DllCanUnloadNow agrees).
-// Local servers (LocalServer32) cannot be reached yet: asking for one gives
-// CO_E_SERVER_EXEC_FAILURE.
+// Classes whose class object this process registered are served directly;
+// local servers (LocalServer32) are reached through platform/com/remote.
 #pragma once
 
 #include <string>

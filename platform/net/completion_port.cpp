@@ -2,16 +2,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 
 namespace net {
@@ -29,24 +26,26 @@ SocketId Unpack(uint64_t v) { return {static_cast<uint32_t>(v), static_cast<uint
 
 bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
 
-// sendfile has no MSG_NOSIGNAL: block SIGPIPE around it and consume the one it
-// raised, unless one was already pending for someone else.
-ssize_t SendfileNoSignal(int out_fd, int in_fd, off_t* offset, size_t count) {
-  sigset_t pipe_set, old_set, pending;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  ssize_t n = ::sendfile(out_fd, in_fd, offset, count);
-  const int err = errno;
-  if (n < 0 && err == EPIPE && !was_pending) {
-    const timespec zero{};
-    sigtimedwait(&pipe_set, nullptr, &zero);
+// What the thread knows about the completion it is handling: the port it came
+// from, and how many completions its own posts finished at once and queued
+// without waking anyone (it takes them itself at its next Wait).
+struct HandlerState {
+  const void* port = nullptr;
+  size_t owed = 0;
+};
+thread_local HandlerState t_handler;
+
+// sendfile has no MSG_NOSIGNAL; with SIGPIPE ignored a closed peer is just
+// EPIPE. A handler the program installed itself is left alone.
+void IgnoreSigpipe() {
+  struct sigaction old {};
+  if (::sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL &&
+      !(old.sa_flags & SA_SIGINFO)) {
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    sigemptyset(&ign.sa_mask);
+    ::sigaction(SIGPIPE, &ign, nullptr);
   }
-  pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
-  errno = err;
-  return n;
 }
 
 }  // namespace
@@ -62,14 +61,19 @@ struct CompletionPort::SendOp {
 
 struct CompletionPort::Channel {
   std::mutex mu;
-  uint32_t serial = 1;  // Guarded by mu.
-  UniqueFd fd;          // Guarded by mu. Invalid while the table slot is free.
-  uint64_t key = 0;     // Guarded by mu.
-  uint32_t generation = 0;  // Guarded by mu.
+  uint32_t serial = 1;        // Guarded by mu.
+  UniqueFd fd;                // Guarded by mu. Invalid while the table slot is free.
+  uint64_t key = 0;           // Guarded by mu.
+  uint32_t generation = 0;    // Guarded by mu.
   bool recv_pending = false;  // Guarded by mu.
-  char* recv_buf = nullptr;   // Guarded by mu.
-  size_t recv_len = 0;        // Guarded by mu.
-  std::deque<SendOp> sends;   // Guarded by mu.
+  bool watch_out = false;     // Guarded by mu. EPOLLOUT asked for (after a full buffer).
+  // Guarded by mu. Input may be waiting that no edge will announce again (an
+  // edge came with no receive pending, or the last recv did not drain it).
+  bool readable = false;
+  uint32_t index = 0;        // Guarded by mu. This channel's table slot.
+  char* recv_buf = nullptr;  // Guarded by mu.
+  size_t recv_len = 0;       // Guarded by mu.
+  std::deque<SendOp> sends;  // Guarded by mu.
 
   Completion Make(IoKind kind) const {
     Completion c;
@@ -80,17 +84,23 @@ struct CompletionPort::Channel {
   }
 };
 
-CompletionPort::CompletionPort()
-    : chunks_(std::make_unique<std::atomic<Channel*>[]>(kChunks)) {
+CompletionPort::CompletionPort() : chunks_(std::make_unique<std::atomic<Channel*>[]>(kChunks)) {
   for (size_t i = 0; i < kChunks; ++i) chunks_[i].store(nullptr, std::memory_order_relaxed);
+  IgnoreSigpipe();
   UniqueFd ep(::epoll_create1(EPOLL_CLOEXEC));
-  ready_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE));
+  ready_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   shutdown_fd_.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!ep.Valid() || !ready_fd_.Valid() || !shutdown_fd_.Valid()) return;
+  // Waiters of one epoll set sleep exclusively: an edge wakes one of them.
+  // Each write to the ready eventfd is an edge (its count is never read), so
+  // one queued completion wakes one waiter; a level-triggered descriptor would
+  // wake the next waiter after every harvest, and they would all find nothing.
   epoll_event ev{};
-  ev.events = EPOLLIN;  // level-triggered: every waiter keeps seeing them
+  ev.events = EPOLLIN | EPOLLET;
   ev.data.u64 = kReadyTag;
   if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, ready_fd_.Get(), &ev) != 0) return;
+  // Level-triggered on purpose: each harvest wakes the next waiter, so all leave.
+  ev.events = EPOLLIN;
   ev.data.u64 = kShutdownTag;
   if (::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, shutdown_fd_.Get(), &ev) != 0) return;
   epoll_fd_ = std::move(ep);
@@ -118,7 +128,8 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
     return {};
   }
   const int flags = ::fcntl(socket.Get(), F_GETFL);
-  if (flags < 0 || ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
+  if (flags < 0) return {};
+  if (!(flags & O_NONBLOCK) && ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
 
   uint32_t index = 0;
   {
@@ -143,7 +154,9 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   std::unique_lock<std::mutex> lock(ch->mu);
   const SocketId id{index, ch->serial};
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  // No EPOLLOUT yet: a new socket is writable, and the edge would wake a
+  // worker for nothing. Sends ask for it when the buffer fills.
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = Pack(id);
   if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_ADD, socket.Get(), &ev) != 0) {
     const int err = errno;
@@ -158,17 +171,32 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   ch->key = key;
   ch->generation = generation;
   ch->recv_pending = false;
+  ch->watch_out = false;
+  // Bytes already there raise the first edge when the socket joins the set.
+  ch->readable = false;
+  ch->index = index;
   ch->sends.clear();
   return id;
 }
 
-void CompletionPort::Enqueue(const Completion& c) {
+void CompletionPort::Enqueue(const Completion& c, bool may_defer) {
   {
     std::lock_guard<std::mutex> lock(ready_mu_);
     ready_.push_back(c);
   }
+  // A handler's own post that finished at once: the handler is about to come
+  // back to Wait and take it, so waking another thread would only make it
+  // find nothing, or move the connection to another core.
+  if (may_defer && t_handler.port == this) {
+    ++t_handler.owed;
+    return;
+  }
+  Kick();
+}
+
+void CompletionPort::Kick() {
   const uint64_t one = 1;
-  // Cannot fail short of 2^64 queued completions.
+  // The count is never read: it would take 2^64 kicks to fill it.
   [[maybe_unused]] ssize_t n = ::write(ready_fd_.Get(), &one, sizeof one);
 }
 
@@ -178,14 +206,17 @@ bool CompletionPort::ReadyQueueEmpty() {
 }
 
 bool CompletionPort::TakeReady(Completion* out) {
-  uint64_t count = 0;
-  if (::read(ready_fd_.Get(), &count, sizeof count) != sizeof count) return false;
-  std::lock_guard<std::mutex> lock(ready_mu_);
-  // Every count was written after its push and each pop follows its own read.
-  assert(!ready_.empty() && "ready queue shorter than its eventfd count");
-  if (ready_.empty()) return false;
-  *out = ready_.front();
-  ready_.pop_front();
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> lock(ready_mu_);
+    if (ready_.empty()) return false;
+    *out = ready_.front();
+    ready_.pop_front();
+    more = !ready_.empty();
+  }
+  // Kicks that came while the eventfd was still unharvested merged into one
+  // edge: pass the rest on to one more waiter.
+  if (more) Kick();
   return true;
 }
 
@@ -205,7 +236,11 @@ void CompletionPort::TryReceive(Channel* ch, Completion* first, bool* have_first
   for (;;) {
     const ssize_t n = ::recv(ch->fd.Get(), ch->recv_buf, ch->recv_len, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && WouldBlock(errno)) return;
+    if (n < 0 && WouldBlock(errno)) {
+      ch->readable = false;
+      return;
+    }
+    ch->readable = true;
     Completion c = ch->Make(IoKind::Receive);
     if (n < 0) {
       c.ok = false;
@@ -228,8 +263,8 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
       if (op.kind == IoKind::Send) {
         n = ::send(ch->fd.Get(), op.data.data() + op.done, op.total - op.done, MSG_NOSIGNAL);
       } else {
-        n = SendfileNoSignal(ch->fd.Get(), op.file.Get(), &op.offset,
-                             std::min(op.total - op.done, kMaxSendfileChunk));
+        n = ::sendfile(ch->fd.Get(), op.file.Get(), &op.offset,
+                       std::min(op.total - op.done, kMaxSendfileChunk));
         if (n == 0) {
           // The file is shorter than promised: the reply would be cut short.
           FailPending(ch, EIO);
@@ -238,7 +273,10 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
       }
       if (n < 0) {
         if (errno == EINTR) continue;
-        if (WouldBlock(errno)) return;
+        if (WouldBlock(errno)) {
+          WatchWritable(ch);
+          return;
+        }
         // A stream with a hole is useless: everything queued behind fails too.
         FailPending(ch, errno);
         return;
@@ -251,6 +289,16 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
     ch->sends.pop_front();
     Deliver(c, first, have_first);
   }
+}
+
+void CompletionPort::WatchWritable(Channel* ch) {
+  if (ch->watch_out) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = Pack({ch->index, ch->serial});
+  // Re-arming checks readiness at once, so space freed since the send
+  // failed still raises the edge.
+  if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_MOD, ch->fd.Get(), &ev) == 0) ch->watch_out = true;
 }
 
 void CompletionPort::FailPending(Channel* ch, int error) {
@@ -267,7 +315,13 @@ void CompletionPort::FailPending(Channel* ch, int error) {
 }
 
 void CompletionPort::Progress(Channel* ch, uint32_t events, Completion* first, bool* have_first) {
-  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) TryReceive(ch, first, have_first);
+  if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+    if (ch->recv_pending) {
+      TryReceive(ch, first, have_first);
+    } else {
+      ch->readable = true;
+    }
+  }
   if (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) PumpSends(ch, first, have_first);
 }
 
@@ -280,8 +334,10 @@ bool CompletionPort::PostReceive(SocketId id, char* buffer, size_t len) {
   ch->recv_pending = true;
   ch->recv_buf = buffer;
   ch->recv_len = len;
-  // Edge-triggered: data that arrived before this post raised no new edge.
-  TryReceive(ch, nullptr, nullptr);
+  // Edge-triggered: input whose edge has passed raises no new one, so read it
+  // now; otherwise the edge still to come reads it on the thread it wakes,
+  // which then needs no second wake-up to hand the completion on.
+  if (ch->readable) TryReceive(ch, nullptr, nullptr);
   return true;
 }
 
@@ -326,18 +382,21 @@ bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t by
   c.generation = generation;
   c.kind = IoKind::User;
   c.bytes = bytes;
-  Enqueue(c);
+  // Always wakes a waiter: a posted completion is how threads hand work on.
+  Enqueue(c, /*may_defer=*/false);
   return true;
 }
 
-bool CompletionPort::CloseSocket(SocketId id) {
+bool CompletionPort::CloseSocket(SocketId id) { return TakeSocket(id).Valid(); }
+
+UniqueFd CompletionPort::TakeSocket(SocketId id) {
   Channel* ch = Find(id);
-  if (!ch) return false;
+  if (!ch) return {};
+  UniqueFd taken;
   {
     std::lock_guard<std::mutex> lock(ch->mu);
-    if (ch->serial != id.serial || !ch->fd.Valid()) return false;
-    ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, ch->fd.Get(), nullptr);
-    ch->fd.Reset();
+    if (ch->serial != id.serial || !ch->fd.Valid()) return {};
+    taken = std::move(ch->fd);
     if (ch->recv_pending) {
       Completion c = ch->Make(IoKind::Receive);
       c.ok = false;
@@ -351,10 +410,13 @@ bool CompletionPort::CloseSocket(SocketId id) {
     ++ch->serial;
     if (ch->serial == 0) ch->serial = 1;
   }
+  // Outside the channel lock: a waiter woken by the peer's close meanwhile
+  // would only wait for it, and its event carries the old serial anyway.
+  ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
   std::lock_guard<std::mutex> table_lock(table_mu_);
   free_indexes_.push_back(id.index);
   --open_sockets_;
-  return true;
+  return taken;
 }
 
 bool CompletionPort::ShutdownSocket(SocketId id) {
@@ -366,6 +428,25 @@ bool CompletionPort::ShutdownSocket(SocketId id) {
 }
 
 WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
+  const size_t owed = t_handler.port == this ? t_handler.owed : 0;
+  t_handler = {};
+  if (owed > 0 && Valid() && !shut_down_.load(std::memory_order_acquire)) {
+    // Completions of this thread's own posts, queued without a wake-up. When
+    // the queue is empty, threads woken for other entries took them.
+    std::unique_lock<std::mutex> lock(ready_mu_);
+    if (!ready_.empty()) {
+      *out = ready_.front();
+      ready_.pop_front();
+      t_handler = {this, owed - 1};
+      return WaitResult::Completed;
+    }
+  }
+  const WaitResult result = WaitForEvent(out, timeout_ms);
+  if (result == WaitResult::Completed) t_handler = {this, 0};
+  return result;
+}
+
+WaitResult CompletionPort::WaitForEvent(Completion* out, int timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   for (;;) {
@@ -376,7 +457,10 @@ WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
       wait_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
     epoll_event ev{};
+    waiting_.fetch_add(1, std::memory_order_relaxed);
     const int n = ::epoll_wait(epoll_fd_.Get(), &ev, 1, wait_ms);
+    waiting_.fetch_sub(1, std::memory_order_relaxed);
+    if (n > 0) wakeups_.fetch_add(1, std::memory_order_relaxed);
     if (n < 0) {
       if (errno == EINTR) continue;
       return WaitResult::Shutdown;  // the port itself is broken
@@ -410,6 +494,10 @@ void CompletionPort::Shutdown() {
     [[maybe_unused]] ssize_t n = ::write(shutdown_fd_.Get(), &one, sizeof one);
   }
 }
+
+size_t CompletionPort::WaitingForTest() const { return waiting_.load(std::memory_order_relaxed); }
+
+uint64_t CompletionPort::WakeupsForTest() const { return wakeups_.load(std::memory_order_relaxed); }
 
 size_t CompletionPort::OpenSocketsForTest() const {
   std::lock_guard<std::mutex> lock(table_mu_);

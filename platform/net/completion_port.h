@@ -1,4 +1,5 @@
 // CompletionPort: the server's I/O completion port, built on epoll and eventfd.
+// Each ready completion wakes one waiting thread, never all of them.
 //
 // Sockets are associated with a key (the owner's slot number) and a generation
 // number (bumped by the owner at every close, so that completions of an earlier
@@ -14,7 +15,8 @@
 //    port owns the buffer (or the file) until then;
 //  - a failed operation completes with ok = false and the errno; the owner
 //    treats it as a peer close;
-//  - sends never raise SIGPIPE.
+//  - sends never raise SIGPIPE: making a port sets SIGPIPE to ignored for the
+//    process when it had its default action.
 #pragma once
 
 #include <sys/types.h>
@@ -51,9 +53,9 @@ struct Completion {
   uint64_t key = 0;         // as given to Associate / PostCompletion
   uint32_t generation = 0;  // as given to Associate / PostCompletion
   IoKind kind = IoKind::User;
-  bool ok = true;           // false: the operation failed; `error` says why
-  int error = 0;            // errno of a failed operation, else 0
-  size_t bytes = 0;         // bytes moved; for a receive, 0 = peer closed
+  bool ok = true;    // false: the operation failed; `error` says why
+  int error = 0;     // errno of a failed operation, else 0
+  size_t bytes = 0;  // bytes moved; for a receive, 0 = peer closed
 };
 
 enum class WaitResult {
@@ -108,12 +110,23 @@ class CompletionPort {
   // when the id is unknown (already closed).
   bool CloseSocket(SocketId id);
 
+  // As CloseSocket, but hands the descriptor to the caller instead of closing
+  // it, so the owner can finish its bookkeeping before the peer sees the close.
+  // Invalid when the id is unknown.
+  UniqueFd TakeSocket(SocketId id);
+
   // shutdown(SHUT_RDWR) without closing: pending and later operations fail or
   // see the peer close, so the thread that owns the connection closes it. For
   // a watchdog that must not wait for that thread.
   bool ShutdownSocket(SocketId id);
 
-  // Blocks for the next completion (timeout_ms < 0: no time-out).
+  // Blocks for the next completion (timeout_ms < 0: no time-out). Between
+  // two calls the thread is taken to be handling the completion it got: a
+  // receive or send that it posts then and that finishes at once is queued
+  // for this same thread's next Wait() without waking another (still in
+  // order with the socket's other completions). So a handler must not block
+  // waiting for another thread to take the completion of its own post;
+  // PostCompletion always wakes a waiter.
   WaitResult Wait(Completion* out, int timeout_ms = -1);
 
   // Wakes every thread in Wait() now and later with Shutdown. Completions not
@@ -122,6 +135,9 @@ class CompletionPort {
   void Shutdown();
 
   size_t OpenSocketsForTest() const;
+  // Threads inside epoll_wait now, and returns of epoll_wait with an event.
+  size_t WaitingForTest() const;
+  uint64_t WakeupsForTest() const;
 
  private:
   struct SendOp;
@@ -131,7 +147,8 @@ class CompletionPort {
 
   Channel* Find(SocketId id) const;
   // Delivers `c` through the ready queue and wakes one waiter.
-  void Enqueue(const Completion& c);
+  void Enqueue(const Completion& c, bool may_defer = true);
+  void Kick();
   // Does the pending I/O of `ch` that the readiness `events` allow; finished
   // operations go to `first` (when empty) or the ready queue. Called with
   // ch->mu held.
@@ -140,13 +157,18 @@ class CompletionPort {
   void PumpSends(Channel* ch, Completion* first, bool* have_first);
   void Deliver(const Completion& c, Completion* first, bool* have_first);
   void FailPending(Channel* ch, int error);
+  // Asks for EPOLLOUT edges from now on; called with ch->mu held.
+  void WatchWritable(Channel* ch);
+  WaitResult WaitForEvent(Completion* out, int timeout_ms);
   bool TakeReady(Completion* out);
   bool ReadyQueueEmpty();
 
   UniqueFd epoll_fd_;
-  UniqueFd ready_fd_;     // eventfd semaphore: one count per queued completion
+  UniqueFd ready_fd_;     // eventfd, edge-triggered: one write per queued completion
   UniqueFd shutdown_fd_;  // eventfd written once, never read: stays readable
   std::atomic<bool> shut_down_{false};
+  std::atomic<size_t> waiting_{0};
+  std::atomic<uint64_t> wakeups_{0};
 
   std::mutex ready_mu_;
   std::deque<Completion> ready_;  // Guarded by ready_mu_.

@@ -3,13 +3,12 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
@@ -257,12 +256,24 @@ TEST_F(CompletionPortTest, SendFileSendsExactlyTheRangeAndFailsOnAShortFile) {
   EXPECT_EQ(c.bytes, 10u);
 }
 
-TEST_F(CompletionPortTest, ResetPeerFailsPendingReceivesAndSendsWithoutSigpipe) {
-  // Default SIGPIPE disposition would kill the test process on a plain send.
+TEST(CompletionPortSigpipeTest, ResetPeerFailsPendingReceivesAndSendsWithoutSigpipe) {
+  // Default SIGPIPE disposition would kill the test process on a plain send;
+  // the port must take care of it from the moment it exists.
   struct sigaction old_action {};
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   ::sigaction(SIGPIPE, &dfl, &old_action);
+  Loopback loopback_;
+  CompletionPort port_;
+  auto Next = [&port_] {
+    Completion c;
+    EXPECT_EQ(port_.Wait(&c, kWaitMs), WaitResult::Completed);
+    return c;
+  };
+  auto ExpectNothing = [&port_] {
+    Completion c;
+    EXPECT_EQ(port_.Wait(&c, 50), WaitResult::TimedOut);
+  };
 
   for (IoKind kind : {IoKind::Receive, IoKind::Send, IoKind::SendFile}) {
     SCOPED_TRACE(int(kind));
@@ -377,6 +388,107 @@ TEST_F(CompletionPortTest, PostedCompletionWakesABlockedWorker) {
   EXPECT_EQ(got.generation, 12u);
   EXPECT_EQ(got.bytes, 13u);
   EXPECT_TRUE(got.ok);
+}
+
+// Idle workers share one port; a single ready completion, queued or found on
+// a socket, must wake exactly one of them and no one else.
+TEST_F(CompletionPortTest, OneCompletionWakesOneIdleWorker) {
+  constexpr int kWorkers = 4;
+  enum class Source { Posted, SocketData };
+  for (Source source : {Source::Posted, Source::SocketData}) {
+    SCOPED_TRACE(int(source));
+    CompletionPort port;
+    auto [client, server] = loopback_.Pair();
+    SocketId id = port.Associate(std::move(server), 5, 1);
+    ASSERT_TRUE(id.Valid());
+    char buf[64];
+    ASSERT_TRUE(port.PostReceive(id, buf, sizeof buf));
+    // The writable edge of a new socket is not what this test counts.
+    Completion drained;
+    ASSERT_EQ(port.Wait(&drained, 50), WaitResult::TimedOut);
+
+    std::atomic<int> completed{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kWorkers; ++i) {
+      workers.emplace_back([&] {
+        Completion c;
+        while (port.Wait(&c) == WaitResult::Completed) ++completed;
+      });
+    }
+    for (int i = 0; i < 1000 && port.WaitingForTest() < kWorkers; ++i) ::usleep(1000);
+    ASSERT_EQ(port.WaitingForTest(), size_t{kWorkers});
+    ::usleep(20000);  // let them all fall asleep in the kernel
+    const uint64_t before = port.WakeupsForTest();
+
+    if (source == Source::Posted) {
+      ASSERT_TRUE(port.PostCompletion(9, 9, 9));
+    } else {
+      ASSERT_TRUE(WriteAll(client.Get(), "x", 1));
+    }
+    for (int i = 0; i < 1000 && completed.load() == 0; ++i) ::usleep(1000);
+    // Time for any stray wake-up to show itself.
+    ::usleep(100000);
+    EXPECT_EQ(completed.load(), 1);
+    EXPECT_EQ(port.WakeupsForTest() - before, 1u);
+
+    port.Shutdown();
+    for (auto& t : workers) t.join();
+    EXPECT_TRUE(port.CloseSocket(id));
+  }
+}
+
+// A send that a handler posts and that finishes at once comes back to the
+// same thread: no other worker is woken for it.
+TEST_F(CompletionPortTest, HandlersOwnFinishedSendComesBackToItWithoutAWakeUp) {
+  constexpr int kWorkers = 4;
+  CompletionPort port;
+  auto [client, server] = loopback_.Pair();
+  SocketId id = port.Associate(std::move(server), 5, 1);
+  ASSERT_TRUE(id.Valid());
+  char buf[64];
+  ASSERT_TRUE(port.PostReceive(id, buf, sizeof buf));
+
+  std::mutex mu;
+  std::vector<std::pair<IoKind, std::thread::id>> seen;  // Guarded by mu.
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.emplace_back([&] {
+      Completion c;
+      while (port.Wait(&c) == WaitResult::Completed) {
+        {
+          std::lock_guard<std::mutex> lock(mu);
+          seen.emplace_back(c.kind, std::this_thread::get_id());
+        }
+        if (c.kind == IoKind::Receive && c.ok && c.bytes > 0) {
+          EXPECT_TRUE(port.PostSend(id, {'p', 'o', 'n', 'g'}));
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 1000 && port.WaitingForTest() < kWorkers; ++i) ::usleep(1000);
+  ::usleep(20000);
+  const uint64_t before = port.WakeupsForTest();
+  ASSERT_TRUE(WriteAll(client.Get(), "x", 1));
+  char reply[4];
+  ASSERT_TRUE(ReadExactly(client.Get(), reply, sizeof reply));
+  EXPECT_EQ(std::string(reply, sizeof reply), "pong");
+  for (int i = 0; i < 1000; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      if (seen.size() >= 2) break;
+    }
+    ::usleep(1000);
+  }
+  ::usleep(100000);
+  const uint64_t wakeups = port.WakeupsForTest() - before;
+  port.Shutdown();
+  for (auto& t : workers) t.join();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].first, IoKind::Receive);
+  EXPECT_EQ(seen[1].first, IoKind::Send);
+  EXPECT_EQ(seen[0].second, seen[1].second);
+  EXPECT_EQ(wakeups, 1u);
+  EXPECT_TRUE(port.CloseSocket(id));
 }
 
 TEST_F(CompletionPortTest, ShutdownReleasesEveryWaiterAndRefusesPosts) {

@@ -87,6 +87,18 @@ ListenerSet::WaitResult ListenerSet::WaitForAccept(size_t* index, int timeout_ms
   }
 }
 
+ListenerSet::WaitResult ListenerSet::WaitForWake(int timeout_ms) {
+  pollfd fd{wake_fd_.Get(), POLLIN, 0};
+  for (;;) {
+    const int n = ::poll(&fd, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return WaitResult::Error;
+    }
+    return n == 0 ? WaitResult::TimedOut : WaitResult::Woken;
+  }
+}
+
 UniqueFd ListenerSet::Accept(size_t index, sockaddr_in* peer, int* error) {
   int ignored = 0;
   if (!error) error = &ignored;

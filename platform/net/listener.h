@@ -47,6 +47,9 @@ class ListenerSet {
   // with no listening socket it waits for Wake() alone. timeout_ms < 0 waits
   // without limit.
   WaitResult WaitForAccept(size_t* index, int timeout_ms = -1);
+  // Waits for Wake() alone, leaving the listening sockets unwatched: Woken,
+  // TimedOut or Error.
+  WaitResult WaitForWake(int timeout_ms);
 
   // Accepts one connection as a non-blocking, close-on-exec socket and fills
   // *peer with its address. An invalid fd with *error set when there was none

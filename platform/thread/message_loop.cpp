@@ -176,6 +176,8 @@ LRESULT DispatchMessage(const MSG* msg) {
   if (msg && msg->message == WM_TIMER && msg->lParam != 0) {
     reinterpret_cast<TIMERPROC>(msg->lParam)(msg->hwnd, WM_TIMER, msg->wParam,
                                              DWORD(GetTickCount()));
+  } else if (msg && msg->message == WM_QV_POSTED_CALL && msg->lParam != 0) {
+    reinterpret_cast<POSTEDPROC>(msg->lParam)(msg->wParam);
   }
   return 0;
 }

@@ -36,6 +36,10 @@ inline constexpr UINT PM_NOREMOVE = 0x0000;
 inline constexpr UINT PM_REMOVE = 0x0001;
 inline constexpr UINT USER_TIMER_MINIMUM = 10;          // ms
 inline constexpr size_t kMaxPostedMessages = 10000;     // per queue
+// A posted message that DispatchMessage runs: lParam is a POSTEDPROC, called
+// with wParam. Cross-process calls reach a thread's loop this way.
+inline constexpr UINT WM_QV_POSTED_CALL = WM_APP + 0x3F00;
+using POSTEDPROC = void (*)(WPARAM argument);
 
 // Called by DispatchMessage for a WM_TIMER of a timer set with a callback.
 using TIMERPROC = void (*)(HWND hwnd, UINT message, UINT_PTR id, DWORD time);
@@ -53,7 +57,8 @@ BOOL GetMessage(MSG* msg, HWND hwnd, UINT min, UINT max);
 BOOL PeekMessage(MSG* msg, HWND hwnd, UINT min, UINT max, UINT remove);
 // Asks this thread's loop to end once the messages posted before are taken.
 void PostQuitMessage(int exit_code);
-// Runs the callback of a WM_TIMER message; returns 0.
+// Runs the callback of a WM_TIMER message or the procedure of a
+// WM_QV_POSTED_CALL message; returns 0.
 LRESULT DispatchMessage(const MSG* msg);
 inline BOOL TranslateMessage(const MSG*) { return 0; }
 

@@ -1,5 +1,4 @@
 #include "platform/thread/message_loop.h"
-#include "platform/thread/internal/timer_schedule.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "platform/thread/clock.h"
+#include "platform/thread/internal/timer_schedule.h"
 
 namespace {
 
@@ -99,6 +99,23 @@ void FastTimer(HWND, UINT message, UINT_PTR id, DWORD) {
     // Give a killed timer every chance to fire again before the loop ends.
     SetTimer(nullptr, 999, 100, [](HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); });
   }
+}
+
+std::vector<WPARAM> g_ran;
+void RecordRun(WPARAM argument) { g_ran.push_back(argument); }
+
+TEST(MessageLoopTest, DispatchRunsPostedCallsInOrderFromAnyThread) {
+  g_ran.clear();
+  MakeQueue();
+  const DWORD me = GetCurrentThreadId();
+  const LPARAM proc = reinterpret_cast<LPARAM>(&RecordRun);
+  ASSERT_TRUE(PostThreadMessage(me, WM_QV_POSTED_CALL, 1, proc));
+  std::thread([&] { EXPECT_TRUE(PostThreadMessage(me, WM_QV_POSTED_CALL, 2, proc)); }).join();
+  ASSERT_TRUE(PostThreadMessage(me, WM_QV_POSTED_CALL, 3, 0));  // no procedure: nothing runs
+  PostQuitMessage(0);
+  MSG msg;
+  while (GetMessage(&msg, nullptr, 0, 0) > 0) DispatchMessage(&msg);
+  EXPECT_EQ(g_ran, (std::vector<WPARAM>{1, 2}));
 }
 
 TEST(MessageLoopTest, TimersFireInsideTheLoopUntilKilled) {

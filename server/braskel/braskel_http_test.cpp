@@ -131,7 +131,7 @@ TEST_F(BraskelHttpTest, PagesFilesAndPaths) {
        "10\r\nConnection: close\r\n\r\nhello text"},
       {"GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Mon, 07 Nov 1994 00:00:00 GMT\r\n\r\n",
        "HTTP/1.0 304 Not Modified\r\nContent-Type: text/html\r\nServer: Quorvel SOAP "
-       "Server/3.2\r\n\r\n\r\n"},
+       "Server/3.2\r\n\r\n"},
       {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 2\r\nSOAPAction: "
        "a\r\n\r\n<x",
        "HTTP/1.0 500 Internal Server Error\r\nContent-Type: text/xml\r\n\r\n<?xml "

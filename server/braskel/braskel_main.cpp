@@ -12,8 +12,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/com/activation.h"
+#include "platform/com/module.h"
+#include "platform/com/remote/remote.h"
 #include "platform/service/command_line.h"
 #include "platform/service/service_manager.h"
 #include "platform/thread/clock.h"
@@ -28,6 +31,7 @@ namespace svc = service;
 using server::SoapServer;
 
 // Used only in local-server mode.
+constexpr DWORD kShutdownDelayMs = 5000;
 constexpr DWORD kPauseIntervalMs = 1000;
 
 // The process-wide service module.
@@ -41,6 +45,7 @@ struct ServiceModule {
   server::EventReporter events{server::kServiceName};
   // The rest of the server reaches the running server only through this.
   std::unique_ptr<SoapServer> server;
+  std::vector<DWORD> classCookies;  // registered class objects
 };
 
 ServiceModule& Module() {
@@ -70,11 +75,41 @@ void ControlHandler(DWORD control) {
   }
 }
 
-// The program's class objects. The management class is served from here once
-// the process can serve classes to others; until then there is nothing to
-// register and nothing to revoke.
-HRESULT RegisterClassObjects() { return S_OK; }
-void RevokeClassObjects() {}
+// A class this program serves to other processes.
+struct ServedClass {
+  const CLSID* clsid;
+  com::CreateFunction create;
+};
+
+// The program's classes; the management class joins this list.
+const std::vector<ServedClass>& ServedClasses() {
+  static const std::vector<ServedClass> classes;
+  return classes;
+}
+
+void RevokeClassObjects() {
+  for (const DWORD cookie : Module().classCookies) CoRevokeClassObject(cookie);
+  Module().classCookies.clear();
+}
+
+// Registers every class object suspended, then resumes them together, so
+// that no client reaches one before all are there.
+HRESULT RegisterClassObjects() {
+  for (const ServedClass& c : ServedClasses()) {
+    ComPtr<com::ClassFactory> factory = com::MakeComObject<com::ClassFactory>(c.create);
+    DWORD cookie = 0;
+    const HRESULT hr = CoRegisterClassObject(*c.clsid, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                             REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie);
+    if (FAILED(hr)) {
+      RevokeClassObjects();
+      return hr;
+    }
+    Module().classCookies.push_back(cookie);
+  }
+  const HRESULT hr = CoResumeClassObjects();
+  if (FAILED(hr)) RevokeClassObjects();
+  return hr;
+}
 
 // Makes this thread the service thread and gives it its message queue now, so
 // that a stop arriving before the loop runs (during the start pause) is kept.
@@ -87,10 +122,19 @@ void BecomeServiceThread() {
 HRESULT ServiceRun() {
   ServiceModule& m = Module();
   BecomeServiceThread();
-  // Call security needs no set-up: only the same user (or root) reaches the
-  // class objects of this process.
+  if (m.serviceMode) {
+    const HRESULT hr =
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
+                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+    if (FAILED(hr)) return hr;
+  } else if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); FAILED(hr)) {
+    return hr;  // only ServiceMain enters an apartment for us
+  }
   const HRESULT hr = RegisterClassObjects();
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    if (!m.serviceMode) CoUninitialize();
+    return hr;
+  }
   m.server.reset();
 
   if (m.serviceMode) {
@@ -102,6 +146,8 @@ HRESULT ServiceRun() {
     (void)m.server->InitServer();
   }
 
+  // A local server ends once no client has held it for the delay.
+  if (!m.serviceMode) com::remote::StartShutdownMonitor(GetCurrentThreadId(), kShutdownDelayMs);
   MSG msg;
   while (GetMessage(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);
@@ -110,7 +156,11 @@ HRESULT ServiceRun() {
 
   if (m.serviceMode) m.server.reset();
   RevokeClassObjects();
-  if (!m.serviceMode) Sleep(kPauseIntervalMs);
+  if (!m.serviceMode) {
+    com::remote::StopShutdownMonitor();
+    CoUninitialize();
+    Sleep(kPauseIntervalMs);
+  }
   return S_OK;
 }
 

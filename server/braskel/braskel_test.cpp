@@ -232,5 +232,13 @@ TEST_F(BraskelTest, OutsideTheServiceManagerItRunsAsAPlainLocalServer) {
   }
 }
 
+TEST_F(BraskelTest, APlainLocalServerThatNobodyHoldsEndsByItself) {
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  pid_ = Spawn(exe_, {}, std::nullopt);
+  // No SIGTERM: the shut-down monitor ends the loop.
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+}
+
 }  // namespace
 }  // namespace server

@@ -1,0 +1,590 @@
+#include <dirent.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "interfaces/soapstruct.h"
+#include "platform/com/activation.h"
+#include "platform/com/module.h"
+#include "platform/com/remote/connection.h"
+#include "platform/com/remote/remote.h"
+#include "platform/com/remote/testhost/remote_test_setup.h"
+#include "platform/com/remote/testhost/test_remote.h"
+#include "platform/thread/message_loop.h"
+
+namespace {
+
+using com::testing::RemoteTestSetup;
+
+// One registry and runtime directory for the whole binary, so that a host
+// started by one test may serve the next.
+RemoteTestSetup* g_setup = nullptr;
+
+class SetupEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { g_setup = new RemoteTestSetup(/*linger_ms=*/3000); }
+  void TearDown() override {
+    delete g_setup;
+    g_setup = nullptr;
+  }
+};
+[[maybe_unused]] auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new SetupEnvironment);
+
+size_t CountEntries(const char* dir) {
+  size_t n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// What a /proc descriptor link names ("pipe:[1234]").
+std::string Target(const std::string& link) {
+  char buf[256];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+// Runs the messages posted to this thread (a client that is an apartment
+// pumps them between calls).
+void Pump() {
+  MSG msg;
+  while (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessage(&msg);
+}
+
+// What the caller hands the remote class: a name, a record and notes.
+class Caller final : public com::ComObject<Caller, com::Dispatch<ITestCaller>> {
+ public:
+  HRESULT FinalConstruct() {
+    HRESULT hr = CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER,
+                                  ISoapStruct::kIid, record_.ReceiveVoid());
+    if (FAILED(hr)) return hr;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Bstr count(u"Count");
+    return record_->AddMember(count.Get(), nullptr, Variant::FromI4(41), &ok);
+  }
+  HRESULT GetName(BSTR* name) override {
+    *name = SysAllocString(u"caller");
+    return S_OK;
+  }
+  HRESULT GetRecord(VARIANT* record) override {
+    VariantInit(record);
+    record->vt = VT_DISPATCH;
+    record->pdispVal = record_.Get();
+    record_->AddRef();
+    return S_OK;
+  }
+  HRESULT PutRecord(VARIANT record) override {
+    ComPtr<ISoapStruct> fields = com::QueryInterfacePtr<ISoapStruct>(record.pdispVal);
+    if (record.vt != VT_DISPATCH || !fields) return DISP_E_TYPEMISMATCH;
+    put_was_a_copy_ = fields.Get() != record_.Get();
+    record_ = fields;
+    return S_OK;
+  }
+  HRESULT AddNote(BSTR note) override {
+    notes_ += std::u16string(BstrView(note)) + u";";
+    return S_OK;
+  }
+  HRESULT Bounce(IDispatch* peer, LONG depth, LONG* count) override {
+    *count = 0;
+    if (GetCurrentThreadId() != home_) off_thread_ = true;
+    if (depth <= 0) return S_OK;
+    ComPtr<ITestRemote> remote = com::MakeDispatchProxy<ITestRemote>(peer);
+    LONG inner = 0;
+    if (HRESULT hr = remote->Bounce(this, depth - 1, &inner); FAILED(hr)) return hr;
+    *count = inner + 1;
+    return S_OK;
+  }
+
+  ComPtr<ISoapStruct> record_;
+  std::u16string notes_;
+  bool put_was_a_copy_ = false;
+  bool off_thread_ = false;
+  DWORD home_ = GetCurrentThreadId();
+};
+
+class RemoteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(g_setup && g_setup->error().empty()) << (g_setup ? g_setup->error() : "");
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  }
+  void TearDown() override {
+    Pump();
+    CoUninitialize();
+  }
+
+  ComPtr<ITestRemote> Create() {
+    ComPtr<IDispatch> object;
+    EXPECT_EQ(CoCreateInstance(CLSID_TestRemote, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                               object.ReceiveVoid()),
+              S_OK);
+    return com::MakeDispatchProxy<ITestRemote>(object.Get());
+  }
+};
+
+TEST_F(RemoteTest, StartedOnDemandCallsRunOnTheRegisteringThread) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  LONG pid = 0;
+  ASSERT_EQ(remote->GetProcessId(&pid), S_OK);
+  EXPECT_NE(pid, LONG(getpid()));
+  VARIANT_BOOL on_loop = VARIANT_FALSE;
+  ASSERT_EQ(remote->OnLoopThread(&on_loop), S_OK);
+  EXPECT_EQ(on_loop, VARIANT_TRUE);
+  Bstr echoed;
+  ASSERT_EQ(remote->Echo(Bstr(u"h\u00e9llo").Get(), echoed.Receive()), S_OK);
+  EXPECT_EQ(echoed.View(), u"h\u00e9llo");
+
+  // Names resolve remotely; the typed interface itself does not cross.
+  LPOLESTR names[] = {const_cast<LPOLESTR>(u"Echo"), const_cast<LPOLESTR>(u"bstrText"),
+                      const_cast<LPOLESTR>(u"NoSuch")};
+  DISPID ids[3] = {};
+  EXPECT_EQ(remote->GetIDsOfNames(GUID_NULL, names, 2, 0, ids), S_OK);
+  EXPECT_EQ(ids[0], 1);
+  EXPECT_EQ(ids[1], 0);
+  EXPECT_EQ(remote->GetIDsOfNames(GUID_NULL, names + 2, 1, 0, ids), DISP_E_UNKNOWNNAME);
+  EXPECT_EQ(ids[0], DISPID_UNKNOWN);
+  ComPtr<IUnknown> typed;
+  EXPECT_EQ(CoCreateInstance(CLSID_TestRemote, nullptr, CLSCTX_LOCAL_SERVER, IID_ITestRemote,
+                             typed.ReceiveVoid()),
+            E_NOINTERFACE);
+}
+
+TEST_F(RemoteTest, TheRemoteSideWorksOnTheCallersObject) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  ASSERT_EQ(caller->FinalConstruct(), S_OK);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(remote->VisitCaller(caller.Get(), &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(caller->notes_, u"visited caller;");
+  // The record went there and back by value: a new struct holding the changes.
+  EXPECT_TRUE(caller->put_was_a_copy_);
+  Variant count;
+  VARIANT_BOOL found = VARIANT_FALSE;
+  ASSERT_EQ(caller->record_->GetMember(Bstr(u"Count").Get(), count.Receive(), &found), S_OK);
+  ASSERT_EQ(found, VARIANT_TRUE);
+  EXPECT_EQ(count.vt, VT_I4);
+  EXPECT_EQ(count.lVal, 42);
+  Variant seen;
+  Bstr ns;
+  ASSERT_EQ(caller->record_->GetMember(Bstr(u"SeenBy").Get(), seen.Receive(), &found), S_OK);
+  ASSERT_EQ(found, VARIANT_TRUE);
+  EXPECT_EQ(BstrView(seen.bstrVal), u"caller");
+  caller->record_->GetMemberNamespace(Bstr(u"SeenBy").Get(), ns.Receive(), &found);
+  EXPECT_EQ(ns.View(), u"urn:test");
+}
+
+TEST_F(RemoteTest, CallsNestInBothDirections) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  LONG count = 0;
+  // Each side calls the other back while its own call waits.
+  ASSERT_EQ(remote->Bounce(caller.Get(), 7, &count), S_OK);
+  EXPECT_EQ(count, 7);
+  EXPECT_FALSE(caller->off_thread_);
+}
+
+TEST_F(RemoteTest, OutValuesAndVariantsComeBack) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  LONG value = 21;
+  BSTR text = SysAllocString(u"ab");
+  Variant old;
+  ASSERT_EQ(remote->Twice(&value, &text, old.Receive()), S_OK);
+  EXPECT_EQ(value, 42);
+  EXPECT_EQ(BstrView(text), u"abab");
+  SysFreeString(text);
+  EXPECT_EQ(old.vt, VT_I4);
+  EXPECT_EQ(old.lVal, 21);
+
+  SAFEARRAYBOUND bounds[2] = {{2, 1}, {2, -3}};
+  Variant grid;
+  grid.vt = VT_ARRAY | VT_BSTR;
+  grid.parray = SafeArrayCreate(VT_BSTR, 2, bounds);
+  LONG idx[2] = {2, -2};
+  Bstr corner(u"corner");
+  SafeArrayPutElement(grid.parray, idx, corner.Get());
+  Variant raw_bool;
+  raw_bool.vt = VT_BOOL;
+  raw_bool.boolVal = VARIANT_BOOL(0x00F0);
+  for (const Variant* sent : {&grid, &raw_bool}) {
+    Variant back;
+    ASSERT_EQ(remote->Reflect(*sent, back.Receive()), S_OK);
+    ASSERT_EQ(back.vt, sent->vt);
+    if (back.vt == VT_BOOL) {
+      EXPECT_EQ(back.boolVal, VARIANT_BOOL(0x00F0));
+    } else {
+      BSTR got = nullptr;
+      ASSERT_EQ(SafeArrayGetElement(back.parray, idx, &got), S_OK);
+      EXPECT_EQ(BstrView(got), u"corner");
+      SysFreeString(got);
+      LONG lbound = 0;
+      EXPECT_EQ(SafeArrayGetLBound(back.parray, 2, &lbound), S_OK);
+      EXPECT_EQ(lbound, -3);
+    }
+  }
+}
+
+TEST_F(RemoteTest, AnObjectSentThereAndBackIsTheObjectItself) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  ComPtr<IUnknown> identity = com::QueryInterfacePtr<IUnknown>(caller.Get());
+  // Inside an array of variants, once as IUnknown and once as IDispatch.
+  Variant list;
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+  Variant as_unknown, as_dispatch;
+  as_unknown.vt = VT_UNKNOWN;
+  as_unknown.punkVal = identity.Get();
+  as_unknown.punkVal->AddRef();
+  as_dispatch.vt = VT_DISPATCH;
+  as_dispatch.pdispVal = caller.Get();
+  as_dispatch.pdispVal->AddRef();
+  LONG i = 0;
+  SafeArrayPutElement(list.parray, &i, &as_unknown);
+  i = 1;
+  SafeArrayPutElement(list.parray, &i, &as_dispatch);
+  Variant back;
+  ASSERT_EQ(remote->Reflect(list, back.Receive()), S_OK);
+  ASSERT_EQ(back.vt, VT_ARRAY | VT_VARIANT);
+  for (LONG k : {0, 1}) {
+    Variant element;
+    ASSERT_EQ(SafeArrayGetElement(back.parray, &k, element.Receive()), S_OK);
+    ASSERT_EQ(element.vt, k == 0 ? VT_UNKNOWN : VT_DISPATCH);
+    EXPECT_EQ(com::QueryInterfacePtr<IUnknown>(element.punkVal).Get(), identity.Get());
+  }
+}
+
+TEST_F(RemoteTest, ATypeThatCannotCrossFailsOnlyThatCall) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  Variant record;
+  record.vt = 36;  // a record type: no automation value crosses as that
+  Variant back;
+  EXPECT_EQ(remote->Reflect(record, back.Receive()), DISP_E_BADVARTYPE);
+  record.vt = VT_EMPTY;
+  Bstr echoed;
+  EXPECT_EQ(remote->Echo(Bstr(u"still there").Get(), echoed.Receive()), S_OK);
+  EXPECT_EQ(echoed.View(), u"still there");
+}
+
+TEST_F(RemoteTest, AHostKilledMidCallFailsTheCall) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<ITestRemote> second = Create();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(remote->Die(), RPC_E_DISCONNECTED);
+  Bstr echoed;
+  EXPECT_EQ(second->Echo(Bstr(u"x").Get(), echoed.Receive()), RPC_E_DISCONNECTED);
+  remote.Reset();
+  second.Reset();
+  // The next creation starts a new host over the dead one's socket; a
+  // descriptor of ours that is not closed on exec does not go with it.
+  int inherited[2];
+  ASSERT_EQ(pipe(inherited), 0);
+  ComPtr<ITestRemote> fresh = Create();
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->Echo(Bstr(u"y").Get(), echoed.Receive()), S_OK);
+  LONG pid = 0;
+  ASSERT_EQ(fresh->GetProcessId(&pid), S_OK);
+  const std::string ours = Target("/proc/self/fd/" + std::to_string(inherited[0]));
+  const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(fd_dir.c_str());
+  ASSERT_NE(d, nullptr);
+  while (dirent* e = readdir(d)) {
+    EXPECT_NE(Target(fd_dir + "/" + e->d_name), ours) << e->d_name;
+  }
+  closedir(d);
+  close(inherited[0]);
+  close(inherited[1]);
+}
+
+TEST_F(RemoteTest, CyclesLeaveNoDescriptorsOrThreadsBehind) {
+  auto cycle = [] {
+    ComPtr<IDispatch> object;
+    ASSERT_EQ(CoCreateInstance(CLSID_TestRemote, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                               object.ReceiveVoid()),
+              S_OK);
+    ComPtr<ITestRemote> remote = com::MakeDispatchProxy<ITestRemote>(object.Get());
+    ComPtr<Caller> caller = com::MakeComObject<Caller>();
+    LONG count = 0;
+    ASSERT_EQ(remote->Bounce(caller.Get(), 2, &count), S_OK);
+    ASSERT_EQ(count, 2);
+  };
+  cycle();  // starts the host
+  Pump();
+  const size_t fds = CountEntries("/proc/self/fd");
+  const size_t threads = CountEntries("/proc/self/task");
+  for (int i = 0; i < 1000; ++i) {
+    cycle();
+    Pump();
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), threads);
+}
+
+std::atomic<int> g_served_alive{0};
+
+// A class object of this process, served over its socket.
+class Served final : public com::ComObject<Served, com::Dispatch<ITestCaller>> {
+ public:
+  Served() { ++g_served_alive; }
+  ~Served() override { --g_served_alive; }
+  HRESULT GetName(BSTR* name) override {
+    *name = SysAllocString(u"served");
+    return S_OK;
+  }
+  HRESULT GetRecord(VARIANT* record) override {
+    VariantInit(record);
+    return S_OK;
+  }
+  HRESULT PutRecord(VARIANT) override { return S_OK; }
+  HRESULT AddNote(BSTR) override { return S_OK; }
+  HRESULT Bounce(IDispatch*, LONG, LONG* count) override {
+    *count = 0;
+    return S_OK;
+  }
+};
+
+int RawConnect(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return -1;
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+constexpr CLSID kServedClsid = {
+    0x0A1B2C3D, 0x1111, 0x2222, {0x33, 0x33, 0x44, 0x44, 0x55, 0x55, 0x66, 0x66}};
+
+class ClassObjectTest : public RemoteTest {
+ protected:
+  void SetUp() override {
+    RemoteTest::SetUp();
+    factory_ = com::MakeComObject<com::ClassFactory>(&com::CreateInstance<Served>);
+  }
+  ComPtr<com::ClassFactory> factory_;
+};
+
+TEST_F(ClassObjectTest, SuspendedUntilResumedThenFoundInProcess) {
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie),
+            S_OK);
+  const std::string path = com::remote::ClassSocketPath(kServedClsid);
+  EXPECT_EQ(RawConnect(path), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  ComPtr<IClassFactory> found;
+  EXPECT_EQ(
+      CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory, found.ReceiveVoid()),
+      REGDB_E_CLASSNOTREG);
+
+  ASSERT_EQ(CoResumeClassObjects(), S_OK);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const int fd = RawConnect(path);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  // This process creates its own class directly, on this thread.
+  ASSERT_EQ(
+      CoGetClassObject(kServedClsid, CLSCTX_ALL, nullptr, IID_IClassFactory, found.ReceiveVoid()),
+      S_OK);
+  EXPECT_EQ(static_cast<IClassFactory*>(found.Get()), static_cast<IClassFactory*>(factory_.Get()));
+  // A second registration of the class is refused.
+  DWORD other = 0;
+  EXPECT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &other),
+            CO_E_OBJISREG);
+
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+  EXPECT_EQ(CoRevokeClassObject(cookie), E_INVALIDARG);
+  EXPECT_NE(stat(path.c_str(), &st), 0);
+}
+
+TEST_F(ClassObjectTest, ACallRefusedByAFullQueueFailsAndIsNotLost) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  auto served = com::remote::internal::ServeConnection(
+      pair[0], factory_.Get(), com::remote::internal::ThisThreadContext(), nullptr);
+  size_t posted = 0;
+  while (PostThreadMessage(GetCurrentThreadId(), WM_USER, 0, 0)) ++posted;
+  ASSERT_EQ(posted, kMaxPostedMessages);
+  HRESULT refused = S_OK;
+  std::thread([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IUnknown* object = nullptr;
+    refused = com::remote::internal::CreateRemoteInstance(pair[1], IID_IDispatch,
+                                                          reinterpret_cast<void**>(&object));
+    CoUninitialize();
+  }).join();
+  EXPECT_EQ(refused, RPC_E_SERVERCALL_RETRYLATER);
+  Pump();
+
+  // With room in the queue the same class is served through this loop.
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  auto again = com::remote::internal::ServeConnection(
+      pair[0], factory_.Get(), com::remote::internal::ThisThreadContext(), nullptr);
+  std::atomic<bool> done{false};
+  Bstr name;
+  HRESULT created = E_FAIL, called = E_FAIL;
+  std::thread client([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    IDispatch* object = nullptr;
+    created = com::remote::internal::CreateRemoteInstance(pair[1], IID_IDispatch,
+                                                          reinterpret_cast<void**>(&object));
+    if (SUCCEEDED(created)) {
+      called = com::MakeDispatchProxy<ITestCaller>(object)->GetName(name.Receive());
+      object->Release();
+    }
+    CoUninitialize();
+    done = true;
+  });
+  while (!done) {
+    MSG msg;
+    if (PeekMessage(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      DispatchMessage(&msg);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  client.join();
+  EXPECT_EQ(created, S_OK);
+  EXPECT_EQ(called, S_OK);
+  EXPECT_EQ(name.View(), u"served");
+  com::remote::internal::CloseConnection(served);
+  com::remote::internal::CloseConnection(again);
+}
+
+// A create frame as a client writes it: length, type, call id, interface.
+void SendCreate(int fd) {
+  char frame[4 + 1 + 4 + sizeof(IID)];
+  const uint32_t length = sizeof frame - 4, call = 1;
+  memcpy(frame, &length, 4);
+  frame[4] = 1;
+  memcpy(frame + 5, &call, 4);
+  memcpy(frame + 9, &IID_IDispatch, sizeof(IID));
+  (void)!send(fd, frame, sizeof frame, MSG_NOSIGNAL);
+}
+
+// Runs this thread's loop until `done` holds; false if it never does.
+template <typename Predicate>
+bool PumpUntil(Predicate done) {
+  for (int i = 0; i < 100000 && !done(); ++i) {
+    Pump();
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return done();
+}
+
+TEST_F(ClassObjectTest, AClientThatGoesAwayUnlocksAndReleasesWhatItHeld) {
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const ULONG locks = com::remote::ModuleLockCount();
+  const int fd = RawConnect(com::remote::ClassSocketPath(kServedClsid));
+  ASSERT_GE(fd, 0);
+  SendCreate(fd);
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 1; }));
+  EXPECT_EQ(com::remote::ModuleLockCount(), locks + 1);
+  close(fd);  // without releasing anything
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 0; }));
+  EXPECT_TRUE(PumpUntil([&] { return com::remote::ModuleLockCount() == locks; }));
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// Connects to `path` in a child acting as `uid` (the peer credentials carry
+// the effective user; file access stays root's, so only the peer check can
+// refuse), asks for an object and reports: 0 answered, 1 closed unanswered.
+int AskAs(uid_t uid, const std::string& path) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (uid != 0 && seteuid(uid) != 0) _exit(10);
+    setfsuid(0);
+    const int fd = RawConnect(path);
+    if (fd < 0) _exit(11);
+    SendCreate(fd);
+    char buf[16];
+    const ssize_t got = recv(fd, buf, sizeof buf, 0);
+    _exit(got > 0 ? 0 : 1);
+  }
+  int status = 0;
+  // The answer comes from this thread's loop.
+  while (waitpid(child, &status, WNOHANG) == 0) {
+    Pump();
+    std::this_thread::yield();
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(ClassObjectTest, APeerOfAnotherUserIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const std::string path = com::remote::ClassSocketPath(kServedClsid);
+  EXPECT_EQ(AskAs(0, path), 0);
+  EXPECT_EQ(AskAs(65534, path), 1);
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// The runtime copies structs by the contract's identities and member ids.
+TEST(StructContractTest, TheRuntimeKnowsTheContractAsItIs) {
+  using namespace com::remote::internal;
+  EXPECT_EQ(kStructClsid, CLSID_SoapStruct);
+  EXPECT_EQ(kStructIid, IID_ISoapStruct);
+  const com::InterfaceDesc& desc = ISoapStruct::Description();
+  struct {
+    DISPID id;
+    std::u16string_view name;
+  } members[] = {{kStructAddMember, u"AddMember"},
+                 {kStructGetFirstMember, u"GetFirstMember"},
+                 {kStructGetNextMember, u"GetNextMember"}};
+  for (const auto& m : members) {
+    const com::MethodDesc* method = desc.FindMethod(m.id);
+    ASSERT_NE(method, nullptr);
+    EXPECT_EQ(std::u16string_view(method->name), m.name);
+  }
+}
+
+TEST(ShutdownMonitorTest, QuitsTheLoopAfterTheLastUnlock) {
+  EXPECT_EQ(CoAddRefServerProcess(), 1u);
+  com::remote::StartShutdownMonitor(GetCurrentThreadId(), 10);
+  EXPECT_EQ(CoReleaseServerProcess(), 0u);
+  MSG msg;
+  while (GetMessage(&msg, nullptr, 0, 0) > 0) DispatchMessage(&msg);  // until the monitor's quit
+  com::remote::StopShutdownMonitor();
+  EXPECT_EQ(CoReleaseServerProcess(), 0u);  // never below zero
+  EXPECT_EQ(CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT,
+                                 RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr),
+            S_OK);
+}
+
+}  // namespace

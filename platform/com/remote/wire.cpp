@@ -1,0 +1,296 @@
+#include "platform/com/remote/wire.h"
+
+#include <cstring>
+
+namespace com::remote {
+
+namespace {
+
+constexpr uint8_t kNull = 0;
+constexpr uint8_t kPresent = 1;
+
+// Bytes of a fixed-size scalar on the wire; 0 for the others.
+size_t ScalarBytes(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+    case VT_R4:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+bool CanBeElement(VARTYPE vt) {
+  return vt == VT_VARIANT || (vt != VT_EMPTY && vt != VT_NULL && CanCross(vt));
+}
+
+HRESULT EncodeArray(Writer& w, SAFEARRAY* psa, ObjectCodec& objects, int depth) {
+  if (!psa) {
+    w.U8(kNull);
+    return S_OK;
+  }
+  if (!CanBeElement(psa->vt) || psa->cDims == 0 || psa->cDims > kMaxArrayDims) {
+    return DISP_E_BADVARTYPE;
+  }
+  w.U8(kPresent);
+  w.U16(psa->vt);
+  w.U16(psa->cDims);
+  size_t count = 1;
+  // Dimensions in creation order: the descriptor holds them reversed.
+  for (USHORT d = 0; d < psa->cDims; ++d) {
+    const SAFEARRAYBOUND& b = psa->rgsabound[psa->cDims - 1 - d];
+    w.U32(uint32_t(b.lLbound));
+    w.U32(b.cElements);
+    count *= b.cElements;  // SafeArrayCreate bounded the product
+  }
+  const char* data = static_cast<const char*>(psa->pvData);
+  for (size_t i = 0; i < count; ++i) {
+    const void* element = data + i * psa->cbElements;
+    HRESULT hr = psa->vt == VT_VARIANT
+                     ? EncodeVariant(w, *static_cast<const VARIANT*>(element), objects,
+                                     /*allow_byref=*/false, depth + 1)
+                     : EncodeValue(w, psa->vt, element, objects, depth + 1);
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT DecodeArray(Reader& r, SAFEARRAY** out, ObjectCodec& objects, int depth) {
+  *out = nullptr;
+  uint8_t present = 0;
+  if (!r.U8(&present) || present > kPresent) return E_INVALIDARG;
+  if (present == kNull) return S_OK;
+  uint16_t vt = 0, dims = 0;
+  if (!r.U16(&vt) || !r.U16(&dims)) return E_INVALIDARG;
+  if (!CanBeElement(vt)) return DISP_E_BADVARTYPE;
+  if (dims == 0 || dims > kMaxArrayDims) return E_INVALIDARG;
+  SAFEARRAYBOUND bounds[kMaxArrayDims];
+  uint64_t count = 1;
+  for (uint16_t d = 0; d < dims; ++d) {
+    uint32_t lbound = 0, elements = 0;
+    if (!r.U32(&lbound) || !r.U32(&elements)) return E_INVALIDARG;
+    bounds[d].lLbound = LONG(lbound);
+    bounds[d].cElements = elements;
+    // Every element takes at least one byte: more than are left is a lie, and
+    // checking here keeps the product from overflowing.
+    if (elements != 0 && count > r.left() / elements) return E_INVALIDARG;
+    count *= elements;
+  }
+  SAFEARRAY* psa = SafeArrayCreate(vt, dims, bounds);
+  if (!psa) return E_INVALIDARG;
+  char* data = static_cast<char*>(psa->pvData);
+  for (uint64_t i = 0; i < count; ++i) {
+    void* element = data + i * psa->cbElements;
+    const HRESULT hr = vt == VT_VARIANT ? DecodeVariant(r, static_cast<VARIANT*>(element), objects,
+                                                        nullptr, depth + 1)
+                                        : DecodeValue(r, vt, element, objects, depth + 1);
+    if (FAILED(hr)) {
+      SafeArrayDestroy(psa);
+      return hr;
+    }
+  }
+  *out = psa;
+  return S_OK;
+}
+
+}  // namespace
+
+void Writer::Bstr(const OLECHAR* s) {
+  if (!s) {
+    U8(kNull);
+    return;
+  }
+  U8(kPresent);
+  // Bytes, not characters: a string made of an odd number of bytes stays so.
+  const UINT bytes = SysStringByteLen(const_cast<BSTR>(s));
+  U32(bytes);
+  Raw(s, bytes);
+}
+
+void Writer::Text(std::u16string_view s) {
+  U32(uint32_t(s.size()));
+  Raw(s.data(), s.size() * sizeof(char16_t));
+}
+
+bool Reader::Raw(void* out, size_t n) {
+  if (!ok_ || size_t(end_ - p_) < n) {
+    ok_ = false;
+    return false;
+  }
+  if (n) memcpy(out, p_, n);
+  p_ += n;
+  return true;
+}
+
+bool Reader::Text(std::u16string* out) {
+  uint32_t n = 0;
+  if (!U32(&n)) return false;
+  if (n > left() / sizeof(char16_t)) {
+    ok_ = false;
+    return false;
+  }
+  out->resize(n);
+  return Raw(out->data(), size_t(n) * sizeof(char16_t));
+}
+
+bool Reader::Bstr(BSTR* out) {
+  *out = nullptr;
+  uint8_t present = 0;
+  if (!U8(&present) || present > kPresent) return ok_ = false;
+  if (present == kNull) return true;
+  uint32_t bytes = 0;
+  if (!U32(&bytes)) return false;
+  if (bytes > left()) return ok_ = false;
+  *out = SysAllocStringByteLen(reinterpret_cast<const char*>(p_), bytes);
+  if (!*out) return ok_ = false;
+  p_ += bytes;
+  return true;
+}
+
+bool CanCross(VARTYPE vt) {
+  if (vt & VT_BYREF) return false;
+  if (vt & VT_ARRAY) return CanBeElement(VARTYPE(vt & ~VT_ARRAY));
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+    case VT_DECIMAL:
+      return true;
+    default:
+      return ScalarBytes(vt) != 0;
+  }
+}
+
+HRESULT EncodeValue(Writer& w, VARTYPE vt, const void* data, ObjectCodec& objects, int depth) {
+  if (depth > kMaxValueDepth) return DISP_E_BADVARTYPE;
+  if (vt & VT_ARRAY) {
+    if (!CanCross(vt)) return DISP_E_BADVARTYPE;
+    return EncodeArray(w, *static_cast<SAFEARRAY* const*>(data), objects, depth);
+  }
+  if (const size_t n = ScalarBytes(vt)) {
+    w.Raw(data, n);
+    return S_OK;
+  }
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return S_OK;
+    case VT_BSTR:
+      w.Bstr(*static_cast<const BSTR*>(data));
+      return S_OK;
+    case VT_DECIMAL: {
+      const DECIMAL& d = *static_cast<const DECIMAL*>(data);
+      w.U8(d.scale);
+      w.U8(d.sign);
+      w.U32(d.Hi32);
+      w.U64(d.Lo64);
+      return S_OK;
+    }
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return objects.EncodeObject(w, *static_cast<IUnknown* const*>(data), depth);
+    case VT_VARIANT:
+      return EncodeVariant(w, *static_cast<const VARIANT*>(data), objects, false, depth + 1);
+    default:
+      return DISP_E_BADVARTYPE;
+  }
+}
+
+HRESULT DecodeValue(Reader& r, VARTYPE vt, void* data, ObjectCodec& objects, int depth) {
+  if (depth > kMaxValueDepth) return E_INVALIDARG;
+  if (vt & VT_ARRAY) {
+    if (!CanCross(vt)) return DISP_E_BADVARTYPE;
+    SAFEARRAY* psa = nullptr;
+    const HRESULT hr = DecodeArray(r, &psa, objects, depth);
+    if (SUCCEEDED(hr)) *static_cast<SAFEARRAY**>(data) = psa;
+    return hr;
+  }
+  if (const size_t n = ScalarBytes(vt)) return r.Raw(data, n) ? S_OK : E_INVALIDARG;
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return S_OK;
+    case VT_BSTR:
+      return r.Bstr(static_cast<BSTR*>(data)) ? S_OK : E_INVALIDARG;
+    case VT_DECIMAL: {
+      DECIMAL d{};
+      if (!r.U8(&d.scale) || !r.U8(&d.sign) || !r.U32(&d.Hi32) || !r.U64(&d.Lo64)) {
+        return E_INVALIDARG;
+      }
+      *static_cast<DECIMAL*>(data) = d;
+      return S_OK;
+    }
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+      return objects.DecodeObject(r, vt == VT_DISPATCH, static_cast<IUnknown**>(data), depth);
+    case VT_VARIANT:
+      return DecodeVariant(r, static_cast<VARIANT*>(data), objects, nullptr, depth + 1);
+    default:
+      return DISP_E_BADVARTYPE;
+  }
+}
+
+HRESULT EncodeVariant(Writer& w, const VARIANT& v, ObjectCodec& objects, bool allow_byref,
+                      int depth) {
+  if (v.vt & VT_BYREF) {
+    if (!allow_byref) return DISP_E_BADVARTYPE;
+    const VARTYPE base = VARTYPE(v.vt & ~VT_BYREF);
+    if (!v.byref || (base != VT_VARIANT && !CanCross(base)) || base == VT_EMPTY ||
+        base == VT_NULL) {
+      return DISP_E_BADVARTYPE;
+    }
+    w.U16(v.vt);
+    return EncodeValue(w, base, v.byref, objects, depth);
+  }
+  if (!CanCross(v.vt)) return DISP_E_BADVARTYPE;
+  w.U16(v.vt);
+  return EncodeValue(w, v.vt, &v.llVal, objects, depth);
+}
+
+HRESULT DecodeVariant(Reader& r, VARIANT* out, ObjectCodec& objects, VARTYPE* ref_type, int depth) {
+  VariantInit(out);
+  if (ref_type) *ref_type = 0;
+  uint16_t vt = 0;
+  if (!r.U16(&vt)) return E_INVALIDARG;
+  VARTYPE base = vt;
+  if (vt & VT_BYREF) {
+    base = VARTYPE(vt & ~VT_BYREF);
+    if (!ref_type || base == VT_EMPTY || base == VT_NULL) return DISP_E_BADVARTYPE;
+    if (base == VT_VARIANT) {
+      // The referenced variant itself, which is no reference.
+      const HRESULT hr = DecodeVariant(r, out, objects, nullptr, depth + 1);
+      if (SUCCEEDED(hr)) *ref_type = vt;
+      return hr;
+    }
+  }
+  if (!CanCross(base)) return DISP_E_BADVARTYPE;
+  VARIANT value;
+  VariantInit(&value);
+  const HRESULT hr = DecodeValue(r, base, &value.llVal, objects, depth);
+  if (FAILED(hr)) return hr;
+  value.vt = base;
+  *out = value;
+  if (ref_type && (vt & VT_BYREF)) *ref_type = vt;
+  return S_OK;
+}
+
+}  // namespace com::remote

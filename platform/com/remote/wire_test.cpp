@@ -1,0 +1,234 @@
+#include "platform/com/remote/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/com/remote/remote.h"
+
+namespace com::remote {
+namespace {
+
+// Values without objects: an object is refused both ways.
+class NoObjects final : public ObjectCodec {
+ public:
+  HRESULT EncodeObject(Writer& w, IUnknown* object, int) override {
+    if (object) return E_NOTIMPL;
+    w.U8(0);
+    return S_OK;
+  }
+  HRESULT DecodeObject(Reader& r, bool, IUnknown** out, int) override {
+    *out = nullptr;
+    uint8_t kind = 0;
+    return r.U8(&kind) && kind == 0 ? S_OK : RPC_E_INVALID_DATAPACKET;
+  }
+};
+
+std::string Encode(const VARIANT& v, bool allow_byref = false) {
+  NoObjects none;
+  Writer w;
+  EXPECT_EQ(EncodeVariant(w, v, none, allow_byref), S_OK);
+  return w.buffer();
+}
+
+HRESULT Decode(const std::string& bytes, Variant* out, VARTYPE* ref = nullptr) {
+  NoObjects none;
+  Reader r(bytes);
+  const HRESULT hr = DecodeVariant(r, out->Receive(), none, ref);
+  if (SUCCEEDED(hr) && !r.AtEnd()) return E_FAIL;
+  return hr;
+}
+
+Variant Make(VARTYPE vt, const void* value, size_t size) {
+  Variant v;
+  v.vt = vt;
+  memcpy(&v.llVal, value, size);
+  return v;
+}
+
+SAFEARRAY* Matrix() {
+  // 2 x 3, lower bounds -1 and 5, values 10 * i + j.
+  SAFEARRAYBOUND bounds[2] = {{2, -1}, {3, 5}};
+  SAFEARRAY* psa = SafeArrayCreate(VT_I4, 2, bounds);
+  for (LONG i = -1; i <= 0; ++i) {
+    for (LONG j = 5; j <= 7; ++j) {
+      LONG idx[2] = {i, j};
+      LONG value = 10 * i + j;
+      SafeArrayPutElement(psa, idx, &value);
+    }
+  }
+  return psa;
+}
+
+// Every value decodes to what was sent, and re-encodes to the same bytes.
+TEST(WireTest, ValuesCrossExactly) {
+  std::vector<Variant> cases;
+  const int8_t i1 = -5;
+  const uint16_t raw_bool = 0x1234;  // not a canonical boolean: kept as is
+  const LONG i4 = -123456;
+  const double r8 = 1.0 / 3.0;
+  const LONGLONG cy = -99999999999LL;
+  cases.push_back(Variant());
+  cases.push_back(Make(VT_NULL, &i4, 0));
+  cases.push_back(Make(VT_I1, &i1, 1));
+  cases.push_back(Make(VT_BOOL, &raw_bool, 2));
+  cases.push_back(Make(VT_I4, &i4, 4));
+  cases.push_back(Make(VT_ERROR, &i4, 4));
+  cases.push_back(Make(VT_R8, &r8, 8));
+  cases.push_back(Make(VT_CY, &cy, 8));
+  cases.push_back(Make(VT_DATE, &r8, 8));
+  Variant dec;
+  dec.vt = VT_DECIMAL;
+  dec.decVal = DECIMAL{0, 7, DECIMAL_NEG, 0xDEADBEEF, 0x0123456789ABCDEFull};
+  cases.push_back(std::move(dec));
+  cases.push_back(Variant::FromText(std::u16string(u"a\0b", 3)));  // embedded NUL
+  Variant null_text;
+  null_text.vt = VT_BSTR;  // a null string is not the empty one
+  cases.push_back(std::move(null_text));
+  Variant odd;
+  odd.vt = VT_BSTR;
+  odd.bstrVal = SysAllocStringByteLen("abc", 3);
+  cases.push_back(std::move(odd));
+  Variant matrix;
+  matrix.vt = VT_ARRAY | VT_I4;
+  matrix.parray = Matrix();
+  cases.push_back(std::move(matrix));
+  Variant mixed;  // an array of variants holding a string and an array
+  mixed.vt = VT_ARRAY | VT_VARIANT;
+  mixed.parray = SafeArrayCreateVector(VT_VARIANT, 1, 2);
+  {
+    Variant text = Variant::FromText(u"x");
+    LONG i = 1;
+    SafeArrayPutElement(mixed.parray, &i, &text);
+    Variant inner;
+    inner.vt = VT_ARRAY | VT_I4;
+    inner.parray = Matrix();
+    i = 2;
+    SafeArrayPutElement(mixed.parray, &i, &inner);
+  }
+  cases.push_back(std::move(mixed));
+  Variant empty_array;
+  empty_array.vt = VT_ARRAY | VT_BSTR;
+  empty_array.parray = SafeArrayCreateVector(VT_BSTR, 0, 0);
+  cases.push_back(std::move(empty_array));
+
+  for (const Variant& v : cases) {
+    SCOPED_TRACE(v.vt);
+    const std::string bytes = Encode(v);
+    Variant back;
+    ASSERT_EQ(Decode(bytes, &back), S_OK);
+    EXPECT_EQ(back.vt, v.vt);
+    EXPECT_EQ(Encode(back), bytes);
+  }
+  Variant back;
+  ASSERT_EQ(Decode(Encode(cases[3]), &back), S_OK);
+  EXPECT_EQ(uint16_t(back.boolVal), raw_bool);
+  ASSERT_EQ(Decode(Encode(cases[11]), &back), S_OK);
+  EXPECT_EQ(back.bstrVal, nullptr);
+  ASSERT_EQ(Decode(Encode(cases[12]), &back), S_OK);
+  EXPECT_EQ(SysStringByteLen(back.bstrVal), 3u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(back.bstrVal), 3), "abc");
+  ASSERT_EQ(Decode(Encode(cases[13]), &back), S_OK);
+  LONG lbound = 0, value = 0;
+  EXPECT_EQ(SafeArrayGetLBound(back.parray, 1, &lbound), S_OK);
+  EXPECT_EQ(lbound, -1);
+  EXPECT_EQ(SafeArrayGetLBound(back.parray, 2, &lbound), S_OK);
+  EXPECT_EQ(lbound, 5);
+  LONG idx[2] = {0, 6};
+  EXPECT_EQ(SafeArrayGetElement(back.parray, idx, &value), S_OK);
+  EXPECT_EQ(value, 6);
+}
+
+TEST(WireTest, ByReferenceOnlyWhereAllowed) {
+  LONG target = 41;
+  Variant ref;
+  ref.vt = VT_BYREF | VT_I4;
+  ref.plVal = &target;
+  NoObjects none;
+  Writer w;
+  EXPECT_EQ(EncodeVariant(w, ref, none, /*allow_byref=*/false), DISP_E_BADVARTYPE);
+  const std::string bytes = Encode(ref, /*allow_byref=*/true);
+  Variant back;
+  VARTYPE ref_type = 0;
+  ASSERT_EQ(Decode(bytes, &back, &ref_type), S_OK);
+  EXPECT_EQ(ref_type, VT_BYREF | VT_I4);
+  EXPECT_EQ(back.vt, VT_I4);
+  EXPECT_EQ(back.lVal, 41);
+  // A reader that takes no references refuses one.
+  EXPECT_EQ(Decode(bytes, &back), DISP_E_BADVARTYPE);
+  ref.Detach();  // it points at a local
+}
+
+TEST(WireTest, TypesThatCannotCrossAreRefused) {
+  NoObjects none;
+  for (VARTYPE vt : {VARTYPE(36) /* a record */, VARTYPE(VT_ARRAY | VT_EMPTY), VARTYPE(VT_VARIANT),
+                     VARTYPE(0x0FFF)}) {
+    SCOPED_TRACE(vt);
+    Variant v;
+    v.vt = vt;
+    Writer w;
+    EXPECT_EQ(EncodeVariant(w, v, none, false), DISP_E_BADVARTYPE);
+    v.vt = VT_EMPTY;
+    Writer raw;
+    raw.U16(vt);
+    Variant back;
+    EXPECT_TRUE(FAILED(Decode(raw.buffer(), &back)));
+    EXPECT_EQ(back.vt, VT_EMPTY);
+  }
+}
+
+// Every cut of a valid message fails cleanly: no crash, nothing leaked.
+TEST(WireTest, TruncatedInputFailsAtEveryLength) {
+  Variant mixed;
+  mixed.vt = VT_ARRAY | VT_VARIANT;
+  mixed.parray = SafeArrayCreateVector(VT_VARIANT, 0, 3);
+  Variant text = Variant::FromText(u"hello");
+  Variant inner;
+  inner.vt = VT_ARRAY | VT_I4;
+  inner.parray = Matrix();
+  LONG i = 0;
+  SafeArrayPutElement(mixed.parray, &i, &text);
+  i = 2;
+  SafeArrayPutElement(mixed.parray, &i, &inner);
+  const std::string bytes = Encode(mixed);
+  for (size_t n = 0; n < bytes.size(); ++n) {
+    Variant back;
+    EXPECT_TRUE(FAILED(Decode(bytes.substr(0, n), &back))) << n;
+    EXPECT_EQ(back.vt, VT_EMPTY);
+  }
+}
+
+TEST(WireTest, ArrayCountsBeyondTheInputAreRefusedBeforeAllocating) {
+  Writer w;
+  w.U16(VT_ARRAY | VT_R8);
+  w.U8(1);
+  w.U16(VT_R8);
+  w.U16(2);
+  for (int d = 0; d < 2; ++d) {
+    w.U32(0);
+    w.U32(0x10000000);  // 2^56 elements in all
+  }
+  Variant back;
+  EXPECT_EQ(Decode(w.buffer(), &back), E_INVALIDARG);
+}
+
+TEST(WireTest, NestingIsBounded) {
+  // Arrays of variants, each holding the next, deeper than allowed.
+  Writer w;
+  for (int d = 0; d <= kMaxValueDepth + 2; ++d) {
+    w.U16(VT_ARRAY | VT_VARIANT);
+    w.U8(1);
+    w.U16(VT_VARIANT);
+    w.U16(1);
+    w.U32(0);
+    w.U32(1);
+  }
+  w.U16(VT_EMPTY);
+  Variant back;
+  EXPECT_TRUE(FAILED(Decode(w.buffer(), &back)));
+}
+
+}  // namespace
+}  // namespace com::remote
