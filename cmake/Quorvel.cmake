@@ -4,6 +4,13 @@ add_compile_options(-Wall -Wextra)
 if(QUORVEL_WERROR)
   add_compile_options(-Werror)
 endif()
+if(QUORVEL_SANITIZE AND QUORVEL_TSAN)
+  message(FATAL_ERROR "QUORVEL_SANITIZE and QUORVEL_TSAN cannot be combined")
+endif()
+if(QUORVEL_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
 if(QUORVEL_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
                       -fno-omit-frame-pointer)
@@ -41,7 +48,7 @@ function(quorvel_test name)
   set(scratch "${CMAKE_BINARY_DIR}/test-scratch/${name}")
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "QUORVEL_REGISTRY=${scratch}/registry;QUORVEL_RUNTIME_DIR=${scratch}/run;QUORVEL_UNIT_DIR=${scratch}/units;QUORVEL_EVENTLOG_FILE=${scratch}/eventlog.txt;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1;UBSAN_OPTIONS=print_stacktrace=1;${ARG_ENV}"
+    ENVIRONMENT "QUORVEL_REGISTRY=${scratch}/registry;QUORVEL_RUNTIME_DIR=${scratch}/run;QUORVEL_UNIT_DIR=${scratch}/units;QUORVEL_EVENTLOG_FILE=${scratch}/eventlog.txt;ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1;UBSAN_OPTIONS=print_stacktrace=1;TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1;${ARG_ENV}"
     TIMEOUT 600)
   file(MAKE_DIRECTORY "${scratch}")
 endfunction()

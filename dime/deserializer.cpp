@@ -418,6 +418,13 @@ Deserializer::Event Deserializer::OpenPayloadStep() {
                     Format("dime: record %" PRIu64 " opens payload %zu, limit %" PRIu32,
                            record_index_ - 1, payloads_->size() + 1, limits_.max_payloads));
   }
+  PayloadFileSlot slot;
+  if (!slot.Acquire()) {
+    return SetError(u"Deserializer.OpenPayload.CreateFileFailed",
+                    Format("dime: record %" PRIu64 " opens a payload file over the process "
+                           "budget of %" PRIu64,
+                           record_index_ - 1, PayloadFileBudget()));
+  }
   ComPtr<IStorage> storage;
   if (FAILED(resources_->CreateStorage(storage.Receive())) || !storage) {
     return SetError(u"Deserializer.OpenPayload.CreateFileFailed");
@@ -428,6 +435,7 @@ Deserializer::Event Deserializer::OpenPayloadStep() {
                       DimePayload(storage.Get(), std::move(id_), std::move(type_), tnf_));
   }
   if (!payload) return SetError(u"Deserializer.OpenPayload.CreatePayloadFailed");
+  payload->HoldFileSlot(std::move(slot));
   if (!payload->CreateStream()) return SetError(u"Deserializer.OpenPayload.OpenStreamFailed");
   if (options_length_ != 0) {
     bool parsed = false;

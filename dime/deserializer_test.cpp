@@ -412,6 +412,36 @@ TEST(DeserializerFaults, AllocationFailuresGiveTheirKeys) {
   }
 }
 
+// Every open payload holds a file: across all messages of the process, no
+// more are opened than the budget allows, and a message over it fails the
+// way a failed file does. Files come back as messages go.
+TEST(DeserializerFaults, PayloadFilesAreBoundedAcrossMessages) {
+  const std::string two =
+      Serialized(64, {{"", kSoap11, kTnfAbsoluteUri, "", "<e/>"}, {"", "", kTnfNone, "", ""}});
+  const uint64_t before = OpenPayloadFiles();
+  SetPayloadFileBudget(before + 3);
+  {
+    DimeMessage first;
+    first.InitDeserializer(two.size());
+    EXPECT_EQ(Feed(first, two), u"");
+    EXPECT_TRUE(first.IsComplete());
+    EXPECT_EQ(OpenPayloadFiles(), before + 2);
+    DimeMessage second;
+    second.InitDeserializer(two.size());
+    EXPECT_EQ(Feed(second, two), Key("Deserializer.OpenPayload.CreateFileFailed"));
+    EXPECT_EQ(second.GetDeserializer().LastErrorDetail(),
+              "dime: record 1 opens a payload file over the process budget of " +
+                  std::to_string(before + 3));
+    EXPECT_FALSE(second.IsComplete());
+  }
+  EXPECT_EQ(OpenPayloadFiles(), before);
+  DimeMessage again;
+  again.InitDeserializer(two.size());
+  EXPECT_EQ(Feed(again, two), u"");
+  EXPECT_TRUE(again.IsComplete());
+  SetPayloadFileBudget(UINT64_MAX);
+}
+
 TEST(DeserializerFaults, StorageFailuresGiveTheirKeys) {
   const struct {
     const char* name;

@@ -9,7 +9,8 @@ namespace dime {
 
 DimePayload::DimePayload(IStorage* storage, std::string id, std::string type,
                          uint32_t type_name_format)
-    : storage_(storage),
+    : file_slot_(),
+      storage_(storage),
       id_(std::move(id)),
       type_(std::move(type)),
       type_name_format_(type_name_format) {}
@@ -67,47 +68,51 @@ bool DimePayload::Write(const void* bytes, uint32_t length, uint32_t* written) {
   return SUCCEEDED(hr);
 }
 
-uint64_t DimePayload::GetOptionsLength() const {
-  uint64_t total = 0;
-  for (const DimeOption& o : options_) total += 4 + o.data.size();
-  return total;
-}
+uint64_t DimePayload::GetOptionsLength() const { return options_.size(); }
 
 bool DimePayload::WriteOptions(uint8_t* buffer, size_t capacity, size_t* written) const {
   *written = 0;
-  if (GetOptionsLength() > capacity) return false;
-  uint8_t* p = buffer;
-  for (const DimeOption& o : options_) {
-    PutBe16(p, o.type);
-    PutBe16(p + 2, static_cast<uint16_t>(o.data.size()));
-    p += 4;
-    if (!o.data.empty()) {
-      std::copy(o.data.begin(), o.data.end(), p);
-      p += o.data.size();
-    }
-  }
-  *written = static_cast<size_t>(p - buffer);
+  if (options_.size() > capacity) return false;
+  if (!options_.empty()) std::copy(options_.begin(), options_.end(), buffer);
+  *written = options_.size();
   return true;
+}
+
+std::vector<DimeOption> DimePayload::Options() const {
+  std::vector<DimeOption> out;
+  const uint8_t* bytes = options_.data();
+  for (size_t at = 0; at + 4 <= options_.size();) {
+    const uint16_t type = GetBe16(bytes + at);
+    const uint16_t size = GetBe16(bytes + at + 2);
+    at += 4;
+    out.push_back(DimeOption{type, std::vector<uint8_t>(bytes + at, bytes + at + size)});
+    at += size;
+  }
+  return out;
 }
 
 bool DimePayload::ParseOptions(const uint8_t* bytes, size_t length) {
   if (length == 0) return false;
   size_t at = 0;
+  bool whole = true;
   while (at < length) {
-    if (length - at < 4) return false;
-    const uint16_t type = GetBe16(bytes + at);
-    const uint16_t size = GetBe16(bytes + at + 2);
-    at += 4;
-    if (size > length - at) return false;
-    options_.push_back(DimeOption{type, std::vector<uint8_t>(bytes + at, bytes + at + size)});
-    at += size;
+    if (length - at < 4 || GetBe16(bytes + at + 2) > length - at - 4) {
+      whole = false;
+      break;
+    }
+    at += 4 + GetBe16(bytes + at + 2);
   }
-  return true;
+  options_.insert(options_.end(), bytes, bytes + at);
+  return whole;
 }
 
 bool DimePayload::AddOption(DimeOption option) {
   if (option.data.size() > kMaxFieldLength) return false;
-  options_.push_back(std::move(option));
+  uint8_t head[4];
+  PutBe16(head, option.type);
+  PutBe16(head + 2, static_cast<uint16_t>(option.data.size()));
+  options_.insert(options_.end(), head, head + 4);
+  options_.insert(options_.end(), option.data.begin(), option.data.end());
   return true;
 }
 

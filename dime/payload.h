@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "dime/resources.h"
 #include "platform/storage/storage.h"
 
 namespace dime {
@@ -52,27 +54,35 @@ class DimePayload {
   // each, then the data; no padding). False when it needs more than
   // `capacity` bytes; *written is the byte count.
   bool WriteOptions(uint8_t* buffer, size_t capacity, size_t* written) const;
-  // Parses an OPTIONS field, appending each whole option element in turn:
+  // Takes an OPTIONS field, appending each whole option element in turn:
   // false for an empty field or at the first element that is not whole (the
-  // ones before it stay).
+  // ones before it stay). The elements are kept as the bytes that came, not
+  // one object each: a field of empty options costs its own size.
   bool ParseOptions(const uint8_t* bytes, size_t length);
   // False when the data is longer than an option element can carry.
   bool AddOption(DimeOption option);
+
+  // Counts this payload's file against the process budget while it lives.
+  void HoldFileSlot(PayloadFileSlot slot) { file_slot_ = std::move(slot); }
 
   IStorage* Storage() const { return storage_.Get(); }
   IStream* Stream() const { return stream_.Get(); }
   const std::string& Id() const { return id_; }
   const std::string& Type() const { return type_; }
   uint32_t TypeNameFormat() const { return type_name_format_; }
-  const std::vector<DimeOption>& Options() const { return options_; }
+  // The option elements, parsed from the kept bytes on each call.
+  std::vector<DimeOption> Options() const;
+  // The OPTIONS field as it will be written: whole elements, no padding.
+  const std::vector<uint8_t>& RawOptions() const { return options_; }
 
  private:
+  PayloadFileSlot file_slot_;  // first: released after the storage it counts
   ComPtr<IStorage> storage_;
   ComPtr<IStream> stream_;
   std::string id_;
   std::string type_;
   uint32_t type_name_format_;
-  std::vector<DimeOption> options_;
+  std::vector<uint8_t> options_;  // whole elements only
 };
 
 using DimePayloadPtr = std::unique_ptr<DimePayload>;

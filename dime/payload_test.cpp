@@ -66,6 +66,22 @@ TEST(DimePayloadOptions, MalformedFieldsKeepTheElementsBeforeTheFault) {
   }
 }
 
+// A peer's field of empty options is held as its own bytes, not as one
+// object per four bytes, and still reads back element by element.
+TEST(DimePayloadOptions, ManyEmptyOptionsAreKeptAsTheirBytes) {
+  Bytes field;
+  for (uint16_t i = 0; i < 16383; ++i)
+    field.insert(field.end(), {uint8_t(i >> 8), uint8_t(i), 0, 0});
+  DimePayload p(nullptr, "", "", 0);
+  ASSERT_TRUE(p.ParseOptions(field.data(), field.size()));
+  EXPECT_EQ(p.RawOptions(), field);
+  EXPECT_EQ(p.RawOptions().capacity(), field.size());
+  const std::vector<DimeOption> options = p.Options();
+  ASSERT_EQ(options.size(), 16383u);
+  EXPECT_EQ(options[16382].type, 16382);
+  EXPECT_TRUE(options[16382].data.empty());
+}
+
 TEST(DimePayloadOptions, OptionLongerThanItsLengthFieldIsRefused) {
   DimePayload p(nullptr, "", "", 0);
   EXPECT_FALSE(p.AddOption(DimeOption{1, Bytes(kMaxFieldLength + 1)}));

@@ -26,6 +26,31 @@ struct DimeLimits {
   uint64_t max_envelope_bytes = kMaxEnvelopeBytes;
 };
 
+// Payload files the DIME reader holds open at once, across the process: each
+// holds a descriptor, and a few slow peers must not use up the ones sockets
+// need. Unbounded until the server sizes it from its descriptor limit.
+void SetPayloadFileBudget(uint64_t files);
+uint64_t PayloadFileBudget();
+uint64_t OpenPayloadFiles();
+
+// One payload file counted against the budget for the life of its holder.
+class PayloadFileSlot {
+ public:
+  PayloadFileSlot() = default;
+  ~PayloadFileSlot() { Release(); }
+  PayloadFileSlot(PayloadFileSlot&& other) noexcept : held_(other.held_) { other.held_ = false; }
+  PayloadFileSlot& operator=(PayloadFileSlot&& other) noexcept;
+  PayloadFileSlot(const PayloadFileSlot&) = delete;
+  PayloadFileSlot& operator=(const PayloadFileSlot&) = delete;
+
+  // False, holding nothing, when the budget is spent.
+  bool Acquire();
+  void Release();
+
+ private:
+  bool held_ = false;
+};
+
 class DimeResources {
  public:
   virtual ~DimeResources() = default;

@@ -35,6 +35,9 @@ bool Serializer::Initializer(uint32_t record_size, PayloadList* payloads) {
   state_ = State::Start;
   index_ = 0;
   remaining_ = 0;
+  sizes_.clear();
+  measured_total_ = 0;
+  measured_ = false;
   last_error_.clear();
   last_error_detail_.clear();
   if (record_size % 4 != 0) {
@@ -187,6 +190,7 @@ bool Serializer::Measure(uint64_t* total) {
     return false;
   }
   const uint32_t saved_index = index_;
+  std::vector<uint64_t> sizes;
   bool ok = true;
   for (uint32_t i = 0; ok && i < payloads_->size(); ++i) {
     index_ = i;  // names the payload in diagnostics
@@ -229,22 +233,33 @@ bool Serializer::Measure(uint64_t* total) {
       break;
     }
     *total += length;
+    sizes.push_back(size);
   }
   index_ = saved_index;
+  if (ok) {
+    sizes_ = std::move(sizes);
+    measured_total_ = *total;
+    measured_ = true;
+  }
   return ok;
 }
 
 uint64_t Serializer::ComputeMessageLength() {
   if (payloads_ == nullptr || state_ == State::SerializeChunk) return 0;
+  // Once records have left, the message is the one measured for them.
+  if (index_ > 0 || state_ != State::Start) return measured_ ? measured_total_ : 0;
   uint64_t total = 0;
   return Measure(&total) ? total : 0;
 }
 
 Serializer::Event Serializer::OpenPayloadStep() {
   if (index_ == 0) {
-    // The whole message is checked before its first record leaves.
+    // The whole message is checked before its first record leaves, and
+    // measured unless its length was already announced.
     uint64_t total = 0;
-    if (!Measure(&total)) return Event::Error;
+    if (!measured_ || sizes_.size() != payloads_->size()) {
+      if (!Measure(&total)) return Event::Error;
+    }
   }
   if (!(*payloads_)[index_]->OpenStream()) {
     return SetError(u"Serializer.OpenPayload.OpenForReadFailed");
@@ -272,8 +287,8 @@ Serializer::Event Serializer::SerializePayloadStep() {
   DimePayload& payload = *(*payloads_)[index_];
   Fixed fixed;
   if (!FixedFields(payload, &fixed)) return Event::Error;
-  uint64_t size = 0;
-  if (!payload.TryGetSize(&size)) return SetError(u"Serializer.SerializePayload.ReadPayloadFailed");
+  if (index_ >= sizes_.size()) return SetError(u"Serializer.SerializePayload.ReadPayloadFailed");
+  const uint64_t size = sizes_[index_];
   const uint64_t room = record_size_ - fixed.length;
   const bool chunked = size >= room;
   const auto data = static_cast<uint32_t>(chunked ? room : size);

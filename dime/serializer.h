@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dime/payload.h"
 #include "dime/resources.h"
@@ -51,7 +52,8 @@ class Serializer {
   // The exact byte count the writer produces for the bound list, for
   // Content-Length. 0 when writing would fail (LastError() names why; the
   // state is unchanged) and while a payload is half written: it opens and
-  // closes each payload's stream.
+  // closes each payload's stream. The sizes measured are the sizes written: a
+  // stream found shorter when it is written fails the message.
   uint64_t ComputeMessageLength();
 
   State GetState() const { return state_; }
@@ -100,6 +102,11 @@ class Serializer {
   uint8_t* out_ = nullptr;
   size_t written_ = 0;
   uint64_t remaining_ = 0;  // DATA of the current payload still to write
+  // Each payload's DATA size as last measured, and the message length they
+  // give: what is announced is what is sent, even if a stream changes after.
+  std::vector<uint64_t> sizes_;
+  uint64_t measured_total_ = 0;
+  bool measured_ = false;
   std::u16string last_error_;
   std::string last_error_detail_;
   DimeLimits limits_;

@@ -272,6 +272,61 @@ TEST_F(SerializerTest, StorageFailuresEndTheMessage) {
   }
 }
 
+// The length announced for Content-Length binds the message: a payload whose
+// storage changes afterwards is sent as measured, or fails the send when it
+// has become shorter; never a byte beyond the announced length.
+TEST_F(SerializerTest, PayloadChangedAfterMeasuringKeepsTheAnnouncedLength) {
+  const struct {
+    const char* name;
+    size_t measured;
+    size_t rewritten;
+    bool fails;
+  } cases[] = {
+      {"grew within a record", 100, 5000, false},
+      {"grew across records", 6000, 20000, false},
+      {"shrank", 6000, 10, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    DimeMessage message;
+    auto storage = StorageWith(Pattern(c.measured));
+    ASSERT_TRUE(storage);
+    ASSERT_TRUE(message.InitSerializer(kRecordSize));
+    ASSERT_TRUE(message.AddPayload(storage.Get(), "", "t", kTnfMediaType));
+    const uint64_t announced = message.ComputeMessageLength();
+    ASSERT_GT(announced, 0u);
+    const std::string now = std::string(c.rewritten, 'x');
+    ComPtr<IStream> stream;
+    ASSERT_EQ(storage->CreateStream(u"", STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE,
+                                    stream.Receive()),
+              S_OK);
+    ASSERT_EQ(stream->Write(now.data(), static_cast<ULONG>(now.size()), nullptr), S_OK);
+    stream.Reset();
+
+    std::string wire;
+    std::vector<uint8_t> buf(kRecordSize);
+    size_t n = 0;
+    std::u16string key;
+    bool more = true;
+    for (int i = 0; i < 100 && more && key.empty(); ++i) {
+      n = 0;
+      key = ThrownKey([&] { more = message.Serialize(buf.data(), buf.size(), &n); });
+      wire.append(reinterpret_cast<const char*>(buf.data()), n);
+    }
+    EXPECT_LE(wire.size(), announced);
+    if (c.fails) {
+      EXPECT_TRUE(message.GetSerializer().HasFailed());
+      continue;
+    }
+    EXPECT_EQ(key, u"");
+    ASSERT_EQ(wire.size(), announced);
+    DimeMessage back;
+    ReadBack(wire, back);
+    ASSERT_EQ(back.PayloadCount(), 1u);
+    EXPECT_EQ(testing::ReadAll(*back.Payload(0)), now.substr(0, c.measured));
+  }
+}
+
 // Random record sizes, fields and payload sizes: the announced length is what
 // is written, no record outgrows its size, and the reader gives it all back.
 TEST(SerializerRandom, AnnouncedLengthRecordsAndReadBackAgree) {

@@ -73,6 +73,13 @@ for _ in $(seq 1 300); do
   bound=$(sed -n 's/^Quorvel SOAP Service: Listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' \
     "$QUORVEL_EVENTLOG_FILE" | tail -n 1)
   [ -n "$bound" ] && break
+  # A port or address that cannot be bound leaves the server without a listener.
+  failed=$(grep -m 1 '^Quorvel SOAP Service: bind .* failed: ' "$QUORVEL_EVENTLOG_FILE" || true)
+  if [ -n "$failed" ]; then
+    echo "the server cannot listen: ${failed#Quorvel SOAP Service: }" >&2
+    grep '^Quorvel SOAP Service: listenAddress ' "$QUORVEL_EVENTLOG_FILE" >&2 || true
+    exit 1
+  fi
   kill -0 "$pid" 2>/dev/null || break
   sleep 0.1
 done

@@ -1,6 +1,5 @@
 #include "server/client_connection.h"
 
-#include <netdb.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -28,32 +27,33 @@ bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer
   }
   const time_t requestTime = time(nullptr);
 
-  // The peer as the logs show it; "0.0.0.0" when it cannot be named.
+  // The peer as the logs show it. Its name, when asked for, is looked up by
+  // the worker that writes the log record: a slow resolver here would stall
+  // every accept.
   std::string name = net::FormatIPv4(peer);
-  if (host_.EnableNameLookup()) {
-    if (name == "127.0.0.1") {
-      name = "loopback";
-    } else {
-      char text[NI_MAXHOST];
-      if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, text, sizeof text,
-                      nullptr, 0, NI_NAMEREQD) == 0) {
-        name = text;
-      } else {
-        name = "0.0.0.0";
-      }
-    }
+  const bool lookUp = host_.EnableNameLookup() && name != "127.0.0.1";
+  if (host_.EnableNameLookup() && !lookUp) name = "loopback";
+  if (!exchange_.Start(host_.Config(), std::move(name), requestTime)) {
+    Close();
+  } else if (lookUp) {
+    exchange_.NamePeerWhenLogging(peer);
   }
-  if (!exchange_.Start(host_.Config(), std::move(name), requestTime)) Close();
   return true;
 }
 
 void ClientConnection::OnIoComplete(const net::Completion& completion) {
   std::lock_guard<std::mutex> lock(mu_);
   if (completion.generation != generation_ || !socket_.Valid()) return;  // an earlier connection's
-  if (!exchange_.OnTransfer(completion.ok, completion.bytes)) {
-    // No transition takes the event: close rather than strand the slot.
-    Close();
+  bool taken = false;
+  try {
+    taken = exchange_.OnTransfer(completion.ok, completion.bytes);
+  } catch (...) {
+    // The exchange answers what its actions throw; anything past that still
+    // must not end the worker, and so the process.
+    host_.CountInternalError();
   }
+  // No transition takes the event: close rather than strand the slot.
+  if (!taken) Close();
 }
 
 bool ClientConnection::TimedOut(int timeoutSeconds, uint32_t* generation) const {
@@ -110,6 +110,8 @@ bool ClientConnection::PostSend(std::vector<char> bytes) {
 bool ClientConnection::PostSendFile(net::UniqueFd file, uint64_t size) {
   return host_.Port().PostSendFile(socket_, std::move(file), 0, size);
 }
+
+bool ClientConnection::ShutdownSend() { return host_.Port().ShutdownSend(socket_); }
 
 void ClientConnection::Close() {
   net::UniqueFd socket;

@@ -57,6 +57,7 @@ class ClientConnection final : private ExchangeIo {
   bool PostReceive(char* buffer, size_t size) override;
   bool PostSend(std::vector<char> bytes) override;
   bool PostSendFile(net::UniqueFd file, uint64_t size) override;
+  bool ShutdownSend() override;
   void Close() override;
 
   ConnectionHost& host_;

@@ -82,6 +82,8 @@ TEST_F(ClientConnectionTest, AnsweredConnectionGivesItsSlotBackOnce) {
   const std::string request = "GET /nothing HTTP/1.0\r\n\r\n";
   ASSERT_EQ(::write(client_.Get(), request.data(), request.size()),
             static_cast<ssize_t>(request.size()));
+  // After an error page the server reads on until the client's end.
+  ASSERT_EQ(::shutdown(client_.Get(), SHUT_WR), 0);
   const net::Completion last = RunUntilReleased();
   EXPECT_EQ(ReadToClose().rfind("HTTP/1.0 404 ", 0), 0u);
   EXPECT_EQ(host_.released, std::vector<uint32_t>{kSlot});

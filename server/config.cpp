@@ -281,8 +281,15 @@ void SetError(std::string* error, const std::string& what, const std::string& pa
 }
 
 // Replaces the file whole, so readers see either the old file or the new one.
+// A configuration reached through a link is replaced where the link points,
+// so the link stays.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string* error) {
-  if (const int err = file::ReplaceFile(path, bytes); err != 0) {
+  const std::string target = file::FollowLinks(path);
+  if (target.empty()) {
+    SetError(error, "cannot write", path, ELOOP);
+    return false;
+  }
+  if (const int err = file::ReplaceFile(target, bytes); err != 0) {
     SetError(error, "cannot write", path, err);
     return false;
   }

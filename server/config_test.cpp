@@ -364,6 +364,25 @@ TEST_F(ConfigTest, SaveReplacesTheFileWhole) {
   EXPECT_EQ(files, 1u) << "no temporary file is left behind";
 }
 
+// A configuration kept elsewhere and linked into place: saving writes the
+// file the link names, and the link stays a link.
+TEST_F(ConfigTest, SaveThroughALinkReplacesItsTarget) {
+  fs::create_directories(dir_ / "real");
+  const fs::path target = dir_ / "real" / "conf.xml";
+  server_testing::WriteFile(target, "old");
+  fs::create_symlink("real/conf.xml", Path());  // relative, from the link's folder
+  ServerConfig c;
+  ASSERT_TRUE(SaveConfig(Path(), c.settings, c.snapshot));
+  EXPECT_TRUE(fs::is_symlink(Path()));
+  EXPECT_EQ(server_testing::ReadFile(target), BuildConfigText(c.settings, c.snapshot));
+
+  fs::remove(Path());
+  fs::create_symlink(kConfigFileName, Path());  // a loop is refused
+  std::string error;
+  EXPECT_FALSE(SaveConfig(Path(), c.settings, c.snapshot, &error));
+  EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+}
+
 TEST_F(ConfigTest, SaveFailureIsReportedAndKeepsTheOldFile) {
   ServerConfig c;
   std::string error;

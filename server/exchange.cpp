@@ -1,12 +1,15 @@
 #include "server/exchange.h"
 
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <new>
+#include <string>
 
 #include "dime/exception.h"
 #include "dime/message.h"
@@ -21,6 +24,9 @@ namespace {
 constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/envelope/";
 // Body buffers are reserved up to this much ahead of the bytes themselves.
 constexpr size_t kBodyReserve = 64 * 1024;
+// What is read, at most, of a client's input after an error page.
+constexpr uint64_t kMaxDrainBytes = 256 * 1024;
+constexpr time_t kMaxDrainSeconds = 2;
 
 }  // namespace
 
@@ -44,6 +50,8 @@ bool Exchange::OnTransfer(bool ok, size_t bytes) {
   lastBytes_ = ok ? bytes : 0;
   return machine_.PostEvent(ok ? Event::IoComplete : Event::SocketClosed, *this);
 }
+
+void Exchange::NamePeerWhenLogging(const sockaddr_in& peer) { peerToName_ = peer; }
 
 void Exchange::Release() {
   Clear();
@@ -88,9 +96,11 @@ Event Exchange::RunAction(Action action) {
       case Action::QueueForbidden:
         return SendStatusPage(403, {});
       case Action::QueueInternalError: {
-        char text[64];
-        std::snprintf(text, sizeof text, "Internal Error: %d!", static_cast<int>(errorCode_));
-        host_.LogEvent(text);
+        if (errorCode_ != InternalErrorCode::Exception) {  // that one was logged with its text
+          char text[64];
+          std::snprintf(text, sizeof text, "Internal Error: %d!", static_cast<int>(errorCode_));
+          host_.LogEvent(text);
+        }
         host_.CountInternalError();
         return SendStatusPage(500, {});
       }
@@ -109,6 +119,10 @@ Event Exchange::RunAction(Action action) {
         return ReceiveBody();
       case Action::LogRequest:
         return LogRequest();
+      case Action::ShutdownAndDrain:
+        return ShutdownAndDrain();
+      case Action::DrainInput:
+        return DrainInput();
       case Action::Close:
       case Action::CloseLostSocket:
         io_.Close();
@@ -118,8 +132,42 @@ Event Exchange::RunAction(Action action) {
     // Every state that runs actions has a way out on a lost socket, or the
     // caller closes the connection when it has none.
     return Event::SocketClosed;
+  } catch (const std::exception& e) {
+    return Thrown(action, e.what());
+  } catch (...) {
+    return Thrown(action, "unknown exception");
   }
   return Event::None;
+}
+
+Event Exchange::Thrown(Action action, const char* what) {
+  host_.LogEvent(std::string("Internal Error: ") + what);
+  // These actions hand the request to its handling, and nothing of a reply
+  // has left before it: the 500 page can still be the answer.
+  if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
+      action == Action::DispatchAfterBody) {
+    errorCode_ = InternalErrorCode::Exception;
+    return Event::InternalError;  // counted as it is queued
+  }
+  host_.CountInternalError();
+  return Event::SocketClosed;
+}
+
+Event Exchange::ShutdownAndDrain() {
+  if (!io_.ShutdownSend()) return Event::InputDrained;
+  drained_ = 0;
+  drainStart_ = time(nullptr);
+  return PostReceive();
+}
+
+Event Exchange::DrainInput() {
+  drained_ += lastBytes_;
+  // Bounded: a client that keeps sending is closed on anyway.
+  if (lastBytes_ == 0 || drained_ > kMaxDrainBytes ||
+      time(nullptr) - drainStart_ > kMaxDrainSeconds) {
+    return Event::InputDrained;
+  }
+  return PostReceive();
 }
 
 Event Exchange::LoseSocket() {
@@ -161,6 +209,10 @@ void Exchange::Clear() {
   endpointUri_.clear();
   extraPath_.clear();
   errorCode_ = InternalErrorCode::None;
+  errorPage_ = false;
+  peerToName_.reset();
+  drained_ = 0;
+  drainStart_ = 0;
   config_.reset();
   lastBytes_ = 0;
 }
@@ -446,6 +498,8 @@ Event Exchange::SendStatusPage(int status, std::string_view argument) {
   scratch_.clear();
   AppendStatusPage(&scratch_, status, argument, MakeReply());
   status_ = status;
+  // The request may not have been read to its end.
+  errorPage_ = status >= 400;
   Queue(scratch_);
   return Event::ResponseQueued;
 }
@@ -525,6 +579,14 @@ Event Exchange::SendNext() {
 }
 
 Event Exchange::LogRequest() {
+  if (peerToName_) {
+    char text[NI_MAXHOST];
+    peer_ = getnameinfo(reinterpret_cast<const sockaddr*>(&*peerToName_), sizeof *peerToName_, text,
+                        sizeof text, nullptr, 0, NI_NAMEREQD) == 0
+                ? text
+                : "0.0.0.0";
+    peerToName_.reset();
+  }
   if (RequestLogger* logger = host_.Logger()) {
     RequestRecord record;
     record.peer = peer_;
@@ -536,7 +598,7 @@ Event Exchange::LogRequest() {
     logger->LogRequest(record);
   }
   host_.AddBytesSent(bytesSent_);
-  return Event::RequestLogged;
+  return errorPage_ ? Event::ErrorPageLogged : Event::RequestLogged;
 }
 
 }  // namespace server

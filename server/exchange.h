@@ -5,11 +5,13 @@
 // without one. The slot's lock is held over every call.
 #pragma once
 
+#include <netinet/in.h>
 #include <time.h>
 
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,8 @@ class ExchangeIo {
   virtual bool PostReceive(char* buffer, size_t size) = 0;
   virtual bool PostSend(std::vector<char> bytes) = 0;
   virtual bool PostSendFile(net::UniqueFd file, uint64_t size) = 0;
+  // Ends the sending side only; receives go on.
+  virtual bool ShutdownSend() = 0;
   // Ends the connection: closes the socket and frees the slot. The exchange
   // is cleared meanwhile (Exchange::Clear).
   virtual void Close() = 0;
@@ -53,6 +57,7 @@ enum class InternalErrorCode : int {
   FileStat = 4,           // a static file's size or time could not be read
   ReplyFailed = 5,        // a reply could not be built or queued
   OutOfMemory = 6,
+  Exception = 7,  // something the request's handling threw; logged with its text
 };
 
 class Exchange final : private ActionRunner {
@@ -69,6 +74,10 @@ class Exchange final : private ActionRunner {
   // A finished transfer: a failed one ends the exchange as a lost socket.
   // False when no transition took the event (the caller closes).
   [[nodiscard]] bool OnTransfer(bool ok, size_t bytes);
+
+  // The log record names `peer` by its host name ("0.0.0.0" when it has
+  // none), looked up when the record is written, on the worker's thread.
+  void NamePeerWhenLogging(const sockaddr_in& peer);
 
   // Drops the request and the reply, keeping modest buffers for the next one.
   void Clear();
@@ -97,7 +106,12 @@ class Exchange final : private ActionRunner {
   Event SendNext();
   Event LogRequest();
   Event InternalError(InternalErrorCode code);
+  // An exception out of `action`: logged and counted; the 500 page when the
+  // request is still being handled, else the connection closes.
+  Event Thrown(Action action, const char* what);
   Event LoseSocket();
+  Event ShutdownAndDrain();
+  Event DrainInput();
 
   Event PostReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
@@ -117,6 +131,7 @@ class Exchange final : private ActionRunner {
 
   // Request record for the logs.
   std::string peer_;
+  std::optional<sockaddr_in> peerToName_;
   time_t requestTime_ = 0;
   std::string requestLine_;
   int status_ = 200;
@@ -139,6 +154,9 @@ class Exchange final : private ActionRunner {
   std::string endpointUri_;
   std::string extraPath_;
   InternalErrorCode errorCode_ = InternalErrorCode::None;
+  bool errorPage_ = false;  // the reply is an error page: drain before closing
+  uint64_t drained_ = 0;
+  time_t drainStart_ = 0;
 
   // The reply, in parts, sent one per completion.
   struct Part {

@@ -1,6 +1,8 @@
 #include "server/exchange.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +72,10 @@ class FakeIo final : public ExchangeIo {
     sends.push_back(std::move(bytes));
     return true;
   }
+  bool ShutdownSend() override {
+    ++shutdowns;
+    return true;
+  }
   void Close() override {
     ++closes;
     exchange->Clear();
@@ -80,6 +86,7 @@ class FakeIo final : public ExchangeIo {
   size_t receiveSize = 0;
   int receives = 0;
   int closes = 0;
+  int shutdowns = 0;
   std::vector<std::string> sends;
 };
 
@@ -208,6 +215,17 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
     ASSERT_FALSE(io_.sends.empty());
     EXPECT_EQ(StatusOf(io_.sends[0]), c.status);
     CompleteSends();
+    if (c.status >= 400) {
+      // An error page: the sending side ends, and what the client still
+      // sends is read until it closes.
+      EXPECT_EQ(exchange_.State(), ConnState::Draining);
+      EXPECT_EQ(io_.shutdowns, 1);
+      EXPECT_EQ(io_.closes, 0);
+      ASSERT_TRUE(Receive("more of the request"));
+      EXPECT_EQ(exchange_.State(), ConnState::Draining);
+      ASSERT_TRUE(Receive(""));
+      io_.shutdowns = 0;
+    }
     EXPECT_EQ(exchange_.State(), ConnState::Closed);
     EXPECT_EQ(io_.closes, 1);
     ASSERT_EQ(logger_.entries.size(), 1u);
@@ -219,6 +237,51 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
       EXPECT_TRUE(host_.events.empty());
     }
   }
+}
+
+// A client that keeps sending after an error page is closed on once the
+// drain has read its limit.
+TEST_F(ExchangeTest, DrainAfterAnErrorPageIsBounded) {
+  Start();
+  ASSERT_TRUE(Receive("PUT /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(exchange_.State(), ConnState::Draining);
+  const std::string chunk(io_.receiveSize, 'x');
+  int receives = 0;
+  while (exchange_.State() == ConnState::Draining && receives < 1000) {
+    ASSERT_TRUE(Receive(chunk));
+    ++receives;
+  }
+  EXPECT_EQ(exchange_.State(), ConnState::Closed);
+  EXPECT_EQ(io_.closes, 1);
+  EXPECT_GT(receives * chunk.size(), 64u * 1024);
+  EXPECT_LT(receives, 1000);
+}
+
+// A peer to be named is named by the worker writing the log record, with the
+// text the resolver gives (the listener only formats the address).
+TEST_F(ExchangeTest, PeerIsNamedWhenTheRecordIsWritten) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char name[NI_MAXHOST];
+  const std::string expected = getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer,
+                                           name, sizeof name, nullptr, 0, NI_NAMEREQD) == 0
+                                   ? name
+                                   : "0.0.0.0";
+  Start();
+  exchange_.NamePeerWhenLogging(peer);
+  ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(logger_.entries.size(), 1u);
+  EXPECT_EQ(logger_.entries[0].peer, expected);
+  // The next exchange on the slot names nobody unless asked again.
+  logger_.entries.clear();
+  Start();
+  ASSERT_TRUE(Receive("GET /a.txt HTTP/1.0\r\n\r\n"));
+  CompleteSends();
+  ASSERT_EQ(logger_.entries.size(), 1u);
+  EXPECT_EQ(logger_.entries[0].peer, "127.0.0.1");
 }
 
 TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {

@@ -63,7 +63,10 @@ HeaderBlockReader::Result HeaderBlockReader::Feed(std::string_view bytes) {
   if (!saw_lf_ && std::memchr(bytes.data(), '\n', bytes.size()) != nullptr) saw_lf_ = true;
   buffer_.append(bytes);
   if (saw_lf_) Cut();
-  if (result_ == Result::NeedMore && buffer_.size() > kMaxHeaderBlockBytes) {
+  // The cap is on the block itself, wherever the receive that ends it ends:
+  // the bytes up to its empty line when complete, every byte held before.
+  if ((result_ == Result::Complete && line_start_ > kMaxHeaderBlockBytes) ||
+      (result_ == Result::NeedMore && buffer_.size() > kMaxHeaderBlockBytes)) {
     result_ = Result::TooLarge;
   }
   return result_;
@@ -72,7 +75,6 @@ HeaderBlockReader::Result HeaderBlockReader::Feed(std::string_view bytes) {
 void HeaderBlockReader::Cut() {
   const char* const data = buffer_.data();
   const size_t end = buffer_.size();
-  bool cut_any = false;
   while (scan_ < end) {
     const void* cr = std::memchr(data + scan_, '\r', end - scan_);
     if (cr == nullptr) {
@@ -89,7 +91,6 @@ void HeaderBlockReader::Cut() {
     const size_t next = data[at + 1] == '\n' ? at + 2 : at + 1;
     lines_.emplace_back(static_cast<uint32_t>(line_start_),
                         static_cast<uint32_t>(at - line_start_));
-    cut_any = true;
     const bool empty = at == line_start_;
     line_start_ = next;
     scan_ = next;
@@ -102,10 +103,8 @@ void HeaderBlockReader::Cut() {
       return;
     }
   }
-  // Cutting waits again until a line feed is among the bytes left over.
-  if (cut_any) {
-    saw_lf_ = std::memchr(data + line_start_, '\n', end - line_start_) != nullptr;
-  }
+  // Once cutting has started it goes on with every byte, line feed or not:
+  // the same bytes give the same lines however the receives split them.
 }
 
 std::string_view HeaderBlockReader::Rest() const {

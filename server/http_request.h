@@ -62,7 +62,8 @@ class HeaderBlockReader {
   enum class Result {
     NeedMore,  // no empty line yet; feed the next receive
     Complete,  // the empty line arrived; Lines() and Rest() are final
-    TooLarge,  // more than kMaxHeaderBlockBytes or kMaxHeaderLines before it
+    TooLarge,  // a block of more than kMaxHeaderBlockBytes (its empty line included)
+               // or kMaxHeaderLines lines
   };
 
   // Empties the reader, keeping its storage for the next request.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <random>
 #include <string>
@@ -119,6 +120,65 @@ TEST(HeaderBlockReaderTest, OversizedBlockIsRefused) {
     r = reader.Feed("A: b\r\n");
   }
   EXPECT_EQ(r, HeaderBlockReader::Result::TooLarge);
+}
+
+// The outcome for a byte sequence does not depend on how it is split into
+// receives: the shapes that once did (a carriage return ending a receive that
+// the next receive, without a line feed, follows; a block whose end arrives in
+// the receive that crosses the cap), and random ones, fed whole, byte by byte
+// and at random splits.
+TEST(HeaderBlockReaderTest, OutcomeIsTheSameHoweverTheBytesAreSplit) {
+  const std::string filler = "X-Filler: " + std::string(1000, 'a') + "\r\n";
+  auto blockOf = [&](size_t size) {  // a complete block of exactly `size` bytes
+    std::string block = "GET / HTTP/1.0\r\n";
+    while (block.size() + filler.size() + 2 <= size) block += filler;
+    block += "Y: " + std::string(size - block.size() - 7, 'b') + "\r\n\r\n";
+    return block;
+  };
+  std::vector<std::string> inputs = {
+      "POST /svc HTTP/1.0\r\nContent-Length: 4\r\n\r<a/>",
+      "POST /svc HTTP/1.0\r\nA: 1\r\rB: 2\r\r",
+      "GET / HTTP/1.0\r\nA\rB\rC\r\r",
+      blockOf(kMaxHeaderBlockBytes),
+      blockOf(kMaxHeaderBlockBytes) + "body",
+      blockOf(kMaxHeaderBlockBytes + 1),
+      blockOf(kMaxHeaderBlockBytes + 10) + "body",
+  };
+  std::mt19937 rng(7);
+  const std::string alphabet = "\r\n\r\rab: ";
+  for (int i = 0; i < 300; ++i) {
+    std::string input = "GET / HTTP/1.0\r\n";
+    for (size_t n = rng() % 40; n > 0; --n) input.push_back(alphabet[rng() % alphabet.size()]);
+    inputs.push_back(input);
+  }
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    const std::string& input = inputs[k];
+    SCOPED_TRACE(k);
+    HeaderBlockReader whole;
+    const HeaderBlockReader::Result expected = FeedInSteps(whole, input, 0);
+    const std::vector<std::string> lines =
+        expected == HeaderBlockReader::Result::TooLarge ? std::vector<std::string>{} : Lines(whole);
+    using R = HeaderBlockReader::Result;
+    const R shapes[] = {R::Complete, R::Complete, R::NeedMore, R::Complete,
+                        R::Complete, R::TooLarge, R::TooLarge};
+    if (k < std::size(shapes)) {
+      EXPECT_EQ(expected, shapes[k]);
+    }
+    for (int split = 0; split < 12; ++split) {
+      HeaderBlockReader reader;
+      HeaderBlockReader::Result r = HeaderBlockReader::Result::NeedMore;
+      for (size_t at = 0; at < input.size();) {
+        // Receives of one byte to a full receive buffer.
+        const size_t n = split == 0 ? 1 : 1 + rng() % std::min(input.size() - at, kMaxReceiveBytes);
+        r = reader.Feed(std::string_view(input).substr(at, n));
+        at += n;
+      }
+      ASSERT_EQ(r, expected) << "split " << split;
+      if (expected != HeaderBlockReader::Result::TooLarge) {
+        EXPECT_EQ(Lines(reader), lines) << "split " << split;
+      }
+    }
+  }
 }
 
 // Random bytes from an alphabet rich in line ends, fed at random splits and

@@ -1,6 +1,7 @@
 #include "server/server_core.h"
 
 #include <errno.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <system_error>
 #include <utility>
 
+#include "dime/resources.h"
+#include "platform/com/activation.h"
 #include "server/client_connection.h"
 #include "server/request_log.h"
 
@@ -18,6 +21,40 @@ namespace server {
 namespace {
 
 int Clamp(int value, int limit) { return value > limit ? limit : value; }
+
+// Descriptors kept for sockets, listeners, logs and the rest: per slot its
+// socket and a file it sends, and a fixed margin.
+uint64_t ReservedDescriptors(int clients) { return 2 * uint64_t(clients) + 64; }
+
+// Raises the soft descriptor limit as far as the hard one allows, and gives
+// DIME payload files what sockets do not need, so that slow DIME peers run
+// into a 400 rather than into failed accepts.
+void PrepareDescriptors(int clients, const std::function<void(const std::string&)>& log) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit still stops at the kernel's per-process ceiling.
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && limit.rlim_max == RLIM_INFINITY) {
+      raised.rlim_cur = 1 << 20;
+      if (setrlimit(RLIMIT_NOFILE, &raised) != 0) raised.rlim_cur = limit.rlim_cur;
+    }
+    limit.rlim_cur = raised.rlim_cur;
+  }
+  const uint64_t open = limit.rlim_cur;
+  const uint64_t reserved = ReservedDescriptors(clients);
+  const uint64_t budget = open > 2 * reserved ? open - reserved : open / 2;
+  dime::SetPayloadFileBudget(budget);
+  const uint64_t wanted = reserved + uint64_t(clients) * dime::kMaxPayloads;
+  if (open < wanted) {
+    log("open file limit " + std::to_string(open) + " is below the " + std::to_string(wanted) +
+        " descriptors " + std::to_string(clients) +
+        " clients may use; DIME payload files "
+        "are limited to " +
+        std::to_string(budget));
+  }
+}
 
 // The pause between accepts while out of descriptors grows to this.
 constexpr int kFirstAcceptBackoffMs = 10;
@@ -92,6 +129,7 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     LogEvent("maxClients " + std::to_string(settings_.maxClients) + " exceeds limit " +
              std::to_string(kMaxClients) + "; using " + std::to_string(clients));
   }
+  PrepareDescriptors(clients, [this](const std::string& line) { LogEvent(line); });
   try {
     for (int slot = 0; slot < clients; ++slot) {
       clients_.push_back(std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot)));
@@ -119,7 +157,16 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     }
     int error = 0;
     const int index = listeners_->Add(settings_.listenAddress, *port, &error);
-    if (index < 0) continue;
+    if (index < 0) {
+      // Skipped, as a transport that cannot listen is; but said, so a server
+      // without a listening socket is not a silent success.
+      LogEvent("bind " + (settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress) +
+               ":" + std::to_string(*port) + " failed: " + std::strerror(error));
+      if (error == EINVAL) {
+        LogEvent("listenAddress \"" + settings_.listenAddress + "\" is not an IPv4 address");
+      }
+      continue;
+    }
     char line[96];
     std::snprintf(line, sizeof line, "Listening on %s:%u",
                   settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress.c_str(),
@@ -266,6 +313,9 @@ size_t ServerCore::RetainedBytesForTest() const {
 }
 
 void ServerCore::WorkerThreadProc() {
+  // Requests create objects (plug-ins, components): each worker enters an
+  // apartment once and stays in it for its life.
+  (void)CoInitialize(nullptr);
   net::Completion c;
   for (;;) {
     switch (port_->Wait(&c)) {

@@ -7,18 +7,22 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dime/message.h"
+#include "dime/resources.h"
 #include "dime/serializer.h"
+#include "platform/com/activation.h"
 #include "server/http_response.h"
 #include "server/request_log.h"
 #include "server/soap_dispatch.h"
@@ -47,6 +51,16 @@ class FakeDispatch : public SoapDispatch {
     lastExtraPath = std::string(call.extraPath);
     if (call.dime != nullptr) dimePayloads = call.dime->PayloadCount();
     if (call.extraPath == "/none") return false;
+    if (call.extraPath == "/throw") throw std::runtime_error("dispatch broke");
+    if (call.extraPath == "/throw-other") throw 42;
+    if (call.extraPath == "/create") {
+      // Any class will do: outside an apartment nothing gets as far as the
+      // registry.
+      IUnknown* object = nullptr;
+      createResult = CoCreateInstance(kUnregisteredClass, nullptr, CLSCTX_INPROC_SERVER,
+                                      IID_IUnknown, reinterpret_cast<void**>(&object));
+      if (object) object->Release();
+    }
     if (call.extraPath == "/204") {
       answer->status = 204;
       return true;
@@ -80,6 +94,9 @@ class FakeDispatch : public SoapDispatch {
   std::string lastBody, lastAction, lastExtraPath;
   int lastVersion = 0;
   size_t dimePayloads = 0;
+  HRESULT createResult = S_OK;
+  static constexpr GUID kUnregisteredClass = {
+      0x5a1e0c3d, 0x2b7f, 0x4c11, {0x9e, 0x21, 0x70, 0x33, 0x4d, 0x1a, 0x66, 0x02}};
 };
 
 class ServerCoreTest : public ::testing::Test {
@@ -256,6 +273,50 @@ TEST_F(ServerCoreTest, PostOnEndpointWithoutSoapProcessingIsTheInternalErrorPage
   EXPECT_EQ(core_->Stats().numIntErrors.load(), 1u);
 }
 
+// Whatever the SOAP processing throws is that request's internal error: the
+// 500 page, a line with what was thrown, a count, and the server goes on.
+TEST_F(ServerCoreTest, ExceptionFromTheDispatchIsAnInternalError) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const struct {
+    const char* path;
+    const char* event;
+  } cases[] = {
+      {"/svc/throw", "Internal Error: dispatch broke"},
+      {"/svc/throw-other", "Internal Error: unknown exception"},
+  };
+  uint64_t errors = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string reply =
+        Exchange(std::string("POST ") + c.path +
+                 " HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+                 "SOAPAction: a\r\n\r\nabc");
+    EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Server Error\r\n", 0), 0u) << reply;
+    EXPECT_TRUE(HasEvent(c.event));
+    WaitIdle();
+    EXPECT_EQ(core_->Stats().numIntErrors.load(), ++errors);
+  }
+  EXPECT_EQ(WithoutDate(Exchange("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\n"
+                                 "Content-Length: 3\r\nSOAPAction: a\r\n\r\nabc")),
+            "HTTP/1.0 200 OK\r\nServer: Quorvel SOAP Server/3.2\r\nContent-Type: text/xml; "
+            "charset=\"utf-8\"\r\nContent-Length: 8\r\n\r\n<reply/>");
+}
+
+// Workers are in an apartment: a request may create objects of registered
+// classes (an unregistered one is then "not registered", not "not initialised").
+TEST_F(ServerCoreTest, WorkersCanCreateObjects) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  for (int i = 0; i < settings_.numWorkThreads + 1; ++i) {  // more requests than workers
+    dispatch.createResult = S_OK;
+    Exchange(
+        "POST /svc/create HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+        "SOAPAction: a\r\n\r\nabc");
+    EXPECT_EQ(dispatch.createResult, REGDB_E_CLASSNOTREG);
+  }
+}
+
 TEST_F(ServerCoreTest, StaticFileWithTypeLastModifiedAndConditionalGet) {
   Start();
   const std::string head =
@@ -411,6 +472,67 @@ TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   EXPECT_TRUE(HasEvent("Unexpected Socket Closure!"));
 }
 
+// At start the soft descriptor limit goes up to the hard one, a limit too low
+// for the slots is logged, and DIME payload files get a budget below it.
+TEST_F(ServerCoreTest, DescriptorLimitIsRaisedAndPayloadFilesBudgeted) {
+  const pid_t pid = fork();  // the hard limit, once lowered, stays lowered
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    rlimit low{64, 256};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) _exit(10);
+    settings_.maxClients = 16;
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    {
+      ServerCore core(settings_, store_, nullptr, [this](const std::string& line) {
+        std::lock_guard<std::mutex> lock(eventsMu_);
+        events_.push_back(line);
+      });
+      if (!core.StartServer({tcp})) _exit(11);
+      rlimit now{};
+      getrlimit(RLIMIT_NOFILE, &now);
+      if (now.rlim_cur != 256) _exit(12);
+      const uint64_t budget = dime::PayloadFileBudget();
+      if (budget == 0 || budget >= 256) _exit(13);
+      if (!HasEvent("open file limit 256 is below the 1120 descriptors 16 clients may use; DIME "
+                    "payload files are limited to " +
+                    std::to_string(budget))) {
+        _exit(14);
+      }
+    }
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A DIME request over the payload-file budget is a bad request, and the files
+// it opened come back.
+TEST_F(ServerCoreTest, DimeRequestOverThePayloadFileBudgetIsABadRequest) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string reply = Exchange(
+      "POST /svc/dime HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+      "SOAPAction: a\r\n\r\nabc");
+  const std::string body = reply.substr(reply.find("\r\n\r\n") + 4);  // two payloads
+  const std::string request =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body;
+  const uint64_t saved = dime::PayloadFileBudget();
+  dime::SetPayloadFileBudget(dime::OpenPayloadFiles() + 1);
+  EXPECT_EQ(Exchange(request), kPage400);
+  WaitIdle();
+  dime::SetPayloadFileBudget(dime::OpenPayloadFiles() + 2);
+  EXPECT_EQ(Exchange(request).rfind("HTTP/1.0 200 OK", 0), 0u);
+  EXPECT_EQ(dispatch.dimePayloads, 2u);
+  dime::SetPayloadFileBudget(saved);
+}
+
 // A slot keeps modest buffers for its next request, not its largest reply.
 TEST_F(ServerCoreTest, LargeSoapReplyIsNotKeptByTheSlot) {
   FakeDispatch dispatch;
@@ -437,6 +559,27 @@ TEST_F(ServerCoreTest, OversizedHeadersAndBodiesGetBadRequest) {
   EXPECT_EQ(Exchange("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: "
                      "99999999999999\r\n\r\n"),
             kPage400);
+}
+
+// The 400 for an oversized header block reaches a client that is still
+// sending: the server stops writing, reads what is in flight, then closes,
+// rather than resetting the connection over a page not yet read.
+TEST_F(ServerCoreTest, ErrorPageSurvivesInputStillArriving) {
+  Start();
+  std::string big = "GET / HTTP/1.0\r\n";
+  while (big.size() <= kMaxHeaderBlockBytes + 48 * 1024) {
+    big += "X-Fill: " + std::string(100, 'a') + "\r\n";
+  }
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    Client c(port_);
+    c.Send(big);
+    std::this_thread::sleep_for(50ms);  // the page and the rest of the input cross
+    EXPECT_EQ(c.ReadAll(), kPage400);
+    EXPECT_FALSE(c.TimedOut());
+    EXPECT_FALSE(c.WasReset());
+  }
+  WaitIdle();
 }
 
 TEST_F(ServerCoreTest, PeerGoneDuringBodyFreesTheSlotAtOnce) {
@@ -493,6 +636,51 @@ TEST_F(ServerCoreTest, ListensOncePerUsableTransportAndSkipsAPortInUse) {
   ServerCore none(settings_, store_, nullptr, nullptr);
   ASSERT_TRUE(none.StartServer({udp, tcp6}));
   EXPECT_EQ(none.NumListeningSockets(), 0u);
+}
+
+// A transport that cannot listen is skipped, but the event log says why:
+// a port taken, or an address that is no IPv4 address.
+TEST_F(ServerCoreTest, BindFailuresAreLogged) {
+  const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(taken, 1), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(taken, reinterpret_cast<sockaddr*>(&a), &len);
+  const std::string port = std::to_string(ntohs(a.sin_port));
+
+  const struct {
+    const char* address;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"127.0.0.1", {"bind 127.0.0.1:" + port + " failed: Address already in use"}},
+      {" 127.0.0.1 ",
+       {"bind  127.0.0.1 :" + port + " failed: Invalid argument",
+        "listenAddress \" 127.0.0.1 \" is not an IPv4 address"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    settings_.listenAddress = c.address;
+    settings_.listenPort = ntohs(a.sin_port);
+    {
+      std::lock_guard<std::mutex> lock(eventsMu_);
+      events_.clear();
+    }
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    ServerCore core(settings_, store_, nullptr, [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(eventsMu_);
+      events_.push_back(line);
+    });
+    ASSERT_TRUE(core.StartServer({tcp}));
+    EXPECT_EQ(core.NumListeningSockets(), 0u);
+    for (const std::string& line : c.lines) EXPECT_TRUE(HasEvent(line)) << line;
+  }
+  ::close(taken);
 }
 
 TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {

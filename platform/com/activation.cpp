@@ -19,17 +19,15 @@ struct Apartment {
 thread_local Apartment t_apartment;
 
 using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
-using CanUnloadNowFn = HRESULT (*)();
 
 struct Library {
   void* handle = nullptr;
   GetClassObjectFn get_class_object = nullptr;
-  CanUnloadNowFn can_unload_now = nullptr;
 };
 
 struct Libraries {
   std::mutex mu;
-  std::map<std::string, Library> by_path;  // Guarded by mu.
+  std::map<std::string, Library> by_path;  // Guarded by mu; never shrinks.
 };
 
 Libraries& LoadedLibraries() {
@@ -49,7 +47,6 @@ HRESULT LoadLibrary(const std::string& path, Library* out) {
   Library lib;
   lib.handle = handle;
   lib.get_class_object = reinterpret_cast<GetClassObjectFn>(dlsym(handle, "DllGetClassObject"));
-  lib.can_unload_now = reinterpret_cast<CanUnloadNowFn>(dlsym(handle, "DllCanUnloadNow"));
   if (!lib.get_class_object) {
     dlclose(handle);
     return CO_E_ERRORINDLL;
@@ -88,7 +85,8 @@ LSTATUS ReadDefault(const std::string& path, std::string* value) {
 }
 
 bool IsReadFailure(LSTATUS s) {
-  return s == ERROR_BADDB || s == ERROR_CANTREAD;
+  // ERROR_ACCESS_DENIED: a registry others could have written is refused.
+  return s == ERROR_BADDB || s == ERROR_CANTREAD || s == ERROR_ACCESS_DENIED;
 }
 
 constexpr int kMaxCurVerHops = 4;  // a CurVer chain longer than this is a loop
@@ -181,16 +179,8 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
   return hr;
 }
 
-void CoFreeUnusedLibraries() {
-  Libraries& libs = LoadedLibraries();
-  std::lock_guard lock(libs.mu);
-  for (auto it = libs.by_path.begin(); it != libs.by_path.end();) {
-    const Library& lib = it->second;
-    if (lib.can_unload_now && lib.can_unload_now() == S_OK) {
-      dlclose(lib.handle);
-      it = libs.by_path.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
+// Libraries stay loaded for the life of the process. Unloading one is never
+// safe here: another thread may be between its lookup and its call into the
+// library, and a Release drops the module's count while that library's code is
+// still running, so DllCanUnloadNow can say yes too early.
+void CoFreeUnusedLibraries() {}

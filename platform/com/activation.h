@@ -1,7 +1,7 @@
 // Class activation: apartments, ProgID lookup and the creation of objects of
 // registered classes. In-process servers are shared libraries named by the
 // class's InprocServer32 key, loaded once per process with dlopen and kept
-// loaded (CoFreeUnusedLibraries unloads those whose DllCanUnloadNow agrees).
+// loaded to the end of the process.
 // Classes whose class object this process registered are served directly;
 // local servers (LocalServer32) are reached through platform/com/remote.
 #pragma once
@@ -58,7 +58,8 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void* server_info, REFII
 // Creates an object through the class object's IClassFactory.
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
                          void** object);
-// Unloads the libraries whose DllCanUnloadNow answers S_OK.
+// Does nothing: a library cannot be unloaded safely while another thread may
+// be running its code, so loaded libraries stay until the process ends.
 void CoFreeUnusedLibraries();
 
 namespace com {

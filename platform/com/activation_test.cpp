@@ -1,8 +1,10 @@
 #include "platform/com/activation.h"
 
+#include <dlfcn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -198,6 +200,36 @@ TEST_F(ActivationTest, CreatedByProgIdAndCalledThroughItsInterface) {
     dispatch.Reset();
     CoFreeUnusedLibraries();
   }
+}
+
+// Another thread may be between its lookup and its call into the library, or
+// still inside the library's Release, when the last object goes away.
+TEST_F(ActivationTest, LibraryStaysLoadedWhileOtherThreadsMayBeInIt) {
+  Register();
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::thread creator([&] {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    for (int i = 0; i < 300; ++i) {
+      ComPtr<ITestCalc> calc;
+      if (CoCreateInstance(CLSID_TestCalc, nullptr, CLSCTX_INPROC_SERVER, ITestCalc::kIid,
+                           calc.ReceiveVoid()) != S_OK) {
+        ++failures;
+      }
+    }
+    CoUninitialize();
+    stop = true;
+  });
+  while (!stop) CoFreeUnusedLibraries();
+  creator.join();
+  EXPECT_EQ(failures.load(), 0);
+
+  // With every object gone the library is still mapped: code of it may still
+  // be running on a thread that has just released its last reference.
+  CoFreeUnusedLibraries();
+  void* still = dlopen(QV_TEST_COMPONENT, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(still, nullptr);
+  if (still) dlclose(still);
 }
 
 }  // namespace

@@ -59,4 +59,23 @@ int ReplaceFile(const std::string& path, std::string_view bytes, int mode) {
   return 0;
 }
 
+std::string FollowLinks(const std::string& path) {
+  std::string at = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+    char target[4096];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target - 1);
+    if (n <= 0) return at;
+    const std::string next(target, static_cast<size_t>(n));
+    if (next.front() == '/') {
+      at = next;
+    } else {
+      const size_t slash = at.rfind('/');
+      at = (slash == std::string::npos ? std::string() : at.substr(0, slash + 1)) + next;
+    }
+  }
+  return {};
+}
+
 }  // namespace file

@@ -22,4 +22,9 @@ bool MakeDirectories(const std::string& dir);
 // then the old file is untouched and no temporary file is left.
 int ReplaceFile(const std::string& path, std::string_view bytes, int mode = kKeepMode);
 
+// The file a chain of symbolic links at `path` ends in (which need not exist),
+// so that replacing it keeps the links; `path` itself when it is no link. A
+// relative link is taken from the folder of the link. Empty for a loop.
+std::string FollowLinks(const std::string& path);
+
 }  // namespace file

@@ -427,6 +427,14 @@ bool CompletionPort::ShutdownSocket(SocketId id) {
   return ::shutdown(ch->fd.Get(), SHUT_RDWR) == 0;
 }
 
+bool CompletionPort::ShutdownSend(SocketId id) {
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  if (ch->serial != id.serial || !ch->fd.Valid()) return false;
+  return ::shutdown(ch->fd.Get(), SHUT_WR) == 0;
+}
+
 WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
   const size_t owed = t_handler.port == this ? t_handler.owed : 0;
   t_handler = {};

@@ -120,6 +120,10 @@ class CompletionPort {
   // a watchdog that must not wait for that thread.
   bool ShutdownSocket(SocketId id);
 
+  // shutdown(SHUT_WR): the peer sees the end of what was sent, while
+  // receives go on (a server draining a client's input before it closes).
+  bool ShutdownSend(SocketId id);
+
   // Blocks for the next completion (timeout_ms < 0: no time-out). Between
   // two calls the thread is taken to be handling the completion it got: a
   // receive or send that it posts then and that finishes at once is queued

@@ -1,10 +1,12 @@
 #include "platform/registry/registry.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -276,36 +278,95 @@ struct FileId {
   ino_t ino = 0;
   off_t size = 0;
   int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;  // moves on chmod and chown too
+  mode_t folder_mode = 0;
+  uid_t folder_owner = 0;
   bool exists = false;
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void NoteFile(const struct stat& st, FileId* id) {
+  id->exists = true;
+  id->dev = st.st_dev;
+  id->ino = st.st_ino;
+  id->size = st.st_size;
+  id->mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  id->ctime_ns = int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+void NoteFolder(const std::string& path, FileId* id) {
+  struct stat st;
+  if (stat(FolderOf(path).c_str(), &st) == 0) {
+    id->folder_mode = st.st_mode;
+    id->folder_owner = st.st_uid;
+  }
+}
+
 FileId Identify(const std::string& path) {
   FileId id;
   struct stat st;
-  if (stat(path.c_str(), &st) == 0) {
-    id.exists = true;
-    id.dev = st.st_dev;
-    id.ino = st.st_ino;
-    id.size = st.st_size;
-    id.mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  }
+  if (stat(path.c_str(), &st) == 0) NoteFile(st, &id);
+  NoteFolder(path, &id);
   return id;
+}
+
+// A registry names the libraries we load, so only its owner (or root) may be
+// able to change it: the file and the folder holding it.
+bool Untrusted(const struct stat& st) {
+  return (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) != 0;
+}
+
+std::atomic<registry::RefusalReporter> g_refusal_reporter{nullptr};
+
+void ReportRefused(const std::string& path, const char* what) {
+  const std::string line =
+      "registry " + path + " refused: " + what + " is writable by others or owned by another user";
+  if (const registry::RefusalReporter report = g_refusal_reporter.load()) report(line);
+}
+
+// ERROR_ACCESS_DENIED (and an event-log line) when the registry's folder or
+// file could be changed by someone else.
+LSTATUS CheckTrusted(const std::string& path, int fd) {
+  struct stat st;
+  if (stat(FolderOf(path).c_str(), &st) == 0 && Untrusted(st)) {
+    ReportRefused(path, "its folder");
+    return ERROR_ACCESS_DENIED;
+  }
+  if (fd >= 0 && fstat(fd, &st) == 0 && Untrusted(st)) {
+    ReportRefused(path, "the file");
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
 }
 
 // Reads and parses the file; a missing file is an empty registry.
 LSTATUS Load(const std::string& path, Store* store, FileId* id) {
   *store = Store{};
+  if (path.empty()) return ERROR_CANTREAD;  // no home to keep it in
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (errno != ENOENT) return ERROR_CANTREAD;
     *id = FileId{};
-    return ERROR_SUCCESS;
+    NoteFolder(path, id);
+    return CheckTrusted(path, -1);
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ERROR_CANTREAD;
+  }
+  // Remembered even when refused, so that the refusal is logged once per change.
+  NoteFile(st, id);
+  NoteFolder(path, id);
+  if (const LSTATUS trusted = CheckTrusted(path, fd); trusted != ERROR_SUCCESS) {
+    close(fd);
+    return trusted;
   }
   if (st.st_size < 0 || size_t(st.st_size) > kRegistryMaxFileSize) {
     close(fd);
@@ -322,11 +383,6 @@ LSTATUS Load(const std::string& path, Store* store, FileId* id) {
   }
   close(fd);
   text.resize(got);
-  id->exists = true;
-  id->dev = st.st_dev;
-  id->ino = st.st_ino;
-  id->size = st.st_size;
-  id->mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   if (!Parse(text, store)) {
     *store = Store{};
     return ERROR_BADDB;
@@ -379,6 +435,7 @@ LSTATUS Snapshot(std::shared_ptr<Store>* out) {
 LSTATUS Mutate(const std::function<LSTATUS(Store&, bool* changed)>& change) {
   Registry& r = TheRegistry();
   const std::string path = registry::FilePath();
+  if (path.empty()) return ERROR_CANTWRITE;
   std::lock_guard lock(r.mu);
   if (const size_t slash = path.rfind('/');
       slash != std::string::npos && slash > 0 && !file::MakeDirectories(path.substr(0, slash))) {
@@ -465,6 +522,8 @@ std::string ValueName(const char* name) { return name ? std::string(name) : std:
 
 namespace registry {
 
+void SetRefusalReporter(RefusalReporter reporter) { g_refusal_reporter.store(reporter); }
+
 std::string FilePath() {
   if (const char* env = std::getenv("QUORVEL_REGISTRY"); env && *env) {
     struct stat st;
@@ -474,8 +533,18 @@ std::string FilePath() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
     return std::string(xdg) + "/quorvel/registry";
   }
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.local/share/quorvel/registry";
+  // Services start without HOME; the user database names the same home. A
+  // shared folder such as /tmp is never a fallback: anyone could plant
+  // libraries there for us to load.
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env && *env == '/') {
+    home = env;
+  } else if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && *pw->pw_dir == '/') {
+    home = pw->pw_dir;
+  } else {
+    return {};
+  }
+  return home + "/.local/share/quorvel/registry";
 }
 
 bool ReadString(HKEY root, const std::string& path, const char* name, std::string* out) {

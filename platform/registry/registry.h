@@ -5,7 +5,8 @@
 //
 // Location: the file named by QUORVEL_REGISTRY (when that names an existing
 // directory, the file "registry" inside it); unset, it is
-// $XDG_DATA_HOME/quorvel/registry, else ~/.local/share/quorvel/registry.
+// $XDG_DATA_HOME/quorvel/registry, else ~/.local/share/quorvel/registry
+// (the home from the user database when HOME is unset, never a shared folder).
 // Missing directories are created on the first write.
 //
 // Every change is one read-modify-write of the whole file under an exclusive
@@ -104,6 +105,12 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* size, DWORD* res
                       char* key_class, DWORD* class_size, void* last_write_time);
 
 namespace registry {
+
+// A registry file or folder that someone other than its user (or root) could
+// change is refused with ERROR_ACCESS_DENIED, and the line saying why goes to
+// this reporter (the event log installs itself; the registry lies below it).
+using RefusalReporter = void (*)(const std::string& line);
+void SetRefusalReporter(RefusalReporter reporter);
 
 // The file the registry lives in, as chosen above.
 std::string FilePath();

@@ -1,8 +1,12 @@
 #include "platform/registry/registry.h"
 
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -194,6 +198,83 @@ TEST(RegistryLocationTest, EnvironmentThenXdgThenHome) {
   unsetenv("XDG_DATA_HOME");
   EXPECT_NE(registry::FilePath().find("/.local/share/quorvel/registry"), std::string::npos);
   if (old_xdg) setenv("XDG_DATA_HOME", saved_xdg.c_str(), 1);
+}
+
+TEST(RegistryLocationTest, WithoutHomeTheUserDatabaseNamesIt) {
+  registry::testing::TempRegistry temp;
+  unsetenv("QUORVEL_REGISTRY");
+  const char* old_xdg = getenv("XDG_DATA_HOME");
+  const std::string saved_xdg = old_xdg ? old_xdg : "";
+  const char* old_home = getenv("HOME");
+  const std::string saved_home = old_home ? old_home : "";
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("HOME");
+  const passwd* pw = getpwuid(geteuid());
+  ASSERT_NE(pw, nullptr);
+  EXPECT_EQ(registry::FilePath(), std::string(pw->pw_dir) + "/.local/share/quorvel/registry");
+  setenv("HOME", "relative/home", 1);  // not a place to trust either
+  EXPECT_EQ(registry::FilePath(), std::string(pw->pw_dir) + "/.local/share/quorvel/registry");
+  if (old_home) {
+    setenv("HOME", saved_home.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
+  if (old_xdg) setenv("XDG_DATA_HOME", saved_xdg.c_str(), 1);
+}
+
+// A registry names libraries the process will load: one that someone else
+// could have written is refused, and the event log says why.
+TEST_F(RegistryTest, RegistryOthersCanWriteIsRefused) {
+  const std::string log = registry_.dir() + "/events.txt";
+  const char* old_log = getenv("QUORVEL_EVENTLOG_FILE");
+  const std::string saved_log = old_log ? old_log : "";
+  setenv("QUORVEL_EVENTLOG_FILE", log.c_str(), 1);
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr, "a"), ERROR_SUCCESS);
+  const std::string folder = registry_.file().substr(0, registry_.file().rfind('/'));
+  const std::string contents = registry_.ReadFile();
+
+  struct Case {
+    const char* what;
+    const std::string* path;
+    mode_t mode;
+    uid_t owner;  // 0: leave as it is
+  } cases[] = {
+      {"file writable by all", &registry_.file(), 0666, 0},
+      {"folder writable by all", &folder, 0777, 0},
+      {"folder like /tmp", &folder, 01777, 0},
+      {"file of another user", &registry_.file(), 0644, 65534},
+      {"folder of another user", &folder, 0755, 65534},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.owner != 0 && geteuid() != 0) continue;  // only root can give a file away
+    struct stat before;
+    ASSERT_EQ(stat(c.path->c_str(), &before), 0);
+    ASSERT_EQ(chmod(c.path->c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(chown(c.path->c_str(), c.owner, uid_t(-1)), 0);
+    }
+    unlink(log.c_str());
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "A", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "B", nullptr, "b"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(registry_.ReadFile(), contents);
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("registry " + registry_.file() + " refused"), std::string::npos)
+        << text.str();
+    ASSERT_EQ(chmod(c.path->c_str(), before.st_mode & 07777), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(chown(c.path->c_str(), before.st_uid, uid_t(-1)), 0);
+    }
+    EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), "a");  // trusted again
+  }
+  if (old_log) {
+    setenv("QUORVEL_EVENTLOG_FILE", saved_log.c_str(), 1);
+  } else {
+    unsetenv("QUORVEL_EVENTLOG_FILE");
+  }
 }
 
 }  // namespace

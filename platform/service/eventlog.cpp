@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
 namespace {
@@ -40,6 +41,20 @@ void AppendToFile(const char* path, const std::string& line) {
   }
   close(fd);
 }
+
+void ReportRegistryRefusal(const std::string& line) {
+  if (HANDLE log = RegisterEventSourceA(nullptr, "Quorvel Registry")) {
+    const char* strings[] = {line.c_str()};
+    ReportEventA(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(log);
+  }
+}
+
+// The platform library is loaded before anything reads the registry.
+[[maybe_unused]] const bool g_registry_reports = [] {
+  registry::SetRefusalReporter(&ReportRegistryRefusal);
+  return true;
+}();
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/file/atomic_file.h"
 #include "platform/registry/registry.h"
@@ -102,6 +105,13 @@ std::string HomeDirectory() {
   if (const char* home = ::getenv("HOME"); home && *home) return home;
   if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return pw->pw_dir;
   return "/";
+}
+
+std::string Absolute(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  return std::string(cwd) + "/" + path;
 }
 
 std::string ConfigHome() {
@@ -190,12 +200,17 @@ std::string BuildUnit(const ServiceRecord& r) {
   u += "Type=notify\n";
   u += "NotifyAccess=main\n";
   u += "Environment=" + QuoteForUnit("QUORVEL_SERVICE_NAME=" + r.name, false) + "\n";
-  // The installed service uses the registry and directories it was installed with.
-  for (const char* name : {"QUORVEL_REGISTRY", "QUORVEL_RUNTIME_DIR", "QUORVEL_EVENTLOG_FILE"}) {
-    const char* value = ::getenv(name);
-    if (value && *value && !HasControlCharacter(value)) {
-      u += "Environment=" + QuoteForUnit(std::string(name) + "=" + value, false) + "\n";
+  // The installed service uses the registry and directories it was installed
+  // with, resolved here: systemd starts it without HOME and in "/".
+  const auto pin = [&u](const char* name, const std::string& value) {
+    if (!value.empty() && !HasControlCharacter(value)) {
+      u += "Environment=" + QuoteForUnit(std::string(name) + "=" + Absolute(value), false) + "\n";
     }
+  };
+  pin("QUORVEL_REGISTRY", registry::FilePath());
+  for (const char* name : {"QUORVEL_RUNTIME_DIR", "QUORVEL_EVENTLOG_FILE"}) {
+    const char* value = ::getenv(name);
+    pin(name, value ? value : "");
   }
   u += "ExecStart=" + QuoteForUnit(r.binary_path, true) + "\n";
   u += "KillSignal=SIGTERM\n\n";
@@ -465,6 +480,63 @@ bool DeleteService(SC_HANDLE service) {
   if (!DeleteServiceRecord(record->name)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
+  }
+  return true;
+}
+
+bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  if (!IsHandle(service, /*manager=*/false)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (control != SERVICE_CONTROL_STOP) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  std::optional<ServiceRecord> record = ReadServiceRecord(service->service_name);
+  if (!record) {
+    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+    return false;
+  }
+  std::string program;
+  if (const char* p = ::getenv("QUORVEL_SYSTEMCTL"); p && *p) {
+    program = p;
+  } else if (const char* dir = ::getenv("QUORVEL_UNIT_DIR"); !dir || !*dir) {
+    program = "systemctl";
+  }
+  if (!program.empty()) {
+    const std::string unit = UnitFileName(record->name);
+    std::vector<const char*> argv = {program.c_str()};
+    if (::geteuid() != 0) argv.push_back("--user");
+    argv.push_back("stop");
+    argv.push_back(unit.c_str());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int null = ::open("/dev/null", O_RDWR);
+      if (null >= 0) {
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+      }
+      ::execvp(argv[0], const_cast<char* const*>(argv.data()));
+      ::_exit(127);
+    }
+    int wait_status = 0;
+    pid_t waited = -1;
+    if (pid > 0) {
+      do {
+        waited = ::waitpid(pid, &wait_status, 0);
+      } while (waited < 0 && errno == EINTR);
+    }
+    if (waited != pid || !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+      SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
+      return false;
+    }
+  }
+  if (status) {
+    *status = SERVICE_STATUS{};
+    status->dwServiceType = record->service_type;
+    status->dwCurrentState = SERVICE_STOPPED;
   }
   return true;
 }

@@ -57,6 +57,7 @@ inline constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
 inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
+inline constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 inline constexpr DWORD ERROR_WRITE_FAULT = 29;
 
 struct SERVICE_STATUS {
@@ -132,6 +133,15 @@ SC_HANDLE OpenService(SC_HANDLE manager, const char* service_name, DWORD desired
 
 // Removes the unit file and the record of an opened service.
 bool DeleteService(SC_HANDLE service);
+
+// SERVICE_CONTROL_STOP asks systemd to stop the service's unit and waits for
+// it ("systemctl stop", with --user for a user's unit); other controls fail
+// with ERROR_INVALID_PARAMETER. The program run is QUORVEL_SYSTEMCTL when set;
+// otherwise "systemctl", but only for units in systemd's own folders: a unit
+// written to a QUORVEL_UNIT_DIR of its own is none of systemd's, and there is
+// nothing to stop. `status` (may be null) gets SERVICE_STOPPED on success.
+// False with ERROR_SERVICE_REQUEST_TIMEOUT when the stop failed.
+bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status);
 
 bool CloseServiceHandle(SC_HANDLE handle);
 

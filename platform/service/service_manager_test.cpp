@@ -309,6 +309,27 @@ TEST_F(InstallTest, TheRecordLivesInTheRegistry) {
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
 
+// systemd starts a unit without HOME: the registry found at install time is the
+// one the service must read, whether or not QUORVEL_REGISTRY was set.
+TEST_F(InstallTest, TheUnitPinsTheRegistryFoundAtInstall) {
+  env_.Set("QUORVEL_REGISTRY", nullptr);
+  env_.Set("XDG_DATA_HOME", nullptr);
+  env_.Set("HOME", (root_ / "home").c_str());
+  env_.Set("QUORVEL_EVENTLOG_FILE", "relative/events.txt");
+  SC_HANDLE svc = Create("Pinned", "/opt/q/braskel");
+  ASSERT_NE(svc, nullptr) << GetLastError();
+  CloseServiceHandle(svc);
+  const std::string unit = ReadFile(root_ / "units" / "pinned.service");
+  EXPECT_NE(unit.find("Environment=\"QUORVEL_REGISTRY=" + (root_ / "home").string() +
+                      "/.local/share/quorvel/registry\"\n"),
+            std::string::npos)
+      << unit;
+  EXPECT_NE(unit.find("Environment=\"QUORVEL_EVENTLOG_FILE=" + fs::current_path().string() +
+                      "/relative/events.txt\"\n"),
+            std::string::npos)
+      << unit;
+}
+
 TEST_F(InstallTest, ExecStartQuotesWhatSystemdWouldExpand) {
   SC_HANDLE svc = Create("Odd", "/opt/my dir/100%/$HOME/a\"b\\c");
   ASSERT_NE(svc, nullptr);

@@ -119,6 +119,11 @@ TEST(MessageLoopTest, DispatchRunsPostedCallsInOrderFromAnyThread) {
 }
 
 TEST(MessageLoopTest, TimersFireInsideTheLoopUntilKilled) {
+  // The callback can only reach globals; a repeated run starts them afresh.
+  g_fast_ticks = 0;
+  g_ticks_after_kill = 0;
+  g_killed = false;
+  g_callback_thread = 0;
   UINT_PTR id = SetTimer(nullptr, 0, 10, FastTimer);
   ASSERT_NE(id, 0u);
   MSG msg;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +39,11 @@ constexpr DWORD kPauseIntervalMs = 1000;
 struct ServiceModule {
   std::string executablePath;
   std::atomic<bool> serviceMode{false};
-  svc::SERVICE_STATUS status{};
-  svc::SERVICE_STATUS_HANDLE statusHandle = nullptr;
+  // The dispatcher thread (stop control) and the service thread both report.
+  std::mutex statusMu;
+  svc::SERVICE_STATUS status{};                       // Guarded by statusMu.
+  svc::SERVICE_STATUS_HANDLE statusHandle = nullptr;  // Guarded by statusMu.
+  bool stopDeferred = false;                          // Guarded by statusMu.
   std::atomic<DWORD> serviceThreadId{0};
   HRESULT serviceResult = S_OK;
   server::EventReporter events{server::kServiceName};
@@ -53,10 +57,25 @@ ServiceModule& Module() {
   return module;
 }
 
+// Reports under the lock, so that reports leave in the order the states were
+// taken; each sends a copy. A stop while starting is reported once the start
+// is: systemd then hears that the service ran, and then that it stops.
 void SetStatus(DWORD state) {
   ServiceModule& m = Module();
+  std::lock_guard lock(m.statusMu);
+  if (state == svc::SERVICE_STOP_PENDING && m.status.dwCurrentState == svc::SERVICE_START_PENDING) {
+    m.stopDeferred = true;
+    return;
+  }
   m.status.dwCurrentState = state;
-  if (m.statusHandle != nullptr) svc::SetServiceStatus(m.statusHandle, &m.status);
+  svc::SERVICE_STATUS copy = m.status;
+  if (m.statusHandle != nullptr) svc::SetServiceStatus(m.statusHandle, &copy);
+  if (state == svc::SERVICE_RUNNING && m.stopDeferred) {
+    m.stopDeferred = false;
+    m.status.dwCurrentState = svc::SERVICE_STOP_PENDING;
+    copy = m.status;
+    if (m.statusHandle != nullptr) svc::SetServiceStatus(m.statusHandle, &copy);
+  }
 }
 
 void ControlHandler(DWORD control) {
@@ -166,25 +185,37 @@ HRESULT ServiceRun() {
 
 void ServiceMain(DWORD /*argc*/, char** /*argv*/) {
   ServiceModule& m = Module();
-  m.status.dwServiceType = svc::SERVICE_WIN32_OWN_PROCESS;
-  m.status.dwCurrentState = svc::SERVICE_START_PENDING;
-  m.status.dwControlsAccepted = svc::SERVICE_ACCEPT_STOP;
+  {
+    std::lock_guard lock(m.statusMu);
+    m.status.dwServiceType = svc::SERVICE_WIN32_OWN_PROCESS;
+    m.status.dwCurrentState = svc::SERVICE_START_PENDING;
+    m.status.dwControlsAccepted = svc::SERVICE_ACCEPT_STOP;
+    m.status.dwWin32ExitCode = 0;
+    m.status.dwServiceSpecificExitCode = 0;
+  }
   BecomeServiceThread();
-  m.statusHandle = svc::RegisterServiceCtrlHandler(server::kServiceName, ControlHandler);
-  if (m.statusHandle == nullptr) {
+  // A stop already waiting reaches the handler as soon as it is installed.
+  const svc::SERVICE_STATUS_HANDLE handle =
+      svc::RegisterServiceCtrlHandler(server::kServiceName, ControlHandler);
+  if (handle == nullptr) {
     m.events.LogEvent("Handler not installed");
     m.serviceResult = E_FAIL;  // the process must not exit as if it had run
     return;
   }
-  m.status.dwWin32ExitCode = 0;
-  m.status.dwServiceSpecificExitCode = 0;
+  {
+    std::lock_guard lock(m.statusMu);
+    m.statusHandle = handle;
+  }
   SetStatus(svc::SERVICE_START_PENDING);
   if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED); FAILED(hr)) {
     m.serviceResult = hr;
     return;
   }
   m.serviceResult = ServiceRun();
-  m.status.dwWin32ExitCode = static_cast<DWORD>(m.serviceResult);
+  {
+    std::lock_guard lock(m.statusMu);
+    m.status.dwWin32ExitCode = static_cast<DWORD>(m.serviceResult);
+  }
   CoUninitialize();
   SetStatus(svc::SERVICE_STOPPED);
   m.events.LogEvent("Service stopped");

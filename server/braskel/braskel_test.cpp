@@ -2,10 +2,13 @@
 // users start it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -50,12 +53,18 @@ class BraskelTest : public server_testing::BraskelProcessTest {
     return false;
   }
 
-  // True once the process blocks or catches SIGTERM: it will then stop
-  // cleanly rather than die of the signal.
-  static bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) {
+  // True once the program blocks or catches SIGTERM: it will then stop
+  // cleanly rather than die of the signal. Until it has started the program
+  // the child still has the test's own signal state, which says nothing.
+  bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) const {
     const auto end = std::chrono::steady_clock::now() + limit;
     const unsigned long long bit = 1ull << (SIGTERM - 1);
     do {
+      std::error_code ec;
+      if (!fs::equivalent("/proc/" + std::to_string(pid) + "/exe", exe_, ec)) {
+        std::this_thread::sleep_for(5ms);
+        continue;
+      }
       std::ifstream status("/proc/" + std::to_string(pid) + "/status");
       for (std::string l; std::getline(status, l);) {
         if (l.rfind("SigBlk:", 0) == 0 || l.rfind("SigCgt:", 0) == 0) {
@@ -157,6 +166,39 @@ TEST_F(BraskelTest, SwitchesChangeTheRegistryAndExitWithTheResult) {
                                     nullptr, &ignored));
 }
 
+// Unregistering a running installed service stops it through systemd first,
+// while its unit still exists, and then removes it.
+TEST_F(BraskelTest, UnregServerStopsTheRunningServiceFirst) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  // Stands in for systemctl: notes how it was called and whether the unit was
+  // still there, and stops the service as systemd would.
+  const fs::path unit = unitDir_ / "quorvel-soap-service.service";
+  const fs::path calls = dir_ / "systemctl.calls";
+  const fs::path script = dir_ / "systemctl";
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\necho \"$*\" >> '" << calls.string() << "'\n"
+        << "[ -f '" << unit.string() << "' ] && echo unit-present >> '" << calls.string() << "'\n"
+        << "kill -TERM " << pid_ << "\n";
+  }
+  fs::permissions(script, fs::perms::owner_all);
+  setenv("QUORVEL_SYSTEMCTL", script.c_str(), 1);
+  const int unregistered = Run({"-UnregServer"});
+  unsetenv("QUORVEL_SYSTEMCTL");
+  EXPECT_EQ(unregistered, 0);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+  const std::string expected =
+      std::string(geteuid() == 0 ? "" : "--user ") + "stop quorvel-soap-service.service\n";
+  EXPECT_EQ(ReadFile(calls), expected + "unit-present\n");
+  EXPECT_TRUE(UnitFiles().empty());
+  EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+}
+
 TEST_F(BraskelTest, AFailedRegistrationNeverExitsZero) {
   // The registry cannot be written: its directory would have to be a file's.
   std::ofstream(dir_ / "file") << "x";
@@ -197,6 +239,39 @@ TEST_F(BraskelTest, ServiceStartsAndStopsOnSigterm) {
   const std::vector<std::string> lines = EventLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), std::string(kServiceName) + ": Service stopped");
+}
+
+// A stop that arrives while the service is still starting: the start and the
+// stop are both reported to systemd, in that order, and the process ends
+// cleanly. The dispatcher thread and the service thread both report status.
+TEST_F(BraskelTest, StopDuringStartIsReportedAfterTheStart) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  const std::string socketPath = (dir_ / "notify").string();
+  const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    pid_ = Spawn(exe_, {}, std::string(kServiceName));
+    ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+    kill(pid_, SIGTERM);
+    EXPECT_EQ(Wait(pid_, 60s), 0);
+    pid_ = -1;
+    std::vector<std::string> notes;
+    char buf[256];
+    for (ssize_t n; (n = recv(sock, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+      notes.emplace_back(buf, size_t(n));
+    EXPECT_EQ(notes, (std::vector<std::string>{"READY=1", "STOPPING=1"}));
+    EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+  }
+  unsetenv("NOTIFY_SOCKET");
+  close(sock);
 }
 
 TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {

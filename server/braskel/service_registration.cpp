@@ -57,6 +57,12 @@ HRESULT UninstallService() {
   if (scm == nullptr) return LastServiceError();
   HRESULT hr = S_OK;
   svc::SC_HANDLE service = svc::OpenService(scm, kServiceName, svc::SERVICE_ALL_ACCESS);
+  if (service != nullptr) {
+    // A running service is stopped before its unit goes: systemd could not
+    // stop it by name afterwards. One that is not running stops trivially.
+    svc::SERVICE_STATUS status{};
+    (void)svc::ControlService(service, svc::SERVICE_CONTROL_STOP, &status);
+  }
   if (service == nullptr || !svc::DeleteService(service)) hr = LastServiceError();
   if (service != nullptr) svc::CloseServiceHandle(service);
   svc::CloseServiceHandle(scm);

@@ -45,6 +45,12 @@ constexpr StateMachine::Row kConnectionRows[] = {
     {S::ReadingBody, S::Handling, E::BodyComplete, A::DispatchAfterBody},
     {S::Sending, S::Sent, E::AllSent, A::LogRequest},
     {S::Sent, S::Closed, E::RequestLogged, A::Close},
+    // Closing with unread input would reset the connection, and a client may
+    // then lose the page: its write side ends first, its input is drained.
+    {S::Sent, S::Draining, E::ErrorPageLogged, A::ShutdownAndDrain},
+    {S::Draining, S::Draining, E::IoComplete, A::DrainInput},
+    {S::Draining, S::Closed, E::InputDrained, A::Close},
+    {S::Draining, S::Closed, E::SocketClosed, A::Close},
     {S::SocketLost, S::Closed, E::ResponseQueued, A::CloseLostSocket},
 };
 

@@ -21,6 +21,7 @@ enum class ConnState : uint16_t {
   Sending = 17,
   Sent = 18,
   Closed = 19,
+  Draining = 20,  // an error page sent: reading what the client still sends, then closing
 };
 
 // What an action reports; the table picks the next action from it.
@@ -44,6 +45,8 @@ enum class Event : uint16_t {
   AllSent = 51,        // every queued buffer sent
   InternalError = 60,  // 500
   RequestLogged = 70,
+  ErrorPageLogged = 71,  // logged, and the reply was an error page: drain before closing
+  InputDrained = 72,     // the client closed, or the drain reached its limits
 };
 
 // The actions of the table. Several numbers share one deed (the 400 page, the
@@ -78,6 +81,8 @@ enum class Action : uint16_t {
   LoseSocketSending = 92,
   Close = 95,
   CloseLostSocket = 96,
+  ShutdownAndDrain = 97,  // stop sending and start reading what is still coming
+  DrainInput = 98,
 };
 
 // Runs the action a transition names and says what happened.

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/net/testing/loopback_peer.h"
 
 namespace server_testing {
@@ -33,6 +35,7 @@ std::string LoopbackClient::ReadAll(std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   char buffer[65536];
   timedOut_ = false;
+  reset_ = false;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         end - std::chrono::steady_clock::now());
@@ -43,6 +46,7 @@ std::string LoopbackClient::ReadAll(std::chrono::milliseconds limit) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == ECONNRESET) reset_ = true;
     if (n <= 0) return out;
     out.append(buffer, static_cast<size_t>(n));
   }

@@ -24,6 +24,8 @@ class LoopbackClient {
   std::string ReadAll(std::chrono::milliseconds limit = std::chrono::seconds(5));
   // True when the last ReadAll ended at its limit rather than at a close.
   bool TimedOut() const { return timedOut_; }
+  // True when the last ReadAll ended at a reset rather than an orderly close.
+  bool WasReset() const { return reset_; }
   // Closes with a reset instead of an orderly close.
   void Reset();
   void Close();
@@ -32,6 +34,7 @@ class LoopbackClient {
   int fd_ = -1;
   bool connected_ = false;
   bool timedOut_ = false;
+  bool reset_ = false;
 };
 
 }  // namespace server_testing
