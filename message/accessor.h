@@ -1,0 +1,60 @@
+// Accessor: what the message parsers keep of one element that carries a value
+// (a header block, the method wrapper, a parameter, a multi-reference element,
+// a struct member, an array item, the fault detail). The value decoders work
+// on these records; the element itself stays in the parser's tree until the
+// next parse.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "xml/xml_element.h"
+
+namespace message {
+
+// Largest array the decoders build, in items; a declared size above it is
+// refused before anything is allocated.
+inline constexpr int64_t kMaxArrayItems = int64_t{1} << 20;
+// Most dimensions an array may declare.
+inline constexpr int kMaxArrayRank = 32;
+
+struct Accessor {
+  int soap_version = 11;
+  std::u16string local_name;
+  std::u16string namespace_uri;
+  std::u16string encoding_style;  // own, or inherited (SOAP 1.1)
+  bool has_encoding_style = false;
+  std::u16string id;
+  std::u16string href;  // SOAP 1.1 href or SOAP 1.2 ref
+  bool has_href = false;
+  std::u16string root;
+  std::u16string node_type;  // SOAP 1.2: "simple", "struct" or "array"
+  std::u16string type_name;  // xsi:type
+  std::u16string type_namespace;
+  bool has_type = false;
+  std::u16string nil_text;
+
+  // Array attributes. `dims` and `offsets` are in written order; an
+  // unspecified first size holds 0 so that the positions stay aligned.
+  bool has_array_shape = false;  // arrayType or arraySize given
+  std::vector<int32_t> dims;
+  std::vector<int32_t> offsets;
+  int64_t declared_count = -1;  // -1: first size unspecified
+  std::u16string item_type_name;
+  std::u16string item_type_namespace;
+
+  // Header blocks only.
+  bool must_understand = false;
+  bool relay = false;
+  std::u16string role;
+
+  std::u16string text;
+  std::vector<std::unique_ptr<Accessor>> children;
+  xml::XmlElement* element = nullptr;  // in the parser's tree
+};
+
+using AccessorPtr = std::unique_ptr<Accessor>;
+
+}  // namespace message

@@ -1,0 +1,856 @@
+#include "message/message_parser.h"
+
+#include <functional>
+#include <map>
+
+#include "message/internal/faults.h"
+#include "message/soap_message.h"
+#include "message/value_decoder.h"
+#include "platform/text/text.h"
+#include "xml/namespaces.h"
+#include "xml/xml_writer.h"
+
+namespace message {
+
+using internal::ThrowClient;
+
+namespace {
+
+const std::map<std::u16string_view, int>& TypeMap() {
+  static const std::map<std::u16string_view, int> map = {
+      {u"unsignedByte", VT_UI1},
+      {u"byte", VT_I1},
+      {u"short", VT_I2},
+      {u"unsignedShort", VT_UI2},
+      {u"integer", VT_I4},
+      {u"int", VT_I4},
+      {u"unsignedInt", VT_UI4},
+      {u"long", VT_I4},  // 32-bit, as the interfaces carry it
+      {u"unsignedLong", VT_UI4},
+      {u"float", VT_R4},
+      {u"double", VT_R8},
+      {u"decimal", VT_DECIMAL},
+      {u"string", VT_BSTR},
+      {u"anyType", kTypeAny},
+      {u"ur-type", kTypeAny},
+      {u"anyURI", kTypeAnyUri},
+      {u"date", kTypeDate},
+      {u"time", kTypeTime},
+      {u"timeInstant", kTypeDateTime},
+      {u"dateTime", kTypeDateTime},
+      {u"base64", kTypeBase64},
+      {u"base64Binary", kTypeBase64},
+      {u"hexBinary", kTypeHex},
+      {u"boolean", kTypeBoolean},
+  };
+  return map;
+}
+
+std::u16string_view EnvelopeNamespace(int version) {
+  return version == xml::kSoapVersion11 ? xml::kSoap11EnvelopeNamespace
+                                        : xml::kSoap12EnvelopeNamespace;
+}
+
+std::u16string_view EncodingNamespace(int version) {
+  return version == xml::kSoapVersion11 ? xml::kSoap11EncodingNamespace
+                                        : xml::kSoap12EncodingNamespace;
+}
+
+std::u16string_view TrimSpaces(std::u16string_view s) {
+  while (!s.empty() && text::IsSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && text::IsSpace(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool Attribute(const xml::XmlElement& element, std::u16string_view uri,
+               std::u16string_view local_name, std::u16string* value) {
+  return element.GetAttributeValue(uri, local_name, value);
+}
+
+// Resolves a qualified-name value against the element's scope.
+void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
+                  std::u16string_view unresolvable, std::u16string_view undeclared,
+                  std::u16string* ns, std::u16string* local_name) {
+  value = TrimSpaces(value);
+  const size_t colon = value.find(u':');
+  if (colon == std::u16string_view::npos) {
+    // An empty `unresolvable` text accepts an unprefixed name in no namespace.
+    if (element.GetDefaultNamespace().empty() && !unresolvable.empty()) {
+      ThrowClient(unresolvable, true);
+    }
+    *ns = element.GetDefaultNamespace();
+    *local_name = value;
+    return;
+  }
+  const std::u16string* uri = element.LookupNamespace(value.substr(0, colon));
+  if (!uri) ThrowClient(undeclared, true);
+  *ns = *uri;
+  *local_name = value.substr(colon + 1);
+}
+
+bool FlagValue(std::u16string_view value, bool* flag) {
+  if (value == u"1" || value == u"true") {
+    *flag = true;
+  } else if (value == u"0" || value == u"false") {
+    *flag = false;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool LookupXsdType(std::u16string_view local_name, int* code) {
+  const auto& map = TypeMap();
+  auto it = map.find(local_name);
+  if (it == map.end()) return false;
+  *code = it->second;
+  return true;
+}
+
+namespace internal {
+
+using IdTable = std::map<std::u16string, const Accessor*, std::less<>>;
+
+struct ParseState {
+  bool response = false;
+  int version = xml::kSoapVersion11;
+  bool envelope_seen = false;
+  bool body_seen = false;
+  std::u16string envelope_encoding;
+  bool envelope_has_encoding = false;
+  std::vector<AccessorPtr> header_blocks;
+  AccessorPtr wrapper;
+  std::vector<AccessorPtr> multi_refs;
+  std::unique_ptr<ParsedFault> fault;
+  IdTable header_ids;
+  IdTable body_ids;
+  xml::XmlElement* body_element = nullptr;
+  std::u16string body_encoding;
+  bool has_result = false;
+  std::u16string result_ns, result_name;
+  const xml::XmlParser* parser = nullptr;  // the parse under way
+  std::string_view bytes;                  // its input
+  std::vector<std::unique_ptr<xml::NodeHandler>> handlers;
+
+  template <typename T, typename... Args>
+  T* Make(Args&&... args) {
+    auto handler = std::make_unique<T>(std::forward<Args>(args)...);
+    T* raw = handler.get();
+    handlers.push_back(std::move(handler));
+    return raw;
+  }
+};
+
+}  // namespace internal
+
+namespace {
+
+using internal::IdTable;
+using internal::ParseState;
+
+// Fills an accessor from its element: names, encodingStyle (own or, in SOAP
+// 1.1, `inherited`), references, array attributes, nil and xsi:type.
+AccessorPtr NewAccessor(int version, xml::XmlElement& element, const std::u16string* inherited) {
+  auto acc = std::make_unique<Accessor>();
+  acc->soap_version = version;
+  acc->local_name = element.GetLocalName();
+  acc->namespace_uri = element.GetNamespaceURI();
+  acc->element = &element;
+  std::u16string value;
+  if (Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
+    acc->encoding_style = value;
+    acc->has_encoding_style = true;
+  } else if (version == xml::kSoapVersion11 && inherited) {
+    acc->encoding_style = *inherited;
+    acc->has_encoding_style = true;
+  }
+
+  if (version == xml::kSoapVersion11) {
+    if (Attribute(element, u"", u"id", &value)) acc->id = value;
+    if (Attribute(element, u"", u"href", &value)) {
+      acc->href = value;
+      acc->has_href = true;
+    }
+    if (Attribute(element, xml::kSoap11EncodingNamespace, u"root", &value)) acc->root = value;
+    if (Attribute(element, xml::kSoap11EncodingNamespace, u"arrayType", &value)) {
+      ParseArrayType(value, element, *acc);
+    }
+    if (Attribute(element, xml::kSoap11EncodingNamespace, u"offset", &value)) {
+      ParseOffset(value, *acc);
+    }
+  } else {
+    const bool has_id = Attribute(element, xml::kSoap12EncodingNamespace, u"id", &value);
+    if (has_id) acc->id = value;
+    if (Attribute(element, xml::kSoap12EncodingNamespace, u"ref", &value)) {
+      if (has_id) ThrowClient(u"Encountered  attributes 'type' and 'id' on same element.", true);
+      acc->href = value;
+      acc->has_href = true;
+    }
+    if (Attribute(element, xml::kSoap12EncodingNamespace, u"nodeType", &value)) {
+      if (value != u"simple" && value != u"struct" && value != u"array") {
+        ThrowClient(u"Encountered invalid value for attribute 'nodeType' on accessor element.",
+                    true);
+      }
+      acc->node_type = value;
+    }
+    if (Attribute(element, xml::kSoap12EncodingNamespace, u"itemType", &value)) {
+      ParseItemType(value, element, *acc);
+    }
+    if (Attribute(element, xml::kSoap12EncodingNamespace, u"arraySize", &value)) {
+      ParseArraySize(value, *acc);
+    }
+  }
+
+  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"nil", &value) ||
+      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"null", &value) ||
+      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"nil", &value)) {
+    acc->nil_text = value;
+  }
+  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
+      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
+      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
+    ResolveQName(value, element,
+                 u"Encountered unresolvable namespace for attribute 'type' on element.",
+                 u"Encountered undeclared namespace prefix for attribute 'type' on element.",
+                 &acc->type_namespace, &acc->type_name);
+    acc->has_type = true;
+  }
+  return acc;
+}
+
+void ReadHeaderBlockAttributes(xml::XmlElement& element, Accessor& acc) {
+  const std::u16string_view env = EnvelopeNamespace(acc.soap_version);
+  std::u16string value;
+  if (Attribute(element, env, u"mustUnderstand", &value) &&
+      !FlagValue(value, &acc.must_understand)) {
+    ThrowClient(u"Encountered invalid value for attribute 'mustUnderstand' on header block.",
+                false);
+  }
+  if (Attribute(element, env, acc.soap_version == xml::kSoapVersion11 ? u"actor" : u"role",
+                &value)) {
+    if (value == kSoap12UltimateReceiverRole) {
+      acc.role.clear();
+    } else if (value.empty()) {
+      acc.role = u"\"\"";  // explicitly empty, told apart from no role
+    } else {
+      acc.role = value;
+    }
+  }
+  if (acc.soap_version != xml::kSoapVersion11 && Attribute(element, env, u"relay", &value) &&
+      !FlagValue(value, &acc.relay)) {
+    ThrowClient(u"Encountered invalid value for attribute 'relay' on header block.", false);
+  }
+}
+
+// Registers a child accessor's id; a second use is a fault.
+void RegisterChildId(const Accessor& acc, IdTable& ids) {
+  if (acc.id.empty()) return;
+  if (!ids.emplace(acc.id, &acc).second) {
+    constexpr std::u16string_view kText = u"Id value found on accessor element is a duplicate.";
+    if (acc.soap_version == xml::kSoapVersion11) ThrowClient(kText, true);
+    internal::ThrowFault(xml::kFaultClient, u"DuplicateID", xml::kSoap12EncodingNamespace, kText,
+                         true);
+  }
+}
+
+// Runs `done` with the element's text at its end; skips its children.
+class TextHandler : public xml::NodeHandler {
+ public:
+  using Done = std::function<void(std::u16string_view, xml::XmlElement&)>;
+  explicit TextHandler(Done done) : done_(std::move(done)) {}
+  NodeHandler* CreateChild(std::u16string_view, std::u16string_view, std::u16string_view,
+                           const xml::AttributeMap&, const xml::NamespaceScope&,
+                           xml::XmlElement&) override {
+    return nullptr;
+  }
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement& element) override {
+    done_(element.GetText(), element);
+    return true;
+  }
+
+ private:
+  Done done_;
+};
+
+class AccessorHandler : public xml::NodeHandler {
+ public:
+  AccessorHandler(ParseState& state, Accessor& acc, IdTable& ids, bool header_block, bool wrapper)
+      : state_(state), acc_(acc), ids_(ids), header_block_(header_block), wrapper_(wrapper) {
+    soap_version_ = acc.soap_version;
+  }
+
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    if (wrapper_ && state_.response && soap_version_ != xml::kSoapVersion11 &&
+        local_name == u"result" && uri == xml::kSoap12RpcNamespace) {
+      return state_.Make<TextHandler>([this](std::u16string_view text, xml::XmlElement& e) {
+        ResolveQName(text, e, u"",
+                     u"Encountered undeclared namespace prefix for QName in RPC 'result' element.",
+                     &state_.result_ns, &state_.result_name);
+        state_.has_result = true;
+      });
+    }
+    AccessorPtr child = NewAccessor(soap_version_, element,
+                                    acc_.has_encoding_style ? &acc_.encoding_style : nullptr);
+    RegisterChildId(*child, ids_);
+    Accessor& ref = *child;
+    acc_.children.push_back(std::move(child));
+    return state_.Make<AccessorHandler>(state_, ref, ids_, false, false);
+  }
+  void Characters(std::u16string_view text) override { acc_.text = text; }
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement& element) override {
+    // The literal form of a SOAP 1.1 block carries its effective encoding.
+    if (header_block_ && soap_version_ == xml::kSoapVersion11 && acc_.has_encoding_style &&
+        !element.GetAttributeNode(xml::kSoap11EnvelopeNamespace, u"encodingStyle")) {
+      element.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace,
+                               acc_.encoding_style);
+    }
+    return true;
+  }
+
+ private:
+  ParseState& state_;
+  Accessor& acc_;
+  IdTable& ids_;
+  bool header_block_;
+  bool wrapper_;
+};
+
+class HeaderHandler : public xml::NodeHandler {
+ public:
+  HeaderHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+      : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
+    soap_version_ = state.version;
+  }
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view, std::u16string_view,
+                           const xml::AttributeMap&, const xml::NamespaceScope&,
+                           xml::XmlElement& element) override {
+    if (uri.empty()) ThrowClient(u"Encountered SOAP Header Block with unqualified name.", false);
+    AccessorPtr block = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    ReadHeaderBlockAttributes(element, *block);
+    if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
+    Accessor& ref = *block;
+    state_.header_blocks.push_back(std::move(block));
+    return state_.Make<AccessorHandler>(state_, ref, state_.header_ids, true, false);
+  }
+
+ private:
+  ParseState& state_;
+  std::u16string encoding_;
+  bool has_encoding_;
+};
+
+class FaultHandler : public xml::NodeHandler {
+ public:
+  FaultHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+      : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
+    soap_version_ = state.version;
+  }
+
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    ParsedFault& fault = *state_.fault;
+    if (soap_version_ == xml::kSoapVersion11) {
+      if (local_name == u"faultcode") return QNameInto(&fault.code_namespace, &fault.code);
+      if (local_name == u"faultstring") return TextInto(&fault.fault_string);
+      if (local_name == u"faultactor") return TextInto(&fault.actor);
+      if (local_name == u"detail" && !fault.detail) return Detail(element);
+      return nullptr;
+    }
+    if (uri != xml::kSoap12EnvelopeNamespace) return nullptr;
+    if (local_name == u"Code") return state_.Make<CodeHandler>(*this, false);
+    if (local_name == u"Reason") return state_.Make<ReasonHandler>(state_);
+    if (local_name == u"Node") return TextInto(&fault.actor);
+    if (local_name == u"Role") return TextInto(&fault.role);
+    if (local_name == u"Detail" && !fault.detail) return Detail(element);
+    return nullptr;
+  }
+
+ private:
+  // Code and Subcode: a Value child and, for Code, one Subcode.
+  class CodeHandler : public xml::NodeHandler {
+   public:
+    CodeHandler(FaultHandler& fault, bool subcode) : fault_(fault), subcode_(subcode) {}
+    NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                             std::u16string_view, const xml::AttributeMap&,
+                             const xml::NamespaceScope&, xml::XmlElement&) override {
+      if (uri != xml::kSoap12EnvelopeNamespace) return nullptr;
+      ParsedFault& f = *fault_.state_.fault;
+      if (local_name == u"Value") {
+        return subcode_ ? fault_.QNameInto(&f.subcode_namespace, &f.subcode)
+                        : fault_.QNameInto(&f.code_namespace, &f.code);
+      }
+      if (local_name == u"Subcode" && !subcode_ && !seen_subcode_) {
+        seen_subcode_ = true;
+        return fault_.state_.Make<CodeHandler>(fault_, true);
+      }
+      return nullptr;
+    }
+
+   private:
+    FaultHandler& fault_;
+    bool subcode_;
+    bool seen_subcode_ = false;
+  };
+
+  class ReasonHandler : public xml::NodeHandler {
+   public:
+    explicit ReasonHandler(ParseState& state) : state_(state) {}
+    NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                             std::u16string_view, const xml::AttributeMap&,
+                             const xml::NamespaceScope&, xml::XmlElement&) override {
+      if (uri != xml::kSoap12EnvelopeNamespace || local_name != u"Text") return nullptr;
+      return state_.Make<TextHandler>([this](std::u16string_view text, xml::XmlElement& e) {
+        std::u16string lang;
+        e.GetAttributeValue(xml::kXmlNamespace, u"lang", &lang);
+        state_.fault->reasons.insert_or_assign(lang, std::u16string(text));
+      });
+    }
+
+   private:
+    ParseState& state_;
+  };
+
+  NodeHandler* TextInto(std::u16string* target) {
+    return state_.Make<TextHandler>(
+        [target](std::u16string_view text, xml::XmlElement&) { *target = text; });
+  }
+  NodeHandler* QNameInto(std::u16string* ns, std::u16string* local_name) {
+    return state_.Make<TextHandler>([ns, local_name](std::u16string_view text, xml::XmlElement& e) {
+      ResolveQName(text, e,
+                   u"Unresolvable namespace for value of fault code element in Fault message.",
+                   u"Encountered undeclared namespace prefix for value of fault code element in "
+                   u"Fault message.",
+                   ns, local_name);
+    });
+  }
+  NodeHandler* Detail(xml::XmlElement& element) {
+    ParsedFault& fault = *state_.fault;
+    fault.detail = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    return state_.Make<AccessorHandler>(state_, *fault.detail, state_.body_ids, false, false);
+  }
+
+  ParseState& state_;
+  std::u16string encoding_;
+  bool has_encoding_;
+};
+
+class BodyHandler : public xml::NodeHandler {
+ public:
+  BodyHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+      : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
+    soap_version_ = state.version;
+  }
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    const std::u16string* inherited = has_encoding_ ? &encoding_ : nullptr;
+    if (state_.response && local_name == u"Fault" && uri == EnvelopeNamespace(soap_version_) &&
+        !state_.fault) {
+      state_.fault = std::make_unique<ParsedFault>();
+      std::u16string own;
+      bool has_own = false;
+      if (soap_version_ == xml::kSoapVersion11) {
+        has_own = Attribute(element, xml::kSoap11EnvelopeNamespace, u"encodingStyle", &own);
+        if (!has_own && has_encoding_) {
+          own = encoding_;
+          has_own = true;
+        }
+      }
+      return state_.Make<FaultHandler>(state_, own, has_own);
+    }
+    if (soap_version_ == xml::kSoapVersion11) {
+      std::u16string root;
+      const bool not_root =
+          Attribute(element, xml::kSoap11EncodingNamespace, u"root", &root) && root == u"0";
+      if (!state_.wrapper && !not_root) {
+        state_.wrapper = NewAccessor(soap_version_, element, inherited);
+        return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
+      }
+      AccessorPtr ref = NewAccessor(soap_version_, element, inherited);
+      if (!ref->id.empty()) state_.body_ids.emplace(ref->id, ref.get());  // first wins
+      Accessor& acc = *ref;
+      state_.multi_refs.push_back(std::move(ref));
+      return state_.Make<AccessorHandler>(state_, acc, state_.body_ids, false, false);
+    }
+    if (state_.wrapper) return nullptr;
+    state_.wrapper = NewAccessor(soap_version_, element, nullptr);
+    return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
+  }
+
+ private:
+  ParseState& state_;
+  std::u16string encoding_;
+  bool has_encoding_;
+};
+
+class EnvelopeHandler : public xml::NodeHandler {
+ public:
+  explicit EnvelopeHandler(ParseState& state) : state_(state) { soap_version_ = state.version; }
+
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    const bool envelope_ns =
+        uri == xml::kSoap11EnvelopeNamespace || uri == xml::kSoap12EnvelopeNamespace;
+    const bool header = envelope_ns && local_name == u"Header";
+    const bool body = envelope_ns && local_name == u"Body";
+    if (!header && !body) {
+      if (soap_version_ == xml::kSoapVersion11) return nullptr;
+      ThrowClient(u"Encountered illegal child element within SOAP 1.2 Envelope.", true);
+    }
+    std::u16string encoding;
+    bool has_encoding =
+        Attribute(element, EnvelopeNamespace(soap_version_), u"encodingStyle", &encoding);
+    if (soap_version_ != xml::kSoapVersion11) {
+      if (has_encoding) {
+        ThrowClient(header ? u"encodingStyle attribute not allowed on SOAP 1.2 Header element."
+                           : u"encodingStyle attribute not allowed on SOAP 1.2 Body element.",
+                    true);
+      }
+    } else if (!has_encoding && state_.envelope_has_encoding) {
+      encoding = state_.envelope_encoding;
+      has_encoding = true;
+    }
+    if (header) {
+      if (!header_) header_ = state_.Make<HeaderHandler>(state_, encoding, has_encoding);
+      return header_;
+    }
+    state_.body_seen = true;
+    state_.body_element = &element;
+    state_.body_encoding = encoding;
+    return state_.Make<BodyHandler>(state_, encoding, has_encoding);
+  }
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement&) override {
+    if (!state_.body_seen) ThrowClient(u"Body element not found in SOAP Envelope.", true);
+    return true;
+  }
+
+ private:
+  ParseState& state_;
+  HeaderHandler* header_ = nullptr;
+};
+
+// The line of the first "<!DOCTYPE" in the buffer, counted as the parser
+// counts (a CR LF pair or a lone CR is one line end); the bytes are read as
+// UTF-16 after a UTF-16 byte-order mark and as single bytes otherwise.
+int DoctypeLine(std::string_view bytes) {
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t width = 1, start = 0;
+  bool big_endian = false;
+  if (bytes.size() >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+    width = 2;
+    start = 2;
+    big_endian = b[0] == 0xFE;
+  }
+  auto unit = [&](size_t i) -> char16_t {
+    const size_t at = start + i * width;
+    if (width == 1) return b[at];
+    return big_endian ? char16_t(b[at] << 8 | b[at + 1]) : char16_t(b[at + 1] << 8 | b[at]);
+  };
+  const size_t count = (bytes.size() - start) / width;
+  constexpr std::u16string_view kDoctype = u"<!DOCTYPE";
+  int line = 1;
+  for (size_t i = 0; i < count; ++i) {
+    const char16_t c = unit(i);
+    if (c == u'<' && count - i >= kDoctype.size()) {
+      size_t k = 0;
+      while (k < kDoctype.size() && unit(i + k) == kDoctype[k]) ++k;
+      if (k == kDoctype.size()) return line;
+    }
+    if (c == u'\n' || (c == u'\r' && (i + 1 == count || unit(i + 1) != u'\n'))) ++line;
+  }
+  return line;
+}
+
+[[noreturn]] void ThrowParseError(int line) {
+  internal::ThrowFault(xml::kFaultClient,
+                       text::Widen(text::FormatCapped(internal::kMaxParseErrorText,
+                                                      "XML Parser: Parse Error on Line %d.", line)),
+                       false);
+}
+
+class DocumentHandler : public xml::NodeHandler {
+ public:
+  explicit DocumentHandler(ParseState& state) : state_(state) {}
+  NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
+                           std::u16string_view, const xml::AttributeMap&,
+                           const xml::NamespaceScope&, xml::XmlElement& element) override {
+    // A SOAP message carries no document type declaration: its entities and
+    // defaults are nothing a peer may impose on the envelope.
+    if (state_.parser && state_.parser->HadDoctype()) ThrowParseError(DoctypeLine(state_.bytes));
+    if (local_name != u"Envelope") return nullptr;
+    if (uri == xml::kSoap11EnvelopeNamespace) {
+      state_.version = xml::kSoapVersion11;
+    } else if (uri == xml::kSoap12EnvelopeNamespace) {
+      state_.version = xml::kSoapVersion12;
+    } else {
+      internal::ThrowFault(xml::kFaultVersionMismatch, u"SOAP Version Mismatch", false);
+    }
+    state_.envelope_seen = true;
+    std::u16string encoding;
+    if (Attribute(element, EnvelopeNamespace(state_.version), u"encodingStyle", &encoding)) {
+      if (state_.version != xml::kSoapVersion11) {
+        ThrowClient(u"encodingStyle attribute not allowed on SOAP 1.2 Envelope element.", true);
+      }
+      state_.envelope_encoding = encoding;
+      state_.envelope_has_encoding = true;
+    }
+    return state_.Make<EnvelopeHandler>(state_);
+  }
+
+ private:
+  ParseState& state_;
+};
+
+}  // namespace
+
+MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {}
+
+MessageParser::~MessageParser() = default;
+
+const Accessor* MessageParser::ResolveHref(const Accessor& accessor) const {
+  if (!accessor.has_href || accessor.href.empty()) return nullptr;
+  const std::u16string_view key = RefKey(accessor);
+  if (auto it = state_->body_ids.find(key); it != state_->body_ids.end()) return it->second;
+  if (auto it = state_->header_ids.find(key); it != state_->header_ids.end()) return it->second;
+  return nullptr;
+}
+
+const Accessor* MessageParser::GetWrapper() const { return state_->wrapper.get(); }
+const std::vector<AccessorPtr>& MessageParser::GetHeaderAccessors() const {
+  return state_->header_blocks;
+}
+const std::vector<AccessorPtr>& MessageParser::GetMultiRefs() const { return state_->multi_refs; }
+const ParsedFault* MessageParser::GetFault() const { return state_->fault.get(); }
+int MessageParser::GetParsedVersion() const { return state_->version; }
+
+bool MessageParser::GetResultName(std::u16string* ns, std::u16string* local_name) const {
+  if (!state_->has_result) return false;
+  *ns = state_->result_ns;
+  *local_name = state_->result_name;
+  return true;
+}
+
+xml::XmlElementPtr MessageParser::ParseXmlFragment(std::u16string_view text) {
+  xml::XmlParser parser;
+  parser.Parse(text, nullptr);
+  return parser.DetachRoot();
+}
+
+void MessageParser::RunParse(SoapMessage& message, bool response) {
+  state_ = std::make_unique<ParseState>();
+  state_->response = response;
+  auto* document = state_->Make<DocumentHandler>(*state_);
+  dispatcher_.SetRootHandler(document);
+  const char* bytes = message.EnvelopeBytes() ? message.EnvelopeBytes() : "";
+  state_->parser = &parser_;
+  state_->bytes = std::string_view(bytes, message.EnvelopeLength());
+  try {
+    parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
+    dispatcher_.SetRootHandler(nullptr);
+  } catch (int line) {
+    dispatcher_.SetRootHandler(nullptr);
+    if (state_->envelope_seen) message.SetSoapVersion(state_->version);
+    state_ = std::make_unique<ParseState>();
+    ThrowParseError(line);
+  } catch (xml::QVSOAPFault*) {
+    dispatcher_.SetRootHandler(nullptr);
+    if (state_->envelope_seen) message.SetSoapVersion(state_->version);
+    state_ = std::make_unique<ParseState>();
+    throw;
+  }
+  if (!state_->envelope_seen) {
+    state_ = std::make_unique<ParseState>();
+    ThrowClient(u"SOAP Envelope not found in message.", false);
+  }
+  message.SetSoapVersion(state_->version);
+}
+
+void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {
+  const int version = state_->version;
+  const std::u16string_view expected = EncodingNamespace(version);
+  const std::u16string op = state_->wrapper ? state_->wrapper->local_name : message.GetMethodName();
+  ValueDecoder decoder(*this, message, reader);
+  for (const AccessorPtr& block : state_->header_blocks) {
+    const Accessor& acc = *block;
+    std::u16string encoding = acc.encoding_style;
+    bool encoded = acc.has_encoding_style && (encoding.starts_with(xml::kSoap11EncodingNamespace) ||
+                                              encoding == xml::kSoap12EncodingNamespace);
+    if (!encoded && reader) {
+      Bstr wsdl_encoding;
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
+      HRESULT hr = response
+                       ? reader->GetOutputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                             wsdl_encoding.Receive(), &ok)
+                       : reader->GetInputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                            wsdl_encoding.Receive(), &ok);
+      if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
+        encoding = wsdl_encoding.View();
+        encoded = true;
+      }
+    }
+    if (encoded && reader) {
+      if (encoding != expected && !encoding.starts_with(expected)) {
+        const std::u16string text = internal::FormatName(
+            response ? "Unsupported encodingStyle for header block: '%s' in Response message."
+                     : "Unsupported encodingStyle for header block: '%s' in Request message.",
+            acc.local_name);
+        if (version == xml::kSoapVersion11) ThrowClient(text, false);
+        internal::ThrowFault(xml::kFaultClient, u"DataEncodingUnknown",
+                             xml::kSoap12EnvelopeNamespace, text, false);
+      }
+      Bstr type, type_ns;
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
+      HRESULT hr = response
+                       ? reader->GetOutputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                         type.Receive(), type_ns.Receive(), &ok)
+                       : reader->GetInputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
+                                                        type.Receive(), type_ns.Receive(), &ok);
+      if (FAILED(hr) || ok != VARIANT_TRUE) {
+        ok = VARIANT_FALSE;
+        hr = reader->GetHeaderElemType(name_b.Get(), ns_b.Get(), type.Receive(), type_ns.Receive(),
+                                       &ok);
+      }
+      if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
+        Variant value;
+        decoder.DecodeEncoded(
+            acc, type.View(), type_ns.View(), expected,
+            internal::FormatName("Header block: '%s' has invalid reference.", acc.local_name),
+            &value);
+        if (!message.AddHeaderBlock(acc.namespace_uri, acc.local_name, value, acc.must_understand,
+                                    acc.role, acc.relay, true)) {
+          internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+        }
+        continue;
+      }
+    }
+    std::u16string literal;
+    xml::WriteXmlElement(*acc.element, nullptr, literal);
+    if (!message.AddLiteralHeaderBlock(acc.namespace_uri, acc.local_name, literal,
+                                       acc.must_understand, acc.role, acc.relay,
+                                       acc.has_encoding_style ? acc.encoding_style : u"", true)) {
+      internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+    }
+  }
+  if (!response) {
+    message.AddRole(version == xml::kSoapVersion11 ? kSoap11NextActor : kSoap12NextRole);
+  }
+}
+
+void MessageParser::StoreLiteralBody(SoapMessage& message) {
+  if (!state_->body_element) return;
+  std::u16string literal;
+  xml::WriteXmlElement(*state_->body_element, nullptr, literal);
+  if (!message.SetLiteralBody(literal, state_->body_encoding)) {
+    internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+  }
+}
+
+// ---- request -------------------------------------------------------------------
+
+std::u16string_view RequestParser::RefKey(const Accessor& accessor) const {
+  std::u16string_view href = accessor.href;
+  if (href.starts_with(u'#')) href.remove_prefix(1);
+  return href;
+}
+
+void RequestParser::Parse(SoapMessage& message, Idorvish2* reader) {
+  RunParse(message, false);
+  if (state_->wrapper && reader) {
+    Bstr style;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (SUCCEEDED(reader->GetSOAPBindingStyle(style.Receive(), &ok)) && ok == VARIANT_TRUE &&
+        style.View() == u"rpc") {
+      message.SetMethodName(state_->wrapper->local_name);
+      message.SetMethodNamespace(state_->wrapper->namespace_uri);
+    }
+  }
+  StoreHeaderBlocks(message, reader, false);
+  StoreLiteralBody(message);
+}
+
+// ---- response ------------------------------------------------------------------
+
+std::u16string_view ResponseParser::RefKey(const Accessor& accessor) const {
+  // A SOAP 1.2 ref has no '#' to drop: cutting its first character would
+  // name another id. An empty reference never reaches here.
+  if (accessor.soap_version != xml::kSoapVersion11) return accessor.href;
+  return std::u16string_view(accessor.href).substr(1);
+}
+
+void ResponseParser::Parse(SoapMessage& message, Idorvish2* reader) {
+  RunParse(message, true);
+  StoreHeaderBlocks(message, reader, true);
+  if (state_->fault) StoreFault(message, reader);
+  StoreLiteralBody(message);
+}
+
+void ResponseParser::StoreFault(SoapMessage& message, Idorvish2* reader) {
+  const ParsedFault& fault = *state_->fault;
+  if (state_->version == xml::kSoapVersion11) {
+    message.SetFault(fault.code, fault.code_namespace, fault.fault_string, fault.actor, false);
+  } else {
+    message.SetFault12(fault.code, fault.code_namespace, fault.subcode, fault.subcode_namespace,
+                       fault.reasons, fault.actor, false);
+  }
+  // A fault read from a response is the peer's answer, not one to write back.
+  message.SetWriteFaultBody(false);
+  if (!fault.detail || !reader) return;
+
+  const std::u16string_view expected = EncodingNamespace(state_->version);
+  ValueDecoder decoder(*this, message, reader);
+  const Bstr op(message.GetMethodName());
+  for (const AccessorPtr& child : fault.detail->children) {
+    const Bstr name(child->local_name), ns(child->namespace_uri);
+    Bstr type, type_ns, use;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (FAILED(reader->GetFaultDetailPartType(op.Get(), name.Get(), ns.Get(), type.Receive(),
+                                              type_ns.Receive(), &ok)) ||
+        ok != VARIANT_TRUE) {
+      continue;
+    }
+    ok = VARIANT_FALSE;
+    const bool encoded =
+        SUCCEEDED(reader->GetFaultDetailUse(op.Get(), name.Get(), ns.Get(), use.Receive(), &ok)) &&
+        ok == VARIANT_TRUE && use.View() == u"encoded";
+    Variant value;
+    try {
+      if (encoded) {
+        Bstr wsdl_encoding;
+        ok = VARIANT_FALSE;
+        reader->GetFaultDetailEncStyle(op.Get(), name.Get(), ns.Get(), wsdl_encoding.Receive(),
+                                       &ok);
+        if (child->has_encoding_style && ok == VARIANT_TRUE &&
+            child->encoding_style != wsdl_encoding.View() &&
+            !(state_->version != xml::kSoapVersion11 &&
+              child->encoding_style == u"http://www.w3.org/2003/05/soap-envelope/encoding/none")) {
+          ThrowClient(u"Unsupported encodingStyle on fault detail element.", true);
+        }
+        decoder.DecodeEncoded(*child, type.View(), type_ns.View(), expected,
+                              u"Encountered fault detail accessor with invalid reference.", &value);
+      } else {
+        decoder.DecodeLiteral(*child, type.View(), type_ns.View(), &value);
+      }
+    } catch (xml::QVSOAPFault* inner) {
+      delete inner;
+      ThrowClient(internal::FormatName("Failed to convert element: '%s' in Fault detail.",
+                                       child->local_name),
+                  false);
+    }
+    if (!message.AddFaultDetail(child->namespace_uri, child->local_name, value)) {
+      internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+    }
+  }
+}
+
+}  // namespace message

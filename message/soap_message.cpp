@@ -1,0 +1,345 @@
+#include "message/soap_message.h"
+
+#include <stdlib.h>
+
+#include <new>
+
+#include "message/internal/faults.h"
+#include "platform/com/object.h"
+#include "platform/storage/storage.h"
+#include "platform/text/text.h"
+#include "xml/namespaces.h"
+
+namespace message {
+
+// ---- records -------------------------------------------------------------------
+
+MessageElement::MessageElement(std::u16string_view namespace_uri, std::u16string_view local_name)
+    : namespace_uri(namespace_uri), local_name(local_name) {
+  VariantInit(&content);
+}
+
+MessageElement::MessageElement(std::u16string_view namespace_uri, std::u16string_view local_name,
+                               const VARIANT& value)
+    : MessageElement(namespace_uri, local_name) {
+  copy_failed_ = FAILED(VariantCopy(&content, &value));
+}
+
+MessageElement::~MessageElement() { VariantClear(&content); }
+
+// ---- buffer --------------------------------------------------------------------
+
+MessageBuffer::~MessageBuffer() { free(envelope_); }
+
+void MessageBuffer::SetEnvelopeBytes(char* bytes, uint32_t length) {
+  free(envelope_);
+  envelope_ = bytes;
+  envelope_length_ = bytes ? length : 0;
+}
+
+// ---- message -------------------------------------------------------------------
+
+namespace {
+
+template <typename T, typename... Args>
+bool Append(RecordList<T>& list, Args&&... args) {
+  std::unique_ptr<T> record(new (std::nothrow) T(std::forward<Args>(args)...));
+  if (!record || record->CopyFailed()) return false;
+  list.push_back(std::move(record));
+  return true;
+}
+
+}  // namespace
+
+SoapMessage::SoapMessage() { VariantInit(&return_value_); }
+
+SoapMessage::~SoapMessage() { VariantClear(&return_value_); }
+
+bool SoapMessage::Initialize(std::u16string_view service_name, std::u16string_view port_name,
+                             std::u16string_view node_uri, std::u16string_view soap_action,
+                             std::u16string_view next_hop_url, bool explicit_typing, bool node_type,
+                             IDispatch* dispatch) {
+  if (!dispatch) return false;
+  ComPtr<Idorvish2> reader = com::QueryInterfacePtr<Idorvish2>(dispatch);
+  if (!reader) return false;
+  wsdl_reader_ = std::move(reader);
+  node_uri_ = node_uri;
+  soap_action_ = soap_action;
+  next_hop_url_ = next_hop_url;
+  service_name_ = service_name;
+  port_name_ = port_name;
+  request_phase_ = true;
+  explicit_typing_ = explicit_typing;
+  node_type_ = node_type;
+  no_content_ = false;
+  return true;
+}
+
+bool SoapMessage::Deserialize() {
+  write_fault_body_ = true;
+  try {
+    MessageParser& parser =
+        request_phase_ ? static_cast<MessageParser&>(request_parser_) : response_parser_;
+    parser.Parse(*this, wsdl_reader_.Get());
+    Bstr version;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (!wsdl_reader_ || FAILED(wsdl_reader_->GetSOAPBindingVersion(version.Receive(), &ok)) ||
+        ok != VARIANT_TRUE) {
+      internal::ThrowFault(xml::kFaultServer,
+                           u"SOAP Binding not found in WSDL description for this port.", true);
+    }
+    if (soap_version_ == xml::kSoapVersion11) {
+      if (version.View() != xml::kWsdlSoap11Namespace) {
+        internal::ThrowFault(xml::kFaultVersionMismatch,
+                             u"SOAP 1.1 Binding not found in WSDL description for this port.",
+                             true);
+      }
+    } else if (version.View() != xml::kWsdlSoap12Namespace) {
+      internal::ThrowFault(xml::kFaultVersionMismatch,
+                           u"SOAP 1.2 Binding not found in WSDL description for this port.", true);
+    }
+    return true;
+  } catch (xml::QVSOAPFault* fault) {
+    std::unique_ptr<xml::QVSOAPFault> owned(fault);
+    CaptureFault(*owned);
+    return false;
+  } catch (const std::bad_alloc&) {
+    CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
+    return false;
+  }
+}
+
+bool SoapMessage::AddHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                 const VARIANT& content, bool must_understand,
+                                 std::u16string_view role, bool relay, bool received) {
+  return Append(header_blocks_, ns, name, content, role,
+                HeaderBlockFlags{must_understand, relay, received});
+}
+
+bool SoapMessage::AddLiteralHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                        std::u16string_view literal_xml, bool must_understand,
+                                        std::u16string_view role, bool relay,
+                                        std::u16string_view encoding_style, bool received) {
+  return Append(literal_header_blocks_, ns, name, literal_xml, role, encoding_style,
+                HeaderBlockFlags{must_understand, relay, received});
+}
+
+bool SoapMessage::AddFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                      const VARIANT& content, bool must_understand,
+                                      std::u16string_view role, bool relay) {
+  return Append(fault_header_blocks_, ns, name, content, role,
+                HeaderBlockFlags{must_understand, relay, true});
+}
+
+bool SoapMessage::AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                             std::u16string_view literal_xml, bool must_understand,
+                                             std::u16string_view role, bool relay,
+                                             std::u16string_view encoding_style) {
+  return Append(literal_fault_header_blocks_, ns, name, literal_xml, role, encoding_style,
+                HeaderBlockFlags{must_understand, relay, true});
+}
+
+bool SoapMessage::IsTargeted(std::u16string_view role) const {
+  if (roles_.find(std::u16string(role)) != roles_.end()) return true;
+  return !IsIntermediary() && role.empty();
+}
+
+bool SoapMessage::TakeHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                  VARIANT* content) {
+  for (auto it = header_blocks_.begin(); it != header_blocks_.end(); ++it) {
+    HeaderBlock& block = **it;
+    if (block.namespace_uri != ns || block.local_name != name) continue;
+    const bool none_role = block.role == kSoap12NoneRole;
+    if (!IsTargeted(block.role) && !none_role) continue;
+    if (FAILED(VariantCopy(content, &block.content))) return false;
+    if (!(soap_version_ != xml::kSoapVersion11 && none_role)) header_blocks_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+bool SoapMessage::TakeLiteralHeaderBlock(std::u16string_view ns, std::u16string_view name,
+                                         std::u16string* literal_xml) {
+  for (auto it = literal_header_blocks_.begin(); it != literal_header_blocks_.end(); ++it) {
+    LiteralHeaderBlock& block = **it;
+    if (block.namespace_uri != ns || block.local_name != name) continue;
+    if (!IsTargeted(block.role)) continue;
+    *literal_xml = block.literal_xml;
+    if (!(soap_version_ != xml::kSoapVersion11 && block.role == kSoap12NoneRole)) {
+      literal_header_blocks_.erase(it);
+    }
+    return true;
+  }
+  return false;
+}
+
+void SoapMessage::CollectMustUnderstandBlocks(std::vector<std::u16string>* namespaces,
+                                              std::vector<std::u16string>* names) const {
+  for (const auto& block : header_blocks_) {
+    if (block->must_understand && IsTargeted(block->role)) {
+      namespaces->push_back(block->namespace_uri);
+      names->push_back(block->local_name);
+    }
+  }
+  for (const auto& block : literal_header_blocks_) {
+    if (block->must_understand && IsTargeted(block->role)) {
+      namespaces->push_back(block->namespace_uri);
+      names->push_back(block->local_name);
+    }
+  }
+}
+
+void SoapMessage::ClearHeaderBlocks() {
+  RecordList<HeaderBlock>().swap(header_blocks_);
+  RecordList<LiteralHeaderBlock>().swap(literal_header_blocks_);
+}
+
+bool SoapMessage::AddMethodParam(std::u16string_view ns, std::u16string_view name,
+                                 const VARIANT& content, bool is_in, bool is_out) {
+  return Append(params_, ns, name, content, is_in, is_out);
+}
+
+void SoapMessage::ClearMethodParams() {
+  RecordList<MethodParam>().swap(params_);
+  literal_body_.reset();
+}
+
+bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
+                                 std::u16string_view encoding_style) {
+  literal_body_.reset();
+  std::unique_ptr<LiteralBody> body(new (std::nothrow) LiteralBody);
+  if (!body) return false;
+  body->literal_xml = literal_xml;
+  body->encoding_style = encoding_style;
+  literal_body_ = std::move(body);
+  return true;
+}
+
+bool SoapMessage::GetLiteralBody(std::u16string* literal_xml) const {
+  if (!literal_body_) return false;
+  *literal_xml = literal_body_->literal_xml;
+  return true;
+}
+
+bool SoapMessage::SetFault(std::u16string_view code, std::u16string_view code_ns,
+                           std::u16string_view fault_string, std::u16string_view node,
+                           bool need_detail) {
+  fault_code_ = code;
+  fault_code_ns_ = code_ns;
+  fault_string_ = fault_string;
+  fault_node_ = node;
+  need_detail_ = need_detail;
+  fault_subcode_.clear();
+  fault_subcode_ns_.clear();
+  is_fault_ = true;
+  return true;
+}
+
+bool SoapMessage::SetFault12(std::u16string_view code, std::u16string_view code_ns,
+                             std::u16string_view subcode, std::u16string_view subcode_ns,
+                             const std::map<std::u16string, std::u16string>& reasons,
+                             std::u16string_view node, bool need_detail) {
+  fault_code_ = code;
+  fault_code_ns_ = code_ns;
+  fault_subcode_ = subcode;
+  fault_subcode_ns_ = subcode_ns;
+  reasons_ = reasons;
+  fault_node_ = node;
+  need_detail_ = need_detail;
+  is_fault_ = true;
+  return true;
+}
+
+void SoapMessage::CaptureFault(const xml::QVSOAPFault& fault) {
+  std::u16string name, uri;
+  fault.FaultCodeName(soap_version_, &name, &uri);
+  if (soap_version_ == xml::kSoapVersion11) {
+    SetFault(name, uri, fault.GetFaultString(), u"", fault.NeedsDetail());
+  } else {
+    std::u16string subcode, subcode_ns;
+    fault.GetSubcode(&subcode, &subcode_ns);
+    SetFault12(name, uri, subcode, subcode_ns, {{u"en", fault.GetFaultString()}}, u"",
+               fault.NeedsDetail());
+  }
+  xml::ReportEventLog(fault);
+}
+
+void SoapMessage::ClearFault() {
+  ClearFaultHeaderBlocks();
+  ClearFaultDetails();
+  fault_code_.clear();
+  fault_code_ns_.clear();
+  fault_subcode_.clear();
+  fault_subcode_ns_.clear();
+  fault_string_.clear();
+  fault_node_.clear();
+  need_detail_ = false;
+  is_fault_ = false;
+  write_fault_body_ = true;
+  reasons_.clear();
+}
+
+void SoapMessage::SetReason(std::u16string_view language, std::u16string_view text) {
+  reasons_.insert_or_assign(std::u16string(language), std::u16string(text));
+}
+
+bool SoapMessage::AddFaultDetail(std::u16string_view ns, std::u16string_view name,
+                                 const VARIANT& content) {
+  return Append(fault_details_, ns, name, content);
+}
+
+bool SoapMessage::FindFaultDetail(std::u16string_view ns, std::u16string_view name,
+                                  VARIANT* content) const {
+  for (const auto& detail : fault_details_) {
+    if (detail->namespace_uri == ns && detail->local_name == name) {
+      return SUCCEEDED(VariantCopy(content, &detail->content));
+    }
+  }
+  return false;
+}
+
+void SoapMessage::ClearFaultHeaderBlocks() {
+  RecordList<HeaderBlock>().swap(fault_header_blocks_);
+  RecordList<LiteralHeaderBlock>().swap(literal_fault_header_blocks_);
+}
+
+void SoapMessage::ClearFaultDetails() { RecordList<MessageElement>().swap(fault_details_); }
+
+bool SoapMessage::AddAttachment(bool request, std::u16string_view id, std::u16string_view type,
+                                uint32_t type_name_format, IUnknown* storage,
+                                const uint8_t* options, size_t options_length) {
+  ComPtr<IStorage> queried = com::QueryInterfacePtr<IStorage>(storage);
+  if (!queried) return false;
+  std::string id8 = text::Narrow(id);
+  std::string type8 = text::Narrow(type);
+  // DIME carries these lengths in 16 bits; a longer field could never be
+  // framed, so it is refused here where the caller can see it.
+  if (id8.size() > kMaxDimeFieldLength || type8.size() > kMaxDimeFieldLength ||
+      options_length > kMaxDimeFieldLength) {
+    return false;
+  }
+  std::unique_ptr<dime::DimePayload> payload(new (std::nothrow) dime::DimePayload(
+      queried.Get(), std::move(id8), std::move(type8), type_name_format));
+  if (!payload) return false;
+  // Walkers hand out a zero-byte array for "no options", so that is accepted
+  // as none; anything else must be whole option elements.
+  if (options && options_length > 0 && !payload->ParseOptions(options, options_length)) {
+    return false;
+  }
+  (request ? request_attachments_ : response_attachments_).push_back(std::move(payload));
+  return true;
+}
+
+const dime::DimePayload* SoapMessage::FindAttachment(bool request, std::u16string_view id) const {
+  const std::string id8 = text::Narrow(id);
+  for (const auto& payload : Attachments(request)) {
+    if (payload->Id() == id8) return payload.get();
+  }
+  return nullptr;
+}
+
+void SoapMessage::AddRoles(const std::vector<std::u16string>& roles) {
+  roles_.insert(roles.begin(), roles.end());
+}
+
+}  // namespace message

@@ -1,0 +1,872 @@
+#include "message/value_decoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "interfaces/soapstruct.h"
+#include "message/internal/faults.h"
+#include "message/message_parser.h"
+#include "message/soap_message.h"
+#include "platform/com/activation.h"
+#include "platform/com/oledate.h"
+#include "platform/text/text.h"
+#include "xml/codecs.h"
+#include "xml/namespaces.h"
+
+namespace message {
+
+using internal::ThrowClient;
+using internal::ThrowEncodingFault;
+using internal::ThrowFault;
+
+namespace {
+
+constexpr std::u16string_view kBadArrayType =
+    u"Value of attribute 'arrayType' on element is invalid, size may be unspecified for "
+    u"innermost dimension only.";
+constexpr std::u16string_view kSizeConflict = u"Array size declared conflicts with actual size.";
+constexpr std::u16string_view kBadOffset =
+    u"Invalid value for attribute 'offset' or 'arrayType' on element.";
+constexpr std::u16string_view kImproperArray = u"Encountered improperly typed array accessor.";
+constexpr std::u16string_view kUnknownItemType =
+    u"Encountered unrecognized array item accessor type.";
+constexpr std::u16string_view kMemberReference =
+    u"Encountered struct member accessor with invalid reference.";
+constexpr std::u16string_view kItemReference =
+    u"Encountered array item accessor with invalid reference.";
+
+[[noreturn]] void ThrowInternal() { ThrowFault(xml::kFaultServer, u"Internal error.", true); }
+
+bool IsBuiltInNamespace(std::u16string_view ns) {
+  return xml::IsXmlSchemaNamespace(ns) || xml::IsSoapEncodingNamespace(ns);
+}
+
+// encodingStyle may list several URIs; the first one names the encoding.
+bool EncodingDiffers(const Accessor& acc, std::u16string_view expected) {
+  return acc.has_encoding_style && acc.encoding_style != expected &&
+         !acc.encoding_style.starts_with(std::u16string(expected) + u" ");
+}
+
+// A non-negative 32-bit decimal written with digits only (spaces around
+// allowed). False for anything else; *too_big when it is digits but above
+// INT32_MAX.
+bool ParseSize(std::u16string_view s, int32_t* out, bool* too_big) {
+  *too_big = false;
+  while (!s.empty() && text::IsSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && text::IsSpace(s.back())) s.remove_suffix(1);
+  if (s.empty()) return false;
+  int64_t value = 0;
+  for (char16_t c : s) {
+    if (!text::IsDigit(c)) return false;
+    value = value * 10 + (c - u'0');
+    if (value > INT32_MAX) {
+      *too_big = true;
+      return false;
+    }
+  }
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+// The product of the sizes, refusing one above kMaxArrayItems.
+int64_t DeclaredCount(const std::vector<int32_t>& sizes) {
+  int64_t product = 1;
+  for (int32_t size : sizes) {
+    if (__builtin_mul_overflow(product, int64_t{size}, &product) || product > kMaxArrayItems) {
+      ThrowClient(kSizeConflict, true);
+    }
+  }
+  return product;
+}
+
+void ResolvePrefixed(std::u16string_view value, const xml::XmlElement& element,
+                     std::u16string_view undeclared, std::u16string_view unresolvable,
+                     std::u16string* ns, std::u16string_view* rest) {
+  const size_t colon = value.find(u':');
+  if (colon == std::u16string_view::npos) {
+    if (element.GetDefaultNamespace().empty()) ThrowClient(unresolvable, true);
+    *ns = element.GetDefaultNamespace();
+    *rest = value;
+    return;
+  }
+  const std::u16string* uri = element.LookupNamespace(value.substr(0, colon));
+  if (!uri) ThrowClient(undeclared, true);
+  *ns = *uri;
+  *rest = value.substr(colon + 1);
+}
+
+struct ArrayDeleter {
+  void operator()(SAFEARRAY* psa) const { SafeArrayDestroy(psa); }
+};
+using ArrayPtr = std::unique_ptr<SAFEARRAY, ArrayDeleter>;
+
+// `ok` by reference: it is read after the call that fills it.
+bool ReaderType(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+
+ComPtr<ISoapStruct> NewStruct() {
+  ComPtr<ISoapStruct> s;
+  if (FAILED(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_SERVER, ISoapStruct::kIid,
+                              s.ReceiveVoid())) ||
+      !s) {
+    ThrowInternal();
+  }
+  return s;
+}
+
+void AddStructMember(ISoapStruct* s, const Accessor& member, VARIANT& value) {
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const Bstr name(member.local_name), ns(member.namespace_uri);
+  if (FAILED(s->AddMember(name.Get(), ns.Get(), value, &ok)) || ok != VARIANT_TRUE) {
+    ThrowInternal();
+  }
+}
+
+void StructInto(ComPtr<ISoapStruct>& s, VARIANT* out) {
+  VariantClear(out);
+  out->vt = VT_DISPATCH;
+  out->pdispVal = s.Detach();
+}
+
+// Seconds of an hh:mm:ss (or hh:mm:00) time, through the platform's parser.
+bool TimeSeconds(std::u16string_view text, int64_t* seconds) {
+  DATE t = 0;
+  if (FAILED(VarDateFromText(text, VAR_TIMEVALUEONLY, &t))) return false;
+  com::OleDateParts parts;
+  if (!com::OleDateToParts(t, &parts)) return false;
+  *seconds = parts.hour * 3600 + parts.minute * 60 + parts.second;
+  return true;
+}
+
+// The zone of `rest`: "Z" or nothing is no shift; "+hh:mm" or "-hh:mm" gives
+// the offset east of UTC in seconds. False for a sign without hh:mm.
+bool ZoneOffset(std::u16string_view rest, int64_t* offset) {
+  *offset = 0;
+  if (rest.find(u'Z') != std::u16string_view::npos) return true;
+  size_t sign = rest.find(u'+');
+  int direction = 1;
+  if (sign == std::u16string_view::npos) {
+    sign = rest.find(u'-');
+    direction = -1;
+  }
+  if (sign == std::u16string_view::npos) return true;
+  if (rest.size() < sign + 6) return false;
+  std::u16string zone(rest.substr(sign + 1, 5));
+  zone += u":00";
+  int64_t seconds = 0;
+  if (!TimeSeconds(zone, &seconds)) return false;
+  *offset = direction * seconds;
+  return true;
+}
+
+// An absolute instant (seconds from 1899-12-30 00:00 UTC) as an OLE date,
+// with the sign convention of dates before day 0.
+bool DateFromInstant(int64_t instant, DATE* out) {
+  int64_t days = instant / 86400;
+  int64_t rest = instant % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  com::OleDateParts parts;
+  com::CivilFromDays(days, &parts.year, &parts.month, &parts.day);
+  parts.hour = static_cast<int>(rest / 3600);
+  parts.minute = static_cast<int>(rest / 60 % 60);
+  parts.second = static_cast<int>(rest % 60);
+  return com::OleDateFromParts(parts, out);
+}
+
+// The day number of a date-only OLE date.
+bool DayNumber(std::u16string_view text, int64_t* days) {
+  DATE d = 0;
+  if (FAILED(VarDateFromText(text, VAR_DATEVALUEONLY, &d))) return false;
+  com::OleDateParts parts;
+  if (!com::OleDateToParts(d, &parts)) return false;
+  *days = com::DaysFromCivil(parts.year, parts.month, parts.day);
+  return true;
+}
+
+bool BytesInto(const std::vector<uint8_t>& bytes, VARIANT* out) {
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+  if (!psa) return false;
+  if (!bytes.empty()) {
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(psa, &data))) {
+      SafeArrayDestroy(psa);
+      return false;
+    }
+    std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(data));
+    SafeArrayUnaccessData(psa);
+  }
+  VariantClear(out);
+  out->vt = VT_ARRAY | VT_UI1;
+  out->parray = psa;
+  return true;
+}
+
+// The character data as UTF-8 without C-locale white space.
+std::string CompactText(std::u16string_view text) {
+  std::string narrow = text::Narrow(text);
+  std::string out;
+  out.reserve(narrow.size());
+  for (char c : narrow) {
+    if (!text::IsAsciiSpace(c)) out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- text codecs -------------------------------------------------------------------
+
+bool DecodeBase64Binary(std::u16string_view text, VARIANT* out) {
+  const std::string compact = CompactText(text);
+  size_t count = 0;
+  if (!xml::Base64Decode(std::string_view(compact), nullptr, &count)) return false;
+  std::vector<uint8_t> bytes(count);
+  if (!xml::Base64Decode(std::string_view(compact), bytes.data(), &count)) return false;
+  bytes.resize(count);
+  return BytesInto(bytes, out);
+}
+
+bool DecodeHexBinary(std::u16string_view text, VARIANT* out) {
+  std::string compact = CompactText(text);
+  for (char& c : compact) c = text::AsciiToUpper(c);
+  size_t count = 0;
+  if (!xml::HexCodec::Decode(std::string_view(compact), nullptr, &count)) return false;
+  std::vector<uint8_t> bytes(count);
+  if (!xml::HexCodec::Decode(std::string_view(compact), bytes.data(), &count)) return false;
+  bytes.resize(count);
+  return BytesInto(bytes, out);
+}
+
+bool DecodeXsdDateTime(std::u16string_view text, DATE* out) {
+  const size_t t = text.find(u'T');
+  if (t == std::u16string_view::npos || text.size() < t + 9) return false;
+  int64_t days = 0, seconds = 0, offset = 0;
+  if (!DayNumber(text.substr(0, t), &days)) return false;
+  if (!TimeSeconds(text.substr(t + 1, 8), &seconds)) return false;
+  if (!ZoneOffset(text.substr(t + 1), &offset)) return false;
+  return DateFromInstant(days * 86400 + seconds - offset, out);
+}
+
+bool DecodeXsdDate(std::u16string_view text, DATE* out) {
+  if (text.size() < 10) return false;
+  int64_t days = 0;
+  if (!DayNumber(text.substr(0, 10), &days)) return false;
+  return DateFromInstant(days * 86400, out);
+}
+
+bool DecodeXsdTime(std::u16string_view text, DATE* out) {
+  if (text.size() < 8) return false;
+  int64_t seconds = 0, offset = 0;
+  if (!TimeSeconds(text.substr(0, 8), &seconds)) return false;
+  if (!ZoneOffset(text.substr(8), &offset)) return false;
+  int64_t folded = (seconds - offset) % 86400;
+  if (folded < 0) folded += 86400;
+  return DateFromInstant(folded, out);
+}
+
+// ---- array attributes --------------------------------------------------------------
+
+void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
+  accessor.dims.clear();
+  std::u16string ns;
+  std::u16string_view rest;
+  ResolvePrefixed(value, element,
+                  u"Encountered undeclared namespace prefix for attribute 'arrayType' on element.",
+                  u"Encountered unresolvable namespace for attribute 'arrayType' on element.", &ns,
+                  &rest);
+  const size_t bracket = rest.rfind(u'[');
+  if (bracket == std::u16string_view::npos) {
+    ThrowClient(u"Value of attribute 'arrayType' on element doesn't have size given.", true);
+  }
+  accessor.item_type_namespace = ns;
+  accessor.item_type_name = rest.substr(0, bracket);
+  std::u16string_view sizes = rest.substr(bracket + 1);
+  if (size_t close = sizes.find(u']'); close != std::u16string_view::npos) {
+    sizes = sizes.substr(0, close);
+  }
+  bool unspecified = false;
+  for (size_t i = 0;; ++i) {
+    const size_t comma = sizes.find(u',');
+    const std::u16string_view entry = sizes.substr(0, comma);
+    if (i == 0 && (entry.empty() || !text::IsDigit(entry[0]))) {
+      // Any non-digit first entry leaves the size open; 0 keeps the places.
+      unspecified = true;
+      accessor.dims.push_back(0);
+    } else {
+      if (entry.empty() || !text::IsDigit(entry[0])) ThrowClient(kBadArrayType, true);
+      int32_t size = 0;
+      bool too_big = false;
+      if (!ParseSize(entry, &size, &too_big)) {
+        ThrowClient(too_big ? kSizeConflict : kBadArrayType, true);
+      }
+      accessor.dims.push_back(size);
+    }
+    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank))
+      ThrowClient(kImproperArray, true);
+    if (comma == std::u16string_view::npos) break;
+    sizes.remove_prefix(comma + 1);
+  }
+  accessor.has_array_shape = true;
+  if (unspecified) {
+    accessor.declared_count = -1;
+    DeclaredCount(std::vector<int32_t>(accessor.dims.begin() + 1, accessor.dims.end()));
+  } else {
+    accessor.declared_count = DeclaredCount(accessor.dims);
+  }
+}
+
+void ParseItemType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
+  std::u16string ns;
+  std::u16string_view rest;
+  ResolvePrefixed(value, element,
+                  u"Encountered undeclared namespace prefix for attribute 'itemType' on element.",
+                  u"Encountered unresolvable namespace for attribute 'itemType' on element.", &ns,
+                  &rest);
+  accessor.item_type_namespace = ns;
+  accessor.item_type_name = rest;
+}
+
+void ParseArraySize(std::u16string_view value, Accessor& accessor) {
+  accessor.dims.clear();
+  bool unspecified = false;
+  size_t i = 0;
+  while (true) {
+    while (!value.empty() && text::IsSpace(value.front())) value.remove_prefix(1);
+    if (value.empty()) break;
+    size_t end = 0;
+    while (end < value.size() && !text::IsSpace(value[end])) ++end;
+    const std::u16string_view entry = value.substr(0, end);
+    value.remove_prefix(end);
+    if (entry == u"*") {
+      if (i != 0) ThrowClient(kBadArrayType, true);
+      unspecified = true;
+      accessor.dims.push_back(0);
+    } else {
+      int32_t size = 0;
+      bool too_big = false;
+      if (!ParseSize(entry, &size, &too_big)) {
+        ThrowClient(too_big ? kSizeConflict : kBadArrayType, true);
+      }
+      accessor.dims.push_back(size);
+    }
+    if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank))
+      ThrowClient(kImproperArray, true);
+    ++i;
+  }
+  if (accessor.dims.empty()) ThrowClient(kBadArrayType, true);
+  accessor.has_array_shape = true;
+  if (unspecified) {
+    accessor.declared_count = -1;
+    DeclaredCount(std::vector<int32_t>(accessor.dims.begin() + 1, accessor.dims.end()));
+  } else {
+    accessor.declared_count = DeclaredCount(accessor.dims);
+  }
+}
+
+void ParseOffset(std::u16string_view value, Accessor& accessor) {
+  accessor.offsets.clear();
+  const size_t bracket = value.rfind(u'[');
+  if (bracket == std::u16string_view::npos) ThrowClient(kBadOffset, true);
+  std::u16string_view list = value.substr(bracket + 1);
+  if (size_t close = list.find(u']'); close != std::u16string_view::npos) {
+    list = list.substr(0, close);
+  }
+  while (true) {
+    const size_t comma = list.find(u',');
+    int32_t offset = 0;
+    bool too_big = false;
+    if (!ParseSize(list.substr(0, comma), &offset, &too_big)) ThrowClient(kBadOffset, true);
+    if (!accessor.offsets.empty() && offset != 0) ThrowClient(kBadOffset, true);
+    accessor.offsets.push_back(offset);
+    if (accessor.offsets.size() > static_cast<size_t>(kMaxArrayRank)) {
+      ThrowClient(kBadOffset, true);
+    }
+    if (comma == std::u16string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  if (accessor.has_href) return;
+  if (accessor.offsets.size() != accessor.dims.size()) ThrowClient(kBadOffset, true);
+  if (accessor.declared_count != -1) {
+    std::vector<int32_t> spans;
+    for (size_t i = 0; i < accessor.dims.size(); ++i) {
+      if (accessor.dims[i] < accessor.offsets[i]) ThrowClient(kBadOffset, true);
+      spans.push_back(accessor.dims[i] - accessor.offsets[i]);
+    }
+    accessor.declared_count = DeclaredCount(spans);
+  }
+}
+
+// ---- decoder -----------------------------------------------------------------------
+
+// One value being decoded: counts the depth and the values built and keeps the
+// accessor on the chain, so that a reference back to it is refused.
+class ValueDecoder::Frame {
+ public:
+  Frame(ValueDecoder& decoder, const Accessor& accessor) : decoder_(decoder), accessor_(accessor) {
+    if (decoder.depth_ >= decoder.max_depth_) {
+      ThrowClient(
+          text::WFormat("Value nesting exceeds the limit of %d levels.", decoder.max_depth_), true);
+    }
+    if (decoder.values_ >= decoder.max_values_) {
+      ThrowClient(text::WFormat("Message holds more than %zu values.", decoder.max_values_), true);
+    }
+    ++decoder.depth_;
+    ++decoder.values_;
+    inserted_ = decoder.active_.insert(&accessor).second;
+  }
+  ~Frame() {
+    --decoder_.depth_;
+    if (inserted_) decoder_.active_.erase(&accessor_);
+  }
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+ private:
+  ValueDecoder& decoder_;
+  const Accessor& accessor_;
+  bool inserted_ = false;
+};
+
+ValueDecoder::ValueDecoder(const MessageParser& parser, const SoapMessage& message,
+                           Idorvish2* reader)
+    : parser_(parser), message_(message), reader_(reader) {}
+
+int ValueDecoder::Version() const { return message_.GetSoapVersion(); }
+
+bool ValueDecoder::IsNil(const Accessor& accessor) {
+  return accessor.nil_text == u"true" || accessor.nil_text == u"1";
+}
+
+void ValueDecoder::ThrowInvalidReference(std::u16string_view text) const {
+  if (Version() == xml::kSoapVersion11) ThrowClient(text, true);
+  ThrowFault(xml::kFaultClient, u"MissingID", xml::kSoap12EncodingNamespace, text, true);
+}
+
+const Accessor* ValueDecoder::Resolve(const Accessor& accessor,
+                                      std::u16string_view invalid_reference_text, VARIANT* out) {
+  const Accessor* current = &accessor;
+  std::vector<const Accessor*> followed;
+  while (current->has_href) {
+    const Accessor* target = parser_.ResolveHref(*current);
+    if (!target) {
+      const dime::DimePayload* payload =
+          current->href.empty() ? nullptr
+                                : message_.FindAttachment(message_.IsRequestPhase(), current->href);
+      if (!payload || !payload->Storage()) ThrowInvalidReference(invalid_reference_text);
+      VariantClear(out);
+      out->vt = VT_UNKNOWN;
+      out->punkVal = payload->Storage();
+      out->punkVal->AddRef();
+      return nullptr;
+    }
+    // A target already being decoded, or one this chain of references has
+    // passed, would never end.
+    if (active_.count(target) ||
+        std::find(followed.begin(), followed.end(), target) != followed.end() ||
+        static_cast<int>(followed.size()) >= max_depth_) {
+      ThrowInvalidReference(invalid_reference_text);
+    }
+    followed.push_back(target);
+    current = target;
+  }
+  return current;
+}
+
+void ValueDecoder::DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
+                                 std::u16string_view type_ns, std::u16string_view expected_encoding,
+                                 std::u16string_view invalid_reference_text, VARIANT* out) {
+  const Accessor* target = Resolve(accessor, invalid_reference_text, out);
+  if (!target) return;
+  Frame frame(*this, *target);
+  if (IsBuiltInNamespace(type_ns)) {
+    DecodeSimpleAccessor(*target, type_name, expected_encoding, out);
+  } else {
+    DecodeAccessor(*target, type_name, type_ns, expected_encoding, out);
+  }
+}
+
+void ValueDecoder::DecodeLiteral(const Accessor& accessor, std::u16string_view type_name,
+                                 std::u16string_view type_ns, VARIANT* out) {
+  Frame frame(*this, accessor);
+  if (IsBuiltInNamespace(type_ns)) {
+    DecodeSimpleValue(accessor, type_name, out);
+  } else {
+    DecodeLiteralAccessor(accessor, type_name, type_ns, out);
+  }
+}
+
+void ValueDecoder::DecodeSimpleAccessor(const Accessor& accessor, std::u16string_view type_name,
+                                        std::u16string_view expected_encoding, VARIANT* out) {
+  if (!accessor.children.empty()) {
+    ThrowClient(u"Encountered improperly serialized built-in type accessor.", true);
+  }
+  if (!accessor.node_type.empty() && accessor.node_type != u"simple") {
+    ThrowClient(u"Incorrect nodeType on built-in type accessor.", true);
+  }
+  if (EncodingDiffers(accessor, expected_encoding)) {
+    ThrowEncodingFault(Version(), u"Unsupported encodingStyle on built-in type accessor.");
+  }
+  DecodeSimpleValue(accessor, type_name, out);
+}
+
+void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_view type_name,
+                                     VARIANT* out) {
+  auto fail = [&accessor]() {
+    ThrowClient(internal::FormatName("Encountered improperly serialized built-in type accessor: "
+                                     "'%s'.",
+                                     accessor.local_name),
+                true);
+  };
+  int code = 0;
+  if (!LookupXsdType(type_name, &code)) fail();
+  if (code == kTypeAny && accessor.has_type) {
+    int own = 0;
+    if (LookupXsdType(accessor.type_name, &own)) {
+      code = own;
+    } else if (accessor.node_type != u"simple") {
+      ThrowClient(u"Encountered accessor with unrecognized data type.", true);
+    }
+  }
+  Variant value;
+  if (IsNil(accessor)) {
+    value.vt = VT_NULL;
+  } else if (code < 256 || code == kTypeBoolean) {
+    value = Variant::FromText(accessor.text);
+    if (value.vt != VT_BSTR) ThrowInternal();
+    if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL}
+                                                     : static_cast<VARTYPE>(code)))) {
+      fail();
+    }
+  } else if (code == kTypeAny || code == kTypeAnyUri) {
+    value = Variant::FromText(accessor.text);
+    if (value.vt != VT_BSTR) ThrowInternal();
+  } else if (code == kTypeDate || code == kTypeTime || code == kTypeDateTime) {
+    DATE date = 0;
+    const bool ok = code == kTypeDate   ? DecodeXsdDate(accessor.text, &date)
+                    : code == kTypeTime ? DecodeXsdTime(accessor.text, &date)
+                                        : DecodeXsdDateTime(accessor.text, &date);
+    if (!ok) fail();
+    value.vt = VT_DATE;
+    value.date = date;
+  } else if (code == kTypeBase64) {
+    if (!DecodeBase64Binary(accessor.text, &value)) fail();
+  } else if (code == kTypeHex) {
+    if (!DecodeHexBinary(accessor.text, &value)) fail();
+  } else {
+    fail();
+  }
+  VariantClear(out);
+  *out = value.Detach();
+}
+
+void ValueDecoder::DecodeAccessor(const Accessor& accessor, std::u16string_view type_name,
+                                  std::u16string_view type_ns,
+                                  std::u16string_view expected_encoding, VARIANT* out) {
+  Bstr base, base_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const Bstr name(type_name), ns(type_ns);
+  if (!reader_ || !ReaderType(reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(),
+                                                          base_ns.Receive(), &ok),
+                              ok)) {
+    ThrowClient(u"Encountered accessor with unrecognized type.", true);
+  }
+  if (xml::IsSoapEncodingNamespace(base_ns.View())) {
+    if (base.View() == u"Array") {
+      DecodeArray(accessor, type_name, type_ns, expected_encoding, out);
+    } else if (base.View() == u"Struct") {
+      DecodeStruct(accessor, type_name, type_ns, expected_encoding, out);
+    } else {
+      DecodeSimpleAccessor(accessor, base.View(), expected_encoding, out);
+    }
+    return;
+  }
+  DecodeStruct(accessor, type_name, type_ns, expected_encoding, out);
+}
+
+void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view type_name,
+                                std::u16string_view type_ns, std::u16string_view expected_encoding,
+                                VARIANT* out) {
+  if (EncodingDiffers(accessor, expected_encoding)) {
+    ThrowEncodingFault(Version(), u"Unsupported encodingStyle on struct accessor.");
+  }
+  if (!accessor.node_type.empty() && accessor.node_type != u"struct") {
+    ThrowClient(u"Incorrect nodeType on struct accessor.", true);
+  }
+  ComPtr<ISoapStruct> result = NewStruct();
+  const Bstr struct_name(type_name), struct_ns(type_ns);
+  for (const AccessorPtr& member : accessor.children) {
+    Bstr type, type_ns_b;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
+    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
+                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
+                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
+                                ok)) {
+      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
+    }
+    Variant value;
+    DecodeEncoded(*member, type.View(), type_ns_b.View(), expected_encoding, kMemberReference,
+                  &value);
+    AddStructMember(result.Get(), *member, value);
+  }
+  StructInto(result, out);
+}
+
+bool ValueDecoder::FindItemKind(std::u16string_view item_type, std::u16string_view item_ns,
+                                ItemKind* kind) {
+  int code = 0;
+  if (IsBuiltInNamespace(item_ns)) {
+    *kind = ItemKind::Simple;
+    return LookupXsdType(item_type, &code);
+  }
+  Bstr base, base_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const Bstr name(item_type), ns(item_ns);
+  if (!reader_ || !ReaderType(reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(),
+                                                          base_ns.Receive(), &ok),
+                              ok)) {
+    return false;
+  }
+  if (!xml::IsSoapEncodingNamespace(base_ns.View()) || base.View() == u"Struct") {
+    *kind = ItemKind::Struct;
+    return true;
+  }
+  if (base.View() == u"Array") {
+    *kind = ItemKind::Array;
+    return true;
+  }
+  *kind = ItemKind::Simple;
+  return LookupXsdType(base.View(), &code);
+}
+
+void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view type_name,
+                               std::u16string_view type_ns, std::u16string_view expected_encoding,
+                               VARIANT* out) {
+  if (EncodingDiffers(accessor, expected_encoding)) {
+    ThrowEncodingFault(Version(), u"Unsupported encodingStyle on array accessor.");
+  }
+  if (!accessor.node_type.empty() && accessor.node_type != u"array") {
+    ThrowClient(u"Incorrect nodeType on array accessor.", true);
+  }
+  const Bstr array_name(type_name), array_ns(type_ns);
+  Bstr item_type, item_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!reader_ || !ReaderType(reader_->GetArrayType(array_name.Get(), array_ns.Get(),
+                                                    item_type.Receive(), item_ns.Receive(), &ok),
+                              ok)) {
+    ThrowClient(u"Encountered unrecognized array accessor.", true);
+  }
+  if (!IsNil(accessor) && accessor.encoding_style.starts_with(xml::kSoap11EncodingNamespace) &&
+      item_type.View() != u"anyType" && item_type.View() != u"ur-type" &&
+      (accessor.item_type_name != item_type.View() ||
+       accessor.item_type_namespace != item_ns.View())) {
+    ThrowClient(kImproperArray, true);
+  }
+  ItemKind kind = ItemKind::Simple;
+  if (!FindItemKind(item_type.View(), item_ns.View(), &kind)) {
+    ThrowClient(kUnknownItemType, true);
+  }
+  LONG rank = 0;
+  ok = VARIANT_FALSE;
+  if (!ReaderType(reader_->GetArrayDims(array_name.Get(), array_ns.Get(), &rank, &ok), ok) ||
+      rank < 1 || rank > kMaxArrayRank) {
+    ThrowClient(u"Unable to determine dimensionality of array.", true);
+  }
+
+  // Shape, in written order. Sizes were parsed as non-negative 32-bit
+  // numbers and their product bounded when the attributes were read.
+  const size_t r = static_cast<size_t>(rank);
+  const int64_t n = static_cast<int64_t>(accessor.children.size());
+  std::vector<int32_t> dims = accessor.dims;
+  int64_t declared = accessor.declared_count;
+  if (!accessor.has_array_shape) {
+    if (r != 1) ThrowClient(kImproperArray, true);
+    dims = {0};
+    declared = -1;
+  }
+  if (dims.size() != r) ThrowClient(kImproperArray, true);
+  if (!accessor.offsets.empty() && accessor.offsets.size() != r) ThrowClient(kImproperArray, true);
+  auto offset_of = [&accessor](size_t i) {
+    return accessor.offsets.empty() ? 0 : accessor.offsets[i];
+  };
+  if (declared != -1 && declared != n) ThrowClient(kSizeConflict, true);
+  if (n > kMaxArrayItems) ThrowClient(kSizeConflict, true);
+
+  std::vector<SAFEARRAYBOUND> written(r);
+  if (IsNil(accessor)) {
+    for (auto& b : written) b = {0, 0};
+  } else if (declared != -1) {
+    for (size_t i = 0; i < r; ++i) {
+      const int32_t span = dims[i] - offset_of(i);
+      if (span < 0) ThrowClient(kSizeConflict, true);
+      written[i] = {static_cast<ULONG>(span), offset_of(i)};
+    }
+  } else {
+    int64_t others = 1;
+    for (size_t i = 1; i < r; ++i) {
+      if (__builtin_mul_overflow(others, int64_t{dims[i]}, &others) || others > kMaxArrayItems) {
+        ThrowClient(kSizeConflict, true);
+      }
+    }
+    int64_t first = 0;
+    if (others == 0) {
+      if (n != 0) ThrowClient(kSizeConflict, true);
+    } else {
+      if (n % others != 0) ThrowClient(kSizeConflict, true);
+      first = n / others;
+    }
+    // The last index of the first dimension must still be a LONG.
+    if (first > 0 && offset_of(0) > INT32_MAX - (first - 1)) ThrowClient(kSizeConflict, true);
+    written[0] = {static_cast<ULONG>(first), offset_of(0)};
+    for (size_t i = 1; i < r; ++i) written[i] = {static_cast<ULONG>(dims[i]), 0};
+  }
+
+  // SafeArrayCreate takes the bounds last written dimension first, so that
+  // the last written dimension varies fastest.
+  std::vector<SAFEARRAYBOUND> bounds(written.rbegin(), written.rend());
+  ArrayPtr array(SafeArrayCreate(VT_VARIANT, static_cast<UINT>(r), bounds.data()));
+  if (!array) ThrowInternal();
+
+  int64_t cells = 1;
+  for (const auto& b : written) cells *= b.cElements;
+  std::vector<LONG> index(r);  // written order
+  for (size_t i = 0; i < r; ++i) index[i] = written[i].lLbound;
+  std::vector<LONG> indices(r);  // SafeArrayCreate order
+  const int64_t fill = std::min(n, cells);
+  for (int64_t k = 0; k < fill; ++k) {
+    const Accessor& item = *accessor.children[static_cast<size_t>(k)];
+    Variant value;
+    DecodeItemKind(item, kind, 0, item_type.View(), item_ns.View(), expected_encoding, &value);
+    for (size_t i = 0; i < r; ++i) indices[i] = index[r - 1 - i];
+    if (FAILED(SafeArrayPutElement(array.get(), indices.data(), &value))) ThrowInternal();
+    for (size_t i = r; i-- > 0;) {
+      if (++index[i] < written[i].lLbound + static_cast<int64_t>(written[i].cElements)) break;
+      index[i] = written[i].lLbound;
+    }
+  }
+  VariantClear(out);
+  out->vt = VT_ARRAY | VT_VARIANT;
+  out->parray = array.release();
+}
+
+void ValueDecoder::DecodeItemKind(const Accessor& item, ItemKind kind, int,
+                                  std::u16string_view item_type, std::u16string_view item_ns,
+                                  std::u16string_view expected_encoding, VARIANT* out) {
+  const Accessor* target = Resolve(item, kItemReference, out);
+  if (!target) return;
+  Frame frame(*this, *target);
+  switch (kind) {
+    case ItemKind::Struct:
+      DecodeStruct(*target, item_type, item_ns, expected_encoding, out);
+      break;
+    case ItemKind::Array:
+      DecodeArray(*target, item_type, item_ns, expected_encoding, out);
+      break;
+    case ItemKind::Simple:
+      DecodeSimpleAccessor(*target, item_type, expected_encoding, out);
+      break;
+  }
+}
+
+// ---- literal family ----------------------------------------------------------------
+
+void ValueDecoder::DecodeLiteralAccessor(const Accessor& accessor, std::u16string_view type_name,
+                                         std::u16string_view type_ns, VARIANT* out) {
+  if (!reader_) ThrowClient(u"Encountered accessor with unrecognized type.", true);
+  const Bstr name(type_name), ns(type_ns);
+  Bstr item_type, item_type_ns, item_name, item_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (ReaderType(reader_->GetArrayTypeLit(name.Get(), ns.Get(), item_type.Receive(),
+                                          item_type_ns.Receive(), item_name.Receive(),
+                                          item_ns.Receive(), &ok),
+                 ok)) {
+    DecodeLiteralArray(accessor, type_name, type_ns, out);
+    return;
+  }
+  Bstr base, base_ns;
+  ok = VARIANT_FALSE;
+  if (!ReaderType(
+          reader_->GetComplexBaseType(name.Get(), ns.Get(), base.Receive(), base_ns.Receive(), &ok),
+          ok)) {
+    ThrowClient(u"Encountered accessor with unrecognized type.", true);
+  }
+  if (IsBuiltInNamespace(base_ns.View())) {
+    DecodeSimpleValue(accessor, base.View(), out);
+  } else {
+    DecodeLiteralStruct(accessor, type_name, type_ns, out);
+  }
+}
+
+void ValueDecoder::DecodeLiteralStruct(const Accessor& accessor, std::u16string_view type_name,
+                                       std::u16string_view type_ns, VARIANT* out) {
+  ComPtr<ISoapStruct> result = NewStruct();
+  const Bstr struct_name(type_name), struct_ns(type_ns);
+  for (const AccessorPtr& member : accessor.children) {
+    Bstr type, type_ns_b;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
+    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
+                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
+                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
+                                ok)) {
+      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
+    }
+    Variant value;
+    DecodeLiteral(*member, type.View(), type_ns_b.View(), &value);
+    AddStructMember(result.Get(), *member, value);
+  }
+  StructInto(result, out);
+}
+
+void ValueDecoder::DecodeLiteralArray(const Accessor& accessor, std::u16string_view type_name,
+                                      std::u16string_view type_ns, VARIANT* out) {
+  const Bstr name(type_name), ns(type_ns);
+  Bstr item_type, item_type_ns, item_name, item_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!reader_ || !ReaderType(reader_->GetArrayTypeLit(name.Get(), ns.Get(), item_type.Receive(),
+                                                       item_type_ns.Receive(), item_name.Receive(),
+                                                       item_ns.Receive(), &ok),
+                              ok)) {
+    ThrowClient(u"Encountered unrecognized array accessor.", true);
+  }
+  ItemKind kind = ItemKind::Simple;
+  if (!FindItemKind(item_type.View(), item_type_ns.View(), &kind)) {
+    ThrowClient(u"Encountered array item accessor with unrecognized type.", true);
+  }
+  const size_t n = accessor.children.size();
+  if (static_cast<int64_t>(n) > kMaxArrayItems) ThrowClient(kSizeConflict, true);
+  ArrayPtr array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(n)));
+  if (!array) ThrowInternal();
+  for (size_t i = 0; i < n; ++i) {
+    const Accessor& item = *accessor.children[i];
+    if (item.local_name != item_name.View() || item.namespace_uri != item_ns.View()) {
+      ThrowClient(u"Encountered unrecognized array item accessor.", true);
+    }
+    Variant value;
+    {
+      Frame frame(*this, item);
+      switch (kind) {
+        case ItemKind::Simple:
+          DecodeSimpleValue(item, item_type.View(), &value);
+          break;
+        case ItemKind::Struct:
+          DecodeLiteralStruct(item, item_type.View(), item_type_ns.View(), &value);
+          break;
+        case ItemKind::Array:
+          DecodeLiteralAccessor(item, item_type.View(), item_type_ns.View(), &value);
+          break;
+      }
+    }
+    const LONG index = static_cast<LONG>(i);
+    if (FAILED(SafeArrayPutElement(array.get(), &index, &value))) ThrowInternal();
+  }
+  VariantClear(out);
+  out->vt = VT_ARRAY | VT_VARIANT;
+  out->parray = array.release();
+}
+
+}  // namespace message

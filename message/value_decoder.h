@@ -1,0 +1,123 @@
+// ValueDecoder: turns Accessor records into VARIANTs, driven by the declared
+// type the WSDL reader gives. Built-in XML Schema types become automation
+// scalars, VT_BSTR, VT_DATE (UTC), VT_BOOL or byte arrays; structs become
+// SoapStruct objects (VT_DISPATCH); arrays of any rank become VT_ARRAY|
+// VT_VARIANT; a reference that names a DIME attachment becomes VT_UNKNOWN.
+// There are two families: SOAP-encoded (encodingStyle, nodeType, href and
+// array attribute checks) and literal (plain element structure).
+//
+// Every failure throws a QVSOAPFault by pointer with the need-detail flag set;
+// whatever was built for the failing value is released first. The decoder
+// keeps the chain of accessors being decoded, so a reference cycle is refused
+// as an invalid reference, and bounds both the nesting depth and the number of
+// values one decoder builds.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "interfaces/dorvish.h"
+#include "message/accessor.h"
+#include "platform/com/variant.h"
+
+namespace message {
+
+class MessageParser;
+class SoapMessage;
+
+// Deepest nesting of values (elements and references together).
+inline constexpr int kMaxDecodeDepth = 1100;
+// Most values one decoder builds; shared references count each time they are
+// expanded.
+inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
+
+class ValueDecoder {
+ public:
+  ValueDecoder(const MessageParser& parser, const SoapMessage& message, Idorvish2* reader);
+  ValueDecoder(const ValueDecoder&) = delete;
+  ValueDecoder& operator=(const ValueDecoder&) = delete;
+
+  // The encoded entry of every caller: the reference rule (href replaced by
+  // its target, else an attachment, else the invalid-reference fault with
+  // `invalid_reference_text`), then the simple entry for XML Schema and SOAP
+  // encoding types or DecodeAccessor for the others. `out` must be
+  // initialised; it is cleared and written on success.
+  void DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
+                     std::u16string_view type_ns, std::u16string_view expected_encoding,
+                     std::u16string_view invalid_reference_text, VARIANT* out);
+  // The literal entry: DecodeSimpleValue for built-in types, else
+  // DecodeLiteralAccessor.
+  void DecodeLiteral(const Accessor& accessor, std::u16string_view type_name,
+                     std::u16string_view type_ns, VARIANT* out);
+
+  void DecodeSimpleAccessor(const Accessor& accessor, std::u16string_view type_name,
+                            std::u16string_view expected_encoding, VARIANT* out);
+  void DecodeSimpleValue(const Accessor& accessor, std::u16string_view type_name, VARIANT* out);
+  void DecodeAccessor(const Accessor& accessor, std::u16string_view type_name,
+                      std::u16string_view type_ns, std::u16string_view expected_encoding,
+                      VARIANT* out);
+  void DecodeStruct(const Accessor& accessor, std::u16string_view type_name,
+                    std::u16string_view type_ns, std::u16string_view expected_encoding,
+                    VARIANT* out);
+  void DecodeArray(const Accessor& accessor, std::u16string_view type_name,
+                   std::u16string_view type_ns, std::u16string_view expected_encoding,
+                   VARIANT* out);
+  void DecodeLiteralAccessor(const Accessor& accessor, std::u16string_view type_name,
+                             std::u16string_view type_ns, VARIANT* out);
+  void DecodeLiteralStruct(const Accessor& accessor, std::u16string_view type_name,
+                           std::u16string_view type_ns, VARIANT* out);
+  void DecodeLiteralArray(const Accessor& accessor, std::u16string_view type_name,
+                          std::u16string_view type_ns, VARIANT* out);
+
+  static bool IsNil(const Accessor& accessor);
+
+  // Lower limits for tests that show what happens when they are reached.
+  void SetLimitsForTest(int max_depth, size_t max_values) {
+    max_depth_ = max_depth;
+    max_values_ = max_values;
+  }
+
+ private:
+  class Frame;
+  enum class ItemKind { Simple, Struct, Array };
+
+  // Resolves `accessor`'s reference. Returns the accessor to decode, or null
+  // when the value was an attachment (then written to `out`).
+  const Accessor* Resolve(const Accessor& accessor, std::u16string_view invalid_reference_text,
+                          VARIANT* out);
+  void DecodeItemKind(const Accessor& item, ItemKind kind, int simple_code,
+                      std::u16string_view item_type, std::u16string_view item_ns,
+                      std::u16string_view expected_encoding, VARIANT* out);
+  bool FindItemKind(std::u16string_view item_type, std::u16string_view item_ns, ItemKind* kind);
+  [[noreturn]] void ThrowInvalidReference(std::u16string_view text) const;
+  int Version() const;
+
+  const MessageParser& parser_;
+  const SoapMessage& message_;
+  Idorvish2* reader_;
+  std::unordered_set<const Accessor*> active_;
+  int depth_ = 0;
+  size_t values_ = 0;
+  int max_depth_ = kMaxDecodeDepth;
+  size_t max_values_ = kMaxDecodedValues;
+};
+
+// Text codecs over an accessor's character data; false when the text is not
+// of the form. Dates are UTC instants as OLE dates.
+bool DecodeBase64Binary(std::u16string_view text, VARIANT* out);
+bool DecodeHexBinary(std::u16string_view text, VARIANT* out);
+bool DecodeXsdDateTime(std::u16string_view text, DATE* out);
+bool DecodeXsdDate(std::u16string_view text, DATE* out);
+bool DecodeXsdTime(std::u16string_view text, DATE* out);
+
+// Array attribute parsers, called while the accessor's attributes are read.
+// They fill the accessor's dims, offsets, declared count and item type and
+// throw the Client/Sender faults of malformed values.
+void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor);
+void ParseItemType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor);
+void ParseArraySize(std::u16string_view value, Accessor& accessor);
+void ParseOffset(std::u16string_view value, Accessor& accessor);
+
+}  // namespace message
