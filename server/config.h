@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "server/document_root.h"
-#include "server/server_logs.h"
 
 namespace server {
 
@@ -49,8 +48,16 @@ using MimeMap = std::map<std::string, std::string>;
 // The eighteen pairs used when the file lists no MIME item at all.
 const MimeMap& BuiltInMimeMap();
 
-// Log paths and switches (UTF-8 file names, empty when unset) are the logs'
-// own LogSettings.
+// Log paths and switches (UTF-8 file names, empty when unset). The published
+// snapshot is their one home: the log files read them from it when they open.
+struct LogSettings {
+  std::string server_log_path;
+  bool enable_server_log = false;
+  std::string user_agent_log_path;
+  bool enable_user_agent_log = false;
+  std::string trace_log_path;
+  bool enable_trace_log = false;
+};
 bool operator==(const LogSettings& a, const LogSettings& b);
 
 // What management may change while requests run. Readers hold one snapshot

@@ -15,6 +15,7 @@
 #include "dime/message.h"
 #include "dime/serializer.h"
 #include "server/request_log.h"
+#include "server/server_logs.h"
 #include "server/soap_dispatch.h"
 
 namespace server {

@@ -474,8 +474,9 @@ class Braskelmgr2 final : public com::ComObject<Braskelmgr2, com::Dispatch<Ibras
     static std::mutex order;
     std::lock_guard<std::mutex> lock(order);
     const bool saved = server_->ChangeConfig([&](ConfigSnapshot& config) { config.logs = logs; });
-    // In force whether or not the file was written.
-    server_->Logs().OpenLogs(logs);
+    // In force whether or not the file was written: the logs reopen from the
+    // snapshot just published.
+    server_->Logs().OpenLogs();
     *Result = Bool(saved);
     return S_OK;
   }

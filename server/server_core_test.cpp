@@ -25,6 +25,7 @@
 #include "platform/com/activation.h"
 #include "server/http_response.h"
 #include "server/request_log.h"
+#include "server/server_logs.h"
 #include "server/soap_dispatch.h"
 #include "server/testing/http_replies.h"
 #include "server/testing/loopback_client.h"

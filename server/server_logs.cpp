@@ -118,86 +118,62 @@ bool RenameNoReplace(const char* from, const char* to) {
 
 // ---- LogFiles -----------------------------------------------------------------------
 
-LogFiles::LogFiles(const LogClock& clock) : LogFiles(clock, LocalStandardOffsetMinutes()) {}
+LogFiles::LogFiles(const ConfigStore& config, const LogClock& clock)
+    : LogFiles(config, clock, LocalStandardOffsetMinutes()) {}
 
-LogFiles::LogFiles(const LogClock& clock, int zone_offset_minutes)
-    : clock_(clock), zone_text_(server::ZoneText(zone_offset_minutes)), last_rotation_(clock.TickCount()) {}
+LogFiles::LogFiles(const ConfigStore& config, const LogClock& clock, int zone_offset_minutes)
+    : config_(config),
+      clock_(clock),
+      zone_text_(server::ZoneText(zone_offset_minutes)),
+      last_rotation_(clock.TickCount()) {}
 
 LogFiles::~LogFiles() {
   RotateLogs();
-  Close(server_);
-  Close(user_agent_);
-  Close(trace_);
+  for (Stream* s : {&server_, &user_agent_, &trace_}) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    Close(*s);
+  }
 }
 
 void LogFiles::Close(Stream& s) {
-  std::lock_guard<std::mutex> lock(s.mu);
   if (s.fd >= 0) ::close(s.fd);
   s.fd = -1;
+  s.open_path.clear();
 }
 
-void LogFiles::SetSettings(const LogSettings& settings) {
-  auto store = [](Stream& s, const std::string& path, bool enabled) {
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.path = path;
-    s.enabled = enabled;
-  };
-  store(server_, settings.server_log_path, settings.enable_server_log);
-  store(user_agent_, settings.user_agent_log_path, settings.enable_user_agent_log);
-  store(trace_, settings.trace_log_path, settings.enable_trace_log);
-}
-
-LogSettings LogFiles::Settings() const {
-  LogSettings out;
-  auto load = [](const Stream& s, std::string& path, bool& enabled) {
-    std::lock_guard<std::mutex> lock(s.mu);
-    path = s.path;
-    enabled = s.enabled;
-  };
-  load(server_, out.server_log_path, out.enable_server_log);
-  load(user_agent_, out.user_agent_log_path, out.enable_user_agent_log);
-  load(trace_, out.trace_log_path, out.enable_trace_log);
-  return out;
-}
+LogSettings LogFiles::Settings() const { return config_.Current()->logs; }
 
 void LogFiles::SetRotationInterval(uint32_t interval_ms) {
   rotation_interval_ms_.store(interval_ms, std::memory_order_relaxed);
 }
 
-void LogFiles::Reopen(Stream& s, Gate gate) {
-  if (s.fd >= 0) ::close(s.fd);
-  s.fd = -1;
-  s.open_path.clear();
-  if ((gate == Gate::Enabled && !s.enabled) || s.path.empty()) return;
-  s.fd = ::open(s.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (s.fd >= 0) s.open_path = s.path;
+void LogFiles::OpenAt(Stream& s, const std::string& path) {
+  s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (s.fd >= 0) s.open_path = path;
+}
+
+void LogFiles::Open(Stream& s, const std::string& path, bool wanted) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  Close(s);
+  if (wanted && !path.empty()) OpenAt(s, path);
 }
 
 bool LogFiles::OpenLogs() {
-  for (auto [s, gate] : {std::pair{&server_, Gate::Enabled}, std::pair{&user_agent_, Gate::Enabled},
-                         std::pair{&trace_, Gate::Always}}) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    Reopen(*s, gate);
-  }
+  // Read before any stream's lock: the snapshot's own lock is never taken
+  // under a log's.
+  const ConfigSnapshotPtr config = config_.Current();
+  const LogSettings& settings = config->logs;
+  Open(server_, settings.server_log_path, settings.enable_server_log);
+  Open(user_agent_, settings.user_agent_log_path, settings.enable_user_agent_log);
+  // The trace log opens whether or not tracing is on; each request decides
+  // from its snapshot whether to write it.
+  Open(trace_, settings.trace_log_path, /*wanted=*/true);
   return true;
 }
 
-bool LogFiles::OpenLogs(const LogSettings& settings) {
-  auto apply = [](Stream& s, Gate gate, const std::string& path, bool enabled) {
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.path = path;
-    s.enabled = enabled;
-    Reopen(s, gate);
-  };
-  apply(server_, Gate::Enabled, settings.server_log_path, settings.enable_server_log);
-  apply(user_agent_, Gate::Enabled, settings.user_agent_log_path, settings.enable_user_agent_log);
-  apply(trace_, Gate::Always, settings.trace_log_path, settings.enable_trace_log);
-  return true;
-}
-
-void LogFiles::WriteLine(Stream& s, Gate gate, std::string_view line) {
+void LogFiles::WriteLine(Stream& s, std::string_view line) {
   std::lock_guard<std::mutex> lock(s.mu);
-  if (s.fd < 0 || (gate == Gate::Enabled && !s.enabled)) return;
+  if (s.fd < 0) return;
   WriteAll(s.fd, line);
 }
 
@@ -206,7 +182,7 @@ void LogFiles::WriteLogEntry(const RequestRecord& record) {
   thread_local std::string line;
   line.clear();
   AppendLogEntry(line, record, zone_text_);
-  WriteLine(server_, Gate::Enabled, line);
+  WriteLine(server_, line);
 }
 
 void LogFiles::WriteUserAgentLine(std::string_view user_agent) {
@@ -214,7 +190,7 @@ void LogFiles::WriteUserAgentLine(std::string_view user_agent) {
   line.clear();
   text::AppendLogSafe(line, user_agent);
   line += '\n';
-  WriteLine(user_agent_, Gate::Enabled, line);
+  WriteLine(user_agent_, line);
 }
 
 void LogFiles::WriteTraceRecord(std::string_view record) {
@@ -224,16 +200,16 @@ void LogFiles::WriteTraceRecord(std::string_view record) {
   WriteAll(trace_.fd, "\n");
 }
 
-void LogFiles::Rotate(Stream& s, Gate gate, std::string_view suffix) {
+void LogFiles::Rotate(Stream& s, std::string_view suffix) {
   std::lock_guard<std::mutex> lock(s.mu);
-  if (s.fd < 0 || (gate == Gate::Enabled && !s.enabled)) return;
-  ::close(s.fd);
-  s.fd = -1;
-  const std::string rotated = RotatedName(s.open_path, suffix);
+  if (s.fd < 0) return;
+  const std::string path = s.open_path;
+  Close(s);
+  const std::string rotated = RotatedName(path, suffix);
   // A failed rename (the name is taken, or too long) leaves the file where it
   // is; reopening then appends to it.
-  if (!rotated.empty()) (void)RenameNoReplace(s.open_path.c_str(), rotated.c_str());
-  Reopen(s, gate);
+  if (!rotated.empty()) (void)RenameNoReplace(path.c_str(), rotated.c_str());
+  OpenAt(s, path);
 }
 
 void LogFiles::RotateLogs() {
@@ -246,9 +222,9 @@ void LogFiles::RotateLogs() {
     last_rotation_ = now;
     suffix = RotationSuffix(clock_.Now());
   }
-  Rotate(server_, Gate::Enabled, suffix);
-  Rotate(user_agent_, Gate::Enabled, suffix);
-  Rotate(trace_, Gate::Always, suffix);
+  Rotate(server_, suffix);
+  Rotate(user_agent_, suffix);
+  Rotate(trace_, suffix);
 }
 
 // ---- EventReporter ------------------------------------------------------------------

@@ -3,8 +3,9 @@
 // reporter behind LogEvent.
 //
 // Each log has its own lock; writers on the workers, rotation on the service
-// thread and reopening by the management call all take it, and the paths and
-// switches live here, changed only under those locks.
+// thread and reopening by the management call all take it. The paths and
+// switches belong to the published configuration snapshot: a log takes them
+// from it when it opens and keeps only its open file.
 #pragma once
 
 #include <time.h>
@@ -14,6 +15,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "server/config_store.h"
 
 namespace server {
 
@@ -25,15 +28,6 @@ class LogClock {
   virtual time_t Now() const = 0;          // wall-clock seconds since the epoch
 };
 const LogClock& SystemLogClock();
-
-struct LogSettings {
-  std::string server_log_path;
-  bool enable_server_log = false;
-  std::string user_agent_log_path;
-  bool enable_user_agent_log = false;
-  std::string trace_log_path;
-  bool enable_trace_log = false;
-};
 
 // What the logs say about one answered request. The views belong to the
 // writer and need only outlive the call that takes the record.
@@ -48,27 +42,27 @@ struct RequestRecord {
 
 class LogFiles {
  public:
-  // The zone text comes from the local zone's standard offset, taken once.
-  explicit LogFiles(const LogClock& clock = SystemLogClock());
+  // The settings are read from `config`, which must outlive the logs. The
+  // zone text comes from the local zone's standard offset, taken once.
+  explicit LogFiles(const ConfigStore& config, const LogClock& clock = SystemLogClock());
   // For tests: a fixed offset from UTC in minutes (positive: ahead of UTC).
-  LogFiles(const LogClock& clock, int zone_offset_minutes);
+  LogFiles(const ConfigStore& config, const LogClock& clock, int zone_offset_minutes);
   ~LogFiles();  // rotates when due, then closes
   LogFiles(const LogFiles&) = delete;
   LogFiles& operator=(const LogFiles&) = delete;
 
-  // Stores paths and switches; they take effect at the next OpenLogs.
-  void SetSettings(const LogSettings& settings);
+  // The settings of the current snapshot; a change to them takes effect at the
+  // next OpenLogs.
   LogSettings Settings() const;
   // Rotation period in milliseconds; 0 turns rotation off.
   void SetRotationInterval(uint32_t interval_ms);
 
-  // (Re)opens the streams in append mode, each under its lock: an open stream
-  // is closed first; the server and user-agent logs open only when enabled;
-  // the trace log opens whenever this runs (an empty path simply fails). A log
-  // that cannot be opened is not written. Returns true.
+  // (Re)opens the streams in append mode from the current snapshot's
+  // settings, each under its lock: an open stream is closed first; the server
+  // and user-agent logs open only when enabled; the trace log opens whenever
+  // this runs (an empty path simply fails). A log that cannot be opened is not
+  // written. Returns true.
   bool OpenLogs();
-  // Stores `settings` and reopens, stream by stream under its lock.
-  bool OpenLogs(const LogSettings& settings);
 
   // One line each. Control characters from the request are written as \xHH
   // (and '"' inside the quoted request line), so a peer cannot forge lines.
@@ -79,28 +73,30 @@ class LogFiles {
   void WriteTraceRecord(std::string_view record);
 
   // When the interval has passed since the last rotation, moves each open log
-  // aside as <name>_%y%m%d%H%MGMT<ext> (UTC) and starts a new file at its
-  // path. An existing file of that name is never replaced: the log is then
-  // reopened and appended to.
+  // aside as <name>_%y%m%d%H%MGMT<ext> (UTC) and starts a new file at the
+  // path it was opened from (settings changed since wait for OpenLogs). An
+  // existing file of that name is never replaced: the log is then reopened
+  // and appended to.
   void RotateLogs();
 
   const std::string& ZoneText() const { return zone_text_; }
 
  private:
+  // Open only while its log was enabled (or always, for the trace log) when
+  // last opened, so an open stream is one to write.
   struct Stream {
-    mutable std::mutex mu;
+    std::mutex mu;
     int fd = -1;            // Guarded by mu.
-    std::string path;       // Guarded by mu. The configured path.
     std::string open_path;  // Guarded by mu. The file `fd` was opened from.
-    bool enabled = false;   // Guarded by mu.
   };
-  enum class Gate { Enabled, Always };
 
-  static void Reopen(Stream& s, Gate gate);  // s.mu held
-  static void WriteLine(Stream& s, Gate gate, std::string_view line);
-  static void Rotate(Stream& s, Gate gate, std::string_view suffix);
-  static void Close(Stream& s);
+  static void Open(Stream& s, const std::string& path, bool wanted);
+  static void OpenAt(Stream& s, const std::string& path);  // s.mu held, s closed
+  static void WriteLine(Stream& s, std::string_view line);
+  static void Rotate(Stream& s, std::string_view suffix);
+  static void Close(Stream& s);  // s.mu held
 
+  const ConfigStore& config_;
   const LogClock& clock_;
   const std::string zone_text_;
   Stream server_, user_agent_, trace_;

@@ -155,16 +155,29 @@ class LogFilesTest : public testing::Test {
     return names;
   }
 
+  // What a management change does: publish the settings, then reopen.
+  void Publish(const LogSettings& settings) {
+    std::lock_guard<std::mutex> lock(config_.Lock());
+    auto next = std::make_shared<ConfigSnapshot>(*config_.Current());
+    next->logs = settings;
+    config_.Publish(std::move(next));
+  }
+  bool OpenWith(LogFiles& logs, const LogSettings& settings) {
+    Publish(settings);
+    return logs.OpenLogs();
+  }
+
   fs::path dir_;
   FakeClock clock_;
+  ConfigStore config_;
 };
 
 TEST_F(LogFilesTest, WritesOnlyToOpenEnabledLogs) {
-  LogFiles logs(clock_, 0);
+  LogFiles logs(config_, clock_, 0);
   LogSettings s = AllEnabled();
   s.enable_user_agent_log = false;
   s.enable_trace_log = false;  // the trace log opens all the same
-  logs.SetSettings(s);
+  Publish(s);
   logs.WriteLogEntry(Record("GET /early HTTP/1.0"));  // nothing is open yet
   EXPECT_TRUE(Files().empty());
 
@@ -181,7 +194,7 @@ TEST_F(LogFilesTest, WritesOnlyToOpenEnabledLogs) {
   // Reopening with new settings takes effect at once.
   s.enable_user_agent_log = true;
   s.enable_server_log = false;
-  ASSERT_TRUE(logs.OpenLogs(s));
+  ASSERT_TRUE(OpenWith(logs, s));
   logs.WriteLogEntry(Record("GET /second HTTP/1.0"));
   logs.WriteUserAgentLine("");  // no User-Agent: an empty line
   logs.WriteUserAgentLine("evil\nforged line");
@@ -191,12 +204,42 @@ TEST_F(LogFilesTest, WritesOnlyToOpenEnabledLogs) {
   EXPECT_TRUE(logs.Settings().enable_user_agent_log);
 }
 
+// Until the logs reopen, a published change moves no line: writes and rotation
+// keep to the files the logs were opened from.
+TEST_F(LogFilesTest, APublishedChangeTakesEffectAtTheNextOpen) {
+  LogFiles logs(config_, clock_, 0);
+  ASSERT_TRUE(OpenWith(logs, AllEnabled()));
+  logs.SetRotationInterval(1);
+  LogSettings changed = AllEnabled();
+  changed.enable_server_log = false;
+  changed.user_agent_log_path = (dir_ / "agents2.log").string();
+  Publish(changed);
+  EXPECT_EQ(logs.Settings(), changed);
+
+  logs.WriteLogEntry(Record("GET /before HTTP/1.0"));
+  logs.WriteUserAgentLine("before");
+  clock_.tick += 1;
+  logs.RotateLogs();
+  logs.WriteUserAgentLine("rotated");
+  EXPECT_NE(ReadFile(dir_ / "server_0312311530GMT.log").find("/before"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "agents_0312311530GMT.log"), "before\n");
+  EXPECT_EQ(ReadFile(dir_ / "agents.log"), "rotated\n");
+  EXPECT_FALSE(fs::exists(dir_ / "agents2.log"));
+
+  ASSERT_TRUE(logs.OpenLogs());
+  logs.WriteLogEntry(Record("GET /after HTTP/1.0"));
+  logs.WriteUserAgentLine("after");
+  EXPECT_EQ(ReadFile(dir_ / "server.log"), "") << "the server log is off";
+  EXPECT_EQ(ReadFile(dir_ / "agents2.log"), "after\n");
+  EXPECT_EQ(ReadFile(dir_ / "agents.log"), "rotated\n");
+}
+
 TEST_F(LogFilesTest, UnopenablePathsAreSilentlySkipped) {
-  LogFiles logs(clock_, 0);
+  LogFiles logs(config_, clock_, 0);
   LogSettings s = AllEnabled();
   s.server_log_path = (dir_ / "missing-dir" / "server.log").string();
   s.trace_log_path.clear();
-  ASSERT_TRUE(logs.OpenLogs(s));
+  ASSERT_TRUE(OpenWith(logs, s));
   logs.WriteLogEntry(Record("GET / HTTP/1.0"));
   logs.WriteTraceRecord("x");
   logs.WriteUserAgentLine("ua");
@@ -204,8 +247,8 @@ TEST_F(LogFilesTest, UnopenablePathsAreSilentlySkipped) {
 }
 
 TEST_F(LogFilesTest, RotationMovesEachLogAsideOnceTheIntervalHasPassed) {
-  LogFiles logs(clock_, 0);
-  ASSERT_TRUE(logs.OpenLogs(AllEnabled()));
+  LogFiles logs(config_, clock_, 0);
+  ASSERT_TRUE(OpenWith(logs, AllEnabled()));
   logs.SetRotationInterval(3600000);
   logs.WriteLogEntry(Record("GET /a HTTP/1.0"));
   logs.WriteUserAgentLine("A");
@@ -242,10 +285,10 @@ TEST_F(LogFilesTest, RotationMovesEachLogAsideOnceTheIntervalHasPassed) {
 }
 
 TEST_F(LogFilesTest, TwoLogsOnOnePathNeverOverwriteTheRotatedFile) {
-  LogFiles logs(clock_, 0);
+  LogFiles logs(config_, clock_, 0);
   LogSettings s = AllEnabled();
   s.user_agent_log_path = s.server_log_path;
-  ASSERT_TRUE(logs.OpenLogs(s));
+  ASSERT_TRUE(OpenWith(logs, s));
   logs.SetRotationInterval(1);
   logs.WriteLogEntry(Record("GET /x HTTP/1.0"));
   logs.WriteUserAgentLine("agent");
@@ -259,8 +302,8 @@ TEST_F(LogFilesTest, TwoLogsOnOnePathNeverOverwriteTheRotatedFile) {
 
 TEST_F(LogFilesTest, NoRotationWithoutAnIntervalAndOneAtDestructionWhenDue) {
   {
-    LogFiles logs(clock_, 0);
-    ASSERT_TRUE(logs.OpenLogs(AllEnabled()));
+    LogFiles logs(config_, clock_, 0);
+    ASSERT_TRUE(OpenWith(logs, AllEnabled()));
     clock_.tick += 1000ull * 3600 * 24 * 365;
     logs.RotateLogs();
     EXPECT_EQ(Files().size(), 3u);
@@ -287,12 +330,12 @@ TEST_F(LogFilesTest, RenameNoReplaceRefusesAnExistingName) {
 // Writers on several threads while the settings change and the logs rotate:
 // no line may be lost, torn or written to a closed stream.
 TEST_F(LogFilesTest, WritersSurviveConcurrentReopenAndRotation) {
-  LogFiles logs(clock_, 0);
+  LogFiles logs(config_, clock_, 0);
   LogSettings first = AllEnabled();
   LogSettings second = first;
   second.server_log_path = (dir_ / "server2.log").string();
   second.user_agent_log_path = (dir_ / "agents2.log").string();
-  ASSERT_TRUE(logs.OpenLogs(first));
+  ASSERT_TRUE(OpenWith(logs, first));
   logs.SetRotationInterval(1);
 
   constexpr int kWriters = 4;
@@ -310,7 +353,7 @@ TEST_F(LogFilesTest, WritersSurviveConcurrentReopenAndRotation) {
   }
   std::thread manager([&] {
     for (int i = 0; !done.load(); ++i) {
-      logs.OpenLogs(i % 2 ? first : second);
+      OpenWith(logs, i % 2 ? first : second);
       ::usleep(200);
     }
   });

@@ -21,7 +21,7 @@ SoapServer::SoapServer(std::string executablePath, EventSink logEvent, const Log
       configPath_(executableDir_ == "/" ? std::string("/") + kConfigFileName
                                         : executableDir_ + "/" + kConfigFileName),
       logEvent_(std::move(logEvent)),
-      logs_(clock) {
+      logs_(store_, clock) {
   // What the server runs with until the file is read; LoadConfig replaces all.
   settings_.listenPort = 80;
   settings_.numWorkThreads = 8;
@@ -101,7 +101,6 @@ bool SoapServer::LoadConfig() {
   settings_ = config.settings;
   for (const std::string& note : notes) LogEvent(note);
   if (!ok) return false;
-  logs_.SetSettings(config.snapshot.logs);
   logs_.SetRotationInterval(settings_.logRotationIntervalMs);
   {
     std::lock_guard<std::mutex> lock(store_.Lock());
