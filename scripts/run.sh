@@ -20,7 +20,14 @@ scripts/deps.sh
 build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
   -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target braskel regcomp soapstruct
+# The components that exist in this tree: the WSDL reader and the message
+# object join the server once their folders are built.
+targets=(braskel regcomp soapstruct)
+known=$(cmake --build "$build" --target help)
+for target in dorvish quenlin; do
+  if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
+done
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 state=${QUORVEL_RUN_DIR:-$PWD/build/run}
 mkdir -p "$state/www" "$state/runtime" "$state/units" "$state/logs"
@@ -31,7 +38,7 @@ export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 
 # The configuration is read from beside the executable.
 cp -f "$build/server/braskel/braskel" "$state/braskel"
-for component in soapstruct/libsoapstruct.so; do
+for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service

@@ -15,6 +15,7 @@
 #include "platform/com/activation.h"
 #include "server/client_connection.h"
 #include "server/request_log.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 
@@ -348,6 +349,9 @@ void ServerCore::OnWatchdog() {
   }
   if (std::optional<std::string> count = refusedLine_.Flush(RepeatedEventLine::Clock::now())) {
     LogEvent(*count);
+  }
+  if (wsdlCache_ != nullptr) {
+    wsdlCache_->FlushIfPending(stats_.activeConnections.load(std::memory_order_relaxed));
   }
   if (logger_ != nullptr) logger_->RotateLogs();
 }

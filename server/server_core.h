@@ -33,6 +33,7 @@ namespace server {
 class ClientConnection;
 class SoapDispatch;
 class RequestLogger;
+class WsdlCache;
 
 // Worker threads and client slots above these are clamped (and logged).
 inline constexpr int kMaxWorkThreads = 256;
@@ -98,13 +99,17 @@ class ServerCore final : public ConnectionHost {
   // Idempotent; see the file comment.
   void StopServer();
 
-  // One watchdog pass: closes connections older than the client time-out
-  // and rotates the logs when due. Runs on the service thread's timer.
+  // One watchdog pass: closes connections older than the client time-out,
+  // flushes the WSDL cache when asked and idle, and rotates the logs when
+  // due. Runs on the service thread's timer.
   void OnWatchdog();
 
   // The SOAP processing of endpoints (null: POSTs get the 500 page and GETs
   // the endpoint page). Set before StartServer; not owned.
   void SetSoapDispatch(SoapDispatch* dispatch) { dispatch_ = dispatch; }
+  // The WSDL cache the watchdog flushes when asked and no connection is open.
+  // Set before StartServer; not owned.
+  void SetWsdlCache(WsdlCache* cache) { wsdlCache_ = cache; }
 
   size_t NumListeningSockets() const { return listeners_ ? listeners_->Count() : 0; }
   uint16_t ListeningPort(size_t index) const { return listeners_ ? listeners_->Port(index) : 0; }
@@ -146,6 +151,7 @@ class ServerCore final : public ConnectionHost {
   RequestLogger* const logger_;
   const EventSink logEvent_;
   SoapDispatch* dispatch_ = nullptr;
+  WsdlCache* wsdlCache_ = nullptr;
 
   std::unique_ptr<net::CompletionPort> port_;
   std::unique_ptr<net::ListenerSet> listeners_;

@@ -11,6 +11,8 @@
 #include "platform/thread/message_loop.h"
 #include "server/request_log.h"
 #include "server/server_core.h"
+#include "server/soap_post.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 
@@ -119,6 +121,7 @@ bool SoapServer::ChangeConfig(const std::function<void(ConfigSnapshot&)>& change
   std::lock_guard<std::mutex> lock(store_.Lock());
   auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
   change(*next);
+  if (wsdlCache_ && next->endpoints != store_.Current()->endpoints) wsdlCache_->RequestFlush();
   store_.Publish(std::move(next));
   return SaveConfig();
 }
@@ -145,7 +148,11 @@ bool SoapServer::EnumerateProtocols() {
 
 bool SoapServer::StartServer() {
   requestLogger_ = MakeRequestLogger(logs_);
+  wsdlCache_ = std::make_unique<WsdlCache>(store_.Lock(), settings_.wsdlCacheSize, logEvent_);
+  soapDispatch_ = std::make_unique<SoapPostDispatch>(*wsdlCache_);
   core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
+  core_->SetSoapDispatch(soapDispatch_.get());
+  core_->SetWsdlCache(wsdlCache_.get());
   const bool started = core_->StartServer(protocols_);
   numListeningSockets_ = static_cast<int>(core_->NumListeningSockets());
   if (!started) return false;

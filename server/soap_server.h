@@ -20,6 +20,8 @@ namespace server {
 
 class RequestLogger;
 class ServerCore;
+class SoapPostDispatch;
+class WsdlCache;
 
 class SoapServer {
  public:
@@ -48,7 +50,8 @@ class SoapServer {
   // (the old one is then intact).
   [[nodiscard]] bool SaveConfig();
   // Under the configuration lock: applies `change` to a copy of the current
-  // snapshot, publishes the copy and saves the file. The change is in force
+  // snapshot, publishes the copy and saves the file. A changed endpoint list
+  // asks for a WSDL cache flush. The change is in force
   // even when the save fails; the result says whether the file was written.
   [[nodiscard]] bool ChangeConfig(const std::function<void(ConfigSnapshot&)>& change);
 
@@ -65,6 +68,8 @@ class SoapServer {
   LogFiles& Logs() { return logs_; }
   // The running core; null until StartServer made it.
   ServerCore* Core() { return core_.get(); }
+  // The endpoints' WSDL readers; null until StartServer made it.
+  WsdlCache* WsdlReaders() { return wsdlCache_.get(); }
 
   void SetStartPauseForTest(std::chrono::milliseconds pause) { startPause_ = pause; }
 
@@ -88,6 +93,9 @@ class SoapServer {
   LogFiles logs_;
   // After the logs, so the core stops (and its threads end) before they go.
   std::unique_ptr<RequestLogger> requestLogger_;
+  // Before the core: its workers use them until it stops.
+  std::unique_ptr<WsdlCache> wsdlCache_;
+  std::unique_ptr<SoapPostDispatch> soapDispatch_;
   std::unique_ptr<ServerCore> core_;
   uintptr_t watchdogTimer_ = 0;
 };

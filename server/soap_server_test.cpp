@@ -9,7 +9,9 @@
 #include <fstream>
 #include <thread>
 
+#include "server/server_core.h"
 #include "server/testing/test_files.h"
+#include "server/wsdl_cache.h"
 
 namespace server {
 namespace {
@@ -83,6 +85,23 @@ TEST_F(SoapServerTest, EveryStepSucceedsAndTheHostLineCountsTheSockets) {
   for (const std::string& l : lines_) {
     EXPECT_EQ(l.find("Attempt to"), std::string::npos) << l;
   }
+}
+
+TEST_F(SoapServerTest, StartedServerDispatchesSoapAndFlushesReadersAfterEndpointChanges) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_TRUE(server_->InitServer());
+  ASSERT_NE(server_->Core(), nullptr);
+  EXPECT_NE(server_->Core()->Dispatch(), nullptr);
+  WsdlCache* cache = server_->WsdlReaders();
+  ASSERT_NE(cache, nullptr);
+
+  (void)server_->ChangeConfig([](ConfigSnapshot& c) { c.defaultDocument = "b.htm"; });
+  EXPECT_FALSE(cache->FlushPending()) << "the endpoints did not change";
+  (void)server_->ChangeConfig([](ConfigSnapshot& c) { c.endpoints["/new"].requestURI = "/new"; });
+  EXPECT_TRUE(cache->FlushPending());
+  server_->Core()->OnWatchdog();
+  EXPECT_FALSE(cache->FlushPending());
+  EXPECT_EQ(lines_.back(), "WSDL cache flushed");
 }
 
 TEST_F(SoapServerTest, StartPauseHoldsWhateverTheOutcome) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/com/activation.h"
+#include "platform/com/internal/vartype.h"
 #include "platform/com/object.h"
 #include "platform/com/remote/wire.h"
 #include "platform/com/variant.h"
@@ -145,39 +146,9 @@ void FreeValueAt(VARTYPE vt, void* data) {
   VariantClear(&old);
 }
 
+// Bytes a by-reference out value occupies where its pointer points.
 size_t ValueBytes(VARTYPE vt) {
-  if (vt & VT_ARRAY) return sizeof(SAFEARRAY*);
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    case VT_BSTR:
-      return sizeof(BSTR);
-    case VT_DISPATCH:
-    case VT_UNKNOWN:
-      return sizeof(IUnknown*);
-    case VT_DECIMAL:
-      return sizeof(DECIMAL);
-    default:
-      return 0;
-  }
+  return (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : ::com::internal::ElementSize(vt);
 }
 
 void ClearExcepInfo(EXCEPINFO* e) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/com/internal/vartype.h"
+
 namespace com::remote {
 
 namespace {
@@ -12,28 +14,14 @@ constexpr uint8_t kPresent = 1;
 // Bytes of a fixed-size scalar on the wire; 0 for the others.
 size_t ScalarBytes(VARTYPE vt) {
   switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    default:
+    case VT_BSTR:
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+    case VT_DECIMAL:
+    case VT_VARIANT:
       return 0;
+    default:
+      return (vt & ~VT_TYPEMASK) ? 0 : ::com::internal::ElementSize(vt);
   }
 }
 

@@ -1,0 +1,68 @@
+// The SOAP processing of endpoints: one message object per POST, given the
+// request, driven through the header processors, the body service or RPC
+// object, and the response phase, then asked for the response it writes.
+// Its status (200, 204, 400 or 500) and the SOAP trace record go back to the
+// connection.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "interfaces/quenlin.h"
+#include "platform/base/base.h"
+#include "server/soap_dispatch.h"
+
+struct SAFEARRAY;
+
+namespace dime {
+class DimeMessage;
+}
+
+namespace server {
+
+class WsdlCache;
+
+class SoapPostDispatch final : public SoapDispatch {
+ public:
+  // Makes the message object of one request; null when it cannot be made.
+  using MessageFactory = std::function<ComPtr<Iquenlin2>()>;
+  // Seconds since the epoch, for the trace record's time.
+  using Clock = std::function<int64_t()>;
+
+  explicit SoapPostDispatch(WsdlCache& cache, MessageFactory makeMessage = CreateMessage,
+                            Clock clock = nullptr);
+
+  bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override;
+  // SOAP GET is not served yet: the endpoint page answers it.
+  bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) override;
+
+  // The production factory: a new object of the message class.
+  static ComPtr<Iquenlin2> CreateMessage();
+
+ private:
+  WsdlCache& cache_;
+  const MessageFactory makeMessage_;
+  const Clock clock_;
+};
+
+// The quoted form the message expects: a value not starting with a double
+// quote is enclosed in double quotes.
+std::u16string QuoteSoapAction(std::string_view soapAction);
+
+// The message's response buffer as bytes; empty when it has none.
+bool CopyMessageBuffer(Iquenlin2* message, std::string* out);
+// Hands the DIME request's first record to the message as its buffer and
+// every further record as a request attachment. *envelope receives the
+// first record's bytes (null array and empty envelope for a message without
+// records). False when any record cannot be read or added.
+bool LoadDimeRequest(Iquenlin2* message, dime::DimeMessage& request, SAFEARRAY** bytes,
+                     std::string* envelope);
+// Fills `response` with the envelope as first record and the message's
+// response attachments after it. False when any part cannot be added.
+bool BuildDimeResponse(Iquenlin2* message, int soapVersion, dime::DimeMessage& response,
+                       std::string_view envelope);
+
+}  // namespace server

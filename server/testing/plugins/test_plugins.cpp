@@ -1,0 +1,230 @@
+// The test plug-ins' classes and the library's entry points.
+#include "server/testing/plugins/test_plugins.h"
+
+#include "interfaces/quenlin.h"
+#include "platform/com/bstr.h"
+#include "platform/com/module.h"
+#include "platform/com/variant.h"
+
+namespace {
+
+ComPtr<Iquenlin2> MessageOf(IDispatch* dispatch) {
+  return com::QueryInterfacePtr<Iquenlin2>(dispatch);
+}
+
+// Leaves a mark in the message that `who` ran.
+void Mark(IDispatch* dispatch, const char16_t* who) {
+  if (ComPtr<Iquenlin2> message = MessageOf(dispatch)) {
+    Bstr ns(kTestTraceNamespace), name(who), empty(u"");
+    VARIANT_BOOL done = VARIANT_FALSE;
+    message->AddHeaderElemLiteral(ns.Get(), name.Get(), empty.Get(), VARIANT_FALSE, empty.Get(),
+                                  empty.Get(), &done);
+  }
+}
+
+enum class HeaderMode { Accept, Refuse, Fail, One };
+
+template <HeaderMode Mode>
+class TestHeader final : public com::ComObject<TestHeader<Mode>, com::Dispatch<ITestHeader>> {
+ public:
+  HRESULT OnTestMUHeaderBlock(BSTR bstrNamespace, BSTR, VARIANT_BOOL* pResult) override {
+    *pResult = Mode == HeaderMode::Accept && BstrView(bstrNamespace) == kTestKnownNamespace
+                   ? VARIANT_TRUE
+                   : VARIANT_FALSE;
+    return S_OK;
+  }
+  HRESULT OnProcessHeader(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    static constexpr const char16_t* kNames[] = {u"accept", u"refuse", u"fail", u"one"};
+    Mark(SOAPMsgInterface, kNames[static_cast<int>(Mode)]);
+    switch (Mode) {
+      case HeaderMode::Accept:
+      case HeaderMode::Refuse:
+        pResult->vt = VT_BOOL;
+        pResult->boolVal = Mode == HeaderMode::Accept ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+      case HeaderMode::Fail:
+        return E_FAIL;
+      case HeaderMode::One:
+        pResult->vt = VT_I4;
+        pResult->lVal = 1;
+        return S_OK;
+    }
+    return E_UNEXPECTED;
+  }
+};
+
+void SetBody(IDispatch* dispatch, std::u16string_view literal) {
+  if (ComPtr<Iquenlin2> message = MessageOf(dispatch)) {
+    Bstr body(literal), style(u"");
+    VARIANT_BOOL done = VARIANT_FALSE;
+    message->SetBodyElemLiteral(body.Get(), style.Get(), &done);
+  }
+}
+
+std::u16string BodyOf(IDispatch* dispatch) {
+  Bstr body;
+  if (ComPtr<Iquenlin2> message = MessageOf(dispatch)) {
+    VARIANT_BOOL done = VARIANT_FALSE;
+    message->GetBodyElemLiteral(body.Receive(), &done);
+  }
+  return std::u16string(body.View());
+}
+
+void SetBool(VARIANT* result, bool value) {
+  result->vt = VT_BOOL;
+  result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+}
+
+// Echoes the body inside an element naming the call that served it.
+class TestDoc final : public com::ComObject<TestDoc, com::Dispatch<ITestBody>> {
+ public:
+  HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    SetBody(SOAPMsgInterface, u"<body>" + BodyOf(SOAPMsgInterface) + u"</body>");
+    SetBool(pResult, true);
+    return S_OK;
+  }
+  HRESULT OnProcessSoapPost(IDispatch* SOAPMsgInterface, BSTR bstrSvcURI, BSTR bstrExtraPath,
+                            VARIANT* pResult) override {
+    SetBody(SOAPMsgInterface, u"<post svc=\"" + std::u16string(BstrView(bstrSvcURI)) +
+                                  u"\" extra=\"" + std::u16string(BstrView(bstrExtraPath)) +
+                                  u"\">" + BodyOf(SOAPMsgInterface) + u"</post>");
+    SetBool(pResult, true);
+    return S_OK;
+  }
+};
+
+// Answers OnProcessBody with the integer 1.
+class TestDocOne final : public com::ComObject<TestDocOne, com::Dispatch<ITestBody11>> {
+ public:
+  HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    SetBody(SOAPMsgInterface, u"<one/>");
+    pResult->vt = VT_I4;
+    pResult->lVal = 1;
+    return S_OK;
+  }
+};
+
+class TestDocFalse final : public com::ComObject<TestDocFalse, com::Dispatch<ITestBody>> {
+ public:
+  HRESULT OnProcessBody(IDispatch*, VARIANT* pResult) override {
+    SetBool(pResult, false);
+    return S_OK;
+  }
+  HRESULT OnProcessSoapPost(IDispatch*, BSTR, BSTR, VARIANT* pResult) override {
+    SetBool(pResult, false);
+    return S_OK;
+  }
+};
+
+class TestNoContent final : public com::ComObject<TestNoContent, com::Dispatch<ITestBody11>> {
+ public:
+  HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    if (ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface)) {
+      message->SetNoContentResponse(VARIANT_TRUE);
+    }
+    SetBool(pResult, true);
+    return S_OK;
+  }
+};
+
+// Reports a fault of the sender's, as a service that checks its input does.
+class TestSender final : public com::ComObject<TestSender, com::Dispatch<ITestBody>> {
+ public:
+  HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    if (ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface)) {
+      Bstr code(u"Client"), ns(u"http://schemas.xmlsoap.org/soap/envelope/"), text(u"bad input");
+      VARIANT_BOOL done = VARIANT_FALSE;
+      message->SetSOAPFault(code.Get(), ns.Get(), text.Get(), VARIANT_FALSE, &done);
+    }
+    SetBool(pResult, true);
+    return S_OK;
+  }
+  HRESULT OnProcessSoapPost(IDispatch* SOAPMsgInterface, BSTR, BSTR, VARIANT* pResult) override {
+    if (ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface)) {
+      Bstr code(u"Sender"), ns(u"http://www.w3.org/2003/05/soap-envelope"), empty(u""),
+          text(u"bad input"), lang(u"en");
+      VARIANT_BOOL done = VARIANT_FALSE;
+      message->SetSOAP12Fault(code.Get(), ns.Get(), empty.Get(), empty.Get(), text.Get(),
+                              lang.Get(), &done);
+    }
+    SetBool(pResult, true);
+    return S_OK;
+  }
+};
+
+class TestEcho final : public com::ComObject<TestEcho, com::Dispatch<ITestEcho>> {
+ public:
+  HRESULT echoString(BSTR inputString, BSTR* pResult) override {
+    *pResult = SysAllocString(BstrView(inputString));
+    return S_OK;
+  }
+  HRESULT echoInteger(LONG inputInteger, LONG* pResult) override {
+    *pResult = inputInteger;
+    return S_OK;
+  }
+  HRESULT echoStruct(VARIANT inputStruct, VARIANT* pResult) override {
+    return VariantCopy(pResult, &inputStruct);
+  }
+  HRESULT echoStringArray(VARIANT inputStringArray, VARIANT* pResult) override {
+    return VariantCopy(pResult, &inputStringArray);
+  }
+  HRESULT echoFault(BSTR, BSTR*) override { return E_FAIL; }
+  HRESULT addTo(LONG delta, LONG* total, LONG* pResult) override {
+    *total += delta;
+    *pResult = *total;
+    return S_OK;
+  }
+  HRESULT twoOuts(BSTR* b, BSTR* a) override {
+    *b = SysAllocString(u"B");
+    *a = SysAllocString(u"A");
+    return S_OK;
+  }
+  HRESULT readList(VARIANT* list, VARIANT_BOOL* pResult) override {
+    SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    if (!array) return E_OUTOFMEMORY;
+    for (LONG i = 0; i < 2; ++i) {
+      Variant item = Variant::FromText(i == 0 ? u"first" : u"second");
+      SafeArrayPutElement(array, &i, &item);
+    }
+    list->vt = VT_ARRAY | VT_VARIANT;
+    list->parray = array;
+    *pResult = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT readName(BSTR* name, VARIANT_BOOL* pResult) override {
+    *name = SysAllocString(u"qv");
+    *pResult = VARIANT_TRUE;
+    return S_OK;
+  }
+};
+
+#define QV_TEST_CLSID(n)                                                        \
+  {                                                                             \
+    0x7A3E9D20, 0x4B5C, 0x4D6E, { 0x9F, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, n } \
+  }
+constexpr CLSID kClsids[] = {QV_TEST_CLSID(1), QV_TEST_CLSID(2), QV_TEST_CLSID(3), QV_TEST_CLSID(4),
+                             QV_TEST_CLSID(5), QV_TEST_CLSID(6), QV_TEST_CLSID(7), QV_TEST_CLSID(8),
+                             QV_TEST_CLSID(9), QV_TEST_CLSID(10)};
+
+const com::ModuleClass kClasses[] = {
+    {&kClsids[0], &com::CreateInstance<TestHeader<HeaderMode::Accept>>, "accept",
+     "QvTest.HeaderAccept.1", "QvTest.HeaderAccept"},
+    {&kClsids[1], &com::CreateInstance<TestHeader<HeaderMode::Refuse>>, "refuse",
+     "QvTest.HeaderRefuse.1", "QvTest.HeaderRefuse"},
+    {&kClsids[2], &com::CreateInstance<TestHeader<HeaderMode::Fail>>, "fail", "QvTest.HeaderFail.1",
+     "QvTest.HeaderFail"},
+    {&kClsids[3], &com::CreateInstance<TestHeader<HeaderMode::One>>, "one", "QvTest.HeaderOne.1",
+     "QvTest.HeaderOne"},
+    {&kClsids[4], &com::CreateInstance<TestDoc>, "doc", "QvTest.Doc.1", "QvTest.Doc"},
+    {&kClsids[5], &com::CreateInstance<TestDocOne>, "doc one", "QvTest.DocOne.1", "QvTest.DocOne"},
+    {&kClsids[6], &com::CreateInstance<TestDocFalse>, "doc false", "QvTest.DocFalse.1",
+     "QvTest.DocFalse"},
+    {&kClsids[7], &com::CreateInstance<TestNoContent>, "no content", "QvTest.NoContent.1",
+     "QvTest.NoContent"},
+    {&kClsids[8], &com::CreateInstance<TestSender>, "sender", "QvTest.Sender.1", "QvTest.Sender"},
+    {&kClsids[9], &com::CreateInstance<TestEcho>, "echo", "QvTest.Echo.1", "QvTest.Echo"},
+};
+
+}  // namespace
+
+QV_COMPONENT_ENTRY_POINTS(kClasses)
