@@ -58,7 +58,8 @@ const std::map<std::u16string_view, int>& TypeTable() {
 
 constexpr std::u16string_view kEmptyRoleMarker = u"\"\"";
 
-bool Ok(HRESULT hr, VARIANT_BOOL ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+// `ok` by reference: it is read after the call that fills it has run.
+bool Ok(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
 std::u16string_view EnvelopeNs(int version) {
   return version == xml::kSoapVersion11 ? xml::kSoap11EnvelopeNamespace

@@ -28,7 +28,8 @@ std::u16string_view ExpectedEncoding(int version) {
                                         : xml::kSoap12EncodingNamespace;
 }
 
-bool Ok(HRESULT hr, VARIANT_BOOL ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+// `ok` by reference: it is read after the call that fills it has run.
+bool Ok(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
 [[noreturn]] void ThrowBadParameter(int version, std::u16string_view name) {
   const std::u16string text = FormatName("Bad parameter: '%s'.", name);

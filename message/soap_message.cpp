@@ -114,7 +114,8 @@ bool SoapMessage::Deserialize() {
 
 namespace {
 
-bool ReaderOk(HRESULT hr, VARIANT_BOOL ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+// `ok` by reference: it is read after the call that fills it has run.
+bool ReaderOk(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
 }  // namespace
 
