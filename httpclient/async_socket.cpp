@@ -108,6 +108,12 @@ bool AsyncSocket::Receive(void* buffer, size_t length, size_t* received) {
   return true;
 }
 
+size_t AsyncSocket::QueuedBytes() const {
+  size_t total = 0;
+  for (const Pending& p : pending_) total += p.bytes.size() - p.sent;
+  return total;
+}
+
 void AsyncSocket::Close() {
   socket_.Close();
   connected_ = false;

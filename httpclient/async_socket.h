@@ -51,6 +51,10 @@ class AsyncSocket {
   uint32_t GetLastError() const { return last_error_; }
   bool IsConnected() const { return connected_; }
   uint32_t GetTimeout() const { return timeout_ms_; }
+  // Bytes accepted by Send that still wait in the queue for the network. A
+  // sender that produces its data piece by piece waits for this to be 0
+  // (the next write notification) instead of queueing everything.
+  size_t QueuedBytes() const;
 
  protected:
   // Notifications; each gives true to go on with the exchange.

@@ -4,6 +4,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -128,13 +129,28 @@ TEST(AsyncSocketTest, QueuedBytesLeaveInOrderBehindABlockedSend) {
     got = c.ReadExactly(expected.size());
   });
   ScriptedSocket s;
+  size_t queued_after_sends = 0;
+  std::vector<size_t> queued_at_write;
   s.on_connect = [&] {
-    return s.Send(big.data(), big.size()) && s.Send(tail.data(), tail.size()) &&
-           s.Send(std::move(moved));
+    const bool ok = s.Send(big.data(), big.size()) && s.Send(tail.data(), tail.size()) &&
+                    s.Send(std::move(moved));
+    queued_after_sends = s.QueuedBytes();
+    return ok;
+  };
+  s.on_send = [&] {
+    queued_at_write.push_back(s.QueuedBytes());
+    return true;
   };
   EXPECT_TRUE(s.Connect(peer.address())) << s.GetLastError();
   peer.Join();
   EXPECT_TRUE(got == expected) << "peer got " << got.size() << " of " << expected.size();
+  // The kernel took part of the first send; the rest, the tail and the moved
+  // string waited, and the queue was drained by the time writing resumed.
+  EXPECT_GT(queued_after_sends, tail.size() + 5000);
+  EXPECT_LT(queued_after_sends, expected.size());
+  ASSERT_FALSE(queued_at_write.empty());
+  EXPECT_EQ(queued_at_write.back(), 0u);
+  EXPECT_EQ(s.QueuedBytes(), 0u);  // the queue is dropped with the socket
 }
 
 TEST(AsyncSocketTest, SendFailureEndsTheExchangeWithFalse) {

@@ -12,8 +12,10 @@
 #include "platform/com/variant.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
+#include "server/forwarding_proxy.h"
 #include "server/plugin_contract.h"
 #include "server/rpc_invoker.h"
+#include "server/soap_get.h"
 #include "server/wsdl_cache.h"
 #include "xml/namespaces.h"
 
@@ -51,32 +53,6 @@ SafeArrayPtr RolesArray(const std::vector<std::u16string>& roles) {
     if (FAILED(SafeArrayPutElement(array.get(), &index, &role))) return nullptr;
   }
   return array;
-}
-
-void RecordServerFault(Iquenlin2* message, LONG version, std::u16string_view text) {
-  Bstr fault(text);
-  VARIANT_BOOL done = VARIANT_FALSE;
-  if (version == 11) {
-    Bstr code(u"Server"), ns(xml::kSoap11EnvelopeNamespace);
-    message->SetSOAPFault(code.Get(), ns.Get(), fault.Get(), VARIANT_FALSE, &done);
-    return;
-  }
-  Bstr code(u"Receiver"), ns(xml::kSoap12EnvelopeNamespace), empty(u""), lang(u"en");
-  message->SetSOAP12Fault(code.Get(), ns.Get(), empty.Get(), empty.Get(), fault.Get(), lang.Get(),
-                          &done);
-}
-
-// Stands in for forwarding to the next hop until the forwarder exists: the
-// request is re-serialised as it would be, and the failure the forwarder
-// reports when it cannot connect is recorded.
-void ForwardStandIn(Iquenlin2* message, LONG version) {
-  VARIANT_BOOL serialized = VARIANT_FALSE;
-  message->Serialize(&serialized);
-  message->SetRequestPhase(VARIANT_FALSE);
-  RecordServerFault(message, version,
-                    IsTrue(serialized) ? u"Request: Failed to connect to server."
-                                       : u"Attempt to re-serialize SOAP request msg by "
-                                         u"intermediary failed.");
 }
 
 std::string TraceTime(int64_t seconds) {
@@ -263,7 +239,41 @@ ComPtr<Iquenlin2> SoapPostDispatch::CreateMessage() {
   return message;
 }
 
-bool SoapPostDispatch::ProcessSoapGet(const SoapCall&, SoapAnswer*) { return false; }
+namespace {
+
+// The GET's share of the POST dispatch's plug-in calls, for one request.
+class GetPlugins final : public SoapGetPlugins {
+ public:
+  explicit GetPlugins(const EndpointInfo& endpoint) : endpoint_(endpoint) {}
+  bool CreateHeaderProcessors(Iquenlin2* message) override {
+    return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message);
+  }
+  void ProcessHeaderBlocks(Iquenlin2* message) override {
+    server::ProcessHeaderBlocks(chain_, message);
+  }
+  void ProcessRpcBody(Iquenlin2* message) override {
+    server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message);
+  }
+
+ private:
+  const EndpointInfo& endpoint_;
+  HeaderHandlerChain chain_;
+  RpcInvoker invoker_;
+};
+
+}  // namespace
+
+bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) {
+  if (call.endpoint == nullptr) return false;
+  ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, *call.endpoint);
+  if (!reader) return false;
+  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : nullptr;
+  if (!message) return false;
+  GetPlugins plugins(*call.endpoint);
+  SoapGetOptions options;
+  options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
+  return server::ProcessSoapGet(call, message.Get(), reader.Get(), plugins, options, answer);
+}
 
 bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) {
   if (call.endpoint == nullptr) return false;
@@ -329,6 +339,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   RpcInvoker invoker;
   LONG version = call.soapVersion;
   VARIANT_BOOL result = VARIANT_FALSE;
+  bool loopback = false;
+  std::string loopbackEnvelope;
 
   msg->Deserialize(&result);
   if (!IsTrue(result)) {
@@ -346,8 +358,11 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
       msg->IsSOAPFault(&result);
       if (!IsTrue(result)) {
         msg->IsIntermediary(&result);
-        if (IsTrue(result)) {
-          ForwardStandIn(msg, version);
+        if (IsTrue(result) && endpoint.enableLoopback) {
+          loopbackEnvelope = LoopbackResponse(msg);
+          loopback = forwarded = true;
+        } else if (IsTrue(result)) {
+          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime);
           forwarded = true;
         } else {
           msg->ClearHeaderElems();
@@ -363,15 +378,17 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
         }
       }
       if (!forwarded) msg->SetRequestPhase(VARIANT_FALSE);
-      if (hasProcessors) ProcessHeaderBlocks(chain, msg);
+      if (hasProcessors && !loopback) ProcessHeaderBlocks(chain, msg);
     }
   }
 
   // Response.
   int status = 200;
   std::string response;
-  msg->IsNoContentResponse(&result);
-  if (IsTrue(result)) {
+  if (loopback) {
+    // The processed request itself, as it stands: no fault or no-content test.
+    response = std::move(loopbackEnvelope);
+  } else if (msg->IsNoContentResponse(&result), IsTrue(result)) {
     status = 204;
   } else {
     msg->Serialize(&result);

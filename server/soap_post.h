@@ -36,7 +36,7 @@ class SoapPostDispatch final : public SoapDispatch {
                             Clock clock = nullptr);
 
   bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override;
-  // SOAP GET is not served yet: the endpoint page answers it.
+  // SOAP GET (soap_get.h); false sends the endpoint page.
   bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) override;
 
   // The production factory: a new object of the message class.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
 #include "platform/com/module.h"
 #include "platform/com/remote/remote.h"
@@ -23,6 +24,7 @@
 #include "platform/thread/clock.h"
 #include "platform/thread/message_loop.h"
 #include "server/braskel/service_registration.h"
+#include "server/management.h"
 #include "server/server_logs.h"
 #include "server/soap_server.h"
 
@@ -49,6 +51,9 @@ struct ServiceModule {
   server::EventReporter events{server::kServiceName};
   // The rest of the server reaches the running server only through this.
   std::unique_ptr<SoapServer> server;
+  // What new management objects work on: set once the server exists and
+  // cleared before it goes; null in local-server mode.
+  std::atomic<SoapServer*> runningServer{nullptr};
   std::vector<DWORD> classCookies;  // registered class objects
 };
 
@@ -100,9 +105,16 @@ struct ServedClass {
   com::CreateFunction create;
 };
 
-// The program's classes; the management class joins this list.
+HRESULT CreateManager(IUnknown* outer, REFIID iid, void** object) {
+  if (!object) return E_POINTER;
+  *object = nullptr;
+  if (outer) return CLASS_E_NOAGGREGATION;
+  return server::CreateManagementObject(Module().runningServer.load(), iid, object);
+}
+
+// The program's classes.
 const std::vector<ServedClass>& ServedClasses() {
-  static const std::vector<ServedClass> classes;
+  static const std::vector<ServedClass> classes = {{&CLSID_braskelmgr2, CreateManager}};
   return classes;
 }
 
@@ -161,6 +173,7 @@ HRESULT ServiceRun() {
     SetStatus(svc::SERVICE_RUNNING);
     m.server = std::make_unique<SoapServer>(
         m.executablePath, [](const std::string& line) { Module().events.Report(line); });
+    m.runningServer = m.server.get();
     // The service runs its loop even when the server could not start.
     (void)m.server->InitServer();
   }
@@ -173,6 +186,7 @@ HRESULT ServiceRun() {
     DispatchMessage(&msg);
   }
 
+  m.runningServer = nullptr;
   if (m.serviceMode) m.server.reset();
   RevokeClassObjects();
   if (!m.serviceMode) {

@@ -20,6 +20,7 @@
 
 #include "interfaces/braskelmgr.h"
 #include "platform/com/activation.h"
+#include "platform/com/bstr.h"
 #include "platform/registry/registry.h"
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_process.h"
@@ -313,6 +314,67 @@ TEST_F(BraskelTest, APlainLocalServerThatNobodyHoldsEndsByItself) {
   // No SIGTERM: the shut-down monitor ends the loop.
   EXPECT_EQ(Wait(pid_, 60s), 0);
   pid_ = -1;
+}
+
+// The management class is served by the program: in the service it works on
+// the running server, in a plain local server it gives false and changes
+// nothing.
+TEST_F(BraskelTest, TheManagementClassSeesTheRunningServiceOnly) {
+  WriteConfig(
+      "<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
+      "<numWorkThreads>5</numWorkThreads>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"braskel.braskelmgr2", &clsid), S_OK);
+    ComPtr<IDispatch> remote;
+    ASSERT_EQ(
+        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, remote.ReceiveVoid()),
+        S_OK);
+    ComPtr<Ibraskelmgr2::Proxy> mgr = com::MakeComObject<Ibraskelmgr2::Proxy>(remote.Get());
+    LONG port = -1, threads = -1, slots = -1, timeout = -1, watchdog = -1;
+    VARIANT_BOOL result = VARIANT_FALSE;
+    ASSERT_EQ(mgr->GetServerParams(&port, &threads, &slots, &timeout, &watchdog, &result), S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE);
+    EXPECT_EQ(threads, 5);
+    ASSERT_EQ(mgr->SetLogSettings(Bstr(u"/m/server.log").Get(), Bstr(u"").Get(), Bstr(u"").Get(),
+                                  VARIANT_FALSE, VARIANT_FALSE, VARIANT_FALSE, &result),
+              S_OK);
+    EXPECT_EQ(result, VARIANT_TRUE);
+  }
+  CoUninitialize();
+  EXPECT_NE(ReadFile(dir_ / "brevla-config.xml").find("<serverLogPath>/m/server.log<"),
+            std::string::npos);
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+
+  // Registered as a plain local server, started on demand by the creation.
+  ASSERT_EQ(Run({"-RegServer"}), 0);
+  const std::string fileBefore = ReadFile(dir_ / "brevla-config.xml");
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    ComPtr<IDispatch> remote;
+    ASSERT_EQ(CoCreateInstance(CLSID_braskelmgr2, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                               remote.ReceiveVoid()),
+              S_OK);
+    ComPtr<Ibraskelmgr2::Proxy> mgr = com::MakeComObject<Ibraskelmgr2::Proxy>(remote.Get());
+    LONG l[5];
+    VARIANT_BOOL result = VARIANT_TRUE;
+    ASSERT_EQ(mgr->GetServerParams(&l[0], &l[1], &l[2], &l[3], &l[4], &result), S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+    result = VARIANT_TRUE;
+    ASSERT_EQ(mgr->SetLogSettings(Bstr(u"/other.log").Get(), Bstr(u"").Get(), Bstr(u"").Get(),
+                                  VARIANT_TRUE, VARIANT_FALSE, VARIANT_FALSE, &result),
+              S_OK);
+    EXPECT_EQ(result, VARIANT_FALSE);
+  }
+  CoUninitialize();
+  EXPECT_EQ(ReadFile(dir_ / "brevla-config.xml"), fileBefore);
 }
 
 }  // namespace

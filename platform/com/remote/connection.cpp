@@ -179,6 +179,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Start() {
+    // Under the lock: the reader may close the connection before this
+    // assignment would otherwise be seen.
+    std::lock_guard lock(mu_);
     reader_ = std::thread([self = shared_from_this()] { self->ReadLoop(); });
   }
 
@@ -246,7 +249,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   ComPtr<IUnknown> class_object_;
   std::function<void()> on_closed_;
   std::weak_ptr<ThreadContext> home_;
-  std::thread reader_;
+  std::thread reader_;  // Guarded by mu_.
   std::mutex send_mu_;
 
   std::mutex mu_;
@@ -1036,17 +1039,19 @@ void Connection::DropImport(RemoteObject* proxy, uint64_t id, uint64_t owed) {
 }
 
 void Connection::Close() {
+  std::thread reader;
   {
     std::lock_guard lock(mu_);
     if (closed_) return;
     closed_ = true;
+    reader = std::move(reader_);
   }
   shutdown(fd_, SHUT_RDWR);
-  if (reader_.joinable()) {
-    if (reader_.get_id() == std::this_thread::get_id()) {
-      reader_.detach();
+  if (reader.joinable()) {
+    if (reader.get_id() == std::this_thread::get_id()) {
+      reader.detach();
     } else {
-      reader_.join();
+      reader.join();
     }
   }
   std::unordered_map<uint64_t, Export> gone;

@@ -1,0 +1,416 @@
+#include "server/forwarding_proxy.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "dime/exception.h"
+#include "platform/com/bstr.h"
+#include "platform/com/object.h"
+#include "platform/com/variant.h"
+#include "platform/storage/storage.h"
+#include "platform/text/text.h"
+#include "xml/namespaces.h"
+
+namespace server {
+namespace {
+
+constexpr std::u16string_view kConnectFailed = u"Request: Failed to connect to server.";
+constexpr uint32_t kEnvelopeTypeNameFormat = 2;  // absolute URI
+
+bool HasControlCharacter(std::string_view s) {
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return true;
+  }
+  return false;
+}
+
+// A strict decimal port: digits only, 1..65535; 0 otherwise.
+int ParsePort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return 0;
+  int port = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return 0;
+    port = port * 10 + (c - '0');
+  }
+  return port <= 65535 ? port : 0;
+}
+
+std::u16string_view EnvelopeNamespace(LONG version) {
+  return version == 11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace;
+}
+
+void RecordFault(Iquenlin2* message, LONG version, std::u16string_view code11,
+                 std::u16string_view code12, std::u16string_view text) {
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (version == 11) {
+    message->SetSOAPFault(Bstr(code11).Get(), Bstr(xml::kSoap11EnvelopeNamespace).Get(),
+                          Bstr(text).Get(), VARIANT_FALSE, &ok);
+  } else {
+    message->SetSOAP12Fault(Bstr(code12).Get(), Bstr(xml::kSoap12EnvelopeNamespace).Get(),
+                            Bstr(u"").Get(), Bstr(u"").Get(), Bstr(text).Get(), Bstr(u"en").Get(),
+                            &ok);
+  }
+}
+
+LONG MessageVersion(Iquenlin2* message) {
+  LONG version = 12;
+  message->GetSOAPVersion(&version);
+  return version;
+}
+
+// A one-dimensional VT_UI1 array holding `length` bytes; null when it cannot
+// be made.
+SAFEARRAY* ByteArray(const void* bytes, size_t length) {
+  if (length > std::numeric_limits<ULONG>::max()) return nullptr;
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
+  if (array == nullptr) return nullptr;
+  if (length > 0) {
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) {
+      SafeArrayDestroy(array);
+      return nullptr;
+    }
+    std::memcpy(data, bytes, length);
+    SafeArrayUnaccessData(array);
+  }
+  return array;
+}
+
+Variant ByteVariant(SAFEARRAY* array) {
+  Variant v;
+  v.vt = VT_ARRAY | VT_UI1;
+  v.parray = array;
+  return v;
+}
+
+}  // namespace
+
+NextHop ParseNextHopUrl(std::string_view url) {
+  NextHop hop;
+  static constexpr std::string_view kScheme = "http://";
+  const size_t scheme = url.find(kScheme);
+  if (scheme == std::string_view::npos) return hop;
+  std::string_view rest = url.substr(scheme + kScheme.size());
+  const size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  hop.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
+  const size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) {
+    hop.port = ParsePort(authority.substr(colon + 1));
+    authority = authority.substr(0, colon);
+  }
+  hop.host = std::string(authority);
+  return hop;
+}
+
+std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path,
+                          std::string_view query) {
+  std::string target(hop_path);
+  if (!extra_path.empty()) {
+    // A hop without a path of its own is "/": the extra path brings its own.
+    if (target == "/" && extra_path.front() == '/') target.clear();
+    target += httpclient::UrlEscape(extra_path);
+  }
+  if (!query.empty()) {
+    target += '?';
+    target += query;
+  }
+  return target;
+}
+
+ForwardingProxy::ForwardingProxy(uint32_t timeout_ms)
+    : error_text_(u"Unexpected error processing HTTP request/response."),
+      transport_(80, timeout_ms) {}
+
+bool ForwardingProxy::SetError(std::u16string_view text) {
+  error_text_ = text;
+  return false;
+}
+
+bool ForwardingProxy::ForwardRequest(std::string_view method, std::string_view soap_action,
+                                     std::string_view host, int port, std::string_view target,
+                                     std::string_view user_agent, Iquenlin2* message, bool dime) {
+  if (method != "POST" && method != "GET") {
+    return SetError(u"Unsupported HTTP request method.");
+  }
+  // Text that came from a client (a routing header may have set the hop)
+  // goes into our request head: a CR or LF there would add header lines.
+  if (port < 1 || port > 65535 || host.empty() || HasControlCharacter(host) ||
+      HasControlCharacter(soap_action) || HasControlCharacter(user_agent)) {
+    return SetError(kConnectFailed);
+  }
+  if (method == "POST") return Post(soap_action, host, port, target, user_agent, message, dime);
+  return Get(host, port, target, user_agent, message);
+}
+
+bool ForwardingProxy::BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope,
+                                       size_t length, uint64_t* body_length) {
+  try {
+    dime_.InitSerializer(dime::kRecordSize);
+    if (!dime_.AddPayloadFromBytes(envelope, length, "", text::Narrow(EnvelopeNamespace(version)),
+                                   kEnvelopeTypeNameFormat)) {
+      return SetError(u"Request: Failed to create primary DIME payload.");
+    }
+    Bstr id, type;
+    LONG tnf = 0;
+    ComPtr<IUnknown> unknown;
+    Variant options;
+    LONG position = 0;
+    VARIANT_BOOL more = VARIANT_FALSE;
+    message->GetFirstDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, unknown.Receive(),
+                                       options.Receive(), &position, &more);
+    while (more == VARIANT_TRUE) {
+      ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown.Get());
+      if (!storage) return SetError(u"Request: Failed to obtain IStorage interface pointer.");
+      SAFEARRAY* option_bytes = options.vt == (VT_ARRAY | VT_UI1) ? options.parray : nullptr;
+      if (!dime_.AddPayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
+                            static_cast<uint32_t>(tnf), option_bytes)) {
+        return SetError(u"Request: Failed to create secondary DIME payload.");
+      }
+      more = VARIANT_FALSE;
+      message->GetNextDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, unknown.Receive(),
+                                        options.Receive(), &position, &more);
+    }
+    *body_length = dime_.ComputeMessageLength();
+  } catch (dime::DIMEParserException* e) {
+    delete e;
+    return SetError(u"Request: Failed to initialize DIME parser for serialization.");
+  }
+  if (*body_length == 0) {
+    return SetError(u"Request: Failed to initialize DIME parser for serialization.");
+  }
+  return true;
+}
+
+bool ForwardingProxy::Post(std::string_view soap_action, std::string_view host, int port,
+                           std::string_view target, std::string_view user_agent, Iquenlin2* message,
+                           bool dime) {
+  Variant buffer;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->GetBuffer(buffer.Receive(), &ok);
+  if (ok != VARIANT_TRUE || buffer.vt != (VT_ARRAY | VT_UI1) || buffer.parray == nullptr ||
+      SafeArrayGetDim(buffer.parray) != 1) {
+    return SetError(u"Request: Failed to access buffer for SOAP message.");
+  }
+  const LONG version = MessageVersion(message);
+  const size_t length = buffer.parray->rgsabound[0].cElements;
+  void* data = nullptr;
+  if (FAILED(SafeArrayAccessData(buffer.parray, &data))) {
+    return SetError(u"Request: Failed to access buffer for SOAP message.");
+  }
+  uint64_t body_length = 0;
+  bool built = true;
+  if (dime) {
+    built =
+        BuildDimeRequest(message, version, static_cast<const uint8_t*>(data), length, &body_length);
+  } else {
+    request_text_.assign(static_cast<const char*>(data), length);
+    body_length = length;
+  }
+  SafeArrayUnaccessData(buffer.parray);
+  if (!built) return false;
+
+  std::string head = "Host: ";
+  head.append(host).append(":").append(std::to_string(port)).append("\r\n");
+  head.append("User-Agent: ").append(user_agent);
+  if (dime) {
+    head.append("\r\nContent-Type: application/dime\r\n");
+  } else if (version == 11) {
+    head.append("\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n");
+  } else {
+    head.append("\r\nContent-Type: application/soap+xml; charset=\"utf-8\"\r\n");
+  }
+  head.append("Content-Length: ").append(std::to_string(body_length)).append("\r\n");
+  head.append("SOAPAction: ").append(soap_action).append("\r\n");
+
+  const bool sent =
+      dime ? transport_.SendDime(port, "POST", host, target, head, &dime_)
+           : transport_.Exchange(port, "POST", host, target, head, request_text_, &dime_);
+  return HandleReply(sent, version, message);
+}
+
+bool ForwardingProxy::Get(std::string_view host, int port, std::string_view target,
+                          std::string_view user_agent, Iquenlin2* message) {
+  const LONG version = MessageVersion(message);
+  std::string head = "Host: ";
+  head.append(host).append(":").append(std::to_string(port)).append("\r\n");
+  head.append("User-Agent: ").append(user_agent).append("\r\n");
+  const bool sent = transport_.Exchange(port, "GET", host, target, head, {}, &dime_);
+  return HandleReply(sent, version, message);
+}
+
+bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
+  if (!sent) {
+    // A DIME reply cut short is no reply: its attachments would be partial.
+    if (transport_.ResponseIsDime()) {
+      return SetError(u"Response: Failed to read primary DIME payload.");
+    }
+    return SetError(kConnectFailed);
+  }
+  const int status = transport_.GetStatusCode();
+  if (status == 204) {
+    status_class_ = 204;
+    message->SetNoContentResponse(VARIANT_TRUE);
+    return true;
+  }
+  status_class_ = status / 100 * 100;
+  if (status_class_ != 200 && status_class_ != 500 && !(status_class_ == 400 && version != 11)) {
+    return SetError(u"Response: Unexpected HTTP Status Code.");
+  }
+  const std::string& type = transport_.response().content_type();
+  if (transport_.ResponseIsDime()) {
+    if (!ReadDimeResponse(message)) return false;
+    reply_ready_ = true;
+    return true;
+  }
+  const bool xml = (version == 11 && type.find("text/xml") != std::string::npos) ||
+                   (version == 12 && type.find("application/soap+xml") != std::string::npos);
+  if (xml) {
+    SAFEARRAY* array = ByteArray(transport_.GetBody(), transport_.GetBodyLength());
+    if (array == nullptr) return SetError(u"Response: Unexpected memory allocation error.");
+    Variant body = ByteVariant(array);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    message->SetBuffer(body, &ok);
+    if (ok != VARIANT_TRUE) return SetError(u"Response: Message buffer initialization error.");
+    reply_ready_ = true;
+    return true;
+  }
+  if (status_class_ == 200) return SetError(u"Response: Unexpected media type for response.");
+  return true;
+}
+
+bool ForwardingProxy::ReadDimeResponse(Iquenlin2* message) {
+  dime::DimePayload* envelope = dime_.Payload(0);
+  if (envelope == nullptr || !envelope->OpenStream()) {
+    return SetError(u"Response: Failed to read primary DIME payload.");
+  }
+  uint64_t size = 0;
+  if (!envelope->TryGetSize(&size) || size > dime_.Limits().max_envelope_bytes ||
+      size > std::numeric_limits<ULONG>::max()) {
+    envelope->Close();
+    return SetError(u"Response: Failed to read primary DIME payload.");
+  }
+  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
+  if (array == nullptr) {
+    envelope->Close();
+    return SetError(u"Response: Failed to create SAFEARRAY for primary DIME payload.");
+  }
+  Variant body = ByteVariant(array);
+  bool read_ok = true;
+  if (size > 0) {
+    void* data = nullptr;
+    uint32_t read = 0;
+    read_ok = SUCCEEDED(SafeArrayAccessData(array, &data)) &&
+              envelope->Read(data, static_cast<uint32_t>(size), &read) && read == size;
+    if (data != nullptr) SafeArrayUnaccessData(array);
+  }
+  envelope->Close();
+  if (!read_ok) return SetError(u"Response: Failed to read primary DIME payload.");
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->SetBuffer(body, &ok);
+  if (ok != VARIANT_TRUE) return SetError(u"Response: Failed to store primary DIME payload.");
+
+  for (size_t i = 1; i < dime_.PayloadCount(); ++i) {
+    const dime::DimePayload* payload = dime_.Payload(i);
+    Variant options;
+    const uint64_t options_length = payload->GetOptionsLength();
+    if (options_length > 0) {
+      SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(options_length));
+      if (bytes == nullptr) return SetError(u"Response: Failed to create options buffer.");
+      options = ByteVariant(bytes);
+      void* data = nullptr;
+      if (FAILED(SafeArrayAccessData(bytes, &data))) {
+        return SetError(u"Response: Failed to access options buffer.");
+      }
+      size_t written = 0;
+      const bool wrote =
+          payload->WriteOptions(static_cast<uint8_t*>(data), options_length, &written);
+      SafeArrayUnaccessData(bytes);
+      if (!wrote) return SetError(u"Response: Failed to access options buffer.");
+    }
+    ok = VARIANT_FALSE;
+    message->AddDIMEAttachmentResp(Bstr(text::Widen(payload->Id())).Get(),
+                                   Bstr(text::Widen(payload->Type())).Get(),
+                                   static_cast<LONG>(payload->TypeNameFormat()),
+                                   static_cast<IUnknown*>(payload->Storage()), options, &ok);
+    if (ok != VARIANT_TRUE) return SetError(u"Response: Failed to store secondary DIME payload.");
+  }
+  return true;
+}
+
+void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
+                     bool dime, uint32_t timeout_ms) {
+  VARIANT_BOOL serialized = VARIANT_FALSE;
+  message->Serialize(&serialized);
+  message->SetRequestPhase(VARIANT_FALSE);
+  const LONG version = MessageVersion(message);
+  if (serialized != VARIANT_TRUE) {
+    RecordFault(message, version, u"Server", u"Receiver",
+                u"Attempt to re-serialize SOAP request msg by intermediary failed.");
+    return;
+  }
+  Bstr url;
+  message->GetNextHopURL(url.Receive());
+  const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
+  ForwardingProxy proxy(timeout_ms);
+  if (!proxy.ForwardRequest("POST", soap_action, hop.host, hop.port,
+                            ForwardTarget(hop.path, extra_path, {}), kForwardUserAgent, message,
+                            dime)) {
+    RecordFault(message, version, u"Server", u"Receiver", proxy.ErrorText());
+    return;
+  }
+  message->ClearHeaderElems();
+  message->ClearMethodParams();
+  if (proxy.ReplyReady()) {
+    VARIANT_BOOL parsed = VARIANT_FALSE;
+    message->Deserialize(&parsed);
+    return;
+  }
+  const bool server_side = proxy.StatusClass() == 500;
+  RecordFault(message, version, server_side ? u"Server" : u"Client",
+              server_side ? u"Receiver" : u"Sender", u"Attempt to forward SOAP request failed.");
+}
+
+std::string LoopbackResponse(Iquenlin2* message) {
+  VARIANT_BOOL serialized = VARIANT_FALSE;
+  message->Serialize(&serialized);
+  std::string envelope;
+  Variant buffer;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->GetBuffer(buffer.Receive(), &ok);
+  void* data = nullptr;
+  if (ok == VARIANT_TRUE && buffer.vt == (VT_ARRAY | VT_UI1) && buffer.parray != nullptr &&
+      SafeArrayGetDim(buffer.parray) == 1 && SUCCEEDED(SafeArrayAccessData(buffer.parray, &data))) {
+    envelope.assign(static_cast<const char*>(data), buffer.parray->rgsabound[0].cElements);
+    SafeArrayUnaccessData(buffer.parray);
+  }
+  message->SetRequestPhase(VARIANT_FALSE);
+  return envelope;
+}
+
+void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
+                    uint32_t timeout_ms) {
+  Bstr url;
+  message->GetNextHopURL(url.Receive());
+  const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
+  ForwardingProxy proxy(timeout_ms);
+  if (!proxy.ForwardRequest("GET", "", hop.host, hop.port,
+                            ForwardTarget(hop.path, extra_path, query), kForwardUserAgent, message,
+                            /*dime=*/false)) {
+    RecordFault(message, 12, u"Server", u"Receiver", proxy.ErrorText());
+    return;
+  }
+  if (proxy.ReplyReady()) {
+    VARIANT_BOOL parsed = VARIANT_FALSE;
+    message->Deserialize(&parsed);
+    return;
+  }
+  const bool server_side = proxy.StatusClass() == 500;
+  RecordFault(message, 12, u"Server", server_side ? u"Receiver" : u"Sender",
+              u"Attempt to forward request failed.");
+}
+
+}  // namespace server

@@ -1,0 +1,100 @@
+// The intermediary's forwarder: a message that an endpoint with a next hop
+// has processed is sent on to that hop (as XML, or as DIME when the request
+// came as DIME), and the hop's reply is put back into the same message
+// object, so that the response phase treats it like a locally made response.
+// Every failure ends as a fault text recorded in the message.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dime/message.h"
+#include "interfaces/quenlin.h"
+#include "server/http_dime_transport.h"
+
+namespace server {
+
+// Longest wait for any one network event of a forward.
+inline constexpr uint32_t kForwardTimeoutMs = 300000;
+inline constexpr char kForwardUserAgent[] = "Quorvel SOAP Server/3.2 (Acting as Intermediary)";
+
+// Where a next-hop URL points. The path is in wire form, as configured.
+struct NextHop {
+  std::string host;
+  int port = 80;  // 0 when the URL names a port outside 1..65535 or not a number
+  std::string path;
+};
+
+// Host, port and path of "http://host[:port]/path". Without "http://" the
+// host and path are empty; without a path the path is "/". A port that is
+// not a decimal number in 1..65535 gives port 0, which no forward accepts.
+NextHop ParseNextHopUrl(std::string_view url);
+
+// The request target sent to the next hop: the hop's path as configured,
+// then the extra path behind a wildcard endpoint (received decoded, so
+// escaped here), then for a GET "?" and the query as received (still in wire
+// form). Each part is escaped exactly once.
+std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path,
+                          std::string_view query);
+
+class ForwardingProxy {
+ public:
+  explicit ForwardingProxy(uint32_t timeout_ms = kForwardTimeoutMs);
+  ForwardingProxy(const ForwardingProxy&) = delete;
+  ForwardingProxy& operator=(const ForwardingProxy&) = delete;
+
+  // "POST" runs Post, "GET" runs Get; anything else is refused. `target` is
+  // in wire form (ForwardTarget). A SOAPAction or host holding a control
+  // character, or a port outside 1..65535, is refused as a connection
+  // failure: none of them may reach the next hop's request head.
+  bool ForwardRequest(std::string_view method, std::string_view soap_action, std::string_view host,
+                      int port, std::string_view target, std::string_view user_agent,
+                      Iquenlin2* message, bool dime);
+
+  // After a call: why it failed, the reply's status class (0 before a reply,
+  // 204, or the status rounded down to a hundred) and whether the reply was
+  // put into the message.
+  const std::u16string& ErrorText() const { return error_text_; }
+  int StatusClass() const { return status_class_; }
+  bool ReplyReady() const { return reply_ready_; }
+
+ private:
+  bool Post(std::string_view soap_action, std::string_view host, int port, std::string_view target,
+            std::string_view user_agent, Iquenlin2* message, bool dime);
+  bool Get(std::string_view host, int port, std::string_view target, std::string_view user_agent,
+           Iquenlin2* message);
+  // Steps shared by both methods once the exchange ended (`sent` is its result).
+  bool HandleReply(bool sent, LONG version, Iquenlin2* message);
+  bool ReadDimeResponse(Iquenlin2* message);
+  bool BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope, size_t length,
+                        uint64_t* body_length);
+  bool SetError(std::u16string_view text);
+
+  std::string request_text_;
+  int status_class_ = 0;
+  std::u16string error_text_;
+  bool reply_ready_ = false;
+  HttpDimeTransport transport_;
+  dime::DimeMessage dime_;
+};
+
+// The forwarding of a processed POST: re-serialises the message, leaves the
+// request phase, forwards it to the message's next hop (the extra path
+// appended) and puts the reply, or the failure as a fault, into the message.
+// The caller goes on with the response phase.
+void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
+                     bool dime, uint32_t timeout_ms = kForwardTimeoutMs);
+
+// A loopback endpoint answers with the processed request itself: the
+// message is written, its bytes become the response envelope (returned) and
+// the request phase ends. The caller answers 200 at once: no response-phase
+// processors, no fault or no-content test.
+std::string LoopbackResponse(Iquenlin2* message);
+
+// The forwarding of a GET (the caller has left the request phase): the query
+// goes on after the path; failures are SOAP 1.2 faults.
+void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
+                    uint32_t timeout_ms = kForwardTimeoutMs);
+
+}  // namespace server

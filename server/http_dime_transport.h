@@ -1,0 +1,75 @@
+// HttpDimeTransport: the HTTP client that passes a SOAP message on to a next
+// hop. Besides the plain exchange of HttpClient it sends a request body that
+// is a DIME message, written record by record straight from the payload
+// streams, and reads a response whose Content-Type announces DIME into the
+// same DimeMessage as it arrives. Neither direction holds a DIME message in
+// memory: at most one record waits in the socket's queue, and response bytes
+// go from the receive buffer into the payload streams.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "dime/serializer.h"
+#include "httpclient/http_client.h"
+
+namespace dime {
+class DimeMessage;
+}
+
+namespace server {
+
+class HttpDimeTransport : public httpclient::HttpClient {
+ public:
+  // `message` (not owned) receives DIME responses of Exchange when given.
+  HttpDimeTransport(int default_port, uint32_t timeout_ms, dime::DimeMessage* message = nullptr);
+  ~HttpDimeTransport() override;
+
+  // A plain-text request to `target`, which is in wire form and sent as given
+  // (HttpClient::SendRequestTarget). The response may be DIME: then it is
+  // read into `message` when one is given (else kept as body text). True as
+  // for SendRequestTarget, and only when a DIME response arrived whole.
+  bool Exchange(int port, std::string_view method, std::string_view host, std::string_view target,
+                std::string_view header_text, std::string_view body, dime::DimeMessage* message);
+
+  // The same with `message` as the request body: the caller has prepared it
+  // with InitSerializer(dime::kRecordSize) and its payloads, and put
+  // Content-Type and Content-Length (ComputeMessageLength) into
+  // `header_text`. A DIME response replaces the payloads of `message`; if
+  // the response begins before the request is fully written, the sending
+  // ends there. False as for Exchange, and when the message cannot be
+  // written.
+  bool SendDime(int port, std::string_view method, std::string_view host, std::string_view target,
+                std::string_view header_text, dime::DimeMessage* message);
+
+  // The last response's Content-Type announced DIME and went to the message.
+  bool ResponseIsDime() const { return response_is_dime_; }
+  // Most bytes that waited in the socket's queue during the last SendDime.
+  size_t PeakQueuedBytesForTest() const { return peak_queued_; }
+
+ protected:
+  bool OnSend() override;
+  bool OnReceive() override;
+  // A DIME response must have reached its last record; otherwise as
+  // HttpClient's check of the announced length.
+  bool CheckResponseLength() override;
+
+ private:
+  void StartExchange(dime::DimeMessage* message, bool send_as_dime);
+  bool SendDimeRecords();
+  // Hands the body received so far to the DIME reader when the head has just
+  // announced DIME. False (exchange failed) when the reader refuses it.
+  bool TakeDimeBody();
+
+  dime::DimeMessage* message_;
+  bool head_sent_ = false;
+  bool send_as_dime_ = false;
+  bool dime_sent_ = false;  // the last record went out, or the sending ended
+  bool response_is_dime_ = false;
+  size_t peak_queued_ = 0;
+  std::array<uint8_t, dime::kRecordSize> record_{};
+};
+
+}  // namespace server

@@ -1,0 +1,270 @@
+// Forwarding and SOAP GET behind the real server core: HTTP requests on a
+// loopback port reach an intermediary endpoint, which forwards them to a
+// scripted next hop, and GETs on endpoints. The scripted message stands in
+// for the message object: it writes back what it was given to parse.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dime/message.h"
+#include "dime/testing/dime_testing.h"
+#include "platform/com/activation.h"
+#include "platform/net/testing/loopback_peer.h"
+#include "platform/registry/testing/temp_registry.h"
+#include "platform/text/text.h"
+#include "server/request_log.h"
+#include "server/server_core.h"
+#include "server/soap_post.h"
+#include "server/testing/loopback_client.h"
+#include "server/testing/scripted_message.h"
+#include "server/wsdl_cache.h"
+
+namespace server {
+namespace {
+
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
+using server_testing::ScriptedMessage;
+
+class NoTrace final : public RequestLogger {
+ public:
+  void LogRequest(const RequestRecord&) override {}
+  void WriteTraceRecord(std::string_view) override {}
+  void RotateLogs() override {}
+};
+
+std::string Pattern(size_t n) {
+  std::string s(n, 'a');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 23);
+  return s;
+}
+
+std::string DimeWire(dime::DimeMessage& m) {
+  std::string out;
+  uint8_t buf[dime::kRecordSize];
+  size_t n = 0;
+  bool more = true;
+  while (more) {
+    more = m.Serialize(buf, sizeof buf, &n);
+    out.append(reinterpret_cast<char*>(buf), n);
+  }
+  return out;
+}
+
+std::vector<std::string> DimeContents(const std::string& wire) {
+  dime::DimeMessage m;
+  m.InitDeserializer();
+  m.Deserialize(reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
+  std::vector<std::string> out;
+  if (!m.IsComplete()) return out;
+  for (size_t i = 0; i < m.PayloadCount(); ++i) {
+    out.push_back(dime::testing::ReadAll(*m.Payload(i)));
+  }
+  return out;
+}
+
+class SoapForwardHttpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cache_ = std::make_unique<WsdlCache>(
+        store_.Lock(), 4, [](const std::string&) {},
+        [](const EndpointInfo&) -> ComPtr<IDispatch> {
+          return ComPtr<IDispatch>(com::MakeComObject<ScriptedMessage>().Get());
+        });
+    dispatch_ = std::make_unique<SoapPostDispatch>(*cache_, [this] {
+      ComPtr<ScriptedMessage> m = com::MakeComObject<ScriptedMessage>();
+      m->version = version_;
+      m->rpc = rpc_;
+      m->processRpcGetOk = false;
+      std::lock_guard<std::mutex> lock(mu_);
+      messages_.push_back(m);
+      return ComPtr<Iquenlin2>(m.Get());
+    });
+  }
+  void TearDown() override { core_.reset(); }
+
+  void Start(EndpointInfo endpoint) {
+    ConfigSnapshot config;
+    endpoint.requestURI = "/svc";
+    endpoint.enabled = true;
+    endpoint.wildcard = true;
+    config.endpoints["/svc"] = std::move(endpoint);
+    {
+      std::lock_guard<std::mutex> lock(store_.Lock());
+      store_.Publish(std::make_shared<const ConfigSnapshot>(std::move(config)));
+    }
+    ServerSettings settings;
+    settings.listenAddress = "127.0.0.1";
+    settings.listenPort = 0;
+    settings.numWorkThreads = 2;
+    settings.maxClients = 4;
+    core_ = std::make_unique<ServerCore>(settings, store_, &trace_, [](const std::string&) {});
+    core_->SetSoapDispatch(dispatch_.get());
+    core_->SetWsdlCache(cache_.get());
+    ProtocolInfo tcp;
+    tcp.guaranteedDelivery = true;
+    tcp.guaranteedOrder = true;
+    tcp.addressFamily = AF_INET;
+    ASSERT_TRUE(core_->StartServer({tcp}));
+    port_ = core_->ListeningPort(0);
+  }
+
+  // The whole reply to `request`.
+  std::string Exchange(const std::string& request) {
+    server_testing::LoopbackClient client(port_);
+    EXPECT_TRUE(client.Connected());
+    client.Send(request);
+    return client.ReadAll();
+  }
+
+  static std::string Body(const std::string& reply) {
+    const size_t at = reply.find("\r\n\r\n");
+    return at == std::string::npos ? "" : reply.substr(at + 4);
+  }
+  static std::string StatusLine(const std::string& reply) {
+    return reply.substr(0, reply.find("\r\n"));
+  }
+
+  registry::testing::TempRegistry registry_;  // no plug-in is registered
+  LONG version_ = 11;
+  bool rpc_ = false;
+  ConfigStore store_;
+  NoTrace trace_;
+  std::unique_ptr<WsdlCache> cache_;
+  std::unique_ptr<SoapPostDispatch> dispatch_;
+  std::unique_ptr<ServerCore> core_;
+  uint16_t port_ = 0;
+  std::mutex mu_;
+  std::vector<ComPtr<ScriptedMessage>> messages_;
+};
+
+std::u16string HopUrl(uint16_t port, const char* path) {
+  return text::Widen("http://127.0.0.1:" + std::to_string(port) + path);
+}
+
+TEST_F(SoapForwardHttpTest, XmlPostIsForwardedAndTheHopsAnswerRelayed) {
+  LoopbackPeer hop;
+  std::string seen;
+  hop.Serve([&](PeerConnection& c) {
+    seen = c.ReadHead();
+    seen += c.ReadExactly(10);
+    c.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: 7\r\n\r\n<reply>");
+  });
+  EndpointInfo endpoint;
+  endpoint.nextHopURL = HopUrl(hop.port(), "/next");
+  Start(endpoint);
+  const std::string reply = Exchange(
+      "POST /svc/a%20b HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:x\"\r\n"
+      "Content-Length: 10\r\n\r\n<request/>");
+  hop.Join();
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(reply), "<reply>");
+  EXPECT_EQ(seen.rfind("POST /next/a%20b HTTP/1.0\r\n", 0), 0u) << seen;
+  EXPECT_NE(seen.find("\r\nSOAPAction: \"urn:x\"\r\n"), std::string::npos) << seen;
+  EXPECT_NE(seen.find("\r\n\r\n<request/>"), std::string::npos) << seen;
+}
+
+TEST_F(SoapForwardHttpTest, DeadHopGivesTheFaultAndLoopbackAnswersWithTheRequest) {
+  net::testing::RefusingPort refusing;
+  EndpointInfo endpoint;
+  endpoint.nextHopURL = HopUrl(refusing.port(), "/next");
+  Start(endpoint);
+  const std::string post =
+      "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"\"\r\n"
+      "Content-Length: 10\r\n\r\n<request/>";
+  EXPECT_EQ(StatusLine(Exchange(post)), "HTTP/1.0 500 Internal Server Error");
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ASSERT_EQ(messages_.size(), 1u);
+    ASSERT_EQ(messages_[0]->faults.size(), 1u);
+    EXPECT_EQ(messages_[0]->faults[0].text, u"Request: Failed to connect to server.");
+  }
+
+  core_.reset();
+  endpoint.enableLoopback = true;
+  Start(endpoint);
+  const std::string reply = Exchange(post);
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(reply), "<request/>");
+}
+
+TEST_F(SoapForwardHttpTest, DimePostWithALargeAttachmentIsForwardedAsDime) {
+  const std::string envelope = "<Envelope>dime</Envelope>";
+  const std::string big = Pattern(10 << 20);
+  const std::string small = Pattern(3000);
+  dime::DimeMessage request;
+  request.InitSerializer(dime::kRecordSize);
+  ASSERT_TRUE(request.AddPayloadFromBytes(envelope.data(), envelope.size(), "",
+                                          "http://schemas.xmlsoap.org/soap/envelope/", 2));
+  ASSERT_TRUE(request.AddPayloadFromBytes(big.data(), big.size(), "big", "application/x", 2));
+  ASSERT_TRUE(request.AddPayloadFromBytes(small.data(), small.size(), "small", "application/x", 2));
+  const std::string body = DimeWire(request);
+
+  LoopbackPeer hop;
+  std::string head, forwarded;
+  hop.Serve([&](PeerConnection& c) {
+    head = c.ReadHead();
+    const size_t at = head.find("Content-Length: ");
+    forwarded = c.ReadExactly(std::stoul(head.substr(at + 16)));
+    // The hop echoes the message back as its answer.
+    c.Write("HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
+            std::to_string(forwarded.size()) + "\r\n\r\n" + forwarded);
+  });
+  EndpointInfo endpoint;
+  endpoint.nextHopURL = HopUrl(hop.port(), "/echo");
+  Start(endpoint);
+  const std::string reply = Exchange(
+      "POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\nSOAPAction: \"\"\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + body);
+  hop.Join();
+
+  EXPECT_NE(head.find("\r\nContent-Type: application/dime\r\n"), std::string::npos) << head;
+  EXPECT_TRUE(DimeContents(forwarded) == (std::vector<std::string>{envelope, big, small}));
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
+  EXPECT_NE(reply.find("application/dime"), std::string::npos);
+  EXPECT_TRUE(DimeContents(Body(reply)) == (std::vector<std::string>{envelope, big, small}));
+}
+
+TEST_F(SoapForwardHttpTest, GetOnEndpoints) {
+  // An RPC endpoint whose path and query decode into no call: the page.
+  rpc_ = true;
+  EndpointInfo endpoint;
+  Start(endpoint);
+  std::string reply = Exchange("GET /svc?op=1 HTTP/1.0\r\n\r\n");
+  EXPECT_NE(reply.find("SOAP Endpoint Found"), std::string::npos) << reply;
+
+  // A document endpoint whose body object does not exist: a Receiver fault.
+  core_.reset();
+  rpc_ = false;
+  endpoint.bodyProcessingProgId = u"No.Such.Body";
+  Start(endpoint);
+  reply = Exchange("GET /svc?op=1 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error");
+  EXPECT_NE(reply.find("application/soap+xml"), std::string::npos) << reply;
+
+  // An intermediary forwards the GET with its query as received.
+  LoopbackPeer hop;
+  std::string seen;
+  hop.Serve([&](PeerConnection& c) {
+    seen = c.ReadHead();
+    c.Write(
+        "HTTP/1.0 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: 6\r\n\r\n"
+        "<got/>");
+  });
+  core_.reset();
+  endpoint.nextHopURL = HopUrl(hop.port(), "/next");
+  Start(endpoint);
+  reply = Exchange("GET /svc/x?a=%41&b HTTP/1.0\r\n\r\n");
+  hop.Join();
+  EXPECT_EQ(seen.rfind("GET /next/x?a=%41&b HTTP/1.0\r\n", 0), 0u) << seen;
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(reply), "<got/>");
+}
+
+}  // namespace
+}  // namespace server
