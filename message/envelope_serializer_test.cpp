@@ -462,5 +462,42 @@ TEST_F(QuenlinMethodsTest, OutVariantsMayBeUninitialised) {
   VariantClear(&out);
 }
 
+// A block read with GetHeaderElem is consumed: it no longer fails the
+// mustUnderstand check, and a second read finds nothing.
+TEST_F(QuenlinMethodsTest, GetHeaderElemConsumesTheBlock) {
+  ComPtr<testing::FakeDorvish> reader = com::MakeComObject<testing::FakeDorvish>();
+  reader->wsdl.binding_version = xml::kWsdlSoap12Namespace;
+  reader->wsdl.header_elem_types[Key({u"a", u"urn:t"})] = {u"int", kXsd};
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  Bstr none;
+  object_->Initialize(none.Get(), none.Get(), none.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                      VARIANT_FALSE, reader.Get(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  const std::string text = Envelope12("<t:a env:mustUnderstand=\"true\" env:encodingStyle=\"" +
+                                          Narrow(xml::kSoap12EncodingNamespace) + "\">5</t:a>",
+                                      "");
+  Variant buffer;
+  buffer.vt = VT_ARRAY | VT_UI1;
+  buffer.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(text.size()));
+  memcpy(buffer.parray->pvData, text.data(), text.size());
+  object_->SetBuffer(buffer, &ok);
+  object_->Deserialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  Variant mu;
+  object_->GetMUHeaderBlocks(&mu);
+  ASSERT_EQ(mu.vt, VT_ARRAY | VT_VARIANT);
+  EXPECT_EQ(mu.parray->cDims, 2u);
+  Variant content;
+  object_->GetHeaderElem(Bstr(u"urn:t").Get(), Bstr(u"a").Get(), &content, &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(content.vt, VT_I4);
+  EXPECT_EQ(content.lVal, 5);
+  object_->GetHeaderElem(Bstr(u"urn:t").Get(), Bstr(u"a").Get(), &content, &ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  EXPECT_EQ(content.vt, VT_EMPTY);
+  object_->CheckMustUnderstand(&ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+}
+
 }  // namespace
 }  // namespace message

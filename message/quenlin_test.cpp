@@ -1,6 +1,7 @@
 // The message class as its hosts meet it: created through the registry, bound
 // to the real WSDL reader, and called by vtable and through IDispatch.
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <fstream>
 #include <string>
@@ -308,6 +309,83 @@ TEST_P(RoundTripTest, RequestAndResponse) {
   Variant member = Member(params[1].value, u"varInt");
   EXPECT_EQ(member.vt, VT_I4);
   EXPECT_EQ(member.lVal, -3);
+}
+
+TEST(QuenlinRegistrationTest, ProgIdsNameTheClass) {
+  for (const char16_t* prog_id : {u"braskel.quenlin2.1", u"braskel.quenlin2"}) {
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(prog_id, &clsid), S_OK);
+    EXPECT_TRUE(clsid == CLSID_quenlin2);
+  }
+}
+
+// The request-side checks of ProcessRPC against the real reader, in both
+// versions: the method's namespace, the SOAPAction, the parameters.
+TEST(ProcessRpcTest, RequestChecks) {
+  struct Case {
+    const char* name;
+    int version;
+    const char* method_ns;
+    const char16_t* action;
+    const char* param;
+    const char16_t* code;  // empty: accepted
+    const char16_t* subcode;
+    const char16_t* text;
+  } cases[] = {
+      {"ok 1.1", 11, "urn:qv:mix", u"\"urn:qv:mix#mix\"", "inputString", u"", u"", u""},
+      {"unknown ns 1.1", 11, "urn:wrong", u"\"urn:qv:mix#mix\"", "inputString", u"Client", u"",
+       u"Unrecognized Remote Procedure: '{urn:wrong}mix'."},
+      {"unknown ns 1.2", 12, "urn:wrong", u"", "inputString", u"Sender", u"ProcedureNotPresent",
+       u"Unrecognized Remote Procedure: '{urn:wrong}mix'."},
+      {"other action 1.1", 11, "urn:qv:mix", u"\"urn:other\"", "inputString", u"Client", u"",
+       u"Unrecognized SOAPAction HTTP header: \"urn:other\"."},
+      // SOAP 1.2 checks the action only where the description requires it.
+      {"any action 1.2", 12, "urn:qv:mix", u"\"urn:other\"", "inputString", u"", u"", u""},
+      {"bad parameter 1.1", 11, "urn:qv:mix", u"\"urn:qv:mix#mix\"", "zzz", u"Client", u"",
+       u"Bad parameter: 'zzz'."},
+      {"bad parameter 1.2", 12, "urn:qv:mix", u"", "zzz", u"Sender", u"BadArguments",
+       u"Bad parameter: 'zzz'."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Idorvish2> reader =
+        testing::LoadReader(WriteWsdl(c.version, true), u"MixService", u"MixPort");
+    ASSERT_TRUE(reader);
+    const std::string env = c.version == 11 ? "http://schemas.xmlsoap.org/soap/envelope/"
+                                            : "http://www.w3.org/2003/05/soap-envelope";
+    const std::string request = "<e:Envelope xmlns:e=\"" + env + "\"><e:Body><m:mix xmlns:m=\"" +
+                                c.method_ns + "\"><" + c.param + ">x</" + c.param +
+                                "></m:mix></e:Body></e:Envelope>";
+    ComPtr<Iquenlin2> m = NewMessage(Path::Vtable);
+    Bstr none;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    m->Initialize(Bstr(u"MixService").Get(), Bstr(u"MixPort").Get(), none.Get(),
+                  Bstr(c.action).Get(), none.Get(), VARIANT_FALSE, VARIANT_FALSE, reader.Get(),
+                  &ok);
+    Variant buffer;
+    buffer.vt = VT_ARRAY | VT_UI1;
+    buffer.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(request.size()));
+    memcpy(buffer.parray->pvData, request.data(), request.size());
+    m->SetBuffer(buffer, &ok);
+    m->Deserialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << FaultText(m.Get());
+    m->ProcessRPC(&ok);
+    if (!*c.code) {
+      EXPECT_EQ(ok, VARIANT_TRUE) << FaultText(m.Get());
+      continue;
+    }
+    EXPECT_EQ(ok, VARIANT_FALSE);
+    Bstr code;
+    m->GetSOAPFaultCode(code.Receive());
+    EXPECT_EQ(code.View(), c.code);
+    EXPECT_EQ(FaultText(m.Get()), Narrow(c.text));
+    if (*c.subcode) {
+      // The subcode travels in the written fault.
+      m->SetRequestPhase(VARIANT_FALSE);
+      m->Serialize(&ok);
+      EXPECT_NE(BufferText(Buffer(m.Get())).find(Narrow(c.subcode)), std::string::npos);
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Bindings, RoundTripTest,
