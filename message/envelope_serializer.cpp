@@ -154,8 +154,8 @@ class Writer {
   XmlElementPtr FaultMessage();
 
  private:
-  XmlElementPtr Envelope(XmlElement** copied_header);
-  bool AddHeaderBlocks(XmlElement& envelope, XmlElement* header, bool fault);
+  XmlElementPtr Envelope(XmlElementPtr* copied_header);
+  bool AddHeaderBlocks(XmlElement& envelope, XmlElementPtr header, bool fault);
   XmlElementPtr HeaderBlock(const message::HeaderBlock& block, bool fault);
   XmlElementPtr RpcBody();
   XmlElementPtr LiteralBody();
@@ -619,12 +619,14 @@ XmlElementPtr Writer::HeaderBlock(const message::HeaderBlock& block, bool fault)
   return element;
 }
 
-bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElement* header, bool fault) {
+bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, bool fault) {
   const auto& literal =
       fault ? message_.LiteralFaultHeaderBlocks() : message_.LiteralHeaderBlocks();
   const auto& encoded = fault ? message_.FaultHeaderBlocks() : message_.HeaderBlocks();
   if (literal.empty() && encoded.empty()) return true;
-  if (!header) header = envelope.AppendChild(NewEnvElement(version_, u"Header"));
+  // A Header read with the message is written again only when blocks remain.
+  XmlElement* header = envelope.AppendChild(copied_header ? std::move(copied_header)
+                                                          : NewEnvElement(version_, u"Header"));
   for (const auto& block : literal) {
     try {
       XmlElementPtr parsed = MessageParser::ParseXmlFragment(block->literal_xml);
@@ -642,8 +644,8 @@ bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElement* header, bool faul
   return true;
 }
 
-XmlElementPtr Writer::Envelope(XmlElement** copied_header) {
-  *copied_header = nullptr;
+XmlElementPtr Writer::Envelope(XmlElementPtr* copied_header) {
+  copied_header->reset();
   MessageParser& parser = message_.IsRequestPhase()
                               ? static_cast<MessageParser&>(message_.GetRequestParser())
                               : message_.GetResponseParser();
@@ -651,7 +653,7 @@ XmlElementPtr Writer::Envelope(XmlElement** copied_header) {
   if (!parsed) return NewEnvElement(version_, u"Envelope");
   XmlElementPtr envelope = ShallowCopy(*parsed);
   if (XmlElement* header = parsed->FindChild(u"Header", parsed->GetNamespaceURI())) {
-    *copied_header = envelope->AppendChild(ShallowCopy(*header));
+    *copied_header = ShallowCopy(*header);
   }
   return envelope;
 }
@@ -726,9 +728,9 @@ XmlElementPtr Writer::RpcBody() {
 }
 
 XmlElementPtr Writer::BodyMessage() {
-  XmlElement* header = nullptr;
+  XmlElementPtr header;
   XmlElementPtr envelope = Envelope(&header);
-  if (!AddHeaderBlocks(*envelope, header, false)) return nullptr;
+  if (!AddHeaderBlocks(*envelope, std::move(header), false)) return nullptr;
   bool rpc = false;
   if (!message_.IsIntermediary() && reader_) {
     Bstr style;

@@ -299,6 +299,25 @@ TEST(EnvelopeSerializerTest, HeaderBlockAttributes) {
   EXPECT_FALSE(h.message->Serialize());
 }
 
+// A forwarded message keeps its envelope's declarations and its body as read;
+// a Header left without blocks is not written.
+TEST(EnvelopeSerializerTest, ForwardedMessageKeepsItsEnvelope) {
+  Harness h(11, u"http://next.example/hop");
+  ASSERT_TRUE(h.Run(testing::Envelope11("<t:o>1</t:o>", "<t:op><t:x>5</t:x></t:op>")));
+  ASSERT_TRUE(h.message->Serialize());
+  std::string text = Written(*h.message);
+  EXPECT_NE(text.find("xmlns:t=\"urn:t\""), std::string::npos) << text;
+  EXPECT_NE(text.find("<SOAP-ENV:Header><t:o "), std::string::npos) << text;
+  EXPECT_NE(text.find("<t:op><t:x>5</t:x></t:op>"), std::string::npos) << text;
+  h.message->ClearHeaderBlocks();
+  ASSERT_TRUE(h.message->Serialize());
+  text = Written(*h.message);
+  EXPECT_EQ(text.find("Header"), std::string::npos) << text;
+  // What was written reads back.
+  Harness peer(11);
+  EXPECT_TRUE(peer.Run(text)) << Narrow(peer.FaultText());
+}
+
 // Header processors consume their blocks; what is left targeted and
 // mustUnderstand is a fault naming the first.
 TEST(MessageOperationsTest, CheckMustUnderstandAfterTakes) {
