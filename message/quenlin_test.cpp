@@ -388,6 +388,46 @@ TEST(ProcessRpcTest, RequestChecks) {
   }
 }
 
+// A call that arrived as an HTTP GET: the operation from the path, the rest
+// of the path and the query as two parameters, then the outputs to fill.
+TEST(ProcessRpcTest, GetRequests) {
+  ComPtr<Idorvish2> reader = testing::LoadReader(WriteWsdl(12, false), u"MixService", u"MixPort");
+  ASSERT_TRUE(reader);
+  struct Case {
+    const char16_t* path;
+    const char16_t* params;  // names and values, in order
+  } cases[] = {
+      {u"/mix/a/b", u"bstrExtraPath=/a/b;bstrQueryString=q=1;count;outStruct;"},
+      {u"/mix", u"bstrExtraPath=;bstrQueryString=q=1;count;outStruct;"},
+      {u"/", u""},
+      {u"/unknown/x", u""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.path));
+    ComPtr<Iquenlin2> m = NewMessage(Path::Vtable);
+    Bstr none;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    m->Initialize(Bstr(u"MixService").Get(), Bstr(u"MixPort").Get(), none.Get(), none.Get(),
+                  none.Get(), VARIANT_FALSE, VARIANT_FALSE, reader.Get(), &ok);
+    m->ProcessRPCGet(none.Get(), Bstr(c.path).Get(), Bstr(u"q=1").Get(), &ok);
+    EXPECT_EQ(ok, VARIANT_TRUE) << FaultText(m.Get());
+    std::u16string seen;
+    for (const Param& p : Params(m.Get())) {
+      seen += p.name;
+      if (p.value.vt == VT_BSTR) seen += u"=" + std::u16string(BstrView(p.value.bstrVal));
+      seen += u";";
+    }
+    EXPECT_EQ(seen, c.params);
+  }
+  ComPtr<Iquenlin2> m = NewMessage(Path::Vtable);
+  Bstr none, address;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  m->Initialize(none.Get(), none.Get(), none.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                VARIANT_FALSE, reader.Get(), &ok);
+  m->GetPortAddress(address.Receive());
+  EXPECT_EQ(address.View(), u"http://localhost:8080/mix");
+}
+
 INSTANTIATE_TEST_SUITE_P(Bindings, RoundTripTest,
                          ::testing::Values(RoundTripCase{11, true, Path::Vtable},
                                            RoundTripCase{11, true, Path::Dispatch},
