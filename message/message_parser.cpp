@@ -631,6 +631,9 @@ const std::vector<AccessorPtr>& MessageParser::GetHeaderAccessors() const {
 const std::vector<AccessorPtr>& MessageParser::GetMultiRefs() const { return state_->multi_refs; }
 const ParsedFault* MessageParser::GetFault() const { return state_->fault.get(); }
 int MessageParser::GetParsedVersion() const { return state_->version; }
+xml::XmlElement* MessageParser::GetEnvelopeElement() const {
+  return state_->envelope_seen ? parser_.GetRoot() : nullptr;
+}
 
 bool MessageParser::GetResultName(std::u16string* ns, std::u16string* local_name) const {
   if (!state_->has_result) return false;

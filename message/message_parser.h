@@ -75,6 +75,8 @@ class MessageParser {
   // SOAP 1.2 responses: the qualified name in the RPC "result" element.
   bool GetResultName(std::u16string* ns, std::u16string* local_name) const;
   int GetParsedVersion() const;
+  // The Envelope element of the last successful parse; null when none.
+  xml::XmlElement* GetEnvelopeElement() const;
 
   // Parses a wide XML text with no handler and hands its root to the caller.
   // Throws the parser's line number on a parse error.

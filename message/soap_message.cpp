@@ -4,11 +4,14 @@
 
 #include <new>
 
+#include "message/envelope_serializer.h"
 #include "message/internal/faults.h"
+#include "message/rpc_decoder.h"
 #include "platform/com/object.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
+#include "xml/xml_writer.h"
 
 namespace message {
 
@@ -107,6 +110,249 @@ bool SoapMessage::Deserialize() {
     CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
     return false;
   }
+}
+
+namespace {
+
+// `ok` by reference: it is read after the call that fills it has run.
+bool ReaderOk(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
+
+}  // namespace
+
+bool SoapMessage::Serialize() {
+  try {
+    if (SerializeMessage(*this)) return true;
+    return false;
+  } catch (xml::QVSOAPFault* fault) {
+    std::unique_ptr<xml::QVSOAPFault> owned(fault);
+    CaptureFault(*owned);
+  } catch (const std::bad_alloc&) {
+    CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
+  }
+  // The client gets the fault, not an empty body.
+  try {
+    SerializeFaultMessage(*this);
+  } catch (xml::QVSOAPFault* fault) {
+    delete fault;
+    SetEnvelopeBytes(nullptr, 0);
+  } catch (const std::bad_alloc&) {
+    SetEnvelopeBytes(nullptr, 0);
+  }
+  return false;
+}
+
+bool SoapMessage::ProcessRPC() {
+  try {
+    Idorvish2* reader = wsdl_reader_.Get();
+    if (!reader) internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+    const Bstr method(method_name_);
+    if (request_phase_) {
+      Bstr ns;
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      if (!ReaderOk(reader->GetMethodNamespaceURI(method.Get(), ns.Receive(), &ok), ok) ||
+          ns.View() != method_namespace_) {
+        std::u16string text =
+            u"Unrecognized Remote Procedure: '{" + method_namespace_ + u"}" + method_name_ + u"'.";
+        if (text.size() > internal::kMaxFaultText) text.resize(internal::kMaxFaultText);
+        if (soap_version_ == xml::kSoapVersion11) {
+          internal::ThrowFault(xml::kFaultClient, text, true);
+        }
+        internal::ThrowFault(xml::kFaultClient, u"ProcedureNotPresent", xml::kSoap12RpcNamespace,
+                             text, true);
+      }
+      bool check_action = soap_version_ == xml::kSoapVersion11;
+      if (!check_action) {
+        VARIANT_BOOL required = VARIANT_FALSE;
+        ok = VARIANT_FALSE;
+        check_action = SUCCEEDED(reader->SOAPActionRequired(method.Get(), &required, &ok)) &&
+                       required == VARIANT_TRUE;
+      }
+      if (check_action) {
+        Bstr action;
+        ok = VARIANT_FALSE;
+        if (!ReaderOk(reader->GetMethodSOAPAction(method.Get(), action.Receive(), &ok), ok)) {
+          internal::ThrowFault(xml::kFaultServer,
+                               u"SOAPAction not defined in WSDL document for this operation.",
+                               true);
+        }
+        if (action.View() != soap_action_) {
+          internal::ThrowFault(
+              xml::kFaultClient,
+              internal::FormatName("Unrecognized SOAPAction HTTP header: %s.", soap_action_),
+              false);
+        }
+      }
+      Bstr use;
+      ok = VARIANT_FALSE;
+      const bool encoded =
+          ReaderOk(reader->GetSOAPInputBodyUse(method.Get(), use.Receive(), &ok), ok) &&
+          use.View() == u"encoded";
+      if (encoded) {
+        DecodeRpcRequestEncoded(request_parser_, *this, reader);
+      } else {
+        DecodeRpcRequestLiteral(request_parser_, *this, reader);
+      }
+      return true;
+    }
+    Bstr use;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    const bool encoded =
+        ReaderOk(reader->GetSOAPOutputBodyUse(method.Get(), use.Receive(), &ok), ok) &&
+        use.View() == u"encoded";
+    if (encoded) {
+      DecodeRpcResponseEncoded(response_parser_, *this, reader);
+    } else {
+      DecodeRpcResponseLiteral(response_parser_, *this, reader);
+    }
+    return true;
+  } catch (xml::QVSOAPFault* fault) {
+    std::unique_ptr<xml::QVSOAPFault> owned(fault);
+    CaptureFault(*owned);
+  } catch (const std::bad_alloc&) {
+    CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
+  }
+  return false;
+}
+
+bool SoapMessage::ProcessRPCGet(std::u16string_view, std::u16string_view extra_path,
+                                std::u16string_view query_string) {
+  if (!request_phase_) return ProcessRPC();
+  try {
+    if (extra_path.size() < 2) return true;
+    extra_path.remove_prefix(1);
+    const size_t slash = extra_path.find(u'/');
+    const std::u16string_view name = extra_path.substr(0, slash);
+    const std::u16string_view rest =
+        slash == std::u16string_view::npos ? std::u16string_view() : extra_path.substr(slash);
+    Idorvish2* reader = wsdl_reader_.Get();
+    if (!reader) internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+    const Bstr method(name);
+    Bstr ns;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (!ReaderOk(reader->GetMethodNamespaceURI(method.Get(), ns.Receive(), &ok), ok)) {
+      return true;
+    }
+    method_namespace_ = ns.View();
+    method_name_ = name;
+    Variant path, query;
+    path.vt = VT_BSTR;
+    path.bstrVal = SysAllocString(rest);
+    query.vt = VT_BSTR;
+    query.bstrVal = SysAllocString(query_string);
+    if (!path.bstrVal || !query.bstrVal ||
+        !AddMethodParam(u"", u"bstrExtraPath", path, true, false) ||
+        !AddMethodParam(u"", u"bstrQueryString", query, true, false)) {
+      internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
+    }
+    DecodeRpcGetRequest(request_parser_, *this, reader);
+    return true;
+  } catch (xml::QVSOAPFault* fault) {
+    std::unique_ptr<xml::QVSOAPFault> owned(fault);
+    CaptureFault12(*owned);
+  } catch (const std::bad_alloc&) {
+    CaptureFault12(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
+  }
+  return false;
+}
+
+bool SoapMessage::CheckMustUnderstand() {
+  std::u16string ns, name;
+  bool found = false;
+  auto walk = [&](auto& list) {
+    for (auto it = list.begin(); it != list.end() && !found;) {
+      auto& block = **it;
+      if (!block.received || !IsTargeted(block.role)) {
+        ++it;
+        continue;
+      }
+      if (block.must_understand) {
+        found = true;
+        ns = block.namespace_uri;
+        name = block.local_name;
+        return;
+      }
+      if (soap_version_ != xml::kSoapVersion11 && block.relay) {
+        ++it;
+      } else {
+        it = list.erase(it);
+      }
+    }
+  };
+  walk(header_blocks_);
+  if (!found) walk(literal_header_blocks_);
+  if (!found) return true;
+  constexpr std::u16string_view kText = u"Unhandled 'mustUnderstand' header block.";
+  if (soap_version_ == xml::kSoapVersion11) {
+    SetFault(u"MustUnderstand", xml::kSoap11EnvelopeNamespace, kText, u"", false);
+    return false;
+  }
+  SetFault12(u"MustUnderstand", xml::kSoap12EnvelopeNamespace, u"", u"",
+             {{u"en", std::u16string(kText)}}, u"", false);
+  xml::XmlElement element(u"SOAP-ENV:NotUnderstood",
+                          xml::SharedString(xml::kSoap12EnvelopeNamespace),
+                          xml::SharedString(u"NotUnderstood"));
+  element.AddNamespace(u"SOAP-ENV", xml::kSoap12EnvelopeNamespace);
+  std::u16string qname = name;
+  if (!ns.empty()) {
+    element.AddNamespace(u"ns", ns);
+    qname = u"ns:" + name;
+  }
+  element.AddAttributeNode(u"qname", u"", qname);
+  std::u16string literal;
+  xml::WriteXmlElement(element, nullptr, literal);
+  AddLiteralFaultHeaderBlock(xml::kSoap12EnvelopeNamespace, u"NotUnderstood", literal, false, u"",
+                             true, u"");
+  return false;
+}
+
+bool SoapMessage::IsRPCStyle() const {
+  if (!wsdl_reader_) return false;
+  Bstr style;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  return ReaderOk(wsdl_reader_->GetSOAPBindingStyle(style.Receive(), &ok), ok) &&
+         style.View() == u"rpc";
+}
+
+std::u16string SoapMessage::GetPortAddress() const {
+  if (!wsdl_reader_) return {};
+  Bstr host, path;
+  INT port = 0;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  if (!ReaderOk(wsdl_reader_->GetSOAPAddress(host.Receive(), path.Receive(), &port, &ok), ok)) {
+    return {};
+  }
+  std::u16string address = u"http://";
+  address += host.View();
+  if (port != 80) address += u":" + text::Widen(std::to_string(port));
+  address += path.View();
+  return address;
+}
+
+bool SoapMessage::GetReason(std::u16string_view language, std::u16string* text) const {
+  auto it = reasons_.find(std::u16string(language));
+  if (it == reasons_.end()) return false;
+  *text = it->second;
+  return true;
+}
+
+bool SoapMessage::FirstReason(std::u16string* language, std::u16string* text,
+                              int32_t* position) const {
+  if (reasons_.empty()) return false;
+  *language = reasons_.begin()->first;
+  *text = reasons_.begin()->second;
+  *position = 0;
+  return true;
+}
+
+bool SoapMessage::NextReason(std::u16string* language, std::u16string* text,
+                             int32_t* position) const {
+  const uint32_t next = static_cast<uint32_t>(*position) + 1u;
+  if (next >= reasons_.size()) return false;
+  auto it = std::next(reasons_.begin(), next);
+  *language = it->first;
+  *text = it->second;
+  *position = static_cast<int32_t>(next);
+  return true;
 }
 
 bool SoapMessage::AddHeaderBlock(std::u16string_view ns, std::u16string_view name,
@@ -261,6 +507,15 @@ void SoapMessage::CaptureFault(const xml::QVSOAPFault& fault) {
     SetFault12(name, uri, subcode, subcode_ns, {{u"en", fault.GetFaultString()}}, u"",
                fault.NeedsDetail());
   }
+  xml::ReportEventLog(fault);
+}
+
+void SoapMessage::CaptureFault12(const xml::QVSOAPFault& fault) {
+  std::u16string name, uri, subcode, subcode_ns;
+  fault.FaultCodeName(soap_version_, &name, &uri);
+  fault.GetSubcode(&subcode, &subcode_ns);
+  SetFault12(name, uri, subcode, subcode_ns, {{u"en", fault.GetFaultString()}}, u"",
+             fault.NeedsDetail());
   xml::ReportEventLog(fault);
 }
 

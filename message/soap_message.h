@@ -105,6 +105,26 @@ class SoapMessage : public MessageBuffer {
   // recorded in the message (and reported to the event log); false then.
   bool Deserialize();
 
+  // Writes the envelope into the envelope bytes: the fault envelope when the
+  // message holds a fault to be written, the message envelope otherwise. A
+  // fault raised while writing is recorded and its fault envelope written;
+  // false then, and false with no bytes when nothing could be written.
+  bool Serialize();
+  // Matches the request to its WSDL operation (method namespace, SOAPAction)
+  // and decodes its parameters, or in the response phase decodes the return
+  // value and the outputs. A raised fault is recorded; false then.
+  bool ProcessRPC();
+  // An RPC call that arrived as an HTTP GET: "/operation/rest" in
+  // `extra_path`. Faults are recorded in the SOAP 1.2 form.
+  bool ProcessRPCGet(std::u16string_view service_uri, std::u16string_view extra_path,
+                     std::u16string_view query_string);
+  // Removes the targeted optional blocks that were received; the first
+  // targeted mustUnderstand block still there is a MustUnderstand fault.
+  bool CheckMustUnderstand();
+  bool IsRPCStyle() const;
+  // "http://host[:port]path" of the WSDL port; empty when the reader has none.
+  std::u16string GetPortAddress() const;
+
   int GetSoapVersion() const { return soap_version_; }
   void SetSoapVersion(int version) { soap_version_ = version; }
   bool IsRequestPhase() const { return request_phase_; }
@@ -205,6 +225,8 @@ class SoapMessage : public MessageBuffer {
   // for the message's version, as a SOAP 1.1 or 1.2 fault with the reason
   // under "en"; then reports it to the event log. Does not delete it.
   void CaptureFault(const xml::QVSOAPFault& fault);
+  // The SOAP 1.2 form of the capture whatever the version (HTTP GET calls).
+  void CaptureFault12(const xml::QVSOAPFault& fault);
   void ClearFault();
 
   bool IsFault() const { return is_fault_; }
@@ -220,6 +242,12 @@ class SoapMessage : public MessageBuffer {
 
   void SetReason(std::u16string_view language, std::u16string_view text);
   const std::map<std::u16string, std::u16string>& Reasons() const { return reasons_; }
+  // The reason text of a language; false (nothing written) when none.
+  bool GetReason(std::u16string_view language, std::u16string* text) const;
+  // Walk over the reason texts in language order, with the First/Next rule
+  // of the record lists.
+  bool FirstReason(std::u16string* language, std::u16string* text, int32_t* position) const;
+  bool NextReason(std::u16string* language, std::u16string* text, int32_t* position) const;
 
   bool AddFaultDetail(std::u16string_view ns, std::u16string_view name, const VARIANT& content);
   // The first detail element of that name; false (nothing written) when none.

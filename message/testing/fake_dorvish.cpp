@@ -148,4 +148,24 @@ HRESULT FakeDorvish::GetFaultDetailEncStyle(BSTR bstrOpName, BSTR bstrPartName, 
 
 #undef QV_PART_KEY
 
+HRESULT FakeDorvish::GetInputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BSTR* pbstrType,
+                                         BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) {
+  return Answer(wsdl.input_parts, Key({BstrView(bstrMethod), BstrView(bstrPartName)}), pbstrType,
+                pbstrTypeNS, pResult);
+}
+
+HRESULT FakeDorvish::GetOutputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BSTR* pbstrType,
+                                          BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) {
+  return Answer(wsdl.output_parts, Key({BstrView(bstrMethod), BstrView(bstrPartName)}), pbstrType,
+                pbstrTypeNS, pResult);
+}
+
+HRESULT FakeDorvish::GetSOAPInputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) {
+  return Answer(wsdl.input_uses, std::u16string(BstrView(bstrOpName)), pbstrUse, pResult);
+}
+
+HRESULT FakeDorvish::GetSOAPOutputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) {
+  return Answer(wsdl.output_uses, std::u16string(BstrView(bstrOpName)), pbstrUse, pResult);
+}
+
 }  // namespace message::testing

@@ -59,6 +59,10 @@ struct FakeWsdl {
   std::map<std::u16string, TypeRef> fault_detail_types;              // Key({op, name, ns})
   std::map<std::u16string, std::u16string> fault_detail_uses;        // Key({op, name, ns})
   std::map<std::u16string, std::u16string> fault_detail_encodings;   // Key({op, name, ns})
+  std::map<std::u16string, TypeRef> input_parts;                     // Key({op, part})
+  std::map<std::u16string, TypeRef> output_parts;                    // Key({op, part})
+  std::map<std::u16string, std::u16string> input_uses;               // op
+  std::map<std::u16string, std::u16string> output_uses;              // op
 };
 
 class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
@@ -96,6 +100,12 @@ class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
                                  VARIANT_BOOL* pResult) override;
   HRESULT GetFaultDetailUse(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS, BSTR* pbstrUse,
                             VARIANT_BOOL* pResult) override;
+  HRESULT GetInputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BSTR* pbstrType,
+                              BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) override;
+  HRESULT GetOutputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BSTR* pbstrType,
+                               BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) override;
+  HRESULT GetSOAPInputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) override;
+  HRESULT GetSOAPOutputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) override;
   HRESULT GetFaultDetailEncStyle(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,
                                  BSTR* pbstrEncStyle, VARIANT_BOOL* pResult) override;
 };

@@ -1,0 +1,28 @@
+// The envelope serializer: writes a SoapMessage as a SOAP 1.1 or 1.2 envelope
+// (header blocks; an RPC call or response, a literal body or a fault), each
+// value SOAP-encoded or literal as the WSDL reader describes it, and stores
+// the UTF-8 document as the message's envelope bytes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/com/variant.h"
+
+namespace message {
+
+class SoapMessage;
+
+// Type codes of the writer's table: VARTYPEs below 256, kinds from
+// message_parser.h above. False for a name not in the table.
+bool XsdTypeCode(std::u16string_view type_name, int* code);
+
+// Writes the fault envelope when the message holds a fault to be written,
+// the message envelope otherwise. False, and the envelope bytes emptied, when
+// no envelope could be built. A fault raised by a value writer (thrown
+// QVSOAPFault*) propagates; SoapMessage::Serialize records it.
+bool SerializeMessage(SoapMessage& message);
+// The fault envelope alone, whatever the flags say.
+bool SerializeFaultMessage(SoapMessage& message);
+
+}  // namespace message

@@ -1,0 +1,522 @@
+// The written envelopes, byte for byte where the form matters, and the
+// operations around them: mustUnderstand, header consumption, unfilled
+// outputs, values that cannot be written.
+#include "message/envelope_serializer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "message/quenlin_impl.h"
+#include "message/rpc_decoder.h"
+#include "message/testing/message_testing.h"
+#include "platform/com/module.h"
+
+namespace message {
+namespace {
+
+using testing::Envelope12;
+using testing::Harness;
+using testing::Key;
+using testing::Narrow;
+
+const std::u16string kXsd(xml::kXmlSchemaNamespace);
+const std::u16string kEnc11(xml::kSoap11EncodingNamespace);
+
+std::string Written(const SoapMessage& m) {
+  return std::string(m.EnvelopeBytes() ? m.EnvelopeBytes() : "", m.EnvelopeLength());
+}
+
+Variant Str(std::u16string_view s) {
+  Variant v;
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocString(s);
+  return v;
+}
+
+// A string array with the given lower bound.
+Variant Strings(LONG lower, ULONG count) {
+  Variant v;
+  SAFEARRAYBOUND bound{count, lower};
+  v.vt = VT_ARRAY | VT_VARIANT;
+  v.parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  for (ULONG i = 0; i < count; ++i) {
+    const LONG index = lower + LONG(i);
+    Variant item = Str(u"s" + std::u16string(1, char16_t(u'0' + i)));
+    SafeArrayPutElement(v.parray, &index, &item);
+  }
+  return v;
+}
+
+// A response of method Echo in urn:N, rpc/encoded, whose output parts the
+// test declares.
+struct Response : Harness {
+  explicit Response(int version, std::u16string_view method_ns = u"urn:N") : Harness(version) {
+    message->SetSoapVersion(version);
+    message->SetMethodName(u"Echo");
+    message->SetMethodNamespace(method_ns);
+    message->SetRequestPhase(false);
+    reader->wsdl.output_uses[u"Echo"] = u"encoded";
+    reader->wsdl.complex_base[Key({u"ArrayOfString", u"urn:t"})] = {u"Array", kEnc11};
+    reader->wsdl.array_types[Key({u"ArrayOfString", u"urn:t"})] = {u"string", kXsd};
+    reader->wsdl.array_dims[Key({u"ArrayOfString", u"urn:t"})] = 1;
+    reader->wsdl.complex_base[Key({u"Point", u"urn:t"})] = {u"Struct", kEnc11};
+  }
+  void Part(std::u16string_view name, std::u16string_view type, std::u16string_view ns) {
+    reader->wsdl.output_parts[Key({u"Echo", name})] = {std::u16string(type), std::u16string(ns)};
+  }
+  // Serializes with one output parameter.
+  bool WriteParam(std::u16string_view name, const VARIANT& value) {
+    message->AddMethodParam(u"", name, value, false, true);
+    return message->Serialize();
+  }
+  bool Has(const std::string& text) const {
+    return Written(*message).find(text) != std::string::npos;
+  }
+};
+
+TEST(EnvelopeSerializerTest, ResponseWrapperAndResult) {
+  for (int version : {11, 12}) {
+    SCOPED_TRACE(version);
+    Response r(version);
+    r.Part(u"return", u"string", kXsd);
+    r.message->SetReturnValueName(u"return");
+    ASSERT_TRUE(SUCCEEDED(r.message->SetReturnValue(Str(u"hi"))));
+    ASSERT_TRUE(r.message->Serialize());
+    const std::string env = version == 11 ? Narrow(xml::kSoap11EnvelopeNamespace)
+                                          : Narrow(xml::kSoap12EnvelopeNamespace);
+    EXPECT_TRUE(r.Has("<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" + env + "\"><SOAP-ENV:Body>"))
+        << Written(*r.message);
+    EXPECT_TRUE(r.Has("xmlns:m=\"urn:N\"")) << Written(*r.message);
+    if (version == 11) {
+      EXPECT_TRUE(r.Has("<return>hi</return></m:EchoResponse>")) << Written(*r.message);
+    } else {
+      EXPECT_TRUE(
+          r.Has("<SOAP-RPC:result xmlns:SOAP-RPC=\"http://www.w3.org/2003/05/soap-rpc\">"
+                "return</SOAP-RPC:result><return>hi</return>"))
+          << Written(*r.message);
+    }
+  }
+}
+
+// A method without namespace is written unprefixed: xmlns:m="" is not XML.
+TEST(EnvelopeSerializerTest, EmptyMethodNamespaceWritesNoDeclaration) {
+  Response r(11, u"");
+  r.Part(u"x", u"string", kXsd);
+  ASSERT_TRUE(r.WriteParam(u"x", Str(u"v")));
+  EXPECT_TRUE(r.Has("<EchoResponse SOAP-ENV:encodingStyle=")) << Written(*r.message);
+  EXPECT_FALSE(r.Has("xmlns:m")) << Written(*r.message);
+}
+
+TEST(EnvelopeSerializerTest, ArrayShapes) {
+  struct Case {
+    int version;
+    LONG lower;
+    ULONG count;
+    const char* expected[2];
+  } cases[] = {
+      {11, 0, 5, {"SOAP-ENC:arrayType=\"nsa:string[5]\"", "SOAP-ENC:offset=\"[0]\""}},
+      {12, 0, 5, {"SOAP-ENC:arraySize=\"5\"", "SOAP-ENC:itemType=\"nsa:string\""}},
+      // SOAP 1.1 keeps the full extent with the offset.
+      {11, 2, 3, {"SOAP-ENC:arrayType=\"nsa:string[5]\"", "SOAP-ENC:offset=\"[2]\""}},
+      // SOAP 1.2 has no offset: the size is the count.
+      {12, 2, 3, {"SOAP-ENC:arraySize=\"3\"", "xmlns:nsa=\"http://www.w3.org/2001/XMLSchema\""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Narrow(u"v") + std::to_string(c.version) + " lower " +
+                 std::to_string(c.lower));
+    Response r(c.version);
+    r.Part(u"list", u"ArrayOfString", u"urn:t");
+    ASSERT_TRUE(r.WriteParam(u"list", Strings(c.lower, c.count)));
+    for (const char* text : c.expected) EXPECT_TRUE(r.Has(text)) << Written(*r.message);
+    EXPECT_TRUE(r.Has("<item>s0</item>")) << Written(*r.message);
+    if (c.version != 12) continue;
+    // The peer's decoder takes the array back.
+    Harness peer(12);
+    peer.message->SetMethodName(u"Echo");
+    peer.reader->wsdl = r.reader->wsdl;
+    ASSERT_TRUE(peer.Run(Written(*r.message), false)) << Narrow(peer.FaultText());
+    ASSERT_TRUE(peer.message->ProcessRPC()) << Narrow(peer.FaultText());
+    ASSERT_EQ(peer.message->MethodParams().size(), 1u);
+    const VARIANT& list = peer.message->MethodParams()[0]->content;
+    ASSERT_EQ(list.vt, VT_ARRAY | VT_VARIANT);
+    EXPECT_EQ(list.parray->rgsabound[0].cElements, c.count);
+  }
+}
+
+TEST(EnvelopeSerializerTest, NullAndUnfilledValuesAreNil) {
+  struct Case {
+    const char16_t* type;
+    const char16_t* type_ns;
+    VARTYPE vt;
+    const char* expected;
+  } cases[] = {
+      {u"string", u"http://www.w3.org/1999/XMLSchema", VT_NULL,
+       "<v xsi:null=\"1\" xmlns:xsi=\"http://www.w3.org/1999/XMLSchema-instance\""},
+      {u"string", u"http://www.w3.org/2001/XMLSchema", VT_NULL,
+       "<v xsi:nil=\"true\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""},
+      // Outputs a service left unfilled: a null struct and a null array.
+      {u"Point", u"urn:t", VT_DISPATCH, "<v xsi:nil=\"true\""},
+      {u"ArrayOfString", u"urn:t", VT_ARRAY | VT_VARIANT, "<v xsi:nil=\"true\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.type));
+    Response r(11);
+    r.Part(u"v", c.type, c.type_ns);
+    Variant value;
+    value.vt = c.vt;  // null pointer members
+    ASSERT_TRUE(r.WriteParam(u"v", value)) << Narrow(r.FaultText());
+    EXPECT_TRUE(r.Has(c.expected)) << Written(*r.message);
+  }
+}
+
+TEST(EnvelopeSerializerTest, ValueTextFollowsTheValue) {
+  Variant i4;
+  i4.vt = VT_I4;
+  i4.lVal = 42;
+  Variant flag;
+  flag.vt = VT_BOOL;
+  flag.boolVal = VARIANT_TRUE;
+  Variant no_bytes;
+  no_bytes.vt = VT_ARRAY | VT_UI1;  // null array
+  Variant date;
+  date.vt = VT_DATE;
+  date.date = 36526.5;  // 2000-01-01 12:00
+  struct Case {
+    const char16_t* type;
+    const VARIANT* value;
+    const char* expected;  // null: the message cannot be written
+  } cases[] = {
+      // anyType: the written type, and its text, follow the VARIANT.
+      {u"anyType", &i4, "<v xsi:type=\"ns:int\""},
+      {u"anyType", &date, ">2000-01-01T12:00:00Z</v>"},
+      {u"boolean", &flag, "<v>1</v>"},
+      {u"int", &flag, "<v>-1</v>"},
+      {u"base64Binary", &no_bytes, "<v />"},
+      {u"date", &i4, ">1900-02-10</v>"},
+      // Not a date, not bytes, not a type of the table.
+      {u"date", nullptr, nullptr},
+      {u"hexBinary", &i4, nullptr},
+      {u"gYearMonth", &i4, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.type));
+    Response r(11);
+    r.Part(u"v", c.type, kXsd);
+    Variant text = Str(u"not a date");
+    const bool ok = r.WriteParam(u"v", c.value ? *c.value : static_cast<const VARIANT&>(text));
+    if (!c.expected) {
+      EXPECT_FALSE(ok) << Written(*r.message);
+      EXPECT_EQ(r.message->EnvelopeLength(), 0u);
+      continue;
+    }
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(r.Has(c.expected)) << Written(*r.message);
+  }
+}
+
+// A fault raised while writing is recorded and its envelope written: the
+// client gets the fault text, not an empty 500.
+TEST(EnvelopeSerializerTest, WriterFaultsBecomeTheFaultEnvelope) {
+  Variant nan;
+  nan.vt = VT_R8;
+  nan.dblVal = std::numeric_limits<double>::quiet_NaN();
+  Variant not_array;
+  not_array.vt = VT_I4;
+  struct Case {
+    const char16_t* type;
+    const char16_t* type_ns;
+    const VARIANT* value;
+    const char* text;
+  } cases[] = {
+      {u"double", kXsd.c_str(), &nan, "<faultstring>Unable to convert parameter value to text."},
+      {u"ArrayOfString", u"urn:t", &not_array,
+       "<faultstring>Error while serializing array parameter.</faultstring>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.type));
+    Response r(11);
+    r.Part(u"v", c.type, c.type_ns);
+    EXPECT_FALSE(r.WriteParam(u"v", *c.value));
+    EXPECT_TRUE(r.message->IsFault());
+    EXPECT_TRUE(r.Has(c.text)) << Written(*r.message);
+    EXPECT_TRUE(
+        r.Has("<faultcode xmlns:ns=\"http://schemas.xmlsoap.org/soap/envelope/\">ns:Server"))
+        << Written(*r.message);
+    EXPECT_FALSE(r.Has("NaN")) << Written(*r.message);
+  }
+}
+
+TEST(EnvelopeSerializerTest, FaultForms) {
+  {
+    Harness h(12);
+    h.message->SetSoapVersion(12);
+    h.message->SetFault12(u"Receiver", xml::kSoap12EnvelopeNamespace, u"", u"", {}, u"", false);
+    ASSERT_TRUE(h.message->Serialize());
+    const std::string text = Written(*h.message);
+    EXPECT_NE(text.find("<SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">No Reason specified."
+                        "</SOAP-ENV:Text></SOAP-ENV:Reason>"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("<SOAP-ENV:Value xmlns:ns=\"http://www.w3.org/2003/05/soap-envelope\">"
+                        "ns:Receiver</SOAP-ENV:Value>"),
+              std::string::npos)
+        << text;
+  }
+  {
+    // A plug-in's code without namespace: the bare name, no xmlns:ns="".
+    Harness h(11);
+    h.message->SetFault(u"Client.Custom", u"", u"bad", u"", true);
+    h.message->AddFaultDetail(u"urn:d", u"why", Str(u"because"));
+    ASSERT_TRUE(h.message->Serialize());
+    const std::string text = Written(*h.message);
+    EXPECT_NE(text.find("<SOAP-ENV:Fault><faultcode>Client.Custom</faultcode>"
+                        "<faultstring>bad</faultstring><detail>"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("xmlns:ns=\"\""), std::string::npos) << text;
+    EXPECT_NE(text.find(">because<"), std::string::npos) << text;
+  }
+}
+
+// The empty actor the parsers keep as two quotes is written back empty.
+TEST(EnvelopeSerializerTest, HeaderBlockAttributes) {
+  Harness h(11);
+  h.reader->wsdl.header_elem_types[Key({u"a", u"urn:h"})] = {u"string", kXsd};
+  Variant v = Str(u"x");
+  h.message->AddHeaderBlock(u"urn:h", u"a", v, true, u"\"\"", false, false);
+  ASSERT_TRUE(h.message->Serialize());
+  const std::string text = Written(*h.message);
+  EXPECT_NE(text.find("<SOAP-ENV:Header><h:a SOAP-ENV:actor=\"\" SOAP-ENV:encodingStyle=\""
+                      "http://schemas.xmlsoap.org/soap/encoding/\" SOAP-ENV:mustUnderstand=\"1\" "
+                      "xmlns:h=\"urn:h\">x</h:a></SOAP-ENV:Header>"),
+            std::string::npos)
+      << text;
+  // A block the description does not type cannot be written encoded.
+  h.message->AddHeaderBlock(u"urn:h", u"untyped", v, false, u"", false, false);
+  EXPECT_FALSE(h.message->Serialize());
+}
+
+// A forwarded message keeps its envelope's declarations and its body as read;
+// a Header left without blocks is not written.
+TEST(EnvelopeSerializerTest, ForwardedMessageKeepsItsEnvelope) {
+  Harness h(11, u"http://next.example/hop");
+  ASSERT_TRUE(h.Run(testing::Envelope11("<t:o>1</t:o>", "<t:op><t:x>5</t:x></t:op>")));
+  ASSERT_TRUE(h.message->Serialize());
+  std::string text = Written(*h.message);
+  EXPECT_NE(text.find("xmlns:t=\"urn:t\""), std::string::npos) << text;
+  EXPECT_NE(text.find("<SOAP-ENV:Header><t:o "), std::string::npos) << text;
+  EXPECT_NE(text.find("<t:op><t:x>5</t:x></t:op>"), std::string::npos) << text;
+  h.message->ClearHeaderBlocks();
+  ASSERT_TRUE(h.message->Serialize());
+  text = Written(*h.message);
+  EXPECT_EQ(text.find("Header"), std::string::npos) << text;
+  // What was written reads back.
+  Harness peer(11);
+  EXPECT_TRUE(peer.Run(text)) << Narrow(peer.FaultText());
+}
+
+// Header processors consume their blocks; what is left targeted and
+// mustUnderstand is a fault naming the first.
+TEST(MessageOperationsTest, CheckMustUnderstandAfterTakes) {
+  for (bool take : {false, true}) {
+    SCOPED_TRACE(take);
+    Harness h(12);
+    h.reader->wsdl.header_elem_types[Key({u"a", u"urn:t"})] = {u"string", kXsd};
+    const std::string header =
+        "<t:a env:mustUnderstand=\"true\" env:encodingStyle=\"" +
+        Narrow(xml::kSoap12EncodingNamespace) +
+        "\">1</t:a><t:b env:mustUnderstand=\"true\">x</t:b>"
+        "<t:c env:mustUnderstand=\"true\">y</t:c><t:d env:relay=\"true\">z</t:d><t:e>w</t:e>"
+        "<t:f env:role=\"urn:elsewhere\" env:mustUnderstand=\"true\">v</t:f>";
+    ASSERT_TRUE(h.Run(Envelope12(header, ""))) << Narrow(h.FaultText());
+    ASSERT_EQ(h.message->HeaderBlocks().size(), 1u);
+    if (take) {
+      Variant content;
+      ASSERT_TRUE(h.message->TakeHeaderBlock(u"urn:t", u"a", &content));
+      EXPECT_EQ(BstrView(content.bstrVal), u"1");
+      EXPECT_FALSE(h.message->TakeHeaderBlock(u"urn:t", u"a", &content));
+    }
+    // A block a plug-in adds is never examined.
+    h.message->AddHeaderBlock(u"urn:t", u"added", Str(u"p"), true, u"", false, false);
+    EXPECT_FALSE(h.message->CheckMustUnderstand());
+    EXPECT_EQ(h.message->GetFaultCode(), u"MustUnderstand");
+    EXPECT_EQ(h.FaultText(), u"Unhandled 'mustUnderstand' header block.");
+    ASSERT_EQ(h.message->LiteralFaultHeaderBlocks().size(), 1u);
+    const std::u16string& named = h.message->LiteralFaultHeaderBlocks()[0]->literal_xml;
+    EXPECT_NE(named.find(take ? u"qname=\"ns:b\"" : u"qname=\"ns:a\""), std::u16string::npos)
+        << Narrow(named);
+    EXPECT_NE(named.find(u"xmlns:ns=\"urn:t\""), std::u16string::npos) << Narrow(named);
+    // The optional block without relay is gone; the relayed one, the
+    // mustUnderstand ones and the one for another role stay.
+    std::u16string left;
+    for (const auto& block : h.message->LiteralHeaderBlocks()) left += block->local_name;
+    EXPECT_EQ(left, take ? u"bcdef" : u"bcdef");
+    ASSERT_TRUE(h.message->Serialize());
+    EXPECT_NE(Written(*h.message).find("NotUnderstood"), std::string::npos);
+  }
+}
+
+TEST(MessageOperationsTest, EveryBlockUnderstoodPasses) {
+  Harness h(11);
+  ASSERT_TRUE(h.Run(testing::Envelope11("<t:o>1</t:o>", "")));
+  ASSERT_EQ(h.message->LiteralHeaderBlocks().size(), 1u);
+  EXPECT_TRUE(h.message->CheckMustUnderstand());
+  EXPECT_FALSE(h.message->IsFault());
+  EXPECT_TRUE(h.message->LiteralHeaderBlocks().empty());
+}
+
+// Unfilled outputs are values every VARIANT operation accepts.
+TEST(RpcDecoderTest, EmptyValuesOfEachKind) {
+  Harness h(11);
+  h.reader->wsdl.complex_base[Key({u"List", u"urn:t"})] = {u"Array", kEnc11};
+  h.reader->wsdl.complex_base[Key({u"Point", u"urn:t"})] = {u"Struct", kEnc11};
+  struct Case {
+    const char16_t* type;
+    const char16_t* ns;
+    VARTYPE vt;
+  } cases[] = {
+      {u"anyType", kXsd.c_str(), VT_NULL},
+      {u"date", kXsd.c_str(), VT_DATE},
+      {u"time", kXsd.c_str(), VT_DATE},
+      {u"dateTime", kXsd.c_str(), VT_DATE},
+      {u"base64Binary", kXsd.c_str(), VT_ARRAY | VT_UI1},
+      {u"hexBinary", kXsd.c_str(), VT_ARRAY | VT_UI1},
+      {u"boolean", kXsd.c_str(), VT_BOOL},
+      {u"anyURI", kXsd.c_str(), VT_BSTR},
+      {u"string", kXsd.c_str(), VT_BSTR},
+      {u"int", kXsd.c_str(), VT_I4},
+      {u"double", kXsd.c_str(), VT_R8},
+      {u"List", u"urn:t", VT_ARRAY | VT_VARIANT},
+      {u"Point", u"urn:t", VT_DISPATCH},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.type));
+    Variant value;
+    EmptyValueOfKind(h.reader.Get(), c.type, c.ns, false, &value);
+    EXPECT_EQ(value.vt, c.vt);
+    Variant copy;
+    EXPECT_EQ(VariantCopy(&copy, &value), S_OK);
+  }
+}
+
+class QuenlinMethodsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(com::CreateInstance<QuenlinImpl>(nullptr, Iquenlin2::kIid, object_.ReceiveVoid()),
+              S_OK);
+  }
+  ComPtr<Iquenlin2> object_;
+};
+
+Variant RoleList(std::initializer_list<const VARIANT*> items) {
+  Variant list;
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(items.size()));
+  LONG i = 0;
+  for (const VARIANT* item : items) {
+    SafeArrayPutElement(list.parray, &i, const_cast<VARIANT*>(item));
+    ++i;
+  }
+  return list;
+}
+
+TEST_F(QuenlinMethodsTest, SetRolesChecksEveryElementFirst) {
+  Variant a = Str(u"urn:a"), b = Str(u"urn:b");
+  Variant number;
+  number.vt = VT_I4;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  object_->SetRoles(RoleList({&b, &a, &b}), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  Variant c = Str(u"urn:c");
+  object_->SetRoles(RoleList({&c, &number}), &ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  Variant null_array;
+  null_array.vt = VT_ARRAY | VT_VARIANT;
+  object_->SetRoles(null_array, &ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  Variant roles;
+  object_->GetRoles(&roles);
+  ASSERT_EQ(roles.vt, VT_ARRAY | VT_VARIANT);
+  ASSERT_EQ(roles.parray->rgsabound[0].cElements, 2u);  // c was not added
+  const VARIANT* items = static_cast<const VARIANT*>(roles.parray->pvData);
+  EXPECT_EQ(BstrView(items[0].bstrVal), u"urn:a");
+  EXPECT_EQ(BstrView(items[1].bstrVal), u"urn:b");
+}
+
+TEST_F(QuenlinMethodsTest, ReasonTexts) {
+  VARIANT_BOOL ok = VARIANT_TRUE;
+  BSTR text = reinterpret_cast<BSTR>(0x1);  // garbage the caller passed
+  object_->GetSOAP12ReasonText(Bstr(u"en").Get(), &text, &ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  EXPECT_EQ(text, nullptr);
+  object_->SetSOAP12Fault(Bstr(u"Sender").Get(), Bstr(xml::kSoap12EnvelopeNamespace).Get(), nullptr,
+                          nullptr, Bstr(u"bad").Get(), Bstr(u"en").Get(), &ok);
+  object_->AddSOAP12ReasonText(Bstr(u"schlecht").Get(), Bstr(u"de").Get());
+  Bstr found;
+  object_->GetSOAP12ReasonText(Bstr(u"de").Get(), found.Receive(), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(found.View(), u"schlecht");
+  std::u16string walked;
+  Bstr lang;
+  LONG position = 7;
+  object_->GetFirstSOAP12ReasonText(found.Receive(), lang.Receive(), &position, &ok);
+  while (ok == VARIANT_TRUE) {
+    walked += std::u16string(lang.View()) + u"=" + std::u16string(found.View()) + u";";
+    object_->GetNextSOAP12ReasonText(found.Receive(), lang.Receive(), &position, &ok);
+  }
+  EXPECT_EQ(walked, u"de=schlecht;en=bad;");
+  EXPECT_EQ(position, 1);
+}
+
+TEST_F(QuenlinMethodsTest, OutVariantsMayBeUninitialised) {
+  object_->SetReturnValue(Str(u"r"));
+  VARIANT out;
+  memset(&out, 0xCD, sizeof out);  // what the caller's stack happened to hold
+  EXPECT_EQ(object_->GetReturnValue(&out), S_OK);
+  EXPECT_EQ(out.vt, VT_BSTR);
+  EXPECT_EQ(BstrView(out.bstrVal), u"r");
+  VariantClear(&out);
+}
+
+// A block read with GetHeaderElem is consumed: it no longer fails the
+// mustUnderstand check, and a second read finds nothing.
+TEST_F(QuenlinMethodsTest, GetHeaderElemConsumesTheBlock) {
+  ComPtr<testing::FakeDorvish> reader = com::MakeComObject<testing::FakeDorvish>();
+  reader->wsdl.binding_version = xml::kWsdlSoap12Namespace;
+  reader->wsdl.header_elem_types[Key({u"a", u"urn:t"})] = {u"int", kXsd};
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  Bstr none;
+  object_->Initialize(none.Get(), none.Get(), none.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                      VARIANT_FALSE, reader.Get(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  const std::string text = Envelope12("<t:a env:mustUnderstand=\"true\" env:encodingStyle=\"" +
+                                          Narrow(xml::kSoap12EncodingNamespace) + "\">5</t:a>",
+                                      "");
+  Variant buffer;
+  buffer.vt = VT_ARRAY | VT_UI1;
+  buffer.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(text.size()));
+  memcpy(buffer.parray->pvData, text.data(), text.size());
+  object_->SetBuffer(buffer, &ok);
+  object_->Deserialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  Variant mu;
+  object_->GetMUHeaderBlocks(&mu);
+  ASSERT_EQ(mu.vt, VT_ARRAY | VT_VARIANT);
+  EXPECT_EQ(mu.parray->cDims, 2u);
+  Variant content;
+  object_->GetHeaderElem(Bstr(u"urn:t").Get(), Bstr(u"a").Get(), &content, &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(content.vt, VT_I4);
+  EXPECT_EQ(content.lVal, 5);
+  object_->GetHeaderElem(Bstr(u"urn:t").Get(), Bstr(u"a").Get(), &content, &ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  EXPECT_EQ(content.vt, VT_EMPTY);
+  object_->CheckMustUnderstand(&ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+}
+
+}  // namespace
+}  // namespace message
