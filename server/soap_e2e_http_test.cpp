@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/wait.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,8 @@ class SoapE2eHttpTest : public ::testing::Test {
     endpoint.wsdlPort = std::move(port);
     ConfigSnapshot config;
     config.logs.enable_trace_log = true;
+    config.docBasePath = QV_SERVER_TESTDATA;  // serves the WSDL documents
+    config.mimeMap = BuiltInMimeMap();
     config.endpoints["/svc"] = std::move(endpoint);
     {
       std::lock_guard<std::mutex> lock(store_.Lock());
@@ -352,6 +355,25 @@ TEST_F(SoapE2eHttpTest, DeepestRequestsAreServedOrFaulted) {
   }
   EXPECT_EQ(Post(false, "\"urn:a\"", Envelope(kSoap11Env, "", "<q:ask xmlns:q=\"urn:q\"/>")).line,
             "HTTP/1.0 200 OK");
+}
+
+// A SOAP client of another make, given only the WSDL the server serves.
+TEST_F(SoapE2eHttpTest, IndependentClientGetsEveryValueBack) {
+  if (system("/usr/bin/python3 -c 'import suds' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "python3-suds is not installed";
+  }
+  Start(u"QvTest.Echo");
+  const std::string base = "http://127.0.0.1:" + std::to_string(port_);
+  const std::string command = std::string("/usr/bin/python3 ") + QV_SUDS_SCRIPT + " " + base +
+                              "/echo.wsdl " + base + "/svc 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string printed;
+  char chunk[512];
+  while (size_t n = fread(chunk, 1, sizeof chunk, out)) printed.append(chunk, n);
+  const int status = pclose(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+  EXPECT_NE(printed.find("7 checks, 0 failed"), std::string::npos) << printed;
 }
 
 }  // namespace
