@@ -99,7 +99,8 @@ function response(status, headers, body)
     os.exit(1)
   end
   answered = answered + 1
-  if limit > 0 and answered >= limit then wrk.thread:stop() end
+  -- wrk sleeps its whole duration after a thread stops, so a counted run ends here.
+  if limit > 0 and answered >= limit then os.exit(0) end
 end
 LUA
 
@@ -126,9 +127,9 @@ done
 # one thread, so the limit is the exact number of answers.
 rss() { awk '/^VmRSS:/ {print $2 " " $3}' "/proc/$pid/status"; }
 count() {
-  local n=$1 out
-  out=$(QV_LIMIT=$n timeout 600 wrk -t 1 -c 1 -d 570s --timeout 10s -s "$state/echo.lua" "$url")
-  awk '/requests in/ {print $1}' <<<"$out"
+  QV_LIMIT=$1 timeout 600 wrk -t 1 -c 1 -d 570s --timeout 10s -s "$state/echo.lua" "$url" \
+    >/dev/null
+  echo "$1"
 }
 kill -TERM "$pid"; wait "$pid" 2>/dev/null || true; pid=""
 start_server
