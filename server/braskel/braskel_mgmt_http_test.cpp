@@ -7,12 +7,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "interfaces/dorvish.h"
+#include "interfaces/quenlin.h"
+#include "platform/com/activation.h"
+#include "platform/com/variant.h"
+#include "platform/text/text.h"
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_process.h"
 #include "server/testing/loopback_client.h"
@@ -98,6 +104,20 @@ class BraskelMgmtHttpTest : public server_testing::BraskelProcessTest {
     std::string reply = c.ReadAll(20s);
     EXPECT_FALSE(c.TimedOut());
     return reply;
+  }
+
+  // Posts `body` to the management endpoint; the reply's body, or empty with
+  // a failure when the status is not 200.
+  static std::string Post(uint16_t port, const std::string& op, const std::string& body) {
+    const std::string reply =
+        Exchange(port,
+                 "POST /QVSOAPSvrCP HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 "Content-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"" +
+                     kNs + "#" + op + "\"\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\nConnection: close\r\n\r\n" + body);
+    const size_t end = reply.find("\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 200 OK") << reply;
+    return end == std::string::npos ? std::string() : reply.substr(end + 4);
   }
 
   // Calls `op` with `args` (child elements) and returns the reply's output
@@ -193,6 +213,122 @@ TEST_F(BraskelMgmtHttpTest, LogSettingsChangedAreReadBackAndSurviveARestart) {
   got = Call(port, "GetLogSettings");
   EXPECT_EQ(got["ServerLogPath"], log) << got["raw"];
   EXPECT_TRUE(BoolText(got["ServerLogEnabled"], true));
+  StopService();
+}
+
+// A client built from the message object and the WSDL reader: the request is
+// serialized from the operation's description, the answer parsed in the
+// response phase.
+struct MgmtCallResult {
+  bool ok = false;
+  bool returned = false;
+  std::map<std::u16string, Variant> outs;
+};
+
+TEST_F(BraskelMgmtHttpTest, MessageObjectClientCallsTheEndpoint) {
+  const uint16_t port = StartService();
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  {
+    ComPtr<Idorvish2> reader;
+    ASSERT_EQ(CoCreateInstance(CLSID_dorvish2, nullptr, CLSCTX_SERVER, IID_Idorvish2,
+                               reader.ReceiveVoid()),
+              S_OK);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    reader->ReadServiceDesc(
+        Bstr(u"QVSOAPSvrMgr").Get(), Bstr(u"QVSOAPSvrMgrPort").Get(),
+        Bstr(text::Widen("file://" + (dir_ / "www" / "wsdl" / "QVSOAPSvrCP.wsdl").string())).Get(),
+        &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+
+    auto call = [&](const std::u16string& op,
+                    const std::vector<std::pair<std::u16string, Variant>>& ins) {
+      MgmtCallResult r;
+      ComPtr<Iquenlin2> m;
+      EXPECT_EQ(
+          CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_SERVER, IID_Iquenlin2, m.ReceiveVoid()),
+          S_OK);
+      if (!m) return r;
+      Bstr svc(u"QVSOAPSvrMgr"), portName(u"QVSOAPSvrMgrPort"), none;
+      Bstr action(u"\"" + text::Widen(kNs) + u"#" + op + u"\"");
+      VARIANT_BOOL done = VARIANT_FALSE;
+      m->Initialize(svc.Get(), portName.Get(), none.Get(), action.Get(), none.Get(), VARIANT_FALSE,
+                    VARIANT_FALSE, reader.Get(), &done);
+      EXPECT_EQ(done, VARIANT_TRUE);
+      m->SetMethodName(Bstr(op).Get());
+      m->SetMethodNS(Bstr(text::Widen(kNs)).Get());
+      for (const auto& [name, value] : ins) {
+        Variant copy;
+        VariantCopy(&copy, &value);
+        m->AddMethodParam(none.Get(), Bstr(name).Get(), copy, VARIANT_TRUE, VARIANT_FALSE, &done);
+      }
+      done = VARIANT_FALSE;
+      m->Serialize(&done);
+      EXPECT_EQ(done, VARIANT_TRUE);
+      Variant request;
+      m->GetBuffer(&request, &done);
+      if (request.vt != (VT_ARRAY | VT_UI1) || !request.parray) return r;
+      void* data = nullptr;
+      SafeArrayAccessData(request.parray, &data);
+      const std::string requestText(static_cast<char*>(data),
+                                    request.parray->rgsabound[0].cElements);
+      SafeArrayUnaccessData(request.parray);
+      const std::string answer = Post(port, text::Narrow(op), requestText);
+
+      m->SetRequestPhase(VARIANT_FALSE);
+      m->ClearMethodParams();
+      Variant buffer;
+      buffer.vt = VT_ARRAY | VT_UI1;
+      buffer.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(answer.size()));
+      SafeArrayAccessData(buffer.parray, &data);
+      std::memcpy(data, answer.data(), answer.size());
+      SafeArrayUnaccessData(buffer.parray);
+      m->SetBuffer(buffer, &done);
+      done = VARIANT_FALSE;
+      m->Deserialize(&done);
+      EXPECT_EQ(done, VARIANT_TRUE) << answer;
+      done = VARIANT_FALSE;
+      m->ProcessRPC(&done);
+      EXPECT_EQ(done, VARIANT_TRUE) << answer;
+      r.ok = done == VARIANT_TRUE;
+      Variant result;
+      m->GetReturnValue(&result);
+      r.returned = result.vt == VT_BOOL && result.boolVal == VARIANT_TRUE;
+      LONG position = 0;
+      VARIANT_BOOL more = VARIANT_FALSE, in = VARIANT_FALSE, out = VARIANT_FALSE;
+      Bstr ns, name;
+      Variant value;
+      m->GetFirstMethodParam(ns.Receive(), name.Receive(), &value, &in, &out, &position, &more);
+      while (more == VARIANT_TRUE) {
+        r.outs[std::u16string(name.View())] = std::move(value);
+        value = Variant();
+        more = VARIANT_FALSE;
+        m->GetNextMethodParam(ns.Receive(), name.Receive(), &value, &in, &out, &position, &more);
+      }
+      return r;
+    };
+
+    MgmtCallResult params = call(u"GetServerParams", {});
+    ASSERT_TRUE(params.ok);
+    EXPECT_TRUE(params.returned);
+    ASSERT_EQ(params.outs[u"NumWorkThreads"].vt, VT_I4);
+    EXPECT_EQ(params.outs[u"NumWorkThreads"].lVal, 3);
+
+    MgmtCallResult before = call(u"GetServerStats", {});
+    ASSERT_TRUE(before.ok);
+    ASSERT_EQ(before.outs[u"NumConnects"].vt, VT_I4);
+    Exchange(port, "GET /index.htm HTTP/1.0\r\n\r\n");
+    MgmtCallResult after = call(u"GetServerStats", {});
+    ASSERT_TRUE(after.ok);
+    ASSERT_EQ(after.outs[u"NumConnects"].vt, VT_I4);
+    EXPECT_GE(after.outs[u"NumConnects"].lVal, before.outs[u"NumConnects"].lVal + 2);
+
+    MgmtCallResult logs = call(u"GetLogSettings", {});
+    ASSERT_TRUE(logs.ok);
+    EXPECT_TRUE(logs.returned);
+    EXPECT_EQ(logs.outs.count(u"ServerLogPath"), 1u);
+  }
+  CoUninitialize();
   StopService();
 }
 
