@@ -1,7 +1,6 @@
 #include "platform/registry/registry.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/file/atomic_file.h"
+#include "platform/file/home_directory.h"
 #include "platform/text/text.h"
 
 struct RegistryKey {
@@ -536,14 +536,8 @@ std::string FilePath() {
   // Services start without HOME; the user database names the same home. A
   // shared folder such as /tmp is never a fallback: anyone could plant
   // libraries there for us to load.
-  std::string home;
-  if (const char* env = std::getenv("HOME"); env && *env == '/') {
-    home = env;
-  } else if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && *pw->pw_dir == '/') {
-    home = pw->pw_dir;
-  } else {
-    return {};
-  }
+  const std::string home = file::HomeDirectory();
+  if (home.empty()) return {};
   return home + "/.local/share/quorvel/registry";
 }
 

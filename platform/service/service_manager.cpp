@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdlib.h>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/file/atomic_file.h"
+#include "platform/file/home_directory.h"
 #include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
@@ -101,12 +101,6 @@ bool HasControlCharacter(std::string_view s) {
   return false;
 }
 
-std::string HomeDirectory() {
-  if (const char* home = ::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
 std::string Absolute(const std::string& path) {
   if (path.empty() || path.front() == '/') return path;
   char cwd[PATH_MAX];
@@ -116,7 +110,7 @@ std::string Absolute(const std::string& path) {
 
 std::string ConfigHome() {
   if (const char* xdg = ::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return xdg;
-  return HomeDirectory() + "/.config";
+  return file::HomeDirectory() + "/.config";
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view contents) {
