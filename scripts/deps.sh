@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
-# python3-suds: an independent SOAP client the management end-to-end test drives.
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev python3-suds)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #include "server/server_core.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -118,11 +119,11 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     LogEvent("numWorkThreads " + std::to_string(settings_.numWorkThreads) + " exceeds limit " +
              std::to_string(kMaxWorkThreads) + "; using " + std::to_string(workers));
   }
-  try {
-    for (int i = 0; i < workers; ++i) workers_.emplace_back(&ServerCore::WorkerThreadProc, this);
-  } catch (const std::system_error&) {
-    LogEvent("Attempt to create Worker thread failed!");
-    return false;
+  for (int i = 0; i < workers; ++i) {
+    if (!StartWorker()) {
+      LogEvent("Attempt to create Worker thread failed!");
+      return false;
+    }
   }
 
   const int clients = Clamp(settings_.maxClients, kMaxClients);
@@ -190,9 +191,7 @@ void ServerCore::StopServer() {
   if (listener_.joinable()) listener_.join();
   listeners_.reset();  // nothing is accepted from here on
   if (port_) port_->Shutdown();
-  for (std::thread& t : workers_) {
-    if (t.joinable()) t.join();
-  }
+  for (pthread_t t : workers_) pthread_join(t, nullptr);
   workers_.clear();
   // No thread uses the connections now.
   for (auto& client : clients_) client->Discard();
@@ -311,6 +310,27 @@ size_t ServerCore::RetainedBytesForTest() const {
   size_t n = 0;
   for (const auto& client : clients_) n += client->RetainedBytesForTest();
   return n;
+}
+
+bool ServerCore::StartWorker() {
+  // A worker parses and walks requests as deep as the XML parser accepts;
+  // under the sanitizers that takes more than the 2 MB a thread gets from a
+  // small stack limit, so the size does not depend on the environment.
+  constexpr size_t kWorkerStackSize = size_t{16} << 20;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_t thread;
+  const bool started = pthread_attr_setstacksize(&attr, kWorkerStackSize) == 0 &&
+                       pthread_create(
+                           &thread, &attr,
+                           [](void* self) -> void* {
+                             static_cast<ServerCore*>(self)->WorkerThreadProc();
+                             return nullptr;
+                           },
+                           this) == 0;
+  pthread_attr_destroy(&attr);
+  if (started) workers_.push_back(thread);
+  return started;
 }
 
 void ServerCore::WorkerThreadProc() {

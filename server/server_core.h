@@ -8,6 +8,8 @@
 // released.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -141,6 +143,8 @@ class ServerCore final : public ConnectionHost {
  private:
   void ListenerThreadProc();
   void AcceptConnection(size_t index);
+  // Starts one worker with a fixed stack size; false when it cannot start.
+  bool StartWorker();
   void WorkerThreadProc();
   // The slot at the head of the free queue; false when none is free.
   // Waits up to kSlotGrace for one when none is free.
@@ -155,7 +159,7 @@ class ServerCore final : public ConnectionHost {
 
   std::unique_ptr<net::CompletionPort> port_;
   std::unique_ptr<net::ListenerSet> listeners_;
-  std::vector<std::thread> workers_;
+  std::vector<pthread_t> workers_;
   std::thread listener_;
   std::vector<std::unique_ptr<ClientConnection>> clients_;
 

@@ -231,17 +231,19 @@ bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_vie
 }
 
 bool ComplexTypeHandler::GetBaseType(QName* base) const {
+  // A type derived from nothing (a plain sequence or all) still answers, with
+  // an empty base: callers take a base outside the encoding and schema
+  // namespaces for a struct, and failing here would reject the commonest way
+  // of declaring one.
+  *base = QName{};
   const ContentHandler* content =
       is_complex_content ? &complex_content : (is_simple_content ? &simple_content : nullptr);
-  if (!content) return false;
-  if (content->is_restriction) {
+  if (content && content->is_restriction) {
     *base = content->restriction.base;
-  } else if (content->is_extension) {
+  } else if (content && content->is_extension) {
     *base = content->extension.base;
-  } else {
-    return false;
   }
-  return !base->name.empty();
+  return true;
 }
 
 bool ComplexTypeHandler::GetArrayItemType(QName* item_type) const {

@@ -12,7 +12,9 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "interfaces/quenlin.h"
 #include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "platform/com/module.h"
@@ -187,6 +189,123 @@ TEST_F(RemoteTest, TheRemoteSideWorksOnTheCallersObject) {
   EXPECT_EQ(BstrView(seen.bstrVal), u"caller");
   caller->record_->GetMemberNamespace(Bstr(u"SeenBy").Get(), ns.Receive(), &found);
   EXPECT_EQ(ns.View(), u"urn:test");
+}
+
+ComPtr<ISoapStruct> NewStruct() {
+  ComPtr<ISoapStruct> s;
+  EXPECT_EQ(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER, ISoapStruct::kIid,
+                             s.ReceiveVoid()),
+            S_OK);
+  return s;
+}
+
+// A real message object handed to the other process: what the remote class
+// reads, adds and sets through its dispatch proxy lands in the caller's own.
+TEST_F(RemoteTest, TheRemoteSideWorksOnTheCallersMessage) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  ComPtr<Iquenlin2> message;
+  ASSERT_EQ(CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_INPROC_SERVER, IID_Iquenlin2,
+                             message.ReceiveVoid()),
+            S_OK);
+  ComPtr<ISoapStruct> session = NewStruct();
+  ASSERT_TRUE(session);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  session->AddMember(Bstr(u"Count").Get(), nullptr, Variant::FromI4(41), &ok);
+  session->AddMember(Bstr(u"Who").Get(), nullptr, Variant::FromText(u"caller"), &ok);
+  Variant content;
+  content.vt = VT_DISPATCH;
+  content.pdispVal = session.Get();
+  session->AddRef();
+  Bstr ns(u"urn:test"), none;
+  ASSERT_EQ(message->AddHeaderElem(ns.Get(), Bstr(u"Session").Get(), content, VARIANT_TRUE,
+                                   none.Get(), &ok),
+            S_OK);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+
+  VARIANT_BOOL answered = VARIANT_FALSE;
+  ASSERT_EQ(remote->AnswerMessage(message.Get(), &answered), S_OK);
+  EXPECT_EQ(answered, VARIANT_TRUE);
+
+  // Getting a block by name takes it out of the message: the read happened on
+  // the caller's object, and only the added block is left.
+  LONG count = 0;
+  message->GetNumHeaderElems(&count);
+  EXPECT_EQ(count, 1);
+  Variant gone;
+  EXPECT_EQ(message->GetHeaderElem(ns.Get(), Bstr(u"Session").Get(), gone.Receive(), &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  Variant reply;
+  ASSERT_EQ(message->GetHeaderElem(ns.Get(), Bstr(u"Reply").Get(), reply.Receive(), &ok), S_OK);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  ASSERT_EQ(reply.ChangeType(VT_I4), S_OK);
+  EXPECT_EQ(reply.lVal, 42);
+  // Reading the block over there handed out a copy; the caller's struct stays.
+  Variant kept;
+  ASSERT_EQ(session->GetMember(Bstr(u"Count").Get(), kept.Receive(), &ok), S_OK);
+  EXPECT_EQ(kept.lVal, 41);
+
+  VARIANT_BOOL fault = VARIANT_FALSE;
+  message->IsSOAPFault(&fault);
+  EXPECT_EQ(fault, VARIANT_TRUE);
+  Bstr code, text;
+  message->GetSOAPFaultCode(code.Receive());
+  message->GetSOAPFaultString(text.Receive());
+  EXPECT_EQ(code.View(), u"Server");
+  EXPECT_EQ(text.View(), u"answered caller");
+}
+
+// A list of structs in a variant array, as the management class passes its
+// service information, crosses by value both ways.
+TEST_F(RemoteTest, AnArrayOfStructsCrossesByValue) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  const std::u16string names[] = {u"alpha", u"beta", u"gamma"};
+  SAFEARRAYBOUND bound = {3, 0};
+  Variant list;
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  ASSERT_NE(list.parray, nullptr);
+  std::vector<ComPtr<ISoapStruct>> originals;
+  for (LONG i = 0; i < 3; ++i) {
+    ComPtr<ISoapStruct> s = NewStruct();
+    ASSERT_TRUE(s);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    s->AddMember(Bstr(u"Name").Get(), nullptr, Variant::FromText(names[i]), &ok);
+    s->AddMember(Bstr(u"Threads").Get(), nullptr, Variant::FromI4(i + 1), &ok);
+    Variant element;
+    element.vt = VT_DISPATCH;
+    element.pdispVal = s.Get();
+    s->AddRef();
+    ASSERT_EQ(SafeArrayPutElement(list.parray, &i, &element), S_OK);
+    originals.push_back(s);
+  }
+  Variant back;
+  ASSERT_EQ(remote->Reflect(list, back.Receive()), S_OK);
+  ASSERT_EQ(back.vt, VT_ARRAY | VT_VARIANT);
+  ASSERT_EQ(SafeArrayGetDim(back.parray), 1u);
+  LONG lower = -1, upper = -1;
+  SafeArrayGetLBound(back.parray, 1, &lower);
+  SafeArrayGetUBound(back.parray, 1, &upper);
+  ASSERT_EQ(lower, 0);
+  ASSERT_EQ(upper, 2);
+  for (LONG i = 0; i < 3; ++i) {
+    Variant element;
+    ASSERT_EQ(SafeArrayGetElement(back.parray, &i, element.Receive()), S_OK);
+    ASSERT_EQ(element.vt, VT_DISPATCH);
+    ComPtr<ISoapStruct> s = com::QueryInterfacePtr<ISoapStruct>(element.pdispVal);
+    ASSERT_TRUE(s);
+    EXPECT_NE(s.Get(), originals[size_t(i)].Get()) << i;
+    Variant name, threads;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    s->GetMember(Bstr(u"Name").Get(), name.Receive(), &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << i;
+    EXPECT_EQ(BstrView(name.bstrVal), names[i]);
+    s->GetMember(Bstr(u"Threads").Get(), threads.Receive(), &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << i;
+    ASSERT_EQ(threads.ChangeType(VT_I4), S_OK);
+    EXPECT_EQ(threads.lVal, i + 1);
+  }
 }
 
 TEST_F(RemoteTest, CallsNestInBothDirections) {

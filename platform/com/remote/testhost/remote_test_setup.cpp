@@ -14,12 +14,14 @@ RemoteTestSetup::RemoteTestSetup(unsigned linger_ms)
   // another registry.
   if (const char* old = getenv("QUORVEL_RUNTIME_DIR")) saved_runtime_dir_ = old;
   setenv("QUORVEL_RUNTIME_DIR", (registry_->dir() + "/run").c_str(), 1);
-  const std::string command =
-      std::string(QV_REGCOMP) + " -s " + QV_SOAPSTRUCT_COMPONENT + " 2>/dev/null";
-  const int status = system(command.c_str());
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    error_ = "registering the struct component failed";
-    return;
+  for (const char* component :
+       {QV_SOAPSTRUCT_COMPONENT, QV_DORVISH_COMPONENT, QV_QUENLIN_COMPONENT}) {
+    const std::string command = std::string(QV_REGCOMP) + " -s " + component + " 2>/dev/null";
+    const int status = system(command.c_str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      error_ = std::string("registering ") + component + " failed";
+      return;
+    }
   }
   ClassRegistration reg;
   reg.clsid = CLSID_TestRemote;

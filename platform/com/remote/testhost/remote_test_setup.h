@@ -1,6 +1,6 @@
-// A registry for cross-process tests: the struct value component and the test
-// class, whose LocalServer32 command is the test host. The host started from
-// it inherits the registry and runtime directory through the environment.
+// A registry for cross-process tests: the struct, WSDL reader and message
+// components, and the test class, whose LocalServer32 command is the test host. The host started
+// from it inherits the registry and runtime directory through the environment.
 #pragma once
 
 #include <memory>

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "interfaces/quenlin.h"
 #include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "platform/com/module.h"
@@ -76,6 +77,36 @@ class TestRemote final : public com::ComObject<TestRemote, com::Dispatch<ITestRe
         std::u16string(BstrView(*text)) + std::u16string(BstrView(*text));
     SysFreeString(*text);
     *text = SysAllocString(doubled);
+    return S_OK;
+  }
+  HRESULT AnswerMessage(IDispatch* message, VARIANT_BOOL* result) override {
+    *result = VARIANT_FALSE;
+    ComPtr<Iquenlin2> m = com::MakeDispatchProxy<Iquenlin2>(message);
+    if (!m) return E_POINTER;
+    Bstr ns(u"urn:test"), session(u"Session"), reply(u"Reply"), none;
+    Variant content;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (HRESULT hr = m->GetHeaderElem(ns.Get(), session.Get(), content.Receive(), &ok); FAILED(hr))
+      return hr;
+    if (!ok) return E_FAIL;
+    // The block's struct came by value: a struct of this process.
+    ComPtr<ISoapStruct> fields = com::QueryInterfacePtr<ISoapStruct>(content.pdispVal);
+    if (content.vt != VT_DISPATCH || !fields) return DISP_E_TYPEMISMATCH;
+    Variant count, who;
+    fields->GetMember(Bstr(u"Count").Get(), count.Receive(), &ok);
+    if (!ok || FAILED(count.ChangeType(VT_I4))) return E_FAIL;
+    fields->GetMember(Bstr(u"Who").Get(), who.Receive(), &ok);
+    if (!ok || FAILED(who.ChangeType(VT_BSTR))) return E_FAIL;
+    if (HRESULT hr = m->AddHeaderElem(ns.Get(), reply.Get(), Variant::FromI4(count.lVal + 1),
+                                      VARIANT_FALSE, none.Get(), &ok);
+        FAILED(hr) || !ok)
+      return FAILED(hr) ? hr : E_FAIL;
+    Bstr text(u"answered " + std::u16string(BstrView(who.bstrVal)));
+    if (HRESULT hr =
+            m->SetSOAPFault(Bstr(u"Server").Get(), none.Get(), text.Get(), VARIANT_FALSE, &ok);
+        FAILED(hr) || !ok)
+      return FAILED(hr) ? hr : E_FAIL;
+    *result = VARIANT_TRUE;
     return S_OK;
   }
   HRESULT Die() override {

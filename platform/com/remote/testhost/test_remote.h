@@ -23,7 +23,10 @@ inline constexpr IID IID_ITestCaller =  // {955536FA-80A7-45D1-B1B9-F78F88BBC797
   X(Reflect, 6, (In, VARIANT, varValue), (Retval, VARIANT, pvarResult))                  \
   X(Twice, 7, (InOut, LONG, plValue), (InOut, BSTR, pbstrText), (Out, VARIANT, pvarOld)) \
   /* the host is killed while the call runs */                                           \
-  X(Die, 8)
+  X(Die, 8)                                                                              \
+  /* reads the "Session" header block of pMessage (an Iquenlin2), adds a "Reply" */      \
+  /* header block holding its Count plus one and sets a fault naming its Who */          \
+  X(AnswerMessage, 9, (In, DISPATCH, pMessage), (Retval, VARIANT_BOOL, pResult))
 
 QV_DISPATCH_INTERFACE(ITestRemote, IID_ITestRemote, QV_ITESTREMOTE_METHODS)
 
