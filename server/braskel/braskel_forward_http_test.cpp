@@ -403,5 +403,53 @@ TEST_F(BraskelForwardHttpTest, LargeDimeAttachmentIsEchoedWithoutBeingHeldInMemo
   }
 }
 
+// SOAP 1.2 GET: a document endpoint's service answers through
+// OnProcessSoapGet, an RPC endpoint's operation is decoded from the path and
+// query, an intermediary forwards the GET with its query as received, and an
+// endpoint that cannot be served this way gives the endpoint page.
+TEST_F(BraskelForwardHttpTest, Soap12GetIsAnsweredByTheServiceByRpcOrWithThePage) {
+  const std::string wsdl = TestData("get.wsdl");
+  const Instance& service =
+      Start("service", EndpointXml("/page/*", wsdl, "GetService", "PagePort12", "QvTest.Get") +
+                           EndpointXml("/get/*", wsdl, "GetService", "WherePort12", "QvTest.Get") +
+                           EndpointXml("/nowsdl", TestData("missing.wsdl"), "GetService",
+                                       "PagePort12", "QvTest.Get"));
+  ASSERT_NE(service.port, 0);
+  const Instance& relay = Start("relay", EndpointXml("/fwd/*", wsdl, "GetService", "PagePort12",
+                                                     "QvTest.Get", NextHop(service.port, "/page")));
+  ASSERT_NE(relay.port, 0);
+
+  const std::string soap = "application/soap+xml; charset=\"utf-8\"";
+  const std::string page = "<title>SOAP Endpoint Found</title>";
+  struct Case {
+    const Instance* to;
+    std::string target;
+    std::string type;
+    std::string body;  // a part of it
+  } cases[] = {
+      {&service, "/page/a/b?x=1&y=%41", soap,
+       "<SOAP-ENV:Body><got extra=\"/a/b\" query=\"x=1&amp;y=%41\" svc=\"/page\" "
+       "xmlns=\"urn:qvtest:get\" /></SOAP-ENV:Body>"},
+      {&service, "/get/where/p/q?k=v", soap,
+       "<return>extra=/p/q;query=k=v</return></m:whereResponse>"},
+      // No operation on the path, or none of that name: no call.
+      {&service, "/get", "text/html", page},
+      {&service, "/get/nosuch/p?k=v", "text/html", page},
+      // The endpoint's service description cannot be read.
+      {&service, "/nowsdl?x", "text/html", page},
+      // Forwarded as /page/c%20d?x=%41&y: the path escaped once, the query
+      // as received.
+      {&relay, "/fwd/c%20d?x=%41&y", soap,
+       "<got extra=\"/c d\" query=\"x=%41&amp;y\" svc=\"/page\" xmlns=\"urn:qvtest:get\" />"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string reply = Exchange(c.to->port, "GET " + c.target + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << reply;
+    EXPECT_NE(Head(reply).find("\r\nContent-Type: " + c.type + "\r\n"), std::string::npos) << reply;
+    EXPECT_NE(Body(reply).find(c.body), std::string::npos) << reply;
+  }
+}
+
 }  // namespace
 }  // namespace server

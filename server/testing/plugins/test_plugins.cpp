@@ -263,10 +263,13 @@ class TestGet final : public com::ComObject<TestGet, com::Dispatch<ITestGet>> {
   // Answers with what it was called with.
   HRESULT OnProcessSoapGet(IDispatch* SOAPMsgInterface, BSTR bstrSvcURI, BSTR bstrExtraPath,
                            BSTR bstrQueryString, VARIANT* pResult) override {
-    SetBody(SOAPMsgInterface, u"<got xmlns=\"urn:qvtest:get\" svc=\"" +
-                                  AttributeText(BstrView(bstrSvcURI)) + u"\" extra=\"" +
-                                  AttributeText(BstrView(bstrExtraPath)) + u"\" query=\"" +
-                                  AttributeText(BstrView(bstrQueryString)) + u"\"/>");
+    // The literal body is the whole Body element.
+    SetBody(SOAPMsgInterface,
+            u"<SOAP-ENV:Body xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\">"
+            u"<got xmlns=\"urn:qvtest:get\" svc=\"" +
+                AttributeText(BstrView(bstrSvcURI)) + u"\" extra=\"" +
+                AttributeText(BstrView(bstrExtraPath)) + u"\" query=\"" +
+                AttributeText(BstrView(bstrQueryString)) + u"\"/></SOAP-ENV:Body>");
     SetBool(pResult, true);
     return S_OK;
   }
