@@ -278,8 +278,10 @@ class BraskelForwardHttpTest : public server_testing::BraskelProcessTest {
   std::vector<std::unique_ptr<Instance>> instances_;
 };
 
-// The serving copy: a DIME echo service on /svc.
-std::string ServiceEndpoints() { return DocEndpoint("/svc", "QvTest.DimeEcho"); }
+// The serving copy: a DIME echo service on /svc, one that faults on /bad.
+std::string ServiceEndpoints() {
+  return DocEndpoint("/svc", "QvTest.DimeEcho") + DocEndpoint("/bad", "QvTest.Sender");
+}
 
 TEST_F(BraskelForwardHttpTest, XmlAndDimeRequestsAreForwardedAndAnswered) {
   const Instance& service = Start("service", ServiceEndpoints());
@@ -288,7 +290,8 @@ TEST_F(BraskelForwardHttpTest, XmlAndDimeRequestsAreForwardedAndAnswered) {
   const Instance& relay =
       Start("relay",
             DocEndpoint("/fwd", "QvTest.Doc", hop) +
-                DocEndpoint("/loop", "QvTest.Doc", hop + "<enableLoopback>true</enableLoopback>"));
+                DocEndpoint("/loop", "QvTest.Doc", hop + "<enableLoopback>true</enableLoopback>") +
+                DocEndpoint("/fwdbad", "QvTest.Doc", NextHop(service.port, "/bad")));
   ASSERT_NE(relay.port, 0);
 
   // XML: the service's answer comes back through the intermediary.
@@ -297,6 +300,11 @@ TEST_F(BraskelForwardHttpTest, XmlAndDimeRequestsAreForwardedAndAnswered) {
   EXPECT_NE(Head(reply).find("Content-Type: text/xml"), std::string::npos) << reply;
   EXPECT_NE(Body(reply).find("<echo><ask xmlns=\"urn:q\">hi</ask></echo>"), std::string::npos)
       << reply;
+
+  // The service's fault comes back as the intermediary's answer.
+  reply = Exchange(relay.port, PostRequest("/fwdbad", "text/xml", Envelope11("hi")));
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error") << reply;
+  EXPECT_EQ(FaultString(reply), "bad input") << reply;
 
   // Loopback: the processed request itself, the service never asked.
   reply = Exchange(relay.port, PostRequest("/loop", "text/xml", Envelope11("back")));
