@@ -79,7 +79,7 @@ std::string EncodeDime(const std::vector<DimePart>& parts) {
   return out;
 }
 
-uint32_t Get(std::string_view s, size_t at, size_t width) {
+uint32_t BigEndian(std::string_view s, size_t at, size_t width) {
   uint32_t v = 0;
   for (size_t i = 0; i < width; ++i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
   return v;
@@ -100,9 +100,9 @@ std::optional<std::vector<DimePart>> DecodeDime(std::string_view wire) {
   };
   for (;;) {
     if (wire.size() - at < 12) return std::nullopt;
-    const uint32_t word = Get(wire, at, 4);
-    const size_t idLength = Get(wire, at + 4, 2), typeLength = Get(wire, at + 6, 2),
-                 dataLength = Get(wire, at + 8, 4);
+    const uint32_t word = BigEndian(wire, at, 4);
+    const size_t idLength = BigEndian(wire, at + 4, 2), typeLength = BigEndian(wire, at + 6, 2),
+                 dataLength = BigEndian(wire, at + 8, 4);
     at += 12;
     if (word >> 27 != 1 || ((word >> 26 & 1) != 0) != parts.empty()) return std::nullopt;
     if (!chunked) parts.push_back({"", "", static_cast<uint8_t>(word >> 20 & 0xF), ""});
