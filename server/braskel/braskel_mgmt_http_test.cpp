@@ -830,9 +830,10 @@ TEST_F(BraskelMgmtHttpTest, MalformedEndpointListChangesNothing) {
     EXPECT_TRUE(BoolText(r["Result"], false)) << c.what << "\n" << r["raw"];
   }
   // A string where the array belongs does not decode as the operation's
-  // input: the message is refused before the class is called.
+  // input: a Client fault, before the class is called.
   auto text = Call(port, "SetServiceInfo", "<SvcInfo xsi:type=\"xsd:string\">/x</SvcInfo>");
   EXPECT_EQ(text["status"], "HTTP/1.1 500 Internal Server Error") << text["raw"];
+  EXPECT_NE(text["body"].find(":Client</faultcode>"), std::string::npos) << text["raw"];
 
   EXPECT_EQ(Call(port, "GetServiceInfo")["body"], listBefore);
   EXPECT_EQ(ReadFile(dir_ / "brevla-config.xml"), configBefore);
