@@ -145,7 +145,9 @@ bool ReadEndpoint(const VARIANT& element, IncomingEndpoint* e) {
   ComPtr<ISoapStruct> s = com::QueryInterfacePtr<ISoapStruct>(holder.pdispVal);
   if (!s) return false;
   std::u16string uri, wsdlUrl;
-  if (!ReadText(Member(s.Get(), u"SvcURI"), &uri) || uri.empty() ||
+  // A request path always starts with "/": any other URI names an endpoint
+  // no request could reach.
+  if (!ReadText(Member(s.Get(), u"SvcURI"), &uri) || !uri.starts_with(u'/') ||
       !ReadText(Member(s.Get(), u"SvcName"), &e->wsdlService) ||
       !ReadText(Member(s.Get(), u"Port"), &e->wsdlPort) ||
       !ReadText(Member(s.Get(), u"WSDL_URL"), &wsdlUrl) ||

@@ -397,6 +397,9 @@ TEST_F(ManagementTest, SetServiceInfoRefusesMalformedInputAndChangesNothing) {
   } cases[] = {
       {"SvcURI a number", member(u"SvcURI", [] { return Variant::FromI4(7); })},
       {"SvcURI missing", remove(u"SvcURI")},
+      {"SvcURI without a leading slash", member(u"SvcURI", [] { return Variant::FromText(u"a"); })},
+      {"SvcURI a wildcard without a leading slash",
+       member(u"SvcURI", [] { return Variant::FromText(u"a/*"); })},
       {"SvcName a boolean", member(u"SvcName", [] { return Variant::FromBool(true); })},
       {"HdrProgIDs a string", member(u"HdrProgIDs", [] { return Variant::FromText(u"h"); })},
       {"Roles holding a number", member(u"Roles",
