@@ -628,13 +628,18 @@ bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, 
   XmlElement* header = envelope.AppendChild(copied_header ? std::move(copied_header)
                                                           : NewEnvElement(version_, u"Header"));
   for (const auto& block : literal) {
+    XmlElementPtr parsed;
     try {
-      XmlElementPtr parsed = MessageParser::ParseXmlFragment(block->literal_xml);
-      if (!parsed) return false;
-      header->AppendChild(std::move(parsed));
+      parsed = MessageParser::ParseXmlFragment(block->literal_xml);
     } catch (int) {
-      return false;
     }
+    // A plug-in may add any text; one that is not an element is this
+    // message's fault, answered as such rather than with no envelope.
+    if (!parsed) {
+      internal::ThrowFault(xml::kFaultServer, u"Error while serializing literal header block.",
+                           true);
+    }
+    header->AppendChild(std::move(parsed));
   }
   for (const auto& block : encoded) {
     XmlElementPtr element = HeaderBlock(*block, fault);
@@ -661,11 +666,15 @@ XmlElementPtr Writer::Envelope(XmlElementPtr* copied_header) {
 XmlElementPtr Writer::LiteralBody() {
   const message::LiteralBody* body = message_.GetLiteralBodyRecord();
   if (!body) return NewEnvElement(version_, u"Body");
+  XmlElementPtr parsed;
   try {
-    return MessageParser::ParseXmlFragment(body->literal_xml);
+    parsed = MessageParser::ParseXmlFragment(body->literal_xml);
   } catch (int) {
-    return nullptr;
   }
+  if (!parsed) {
+    internal::ThrowFault(xml::kFaultServer, u"Error while serializing literal body.", true);
+  }
+  return parsed;
 }
 
 XmlElementPtr Writer::RpcBody() {

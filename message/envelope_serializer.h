@@ -19,8 +19,9 @@ bool XsdTypeCode(std::u16string_view type_name, int* code);
 
 // Writes the fault envelope when the message holds a fault to be written,
 // the message envelope otherwise. False, and the envelope bytes emptied, when
-// no envelope could be built. A fault raised by a value writer (thrown
-// QVSOAPFault*) propagates; SoapMessage::Serialize records it.
+// no envelope could be built. A fault raised by a value writer, or for a
+// literal header block or body that is not an element (thrown QVSOAPFault*),
+// propagates; SoapMessage::Serialize records it.
 bool SerializeMessage(SoapMessage& message);
 // The fault envelope alone, whatever the flags say.
 bool SerializeFaultMessage(SoapMessage& message);

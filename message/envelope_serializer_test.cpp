@@ -209,7 +209,8 @@ TEST(EnvelopeSerializerTest, ValueTextFollowsTheValue) {
     const bool ok = r.WriteParam(u"v", c.value ? *c.value : static_cast<const VARIANT&>(text));
     if (!c.expected) {
       EXPECT_FALSE(ok) << Written(*r.message);
-      EXPECT_EQ(r.message->EnvelopeLength(), 0u);
+      EXPECT_TRUE(r.Has("<faultstring>Error while serializing message.</faultstring>"))
+          << Written(*r.message);
       continue;
     }
     ASSERT_TRUE(ok);
@@ -516,6 +517,82 @@ TEST_F(QuenlinMethodsTest, GetHeaderElemConsumesTheBlock) {
   EXPECT_EQ(content.vt, VT_EMPTY);
   object_->CheckMustUnderstand(&ok);
   EXPECT_EQ(ok, VARIANT_TRUE);
+}
+
+// Whatever literal text a plug-in adds, the answer is an envelope: one that
+// cannot be written becomes the message's fault, written in its place.
+TEST_F(QuenlinMethodsTest, UnwritableLiteralsAnswerWithTheFault) {
+  const std::u16string kHeaderFault = u"Error while serializing literal header block.";
+  const std::u16string kBodyFault = u"Error while serializing literal body.";
+  struct Case {
+    const char* name;
+    LONG version;
+    const char16_t* header;        // literal header block, or null
+    const char16_t* body;          // literal body, or null
+    const char16_t* fault_header;  // literal fault header block of a plug-in's fault, or null
+    const char16_t* fault;         // the fault written, or null for success
+    const char* written;           // a piece of the envelope written
+  } cases[] = {
+      {"empty header block", 11, u"", nullptr, nullptr, kHeaderFault.c_str(),
+       "<faultstring>Error while serializing literal header block.</faultstring>"},
+      {"empty header block 1.2", 12, u"", nullptr, nullptr, kHeaderFault.c_str(),
+       "<SOAP-ENV:Text xml:lang=\"en\">Error while serializing literal header block."},
+      {"header text not XML", 11, u"<a>", nullptr, nullptr, kHeaderFault.c_str(),
+       "ns:Server</faultcode>"},
+      {"header block element", 11, u"<accept xmlns=\"urn:test:trace\"/>", nullptr, nullptr, nullptr,
+       "<SOAP-ENV:Header><accept xmlns=\"urn:test:trace\" /></SOAP-ENV:Header>"},
+      {"empty body", 11, nullptr, u"", nullptr, kBodyFault.c_str(),
+       "<faultstring>Error while serializing literal body.</faultstring>"},
+      {"fault header block not XML", 11, nullptr, nullptr, u"", kHeaderFault.c_str(),
+       "<faultstring>Error while serializing literal header block.</faultstring>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ComPtr<testing::FakeDorvish> reader = com::MakeComObject<testing::FakeDorvish>();
+    reader->wsdl.binding_style = u"document";
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Bstr none;
+    object_->Initialize(none.Get(), none.Get(), none.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                        VARIANT_FALSE, reader.Get(), &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    object_->SetSOAPVersion(c.version);
+    object_->SetRequestPhase(VARIANT_FALSE);
+    if (c.header) {
+      object_->AddHeaderElemLiteral(Bstr(u"urn:test:trace").Get(), Bstr(u"accept").Get(),
+                                    Bstr(c.header).Get(), VARIANT_FALSE, none.Get(), none.Get(),
+                                    &ok);
+      EXPECT_EQ(ok, VARIANT_TRUE);  // taken as given; the writer judges it
+    }
+    if (c.body) object_->SetBodyElemLiteral(Bstr(c.body).Get(), none.Get(), &ok);
+    if (c.fault_header) {
+      object_->SetSOAPFault(Bstr(u"Client").Get(), Bstr(xml::kSoap11EnvelopeNamespace).Get(),
+                            Bstr(u"plug-in").Get(), VARIANT_FALSE, &ok);
+      object_->AddFaultHeaderElemLiteral(Bstr(u"urn:f").Get(), Bstr(u"f").Get(),
+                                         Bstr(c.fault_header).Get(), VARIANT_FALSE, none.Get(),
+                                         none.Get(), &ok);
+    }
+    object_->Serialize(&ok);
+    EXPECT_EQ(ok, c.fault ? VARIANT_FALSE : VARIANT_TRUE);
+    VARIANT_BOOL is_fault = VARIANT_FALSE;
+    object_->IsSOAPFault(&is_fault);
+    EXPECT_EQ(is_fault, c.fault ? VARIANT_TRUE : VARIANT_FALSE);
+    Variant buffer;
+    object_->GetBuffer(&buffer, &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    ASSERT_EQ(buffer.vt, VT_ARRAY | VT_UI1);
+    const std::string text(static_cast<const char*>(buffer.parray->pvData),
+                           buffer.parray->rgsabound[0].cElements);
+    EXPECT_NE(text.find(c.written), std::string::npos) << text;
+    // What goes out reads back, with the fault it carries.
+    Harness peer(c.version);
+    peer.reader->wsdl.binding_style = u"document";
+    EXPECT_TRUE(peer.Run(text, false)) << text;
+    EXPECT_EQ(peer.message->IsFault(), c.fault != nullptr) << text;
+    if (c.fault) {
+      EXPECT_EQ(peer.FaultText(), c.fault);
+    }
+  }
 }
 
 }  // namespace

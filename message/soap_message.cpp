@@ -119,24 +119,39 @@ bool ReaderOk(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok =
 
 }  // namespace
 
+namespace {
+
+// The fault envelope; false when it cannot be written either.
+bool WriteFaultEnvelope(SoapMessage& message) {
+  try {
+    if (SerializeFaultMessage(message)) return true;
+  } catch (xml::QVSOAPFault* fault) {
+    delete fault;
+  } catch (const std::bad_alloc&) {
+  }
+  message.SetEnvelopeBytes(nullptr, 0);
+  return false;
+}
+
+}  // namespace
+
 bool SoapMessage::Serialize() {
   try {
     if (SerializeMessage(*this)) return true;
-    return false;
+    CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Error while serializing message.", true));
   } catch (xml::QVSOAPFault* fault) {
     std::unique_ptr<xml::QVSOAPFault> owned(fault);
     CaptureFault(*owned);
   } catch (const std::bad_alloc&) {
     CaptureFault(xml::QVSOAPFault(xml::kFaultServer, u"Internal error.", true));
   }
-  // The client gets the fault, not an empty body.
-  try {
-    SerializeFaultMessage(*this);
-  } catch (xml::QVSOAPFault* fault) {
-    delete fault;
-    SetEnvelopeBytes(nullptr, 0);
-  } catch (const std::bad_alloc&) {
-    SetEnvelopeBytes(nullptr, 0);
+  // The client gets the fault, not an empty body. Fault header blocks or
+  // details that cannot be written are what failed, or would fail the fault
+  // envelope too: it goes out without them.
+  if (!WriteFaultEnvelope(*this)) {
+    ClearFaultHeaderBlocks();
+    ClearFaultDetails();
+    WriteFaultEnvelope(*this);
   }
   return false;
 }
