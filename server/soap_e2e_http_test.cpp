@@ -246,8 +246,9 @@ TEST_F(SoapE2eHttpTest, StatusesAndFaultTexts) {
        nullptr,
        Envelope(kSoap12Env, "", docBody),
        "HTTP/1.0 200 OK",
-       // The handler wraps the whole Body element it was given.
-       {"svc=\"/svc\"><E:Body", "<q:ask xmlns:q=\"urn:q\">hi</q:ask></E:Body></post>"}},
+       // The handler wraps the content of the Body element it was given.
+       {"<E:Body xmlns:E=\"http://www.w3.org/2003/05/soap-envelope\"",
+        "<post extra=\"\" svc=\"/svc\"><q:ask xmlns:q=\"urn:q\">hi</q:ask></post></E:Body>"}},
       {"no content",
        false,
        u"DocPort",
@@ -374,6 +375,135 @@ TEST_F(SoapE2eHttpTest, IndependentClientGetsEveryValueBack) {
   const int status = pclose(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
   EXPECT_NE(printed.find("7 checks, 0 failed"), std::string::npos) << printed;
+}
+
+// The answer, read as XML: the Body's one child in `ns` (null when the answer
+// does not parse or has no such Body), and the Header's children by local name.
+struct ParsedAnswer {
+  xml::XmlParser parser;
+  xml::XmlElement* bodyChild = nullptr;
+  std::vector<std::u16string> headerBlocks;
+};
+void ReadAnswer(const std::string& body, const char* ns, ParsedAnswer* out) {
+  try {
+    out->parser.ParseXmlBuffer(body.data(), body.size(), nullptr);
+  } catch (int) {
+    return;
+  }
+  const std::string narrow(ns);
+  const std::u16string env(narrow.begin(), narrow.end());
+  xml::XmlElement* root = out->parser.GetRoot();
+  if (!root) return;
+  if (xml::XmlElement* header = root->FindChild(u"Header", env)) {
+    for (const auto& block : header->GetChildList()) {
+      out->headerBlocks.push_back(block->GetLocalName());
+    }
+  }
+  xml::XmlElement* bodyElement = root->FindChild(u"Body", env);
+  if (bodyElement && bodyElement->GetChildCount() == 1) {
+    out->bodyChild = bodyElement->GetChildList()[0].get();
+  }
+}
+
+// What header processors and document handlers write into the message goes
+// out as a well-formed answer: the processors' blocks in the Header, the
+// handler's element inside the Body. A block that cannot be written is
+// answered with the fault naming it, never with an empty 500.
+TEST_F(SoapE2eHttpTest, PluginAdditionsGoOutInTheAnswer) {
+  const std::string docBody = "<q:ask xmlns:q=\"urn:q\">hi</q:ask>";
+  struct Case {
+    const char* name;
+    bool soap12;
+    std::u16string port;
+    std::u16string body;
+    std::u16string processor;
+    const char* action;
+    std::string request;
+    const char* line;
+    std::u16string bodyChild;  // local name of the Body's child
+    std::vector<std::u16string> headerBlocks;
+    std::string replyHas;
+  };
+  const Case cases[] = {
+      {"echo 1.1",
+       false,
+       u"EchoPort",
+       u"QvTest.Echo",
+       u"QvTest.HeaderAccept",
+       kEchoAction,
+       EchoStringCall(kSoap11Env, "x"),
+       "HTTP/1.0 200 OK",
+       u"echoStringResponse",
+       {u"accept"},
+       ">x</"},
+      {"echo 1.2",
+       true,
+       u"EchoPort12",
+       u"QvTest.Echo",
+       u"QvTest.HeaderAccept",
+       nullptr,
+       EchoStringCall(kSoap12Env, "x"),
+       "HTTP/1.0 200 OK",
+       u"echoStringResponse",
+       {u"accept"},
+       ">x</"},
+      {"document 1.1",
+       false,
+       u"DocPort",
+       u"QvTest.Doc",
+       u"QvTest.HeaderAccept",
+       "\"urn:a\"",
+       Envelope(kSoap11Env, "", docBody),
+       "HTTP/1.0 200 OK",
+       u"body",
+       {u"accept"},
+       "<body><q:ask xmlns:q=\"urn:q\">hi</q:ask></body>"},
+      {"document 1.2",
+       true,
+       u"DocPort12",
+       u"QvTest.Doc",
+       u"QvTest.HeaderAccept",
+       nullptr,
+       Envelope(kSoap12Env, "", docBody),
+       "HTTP/1.0 200 OK",
+       u"post",
+       {u"accept"},
+       "<q:ask xmlns:q=\"urn:q\">hi</q:ask></post>"},
+      {"unwritable block 1.1",
+       false,
+       u"EchoPort",
+       u"QvTest.Echo",
+       u"QvTest.HeaderUnwritable",
+       kEchoAction,
+       EchoStringCall(kSoap11Env, "x"),
+       "HTTP/1.0 500 Internal Server Error",
+       u"Fault",
+       {},
+       "ns:Server</faultcode><faultstring>Error while serializing literal header block."},
+      {"unwritable block 1.2",
+       true,
+       u"DocPort12",
+       u"QvTest.Doc",
+       u"QvTest.HeaderUnwritable",
+       nullptr,
+       Envelope(kSoap12Env, "", docBody),
+       "HTTP/1.0 500 Internal Server Error",
+       u"Fault",
+       {},
+       "Error while serializing literal header block."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(c.body, {c.processor}, c.port);
+    const Reply r = Post(c.soap12, c.action, c.request);
+    EXPECT_EQ(r.line, c.line) << r.body;
+    ParsedAnswer answer;
+    ReadAnswer(r.body, c.soap12 ? kSoap12Env : kSoap11Env, &answer);
+    ASSERT_NE(answer.bodyChild, nullptr) << r.body;
+    EXPECT_EQ(answer.bodyChild->GetLocalName(), c.bodyChild) << r.body;
+    EXPECT_EQ(answer.headerBlocks, c.headerBlocks) << r.body;
+    EXPECT_NE(r.body.find(c.replyHas), std::string::npos) << r.body;
+  }
 }
 
 }  // namespace

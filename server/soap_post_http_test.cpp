@@ -74,7 +74,7 @@ class SoapPostHttpTest : public ::testing::Test {
     dispatch_ = std::make_unique<SoapPostDispatch>(*cache_, [this] {
       ComPtr<FakeMessage> m = com::MakeComObject<FakeMessage>();
       m->version = script_.version;
-      m->body = u"REQ";
+      m->body = u"<Body>REQ</Body>";  // the whole Body element, as the message keeps it
       m->rpc = script_.rpc;
       m->method = script_.method;
       for (const auto& [name, value] : script_.stringParams) {
@@ -221,7 +221,7 @@ TEST_F(SoapPostHttpTest, StatusesAndFaultTexts) {
        {},
        u"QvTest.Doc",
        "HTTP/1.0 200 OK",
-       "ok body=<post svc=\"/svc\" extra=\"\">REQ</post>"},
+       "ok body=<Body><post svc=\"/svc\" extra=\"\">REQ</post></Body>"},
       {"no content", 11, {}, u"QvTest.NoContent", "HTTP/1.0 204 No Content", ""},
       {"Sender fault",
        12,
@@ -319,7 +319,7 @@ TEST_F(SoapPostHttpTest, DimeRequestAndAnswer) {
   uint32_t read = 0;
   ASSERT_TRUE(envelope->Read(text.data(), static_cast<uint32_t>(text.size()), &read));
   envelope->Close();
-  EXPECT_EQ(text, "ok body=<body>REQ</body>");
+  EXPECT_EQ(text, "ok body=<Body><body>REQ</body></Body>");
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class SoapPostTest : public ::testing::Test {
     endpoint_.wsdlDocURL = "test.wsdl";
     endpoint_.bodyProcessingProgId = u"QvTest.Doc";
     message_ = com::MakeComObject<FakeMessage>();
-    message_->body = u"REQ";
+    message_->body = u"<Body>REQ</Body>";  // the whole Body element, as the message keeps it
   }
   void TearDown() override {
     message_ = nullptr;
@@ -113,10 +113,11 @@ struct BodyCase {
 
 TEST_F(SoapPostTest, DocumentBodiesAndTheirStatuses) {
   const BodyCase cases[] = {
-      {"1.1 body", 11, u"QvTest.Doc", 200, "ok body=<body>REQ</body>"},
-      {"1.2 post", 12, u"QvTest.Doc", 200, "ok body=<post svc=\"/svc\" extra=\"/x\">REQ</post>"},
+      {"1.1 body", 11, u"QvTest.Doc", 200, "ok body=<Body><body>REQ</body></Body>"},
+      {"1.2 post", 12, u"QvTest.Doc", 200,
+       "ok body=<Body><post svc=\"/svc\" extra=\"/x\">REQ</post></Body>"},
       {"1.2 falls back to OnProcessBody, 1 is success", 12, u"QvTest.DocOne", 200,
-       "ok body=<one/>"},
+       "ok body=<Body><one/></Body>"},
       {"1.1 handler false", 11, u"QvTest.DocFalse", 500,
        "fault Server Body Processing: Invocation of Body handler failed."},
       {"1.2 handler false", 12, u"QvTest.DocFalse", 500,
@@ -208,7 +209,7 @@ TEST_F(SoapPostTest, HeaderProcessorChain) {
        {{known, u"a"}},
        200,
        {u"accept", u"accept", u"accept", u"accept"},
-       "ok body=<body>REQ</body>"},
+       "ok body=<Body><body>REQ</body></Body>"},
       {"a refusal stops the chain, the body and the response phase",
        11,
        {u"QvTest.HeaderAccept", u"QvTest.HeaderRefuse", u"QvTest.HeaderAccept"},
@@ -273,7 +274,7 @@ TEST_F(SoapPostTest, HeaderProcessorChain) {
        {{u"urn:other", u"b"}},
        200,
        {},
-       "ok body=<body>REQ</body>"},
+       "ok body=<Body><body>REQ</body></Body>"},
   };
   for (const HeaderCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -440,7 +441,7 @@ TEST_F(SoapPostTest, TraceRecordLayout) {
             "\r\nBody Handler ProgID: QvTest.Doc\r\nSOAPAction: urn:act\r\nNode URI: \"\""
             "\r\nNext Hop URL: \"\"\r\nHTTP Method: POST\r\nHTTP Status: 200\r\n\r\n"
             "REQUEST MESSAGE:\r\n\r\n<request/>\r\n\r\nRESPONSE MESSAGE:\r\n\r\n"
-            "ok body=<body>REQ</body>\r\n*\r\n*\r\n");
+            "ok body=<Body><body>REQ</body></Body>\r\n*\r\n*\r\n");
 
   SetUp();
   endpoint_.bodyProcessingProgId = u"QvTest.NoContent";

@@ -12,17 +12,20 @@ ComPtr<Iquenlin2> MessageOf(IDispatch* dispatch) {
   return com::QueryInterfacePtr<Iquenlin2>(dispatch);
 }
 
-// Leaves a mark in the message that `who` ran.
+// Leaves a mark in the message that `who` ran: a header block of its own,
+// written as the whole element, as literal blocks are.
 void Mark(IDispatch* dispatch, const char16_t* who) {
   if (ComPtr<Iquenlin2> message = MessageOf(dispatch)) {
     Bstr ns(kTestTraceNamespace), name(who), empty(u"");
+    Bstr block(u"<" + std::u16string(who) + u" xmlns=\"" + std::u16string(kTestTraceNamespace) +
+               u"\"/>");
     VARIANT_BOOL done = VARIANT_FALSE;
-    message->AddHeaderElemLiteral(ns.Get(), name.Get(), empty.Get(), VARIANT_FALSE, empty.Get(),
+    message->AddHeaderElemLiteral(ns.Get(), name.Get(), block.Get(), VARIANT_FALSE, empty.Get(),
                                   empty.Get(), &done);
   }
 }
 
-enum class HeaderMode { Accept, Refuse, Fail, One };
+enum class HeaderMode { Accept, Refuse, Fail, One, Unwritable };
 
 template <HeaderMode Mode>
 class TestHeader final : public com::ComObject<TestHeader<Mode>, com::Dispatch<ITestHeader>> {
@@ -34,13 +37,23 @@ class TestHeader final : public com::ComObject<TestHeader<Mode>, com::Dispatch<I
     return S_OK;
   }
   HRESULT OnProcessHeader(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
-    static constexpr const char16_t* kNames[] = {u"accept", u"refuse", u"fail", u"one"};
+    static constexpr const char16_t* kNames[] = {u"accept", u"refuse", u"fail", u"one",
+                                                 u"unwritable"};
     Mark(SOAPMsgInterface, kNames[static_cast<int>(Mode)]);
     switch (Mode) {
+      case HeaderMode::Unwritable:
+        // A block whose text is no element: the message cannot be written.
+        if (ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface)) {
+          Bstr ns(kTestTraceNamespace), name(u"empty"), empty(u"");
+          VARIANT_BOOL done = VARIANT_FALSE;
+          message->AddHeaderElemLiteral(ns.Get(), name.Get(), empty.Get(), VARIANT_FALSE,
+                                        empty.Get(), empty.Get(), &done);
+        }
+        [[fallthrough]];
       case HeaderMode::Accept:
       case HeaderMode::Refuse:
         pResult->vt = VT_BOOL;
-        pResult->boolVal = Mode == HeaderMode::Accept ? VARIANT_TRUE : VARIANT_FALSE;
+        pResult->boolVal = Mode != HeaderMode::Refuse ? VARIANT_TRUE : VARIANT_FALSE;
         return S_OK;
       case HeaderMode::Fail:
         return E_FAIL;
@@ -70,6 +83,71 @@ std::u16string BodyOf(IDispatch* dispatch) {
   return std::u16string(body.View());
 }
 
+std::u16string AttributeText(std::u16string_view value) {
+  std::u16string out;
+  for (const char16_t c : value) {
+    switch (c) {
+      case u'&':
+        out += u"&amp;";
+        break;
+      case u'<':
+        out += u"&lt;";
+        break;
+      case u'"':
+        out += u"&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// The literal body is the whole Body element: its start tag, its content and
+// its end tag. False when the text is not one element.
+struct BodyParts {
+  std::u16string start, content, end;
+};
+bool SplitBody(std::u16string_view body, BodyParts* parts) {
+  if (body.size() < 3 || body[0] != u'<') return false;
+  char16_t quote = 0;
+  size_t close = 1;
+  for (; close < body.size(); ++close) {
+    const char16_t c = body[close];
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == u'"' || c == u'\'') {
+      quote = c;
+    } else if (c == u'>') {
+      break;
+    }
+  }
+  if (close == body.size()) return false;
+  if (body[close - 1] == u'/') {  // <Body/>: no content yet
+    if (close + 1 != body.size()) return false;
+    const size_t name_end = body.find_first_of(u" \t\r\n/", 1);
+    parts->start = std::u16string(body.substr(0, close - 1)) + u">";
+    parts->content.clear();
+    parts->end = u"</" + std::u16string(body.substr(1, name_end - 1)) + u">";
+    return true;
+  }
+  const size_t end = body.rfind(u"</");
+  if (end == std::u16string_view::npos || end <= close) return false;
+  parts->start = std::u16string(body.substr(0, close + 1));
+  parts->content = std::u16string(body.substr(close + 1, end - close - 1));
+  parts->end = std::u16string(body.substr(end));
+  return true;
+}
+
+// Replaces the content of the message's Body with `content(old content)`.
+template <typename Content>
+bool RewriteBody(IDispatch* dispatch, Content content) {
+  BodyParts parts;
+  if (!SplitBody(BodyOf(dispatch), &parts)) return false;
+  SetBody(dispatch, parts.start + content(parts.content) + parts.end);
+  return true;
+}
+
 void SetBool(VARIANT* result, bool value) {
   result->vt = VT_BOOL;
   result->boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
@@ -79,15 +157,21 @@ void SetBool(VARIANT* result, bool value) {
 class TestDoc final : public com::ComObject<TestDoc, com::Dispatch<ITestBody>> {
  public:
   HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
-    SetBody(SOAPMsgInterface, u"<body>" + BodyOf(SOAPMsgInterface) + u"</body>");
+    if (!RewriteBody(SOAPMsgInterface,
+                     [](const std::u16string& in) { return u"<body>" + in + u"</body>"; })) {
+      return E_INVALIDARG;
+    }
     SetBool(pResult, true);
     return S_OK;
   }
   HRESULT OnProcessSoapPost(IDispatch* SOAPMsgInterface, BSTR bstrSvcURI, BSTR bstrExtraPath,
                             VARIANT* pResult) override {
-    SetBody(SOAPMsgInterface, u"<post svc=\"" + std::u16string(BstrView(bstrSvcURI)) +
-                                  u"\" extra=\"" + std::u16string(BstrView(bstrExtraPath)) +
-                                  u"\">" + BodyOf(SOAPMsgInterface) + u"</post>");
+    const std::u16string start = u"<post svc=\"" + AttributeText(BstrView(bstrSvcURI)) +
+                                 u"\" extra=\"" + AttributeText(BstrView(bstrExtraPath)) + u"\">";
+    if (!RewriteBody(SOAPMsgInterface,
+                     [&](const std::u16string& in) { return start + in + u"</post>"; })) {
+      return E_INVALIDARG;
+    }
     SetBool(pResult, true);
     return S_OK;
   }
@@ -97,7 +181,9 @@ class TestDoc final : public com::ComObject<TestDoc, com::Dispatch<ITestBody>> {
 class TestDocOne final : public com::ComObject<TestDocOne, com::Dispatch<ITestBody11>> {
  public:
   HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
-    SetBody(SOAPMsgInterface, u"<one/>");
+    if (!RewriteBody(SOAPMsgInterface, [](const std::u16string&) { return u"<one/>"; })) {
+      return E_INVALIDARG;
+    }
     pResult->vt = VT_I4;
     pResult->lVal = 1;
     return S_OK;
@@ -206,16 +292,10 @@ class TestDimeEcho final : public com::ComObject<TestDimeEcho, com::Dispatch<ITe
   HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
     ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface);
     if (!message) return E_NOINTERFACE;
-    // The literal is the whole Body element: wrap what is inside it.
-    std::u16string body = BodyOf(SOAPMsgInterface);
-    const size_t open = body.find(u'>');
-    const size_t close = body.rfind(u"</");
-    if (open == std::u16string::npos || close == std::u16string::npos || close <= open) {
+    if (!RewriteBody(SOAPMsgInterface,
+                     [](const std::u16string& in) { return u"<echo>" + in + u"</echo>"; })) {
       return E_INVALIDARG;
     }
-    body.insert(close, u"</echo>");
-    body.insert(open + 1, u"<echo>");
-    SetBody(SOAPMsgInterface, body);
     Bstr id, type;
     LONG tnf = 0;
     ComPtr<IUnknown> storage;
@@ -237,26 +317,6 @@ class TestDimeEcho final : public com::ComObject<TestDimeEcho, com::Dispatch<ITe
     return S_OK;
   }
 };
-
-std::u16string AttributeText(std::u16string_view value) {
-  std::u16string out;
-  for (const char16_t c : value) {
-    switch (c) {
-      case u'&':
-        out += u"&amp;";
-        break;
-      case u'<':
-        out += u"&lt;";
-        break;
-      case u'"':
-        out += u"&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 class TestGet final : public com::ComObject<TestGet, com::Dispatch<ITestGet>> {
  public:
@@ -285,10 +345,10 @@ class TestGet final : public com::ComObject<TestGet, com::Dispatch<ITestGet>> {
   {                                                                             \
     0x7A3E9D20, 0x4B5C, 0x4D6E, { 0x9F, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, n } \
   }
-constexpr CLSID kClsids[] = {QV_TEST_CLSID(1),  QV_TEST_CLSID(2),  QV_TEST_CLSID(3),
-                             QV_TEST_CLSID(4),  QV_TEST_CLSID(5),  QV_TEST_CLSID(6),
-                             QV_TEST_CLSID(7),  QV_TEST_CLSID(8),  QV_TEST_CLSID(9),
-                             QV_TEST_CLSID(10), QV_TEST_CLSID(11), QV_TEST_CLSID(12)};
+constexpr CLSID kClsids[] = {
+    QV_TEST_CLSID(1),  QV_TEST_CLSID(2),  QV_TEST_CLSID(3), QV_TEST_CLSID(4), QV_TEST_CLSID(5),
+    QV_TEST_CLSID(6),  QV_TEST_CLSID(7),  QV_TEST_CLSID(8), QV_TEST_CLSID(9), QV_TEST_CLSID(10),
+    QV_TEST_CLSID(11), QV_TEST_CLSID(12), QV_TEST_CLSID(13)};
 
 const com::ModuleClass kClasses[] = {
     {&kClsids[0], &com::CreateInstance<TestHeader<HeaderMode::Accept>>, "accept",
@@ -310,6 +370,8 @@ const com::ModuleClass kClasses[] = {
     {&kClsids[10], &com::CreateInstance<TestDimeEcho>, "dime echo", "QvTest.DimeEcho.1",
      "QvTest.DimeEcho"},
     {&kClsids[11], &com::CreateInstance<TestGet>, "get", "QvTest.Get.1", "QvTest.Get"},
+    {&kClsids[12], &com::CreateInstance<TestHeader<HeaderMode::Unwritable>>, "unwritable",
+     "QvTest.HeaderUnwritable.1", "QvTest.HeaderUnwritable"},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Plug-ins for the dispatch tests, built as one component library and
 // registered into a temporary registry: header processors that accept,
-// refuse, fail or answer with an integer; body handlers for documents; an
+// refuse, fail, answer with an integer or add a block that cannot be written;
+// body handlers for documents; an
 // RPC echo service; a DIME echo; a SOAP GET service.
 #pragma once
 
