@@ -93,7 +93,7 @@ class SoapE2eHttpTest : public ::testing::Test {
   // Every endpoint has a service description: the message is set up from the
   // port's binding, which must be of the request's SOAP version.
   void Start(std::u16string body, std::vector<std::u16string> processors = {},
-             std::u16string port = u"EchoPort") {
+             std::u16string port = u"EchoPort", bool loopback = false) {
     core_.reset();
     cache_->Flush();
     EndpointInfo endpoint;
@@ -101,6 +101,10 @@ class SoapE2eHttpTest : public ::testing::Test {
     endpoint.enabled = true;
     endpoint.bodyProcessingProgId = std::move(body);
     endpoint.headerProcessingProgIds = std::move(processors);
+    if (loopback) {  // an intermediary that answers with the processed request
+      endpoint.nextHopURL = u"http://127.0.0.1:1/never";
+      endpoint.enableLoopback = true;
+    }
     const bool echo = port.starts_with(u"Echo");
     endpoint.wsdlDocURL =
         std::string("file://") + QV_SERVER_TESTDATA + (echo ? "/echo.wsdl" : "/doc.wsdl");
@@ -503,6 +507,38 @@ TEST_F(SoapE2eHttpTest, PluginAdditionsGoOutInTheAnswer) {
     EXPECT_EQ(answer.bodyChild->GetLocalName(), c.bodyChild) << r.body;
     EXPECT_EQ(answer.headerBlocks, c.headerBlocks) << r.body;
     EXPECT_NE(r.body.find(c.replyHas), std::string::npos) << r.body;
+  }
+}
+
+// A loopback intermediary answers with the request as its processors left
+// it; one it cannot write again is answered with the fault, not with 200.
+TEST_F(SoapE2eHttpTest, LoopbackAnswersWithTheWritersFault) {
+  const std::string request = Envelope(kSoap11Env, "", "<q:ask xmlns:q=\"urn:q\">hi</q:ask>");
+  struct Case {
+    const char* name;
+    std::u16string processor;
+    const char* line;
+    std::u16string bodyChild;
+    std::vector<std::u16string> headerBlocks;
+  };
+  const Case cases[] = {
+      {"processed request", u"QvTest.HeaderAccept", "HTTP/1.0 200 OK", u"ask", {u"accept"}},
+      {"unwritable block",
+       u"QvTest.HeaderUnwritable",
+       "HTTP/1.0 500 Internal Server Error",
+       u"Fault",
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(u"QvTest.Doc", {c.processor}, u"DocPort", /*loopback=*/true);
+    const Reply r = Post(false, "\"urn:a\"", request);
+    EXPECT_EQ(r.line, c.line) << r.body;
+    ParsedAnswer answer;
+    ReadAnswer(r.body, kSoap11Env, &answer);
+    ASSERT_NE(answer.bodyChild, nullptr) << r.body;
+    EXPECT_EQ(answer.bodyChild->GetLocalName(), c.bodyChild) << r.body;
+    EXPECT_EQ(answer.headerBlocks, c.headerBlocks) << r.body;
   }
 }
 

@@ -392,6 +392,10 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   if (loopback) {
     // The processed request itself, as it stands: no fault or no-content test.
     response = std::move(loopbackEnvelope);
+    // It was no fault when it was written: a fault now is the writer's, and
+    // what goes back is that fault, not a success.
+    msg->IsSOAPFault(&result);
+    if (IsTrue(result)) status = 500;
   } else if (msg->IsNoContentResponse(&result), IsTrue(result)) {
     status = 204;
   } else {
