@@ -119,17 +119,108 @@ Variant Member(const Variant& value, std::u16string_view name) {
   return out;
 }
 
-enum class Path { Vtable, Dispatch };
+// How a test calls the message object: by vtable, through Invoke by
+// dispatch id, or as a script does, by names resolved with GetIDsOfNames.
+enum class Path { Vtable, Dispatch, ByName };
 
-// A new message object, used directly or through a proxy that calls Invoke.
-ComPtr<Iquenlin2> NewMessage(Path path) {
+std::string PathName(Path path) {
+  switch (path) {
+    case Path::Vtable:
+      return "Vtable";
+    case Path::Dispatch:
+      return "Dispatch";
+    case Path::ByName:
+      return "ByName";
+  }
+  return "";
+}
+
+// IDispatch under its own identity, so that an adapter can implement it alone.
+class NamedDispatch : public IDispatch {
+ public:
+  static constexpr IID kIid = IID_IDispatch;
+
+ protected:
+  ~NamedDispatch() = default;
+};
+
+// Takes the positional calls of an interface proxy and makes each one again by
+// name: the method and its parameter names resolved with GetIDsOfNames, every
+// argument passed as a named argument. The named ones go in parameter order,
+// the reverse of where positional ones sit, so a target that bound them by
+// position would see its arguments swapped.
+class ByNameAdapter final : public com::ComObject<ByNameAdapter, NamedDispatch> {
+ public:
+  explicit ByNameAdapter(IDispatch* target) : target_(target) {}
+
+  HRESULT GetTypeInfoCount(UINT* count) override { return target_->GetTypeInfoCount(count); }
+  HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
+    return target_->GetTypeInfo(index, lcid, info);
+  }
+  HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return target_->GetIDsOfNames(riid, names, count, lcid, ids);
+  }
+  HRESULT Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                 VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+    // The names a script writes: the method's and its parameters', in another case.
+    const com::MethodDesc* method = Iquenlin2::Description().FindMethod(member);
+    if (!method || !params || params->cNamedArgs != 0 || params->cArgs > method->param_count) {
+      return DISP_E_MEMBERNOTFOUND;
+    }
+    const UINT n = params->cArgs;
+    std::vector<std::u16string> names{Upper(method->name)};
+    for (UINT p = 0; p < n; ++p) names.push_back(Upper(method->params[p].name));
+    std::vector<LPOLESTR> pointers;
+    for (std::u16string& name : names) pointers.push_back(name.data());
+    std::vector<DISPID> ids(n + 1, DISPID_UNKNOWN);
+    const HRESULT hr = target_->GetIDsOfNames(GUID_NULL, pointers.data(), n + 1, lcid, ids.data());
+    if (FAILED(hr)) return hr;
+    std::vector<VARIANTARG> args(n);
+    std::vector<DISPID> named(n);
+    for (UINT p = 0; p < n; ++p) {
+      args[p] = params->rgvarg[n - 1 - p];  // borrowed, as the proxy passed it
+      named[p] = ids[p + 1];
+    }
+    DISPPARAMS by_name{n ? args.data() : nullptr, n ? named.data() : nullptr, n, n};
+    ++calls_;
+    return target_->Invoke(ids[0], riid, lcid, flags, &by_name, result, excep, arg_err);
+  }
+
+  int Calls() const { return calls_; }
+
+ private:
+  static std::u16string Upper(const char16_t* name) {
+    std::u16string out(name);
+    for (char16_t& c : out) {
+      if (c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    }
+    return out;
+  }
+
+  ComPtr<IDispatch> target_;
+  int calls_ = 0;
+};
+
+// A new message object, used directly, through a proxy that calls Invoke by
+// dispatch id, or through one whose calls go by name.
+ComPtr<Iquenlin2> NewMessage(Path path, ComPtr<ByNameAdapter>* adapter = nullptr) {
   ComPtr<IDispatch> object;
   EXPECT_EQ(
       CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_SERVER, IID_IDispatch, object.ReceiveVoid()),
       S_OK);
   if (!object) return nullptr;
-  if (path == Path::Dispatch) return com::MakeDispatchProxy<Iquenlin2>(object.Get());
-  return com::QueryInterfacePtr<Iquenlin2>(object.Get());
+  switch (path) {
+    case Path::Vtable:
+      return com::QueryInterfacePtr<Iquenlin2>(object.Get());
+    case Path::Dispatch:
+      return com::MakeDispatchProxy<Iquenlin2>(object.Get());
+    case Path::ByName: {
+      ComPtr<ByNameAdapter> named = com::MakeComObject<ByNameAdapter>(object.Get());
+      if (adapter) *adapter = named;
+      return com::MakeDispatchProxy<Iquenlin2>(named.Get());
+    }
+  }
+  return nullptr;
 }
 
 Variant Buffer(Iquenlin2* m) {
@@ -205,7 +296,8 @@ TEST_P(RoundTripTest, RequestAndResponse) {
   VARIANT_BOOL ok = VARIANT_FALSE;
 
   // The client's request.
-  ComPtr<Iquenlin2> client = NewMessage(c.path);
+  ComPtr<ByNameAdapter> client_names, server_names;
+  ComPtr<Iquenlin2> client = NewMessage(c.path, &client_names);
   ASSERT_TRUE(client);
   ASSERT_EQ(client->Initialize(svc.Get(), port.Get(), none.Get(), action.Get(), none.Get(),
                                VARIANT_FALSE, VARIANT_FALSE, reader.Get(), &ok),
@@ -230,7 +322,7 @@ TEST_P(RoundTripTest, RequestAndResponse) {
   EXPECT_NE(request_text.find("xmlns:m=\"urn:qv:mix\""), std::string::npos) << request_text;
 
   // The server's side.
-  ComPtr<Iquenlin2> server = NewMessage(c.path);
+  ComPtr<Iquenlin2> server = NewMessage(c.path, &server_names);
   ASSERT_TRUE(server);
   server->Initialize(svc.Get(), port.Get(), node.Get(), action.Get(), none.Get(), VARIANT_FALSE,
                      VARIANT_FALSE, reader.Get(), &ok);
@@ -309,6 +401,10 @@ TEST_P(RoundTripTest, RequestAndResponse) {
   Variant member = Member(params[1].value, u"varInt");
   EXPECT_EQ(member.vt, VT_I4);
   EXPECT_EQ(member.lVal, -3);
+  if (c.path == Path::ByName) {
+    EXPECT_GT(client_names->Calls(), 10);
+    EXPECT_GT(server_names->Calls(), 10);
+  }
 }
 
 TEST(QuenlinRegistrationTest, ProgIdsNameTheClass) {
@@ -428,19 +524,24 @@ TEST(ProcessRpcTest, GetRequests) {
   EXPECT_EQ(address.View(), u"http://localhost:8080/mix");
 }
 
-INSTANTIATE_TEST_SUITE_P(Bindings, RoundTripTest,
-                         ::testing::Values(RoundTripCase{11, true, Path::Vtable},
-                                           RoundTripCase{11, true, Path::Dispatch},
-                                           RoundTripCase{12, true, Path::Vtable},
-                                           RoundTripCase{12, true, Path::Dispatch},
-                                           RoundTripCase{11, false, Path::Vtable},
-                                           RoundTripCase{11, false, Path::Dispatch},
-                                           RoundTripCase{12, false, Path::Vtable},
-                                           RoundTripCase{12, false, Path::Dispatch}),
+// Every version and use, on every path.
+std::vector<RoundTripCase> RpcCases() {
+  std::vector<RoundTripCase> cases;
+  for (int version : {11, 12}) {
+    for (bool encoded : {true, false}) {
+      for (Path path : {Path::Vtable, Path::Dispatch, Path::ByName}) {
+        cases.push_back({version, encoded, path});
+      }
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bindings, RoundTripTest, ::testing::ValuesIn(RpcCases()),
                          [](const auto& info) {
                            return std::string("Soap") + std::to_string(info.param.version) +
                                   (info.param.encoded ? "Encoded" : "Literal") +
-                                  (info.param.path == Path::Vtable ? "Vtable" : "Dispatch");
+                                  PathName(info.param.path);
                          });
 
 }  // namespace
