@@ -407,6 +407,167 @@ TEST_P(RoundTripTest, RequestAndResponse) {
   }
 }
 
+// A document-style service with one operation, "ask", taking and answering
+// an element of its own schema; both bindings, one port each.
+std::string WriteDocWsdl() {
+  const std::string path = kEnvironment->Dir() + "/doc.wsdl";
+  std::ofstream(path)
+      << "<?xml version=\"1.0\"?>\n"
+         "<definitions targetNamespace=\"urn:q\" xmlns=\"http://schemas.xmlsoap.org/wsdl/\" "
+         "xmlns:tns=\"urn:q\" xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+         "xmlns:soap=\"http://schemas.xmlsoap.org/wsdl/soap/\" "
+         "xmlns:soap12=\"http://schemas.xmlsoap.org/wsdl/soap12/\">"
+         "<types><xsd:schema targetNamespace=\"urn:q\" elementFormDefault=\"qualified\">"
+         "<xsd:element name=\"ask\"><xsd:complexType><xsd:sequence>"
+         "<xsd:element name=\"question\" type=\"xsd:string\"/>"
+         "<xsd:element name=\"count\" type=\"xsd:int\"/>"
+         "</xsd:sequence></xsd:complexType></xsd:element>"
+         "<xsd:element name=\"answer\" type=\"xsd:string\" maxOccurs=\"unbounded\"/>"
+         "</xsd:schema></types>"
+         "<message name=\"askIn\"><part name=\"body\" element=\"tns:ask\"/></message>"
+         "<message name=\"askOut\"><part name=\"body\" element=\"tns:answer\"/></message>"
+         "<portType name=\"DocPortType\"><operation name=\"ask\">"
+         "<input message=\"tns:askIn\"/><output message=\"tns:askOut\"/></operation></portType>"
+         "<binding name=\"Doc11\" type=\"tns:DocPortType\">"
+         "<soap:binding style=\"document\" transport=\"http://schemas.xmlsoap.org/soap/http\"/>"
+         "<operation name=\"ask\"><soap:operation soapAction=\"urn:q#ask\"/>"
+         "<input><soap:body use=\"literal\"/></input><output><soap:body use=\"literal\"/></output>"
+         "</operation></binding>"
+         "<binding name=\"Doc12\" type=\"tns:DocPortType\">"
+         "<soap12:binding style=\"document\" transport=\"http://schemas.xmlsoap.org/soap/http\"/>"
+         "<operation name=\"ask\"><soap12:operation soapAction=\"urn:q#ask\"/>"
+         "<input><soap12:body use=\"literal\"/></input>"
+         "<output><soap12:body use=\"literal\"/></output></operation></binding>"
+         "<service name=\"DocService\">"
+         "<port name=\"Doc11Port\" binding=\"tns:Doc11\">"
+         "<soap:address location=\"http://localhost:8080/doc\"/></port>"
+         "<port name=\"Doc12Port\" binding=\"tns:Doc12\">"
+         "<soap12:address location=\"http://localhost:8080/doc12\"/></port>"
+         "</service></definitions>\n";
+  return path;
+}
+
+struct DocumentCase {
+  int version;
+  Path path;
+};
+
+class DocumentRoundTripTest : public ::testing::TestWithParam<DocumentCase> {};
+
+// A document-style exchange: the body travels whole as literal XML (the
+// service reads it and writes its answer as the response body), a
+// mustUnderstand header block is taken by the receiver, and the answer is read
+// back by the client's object.
+TEST_P(DocumentRoundTripTest, BodyAndHeaderTravelAsLiteralXml) {
+  const DocumentCase c = GetParam();
+  const std::u16string port_name = c.version == 11 ? u"Doc11Port" : u"Doc12Port";
+  ComPtr<Idorvish2> reader = testing::LoadReader(WriteDocWsdl(), u"DocService", port_name);
+  ASSERT_TRUE(reader);
+  const std::string env =
+      Narrow(c.version == 11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace);
+  const std::string request_body =
+      "<SOAP-ENV:Body xmlns:SOAP-ENV=\"" + env +
+      "\"><q:ask xmlns:q=\"urn:q\"><q:question>Why &lt;not&gt;?</q:question>"
+      "<q:count>3</q:count></q:ask></SOAP-ENV:Body>";
+  const std::string response_body =
+      "<SOAP-ENV:Body xmlns:SOAP-ENV=\"" + env +
+      "\"><q:answer xmlns:q=\"urn:q\">because</q:answer>"
+      "<q:answer xmlns:q=\"urn:q\">3 times</q:answer></SOAP-ENV:Body>";
+  const std::string header_block = "<q:trace xmlns:q=\"urn:q\">17</q:trace>";
+  const auto wide = [](const std::string& s) { return std::u16string(s.begin(), s.end()); };
+  // Inside the envelope the Body needs no declaration of its own.
+  const auto inside = [&env](std::string body) {
+    return body.erase(body.find(" xmlns:SOAP-ENV"), env.size() + 18);
+  };
+  Bstr svc(u"DocService"), port(port_name), node(u"urn:node"), action(u"urn:q#ask"), none;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+
+  ComPtr<ByNameAdapter> client_names, server_names;
+  ComPtr<Iquenlin2> client = NewMessage(c.path, &client_names);
+  ASSERT_TRUE(client);
+  client->Initialize(svc.Get(), port.Get(), none.Get(), action.Get(), none.Get(), VARIANT_FALSE,
+                     VARIANT_FALSE, reader.Get(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  client->SetSOAPVersion(c.version);
+  client->IsRPCStyle(&ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  client->AddHeaderElemLiteral(Bstr(u"urn:q").Get(), Bstr(u"trace").Get(),
+                               Bstr(wide(header_block)).Get(), T(), none.Get(), none.Get(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  client->SetBodyElemLiteral(Bstr(wide(request_body)).Get(), none.Get(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  client->Serialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  Variant request = Buffer(client.Get());
+  const std::string request_text = BufferText(request);
+  EXPECT_EQ(request_text,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
+                env + "\"><SOAP-ENV:Header>" + header_block + "</SOAP-ENV:Header>" +
+                inside(request_body) + "</SOAP-ENV:Envelope>");
+
+  // The receiver: the header processor takes its block, the body handler
+  // reads the body and writes the answer.
+  ComPtr<Iquenlin2> server = NewMessage(c.path, &server_names);
+  ASSERT_TRUE(server);
+  server->Initialize(svc.Get(), port.Get(), node.Get(), action.Get(), none.Get(), VARIANT_FALSE,
+                     VARIANT_FALSE, reader.Get(), &ok);
+  server->SetBuffer(request, &ok);
+  server->Deserialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE) << FaultText(server.Get()) << "\n" << request_text;
+  LONG version = 0;
+  server->GetSOAPVersion(&version);
+  EXPECT_EQ(version, c.version);
+  Bstr literal;
+  server->GetHeaderElemLiteral(Bstr(u"urn:q").Get(), Bstr(u"trace").Get(), literal.Receive(), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_NE(Narrow(literal.View()).find(">17</q:trace>"), std::string::npos)
+      << Narrow(literal.View());
+  server->CheckMustUnderstand(&ok);
+  EXPECT_EQ(ok, VARIANT_TRUE) << FaultText(server.Get());
+  server->IsRPCStyle(&ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  server->GetBodyElemLiteral(literal.Receive(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(Narrow(literal.View()), request_body);
+
+  server->SetRequestPhase(VARIANT_FALSE);
+  server->SetBodyElemLiteral(Bstr(wide(response_body)).Get(), none.Get(), &ok);
+  server->Serialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  Variant response = Buffer(server.Get());
+  const std::string response_text = BufferText(response);
+  // The request's envelope declarations are kept; its header is gone.
+  EXPECT_EQ(response_text,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+            "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
+                env + "\">" + inside(response_body) + "</SOAP-ENV:Envelope>");
+
+  client->SetRequestPhase(VARIANT_FALSE);
+  client->SetBuffer(response, &ok);
+  client->Deserialize(&ok);
+  ASSERT_EQ(ok, VARIANT_TRUE) << FaultText(client.Get()) << "\n" << response_text;
+  client->IsSOAPFault(&ok);
+  EXPECT_EQ(ok, VARIANT_FALSE);
+  client->GetBodyElemLiteral(literal.Receive(), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(Narrow(literal.View()), response_body);
+  if (c.path == Path::ByName) {
+    EXPECT_GT(client_names->Calls(), 5);
+    EXPECT_GT(server_names->Calls(), 5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bindings, DocumentRoundTripTest,
+    ::testing::Values(DocumentCase{11, Path::Vtable}, DocumentCase{11, Path::Dispatch},
+                      DocumentCase{11, Path::ByName}, DocumentCase{12, Path::Vtable},
+                      DocumentCase{12, Path::Dispatch}, DocumentCase{12, Path::ByName}),
+    [](const auto& info) {
+      return std::string("Soap") + std::to_string(info.param.version) + "DocumentLiteral" +
+             PathName(info.param.path);
+    });
+
 TEST(QuenlinRegistrationTest, ProgIdsNameTheClass) {
   for (const char16_t* prog_id : {u"braskel.quenlin2.1", u"braskel.quenlin2"}) {
     CLSID clsid{};
