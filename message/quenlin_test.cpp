@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "dime/message.h"
 #include "message/testing/component_env.h"
 #include "platform/com/dispatch.h"
+#include "platform/storage/storage.h"
+#include "platform/text/text.h"
 #include "xml/namespaces.h"
 
 namespace message {
@@ -567,6 +570,348 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string("Soap") + std::to_string(info.param.version) + "DocumentLiteral" +
              PathName(info.param.path);
     });
+
+// A temporary compound file whose stream holds `content`.
+ComPtr<IStorage> NewStorage(std::string_view content) {
+  ComPtr<IStorage> storage;
+  EXPECT_EQ(StgCreateDocfile(nullptr, STGM_DELETEONRELEASE | STGM_SHARE_EXCLUSIVE | STGM_READWRITE,
+                             0, storage.Receive()),
+            S_OK);
+  if (!storage) return nullptr;
+  ComPtr<IStream> stream;
+  EXPECT_EQ(storage->CreateStream(nullptr, STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_READWRITE,
+                                  stream.Receive()),
+            S_OK);
+  ULONG written = 0;
+  if (stream) stream->Write(content.data(), ULONG(content.size()), &written);
+  return storage;
+}
+
+// What the stream of the storage behind `object` holds.
+std::string StorageText(IUnknown* object) {
+  ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(object);
+  ComPtr<IStream> stream;
+  if (!storage ||
+      FAILED(storage->OpenStream(nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, stream.Receive()))) {
+    return "<no storage>";
+  }
+  std::string out;
+  char buffer[256];
+  ULONG read = 0;
+  while (SUCCEEDED(stream->Read(buffer, sizeof buffer, &read)) && read > 0)
+    out.append(buffer, read);
+  return out;
+}
+
+bool SameObject(IUnknown* a, IUnknown* b) {
+  ComPtr<IUnknown> x = com::QueryInterfacePtr<IUnknown>(a);
+  ComPtr<IUnknown> y = com::QueryInterfacePtr<IUnknown>(b);
+  return x && x.Get() == y.Get();
+}
+
+Variant Bytes(const std::vector<uint8_t>& bytes) {
+  Variant v;
+  v.vt = VT_ARRAY | VT_UI1;
+  v.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(bytes.size()));
+  if (!bytes.empty()) memcpy(v.parray->pvData, bytes.data(), bytes.size());
+  return v;
+}
+
+// The bytes of a VT_ARRAY|VT_UI1; "<not bytes>" for anything else.
+std::string BytesOf(const VARIANT& v) {
+  if (v.vt != (VT_ARRAY | VT_UI1) || !v.parray) return "<not bytes>";
+  return std::string(static_cast<const char*>(v.parray->pvData), v.parray->rgsabound[0].cElements);
+}
+
+// One attachment record as the walkers and lookups report it.
+struct Attachment {
+  std::u16string id, type;
+  LONG tnf = -1;
+  ComPtr<IUnknown> storage;
+  std::string options;
+};
+
+// Every request (or response) attachment, walked from the first.
+std::vector<Attachment> Attachments(Iquenlin2* m, bool request, LONG* last_position = nullptr) {
+  std::vector<Attachment> out;
+  LONG position = -5;
+  for (bool first = true;; first = false) {
+    Attachment a;
+    Bstr id, type;
+    IUnknown* storage = nullptr;
+    Variant options;
+    VARIANT_BOOL more = VARIANT_FALSE;
+    auto walk = request ? (first ? &Iquenlin2::GetFirstDIMEAttachmentReq
+                                 : &Iquenlin2::GetNextDIMEAttachmentReq)
+                        : (first ? &Iquenlin2::GetFirstDIMEAttachmentResp
+                                 : &Iquenlin2::GetNextDIMEAttachmentResp);
+    EXPECT_EQ(
+        (m->*walk)(id.Receive(), type.Receive(), &a.tnf, &storage, &options, &position, &more),
+        S_OK);
+    if (more != VARIANT_TRUE) break;
+    a.id = id.View();
+    a.type = type.View();
+    a.storage = ComPtr<IUnknown>::Adopt(storage);
+    a.options = BytesOf(options);
+    out.push_back(std::move(a));
+  }
+  if (last_position) *last_position = position;
+  return out;
+}
+
+// Attachments added through the interface are counted, walked in order and
+// found by their exact id, with their storage, type-name format and options as
+// given; the storages' reference counts are balanced when the message goes.
+TEST(AttachmentTest, AddCountWalkAndFind) {
+  const std::vector<uint8_t> option_field = {0x00, 0x07, 0x00, 0x03, 'a', 'b', 'c'};
+  for (Path path : {Path::Vtable, Path::Dispatch, Path::ByName}) {
+    SCOPED_TRACE(PathName(path));
+    ComPtr<IStorage> one = NewStorage("first"), two = NewStorage("second");
+    ASSERT_TRUE(one && two);
+    ComPtr<ISoapStruct> not_storage = testing::NewStruct();
+    ComPtr<Iquenlin2> m = NewMessage(path);
+    ASSERT_TRUE(m);
+    struct Add {
+      bool request;
+      const char16_t* id;
+      const char16_t* type;
+      LONG tnf;
+      IUnknown* storage;
+      Variant options;
+      VARIANT_BOOL expected;
+    } adds[] = {
+        {true, u"cid:one", u"image/png", 1, one.Get(), Variant(), VARIANT_TRUE},
+        {true, u"cid:two", u"urn:t:blob", 2, two.Get(), Bytes(option_field), VARIANT_TRUE},
+        {false, u"cid:reply", u"", 3, one.Get(), Bytes({}), VARIANT_TRUE},
+        // Not a storage.
+        {true, u"cid:x", u"", 1, not_storage.Get(), Variant(), VARIANT_FALSE},
+        // Options that are not whole option elements.
+        {true, u"cid:y", u"", 1, two.Get(), Bytes({0x00, 0x07, 0x00, 0x09, 'x'}), VARIANT_FALSE},
+    };
+    for (const Add& add : adds) {
+      VARIANT_BOOL ok = add.expected == VARIANT_TRUE ? VARIANT_FALSE : VARIANT_TRUE;
+      auto method =
+          add.request ? &Iquenlin2::AddDIMEAttachmentReq : &Iquenlin2::AddDIMEAttachmentResp;
+      EXPECT_EQ((m.Get()->*method)(Bstr(add.id).Get(), Bstr(add.type).Get(), add.tnf, add.storage,
+                                   add.options, &ok),
+                S_OK);
+      EXPECT_EQ(ok, add.expected) << Narrow(add.id);
+    }
+    LONG count = -1;
+    m->GetNumReqAttachments(&count);
+    EXPECT_EQ(count, 2);
+    m->GetNumRespAttachments(&count);
+    EXPECT_EQ(count, 1);
+
+    LONG position = 0;
+    std::vector<Attachment> walked = Attachments(m.Get(), true, &position);
+    ASSERT_EQ(walked.size(), 2u);
+    EXPECT_EQ(position, 1);  // a walk past the end leaves the position
+    EXPECT_EQ(walked[0].id, u"cid:one");
+    EXPECT_EQ(walked[0].type, u"image/png");
+    EXPECT_EQ(walked[0].tnf, 1);
+    EXPECT_TRUE(SameObject(walked[0].storage.Get(), one.Get()));
+    EXPECT_EQ(walked[0].options, "");  // no options: an empty byte array
+    EXPECT_EQ(walked[1].id, u"cid:two");
+    EXPECT_EQ(walked[1].tnf, 2);
+    EXPECT_TRUE(SameObject(walked[1].storage.Get(), two.Get()));
+    EXPECT_EQ(walked[1].options, std::string(option_field.begin(), option_field.end()));
+    EXPECT_EQ(StorageText(walked[1].storage.Get()), "second");
+    walked = Attachments(m.Get(), false);
+    ASSERT_EQ(walked.size(), 1u);
+    EXPECT_EQ(walked[0].id, u"cid:reply");
+    EXPECT_EQ(walked[0].tnf, 3);
+
+    struct Lookup {
+      bool request;
+      const char16_t* id;
+      VARIANT_BOOL found;
+      const char16_t* type;
+    } lookups[] = {
+        {true, u"cid:two", VARIANT_TRUE, u"urn:t:blob"},
+        {true, u"CID:TWO", VARIANT_FALSE, u""},   // ids compare exactly
+        {false, u"cid:one", VARIANT_FALSE, u""},  // the other leg's list
+        {false, u"cid:reply", VARIANT_TRUE, u""},
+    };
+    for (const Lookup& l : lookups) {
+      SCOPED_TRACE(Narrow(l.id));
+      Bstr type;
+      LONG tnf = -1;
+      IUnknown* storage = nullptr;
+      Variant options;
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      auto method =
+          l.request ? &Iquenlin2::GetDIMEAttachmentReq : &Iquenlin2::GetDIMEAttachmentResp;
+      EXPECT_EQ((m.Get()->*method)(Bstr(l.id).Get(), type.Receive(), &tnf, &storage, &options, &ok),
+                S_OK);
+      ComPtr<IUnknown> owned = ComPtr<IUnknown>::Adopt(storage);
+      EXPECT_EQ(ok, l.found);
+      if (l.found != VARIANT_TRUE) continue;
+      EXPECT_EQ(type.View(), l.type);
+      EXPECT_TRUE(owned);
+      if (l.request) {
+        EXPECT_EQ(BytesOf(options), std::string(option_field.begin(), option_field.end()));
+      }
+    }
+
+    if (path == Path::Vtable) {
+      // An Options argument passed by reference receives the array where it points.
+      Variant target;
+      VARIANT by_ref;
+      VariantInit(&by_ref);
+      by_ref.vt = VT_BYREF | VT_VARIANT;
+      by_ref.pvarVal = &target;
+      Bstr id, type;
+      LONG tnf = 0, at = 0;
+      IUnknown* storage = nullptr;
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      m->GetFirstDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, &storage, &by_ref, &at, &ok);
+      ComPtr<IUnknown> owned = ComPtr<IUnknown>::Adopt(storage);
+      ASSERT_EQ(ok, VARIANT_TRUE);
+      m->GetNextDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, &storage, &by_ref, &at, &ok);
+      owned = ComPtr<IUnknown>::Adopt(storage);
+      ASSERT_EQ(ok, VARIANT_TRUE);
+      EXPECT_EQ(by_ref.vt, VT_BYREF | VT_VARIANT);
+      EXPECT_EQ(BytesOf(target), std::string(option_field.begin(), option_field.end()));
+    }
+
+    walked.clear();
+    m.Reset();
+    // Only the test's own references remain.
+    EXPECT_EQ(one->AddRef(), 2u);
+    one->Release();
+    EXPECT_EQ(two->AddRef(), 2u);
+    two->Release();
+  }
+}
+
+// A storage value written into an encoded response becomes a "uuid:"
+// attachment record referenced from the envelope; framed as DIME the way the
+// server frames a response, the peer reads the envelope and resolves the
+// reference to the attachment. Writing the message again registers a fresh
+// record and leaves the first one in place.
+TEST(AttachmentTest, WrittenReferencesTravelAsDime) {
+  for (int version : {11, 12}) {
+    SCOPED_TRACE(version);
+    ComPtr<Idorvish2> reader =
+        testing::LoadReader(WriteWsdl(version, true), u"MixService", u"MixPort");
+    ASSERT_TRUE(reader);
+    Bstr svc(u"MixService"), port(u"MixPort"), node(u"urn:node"), none;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ComPtr<Iquenlin2> server = NewMessage(Path::Vtable);
+    server->Initialize(svc.Get(), port.Get(), node.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                       VARIANT_FALSE, reader.Get(), &ok);
+    server->SetSOAPVersion(version);
+    server->SetMethodName(Bstr(u"mix").Get());
+    server->SetMethodNS(Bstr(u"urn:qv:mix").Get());
+    server->SetRequestPhase(VARIANT_FALSE);
+    ComPtr<IStorage> picture = NewStorage("picture bytes");
+    Variant value;
+    value.vt = VT_UNKNOWN;
+    value.punkVal = picture.Get();
+    value.punkVal->AddRef();
+    server->SetReturnValue(value);
+    server->Serialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    const std::string envelope = BufferText(Buffer(server.Get()));
+    // The reference names a new "uuid:" identifier.
+    const std::string attribute = version == 11 ? "<return href=\"" : "<return SOAP-ENC:ref=\"";
+    const size_t at = envelope.find(attribute);
+    ASSERT_NE(at, std::string::npos) << envelope;
+    const std::string id = envelope.substr(at + attribute.size(), 41);
+    EXPECT_EQ(id.find_first_not_of("0123456789ABCDEF-", 5), std::string::npos) << id;
+    EXPECT_EQ(id.substr(0, 5), "uuid:");
+    EXPECT_NE(envelope.find(attribute + id +
+                            (version == 11 ? "\" />"
+                                           : "\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/"
+                                             "soap-encoding\" />")),
+              std::string::npos)
+        << envelope;
+    LONG count = -1;
+    server->GetNumReqAttachments(&count);
+    EXPECT_EQ(count, 0);
+    std::vector<Attachment> records = Attachments(server.Get(), false);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(Narrow(records[0].id), id);
+    EXPECT_EQ(records[0].type, u"");
+    EXPECT_EQ(records[0].tnf, 3);
+    EXPECT_TRUE(SameObject(records[0].storage.Get(), picture.Get()));
+    EXPECT_EQ(records[0].options, "");
+
+    // Framed as the server frames a response: the envelope, then each record.
+    dime::DimeMessage out;
+    std::string wire;
+    try {
+      ASSERT_TRUE(out.InitSerializer(4096));
+      ASSERT_TRUE(out.AddPayloadFromBytes(envelope.data(), envelope.size(), "",
+                                          version == 11 ? Narrow(xml::kSoap11EnvelopeNamespace)
+                                                        : Narrow(xml::kSoap12EnvelopeNamespace),
+                                          2));
+      for (const Attachment& a : records) {
+        ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(a.storage.Get());
+        ASSERT_TRUE(out.AddPayload(storage.Get(), Narrow(a.id), Narrow(a.type), uint32_t(a.tnf)));
+      }
+      std::vector<uint8_t> record(4096);
+      size_t written = 0;
+      bool more = true;
+      while (more) {
+        more = out.Serialize(record.data(), record.size(), &written);
+        wire.append(reinterpret_cast<const char*>(record.data()), written);
+      }
+    } catch (dime::DIMEParserException* e) {
+      delete e;
+      FAIL() << "DIME writer failed";
+    }
+    EXPECT_EQ(wire.size(), out.ComputeMessageLength());
+
+    // The peer: the records back from the wire, the first as the envelope.
+    dime::DimeMessage in;
+    try {
+      in.InitDeserializer(wire.size());
+      in.Deserialize(reinterpret_cast<const uint8_t*>(wire.data()), wire.size());
+      in.EndOfInput();
+    } catch (dime::DIMEParserException* e) {
+      delete e;
+      FAIL() << "DIME reader failed";
+    }
+    ASSERT_EQ(in.PayloadCount(), 2u);
+    EXPECT_EQ(in.Payload(1)->Id(), id);
+    EXPECT_EQ(in.Payload(1)->TypeNameFormat(), 3u);
+    EXPECT_EQ(StorageText(in.Payload(0)->Storage()), envelope);
+    ComPtr<Iquenlin2> client = NewMessage(Path::Dispatch);
+    client->Initialize(svc.Get(), port.Get(), none.Get(), none.Get(), none.Get(), VARIANT_FALSE,
+                       VARIANT_FALSE, reader.Get(), &ok);
+    client->SetMethodName(Bstr(u"mix").Get());
+    client->SetMethodNS(Bstr(u"urn:qv:mix").Get());
+    client->SetRequestPhase(VARIANT_FALSE);
+    const dime::DimePayload& attachment = *in.Payload(1);
+    client->AddDIMEAttachmentResp(
+        Bstr(text::Widen(attachment.Id())).Get(), Bstr(text::Widen(attachment.Type())).Get(),
+        LONG(attachment.TypeNameFormat()), attachment.Storage(), Variant(), &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    std::string first_record = StorageText(in.Payload(0)->Storage());
+    client->SetBuffer(Bytes({first_record.begin(), first_record.end()}), &ok);
+    client->Deserialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << FaultText(client.Get());
+    client->ProcessRPC(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << FaultText(client.Get());
+    Variant result;
+    client->GetReturnValue(&result);
+    ASSERT_EQ(result.vt, VT_UNKNOWN);
+    EXPECT_EQ(StorageText(result.punkVal), "picture bytes");
+
+    // Written again: a second record under a new identifier; the first stays.
+    server->Serialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    const std::string again = BufferText(Buffer(server.Get()));
+    records = Attachments(server.Get(), false);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(Narrow(records[0].id), id);
+    EXPECT_NE(records[1].id, records[0].id);
+    EXPECT_NE(again.find(Narrow(records[1].id)), std::string::npos) << again;
+    EXPECT_EQ(again.find(id), std::string::npos) << again;
+  }
+}
 
 TEST(QuenlinRegistrationTest, ProgIdsNameTheClass) {
   for (const char16_t* prog_id : {u"braskel.quenlin2.1", u"braskel.quenlin2"}) {
