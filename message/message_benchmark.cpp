@@ -21,7 +21,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -57,8 +56,13 @@
 
 namespace {
 
-std::atomic<uint64_t> g_heap_calls{0};
-std::atomic<uint64_t> g_heap_bytes{0};
+// Counted per thread, without locked instructions: each benchmark's loop
+// runs, and allocates, on one thread, which reads its own counts.
+struct HeapCount {
+  uint64_t calls;
+  uint64_t bytes;
+};
+thread_local HeapCount g_heap __attribute__((tls_model("initial-exec"))) = {0, 0};
 
 }  // namespace
 
@@ -78,8 +82,8 @@ void* __libc_pvalloc(size_t size);
 namespace {
 
 inline void Count(size_t bytes) {
-  g_heap_calls.fetch_add(1, std::memory_order_relaxed);
-  g_heap_bytes.fetch_add(bytes, std::memory_order_relaxed);
+  ++g_heap.calls;
+  g_heap.bytes += bytes;
 }
 
 bool IsPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -147,12 +151,12 @@ using message::testing::Key;
 // Heap use between construction and Report(), per iteration of `state`.
 class HeapMeter {
  public:
-  HeapMeter() : calls_(g_heap_calls.load()), bytes_(g_heap_bytes.load()) {}
+  HeapMeter() : calls_(g_heap.calls), bytes_(g_heap.bytes) {}
   void Report(benchmark::State& state) const {
     if (!QV_COUNT_HEAP) return;
     const double n = static_cast<double>(state.iterations());
-    state.counters["heap_calls/msg"] = static_cast<double>(g_heap_calls.load() - calls_) / n;
-    state.counters["heap_bytes/msg"] = static_cast<double>(g_heap_bytes.load() - bytes_) / n;
+    state.counters["heap_calls/msg"] = static_cast<double>(g_heap.calls - calls_) / n;
+    state.counters["heap_bytes/msg"] = static_cast<double>(g_heap.bytes - bytes_) / n;
   }
 
  private:
@@ -275,7 +279,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      // With repetitions the median stands for the size; it comes last.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) continue;
       times_[run.run_name.function_name][run.run_name.args] = run.GetAdjustedRealTime();
     }
     ConsoleReporter::ReportRuns(runs);
