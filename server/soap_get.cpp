@@ -199,6 +199,12 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
       message->ProcessRPCGet(Bstr(service_uri).Get(), Bstr(extra_path).Get(), Bstr(query).Get(),
                              &decoded);
       if (!IsTrue(decoded)) return false;
+      // A path that names no operation of the service is decoded "successfully"
+      // into no call at all: that is no request for this endpoint either, and
+      // gets the endpoint page rather than a fault about missing arguments.
+      Bstr method;
+      message->GetMethodName(method.Receive());
+      if (method.View().empty()) return false;
       plugins.ProcessRpcBody(message);
     } else {
       InvokeOnProcessSoapGet(endpoint.bodyProcessingProgId, message, service_uri, extra_path,

@@ -187,6 +187,13 @@ TEST_F(SoapGetTest, NoAnswerWhenTheRequestCannotBeProcessed) {
   EXPECT_FALSE(Run());  // the endpoint page follows
   EXPECT_TRUE(plugins_.calls.empty());
 
+  // Decoded, but the path names no operation: no call is made.
+  message_ = com::MakeComObject<ScriptedMessage>();
+  message_->rpc = true;
+  message_->rpcGetMethod.clear();
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(plugins_.calls.empty());
+
   message_ = com::MakeComObject<ScriptedMessage>();
   message_->initializeOk = false;
   EXPECT_FALSE(Run());

@@ -228,7 +228,10 @@ bool BuildDimeResponse(Iquenlin2* message, int soapVersion, dime::DimeMessage& r
 }
 
 SoapPostDispatch::SoapPostDispatch(WsdlCache& cache, MessageFactory makeMessage, Clock clock)
-    : cache_(cache), makeMessage_(std::move(makeMessage)), clock_(std::move(clock)) {}
+    : cache_(cache),
+      makeMessage_(std::move(makeMessage)),
+      clock_(std::move(clock)),
+      forwardTimeoutMs_(kForwardTimeoutMs) {}
 
 ComPtr<Iquenlin2> SoapPostDispatch::CreateMessage() {
   ComPtr<Iquenlin2> message;
@@ -272,6 +275,7 @@ bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) 
   GetPlugins plugins(*call.endpoint);
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
+  options.forwardTimeoutMs = forwardTimeoutMs_;
   return server::ProcessSoapGet(call, message.Get(), reader.Get(), plugins, options, answer);
 }
 
@@ -362,7 +366,7 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           loopbackEnvelope = LoopbackResponse(msg);
           loopback = forwarded = true;
         } else if (IsTrue(result)) {
-          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime);
+          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, forwardTimeoutMs_);
           forwarded = true;
         } else {
           msg->ClearHeaderElems();

@@ -39,6 +39,10 @@ class SoapPostDispatch final : public SoapDispatch {
   // SOAP GET (soap_get.h); false sends the endpoint page.
   bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) override;
 
+  // The longest wait for each network event of a forward; kForwardTimeoutMs
+  // unless shortened (tests). Set before the server starts.
+  void SetForwardTimeoutMs(uint32_t ms) { forwardTimeoutMs_ = ms; }
+
   // The production factory: a new object of the message class.
   static ComPtr<Iquenlin2> CreateMessage();
 
@@ -46,6 +50,7 @@ class SoapPostDispatch final : public SoapDispatch {
   WsdlCache& cache_;
   const MessageFactory makeMessage_;
   const Clock clock_;
+  uint32_t forwardTimeoutMs_;
 };
 
 // The quoted form the message expects: a value not starting with a double

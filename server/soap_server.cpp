@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "platform/text/text.h"
 #include "platform/thread/message_loop.h"
+#include "server/forwarding_proxy.h"
 #include "server/request_log.h"
 #include "server/server_core.h"
 #include "server/soap_post.h"
@@ -40,6 +43,21 @@ std::atomic<ServerCore*> watchdogCore{nullptr};
 
 void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
   if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
+}
+
+// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS, a number of milliseconds below
+// kForwardTimeoutMs, shortens each wait of a forward so that a test of the
+// whole program can meet a next hop that never answers. It can only shorten
+// the wait; unset, or any other value, leaves the standard one. 0: unset.
+uint32_t TestForwardTimeoutMs() {
+  const char* text = ::getenv("QUORVEL_TEST_FORWARD_TIMEOUT_MS");
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
+  uint32_t ms = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
+  }
+  return ms < kForwardTimeoutMs ? ms : 0;
 }
 
 }  // namespace
@@ -149,6 +167,7 @@ bool SoapServer::StartServer() {
   requestLogger_ = MakeRequestLogger(logs_);
   wsdlCache_ = std::make_unique<WsdlCache>(store_.Lock(), settings_.wsdlCacheSize, logEvent_);
   soapDispatch_ = std::make_unique<SoapPostDispatch>(*wsdlCache_);
+  if (const uint32_t ms = TestForwardTimeoutMs()) soapDispatch_->SetForwardTimeoutMs(ms);
   core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
   core_->SetSoapDispatch(soapDispatch_.get());
   core_->SetWsdlCache(wsdlCache_.get());

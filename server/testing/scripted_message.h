@@ -56,6 +56,8 @@ class ScriptedMessage final : public com::ComObject<ScriptedMessage, UnscriptedM
   bool initializeOk = true;
   bool rpc = false;
   bool processRpcGetOk = true;
+  // The operation ProcessRPCGet finds on the path; empty: the path names none.
+  std::u16string rpcGetMethod = u"op";
   std::u16string nextHop;
   std::vector<ScriptedAttachment> requestAttachments;
   std::vector<ScriptedAttachment> responseAttachments;  // also filled by AddDIMEAttachmentResp
@@ -67,6 +69,7 @@ class ScriptedMessage final : public com::ComObject<ScriptedMessage, UnscriptedM
   bool noContent = false;
   bool requestPhase = true;
   std::u16string rpcGetArgs;  // "svc|extra|query" of ProcessRPCGet
+  std::u16string methodName;
 
   bool HasFault() const { return !faults.empty(); }
 
@@ -166,7 +169,12 @@ class ScriptedMessage final : public com::ComObject<ScriptedMessage, UnscriptedM
     calls.push_back(u"ProcessRPCGet");
     rpcGetArgs = std::u16string(BstrView(svc)) + u"|" + std::u16string(BstrView(extra)) + u"|" +
                  std::u16string(BstrView(query));
+    if (processRpcGetOk) methodName = rpcGetMethod;
     *pResult = Vb(processRpcGetOk);
+    return S_OK;
+  }
+  HRESULT GetMethodName(BSTR* pbstrName) override {
+    *pbstrName = SysAllocString(methodName);
     return S_OK;
   }
   HRESULT ClearHeaderElems() override {

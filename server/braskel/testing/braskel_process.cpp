@@ -46,14 +46,24 @@ void BraskelProcessTest::WriteConfig(const std::string& body) const {
 
 pid_t BraskelProcessTest::Spawn(const fs::path& exe, const std::vector<std::string>& args,
                                 const std::optional<std::string>& serviceName,
-                                const std::optional<std::string>& registry) const {
+                                const std::optional<std::string>& registry,
+                                const std::vector<std::string>& extraEnv) const {
+  auto replaced = [&](const std::string& var) {
+    for (const std::string& e : extraEnv) {
+      const size_t eq = e.find('=');
+      if (eq != std::string::npos && var.compare(0, eq + 1, e, 0, eq + 1) == 0) return true;
+    }
+    return false;
+  };
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string var(*e);
     if (var.rfind("QUORVEL_SERVICE_NAME=", 0) == 0) continue;
     if (registry && var.rfind("QUORVEL_REGISTRY=", 0) == 0) continue;
+    if (replaced(var)) continue;
     env.push_back(var);
   }
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
   if (serviceName) env.push_back("QUORVEL_SERVICE_NAME=" + *serviceName);
   if (registry) env.push_back("QUORVEL_REGISTRY=" + *registry);
   std::vector<char*> envp;

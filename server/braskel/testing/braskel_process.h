@@ -27,11 +27,13 @@ class BraskelProcessTest : public ::testing::Test {
 
   // Starts `exe` with `args`, its output appended to stdout.txt in dir_;
   // `serviceName` set puts QUORVEL_SERVICE_NAME in its environment, and it
-  // is removed otherwise. `registry` set replaces QUORVEL_REGISTRY.
+  // is removed otherwise. `registry` set replaces QUORVEL_REGISTRY. Each
+  // "NAME=value" of `extraEnv` replaces the variable of that name.
   // -1 (and a test failure) when it cannot start.
   pid_t Spawn(const std::filesystem::path& exe, const std::vector<std::string>& args,
               const std::optional<std::string>& serviceName,
-              const std::optional<std::string>& registry = std::nullopt) const;
+              const std::optional<std::string>& registry = std::nullopt,
+              const std::vector<std::string>& extraEnv = {}) const;
 
   // The exit status (128 + signal when killed by one), or -1 when it did not
   // end within `limit` (it is then killed).

@@ -198,13 +198,97 @@ class TestEcho final : public com::ComObject<TestEcho, com::Dispatch<ITestEcho>>
   }
 };
 
+// Answers the body's content inside <echo> and hands every request
+// attachment back as a response attachment: the same storage, so the answer
+// streams from where the request was stored.
+class TestDimeEcho final : public com::ComObject<TestDimeEcho, com::Dispatch<ITestBody11>> {
+ public:
+  HRESULT OnProcessBody(IDispatch* SOAPMsgInterface, VARIANT* pResult) override {
+    ComPtr<Iquenlin2> message = MessageOf(SOAPMsgInterface);
+    if (!message) return E_NOINTERFACE;
+    // The literal is the whole Body element: wrap what is inside it.
+    std::u16string body = BodyOf(SOAPMsgInterface);
+    const size_t open = body.find(u'>');
+    const size_t close = body.rfind(u"</");
+    if (open == std::u16string::npos || close == std::u16string::npos || close <= open) {
+      return E_INVALIDARG;
+    }
+    body.insert(close, u"</echo>");
+    body.insert(open + 1, u"<echo>");
+    SetBody(SOAPMsgInterface, body);
+    Bstr id, type;
+    LONG tnf = 0;
+    ComPtr<IUnknown> storage;
+    Variant options;
+    LONG position = 0;
+    VARIANT_BOOL more = VARIANT_FALSE;
+    message->GetFirstDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, storage.Receive(),
+                                       options.Receive(), &position, &more);
+    bool all = true;
+    while (more == VARIANT_TRUE) {
+      VARIANT_BOOL added = VARIANT_FALSE;
+      message->AddDIMEAttachmentResp(id.Get(), type.Get(), tnf, storage.Get(), options, &added);
+      all = all && added == VARIANT_TRUE;
+      more = VARIANT_FALSE;
+      message->GetNextDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, storage.Receive(),
+                                        options.Receive(), &position, &more);
+    }
+    SetBool(pResult, all);
+    return S_OK;
+  }
+};
+
+std::u16string AttributeText(std::u16string_view value) {
+  std::u16string out;
+  for (const char16_t c : value) {
+    switch (c) {
+      case u'&':
+        out += u"&amp;";
+        break;
+      case u'<':
+        out += u"&lt;";
+        break;
+      case u'"':
+        out += u"&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+class TestGet final : public com::ComObject<TestGet, com::Dispatch<ITestGet>> {
+ public:
+  // Answers with what it was called with.
+  HRESULT OnProcessSoapGet(IDispatch* SOAPMsgInterface, BSTR bstrSvcURI, BSTR bstrExtraPath,
+                           BSTR bstrQueryString, VARIANT* pResult) override {
+    // The literal body is the whole Body element.
+    SetBody(SOAPMsgInterface,
+            u"<SOAP-ENV:Body xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\">"
+            u"<got xmlns=\"urn:qvtest:get\" svc=\"" +
+                AttributeText(BstrView(bstrSvcURI)) + u"\" extra=\"" +
+                AttributeText(BstrView(bstrExtraPath)) + u"\" query=\"" +
+                AttributeText(BstrView(bstrQueryString)) + u"\"/></SOAP-ENV:Body>");
+    SetBool(pResult, true);
+    return S_OK;
+  }
+  HRESULT where(BSTR bstrExtraPath, BSTR bstrQueryString, BSTR* pResult) override {
+    const std::u16string text = u"extra=" + std::u16string(BstrView(bstrExtraPath)) + u";query=" +
+                                std::u16string(BstrView(bstrQueryString));
+    *pResult = SysAllocString(text.c_str());
+    return *pResult ? S_OK : E_OUTOFMEMORY;
+  }
+};
+
 #define QV_TEST_CLSID(n)                                                        \
   {                                                                             \
     0x7A3E9D20, 0x4B5C, 0x4D6E, { 0x9F, 0x01, 0x12, 0x23, 0x34, 0x45, 0x56, n } \
   }
-constexpr CLSID kClsids[] = {QV_TEST_CLSID(1), QV_TEST_CLSID(2), QV_TEST_CLSID(3), QV_TEST_CLSID(4),
-                             QV_TEST_CLSID(5), QV_TEST_CLSID(6), QV_TEST_CLSID(7), QV_TEST_CLSID(8),
-                             QV_TEST_CLSID(9), QV_TEST_CLSID(10)};
+constexpr CLSID kClsids[] = {QV_TEST_CLSID(1),  QV_TEST_CLSID(2),  QV_TEST_CLSID(3),
+                             QV_TEST_CLSID(4),  QV_TEST_CLSID(5),  QV_TEST_CLSID(6),
+                             QV_TEST_CLSID(7),  QV_TEST_CLSID(8),  QV_TEST_CLSID(9),
+                             QV_TEST_CLSID(10), QV_TEST_CLSID(11), QV_TEST_CLSID(12)};
 
 const com::ModuleClass kClasses[] = {
     {&kClsids[0], &com::CreateInstance<TestHeader<HeaderMode::Accept>>, "accept",
@@ -223,6 +307,9 @@ const com::ModuleClass kClasses[] = {
      "QvTest.NoContent"},
     {&kClsids[8], &com::CreateInstance<TestSender>, "sender", "QvTest.Sender.1", "QvTest.Sender"},
     {&kClsids[9], &com::CreateInstance<TestEcho>, "echo", "QvTest.Echo.1", "QvTest.Echo"},
+    {&kClsids[10], &com::CreateInstance<TestDimeEcho>, "dime echo", "QvTest.DimeEcho.1",
+     "QvTest.DimeEcho"},
+    {&kClsids[11], &com::CreateInstance<TestGet>, "get", "QvTest.Get.1", "QvTest.Get"},
 };
 
 }  // namespace

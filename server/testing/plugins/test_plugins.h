@@ -1,7 +1,7 @@
 // Plug-ins for the dispatch tests, built as one component library and
 // registered into a temporary registry: header processors that accept,
 // refuse, fail or answer with an integer; body handlers for documents; an
-// RPC echo service.
+// RPC echo service; a DIME echo; a SOAP GET service.
 #pragma once
 
 #include "platform/com/dispatch.h"
@@ -42,6 +42,16 @@ QV_DISPATCH_INTERFACE(ITestBody11, IID_ITestBody11, QV_ITESTBODY11_METHODS)
 inline constexpr IID IID_ITestEcho =  // {5B7F2C10-1A2B-4C3D-8E4F-0A1B2C3D4E04}
     {0x5B7F2C10, 0x1A2B, 0x4C3D, {0x8E, 0x4F, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x04}};
 QV_DISPATCH_INTERFACE(ITestEcho, IID_ITestEcho, QV_ITESTECHO_METHODS)
+
+// SOAP 1.2 GET: the document handler's call, and an operation reached by
+// RPC-by-GET, whose arguments are the rest of the path and the query.
+#define QV_ITESTGET_METHODS(X)                                                          \
+  X(OnProcessSoapGet, 1, (In, DISPATCH, SOAPMsgInterface), (In, BSTR, bstrSvcURI),      \
+    (In, BSTR, bstrExtraPath), (In, BSTR, bstrQueryString), (Retval, VARIANT, pResult)) \
+  X(where, 2, (In, BSTR, bstrExtraPath), (In, BSTR, bstrQueryString), (Retval, BSTR, pResult))
+inline constexpr IID IID_ITestGet =  // {5B7F2C10-1A2B-4C3D-8E4F-0A1B2C3D4E05}
+    {0x5B7F2C10, 0x1A2B, 0x4C3D, {0x8E, 0x4F, 0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x05}};
+QV_DISPATCH_INTERFACE(ITestGet, IID_ITestGet, QV_ITESTGET_METHODS)
 
 // What the plug-ins write into the message so a test sees which ran: one
 // header block per OnProcessHeader call, in this namespace, named after the
