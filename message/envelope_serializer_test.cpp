@@ -146,6 +146,127 @@ TEST(EnvelopeSerializerTest, ArrayShapes) {
   }
 }
 
+// A struct value with one int member "x".
+Variant Point(int32_t x) {
+  ComPtr<ISoapStruct> s;
+  EXPECT_EQ(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_SERVER, ISoapStruct::kIid,
+                             s.ReceiveVoid()),
+            S_OK);
+  Variant value;
+  if (!s) return value;
+  Variant member;
+  member.vt = VT_I4;
+  member.lVal = x;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  s->AddMember(Bstr(u"x").Get(), nullptr, member, &ok);
+  value.vt = VT_DISPATCH;
+  s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&value.pdispVal));
+  return value;
+}
+
+Variant Points(std::initializer_list<int32_t> xs) {
+  Variant v;
+  v.vt = VT_ARRAY | VT_VARIANT;
+  v.parray = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(xs.size()));
+  LONG i = 0;
+  for (int32_t x : xs) {
+    Variant item = Point(x);
+    SafeArrayPutElement(v.parray, &i, &item);
+    ++i;
+  }
+  return v;
+}
+
+// Literal arrays: one element per item, named by the description's item
+// element, and none of the SOAP encoding's array attributes. In an rpc/literal
+// response they are parameters; in a document-style response, whose body is
+// the handler's own XML, they reach the wire as a literal fault detail.
+TEST(EnvelopeSerializerTest, LiteralArrays) {
+  Variant unfilled;
+  unfilled.vt = VT_ARRAY | VT_VARIANT;
+  struct Case {
+    const char* name;
+    int version;
+    bool document;
+    bool explicit_typing;
+    const char16_t* item_element_ns;
+    const char16_t* array;  // the array's type in urn:t
+    Variant value;
+    std::string expected;
+  } cases[] = {
+      {"rpc 1.1", 11, false, false, u"urn:t", u"Names", Strings(0, 3),
+       "<m:EchoResponse xmlns:m=\"urn:N\"><names><nsb:name xmlns:nsb=\"urn:t\">s0</nsb:name>"
+       "<nsb:name xmlns:nsb=\"urn:t\">s1</nsb:name><nsb:name xmlns:nsb=\"urn:t\">s2</nsb:name>"
+       "</names></m:EchoResponse>"},
+      {"rpc 1.2, unqualified items", 12, false, false, u"", u"Names", Strings(1, 2),
+       "<m:EchoResponse xmlns:m=\"urn:N\"><names><name>s0</name><name>s1</name></names>"
+       "</m:EchoResponse>"},
+      {"rpc 1.1, typed", 11, false, true, u"", u"Names", Strings(0, 1),
+       "<names xsi:type=\"nss:Names\" xmlns:nss=\"urn:t\" "
+       "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><name xsi:type=\"ns:string\" "
+       "xmlns:ns=\"http://www.w3.org/2001/"
+       "XMLSchema\">s0</name></names>"},
+      {"rpc 1.1, unfilled", 11, false, false, u"", u"Names", std::move(unfilled),
+       "<names xsi:nil=\"true\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" />"},
+      {"rpc 1.2, structs", 12, false, false, u"urn:t", u"Pts", Points({4, 5}),
+       "<pts><nsb:pt xmlns:nsb=\"urn:t\"><x>4</x></nsb:pt><nsb:pt xmlns:nsb=\"urn:t\"><x>5</x>"
+       "</nsb:pt></pts>"},
+      {"document 1.1", 11, true, false, u"urn:t", u"Names", Strings(0, 2),
+       "<detail><nsb:names xmlns:nsb=\"urn:t\"><nsb:name>s0</nsb:name><nsb:name>s1</nsb:name>"
+       "</nsb:names></detail>"},
+      {"document 1.2", 12, true, false, u"", u"Pts", Points({6}),
+       "<SOAP-ENV:Detail><nsb:pts xmlns:nsb=\"urn:t\"><pt><x>6</x></pt></nsb:pts>"
+       "</SOAP-ENV:Detail>"},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Response r(c.version);
+    auto& w = r.reader->wsdl;
+    w.output_uses[u"Echo"] = u"literal";
+    w.literal_arrays[Key({u"Names", u"urn:t"})] = {{u"string", kXsd}, {u"name", c.item_element_ns}};
+    w.literal_arrays[Key({u"Pts", u"urn:t"})] = {{u"Point", u"urn:t"}, {u"pt", c.item_element_ns}};
+    w.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = {u"int", kXsd};
+    if (c.explicit_typing) {
+      ASSERT_TRUE(r.message->Initialize(u"Svc", u"Port", u"urn:node", u"", u"", true, false,
+                                        r.reader.Get()));
+      r.message->SetRequestPhase(false);
+    }
+    const std::u16string param = c.array == std::u16string_view(u"Names") ? u"names" : u"pts";
+    bool written = false;
+    if (c.document) {
+      w.binding_style = u"document";
+      w.fault_detail_types[Key({u"Echo", param, u"urn:t"})] = {c.array, u"urn:t"};
+      w.fault_detail_uses[Key({u"Echo", param, u"urn:t"})] = u"literal";
+      if (c.version == 11) {
+        r.message->SetFault(u"Server", xml::kSoap11EnvelopeNamespace, u"no", u"", true);
+      } else {
+        r.message->SetFault12(u"Receiver", xml::kSoap12EnvelopeNamespace, u"", u"",
+                              {{u"en", u"no"}}, u"", true);
+      }
+      ASSERT_TRUE(r.message->AddFaultDetail(u"urn:t", param, c.value));
+      written = r.message->Serialize();
+    } else {
+      r.Part(param, c.array, u"urn:t");
+      written = r.WriteParam(param, c.value);
+    }
+    ASSERT_TRUE(written) << Narrow(r.FaultText()) << Written(*r.message);
+    EXPECT_TRUE(r.Has(c.expected)) << Written(*r.message);
+    EXPECT_FALSE(r.Has("SOAP-ENC")) << Written(*r.message);
+    if (c.document || c.version != 12 || !c.value.parray) continue;
+    // The peer's literal decoder takes the items back (SOAP 1.2: the fake
+    // reader cannot tell a 1.1 return value from a parameter).
+    Harness peer(c.version);
+    peer.message->SetMethodName(u"Echo");
+    peer.reader->wsdl = w;
+    ASSERT_TRUE(peer.Run(Written(*r.message), false)) << Narrow(peer.FaultText());
+    ASSERT_TRUE(peer.message->ProcessRPC()) << Narrow(peer.FaultText());
+    ASSERT_EQ(peer.message->MethodParams().size(), 1u);
+    const VARIANT& list = peer.message->MethodParams()[0]->content;
+    ASSERT_EQ(list.vt, VT_ARRAY | VT_VARIANT);
+    EXPECT_EQ(list.parray->rgsabound[0].cElements, c.value.parray->rgsabound[0].cElements);
+  }
+}
+
 TEST(EnvelopeSerializerTest, NullAndUnfilledValuesAreNil) {
   struct Case {
     const char16_t* type;
