@@ -289,12 +289,22 @@ bool StartServiceCtrlDispatcher(const SERVICE_TABLE_ENTRY* table) {
   std::string argv0 = dispatch.service_name;
   ServiceMainFunction service_main = entry->lpServiceProc;
   const int done_write = done_pipe[1];
+  // The stop signals are taken on this thread alone: the service thread and
+  // every thread it starts inherit them blocked. A handler that ran on a
+  // thread parked in some long wait would otherwise depend on how that wait
+  // treats signals.
+  sigset_t stop_signals, old_mask;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  ::pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
   std::thread service_thread([&argv0, service_main, done_write] {
     char* argv[] = {argv0.data(), nullptr};
     service_main(1, argv);
     const char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(done_write, &byte, 1);
   });
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 
   // Controls run here, on the dispatcher's thread, as the handler expects.
   pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {done_pipe[0], POLLIN, 0}};
@@ -507,6 +517,10 @@ bool ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
     argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
+      // A service thread has the stop signals blocked; the program must not.
+      sigset_t none;
+      sigemptyset(&none);
+      ::sigprocmask(SIG_SETMASK, &none, nullptr);
       const int null = ::open("/dev/null", O_RDWR);
       if (null >= 0) {
         ::dup2(null, 0);

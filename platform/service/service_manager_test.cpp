@@ -78,6 +78,7 @@ struct Observed {
   SERVICE_STATUS_HANDLE handle = nullptr;
   int signal_to_raise = SIGTERM;
   bool raise_before_register = false;
+  bool stop_signals_blocked = false;
   DWORD nested_dispatch_error = 0;
   DWORD wrong_name_error = 0;
 };
@@ -104,20 +105,23 @@ void TestServiceMain(DWORD argc, char** argv) {
   g_seen->main_thread = std::this_thread::get_id();
   g_seen->argc = argc;
   g_seen->argv0 = argv[0];
+  sigset_t mask;
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  g_seen->stop_signals_blocked = sigismember(&mask, SIGTERM) && sigismember(&mask, SIGINT);
   const SERVICE_TABLE_ENTRY nested[] = {{kName, TestServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcher(nested)) g_seen->nested_dispatch_error = GetLastError();
   if (!RegisterServiceCtrlHandler("Another Service", TestHandler)) {
     g_seen->wrong_name_error = GetLastError();
   }
   if (g_seen->raise_before_register) {
-    ::raise(g_seen->signal_to_raise);
+    ::kill(::getpid(), g_seen->signal_to_raise);  // as systemd sends it: to the process
     ::usleep(50000);  // the dispatcher sees it before any handler exists
   }
   g_seen->handle = RegisterServiceCtrlHandler(kName, TestHandler);
   if (!g_seen->handle) return;
   Report(SERVICE_START_PENDING);
   Report(SERVICE_RUNNING);
-  if (!g_seen->raise_before_register) ::raise(g_seen->signal_to_raise);
+  if (!g_seen->raise_before_register) ::kill(::getpid(), g_seen->signal_to_raise);
   std::unique_lock<std::mutex> lock(g_seen->mu);
   g_seen->cv.wait_for(lock, std::chrono::seconds(10), [] { return g_seen->stop; });
   lock.unlock();
@@ -185,6 +189,7 @@ TEST_F(DispatcherTest, SignalsBecomeStopControlsOnTheDispatcherThread) {
     EXPECT_EQ(seen_.argv0, kName);
     EXPECT_EQ(seen_.handler_thread, std::this_thread::get_id());
     EXPECT_NE(seen_.main_thread, std::this_thread::get_id());
+    EXPECT_TRUE(seen_.stop_signals_blocked);
     EXPECT_EQ(seen_.nested_dispatch_error, ERROR_SERVICE_ALREADY_RUNNING);
     EXPECT_EQ(seen_.wrong_name_error, ERROR_SERVICE_DOES_NOT_EXIST);
     EXPECT_EQ(States(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING,
