@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include <cmath>
-#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -25,36 +24,6 @@ namespace {
 
 using xml::XmlElement;
 using xml::XmlElementPtr;
-
-const std::map<std::u16string_view, int>& TypeTable() {
-  static const auto* table = new std::map<std::u16string_view, int>{
-      {u"unsignedByte", VT_UI1},
-      {u"byte", VT_I1},
-      {u"short", VT_I2},
-      {u"unsignedShort", VT_UI2},
-      {u"integer", VT_I4},
-      {u"int", VT_I4},
-      {u"unsignedInt", VT_UI4},
-      {u"long", VT_I4},
-      {u"unsignedLong", VT_UI4},
-      {u"float", VT_R4},
-      {u"double", VT_R8},
-      {u"decimal", VT_DECIMAL},
-      {u"string", VT_BSTR},
-      {u"anyType", kTypeAny},
-      {u"ur-type", kTypeAny},
-      {u"anyURI", kTypeAnyUri},
-      {u"date", kTypeDate},
-      {u"time", kTypeTime},
-      {u"timeInstant", kTypeDateTime},
-      {u"dateTime", kTypeDateTime},
-      {u"base64", kTypeBase64},
-      {u"base64Binary", kTypeBase64},
-      {u"hexBinary", kTypeHex},
-      {u"boolean", kTypeBoolean},
-  };
-  return *table;
-}
 
 constexpr std::u16string_view kEmptyRoleMarker = u"\"\"";
 
@@ -258,7 +227,7 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
     return element;
   }
   int code = 0;
-  if (!XsdTypeCode(type, &code)) return nullptr;
+  if (!LookupXsdType(type, &code)) return nullptr;
   std::u16string written(type);
   bool always_typed = false;
   if (code == kTypeAny) {
@@ -303,7 +272,7 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
       default:
         return nullptr;
     }
-    XsdTypeCode(written, &code);
+    LookupXsdType(written, &code);
   }
   if (!WriteText(*element, code, value)) return nullptr;
   if (always_typed || message_.IsExplicitTyping()) {
@@ -858,14 +827,6 @@ bool Store(SoapMessage& message, XmlElementPtr tree) {
 }
 
 }  // namespace
-
-bool XsdTypeCode(std::u16string_view type_name, int* code) {
-  const auto& table = TypeTable();
-  auto it = table.find(type_name);
-  if (it == table.end()) return false;
-  *code = it->second;
-  return true;
-}
 
 bool SerializeMessage(SoapMessage& message) {
   if (message.IsFault() && message.WritesFaultBody()) return SerializeFaultMessage(message);

@@ -13,10 +13,6 @@ namespace message {
 
 class SoapMessage;
 
-// Type codes of the writer's table: VARTYPEs below 256, kinds from
-// message_parser.h above. False for a name not in the table.
-bool XsdTypeCode(std::u16string_view type_name, int* code);
-
 // Writes the fault envelope when the message holds a fault to be written,
 // the message envelope otherwise. False, and the envelope bytes emptied, when
 // no envelope could be built. A fault raised by a value writer, or for a
