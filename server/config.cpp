@@ -11,9 +11,27 @@
 
 #include "platform/file/atomic_file.h"
 #include "platform/text/text.h"
-#include "server/server_xml.h"
+#include "xmldoc/xml_nodes.h"
 
 namespace server {
+
+using xml::XmlElement;
+using xml::XmlElementPtr;
+using xmldoc::ChildrenNamed;
+using xmldoc::CreateChildElement;
+using xmldoc::CreateRootElement;
+using xmldoc::DocumentFileText;
+using xmldoc::FindChildNamed;
+using xmldoc::GetNodeBool;
+using xmldoc::GetNodeInt;
+using xmldoc::GetNodeText;
+using xmldoc::GetNodeTextNarrow;
+using xmldoc::GetNodeULong;
+using xmldoc::LoadXmlFile;
+using xmldoc::SetNodeBool;
+using xmldoc::SetNodeInt;
+using xmldoc::SetNodeTextNarrow;
+using xmldoc::SetNodeULong;
 
 const MimeMap& BuiltInMimeMap() {
   // clang-format off

@@ -6,7 +6,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
-#include "server/server_xml.h"
+#include "xmldoc/xml_nodes.h"
 #include "xml/namespaces.h"
 #include "xml/xml_writer.h"
 
@@ -254,9 +254,9 @@ bool InvokeOnProcessHeader(IDispatch* processor, Iquenlin2* message) {
 }
 
 std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName) {
-  XmlElementPtr root;
-  XmlElement* element =
-      CreateRootElement(root, xml::kSoap12EnvelopeNamespace, u"SOAP-ENV", u"NotUnderstood");
+  xml::XmlElementPtr root;
+  xml::XmlElement* element =
+      xmldoc::CreateRootElement(root, xml::kSoap12EnvelopeNamespace, u"SOAP-ENV", u"NotUnderstood");
   std::u16string qname(localName);
   // A block in no namespace has no prefix to name it by.
   if (!ns.empty() && element->AddNamespace(u"ns", ns)) qname.insert(0, u"ns:");

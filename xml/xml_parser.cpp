@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/com/bstr.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
 #include "xml/utf8.h"
@@ -55,6 +56,10 @@ void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
   handler_ = handler;
   scanner_.Reset(text.data(), text.data() + text.size());
   ParseDocument();
+}
+
+void XmlParser::ParseBstr(BSTR text, XmlContentHandler* handler) {
+  Parse(BstrView(text), handler);
 }
 
 void XmlParser::ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandler* handler) {

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/base.h"
 #include "xml/content_handler.h"
 #include "xml/shared_string.h"
 #include "xml/xml_element.h"
@@ -47,6 +48,10 @@ class XmlParser {
   // Parses a UTF-16 document; `handler` may be null (no events) and is
   // stored until the next parse. Throws the line number on a parse error.
   void Parse(std::u16string_view text, XmlContentHandler* handler);
+  // Parse over the string's SysStringLen characters: an embedded NUL is
+  // parsed (and refused) as any other character; a null BSTR is the empty
+  // document.
+  void ParseBstr(BSTR text, XmlContentHandler* handler);
 
   // Parses bytes whose first bytes decide the encoding (the declaration's
   // encoding is never consulted): FF FE is UTF-16LE, parsed in place when the

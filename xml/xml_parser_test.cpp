@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/bstr.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
 #include "xml/testing/tree_dump.h"
@@ -83,6 +84,20 @@ TEST(XmlParserTest, ResolvesNamesTextAndReferences) {
             "{http://schemas.xmlsoap.org/soap/envelope/}Envelope[\n \n]"
             "({http://schemas.xmlsoap.org/soap/envelope/}Body[]"
             "({urn:m}Echo {}plain=q\" {urn:m}id=7[caf\xC3\xA9 <AB<raw>])({urn:d}item[]))");
+}
+
+TEST(XmlParserTest, BstrIsParsedOverItsWholeLength) {
+  XmlParser parser;
+  const Bstr envelope(text::Widen(kEnvelope));
+  parser.ParseBstr(envelope.Get(), nullptr);
+  ASSERT_NE(parser.GetRoot(), nullptr);
+  EXPECT_EQ(DumpTree(*parser.GetRoot()), ParseDump(kEnvelope));
+
+  // A NUL inside the length is a character like any other, and XML refuses it.
+  const Bstr with_nul(std::u16string(u"<r>a\0b</r>", 10));
+  EXPECT_THROW(parser.ParseBstr(with_nul.Get(), nullptr), int);
+  EXPECT_EQ(parser.GetRoot(), nullptr);
+  EXPECT_THROW(parser.ParseBstr(nullptr, nullptr), int);
 }
 
 TEST(XmlParserTest, ShortAndEmptyInputsFailAtLineOne) {

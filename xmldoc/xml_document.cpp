@@ -70,6 +70,19 @@ bool XmlDocument::LoadFromBuffer(const void* bytes, size_t length) {
   return root_ != nullptr;
 }
 
+bool XmlDocument::LoadFromText(std::u16string_view text) {
+  ClearResults();
+  root_.reset();
+  xml::XmlParser parser;
+  try {
+    parser.Parse(text, nullptr);
+  } catch (int) {
+    return false;
+  }
+  root_ = parser.DetachRoot();
+  return root_ != nullptr;
+}
+
 bool XmlDocument::Query(std::u16string_view path, const QueryNamespaces& namespaces) {
   ClearResults();
   return SelectNodes(path, results_, namespaces) && !results_.empty();
@@ -111,11 +124,6 @@ bool SelectNodesByPath(const xml::XmlElement& element, std::u16string_view path,
     if (step.position != 0) return true;
   }
   return step.position == 0;
-}
-
-bool GetNodeInt(const xml::XmlElement& element, int* value) {
-  *value = text::WToI(element.GetText());
-  return true;
 }
 
 }  // namespace xmldoc

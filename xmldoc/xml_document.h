@@ -37,6 +37,8 @@ class XmlDocument {
   // the encodings the parser detects). True when a root was obtained; false
   // for a parse error, leaving the document without a root.
   bool LoadFromBuffer(const void* bytes, size_t length);
+  // The same for a document already decoded to UTF-16.
+  bool LoadFromText(std::u16string_view text);
 
   // Replaces the results with the elements `path` selects and puts the
   // cursor on the first. True when the path is valid and selected at least
@@ -71,9 +73,5 @@ class XmlDocument {
 bool SelectNodesByPath(const xml::XmlElement& element, std::u16string_view path,
                        std::vector<xml::XmlElement*>& results,
                        const QueryNamespaces& namespaces);
-
-// The element's text read as a decimal integer (leading spaces and a sign
-// allowed); text that is no number gives 0. Always true.
-bool GetNodeInt(const xml::XmlElement& element, int* value);
 
 }  // namespace xmldoc

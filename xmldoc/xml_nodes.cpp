@@ -1,4 +1,4 @@
-#include "server/server_xml.h"
+#include "xmldoc/xml_nodes.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include "xml/xml_parser.h"
 #include "xml/xml_writer.h"
 
-namespace server {
+namespace xmldoc {
 
 // ---- Typed accessors ----------------------------------------------------------
 
@@ -248,4 +248,4 @@ XmlElementPtr LoadXmlFile(const std::string& url, size_t maxBytes, std::string* 
   return root;
 }
 
-}  // namespace server
+}  // namespace xmldoc

@@ -14,7 +14,7 @@
 #include "platform/base/base.h"
 #include "xml/xml_element.h"
 
-namespace server {
+namespace xmldoc {
 
 using xml::XmlElement;
 using xml::XmlElementPtr;
@@ -85,4 +85,4 @@ BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent);
 // *error (when given) then says why.
 XmlElementPtr LoadXmlFile(const std::string& path, size_t maxBytes, std::string* error = nullptr);
 
-}  // namespace server
+}  // namespace xmldoc

@@ -1,4 +1,4 @@
-#include "server/server_xml.h"
+#include "xmldoc/xml_nodes.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 
 #include "platform/com/bstr.h"
 
-namespace server {
+namespace xmldoc {
 namespace {
 
 XmlElementPtr Leaf(std::u16string text) {
@@ -18,7 +18,7 @@ XmlElementPtr Leaf(std::u16string text) {
   return e;
 }
 
-TEST(ServerXml, GetNodeBoolAcceptsOnlyTheFourWords) {
+TEST(XmlNodes, GetNodeBoolAcceptsOnlyTheFourWords) {
   const std::tuple<std::u16string, bool, bool> cases[] = {
       {u"1", true, true},      {u"true", true, true},   {u"0", true, false},
       {u"false", true, false}, {u"TRUE", false, false}, {u"yes", false, false},
@@ -34,7 +34,7 @@ TEST(ServerXml, GetNodeBoolAcceptsOnlyTheFourWords) {
   }
 }
 
-TEST(ServerXml, NumbersReadAndWrite) {
+TEST(XmlNodes, NumbersReadAndWrite) {
   XmlElementPtr e = Leaf(u"");
   SetNodeInt(-5, *e);
   EXPECT_EQ(e->GetText(), u"-5");
@@ -56,7 +56,7 @@ TEST(ServerXml, NumbersReadAndWrite) {
   EXPECT_EQ(e->GetText(), u"false");
 }
 
-TEST(ServerXml, NarrowTextIsUtf8) {
+TEST(XmlNodes, NarrowTextIsUtf8) {
   XmlElementPtr e = Leaf(u"");
   SetNodeTextNarrow("caf\xC3\xA9 \xF0\x9F\x98\x80", *e);
   EXPECT_EQ(e->GetText(), u"caf\u00E9 \U0001F600");
@@ -65,7 +65,7 @@ TEST(ServerXml, NarrowTextIsUtf8) {
   EXPECT_EQ(narrow, "caf\xC3\xA9 \xF0\x9F\x98\x80");
 }
 
-TEST(ServerXml, CreatedElementsAreNamedAndDeclareTheirNamespace) {
+TEST(XmlNodes, CreatedElementsAreNamedAndDeclareTheirNamespace) {
   XmlElementPtr root;
   XmlElement* r = CreateRootElement(root, u"", u"p", u"plain");
   EXPECT_EQ(r->GetQualifiedName(), u"plain") << "no namespace: the prefix is ignored";
@@ -90,7 +90,7 @@ TEST(ServerXml, CreatedElementsAreNamedAndDeclareTheirNamespace) {
   EXPECT_EQ(orphan->GetQualifiedName(), u"o");
 }
 
-TEST(ServerXml, IndentedLayout) {
+TEST(XmlNodes, IndentedLayout) {
   XmlElementPtr root;
   XmlElement* r = CreateRootElement(root, u"", u"", u"r");
   CreateChildElement(r, u"", u"", u"a")->SetText(u"x");
@@ -114,7 +114,7 @@ TEST(ServerXml, IndentedLayout) {
             0u);
 }
 
-TEST(ServerXml, ElementToBstrIsCompactAndSkipsInheritedDeclarations) {
+TEST(XmlNodes, ElementToBstrIsCompactAndSkipsInheritedDeclarations) {
   XmlElementPtr root;
   XmlElement* r = CreateRootElement(root, u"urn:a", u"p", u"r");
   XmlElement* c = CreateChildElement(r, u"urn:a", u"p", u"c");
@@ -127,7 +127,7 @@ TEST(ServerXml, ElementToBstrIsCompactAndSkipsInheritedDeclarations) {
   EXPECT_EQ(alone.View(), u"<p:c xmlns:p=\"urn:a\"><t>a&lt;b</t></p:c>");
 }
 
-TEST(ServerXml, LoadFileAcceptsFileUrlsAndRejectsBadInput) {
+TEST(XmlNodes, LoadFileAcceptsFileUrlsAndRejectsBadInput) {
   const std::string path = ::testing::TempDir() + "/serverxml-" + std::to_string(getpid()) + ".xml";
   std::ofstream(path, std::ios::binary) << "<r><a>1</a>\n  <a>2</a><b/></r>";
   std::string error;
@@ -150,7 +150,7 @@ TEST(ServerXml, LoadFileAcceptsFileUrlsAndRejectsBadInput) {
   EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
 }
 
-TEST(ServerXml, ChildrenInANamespaceAreNotSelectedByPlainNames) {
+TEST(XmlNodes, ChildrenInANamespaceAreNotSelectedByPlainNames) {
   const std::string path =
       ::testing::TempDir() + "/serverxml-ns-" + std::to_string(getpid()) + ".xml";
   std::ofstream(path, std::ios::binary) << "<r xmlns=\"urn:x\"><a>1</a></r>";
@@ -162,4 +162,4 @@ TEST(ServerXml, ChildrenInANamespaceAreNotSelectedByPlainNames) {
 }
 
 }  // namespace
-}  // namespace server
+}  // namespace xmldoc
