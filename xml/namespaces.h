@@ -43,6 +43,10 @@ inline constexpr std::u16string_view kXmlSchema2000Namespace =
 inline constexpr std::u16string_view kXmlSchemaInstance2000Namespace =
     u"http://www.w3.org/2000/10/XMLSchema-instance";
 
+// Our digest-authentication header blocks; every WSDL typing them uses this
+// literal (a test holds them equal).
+inline constexpr std::u16string_view kDigestAuthNamespace = u"urn:quorvel:soap:digest-auth";
+
 // The SOAP 1.2 test collection.
 inline constexpr std::u16string_view kSoap12TestNamespace = u"http://example.org/ts-tests";
 
