@@ -1,0 +1,130 @@
+#include "plugins/digestauth/nonce_store.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace digestauth {
+namespace {
+
+class NonceStoreTest : public ::testing::Test {
+ protected:
+  NonceStore Make(int life, size_t capacity = kMaxNonces) {
+    return NonceStore(
+        life, [this] { return now_; }, [this](std::string_view s) { log_.emplace_back(s); },
+        capacity);
+  }
+  std::string Add(NonceStore& store) {
+    NonceStore::Nonce n = store.Issue();
+    store.Record(n);
+    return n.text;
+  }
+
+  int64_t now_ = 1'000'000;
+  std::vector<std::string> log_;
+};
+
+TEST_F(NonceStoreTest, IssuedNoncesAreDistinctUpperHexWithTheClockTime) {
+  NonceStore store = Make(120);
+  const NonceStore::Nonce a = store.Issue(), b = store.Issue();
+  EXPECT_NE(a.text, b.text);
+  ASSERT_EQ(a.text.size(), 32u);
+  EXPECT_EQ(a.text.find_first_not_of("0123456789ABCDEF"), std::string::npos) << a.text;
+  EXPECT_EQ(a.created, now_);
+  EXPECT_EQ(store.Size(), 0u) << "issue alone records nothing";
+}
+
+TEST_F(NonceStoreTest, FreshnessAtTheNonceLifeBoundary) {
+  struct Case {
+    int life;
+    int64_t age;
+    bool accepted;
+  };
+  const Case cases[] = {
+      {120, 0, true}, {120, 120, true}, {120, 121, false},
+      {0, 0, true},   {0, 1, false},    {-1, 0, false},
+  };
+  for (const Case& c : cases) {
+    NonceStore store = Make(c.life);
+    const int64_t start = now_;
+    const std::string text = Add(store);
+    now_ = start + c.age;
+    EXPECT_EQ(store.TakeIfFresh(text), c.accepted) << c.life << " " << c.age;
+    // Accepted once at most; a refused stale entry stays for the purge.
+    EXPECT_FALSE(store.TakeIfFresh(text));
+    EXPECT_EQ(store.Size(), c.accepted ? 0u : 1u);
+    now_ = start;
+  }
+}
+
+TEST_F(NonceStoreTest, UnknownTextsAreRefusedAndForgettingThemChangesNothing) {
+  NonceStore store = Make(120);
+  const std::string kept = Add(store);
+  EXPECT_FALSE(store.TakeIfFresh("0123456789ABCDEF0123456789ABCDEF"));
+  EXPECT_FALSE(store.TakeIfFresh(""));
+  store.Forget("");
+  store.Forget(kept.substr(1));
+  EXPECT_EQ(store.Size(), 1u);
+  store.Forget(kept);
+  EXPECT_EQ(store.Size(), 0u);
+}
+
+TEST_F(NonceStoreTest, RenewForgetsThePresentedNonceAndRecordsANewOne) {
+  NonceStore store = Make(120);
+  const std::string old = Add(store);
+  const std::string fresh = store.Renew(old);
+  EXPECT_NE(fresh, old);
+  EXPECT_FALSE(store.Contains(old));
+  EXPECT_TRUE(store.Contains(fresh));
+  EXPECT_TRUE(store.Contains(store.Renew("never issued")));
+  EXPECT_EQ(store.Size(), 2u);
+}
+
+TEST_F(NonceStoreTest, PurgeRemovesExactlyTheAgedEntriesOneLogLineEach) {
+  NonceStore store = Make(60);
+  const std::string a = Add(store), b = Add(store);
+  now_ += 30;
+  const std::string young = Add(store);
+  now_ += 31;  // a and b are 61 seconds old, young 31
+  EXPECT_EQ(store.Purge(), 2u);
+  EXPECT_EQ(log_, std::vector<std::string>(2, "Deleted stale server nonce!"));
+  EXPECT_TRUE(store.Contains(young));
+  EXPECT_FALSE(store.Contains(a));
+  EXPECT_FALSE(store.Contains(b));
+  EXPECT_EQ(store.Purge(), 0u) << "nothing more has aged";
+  EXPECT_EQ(log_.size(), 2u);
+  now_ += 30;
+  EXPECT_EQ(store.Purge(), 1u);
+  EXPECT_EQ(store.Size(), 0u);
+}
+
+TEST_F(NonceStoreTest, NegativeLifePurgesEverything) {
+  NonceStore store = Make(-5);
+  Add(store);
+  Add(store);
+  EXPECT_EQ(store.Purge(), 2u);
+}
+
+TEST_F(NonceStoreTest, AFullTableEvictsTheOldestEntry) {
+  NonceStore store = Make(120, /*capacity=*/3);
+  const std::string first = Add(store), second = Add(store), third = Add(store);
+  const std::string fourth = Add(store);
+  EXPECT_EQ(store.Size(), 3u);
+  EXPECT_FALSE(store.Contains(first));
+  EXPECT_TRUE(store.Contains(second));
+  // Taking one frees its slot; the next record evicts nothing.
+  EXPECT_TRUE(store.TakeIfFresh(third));
+  const std::string fifth = store.Renew("");
+  EXPECT_TRUE(store.Contains(second));
+  EXPECT_TRUE(store.Contains(fourth));
+  EXPECT_TRUE(store.Contains(fifth));
+  store.Renew("");
+  EXPECT_FALSE(store.Contains(second));
+  EXPECT_EQ(store.Size(), 3u);
+  store.Clear();
+  EXPECT_EQ(store.Size(), 0u);
+}
+
+}  // namespace
+}  // namespace digestauth
