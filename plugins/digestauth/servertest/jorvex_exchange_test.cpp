@@ -25,13 +25,21 @@
 #include "xml/namespaces.h"
 
 namespace digestauth {
+
+using message::testing::ComponentEnvironment;
+
+// One environment for the binary: the components' registry and apartment.
+ComponentEnvironment* DigestTestEnvironment() {
+  static auto* const environment = static_cast<ComponentEnvironment*>(
+      ::testing::AddGlobalTestEnvironment(new ComponentEnvironment));
+  return environment;
+}
+
 namespace {
 
 namespace fs = std::filesystem;
-using message::testing::ComponentEnvironment;
 
-auto* const kEnvironment = static_cast<ComponentEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new ComponentEnvironment));
+ComponentEnvironment* const kEnvironment = DigestTestEnvironment();
 
 constexpr char16_t kService[] = u"DigestEchoService";  // realm "Lab:West"
 constexpr char16_t kOpenService[] = u"OpenEchoService";  // the default realm
@@ -630,6 +638,51 @@ TEST_F(DigestExchangeTest, MustUnderstandTest) {
     EXPECT_EQ(server::InvokeOnTestMUHeaderBlock(plugin.Get(), c.ns, c.name), c.understood)
         << text::Narrow(c.ns) << " " << text::Narrow(c.name);
   }
+}
+
+}  // namespace
+}  // namespace digestauth
+
+namespace digestauth {
+namespace {
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Every WSDL that types the digest blocks carries the one schema text, and
+// every literal of the digest namespace in them is the constant.
+TEST(DigestSchemaTest, WsdlCopiesMatchTheSchemaAndTheNamespaceConstant) {
+  const fs::path root(QV_SOURCE_ROOT);
+  std::string schema = ReadFile(root / "plugins/digestauth/digest_header.xsd");
+  while (!schema.empty() && schema.back() == '\n') schema.pop_back();
+  ASSERT_FALSE(schema.empty());
+  const std::string constant = text::Narrow(xml::kDigestAuthNamespace);
+  int carriers = 0;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string name = it->path().filename().string();
+    if (it->is_directory() && (name == "build" || name == ".git")) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->path().extension() != ".wsdl") continue;
+    const std::string wsdl = ReadFile(it->path());
+    if (wsdl.find("digest-auth") == std::string::npos) continue;
+    ++carriers;
+    EXPECT_NE(wsdl.find(schema), std::string::npos) << it->path() << " lacks the schema text";
+    for (size_t at = wsdl.find("digest-auth"); at != std::string::npos;
+         at = wsdl.find("digest-auth", at + 1)) {
+      const size_t open = wsdl.find_last_of("\"'", at), close = wsdl.find_first_of("\"'", at);
+      ASSERT_NE(open, std::string::npos);
+      ASSERT_NE(close, std::string::npos);
+      EXPECT_EQ(wsdl.substr(open + 1, close - open - 1), constant) << it->path();
+    }
+  }
+  EXPECT_GE(carriers, 1);
 }
 
 }  // namespace
