@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace digestauth {
@@ -124,6 +126,30 @@ TEST_F(NonceStoreTest, AFullTableEvictsTheOldestEntry) {
   EXPECT_EQ(store.Size(), 3u);
   store.Clear();
   EXPECT_EQ(store.Size(), 0u);
+}
+
+// Processor objects of several hosts' threads and the purge share the
+// table: each nonce is still accepted once at most.
+TEST_F(NonceStoreTest, ConcurrentTakersAcceptEachNonceOnce) {
+  NonceStore store = Make(120, /*capacity=*/512);
+  std::vector<std::string> texts;
+  for (int i = 0; i < 400; ++i) texts.push_back(Add(store));
+  std::atomic<int> accepted{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (size_t i = 0; i < texts.size(); ++i) {
+        const std::string& text = texts[(i + size_t(t) * 97) % texts.size()];
+        if (store.TakeIfFresh(text)) accepted.fetch_add(1);
+        if (i % 50 == 0) {
+          store.Renew("");
+          store.Purge();
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(accepted.load(), 400);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ class NotAStruct final : public com::ComObject<NotAStruct, server_testing::StubM
 class JorvexInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = kEnvironmentDir() + "/inputs";
+    dir_ = EnvironmentDir() + "/inputs";
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ + "/auth-config.xml")
         << "<c><defaultRealm>R</defaultRealm><authRealms><realm name='R'><users>"
@@ -86,7 +86,7 @@ class JorvexInputTest : public ::testing::Test {
     context_ = std::make_shared<DigestContext>(std::move(config), SystemClock, EventSink());
     processor_ = com::MakeComObject<Jorvex2Impl>(context_);
   }
-  static std::string kEnvironmentDir();
+  static std::string EnvironmentDir();
 
   // A ClientAuth struct with a valid nonce, user and realm, Auth as given.
   ComPtr<ISoapStruct> Credentials(const std::function<void(VARIANT*)>& auth) {
@@ -105,6 +105,28 @@ class JorvexInputTest : public ::testing::Test {
     return s;
   }
   Digest Proof() const { return ClientProof(UserHash("u", "R", "p"), nonce_, nullptr); }
+
+  // The first `n` bytes of `d` (zero beyond) as a byte array.
+  static void Bytes(VARIANT* v, const Digest& d, size_t n) {
+    SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, ULONG(n));
+    void* p = nullptr;
+    SafeArrayAccessData(a, &p);
+    if (n) memcpy(p, d.data(), std::min(n, d.size()));
+    SafeArrayUnaccessData(a);
+    v->vt = VT_ARRAY | VT_UI1;
+    v->parray = a;
+  }
+
+  // A message whose ClientAuth block is `content`.
+  static ComPtr<HeaderScript> WithClientAuth(IDispatch* content) {
+    ComPtr<HeaderScript> message = com::MakeComObject<HeaderScript>();
+    message->blocks[u"ClientAuth"] = [content](VARIANT* v) {
+      v->vt = VT_DISPATCH;
+      v->pdispVal = content;
+      content->AddRef();
+    };
+    return message;
+  }
 
   // OnProcessHeader over `message`, as a VT_DISPATCH argument.
   VARIANT_BOOL Run(HeaderScript* message) {
@@ -127,7 +149,7 @@ message::testing::ComponentEnvironment* DigestTestEnvironment();
 
 namespace {
 
-std::string JorvexInputTest::kEnvironmentDir() { return DigestTestEnvironment()->Dir(); }
+std::string JorvexInputTest::EnvironmentDir() { return DigestTestEnvironment()->Dir(); }
 
 TEST_F(JorvexInputTest, AnArgumentThatIsNoMessageFailsWithResultUnwritten) {
   ComPtr<HeaderScript> message = com::MakeComObject<HeaderScript>();
@@ -223,20 +245,11 @@ TEST_F(JorvexInputTest, AuthMustBeAByteArrayOfAtLeastSixteenBytes) {
     std::function<void(VARIANT*, const Digest&)> auth;
     bool verified;
   };
-  const auto bytes = [](VARIANT* v, const Digest& d, size_t n) {
-    SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 0, ULONG(n));
-    void* p = nullptr;
-    SafeArrayAccessData(a, &p);
-    if (n) memcpy(p, d.data(), std::min(n, d.size()));
-    SafeArrayUnaccessData(a);
-    v->vt = VT_ARRAY | VT_UI1;
-    v->parray = a;
-  };
   const Case cases[] = {
-      {"16 bytes", [&](VARIANT* v, const Digest& d) { bytes(v, d, 16); }, true},
-      {"20 bytes", [&](VARIANT* v, const Digest& d) { bytes(v, d, 20); }, true},
-      {"15 bytes", [&](VARIANT* v, const Digest& d) { bytes(v, d, 15); }, false},
-      {"empty array", [&](VARIANT* v, const Digest& d) { bytes(v, d, 0); }, false},
+      {"16 bytes", [](VARIANT* v, const Digest& d) { Bytes(v, d, 16); }, true},
+      {"20 bytes", [](VARIANT* v, const Digest& d) { Bytes(v, d, 20); }, true},
+      {"15 bytes", [](VARIANT* v, const Digest& d) { Bytes(v, d, 15); }, false},
+      {"empty array", [](VARIANT* v, const Digest& d) { Bytes(v, d, 0); }, false},
       {"string",
        [](VARIANT* v, const Digest&) {
          v->vt = VT_BSTR;
@@ -258,14 +271,8 @@ TEST_F(JorvexInputTest, AuthMustBeAByteArrayOfAtLeastSixteenBytes) {
        false},
   };
   for (const Case& c : cases) {
-    ComPtr<HeaderScript> message = com::MakeComObject<HeaderScript>();
     ComPtr<ISoapStruct> s = Credentials([&](VARIANT* v) { c.auth(v, Proof()); });
-    IDispatch* content = s.Get();
-    message->blocks[u"ClientAuth"] = [content](VARIANT* v) {
-      v->vt = VT_DISPATCH;
-      v->pdispVal = content;
-      content->AddRef();
-    };
+    ComPtr<HeaderScript> message = WithClientAuth(s.Get());
     EXPECT_EQ(Run(message.Get()), VARIANT_TRUE) << c.name;
     EXPECT_EQ(message->fault, !c.verified) << c.name;
     if (!c.verified) {
@@ -274,6 +281,25 @@ TEST_F(JorvexInputTest, AuthMustBeAByteArrayOfAtLeastSixteenBytes) {
           << c.name;
     }
   }
+}
+
+// Two requests presenting one nonce, both request legs before either
+// response leg (another processor may still refuse the first): only the
+// first is accepted.
+TEST_F(JorvexInputTest, ANonceIsAcceptedOnceEvenBeforeAnyAnswerIsBuilt) {
+  ComPtr<ISoapStruct> s = Credentials([this](VARIANT* v) { Bytes(v, Proof(), 16); });
+  ComPtr<HeaderScript> first = WithClientAuth(s.Get()), second = WithClientAuth(s.Get());
+  ComPtr<Jorvex2Impl> other = com::MakeComObject<Jorvex2Impl>(context_);
+  EXPECT_EQ(Run(first.Get()), VARIANT_TRUE);
+  EXPECT_FALSE(first->fault);
+  Variant arg;
+  arg.vt = VT_DISPATCH;
+  second->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&arg.pdispVal));
+  VARIANT_BOOL result = VARIANT_FALSE;
+  EXPECT_EQ(other->OnProcessHeader(arg, &result), S_OK);
+  EXPECT_EQ(result, VARIANT_TRUE);
+  EXPECT_TRUE(second->fault);
+  EXPECT_EQ(second->added, std::vector<std::u16string>{u"Challenge:Unauthenticated.ExpiredNonce"});
 }
 
 }  // namespace
