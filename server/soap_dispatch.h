@@ -4,6 +4,7 @@
 // connection's lock.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ struct SoapCall {
   std::string_view body;              // XML bodies
   dime::DimeMessage* dime = nullptr;  // DIME bodies, complete
   bool traceEnabled = false;
+  // The client's own time-out: outbound waits for this request end by then.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct SoapAnswer {

@@ -177,6 +177,7 @@ bool SoapServer::StartServer() {
   wsdlCache_ = std::make_unique<WsdlCache>(store_.Lock(), settings_.wsdlCacheSize, logEvent_);
   soapDispatch_ = std::make_unique<SoapPostDispatch>(*wsdlCache_);
   if (const uint32_t ms = TestForwardTimeoutMs()) soapDispatch_->SetForwardTimeoutMs(ms);
+  soapDispatch_->SetOutboundLimit(OutboundGate::LimitFor(settings_.numWorkThreads));
   core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
   core_->SetSoapDispatch(soapDispatch_.get());
   core_->SetWsdlCache(wsdlCache_.get());
