@@ -47,8 +47,8 @@ struct SoapAnswer {
 
 // The rule every implementation keeps: nothing but std::bad_alloc leaves
 // ProcessSoapPost or ProcessSoapGet. Faults of the processing become answers
-// (a SOAP fault, a status) or a false result; the connection turns bad_alloc
-// into a lost socket and closes.
+// (a SOAP fault, a status) or a false result; the connection answers
+// bad_alloc with the 500 page ("Internal Error: 6!").
 class SoapDispatch {
  public:
   virtual ~SoapDispatch() = default;
