@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "platform/net/socket_errors.h"
@@ -19,6 +20,10 @@ bool AsyncSocket::Connect(const sockaddr_in& address) {
   }
   last_error_ = 0;
   failed_ = false;
+  Clock::time_point deadline = deadline_;
+  if (exchange_timeout_ms_ != 0) {
+    deadline = std::min(deadline, Clock::now() + std::chrono::milliseconds(exchange_timeout_ms_));
+  }
   if (int err = socket_.Open(AF_INET); err != 0) {
     last_error_ = static_cast<uint32_t>(err);
     return false;
@@ -28,8 +33,15 @@ bool AsyncSocket::Connect(const sockaddr_in& address) {
     return LeaveWithError(static_cast<uint32_t>(err));
   }
   for (;;) {
+    uint32_t wait_ms = timeout_ms_;
+    if (deadline != Clock::time_point::max()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return LeaveWithError(WSA_WAIT_TIMEOUT);
+      wait_ms = static_cast<uint32_t>(std::min<int64_t>(wait_ms, left));
+    }
     net::NetworkEvents ev;
-    if (int err = socket_.Wait(timeout_ms_, &ev); err != 0) {
+    if (int err = socket_.Wait(wait_ms, &ev); err != 0) {
       return LeaveWithError(static_cast<uint32_t>(err));
     }
     // A failure inside a notification ends the exchange whatever the

@@ -8,6 +8,7 @@
 
 #include <netinet/in.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,7 +20,10 @@ namespace httpclient {
 
 class AsyncSocket {
  public:
-  // `timeout_ms` bounds each wait for a network event, not the exchange.
+  using Clock = std::chrono::steady_clock;
+
+  // `timeout_ms` bounds each wait for a network event, not the exchange: a
+  // peer that trickles bytes keeps it going unless a deadline is set too.
   explicit AsyncSocket(uint32_t timeout_ms);
   virtual ~AsyncSocket();
   AsyncSocket(const AsyncSocket&) = delete;
@@ -44,6 +48,14 @@ class AsyncSocket {
   // or with 0 and last error 10035 when nothing is waiting. False on a real
   // failure: the last error holds it and the exchange is failed.
   bool Receive(void* buffer, size_t length, size_t* received);
+
+  // When every later exchange must end, whatever the peer sends: past it,
+  // Connect gives false with 258, as when a wait runs out.
+  // Clock::time_point::max() (the default) sets none.
+  void SetDeadline(Clock::time_point deadline) { deadline_ = deadline; }
+  // Bounds each later exchange as a whole to `ms` from its Connect (0: no
+  // bound), beside any deadline.
+  void SetExchangeTimeout(uint32_t ms) { exchange_timeout_ms_ = ms; }
 
   // Closes the socket (if any), drops the queue, connected = false.
   void Close();
@@ -82,6 +94,8 @@ class AsyncSocket {
   bool connected_ = false;
   bool failed_ = false;  // a real I/O error or Fail during this exchange
   uint32_t timeout_ms_;
+  Clock::time_point deadline_ = Clock::time_point::max();
+  uint32_t exchange_timeout_ms_ = 0;
   net::ClientSocket socket_;
   std::deque<Pending> pending_;
 };

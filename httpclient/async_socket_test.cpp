@@ -87,6 +87,39 @@ TEST(AsyncSocketTest, ConnectFailuresCarryTheirCause) {
   }
 }
 
+TEST(AsyncSocketTest, APeerTricklingBytesCannotStretchTheExchangePastItsBound) {
+  // Each byte comes well inside the per-wait time-out; only the bound on the
+  // whole exchange ends it.
+  for (const bool absolute : {false, true}) {
+    LoopbackPeer peer;
+    peer.Serve([](PeerConnection& c) {
+      for (int i = 0; i < 40; ++i) {
+        c.Write("x");
+        c.Pause(50);
+      }
+    });
+    ScriptedSocket s(/*timeout_ms=*/1000);
+    if (absolute) {
+      s.SetDeadline(AsyncSocket::Clock::now() + std::chrono::milliseconds(300));
+    } else {
+      s.SetExchangeTimeout(300);
+    }
+    EXPECT_FALSE(s.Connect(peer.address())) << absolute;
+    EXPECT_EQ(s.GetLastError(), uint32_t{WSA_WAIT_TIMEOUT}) << absolute;
+    EXPECT_LT(s.received.size(), 40u) << absolute;
+    EXPECT_FALSE(s.IsConnected());
+    peer.Join();
+  }
+  // A deadline already past fails the next exchange before anything is read.
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.Write("late"); });
+  ScriptedSocket s;
+  s.SetDeadline(AsyncSocket::Clock::now());
+  EXPECT_FALSE(s.Connect(peer.address()));
+  EXPECT_EQ(s.GetLastError(), uint32_t{WSA_WAIT_TIMEOUT});
+  EXPECT_EQ(s.received, "");
+}
+
 TEST(AsyncSocketTest, ResetMidStreamFailsWhateverTheNotificationAnswers) {
   // The reset reaches the client either as a failed receive (it arrived
   // while the notification was still reading) or as the close event.

@@ -7,6 +7,7 @@
 // lookup switch and the free-slot queue. ServerCore implements both.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,7 @@
 
 namespace server {
 
+class RequestBudget;
 class RequestLogger;
 class SoapDispatch;
 
@@ -30,6 +32,11 @@ class ExchangeHost {
   virtual void CountHTTPError() = 0;
   virtual void CountInternalError() = 0;
   virtual void CountNetError() = 0;
+  // What the server holds of requests at once; null: no bound beyond each
+  // request's own.
+  virtual RequestBudget* Budget() { return nullptr; }
+  // How long a client may take from accept to close; zero: no bound.
+  virtual std::chrono::seconds ClientTimeout() const { return std::chrono::seconds(0); }
 
  protected:
   ~ExchangeHost() = default;

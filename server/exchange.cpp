@@ -13,7 +13,10 @@
 
 #include "dime/exception.h"
 #include "dime/message.h"
+#include "dime/resources.h"
 #include "dime/serializer.h"
+#include "platform/text/text.h"
+#include "server/request_budget.h"
 #include "server/request_log.h"
 #include "server/server_logs.h"
 #include "server/soap_dispatch.h"
@@ -28,18 +31,20 @@ constexpr size_t kBodyReserve = 64 * 1024;
 // What is read, at most, of a client's input after an error page.
 constexpr uint64_t kMaxDrainBytes = 256 * 1024;
 constexpr time_t kMaxDrainSeconds = 2;
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 }  // namespace
 
 Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
     : host_(host), io_(io), machine_(StateMachine::ForConnection()) {}
 
-Exchange::~Exchange() = default;
+Exchange::~Exchange() { ReturnBudget(); }
 
 bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, time_t requestTime) {
   Clear();
   machine_.SetState(ConnState::ReadingHead);
   requestTime_ = requestTime;
+  started_ = std::chrono::steady_clock::now();
   status_ = 200;
   bytesSent_ = 0;
   config_ = std::move(config);
@@ -115,7 +120,12 @@ Event Exchange::RunAction(Action action) {
       case Action::SendNext:
         return SendNext();
       case Action::AwaitBody:
+      case Action::AwaitContinueSent:
         return Event::None;
+      case Action::ReceiveAfterContinue:
+        return PostReceive();
+      case Action::LoseSocketSendingContinue:
+        return LoseSocket();
       case Action::ReceiveBody:
         return ReceiveBody();
       case Action::LogRequest:
@@ -130,6 +140,12 @@ Event Exchange::RunAction(Action action) {
         return Event::None;
     }
   } catch (const std::bad_alloc&) {
+    // What the failed handling held is gone by now: the small 500 page can
+    // still be the answer.
+    if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
+        action == Action::DispatchAfterBody) {
+      return InternalError(InternalErrorCode::OutOfMemory);
+    }
     // Every state that runs actions has a way out on a lost socket, or the
     // caller closes the connection when it has none.
     return Event::SocketClosed;
@@ -216,6 +232,7 @@ void Exchange::Clear() {
   drainStart_ = 0;
   config_.reset();
   lastBytes_ = 0;
+  ReturnBudget();
 }
 
 // ---- Receiving ---------------------------------------------------------------------
@@ -257,6 +274,17 @@ Event Exchange::AnalyseRequestHeaders() {
     case BodyResult::Body:
       break;
   }
+  // Refused on the headers alone, before a byte of the body is read.
+  if (line_.method == Method::Post) {
+    SplitRequestUri(line_.uri, &path_, &query_);
+    if (FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_) == nullptr) {
+      return Event::NotFound;
+    }
+  }
+  if (body_.kind == ContentKind::Dime && body_.contentLength > kMaxDimeRequestBytes) {
+    return Event::BadRequest;
+  }
+  if (!TakeBudget()) return Event::ServiceUnavailable;
 
   std::string_view first = head_.Rest();
   first =
@@ -283,9 +311,57 @@ Event Exchange::AnalyseRequestHeaders() {
   }
   bodyCount_ = first.size();
   if (bodyCount_ < body_.contentLength) {
+    if (bodyCount_ == 0 && WantsContinue()) {
+      return io_.PostSend(std::vector<char>(kContinue.begin(), kContinue.end()))
+                 ? Event::ContinueSent
+                 : Event::SocketClosed;
+    }
     return PostReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
   }
   return Event::RequestComplete;
+}
+
+bool Exchange::WantsContinue() const {
+  const std::string_view* expect = headers_.Find("EXPECT");
+  return expect != nullptr && line_.major == 1 && line_.minor >= 1 &&
+         text::AsciiIEquals(*expect, "100-continue");
+}
+
+bool Exchange::TakeBudget() {
+  RequestBudget* budget = host_.Budget();
+  if (budget == nullptr) return true;
+  const bool dime = body_.kind == ContentKind::Dime;
+  // A DIME body keeps only its envelope in memory, its attachments on disk.
+  const uint64_t inMemory =
+      dime ? std::min<uint64_t>(body_.contentLength, dime::kMaxEnvelopeBytes) : body_.contentLength;
+  const uint64_t memory = inMemory * kDecodedBytesPerBodyByte;
+  const uint64_t disk = dime ? body_.contentLength : 0;
+  const char* refused = nullptr;
+  if (!budget->TakeMemory(memory)) {
+    refused = "memory";
+  } else if (disk != 0 && !budget->TakeDisk(disk)) {
+    budget->ReturnMemory(memory);
+    refused = "temporary storage";
+  }
+  if (refused != nullptr) {
+    host_.LogEvent(text::FormatCapped(
+        255, "Request refused: a body of %llu bytes would pass the server's %s budget",
+        static_cast<unsigned long long>(body_.contentLength), refused));
+    return false;
+  }
+  memoryTaken_ = memory;
+  diskTaken_ = disk;
+  return true;
+}
+
+void Exchange::ReturnBudget() {
+  if (memoryTaken_ == 0 && diskTaken_ == 0) return;
+  if (RequestBudget* budget = host_.Budget()) {
+    budget->ReturnMemory(memoryTaken_);
+    budget->ReturnDisk(diskTaken_);
+  }
+  memoryTaken_ = 0;
+  diskTaken_ = 0;
 }
 
 Event Exchange::ReceiveBody() {
@@ -352,10 +428,16 @@ Event Exchange::HandlePost() {
   return HandleSoapPost(*endpoint);
 }
 
+void Exchange::SetDeadline(SoapCall* call) const {
+  const std::chrono::seconds timeout = host_.ClientTimeout();
+  if (timeout.count() > 0) call->deadline = started_ + timeout;
+}
+
 Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
   SoapDispatch* dispatch = host_.Dispatch();
   if (dispatch == nullptr) return InternalError(InternalErrorCode::NoSoapDispatch);
   SoapCall call;
+  SetDeadline(&call);
   switch (body_.kind) {
     case ContentKind::SoapXml:
       soapVersion_ = 11;
@@ -395,6 +477,7 @@ Event Exchange::HandleSoapGet(const EndpointInfo& endpoint) {
   SoapDispatch* dispatch = host_.Dispatch();
   if (dispatch == nullptr) return InternalError(InternalErrorCode::NoSoapDispatch);
   SoapCall call;
+  SetDeadline(&call);
   call.endpoint = &endpoint;
   call.endpointUri = endpointUri_;
   call.extraPath = extraPath_;

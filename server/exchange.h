@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -30,6 +31,7 @@ class DimeMessage;
 namespace server {
 
 struct SoapAnswer;
+struct SoapCall;
 
 // The transfers of an exchange. Post* start one transfer, whose completion
 // comes back through Exchange::OnTransfer; false when it could not start.
@@ -93,12 +95,19 @@ class Exchange final : private ActionRunner {
   Event ParseRequest();
   Event AnalyseRequestHeaders();
   Event ReceiveBody();
+  // Takes the request's share of the server's budget; false (logged, nothing
+  // taken) when it does not fit.
+  bool TakeBudget();
+  void ReturnBudget();
+  bool WantsContinue() const;
   Event DispatchMethod();
   Event HandleGet();
   Event HandleHead();
   Event HandlePost();
   Event HandleSoapPost(const EndpointInfo& endpoint);
   Event HandleSoapGet(const EndpointInfo& endpoint);
+  // Outbound waits of the request end when the client's time-out would.
+  void SetDeadline(SoapCall* call) const;
   Event SendAnswer(SoapAnswer& answer, bool soapGet);
   Event ServeStaticFile(bool headOnly);
   Event SendEndpointPage();
@@ -133,6 +142,7 @@ class Exchange final : private ActionRunner {
   std::string peer_;
   std::optional<sockaddr_in> peerToName_;
   time_t requestTime_ = 0;
+  std::chrono::steady_clock::time_point started_;  // at Start: the client's time-out runs from here
   std::string requestLine_;
   int status_ = 200;
   uint64_t bytesSent_ = 0;
@@ -148,6 +158,8 @@ class Exchange final : private ActionRunner {
   std::string bodyBytes_;  // XML bodies
   uint64_t bodyCount_ = 0;
   std::unique_ptr<dime::DimeMessage> dimeRequest_;
+  uint64_t memoryTaken_ = 0;  // of host_.Budget(), returned as the exchange ends
+  uint64_t diskTaken_ = 0;
   int soapVersion_ = 12;
   std::string path_;
   std::string query_;

@@ -12,9 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "server/request_budget.h"
 #include "server/request_log.h"
 #include "server/server_logs.h"
+#include "server/soap_dispatch.h"
 #include "server/testing/test_files.h"
+#include "xml/testing/allocation_probe.h"
+#include "xml/xml_parser.h"
 
 namespace server {
 namespace {
@@ -39,7 +43,8 @@ class FakeLogger final : public RequestLogger {
 
 class FakeHost final : public ExchangeHost {
  public:
-  SoapDispatch* Dispatch() const override { return nullptr; }
+  SoapDispatch* Dispatch() const override { return dispatch; }
+  RequestBudget* Budget() override { return budget; }
   RequestLogger* Logger() const override { return logger; }
   void LogEvent(const std::string& line) const override { events.push_back(line); }
   void AddBytesSent(uint64_t n) override { bytesSent += n; }
@@ -48,6 +53,8 @@ class FakeHost final : public ExchangeHost {
   void CountNetError() override { ++netErrors; }
 
   RequestLogger* logger = nullptr;
+  SoapDispatch* dispatch = nullptr;
+  RequestBudget* budget = nullptr;
   mutable std::vector<std::string> events;
   uint64_t bytesSent = 0;
   int httpErrors = 0, internalErrors = 0, netErrors = 0;
@@ -337,6 +344,171 @@ TEST_F(ExchangeTest, ZeroByteReceiveIsThePeerClosing) {
   EXPECT_EQ(exchange_.State(), ConnState::Closed);
   EXPECT_EQ(io_.closes, 1);
   EXPECT_EQ(host_.netErrors, 1);
+}
+
+TEST_F(ExchangeTest, RequestsRefusedOnTheirHeadersAreAnsweredBeforeTheBody) {
+  const uint64_t kDimeBody = 1025;
+  const struct {
+    const char* head;
+    uint64_t memory, disk;  // the server's budget
+    int status;
+    const char* event;
+  } cases[] = {
+      {"POST /nowhere HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: 67108864\r\n"
+       "Expect: 100-continue\r\n\r\n",
+       uint64_t{1} << 40, 0, 404, nullptr},
+      {"POST /svc HTTP/1.1\r\nContent-Type: application/dime\r\nContent-Length: 1073741824\r\n"
+       "\r\n",
+       uint64_t{1} << 40, uint64_t{1} << 40, 400, nullptr},
+      {"POST /svc HTTP/1.1\r\nContent-Type: text/xml\r\nSOAPAction: x\r\nContent-Length: 129\r\n"
+       "Expect: 100-continue\r\n\r\n",
+       128 * kDecodedBytesPerBodyByte, 0, 503,
+       "Request refused: a body of 129 bytes would pass the server's memory budget"},
+      {"POST /svc HTTP/1.0\r\nContent-Type: application/dime\r\nContent-Length: 1025\r\n\r\n",
+       kDimeBody * kDecodedBytesPerBodyByte, kDimeBody - 1, 503,
+       "Request refused: a body of 1025 bytes would pass the server's temporary storage budget"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    RequestBudget budget(c.memory, c.disk);
+    host_.budget = &budget;
+    io_.sends.clear();
+    host_.events.clear();
+    Start();
+    const int receives = io_.receives;
+    ASSERT_TRUE(Receive(c.head));
+    EXPECT_EQ(io_.receives, receives) << "no receive is posted for the body";
+    ASSERT_EQ(exchange_.State(), ConnState::Sending);
+    ASSERT_EQ(io_.sends.size(), 1u) << "no interim answer before a refusal";
+    EXPECT_EQ(StatusOf(io_.sends[0]), c.status);
+    if (c.event != nullptr) {
+      EXPECT_EQ(host_.events, std::vector<std::string>{c.event});
+    }
+    exchange_.Clear();
+    EXPECT_EQ(budget.MemoryHeld(), 0u);
+    EXPECT_EQ(budget.DiskHeld(), 0u);
+    host_.budget = nullptr;
+  }
+}
+
+TEST_F(ExchangeTest, TheServerBudgetHoldsWhileABodyIsReadAndReturnsAtTheEnd) {
+  RequestBudget budget(/*memoryBytes=*/10 * kDecodedBytesPerBodyByte, /*diskBytes=*/0);
+  host_.budget = &budget;
+  const std::string head =
+      "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\nContent-Length: 6\r\n\r\n";
+  Start();
+  ASSERT_TRUE(Receive(head + "ab"));
+  ASSERT_EQ(exchange_.State(), ConnState::ReadingBody);
+  EXPECT_EQ(budget.MemoryHeld(), 6 * kDecodedBytesPerBodyByte);
+
+  // A second request that would pass what is left is answered at once.
+  FakeIo otherIo;
+  Exchange other(host_, otherIo);
+  otherIo.exchange = &other;
+  ASSERT_TRUE(other.Start(config_, "127.0.0.1", 1000));
+  std::copy(head.begin(), head.end(), otherIo.receive);
+  ASSERT_TRUE(other.OnTransfer(true, head.size()));
+  ASSERT_EQ(otherIo.sends.size(), 1u);
+  EXPECT_EQ(StatusOf(otherIo.sends[0]), 503);
+
+  ASSERT_TRUE(Receive("cdef"));
+  CompleteSends();
+  ASSERT_TRUE(Receive(""));  // the drain after the 500 page
+  EXPECT_EQ(exchange_.State(), ConnState::Closed);
+  EXPECT_EQ(budget.MemoryHeld(), 0u);
+}
+
+TEST_F(ExchangeTest, ContinueIsSentOnlyToAClientWaitingForIt) {
+  const std::string post = "POST /svc HTTP/1.1\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n";
+  const struct {
+    std::string request;
+    bool sent;
+  } cases[] = {
+      {post + "Expect: 100-Continue\r\nContent-Length: 3\r\n\r\n", true},
+      {post + "Content-Length: 3\r\n\r\n", false},
+      // The body came with the head: the client did not wait.
+      {post + "Expect: 100-continue\r\nContent-Length: 3\r\n\r\na", false},
+      {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+       "Expect: 100-continue\r\nContent-Length: 3\r\n\r\n",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.request);
+    io_.sends.clear();
+    Start();
+    const int receives = io_.receives;
+    ASSERT_TRUE(Receive(c.request));
+    if (c.sent) {
+      ASSERT_EQ(io_.sends.size(), 1u);
+      EXPECT_EQ(io_.sends[0], "HTTP/1.1 100 Continue\r\n\r\n");
+      EXPECT_EQ(exchange_.State(), ConnState::SendingContinue);
+      EXPECT_EQ(io_.receives, receives) << "the body is read once the interim answer is out";
+      ASSERT_TRUE(exchange_.OnTransfer(true, io_.sends[0].size()));
+      io_.sends.clear();
+    } else {
+      EXPECT_TRUE(io_.sends.empty());
+    }
+    EXPECT_EQ(exchange_.State(), ConnState::ReadingBody);
+    ASSERT_TRUE(Receive("abc"));
+    ASSERT_EQ(exchange_.State(), ConnState::Sending);
+    ASSERT_FALSE(io_.sends.empty());
+    EXPECT_EQ(StatusOf(io_.sends[0]), 500) << "the final answer follows (no SOAP processing here)";
+    exchange_.Clear();
+  }
+}
+
+// Parses the body as XML and answers 200; a parse that runs out of memory
+// leaves by bad_alloc, as the dispatch contract allows.
+class ParsingDispatch final : public SoapDispatch {
+ public:
+  bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+    struct Disarm {
+      ~Disarm() { xml::testing::g_allocations_left = nullptr; }
+    } disarm;  // after the parser and its tree are gone
+    xml::XmlParser parser;
+    xml::testing::g_allocations_left = &allocationsLeft;
+    parser.ParseXmlBuffer(call.body.data(), call.body.size(), nullptr);
+    answer->status = 200;
+    answer->soapVersion = 11;
+    return true;
+  }
+  bool ProcessSoapGet(const SoapCall&, SoapAnswer*) override { return false; }
+  long allocationsLeft = 0;
+};
+
+TEST_F(ExchangeTest, RunningOutOfMemoryWhileParsingIsAnsweredAndTheNextRequestServed) {
+  ParsingDispatch dispatch;
+  host_.dispatch = &dispatch;
+  std::string body = "<e:Envelope xmlns:e='urn:e'><e:Body>";
+  for (int i = 0; i < 30; ++i) body += "<item n='" + std::to_string(i) + "'><v>text</v>";
+  for (int i = 0; i < 30; ++i) body += "</item>";
+  body += "</e:Body></e:Envelope>";
+  const std::string request =
+      "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+      "Content-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n";
+  int failures = 0;
+  bool answered = false;
+  for (long n = 0; !answered && n < 100000; ++n) {
+    io_.sends.clear();
+    host_.events.clear();
+    dispatch.allocationsLeft = n;
+    Start();
+    ASSERT_TRUE(Receive(request));
+    ASSERT_TRUE(Receive(body));
+    ASSERT_FALSE(io_.sends.empty()) << n;
+    const int status = StatusOf(io_.sends[0]);
+    if (status == 200) {
+      answered = true;
+    } else {
+      ASSERT_EQ(status, 500) << n;
+      EXPECT_EQ(host_.events, std::vector<std::string>{"Internal Error: 6!"});
+      ++failures;
+    }
+    exchange_.Clear();
+  }
+  EXPECT_TRUE(answered);
+  EXPECT_GT(failures, 10);
 }
 
 TEST(ConnectionMachineTest, EveryQueuedReplyLeadsToSending) {

@@ -1,5 +1,6 @@
 #include "server/forwarding_proxy.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -17,6 +18,8 @@ namespace server {
 namespace {
 
 constexpr std::u16string_view kConnectFailed = u"Request: Failed to connect to server.";
+constexpr std::u16string_view kForwardersBusy =
+    u"Request: Too many requests are waiting on next hops; try again later.";
 constexpr uint32_t kEnvelopeTypeNameFormat = 2;  // absolute URI
 
 bool HasControlCharacter(std::string_view s) {
@@ -121,9 +124,15 @@ std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path
   return target;
 }
 
-ForwardingProxy::ForwardingProxy(uint32_t timeout_ms)
+ForwardingProxy::ForwardingProxy(uint32_t timeout_ms,
+                                 std::chrono::steady_clock::time_point deadline)
     : error_text_(u"Unexpected error processing HTTP request/response."),
-      transport_(80, timeout_ms) {}
+      transport_(80, timeout_ms) {
+  // Each wait is bounded by the time-out; the whole forward too, so a next
+  // hop that trickles bytes cannot stretch it.
+  transport_.SetDeadline(
+      std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)));
+}
 
 bool ForwardingProxy::SetError(std::u16string_view text) {
   error_text_ = text;
@@ -342,7 +351,7 @@ bool ForwardingProxy::ReadDimeResponse(Iquenlin2* message) {
 }
 
 void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
-                     bool dime, uint32_t timeout_ms) {
+                     bool dime, const ForwardLimits& limits) {
   VARIANT_BOOL serialized = VARIANT_FALSE;
   message->Serialize(&serialized);
   message->SetRequestPhase(VARIANT_FALSE);
@@ -355,7 +364,12 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
   Bstr url;
   message->GetNextHopURL(url.Receive());
   const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
-  ForwardingProxy proxy(timeout_ms);
+  OutboundGate::Pass pass(limits.gate);
+  if (!pass.Entered()) {
+    RecordFault(message, version, u"Server", u"Receiver", kForwardersBusy);
+    return;
+  }
+  ForwardingProxy proxy(limits.waitMs, limits.deadline);
   if (!proxy.ForwardRequest("POST", soap_action, hop.host, hop.port,
                             ForwardTarget(hop.path, extra_path, {}), kForwardUserAgent, message,
                             dime)) {
@@ -392,11 +406,16 @@ std::string LoopbackResponse(Iquenlin2* message) {
 }
 
 void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
-                    uint32_t timeout_ms) {
+                    const ForwardLimits& limits) {
   Bstr url;
   message->GetNextHopURL(url.Receive());
   const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
-  ForwardingProxy proxy(timeout_ms);
+  OutboundGate::Pass pass(limits.gate);
+  if (!pass.Entered()) {
+    RecordFault(message, 12, u"Server", u"Receiver", kForwardersBusy);
+    return;
+  }
+  ForwardingProxy proxy(limits.waitMs, limits.deadline);
   if (!proxy.ForwardRequest("GET", "", hop.host, hop.port,
                             ForwardTarget(hop.path, extra_path, query), kForwardUserAgent, message,
                             /*dime=*/false)) {

@@ -5,6 +5,7 @@
 // Every failure ends as a fault text recorded in the message.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,12 +13,22 @@
 #include "dime/message.h"
 #include "interfaces/quenlin.h"
 #include "server/http_dime_transport.h"
+#include "server/outbound_gate.h"
 
 namespace server {
 
 // Longest wait for any one network event of a forward.
 inline constexpr uint32_t kForwardTimeoutMs = 300000;
 inline constexpr char kForwardUserAgent[] = "Quorvel SOAP Server/3.2 (Acting as Intermediary)";
+
+// What bounds one forward: each wait, the whole forward (it ends at
+// `deadline` or `waitMs` after it starts, whichever comes first), and the
+// gate it must pass to wait on a next hop at all (null: none).
+struct ForwardLimits {
+  uint32_t waitMs = kForwardTimeoutMs;
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  OutboundGate* gate = nullptr;
+};
 
 // Where a next-hop URL points. The path is in wire form, as configured.
 struct NextHop {
@@ -40,7 +51,10 @@ std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path
 
 class ForwardingProxy {
  public:
-  explicit ForwardingProxy(uint32_t timeout_ms = kForwardTimeoutMs);
+  // Every exchange of this proxy ends by `deadline` (see ForwardLimits).
+  explicit ForwardingProxy(uint32_t timeout_ms = kForwardTimeoutMs,
+                           std::chrono::steady_clock::time_point deadline =
+                               std::chrono::steady_clock::time_point::max());
   ForwardingProxy(const ForwardingProxy&) = delete;
   ForwardingProxy& operator=(const ForwardingProxy&) = delete;
 
@@ -82,9 +96,10 @@ class ForwardingProxy {
 // The forwarding of a processed POST: re-serialises the message, leaves the
 // request phase, forwards it to the message's next hop (the extra path
 // appended) and puts the reply, or the failure as a fault, into the message.
-// The caller goes on with the response phase.
+// The caller goes on with the response phase. When the gate is full the
+// forward is not tried: the fault says the server is busy.
 void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
-                     bool dime, uint32_t timeout_ms = kForwardTimeoutMs);
+                     bool dime, const ForwardLimits& limits = {});
 
 // A loopback endpoint answers with the processed request itself: the
 // message is written, its bytes become the response envelope (returned) and
@@ -95,6 +110,6 @@ std::string LoopbackResponse(Iquenlin2* message);
 // The forwarding of a GET (the caller has left the request phase): the query
 // goes on after the path; failures are SOAP 1.2 faults.
 void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
-                    uint32_t timeout_ms = kForwardTimeoutMs);
+                    const ForwardLimits& limits = {});
 
 }  // namespace server

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -109,7 +111,7 @@ TEST(ForwardSoapPostTest, XmlRequestGoesToTheHopAndItsFaultReplyIsLoaded) {
   const std::string fault = "<Envelope><Fault/></Envelope>";
   ServeOnce(peer, &seen, Reply("500 Internal Server Error", "text/xml; charset=utf-8", fault));
   auto m = Message(11, HopUrl(peer.port(), "/next/hop"));
-  ForwardSoapPost(m.Get(), "\"urn:act\"", "/y z", /*dime=*/false, kTimeoutMs);
+  ForwardSoapPost(m.Get(), "\"urn:act\"", "/y z", /*dime=*/false, ForwardLimits{kTimeoutMs});
   peer.Join();
 
   const std::string expected_head =
@@ -158,7 +160,7 @@ TEST(ForwardSoapPostTest, RepliesThatAreNotAnswersBecomeFaults) {
     HopRequest seen;
     ServeOnce(peer, &seen, c.reply);
     auto m = Message(c.version, HopUrl(peer.port()));
-    ForwardSoapPost(m.Get(), "", "", /*dime=*/false, kTimeoutMs);
+    ForwardSoapPost(m.Get(), "", "", /*dime=*/false, ForwardLimits{kTimeoutMs});
     peer.Join();
     EXPECT_EQ(m->noContent, c.no_content) << c.name;
     if (c.code.empty()) {
@@ -202,7 +204,7 @@ TEST(ForwardSoapPostTest, UnreachableHopsAndUnsafeValuesAreConnectionFailures) {
   for (const auto& c : cases) {
     auto m = Message(12, c.hop);
     // The silent hop is bounded by the per-wait time-out, shortened here.
-    ForwardSoapPost(m.Get(), c.action, c.extra, /*dime=*/false, 300);
+    ForwardSoapPost(m.Get(), c.action, c.extra, /*dime=*/false, ForwardLimits{300});
     ASSERT_EQ(m->faults.size(), 1u) << c.name;
     EXPECT_EQ(m->faults[0].code, u"Receiver") << c.name;
     EXPECT_EQ(m->faults[0].text, u"Request: Failed to connect to server.") << c.name;
@@ -213,10 +215,57 @@ TEST(ForwardSoapPostTest, UnreachableHopsAndUnsafeValuesAreConnectionFailures) {
   EXPECT_EQ(never.accepted(), 0);
 }
 
+TEST(ForwardSoapPostTest, OneDeadlineEndsAForwardAndAFullGateRefusesIt) {
+  // Each byte comes inside the per-wait time-out; the client's deadline ends
+  // the forward long before the hop would.
+  const struct {
+    const char* what;
+    uint32_t waitMs;
+    std::chrono::milliseconds clientLeft;
+  } cases[] = {
+      {"the forward's own bound", 500, std::chrono::hours(1)},
+      {"the client's time-out", 5000, std::chrono::milliseconds(500)},
+  };
+  for (const auto& c : cases) {
+    LoopbackPeer hop;
+    std::atomic<bool> allWritten{true};
+    hop.Serve([&](PeerConnection& conn) {
+      conn.ReadHead();
+      for (int i = 0; i < 40; ++i) {
+        if (!conn.Write("H")) {
+          allWritten = false;
+          return;
+        }
+        conn.Pause(100);
+      }
+    });
+    auto m = Message(11, HopUrl(hop.port()));
+    ForwardSoapPost(m.Get(), "", "", false,
+                    ForwardLimits{c.waitMs, std::chrono::steady_clock::now() + c.clientLeft});
+    ASSERT_EQ(m->faults.size(), 1u) << c.what;
+    hop.Join();
+    EXPECT_FALSE(allWritten.load()) << c.what << ": the forward outlasted its deadline";
+  }
+
+  OutboundGate gate(1);
+  OutboundGate::Pass held(&gate);
+  ASSERT_TRUE(held.Entered());
+  LoopbackPeer never;
+  never.Serve([](PeerConnection&) {});
+  auto m = Message(12, HopUrl(never.port()));
+  ForwardSoapGet(m.Get(), "", "",
+                 ForwardLimits{kTimeoutMs, std::chrono::steady_clock::time_point::max(), &gate});
+  ASSERT_EQ(m->faults.size(), 1u);
+  EXPECT_EQ(m->faults[0].text,
+            u"Request: Too many requests are waiting on next hops; try again later.");
+  never.Stop();
+  EXPECT_EQ(never.accepted(), 0);
+}
+
 TEST(ForwardSoapPostTest, MessageThatCannotBeWrittenIsNotSent) {
   auto m = Message(11, u"http://127.0.0.1:1/x");
   m->serializeOk = false;
-  ForwardSoapPost(m.Get(), "", "", false, kTimeoutMs);
+  ForwardSoapPost(m.Get(), "", "", false, ForwardLimits{kTimeoutMs});
   ASSERT_EQ(m->faults.size(), 1u);
   EXPECT_EQ(m->faults[0].code, u"Server");
   EXPECT_EQ(m->faults[0].text, u"Attempt to re-serialize SOAP request msg by intermediary failed.");
@@ -224,7 +273,7 @@ TEST(ForwardSoapPostTest, MessageThatCannotBeWrittenIsNotSent) {
 
   auto unreadable = Message(12, u"http://127.0.0.1:1/x");
   unreadable->getBufferOk = false;
-  ForwardSoapPost(unreadable.Get(), "", "", false, kTimeoutMs);
+  ForwardSoapPost(unreadable.Get(), "", "", false, ForwardLimits{kTimeoutMs});
   ASSERT_EQ(unreadable->faults.size(), 1u);
   EXPECT_EQ(unreadable->faults[0].text, u"Request: Failed to access buffer for SOAP message.");
 
@@ -260,7 +309,7 @@ TEST(ForwardSoapPostTest, DimeRequestIsForwardedAsDimeAndTheDimeReplyLoaded) {
                          2,
                          ComPtr<IUnknown>(static_cast<IUnknown*>(storage.Get())),
                          {}});
-  ForwardSoapPost(m.Get(), "\"x\"", "", /*dime=*/true, kTimeoutMs);
+  ForwardSoapPost(m.Get(), "\"x\"", "", /*dime=*/true, ForwardLimits{kTimeoutMs});
   peer.Join();
 
   EXPECT_NE(seen.head.find("\r\nContent-Type: application/dime\r\n"), std::string::npos)
@@ -303,7 +352,7 @@ TEST(ForwardSoapPostTest, TruncatedDimeReplyIsAFaultNotAPartialMessage) {
             "HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
                 std::to_string(reply.size()) + "\r\n\r\n" + reply.substr(0, reply.size() / 2));
   auto m = Message(11, HopUrl(peer.port()));
-  ForwardSoapPost(m.Get(), "", "", /*dime=*/false, kTimeoutMs);
+  ForwardSoapPost(m.Get(), "", "", /*dime=*/false, ForwardLimits{kTimeoutMs});
   peer.Join();
   ASSERT_EQ(m->faults.size(), 1u);
   EXPECT_EQ(m->faults[0].text, u"Response: Failed to read primary DIME payload.");
@@ -324,7 +373,7 @@ TEST(ForwardSoapGetTest, QueryTravelsAsReceivedAndFailuresAreSoap12Faults) {
     HopRequest seen;
     ServeOnce(peer, &seen, Reply("200 OK", "application/soap+xml", "<ok/>"));
     auto m = Message(12, HopUrl(peer.port(), "/get"));
-    ForwardSoapGet(m.Get(), "/op", "a=%41&b=c%20d", kTimeoutMs);
+    ForwardSoapGet(m.Get(), "/op", "a=%41&b=c%20d", ForwardLimits{kTimeoutMs});
     peer.Join();
     EXPECT_EQ(seen.head, "GET /get/op?a=%41&b=c%20d HTTP/1.0\r\nHost: 127.0.0.1:" +
                              std::to_string(peer.port()) +
@@ -351,7 +400,7 @@ TEST(ForwardSoapGetTest, QueryTravelsAsReceivedAndFailuresAreSoap12Faults) {
     HopRequest seen;
     ServeOnce(peer, &seen, c.reply);
     auto m = Message(12, HopUrl(peer.port()));
-    ForwardSoapGet(m.Get(), "", "q=1", kTimeoutMs);
+    ForwardSoapGet(m.Get(), "", "q=1", ForwardLimits{kTimeoutMs});
     peer.Join();
     ASSERT_EQ(m->faults.size(), 1u) << c.name;
     EXPECT_TRUE(m->faults[0].soap12) << c.name;
@@ -362,7 +411,7 @@ TEST(ForwardSoapGetTest, QueryTravelsAsReceivedAndFailuresAreSoap12Faults) {
   LoopbackPeer never;
   never.Serve([](PeerConnection& c) { c.ReadToEnd(); });
   auto m = Message(12, HopUrl(never.port()));
-  ForwardSoapGet(m.Get(), "", "a=1\r\nX-Injected: 1", kTimeoutMs);
+  ForwardSoapGet(m.Get(), "", "a=1\r\nX-Injected: 1", ForwardLimits{kTimeoutMs});
   never.Stop();
   EXPECT_EQ(never.accepted(), 0);
   ASSERT_EQ(m->faults.size(), 1u);

@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -29,6 +30,7 @@
 #include "server/config_store.h"
 #include "server/connection_host.h"
 #include "server/protocol_info.h"
+#include "server/request_budget.h"
 
 namespace server {
 
@@ -139,6 +141,10 @@ class ServerCore final : public ConnectionHost {
     stats_.numIntErrors.fetch_add(1, std::memory_order_relaxed);
   }
   void CountNetError() override { stats_.numNetErrors.fetch_add(1, std::memory_order_relaxed); }
+  RequestBudget* Budget() override { return &budget_; }
+  std::chrono::seconds ClientTimeout() const override {
+    return std::chrono::seconds(std::max(settings_.clientTimeout, 0));
+  }
 
  private:
   void ListenerThreadProc();
@@ -151,6 +157,7 @@ class ServerCore final : public ConnectionHost {
   bool PopFreeClientSlot(uint32_t* slot);
 
   const ServerSettings settings_;
+  RequestBudget budget_{RequestBudget::MachineMemoryShare(), kMaxDimeStorageBytes};
   ConfigStore& store_;
   RequestLogger* const logger_;
   const EventSink logEvent_;

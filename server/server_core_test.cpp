@@ -401,6 +401,32 @@ TEST_F(ServerCoreTest, RequestWrittenOneByteAtATime) {
             "close\r\n\r\n<reply/>");
 }
 
+TEST_F(ServerCoreTest, PostsAreAnsweredOnTheirHeadersAndContinueWhenAsked) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  // No endpoint there: the 404 comes before any of the 64 MiB is sent.
+  {
+    Client c(port_);
+    ASSERT_TRUE(
+        c.Send("POST /nowhere HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: 67108864\r\n"
+               "Expect: 100-continue\r\n\r\n"));
+    const std::string reply = c.ReadAll();
+    EXPECT_FALSE(c.TimedOut());
+    EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply;  // pages are 1.0
+  }
+  // The client waits for the interim answer before it sends the body.
+  Client c(port_);
+  ASSERT_TRUE(c.Send(
+      "POST /svc HTTP/1.1\r\nContent-Type: text/xml\r\nSOAPAction: a\r\nContent-Length: 3\r\n"
+      "Expect: 100-continue\r\n\r\n"));
+  EXPECT_EQ(c.ReadAll(500ms), "HTTP/1.1 100 Continue\r\n\r\n");
+  EXPECT_TRUE(c.TimedOut()) << "the final answer waits for the body";
+  ASSERT_TRUE(c.Send("abc"));
+  const std::string reply = c.ReadAll();
+  EXPECT_EQ(reply.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << reply;
+  EXPECT_NE(reply.find("\r\nConnection: close\r\n"), std::string::npos) << reply;
+}
+
 TEST_F(ServerCoreTest, SoapRepliesThroughTheDispatch) {
   FakeDispatch dispatch;
   Start(&dispatch);

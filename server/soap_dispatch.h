@@ -4,6 +4,7 @@
 // connection's lock.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ struct SoapCall {
   std::string_view body;              // XML bodies
   dime::DimeMessage* dime = nullptr;  // DIME bodies, complete
   bool traceEnabled = false;
+  // The client's own time-out: outbound waits for this request end by then.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct SoapAnswer {
@@ -44,8 +47,8 @@ struct SoapAnswer {
 
 // The rule every implementation keeps: nothing but std::bad_alloc leaves
 // ProcessSoapPost or ProcessSoapGet. Faults of the processing become answers
-// (a SOAP fault, a status) or a false result; the connection turns bad_alloc
-// into a lost socket and closes.
+// (a SOAP fault, a status) or a false result; the connection answers
+// bad_alloc with the 500 page ("Internal Error: 6!").
 class SoapDispatch {
  public:
   virtual ~SoapDispatch() = default;

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dime/message.h"
@@ -21,6 +24,7 @@
 #include "server/soap_post.h"
 #include "server/testing/loopback_client.h"
 #include "server/testing/scripted_message.h"
+#include "server/testing/test_files.h"
 #include "server/wsdl_cache.h"
 
 namespace server {
@@ -85,10 +89,14 @@ class SoapForwardHttpTest : public ::testing::Test {
       return ComPtr<Iquenlin2>(m.Get());
     });
   }
-  void TearDown() override { core_.reset(); }
+  void TearDown() override {
+    core_.reset();
+    if (!docRoot_.empty()) std::filesystem::remove_all(docRoot_);
+  }
 
-  void Start(EndpointInfo endpoint) {
+  void Start(EndpointInfo endpoint, int workers = 2, int clients = 4) {
     ConfigSnapshot config;
+    if (!docRoot_.empty()) config.docBasePath = std::filesystem::canonical(docRoot_).string();
     endpoint.requestURI = "/svc";
     endpoint.enabled = true;
     endpoint.wildcard = true;
@@ -100,8 +108,8 @@ class SoapForwardHttpTest : public ::testing::Test {
     ServerSettings settings;
     settings.listenAddress = "127.0.0.1";
     settings.listenPort = 0;
-    settings.numWorkThreads = 2;
-    settings.maxClients = 4;
+    settings.numWorkThreads = workers;
+    settings.maxClients = clients;
     core_ = std::make_unique<ServerCore>(settings, store_, &trace_, [](const std::string&) {});
     core_->SetSoapDispatch(dispatch_.get());
     core_->SetWsdlCache(cache_.get());
@@ -138,6 +146,7 @@ class SoapForwardHttpTest : public ::testing::Test {
   std::unique_ptr<SoapPostDispatch> dispatch_;
   std::unique_ptr<ServerCore> core_;
   uint16_t port_ = 0;
+  std::filesystem::path docRoot_;  // when set, the configured document root
   std::mutex mu_;
   std::vector<ComPtr<ScriptedMessage>> messages_;
 };
@@ -228,6 +237,65 @@ TEST_F(SoapForwardHttpTest, DimePostWithALargeAttachmentIsForwardedAsDime) {
   EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK");
   EXPECT_NE(reply.find("application/dime"), std::string::npos);
   EXPECT_TRUE(DimeContents(Body(reply)) == (std::vector<std::string>{envelope, big, small}));
+}
+
+TEST_F(SoapForwardHttpTest, SlowNextHopsCannotHoldEveryWorker) {
+  docRoot_ = server_testing::FreshTestDir("qvfwdroot");
+  server_testing::WriteFile(docRoot_ / "a.txt", "static");
+  // The first connection gets a byte every 100 ms, well inside each wait;
+  // the later ones wait in the backlog and hear nothing.
+  LoopbackPeer hop(/*backlog=*/16);
+  hop.Serve(
+      [](PeerConnection& c) {
+        c.ReadHead();
+        for (int i = 0; i < 40 && c.Write("H"); ++i) c.Pause(100);
+      },
+      /*connections=*/1);
+  constexpr int kWorkers = 4;
+  constexpr int kForwards = 6;
+  dispatch_->SetForwardTimeoutMs(1500);
+  dispatch_->SetOutboundLimit(OutboundGate::LimitFor(kWorkers));
+  EndpointInfo endpoint;
+  endpoint.nextHopURL = HopUrl(hop.port(), "/next");
+  Start(endpoint, kWorkers, /*clients=*/16);
+
+  std::vector<std::unique_ptr<server_testing::LoopbackClient>> forwards;
+  for (int i = 0; i < kForwards; ++i) {
+    forwards.push_back(std::make_unique<server_testing::LoopbackClient>(port_));
+    ASSERT_TRUE(
+        forwards.back()->Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"\"\r\n"
+                              "Content-Length: 10\r\n\r\n<request/>"));
+  }
+  // As many forwards as workers have started: without a bound on outbound
+  // waits every worker would now be waiting on the hop.
+  for (int i = 0; i < 500; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (messages_.size() >= static_cast<size_t>(kWorkers)) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto asked = std::chrono::steady_clock::now();
+  server_testing::LoopbackClient get(port_);
+  ASSERT_TRUE(get.Send("GET /a.txt HTTP/1.0\r\n\r\n"));
+  const std::string page = get.ReadAll(std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_EQ(StatusLine(page), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(page), "static");
+
+  // Every forward ends in a fault: those past the gate at once, those
+  // through it by the forward's deadline, trickle or not.
+  for (auto& client : forwards) {
+    EXPECT_EQ(StatusLine(client->ReadAll(std::chrono::seconds(5))),
+              "HTTP/1.0 500 Internal Server Error");
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  int busy = 0;
+  for (const auto& m : messages_) {
+    ASSERT_EQ(m->faults.size(), 1u);
+    if (m->faults[0].text.find(u"Too many requests") != std::u16string::npos) ++busy;
+  }
+  EXPECT_EQ(busy, kForwards - static_cast<int>(OutboundGate::LimitFor(kWorkers)));
 }
 
 TEST_F(SoapForwardHttpTest, GetOnEndpoints) {

@@ -190,7 +190,7 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
   message->IsIntermediary(&intermediary);
   if (IsTrue(intermediary)) {
     message->SetRequestPhase(VARIANT_FALSE);
-    ForwardSoapGet(message, call.extraPath, call.queryString, options.forwardTimeoutMs);
+    ForwardSoapGet(message, call.extraPath, call.queryString, options.forward);
   } else {
     VARIANT_BOOL rpc = VARIANT_FALSE;
     message->IsRPCStyle(&rpc);

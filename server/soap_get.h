@@ -37,7 +37,7 @@ class SoapGetPlugins {
 
 struct SoapGetOptions {
   int64_t now = 0;  // seconds since the epoch, for the trace record
-  uint32_t forwardTimeoutMs = kForwardTimeoutMs;
+  ForwardLimits forward;
 };
 
 // Answers a GET on `call.endpoint` with `message`, a fresh message object

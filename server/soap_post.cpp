@@ -275,7 +275,7 @@ bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) 
   GetPlugins plugins(*call.endpoint);
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
-  options.forwardTimeoutMs = forwardTimeoutMs_;
+  options.forward = Limits(call);
   return server::ProcessSoapGet(call, message.Get(), reader.Get(), plugins, options, answer);
 }
 
@@ -366,7 +366,7 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           loopbackEnvelope = LoopbackResponse(msg);
           loopback = forwarded = true;
         } else if (IsTrue(result)) {
-          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, forwardTimeoutMs_);
+          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, Limits(call));
           forwarded = true;
         } else {
           msg->ClearHeaderElems();

@@ -13,6 +13,7 @@
 
 #include "interfaces/quenlin.h"
 #include "platform/base/base.h"
+#include "server/forwarding_proxy.h"
 #include "server/soap_dispatch.h"
 
 struct SAFEARRAY;
@@ -42,6 +43,9 @@ class SoapPostDispatch final : public SoapDispatch {
   // The longest wait for each network event of a forward; kForwardTimeoutMs
   // unless shortened (tests). Set before the server starts.
   void SetForwardTimeoutMs(uint32_t ms) { forwardTimeoutMs_ = ms; }
+  // How many forwards may wait on next hops at once (OutboundGate); 0, the
+  // default, sets no bound. Set before the server starts.
+  void SetOutboundLimit(uint32_t limit) { outbound_.SetLimit(limit); }
 
   // The production factory: a new object of the message class.
   static ComPtr<Iquenlin2> CreateMessage();
@@ -50,7 +54,12 @@ class SoapPostDispatch final : public SoapDispatch {
   WsdlCache& cache_;
   const MessageFactory makeMessage_;
   const Clock clock_;
+  ForwardLimits Limits(const SoapCall& call) {
+    return ForwardLimits{forwardTimeoutMs_, call.deadline, &outbound_};
+  }
+
   uint32_t forwardTimeoutMs_;
+  OutboundGate outbound_;
 };
 
 // The quoted form the message expects: a value not starting with a double

@@ -127,20 +127,29 @@ bool SoapServer::LoadConfig() {
   return true;
 }
 
-bool SoapServer::SaveConfig() {
+bool SoapServer::SaveConfig() { return SaveSnapshot(*store_.Current()); }
+
+bool SoapServer::SaveSnapshot(const ConfigSnapshot& snapshot) {
   std::string error;
-  if (server::SaveConfig(configPath_, settings_, *store_.Current(), &error)) return true;
+  if (server::SaveConfig(configPath_, settings_, snapshot, &error)) return true;
   LogEvent(error);
   return false;
 }
 
 bool SoapServer::ChangeConfig(const std::function<void(ConfigSnapshot&)>& change) {
-  std::lock_guard<std::mutex> lock(store_.Lock());
-  auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
-  change(*next);
-  if (wsdlCache_ && next->endpoints != store_.Current()->endpoints) wsdlCache_->RequestFlush();
-  store_.Publish(std::move(next));
-  return SaveConfig();
+  // The file is written under changeMu_ alone: requests take the
+  // configuration lock for their WSDL readers and must not wait on an fsync.
+  std::lock_guard<std::mutex> order(changeMu_);
+  ConfigSnapshotPtr published;
+  {
+    std::lock_guard<std::mutex> lock(store_.Lock());
+    auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
+    change(*next);
+    if (wsdlCache_ && next->endpoints != store_.Current()->endpoints) wsdlCache_->RequestFlush();
+    published = next;
+    store_.Publish(std::move(next));
+  }
+  return SaveSnapshot(*published);
 }
 
 bool SoapServer::StartSockets() {
@@ -168,6 +177,7 @@ bool SoapServer::StartServer() {
   wsdlCache_ = std::make_unique<WsdlCache>(store_.Lock(), settings_.wsdlCacheSize, logEvent_);
   soapDispatch_ = std::make_unique<SoapPostDispatch>(*wsdlCache_);
   if (const uint32_t ms = TestForwardTimeoutMs()) soapDispatch_->SetForwardTimeoutMs(ms);
+  soapDispatch_->SetOutboundLimit(OutboundGate::LimitFor(settings_.numWorkThreads));
   core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
   core_->SetSoapDispatch(soapDispatch_.get());
   core_->SetWsdlCache(wsdlCache_.get());

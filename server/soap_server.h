@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,13 @@ class SoapServer {
   // Reads the configuration file into the settings and publishes its
   // snapshot. False when the file is missing, unreadable or malformed.
   bool LoadConfig();
-  // Writes the file from the settings and the current snapshot. The caller
-  // holds the configuration lock. False when the file could not be replaced
-  // (the old one is then intact).
+  // Writes the file from the settings and the current snapshot. False when the file could not be
+  // replaced (the old one is then intact).
   [[nodiscard]] bool SaveConfig();
-  // Under the configuration lock: applies `change` to a copy of the current
-  // snapshot, publishes the copy and saves the file. A changed endpoint list
+  // Applies `change` to a copy of the current snapshot and publishes it under
+  // the configuration lock, then saves the file outside that lock; changes
+  // are ordered by a lock of their own, so the file always ends with the last
+  // one published. A changed endpoint list
   // asks for a WSDL cache flush. The change is in force
   // even when the save fails; the result says whether the file was written.
   [[nodiscard]] bool ChangeConfig(const std::function<void(ConfigSnapshot&)>& change);
@@ -79,12 +81,14 @@ class SoapServer {
   bool EnumerateProtocols();
   bool StartServer();
   bool OpenLogs();
+  bool SaveSnapshot(const ConfigSnapshot& snapshot);
 
   std::string executableDir_;
   std::string configPath_;
   EventSink logEvent_;
   ServerSettings settings_;
   ConfigStore store_;
+  std::mutex changeMu_;  // orders ChangeConfig calls; taken before the configuration lock
   std::vector<ProtocolInfo> protocols_;
   std::string hostName_;
   int numListeningSockets_ = 0;

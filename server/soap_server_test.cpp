@@ -169,5 +169,44 @@ TEST_F(SoapServerTest, ReadersSeeWholeSnapshotsWhileChangesArePublished) {
   EXPECT_EQ(server_->Config()->endpoints.size(), 50u);
 }
 
+TEST_F(SoapServerTest, ConcurrentChangesLeaveTheFileAsTheLastPublished) {
+  WriteConfig("");
+  ASSERT_TRUE(server_->LoadConfig());
+  std::vector<std::thread> writers;
+  for (int w = 0; w < 4; ++w) {
+    writers.emplace_back([this, w] {
+      for (int n = 0; n < 10; ++n) {
+        (void)server_->ChangeConfig([w, n](ConfigSnapshot& c) {
+          c.defaultDocument = std::to_string(w) + "-" + std::to_string(n) + ".htm";
+        });
+      }
+    });
+  }
+  for (std::thread& t : writers) t.join();
+  ServerConfig reread;
+  ASSERT_TRUE(LoadConfig(server_->ConfigPath(), server_->ExecutableDir(), &reread, nullptr));
+  EXPECT_EQ(reread.snapshot.defaultDocument, server_->Config()->defaultDocument);
+}
+
+TEST_F(SoapServerTest, TheFileIsWrittenWithoutTheConfigurationLock) {
+  WriteConfig("");
+  // A failed save reports through the event sink from inside the save.
+  fs::remove(server_->ConfigPath());
+  fs::create_directories(server_->ConfigPath());
+  std::atomic<int> free{-1};
+  SoapServer* probe = nullptr;
+  server_ = std::make_unique<SoapServer>((dir_ / "braskel").string(), [&](const std::string&) {
+    std::thread([&] {
+      std::mutex& lock = probe->Store().Lock();
+      const bool taken = lock.try_lock();
+      if (taken) lock.unlock();
+      free = taken ? 1 : 0;
+    }).join();
+  });
+  probe = server_.get();
+  EXPECT_FALSE(server_->ChangeConfig([](ConfigSnapshot& c) { c.defaultDocument = "x.htm"; }));
+  EXPECT_EQ(free.load(), 1) << "a request reading its WSDL reader waits on the save";
+}
+
 }  // namespace
 }  // namespace server

@@ -1,35 +1,20 @@
 // What a parse allocates, counted by a replaced operator new, stays within a
-// fixed multiple of the input however the input is shaped.
+// fixed multiple of the input however the input is shaped; and a parse whose
+// allocations start failing part way ends in bad_alloc, nothing worse.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <new>
 #include <string>
 
+#include "xml/testing/allocation_probe.h"
 #include "xml/xml_parser.h"
-
-namespace {
-
-thread_local size_t* g_counted_bytes = nullptr;
-
-void* CountedAlloc(size_t size) {
-  if (g_counted_bytes) *g_counted_bytes += size;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-// Paired with free below so that the sanitizer sees malloc matched with free.
-void* operator new(size_t size) { return CountedAlloc(size); }
-void* operator new[](size_t size) { return CountedAlloc(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace xml {
 namespace {
+
+using xml::testing::g_allocations_left;
+using xml::testing::g_counted_bytes;
 
 // Bytes allocated while parsing `doc` (UTF-8); the tree is kept until the end.
 size_t BytesToParse(const std::string& doc) {
@@ -91,6 +76,27 @@ TEST(XmlMemoryBoundTest, AllocationGrowsWithInputNotWithInheritedNames) {
     EXPECT_LE(bytes, kMaxBytesPerInputByte * c.doc.size())
         << c.what << ": " << bytes / c.doc.size() << " bytes per input byte";
   }
+}
+
+TEST(XmlMemoryBoundTest, AllocationFailureAtAnyPointEndsTheParseCleanly) {
+  // Nested and wide, so the failure strikes with a deep partial tree to undo.
+  const std::string doc = "<r xmlns:p='urn:p'>" + Repeat("<p:a x='1'>t", 40) +
+                          Repeat("<b>v</b>", 20) + Repeat("</p:a>", 40) + "</r>";
+  bool completed = false;
+  for (long n = 0; !completed && n < 100000; ++n) {
+    XmlParser parser;
+    long left = n;
+    g_allocations_left = &left;
+    try {
+      parser.ParseXmlBuffer(doc.data(), doc.size(), nullptr);
+      completed = true;
+    } catch (const std::bad_alloc&) {
+    } catch (int line) {
+      ADD_FAILURE() << "allocation failure " << n << " reported as a parse error at line " << line;
+    }
+    g_allocations_left = nullptr;
+  }
+  EXPECT_TRUE(completed);
 }
 
 }  // namespace

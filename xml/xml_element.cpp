@@ -110,14 +110,30 @@ XmlElement::XmlElement(std::u16string qualified_name, SharedString namespace_uri
     : XmlNode(std::move(qualified_name), std::move(namespace_uri), std::move(local_name)) {}
 
 XmlElement::~XmlElement() {
-  // Flatten the subtree first so that deleting a deep tree never recurses.
+  // Deletes a deep tree without recursion and without allocating: this runs
+  // while a failed allocation unwinds. An element with children is taken off
+  // the work list, which then parks inside it (in the slot the element
+  // freed, with a link to the previous parked element) while its own
+  // children are the work list.
   if (children_.empty()) return;
-  ChildList pending = std::move(children_);
-  while (!pending.empty()) {
-    XmlElementPtr element = std::move(pending.back());
-    pending.pop_back();
-    for (XmlElementPtr& child : element->children_) pending.push_back(std::move(child));
-    element->children_.clear();
+  ChildList work = std::move(children_);
+  XmlElementPtr parked;
+  for (;;) {
+    if (work.empty()) {
+      if (!parked) break;
+      XmlElementPtr node = std::move(parked);
+      parked = std::move(node->children_.back());
+      node->children_.pop_back();
+      work.swap(node->children_);
+      continue;  // node goes now, childless
+    }
+    XmlElementPtr element = std::move(work.back());
+    work.pop_back();
+    if (!element || element->children_.empty()) continue;
+    work.swap(element->children_);
+    // Cannot allocate: the pop above left a free slot.
+    element->children_.push_back(std::move(parked));
+    parked = std::move(element);
   }
 }
 

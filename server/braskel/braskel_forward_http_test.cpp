@@ -352,6 +352,45 @@ TEST_F(BraskelForwardHttpTest, DeadAndSilentNextHopsGiveTheForwardersFault) {
   }
 }
 
+// More forwards to a next hop that trickles bytes than the program has
+// workers: the forwards past the bound on outbound waits are answered at
+// once, and a static file is answered meanwhile.
+TEST_F(BraskelForwardHttpTest, TricklingNextHopsLeaveWorkersForOtherRequests) {
+  net::testing::LoopbackPeer hop;
+  hop.Serve([](net::testing::PeerConnection& c) {
+    c.ReadHead();
+    for (int i = 0; i < 60 && c.Write("H"); ++i) c.Pause(100);
+  });
+  const Instance& relay =
+      Start("relay", DocEndpoint("/slow", "QvTest.Doc", NextHop(hop.port(), "/svc")),
+            {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=3000"});
+  ASSERT_NE(relay.port, 0);
+  server_testing::WriteFile(relay.dir / "www" / "a.txt", "static");
+  constexpr int kForwards = 5;  // the program runs 3 workers
+  std::vector<std::unique_ptr<LoopbackClient>> forwards;
+  for (int i = 0; i < kForwards; ++i) {
+    forwards.push_back(std::make_unique<LoopbackClient>(relay.port));
+    forwards.back()->Send(PostRequest("/slow", "text/xml", Envelope11("x")));
+  }
+  std::this_thread::sleep_for(300ms);  // the forwards reach their workers
+  const auto asked = std::chrono::steady_clock::now();
+  LoopbackClient get(relay.port);
+  get.Send("GET /a.txt HTTP/1.0\r\n\r\n");
+  const std::string page = get.ReadAll(1s);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+  EXPECT_EQ(StatusLine(page), "HTTP/1.0 200 OK") << page;
+  EXPECT_EQ(Body(page), "static");
+
+  int busy = 0;
+  for (auto& c : forwards) {
+    const std::string reply = c->ReadAll(30s);
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error") << reply;
+    busy += FaultString(reply) ==
+            "Request: Too many requests are waiting on next hops; try again later.";
+  }
+  EXPECT_EQ(busy, kForwards - 1) << "one of three workers may wait on next hops";
+}
+
 // Runs `request` (a DIME echo of `parts`) on `port` and checks the answer
 // carries the same attachments behind the echoed envelope.
 void ExpectDimeEcho(uint16_t port, const std::string& path, const std::vector<DimePart>& parts) {

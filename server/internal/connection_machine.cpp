@@ -41,6 +41,11 @@ constexpr StateMachine::Row kConnectionRows[] = {
     {S::ErrorPage, S::Sending, E::ResponseQueued, A::SendErrorPage},
     {S::InternalError, S::Sending, E::ResponseQueued, A::SendInternalErrorPage},
     {S::Handling, S::ReadingBody, E::BodyIncomplete, A::AwaitBody},
+    // A client that asked to be told waits for "100 Continue" before sending
+    // the body; its receive is posted once that has gone out.
+    {S::Handling, S::SendingContinue, E::ContinueSent, A::AwaitContinueSent},
+    {S::SendingContinue, S::ReadingBody, E::IoComplete, A::ReceiveAfterContinue},
+    {S::SendingContinue, S::SocketLost, E::SocketClosed, A::LoseSocketSendingContinue},
     {S::ReadingBody, S::ReadingBody, E::IoComplete, A::ReceiveBody},
     {S::ReadingBody, S::Handling, E::BodyComplete, A::DispatchAfterBody},
     {S::Sending, S::Sent, E::AllSent, A::LogRequest},

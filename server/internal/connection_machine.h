@@ -21,7 +21,8 @@ enum class ConnState : uint16_t {
   Sending = 17,
   Sent = 18,
   Closed = 19,
-  Draining = 20,  // an error page sent: reading what the client still sends, then closing
+  Draining = 20,         // an error page sent: reading what the client still sends, then closing
+  SendingContinue = 21,  // the interim "100 Continue" going out before the body is read
 };
 
 // What an action reports; the table picks the next action from it.
@@ -33,6 +34,7 @@ enum class Event : uint16_t {
   HeadersReceived = 21,      // request line and all headers received
   BodyIncomplete = 22,       // body incomplete, a receive is posted
   RequestComplete = 23,      // request complete
+  ContinueSent = 24,         // the interim answer is posted; the body follows it
   ResponseQueued = 30,       // a reply is queued: start sending
   BadRequest = 31,           // 400
   MethodNotAllowed = 32,     // 405
@@ -74,6 +76,9 @@ enum class Action : uint16_t {
   ReceiveBody = 60,
   DispatchAfterBody = 61,
   LoseSocketReadingBody = 62,
+  AwaitContinueSent = 63,
+  ReceiveAfterContinue = 64,
+  LoseSocketSendingContinue = 65,
   SendErrorPage = 81,
   SendInternalErrorPage = 82,
   SendNext = 90,

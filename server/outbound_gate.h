@@ -1,0 +1,61 @@
+// How many workers may wait on a next hop at once. Such waits can last up to
+// a forward's deadline; confining them to part of the workers keeps static
+// files, status pages and other endpoints answered while next hops are slow.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+namespace server {
+
+class OutboundGate {
+ public:
+  // `limit` workers at once; 0: no bound.
+  explicit OutboundGate(uint32_t limit = 0) : limit_(limit) {}
+  OutboundGate(const OutboundGate&) = delete;
+  OutboundGate& operator=(const OutboundGate&) = delete;
+
+  // The bound the server runs with: half its workers, at least one.
+  static uint32_t LimitFor(int workers) { return static_cast<uint32_t>(std::max(1, workers / 2)); }
+
+  void SetLimit(uint32_t limit) { limit_.store(limit); }
+  uint32_t Limit() const { return limit_.load(); }
+
+  // Holds one place while it lives; Entered() is false when every place was
+  // taken (then it holds none).
+  class Pass {
+   public:
+    explicit Pass(OutboundGate* gate) : gate_(gate) {
+      if (gate_ != nullptr && !gate_->TryEnter()) {
+        gate_ = nullptr;
+        entered_ = false;
+      }
+    }
+    ~Pass() {
+      if (gate_ != nullptr) gate_->held_.fetch_sub(1);
+    }
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    bool Entered() const { return entered_; }
+
+   private:
+    OutboundGate* gate_;
+    bool entered_ = true;
+  };
+
+ private:
+  bool TryEnter() {
+    const uint32_t limit = limit_.load();
+    uint32_t now = held_.load();
+    do {
+      if (limit != 0 && now >= limit) return false;
+    } while (!held_.compare_exchange_weak(now, now + 1));
+    return true;
+  }
+
+  std::atomic<uint32_t> limit_;
+  std::atomic<uint32_t> held_{0};
+};
+
+}  // namespace server
