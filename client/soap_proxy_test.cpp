@@ -1,0 +1,583 @@
+#include "client/soap_proxy.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dime/testing/dime_testing.h"
+#include "interfaces/quenlin.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/object.h"
+#include "platform/com/variant.h"
+#include "platform/net/testing/loopback_peer.h"
+#include "platform/storage/storage.h"
+#include "platform/text/text.h"
+
+namespace client {
+namespace {
+
+using net::testing::LoopbackPeer;
+using net::testing::PeerConnection;
+
+constexpr uint32_t kTimeoutMs = 5000;
+constexpr char kSoap11Env[] = "http://schemas.xmlsoap.org/soap/envelope/";
+constexpr char kSoap12Env[] = "http://www.w3.org/2003/05/soap-envelope";
+constexpr char kAction[] = "\"urn:a\"";
+constexpr char kAgent[] = "qv-test/1.0";
+constexpr char16_t kConnectFailed[] = u"Request: Could not connect to server.";
+
+// The real message object, registered into this binary's own registry.
+class ComponentEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string dir = (std::filesystem::temp_directory_path() / "qvclient.XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+    setenv("QUORVEL_REGISTRY", (dir + "/registry").c_str(), 1);
+    setenv("QUORVEL_EVENTLOG_FILE", (dir + "/events.txt").c_str(), 1);
+    for (const char* component : {QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT}) {
+      const std::string command = std::string(QV_REGCOMP) + " -s " + component + " >/dev/null";
+      ASSERT_EQ(system(command.c_str()), 0) << component;
+    }
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+  }
+  void TearDown() override {
+    CoUninitialize();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string EventLog() const {
+    std::ifstream in(dir_ + "/events.txt");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+ private:
+  std::string dir_;
+};
+
+auto* const kEnvironment = static_cast<ComponentEnvironment*>(
+    ::testing::AddGlobalTestEnvironment(new ComponentEnvironment));
+
+ComPtr<Iquenlin2> NewMessage() {
+  ComPtr<Iquenlin2> message;
+  EXPECT_EQ(CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_SERVER, IID_Iquenlin2,
+                             message.ReceiveVoid()),
+            S_OK);
+  return message;
+}
+
+Variant Bytes(std::string_view bytes) {
+  return dime::ByteArrayVariant(dime::MakeByteArray(bytes.data(), bytes.size()));
+}
+
+std::string ArrayBytes(SAFEARRAY* array) {
+  void* data = nullptr;
+  if (array == nullptr || FAILED(SafeArrayAccessData(array, &data))) return "<none>";
+  std::string out(static_cast<const char*>(data), array->rgsabound[0].cElements);
+  SafeArrayUnaccessData(array);
+  return out;
+}
+
+std::string Buffer(Iquenlin2* message) {
+  Variant buffer;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->GetBuffer(buffer.Receive(), &ok);
+  return ok == VARIANT_TRUE ? ArrayBytes(buffer.parray) : "<none>";
+}
+
+// A temporary storage whose unnamed stream holds `bytes`.
+ComPtr<IStorage> StorageWith(std::string_view bytes) {
+  dime::DimeMessage holder;
+  holder.InitSerializer(dime::kRecordSize);
+  EXPECT_TRUE(holder.AddPayloadFromBytes(bytes.data(), bytes.size(), "", "", 1));
+  return ComPtr<IStorage>(holder.Payload(0)->Storage());
+}
+
+std::string StorageBytes(IUnknown* unknown) {
+  ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown);
+  ComPtr<IStream> stream;
+  if (!storage ||
+      FAILED(storage->OpenStream(u"", STGM_SHARE_EXCLUSIVE | STGM_READ, stream.Receive()))) {
+    return "<unreadable>";
+  }
+  std::string out;
+  char buf[65536];
+  ULONG n = 0;
+  while (SUCCEEDED(stream->Read(buf, sizeof buf, &n)) && n > 0) out.append(buf, n);
+  return out;
+}
+
+// One OPTIONS field entry: type and length (16 bits each, big-endian), data.
+std::string Option(uint16_t type, std::string_view data) {
+  std::string out;
+  out.push_back(static_cast<char>(type >> 8));
+  out.push_back(static_cast<char>(type));
+  out.push_back(static_cast<char>(data.size() >> 8));
+  out.push_back(static_cast<char>(data.size()));
+  return out.append(data);
+}
+
+struct Attachment {
+  std::u16string id, type;
+  LONG tnf = 1;
+  std::string data;
+  std::string options;  // OPTIONS field bytes
+  bool operator==(const Attachment&) const = default;
+};
+
+void AddRequestAttachment(Iquenlin2* message, const Attachment& a) {
+  Variant options;
+  if (!a.options.empty()) options = Bytes(a.options);
+  ComPtr<IStorage> storage = StorageWith(a.data);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->AddDIMEAttachmentReq(Bstr(a.id).Get(), Bstr(a.type).Get(), a.tnf,
+                                static_cast<IUnknown*>(storage.Get()), options, &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+}
+
+std::vector<Attachment> ResponseAttachments(Iquenlin2* message) {
+  std::vector<Attachment> out;
+  Bstr id, type;
+  LONG tnf = 0, position = 0;
+  ComPtr<IUnknown> storage;
+  Variant options;
+  VARIANT_BOOL more = VARIANT_FALSE;
+  message->GetFirstDIMEAttachmentResp(id.Receive(), type.Receive(), &tnf, storage.Receive(),
+                                      options.Receive(), &position, &more);
+  while (more == VARIANT_TRUE) {
+    out.push_back({std::u16string(id.View()), std::u16string(type.View()), tnf,
+                   StorageBytes(storage.Get()),
+                   options.vt == (VT_ARRAY | VT_UI1) ? ArrayBytes(options.parray) : ""});
+    more = VARIANT_FALSE;
+    message->GetNextDIMEAttachmentResp(id.Receive(), type.Receive(), &tnf, storage.Receive(),
+                                       options.Receive(), &position, &more);
+  }
+  return out;
+}
+
+// ---- DIME, decoded here independently of the library ----
+
+struct Record {
+  bool mb = false, me = false, cf = false;
+  uint8_t tnf = 0;
+  std::string options, id, type, data;
+  size_t wire_size = 0;
+};
+
+uint32_t BigEndian(std::string_view s, size_t at, size_t width) {
+  uint32_t v = 0;
+  for (size_t i = 0; i < width; ++i) v = v << 8 | static_cast<uint8_t>(s[at + i]);
+  return v;
+}
+
+// Every record of `wire`; nothing when the bytes are not whole records.
+std::optional<std::vector<Record>> DecodeRecords(std::string_view wire) {
+  std::vector<Record> records;
+  size_t at = 0;
+  while (at < wire.size()) {
+    if (wire.size() - at < 12) return std::nullopt;
+    Record r;
+    const uint32_t first = BigEndian(wire, at, 4);
+    if (first >> 27 != 1) return std::nullopt;  // version 1
+    r.mb = (first >> 26 & 1) != 0;
+    r.me = (first >> 25 & 1) != 0;
+    r.cf = (first >> 24 & 1) != 0;
+    r.tnf = static_cast<uint8_t>(first >> 20 & 0xF);
+    const size_t lengths[] = {first & 0xFFFF, BigEndian(wire, at + 4, 2), BigEndian(wire, at + 6, 2),
+                              BigEndian(wire, at + 8, 4)};
+    std::string* fields[] = {&r.options, &r.id, &r.type, &r.data};
+    const size_t start = at;
+    at += 12;
+    for (int i = 0; i < 4; ++i) {
+      const size_t padded = lengths[i] + (4 - lengths[i] % 4) % 4;
+      if (wire.size() - at < padded) return std::nullopt;
+      fields[i]->assign(wire.substr(at, lengths[i]));
+      at += padded;
+    }
+    r.wire_size = at - start;
+    records.push_back(std::move(r));
+  }
+  return records;
+}
+
+// Chunked records joined into their payloads.
+std::vector<Record> Payloads(const std::vector<Record>& records) {
+  std::vector<Record> out;
+  bool continuing = false;
+  for (const Record& r : records) {
+    if (continuing) {
+      out.back().data += r.data;
+    } else {
+      out.push_back(r);
+    }
+    continuing = r.cf;
+  }
+  return out;
+}
+
+// A whole DIME answer body, one unchunked record per payload.
+std::string DimeBody(const std::string& envelope, const std::vector<Attachment>& attachments,
+                     const char* envelope_type = kSoap11Env) {
+  std::string body = dime::testing::Record(true, attachments.empty(), false, 2, "", envelope_type,
+                                           envelope);
+  for (size_t i = 0; i < attachments.size(); ++i) {
+    const Attachment& a = attachments[i];
+    body += dime::testing::Record(false, i + 1 == attachments.size(), false,
+                                  static_cast<uint8_t>(a.tnf), text::Narrow(a.id),
+                                  text::Narrow(a.type), a.data, a.options);
+  }
+  return body;
+}
+
+// ---- the peer ----
+
+std::string Answer(std::string_view status, std::string_view type, std::string_view body) {
+  std::string out = "HTTP/1.0 " + std::string(status) + "\r\n";
+  if (!type.empty()) out += "Content-Type: " + std::string(type) + "\r\n";
+  return out + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
+size_t ContentLength(const std::string& head) {
+  const size_t at = head.find("Content-Length: ");
+  return at == std::string::npos ? 0 : std::stoul(head.substr(at + 16));
+}
+
+// The request as sent: head, then the body its Content-Length announces.
+std::string ReadRequest(PeerConnection& c) {
+  std::string request = c.ReadHead();
+  return request + c.ReadExactly(ContentLength(request));
+}
+
+std::string Head(const std::string& request) {
+  return request.substr(0, request.find("\r\n\r\n") + 4);
+}
+std::string Body(const std::string& request) {
+  const size_t at = request.find("\r\n\r\n");
+  return at == std::string::npos ? "" : request.substr(at + 4);
+}
+
+struct Outcome {
+  bool result = false;
+  std::u16string where, text;  // empty when Post returned
+};
+
+Outcome PostCatching(SoapProxy& proxy, Iquenlin2* message, int version, bool force_dime = false,
+                     std::string_view method = "POST", std::string_view host = "127.0.0.1",
+                     int port = 0, std::string_view path = "/svc", std::string_view query = "",
+                     bool action_required = true) {
+  Outcome out;
+  try {
+    out.result = proxy.Post(kAction, action_required, host, port, method, path, query, kAgent,
+                            message, version, force_dime);
+  } catch (QVSOAPDIMEProxyFault* fault) {
+    const std::unique_ptr<QVSOAPDIMEProxyFault> owned(fault);
+    out.where = owned->Where();
+    out.text = owned->Text();
+  }
+  return out;
+}
+
+std::string Envelope(const char* ns, const std::string& text) {
+  return std::string("<E:Envelope xmlns:E=\"") + ns + "\"><E:Body><q>" + text +
+         "</q></E:Body></E:Envelope>";
+}
+
+ComPtr<Iquenlin2> MessageWith(const std::string& envelope) {
+  ComPtr<Iquenlin2> message = NewMessage();
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  message->SetBuffer(Bytes(envelope), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  return message;
+}
+
+TEST(SoapProxyTest, TextRequestsAreWrittenExactly) {
+  const std::string env11 = Envelope(kSoap11Env, "a");
+  const std::string env12 = Envelope(kSoap12Env, "b");
+  const std::string len11 = std::to_string(env11.size());
+  const std::string len12 = std::to_string(env12.size());
+  const struct Case {
+    const char* name;
+    int version;
+    std::string_view method, path, query;
+    bool action_required, force_dime, via_proxy;
+    std::string expected;  // "<port>" stands for the peer's port
+  } cases[] = {
+      {"soap11", 11, "POST", "/svc", "", true, false, false,
+       "POST /svc HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: qv-test/1.0\r\n"
+       "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: " +
+           len11 + "\r\nSOAPAction: \"urn:a\"\r\n\r\n" + env11},
+      {"soap11 action not required", 11, "POST", "/svc", "", false, false, false,
+       "POST /svc HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: qv-test/1.0\r\n"
+       "Content-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: " +
+           len11 + "\r\n\r\n" + env11},
+      {"soap12 with action", 12, "POST", "/svc", "", true, false, false,
+       "POST /svc HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: qv-test/1.0\r\n"
+       "Content-Type: application/soap+xml; charset=\"utf-8\"; action=\"urn:a\"\r\n"
+       "Content-Length: " +
+           len12 + "\r\n\r\n" + env12},
+      {"soap12 without action", 12, "POST", "/svc", "", false, false, false,
+       "POST /svc HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: qv-test/1.0\r\n"
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\nContent-Length: " +
+           len12 + "\r\n\r\n" + env12},
+      {"escaped path and query", 11, "POST", "/a b/\xC3\xA9", "x=1 2&y=\"", true, false, false,
+       "POST /a%20b/%C3%A9?x=1%202&y=%22 HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\n"
+       "User-Agent: qv-test/1.0\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n"
+       "Content-Length: " +
+           len11 + "\r\nSOAPAction: \"urn:a\"\r\n\r\n" + env11},
+      // Neither a body nor DIME for another method, whatever force DIME says.
+      {"get", 12, "GET", "/svc", "q=1", true, true, false,
+       "GET /svc?q=1 HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: qv-test/1.0\r\n\r\n"},
+      // Through a proxy: the absolute URI of the real host, port 80 written.
+      {"via proxy", 11, "POST", "/svc", "", true, false, true,
+       "POST http://127.0.0.1:<port>/svc HTTP/1.0\r\nHost: 127.0.0.1:80\r\n"
+       "User-Agent: qv-test/1.0\r\nContent-Type: text/xml; charset=\"utf-8\"\r\n"
+       "Content-Length: " +
+           len11 + "\r\nSOAPAction: \"urn:a\"\r\n\r\n" + env11},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string& envelope = c.version == 11 ? env11 : env12;
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    // An attachment would make a POST DIME; a GET ignores it.
+    if (c.method != "POST") AddRequestAttachment(message.Get(), {u"x", u"t", 1, "data", ""});
+    LoopbackPeer peer;
+    std::string seen;
+    peer.Serve([&](PeerConnection& conn) {
+      seen = ReadRequest(conn);
+      conn.Write(Answer("200 OK", c.version == 11 ? "text/xml" : "application/soap+xml",
+                        "<answer/>"));
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    int port = peer.port();
+    if (c.via_proxy) {
+      proxy.SetProxyForTest("127.0.0.1", peer.port());
+      port = 80;
+    }
+    const Outcome out = PostCatching(proxy, message.Get(), c.version, c.force_dime, c.method,
+                                     "127.0.0.1", port, c.path, c.query, c.action_required);
+    peer.Join();
+    EXPECT_TRUE(out.result) << text::Narrow(out.text);
+    std::string expected = c.expected;
+    expected.replace(expected.find("<port>"), 6, std::to_string(port));
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(proxy.RequestBody(), c.method == "POST" ? envelope : "");
+    EXPECT_EQ(Buffer(message.Get()), "<answer/>");
+    EXPECT_EQ(proxy.ResponseText(), "<answer/>");
+  }
+}
+
+TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
+  const std::string envelope = Envelope(kSoap12Env, "d");
+  const std::vector<Attachment> two = {
+      // Large enough to be chunked, with a UTF-8 id and two options.
+      {u"\u00e9t\u00e9-1", u"application/octet-stream", 1, std::string(70000, 'x'),
+       Option(1, "abc") + Option(7, "")},
+      {u"second", u"urn:type:\u00fc", 2, "tiny", Option(2, "zz")},
+  };
+  const struct Case {
+    const char* name;
+    std::vector<Attachment> attachments;
+    bool force_dime;
+  } cases[] = {
+      {"forced without attachments", {}, true},
+      {"two attachments with options", two, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    for (const Attachment& a : c.attachments) AddRequestAttachment(message.Get(), a);
+    LoopbackPeer peer;
+    std::string seen;
+    peer.Serve([&](PeerConnection& conn) {
+      seen = ReadRequest(conn);
+      conn.Write(Answer("200 OK", "application/soap+xml", "<ok/>"));
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out = PostCatching(proxy, message.Get(), 12, c.force_dime, "POST", "127.0.0.1",
+                                     peer.port());
+    peer.Join();
+    EXPECT_TRUE(out.result) << text::Narrow(out.text);
+    const std::string head = Head(seen);
+    EXPECT_NE(head.find("\r\nContent-Type: application/dime\r\n"), std::string::npos) << head;
+    // The announced length is the body as sent, down to its last record.
+    EXPECT_EQ(ContentLength(head), Body(seen).size());
+    const auto records = DecodeRecords(Body(seen));
+    ASSERT_TRUE(records.has_value());
+    for (const Record& r : *records) EXPECT_LE(r.wire_size, dime::kRecordSize);
+    EXPECT_TRUE(records->front().mb);
+    EXPECT_TRUE(records->back().me);
+    const std::vector<Record> payloads = Payloads(*records);
+    ASSERT_EQ(payloads.size(), c.attachments.size() + 1);
+    EXPECT_EQ(payloads[0].tnf, 2);
+    EXPECT_EQ(payloads[0].type, kSoap12Env);
+    EXPECT_EQ(payloads[0].id, "");
+    EXPECT_EQ(payloads[0].options, "");
+    EXPECT_EQ(payloads[0].data, envelope);
+    for (size_t i = 0; i < c.attachments.size(); ++i) {
+      const Attachment& a = c.attachments[i];
+      EXPECT_EQ(payloads[i + 1].id, text::Narrow(a.id));
+      EXPECT_EQ(payloads[i + 1].type, text::Narrow(a.type));
+      EXPECT_EQ(payloads[i + 1].tnf, a.tnf);
+      EXPECT_EQ(payloads[i + 1].options, a.options);
+      EXPECT_EQ(payloads[i + 1].data, a.data);
+    }
+  }
+}
+
+TEST(SoapProxyTest, AnswersAreAcceptedOrRefusedByStatusAndType) {
+  const std::string body = "<answer/>";
+  const struct Case {
+    const char* status;
+    const char* type;
+    int version;
+    bool result;
+    int http_status;
+    std::u16string text;  // the fault's, empty when Post returns
+  } cases[] = {
+      {"200 OK", "text/xml; charset=utf-8", 11, true, 200, u""},
+      {"201 Created", "text/xml", 11, true, 200, u""},
+      {"202 Accepted", "text/xml", 11, true, 200, u""},
+      {"500 Internal Server Error", "text/xml", 11, true, 500, u""},
+      {"400 Bad Request", "application/soap+xml", 12, true, 400, u""},
+      {"400 Bad Request", "text/xml", 11, false, 400, u"Response: Unexpected HTTP Status Code."},
+      {"301 Moved", "text/xml", 11, false, 300, u"Unexpected HTTP Status Code."},
+      {"100 Continue", "text/xml", 11, false, 100, u"Unexpected HTTP Status Code."},
+      {"200 OK", "text/xml", 12, false, 200, u"Unexpected MIME type in non-DIME Response."},
+      {"200 OK", "application/soap+xml", 11, false, 200,
+       u"Unexpected MIME type in non-DIME Response."},
+      {"200 OK", "", 11, false, 200, u"Unexpected MIME type in non-DIME Response."},
+      // The type test is a case-sensitive substring test.
+      {"200 OK", "Text/XML", 11, false, 200, u"Unexpected MIME type in non-DIME Response."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.status) + " " + c.type + " " + std::to_string(c.version));
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(c.version == 11 ? kSoap11Env : kSoap12Env, ""));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write(Answer(c.status, c.type, body));
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), c.version, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    EXPECT_EQ(out.result, c.result);
+    EXPECT_EQ(text::Narrow(out.text), text::Narrow(c.text));
+    EXPECT_EQ(text::Narrow(out.where), c.text.empty() ? "" : "Response Message");
+    EXPECT_EQ(proxy.HttpStatus(), c.http_status);
+    if (c.result) {
+      EXPECT_EQ(Buffer(message.Get()), body);
+    }
+  }
+}
+
+TEST(SoapProxyTest, NoContentMarksTheMessageAndPostIsFalseButTryPostTrue) {
+  for (const bool try_post : {false, true}) {
+    SCOPED_TRACE(try_post ? "TryPost" : "Post");
+    const std::string envelope = Envelope(kSoap11Env, "n");
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write("HTTP/1.0 204 No Content\r\n\r\n");
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const bool result =
+        try_post ? proxy.TryPost(kAction, true, "127.0.0.1", peer.port(), "POST", "/svc", "",
+                                 kAgent, message.Get(), 11, false)
+                 : PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port())
+                       .result;
+    peer.Join();
+    EXPECT_EQ(result, try_post);
+    EXPECT_EQ(proxy.HttpStatus(), 204);
+    VARIANT_BOOL no_content = VARIANT_FALSE;
+    message->IsNoContentResponse(&no_content);
+    EXPECT_EQ(no_content, VARIANT_TRUE);
+    EXPECT_EQ(Buffer(message.Get()), envelope);  // no buffer set
+  }
+}
+
+TEST(SoapProxyTest, DimeAnswerSplitAnywhereFillsTheMessage) {
+  const std::string envelope = Envelope(kSoap11Env, "back");
+  const std::vector<Attachment> attachments = {
+      {u"\u00e9-a", u"image/png", 1, "PNG-bytes", Option(3, "opt")},
+      {u"b", u"urn:x", 2, "second!", ""},
+  };
+  const std::string body = DimeBody(envelope, attachments);
+  const std::string answer = Answer("200 OK", "application/dime; x=y", body);
+  const size_t head = answer.size() - body.size();
+  for (size_t split = head; split < answer.size(); ++split) {
+    SCOPED_TRACE(split);
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "ask"));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write(answer.substr(0, split));
+      conn.Pause(2);
+      conn.Write(answer.substr(split));
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    ASSERT_TRUE(out.result) << text::Narrow(out.text);
+    EXPECT_EQ(Buffer(message.Get()), envelope);
+    EXPECT_EQ(proxy.ResponseText(), envelope);
+    EXPECT_EQ(ResponseAttachments(message.Get()), attachments);
+  }
+}
+
+TEST(SoapProxyTest, BrokenDimeAnswersFail) {
+  const std::string envelope = Envelope(kSoap11Env, "x");
+  const std::string whole = DimeBody(envelope, {{u"a", u"t", 1, "0123456789", ""}});
+  dime::RecordHeader no_mb;
+  no_mb.me = true;
+  no_mb.tnf = 2;
+  no_mb.data_length = 4;
+  const struct Case {
+    const char* name;
+    std::string body;
+    const char* event;  // an event-log line the reader must write, or null
+  } cases[] = {
+      {"cut inside a record", whole.substr(0, whole.size() - 6), nullptr},
+      {"no record at all", "", nullptr},
+      {"first record without MB", dime::testing::RawRecord(no_mb, {}, {}, {}, "abcd"),
+       "Quorvel DIME Parser: Error: Deserializer.ReadHeader.MsgStartBitNotSet"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      // No Content-Length: only the close ends the body.
+      conn.Write("HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\n\r\n" + c.body);
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(text::Narrow(out.where), "Request Message");
+    EXPECT_EQ(text::Narrow(out.text), text::Narrow(kConnectFailed));
+    if (c.event != nullptr) {
+      EXPECT_NE(kEnvironment->EventLog().find(c.event), std::string::npos)
+          << kEnvironment->EventLog();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace client
