@@ -579,5 +579,247 @@ TEST(SoapProxyTest, BrokenDimeAnswersFail) {
   }
 }
 
+TEST(SoapProxyTest, LargeDimeRequestWaitsForASlowPeerOneRecordAtATime) {
+  const std::string envelope = Envelope(kSoap11Env, "big");
+  const std::string big(64'000'000, 'b');
+  ComPtr<Iquenlin2> message = MessageWith(envelope);
+  AddRequestAttachment(message.Get(), {u"big", u"application/octet-stream", 1, big, ""});
+  LoopbackPeer peer;
+  std::string head;
+  std::string body;
+  peer.Serve([&](PeerConnection& conn) {
+    head = conn.ReadHead();
+    conn.Pause(300);  // the socket's buffers fill meanwhile
+    body = conn.ReadExactly(ContentLength(head));
+    conn.Write(Answer("200 OK", "text/xml", "<ok/>"));
+  });
+  SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+  const Outcome out =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  EXPECT_TRUE(out.result) << text::Narrow(out.text);
+  EXPECT_LE(proxy.TransportForTest().PeakQueuedBytesForTest(), head.size() + dime::kRecordSize);
+  ASSERT_EQ(body.size(), ContentLength(head));
+  const auto records = DecodeRecords(body);
+  ASSERT_TRUE(records.has_value());
+  const std::vector<Record> payloads = Payloads(*records);
+  ASSERT_EQ(payloads.size(), 2u);
+  EXPECT_TRUE(payloads[1].data == big);
+}
+
+// The peer answers after reading only the head: the sending stops, the
+// answer replaces the request's payloads while nothing reads them any more.
+TEST(SoapProxyTest, AnswerBeforeTheRequestIsReadEndsTheExchange) {
+  const std::string envelope = Envelope(kSoap11Env, "early");
+  const std::string answer_envelope = Envelope(kSoap11Env, "answer");
+  const struct Case {
+    const char* name;
+    std::string answer;
+  } cases[] = {
+      {"400 page", Answer("400 Bad Request", "text/html", "<html>too large</html>")},
+      {"DIME answer", Answer("200 OK", "application/dime",
+                             DimeBody(answer_envelope, {{u"r", u"t", 1, "reply", ""}}))},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    AddRequestAttachment(message.Get(), {u"big", u"t", 1, std::string(8'000'000, 'e'), ""});
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      conn.ReadHead();
+      conn.Write(c.answer);
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    if (out.result) {
+      EXPECT_EQ(Buffer(message.Get()), answer_envelope);
+    } else {
+      // Whether the answer arrives before the reset depends on timing.
+      EXPECT_TRUE(out.text == u"Response: Unexpected HTTP Status Code." ||
+                  out.text == kConnectFailed)
+          << text::Narrow(out.text);
+    }
+  }
+}
+
+// A later exchange must not report the status of an earlier answer.
+TEST(SoapProxyTest, SecondExchangeToAPeerThatClosesFails) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "1"));
+  LoopbackPeer peer;
+  int exchange = 0;
+  peer.Serve(
+      [&](PeerConnection& conn) {
+        ReadRequest(conn);
+        if (++exchange == 1) conn.Write(Answer("200 OK", "text/xml", "<ok/>"));
+      },
+      2);
+  SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+  EXPECT_TRUE(
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port()).result);
+  EXPECT_EQ(proxy.HttpStatus(), 200);
+  const Outcome second =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  EXPECT_FALSE(second.result);
+  EXPECT_EQ(text::Narrow(second.text), "Unexpected HTTP Status Code.");
+  EXPECT_EQ(proxy.HttpStatus(), 0);
+}
+
+TEST(SoapProxyTest, SilentPeerEndsTheExchangeWithATimeOut) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "s"));
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    conn.Pause(1500);
+  });
+  SoapProxy proxy(DimeProxyProfile(), 200);
+  const Outcome out =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  EXPECT_EQ(text::Narrow(out.text), text::Narrow(kConnectFailed));
+  EXPECT_EQ(proxy.TransportForTest().GetLastError(), 258u);
+}
+
+TEST(SoapProxyTest, TextThatWouldBreakTheHeadIsRefusedBeforeConnecting) {
+  const struct Case {
+    std::string_view host, action, agent;
+  } cases[] = {
+      {"127.0.0.1\r\nX-Injected: 1", kAction, kAgent},
+      {"127.0.0.1 x", kAction, kAgent},
+      {"127.0.0.1", "\"urn:a\"\r\nX-Injected: 1", kAgent},
+      {"127.0.0.1", kAction, "agent\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + "|" + std::string(c.action) + "|" + std::string(c.agent));
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "i"));
+    LoopbackPeer peer;
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    proxy.SetProxyForTest("127.0.0.1", peer.port());  // a host is not resolved then
+    EXPECT_FALSE(proxy.TryPost(c.action, true, c.host, 80, "POST", "/svc", "", c.agent,
+                               message.Get(), 11, false));
+    EXPECT_EQ(peer.accepted(), 0);
+  }
+}
+
+// Every method fails until a test overrides it: for the states the real
+// message object cannot take.
+#define QV_FAKE_PARAM(dir, t, name) [[maybe_unused]] QV_PTYPE_##dir(t) name
+#define QV_FAKE_STUB(name, dispid, ...) \
+  HRESULT name(QV_FOR_EACH(QV_FAKE_PARAM, __VA_ARGS__)) override { return E_NOTIMPL; }
+
+class FakeMessage : public com::Dispatch<Iquenlin2> {
+ public:
+  QV_IQUENLIN2_METHODS(QV_FAKE_STUB)
+};
+
+// A message whose one request attachment carries `options` as given.
+class OddOptionsMessage final : public com::ComObject<OddOptionsMessage, FakeMessage> {
+ public:
+  OddOptionsMessage(std::string envelope, VARIANT options)
+      : envelope_(std::move(envelope)), options_(Variant::Adopt(&options)),
+        storage_(StorageWith("odd")) {}
+
+  HRESULT GetBuffer(VARIANT* buffer, VARIANT_BOOL* result) override {
+    Variant bytes = Bytes(envelope_);
+    *buffer = bytes;
+    VariantInit(&bytes);
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetNumReqAttachments(LONG* count) override {
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT GetFirstDIMEAttachmentReq(BSTR* id, BSTR* type, LONG* tnf, IUnknown** storage,
+                                    VARIANT* options, LONG* position,
+                                    VARIANT_BOOL* result) override {
+    *id = SysAllocString(u"odd");
+    *type = SysAllocString(u"t");
+    *tnf = 1;
+    *storage = storage_.Get();
+    (*storage)->AddRef();
+    VariantInit(options);
+    VariantCopy(options, &options_);
+    *position = 1;
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetNextDIMEAttachmentReq(BSTR*, BSTR*, LONG*, IUnknown**, VARIANT*, LONG*,
+                                   VARIANT_BOOL* result) override {
+    *result = VARIANT_FALSE;
+    return S_OK;
+  }
+  HRESULT SetBuffer(VARIANT, VARIANT_BOOL* result) override {
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+
+ private:
+  std::string envelope_;
+  Variant options_;
+  ComPtr<IStorage> storage_;
+};
+
+// Only a one-dimensional byte array carries options; any other variant is
+// none, and never read as an array.
+TEST(SoapProxyTest, AttachmentOptionsComeOnlyFromAByteVector) {
+  const std::string option = Option(5, "opt");
+  Variant vector = Bytes(option);
+  SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  ComPtr<IStorage> unknown_storage = StorageWith("u");
+  const auto by_value = [](VARTYPE vt, auto set) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    set(v);
+    return v;
+  };
+  const struct Case {
+    const char* name;
+    VARIANT options;
+    std::string expected;
+  } cases[] = {
+      {"VT_I4", by_value(VT_I4, [](VARIANT& v) { v.lVal = 0x7FFF; }), ""},
+      {"VT_BSTR", by_value(VT_BSTR, [](VARIANT& v) { v.bstrVal = SysAllocString(u"0123"); }), ""},
+      {"VT_UNKNOWN", by_value(VT_UNKNOWN,
+                              [&](VARIANT& v) {
+                                v.punkVal = unknown_storage.Get();
+                                v.punkVal->AddRef();
+                              }),
+       ""},
+      {"two-dimensional bytes",
+       by_value(VT_ARRAY | VT_UI1,
+                [&](VARIANT& v) { v.parray = SafeArrayCreate(VT_UI1, 2, bounds); }),
+       ""},
+      {"bytes by reference",
+       by_value(VT_BYREF | VT_ARRAY | VT_UI1, [&](VARIANT& v) { v.pparray = &vector.parray; }),
+       option},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string envelope = Envelope(kSoap11Env, "o");
+    ComPtr<OddOptionsMessage> message = com::MakeComObject<OddOptionsMessage>(envelope, c.options);
+    LoopbackPeer peer;
+    std::string seen;
+    peer.Serve([&](PeerConnection& conn) {
+      seen = ReadRequest(conn);
+      conn.Write(Answer("200 OK", "text/xml", "<ok/>"));
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    EXPECT_TRUE(out.result) << text::Narrow(out.text);
+    const auto records = DecodeRecords(Body(seen));
+    ASSERT_TRUE(records.has_value());
+    const std::vector<Record> payloads = Payloads(*records);
+    ASSERT_EQ(payloads.size(), 2u);
+    EXPECT_EQ(payloads[1].options, c.expected);
+    EXPECT_EQ(payloads[1].data, "odd");
+  }
+}
+
 }  // namespace
 }  // namespace client
