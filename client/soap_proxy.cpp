@@ -121,8 +121,7 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
     void* data = nullptr;
     if (FAILED(message->GetBuffer(buffer.Receive(), &ok)) || ok != VARIANT_TRUE ||
         buffer.vt != (VT_ARRAY | VT_UI1) || buffer.parray == nullptr ||
-        SafeArrayGetDim(buffer.parray) != 1 ||
-        FAILED(SafeArrayAccessData(buffer.parray, &data))) {
+        SafeArrayGetDim(buffer.parray) != 1 || FAILED(SafeArrayAccessData(buffer.parray, &data))) {
       Fail(profile_.request_where, profile_.no_request);
     }
     request_body_.assign(static_cast<const char*>(data), buffer.parray->rgsabound[0].cElements);
@@ -133,10 +132,10 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
     length = request_body_.size();
     if (as_dime) {
       const auto ns = soap11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace;
-      const auto failure = dime::BuildDimeBody(
-          message, dime::AttachmentList::kRequest, text::Narrow(ns),
-          reinterpret_cast<const uint8_t*>(request_body_.data()), request_body_.size(),
-          profile_.dime, &dime_, &length);
+      const auto failure =
+          dime::BuildDimeBody(message, dime::AttachmentList::kRequest, text::Narrow(ns),
+                              reinterpret_cast<const uint8_t*>(request_body_.data()),
+                              request_body_.size(), profile_.dime, &dime_, &length);
       if (failure) Fail(failure->where, failure->text);
     }
   }
@@ -159,9 +158,9 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
   }
   const bool sent =
       as_dime ? transport_.SendDime(connect_port, method, connect_host, target, head, &dime_)
-           : transport_.Exchange(connect_port, method, connect_host, target, head,
-                                 post ? std::string_view(request_body_) : std::string_view(),
-                                 &dime_);
+              : transport_.Exchange(connect_port, method, connect_host, target, head,
+                                    post ? std::string_view(request_body_) : std::string_view(),
+                                    &dime_);
   if (!sent) Fail(profile_.request_where, connect_failed);
 
   response_text_.clear();

@@ -79,10 +79,9 @@ class SoapProxy {
 
   // Post, with every QVSOAPDIMEProxyFault turned into false; true whenever
   // Post returned, whatever it returned.
-  bool TryPost(std::string_view soap_action, bool action_required, std::string_view host,
-               int port, std::string_view method, std::string_view path, std::string_view query,
-               std::string_view user_agent, Iquenlin2* message, int soap_version,
-               bool force_dime);
+  bool TryPost(std::string_view soap_action, bool action_required, std::string_view host, int port,
+               std::string_view method, std::string_view path, std::string_view query,
+               std::string_view user_agent, Iquenlin2* message, int soap_version, bool force_dime);
 
   // 0 before an exchange; then 204 or the status rounded down to a hundred.
   int HttpStatus() const { return http_status_; }
@@ -98,9 +97,9 @@ class SoapProxy {
 
  private:
   [[noreturn]] void Fail(std::u16string_view where, std::u16string_view text) const;
-  std::string HeaderBlock(std::string_view soap_action, bool action_required,
-                          std::string_view host, int port, std::string_view user_agent,
-                          bool post, bool as_dime, int soap_version, uint64_t length) const;
+  std::string HeaderBlock(std::string_view soap_action, bool action_required, std::string_view host,
+                          int port, std::string_view user_agent, bool post, bool as_dime,
+                          int soap_version, uint64_t length) const;
   void ReadTextAnswer(Iquenlin2* message, int soap_version);
 
   const ProxyProfile& profile_;

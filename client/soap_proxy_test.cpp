@@ -1,26 +1,19 @@
 #include "client/soap_proxy.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "client/testing/message_testing.h"
 #include "dime/testing/dime_testing.h"
 #include "interfaces/quenlin.h"
-#include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
 #include "platform/com/variant.h"
 #include "platform/net/testing/loopback_peer.h"
-#include "platform/storage/storage.h"
 #include "platform/text/text.h"
 
 namespace client {
@@ -36,136 +29,11 @@ constexpr char kAction[] = "\"urn:a\"";
 constexpr char kAgent[] = "qv-test/1.0";
 constexpr char16_t kConnectFailed[] = u"Request: Could not connect to server.";
 
-// The real message object, registered into this binary's own registry.
-class ComponentEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::string dir = (std::filesystem::temp_directory_path() / "qvclient.XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir_ = dir;
-    setenv("QUORVEL_REGISTRY", (dir + "/registry").c_str(), 1);
-    setenv("QUORVEL_EVENTLOG_FILE", (dir + "/events.txt").c_str(), 1);
-    for (const char* component : {QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT}) {
-      const std::string command = std::string(QV_REGCOMP) + " -s " + component + " >/dev/null";
-      ASSERT_EQ(system(command.c_str()), 0) << component;
-    }
-    ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  }
-  void TearDown() override {
-    CoUninitialize();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  std::string EventLog() const {
-    std::ifstream in(dir_ + "/events.txt");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
+using namespace client::testing;
 
- private:
-  std::string dir_;
-};
-
-auto* const kEnvironment = static_cast<ComponentEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new ComponentEnvironment));
-
-ComPtr<Iquenlin2> NewMessage() {
-  ComPtr<Iquenlin2> message;
-  EXPECT_EQ(CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_SERVER, IID_Iquenlin2,
-                             message.ReceiveVoid()),
-            S_OK);
-  return message;
-}
-
-Variant Bytes(std::string_view bytes) {
-  return dime::ByteArrayVariant(dime::MakeByteArray(bytes.data(), bytes.size()));
-}
-
-std::string ArrayBytes(SAFEARRAY* array) {
-  void* data = nullptr;
-  if (array == nullptr || FAILED(SafeArrayAccessData(array, &data))) return "<none>";
-  std::string out(static_cast<const char*>(data), array->rgsabound[0].cElements);
-  SafeArrayUnaccessData(array);
-  return out;
-}
-
-std::string Buffer(Iquenlin2* message) {
-  Variant buffer;
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  message->GetBuffer(buffer.Receive(), &ok);
-  return ok == VARIANT_TRUE ? ArrayBytes(buffer.parray) : "<none>";
-}
-
-// A temporary storage whose unnamed stream holds `bytes`.
-ComPtr<IStorage> StorageWith(std::string_view bytes) {
-  dime::DimeMessage holder;
-  holder.InitSerializer(dime::kRecordSize);
-  EXPECT_TRUE(holder.AddPayloadFromBytes(bytes.data(), bytes.size(), "", "", 1));
-  return ComPtr<IStorage>(holder.Payload(0)->Storage());
-}
-
-std::string StorageBytes(IUnknown* unknown) {
-  ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown);
-  ComPtr<IStream> stream;
-  if (!storage ||
-      FAILED(storage->OpenStream(u"", STGM_SHARE_EXCLUSIVE | STGM_READ, stream.Receive()))) {
-    return "<unreadable>";
-  }
-  std::string out;
-  char buf[65536];
-  ULONG n = 0;
-  while (SUCCEEDED(stream->Read(buf, sizeof buf, &n)) && n > 0) out.append(buf, n);
-  return out;
-}
-
-// One OPTIONS field entry: type and length (16 bits each, big-endian), data.
-std::string Option(uint16_t type, std::string_view data) {
-  std::string out;
-  out.push_back(static_cast<char>(type >> 8));
-  out.push_back(static_cast<char>(type));
-  out.push_back(static_cast<char>(data.size() >> 8));
-  out.push_back(static_cast<char>(data.size()));
-  return out.append(data);
-}
-
-struct Attachment {
-  std::u16string id, type;
-  LONG tnf = 1;
-  std::string data;
-  std::string options;  // OPTIONS field bytes
-  bool operator==(const Attachment&) const = default;
-};
-
-void AddRequestAttachment(Iquenlin2* message, const Attachment& a) {
-  Variant options;
-  if (!a.options.empty()) options = Bytes(a.options);
-  ComPtr<IStorage> storage = StorageWith(a.data);
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  message->AddDIMEAttachmentReq(Bstr(a.id).Get(), Bstr(a.type).Get(), a.tnf,
-                                static_cast<IUnknown*>(storage.Get()), options, &ok);
-  ASSERT_EQ(ok, VARIANT_TRUE);
-}
-
-std::vector<Attachment> ResponseAttachments(Iquenlin2* message) {
-  std::vector<Attachment> out;
-  Bstr id, type;
-  LONG tnf = 0, position = 0;
-  ComPtr<IUnknown> storage;
-  Variant options;
-  VARIANT_BOOL more = VARIANT_FALSE;
-  message->GetFirstDIMEAttachmentResp(id.Receive(), type.Receive(), &tnf, storage.Receive(),
-                                      options.Receive(), &position, &more);
-  while (more == VARIANT_TRUE) {
-    out.push_back({std::u16string(id.View()), std::u16string(type.View()), tnf,
-                   StorageBytes(storage.Get()),
-                   options.vt == (VT_ARRAY | VT_UI1) ? ArrayBytes(options.parray) : ""});
-    more = VARIANT_FALSE;
-    message->GetNextDIMEAttachmentResp(id.Receive(), type.Receive(), &tnf, storage.Receive(),
-                                       options.Receive(), &position, &more);
-  }
-  return out;
-}
+auto* const kEnvironment =
+    static_cast<testing::ComponentEnvironment*>(::testing::AddGlobalTestEnvironment(
+        new testing::ComponentEnvironment({QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT})));
 
 // ---- DIME, decoded here independently of the library ----
 
@@ -195,8 +63,8 @@ std::optional<std::vector<Record>> DecodeRecords(std::string_view wire) {
     r.me = (first >> 25 & 1) != 0;
     r.cf = (first >> 24 & 1) != 0;
     r.tnf = static_cast<uint8_t>(first >> 20 & 0xF);
-    const size_t lengths[] = {first & 0xFFFF, BigEndian(wire, at + 4, 2), BigEndian(wire, at + 6, 2),
-                              BigEndian(wire, at + 8, 4)};
+    const size_t lengths[] = {first & 0xFFFF, BigEndian(wire, at + 4, 2),
+                              BigEndian(wire, at + 6, 2), BigEndian(wire, at + 8, 4)};
     std::string* fields[] = {&r.options, &r.id, &r.type, &r.data};
     const size_t start = at;
     at += 12;
@@ -230,8 +98,8 @@ std::vector<Record> Payloads(const std::vector<Record>& records) {
 // A whole DIME answer body, one unchunked record per payload.
 std::string DimeBody(const std::string& envelope, const std::vector<Attachment>& attachments,
                      const char* envelope_type = kSoap11Env) {
-  std::string body = dime::testing::Record(true, attachments.empty(), false, 2, "", envelope_type,
-                                           envelope);
+  std::string body =
+      dime::testing::Record(true, attachments.empty(), false, 2, "", envelope_type, envelope);
   for (size_t i = 0; i < attachments.size(); ++i) {
     const Attachment& a = attachments[i];
     body += dime::testing::Record(false, i + 1 == attachments.size(), false,
@@ -294,14 +162,6 @@ std::string Envelope(const char* ns, const std::string& text) {
          "</q></E:Body></E:Envelope>";
 }
 
-ComPtr<Iquenlin2> MessageWith(const std::string& envelope) {
-  ComPtr<Iquenlin2> message = NewMessage();
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  message->SetBuffer(Bytes(envelope), &ok);
-  EXPECT_EQ(ok, VARIANT_TRUE);
-  return message;
-}
-
 TEST(SoapProxyTest, TextRequestsAreWrittenExactly) {
   const std::string env11 = Envelope(kSoap11Env, "a");
   const std::string env12 = Envelope(kSoap12Env, "b");
@@ -356,8 +216,8 @@ TEST(SoapProxyTest, TextRequestsAreWrittenExactly) {
     std::string seen;
     peer.Serve([&](PeerConnection& conn) {
       seen = ReadRequest(conn);
-      conn.Write(Answer("200 OK", c.version == 11 ? "text/xml" : "application/soap+xml",
-                        "<answer/>"));
+      conn.Write(
+          Answer("200 OK", c.version == 11 ? "text/xml" : "application/soap+xml", "<answer/>"));
     });
     SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
     int port = peer.port();
@@ -405,8 +265,8 @@ TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
       conn.Write(Answer("200 OK", "application/soap+xml", "<ok/>"));
     });
     SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
-    const Outcome out = PostCatching(proxy, message.Get(), 12, c.force_dime, "POST", "127.0.0.1",
-                                     peer.port());
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 12, c.force_dime, "POST", "127.0.0.1", peer.port());
     peer.Join();
     EXPECT_TRUE(out.result) << text::Narrow(out.text);
     const std::string head = Head(seen);
@@ -463,7 +323,8 @@ TEST(SoapProxyTest, AnswersAreAcceptedOrRefusedByStatusAndType) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.status) + " " + c.type + " " + std::to_string(c.version));
-    ComPtr<Iquenlin2> message = MessageWith(Envelope(c.version == 11 ? kSoap11Env : kSoap12Env, ""));
+    ComPtr<Iquenlin2> message =
+        MessageWith(Envelope(c.version == 11 ? kSoap11Env : kSoap12Env, ""));
     LoopbackPeer peer;
     peer.Serve([&](PeerConnection& conn) {
       ReadRequest(conn);
@@ -718,7 +579,8 @@ class FakeMessage : public com::Dispatch<Iquenlin2> {
 class OddOptionsMessage final : public com::ComObject<OddOptionsMessage, FakeMessage> {
  public:
   OddOptionsMessage(std::string envelope, VARIANT options)
-      : envelope_(std::move(envelope)), options_(Variant::Adopt(&options)),
+      : envelope_(std::move(envelope)),
+        options_(Variant::Adopt(&options)),
         storage_(StorageWith("odd")) {}
 
   HRESULT GetBuffer(VARIANT* buffer, VARIANT_BOOL* result) override {
@@ -783,11 +645,12 @@ TEST(SoapProxyTest, AttachmentOptionsComeOnlyFromAByteVector) {
   } cases[] = {
       {"VT_I4", by_value(VT_I4, [](VARIANT& v) { v.lVal = 0x7FFF; }), ""},
       {"VT_BSTR", by_value(VT_BSTR, [](VARIANT& v) { v.bstrVal = SysAllocString(u"0123"); }), ""},
-      {"VT_UNKNOWN", by_value(VT_UNKNOWN,
-                              [&](VARIANT& v) {
-                                v.punkVal = unknown_storage.Get();
-                                v.punkVal->AddRef();
-                              }),
+      {"VT_UNKNOWN",
+       by_value(VT_UNKNOWN,
+                [&](VARIANT& v) {
+                  v.punkVal = unknown_storage.Get();
+                  v.punkVal->AddRef();
+                }),
        ""},
       {"two-dimensional bytes",
        by_value(VT_ARRAY | VT_UI1,
