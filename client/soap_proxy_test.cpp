@@ -239,7 +239,6 @@ TEST(SoapProxyTest, TextRequestsAreWrittenExactly) {
 }
 
 TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
-  const std::string envelope = Envelope(kSoap12Env, "d");
   const std::vector<Attachment> two = {
       // Large enough to be chunked, with a UTF-8 id and two options.
       {u"\u00e9t\u00e9-1", u"application/octet-stream", 1, std::string(70000, 'x'),
@@ -250,27 +249,35 @@ TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
     const char* name;
     std::vector<Attachment> attachments;
     bool force_dime;
+    int version;
   } cases[] = {
-      {"forced without attachments", {}, true},
-      {"two attachments with options", two, false},
+      {"forced without attachments", {}, true, 11},
+      {"two attachments with options", two, false, 12},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const char* ns = c.version == 11 ? kSoap11Env : kSoap12Env;
+    const std::string envelope = Envelope(ns, "d");
     ComPtr<Iquenlin2> message = MessageWith(envelope);
     for (const Attachment& a : c.attachments) AddRequestAttachment(message.Get(), a);
     LoopbackPeer peer;
     std::string seen;
     peer.Serve([&](PeerConnection& conn) {
       seen = ReadRequest(conn);
-      conn.Write(Answer("200 OK", "application/soap+xml", "<ok/>"));
+      conn.Write(Answer("200 OK", c.version == 11 ? "text/xml" : "application/soap+xml", "<ok/>"));
     });
     SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
-    const Outcome out =
-        PostCatching(proxy, message.Get(), 12, c.force_dime, "POST", "127.0.0.1", peer.port());
+    const Outcome out = PostCatching(proxy, message.Get(), c.version, c.force_dime, "POST",
+                                     "127.0.0.1", peer.port());
     peer.Join();
     EXPECT_TRUE(out.result) << text::Narrow(out.text);
     const std::string head = Head(seen);
-    EXPECT_NE(head.find("\r\nContent-Type: application/dime\r\n"), std::string::npos) << head;
+    // SOAP 1.1 keeps its SOAPAction line; the DIME type carries no action.
+    EXPECT_EQ(head, "POST /svc HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) +
+                        "\r\nUser-Agent: qv-test/1.0\r\nContent-Type: application/dime\r\n"
+                        "Content-Length: " +
+                        std::to_string(Body(seen).size()) + "\r\n" +
+                        (c.version == 11 ? "SOAPAction: \"urn:a\"\r\n" : "") + "\r\n");
     // The announced length is the body as sent, down to its last record.
     EXPECT_EQ(ContentLength(head), Body(seen).size());
     const auto records = DecodeRecords(Body(seen));
@@ -281,7 +288,7 @@ TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
     const std::vector<Record> payloads = Payloads(*records);
     ASSERT_EQ(payloads.size(), c.attachments.size() + 1);
     EXPECT_EQ(payloads[0].tnf, 2);
-    EXPECT_EQ(payloads[0].type, kSoap12Env);
+    EXPECT_EQ(payloads[0].type, ns);
     EXPECT_EQ(payloads[0].id, "");
     EXPECT_EQ(payloads[0].options, "");
     EXPECT_EQ(payloads[0].data, envelope);
