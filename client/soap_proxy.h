@@ -61,6 +61,7 @@ class QVSOAPDIMEProxyFault {
 
 class SoapProxy {
  public:
+  // `profile` is kept by reference: a build's profile lives for the program.
   explicit SoapProxy(const ProxyProfile& profile = DimeProxyProfile());
   // The profile's texts with another time-out (tests use a short one).
   SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms);

@@ -582,15 +582,27 @@ class FakeMessage : public com::Dispatch<Iquenlin2> {
   QV_IQUENLIN2_METHODS(QV_FAKE_STUB)
 };
 
-// A message whose one request attachment carries `options` as given.
-class OddOptionsMessage final : public com::ComObject<OddOptionsMessage, FakeMessage> {
+// A request with one attachment whose options are `options` as given; the
+// public switches make single calls fail.
+class FakeRequest final : public com::ComObject<FakeRequest, FakeMessage> {
  public:
-  OddOptionsMessage(std::string envelope, VARIANT options)
-      : envelope_(std::move(envelope)),
-        options_(Variant::Adopt(&options)),
-        storage_(StorageWith("odd")) {}
+  FakeRequest(std::string envelope, VARIANT options)
+      : envelope_(std::move(envelope)), options_(Variant::Adopt(&options)) {
+    ComPtr<IStorage> storage = StorageWith("odd");
+    attachment = ComPtr<IUnknown>(static_cast<IUnknown*>(storage.Get()));
+  }
+
+  bool buffer_ok = true;
+  bool set_buffer_ok = true;
+  bool add_response_ok = true;
+  ComPtr<IUnknown> attachment;
 
   HRESULT GetBuffer(VARIANT* buffer, VARIANT_BOOL* result) override {
+    VariantInit(buffer);
+    if (!buffer_ok) {
+      *result = VARIANT_FALSE;
+      return S_OK;
+    }
     Variant bytes = Bytes(envelope_);
     *buffer = bytes;
     VariantInit(&bytes);
@@ -607,7 +619,7 @@ class OddOptionsMessage final : public com::ComObject<OddOptionsMessage, FakeMes
     *id = SysAllocString(u"odd");
     *type = SysAllocString(u"t");
     *tnf = 1;
-    *storage = storage_.Get();
+    *storage = attachment.Get();
     (*storage)->AddRef();
     VariantInit(options);
     VariantCopy(options, &options_);
@@ -621,14 +633,18 @@ class OddOptionsMessage final : public com::ComObject<OddOptionsMessage, FakeMes
     return S_OK;
   }
   HRESULT SetBuffer(VARIANT, VARIANT_BOOL* result) override {
-    *result = VARIANT_TRUE;
+    *result = set_buffer_ok ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  }
+  HRESULT AddDIMEAttachmentResp(BSTR, BSTR, LONG, IUnknown*, VARIANT,
+                                VARIANT_BOOL* result) override {
+    *result = add_response_ok ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
   }
 
  private:
   std::string envelope_;
   Variant options_;
-  ComPtr<IStorage> storage_;
 };
 
 // Only a one-dimensional byte array carries options; any other variant is
@@ -670,7 +686,7 @@ TEST(SoapProxyTest, AttachmentOptionsComeOnlyFromAByteVector) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string envelope = Envelope(kSoap11Env, "o");
-    ComPtr<OddOptionsMessage> message = com::MakeComObject<OddOptionsMessage>(envelope, c.options);
+    ComPtr<FakeRequest> message = com::MakeComObject<FakeRequest>(envelope, c.options);
     LoopbackPeer peer;
     std::string seen;
     peer.Serve([&](PeerConnection& conn) {
@@ -688,6 +704,50 @@ TEST(SoapProxyTest, AttachmentOptionsComeOnlyFromAByteVector) {
     ASSERT_EQ(payloads.size(), 2u);
     EXPECT_EQ(payloads[1].options, c.expected);
     EXPECT_EQ(payloads[1].data, "odd");
+  }
+}
+
+TEST(SoapProxyTest, MessageObjectFailuresBecomeFaults) {
+  const std::string envelope = Envelope(kSoap11Env, "f");
+  const std::string text_answer = Answer("200 OK", "text/xml", "<ok/>");
+  const std::string dime_answer =
+      Answer("200 OK", "application/dime", DimeBody("<ok/>", {{u"r", u"t", 1, "reply", ""}}));
+  ComPtr<FakeRequest> not_storage = com::MakeComObject<FakeRequest>("", Variant());
+  const struct Case {
+    const char* name;
+    void (*setup)(FakeRequest&, IUnknown* not_storage);
+    const std::string& answer;
+    const char* where;
+    const char* text;
+  } cases[] = {
+      {"no request buffer", [](FakeRequest& m, IUnknown*) { m.buffer_ok = false; }, text_answer,
+       "Request Message", "Failed to obtain request message."},
+      {"attachment without storage",
+       [](FakeRequest& m, IUnknown* other) { m.attachment = ComPtr<IUnknown>(other); }, text_answer,
+       "Request Message", "Failed to obtain IStorage interface pointer."},
+      {"text answer refused", [](FakeRequest& m, IUnknown*) { m.set_buffer_ok = false; },
+       text_answer, "Response Message", "Message buffer initialization error."},
+      {"DIME envelope refused", [](FakeRequest& m, IUnknown*) { m.set_buffer_ok = false; },
+       dime_answer, "Response Message", "Failed to set message primary payload buffer."},
+      {"DIME attachment refused", [](FakeRequest& m, IUnknown*) { m.add_response_ok = false; },
+       dime_answer, "Response Message", "Failed to append secondary DIME payload to message."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<FakeRequest> message = com::MakeComObject<FakeRequest>(envelope, Variant());
+    c.setup(*message.Get(), static_cast<IUnknown*>(static_cast<Iquenlin2*>(not_storage.Get())));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write(c.answer);
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Stop();
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(text::Narrow(out.where), c.where);
+    EXPECT_EQ(text::Narrow(out.text), c.text);
   }
 }
 
