@@ -6,11 +6,8 @@
 #include <new>
 #include <utility>
 
-#include "dime/exception.h"
 #include "platform/com/bstr.h"
-#include "platform/com/object.h"
 #include "platform/com/variant.h"
-#include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
 
@@ -20,7 +17,22 @@ namespace {
 constexpr std::u16string_view kConnectFailed = u"Request: Failed to connect to server.";
 constexpr std::u16string_view kForwardersBusy =
     u"Request: Too many requests are waiting on next hops; try again later.";
-constexpr uint32_t kEnvelopeTypeNameFormat = 2;  // absolute URI
+
+const dime::DimeTexts kDimeTexts = {
+    .request_where = u"Request",
+    .response_where = u"Response",
+    .init_serializer = u"Request: Failed to initialize DIME parser for serialization.",
+    .primary_payload = u"Request: Failed to create primary DIME payload.",
+    .no_storage = u"Request: Failed to obtain IStorage interface pointer.",
+    .secondary_payload = u"Request: Failed to create secondary DIME payload.",
+    .read_primary = u"Response: Failed to read primary DIME payload.",
+    .envelope_too_large = u"Response: Failed to read primary DIME payload.",
+    .envelope_array = u"Response: Failed to create SAFEARRAY for primary DIME payload.",
+    .set_primary = u"Response: Failed to store primary DIME payload.",
+    .options_create = u"Response: Failed to create options buffer.",
+    .options_access = u"Response: Failed to access options buffer.",
+    .append_secondary = u"Response: Failed to store secondary DIME payload.",
+};
 
 bool HasControlCharacter(std::string_view s) {
   for (const char c : s) {
@@ -28,17 +40,6 @@ bool HasControlCharacter(std::string_view s) {
     if (u < 0x20 || u == 0x7F) return true;
   }
   return false;
-}
-
-// A strict decimal port: digits only, 1..65535; 0 otherwise.
-int ParsePort(std::string_view text) {
-  if (text.empty() || text.size() > 5) return 0;
-  int port = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return 0;
-    port = port * 10 + (c - '0');
-  }
-  return port <= 65535 ? port : 0;
 }
 
 std::u16string_view EnvelopeNamespace(LONG version) {
@@ -64,50 +65,7 @@ LONG MessageVersion(Iquenlin2* message) {
   return version;
 }
 
-// A one-dimensional VT_UI1 array holding `length` bytes; null when it cannot
-// be made.
-SAFEARRAY* ByteArray(const void* bytes, size_t length) {
-  if (length > std::numeric_limits<ULONG>::max()) return nullptr;
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));
-  if (array == nullptr) return nullptr;
-  if (length > 0) {
-    void* data = nullptr;
-    if (FAILED(SafeArrayAccessData(array, &data))) {
-      SafeArrayDestroy(array);
-      return nullptr;
-    }
-    std::memcpy(data, bytes, length);
-    SafeArrayUnaccessData(array);
-  }
-  return array;
-}
-
-Variant ByteVariant(SAFEARRAY* array) {
-  Variant v;
-  v.vt = VT_ARRAY | VT_UI1;
-  v.parray = array;
-  return v;
-}
-
 }  // namespace
-
-NextHop ParseNextHopUrl(std::string_view url) {
-  NextHop hop;
-  static constexpr std::string_view kScheme = "http://";
-  const size_t scheme = url.find(kScheme);
-  if (scheme == std::string_view::npos) return hop;
-  std::string_view rest = url.substr(scheme + kScheme.size());
-  const size_t slash = rest.find('/');
-  std::string_view authority = rest.substr(0, slash);
-  hop.path = slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
-  const size_t colon = authority.find(':');
-  if (colon != std::string_view::npos) {
-    hop.port = ParsePort(authority.substr(colon + 1));
-    authority = authority.substr(0, colon);
-  }
-  hop.host = std::string(authority);
-  return hop;
-}
 
 std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path,
                           std::string_view query) {
@@ -155,45 +113,6 @@ bool ForwardingProxy::ForwardRequest(std::string_view method, std::string_view s
   return Get(host, port, target, user_agent, message);
 }
 
-bool ForwardingProxy::BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope,
-                                       size_t length, uint64_t* body_length) {
-  try {
-    dime_.InitSerializer(dime::kRecordSize);
-    if (!dime_.AddPayloadFromBytes(envelope, length, "", text::Narrow(EnvelopeNamespace(version)),
-                                   kEnvelopeTypeNameFormat)) {
-      return SetError(u"Request: Failed to create primary DIME payload.");
-    }
-    Bstr id, type;
-    LONG tnf = 0;
-    ComPtr<IUnknown> unknown;
-    Variant options;
-    LONG position = 0;
-    VARIANT_BOOL more = VARIANT_FALSE;
-    message->GetFirstDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, unknown.Receive(),
-                                       options.Receive(), &position, &more);
-    while (more == VARIANT_TRUE) {
-      ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown.Get());
-      if (!storage) return SetError(u"Request: Failed to obtain IStorage interface pointer.");
-      SAFEARRAY* option_bytes = options.vt == (VT_ARRAY | VT_UI1) ? options.parray : nullptr;
-      if (!dime_.AddPayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
-                            static_cast<uint32_t>(tnf), option_bytes)) {
-        return SetError(u"Request: Failed to create secondary DIME payload.");
-      }
-      more = VARIANT_FALSE;
-      message->GetNextDIMEAttachmentReq(id.Receive(), type.Receive(), &tnf, unknown.Receive(),
-                                        options.Receive(), &position, &more);
-    }
-    *body_length = dime_.ComputeMessageLength();
-  } catch (dime::DIMEParserException* e) {
-    delete e;
-    return SetError(u"Request: Failed to initialize DIME parser for serialization.");
-  }
-  if (*body_length == 0) {
-    return SetError(u"Request: Failed to initialize DIME parser for serialization.");
-  }
-  return true;
-}
-
 bool ForwardingProxy::Post(std::string_view soap_action, std::string_view host, int port,
                            std::string_view target, std::string_view user_agent, Iquenlin2* message,
                            bool dime) {
@@ -213,8 +132,10 @@ bool ForwardingProxy::Post(std::string_view soap_action, std::string_view host, 
   uint64_t body_length = 0;
   bool built = true;
   if (dime) {
-    built =
-        BuildDimeRequest(message, version, static_cast<const uint8_t*>(data), length, &body_length);
+    const auto failure = ::dime::BuildDimeBody(
+        message, ::dime::AttachmentList::kRequest, text::Narrow(EnvelopeNamespace(version)),
+        static_cast<const uint8_t*>(data), length, kDimeTexts, &dime_, &body_length);
+    built = !failure || SetError(failure->text);
   } else {
     request_text_.assign(static_cast<const char*>(data), length);
     body_length = length;
@@ -271,16 +192,18 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
   }
   const std::string& type = transport_.response().content_type();
   if (transport_.ResponseIsDime()) {
-    if (!ReadDimeResponse(message)) return false;
+    if (const auto failure = dime::ReadDimeBody(dime_, message, kDimeTexts)) {
+      return SetError(failure->text);
+    }
     reply_ready_ = true;
     return true;
   }
   const bool xml = (version == 11 && type.find("text/xml") != std::string::npos) ||
                    (version == 12 && type.find("application/soap+xml") != std::string::npos);
   if (xml) {
-    SAFEARRAY* array = ByteArray(transport_.GetBody(), transport_.GetBodyLength());
+    SAFEARRAY* array = dime::MakeByteArray(transport_.GetBody(), transport_.GetBodyLength());
     if (array == nullptr) return SetError(u"Response: Unexpected memory allocation error.");
-    Variant body = ByteVariant(array);
+    Variant body = dime::ByteArrayVariant(array);
     VARIANT_BOOL ok = VARIANT_FALSE;
     message->SetBuffer(body, &ok);
     if (ok != VARIANT_TRUE) return SetError(u"Response: Message buffer initialization error.");
@@ -288,65 +211,6 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
     return true;
   }
   if (status_class_ == 200) return SetError(u"Response: Unexpected media type for response.");
-  return true;
-}
-
-bool ForwardingProxy::ReadDimeResponse(Iquenlin2* message) {
-  dime::DimePayload* envelope = dime_.Payload(0);
-  if (envelope == nullptr || !envelope->OpenStream()) {
-    return SetError(u"Response: Failed to read primary DIME payload.");
-  }
-  uint64_t size = 0;
-  if (!envelope->TryGetSize(&size) || size > dime_.Limits().max_envelope_bytes ||
-      size > std::numeric_limits<ULONG>::max()) {
-    envelope->Close();
-    return SetError(u"Response: Failed to read primary DIME payload.");
-  }
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(size));
-  if (array == nullptr) {
-    envelope->Close();
-    return SetError(u"Response: Failed to create SAFEARRAY for primary DIME payload.");
-  }
-  Variant body = ByteVariant(array);
-  bool read_ok = true;
-  if (size > 0) {
-    void* data = nullptr;
-    uint32_t read = 0;
-    read_ok = SUCCEEDED(SafeArrayAccessData(array, &data)) &&
-              envelope->Read(data, static_cast<uint32_t>(size), &read) && read == size;
-    if (data != nullptr) SafeArrayUnaccessData(array);
-  }
-  envelope->Close();
-  if (!read_ok) return SetError(u"Response: Failed to read primary DIME payload.");
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  message->SetBuffer(body, &ok);
-  if (ok != VARIANT_TRUE) return SetError(u"Response: Failed to store primary DIME payload.");
-
-  for (size_t i = 1; i < dime_.PayloadCount(); ++i) {
-    const dime::DimePayload* payload = dime_.Payload(i);
-    Variant options;
-    const uint64_t options_length = payload->GetOptionsLength();
-    if (options_length > 0) {
-      SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(options_length));
-      if (bytes == nullptr) return SetError(u"Response: Failed to create options buffer.");
-      options = ByteVariant(bytes);
-      void* data = nullptr;
-      if (FAILED(SafeArrayAccessData(bytes, &data))) {
-        return SetError(u"Response: Failed to access options buffer.");
-      }
-      size_t written = 0;
-      const bool wrote =
-          payload->WriteOptions(static_cast<uint8_t*>(data), options_length, &written);
-      SafeArrayUnaccessData(bytes);
-      if (!wrote) return SetError(u"Response: Failed to access options buffer.");
-    }
-    ok = VARIANT_FALSE;
-    message->AddDIMEAttachmentResp(Bstr(text::Widen(payload->Id())).Get(),
-                                   Bstr(text::Widen(payload->Type())).Get(),
-                                   static_cast<LONG>(payload->TypeNameFormat()),
-                                   static_cast<IUnknown*>(payload->Storage()), options, &ok);
-    if (ok != VARIANT_TRUE) return SetError(u"Response: Failed to store secondary DIME payload.");
-  }
   return true;
 }
 

@@ -12,7 +12,8 @@
 
 #include "dime/message.h"
 #include "interfaces/quenlin.h"
-#include "server/http_dime_transport.h"
+#include "dime/http_dime_transport.h"
+#include "dime/soap_dime.h"
 #include "server/outbound_gate.h"
 
 namespace server {
@@ -30,17 +31,8 @@ struct ForwardLimits {
   OutboundGate* gate = nullptr;
 };
 
-// Where a next-hop URL points. The path is in wire form, as configured.
-struct NextHop {
-  std::string host;
-  int port = 80;  // 0 when the URL names a port outside 1..65535 or not a number
-  std::string path;
-};
-
-// Host, port and path of "http://host[:port]/path". Without "http://" the
-// host and path are empty; without a path the path is "/". A port that is
-// not a decimal number in 1..65535 gives port 0, which no forward accepts.
-NextHop ParseNextHopUrl(std::string_view url);
+using dime::NextHop;
+using dime::ParseNextHopUrl;
 
 // The request target sent to the next hop: the hop's path as configured,
 // then the extra path behind a wildcard endpoint (received decoded, so
@@ -80,16 +72,13 @@ class ForwardingProxy {
            Iquenlin2* message);
   // Steps shared by both methods once the exchange ended (`sent` is its result).
   bool HandleReply(bool sent, LONG version, Iquenlin2* message);
-  bool ReadDimeResponse(Iquenlin2* message);
-  bool BuildDimeRequest(Iquenlin2* message, LONG version, const uint8_t* envelope, size_t length,
-                        uint64_t* body_length);
   bool SetError(std::u16string_view text);
 
   std::string request_text_;
   int status_class_ = 0;
   std::u16string error_text_;
   bool reply_ready_ = false;
-  HttpDimeTransport transport_;
+  dime::HttpDimeTransport transport_;
   dime::DimeMessage dime_;
 };
 

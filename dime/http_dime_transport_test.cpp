@@ -1,4 +1,4 @@
-#include "server/http_dime_transport.h"
+#include "dime/http_dime_transport.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 #include "platform/net/socket_errors.h"
 #include "platform/net/testing/loopback_peer.h"
 
-namespace server {
+namespace dime {
 namespace {
 
 using net::testing::LoopbackPeer;
@@ -227,4 +227,4 @@ TEST(HttpDimeTransportTest, UnwritableMessageFailsTheExchange) {
 }
 
 }  // namespace
-}  // namespace server
+}  // namespace dime

@@ -16,10 +16,8 @@
 #include "httpclient/http_client.h"
 
 namespace dime {
-class DimeMessage;
-}
 
-namespace server {
+class DimeMessage;
 
 class HttpDimeTransport : public httpclient::HttpClient {
  public:
@@ -72,4 +70,4 @@ class HttpDimeTransport : public httpclient::HttpClient {
   std::array<uint8_t, dime::kRecordSize> record_{};
 };
 
-}  // namespace server
+}  // namespace dime

@@ -1,4 +1,4 @@
-#include "server/http_dime_transport.h"
+#include "dime/http_dime_transport.h"
 
 #include <algorithm>
 #include <string>
@@ -7,7 +7,7 @@
 #include "dime/message.h"
 #include "platform/net/socket_errors.h"
 
-namespace server {
+namespace dime {
 namespace {
 
 constexpr std::string_view kDimeMediaType = "application/dime";
@@ -146,4 +146,4 @@ bool HttpDimeTransport::CheckResponseLength() {
   return true;
 }
 
-}  // namespace server
+}  // namespace dime

@@ -1,0 +1,117 @@
+// SoapProxy: the HTTP side of one client exchange. It takes the serialised
+// request out of a message object, posts it as SOAP text or as a DIME
+// message, checks the answer's status and media type and puts the answer
+// back into the message object (envelope as its buffer, further DIME records
+// as response attachments). Failures inside are QVSOAPDIMEProxyFault objects;
+// TryPost turns them into false.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "dime/http_dime_transport.h"
+#include "dime/message.h"
+#include "dime/soap_dime.h"
+#include "interfaces/quenlin.h"
+
+namespace client {
+
+// Longest wait for any one network event of an exchange.
+inline constexpr uint32_t kProxyTimeoutMs = 300000;
+
+// What one build of the proxy sends and says. Kept together so that another
+// build (a text-only one with its own header order, texts and 204 result)
+// is a second profile rather than a second proxy.
+struct ProxyProfile {
+  uint32_t timeout_ms;
+  // Post's result for a 204 answer (TryPost is true either way).
+  bool no_content_result;
+  // The SOAP 1.1 SOAPAction line stands before Content-Length instead of
+  // after it.
+  bool action_before_length;
+  std::u16string_view request_where;
+  std::u16string_view response_where;
+  std::u16string_view no_request;
+  std::u16string_view connect_failed;
+  std::u16string_view proxy_connect_failed;
+  std::u16string_view bad_request_11;
+  std::u16string_view unexpected_status;
+  std::u16string_view unexpected_media_type;
+  std::u16string_view memory;
+  std::u16string_view buffer_init;
+  dime::DimeTexts dime;
+};
+
+// This build's profile: DIME-capable, 300 s per wait.
+const ProxyProfile& DimeProxyProfile();
+
+// Thrown by pointer; every catcher takes it into a std::unique_ptr at once.
+class QVSOAPDIMEProxyFault {
+ public:
+  QVSOAPDIMEProxyFault(std::u16string_view where, std::u16string_view text)
+      : where_(where), text_(text) {}
+  const std::u16string& Where() const { return where_; }
+  const std::u16string& Text() const { return text_; }
+
+ private:
+  std::u16string where_;
+  std::u16string text_;
+};
+
+class SoapProxy {
+ public:
+  // `profile` is kept by reference: a build's profile lives for the program.
+  explicit SoapProxy(const ProxyProfile& profile = DimeProxyProfile());
+  // The profile's texts with another time-out (tests use a short one).
+  SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms);
+  virtual ~SoapProxy();
+  SoapProxy(const SoapProxy&) = delete;
+  SoapProxy& operator=(const SoapProxy&) = delete;
+
+  // One exchange. `soap_action` is written as given (already quoted) after
+  // "SOAPAction: " or "; action=". A method other than "POST" sends no body,
+  // no entity headers and never DIME. True when the answer was put into the
+  // message; for 204 the message is marked as having no content and the
+  // result is the profile's. Throws QVSOAPDIMEProxyFault*.
+  bool Post(std::string_view soap_action, bool action_required, std::string_view host, int port,
+            std::string_view method, std::string_view path, std::string_view query,
+            std::string_view user_agent, Iquenlin2* message, int soap_version, bool force_dime);
+
+  // Post, with every QVSOAPDIMEProxyFault turned into false; true whenever
+  // Post returned, whatever it returned.
+  bool TryPost(std::string_view soap_action, bool action_required, std::string_view host, int port,
+               std::string_view method, std::string_view path, std::string_view query,
+               std::string_view user_agent, Iquenlin2* message, int soap_version, bool force_dime);
+
+  // 0 before an exchange; then 204 or the status rounded down to a hundred.
+  int HttpStatus() const { return http_status_; }
+  const std::string& RequestBody() const { return request_body_; }
+  const std::string& ResponseText() const { return response_text_; }
+
+  void SetProxyForTest(std::string_view host, int port) {
+    use_proxy_ = true;
+    proxy_host_ = host;
+    proxy_port_ = port;
+  }
+  const dime::HttpDimeTransport& TransportForTest() const { return transport_; }
+
+ private:
+  [[noreturn]] void Fail(std::u16string_view where, std::u16string_view text) const;
+  std::string HeaderBlock(std::string_view soap_action, bool action_required, std::string_view host,
+                          int port, std::string_view user_agent, bool post, bool as_dime,
+                          int soap_version, uint64_t length) const;
+  void ReadTextAnswer(Iquenlin2* message, int soap_version);
+
+  const ProxyProfile& profile_;
+  std::string request_body_;
+  std::string response_text_;
+  int http_status_ = 0;
+  dime::HttpDimeTransport transport_;
+  dime::DimeMessage dime_;
+  bool use_proxy_ = false;
+  std::string proxy_host_;
+  int proxy_port_ = 0;
+};
+
+}  // namespace client
