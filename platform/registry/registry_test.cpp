@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -148,6 +149,38 @@ TEST_F(RegistryTest, CorruptFileIsAnErrorAndIsNotOverwritten) {
     EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "A", 0, KEY_READ, &key), ERROR_BADDB);
     EXPECT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "B", nullptr, "b"), ERROR_BADDB);
     EXPECT_EQ(registry_.ReadFile(), text);
+  }
+}
+
+// Reads share one parsed copy until a change is notified: a file replaced
+// from outside, or its folder removed and made again, is read afresh, and
+// nothing else moves the registry's generation.
+TEST_F(RegistryTest, ChangesFromOutsideAreSeenAndNothingElseReloads) {
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr, "a"), ERROR_SUCCESS);
+  const uint64_t before = registry::Generation();
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), "a");
+  EXPECT_EQ(registry::Generation(), before);
+
+  struct Case {
+    const char* what;
+    bool removeFolder;
+    const char* value;
+  } cases[] = {
+      {"file replaced", false, "b"},
+      {"folder removed and made again", true, "c"},
+      {"file replaced in the new folder", false, "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t was = registry::Generation();
+    if (c.removeFolder) {
+      const std::string folder = registry_.file().substr(0, registry_.file().rfind('/'));
+      std::filesystem::remove_all(folder);
+    }
+    registry_.WriteFile(std::string("quorvel-registry 1\n[HKEY_CLASSES_ROOT\\A]\n=sz:") +
+                        c.value + "\n");
+    EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), c.value);
+    EXPECT_GT(registry::Generation(), was);
   }
 }
 
