@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry/testing/temp_registry.h"
@@ -182,6 +185,39 @@ TEST_F(RegistryTest, ChangesFromOutsideAreSeenAndNothingElseReloads) {
     EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), c.value);
     EXPECT_GT(registry::Generation(), was);
   }
+}
+
+// Readers take no lock: while one thread writes, readers on others see each
+// value whole, and never an older one after a newer. (The values keep one
+// length: a size asked for before a change does not fit the value after it.)
+TEST_F(RegistryTest, ReadersOnManyThreadsSeeEachChangeWhole) {
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr, "v10"), ERROR_SUCCESS);
+  constexpr int kWrites = 40;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      int last = 10;
+      while (!done) {
+        const std::string v = Query(HKEY_CLASSES_ROOT, "A", nullptr);
+        const int n = v.size() > 1 && v[0] == 'v' ? std::atoi(v.c_str() + 1) : -1;
+        if (n < last) ++bad;
+        last = n;
+      }
+    });
+  }
+  int written = 0;
+  while (written < kWrites &&
+         registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr,
+                               "v" + std::to_string(11 + written)) == ERROR_SUCCESS) {
+    ++written;
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(written, kWrites);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), "v" + std::to_string(10 + kWrites));
 }
 
 TEST_F(RegistryTest, TwoProcessesRegisteringAtOnceKeepBoth) {
