@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Load benchmark of the SOAP path, run by hand (never by the tests): the server
-# with the message object, WSDL reader and the test plug-ins, one rpc/encoded
-# echo endpoint on a loopback port, driven by wrk POSTing echoString at 1, 16
-# and 64 connections. Then the server's resident memory after 1,000 and after
-# 100,000 counted requests, which should not grow. Loopback only; every run is
-# bounded in count and time.
+# (a Release build) with the message object, WSDL reader and the test plug-ins,
+# rpc/encoded echo endpoints on a loopback port, driven by wrk POSTing
+# echoString at 1, 16 and 64 connections.
+#
+# Then the same requests, byte for byte, to a peer on the same loopback: a
+# gSOAP echo server built here from the Debian packages gsoap and libgsoap-dev
+# (echoString, echoStruct and echoStringArray in the SOAPBuilders interop
+# namespace, rpc/encoded SOAP 1.1, 8 threads, one connection per request).
+# Passes alternate (peer, ours, peer, ours); every reply is checked. Printed
+# per case: req/s, and per request the CPU, system calls and context switches
+# of the server process (perf stat), with ours/peer ratios; then each
+# server's peak resident memory.
+#
+# Last, the server's resident memory after 1,000 and after 100,000 counted
+# requests, which should not grow. Loopback only; every run is bounded in
+# count and time.
 #
 # Usage: scripts/soap_load_bench.sh [seconds per run]   (default 10, at most 120)
 set -euo pipefail
@@ -14,25 +25,33 @@ case "$duration" in ''|*[!0-9]*) echo "seconds must be a number" >&2; exit 2 ;; 
 if ((duration < 1 || duration > 120)); then echo "seconds must be 1 to 120" >&2; exit 2; fi
 
 scripts/deps.sh
-if ! command -v wrk >/dev/null; then
+missing=()
+command -v wrk >/dev/null || missing+=(wrk)
+command -v perf >/dev/null || missing+=(linux-perf)
+command -v soapcpp2 >/dev/null || missing+=(gsoap)
+[ -f /usr/include/stdsoap2.h ] || missing+=(libgsoap-dev)
+if ((${#missing[@]})); then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends wrk
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 # The test plug-ins are only defined when the tests are; nothing else of them is built.
-build=build/bench
+build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=ON \
   -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j 3 --target braskel regcomp soapstruct dorvish quenlin qvtestplugins
 
 state=$(mktemp -d /tmp/qvsoapbench.XXXXXX)
 pid=""
+peer_pid=""
 cleanup() {
-  if [ -n "$pid" ]; then
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
+  for p in "$pid" "$peer_pid"; do
+    if [ -n "$p" ]; then
+      kill -TERM "$p" 2>/dev/null || true
+      wait "$p" 2>/dev/null || true
+    fi
+  done
   rm -rf "$state"
 }
 trap cleanup EXIT INT TERM
@@ -46,6 +65,79 @@ for component in message/libquenlin.so wsdl/libdorvish.so soapstruct/libsoapstru
 done
 "$state/braskel" -Service
 cp server/testdata/echo.wsdl "$state/www/"
+# The interop service as our server describes it: the struct array travels as
+# echoStringArray, as the peer declares it.
+cat >"$state/www/interop.wsdl" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<definitions name="interop" targetNamespace="http://soapinterop.org/"
+    xmlns="http://schemas.xmlsoap.org/wsdl/" xmlns:tns="http://soapinterop.org/"
+    xmlns:s="http://soapinterop.org/xsd" xmlns:xsd="http://www.w3.org/2001/XMLSchema"
+    xmlns:soap="http://schemas.xmlsoap.org/wsdl/soap/"
+    xmlns:soapenc="http://schemas.xmlsoap.org/soap/encoding/"
+    xmlns:wsdl="http://schemas.xmlsoap.org/wsdl/">
+  <types>
+    <xsd:schema targetNamespace="http://soapinterop.org/xsd">
+      <xsd:complexType name="SOAPStruct">
+        <xsd:all>
+          <xsd:element name="varString" type="xsd:string"/>
+          <xsd:element name="varInt" type="xsd:int"/>
+          <xsd:element name="varFloat" type="xsd:float"/>
+        </xsd:all>
+      </xsd:complexType>
+      <xsd:complexType name="ArrayOfSOAPStruct">
+        <xsd:complexContent>
+          <xsd:restriction base="soapenc:Array">
+            <xsd:attribute ref="soapenc:arrayType" wsdl:arrayType="s:SOAPStruct[]"/>
+          </xsd:restriction>
+        </xsd:complexContent>
+      </xsd:complexType>
+    </xsd:schema>
+  </types>
+  <message name="echoStringRequest"><part name="inputString" type="xsd:string"/></message>
+  <message name="echoStringResponse"><part name="return" type="xsd:string"/></message>
+  <message name="echoStructRequest"><part name="inputStruct" type="s:SOAPStruct"/></message>
+  <message name="echoStructResponse"><part name="return" type="s:SOAPStruct"/></message>
+  <message name="echoStringArrayRequest">
+    <part name="inputStringArray" type="s:ArrayOfSOAPStruct"/>
+  </message>
+  <message name="echoStringArrayResponse">
+    <part name="return" type="s:ArrayOfSOAPStruct"/>
+  </message>
+  <portType name="InteropPortType">
+    <operation name="echoString">
+      <input message="tns:echoStringRequest"/><output message="tns:echoStringResponse"/>
+    </operation>
+    <operation name="echoStruct">
+      <input message="tns:echoStructRequest"/><output message="tns:echoStructResponse"/>
+    </operation>
+    <operation name="echoStringArray">
+      <input message="tns:echoStringArrayRequest"/>
+      <output message="tns:echoStringArrayResponse"/>
+    </operation>
+  </portType>
+  <binding name="InteropBinding" type="tns:InteropPortType">
+    <soap:binding style="rpc" transport="http://schemas.xmlsoap.org/soap/http"/>
+XML
+for operation in echoString echoStruct echoStringArray; do
+  body='<soap:body use="encoded" namespace="http://soapinterop.org/"
+          encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"/>'
+  cat >>"$state/www/interop.wsdl" <<XML
+    <operation name="$operation">
+      <soap:operation soapAction="http://soapinterop.org/"/>
+      <input>$body</input>
+      <output>$body</output>
+    </operation>
+XML
+done
+cat >>"$state/www/interop.wsdl" <<'XML'
+  </binding>
+  <service name="InteropService">
+    <port name="InteropPort" binding="tns:InteropBinding">
+      <soap:address location="http://127.0.0.1/interop"/>
+    </port>
+  </service>
+</definitions>
+XML
 cat >"$state/brevla-config.xml" <<XML
 <configuration>
   <listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>
@@ -56,6 +148,11 @@ cat >"$state/brevla-config.xml" <<XML
     <requestURI>/svc</requestURI><enabled>true</enabled>
     <wsdlDocURL>file://$state/www/echo.wsdl</wsdlDocURL>
     <wsdlService>EchoService</wsdlService><wsdlPort>EchoPort</wsdlPort>
+    <bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>
+  </endpoint><endpoint>
+    <requestURI>/interop</requestURI><enabled>true</enabled>
+    <wsdlDocURL>file://$state/www/interop.wsdl</wsdlDocURL>
+    <wsdlService>InteropService</wsdlService><wsdlPort>InteropPort</wsdlPort>
     <bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>
   </endpoint></endpointList>
 </configuration>
@@ -74,6 +171,7 @@ start_server() {
   done
   if [ -z "$port" ]; then cat "$QUORVEL_EVENTLOG_FILE" >&2; exit 1; fi
   url="http://127.0.0.1:$port/svc"
+  interop_url="http://127.0.0.1:$port/interop"
 }
 start_server
 
@@ -122,6 +220,205 @@ for clients in 1 16 64; do
     /Socket errors:|Non-2xx/ {gsub(",", ""); for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+$/) err += $i}
     END {printf "%7s %10.0f %10s %10s %10s %8d\n", c, rps, avg, p50, p99, err}' <<<"$out"
 done
+
+# ---- Beside the gSOAP echo server ----------------------------------------------
+peer="$state/peer"
+mkdir -p "$peer"
+cat >"$peer/interop.h" <<'H'
+//gsoap ns service name: interop
+//gsoap ns service style: rpc
+//gsoap ns service encoding: encoded
+//gsoap ns service namespace: http://soapinterop.org/
+//gsoap ns schema namespace: http://soapinterop.org/
+//gsoap s schema namespace: http://soapinterop.org/xsd
+struct s__SOAPStruct {
+  char *varString;
+  int varInt;
+  float varFloat;
+};
+struct ArrayOfSOAPStruct {
+  struct s__SOAPStruct *__ptr;
+  int __size;
+};
+struct ns__echoStructResponse {
+  struct s__SOAPStruct _return;
+};
+struct ns__echoStringArrayResponse {
+  struct ArrayOfSOAPStruct _return;
+};
+//gsoap ns service method-action: echoString "http://soapinterop.org/"
+int ns__echoString(char *inputString, char **_return);
+//gsoap ns service method-action: echoStruct "http://soapinterop.org/"
+int ns__echoStruct(struct s__SOAPStruct inputStruct, struct ns__echoStructResponse *out);
+//gsoap ns service method-action: echoStringArray "http://soapinterop.org/"
+int ns__echoStringArray(struct ArrayOfSOAPStruct inputStringArray,
+                        struct ns__echoStringArrayResponse *out);
+H
+cat >"$peer/server.c" <<'C'
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include "soapH.h"
+#include "interop.nsmap"
+
+/* Eight threads accept on the one listening socket; each connection serves
+   one request and is closed (no keep-alive). */
+static void *serve(void *arg) {
+  struct soap *soap = (struct soap *)arg;
+  for (;;) {
+    if (!soap_valid_socket(soap_accept(soap))) continue;
+    soap_serve(soap);
+    soap_destroy(soap);
+    soap_end(soap);
+  }
+  return NULL;
+}
+
+int main(void) {
+  struct soap soap;
+  soap_init(&soap);
+  soap.bind_flags = SO_REUSEADDR;
+  if (!soap_valid_socket(soap_bind(&soap, "127.0.0.1", 0, 128))) {
+    soap_print_fault(&soap, stderr);
+    return 1;
+  }
+  struct sockaddr_in address;
+  socklen_t length = sizeof address;
+  getsockname(soap.master, (struct sockaddr *)&address, &length);
+  printf("%d\n", ntohs(address.sin_port));
+  fflush(stdout);
+  pthread_t threads[8];
+  for (int i = 0; i < 8; ++i) pthread_create(&threads[i], NULL, serve, soap_copy(&soap));
+  for (int i = 0; i < 8; ++i) pthread_join(threads[i], NULL);
+  return 0;
+}
+
+int ns__echoString(struct soap *soap, char *in, char **out) {
+  (void)soap;
+  *out = in;
+  return SOAP_OK;
+}
+int ns__echoStruct(struct soap *soap, struct s__SOAPStruct in, struct ns__echoStructResponse *out) {
+  (void)soap;
+  out->_return = in;
+  return SOAP_OK;
+}
+int ns__echoStringArray(struct soap *soap, struct ArrayOfSOAPStruct in,
+                        struct ns__echoStringArrayResponse *out) {
+  (void)soap;
+  out->_return = in;
+  return SOAP_OK;
+}
+C
+(cd "$peer" && soapcpp2 -c -S -L -x interop.h >/dev/null 2>&1 &&
+  cc -O2 -o echo_server server.c soapC.c soapServer.c -lgsoap -lpthread)
+"$peer/echo_server" >"$peer/port" &
+peer_pid=$!
+for _ in $(seq 1 100); do [ -s "$peer/port" ] && break; sleep 0.1; done
+peer_url="http://127.0.0.1:$(cat "$peer/port")/interop"
+
+# One request per case, the same bytes to both servers; each reply is checked
+# for the response element and a value only an echo carries back.
+cat >"$state/interop.lua" <<'LUA'
+local case = os.getenv("QV_CASE")
+local head = '<?xml version="1.0" encoding="UTF-8"?>'
+  .. '<SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"'
+  .. ' xmlns:SOAP-ENC="http://schemas.xmlsoap.org/soap/encoding/"'
+  .. ' xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance"'
+  .. ' xmlns:xsd="http://www.w3.org/2001/XMLSchema"'
+  .. ' xmlns:s="http://soapinterop.org/xsd" xmlns:ns="http://soapinterop.org/"><SOAP-ENV:Body>'
+local style = ' SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"'
+local function struct(tag, i)
+  return '<' .. tag .. ' xsi:type="s:SOAPStruct"><varString xsi:type="xsd:string">v' .. i
+    .. '</varString><varInt xsi:type="xsd:int">' .. i .. '</varInt>'
+    .. '<varFloat xsi:type="xsd:float">1.5</varFloat></' .. tag .. '>'
+end
+local call, expect
+if case == "echoString" then
+  call = '<ns:echoString' .. style .. '><inputString xsi:type="xsd:string">Hello, load'
+    .. '</inputString></ns:echoString>'
+  expect = "Hello, load"
+elseif case == "echoStruct" then
+  call = '<ns:echoStruct' .. style .. '>' .. struct("inputStruct", 7) .. '</ns:echoStruct>'
+  expect = ">v7<"
+else
+  local items = {}
+  for i = 0, 999 do items[#items + 1] = struct("item", i) end
+  call = '<ns:echoStringArray' .. style .. '><inputStringArray xsi:type="SOAP-ENC:Array"'
+    .. ' SOAP-ENC:arrayType="s:SOAPStruct[1000]">' .. table.concat(items)
+    .. '</inputStringArray></ns:echoStringArray>'
+  case = "echoStringArray"
+  expect = ">v999<"
+end
+wrk.method = "POST"
+wrk.headers["Content-Type"] = "text/xml; charset=utf-8"
+wrk.headers["SOAPAction"] = '"http://soapinterop.org/"'
+wrk.body = head .. call .. '</SOAP-ENV:Body></SOAP-ENV:Envelope>'
+function response(status, headers, body)
+  if status ~= 200 or not body:find(case .. "Response", 1, true)
+      or not body:find(expect, 1, true) then
+    print("unexpected answer " .. status .. ": " .. body:sub(1, 300))
+    os.exit(1)
+  end
+end
+LUA
+
+# One pass: wrk against `url` while perf counts the server `pid`. Prints
+# "requests cpu_ms syscalls context_switches".
+pass() {
+  local target=$1 server=$2 kase=$3 clients=$4 seconds=$5 threads=$(($4 < 4 ? $4 : 4))
+  local counts="$state/perf.$$"
+  local out
+  out=$(QV_CASE=$kase perf stat -x, -o "$counts" \
+    -e task-clock,raw_syscalls:sys_enter,context-switches -p "$server" -- \
+    timeout $((seconds + 30)) wrk -t "$threads" -c "$clients" -d "${seconds}s" --timeout 10s \
+    -s "$state/interop.lua" "$target")
+  if grep -q "unexpected answer" <<<"$out"; then echo "$out" >&2; exit 1; fi
+  local requests
+  requests=$(awk '/requests in/ {print $1}' <<<"$out")
+  awk -F, -v r="$requests" '
+    $3 == "task-clock" {cpu = $1}
+    $3 ~ /raw_syscalls:sys_enter/ {sys = $1}
+    $3 == "context-switches" {cs = $1}
+    END {printf "%d %.3f %d %d\n", r, cpu, sys, cs}' "$counts"
+}
+
+echo
+echo "Ours beside the gSOAP echo server (${duration}s per pass; peer, ours, peer, ours):"
+printf '%-16s %5s %9s %9s %6s %9s %9s %6s %7s %7s %7s %7s\n' case conns 'peer r/s' 'our r/s' \
+  ratio 'peer µs' 'our µs' ratio 'p sys' 'o sys' 'p cs' 'o cs'
+for spec in "echoString 16" "echoString 64" "echoStruct 16" "echoStruct 64" \
+  "structArray1000 1" "structArray1000 8"; do
+  read -r kase clients <<<"$spec"
+  declare -A total=()
+  for side in peer ours peer ours; do
+    if [ "$side" = peer ]; then r=$(pass "$peer_url" "$peer_pid" "$kase" "$clients" "$duration")
+    else r=$(pass "$interop_url" "$pid" "$kase" "$clients" "$duration"); fi
+    read -r n cpu sys cs <<<"$r"
+    total[$side.n]=$(( ${total[$side.n]:-0} + n ))
+    total[$side.cpu]=$(awk -v a="${total[$side.cpu]:-0}" -v b="$cpu" 'BEGIN {print a + b}')
+    total[$side.sys]=$(( ${total[$side.sys]:-0} + sys ))
+    total[$side.cs]=$(( ${total[$side.cs]:-0} + cs ))
+  done
+  awk -v c="$kase" -v k="$clients" -v d="$duration" \
+    -v pn="${total[peer.n]}" -v on="${total[ours.n]}" \
+    -v pc="${total[peer.cpu]}" -v oc="${total[ours.cpu]}" \
+    -v ps="${total[peer.sys]}" -v os="${total[ours.sys]}" \
+    -v px="${total[peer.cs]}" -v ox="${total[ours.cs]}" 'BEGIN {
+      if (pn == 0 || on == 0) { printf "%-16s %5s no answers\n", c, k; exit }
+      prs = pn / (2 * d); ors = on / (2 * d)
+      pcpu = pc * 1000 / pn; ocpu = oc * 1000 / on
+      printf "%-16s %5s %9.0f %9.0f %6.2f %9.1f %9.1f %6.2f %7.1f %7.1f %7.2f %7.2f\n",
+        c, k, prs, ors, ors / prs, pcpu, ocpu, ocpu / pcpu, ps / pn, os / on, px / pn, ox / on
+    }'
+  unset total
+done
+echo "Peak resident memory: peer $(awk '/^VmHWM:/ {print $2 " " $3}' "/proc/$peer_pid/status")," \
+  "ours $(awk '/^VmHWM:/ {print $2 " " $3}' "/proc/$pid/status")"
+kill -TERM "$peer_pid"; wait "$peer_pid" 2>/dev/null || true; peer_pid=""
+echo
 
 # Resident memory after counted requests on a fresh server: one connection,
 # one thread, so the limit is the exact number of answers.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/file/atomic_file.h"
@@ -74,6 +75,17 @@ std::optional<uint16_t> ListenPortFor(int listenPort) {
 uint32_t WatchdogPeriodMs(uint32_t watchdogIntervalSeconds) {
   const uint64_t ms = uint64_t{watchdogIntervalSeconds} * 1000;
   return static_cast<uint32_t>(std::clamp<uint64_t>(ms, kMinTimerPeriodMs, kMaxTimerPeriodMs));
+}
+
+uint32_t TestOnlyShorterMs(const char* variable, uint32_t standard) {
+  const char* text = ::getenv(variable);
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
+  uint32_t ms = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
+  }
+  return ms < standard ? ms : 0;
 }
 
 std::string ExecutableDirectory(const std::string& executablePath) {

@@ -6,6 +6,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
+#include "server/plugin_classes.h"
 #include "xmldoc/xml_nodes.h"
 #include "xml/namespaces.h"
 #include "xml/xml_writer.h"
@@ -60,7 +61,9 @@ CallOutcome CallByName(IDispatch* target, std::u16string_view method,
   return outcome;
 }
 
-CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr) {
+CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr,
+                          const PluginClasses* classes) {
+  if (classes) return classes->Create(progId, plugin, hr);
   const std::u16string id(progId);
   CLSID clsid{};
   *hr = CLSIDFromProgID(id.c_str(), &clsid);
@@ -105,12 +108,12 @@ void RecordThrownFault(Iquenlin2* message, xml::QVSOAPFault* thrown, bool withDe
 }
 
 bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u16string>& progIds,
-                            Iquenlin2* message) {
+                            Iquenlin2* message, const PluginClasses* classes) {
   try {
     for (const std::u16string& progId : progIds) {
       ComPtr<IDispatch> processor;
       HRESULT hr = S_OK;
-      switch (CreatePlugin(progId, &processor, &hr)) {
+      switch (CreatePlugin(progId, &processor, &hr, classes)) {
         case CreateStatus::ProgIdUnknown:
           xml::ThrowSOAPFault(kFaultServer,
                               u"Headers: Failed to resolve ProgID for header handler.", false);

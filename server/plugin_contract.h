@@ -19,6 +19,8 @@
 
 namespace server {
 
+class PluginClasses;
+
 // Fault code indices of xml::QVSOAPFault used by the dispatch.
 inline constexpr int kFaultClient = 3;  // Client / Sender
 inline constexpr int kFaultServer = 4;  // Server / Receiver
@@ -46,8 +48,9 @@ inline std::span<VARIANT> AsVariants(Variant* v, size_t n) { return {static_cast
 enum class CreateStatus { Ok, ProgIdUnknown, NotCreatable };
 
 // Resolves the ProgID and creates the object for IDispatch; *hr receives the
-// failing HRESULT.
-CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr);
+// failing HRESULT. With `classes`, the endpoint's resolved classes are used.
+CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr,
+                          const PluginClasses* classes = nullptr);
 
 // Records `fault` in the message as a SOAP 1.1 or 1.2 fault, by the message's
 // own version.
@@ -73,7 +76,7 @@ class HeaderHandlerChain {
 // Creates one processor per ProgID in order. False after recording the fault
 // of the first that cannot be made (those made before stay in the chain).
 bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u16string>& progIds,
-                            Iquenlin2* message);
+                            Iquenlin2* message, const PluginClasses* classes = nullptr);
 // The mustUnderstand test, then OnProcessHeader on each processor until one
 // fails. False when the pass fails; a processor that answers false without
 // throwing leaves the message as it left it.

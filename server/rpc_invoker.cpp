@@ -61,10 +61,11 @@ std::vector<DecodedParam> ReadParams(Iquenlin2* message) {
 
 }  // namespace
 
-bool RpcInvoker::Invoke(std::u16string_view progId, Iquenlin2* message) {
+bool RpcInvoker::Invoke(std::u16string_view progId, Iquenlin2* message,
+                        const PluginClasses* classes) {
   ComPtr<IDispatch> object;
   HRESULT hr = S_OK;
-  switch (CreatePlugin(progId, &object, &hr)) {
+  switch (CreatePlugin(progId, &object, &hr, classes)) {
     case CreateStatus::ProgIdUnknown:
       ThrowWithHresult(kFaultServer, {}, u"Body: Failed to resolve ProgID for method handler.", hr);
     case CreateStatus::NotCreatable:
@@ -156,9 +157,10 @@ bool RpcInvoker::Invoke(std::u16string_view progId, Iquenlin2* message) {
   return true;
 }
 
-bool ProcessRpcBody(RpcInvoker& invoker, std::u16string_view progId, Iquenlin2* message) {
+bool ProcessRpcBody(RpcInvoker& invoker, std::u16string_view progId, Iquenlin2* message,
+                    const PluginClasses* classes) {
   try {
-    return invoker.Invoke(progId, message);
+    return invoker.Invoke(progId, message, classes);
   } catch (xml::QVSOAPFault* fault) {
     RecordThrownFault(message, fault, /*withDetail=*/true);
     return false;
@@ -169,9 +171,9 @@ namespace {
 
 // The document handler and the message's IDispatch, or a thrown fault.
 void PrepareBodyCall(std::u16string_view progId, Iquenlin2* message, ComPtr<IDispatch>* handler,
-                     ComPtr<IDispatch>* dispatch) {
+                     ComPtr<IDispatch>* dispatch, const PluginClasses* classes) {
   HRESULT hr = S_OK;
-  switch (CreatePlugin(progId, handler, &hr)) {
+  switch (CreatePlugin(progId, handler, &hr, classes)) {
     case CreateStatus::ProgIdUnknown:
       xml::ThrowSOAPFault(kFaultServer,
                           u"Body Processing: Failed to resolve ProgID for Body handler.", false);
@@ -202,10 +204,11 @@ Variant MessageArgument(IDispatch* message) {
 
 }  // namespace
 
-bool InvokeBodyHandler(std::u16string_view progId, Iquenlin2* message) {
+bool InvokeBodyHandler(std::u16string_view progId, Iquenlin2* message,
+                       const PluginClasses* classes) {
   try {
     ComPtr<IDispatch> handler, dispatch;
-    PrepareBodyCall(progId, message, &handler, &dispatch);
+    PrepareBodyCall(progId, message, &handler, &dispatch, classes);
     if (!InvokeOnProcessBody(handler.Get(), dispatch.Get())) {
       xml::ThrowSOAPFault(kFaultServer, kHandlerFailed, false);
     }
@@ -225,10 +228,11 @@ bool InvokeBodyHandler(std::u16string_view progId, Iquenlin2* message) {
 }
 
 bool InvokeBodyHandler12(std::u16string_view progId, Iquenlin2* message,
-                         std::u16string_view serviceUri, std::u16string_view extraPath) {
+                         std::u16string_view serviceUri, std::u16string_view extraPath,
+                         const PluginClasses* classes) {
   try {
     ComPtr<IDispatch> handler, dispatch;
-    PrepareBodyCall(progId, message, &handler, &dispatch);
+    PrepareBodyCall(progId, message, &handler, &dispatch, classes);
     if (!InvokeOnProcessSoapPost(handler.Get(), dispatch.Get(), serviceUri, extraPath) &&
         !InvokeOnProcessBody(handler.Get(), dispatch.Get())) {
       xml::ThrowSOAPFault(kFaultServer, kHandlerFailed, false);

@@ -14,6 +14,8 @@
 
 namespace server {
 
+class PluginClasses;
+
 // The namespace of the server's own fault detail elements.
 inline constexpr std::u16string_view kServerFaultNamespace = u"urn:quorvel:soap-server:faults";
 
@@ -25,7 +27,8 @@ class RpcInvoker {
 
   // Calls the message's method on a new object of `progId` and writes the
   // results back. Throws xml::QVSOAPFault* when the call cannot be made.
-  bool Invoke(std::u16string_view progId, Iquenlin2* message);
+  bool Invoke(std::u16string_view progId, Iquenlin2* message,
+              const PluginClasses* classes = nullptr);
 
  private:
   // Kept until the request ends.
@@ -34,13 +37,16 @@ class RpcInvoker {
 
 // Runs the invoker; a thrown fault is recorded in the message with its
 // detail. False when a fault was recorded.
-bool ProcessRpcBody(RpcInvoker& invoker, std::u16string_view progId, Iquenlin2* message);
+bool ProcessRpcBody(RpcInvoker& invoker, std::u16string_view progId, Iquenlin2* message,
+                    const PluginClasses* classes = nullptr);
 // Document bodies: SOAP 1.1 through OnProcessBody; SOAP 1.2 through
 // OnProcessSoapPost, falling back to OnProcessBody when that is false.
 // False when a fault was recorded.
-bool InvokeBodyHandler(std::u16string_view progId, Iquenlin2* message);
+bool InvokeBodyHandler(std::u16string_view progId, Iquenlin2* message,
+                       const PluginClasses* classes = nullptr);
 bool InvokeBodyHandler12(std::u16string_view progId, Iquenlin2* message,
-                         std::u16string_view serviceUri, std::u16string_view extraPath);
+                         std::u16string_view serviceUri, std::u16string_view extraPath,
+                         const PluginClasses* classes = nullptr);
 bool InvokeOnProcessBody(IDispatch* handler, IDispatch* message);
 bool InvokeOnProcessSoapPost(IDispatch* handler, IDispatch* message, std::u16string_view serviceUri,
                              std::u16string_view extraPath);

@@ -16,6 +16,7 @@
 #include "platform/com/activation.h"
 #include "server/client_connection.h"
 #include "server/request_log.h"
+#include "server/soap_dispatch.h"
 #include "server/wsdl_cache.h"
 
 namespace server {
@@ -370,6 +371,7 @@ void ServerCore::OnWatchdog() {
   if (std::optional<std::string> count = refusedLine_.Flush(RepeatedEventLine::Clock::now())) {
     LogEvent(*count);
   }
+  if (dispatch_ != nullptr) dispatch_->OnWatchdog();
   if (wsdlCache_ != nullptr) {
     wsdlCache_->FlushIfPending(stats_.activeConnections.load(std::memory_order_relaxed));
   }

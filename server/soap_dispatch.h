@@ -56,6 +56,8 @@ class SoapDispatch {
   virtual bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) = 0;
   // False: no answer; the "SOAP Endpoint Found" page follows.
   virtual bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) = 0;
+  // The watchdog's tick, on the service thread.
+  virtual void OnWatchdog() {}
 };
 
 }  // namespace server

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry/registry.h"
 #include "platform/registry/testing/temp_registry.h"
 #include "server/request_log.h"
 #include "server/server_core.h"
@@ -189,6 +190,58 @@ TEST_F(SoapE2eHttpTest, RpcEchoInBothVersions) {
       << record;
   EXPECT_EQ(record.substr(record.size() - 8), "\r\n*\r\n*\r\n");
   EXPECT_NE(trace_.records[1].find("\r\nSOAP Version: 1.2\r\n"), std::string::npos);
+}
+
+// An endpoint's classes are resolved once and kept: a service registered
+// while the server runs answers once a watchdog tick has passed.
+TEST_F(SoapE2eHttpTest, ServiceRegisteredWhileRunningAnswersAfterAWatchdogTick) {
+  Start(u"QvTest.Late");
+  const std::string call = EchoStringCall(kSoap11Env, "late");
+  Reply r = Post(false, kEchoAction, call);
+  EXPECT_EQ(r.line, "HTTP/1.0 500 Internal Server Error");
+  EXPECT_NE(r.body.find("Failed to resolve ProgID for method handler."), std::string::npos)
+      << r.body;
+
+  std::string clsid;
+  ASSERT_TRUE(registry::ReadString(HKEY_CLASSES_ROOT, "QvTest.Echo\\CLSID", nullptr, &clsid));
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "QvTest.Late\\CLSID", nullptr, clsid),
+            ERROR_SUCCESS);
+  // No registry read on the request path: until the tick, the classes stand.
+  r = Post(false, kEchoAction, call);
+  EXPECT_EQ(r.line, "HTTP/1.0 500 Internal Server Error");
+
+  core_->OnWatchdog();
+  r = Post(false, kEchoAction, call);
+  EXPECT_EQ(r.line, "HTTP/1.0 200 OK") << r.body;
+  EXPECT_NE(r.body.find(">late</"), std::string::npos) << r.body;
+  EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "QvTest.Late"), ERROR_SUCCESS);
+}
+
+// A changed endpoint holds for the next request, though a connection held
+// open keeps the server from ever finding a moment without one.
+TEST_F(SoapE2eHttpTest, EndpointChangeHoldsForTheNextRequestWithAConnectionOpen) {
+  Start(u"QvTest.Echo");
+  ASSERT_EQ(Post(false, kEchoAction, EchoStringCall(kSoap11Env, "a")).line, "HTTP/1.0 200 OK");
+  server_testing::LoopbackClient idle(port_);
+  ASSERT_TRUE(idle.Connected());
+
+  auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
+  EndpointInfo& endpoint = next->endpoints["/svc"];
+  endpoint.wsdlDocURL = std::string("file://") + QV_SERVER_TESTDATA + "/doc.wsdl";
+  endpoint.wsdlService = u"DocService";
+  endpoint.wsdlPort = u"DocPort12";
+  endpoint.bodyProcessingProgId = u"QvTest.Doc";
+  {
+    std::lock_guard<std::mutex> lock(store_.Lock());
+    store_.Publish(std::move(next));
+  }
+  core_->OnWatchdog();  // a pass with the connection open changes nothing
+  const Reply r =
+      Post(true, nullptr, Envelope(kSoap12Env, "", "<q:ask xmlns:q=\"urn:q\">hi</q:ask>"));
+  EXPECT_EQ(r.line, "HTTP/1.0 200 OK") << r.body;
+  EXPECT_NE(r.body.find("<post extra=\"\" svc=\"/svc\"><q:ask xmlns:q=\"urn:q\">hi</q:ask></post>"),
+            std::string::npos)
+      << r.body;
 }
 
 // Values of each kind the echo service declares come back unchanged.

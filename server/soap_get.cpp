@@ -14,6 +14,7 @@
 #include "platform/com/variant.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
+#include "server/plugin_contract.h"
 #include "xml/namespaces.h"
 
 namespace server {
@@ -116,18 +117,18 @@ std::string TraceRecord(const SoapCall& call, int64_t now, int status, std::stri
 
 bool InvokeOnProcessSoapGet(std::u16string_view prog_id, Iquenlin2* message,
                             std::u16string_view service_uri, std::u16string_view extra_path,
-                            std::u16string_view query) {
-  CLSID clsid;
-  if (FAILED(CLSIDFromProgID(Bstr(prog_id).Get(), &clsid))) {
-    RecordReceiverFault(message, u"Request: Failed to resolve ProgID for application object.");
-    return false;
-  }
+                            std::u16string_view query, const PluginClasses* classes) {
   ComPtr<IDispatch> handler;
-  if (FAILED(
-          CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_IDispatch, handler.ReceiveVoid())) ||
-      !handler) {
-    RecordReceiverFault(message, u"Request: Failed to create application object instance.");
-    return false;
+  HRESULT created = S_OK;
+  switch (CreatePlugin(prog_id, &handler, &created, classes)) {
+    case CreateStatus::ProgIdUnknown:
+      RecordReceiverFault(message, u"Request: Failed to resolve ProgID for application object.");
+      return false;
+    case CreateStatus::NotCreatable:
+      RecordReceiverFault(message, u"Request: Failed to create application object instance.");
+      return false;
+    case CreateStatus::Ok:
+      break;
   }
   ComPtr<IDispatch> message_dispatch = com::QueryInterfacePtr<IDispatch>(message);
   if (!message_dispatch) {
@@ -208,7 +209,7 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
       plugins.ProcessRpcBody(message);
     } else {
       InvokeOnProcessSoapGet(endpoint.bodyProcessingProgId, message, service_uri, extra_path,
-                             query);
+                             query, plugins.Classes());
     }
     message->SetRequestPhase(VARIANT_FALSE);
   }

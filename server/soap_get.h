@@ -20,6 +20,8 @@
 
 namespace server {
 
+class PluginClasses;
+
 // What a GET shares with the POST dispatch: the endpoint's header-processor
 // chain and the RPC call on its body object. One per request.
 class SoapGetPlugins {
@@ -33,6 +35,8 @@ class SoapGetPlugins {
   // Calls the decoded RPC method on the endpoint's body object; failures
   // are recorded in the message as faults.
   virtual void ProcessRpcBody(Iquenlin2* message) = 0;
+  // The endpoint's resolved classes; null looks each ProgID up.
+  virtual const PluginClasses* Classes() const { return nullptr; }
 };
 
 struct SoapGetOptions {
@@ -53,6 +57,6 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
 // called, or answers 0.
 bool InvokeOnProcessSoapGet(std::u16string_view prog_id, Iquenlin2* message,
                             std::u16string_view service_uri, std::u16string_view extra_path,
-                            std::u16string_view query);
+                            std::u16string_view query, const PluginClasses* classes = nullptr);
 
 }  // namespace server

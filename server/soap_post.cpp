@@ -13,6 +13,7 @@
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "server/forwarding_proxy.h"
+#include "server/plugin_classes.h"
 #include "server/plugin_contract.h"
 #include "server/rpc_invoker.h"
 #include "server/soap_get.h"
@@ -247,19 +248,23 @@ namespace {
 // The GET's share of the POST dispatch's plug-in calls, for one request.
 class GetPlugins final : public SoapGetPlugins {
  public:
-  explicit GetPlugins(const EndpointInfo& endpoint) : endpoint_(endpoint) {}
+  GetPlugins(const EndpointInfo& endpoint, const PluginClasses* classes)
+      : endpoint_(endpoint), classes_(classes) {}
   bool CreateHeaderProcessors(Iquenlin2* message) override {
-    return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message);
+    return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message,
+                                          classes_);
   }
   void ProcessHeaderBlocks(Iquenlin2* message) override {
     server::ProcessHeaderBlocks(chain_, message);
   }
   void ProcessRpcBody(Iquenlin2* message) override {
-    server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message);
+    server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message, classes_);
   }
+  const PluginClasses* Classes() const override { return classes_; }
 
  private:
   const EndpointInfo& endpoint_;
+  const PluginClasses* classes_;
   HeaderHandlerChain chain_;
   RpcInvoker invoker_;
 };
@@ -270,9 +275,11 @@ bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) 
   if (call.endpoint == nullptr) return false;
   ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, *call.endpoint);
   if (!reader) return false;
-  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : nullptr;
+  const std::shared_ptr<const PluginClasses> classes =
+      classes_.Get(call.endpointUri, *call.endpoint);
+  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : classes->CreateMessage();
   if (!message) return false;
-  GetPlugins plugins(*call.endpoint);
+  GetPlugins plugins(*call.endpoint, classes.get());
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
   options.forward = Limits(call);
@@ -288,7 +295,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   const std::u16string serviceUri = text::Widen(call.endpointUri);
   const std::u16string extraPath = text::Widen(call.extraPath);
   Bstr soapAction(QuoteSoapAction(call.soapAction));
-  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : nullptr;
+  const std::shared_ptr<const PluginClasses> classes = classes_.Get(call.endpointUri, endpoint);
+  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : classes->CreateMessage();
   if (!message) return false;
   Iquenlin2* msg = message.Get();
 
@@ -352,7 +360,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   } else {
     msg->GetSOAPVersion(&version);
     const bool headersPassed =
-        !hasProcessors || (CreateHeaderProcessors(chain, endpoint.headerProcessingProgIds, msg) &&
+        !hasProcessors || (CreateHeaderProcessors(chain, endpoint.headerProcessingProgIds, msg,
+                                                  classes.get()) &&
                            ProcessHeaderBlocks(chain, msg));
     if (!headersPassed) {
       msg->SetRequestPhase(VARIANT_FALSE);
@@ -373,11 +382,14 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           msg->IsRPCStyle(&result);
           if (IsTrue(result)) {
             msg->ProcessRPC(&result);
-            if (IsTrue(result)) ProcessRpcBody(invoker, endpoint.bodyProcessingProgId, msg);
+            if (IsTrue(result)) {
+              ProcessRpcBody(invoker, endpoint.bodyProcessingProgId, msg, classes.get());
+            }
           } else if (version == 11) {
-            InvokeBodyHandler(endpoint.bodyProcessingProgId, msg);
+            InvokeBodyHandler(endpoint.bodyProcessingProgId, msg, classes.get());
           } else {
-            InvokeBodyHandler12(endpoint.bodyProcessingProgId, msg, serviceUri, extraPath);
+            InvokeBodyHandler12(endpoint.bodyProcessingProgId, msg, serviceUri, extraPath,
+                                classes.get());
           }
         }
       }

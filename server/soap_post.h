@@ -14,6 +14,7 @@
 #include "interfaces/quenlin.h"
 #include "platform/base/base.h"
 #include "server/forwarding_proxy.h"
+#include "server/plugin_classes.h"
 #include "server/soap_dispatch.h"
 
 struct SAFEARRAY;
@@ -33,7 +34,9 @@ class SoapPostDispatch final : public SoapDispatch {
   // Seconds since the epoch, for the trace record's time.
   using Clock = std::function<int64_t()>;
 
-  explicit SoapPostDispatch(WsdlCache& cache, MessageFactory makeMessage = CreateMessage,
+  // Without `makeMessage`, message objects come from the endpoint's resolved
+  // message class.
+  explicit SoapPostDispatch(WsdlCache& cache, MessageFactory makeMessage = nullptr,
                             Clock clock = nullptr);
 
   bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override;
@@ -50,8 +53,13 @@ class SoapPostDispatch final : public SoapDispatch {
   // The production factory: a new object of the message class.
   static ComPtr<Iquenlin2> CreateMessage();
 
+  // Resolves the plug-in classes of a newly published snapshot's endpoints.
+  void PrepareEndpoints(const ConfigSnapshot& snapshot) { classes_.Prepare(snapshot); }
+  void OnWatchdog() override { classes_.OnWatchdog(); }
+
  private:
   WsdlCache& cache_;
+  PluginClassCache classes_;
   const MessageFactory makeMessage_;
   const Clock clock_;
   ForwardLimits Limits(const SoapCall& call) {

@@ -45,19 +45,10 @@ void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
   if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
 }
 
-// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS, a number of milliseconds below
-// kForwardTimeoutMs, shortens each wait of a forward so that a test of the
-// whole program can meet a next hop that never answers. It can only shorten
-// the wait; unset, or any other value, leaves the standard one. 0: unset.
+// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS shortens each wait of a forward
+// so that a test of the whole program can meet a next hop that never answers.
 uint32_t TestForwardTimeoutMs() {
-  const char* text = ::getenv("QUORVEL_TEST_FORWARD_TIMEOUT_MS");
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
-  uint32_t ms = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return 0;
-    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
-  }
-  return ms < kForwardTimeoutMs ? ms : 0;
+  return TestOnlyShorterMs("QUORVEL_TEST_FORWARD_TIMEOUT_MS", kForwardTimeoutMs);
 }
 
 }  // namespace
@@ -137,15 +128,17 @@ bool SoapServer::SaveSnapshot(const ConfigSnapshot& snapshot) {
 }
 
 bool SoapServer::ChangeConfig(const std::function<void(ConfigSnapshot&)>& change) {
-  // The file is written under changeMu_ alone: requests take the
-  // configuration lock for their WSDL readers and must not wait on an fsync.
+  // The file is written under changeMu_ alone: requests must not wait on an fsync.
   std::lock_guard<std::mutex> order(changeMu_);
   ConfigSnapshotPtr published;
   {
     std::lock_guard<std::mutex> lock(store_.Lock());
     auto next = std::make_shared<ConfigSnapshot>(*store_.Current());
     change(*next);
-    if (wsdlCache_ && next->endpoints != store_.Current()->endpoints) wsdlCache_->RequestFlush();
+    if (next->endpoints != store_.Current()->endpoints) {
+      if (wsdlCache_) wsdlCache_->RequestFlush();
+      if (soapDispatch_) soapDispatch_->PrepareEndpoints(*next);
+    }
     published = next;
     store_.Publish(std::move(next));
   }
@@ -174,10 +167,11 @@ bool SoapServer::EnumerateProtocols() {
 
 bool SoapServer::StartServer() {
   requestLogger_ = MakeRequestLogger(logs_);
-  wsdlCache_ = std::make_unique<WsdlCache>(store_.Lock(), settings_.wsdlCacheSize, logEvent_);
+  wsdlCache_ = std::make_unique<WsdlCache>(wsdlLock_, settings_.wsdlCacheSize, logEvent_);
   soapDispatch_ = std::make_unique<SoapPostDispatch>(*wsdlCache_);
   if (const uint32_t ms = TestForwardTimeoutMs()) soapDispatch_->SetForwardTimeoutMs(ms);
   soapDispatch_->SetOutboundLimit(OutboundGate::LimitFor(settings_.numWorkThreads));
+  soapDispatch_->PrepareEndpoints(*store_.Current());
   core_ = std::make_unique<ServerCore>(settings_, store_, requestLogger_.get(), logEvent_);
   core_->SetSoapDispatch(soapDispatch_.get());
   core_->SetWsdlCache(wsdlCache_.get());

@@ -98,6 +98,7 @@ class SoapServer {
   // After the logs, so the core stops (and its threads end) before they go.
   std::unique_ptr<RequestLogger> requestLogger_;
   // Before the core: its workers use them until it stops.
+  std::mutex wsdlLock_;  // the WSDL cache's own, never the configuration lock
   std::unique_ptr<WsdlCache> wsdlCache_;
   std::unique_ptr<SoapPostDispatch> soapDispatch_;
   std::unique_ptr<ServerCore> core_;

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <thread>
 #include <vector>
 
@@ -92,12 +93,92 @@ TEST_F(WsdlCacheTest, ExistingKeyKeepsStoredReaderAndReleasesTheNewOne) {
   EXPECT_TRUE(lines_.empty());  // nothing evicted for it
 }
 
-TEST_F(WsdlCacheTest, FailedLoadIsNotCachedAndRetried) {
+// A failed load is not cached, and not retried by every request either: it is
+// remembered for a back-off, for that endpoint record only.
+TEST_F(WsdlCacheTest, FailedLoadIsNotCachedAndRetriedAfterTheBackOff) {
   WsdlCache cache = MakeCache(2);
   EXPECT_FALSE(cache.GetServiceDescription("/a", Endpoint("fail")));
   EXPECT_FALSE(cache.GetServiceDescription("/a", Endpoint("fail")));
+  EXPECT_EQ(loads_, 1);
+  now_ += kWsdlFailureBackoffMs;
+  EXPECT_FALSE(cache.GetServiceDescription("/a", Endpoint("fail")));
   EXPECT_EQ(loads_, 2);
   EXPECT_EQ(cache.Size(), 0u);
+  // The endpoint, changed, loads at once.
+  EXPECT_TRUE(cache.GetServiceDescription("/a", Endpoint("x")));
+  EXPECT_EQ(loads_, 3);
+}
+
+// An entry serves only the endpoint record it was loaded for: a change of the
+// WSDL URL, service or port is seen by the next request.
+TEST_F(WsdlCacheTest, ChangedEndpointRecordGetsItsOwnReader) {
+  WsdlCache cache = MakeCache(4);
+  EndpointInfo e = Endpoint("x");
+  ASSERT_TRUE(cache.GetServiceDescription("/a", e));
+  EndpointInfo changed[3] = {Endpoint("yy"), e, e};
+  changed[1].wsdlService = u"S2";
+  changed[2].wsdlPort = u"P2";
+  int expectedLoads = 1;
+  for (const EndpointInfo& c : changed) {
+    ComPtr<IDispatch> reader = cache.GetServiceDescription("/a", c);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(loads_, ++expectedLoads);
+    UINT n = 0;
+    reader->GetTypeInfoCount(&n);
+    EXPECT_EQ(n, c.wsdlDocURL.size());
+    EXPECT_TRUE(cache.GetServiceDescription("/a", c));  // now a hit
+    EXPECT_EQ(loads_, expectedLoads);
+  }
+  EXPECT_EQ(cache.Size(), 1u);
+  EXPECT_EQ(FakeReader::live.load(), 1);  // every replaced reader was released
+}
+
+// One load per endpoint at a time. A request arriving meanwhile starts no
+// load of its own: over HTTP it waits only briefly and gets the endpoint's
+// failure, rather than holding its worker for the whole load; a file's load
+// it waits out and shares.
+TEST_F(WsdlCacheTest, RequestDuringALoadSharesItOrFailsAtOnce) {
+  struct Case {
+    const char* url;
+    bool shares;
+  };
+  for (const Case& c : {Case{"http://127.0.0.1:1/x.wsdl", false}, Case{"file:///x.wsdl", true}}) {
+    SCOPED_TRACE(c.url);
+    std::mutex gateMu;
+    std::condition_variable gateCv;
+    bool open = false;
+    std::atomic<int> loads{0};
+    std::atomic<bool> loading{false};
+    std::mutex lock;
+    WsdlCache cache(lock, 2, nullptr, [&](const EndpointInfo& e) -> ComPtr<IDispatch> {
+      ++loads;
+      loading = true;
+      std::unique_lock<std::mutex> gate(gateMu);
+      gateCv.wait(gate, [&] { return open; });
+      return ComPtr<IDispatch>(com::MakeComObject<FakeReader>(e.wsdlDocURL).Get());
+    });
+    const EndpointInfo e = Endpoint(c.url);
+    ComPtr<IDispatch> first;
+    std::thread loader([&] { first = cache.GetServiceDescription("/a", e); });
+    while (!loading) std::this_thread::yield();
+    ComPtr<IDispatch> second;
+    std::thread waiter([&] { second = cache.GetServiceDescription("/a", e); });
+    if (!c.shares) waiter.join();  // answered while the load still runs
+    {
+      std::lock_guard<std::mutex> gate(gateMu);
+      open = true;
+    }
+    gateCv.notify_all();
+    loader.join();
+    if (c.shares) waiter.join();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(second.Get(), c.shares ? first.Get() : nullptr);
+    EXPECT_EQ(cache.GetServiceDescription("/a", e).Get(), first.Get());
+    EXPECT_EQ(loads.load(), 1);
+    first.Reset();
+    second.Reset();
+    cache.Flush();
+  }
 }
 
 TEST_F(WsdlCacheTest, UncachableReaderStillServesTheRequest) {

@@ -1,6 +1,7 @@
 #include "wsdl/wsdl_client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <new>
 #include <set>
@@ -70,6 +71,7 @@ enum class Fetched { Failed, ParseFailed, Parsed };
 struct LoadTrail {
   std::vector<std::string> chain;
   std::set<std::string, std::less<>> seen;
+  std::chrono::steady_clock::time_point deadline;  // of the whole load
 };
 
 Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
@@ -157,13 +159,20 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings, Load
     options.user_agent = settings.user_agent;
     options.extra_headers = settings.extra_headers;
     options.max_length = settings.max_length;
+    // No wait may reach past the whole load's deadline.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          trail.deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return Fetched::Failed;
+    const uint32_t timeout_ms = static_cast<uint32_t>(
+        std::min<uint64_t>(static_cast<uint64_t>(left), static_cast<uint32_t>(settings.timeout_ms)));
     const bool fetched = xmldoc::FetchDocumentOverHttp(parts.host, parts.path, parts.port,
-                                                       static_cast<uint32_t>(settings.timeout_ms),
-                                                       options, [&bytes](std::string_view body) {
+                                                       timeout_ms, options,
+                                                       [&bytes](std::string_view body) {
                                                          bytes.assign(body);
                                                          return true;
                                                        });
-    if (!fetched) return Fetched::Failed;
+    if (!fetched || std::chrono::steady_clock::now() > trail.deadline) return Fetched::Failed;
     name = parts.path;
   } else if (IsFileUrl(url)) {
     name.assign(SkipLeadingSpace(url).substr(7));
@@ -330,7 +339,11 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
     std::lock_guard<std::mutex> lock(mu_);
     settings = FetchSettings{user_agent_, extra_headers_, timeout_ms_, max_length_};
   }
-  LoadTrail trail{{url}, {url}};
+  // A negative timeout used to mean waits without end; the whole load is
+  // then bounded by the default.
+  const int whole_ms = settings.timeout_ms > 0 ? settings.timeout_ms : kDefaultWsdlTimeoutMs;
+  LoadTrail trail{{url}, {url},
+                  std::chrono::steady_clock::now() + std::chrono::milliseconds(whole_ms)};
   std::unique_ptr<WsdlDocumentHandler> loaded;
   Fetched fetched;
   try {

@@ -60,7 +60,10 @@ class WsdlClient {
   bool LoadServiceDescription(std::u16string_view service, std::u16string_view port,
                               std::string_view url);
 
-  // HTTP settings of later loads (imports always use the defaults).
+  // HTTP settings of later loads (imports always use the defaults). The
+  // timeout bounds each wait and the whole load with its imports: a host
+  // that never answers, or a chain of slow imports, cannot hold the caller
+  // longer than that.
   void SetUserAgent(std::string_view utf8);
   std::string GetUserAgent() const;
   void SetHTTPTimeout(int milliseconds);  // stored as given

@@ -327,6 +327,31 @@ TEST(HttpLoadTest, ImportCyclesLoadAndEnd) {
   }
 }
 
+// The reader's timeout bounds the whole load, imports included: an import
+// that answers only after the root's time is up fails the load, though no
+// single wait ran out (an import on its own would wait the default).
+TEST(HttpLoadTest, TimeoutBoundsTheWholeLoadWithItsImports) {
+  LoopbackPeer peer;
+  peer.Serve(
+      [](PeerConnection& c) {
+        const std::string head = c.ReadHead();
+        if (head.starts_with("GET /slow.wsdl")) {
+          c.Pause(900);
+          c.Write(Ok(ChainDoc("", "M1", false)));
+        } else {
+          c.Write(Ok(ChainDoc("slow.wsdl", "M0", true, "M1")));
+        }
+      },
+      2);
+  ComPtr<I> r = NewReader();
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  r->SetHTTPTimeout(300, &ok);
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/root.wsdl";
+  EXPECT_FALSE(Load(r.Get(), u"S", u"P", url));
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), 2);
+}
+
 // Documents d0 .. dN, each importing the next; the root's operation uses the
 // message of the last, so the load shows that every level was merged.
 std::map<std::string, std::string> Chain(int levels, bool last_imports) {

@@ -2,9 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/registry/registry.h"
 #include "platform/com/remote/remote.h"
@@ -54,6 +57,95 @@ HRESULT LoadLibrary(const std::string& path, Library* out) {
   libs.by_path[path] = lib;
   *out = lib;
   return S_OK;
+}
+
+// In-process class objects by CLSID. An entry holds while the registry's
+// generation is the one it was found under; after a change the class's library
+// path is read again and the object kept when the path is the same.
+struct CachedClass {
+  uint64_t generation = 0;
+  std::string path;
+  IUnknown* object = nullptr;
+};
+
+using ClsidKey = std::array<unsigned char, sizeof(GUID)>;
+
+ClsidKey KeyOf(REFCLSID clsid) {
+  ClsidKey key;
+  std::memcpy(key.data(), &clsid, sizeof(GUID));
+  return key;
+}
+
+struct ClassCache {
+  std::shared_mutex mu;
+  std::map<ClsidKey, CachedClass> by_clsid;  // Guarded by mu.
+};
+
+ClassCache& TheClassCache() {
+  static ClassCache* cache = new ClassCache;  // its objects live as long as their libraries
+  return *cache;
+}
+
+// True (with *hr) when the cache answers: the entry is of `generation`, or of
+// `path` when that is given.
+bool FromCache(REFCLSID clsid, uint64_t generation, const std::string* path, REFIID iid,
+               void** object, HRESULT* hr) {
+  ClassCache& cache = TheClassCache();
+  IUnknown* found = nullptr;
+  {
+    std::shared_lock lock(cache.mu);
+    auto it = cache.by_clsid.find(KeyOf(clsid));
+    if (it == cache.by_clsid.end()) return false;
+    if (it->second.generation == generation) {
+      found = it->second.object;
+    } else if (!path || it->second.path != *path) {
+      return false;
+    }
+  }
+  if (!found) {
+    std::unique_lock lock(cache.mu);
+    auto it = cache.by_clsid.find(KeyOf(clsid));
+    if (it == cache.by_clsid.end() || it->second.path != *path) return false;
+    it->second.generation = generation;
+    found = it->second.object;
+  }
+  *hr = found->QueryInterface(iid, object);
+  return true;
+}
+
+// Loads the class object from `path` and keeps it for the next calls.
+HRESULT LoadClassObject(REFCLSID clsid, uint64_t generation, const std::string& path,
+                        REFIID iid, void** object) {
+  Library lib;
+  if (const HRESULT hr = LoadLibrary(path, &lib); FAILED(hr)) return hr;
+  IUnknown* unknown = nullptr;
+  HRESULT hr = lib.get_class_object(clsid, IID_IUnknown, reinterpret_cast<void**>(&unknown));
+  if (FAILED(hr)) return hr;
+  if (!unknown) return E_UNEXPECTED;
+  hr = unknown->QueryInterface(iid, object);
+  ClassCache& cache = TheClassCache();
+  IUnknown* replaced = nullptr;
+  {
+    std::unique_lock lock(cache.mu);
+    CachedClass& entry = cache.by_clsid[KeyOf(clsid)];
+    replaced = entry.object;
+    entry = CachedClass{generation, path, unknown};
+  }
+  if (replaced) replaced->Release();
+  return hr;
+}
+
+void ForgetClassObject(REFCLSID clsid) {
+  ClassCache& cache = TheClassCache();
+  IUnknown* dropped = nullptr;
+  {
+    std::unique_lock lock(cache.mu);
+    auto it = cache.by_clsid.find(KeyOf(clsid));
+    if (it == cache.by_clsid.end()) return;
+    dropped = it->second.object;
+    cache.by_clsid.erase(it);
+  }
+  dropped->Release();
 }
 
 bool KeyExists(const std::string& path) {
@@ -143,16 +235,19 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, void*, REFIID iid, void*
   if (HRESULT hr; com::remote::internal::FindRegisteredClassObject(clsid, iid, object, &hr)) {
     return hr;
   }
+  const bool inproc = (context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) != 0;
+  const uint64_t generation = inproc ? registry::Generation() : 0;
+  if (HRESULT hr; inproc && FromCache(clsid, generation, nullptr, iid, object, &hr)) return hr;
   const std::string key = "CLSID\\" + com::GuidToRegistryString(clsid);
-  if (context & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)) {
+  if (inproc) {
     std::string path;
     const LSTATUS s = ReadDefault(key + "\\InprocServer32", &path);
     if (IsReadFailure(s)) return REGDB_E_READREGDB;
     if (s == ERROR_SUCCESS && !path.empty()) {
-      Library lib;
-      if (const HRESULT hr = LoadLibrary(path, &lib); FAILED(hr)) return hr;
-      return lib.get_class_object(clsid, iid, object);
+      if (HRESULT hr; FromCache(clsid, generation, &path, iid, object, &hr)) return hr;
+      return LoadClassObject(clsid, generation, path, iid, object);
     }
+    ForgetClassObject(clsid);
   }
   if (context & (CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)) {
     std::string command;

@@ -1,7 +1,8 @@
 // Class activation: apartments, ProgID lookup and the creation of objects of
 // registered classes. In-process servers are shared libraries named by the
 // class's InprocServer32 key, loaded once per process with dlopen and kept
-// loaded to the end of the process.
+// loaded to the end of the process; their class objects are kept by CLSID and
+// handed out again while the registry is unchanged (or names the same library).
 // Classes whose class object this process registered are served directly;
 // local servers (LocalServer32) are reached through platform/com/remote.
 #pragma once

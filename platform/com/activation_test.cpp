@@ -202,6 +202,34 @@ TEST_F(ActivationTest, CreatedByProgIdAndCalledThroughItsInterface) {
   }
 }
 
+// A class's object is found once and handed out again while its registration
+// holds; a registration another process removes or restores is followed.
+TEST_F(ActivationTest, ClassObjectIsKeptWhileItsRegistrationHolds) {
+  Register();
+  auto classObject = [](IUnknown** out) {
+    return CoGetClassObject(CLSID_TestCalc, CLSCTX_INPROC_SERVER, nullptr, IID_IUnknown,
+                            reinterpret_cast<void**>(out));
+  };
+  IUnknown* first = nullptr;
+  IUnknown* second = nullptr;
+  ASSERT_EQ(classObject(&first), S_OK);
+  ASSERT_EQ(classObject(&second), S_OK);
+  EXPECT_EQ(first, second);
+  first->Release();
+  second->Release();
+
+  ASSERT_EQ(RunRegcomp(std::string("-u ") + QV_TEST_COMPONENT), 0);
+  IUnknown* gone = nullptr;
+  EXPECT_EQ(classObject(&gone), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(gone, nullptr);
+
+  Register();
+  ComPtr<ITestCalc> calc;
+  EXPECT_EQ(CoCreateInstance(CLSID_TestCalc, nullptr, CLSCTX_INPROC_SERVER, ITestCalc::kIid,
+                             calc.ReceiveVoid()),
+            S_OK);
+}
+
 // Another thread may be between its lookup and its call into the library, or
 // still inside the library's Release, when the last object goes away.
 TEST_F(ActivationTest, LibraryStaysLoadedWhileOtherThreadsMayBeInIt) {

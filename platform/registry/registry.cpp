@@ -1,7 +1,9 @@
 #include "platform/registry/registry.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +58,10 @@ struct Store {
   std::map<std::string, Key> keys;
 
   Key* Find(std::string_view path) {
+    auto it = keys.find(Lower(path));
+    return it == keys.end() ? nullptr : &it->second;
+  }
+  const Key* Find(std::string_view path) const {
     auto it = keys.find(Lower(path));
     return it == keys.end() ? nullptr : &it->second;
   }
@@ -397,14 +403,48 @@ LSTATUS Save(const std::string& path, const Store& store) {
 }
 
 // ---- The process-wide view --------------------------------------------------
+// Readers take no lock and make no file-system call while nothing changed: the
+// parsed file is published whole with a generation number, each thread keeps
+// the last view it took, and the folder holding the file is watched with
+// inotify, so a change made by another process shows up as a queued event
+// that the next read drains (one non-blocking read). Without a watch (no folder
+// yet) every read looks at the file as before.
+
+// The environment that chose the file; the same text gives the same path.
+std::string EnvironmentKey() {
+  std::string key;
+  for (const char* name : {"QUORVEL_REGISTRY", "XDG_DATA_HOME", "HOME"}) {
+    if (const char* v = std::getenv(name)) key += v;
+    key += '\0';
+  }
+  return key;
+}
+
+struct View {
+  std::string key;
+  std::string path;
+  FileId id;
+  std::shared_ptr<const Store> store;
+  LSTATUS status = ERROR_SUCCESS;
+  uint64_t generation = 0;
+};
+
+constexpr size_t kHandleShards = 16;
+
+struct HandleShard {
+  std::mutex mu;
+  std::set<const RegistryKey*> handles;  // Guarded by mu.
+};
 
 struct Registry {
-  std::mutex mu;
-  std::string cached_path;         // Guarded by mu.
-  FileId cached_id;                // Guarded by mu.
-  std::shared_ptr<Store> cached;   // Guarded by mu; null when not loaded.
-  LSTATUS cached_status = ERROR_SUCCESS;  // Guarded by mu.
-  std::set<const RegistryKey*> handles;   // Guarded by mu.
+  std::mutex mu;  // writers and reloads, one at a time; readers never take it
+  std::mutex view_mu;  // a leaf held for a pointer copy when the view moved on
+  std::shared_ptr<const View> view;  // Guarded by view_mu.
+  std::atomic<uint64_t> generation{0};
+  std::atomic<int> notify_fd{-1};
+  int watch = -1;                // Guarded by mu.
+  std::atomic<bool> watching{false};
+  HandleShard shards[kHandleShards];
 };
 
 Registry& TheRegistry() {
@@ -412,28 +452,131 @@ Registry& TheRegistry() {
   return *r;
 }
 
-// The current contents; reparsed only when the file changed.
-LSTATUS Snapshot(std::shared_ptr<Store>* out) {
+HandleShard& ShardOf(const RegistryKey* key) {
+  return TheRegistry().shards[(reinterpret_cast<uintptr_t>(key) >> 4) % kHandleShards];
+}
+
+// A forked child shares the parent's inotify queue: draining it there would
+// steal the parent's events, so the child starts its own.
+void ForgetInheritedWatch() {
   Registry& r = TheRegistry();
-  const std::string path = registry::FilePath();
-  std::lock_guard lock(r.mu);
-  const FileId id = Identify(path);
-  if (!r.cached || r.cached_path != path || !(r.cached_id == id)) {
-    auto store = std::make_shared<Store>();
-    FileId loaded;
-    r.cached_status = Load(path, store.get(), &loaded);
-    r.cached = std::move(store);
-    r.cached_id = loaded;
-    r.cached_path = path;
+  const int fd = r.notify_fd.exchange(-1);
+  if (fd >= 0) close(fd);
+  r.watch = -1;
+  r.watching.store(false);
+}
+
+// True when a change may have happened since the last call (or nothing is
+// watched, so any read may be the first to see one).
+bool DrainNotifications(Registry& r) {
+  if (!r.watching.load(std::memory_order_acquire)) return true;
+  const int fd = r.notify_fd.load(std::memory_order_acquire);
+  if (fd < 0) return true;
+  alignas(inotify_event) char buf[4096];
+  bool any = false;
+  while (true) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      any = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
   }
-  *out = r.cached;
-  return r.cached_status;
+  return any;
+}
+
+// Caller holds r.mu. Watches the folder of `path`; without it, reads fall
+// back to looking at the file each time.
+void EnsureWatch(Registry& r, const std::string& path) {
+  int fd = r.notify_fd.load();
+  if (fd < 0) {
+    fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd < 0) {
+      r.watching.store(false);
+      return;
+    }
+    static std::once_flag at_fork;
+    std::call_once(at_fork, [] { pthread_atfork(nullptr, nullptr, ForgetInheritedWatch); });
+    r.notify_fd.store(fd);
+  }
+  // Every entry change, the folder's own mode and owner, and its removal.
+  const int wd = inotify_add_watch(fd, FolderOf(path).c_str(),
+                                   IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
+                                       IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF |
+                                       IN_MOVE_SELF | IN_ONLYDIR);
+  if (r.watch >= 0 && r.watch != wd) inotify_rm_watch(fd, r.watch);
+  r.watch = wd;
+  r.watching.store(wd >= 0, std::memory_order_release);
+}
+
+// Caller holds r.mu.
+void Publish(Registry& r, std::string key, std::string path, const FileId& id,
+             std::shared_ptr<const Store> store, LSTATUS status) {
+  auto view = std::make_shared<View>();
+  view->key = std::move(key);
+  view->path = std::move(path);
+  view->id = id;
+  view->store = std::move(store);
+  view->status = status;
+  std::shared_ptr<const View> old;
+  std::lock_guard lock(r.view_mu);
+  view->generation = r.generation.load() + 1;
+  old = std::move(r.view);
+  r.view = std::move(view);
+  r.generation.store(r.view->generation, std::memory_order_release);
+}
+
+std::shared_ptr<const View> PublishedView(Registry& r) {
+  std::lock_guard lock(r.view_mu);
+  return r.view;
+}
+
+// Looks at the file (under r.mu) and publishes it anew when it is another
+// file or changed since the view was taken.
+void Reload(Registry& r, const std::string& key) {
+  std::lock_guard lock(r.mu);
+  const std::string path = registry::FilePath();
+  EnsureWatch(r, path);  // before looking, so a change after it is an event
+  const FileId id = Identify(path);
+  const std::shared_ptr<const View> view = PublishedView(r);
+  if (view && view->key == key && view->path == path && view->id == id) return;
+  auto store = std::make_shared<Store>();
+  FileId loaded;
+  const LSTATUS status = Load(path, store.get(), &loaded);
+  Publish(r, key, path, loaded, std::move(store), status);
+}
+
+// The view this thread reads: the published one, reloaded first when a change
+// was notified or the environment names another file.
+const View& CurrentView() {
+  thread_local std::shared_ptr<const View> t_view;
+  Registry& r = TheRegistry();
+  const std::string key = EnvironmentKey();
+  bool check = DrainNotifications(r);
+  for (int pass = 0; pass < 2; ++pass) {
+    if (check) Reload(r, key);
+    if (!t_view || t_view->generation != r.generation.load(std::memory_order_acquire)) {
+      t_view = PublishedView(r);
+    }
+    if (t_view && t_view->key == key) break;
+    check = true;
+  }
+  return *t_view;
+}
+
+// The current contents.
+LSTATUS Snapshot(std::shared_ptr<const Store>* out) {
+  const View& view = CurrentView();
+  *out = view.store;
+  return view.status;
 }
 
 // One change: under the file lock, read the file afresh, apply `change`, and
 // write the result when `change` succeeded and reported a modification.
 LSTATUS Mutate(const std::function<LSTATUS(Store&, bool* changed)>& change) {
   Registry& r = TheRegistry();
+  const std::string key = EnvironmentKey();
   const std::string path = registry::FilePath();
   if (path.empty()) return ERROR_CANTWRITE;
   std::lock_guard lock(r.mu);
@@ -441,6 +584,7 @@ LSTATUS Mutate(const std::function<LSTATUS(Store&, bool* changed)>& change) {
       slash != std::string::npos && slash > 0 && !file::MakeDirectories(path.substr(0, slash))) {
     return ERROR_CANTWRITE;
   }
+  EnsureWatch(r, path);
   const std::string lock_path = path + ".lock";
   const int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (lock_fd < 0) return ERROR_CANTWRITE;
@@ -459,12 +603,7 @@ LSTATUS Mutate(const std::function<LSTATUS(Store&, bool* changed)>& change) {
     status = Save(path, *store);
     if (status == ERROR_SUCCESS) id = Identify(path);
   }
-  if (status == ERROR_SUCCESS) {
-    r.cached = std::move(store);
-    r.cached_id = id;
-    r.cached_path = path;
-    r.cached_status = ERROR_SUCCESS;
-  }
+  if (status == ERROR_SUCCESS) Publish(r, key, path, id, std::move(store), ERROR_SUCCESS);
   flock(lock_fd, LOCK_UN);
   close(lock_fd);
   return status;
@@ -490,9 +629,10 @@ LSTATUS Resolve(HKEY key, const char* subkey, std::string* out) {
   if (IsRoot(key)) {
     *out = std::string(kRootNames[reinterpret_cast<uintptr_t>(key) - 0x80000000u]);
   } else {
-    Registry& r = TheRegistry();
-    std::lock_guard lock(r.mu);
-    if (!key || !r.handles.count(key)) return ERROR_INVALID_HANDLE;
+    if (!key) return ERROR_INVALID_HANDLE;
+    HandleShard& shard = ShardOf(key);
+    std::lock_guard lock(shard.mu);
+    if (!shard.handles.count(key)) return ERROR_INVALID_HANDLE;
     *out = key->path;
   }
   if (subkey) {
@@ -510,9 +650,9 @@ LSTATUS Resolve(HKEY key, const char* subkey, std::string* out) {
 
 HKEY NewHandle(std::string path) {
   auto* h = new RegistryKey{std::move(path)};
-  Registry& r = TheRegistry();
-  std::lock_guard lock(r.mu);
-  r.handles.insert(h);
+  HandleShard& shard = ShardOf(h);
+  std::lock_guard lock(shard.mu);
+  shard.handles.insert(h);
   return h;
 }
 
@@ -521,6 +661,11 @@ std::string ValueName(const char* name) { return name ? std::string(name) : std:
 }  // namespace
 
 namespace registry {
+
+uint64_t Generation() {
+  (void)CurrentView();
+  return TheRegistry().generation.load(std::memory_order_acquire);
+}
 
 void SetRefusalReporter(RefusalReporter reporter) { g_refusal_reporter.store(reporter); }
 
@@ -611,7 +756,7 @@ LSTATUS RegOpenKeyExA(HKEY key, const char* subkey, DWORD, REGSAM, PHKEY result)
   *result = nullptr;
   std::string path;
   if (LSTATUS s = Resolve(key, subkey, &path); s != ERROR_SUCCESS) return s;
-  std::shared_ptr<Store> store;
+  std::shared_ptr<const Store> store;
   if (LSTATUS s = Snapshot(&store); s != ERROR_SUCCESS) return s;
   if (path.find('\\') != std::string::npos) {
     const Key* k = store->Find(path);
@@ -651,10 +796,11 @@ LSTATUS RegCreateKeyExA(HKEY key, const char* subkey, DWORD, char*, DWORD, REGSA
 
 LSTATUS RegCloseKey(HKEY key) {
   if (IsRoot(key)) return ERROR_SUCCESS;
-  Registry& r = TheRegistry();
+  if (!key) return ERROR_INVALID_HANDLE;
   {
-    std::lock_guard lock(r.mu);
-    if (!key || r.handles.erase(key) == 0) return ERROR_INVALID_HANDLE;
+    HandleShard& shard = ShardOf(key);
+    std::lock_guard lock(shard.mu);
+    if (shard.handles.erase(key) == 0) return ERROR_INVALID_HANDLE;
   }
   delete key;
   return ERROR_SUCCESS;
@@ -707,7 +853,7 @@ LSTATUS RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type, BYTE* 
   if (data && !size) return ERROR_INVALID_PARAMETER;
   std::string path;
   if (LSTATUS s = Resolve(key, nullptr, &path); s != ERROR_SUCCESS) return s;
-  std::shared_ptr<Store> store;
+  std::shared_ptr<const Store> store;
   if (LSTATUS s = Snapshot(&store); s != ERROR_SUCCESS) return s;
   const Key* k = store->Find(path);
   if (!k) return path.find('\\') == std::string::npos ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
@@ -771,7 +917,7 @@ LSTATUS RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* size, DWORD*, ch
   if (!name || !size) return ERROR_INVALID_PARAMETER;
   std::string path;
   if (LSTATUS s = Resolve(key, nullptr, &path); s != ERROR_SUCCESS) return s;
-  std::shared_ptr<Store> store;
+  std::shared_ptr<const Store> store;
   if (LSTATUS s = Snapshot(&store); s != ERROR_SUCCESS) return s;
   const std::string prefix = Lower(path) + '\\';
   DWORD seen = 0;

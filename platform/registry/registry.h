@@ -12,11 +12,13 @@
 // Every change is one read-modify-write of the whole file under an exclusive
 // flock on "<file>.lock", written to a temporary file and renamed over the old
 // one, so that two processes writing at once keep both changes and a reader
-// never sees half a file. Readers reuse a parsed copy while the file is
-// unchanged. A file that does not parse, or breaks a limit below, is reported
+// never sees half a file. Readers share one parsed copy, published whole and
+// read without a lock; the file's folder is watched (inotify), so the file is
+// looked at again only after a change was notified, never per value read. A file that does not parse, or breaks a limit below, is reported
 // as ERROR_BADDB by every call; nothing is written over it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -111,6 +113,11 @@ namespace registry {
 // this reporter (the event log installs itself; the registry lies below it).
 using RefusalReporter = void (*)(const std::string& line);
 void SetRefusalReporter(RefusalReporter reporter);
+
+// Moves on whenever another content of the registry is published (a change
+// written here, or one another process wrote and that was notified). Cheap
+// enough to ask per call: no file-system call unless a change was notified.
+uint64_t Generation();
 
 // The file the registry lives in, as chosen above.
 std::string FilePath();

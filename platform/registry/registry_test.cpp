@@ -5,9 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/registry/testing/temp_registry.h"
@@ -149,6 +153,71 @@ TEST_F(RegistryTest, CorruptFileIsAnErrorAndIsNotOverwritten) {
     EXPECT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "B", nullptr, "b"), ERROR_BADDB);
     EXPECT_EQ(registry_.ReadFile(), text);
   }
+}
+
+// Reads share one parsed copy until a change is notified: a file replaced
+// from outside, or its folder removed and made again, is read afresh, and
+// nothing else moves the registry's generation.
+TEST_F(RegistryTest, ChangesFromOutsideAreSeenAndNothingElseReloads) {
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr, "a"), ERROR_SUCCESS);
+  const uint64_t before = registry::Generation();
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), "a");
+  EXPECT_EQ(registry::Generation(), before);
+
+  struct Case {
+    const char* what;
+    bool removeFolder;
+    const char* value;
+  } cases[] = {
+      {"file replaced", false, "b"},
+      {"folder removed and made again", true, "c"},
+      {"file replaced in the new folder", false, "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const uint64_t was = registry::Generation();
+    if (c.removeFolder) {
+      const std::string folder = registry_.file().substr(0, registry_.file().rfind('/'));
+      std::filesystem::remove_all(folder);
+    }
+    registry_.WriteFile(std::string("quorvel-registry 1\n[HKEY_CLASSES_ROOT\\A]\n=sz:") +
+                        c.value + "\n");
+    EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), c.value);
+    EXPECT_GT(registry::Generation(), was);
+  }
+}
+
+// Readers take no lock: while one thread writes, readers on others see each
+// value whole, and never an older one after a newer. (The values keep one
+// length: a size asked for before a change does not fit the value after it.)
+TEST_F(RegistryTest, ReadersOnManyThreadsSeeEachChangeWhole) {
+  ASSERT_EQ(registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr, "v10"), ERROR_SUCCESS);
+  constexpr int kWrites = 40;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      int last = 10;
+      while (!done) {
+        const std::string v = Query(HKEY_CLASSES_ROOT, "A", nullptr);
+        const int n = v.size() > 1 && v[0] == 'v' ? std::atoi(v.c_str() + 1) : -1;
+        if (n < last) ++bad;
+        last = n;
+      }
+    });
+  }
+  int written = 0;
+  while (written < kWrites &&
+         registry::WriteString(HKEY_CLASSES_ROOT, "A", nullptr,
+                               "v" + std::to_string(11 + written)) == ERROR_SUCCESS) {
+    ++written;
+  }
+  done = true;
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(written, kWrites);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(Query(HKEY_CLASSES_ROOT, "A", nullptr), "v" + std::to_string(10 + kWrites));
 }
 
 TEST_F(RegistryTest, TwoProcessesRegisteringAtOnceKeepBoth) {

@@ -391,6 +391,39 @@ TEST_F(BraskelForwardHttpTest, TricklingNextHopsLeaveWorkersForOtherRequests) {
   EXPECT_EQ(busy, kForwards - 1) << "one of three workers may wait on next hops";
 }
 
+// A WSDL host that never answers: its endpoint loads one description at a
+// time, bounded, and remembers the failure; requests beyond the workers
+// neither wait out the load each nor keep a static file from being served.
+TEST_F(BraskelForwardHttpTest, SilentWsdlHostLeavesWorkersForOtherRequests) {
+  net::testing::LoopbackPeer silent;  // accepts nothing: connections wait in its backlog
+  const std::string wsdl = "http://127.0.0.1:" + std::to_string(silent.port()) + "/x.wsdl";
+  const Instance& server = Start("server",
+                                 EndpointXml("/w", wsdl, "DocService", "DocPort", "QvTest.Doc"),
+                                 {"QUORVEL_TEST_WSDL_TIMEOUT_MS=3000"});
+  ASSERT_NE(server.port, 0);
+  server_testing::WriteFile(server.dir / "www" / "page.txt", "static");
+
+  constexpr int kRequests = 8;  // the server has 3 workers
+  std::vector<std::string> replies(kRequests);
+  std::vector<std::thread> posts;
+  for (int i = 0; i < kRequests; ++i) {
+    posts.emplace_back([&, i] {
+      replies[i] = Exchange(server.port, PostRequest("/w", "text/xml", Envelope11("x")));
+    });
+  }
+  std::this_thread::sleep_for(200ms);  // the requests are in
+  const auto start = std::chrono::steady_clock::now();
+  const std::string page = Exchange(server.port, "GET /page.txt HTTP/1.0\r\n\r\n");
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(StatusLine(page), "HTTP/1.0 200 OK") << page;
+  EXPECT_EQ(Body(page), "static");
+  EXPECT_LT(took, 1s);
+  for (std::thread& t : posts) t.join();
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error") << reply;
+  }
+}
+
 // Runs `request` (a DIME echo of `parts`) on `port` and checks the answer
 // carries the same attachments behind the echoed envelope.
 void ExpectDimeEcho(uint16_t port, const std::string& path, const std::vector<DimePart>& parts) {
