@@ -241,7 +241,31 @@ TEST_F(SoapE2eHttpTest, StatusesAndFaultTexts) {
     std::string line;
     std::vector<std::string> replyHas;
   };
+  // What follows the first Body element, in an envelope of either version.
+  auto afterBody = [&](const char* ns, const std::string& tail) {
+    std::string text = Envelope(ns, "", docBody);
+    return text.insert(text.size() - std::string("</E:Envelope>").size(), tail);
+  };
   const Case cases[] = {
+      // Neither the first Body nor a late Header may be lost or run late.
+      {"two Bodies",
+       true,
+       u"DocPort12",
+       u"QvTest.Doc",
+       {},
+       nullptr,
+       afterBody(kSoap12Env, "<E:Body>" + docBody + "</E:Body>"),
+       "HTTP/1.0 400 Bad Request",
+       {":Sender<", "More than one Body element found in SOAP Envelope."}},
+      {"Header after the Body",
+       false,
+       u"DocPort",
+       u"QvTest.Doc",
+       {},
+       "\"urn:a\"",
+       afterBody(kSoap11Env, "<E:Header/>"),
+       "HTTP/1.0 500 Internal Server Error",
+       {":Client<", "Header element found after Body in SOAP Envelope."}},
       {"document 1.2",
        true,
        u"DocPort12",
