@@ -101,7 +101,9 @@
     (Retval, VARIANT_BOOL, pResult))                                                            \
   X(GetArrayTypeLit, 47, (In, BSTR, bstrArrayName), (In, BSTR, bstrArrayNS),                    \
     (Out, BSTR, pbstrItemType), (Out, BSTR, pbstrItemTypeNS), (Out, BSTR, pbstrItemName),       \
-    (Out, BSTR, pbstrItemNS), (Retval, VARIANT_BOOL, pResult))
+    (Out, BSTR, pbstrItemNS), (Retval, VARIANT_BOOL, pResult))                                 \
+  X(GetOutputPartIndex, 48, (In, BSTR, bstrMethod), (In, BSTR, bstrPartName),                   \
+    (Out, LONG, plIndex), (Retval, VARIANT_BOOL, pResult))
 
 // Identities of the class and its interface; drawn at random once, never changed.
 inline constexpr CLSID CLSID_dorvish2 =  // {6D0134B5-06FD-44A9-94D3-809FCCCB76F5}

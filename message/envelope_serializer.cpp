@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
@@ -127,6 +128,7 @@ class Writer {
   bool AddHeaderBlocks(XmlElement& envelope, XmlElementPtr header, bool fault);
   XmlElementPtr HeaderBlock(const message::HeaderBlock& block, bool fault);
   XmlElementPtr RpcBody();
+  std::vector<const MethodParam*> OutputOrder();
   XmlElementPtr LiteralBody();
   bool ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns);
 
@@ -152,6 +154,26 @@ class Writer {
   Idorvish2* reader_;
   const int version_;
   const Bstr method_;
+  // Guards against values that contain themselves or nest past what the
+  // stack can hold.
+  int depth_ = 0;
+  std::vector<IUnknown*> open_structs_;  // identities on the path being written
+};
+
+// Counts one level of nesting for the writer's life of a Complex call.
+class NestingGuard {
+ public:
+  explicit NestingGuard(int& depth) : depth_(depth) {
+    if (++depth_ > kMaxSerializeDepth) {
+      internal::ThrowFault(xml::kFaultServer, u"Value nests too deeply to be serialized.", true);
+    }
+  }
+  ~NestingGuard() { --depth_; }
+  NestingGuard(const NestingGuard&) = delete;
+  NestingGuard& operator=(const NestingGuard&) = delete;
+
+ private:
+  int& depth_;
 };
 
 void Writer::SetNil(XmlElement& element, std::u16string_view schema_ns) {
@@ -292,6 +314,7 @@ XmlElementPtr Writer::Complex(std::u16string_view prefix, std::u16string_view ns
                               std::u16string_view name, std::u16string_view type,
                               std::u16string_view type_ns, const VARIANT& in,
                               std::u16string_view encoding, bool literal) {
+  const NestingGuard nesting(depth_);
   Variant value;
   if (FAILED(VariantCopyInd(&value, &in))) return nullptr;
   const Bstr type_b(type), type_ns_b(type_ns);
@@ -472,6 +495,18 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
   }
   ComPtr<ISoapStruct> fields = com::QueryInterfacePtr<ISoapStruct>(value.pdispVal);
   if (!fields) return nullptr;
+  // IUnknown is the object's identity whichever interface holds it.
+  ComPtr<IUnknown> identity = com::QueryInterfacePtr<IUnknown>(value.pdispVal);
+  if (std::find(open_structs_.begin(), open_structs_.end(), identity.Get()) !=
+      open_structs_.end()) {
+    internal::ThrowFault(xml::kFaultServer, u"Struct value contains itself; it cannot be serialized.",
+                         true);
+  }
+  open_structs_.push_back(identity.Get());
+  struct Close {
+    std::vector<IUnknown*>& open;
+    ~Close() { open.pop_back(); }
+  } close{open_structs_};
   if (message_.IsExplicitTyping()) {
     AddAttr(*element, u"xsi:type", xml::kXmlSchemaInstanceNamespace,
             QualifiedValue(*element, u"nss", type_ns, type));
@@ -646,6 +681,46 @@ XmlElementPtr Writer::LiteralBody() {
   return parsed;
 }
 
+std::vector<const MethodParam*> Writer::OutputOrder() {
+  std::vector<const MethodParam*> params;
+  for (const auto& param : message_.MethodParams()) params.push_back(param.get());
+  if (message_.IsRequestPhase()) return params;
+  // rpc peers read outputs by position: the operation's parameterOrder first,
+  // then the output message's parts as written, name order only for the rest.
+  struct Place {
+    int tier;
+    LONG index;
+  };
+  std::vector<Place> places;
+  places.reserve(params.size());
+  for (const MethodParam* param : params) {
+    const Bstr name(param->local_name);
+    LONG index = 0;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    if (Ok(reader_->GetMethodParamIndex(method_.Get(), name.Get(), &index, &ok), ok)) {
+      places.push_back({0, index});
+      continue;
+    }
+    ok = VARIANT_FALSE;
+    if (Ok(reader_->GetOutputPartIndex(method_.Get(), name.Get(), &index, &ok), ok)) {
+      places.push_back({1, index});
+      continue;
+    }
+    places.push_back({2, 0});
+  }
+  std::vector<size_t> order(params.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (places[a].tier != places[b].tier) return places[a].tier < places[b].tier;
+    if (places[a].tier == 2) return params[a]->local_name < params[b]->local_name;
+    return places[a].index < places[b].index;
+  });
+  std::vector<const MethodParam*> sorted;
+  sorted.reserve(order.size());
+  for (size_t i : order) sorted.push_back(params[i]);
+  return sorted;
+}
+
 XmlElementPtr Writer::RpcBody() {
   XmlElementPtr body = NewEnvElement(version_, u"Body");
   const bool request = message_.IsRequestPhase();
@@ -698,7 +773,7 @@ XmlElementPtr Writer::RpcBody() {
     }
     if (!write(u"", name, message_.GetReturnValue(), true)) return nullptr;
   }
-  for (const auto& param : message_.MethodParams()) {
+  for (const MethodParam* param : OutputOrder()) {
     if (!write(param->namespace_uri, param->local_name, param->content, false)) return nullptr;
   }
   body->AppendChild(std::move(method));

@@ -13,6 +13,12 @@ namespace message {
 
 class SoapMessage;
 
+// Deepest nesting of structs and arrays a value may have to be written: each
+// level costs the writer stack, so the bound holds on an 8 MiB stack even in
+// instrumented builds. A deeper value, or a struct that contains itself, is
+// a Server fault.
+inline constexpr int kMaxSerializeDepth = 512;
+
 // Writes the fault envelope when the message holds a fault to be written,
 // the message envelope otherwise. False, and the envelope bytes emptied, when
 // no envelope could be built. A fault raised by a value writer, or for a

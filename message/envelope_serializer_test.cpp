@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "message/quenlin_impl.h"
 #include "message/rpc_decoder.h"
@@ -101,6 +102,26 @@ TEST(EnvelopeSerializerTest, ResponseWrapperAndResult) {
   }
 }
 
+// rpc peers read outputs by position: parameterOrder first, then the output
+// message's part order, name order only for what the description leaves out.
+TEST(EnvelopeSerializerTest, OutputsFollowTheDescriptionsOrder) {
+  Response r(11);
+  for (const char16_t* name : {u"a", u"b", u"c", u"d", u"e", u"return"}) r.Part(name, u"string", kXsd);
+  r.reader->wsdl.parameter_order[Key({u"Echo", u"c"})] = 0;
+  r.reader->wsdl.parameter_order[Key({u"Echo", u"a"})] = 1;
+  r.reader->wsdl.output_part_order[Key({u"Echo", u"e"})] = 0;
+  r.reader->wsdl.output_part_order[Key({u"Echo", u"b"})] = 1;
+  r.message->SetReturnValueName(u"return");
+  ASSERT_TRUE(SUCCEEDED(r.message->SetReturnValue(Str(u"r"))));
+  // Added in name order, as the invoker adds them.
+  for (const char16_t* name : {u"a", u"b", u"c", u"d", u"e"}) {
+    r.message->AddMethodParam(u"", name, Str(name), false, true);
+  }
+  ASSERT_TRUE(r.message->Serialize()) << Written(*r.message);
+  EXPECT_TRUE(r.Has("<return>r</return><c>c</c><a>a</a><e>e</e><b>b</b><d>d</d></m:EchoResponse>"))
+      << Written(*r.message);
+}
+
 // A method without namespace is written unprefixed: xmlns:m="" is not XML.
 TEST(EnvelopeSerializerTest, EmptyMethodNamespaceWritesNoDeclaration) {
   Response r(11, u"");
@@ -146,12 +167,18 @@ TEST(EnvelopeSerializerTest, ArrayShapes) {
   }
 }
 
-// A struct value with one int member "x".
-Variant Point(int32_t x) {
+// A struct value with no members, and its struct interface.
+ComPtr<ISoapStruct> NewStruct() {
   ComPtr<ISoapStruct> s;
   EXPECT_EQ(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_SERVER, ISoapStruct::kIid,
                              s.ReceiveVoid()),
             S_OK);
+  return s;
+}
+
+// A struct value with one int member "x".
+Variant Point(int32_t x) {
+  ComPtr<ISoapStruct> s = NewStruct();
   Variant value;
   if (!s) return value;
   Variant member;
@@ -175,6 +202,63 @@ Variant Points(std::initializer_list<int32_t> xs) {
     ++i;
   }
   return v;
+}
+
+Variant AsValue(ISoapStruct* s) {
+  Variant value;
+  value.vt = VT_DISPATCH;
+  s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&value.pdispVal));
+  return value;
+}
+
+void Link(ISoapStruct* from, ISoapStruct* to) {
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  from->AddMember(Bstr(u"next").Get(), nullptr, AsValue(to), &ok);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+}
+
+// A struct that holds itself (or a chain too deep for any reader) is this
+// server's fault, answered as one; writing it must not exhaust the stack.
+TEST(EnvelopeSerializerTest, SelfContainingAndTooDeepStructsAreServerFaults) {
+  struct Case {
+    const char* name;
+    size_t chain;  // distinct structs linked one after the other
+    bool cycle;    // the last links back to the first
+    const char* text;
+  } cases[] = {
+      {"contains itself", 1, true, "Struct value contains itself; it cannot be serialized."},
+      {"through two others", 3, true, "Struct value contains itself; it cannot be serialized."},
+      {"a chain deeper than the writer goes", size_t(kMaxSerializeDepth) + 1, false,
+       "Value nests too deeply to be serialized."},
+      {"the deepest chain written", size_t(kMaxSerializeDepth), false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ComPtr<ISoapStruct>> chain;
+    for (size_t i = 0; i < c.chain; ++i) chain.push_back(NewStruct());
+    for (size_t i = 0; i + 1 < c.chain; ++i) Link(chain[i].Get(), chain[i + 1].Get());
+    if (c.cycle) Link(chain.back().Get(), chain.front().Get());
+    {
+      Response r(11);
+      r.reader->wsdl.complex_base[Key({u"Node", u"urn:t"})] = {u"Struct", kEnc11};
+      r.reader->wsdl.struct_members[Key({u"Node", u"urn:t", u"next", u""})] = {u"Node", u"urn:t"};
+      r.Part(u"v", u"Node", u"urn:t");
+      const bool written = r.WriteParam(u"v", AsValue(chain.front().Get()));
+      if (c.text == nullptr) {
+        EXPECT_TRUE(written) << Written(*r.message);
+      } else {
+        EXPECT_FALSE(written);
+        EXPECT_TRUE(r.message->IsFault());
+        EXPECT_TRUE(r.Has(std::string("<faultstring>") + c.text)) << Written(*r.message);
+        EXPECT_TRUE(
+            r.Has("<faultcode xmlns:ns=\"http://schemas.xmlsoap.org/soap/envelope/\">ns:Server"))
+            << Written(*r.message);
+      }
+    }
+    // The cycle holds its own references: break it so nothing leaks.
+    VARIANT_BOOL removed = VARIANT_FALSE;
+    for (auto& s : chain) s->RemoveMember(Bstr(u"next").Get(), &removed);
+  }
 }
 
 // Literal arrays: one element per item, named by the description's item

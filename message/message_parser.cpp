@@ -505,6 +505,14 @@ class EnvelopeHandler : public xml::NodeHandler {
       if (soap_version_ == xml::kSoapVersion11) return nullptr;
       ThrowClient(u"Encountered illegal child element within SOAP 1.2 Envelope.", true);
     }
+    // A second Body would silently lose the first; a late Header would be
+    // processed after the body it should guard.
+    if (body && state_.body_seen) {
+      ThrowClient(u"More than one Body element found in SOAP Envelope.", true);
+    }
+    if (header && state_.body_seen) {
+      ThrowClient(u"Header element found after Body in SOAP Envelope.", true);
+    }
     std::u16string encoding;
     bool has_encoding =
         Attribute(element, EnvelopeNamespace(soap_version_), u"encodingStyle", &encoding);

@@ -64,9 +64,17 @@ TEST(MessageParserEnvelope, VersionsStructureAndParseErrors) {
       {"unknown SOAP 1.2 envelope child", 12,
        std::string(testing::kEnv12) + "<t:Extra/><env:Body/></env:Envelope>", true, u"Sender", u"",
        u"Encountered illegal child element within SOAP 1.2 Envelope.", 12},
-      {"Body before Header", 11,
+      {"Header after Body", 11,
        std::string(testing::kEnv11) + "<SOAP-ENV:Body/><SOAP-ENV:Header/></SOAP-ENV:Envelope>",
-       true, u"", u"", u"", 11},
+       true, u"Client", u"", u"Header element found after Body in SOAP Envelope.", 11},
+      {"two Bodies", 11,
+       std::string(testing::kEnv11) +
+           "<SOAP-ENV:Body><m:A xmlns:m=\"urn:m\"/></SOAP-ENV:Body>"
+           "<SOAP-ENV:Body><m:B xmlns:m=\"urn:m\"/></SOAP-ENV:Body></SOAP-ENV:Envelope>",
+       true, u"Client", u"", u"More than one Body element found in SOAP Envelope.", 11},
+      {"two Bodies, SOAP 1.2", 12,
+       std::string(testing::kEnv12) + "<env:Body/><env:Body/></env:Envelope>", true, u"Sender",
+       u"", u"More than one Body element found in SOAP Envelope.", 12},
       {"encodingStyle on a SOAP 1.2 Envelope", 12,
        "<env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\" "
        "env:encodingStyle=\"urn:x\"><env:Body/></env:Envelope>",

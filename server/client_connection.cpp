@@ -33,7 +33,7 @@ bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer
   std::string name = net::FormatIPv4(peer);
   const bool lookUp = host_.EnableNameLookup() && name != "127.0.0.1";
   if (host_.EnableNameLookup() && !lookUp) name = "loopback";
-  if (!exchange_.Start(host_.Config(), std::move(name), requestTime)) {
+  if (!exchange_.Start(host_.Config(), std::move(name), peer, requestTime)) {
     Close();
   } else if (lookUp) {
     exchange_.NamePeerWhenLogging(peer);

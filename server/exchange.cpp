@@ -15,6 +15,9 @@
 #include "dime/message.h"
 #include "dime/resources.h"
 #include "dime/serializer.h"
+#include "interfaces/braskelmgr.h"
+#include "platform/com/activation.h"
+#include "platform/net/listener.h"
 #include "platform/text/text.h"
 #include "server/request_budget.h"
 #include "server/request_log.h"
@@ -33,6 +36,25 @@ constexpr uint64_t kMaxDrainBytes = 256 * 1024;
 constexpr time_t kMaxDrainSeconds = 2;
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// The endpoint that serves the management class: it changes the document
+// root and the log paths, so nothing outside this host may reach it until an
+// authenticating header processor guards it.
+bool IsManagementEndpoint(const EndpointInfo& endpoint) {
+  const std::u16string& progId = endpoint.bodyProcessingProgId;
+  if (text::AsciiIEquals(progId, text::Widen(kBraskelMgrProgId)) ||
+      text::AsciiIEquals(progId, text::Widen(kBraskelMgrVersionedProgId))) {
+    return true;
+  }
+  // Another name registered for the same class is the same door.
+  CLSID clsid{};
+  return !progId.empty() && SUCCEEDED(CLSIDFromProgID(progId.c_str(), &clsid)) &&
+         clsid == CLSID_braskelmgr2;
+}
+
+bool IsLoopback(const sockaddr_in& address) {
+  return address.sin_family == AF_INET && (ntohl(address.sin_addr.s_addr) >> 24) == 127;
+}
+
 }  // namespace
 
 Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
@@ -40,8 +62,10 @@ Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
 
 Exchange::~Exchange() { ReturnBudget(); }
 
-bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, time_t requestTime) {
+bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, const sockaddr_in& address,
+                     time_t requestTime) {
   Clear();
+  address_ = address;
   machine_.SetState(ConnState::ReadingHead);
   requestTime_ = requestTime;
   started_ = std::chrono::steady_clock::now();
@@ -108,6 +132,9 @@ Event Exchange::RunAction(Action action) {
           host_.LogEvent(text);
         }
         host_.CountInternalError();
+        if (errorCode_ == InternalErrorCode::MissingSoapAction) {
+          return SendFaultPage("Client", "Request: SOAPAction HTTP header is missing.");
+        }
         return SendStatusPage(500, {});
       }
       case Action::DispatchMethod:
@@ -404,6 +431,7 @@ Event Exchange::HandleGet() {
   const EndpointInfo* endpoint =
       FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
   if (endpoint == nullptr) return ServeStaticFile(/*headOnly=*/false);
+  if (RefuseManagementCall(*endpoint)) return Event::ResponseQueued;
   if (HandleSoapGet(*endpoint) == Event::ResponseReady) return Event::ResponseReady;
   return SendEndpointPage();
 }
@@ -425,6 +453,7 @@ Event Exchange::HandlePost() {
   const EndpointInfo* endpoint =
       FindEndpoint(config_->endpoints, path_, &endpointUri_, &extraPath_);
   if (endpoint == nullptr) return Event::NotFound;
+  if (RefuseManagementCall(*endpoint)) return Event::ResponseQueued;
   return HandleSoapPost(*endpoint);
 }
 
@@ -586,6 +615,25 @@ Event Exchange::SendStatusPage(int status, std::string_view argument) {
   errorPage_ = status >= 400;
   Queue(scratch_);
   return Event::ResponseQueued;
+}
+
+Event Exchange::SendFaultPage(std::string_view code, std::string_view text) {
+  DiscardQueue();
+  scratch_.clear();
+  AppendSoapFaultPage(&scratch_, code, text, MakeReply());
+  status_ = 500;
+  errorPage_ = true;
+  Queue(scratch_);
+  return Event::ResponseQueued;
+}
+
+bool Exchange::RefuseManagementCall(const EndpointInfo& endpoint) {
+  if (IsLoopback(address_) || !IsManagementEndpoint(endpoint)) return false;
+  host_.LogEvent("Management call from " + net::FormatIPv4(address_) + " to " +
+                 endpoint.requestURI + " refused: only loopback clients may call it.");
+  host_.CountHTTPError();
+  SendFaultPage("Client", "Request: Management calls are accepted only over loopback.");
+  return true;
 }
 
 Event Exchange::SendEndpointPage() {

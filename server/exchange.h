@@ -72,7 +72,10 @@ class Exchange final : private ActionRunner {
   // Starts reading a request under `config`, held to the close; `peer` is the
   // client as the logs name it. False when the first receive could not be
   // posted (the caller closes).
-  [[nodiscard]] bool Start(ConfigSnapshotPtr config, std::string peer, time_t requestTime);
+  // `address` is the peer's own: the management endpoint answers only
+  // loopback peers.
+  [[nodiscard]] bool Start(ConfigSnapshotPtr config, std::string peer, const sockaddr_in& address,
+                           time_t requestTime);
   // A finished transfer: a failed one ends the exchange as a lost socket.
   // False when no transition took the event (the caller closes).
   [[nodiscard]] bool OnTransfer(bool ok, size_t bytes);
@@ -112,6 +115,12 @@ class Exchange final : private ActionRunner {
   Event ServeStaticFile(bool headOnly);
   Event SendEndpointPage();
   Event SendStatusPage(int status, std::string_view argument);
+  // The 500 page holding a SOAP 1.1 fault of our own, for a request refused
+  // before any message object saw it.
+  Event SendFaultPage(std::string_view code, std::string_view text);
+  // True when `endpoint` is the management class's and the peer is not on
+  // loopback: the request is refused with a Client fault and an event line.
+  bool RefuseManagementCall(const EndpointInfo& endpoint);
   Event SendNext();
   Event LogRequest();
   Event InternalError(InternalErrorCode code);
@@ -141,6 +150,7 @@ class Exchange final : private ActionRunner {
   // Request record for the logs.
   std::string peer_;
   std::optional<sockaddr_in> peerToName_;
+  sockaddr_in address_{};  // the peer's, for the management guard
   time_t requestTime_ = 0;
   std::chrono::steady_clock::time_point started_;  // at Start: the client's time-out runs from here
   std::string requestLine_;

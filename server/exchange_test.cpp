@@ -41,6 +41,20 @@ class FakeLogger final : public RequestLogger {
   std::vector<Entry> entries;
 };
 
+// Answers every SOAP call 200 "answered".
+class AnsweringDispatch final : public SoapDispatch {
+ public:
+  bool ProcessSoapPost(const SoapCall&, SoapAnswer* answer) override { return Answer(answer); }
+  bool ProcessSoapGet(const SoapCall&, SoapAnswer* answer) override { return Answer(answer); }
+
+ private:
+  static bool Answer(SoapAnswer* answer) {
+    answer->status = 200;
+    answer->body = "answered";
+    return true;
+  }
+};
+
 class FakeHost final : public ExchangeHost {
  public:
   SoapDispatch* Dispatch() const override { return dispatch; }
@@ -110,14 +124,23 @@ class ExchangeTest : public ::testing::Test {
     svc.requestURI = "/svc";
     svc.enabled = true;
     config->endpoints["/svc"] = svc;
+    EndpointInfo mgr;
+    mgr.requestURI = "/mgr";
+    mgr.enabled = true;
+    mgr.wildcard = true;  // RPC by GET names the operation after the path
+    mgr.bodyProcessingProgId = u"Braskel.BraskelMgr2.1";  // ProgIDs ignore case
+    config->endpoints["/mgr"] = mgr;
     config_ = std::move(config);
     host_.logger = &logger_;
     io_.exchange = &exchange_;
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  void Start() {
-    ASSERT_TRUE(exchange_.Start(config_, "127.0.0.1", /*requestTime=*/1000));
+  void Start(const char* address = "127.0.0.1") {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    ASSERT_EQ(inet_pton(AF_INET, address, &peer.sin_addr), 1);
+    ASSERT_TRUE(exchange_.Start(config_, address, peer, /*requestTime=*/1000));
     ASSERT_EQ(exchange_.State(), ConnState::ReadingHead);
   }
   // Completes the posted receive with `bytes`.
@@ -191,7 +214,17 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
     int status;
     int httpErrors;
     const char* event;  // the operational line, when one is logged
+    const char* peer = "127.0.0.1";
+    bool dispatch = false;         // SOAP processing behind the endpoints
+    const char* said = nullptr;    // text the reply holds
   };
+  const char* const refused =
+      "Management call from 192.0.2.7 to /mgr refused: only loopback clients may call it.";
+  const char* const refusedText = "<faultcode>SOAP-ENV:Client</faultcode>\r\n<faultstring>"
+                                  "Request: Management calls are accepted only over loopback.";
+  const char* const mgrPost =
+      "POST /mgr HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+      "Content-Length: 3\r\n\r\nabc";
   const Case cases[] = {
       {"GET /missing HTTP/1.0\r\n\r\n", 404, 0, nullptr},
       {"GET /a.txt HTTP/2.0\r\n\r\n", 505, 1, nullptr},
@@ -208,20 +241,42 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
       // Not modified: the page is queued while handling and still goes out.
       {"GET /a.txt HTTP/1.0\r\nIf-Modified-Since: Mon, 07 Nov 1994 08:49:37 GMT\r\n\r\n", 304, 0,
        nullptr},
+      // A SOAP 1.1 POST must say its action; the page says what is missing.
+      {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n\r\nabc", 500, 0,
+       "Internal Error: 2!", "127.0.0.1", true,
+       "<faultcode>SOAP-ENV:Client</faultcode>\r\n<faultstring>Request: SOAPAction HTTP header "
+       "is missing.</faultstring>"},
+      // The management endpoint answers loopback peers only, by POST and GET.
+      {mgrPost, 500, 1, refused, "192.0.2.7", true, refusedText},
+      {"GET /mgr/GetServerParams HTTP/1.0\r\n\r\n", 500, 1, refused, "192.0.2.7", true,
+       refusedText},
+      {"GET /mgr HTTP/1.0\r\n\r\n", 500, 1, refused, "192.0.2.7", false, refusedText},
+      {mgrPost, 200, 0, nullptr, "127.0.0.1", true, "answered"},
+      {mgrPost, 200, 0, nullptr, "127.3.4.5", true, "answered"},
+      {"GET /mgr HTTP/1.0\r\n\r\n", 200, 0, nullptr, "127.0.0.1", true, "answered"},
+      // Other endpoints stay open to everyone.
+      {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+       "Content-Length: 3\r\n\r\nabc",
+       200, 0, nullptr, "192.0.2.7", true, "answered"},
   };
+  AnsweringDispatch dispatch;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.request);
+    SCOPED_TRACE(std::string(c.request) + " from " + c.peer);
     io_.sends.clear();
     io_.closes = 0;
     logger_.entries.clear();
     host_.events.clear();
     host_.httpErrors = 0;
-    Start();
+    host_.dispatch = c.dispatch ? &dispatch : nullptr;
+    Start(c.peer);
     ASSERT_TRUE(Receive(c.request));
     EXPECT_EQ(exchange_.State(), ConnState::Sending);
     ASSERT_FALSE(io_.sends.empty());
     EXPECT_EQ(StatusOf(io_.sends[0]), c.status);
     CompleteSends();
+    if (c.said != nullptr) {
+      EXPECT_NE(Wire().find(c.said), std::string::npos) << Wire();
+    }
     if (c.status >= 400) {
       // An error page: the sending side ends, and what the client still
       // sends is read until it closes.
@@ -405,7 +460,10 @@ TEST_F(ExchangeTest, TheServerBudgetHoldsWhileABodyIsReadAndReturnsAtTheEnd) {
   FakeIo otherIo;
   Exchange other(host_, otherIo);
   otherIo.exchange = &other;
-  ASSERT_TRUE(other.Start(config_, "127.0.0.1", 1000));
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_TRUE(other.Start(config_, "127.0.0.1", loopback, 1000));
   std::copy(head.begin(), head.end(), otherIo.receive);
   ASSERT_TRUE(other.OnTransfer(true, head.size()));
   ASSERT_EQ(otherIo.sends.size(), 1u);

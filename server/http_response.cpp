@@ -79,19 +79,18 @@ constexpr StatusEntry kStatusTable[] = {
 };
 
 // For statuses outside the table: a SOAP 1.1 fault naming the status.
-constexpr PageText kUnexpectedPage = {
+constexpr std::string_view kFaultPageStart =
     "\r\n"
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">\r\n"
     "<SOAP-ENV:Body>\r\n"
     "<SOAP-ENV:Fault>\r\n"
-    "<faultcode>SOAP-ENV:Server</faultcode>\r\n"
-    "<faultstring>Unexpected Error ",
+    "<faultcode>SOAP-ENV:";
+constexpr std::string_view kFaultPageEnd =
     "</faultstring>\r\n"
     "</SOAP-ENV:Fault>\r\n"
     "</SOAP-ENV:Body>\r\n"
-    "</SOAP-ENV:Envelope>\r\n",
-    false};
+    "</SOAP-ENV:Envelope>\r\n";
 
 constexpr std::string_view kEndpointPageBefore =
     "<html><head><title>SOAP Endpoint Found</title></head><body><h2>Resource '";
@@ -242,27 +241,41 @@ void AppendHtmlEscaped(std::string* out, std::string_view s) {
   }
 }
 
-void AppendStatusPage(std::string* out, int status, std::string_view argument,
-                      const ReplyContext& reply) {
-  const StatusEntry* entry = FindStatus(status);
-  if (entry != nullptr) {
-    AppendStatusLine(out, "HTTP/1.0", status, entry->reason);
-  } else {
-    AppendStatusLine(out, "HTTP/1.0", 500, "Internal Server Error");
-  }
-  if (!reply.headOnly) {
-    out->append(entry != nullptr ? "Content-Type: text/html\r\n" : "Content-Type: text/xml\r\n");
-  }
+void AppendSoapFaultPage(std::string* out, std::string_view code, std::string_view text,
+                         const ReplyContext& reply) {
+  AppendStatusLine(out, "HTTP/1.0", 500, "Internal Server Error");
+  if (!reply.headOnly) out->append("Content-Type: text/xml\r\n");
   if (reply.ConnectionClose()) out->append("Connection: close\r\n");
   if (reply.headOnly) {
     out->append("\r\n");
     return;
   }
+  const size_t start = out->size();
+  out->append(kFaultPageStart);
+  out->append(code);
+  out->append("</faultcode>\r\n<faultstring>");
+  AppendHtmlEscaped(out, text);
+  out->append(kFaultPageEnd);
+  if (out->size() - start > kMaxPageChars) out->resize(start + kMaxPageChars);
+}
+
+void AppendStatusPage(std::string* out, int status, std::string_view argument,
+                      const ReplyContext& reply) {
+  const StatusEntry* entry = FindStatus(status);
   if (entry == nullptr) {
-    char number[16];
-    const int n = std::snprintf(number, sizeof number, "%d", status);
-    AppendPage(out, kUnexpectedPage, std::string_view(number, static_cast<size_t>(n)));
-  } else if (status == 304) {
+    char text[48];
+    const int n = std::snprintf(text, sizeof text, "Unexpected Error %d", status);
+    AppendSoapFaultPage(out, "Server", std::string_view(text, static_cast<size_t>(n)), reply);
+    return;
+  }
+  AppendStatusLine(out, "HTTP/1.0", status, entry->reason);
+  if (!reply.headOnly) out->append("Content-Type: text/html\r\n");
+  if (reply.ConnectionClose()) out->append("Connection: close\r\n");
+  if (reply.headOnly) {
+    out->append("\r\n");
+    return;
+  }
+  if (status == 304) {
     AppendPage(out, entry->page, FormatHttpDate(reply.now));
   } else {
     AppendPage(out, entry->page, argument);

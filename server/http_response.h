@@ -60,6 +60,12 @@ void AppendHtmlEscaped(std::string* out, std::string_view s);
 void AppendStatusPage(std::string* out, int status, std::string_view argument,
                       const ReplyContext& reply);
 
+// A "500 Internal Server Error" status page holding a SOAP 1.1 fault with
+// `code` (Client, Server) and `text` (escaped), for requests refused before
+// any message object saw them.
+void AppendSoapFaultPage(std::string* out, std::string_view code, std::string_view text,
+                         const ReplyContext& reply);
+
 // The header block of a SOAP reply: status line with the request's version,
 // Date, banner, the content type of `kind` (Dime gives application/dime),
 // Content-Length and the connection rule.

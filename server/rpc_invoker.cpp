@@ -29,6 +29,25 @@ constexpr std::u16string_view kBadArguments = u"BadArguments";
   throw fault.release();
 }
 
+// Invoke results that name something wrong with the call's arguments.
+bool IsArgumentError(HRESULT hr) {
+  switch (hr) {
+    case DISP_E_BADPARAMCOUNT:
+    case DISP_E_TYPEMISMATCH:
+    case DISP_E_PARAMNOTFOUND:
+    case DISP_E_UNKNOWNNAME:
+    case DISP_E_MEMBERNOTFOUND:
+    case DISP_E_NONAMEDARGS:
+    case DISP_E_BADVARTYPE:
+    case DISP_E_OVERFLOW:
+    case DISP_E_BADINDEX:
+    case DISP_E_PARAMNOTOPTIONAL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 struct DecodedParam {
   Bstr name;
   Variant value;
@@ -139,7 +158,12 @@ bool RpcInvoker::Invoke(std::u16string_view progId, Iquenlin2* message,
     ThrowWithHresult(kFaultClient, kBadArguments, u"Body: Bad parameter count on procedure call.",
                      hr);
   }
-  if (FAILED(hr)) ThrowWithHresult(kFaultClient, {}, u"Body: Method invocation failed.", hr);
+  if (FAILED(hr)) {
+    // Only a call the request got wrong is the sender's fault; a service that
+    // failed on a good call must not tell the client never to retry.
+    ThrowWithHresult(IsArgumentError(hr) ? kFaultClient : kFaultServer, {},
+                     u"Body: Method invocation failed.", hr);
+  }
 
   message->SetReturnValue(result);
   message->ClearMethodParams();

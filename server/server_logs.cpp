@@ -148,7 +148,10 @@ void LogFiles::SetRotationInterval(uint32_t interval_ms) {
 }
 
 void LogFiles::OpenAt(Stream& s, const std::string& path) {
-  s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The path may come from a management call: a symlink planted in its last
+  // component must not turn a log line into a write to another file, and
+  // the log holds peers' requests, readable by the server's user alone.
+  s.fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (s.fd >= 0) s.open_path = path;
 }
 

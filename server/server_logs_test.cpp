@@ -1,6 +1,7 @@
 #include "server/server_logs.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -244,6 +245,24 @@ TEST_F(LogFilesTest, UnopenablePathsAreSilentlySkipped) {
   logs.WriteTraceRecord("x");
   logs.WriteUserAgentLine("ua");
   EXPECT_EQ(Files(), std::vector<std::string>{"agents.log"});
+}
+
+// A log path pointing through a symlink at another file (a planted
+// authorized_keys, say) writes nothing there; a new log is the owner's alone.
+TEST_F(LogFilesTest, SymlinkedLogIsNotFollowedAndNewLogsArePrivate) {
+  server_testing::WriteFile(dir_ / "victim", "keep\n");
+  fs::create_symlink(dir_ / "victim", dir_ / "trace.log");
+  const mode_t old_mask = ::umask(0);  // the mode must not rest on the umask
+  LogFiles logs(config_, clock_, 0);
+  ASSERT_TRUE(OpenWith(logs, AllEnabled()));
+  ::umask(old_mask);
+  logs.WriteTraceRecord("planted line");
+  logs.WriteLogEntry(Record("GET / HTTP/1.0"));
+  EXPECT_EQ(ReadFile(dir_ / "victim"), "keep\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "trace.log"));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "server.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(LogFilesTest, RotationMovesEachLogAsideOnceTheIntervalHasPassed) {

@@ -294,7 +294,31 @@ TEST_F(SoapE2eHttpTest, StatusesAndFaultTexts) {
     std::string line;
     std::vector<std::string> replyHas;
   };
+  // What follows the first Body element, in an envelope of either version.
+  auto afterBody = [&](const char* ns, const std::string& tail) {
+    std::string text = Envelope(ns, "", docBody);
+    return text.insert(text.size() - std::string("</E:Envelope>").size(), tail);
+  };
   const Case cases[] = {
+      // Neither the first Body nor a late Header may be lost or run late.
+      {"two Bodies",
+       true,
+       u"DocPort12",
+       u"QvTest.Doc",
+       {},
+       nullptr,
+       afterBody(kSoap12Env, "<E:Body>" + docBody + "</E:Body>"),
+       "HTTP/1.0 400 Bad Request",
+       {":Sender<", "More than one Body element found in SOAP Envelope."}},
+      {"Header after the Body",
+       false,
+       u"DocPort",
+       u"QvTest.Doc",
+       {},
+       "\"urn:a\"",
+       afterBody(kSoap11Env, "<E:Header/>"),
+       "HTTP/1.0 500 Internal Server Error",
+       {":Client<", "Header element found after Body in SOAP Envelope."}},
       {"document 1.2",
        true,
        u"DocPort12",
@@ -343,8 +367,8 @@ TEST_F(SoapE2eHttpTest, StatusesAndFaultTexts) {
                 "<m:echoFault xmlns:m=\"urn:qvtest:echo\"><inputString>x</inputString>"
                 "</m:echoFault>"),
        "HTTP/1.0 500 Internal Server Error",
-       // Any failure of the call itself is the caller's fault.
-       {":Client<", "Body: Method invocation failed.", "0x80020009"}},
+       // The service failed on a good call: not the client's fault.
+       {":Server<", "Body: Method invocation failed.", "0x80020009"}},
       {"not understood",
        true,
        u"DocPort12",
@@ -431,7 +455,7 @@ TEST_F(SoapE2eHttpTest, IndependentClientGetsEveryValueBack) {
   while (size_t n = fread(chunk, 1, sizeof chunk, out)) printed.append(chunk, n);
   const int status = pclose(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
-  EXPECT_NE(printed.find("7 checks, 0 failed"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("8 checks, 0 failed"), std::string::npos) << printed;
 }
 
 // The answer, read as XML: the Body's one child in `ns` (null when the answer

@@ -358,12 +358,26 @@ TEST_F(SoapPostTest, RpcCalls) {
        400,
        "fault Sender Body: One or more invalid method parameter names. sub=BadArguments detail "
        "HRESULT=0x80020006"},
-      {"method fails",
+      // The service's own failure is not the sender's: Server, and in 1.2
+      // Receiver with 500 so a correct client may retry.
+      {"method fails, 1.1",
        11,
        u"echoFault",
        {{u"inputString", text, true, false}},
        500,
-       "fault Client Body: Method invocation failed. detail HRESULT=0x80020009"},
+       "fault Server Body: Method invocation failed. detail HRESULT=0x80020009"},
+      {"method fails, 1.2",
+       12,
+       u"echoFault",
+       {{u"inputString", text, true, false}},
+       500,
+       "fault Receiver Body: Method invocation failed. detail HRESULT=0x80020009"},
+      {"argument of the wrong type stays the sender's fault",
+       12,
+       u"echoInteger",
+       {{u"inputInteger", [] { return Text(u"seven"); }, true, false}},
+       400,
+       "fault Sender Body: Method invocation failed. detail HRESULT=0x80020005"},
   };
   endpoint_.bodyProcessingProgId = u"QvTest.Echo";
   for (const RpcCase& c : cases) {

@@ -315,6 +315,17 @@ HRESULT DorvishImpl::GetMethodParamIndex(BSTR method, BSTR param, LONG* index,
   return Answer(result, true);
 }
 
+HRESULT DorvishImpl::GetOutputPartIndex(BSTR method, BSTR part, LONG* index,
+                                        VARIANT_BOOL* result) {
+  if (!index) return Answer(result, false);
+  int32_t at = 0;
+  if (!client_->GetMsgPartIndex(Direction::Output, BstrView(method), BstrView(part), &at)) {
+    return Answer(result, false);
+  }
+  *index = at;
+  return Answer(result, true);
+}
+
 HRESULT DorvishImpl::GetSOAPBindingVersion(BSTR* version_uri, VARIANT_BOOL* result) {
   return StringOut(version_uri, result,
                    [&](std::u16string* out) { return client_->GetSOAPBindingVersion(out); });

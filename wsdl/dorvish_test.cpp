@@ -179,6 +179,21 @@ TEST_F(RpcEncodedTest, PartsWalkInNameOrderAndStopAtTheEnd) {
 
     ASSERT_EQ(r->GetFirstInParamName(Bstr(u"ping").Get(), name.Receive(), &position, &ok), S_OK);
     EXPECT_EQ(ok, VARIANT_FALSE);  // a message without parts
+
+    // Where the walk goes by name, the index keeps the order written.
+    const struct {
+      const char16_t* part;
+      bool ok;
+      LONG index;
+    } places[] = {{u"return", true, 0}, {u"extra", true, 1}, {u"a", false, 0}};
+    for (const auto& p : places) {
+      LONG index = -1;
+      ASSERT_EQ(r->GetOutputPartIndex(Bstr(u"echo").Get(), Bstr(p.part).Get(), &index, &ok), S_OK);
+      EXPECT_EQ(ok == VARIANT_TRUE, p.ok) << text::Narrow(p.part);
+      if (p.ok) {
+        EXPECT_EQ(index, p.index) << text::Narrow(p.part);
+      }
+    }
   }
 }
 

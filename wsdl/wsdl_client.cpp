@@ -532,6 +532,17 @@ bool WsdlClient::IsMsgPart(Direction d, std::u16string_view method,
   return m && m->parts.contains(part);
 }
 
+bool WsdlClient::GetMsgPartIndex(Direction d, std::u16string_view method,
+                                 std::u16string_view part, int32_t* index) const {
+  const auto state = Snapshot();
+  const MessageHandler* m = View(state.get()).OperationMessage(d, method);
+  if (!m) return false;
+  auto it = m->part_positions.find(part);
+  if (it == m->part_positions.end()) return false;
+  *index = it->second;
+  return true;
+}
+
 bool WsdlClient::GetFirstParamName(Direction d, std::u16string_view method, std::u16string* name,
                                    int32_t* position) const {
   const auto state = Snapshot();

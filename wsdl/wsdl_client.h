@@ -94,6 +94,9 @@ class WsdlClient {
   bool IsMethodParam(std::u16string_view method, std::u16string_view param) const;
   bool GetMethodParamIndex(std::u16string_view method, std::u16string_view param,
                            int32_t* index) const;
+  // The part's place among its message's parts in document order.
+  bool GetMsgPartIndex(Direction d, std::u16string_view method, std::u16string_view part,
+                       int32_t* index) const;
   bool IsMsgPart(Direction d, std::u16string_view method, std::u16string_view part) const;
   bool GetFirstParamName(Direction d, std::u16string_view method, std::u16string* name,
                          int32_t* position) const;

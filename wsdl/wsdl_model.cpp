@@ -72,7 +72,10 @@ xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
   const std::u16string& name = RequireName(
       attributes, uri, local_name, u"Required attribute 'name' missing on element: 'part'.");
   PartHandler* part = NewNamed(parts, name, namespace_, spare_, uri, local_name, attributes, scope);
-  if (!first_part && !spare_) first_part = part;
+  if (!spare_) {
+    if (!first_part) first_part = part;
+    part_positions.try_emplace(name, static_cast<int32_t>(part_positions.size()));
+  }
   return part;
 }
 

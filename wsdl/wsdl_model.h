@@ -53,6 +53,9 @@ class MessageHandler : public WsdlNodeHandler {
 
   NamedMap<PartHandler> parts;
   const PartHandler* first_part = nullptr;  // the part written first; owned by `parts`
+  // Part name -> place in document order (first definitions only); the table
+  // above is ordered by name, but rpc peers read outputs by position.
+  std::map<std::u16string, int32_t, std::less<>> part_positions;
 
  private:
   std::unique_ptr<WsdlNodeHandler> spare_;

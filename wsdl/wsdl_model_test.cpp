@@ -212,6 +212,8 @@ TEST(WsdlModelTest, RecordsKeepTheirFirstDefinitionAndDocumentOrder) {
   EXPECT_EQ(m.parts.begin()->first, u"a");
   ASSERT_NE(m.first_part, nullptr);
   EXPECT_EQ(m.first_part, m.parts.at(u"b").get());
+  EXPECT_EQ(m.part_positions,
+            (std::map<std::u16string, int32_t, std::less<>>{{u"b", 0}, {u"a", 1}}));
   EXPECT_EQ(m.parts.at(u"b")->type.name, u"int");
   EXPECT_EQ(m.parts.at(u"a")->type.name, u"string");  // both pairs kept
   EXPECT_EQ(m.parts.at(u"a")->element.name, u"e");

@@ -160,6 +160,28 @@ HRESULT FakeDorvish::GetOutputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BS
                 pbstrTypeNS, pResult);
 }
 
+namespace {
+HRESULT AnswerIndex(const std::map<std::u16string, long>& table, const std::u16string& key,
+                    LONG* index, VARIANT_BOOL* result) {
+  auto it = table.find(key);
+  *result = it == table.end() ? VARIANT_FALSE : VARIANT_TRUE;
+  if (it != table.end()) *index = it->second;
+  return S_OK;
+}
+}  // namespace
+
+HRESULT FakeDorvish::GetMethodParamIndex(BSTR bstrMethod, BSTR bstrParam, LONG* plIndex,
+                                         VARIANT_BOOL* pResult) {
+  return AnswerIndex(wsdl.parameter_order, Key({BstrView(bstrMethod), BstrView(bstrParam)}),
+                     plIndex, pResult);
+}
+
+HRESULT FakeDorvish::GetOutputPartIndex(BSTR bstrMethod, BSTR bstrPartName, LONG* plIndex,
+                                        VARIANT_BOOL* pResult) {
+  return AnswerIndex(wsdl.output_part_order, Key({BstrView(bstrMethod), BstrView(bstrPartName)}),
+                     plIndex, pResult);
+}
+
 HRESULT FakeDorvish::GetSOAPInputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) {
   return Answer(wsdl.input_uses, std::u16string(BstrView(bstrOpName)), pbstrUse, pResult);
 }

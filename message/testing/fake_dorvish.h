@@ -61,6 +61,8 @@ struct FakeWsdl {
   std::map<std::u16string, std::u16string> fault_detail_encodings;   // Key({op, name, ns})
   std::map<std::u16string, TypeRef> input_parts;                     // Key({op, part})
   std::map<std::u16string, TypeRef> output_parts;                    // Key({op, part})
+  std::map<std::u16string, long> parameter_order;                    // Key({op, param})
+  std::map<std::u16string, long> output_part_order;                  // Key({op, part})
   std::map<std::u16string, std::u16string> input_uses;               // op
   std::map<std::u16string, std::u16string> output_uses;              // op
 };
@@ -104,6 +106,10 @@ class FakeDorvish final : public com::ComObject<FakeDorvish, DorvishDefaults> {
                               BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) override;
   HRESULT GetOutputMsgPartType(BSTR bstrMethod, BSTR bstrPartName, BSTR* pbstrType,
                                BSTR* pbstrTypeNS, VARIANT_BOOL* pResult) override;
+  HRESULT GetMethodParamIndex(BSTR bstrMethod, BSTR bstrParam, LONG* plIndex,
+                              VARIANT_BOOL* pResult) override;
+  HRESULT GetOutputPartIndex(BSTR bstrMethod, BSTR bstrPartName, LONG* plIndex,
+                             VARIANT_BOOL* pResult) override;
   HRESULT GetSOAPInputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) override;
   HRESULT GetSOAPOutputBodyUse(BSTR bstrOpName, BSTR* pbstrUse, VARIANT_BOOL* pResult) override;
   HRESULT GetFaultDetailEncStyle(BSTR bstrOpName, BSTR bstrPartName, BSTR bstrPartNS,

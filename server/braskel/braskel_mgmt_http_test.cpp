@@ -3,7 +3,10 @@
 // SOAP requests, by a client built from our message object and HTTP client,
 // and by an independent SOAP client given only the endpoint's WSDL document
 // from the server's document root.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -15,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -84,21 +88,38 @@ HttpReply HttpPost(uint16_t port, const std::string& path, const std::string& ac
 }
 
 // The echo service's echoString, rpc/encoded SOAP 1.1.
+std::string EchoEnvelope(const std::string& value) {
+  return "<?xml version=\"1.0\"?>"
+         "<E:Envelope xmlns:E=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+         "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"><E:Body>"
+         "<m:echoString xmlns:m=\"urn:qvtest:echo\" "
+         "E:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+         "<inputString xsi:type=\"xsd:string\">" +
+         value + "</inputString></m:echoString></E:Body></E:Envelope>";
+}
+
 HttpReply PostEcho(uint16_t port, const std::string& path, const std::string& value) {
-  return HttpPost(port, path, "urn:qvtest:echo#echoString",
-                  "<?xml version=\"1.0\"?>"
-                  "<E:Envelope xmlns:E=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-                  "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                  "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\"><E:Body>"
-                  "<m:echoString xmlns:m=\"urn:qvtest:echo\" "
-                  "E:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
-                  "<inputString xsi:type=\"xsd:string\">" +
-                      value + "</inputString></m:echoString></E:Body></E:Envelope>");
+  return HttpPost(port, path, "urn:qvtest:echo#echoString", EchoEnvelope(value));
 }
 
 bool IsEchoOf(const HttpReply& r, const std::string& value) {
   return r.received && r.status == 200 && r.body.find("echoStringResponse") != std::string::npos &&
          r.body.find(">" + value + "</") != std::string::npos;
+}
+
+// One of this machine's own IPv4 addresses off loopback, when it has one.
+std::optional<in_addr> HostAddress() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return std::nullopt;
+  std::optional<in_addr> found;
+  for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+    found = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr;
+  }
+  freeifaddrs(list);
+  return found;
 }
 
 // One endpoint as a SvcInfo struct carries it.
@@ -400,8 +421,14 @@ class BraskelMgmtHttpTest : public server_testing::BraskelProcessTest {
     fs::create_directories(dir_ / "www" / "wsdl");
     fs::copy_file(QV_MANAGEMENT_WSDL, dir_ / "www" / "wsdl" / "QVSOAPSvrCP.wsdl");
     server_testing::WriteFile(dir_ / "www" / "index.htm", "<p>home</p>");
+    WriteTestConfig("127.0.0.1");
+    ASSERT_EQ(Run({"-Service"}), 0);
+  }
+
+  // The management and echo endpoints, listening on `address`.
+  void WriteTestConfig(const std::string& address) {
     WriteConfig(
-        "<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
+        "<listenAddress>" + address + "</listenAddress><listenPort>0</listenPort>"
         "<numWorkThreads>3</numWorkThreads>"
         "<docBasePath>" +
         (dir_ / "www").string() +
@@ -417,14 +444,14 @@ class BraskelMgmtHttpTest : public server_testing::BraskelProcessTest {
         "</wsdlDocURL><wsdlService>EchoService</wsdlService><wsdlPort>EchoPort</wsdlPort>"
         "<bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>"
         "<enabled>true</enabled><enableExplicitTyping>true</enableExplicitTyping></endpoint>"
-        "</endpointList>");
-    ASSERT_EQ(Run({"-Service"}), 0);
+        "</endpointList><mimeMappings><item><extension>.htm</extension>"
+        "<mimeType>text/html</mimeType></item></mimeMappings>");
   }
 
   // Starts the service and returns the port it reports, counting the
   // listening lines already in the event log from an earlier start.
-  uint16_t StartService() {
-    const std::string prefix = kSource + "Listening on 127.0.0.1:";
+  uint16_t StartService(const std::string& address = "127.0.0.1") {
+    const std::string prefix = kSource + "Listening on " + address + ":";
     size_t seen = 0;
     for (const std::string& l : EventLines()) seen += l.rfind(prefix, 0) == 0;
     pid_ = Spawn(exe_, {}, std::string(kServiceName));
@@ -534,6 +561,101 @@ TEST_F(BraskelMgmtHttpTest, StatisticsMoveWithTrafficAndParamsAreTheConfigured) 
   EXPECT_GE(std::stol(after["NumConnects"]), std::stol(before["NumConnects"]) + 4);
   EXPECT_GT(std::stol(after["NumBytesSent"]), std::stol(before["NumBytesSent"]));
   EXPECT_GE(std::stol(after["NumHTTPErrors"]), std::stol(before["NumHTTPErrors"]) + 1);
+  StopService();
+}
+
+// rpc clients read outputs by position: the return value, then the order the
+// operation's parameterOrder gives, whatever the names' order.
+TEST_F(BraskelMgmtHttpTest, OutputsAreWrittenInTheDescriptionsOrder) {
+  const uint16_t port = StartService();
+  ASSERT_NE(port, 0);
+  const std::string open =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope "
+      "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Body>";
+  const std::string close = "</SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  auto wrapper = [&](const std::string& op) {
+    return "<m:" + op +
+           "Response SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+           "xmlns:m=\"" +
+           kNs + "\">";
+  };
+  auto params = Call(port, "GetServerParams");
+  EXPECT_EQ(params["body"], open + wrapper("GetServerParams") +
+                                "<Result>1</Result><ListenPort>0</ListenPort>"
+                                "<NumWorkThreads>3</NumWorkThreads><NumClientConn>16</NumClientConn>"
+                                "<ClientTimeout>60</ClientTimeout><WatchdogTimer>30</WatchdogTimer>"
+                                "</m:GetServerParamsResponse>" +
+                                close);
+  auto http = Call(port, "GetHTTPSettings");
+  EXPECT_EQ(http["body"],
+            open + wrapper("GetHTTPSettings") + "<Result>1</Result><DocRootPath>" +
+                fs::canonical(dir_ / "www").string() +
+                "</DocRootPath><DefaultFilePath>index.htm</DefaultFilePath>"
+                "<MIMETypes SOAP-ENC:arrayType=\"nsa:string[1,2]\" SOAP-ENC:offset=\"[0,0]\" "
+                "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+                "xmlns:nsa=\"http://www.w3.org/2001/XMLSchema\">"
+                "<item>.HTM</item><item>text/html</item></MIMETypes>"
+                "</m:GetHTTPSettingsResponse>" +
+                close);
+  StopService();
+}
+
+// Until an authenticating header processor guards it, the management
+// endpoint answers loopback peers only; other endpoints stay open. The peer
+// here is this machine itself, over one of its own addresses off loopback.
+TEST_F(BraskelMgmtHttpTest, ManagementRefusesPeersOffLoopback) {
+  const std::optional<in_addr> host = HostAddress();
+  if (!host) GTEST_SKIP() << "this machine has no IPv4 address off loopback";
+  char text[INET_ADDRSTRLEN] = {};
+  ASSERT_NE(inet_ntop(AF_INET, &*host, text, sizeof text), nullptr);
+  WriteTestConfig(text);
+  const uint16_t port = StartService(text);
+  ASSERT_NE(port, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr = *host;
+  auto exchange = [&](const std::string& request) {
+    LoopbackClient c(address);
+    EXPECT_TRUE(c.Connected());
+    c.Send(request);
+    return c.ReadAll(20s);
+  };
+  const std::string body =
+      "<?xml version=\"1.0\"?><E:Envelope xmlns:E=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+      "<E:Body><m:SetHTTPSettings xmlns:m=\"" +
+      kNs +
+      "\"><DocRootPath>/</DocRootPath><DefaultFilePath>x</DefaultFilePath>"
+      "</m:SetHTTPSettings></E:Body></E:Envelope>";
+  const std::string requests[] = {
+      "POST /QVSOAPSvrCP HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"" + kNs +
+          "#SetHTTPSettings\"\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+          body,
+      "GET /QVSOAPSvrCP HTTP/1.0\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    SCOPED_TRACE(request.substr(0, request.find('\r')));
+    const std::string reply = exchange(request);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 500 Internal Server Error\r\n", 0), 0u) << reply;
+    EXPECT_NE(reply.find("<faultcode>SOAP-ENV:Client</faultcode>"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("Management calls are accepted only over loopback."), std::string::npos)
+        << reply;
+  }
+  size_t refusals = 0;
+  for (const std::string& line : EventLines()) {
+    refusals += line == kSource + "Management call from " + text +
+                            " to /QVSOAPSvrCP refused: only loopback clients may call it.";
+  }
+  EXPECT_EQ(refusals, 2u) << ReadFile(eventLog_);
+  // The refused change moved no document root, and the echo endpoint answers.
+  EXPECT_NE(exchange("GET /index.htm HTTP/1.0\r\n\r\n").find("<p>home</p>"), std::string::npos);
+  const std::string echo = EchoEnvelope("far");
+  const std::string echoed = exchange(
+      "POST /echo HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: "
+      "\"urn:qvtest:echo#echoString\"\r\nContent-Length: " +
+      std::to_string(echo.size()) + "\r\n\r\n" + echo);
+  EXPECT_EQ(echoed.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << echoed;
+  EXPECT_NE(echoed.find(">far</"), std::string::npos) << echoed;
   StopService();
 }
 
@@ -999,8 +1121,14 @@ TEST_F(BraskelMgmtHttpTest, IndependentClientReadsStatisticsAndParameters) {
   char buf[512];
   while (size_t n = fread(buf, 1, sizeof buf, p)) output.append(buf, n);
   EXPECT_EQ(pclose(p), 0) << output;
-  for (const char* line : {"GetServerStats.Result=True", "GetServerParams.Result=True",
-                           "GetServerParams.NumWorkThreads=3", "GetServerParams.ListenPort=0"}) {
+  for (const char* line :
+       {"GetServerStats.Result=True", "GetServerParams.Result=True",
+        "GetServerParams.NumWorkThreads=3", "GetServerParams.ListenPort=0",
+        "GetServerParams.ClientTimeout=60", "GetHTTPSettings.DefaultFilePath=index.htm",
+        // The order the client saw on the wire, as the description gives it.
+        "GetServerParams.order=Result ListenPort NumWorkThreads NumClientConn ClientTimeout "
+        "WatchdogTimer",
+        "GetHTTPSettings.order=Result DocRootPath DefaultFilePath MIMETypes"}) {
     EXPECT_NE(output.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << output;
   }
   EXPECT_NE(output.find("GetServerStats.NumConnects="), std::string::npos) << output;

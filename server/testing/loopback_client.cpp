@@ -11,10 +11,12 @@
 
 namespace server_testing {
 
-LoopbackClient::LoopbackClient(uint16_t port) {
+LoopbackClient::LoopbackClient(uint16_t port)
+    : LoopbackClient(net::testing::LoopbackAddress(port)) {}
+
+LoopbackClient::LoopbackClient(const sockaddr_in& address) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in a = net::testing::LoopbackAddress(port);
-  connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+  connected_ = ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 LoopbackClient::~LoopbackClient() {

@@ -2,6 +2,8 @@
 // cut requests short, reset, and read until the server closes.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -13,6 +15,8 @@ class LoopbackClient {
  public:
   // Connects at once; Connected tells whether that worked.
   explicit LoopbackClient(uint16_t port);
+  // Connects to another of this host's own addresses.
+  explicit LoopbackClient(const sockaddr_in& address);
   ~LoopbackClient();
   LoopbackClient(const LoopbackClient&) = delete;
   LoopbackClient& operator=(const LoopbackClient&) = delete;

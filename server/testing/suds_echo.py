@@ -51,6 +51,8 @@ def main():
     except WebFault as fault:
         check("echoFault faultstring", str(fault.fault.faultstring),
               "Body: Method invocation failed.")
+        # The service failed, not the request: the client may retry.
+        check("echoFault faultcode", str(fault.fault.faultcode).split(":")[-1], "Server")
 
     for f in failures:
         print(f)

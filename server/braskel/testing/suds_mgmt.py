@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
-"""Reads the management statistics and server parameters of a running server
-through an independent SOAP client that knows only the endpoint's WSDL.
+"""Reads the management statistics, server parameters and HTTP settings of a
+running server through an independent SOAP client that knows only the
+endpoint's WSDL.
 
 usage: suds_mgmt.py WSDL_URL ENDPOINT_URL
-Prints one "name=value" line per result; exits 77 when suds is absent."""
+Prints one "name=value" line per result, and per call one "op.order=" line
+naming the reply's output elements in the order they arrived; exits 77 when
+suds is absent."""
 import sys
 
 try:
@@ -13,8 +16,13 @@ except ImportError:
 
 wsdl, endpoint = sys.argv[1], sys.argv[2]
 client = Client(wsdl, location=endpoint, cache=None)
-for op in ("GetServerStats", "GetServerParams"):
+for op in ("GetServerStats", "GetServerParams", "GetHTTPSettings"):
     reply = getattr(client.service, op)()
     # Several outputs come back as an object with one field per part.
     for name, value in sorted(dict(reply).items()):
-        print(f"{op}.{name}={value}")
+        if isinstance(value, (str, int, bool)):
+            print(f"{op}.{name}={value}")
+    # rpc clients that read by position depend on this order.
+    body = client.last_received().getChild("Envelope").getChild("Body")
+    wrapper = body.getChildren()[0]
+    print(f"{op}.order=" + " ".join(child.name for child in wrapper.getChildren()))
