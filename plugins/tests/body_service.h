@@ -39,7 +39,18 @@ HRESULT RunEntryPoint(const VARIANT& argument, VARIANT_BOOL* pResult, Work&& wor
   if (pResult) *pResult = VARIANT_TRUE;
   const ComPtr<Iquenlin2> message = MessageOf(argument);
   if (!message) return E_FAIL;
-  if (!work(*message.Get())) fault(*message.Get());
+  bool done = false;
+  try {
+    done = work(*message.Get());
+  } catch (...) {  // nothing may cross the interface; out of memory is a failure
+    done = false;
+  }
+  if (!done) {
+    try {
+      fault(*message.Get());
+    } catch (...) {
+    }
+  }
   return S_OK;
 }
 
