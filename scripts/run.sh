@@ -24,7 +24,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
 # object join the server once their folders are built.
 targets=(braskel regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin; do
+for target in dorvish quenlin likkelon orsquel pellasco; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -38,7 +38,8 @@ export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 
 # The configuration is read from beside the executable.
 cp -f "$build/server/braskel/braskel" "$state/braskel"
-for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so; do
+for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so \
+  plugins/tests/liblikkelon.so plugins/tests/liborsquel.so plugins/tests/libpellasco.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service
@@ -63,9 +64,11 @@ else
   # Keep the operator's file; only the port asked for on the command line changes.
   sed -i "s|<listenPort>[0-9]*</listenPort>|<listenPort>$port</listenPort>|" "$state/brevla-config.xml"
 fi
-# The management endpoint's description, served from the document root.
+# The descriptions of the management endpoint and the test services, served
+# from the document root.
 mkdir -p "$state/www/wsdl"
-cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl "$state/www/wsdl/"
+cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl plugins/tests/pellasco/interopdoc.wsdl \
+  plugins/tests/orsquel/soap12-test.wsdl "$state/www/wsdl/"
 if [ ! -f "$state/www/default.htm" ]; then
   cat >"$state/www/default.htm" <<'HTML'
 <html><head><title>Quorvel SOAP Server</title></head>

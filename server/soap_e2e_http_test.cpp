@@ -18,6 +18,7 @@
 #include "server/server_core.h"
 #include "server/soap_post.h"
 #include "server/testing/loopback_client.h"
+#include "server/testing/test_files.h"
 #include "server/wsdl_cache.h"
 #include "xml/xml_parser.h"
 
@@ -448,12 +449,8 @@ TEST_F(SoapE2eHttpTest, IndependentClientGetsEveryValueBack) {
   const std::string base = "http://127.0.0.1:" + std::to_string(port_);
   const std::string command = std::string("/usr/bin/python3 ") + QV_SUDS_SCRIPT + " " + base +
                               "/echo.wsdl " + base + "/svc 2>&1";
-  FILE* out = popen(command.c_str(), "r");
-  ASSERT_NE(out, nullptr);
-  std::string printed;
-  char chunk[512];
-  while (size_t n = fread(chunk, 1, sizeof chunk, out)) printed.append(chunk, n);
-  const int status = pclose(out);
+  int status = -1;
+  const std::string printed = server_testing::RunCommand(command, &status);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
   EXPECT_NE(printed.find("8 checks, 0 failed"), std::string::npos) << printed;
 }

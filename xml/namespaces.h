@@ -22,6 +22,9 @@ inline constexpr std::u16string_view kSoap12EnvelopeNamespace =
 inline constexpr std::u16string_view kSoap12EncodingNamespace =
     u"http://www.w3.org/2003/05/soap-encoding";
 inline constexpr std::u16string_view kSoap12RpcNamespace = u"http://www.w3.org/2003/05/soap-rpc";
+// The encoding style that declares no encoding.
+inline constexpr std::u16string_view kSoap12EncodingNoneNamespace =
+    u"http://www.w3.org/2003/05/soap-envelope/encoding/none";
 
 // WSDL 1.1 and its SOAP bindings.
 inline constexpr std::u16string_view kWsdlNamespace = u"http://schemas.xmlsoap.org/wsdl/";
@@ -49,5 +52,13 @@ inline constexpr std::u16string_view kDigestAuthNamespace = u"urn:quorvel:soap:d
 
 // The SOAP 1.2 test collection.
 inline constexpr std::u16string_view kSoap12TestNamespace = u"http://example.org/ts-tests";
+
+// The SOAPBuilders interoperability tests, their attachment tests, and the
+// web-services reference whose `location` attribute names an attachment.
+inline constexpr std::u16string_view kInteropNamespace = u"http://soapinterop.org/";
+inline constexpr std::u16string_view kInteropAttachmentsNamespace =
+    u"http://soapinterop.org/attachments/xsd";
+inline constexpr std::u16string_view kWsReferenceNamespace =
+    u"http://schemas.xmlsoap.org/ws/2002/04/reference/";
 
 }  // namespace xml

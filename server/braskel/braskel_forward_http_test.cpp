@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -32,6 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using server_testing::LoopbackClient;
+using server_testing::MemoryKb;
+using server_testing::Pattern;
 using server_testing::ReadFile;
 
 const std::string kSource = std::string(kServiceName) + ": ";
@@ -118,16 +119,6 @@ std::optional<std::vector<DimePart>> DecodeDime(std::string_view wire) {
   return parts;
 }
 
-std::string Pattern(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x = x * 1103515245u + 12345u;
-    c = static_cast<char>(x >> 16);
-  }
-  return s;
-}
-
 // ---- HTTP ----
 
 std::string StatusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
@@ -159,16 +150,6 @@ std::string FaultString(const std::string& reply) {
   const size_t close = reply.find("</faultstring>");
   if (open == std::string::npos || close == std::string::npos) return "";
   return reply.substr(open + 13, close - open - 13);
-}
-
-// Resident memory of a process, in kB, from /proc: "VmHWM" (the peak) or
-// "VmRSS".
-long MemoryKb(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
 }
 
 std::string TestData(const char* file) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "interfaces/quenlin.h"
+#include "interfaces/testing/quenlin_stub.h"
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
 #include "platform/com/variant.h"
@@ -19,11 +20,7 @@ namespace server_testing {
 #define QV_FAKE_STUB(name, dispid, ...) \
   HRESULT name(QV_FOR_EACH(QV_FAKE_PARAM, __VA_ARGS__)) override { return E_NOTIMPL; }
 
-// Every method answers E_NOTIMPL until a derived class gives it a body.
-class StubMessage : public com::Dispatch<Iquenlin2> {
- public:
-  QV_IQUENLIN2_METHODS(QV_FAKE_STUB)
-};
+using quenlin_testing::StubMessage;
 
 struct FakeParam {
   std::u16string name;

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -35,6 +37,37 @@ void WriteFile(const fs::path& p, const std::string& text) {
 void SetFileTime(const fs::path& p) {
   const timespec times[2] = {{kFileTime, 0}, {kFileTime, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0) << p;
+}
+
+std::string Pattern(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+std::string RunCommand(const std::string& command, int* status) {
+  std::string printed;
+  FILE* out = popen(command.c_str(), "r");
+  if (!out) {
+    *status = -1;
+    return printed;
+  }
+  char chunk[512];
+  while (size_t n = fread(chunk, 1, sizeof chunk, out)) printed.append(chunk, n);
+  *status = pclose(out);
+  return printed;
+}
+
+long MemoryKb(pid_t pid, const std::string& field) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
 }
 
 }  // namespace server_testing
