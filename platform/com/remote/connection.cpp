@@ -117,18 +117,6 @@ bool RunTaskWhileWaiting(ThreadContext& c) {
   return true;
 }
 
-bool ReadFull(int fd, void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t got = recv(fd, p, n, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= size_t(got);
-  }
-  return true;
-}
-
 // Frees the value of type `vt` stored at `data` (a by-reference target).
 void FreeValueAt(VARTYPE vt, void* data) {
   VARIANT old;
@@ -433,15 +421,11 @@ HRESULT Connection::Call(Writer& w, FrameType type, std::string* reply) {
 
 void Connection::ReadLoop() {
   while (true) {
-    char header[kFrameHeaderBytes];
-    if (!ReadFull(fd_, header, sizeof header)) break;
-    uint32_t length = 0, call_id = 0;
-    memcpy(&length, header, 4);
-    memcpy(&call_id, header + 5, 4);
-    const auto type = FrameType(uint8_t(header[4]));
-    if (length < kFrameHeaderBytes - 4 || length > kMaxFrameBytes) break;
-    std::string payload(length - (kFrameHeaderBytes - 4), '\0');
-    if (!ReadFull(fd_, payload.data(), payload.size())) break;
+    Frame frame;
+    if (!ReadFrame(fd_, &frame)) break;
+    const FrameType type = frame.type;
+    const uint32_t call_id = frame.call_id;
+    std::string payload = std::move(frame.payload);
     if (type == FrameType::Return) {
       std::shared_ptr<ThreadContext> waiter;
       {
