@@ -312,6 +312,45 @@ TEST_F(RemoteTest, AnArrayOfStructsCrossesByValue) {
   }
 }
 
+// The home thread reads the socket itself while it waits: replies meant for
+// another thread's calls on the same connection reach that thread, and
+// callbacks still run, whichever thread happens to read them.
+TEST_F(RemoteTest, RepliesThatTheHomeThreadReadsReachTheirCallers) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  constexpr int kCalls = 200;
+  std::atomic<int> other_ok{0};
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (int i = 0; i < kCalls; ++i) {
+      const std::u16string text = u"other " + std::u16string(size_t(i % 50), u'o');
+      Bstr echoed;
+      if (remote->Echo(Bstr(text).Get(), echoed.Receive()) == S_OK && echoed.View() == text) {
+        ++other_ok;
+      }
+    }
+    CoUninitialize();
+  });
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  int home_ok = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    const std::u16string text = u"home " + std::u16string(size_t(i % 70), u'h');
+    Bstr echoed;
+    if (remote->Echo(Bstr(text).Get(), echoed.Receive()) == S_OK && echoed.View() == text) {
+      ++home_ok;
+    }
+    if (i % 20 == 0) {
+      LONG count = 0;
+      EXPECT_EQ(remote->Bounce(caller.Get(), 3, &count), S_OK);
+      EXPECT_EQ(count, 3);
+    }
+  }
+  other.join();
+  EXPECT_EQ(home_ok, kCalls);
+  EXPECT_EQ(other_ok.load(), kCalls);
+  EXPECT_FALSE(caller->off_thread_);
+}
+
 TEST_F(RemoteTest, CallsNestInBothDirections) {
   ComPtr<ITestRemote> remote = Create();
   ASSERT_TRUE(remote);
