@@ -43,6 +43,8 @@ enum : uint8_t {
 };
 
 constexpr size_t kMaxStructMembers = 1 << 20;
+// How long the reader thread stays off after the home thread's call.
+constexpr std::chrono::microseconds kReaderLinger{1000};
 
 }  // namespace
 
@@ -246,8 +248,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // or the deadline) and reads a frame when one came; false, without
   // waiting, once reading has ended.
   bool LeadRead(ThreadContext& me, uint64_t seen, std::chrono::steady_clock::time_point deadline);
-  // The home thread no longer waits to read: the reader thread reads again.
+  // The home thread no longer waits to read: the reader thread reads again
+  // after a short linger, or at once for another thread's call.
   void StopLeading();
+  void EndLinger();
   // The reader thread is done with a frame.
   void YieldRead();
   void Deliver(FrameType type, uint32_t call_id, std::string payload);
@@ -301,6 +305,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class Reading { None, Reader, Home };
   Reading reading_ = Reading::None;  // Guarded by mu_.
   bool home_waits_ = false;          // Guarded by mu_; the reader thread stays off.
+  bool reader_parked_ = false;       // Guarded by mu_; waiting for home_waits_ to end.
+  // Until then the reader thread stays off after the home thread's call too:
+  // calls in a row would otherwise wake it twice each.
+  std::chrono::steady_clock::time_point linger_until_{};  // Guarded by mu_.
   bool read_ended_ = false;          // Guarded by mu_; the input ended or broke.
   std::condition_variable token_cv_;  // the reader thread waits for its turn
 };
@@ -441,6 +449,7 @@ HRESULT Connection::Call(Writer& w, FrameType type, std::string* reply) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
   const std::shared_ptr<ThreadContext> home = home_.lock();
   const bool lead = home == me;
+  if (!lead) EndLinger();  // our reply needs the reader thread
   bool timed_out = false;
   while (true) {
     uint64_t seen = 0;
@@ -544,10 +553,22 @@ bool Connection::LeadRead(ThreadContext& me, uint64_t seen,
 }
 
 void Connection::StopLeading() {
+  bool wake = false;
   {
     std::lock_guard lock(mu_);
     if (!home_waits_) return;
     home_waits_ = false;
+    linger_until_ = std::chrono::steady_clock::now() + kReaderLinger;
+    wake = reader_parked_;
+  }
+  if (wake) token_cv_.notify_all();
+}
+
+void Connection::EndLinger() {
+  {
+    std::lock_guard lock(mu_);
+    if (linger_until_ == std::chrono::steady_clock::time_point{}) return;
+    linger_until_ = {};
   }
   token_cv_.notify_all();
 }
@@ -568,7 +589,17 @@ void Connection::ReadLoop() {
   while (true) {
     {
       std::unique_lock lock(mu_);
-      token_cv_.wait(lock, [&] { return closed_ || read_ended_ || !home_waits_; });
+      while (!closed_ && !read_ended_) {
+        if (home_waits_) {
+          reader_parked_ = true;
+          token_cv_.wait(lock);
+          reader_parked_ = false;
+        } else if (std::chrono::steady_clock::now() < linger_until_) {
+          token_cv_.wait_until(lock, linger_until_);
+        } else {
+          break;
+        }
+      }
       if (closed_ || read_ended_) break;
     }
     pollfd pfd{fd_, POLLIN, 0};

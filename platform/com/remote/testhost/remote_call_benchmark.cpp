@@ -4,6 +4,7 @@
 // bytes. Run by hand (a Release build):
 //   remote_call_benchmark --benchmark_filter=Beside
 #include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "platform/com/activation.h"
@@ -65,6 +67,26 @@ void EchoFrames(BSTR text, std::string* request, std::string* reply) {
   *reply = back.buffer();
 }
 
+// Context switches (voluntary and not) of every thread of `pid` so far: a
+// figure the machine's load does not blur as it blurs times.
+long long SwitchesOf(pid_t pid) {
+  long long total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (!dir) return 0;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream status(tasks + "/" + e->d_name + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.find("ctxt_switches:") != std::string::npos) {
+        total += std::stoll(line.substr(line.find(':') + 1));
+      }
+    }
+  }
+  closedir(dir);
+  return total;
+}
+
 bool ReadExactly(int fd, char* p, size_t n) {
   while (n > 0) {
     const ssize_t got = recv(fd, p, n, 0);
@@ -103,6 +125,7 @@ class PlainPeer {
     if (child_ > 0) waitpid(child_, nullptr, 0);
   }
   bool ok() const { return fd_ >= 0 && child_ > 0; }
+  pid_t pid() const { return child_; }
   bool RoundTrip() {
     std::string answer(reply_.size(), '\0');
     return WriteAll(fd_, request_) && ReadExactly(fd_, answer.data(), answer.size());
@@ -199,6 +222,21 @@ void BM_EchoBesidePlainPingPong(benchmark::State& state) {
   state.counters["ours_us"] = ours_us;
   state.counters["plain_us"] = plain_us;
   state.counters["ratio"] = plain_us > 0 ? ours_us / plain_us : 0;
+  // Switches per round trip in both processes, each kind on its own.
+  constexpr int kCounted = 2000;
+  LONG host_pid = 0;
+  host.remote()->GetProcessId(&host_pid);
+  long long before = SwitchesOf(getpid()) + SwitchesOf(pid_t(host_pid));
+  for (int i = 0; i < kCounted; ++i) {
+    Bstr echoed;
+    host.remote()->Echo(text.Get(), echoed.Receive());
+  }
+  const long long ours_switches = SwitchesOf(getpid()) + SwitchesOf(pid_t(host_pid)) - before;
+  before = SwitchesOf(getpid()) + SwitchesOf(plain.pid());
+  for (int i = 0; i < kCounted; ++i) plain.RoundTrip();
+  const long long plain_switches = SwitchesOf(getpid()) + SwitchesOf(plain.pid()) - before;
+  state.counters["ours_switches"] = double(ours_switches) / kCounted;
+  state.counters["plain_switches"] = double(plain_switches) / kCounted;
   state.counters["request_bytes"] = double(request.size());
   state.counters["reply_bytes"] = double(reply.size());
 }
