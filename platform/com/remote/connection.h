@@ -10,7 +10,8 @@
 // thread in a client. While the home thread itself waits for a return it
 // takes the socket over and reads its reply (and anything else) itself, so
 // the reply needs no hand-off between threads; the reader thread reads again
-// once the home thread stops waiting or runs a call. A thread that waits for
+// a millisecond after the home thread stops waiting or runs a call (at once
+// when another thread calls), so calls in a row do not wake it. A thread that waits for
 // a return serves the calls posted to it meanwhile, so calls nest in both
 // directions.
 #pragma once
