@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -34,6 +36,20 @@ SoapServer::SoapServer(std::string executablePath, EventSink logEvent, const Log
 }
 
 namespace {
+
+// Sleeps for `pause` unless a stop (the quit message) is queued for this
+// thread meanwhile: a stop asked for during the start must not wait it out.
+void PauseUnlessStopped(std::chrono::milliseconds pause) {
+  const auto end = std::chrono::steady_clock::now() + pause;
+  for (;;) {
+    MSG msg;
+    if (PeekMessage(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        end - now, std::chrono::milliseconds(10)));
+  }
+}
 
 constexpr UINT_PTR kWatchdogTimerId = 999;
 
@@ -88,7 +104,7 @@ bool SoapServer::InitServer() {
     }
   }
   // The listener makes its sockets meanwhile; the host line reports them.
-  std::this_thread::sleep_for(startPause_);
+  PauseUnlessStopped(startPause_);
   if (!ok) return false;
   char name[128] = {};
   if (gethostname(name, sizeof name - 1) == 0) {

@@ -47,6 +47,8 @@ struct ServiceModule {
   svc::SERVICE_STATUS_HANDLE statusHandle = nullptr;  // Guarded by statusMu.
   bool stopDeferred = false;                          // Guarded by statusMu.
   std::atomic<DWORD> serviceThreadId{0};
+  // A stop signal ended the local server's loop: nobody needs the pause.
+  std::atomic<bool> stopSignalled{false};
   HRESULT serviceResult = S_OK;
   server::EventReporter events{server::kServiceName};
   // The rest of the server reaches the running server only through this.
@@ -192,7 +194,7 @@ HRESULT ServiceRun() {
   if (!m.serviceMode) {
     com::remote::StopShutdownMonitor();
     CoUninitialize();
-    Sleep(kPauseIntervalMs);
+    if (!m.stopSignalled.load()) Sleep(kPauseIntervalMs);
   }
   return S_OK;
 }
@@ -250,6 +252,7 @@ class StopSignals {
       int signal = 0;
       sigwait(&set_, &signal);
       if (done_.load()) return;
+      Module().stopSignalled.store(true);
       // The loop's queue exists only once it first waits for a message.
       while (!PostThreadMessage(loopThread, WM_QUIT, 0, 0) && !done_.load()) Sleep(10);
     });

@@ -293,6 +293,22 @@ TEST_F(BraskelTest, StopDuringStartIsReportedAfterTheStart) {
   close(sock);
 }
 
+// A stop during the start's pause (seconds long) ends the process without
+// waiting the pause out; the bound is generous, far below the pause.
+TEST_F(BraskelTest, AStopDuringTheStartPauseDoesNotWaitItOut) {
+  WriteConfig("<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>");
+  ASSERT_EQ(Run({"-Service"}), 0);
+  pid_ = Spawn(exe_, {}, std::string(kServiceName));
+  ASSERT_TRUE(WaitForEvent(std::string(kServiceName) + ": Service started", 30s));
+  ASSERT_TRUE(WaitUntilStoppable(pid_, 10s));
+  const auto asked = std::chrono::steady_clock::now();
+  kill(pid_, SIGTERM);
+  EXPECT_EQ(Wait(pid_, 60s), 0);
+  pid_ = -1;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  EXPECT_EQ(EventLines().back(), std::string(kServiceName) + ": Service stopped");
+}
+
 TEST_F(BraskelTest, ServiceWithoutConfigurationRunsAndReportsIt) {
   ASSERT_EQ(Run({"-Service"}), 0);
   pid_ = Spawn(exe_, {}, std::string(kServiceName));

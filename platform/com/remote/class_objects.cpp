@@ -78,42 +78,27 @@ void SetCallTimeouts(int fd) {
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-// A socket address for `path`; a path longer than sun_path is reached through
-// its directory's descriptor, which `dir_fd` then holds (closed by the caller).
-bool MakeAddress(const std::string& path, sockaddr_un* addr, int* dir_fd) {
-  *dir_fd = -1;
-  memset(addr, 0, sizeof *addr);
-  addr->sun_family = AF_UNIX;
-  std::string target = path;
-  if (target.size() >= sizeof addr->sun_path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return false;
-    *dir_fd = open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (*dir_fd < 0) return false;
-    target = "/proc/self/fd/" + std::to_string(*dir_fd) + path.substr(slash);
-    if (target.size() >= sizeof addr->sun_path) return false;
+// The runtime directory, opened without following a symlink in its last
+// component and checked on the opened descriptor: ours, a directory, closed
+// to others (another user's, or one others may write to, could hand our
+// callers someone else's socket). With `create` the missing folders are made
+// (mode 0700). -1 with errno set otherwise (EACCES for a directory refused).
+int OpenRuntimeDirectory(bool create) {
+  const std::string dir = RuntimeDirectory();
+  if (create) {
+    for (size_t i = 1; i <= dir.size(); ++i) {
+      if (i != dir.size() && dir[i] != '/') continue;
+      if (mkdir(dir.substr(0, i).c_str(), 0700) != 0 && errno != EEXIST) return -1;
+    }
   }
-  memcpy(addr->sun_path, target.c_str(), target.size() + 1);
-  return true;
-}
-
-// A connected socket, or -1 with errno set.
-int ConnectTo(const std::string& path) {
-  sockaddr_un addr;
-  int dir_fd = -1;
-  if (!MakeAddress(path, &addr, &dir_fd)) {
-    errno = ENAMETOOLONG;
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) errno = EACCES;
     return -1;
   }
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    const int e = errno;
-    close(fd);
-    fd = -1;
-    errno = e;
-  }
-  if (dir_fd >= 0) close(dir_fd);
-  if (fd >= 0 && !OwnPeer(fd)) {  // a server of another user is nobody we call
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 022) != 0) {
     close(fd);
     errno = EACCES;
     return -1;
@@ -121,17 +106,41 @@ int ConnectTo(const std::string& path) {
   return fd;
 }
 
-bool EnsureDirectory(const std::string& dir) {
-  for (size_t i = 1; i <= dir.size(); ++i) {
-    if (i != dir.size() && dir[i] != '/') continue;
-    const std::string part = dir.substr(0, i);
-    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// The socket file of `clsid` inside the runtime directory.
+std::string ClassSocketName(REFCLSID clsid) { return GuidToRegistryString(clsid); }
+
+// The address of `name` reached through the directory descriptor, so the
+// socket is the one in the directory that was checked.
+sockaddr_un AddressIn(int dir_fd, const std::string& name) {
+  sockaddr_un addr;
+  memset(&addr, 0, sizeof addr);
+  addr.sun_family = AF_UNIX;
+  const std::string target = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + name;
+  memcpy(addr.sun_path, target.c_str(), std::min(target.size() + 1, sizeof addr.sun_path - 1));
+  return addr;
+}
+
+// A connected socket to the class's server, or -1 with errno set.
+int ConnectTo(REFCLSID clsid) {
+  const int dir_fd = OpenRuntimeDirectory(/*create=*/false);
+  if (dir_fd < 0) return -1;
+  sockaddr_un addr = AddressIn(dir_fd, ClassSocketName(clsid));
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    const int e = errno;
+    close(fd);
+    fd = -1;
+    errno = e;
   }
-  struct stat st {};
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  // Another user's directory, or one others may write to, could hand our
-  // callers someone else's socket.
-  return st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+  const int e = errno;
+  close(dir_fd);
+  errno = e;
+  if (fd >= 0 && !OwnPeer(fd)) {  // a server of another user is nobody we call
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
 }
 
 // ---- Registrations ---------------------------------------------------------
@@ -142,9 +151,11 @@ struct Registration {
   ComPtr<IUnknown> object;
   bool local_server = false;
   bool suspended = false;
-  std::string path;
+  std::string name;  // of the socket, inside dir_fd
+  int dir_fd = -1;
   int listen_fd = -1;
   int lock_fd = -1;
+  bool locked = false;  // the lock is ours, and so is the socket file
   int wake[2] = {-1, -1};
   std::thread acceptor;
   std::weak_ptr<internal::ThreadContext> home;
@@ -178,6 +189,15 @@ void Accept(const std::shared_ptr<Registration>& reg) {
       close(fd);  // another user: refused before a byte is read
       continue;
     }
+    {
+      // Each connection has a reader thread: beyond the cap a peer is refused
+      // before it costs one.
+      std::lock_guard lock(reg->mu);
+      if (reg->connections.size() >= kMaxClassConnections) {
+        close(fd);
+        continue;
+      }
+    }
     SetCallTimeouts(fd);
     CoAddRefServerProcess();
     std::weak_ptr<Registration> weak = reg;
@@ -207,26 +227,25 @@ HRESULT StartListening(const std::shared_ptr<Registration>& reg) {
 
 // Binds the class's socket under its lock file: holding the lock means no
 // other process serves the class, so a socket file found there is stale.
+// Everything happens relative to the checked directory's descriptor.
 HRESULT OpenClassSocket(Registration* reg) {
-  const std::string dir = RuntimeDirectory();
-  if (!EnsureDirectory(dir)) return E_ACCESSDENIED;
-  reg->path = ClassSocketPath(reg->clsid);
-  reg->lock_fd = open((reg->path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  reg->dir_fd = OpenRuntimeDirectory(/*create=*/true);
+  if (reg->dir_fd < 0) return E_ACCESSDENIED;
+  reg->name = ClassSocketName(reg->clsid);
+  reg->lock_fd = openat(reg->dir_fd, (reg->name + ".lock").c_str(),
+                        O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (reg->lock_fd < 0) return E_ACCESSDENIED;
   if (flock(reg->lock_fd, LOCK_EX | LOCK_NB) != 0) return CO_E_OBJISREG;
-  unlink(reg->path.c_str());
+  reg->locked = true;
+  unlinkat(reg->dir_fd, reg->name.c_str(), 0);
   reg->listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (reg->listen_fd < 0) return E_OUTOFMEMORY;
-  sockaddr_un addr;
-  int dir_fd = -1;
-  if (!MakeAddress(reg->path, &addr, &dir_fd)) return E_INVALIDARG;
+  sockaddr_un addr = AddressIn(reg->dir_fd, reg->name);
   // Created with mode 0600 from the start: no moment when others could connect.
   const mode_t old = umask(0177);
   const int bound = bind(reg->listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   umask(old);
-  if (dir_fd >= 0) close(dir_fd);
   if (bound != 0) return E_ACCESSDENIED;
-  chmod(reg->path.c_str(), 0600);
   return S_OK;
 }
 
@@ -240,9 +259,13 @@ void CloseRegistration(Registration& reg) {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
-  if (!reg.path.empty() && reg.lock_fd >= 0) unlink(reg.path.c_str());
-  if (reg.lock_fd >= 0) close(reg.lock_fd);
-  reg.lock_fd = -1;
+  // The socket file is another live server's unless the lock was ours.
+  if (reg.locked) unlinkat(reg.dir_fd, reg.name.c_str(), 0);
+  reg.locked = false;
+  for (int* fd : {&reg.lock_fd, &reg.dir_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
   std::vector<std::shared_ptr<internal::Connection>> connections;
   {
     std::lock_guard lock(reg.mu);
@@ -323,20 +346,20 @@ bool StartServer(const std::string& command) {
 }
 
 HRESULT ConnectOrStart(REFCLSID clsid, const std::string& command, int* out) {
-  const std::string path = ClassSocketPath(clsid);
-  int fd = ConnectTo(path);
+  int fd = ConnectTo(clsid);
   if (fd >= 0) {
     *out = fd;
     return S_OK;
   }
   if (errno != ENOENT && errno != ECONNREFUSED) return CO_E_SERVER_EXEC_FAILURE;
-  if (!EnsureDirectory(RuntimeDirectory()) || !StartServer(command)) {
-    return CO_E_SERVER_EXEC_FAILURE;
-  }
+  const int dir_fd = OpenRuntimeDirectory(/*create=*/true);
+  if (dir_fd < 0) return CO_E_SERVER_EXEC_FAILURE;
+  close(dir_fd);
+  if (!StartServer(command)) return CO_E_SERVER_EXEC_FAILURE;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerStartTimeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    fd = ConnectTo(path);
+    fd = ConnectTo(clsid);
     if (fd >= 0) {
       *out = fd;
       return S_OK;

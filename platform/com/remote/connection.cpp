@@ -1,9 +1,12 @@
 #include "platform/com/remote/connection.h"
 
 #include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,15 +43,24 @@ enum : uint8_t {
 };
 
 constexpr size_t kMaxStructMembers = 1 << 20;
+// How long the reader thread stays off after the home thread's call.
+constexpr std::chrono::microseconds kReaderLinger{1000};
 
 }  // namespace
 
 struct ThreadContext {
+  ~ThreadContext() {
+    if (event_fd >= 0) close(event_fd);
+  }
   DWORD thread = 0;
   std::mutex mu;
   std::condition_variable cv;
   uint64_t wakes = 0;                       // Guarded by mu.
   std::deque<std::function<void()>> tasks;  // Guarded by mu.
+  // While the thread waits in poll on a socket it reads itself, wake-ups
+  // also go through this descriptor (made by the thread, on first use).
+  int event_fd = -1;     // Guarded by mu.
+  bool polling = false;  // Guarded by mu.
 };
 
 namespace {
@@ -65,12 +77,31 @@ std::shared_ptr<ThreadContext> ThisThread() {
   return t_context;
 }
 
+void Signal(int event_fd) {
+  if (event_fd < 0) return;
+  const uint64_t one = 1;
+  (void)!write(event_fd, &one, sizeof one);
+}
+
+void Drain(int event_fd) {
+  uint64_t count;
+  (void)!read(event_fd, &count, sizeof count);
+}
+
 void Wake(ThreadContext& c) {
+  int event_fd = -1;
   {
     std::lock_guard lock(c.mu);
     ++c.wakes;
+    if (c.polling) event_fd = c.event_fd;
   }
   c.cv.notify_all();
+  Signal(event_fd);
+}
+
+bool HasTask(ThreadContext& c) {
+  std::lock_guard lock(c.mu);
+  return !c.tasks.empty();
 }
 
 std::function<void()> TakeTask(ThreadContext& c) {
@@ -90,6 +121,7 @@ void RunPostedTask(WPARAM) {
 // Queues `task` for the thread and posts the message that runs it; false,
 // and nothing queued, when the thread's queue refuses the post.
 bool Post(ThreadContext& c, std::function<void()> task) {
+  int event_fd = -1;
   {
     std::lock_guard lock(c.mu);
     if (!PostThreadMessage(c.thread, WM_QV_POSTED_CALL, 0,
@@ -98,8 +130,10 @@ bool Post(ThreadContext& c, std::function<void()> task) {
     }
     c.tasks.push_back(std::move(task));
     ++c.wakes;
+    if (c.polling) event_fd = c.event_fd;
   }
   c.cv.notify_all();
+  Signal(event_fd);
   return true;
 }
 
@@ -114,18 +148,6 @@ bool RunTaskWhileWaiting(ThreadContext& c) {
     PeekMessage(&msg, nullptr, WM_QV_POSTED_CALL, WM_QV_POSTED_CALL, PM_REMOVE);
   }
   task();
-  return true;
-}
-
-bool ReadFull(int fd, void* buf, size_t n) {
-  char* p = static_cast<char*>(buf);
-  while (n > 0) {
-    const ssize_t got = recv(fd, p, n, 0);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= size_t(got);
-  }
   return true;
 }
 
@@ -218,6 +240,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HRESULT Send(Writer& w, FrameType type, uint32_t call_id);
   HRESULT Call(Writer& w, FrameType type, std::string* reply);
   void ReadLoop();
+  // Hands a frame read by either reader to where it goes; false for a frame
+  // that is not of our protocol.
+  bool Dispatch(Frame frame);
+  // The home thread waiting for a reply reads the socket itself, so the reply
+  // needs no hand-off from the reader thread. Waits once (for input, a wake-up
+  // or the deadline) and reads a frame when one came; false, without
+  // waiting, once reading has ended.
+  bool LeadRead(ThreadContext& me, uint64_t seen, std::chrono::steady_clock::time_point deadline);
+  // The home thread no longer waits to read: the reader thread reads again
+  // after a short linger, or at once for another thread's call.
+  void StopLeading();
+  void EndLinger();
+  // The reader thread is done with a frame.
+  void YieldRead();
   void Deliver(FrameType type, uint32_t call_id, std::string payload);
   void Serve(FrameType type, uint32_t call_id, const std::string& payload);
   HRESULT ServeCreate(Reader& r, Writer& reply);
@@ -265,6 +301,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // reply may name an object the peer released just after sending it.
   int replies_in_hand_ = 0;                                       // Guarded by mu_.
   std::vector<std::pair<uint64_t, uint64_t>> deferred_releases_;  // Guarded by mu_.
+  // Who reads the socket now: one thread at a time reads a whole frame.
+  enum class Reading { None, Reader, Home };
+  Reading reading_ = Reading::None;  // Guarded by mu_.
+  bool home_waits_ = false;          // Guarded by mu_; the reader thread stays off.
+  bool reader_parked_ = false;       // Guarded by mu_; waiting for home_waits_ to end.
+  // Until then the reader thread stays off after the home thread's call too:
+  // calls in a row would otherwise wake it twice each.
+  std::chrono::steady_clock::time_point linger_until_{};  // Guarded by mu_.
+  bool read_ended_ = false;          // Guarded by mu_; the input ended or broke.
+  std::condition_variable token_cv_;  // the reader thread waits for its turn
 };
 
 // The codec of one message: rolls back what it exported when the message
@@ -401,6 +447,10 @@ HRESULT Connection::Call(Writer& w, FrameType type, std::string* reply) {
   }
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kCallTimeoutMs);
+  const std::shared_ptr<ThreadContext> home = home_.lock();
+  const bool lead = home == me;
+  if (!lead) EndLinger();  // our reply needs the reader thread
+  bool timed_out = false;
   while (true) {
     uint64_t seen = 0;
     {
@@ -414,52 +464,159 @@ HRESULT Connection::Call(Writer& w, FrameType type, std::string* reply) {
         break;
       }
     }
-    if (RunTaskWhileWaiting(*me)) continue;
-    std::unique_lock lock(me->mu);
-    if (!me->cv.wait_until(lock, deadline, [&] { return me->wakes != seen; })) {
-      lock.unlock();
+    if (HasTask(*me)) {
+      // A served call may block on a thread that needs the reader thread.
+      if (lead) StopLeading();
+      if (RunTaskWhileWaiting(*me)) continue;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      timed_out = true;
+    } else if (lead && LeadRead(*me, seen, deadline)) {
+      continue;
+    } else {
+      std::unique_lock lock(me->mu);
+      timed_out = !me->cv.wait_until(lock, deadline, [&] { return me->wakes != seen; });
+    }
+    if (timed_out) {
       std::lock_guard conn_lock(mu_);
-      pending_.erase(id);
-      if (!pending.done) return RPC_E_TIMEOUT;
+      pending_.erase(id);  // a reply that came meanwhile is still taken
       break;
     }
   }
+  if (lead) StopLeading();
+  if (timed_out && !pending.done) return RPC_E_TIMEOUT;
   if (FAILED(pending.failure)) return pending.failure;
   *reply = std::move(pending.payload);
   return S_OK;
+}
+
+bool Connection::LeadRead(ThreadContext& me, uint64_t seen,
+                          std::chrono::steady_clock::time_point deadline) {
+  int event_fd = -1;
+  {
+    std::lock_guard lock(me.mu);
+    if (me.event_fd < 0) me.event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    event_fd = me.event_fd;
+  }
+  if (event_fd < 0) return false;  // out of descriptors: the reader thread reads
+  bool busy = false;
+  {
+    std::lock_guard lock(mu_);
+    if (read_ended_ || closed_) return false;  // the reader's end fails what waits
+    home_waits_ = true;  // from here on the reader thread starts no frame
+    busy = reading_ != Reading::None;  // it finishes the one it is in, then wakes us
+  }
+  bool woken = false;
+  {
+    std::lock_guard lock(me.mu);
+    woken = me.wakes != seen;
+    me.polling = !woken;
+  }
+  if (woken) return true;
+  // A negative descriptor is ignored: while the reader thread is in a frame
+  // only a wake-up ends the wait.
+  pollfd fds[2] = {{busy ? -1 : fd_, POLLIN, 0}, {event_fd, POLLIN, 0}};
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  const int ready = poll(fds, 2, int(std::clamp<int64_t>(left.count(), 0, 1 << 30)));
+  {
+    std::lock_guard lock(me.mu);
+    me.polling = false;
+  }
+  if (ready <= 0) return true;
+  if (fds[1].revents) Drain(event_fd);
+  if (!fds[0].revents) return true;
+  {
+    std::lock_guard lock(mu_);
+    if (reading_ != Reading::None) return true;  // the reader thread got there first
+    reading_ = Reading::Home;
+  }
+  Frame frame;
+  const int64_t deadline_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
+  bool ok = ReadFrame(fd_, &frame, deadline_ms);
+  {
+    std::lock_guard lock(mu_);
+    reading_ = Reading::None;
+  }
+  if (ok) ok = Dispatch(std::move(frame));
+  if (!ok) {
+    // The reader thread's end fails what waits, as for its own reads.
+    {
+      std::lock_guard lock(mu_);
+      read_ended_ = true;
+    }
+    shutdown(fd_, SHUT_RDWR);
+    token_cv_.notify_all();
+  }
+  return true;
+}
+
+void Connection::StopLeading() {
+  bool wake = false;
+  {
+    std::lock_guard lock(mu_);
+    if (!home_waits_) return;
+    home_waits_ = false;
+    linger_until_ = std::chrono::steady_clock::now() + kReaderLinger;
+    wake = reader_parked_;
+  }
+  if (wake) token_cv_.notify_all();
+}
+
+void Connection::EndLinger() {
+  {
+    std::lock_guard lock(mu_);
+    if (linger_until_ == std::chrono::steady_clock::time_point{}) return;
+    linger_until_ = {};
+  }
+  token_cv_.notify_all();
+}
+
+void Connection::YieldRead() {
+  std::shared_ptr<ThreadContext> home;
+  {
+    std::lock_guard lock(mu_);
+    reading_ = Reading::None;
+    if (home_waits_) home = home_.lock();
+  }
+  if (home) Wake(*home);
 }
 
 // ---- The reader ----------------------------------------------------------
 
 void Connection::ReadLoop() {
   while (true) {
-    char header[kFrameHeaderBytes];
-    if (!ReadFull(fd_, header, sizeof header)) break;
-    uint32_t length = 0, call_id = 0;
-    memcpy(&length, header, 4);
-    memcpy(&call_id, header + 5, 4);
-    const auto type = FrameType(uint8_t(header[4]));
-    if (length < kFrameHeaderBytes - 4 || length > kMaxFrameBytes) break;
-    std::string payload(length - (kFrameHeaderBytes - 4), '\0');
-    if (!ReadFull(fd_, payload.data(), payload.size())) break;
-    if (type == FrameType::Return) {
-      std::shared_ptr<ThreadContext> waiter;
-      {
-        std::lock_guard lock(mu_);
-        auto it = pending_.find(call_id);
-        if (it == pending_.end()) continue;  // a call that timed out
-        it->second->done = true;
-        it->second->payload = std::move(payload);
-        ++replies_in_hand_;
-        waiter = it->second->waiter;
+    {
+      std::unique_lock lock(mu_);
+      while (!closed_ && !read_ended_) {
+        if (home_waits_) {
+          reader_parked_ = true;
+          token_cv_.wait(lock);
+          reader_parked_ = false;
+        } else if (std::chrono::steady_clock::now() < linger_until_) {
+          token_cv_.wait_until(lock, linger_until_);
+        } else {
+          break;
+        }
       }
-      Wake(*waiter);
-    } else if (type == FrameType::Create || type == FrameType::Invoke ||
-               type == FrameType::GetIDsOfNames || type == FrameType::Release) {
-      Deliver(type, call_id, std::move(payload));
-    } else {
-      break;  // not our protocol
+      if (closed_ || read_ended_) break;
     }
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    {
+      std::lock_guard lock(mu_);
+      // The home thread waiting for a reply reads what came itself.
+      if (home_waits_ || reading_ != Reading::None) continue;
+      reading_ = Reading::Reader;
+    }
+    Frame frame;
+    const bool read = ReadFrame(fd_, &frame);
+    YieldRead();
+    if (!read || !Dispatch(std::move(frame))) break;
   }
   shutdown(fd_, SHUT_RDWR);
   std::vector<std::shared_ptr<ThreadContext>> waiters;
@@ -480,6 +637,29 @@ void Connection::ReadLoop() {
       Post(*home, [self = shared_from_this()] { self->Close(); });
     }
   }
+}
+
+bool Connection::Dispatch(Frame frame) {
+  if (frame.type == FrameType::Return) {
+    std::shared_ptr<ThreadContext> waiter;
+    {
+      std::lock_guard lock(mu_);
+      auto it = pending_.find(frame.call_id);
+      if (it == pending_.end()) return true;  // a call that timed out
+      it->second->done = true;
+      it->second->payload = std::move(frame.payload);
+      ++replies_in_hand_;
+      waiter = it->second->waiter;
+    }
+    Wake(*waiter);
+    return true;
+  }
+  if (frame.type == FrameType::Create || frame.type == FrameType::Invoke ||
+      frame.type == FrameType::GetIDsOfNames || frame.type == FrameType::Release) {
+    Deliver(frame.type, frame.call_id, std::move(frame.payload));
+    return true;
+  }
+  return false;  // not our protocol
 }
 
 void Connection::Deliver(FrameType type, uint32_t call_id, std::string payload) {
@@ -1046,6 +1226,7 @@ void Connection::Close() {
     closed_ = true;
     reader = std::move(reader_);
   }
+  token_cv_.notify_all();
   shutdown(fd_, SHUT_RDWR);
   if (reader.joinable()) {
     if (reader.get_id() == std::this_thread::get_id()) {

@@ -3,12 +3,17 @@
 // references the peer holds) and imports the peer's as proxies that implement
 // IDispatch by calls back over the same connection.
 //
-// Threads: a reader thread per connection only reads frames. A return goes to
-// the thread waiting for it; an incoming call (and a release) runs on the
-// connection's home thread, posted to its message loop: the thread that
-// registered the class objects in a server, the creating thread in a client.
-// A thread that waits for a return serves the calls posted to it meanwhile,
-// so calls nest in both directions.
+// Threads: a reader thread per connection reads frames, one whole frame at a
+// time. A return goes to the thread waiting for it; an incoming call (and a
+// release) runs on the connection's home thread, posted to its message loop:
+// the thread that registered the class objects in a server, the creating
+// thread in a client. While the home thread itself waits for a return it
+// takes the socket over and reads its reply (and anything else) itself, so
+// the reply needs no hand-off between threads; the reader thread reads again
+// a millisecond after the home thread stops waiting or runs a call (at once
+// when another thread calls), so calls in a row do not wake it. A thread that waits for
+// a return serves the calls posted to it meanwhile, so calls nest in both
+// directions.
 #pragma once
 
 #include <functional>

@@ -5,6 +5,7 @@
 // Calls cross by dispatch id through IDispatch (see connection.h).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "platform/base/base.h"
@@ -55,12 +56,16 @@ namespace com::remote {
 inline constexpr DWORD kCallTimeoutMs = 10 * 60 * 1000;    // one call's return
 inline constexpr DWORD kServerStartTimeoutMs = 60 * 1000;  // a started server's socket
 inline constexpr DWORD kConnectRetryMs = 20;
+// Connections one class object serves at once (each has a reader thread);
+// a peer beyond them is disconnected at once.
+inline constexpr size_t kMaxClassConnections = 256;
 // A local server ends after its module stayed unlocked this long.
 inline constexpr DWORD kLocalServerShutdownDelayMs = 5000;
 
 // The directory holding the class sockets: QUORVEL_RUNTIME_DIR, else
 // $XDG_RUNTIME_DIR/quorvel, else /run/quorvel for root and
-// /tmp/quorvel-<uid> for others.
+// /tmp/quorvel-<uid> for others. It is used only when it is no symlink, is
+// owned by this user and others may not write to it.
 std::string RuntimeDirectory();
 // The socket of `clsid` inside the runtime directory.
 std::string ClassSocketPath(REFCLSID clsid);

@@ -1,6 +1,13 @@
 #include "platform/com/remote/wire.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "platform/com/internal/vartype.h"
 
@@ -60,7 +67,28 @@ HRESULT EncodeArray(Writer& w, SAFEARRAY* psa, ObjectCodec& objects, int depth) 
   return S_OK;
 }
 
-HRESULT DecodeArray(Reader& r, SAFEARRAY** out, ObjectCodec& objects, int depth) {
+// Fewest bytes an element of type `vt` takes on the wire.
+size_t MinWireBytes(VARTYPE vt) {
+  if (const size_t n = ScalarBytes(vt)) return n;
+  switch (vt) {
+    case VT_VARIANT:
+      return 2;  // its type
+    case VT_DECIMAL:
+      return 14;
+    default:
+      return 1;  // a string's or an object's presence marker, an array's
+  }
+}
+
+// Element types whose memory is larger than their fewest wire bytes: their
+// elements are decoded into storage that grows as they are read, so an
+// announced count commits nothing before the bytes that back it are read.
+bool GrowsAsDecoded(VARTYPE vt) {
+  return vt == VT_VARIANT || vt == VT_BSTR || vt == VT_DISPATCH || vt == VT_UNKNOWN;
+}
+
+HRESULT DecodeArray(Reader& r, VARTYPE expected, SAFEARRAY** out, ObjectCodec& objects,
+                    int depth) {
   *out = nullptr;
   uint8_t present = 0;
   if (!r.U8(&present) || present > kPresent) return E_INVALIDARG;
@@ -68,37 +96,117 @@ HRESULT DecodeArray(Reader& r, SAFEARRAY** out, ObjectCodec& objects, int depth)
   uint16_t vt = 0, dims = 0;
   if (!r.U16(&vt) || !r.U16(&dims)) return E_INVALIDARG;
   if (!CanBeElement(vt)) return DISP_E_BADVARTYPE;
+  // Elements of another type than the value claims would be read as that type.
+  if (vt != expected) return E_INVALIDARG;
   if (dims == 0 || dims > kMaxArrayDims) return E_INVALIDARG;
   SAFEARRAYBOUND bounds[kMaxArrayDims];
-  uint64_t count = 1;
+  bool empty = false;
   for (uint16_t d = 0; d < dims; ++d) {
     uint32_t lbound = 0, elements = 0;
     if (!r.U32(&lbound) || !r.U32(&elements)) return E_INVALIDARG;
     bounds[d].lLbound = LONG(lbound);
     bounds[d].cElements = elements;
-    // Every element takes at least one byte: more than are left is a lie, and
-    // checking here keeps the product from overflowing.
-    if (elements != 0 && count > r.left() / elements) return E_INVALIDARG;
-    count *= elements;
+    if (elements == 0) empty = true;
   }
-  SAFEARRAY* psa = SafeArrayCreate(vt, dims, bounds);
-  if (!psa) return E_INVALIDARG;
-  char* data = static_cast<char*>(psa->pvData);
-  for (uint64_t i = 0; i < count; ++i) {
-    void* element = data + i * psa->cbElements;
-    const HRESULT hr = vt == VT_VARIANT ? DecodeVariant(r, static_cast<VARIANT*>(element), objects,
-                                                        nullptr, depth + 1)
-                                        : DecodeValue(r, vt, element, objects, depth + 1);
-    if (FAILED(hr)) {
-      SafeArrayDestroy(psa);
-      return hr;
+  // Each element takes some bytes: a count beyond what is left is a lie, and
+  // checking as the product grows keeps it from overflowing.
+  uint64_t count = empty ? 0 : 1;
+  const size_t most = r.left() / MinWireBytes(vt);
+  for (uint16_t d = 0; d < dims && count != 0; ++d) {
+    if (count > most / bounds[d].cElements) return E_INVALIDARG;
+    count *= bounds[d].cElements;
+  }
+  SAFEARRAY* psa = nullptr;
+  if (GrowsAsDecoded(vt)) {
+    std::vector<Variant> elements;
+    for (uint64_t i = 0; i < count; ++i) {
+      Variant& e = elements.emplace_back();
+      const HRESULT hr = vt == VT_VARIANT ? DecodeVariant(r, e.Receive(), objects, nullptr,
+                                                          depth + 1)
+                                          : DecodeValue(r, vt, &e.llVal, objects, depth + 1);
+      if (FAILED(hr)) return hr;
+      if (vt != VT_VARIANT) e.vt = vt;
+    }
+    psa = SafeArrayCreate(vt, dims, bounds);
+    if (!psa) return E_INVALIDARG;
+    char* data = static_cast<char*>(psa->pvData);
+    for (uint64_t i = 0; i < count; ++i) {
+      // Ownership moves into the array's slot.
+      VARIANT raw = elements[i].Detach();
+      if (vt == VT_VARIANT) {
+        memcpy(data + i * psa->cbElements, &raw, sizeof raw);
+      } else {
+        memcpy(data + i * psa->cbElements, &raw.llVal, psa->cbElements);
+      }
+    }
+  } else {
+    // Fixed-size elements: the array is no larger than the bytes read.
+    psa = SafeArrayCreate(vt, dims, bounds);
+    if (!psa) return E_INVALIDARG;
+    char* data = static_cast<char*>(psa->pvData);
+    for (uint64_t i = 0; i < count; ++i) {
+      const HRESULT hr = DecodeValue(r, vt, data + i * psa->cbElements, objects, depth + 1);
+      if (FAILED(hr)) {
+        SafeArrayDestroy(psa);
+        return hr;
+      }
     }
   }
   *out = psa;
   return S_OK;
 }
 
+// Reads exactly `n` bytes, waiting for more only until the deadline.
+bool ReadFull(int fd, char* p, size_t n, int64_t deadline_ms) {
+  while (n > 0) {
+    const ssize_t got = recv(fd, p, n, MSG_DONTWAIT);
+    if (got > 0) {
+      p += got;
+      n -= size_t(got);
+      continue;
+    }
+    if (got == 0) return false;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    int timeout = -1;
+    if (deadline_ms >= 0) {
+      const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+      if (now >= deadline_ms) return false;
+      timeout = int(std::min<int64_t>(deadline_ms - now, 1 << 30));
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeout) < 0 && errno != EINTR) return false;
+  }
+  return true;
+}
+
+// The first read of a payload; each later one doubles what is held.
+constexpr size_t kFirstPayloadRead = 64 << 10;
+
 }  // namespace
+
+bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms) {
+  char header[kFrameHeaderBytes];
+  if (!ReadFull(fd, header, sizeof header, deadline_ms)) return false;
+  uint32_t length = 0;
+  memcpy(&length, header, 4);
+  memcpy(&frame->call_id, header + 5, 4);
+  frame->type = FrameType(uint8_t(header[4]));
+  if (length < kFrameHeaderBytes - 4 || length > kMaxFrameBytes) return false;
+  const size_t size = length - (kFrameHeaderBytes - 4);
+  std::string& payload = frame->payload;
+  payload.clear();
+  payload.shrink_to_fit();
+  while (payload.size() < size) {
+    const size_t have = payload.size();
+    const size_t step = std::min(size - have, std::max(have, kFirstPayloadRead));
+    payload.resize(have + step);
+    if (!ReadFull(fd, payload.data() + have, step, deadline_ms)) return false;
+  }
+  return true;
+}
 
 void Writer::Bstr(const OLECHAR* s) {
   if (!s) {
@@ -208,7 +316,7 @@ HRESULT DecodeValue(Reader& r, VARTYPE vt, void* data, ObjectCodec& objects, int
   if (vt & VT_ARRAY) {
     if (!CanCross(vt)) return DISP_E_BADVARTYPE;
     SAFEARRAY* psa = nullptr;
-    const HRESULT hr = DecodeArray(r, &psa, objects, depth);
+    const HRESULT hr = DecodeArray(r, VARTYPE(vt & ~VT_ARRAY), &psa, objects, depth);
     if (SUCCEEDED(hr)) *static_cast<SAFEARRAY**>(data) = psa;
     return hr;
   }

@@ -32,6 +32,21 @@ inline constexpr int kMaxValueDepth = 32;
 inline constexpr uint16_t kMaxArrayDims = 64;
 inline constexpr uint32_t kMaxCallArgs = 1024;
 
+// One frame as read from a socket: the payload follows the header.
+struct Frame {
+  FrameType type{};
+  uint32_t call_id = 0;
+  std::string payload;
+};
+
+// Reads the next whole frame from the blocking socket `fd`. The payload's
+// storage grows with the bytes that arrived, so a header announcing a large
+// frame costs nothing until its bytes come. Waits at most until `deadline_ms`
+// (a steady-clock time in milliseconds, -1 for none) for each byte; false at
+// the end of input, on an error, past the deadline or for a length outside
+// the frame limits.
+bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms = -1);
+
 class Writer {
  public:
   void U8(uint8_t v) { buf_.push_back(char(v)); }

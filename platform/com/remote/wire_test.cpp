@@ -1,9 +1,13 @@
 #include "platform/com/remote/wire.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com/remote/remote.h"
@@ -228,6 +232,127 @@ TEST(WireTest, NestingIsBounded) {
   w.U16(VT_EMPTY);
   Variant back;
   EXPECT_TRUE(FAILED(Decode(w.buffer(), &back)));
+}
+
+// An empty dimension anywhere keeps the others' bounds: 10 x 0 is not 0 x 0.
+TEST(WireTest, ArraysWithAnEmptyDimensionCrossExactly) {
+  const struct {
+    ULONG first, second;
+  } kShapes[] = {{10, 0}, {0, 10}, {0, 0}};
+  for (const auto& shape : kShapes) {
+    for (VARTYPE vt : {VARTYPE(VT_I4), VARTYPE(VT_BSTR), VARTYPE(VT_VARIANT)}) {
+      SCOPED_TRACE(testing::Message() << shape.first << " x " << shape.second << " vt " << vt);
+      SAFEARRAYBOUND bounds[2] = {{shape.first, 3}, {shape.second, -2}};
+      Variant v;
+      v.vt = VARTYPE(VT_ARRAY | vt);
+      v.parray = SafeArrayCreate(vt, 2, bounds);
+      ASSERT_NE(v.parray, nullptr);
+      const std::string bytes = Encode(v);
+      Variant back;
+      ASSERT_EQ(Decode(bytes, &back), S_OK);
+      ASSERT_EQ(back.vt, v.vt);
+      ASSERT_EQ(SafeArrayGetDim(back.parray), 2u);
+      for (UINT d = 1; d <= 2; ++d) {
+        LONG lower = 0, upper = 0, want_lower = 0, want_upper = 0;
+        EXPECT_EQ(SafeArrayGetLBound(back.parray, d, &lower), S_OK);
+        EXPECT_EQ(SafeArrayGetUBound(back.parray, d, &upper), S_OK);
+        SafeArrayGetLBound(v.parray, d, &want_lower);
+        SafeArrayGetUBound(v.parray, d, &want_upper);
+        EXPECT_EQ(lower, want_lower);
+        EXPECT_EQ(upper, want_upper);
+      }
+      EXPECT_EQ(Encode(back), bytes);
+    }
+  }
+}
+
+// A value claiming one element type must not carry an array of another: the
+// receiver would read integers as strings.
+TEST(WireTest, AnArrayOfAnotherTypeThanItsValueClaimsIsRefused) {
+  Variant ints;
+  ints.vt = VT_ARRAY | VT_I4;
+  ints.parray = SafeArrayCreateVector(VT_I4, 0, 2);
+  std::string bytes = Encode(ints);
+  for (VARTYPE claimed : {VARTYPE(VT_BSTR), VARTYPE(VT_VARIANT), VARTYPE(VT_UI4)}) {
+    SCOPED_TRACE(claimed);
+    const uint16_t vt = uint16_t(VT_ARRAY | claimed);
+    memcpy(bytes.data(), &vt, 2);
+    Variant back;
+    EXPECT_TRUE(FAILED(Decode(bytes, &back)));
+    EXPECT_EQ(back.vt, VT_EMPTY);
+  }
+}
+
+class FrameReadTest : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
+  void TearDown() override {
+    for (int fd : fds_) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  void Write(const std::string& bytes) {
+    ASSERT_EQ(write(fds_[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+  }
+  static std::string Header(uint32_t payload_bytes, FrameType type, uint32_t call_id) {
+    Writer w;
+    w.U32(uint32_t(payload_bytes + kFrameHeaderBytes - 4));
+    w.U8(uint8_t(type));
+    w.U32(call_id);
+    return w.buffer();
+  }
+  int fds_[2] = {-1, -1};
+};
+
+TEST_F(FrameReadTest, AnnouncedLengthAllocatesNothingBeforeItsBytes) {
+  // A header announcing the largest frame, a few bytes of it, then the end.
+  Write(Header(kMaxFrameBytes - (kFrameHeaderBytes - 4), FrameType::Invoke, 7));
+  Write(std::string(100, 'x'));
+  shutdown(fds_[1], SHUT_WR);
+  Frame frame;
+  EXPECT_FALSE(ReadFrame(fds_[0], &frame));
+  // What the read left holds is all it allocated.
+  EXPECT_LT(frame.payload.capacity(), size_t(1) << 20);
+}
+
+TEST_F(FrameReadTest, AFrameArrivingInPiecesIsReadWhole) {
+  std::string payload(300000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i * 7);
+  const std::string bytes = Header(uint32_t(payload.size()), FrameType::Return, 42) + payload;
+  std::thread writer([&] {
+    for (size_t at = 0; at < bytes.size(); at += 4093) {
+      const size_t n = std::min<size_t>(4093, bytes.size() - at);
+      if (write(fds_[1], bytes.data() + at, n) != ssize_t(n)) break;
+    }
+  });
+  Frame frame;
+  EXPECT_TRUE(ReadFrame(fds_[0], &frame));
+  writer.join();
+  EXPECT_EQ(frame.type, FrameType::Return);
+  EXPECT_EQ(frame.call_id, 42u);
+  EXPECT_TRUE(frame.payload == payload);
+}
+
+TEST_F(FrameReadTest, LengthsOutsideTheLimitsEndTheInput) {
+  for (uint32_t length : {uint32_t(0), uint32_t(kFrameHeaderBytes - 5), kMaxFrameBytes + 1}) {
+    SCOPED_TRACE(length);
+    Writer w;
+    w.U32(length);
+    w.U8(uint8_t(FrameType::Invoke));
+    w.U32(1);
+    Write(w.buffer());
+    Frame frame;
+    EXPECT_FALSE(ReadFrame(fds_[0], &frame));
+  }
+}
+
+TEST_F(FrameReadTest, APartialFrameGivesUpAtTheDeadline) {
+  Write(Header(10, FrameType::Invoke, 1) + "abc");
+  Frame frame;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  EXPECT_FALSE(ReadFrame(fds_[0], &frame, now + 50));
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -306,6 +310,45 @@ TEST_F(RemoteTest, AnArrayOfStructsCrossesByValue) {
     ASSERT_EQ(threads.ChangeType(VT_I4), S_OK);
     EXPECT_EQ(threads.lVal, i + 1);
   }
+}
+
+// The home thread reads the socket itself while it waits: replies meant for
+// another thread's calls on the same connection reach that thread, and
+// callbacks still run, whichever thread happens to read them.
+TEST_F(RemoteTest, RepliesThatTheHomeThreadReadsReachTheirCallers) {
+  ComPtr<ITestRemote> remote = Create();
+  ASSERT_TRUE(remote);
+  constexpr int kCalls = 200;
+  std::atomic<int> other_ok{0};
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    for (int i = 0; i < kCalls; ++i) {
+      const std::u16string text = u"other " + std::u16string(size_t(i % 50), u'o');
+      Bstr echoed;
+      if (remote->Echo(Bstr(text).Get(), echoed.Receive()) == S_OK && echoed.View() == text) {
+        ++other_ok;
+      }
+    }
+    CoUninitialize();
+  });
+  ComPtr<Caller> caller = com::MakeComObject<Caller>();
+  int home_ok = 0;
+  for (int i = 0; i < kCalls; ++i) {
+    const std::u16string text = u"home " + std::u16string(size_t(i % 70), u'h');
+    Bstr echoed;
+    if (remote->Echo(Bstr(text).Get(), echoed.Receive()) == S_OK && echoed.View() == text) {
+      ++home_ok;
+    }
+    if (i % 20 == 0) {
+      LONG count = 0;
+      EXPECT_EQ(remote->Bounce(caller.Get(), 3, &count), S_OK);
+      EXPECT_EQ(count, 3);
+    }
+  }
+  other.join();
+  EXPECT_EQ(home_ok, kCalls);
+  EXPECT_EQ(other_ok.load(), kCalls);
+  EXPECT_FALSE(caller->off_thread_);
 }
 
 TEST_F(RemoteTest, CallsNestInBothDirections) {
@@ -672,6 +715,143 @@ TEST_F(ClassObjectTest, APeerOfAnotherUserIsRefused) {
   EXPECT_EQ(AskAs(0, path), 0);
   EXPECT_EQ(AskAs(65534, path), 1);
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// Each accepted connection costs a thread: the class object serves a bounded
+// number and disconnects the peers beyond them, until one of its own ends.
+TEST_F(ClassObjectTest, ConnectionsBeyondTheCapAreRefused) {
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const std::string path = com::remote::ClassSocketPath(kServedClsid);
+  const auto closed_by_server = [](int fd) {
+    char byte;
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 10000) == 1 && recv(fd, &byte, 1, 0) == 0;
+  };
+  std::vector<int> held;
+  for (size_t i = 0; i < com::remote::kMaxClassConnections; ++i) {
+    const int fd = RawConnect(path);
+    ASSERT_GE(fd, 0);
+    held.push_back(fd);
+  }
+  const int beyond = RawConnect(path);
+  ASSERT_GE(beyond, 0);
+  // Accepted in order: once the last is refused, every earlier one was taken.
+  EXPECT_TRUE(closed_by_server(beyond));
+  close(beyond);
+  char byte;
+  EXPECT_EQ(recv(held.front(), &byte, 1, MSG_DONTWAIT), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  close(held.front());
+  held.erase(held.begin());
+  // The connection's end frees its place once this (its home) thread runs.
+  const ULONG locks = com::remote::ModuleLockCount();
+  EXPECT_TRUE(PumpUntil([&] { return com::remote::ModuleLockCount() < locks; }));
+  const int again = RawConnect(path);
+  ASSERT_GE(again, 0);
+  SendCreate(again);
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 1; }));
+  close(again);
+  for (int fd : held) close(fd);
+  EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 0; }));
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// Sets QUORVEL_RUNTIME_DIR for the test's life and puts the old value back.
+class RuntimeDirectoryTest : public ClassObjectTest {
+ protected:
+  void SetUp() override {
+    ClassObjectTest::SetUp();
+    saved_ = getenv("QUORVEL_RUNTIME_DIR");
+    char pattern[] = "/tmp/qvruntime.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    setenv("QUORVEL_RUNTIME_DIR", saved_.c_str(), 1);
+    (void)!system(("rm -rf '" + root_ + "'").c_str());
+    ClassObjectTest::TearDown();
+  }
+  std::string saved_;
+  std::string root_;
+};
+
+TEST_F(RuntimeDirectoryTest, ADirectoryThatIsNotPrivatelyOursIsRefused) {
+  // Each case makes the directory the server is pointed at.
+  const struct {
+    const char* name;
+    bool needs_root;
+    std::function<bool(const std::string& dir, const std::string& target)> make;
+  } kCases[] = {
+      {"a symlink to a private directory", false,
+       [](const std::string& dir, const std::string& target) {
+         return mkdir(target.c_str(), 0700) == 0 && symlink(target.c_str(), dir.c_str()) == 0;
+       }},
+      {"writable by others", false,
+       [](const std::string& dir, const std::string&) {
+         return mkdir(dir.c_str(), 0700) == 0 && chmod(dir.c_str(), 0733) == 0;
+       }},
+      {"another user's", true,
+       [](const std::string& dir, const std::string&) {
+         return mkdir(dir.c_str(), 0700) == 0 && chown(dir.c_str(), 65534, 65534) == 0;
+       }},
+  };
+  int n = 0;
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && geteuid() != 0) continue;
+    const std::string dir = root_ + "/run" + std::to_string(n);
+    const std::string target = root_ + "/target" + std::to_string(n++);
+    ASSERT_TRUE(c.make(dir, target));
+    setenv("QUORVEL_RUNTIME_DIR", dir.c_str(), 1);
+    DWORD cookie = 0;
+    EXPECT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie),
+              E_ACCESSDENIED);
+    // Nothing was made through it: no lock file, no socket (only . and ..).
+    EXPECT_EQ(CountEntries(dir.c_str()), 2u);
+    if (access(target.c_str(), F_OK) == 0) {
+      EXPECT_EQ(CountEntries(target.c_str()), 2u);
+    }
+  }
+  // A private directory of ours works, and a fresh one is made so.
+  const std::string fresh = root_ + "/fresh/run";
+  setenv("QUORVEL_RUNTIME_DIR", fresh.c_str(), 1);
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  struct stat st {};
+  ASSERT_EQ(lstat(fresh.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  const int fd = RawConnect(com::remote::ClassSocketPath(kServedClsid));
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+  EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// A registration refused because another server holds the class's lock
+// leaves that server's socket where it is.
+TEST_F(RuntimeDirectoryTest, ARefusedRegistrationLeavesTheServingSocket) {
+  const std::string dir = root_ + "/run";
+  setenv("QUORVEL_RUNTIME_DIR", dir.c_str(), 1);
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string path = com::remote::ClassSocketPath(kServedClsid);
+  // Another open of the lock file stands for the other server.
+  const int lock = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(lock, 0);
+  ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+  const int socket_file = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(socket_file, 0);
+  close(socket_file);
+  DWORD cookie = 0;
+  EXPECT_EQ(CoRegisterClassObject(kServedClsid, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            CO_E_OBJISREG);
+  EXPECT_EQ(access(path.c_str(), F_OK), 0);
+  close(lock);
 }
 
 // The runtime copies structs by the contract's identities and member ids.
