@@ -5,6 +5,7 @@
 // next parse.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -56,5 +57,22 @@ struct Accessor {
 };
 
 using AccessorPtr = std::unique_ptr<Accessor>;
+
+// Bytes the decoders of one parsed message may build: a multiple of the
+// message's own size, so that a small request cannot ask for an unbounded
+// amount through shared references, with room for small messages.
+inline constexpr size_t kDecodedBytesPerMessageByte = 16;
+inline constexpr size_t kMinDecodedBytes = size_t{1} << 20;
+
+struct DecodeBudget {
+  size_t limit = kMinDecodedBytes;
+  size_t used = 0;
+
+  static size_t ForMessage(size_t message_bytes) {
+    return message_bytes > kMinDecodedBytes / kDecodedBytesPerMessageByte
+               ? message_bytes * kDecodedBytesPerMessageByte
+               : kMinDecodedBytes;
+  }
+};
 
 }  // namespace message

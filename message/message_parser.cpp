@@ -130,6 +130,7 @@ struct ParseState {
   std::u16string body_encoding;
   bool has_result = false;
   std::u16string result_ns, result_name;
+  DecodeBudget budget;
   const xml::XmlParser* parser = nullptr;  // the parse under way
   std::string_view bytes;                  // its input
   std::vector<std::unique_ptr<xml::NodeHandler>> handlers;
@@ -631,6 +632,7 @@ const std::vector<AccessorPtr>& MessageParser::GetHeaderAccessors() const {
 const std::vector<AccessorPtr>& MessageParser::GetMultiRefs() const { return state_->multi_refs; }
 const ParsedFault* MessageParser::GetFault() const { return state_->fault.get(); }
 int MessageParser::GetParsedVersion() const { return state_->version; }
+DecodeBudget& MessageParser::Budget() const { return state_->budget; }
 xml::XmlElement* MessageParser::GetEnvelopeElement() const {
   return state_->envelope_seen ? parser_.GetRoot() : nullptr;
 }
@@ -656,6 +658,7 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   const char* bytes = message.EnvelopeBytes() ? message.EnvelopeBytes() : "";
   state_->parser = &parser_;
   state_->bytes = std::string_view(bytes, message.EnvelopeLength());
+  state_->budget.limit = DecodeBudget::ForMessage(message.EnvelopeLength());
   try {
     parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
