@@ -491,10 +491,15 @@ ComPtr<ISoapStruct> ValueDecoder::NewStruct(const Accessor& accessor) {
   size_t bytes = kStructBytes;
   for (const AccessorPtr& member : accessor.children) bytes += MemberBytes(*member);
   Charge(bytes);
+  // One class lookup per decoder: activation by CLSID reads the registry.
+  if (!struct_factory_ &&
+      (FAILED(CoGetClassObject(CLSID_SoapStruct, CLSCTX_SERVER, nullptr, IClassFactory::kIid,
+                               struct_factory_.ReceiveVoid())) ||
+       !struct_factory_)) {
+    ThrowInternal();
+  }
   ComPtr<ISoapStruct> s;
-  if (FAILED(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_SERVER, ISoapStruct::kIid,
-                              s.ReceiveVoid())) ||
-      !s) {
+  if (FAILED(struct_factory_->CreateInstance(nullptr, ISoapStruct::kIid, s.ReceiveVoid())) || !s) {
     ThrowInternal();
   }
   return s;

@@ -139,6 +139,7 @@ class ValueDecoder {
   std::unordered_set<const Accessor*> active_;
   std::unordered_map<const Accessor*, Destination> destinations_;
   std::map<SharedKey, Shared> shared_;
+  ComPtr<IClassFactory> struct_factory_;
   int depth_ = 0;
   size_t values_ = 0;
   int max_depth_ = kMaxDecodeDepth;
