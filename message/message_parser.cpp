@@ -651,6 +651,8 @@ xml::XmlElementPtr MessageParser::ParseXmlFragment(std::u16string_view text) {
 }
 
 void MessageParser::RunParse(SoapMessage& message, bool response) {
+  // The tree about to be replaced may still hold the message's literal body.
+  message.SettleLiteralBody(*this);
   state_ = std::make_unique<ParseState>();
   state_->response = response;
   auto* document = state_->Make<DocumentHandler>(*state_);
@@ -755,9 +757,7 @@ void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, b
 
 void MessageParser::StoreLiteralBody(SoapMessage& message) {
   if (!state_->body_element) return;
-  std::u16string literal;
-  xml::WriteXmlElement(*state_->body_element, nullptr, literal);
-  if (!message.SetLiteralBody(literal, state_->body_encoding)) {
+  if (!message.SetParsedLiteralBody(*this, *state_->body_element, state_->body_encoding)) {
     internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
   }
 }

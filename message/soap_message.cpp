@@ -465,11 +465,13 @@ bool SoapMessage::AddMethodParam(std::u16string_view ns, std::u16string_view nam
 void SoapMessage::ClearMethodParams() {
   RecordList<MethodParam>().swap(params_);
   literal_body_.reset();
+  pending_body_ = nullptr;
 }
 
 bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
                                  std::u16string_view encoding_style) {
   literal_body_.reset();
+  pending_body_ = nullptr;
   std::unique_ptr<LiteralBody> body(new (std::nothrow) LiteralBody);
   if (!body) return false;
   body->literal_xml = literal_xml;
@@ -478,8 +480,34 @@ bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
   return true;
 }
 
+bool SoapMessage::SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
+                                       std::u16string_view encoding_style) {
+  if (!SetLiteralBody(u"", encoding_style)) return false;
+  pending_body_ = &body;
+  pending_body_parser_ = &parser;
+  return true;
+}
+
+void SoapMessage::SettleLiteralBody(const MessageParser& parser) {
+  if (pending_body_ && pending_body_parser_ == &parser) WritePendingBody();
+}
+
+void SoapMessage::WritePendingBody() const {
+  if (!pending_body_) return;
+  std::u16string literal;
+  xml::WriteXmlElement(*pending_body_, nullptr, literal);
+  literal_body_->literal_xml = std::move(literal);
+  pending_body_ = nullptr;
+}
+
+const LiteralBody* SoapMessage::GetLiteralBodyRecord() const {
+  WritePendingBody();
+  return literal_body_.get();
+}
+
 bool SoapMessage::GetLiteralBody(std::u16string* literal_xml) const {
   if (!literal_body_) return false;
+  WritePendingBody();
   *literal_xml = literal_body_->literal_xml;
   return true;
 }
