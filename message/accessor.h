@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "xml/shared_string.h"
 #include "xml/xml_element.h"
 
 namespace message {
@@ -23,9 +24,11 @@ inline constexpr int kMaxArrayRank = 32;
 
 struct Accessor {
   int soap_version = 11;
-  std::u16string local_name;
-  std::u16string namespace_uri;
-  std::u16string encoding_style;  // own, or inherited (SOAP 1.1)
+  // Shared with the tree and, for an inherited encodingStyle, with every
+  // element that inherits it.
+  xml::SharedString local_name;
+  xml::SharedString namespace_uri;
+  xml::SharedString encoding_style;  // own, or inherited (SOAP 1.1)
   bool has_encoding_style = false;
   std::u16string id;
   std::u16string href;  // SOAP 1.1 href or SOAP 1.2 ref

@@ -153,20 +153,23 @@ using internal::ParseState;
 
 // Fills an accessor from its element: names, encodingStyle (own or, in SOAP
 // 1.1, `inherited`), references, array attributes, nil and xsi:type.
-AccessorPtr NewAccessor(int version, xml::XmlElement& element, const std::u16string* inherited) {
+AccessorPtr NewAccessor(int version, xml::XmlElement& element, const xml::SharedString* inherited) {
   auto acc = std::make_unique<Accessor>();
   acc->soap_version = version;
-  acc->local_name = element.GetLocalName();
-  acc->namespace_uri = element.GetNamespaceURI();
+  acc->local_name = element.SharedLocalName();
+  acc->namespace_uri = element.SharedNamespaceURI();
   acc->element = &element;
+  // Most value elements carry no attribute at all.
+  const bool bare = element.GetAttributes().empty();
   std::u16string value;
-  if (Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
+  if (!bare && Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
     acc->encoding_style = value;
     acc->has_encoding_style = true;
   } else if (version == xml::kSoapVersion11 && inherited) {
     acc->encoding_style = *inherited;
     acc->has_encoding_style = true;
   }
+  if (bare) return acc;
 
   if (version == xml::kSoapVersion11) {
     if (Attribute(element, u"", u"id", &value)) acc->id = value;
@@ -324,7 +327,7 @@ class AccessorHandler : public xml::NodeHandler {
 
 class HeaderHandler : public xml::NodeHandler {
  public:
-  HeaderHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  HeaderHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
@@ -342,13 +345,13 @@ class HeaderHandler : public xml::NodeHandler {
 
  private:
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
 class FaultHandler : public xml::NodeHandler {
  public:
-  FaultHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  FaultHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
@@ -438,20 +441,20 @@ class FaultHandler : public xml::NodeHandler {
   }
 
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
 class BodyHandler : public xml::NodeHandler {
  public:
-  BodyHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  BodyHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                            std::u16string_view, const xml::AttributeMap&,
                            const xml::NamespaceScope&, xml::XmlElement& element) override {
-    const std::u16string* inherited = has_encoding_ ? &encoding_ : nullptr;
+    const xml::SharedString* inherited = has_encoding_ ? &encoding_ : nullptr;
     if (state_.response && local_name == u"Fault" && uri == EnvelopeNamespace(soap_version_) &&
         !state_.fault) {
       state_.fault = std::make_unique<ParsedFault>();
@@ -487,7 +490,7 @@ class BodyHandler : public xml::NodeHandler {
 
  private:
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
@@ -685,7 +688,8 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
 void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {
   const int version = state_->version;
   const std::u16string_view expected = EncodingNamespace(version);
-  const std::u16string op = state_->wrapper ? state_->wrapper->local_name : message.GetMethodName();
+  const std::u16string op =
+      state_->wrapper ? state_->wrapper->local_name.str() : message.GetMethodName();
   ValueDecoder decoder(*this, message, reader);
   for (const AccessorPtr& block : state_->header_blocks) {
     const Accessor& acc = *block;

@@ -46,7 +46,7 @@ bool IsBuiltInNamespace(std::u16string_view ns) {
 // encodingStyle may list several URIs; the first one names the encoding.
 bool EncodingDiffers(const Accessor& acc, std::u16string_view expected) {
   return acc.has_encoding_style && acc.encoding_style != expected &&
-         !acc.encoding_style.starts_with(std::u16string(expected) + u" ");
+         !acc.encoding_style.str().starts_with(std::u16string(expected) + u" ");
 }
 
 // A non-negative 32-bit decimal written with digits only (spaces around
@@ -802,7 +802,8 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
                               ok)) {
     ThrowClient(u"Encountered unrecognized array accessor.", true);
   }
-  if (!IsNil(accessor) && accessor.encoding_style.starts_with(xml::kSoap11EncodingNamespace) &&
+  if (!IsNil(accessor) &&
+      accessor.encoding_style.str().starts_with(xml::kSoap11EncodingNamespace) &&
       item_type.View() != u"anyType" && item_type.View() != u"ur-type" &&
       (accessor.item_type_name != item_type.View() ||
        accessor.item_type_namespace != item_ns.View())) {
