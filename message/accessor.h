@@ -22,6 +22,13 @@ inline constexpr int64_t kMaxArrayItems = int64_t{1} << 20;
 // Most dimensions an array may declare.
 inline constexpr int kMaxArrayRank = 32;
 
+struct Accessor;
+// Accessors live in their parse's arena: releasing one only destroys it.
+struct AccessorDelete {
+  void operator()(Accessor* accessor) const;
+};
+using AccessorPtr = std::unique_ptr<Accessor, AccessorDelete>;
+
 struct Accessor {
   int soap_version = 11;
   // Shared with the tree and, for an inherited encodingStyle, with every
@@ -55,11 +62,11 @@ struct Accessor {
   std::u16string role;
 
   std::u16string text;
-  std::vector<std::unique_ptr<Accessor>> children;
+  std::vector<AccessorPtr> children;
   xml::XmlElement* element = nullptr;  // in the parser's tree
 };
 
-using AccessorPtr = std::unique_ptr<Accessor>;
+inline void AccessorDelete::operator()(Accessor* accessor) const { accessor->~Accessor(); }
 
 // Bytes the decoders of one parsed message may build: a multiple of the
 // message's own size, so that a small request cannot ask for an unbounded

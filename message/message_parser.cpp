@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <map>
+#include <memory_resource>
+#include <new>
 
 #include "message/internal/faults.h"
 #include "message/soap_message.h"
@@ -113,7 +115,12 @@ namespace internal {
 
 using IdTable = std::map<std::u16string, const Accessor*, std::less<>>;
 
+constexpr size_t kArenaFirstBlock = 4096;
+
 struct ParseState {
+  // The records and handlers of one parse, freed together with it: first
+  // member, so that it outlives every record the other members own.
+  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock};
   bool response = false;
   int version = xml::kSoapVersion11;
   bool envelope_seen = false;
@@ -131,16 +138,27 @@ struct ParseState {
   bool has_result = false;
   std::u16string result_ns, result_name;
   DecodeBudget budget;
-  const xml::XmlParser* parser = nullptr;  // the parse under way
-  std::string_view bytes;                  // its input
-  std::vector<std::unique_ptr<xml::NodeHandler>> handlers;
+  const xml::XmlParser* parser = nullptr;   // the parse under way
+  std::string_view bytes;                   // its input
+  std::vector<xml::NodeHandler*> handlers;  // in the arena
+
+  ParseState() = default;
+  ParseState(const ParseState&) = delete;
+  ParseState& operator=(const ParseState&) = delete;
+  ~ParseState() {
+    for (xml::NodeHandler* handler : handlers) handler->~NodeHandler();
+  }
 
   template <typename T, typename... Args>
   T* Make(Args&&... args) {
-    auto handler = std::make_unique<T>(std::forward<Args>(args)...);
-    T* raw = handler.get();
-    handlers.push_back(std::move(handler));
-    return raw;
+    // Room first, so that a handler once built is always destroyed.
+    if (handlers.size() == handlers.capacity()) handlers.reserve(handlers.size() * 2 + 16);
+    T* handler = new (arena.allocate(sizeof(T), alignof(T))) T(std::forward<Args>(args)...);
+    handlers.push_back(handler);
+    return handler;
+  }
+  AccessorPtr NewRecord() {
+    return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor);
   }
 };
 
@@ -153,8 +171,9 @@ using internal::ParseState;
 
 // Fills an accessor from its element: names, encodingStyle (own or, in SOAP
 // 1.1, `inherited`), references, array attributes, nil and xsi:type.
-AccessorPtr NewAccessor(int version, xml::XmlElement& element, const xml::SharedString* inherited) {
-  auto acc = std::make_unique<Accessor>();
+AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element,
+                        const xml::SharedString* inherited) {
+  AccessorPtr acc = state.NewRecord();
   acc->soap_version = version;
   acc->local_name = element.SharedLocalName();
   acc->namespace_uri = element.SharedNamespaceURI();
@@ -298,7 +317,7 @@ class AccessorHandler : public xml::NodeHandler {
         state_.has_result = true;
       });
     }
-    AccessorPtr child = NewAccessor(soap_version_, element,
+    AccessorPtr child = NewAccessor(state_, soap_version_, element,
                                     acc_.has_encoding_style ? &acc_.encoding_style : nullptr);
     RegisterChildId(*child, ids_);
     Accessor& ref = *child;
@@ -335,7 +354,8 @@ class HeaderHandler : public xml::NodeHandler {
                            const xml::AttributeMap&, const xml::NamespaceScope&,
                            xml::XmlElement& element) override {
     if (uri.empty()) ThrowClient(u"Encountered SOAP Header Block with unqualified name.", false);
-    AccessorPtr block = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    AccessorPtr block =
+        NewAccessor(state_, soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
     ReadHeaderBlockAttributes(element, *block);
     if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
     Accessor& ref = *block;
@@ -436,7 +456,8 @@ class FaultHandler : public xml::NodeHandler {
   }
   NodeHandler* Detail(xml::XmlElement& element) {
     ParsedFault& fault = *state_.fault;
-    fault.detail = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    fault.detail =
+        NewAccessor(state_, soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
     return state_.Make<AccessorHandler>(state_, *fault.detail, state_.body_ids, false, false);
   }
 
@@ -474,17 +495,17 @@ class BodyHandler : public xml::NodeHandler {
       const bool not_root =
           Attribute(element, xml::kSoap11EncodingNamespace, u"root", &root) && root == u"0";
       if (!state_.wrapper && !not_root) {
-        state_.wrapper = NewAccessor(soap_version_, element, inherited);
+        state_.wrapper = NewAccessor(state_, soap_version_, element, inherited);
         return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
       }
-      AccessorPtr ref = NewAccessor(soap_version_, element, inherited);
+      AccessorPtr ref = NewAccessor(state_, soap_version_, element, inherited);
       if (!ref->id.empty()) state_.body_ids.emplace(ref->id, ref.get());  // first wins
       Accessor& acc = *ref;
       state_.multi_refs.push_back(std::move(ref));
       return state_.Make<AccessorHandler>(state_, acc, state_.body_ids, false, false);
     }
     if (state_.wrapper) return nullptr;
-    state_.wrapper = NewAccessor(soap_version_, element, nullptr);
+    state_.wrapper = NewAccessor(state_, soap_version_, element, nullptr);
     return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
   }
 
