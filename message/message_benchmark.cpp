@@ -346,16 +346,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
     if (parse == figures_.end()) return;
     for (const auto& [items, ours] : parse->second) {
       const double n = static_cast<double>(items);
-      const Figures* ref = find("Libxml2Parse", items);
-      const Figures* exchange = find("Exchange", items);
-      const Figures none;
-      const Figures& r = ref ? *ref : none;
-      const Figures& e = exchange ? *exchange : none;
-      printf("%7ld | %9.3f %9.3f %6.2f | %9.0f %7.1f %9.0f %7.1f | %9.3f %9.0f %7.1f\n", items,
-             ours.us_per_msg / n, r.us_per_msg / n,
-             r.us_per_msg > 0 ? ours.us_per_msg / r.us_per_msg : 0.0, ours.heap_bytes / n,
-             ours.heap_calls / n, r.heap_bytes / n, r.heap_calls / n, e.us_per_msg / n,
-             e.heap_bytes / n, e.heap_calls / n);
+      printf("%7ld | %9.3f", items, ours.us_per_msg / n);
+      if (const Figures* r = find("Libxml2Parse", items)) {
+        printf(" %9.3f %6.2f", r->us_per_msg / n, ours.us_per_msg / r->us_per_msg);
+      } else {
+        printf(" %9s %6s", "-", "-");
+      }
+      printf(" | %9.0f %7.1f", ours.heap_bytes / n, ours.heap_calls / n);
+      if (const Figures* r = find("Libxml2Parse", items)) {
+        printf(" %9.0f %7.1f", r->heap_bytes / n, r->heap_calls / n);
+      } else {
+        printf(" %9s %7s", "-", "-");
+      }
+      if (const Figures* e = find("Exchange", items)) {
+        printf(" | %9.3f %9.0f %7.1f\n", e->us_per_msg / n, e->heap_bytes / n, e->heap_calls / n);
+      } else {
+        printf(" | %9s %9s %7s\n", "-", "-", "-");
+      }
     }
     printf("\nResident set after the runs: %ld KiB (peak %ld KiB).\n", StatusKib("VmRSS"),
            StatusKib("VmHWM"));
