@@ -31,35 +31,37 @@ using AccessorPtr = std::unique_ptr<Accessor, AccessorDelete>;
 
 struct Accessor {
   int soap_version = 11;
-  // Shared with the tree and, for an inherited encodingStyle, with every
-  // element that inherits it.
-  xml::SharedString local_name;
-  xml::SharedString namespace_uri;
-  xml::SharedString encoding_style;  // own, or inherited (SOAP 1.1)
   bool has_encoding_style = false;
-  std::u16string id;
-  std::u16string href;  // SOAP 1.1 href or SOAP 1.2 ref
   bool has_href = false;
-  std::u16string root;
-  std::u16string node_type;  // SOAP 1.2: "simple", "struct" or "array"
-  std::u16string type_name;  // xsi:type
-  std::u16string type_namespace;
   bool has_type = false;
-  std::u16string nil_text;
-
-  // Array attributes. `dims` and `offsets` are in written order; an
-  // unspecified first size holds 0 so that the positions stay aligned.
   bool has_array_shape = false;  // arrayType or arraySize given
-  std::vector<int32_t> dims;
-  std::vector<int32_t> offsets;
-  int64_t declared_count = -1;  // -1: first size unspecified
-  std::u16string item_type_name;
-  std::u16string item_type_namespace;
-
   // Header blocks only.
   bool must_understand = false;
   bool relay = false;
-  std::u16string role;
+
+  // Shared with the tree and, for an inherited encodingStyle, with every
+  // element that inherits it; the attribute texts, seldom present, cost a
+  // pointer each when absent.
+  xml::SharedString local_name;
+  xml::SharedString namespace_uri;
+  xml::SharedString encoding_style;  // own, or inherited (SOAP 1.1)
+  xml::SharedString id;
+  xml::SharedString href;  // SOAP 1.1 href or SOAP 1.2 ref
+  xml::SharedString root;
+  xml::SharedString node_type;  // SOAP 1.2: "simple", "struct" or "array"
+  xml::SharedString type_name;  // xsi:type
+  xml::SharedString type_namespace;
+  xml::SharedString nil_text;
+
+  // Array attributes. `dims` and `offsets` are in written order; an
+  // unspecified first size holds 0 so that the positions stay aligned.
+  std::vector<int32_t> dims;
+  std::vector<int32_t> offsets;
+  int64_t declared_count = -1;  // -1: first size unspecified
+  xml::SharedString item_type_name;
+  xml::SharedString item_type_namespace;
+
+  xml::SharedString role;  // header blocks only
 
   std::u16string text;
   std::vector<AccessorPtr> children;

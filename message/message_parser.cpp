@@ -234,10 +234,13 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
+    std::u16string type_ns, type_name;
     ResolveQName(value, element,
                  u"Encountered unresolvable namespace for attribute 'type' on element.",
                  u"Encountered undeclared namespace prefix for attribute 'type' on element.",
-                 &acc->type_namespace, &acc->type_name);
+                 &type_ns, &type_name);
+    acc->type_namespace = std::move(type_ns);
+    acc->type_name = std::move(type_name);
     acc->has_type = true;
   }
   return acc;
@@ -254,7 +257,7 @@ void ReadHeaderBlockAttributes(xml::XmlElement& element, Accessor& acc) {
   if (Attribute(element, env, acc.soap_version == xml::kSoapVersion11 ? u"actor" : u"role",
                 &value)) {
     if (value == kSoap12UltimateReceiverRole) {
-      acc.role.clear();
+      acc.role = {};
     } else if (value.empty()) {
       acc.role = u"\"\"";  // explicitly empty, told apart from no role
     } else {
