@@ -114,10 +114,9 @@ void MoveInto(SAFEARRAY* array, const LONG* indices, Variant& value) {
 // `ok` by reference: it is read after the call that fills it.
 bool ReaderType(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
-void AddStructMember(ISoapStruct* s, const Accessor& member, VARIANT& value) {
+void AddStructMember(ISoapStruct* s, BSTR name, BSTR ns, VARIANT& value) {
   VARIANT_BOOL ok = VARIANT_FALSE;
-  const Bstr name(member.local_name), ns(member.namespace_uri);
-  if (FAILED(s->AddMember(name.Get(), ns.Get(), value, &ok)) || ok != VARIANT_TRUE) {
+  if (FAILED(s->AddMember(name, ns, value, &ok)) || ok != VARIANT_TRUE) {
     ThrowInternal();
   }
 }
@@ -739,23 +738,49 @@ void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view ty
     ThrowClient(u"Incorrect nodeType on struct accessor.", true);
   }
   ComPtr<ISoapStruct> result = NewStruct(accessor);
-  const Bstr struct_name(type_name), struct_ns(type_ns);
+  StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
-    Bstr type, type_ns_b;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
-                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
-                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
-                                ok)) {
-      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
-    }
+    const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
-    DecodeEncoded(*member, type.View(), type_ns_b.View(), expected_encoding, kMemberReference,
+    DecodeEncoded(*member, m.type.View(), m.type_ns.View(), expected_encoding, kMemberReference,
                   &value);
-    AddStructMember(result.Get(), *member, value);
+    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
   }
   StructInto(result, out);
+}
+
+const ValueDecoder::MemberType& ValueDecoder::MemberTypeOf(StructType*& cache,
+                                                           std::u16string_view struct_name,
+                                                           std::u16string_view struct_ns,
+                                                           const Accessor& member) {
+  if (!cache) {
+    for (const auto& known : struct_types_) {
+      if (known->name == struct_name && known->ns == struct_ns) cache = known.get();
+    }
+    if (!cache) {
+      struct_types_.push_back(std::make_unique<StructType>());
+      cache = struct_types_.back().get();
+      cache->name = struct_name;
+      cache->ns = struct_ns;
+    }
+  }
+  // Names come interned from the parse, so one text is one address.
+  const std::pair<const void*, const void*> key(member.local_name.str().data(),
+                                                member.namespace_uri.str().data());
+  if (auto it = cache->members.find(key); it != cache->members.end()) return it->second;
+  MemberType m;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const Bstr name(struct_name), ns(struct_ns);
+  m.name = Bstr(member.local_name);
+  m.ns = Bstr(member.namespace_uri);
+  if (!reader_ ||
+      !ReaderType(reader_->GetStructMemberType(name.Get(), ns.Get(), m.name.Get(), m.ns.Get(),
+                                               m.type.Receive(), m.type_ns.Receive(), &ok),
+                  ok)) {
+    ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
+  }
+  Charge(kRecordBytes);
+  return cache->members.emplace(key, std::move(m)).first->second;
 }
 
 bool ValueDecoder::FindItemKind(std::u16string_view item_type, std::u16string_view item_ns,
@@ -957,20 +982,12 @@ void ValueDecoder::DecodeLiteralAccessor(const Accessor& accessor, std::u16strin
 void ValueDecoder::DecodeLiteralStruct(const Accessor& accessor, std::u16string_view type_name,
                                        std::u16string_view type_ns, VARIANT* out) {
   ComPtr<ISoapStruct> result = NewStruct(accessor);
-  const Bstr struct_name(type_name), struct_ns(type_ns);
+  StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
-    Bstr type, type_ns_b;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
-                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
-                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
-                                ok)) {
-      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
-    }
+    const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
-    DecodeLiteral(*member, type.View(), type_ns_b.View(), &value);
-    AddStructMember(result.Get(), *member, value);
+    DecodeLiteral(*member, m.type.View(), m.type_ns.View(), &value);
+    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
   }
   StructInto(result, out);
 }

@@ -20,11 +20,14 @@
 
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "interfaces/dorvish.h"
 #include "interfaces/soapstruct.h"
@@ -113,6 +116,20 @@ class ValueDecoder {
     size_t bytes = 0;
   };
 
+  // A struct member's WSDL type and its names as the struct takes them,
+  // asked of the reader once per struct type and member name.
+  struct MemberType {
+    Bstr type, type_ns;
+    Bstr name, ns;
+  };
+  struct StructType {
+    std::u16string name, ns;
+    // By the member's interned name and namespace texts.
+    std::map<std::pair<const void*, const void*>, MemberType> members;
+  };
+  const MemberType& MemberTypeOf(StructType*& cache, std::u16string_view struct_name,
+                                 std::u16string_view struct_ns, const Accessor& member);
+
   // Resolves `accessor`'s reference. Returns the accessor to decode, or null
   // when the value was an attachment (then written to `out`).
   const Accessor* Resolve(const Accessor& accessor, std::u16string_view invalid_reference_text,
@@ -140,6 +157,7 @@ class ValueDecoder {
   std::unordered_map<const Accessor*, Destination> destinations_;
   std::map<SharedKey, Shared> shared_;
   ComPtr<IClassFactory> struct_factory_;
+  std::vector<std::unique_ptr<StructType>> struct_types_;
   int depth_ = 0;
   size_t values_ = 0;
   int max_depth_ = kMaxDecodeDepth;

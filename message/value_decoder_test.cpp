@@ -54,6 +54,11 @@ void DescribeTypes(testing::FakeWsdl& w) {
   w.complex_base[Key({u"Point", u"urn:t"})] = structure;
   w.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = kInt;
   w.struct_members[Key({u"Point", u"urn:t", u"y", u""})] = kInt;
+  w.complex_base[Key({u"Label", u"urn:t"})] = structure;
+  w.struct_members[Key({u"Label", u"urn:t", u"x", u""})] = {u"string", kXsd};
+  w.complex_base[Key({u"Pair", u"urn:t"})] = structure;
+  w.struct_members[Key({u"Pair", u"urn:t", u"p", u""})] = kPoint;
+  w.struct_members[Key({u"Pair", u"urn:t", u"q", u""})] = {u"Label", u"urn:t"};
   w.complex_base[Key({u"Node", u"urn:t"})] = structure;
   w.struct_members[Key({u"Node", u"urn:t", u"value", u""})] = kInt;
   w.struct_members[Key({u"Node", u"urn:t", u"next", u""})] = kNode;
@@ -481,6 +486,26 @@ TEST(ValueDecoderStructs, MembersInDocumentOrderThroughTheRealStruct) {
     EXPECT_EQ(f.Text(), c.text);
     EXPECT_EQ(f.value.vt, VT_EMPTY);
   }
+}
+
+// Members of the same name in different struct types keep their own types.
+TEST(ValueDecoderStructs, MemberTypesAreTheirStructTypes) {
+  Decoded d = Decode("<p><p><x>1</x></p><q><x>one</x></q><p><x>2</x></p><q><x>two</x></q></p>",
+                     {u"Pair", u"urn:t"});
+  ASSERT_EQ(d.fault, nullptr) << Narrow(d.Text());
+  ComPtr<ISoapStruct> pair = com::QueryInterfacePtr<ISoapStruct>(d.value.pdispVal);
+  ASSERT_TRUE(pair);
+  Bstr name, ns;
+  Variant value;
+  LONG position = 0;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  std::u16string summary;
+  pair->GetFirstMember(name.Receive(), ns.Receive(), value.Receive(), &position, &ok);
+  while (ok == VARIANT_TRUE) {
+    summary += std::u16string(name.View()) + u"{" + Summary(value) + u"}";
+    pair->GetNextMember(name.Receive(), ns.Receive(), value.Receive(), &position, &ok);
+  }
+  EXPECT_EQ(summary, u"p{x=1;}q{x=one;}p{x=2;}q{x=two;}");
 }
 
 struct RefCase {
