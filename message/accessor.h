@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ struct AccessorDelete {
 using AccessorPtr = std::unique_ptr<Accessor, AccessorDelete>;
 
 struct Accessor {
+  // `arena` holds the text and the child list: the parse's, for records the
+  // parsers make.
+  explicit Accessor(std::pmr::memory_resource* arena = std::pmr::get_default_resource())
+      : text(arena), children(arena) {}
+
   int soap_version = 11;
   bool has_encoding_style = false;
   bool has_href = false;
@@ -63,8 +69,8 @@ struct Accessor {
 
   xml::SharedString role;  // header blocks only
 
-  std::u16string text;
-  std::vector<AccessorPtr> children;
+  std::pmr::u16string text;
+  std::pmr::vector<AccessorPtr> children;
   xml::XmlElement* element = nullptr;  // in the parser's tree
 };
 

@@ -158,7 +158,7 @@ struct ParseState {
     return handler;
   }
   AccessorPtr NewRecord() {
-    return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor);
+    return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor(&arena));
   }
 };
 
