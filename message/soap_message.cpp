@@ -1,11 +1,7 @@
 #include "message/soap_message.h"
 
-#include <malloc.h>
 #include <stdlib.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <new>
 
 #include "message/envelope_serializer.h"
@@ -36,27 +32,12 @@ MessageElement::~MessageElement() { VariantClear(&content); }
 
 // ---- buffer --------------------------------------------------------------------
 
-MessageBuffer::~MessageBuffer() {
-  free(envelope_);
-  // The base goes last: every record and tree of the message is freed by now.
-  root_.reset();
-  if (largest_envelope_ < kTrimAfterEnvelopeBytes) return;
-  static std::atomic<int64_t> last_trim_ms{INT64_MIN / 2};
-  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
-  int64_t last = last_trim_ms.load(std::memory_order_relaxed);
-  if (now - last >= kTrimIntervalMs &&
-      last_trim_ms.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
-    malloc_trim(0);
-  }
-}
+MessageBuffer::~MessageBuffer() { free(envelope_); }
 
 void MessageBuffer::SetEnvelopeBytes(char* bytes, uint32_t length) {
   free(envelope_);
   envelope_ = bytes;
   envelope_length_ = bytes ? length : 0;
-  if (envelope_length_ > largest_envelope_) largest_envelope_ = envelope_length_;
 }
 
 // ---- message -------------------------------------------------------------------

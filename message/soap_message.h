@@ -39,13 +39,6 @@ inline constexpr std::u16string_view kSoap12UltimateReceiverRole =
 // Longest DIME ID, TYPE or OPTIONS field: their lengths travel in 16 bits.
 inline constexpr size_t kMaxDimeFieldLength = 0xFFFF;
 
-// Envelope size from which a message, when it goes, hands the allocator's
-// free pages back to the system: its records and trees are many small blocks
-// that the allocator would otherwise keep resident. At most once per
-// interval, since the next large message has to fault its pages in again.
-inline constexpr size_t kTrimAfterEnvelopeBytes = size_t{512} << 10;
-inline constexpr int64_t kTrimIntervalMs = 1000;
-
 // The envelope bytes and the element tree of the message.
 class MessageBuffer {
  public:
@@ -66,7 +59,6 @@ class MessageBuffer {
  private:
   char* envelope_ = nullptr;
   uint32_t envelope_length_ = 0;
-  uint32_t largest_envelope_ = 0;
   xml::XmlElementPtr root_;
 };
 
