@@ -403,7 +403,7 @@ bool SoapMessage::AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16str
 }
 
 bool SoapMessage::IsTargeted(std::u16string_view role) const {
-  if (roles_.find(std::u16string(role)) != roles_.end()) return true;
+  if (roles_.find(role) != roles_.end()) return true;
   return !IsIntermediary() && role.empty();
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -282,7 +283,7 @@ class SoapMessage : public MessageBuffer {
 
   void AddRoles(const std::vector<std::u16string>& roles);
   void AddRole(std::u16string_view role) { roles_.emplace(role); }
-  const std::set<std::u16string>& Roles() const { return roles_; }
+  const std::set<std::u16string, std::less<>>& Roles() const { return roles_; }
 
   RequestParser& GetRequestParser() { return request_parser_; }
   ResponseParser& GetResponseParser() { return response_parser_; }
@@ -329,7 +330,7 @@ class SoapMessage : public MessageBuffer {
   std::u16string next_hop_url_;
   std::u16string node_uri_;
   bool request_phase_ = true;
-  std::set<std::u16string> roles_;
+  std::set<std::u16string, std::less<>> roles_;
 };
 
 }  // namespace message
