@@ -5,11 +5,14 @@
 // next parse.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <vector>
 
+#include "xml/shared_string.h"
 #include "xml/xml_element.h"
 
 namespace message {
@@ -20,41 +23,74 @@ inline constexpr int64_t kMaxArrayItems = int64_t{1} << 20;
 // Most dimensions an array may declare.
 inline constexpr int kMaxArrayRank = 32;
 
+struct Accessor;
+// Accessors live in their parse's arena: releasing one only destroys it.
+struct AccessorDelete {
+  void operator()(Accessor* accessor) const;
+};
+using AccessorPtr = std::unique_ptr<Accessor, AccessorDelete>;
+
 struct Accessor {
+  // `arena` holds the text and the child list: the parse's, for records the
+  // parsers make.
+  explicit Accessor(std::pmr::memory_resource* arena = std::pmr::get_default_resource())
+      : text(arena), children(arena) {}
+
   int soap_version = 11;
-  std::u16string local_name;
-  std::u16string namespace_uri;
-  std::u16string encoding_style;  // own, or inherited (SOAP 1.1)
   bool has_encoding_style = false;
-  std::u16string id;
-  std::u16string href;  // SOAP 1.1 href or SOAP 1.2 ref
   bool has_href = false;
-  std::u16string root;
-  std::u16string node_type;  // SOAP 1.2: "simple", "struct" or "array"
-  std::u16string type_name;  // xsi:type
-  std::u16string type_namespace;
   bool has_type = false;
-  std::u16string nil_text;
-
-  // Array attributes. `dims` and `offsets` are in written order; an
-  // unspecified first size holds 0 so that the positions stay aligned.
   bool has_array_shape = false;  // arrayType or arraySize given
-  std::vector<int32_t> dims;
-  std::vector<int32_t> offsets;
-  int64_t declared_count = -1;  // -1: first size unspecified
-  std::u16string item_type_name;
-  std::u16string item_type_namespace;
-
   // Header blocks only.
   bool must_understand = false;
   bool relay = false;
-  std::u16string role;
 
-  std::u16string text;
-  std::vector<std::unique_ptr<Accessor>> children;
+  // Shared with the tree and, for an inherited encodingStyle, with every
+  // element that inherits it; the attribute texts, seldom present, cost a
+  // pointer each when absent.
+  xml::SharedString local_name;
+  xml::SharedString namespace_uri;
+  xml::SharedString encoding_style;  // own, or inherited (SOAP 1.1)
+  xml::SharedString id;
+  xml::SharedString href;  // SOAP 1.1 href or SOAP 1.2 ref
+  xml::SharedString root;
+  xml::SharedString node_type;  // SOAP 1.2: "simple", "struct" or "array"
+  xml::SharedString type_name;  // xsi:type
+  xml::SharedString type_namespace;
+  xml::SharedString nil_text;
+
+  // Array attributes. `dims` and `offsets` are in written order; an
+  // unspecified first size holds 0 so that the positions stay aligned.
+  std::vector<int32_t> dims;
+  std::vector<int32_t> offsets;
+  int64_t declared_count = -1;  // -1: first size unspecified
+  xml::SharedString item_type_name;
+  xml::SharedString item_type_namespace;
+
+  xml::SharedString role;  // header blocks only
+
+  std::pmr::u16string text;
+  std::pmr::vector<AccessorPtr> children;
   xml::XmlElement* element = nullptr;  // in the parser's tree
 };
 
-using AccessorPtr = std::unique_ptr<Accessor>;
+inline void AccessorDelete::operator()(Accessor* accessor) const { accessor->~Accessor(); }
+
+// Bytes the decoders of one parsed message may build: a multiple of the
+// message's own size, so that a small request cannot ask for an unbounded
+// amount through shared references, with room for small messages.
+inline constexpr size_t kDecodedBytesPerMessageByte = 16;
+inline constexpr size_t kMinDecodedBytes = size_t{1} << 20;
+
+struct DecodeBudget {
+  size_t limit = kMinDecodedBytes;
+  size_t used = 0;
+
+  static size_t ForMessage(size_t message_bytes) {
+    return message_bytes > kMinDecodedBytes / kDecodedBytesPerMessageByte
+               ? message_bytes * kDecodedBytesPerMessageByte
+               : kMinDecodedBytes;
+  }
+};
 
 }  // namespace message

@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <map>
+#include <memory_resource>
+#include <new>
 
 #include "message/internal/faults.h"
 #include "message/soap_message.h"
@@ -113,7 +115,12 @@ namespace internal {
 
 using IdTable = std::map<std::u16string, const Accessor*, std::less<>>;
 
+constexpr size_t kArenaFirstBlock = 4096;
+
 struct ParseState {
+  // The records and handlers of one parse, freed together with it: first
+  // member, so that it outlives every record the other members own.
+  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock};
   bool response = false;
   int version = xml::kSoapVersion11;
   bool envelope_seen = false;
@@ -130,16 +137,28 @@ struct ParseState {
   std::u16string body_encoding;
   bool has_result = false;
   std::u16string result_ns, result_name;
-  const xml::XmlParser* parser = nullptr;  // the parse under way
-  std::string_view bytes;                  // its input
-  std::vector<std::unique_ptr<xml::NodeHandler>> handlers;
+  DecodeBudget budget;
+  const xml::XmlParser* parser = nullptr;   // the parse under way
+  std::string_view bytes;                   // its input
+  std::vector<xml::NodeHandler*> handlers;  // in the arena
+
+  ParseState() = default;
+  ParseState(const ParseState&) = delete;
+  ParseState& operator=(const ParseState&) = delete;
+  ~ParseState() {
+    for (xml::NodeHandler* handler : handlers) handler->~NodeHandler();
+  }
 
   template <typename T, typename... Args>
   T* Make(Args&&... args) {
-    auto handler = std::make_unique<T>(std::forward<Args>(args)...);
-    T* raw = handler.get();
-    handlers.push_back(std::move(handler));
-    return raw;
+    // Room first, so that a handler once built is always destroyed.
+    if (handlers.size() == handlers.capacity()) handlers.reserve(handlers.size() * 2 + 16);
+    T* handler = new (arena.allocate(sizeof(T), alignof(T))) T(std::forward<Args>(args)...);
+    handlers.push_back(handler);
+    return handler;
+  }
+  AccessorPtr NewRecord() {
+    return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor(&arena));
   }
 };
 
@@ -152,20 +171,24 @@ using internal::ParseState;
 
 // Fills an accessor from its element: names, encodingStyle (own or, in SOAP
 // 1.1, `inherited`), references, array attributes, nil and xsi:type.
-AccessorPtr NewAccessor(int version, xml::XmlElement& element, const std::u16string* inherited) {
-  auto acc = std::make_unique<Accessor>();
+AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element,
+                        const xml::SharedString* inherited) {
+  AccessorPtr acc = state.NewRecord();
   acc->soap_version = version;
-  acc->local_name = element.GetLocalName();
-  acc->namespace_uri = element.GetNamespaceURI();
+  acc->local_name = element.SharedLocalName();
+  acc->namespace_uri = element.SharedNamespaceURI();
   acc->element = &element;
+  // Most value elements carry no attribute at all.
+  const bool bare = element.GetAttributes().empty();
   std::u16string value;
-  if (Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
+  if (!bare && Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
     acc->encoding_style = value;
     acc->has_encoding_style = true;
   } else if (version == xml::kSoapVersion11 && inherited) {
     acc->encoding_style = *inherited;
     acc->has_encoding_style = true;
   }
+  if (bare) return acc;
 
   if (version == xml::kSoapVersion11) {
     if (Attribute(element, u"", u"id", &value)) acc->id = value;
@@ -211,10 +234,13 @@ AccessorPtr NewAccessor(int version, xml::XmlElement& element, const std::u16str
   if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
       Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
+    std::u16string type_ns, type_name;
     ResolveQName(value, element,
                  u"Encountered unresolvable namespace for attribute 'type' on element.",
                  u"Encountered undeclared namespace prefix for attribute 'type' on element.",
-                 &acc->type_namespace, &acc->type_name);
+                 &type_ns, &type_name);
+    acc->type_namespace = std::move(type_ns);
+    acc->type_name = std::move(type_name);
     acc->has_type = true;
   }
   return acc;
@@ -231,7 +257,7 @@ void ReadHeaderBlockAttributes(xml::XmlElement& element, Accessor& acc) {
   if (Attribute(element, env, acc.soap_version == xml::kSoapVersion11 ? u"actor" : u"role",
                 &value)) {
     if (value == kSoap12UltimateReceiverRole) {
-      acc.role.clear();
+      acc.role = {};
     } else if (value.empty()) {
       acc.role = u"\"\"";  // explicitly empty, told apart from no role
     } else {
@@ -294,7 +320,7 @@ class AccessorHandler : public xml::NodeHandler {
         state_.has_result = true;
       });
     }
-    AccessorPtr child = NewAccessor(soap_version_, element,
+    AccessorPtr child = NewAccessor(state_, soap_version_, element,
                                     acc_.has_encoding_style ? &acc_.encoding_style : nullptr);
     RegisterChildId(*child, ids_);
     Accessor& ref = *child;
@@ -323,7 +349,7 @@ class AccessorHandler : public xml::NodeHandler {
 
 class HeaderHandler : public xml::NodeHandler {
  public:
-  HeaderHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  HeaderHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
@@ -331,7 +357,8 @@ class HeaderHandler : public xml::NodeHandler {
                            const xml::AttributeMap&, const xml::NamespaceScope&,
                            xml::XmlElement& element) override {
     if (uri.empty()) ThrowClient(u"Encountered SOAP Header Block with unqualified name.", false);
-    AccessorPtr block = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    AccessorPtr block =
+        NewAccessor(state_, soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
     ReadHeaderBlockAttributes(element, *block);
     if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
     Accessor& ref = *block;
@@ -341,13 +368,13 @@ class HeaderHandler : public xml::NodeHandler {
 
  private:
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
 class FaultHandler : public xml::NodeHandler {
  public:
-  FaultHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  FaultHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
@@ -432,25 +459,26 @@ class FaultHandler : public xml::NodeHandler {
   }
   NodeHandler* Detail(xml::XmlElement& element) {
     ParsedFault& fault = *state_.fault;
-    fault.detail = NewAccessor(soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
+    fault.detail =
+        NewAccessor(state_, soap_version_, element, has_encoding_ ? &encoding_ : nullptr);
     return state_.Make<AccessorHandler>(state_, *fault.detail, state_.body_ids, false, false);
   }
 
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
 class BodyHandler : public xml::NodeHandler {
  public:
-  BodyHandler(ParseState& state, std::u16string encoding, bool has_encoding)
+  BodyHandler(ParseState& state, xml::SharedString encoding, bool has_encoding)
       : state_(state), encoding_(std::move(encoding)), has_encoding_(has_encoding) {
     soap_version_ = state.version;
   }
   NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                            std::u16string_view, const xml::AttributeMap&,
                            const xml::NamespaceScope&, xml::XmlElement& element) override {
-    const std::u16string* inherited = has_encoding_ ? &encoding_ : nullptr;
+    const xml::SharedString* inherited = has_encoding_ ? &encoding_ : nullptr;
     if (state_.response && local_name == u"Fault" && uri == EnvelopeNamespace(soap_version_) &&
         !state_.fault) {
       state_.fault = std::make_unique<ParsedFault>();
@@ -470,23 +498,23 @@ class BodyHandler : public xml::NodeHandler {
       const bool not_root =
           Attribute(element, xml::kSoap11EncodingNamespace, u"root", &root) && root == u"0";
       if (!state_.wrapper && !not_root) {
-        state_.wrapper = NewAccessor(soap_version_, element, inherited);
+        state_.wrapper = NewAccessor(state_, soap_version_, element, inherited);
         return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
       }
-      AccessorPtr ref = NewAccessor(soap_version_, element, inherited);
+      AccessorPtr ref = NewAccessor(state_, soap_version_, element, inherited);
       if (!ref->id.empty()) state_.body_ids.emplace(ref->id, ref.get());  // first wins
       Accessor& acc = *ref;
       state_.multi_refs.push_back(std::move(ref));
       return state_.Make<AccessorHandler>(state_, acc, state_.body_ids, false, false);
     }
     if (state_.wrapper) return nullptr;
-    state_.wrapper = NewAccessor(soap_version_, element, nullptr);
+    state_.wrapper = NewAccessor(state_, soap_version_, element, nullptr);
     return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
   }
 
  private:
   ParseState& state_;
-  std::u16string encoding_;
+  xml::SharedString encoding_;
   bool has_encoding_;
 };
 
@@ -639,6 +667,7 @@ const std::vector<AccessorPtr>& MessageParser::GetHeaderAccessors() const {
 const std::vector<AccessorPtr>& MessageParser::GetMultiRefs() const { return state_->multi_refs; }
 const ParsedFault* MessageParser::GetFault() const { return state_->fault.get(); }
 int MessageParser::GetParsedVersion() const { return state_->version; }
+DecodeBudget& MessageParser::Budget() const { return state_->budget; }
 xml::XmlElement* MessageParser::GetEnvelopeElement() const {
   return state_->envelope_seen ? parser_.GetRoot() : nullptr;
 }
@@ -657,6 +686,8 @@ xml::XmlElementPtr MessageParser::ParseXmlFragment(std::u16string_view text) {
 }
 
 void MessageParser::RunParse(SoapMessage& message, bool response) {
+  // The tree about to be replaced may still hold the message's literal body.
+  message.SettleLiteralBody(*this);
   state_ = std::make_unique<ParseState>();
   state_->response = response;
   auto* document = state_->Make<DocumentHandler>(*state_);
@@ -664,6 +695,7 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   const char* bytes = message.EnvelopeBytes() ? message.EnvelopeBytes() : "";
   state_->parser = &parser_;
   state_->bytes = std::string_view(bytes, message.EnvelopeLength());
+  state_->budget.limit = DecodeBudget::ForMessage(message.EnvelopeLength());
   try {
     parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
@@ -688,7 +720,8 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
 void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {
   const int version = state_->version;
   const std::u16string_view expected = EncodingNamespace(version);
-  const std::u16string op = state_->wrapper ? state_->wrapper->local_name : message.GetMethodName();
+  const std::u16string op =
+      state_->wrapper ? state_->wrapper->local_name.str() : message.GetMethodName();
   ValueDecoder decoder(*this, message, reader);
   for (const AccessorPtr& block : state_->header_blocks) {
     const Accessor& acc = *block;
@@ -760,9 +793,7 @@ void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, b
 
 void MessageParser::StoreLiteralBody(SoapMessage& message) {
   if (!state_->body_element) return;
-  std::u16string literal;
-  xml::WriteXmlElement(*state_->body_element, nullptr, literal);
-  if (!message.SetLiteralBody(literal, state_->body_encoding)) {
+  if (!message.SetParsedLiteralBody(*this, *state_->body_element, state_->body_encoding)) {
     internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
   }
 }

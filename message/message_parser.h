@@ -77,6 +77,9 @@ class MessageParser {
   int GetParsedVersion() const;
   // The Envelope element of the last successful parse; null when none.
   xml::XmlElement* GetEnvelopeElement() const;
+  // What the decoders of the last parse have built, against its limit; shared
+  // by every decoder of the parse (header blocks, parameters, fault detail).
+  DecodeBudget& Budget() const;
 
   // Parses a wide XML text with no handler and hands its root to the caller.
   // Throws the parser's line number on a parse error.

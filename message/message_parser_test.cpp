@@ -310,6 +310,25 @@ TEST(MessageParserBody, WrapperMethodAndLiteralBody) {
   EXPECT_TRUE(document.message->GetMethodName().empty());
 }
 
+// The body's text is written when asked for; a later parse by the same
+// parser, even one that fails, leaves the earlier body as it was.
+TEST(MessageParserBody, LiteralBodyOutlivesTheNextParse) {
+  Harness h(11);
+  ASSERT_TRUE(h.Run(Envelope11("", "<m:First xmlns:m=\"urn:m\"><a>1</a></m:First>")));
+  const std::string bad_header = "<h:B xmlns:h=\"urn:h\" SOAP-ENV:mustUnderstand=\"maybe\"/>";
+  EXPECT_FALSE(h.Run(Envelope11(bad_header, "<m:Second xmlns:m=\"urn:m\"/>")));
+  std::u16string literal;
+  ASSERT_TRUE(h.message->GetLiteralBody(&literal));
+  EXPECT_NE(literal.find(u"First"), std::u16string::npos);
+  EXPECT_EQ(literal.find(u"Second"), std::u16string::npos);
+
+  // A parse of the other phase replaces it.
+  ASSERT_TRUE(h.Run(Envelope11("", "<m:Third xmlns:m=\"urn:m\"/>")));
+  ASSERT_TRUE(h.Run(Envelope11("", "<m:ThirdResponse xmlns:m=\"urn:m\"/>"), false));
+  ASSERT_TRUE(h.message->GetLiteralBody(&literal));
+  EXPECT_NE(literal.find(u"ThirdResponse"), std::u16string::npos);
+}
+
 TEST(MessageParserResponse, FaultsOfBothVersionsAreCopied) {
   {
     Harness h(11);

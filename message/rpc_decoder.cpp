@@ -143,8 +143,8 @@ void DecodeResponse(const MessageParser& parser, SoapMessage& message, Idorvish2
     bool is_return = false;
     if (!return_seen) {
       if (version != xml::kSoapVersion11) {
-        is_return =
-            has_result && child->local_name == result_name && child->namespace_uri == result_ns;
+        is_return = has_result && child->local_name.str() == result_name &&
+                    child->namespace_uri.str() == result_ns;
       } else {
         is_return = !Ask(reader, &Idorvish2::IsMethodParam, method, child->local_name);
       }

@@ -273,25 +273,27 @@ bool SoapMessage::ProcessRPCGet(std::u16string_view, std::u16string_view extra_p
 bool SoapMessage::CheckMustUnderstand() {
   std::u16string ns, name;
   bool found = false;
+  // One pass that closes the gaps as it goes: erasing one at a time is
+  // quadratic in the blocks, and a request may carry very many.
   auto walk = [&](auto& list) {
-    for (auto it = list.begin(); it != list.end() && !found;) {
-      auto& block = **it;
-      if (!block.received || !IsTargeted(block.role)) {
-        ++it;
-        continue;
+    size_t keep = 0;
+    for (size_t i = 0; i < list.size(); ++i) {
+      auto& block = *list[i];
+      bool drop = false;
+      if (!found && block.received && IsTargeted(block.role)) {
+        if (block.must_understand) {
+          found = true;
+          ns = block.namespace_uri;
+          name = block.local_name;
+        } else {
+          drop = soap_version_ == xml::kSoapVersion11 || !block.relay;
+        }
       }
-      if (block.must_understand) {
-        found = true;
-        ns = block.namespace_uri;
-        name = block.local_name;
-        return;
-      }
-      if (soap_version_ != xml::kSoapVersion11 && block.relay) {
-        ++it;
-      } else {
-        it = list.erase(it);
-      }
+      if (drop) continue;
+      if (keep != i) list[keep] = std::move(list[i]);
+      ++keep;
     }
+    list.resize(keep);
   };
   walk(header_blocks_);
   if (!found) walk(literal_header_blocks_);
@@ -401,7 +403,7 @@ bool SoapMessage::AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16str
 }
 
 bool SoapMessage::IsTargeted(std::u16string_view role) const {
-  if (roles_.find(std::u16string(role)) != roles_.end()) return true;
+  if (roles_.find(role) != roles_.end()) return true;
   return !IsIntermediary() && role.empty();
 }
 
@@ -463,11 +465,13 @@ bool SoapMessage::AddMethodParam(std::u16string_view ns, std::u16string_view nam
 void SoapMessage::ClearMethodParams() {
   RecordList<MethodParam>().swap(params_);
   literal_body_.reset();
+  pending_body_ = nullptr;
 }
 
 bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
                                  std::u16string_view encoding_style) {
   literal_body_.reset();
+  pending_body_ = nullptr;
   std::unique_ptr<LiteralBody> body(new (std::nothrow) LiteralBody);
   if (!body) return false;
   body->literal_xml = literal_xml;
@@ -476,8 +480,34 @@ bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
   return true;
 }
 
+bool SoapMessage::SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
+                                       std::u16string_view encoding_style) {
+  if (!SetLiteralBody(u"", encoding_style)) return false;
+  pending_body_ = &body;
+  pending_body_parser_ = &parser;
+  return true;
+}
+
+void SoapMessage::SettleLiteralBody(const MessageParser& parser) {
+  if (pending_body_ && pending_body_parser_ == &parser) WritePendingBody();
+}
+
+void SoapMessage::WritePendingBody() const {
+  if (!pending_body_) return;
+  std::u16string literal;
+  xml::WriteXmlElement(*pending_body_, nullptr, literal);
+  literal_body_->literal_xml = std::move(literal);
+  pending_body_ = nullptr;
+}
+
+const LiteralBody* SoapMessage::GetLiteralBodyRecord() const {
+  WritePendingBody();
+  return literal_body_.get();
+}
+
 bool SoapMessage::GetLiteralBody(std::u16string* literal_xml) const {
   if (!literal_body_) return false;
+  WritePendingBody();
   *literal_xml = literal_body_->literal_xml;
   return true;
 }

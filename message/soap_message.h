@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -209,7 +210,12 @@ class SoapMessage : public MessageBuffer {
   bool SetLiteralBody(std::u16string_view literal_xml, std::u16string_view encoding_style);
   // False (nothing written) when there is none.
   bool GetLiteralBody(std::u16string* literal_xml) const;
-  const LiteralBody* GetLiteralBodyRecord() const { return literal_body_.get(); }
+  const LiteralBody* GetLiteralBodyRecord() const;
+  // The literal body of a parse: `body` (in `parser`'s tree) is written as
+  // text only when the body is asked for, or before `parser` parses again.
+  bool SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
+                            std::u16string_view encoding_style);
+  void SettleLiteralBody(const MessageParser& parser);
 
   // ---- fault -------------------------------------------------------------------
 
@@ -277,7 +283,7 @@ class SoapMessage : public MessageBuffer {
 
   void AddRoles(const std::vector<std::u16string>& roles);
   void AddRole(std::u16string_view role) { roles_.emplace(role); }
-  const std::set<std::u16string>& Roles() const { return roles_; }
+  const std::set<std::u16string, std::less<>>& Roles() const { return roles_; }
 
   RequestParser& GetRequestParser() { return request_parser_; }
   ResponseParser& GetResponseParser() { return response_parser_; }
@@ -287,6 +293,11 @@ class SoapMessage : public MessageBuffer {
   RecordList<HeaderBlock> header_blocks_;
   RecordList<LiteralHeaderBlock> literal_header_blocks_;
   std::unique_ptr<LiteralBody> literal_body_;
+  // Set while literal_body_'s text is still only in a parser's tree: most
+  // messages never ask for it, and writing it costs a copy of the Body.
+  mutable const xml::XmlElement* pending_body_ = nullptr;
+  const MessageParser* pending_body_parser_ = nullptr;
+  void WritePendingBody() const;
   RecordList<MethodParam> params_;
   VARIANT return_value_;
   std::u16string return_value_name_;
@@ -319,7 +330,7 @@ class SoapMessage : public MessageBuffer {
   std::u16string next_hop_url_;
   std::u16string node_uri_;
   bool request_phase_ = true;
-  std::set<std::u16string> roles_;
+  std::set<std::u16string, std::less<>> roles_;
 };
 
 }  // namespace message

@@ -8,6 +8,7 @@
 #include "message/testing/message_testing.h"
 #include "platform/com/testing/value_fakes.h"
 #include "platform/storage/storage.h"
+#include "platform/text/text.h"
 #include "xml/namespaces.h"
 
 namespace message {
@@ -102,6 +103,57 @@ TEST(SoapMessageHeaders, MustUnderstandCollectsTargetedBlocksEncodedFirst) {
   EXPECT_EQ(names, (std::vector<std::u16string>{u"Enc", u"Lit"}));
   EXPECT_EQ(namespaces, (std::vector<std::u16string>{u"urn:a", u"urn:a"}));
   EXPECT_EQ(m.HeaderBlocks().size(), 3u);
+}
+
+// Many blocks of every kind, interleaved: the ones processed here go, the
+// others stay in their order, and a mandatory block stops the removal where
+// it stands.
+TEST(SoapMessageHeaders, MustUnderstandCheckRemovesExactlyTheProcessedBlocks) {
+  enum Kind { kOptional, kRelay, kForeign, kSent, kKinds };
+  for (int version : {11, 12}) {
+    SCOPED_TRACE(version);
+    SoapMessage m;
+    m.SetSoapVersion(version);
+    m.AddRole(u"urn:me");
+    std::vector<std::u16string> encoded_left, literal_left;
+    constexpr int kBlocks = 4000;
+    for (int i = 0; i < kBlocks; ++i) {
+      const Kind kind = static_cast<Kind>(i % kKinds);
+      const std::u16string name = u"b" + text::Widen(std::to_string(i));
+      const std::u16string role = kind == kForeign ? u"urn:other" : (i % 3 ? u"urn:me" : u"");
+      const bool relay = kind == kRelay, received = kind != kSent;
+      const bool stays = kind == kForeign || kind == kSent || (kind == kRelay && version == 12);
+      if (i % 2) {
+        ASSERT_TRUE(m.AddHeaderBlock(u"urn:h", name, Text(u""), false, role, relay, received));
+        if (stays) encoded_left.push_back(name);
+      } else {
+        ASSERT_TRUE(
+            m.AddLiteralHeaderBlock(u"urn:h", name, u"<x/>", false, role, relay, u"", received));
+        if (stays) literal_left.push_back(name);
+      }
+    }
+    EXPECT_TRUE(m.CheckMustUnderstand());
+    auto names = [](const auto& list) {
+      std::vector<std::u16string> out;
+      for (const auto& block : list) out.push_back(block->local_name);
+      return out;
+    };
+    EXPECT_EQ(names(m.HeaderBlocks()), encoded_left);
+    EXPECT_EQ(names(m.LiteralHeaderBlocks()), literal_left);
+
+    // A mandatory block among optional ones: those before it go, it and those
+    // after it stay, and the fault names it.
+    SoapMessage stop;
+    stop.SetSoapVersion(version);
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_TRUE(stop.AddHeaderBlock(u"urn:h", u"o" + text::Widen(std::to_string(i)), Text(u""),
+                                      i == 6, u"", false, true));
+    }
+    EXPECT_FALSE(stop.CheckMustUnderstand());
+    EXPECT_EQ(stop.GetFaultCode(), u"MustUnderstand");
+    EXPECT_EQ(names(stop.HeaderBlocks()),
+              (std::vector<std::u16string>{u"o6", u"o7", u"o8", u"o9"}));
+  }
 }
 
 TEST(SoapMessageRecords, WalkPositionsFollowTheIndexRules) {

@@ -46,7 +46,7 @@ bool IsBuiltInNamespace(std::u16string_view ns) {
 // encodingStyle may list several URIs; the first one names the encoding.
 bool EncodingDiffers(const Accessor& acc, std::u16string_view expected) {
   return acc.has_encoding_style && acc.encoding_style != expected &&
-         !acc.encoding_style.starts_with(std::u16string(expected) + u" ");
+         !acc.encoding_style.str().starts_with(std::u16string(expected) + u" ");
 }
 
 // A non-negative 32-bit decimal written with digits only (spaces around
@@ -102,23 +102,21 @@ struct ArrayDeleter {
 };
 using ArrayPtr = std::unique_ptr<SAFEARRAY, ArrayDeleter>;
 
+// Hands `value` to a fresh cell: putting a copy would hold every string
+// twice for a moment.
+void MoveInto(SAFEARRAY* array, const LONG* indices, Variant& value) {
+  void* cell = nullptr;
+  if (FAILED(SafeArrayPtrOfIndex(array, indices, &cell))) ThrowInternal();
+  VariantClear(static_cast<VARIANT*>(cell));
+  *static_cast<VARIANT*>(cell) = value.Detach();
+}
+
 // `ok` by reference: it is read after the call that fills it.
 bool ReaderType(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
-ComPtr<ISoapStruct> NewStruct() {
-  ComPtr<ISoapStruct> s;
-  if (FAILED(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_SERVER, ISoapStruct::kIid,
-                              s.ReceiveVoid())) ||
-      !s) {
-    ThrowInternal();
-  }
-  return s;
-}
-
-void AddStructMember(ISoapStruct* s, const Accessor& member, VARIANT& value) {
+void AddStructMember(ISoapStruct* s, BSTR name, BSTR ns, VARIANT& value) {
   VARIANT_BOOL ok = VARIANT_FALSE;
-  const Bstr name(member.local_name), ns(member.namespace_uri);
-  if (FAILED(s->AddMember(name.Get(), ns.Get(), value, &ok)) || ok != VARIANT_TRUE) {
+  if (FAILED(s->AddMember(name, ns, value, &ok)) || ok != VARIANT_TRUE) {
     ThrowInternal();
   }
 }
@@ -214,6 +212,36 @@ std::string CompactText(std::u16string_view text) {
     if (!text::IsAsciiSpace(c)) out.push_back(c);
   }
   return out;
+}
+
+// What a copy of `v` allocates: strings and arrays deep, objects shared.
+size_t CopyBytes(const VARIANT& v) {
+  if (v.vt == VT_BSTR) return v.bstrVal ? SysStringByteLen(v.bstrVal) + 6 : 0;
+  if (!(v.vt & VT_ARRAY) || !v.parray) return 0;
+  SAFEARRAY* psa = v.parray;
+  size_t cells = 1;
+  for (USHORT i = 0; i < psa->cDims; ++i) cells *= psa->rgsabound[i].cElements;
+  size_t bytes = sizeof(SAFEARRAY) + cells * psa->cbElements;
+  if (psa->fFeatures & FADF_VARIANT) {
+    const auto* items = static_cast<const VARIANT*>(psa->pvData);
+    for (size_t i = 0; i < cells; ++i) bytes += CopyBytes(items[i]);
+  } else if (psa->fFeatures & FADF_BSTR) {
+    const auto* items = static_cast<const BSTR*>(psa->pvData);
+    for (size_t i = 0; i < cells; ++i) bytes += items[i] ? SysStringByteLen(items[i]) + 6 : 0;
+  }
+  return bytes;
+}
+
+// What decoding one struct member or array cell is counted as, beyond its
+// text: the cell and the member's two names.
+constexpr size_t kStructBytes = 64;
+// The decoder's own record of one reference followed or one value shared.
+constexpr size_t kRecordBytes = 96;
+
+size_t TextBytes(std::u16string_view text) { return text.size() * sizeof(char16_t) + 6; }
+
+size_t MemberBytes(const Accessor& member) {
+  return sizeof(VARIANT) + 2 * (member.local_name.size() + member.namespace_uri.size()) + 12;
 }
 
 }  // namespace
@@ -411,11 +439,8 @@ class ValueDecoder::Frame {
       ThrowClient(
           text::WFormat("Value nesting exceeds the limit of %d levels.", decoder.max_depth_), true);
     }
-    if (decoder.values_ >= decoder.max_values_) {
-      ThrowClient(text::WFormat("Message holds more than %zu values.", decoder.max_values_), true);
-    }
+    decoder.CountValue();
     ++decoder.depth_;
-    ++decoder.values_;
     inserted_ = decoder.active_.insert(&accessor).second;
   }
   ~Frame() {
@@ -446,34 +471,138 @@ void ValueDecoder::ThrowInvalidReference(std::u16string_view text) const {
   ThrowFault(xml::kFaultClient, u"MissingID", xml::kSoap12EncodingNamespace, text, true);
 }
 
-const Accessor* ValueDecoder::Resolve(const Accessor& accessor,
-                                      std::u16string_view invalid_reference_text, VARIANT* out) {
-  const Accessor* current = &accessor;
-  std::vector<const Accessor*> followed;
-  while (current->has_href) {
-    const Accessor* target = parser_.ResolveHref(*current);
-    if (!target) {
+void ValueDecoder::CountValue() {
+  if (values_ >= max_values_) {
+    ThrowClient(text::WFormat("Message holds more than %zu values.", max_values_), true);
+  }
+  ++values_;
+}
+
+void ValueDecoder::Charge(size_t bytes) {
+  DecodeBudget& budget = parser_.Budget();
+  if (bytes > budget.limit - budget.used) {
+    ThrowClient(text::WFormat("Message decodes to more than %zu bytes.", budget.limit), true);
+  }
+  budget.used += bytes;
+}
+
+ComPtr<ISoapStruct> ValueDecoder::NewStruct(const Accessor& accessor) {
+  size_t bytes = kStructBytes;
+  for (const AccessorPtr& member : accessor.children) bytes += MemberBytes(*member);
+  Charge(bytes);
+  // One class lookup per decoder: activation by CLSID reads the registry.
+  if (!struct_factory_ &&
+      (FAILED(CoGetClassObject(CLSID_SoapStruct, CLSCTX_SERVER, nullptr, IClassFactory::kIid,
+                               struct_factory_.ReceiveVoid())) ||
+       !struct_factory_)) {
+    ThrowInternal();
+  }
+  ComPtr<ISoapStruct> s;
+  if (FAILED(struct_factory_->CreateInstance(nullptr, ISoapStruct::kIid, s.ReceiveVoid())) || !s) {
+    ThrowInternal();
+  }
+  return s;
+}
+
+const ValueDecoder::Destination& ValueDecoder::Follow(const Accessor& start) {
+  if (auto it = destinations_.find(&start);
+      it != destinations_.end() && it->second.kind != Destination::Kind::Walking) {
+    return it->second;
+  }
+  // Walk to the end, or to a hop already followed, marking the way so that a
+  // cycle is met as a hop still being walked; every hop on it then learns the
+  // end, so a chain is walked once whatever the number of references to it.
+  std::vector<const Accessor*> path;
+  Destination end;
+  const Accessor* current = &start;
+  for (;;) {
+    if (auto it = destinations_.find(current); it != destinations_.end()) {
+      end = it->second;
+      if (end.kind == Destination::Kind::Walking) end = Destination{Destination::Kind::Nowhere};
+      break;
+    }
+    if (!current->has_href) {
+      end.kind = Destination::Kind::Value;
+      end.target = current;
+      break;
+    }
+    CountValue();
+    Charge(kRecordBytes);
+    destinations_[current] = Destination{};
+    path.push_back(current);
+    const Accessor* next = parser_.ResolveHref(*current);
+    if (!next) {
       const dime::DimePayload* payload =
           current->href.empty() ? nullptr
                                 : message_.FindAttachment(message_.IsRequestPhase(), current->href);
-      if (!payload || !payload->Storage()) ThrowInvalidReference(invalid_reference_text);
-      VariantClear(out);
-      out->vt = VT_UNKNOWN;
-      out->punkVal = payload->Storage();
-      out->punkVal->AddRef();
-      return nullptr;
+      if (payload && payload->Storage()) {
+        end.kind = Destination::Kind::Attachment;
+        end.payload = payload;
+        end.hops = -1;  // the last hop was to the attachment
+      } else {
+        end.kind = Destination::Kind::Nowhere;
+      }
+      break;
     }
-    // A target already being decoded, or one this chain of references has
-    // passed, would never end.
-    if (active_.count(target) ||
-        std::find(followed.begin(), followed.end(), target) != followed.end() ||
-        static_cast<int>(followed.size()) >= max_depth_) {
-      ThrowInvalidReference(invalid_reference_text);
-    }
-    followed.push_back(target);
-    current = target;
+    current = next;
   }
-  return current;
+  // A chain longer than the nesting limit is refused from where it is too long.
+  for (size_t i = path.size(); i-- > 0;) {
+    Destination d = end;
+    d.hops = end.hops + static_cast<int>(path.size() - i);
+    if (end.kind == Destination::Kind::Nowhere || d.hops > max_depth_) {
+      d = Destination{Destination::Kind::Nowhere};
+    }
+    destinations_[path[i]] = d;
+  }
+  return destinations_[&start];
+}
+
+const Accessor* ValueDecoder::Resolve(const Accessor& accessor,
+                                      std::u16string_view invalid_reference_text, VARIANT* out) {
+  if (!accessor.has_href) return &accessor;
+  const Destination& d = Follow(accessor);
+  if (d.kind == Destination::Kind::Attachment) {
+    VariantClear(out);
+    out->vt = VT_UNKNOWN;
+    out->punkVal = d.payload->Storage();
+    out->punkVal->AddRef();
+    return nullptr;
+  }
+  // A target already being decoded would never end.
+  if (d.kind != Destination::Kind::Value || active_.count(d.target)) {
+    ThrowInvalidReference(invalid_reference_text);
+  }
+  return d.target;
+}
+
+bool ValueDecoder::TakeShared(const SharedKey& key, VARIANT* out) {
+  auto it = shared_.find(key);
+  if (it == shared_.end() || it->second.value.vt == VT_EMPTY) return false;
+  CountValue();
+  Charge(it->second.bytes);
+  Variant copy;
+  if (FAILED(VariantCopy(&copy, &it->second.value))) ThrowInternal();
+  VariantClear(out);
+  *out = copy.Detach();
+  return true;
+}
+
+void ValueDecoder::KeepShared(const SharedKey& key, const VARIANT& value) {
+  auto found = shared_.find(key);
+  if (found == shared_.end()) {
+    Charge(kRecordBytes + TextBytes(std::get<2>(key)) + TextBytes(std::get<3>(key)));
+    found = shared_.emplace(key, Shared{}).first;
+  }
+  Shared& shared = found->second;
+  // An object is kept from its first use, so that every reference gets the
+  // same one; a copied value only once a second reference shows it is shared.
+  const bool object = value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN;
+  if (!object && ++shared.uses < 2) return;
+  const size_t bytes = CopyBytes(value);
+  Charge(bytes);
+  if (FAILED(VariantCopy(&shared.value, &value))) ThrowInternal();
+  shared.bytes = bytes;
 }
 
 void ValueDecoder::DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
@@ -481,14 +610,22 @@ void ValueDecoder::DecodeEncoded(const Accessor& accessor, std::u16string_view t
                                  std::u16string_view invalid_reference_text, VARIANT* out) {
   const Accessor* target = Resolve(accessor, invalid_reference_text, out);
   if (!target) return;
-  Frame frame(*this, *target);
-  if (IsBuiltInNamespace(type_ns)) {
-    DecodeSimpleAccessor(*target, type_name, expected_encoding, out);
-  } else {
-    DecodeAccessor(*target, type_name, type_ns, expected_encoding, out);
+  const bool shared = target != &accessor;
+  SharedKey key;
+  if (shared) {
+    key = SharedKey(target, -1, type_name, type_ns);
+    if (TakeShared(key, out)) return;
   }
+  {
+    Frame frame(*this, *target);
+    if (IsBuiltInNamespace(type_ns)) {
+      DecodeSimpleAccessor(*target, type_name, expected_encoding, out);
+    } else {
+      DecodeAccessor(*target, type_name, type_ns, expected_encoding, out);
+    }
+  }
+  if (shared) KeepShared(key, *out);
 }
-
 void ValueDecoder::DecodeLiteral(const Accessor& accessor, std::u16string_view type_name,
                                  std::u16string_view type_ns, VARIANT* out) {
   Frame frame(*this, accessor);
@@ -535,6 +672,7 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
   if (IsNil(accessor)) {
     value.vt = VT_NULL;
   } else if (code < 256 || code == kTypeBoolean) {
+    if (code == VT_BSTR) Charge(TextBytes(accessor.text));
     value = Variant::FromText(accessor.text);
     if (value.vt != VT_BSTR) ThrowInternal();
     if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL}
@@ -542,6 +680,7 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
       fail();
     }
   } else if (code == kTypeAny || code == kTypeAnyUri) {
+    Charge(TextBytes(accessor.text));
     value = Variant::FromText(accessor.text);
     if (value.vt != VT_BSTR) ThrowInternal();
   } else if (code == kTypeDate || code == kTypeTime || code == kTypeDateTime) {
@@ -553,8 +692,10 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
     value.vt = VT_DATE;
     value.date = date;
   } else if (code == kTypeBase64) {
+    Charge(sizeof(SAFEARRAY) + accessor.text.size());
     if (!DecodeBase64Binary(accessor.text, &value)) fail();
   } else if (code == kTypeHex) {
+    Charge(sizeof(SAFEARRAY) + accessor.text.size());
     if (!DecodeHexBinary(accessor.text, &value)) fail();
   } else {
     fail();
@@ -596,24 +737,50 @@ void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view ty
   if (!accessor.node_type.empty() && accessor.node_type != u"struct") {
     ThrowClient(u"Incorrect nodeType on struct accessor.", true);
   }
-  ComPtr<ISoapStruct> result = NewStruct();
-  const Bstr struct_name(type_name), struct_ns(type_ns);
+  ComPtr<ISoapStruct> result = NewStruct(accessor);
+  StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
-    Bstr type, type_ns_b;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
-                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
-                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
-                                ok)) {
-      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
-    }
+    const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
-    DecodeEncoded(*member, type.View(), type_ns_b.View(), expected_encoding, kMemberReference,
+    DecodeEncoded(*member, m.type.View(), m.type_ns.View(), expected_encoding, kMemberReference,
                   &value);
-    AddStructMember(result.Get(), *member, value);
+    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
   }
   StructInto(result, out);
+}
+
+const ValueDecoder::MemberType& ValueDecoder::MemberTypeOf(StructType*& cache,
+                                                           std::u16string_view struct_name,
+                                                           std::u16string_view struct_ns,
+                                                           const Accessor& member) {
+  if (!cache) {
+    for (const auto& known : struct_types_) {
+      if (known->name == struct_name && known->ns == struct_ns) cache = known.get();
+    }
+    if (!cache) {
+      struct_types_.push_back(std::make_unique<StructType>());
+      cache = struct_types_.back().get();
+      cache->name = struct_name;
+      cache->ns = struct_ns;
+    }
+  }
+  // Names come interned from the parse, so one text is one address.
+  const std::pair<const void*, const void*> key(member.local_name.str().data(),
+                                                member.namespace_uri.str().data());
+  if (auto it = cache->members.find(key); it != cache->members.end()) return it->second;
+  MemberType m;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  const Bstr name(struct_name), ns(struct_ns);
+  m.name = Bstr(member.local_name);
+  m.ns = Bstr(member.namespace_uri);
+  if (!reader_ ||
+      !ReaderType(reader_->GetStructMemberType(name.Get(), ns.Get(), m.name.Get(), m.ns.Get(),
+                                               m.type.Receive(), m.type_ns.Receive(), &ok),
+                  ok)) {
+    ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
+  }
+  Charge(kRecordBytes);
+  return cache->members.emplace(key, std::move(m)).first->second;
 }
 
 bool ValueDecoder::FindItemKind(std::u16string_view item_type, std::u16string_view item_ns,
@@ -660,7 +827,8 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
                               ok)) {
     ThrowClient(u"Encountered unrecognized array accessor.", true);
   }
-  if (!IsNil(accessor) && accessor.encoding_style.starts_with(xml::kSoap11EncodingNamespace) &&
+  if (!IsNil(accessor) &&
+      accessor.encoding_style.str().starts_with(xml::kSoap11EncodingNamespace) &&
       item_type.View() != u"anyType" && item_type.View() != u"ur-type" &&
       (accessor.item_type_name != item_type.View() ||
        accessor.item_type_namespace != item_ns.View())) {
@@ -728,11 +896,12 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
   // SafeArrayCreate takes the bounds last written dimension first, so that
   // the last written dimension varies fastest.
   std::vector<SAFEARRAYBOUND> bounds(written.rbegin(), written.rend());
+  int64_t cells = 1;
+  for (const auto& b : written) cells *= b.cElements;
+  Charge(sizeof(SAFEARRAY) + static_cast<size_t>(cells) * sizeof(VARIANT));
   ArrayPtr array(SafeArrayCreate(VT_VARIANT, static_cast<UINT>(r), bounds.data()));
   if (!array) ThrowInternal();
 
-  int64_t cells = 1;
-  for (const auto& b : written) cells *= b.cElements;
   std::vector<LONG> index(r);  // written order
   for (size_t i = 0; i < r; ++i) index[i] = written[i].lLbound;
   std::vector<LONG> indices(r);  // SafeArrayCreate order
@@ -742,7 +911,7 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
     Variant value;
     DecodeItemKind(item, kind, 0, item_type.View(), item_ns.View(), expected_encoding, &value);
     for (size_t i = 0; i < r; ++i) indices[i] = index[r - 1 - i];
-    if (FAILED(SafeArrayPutElement(array.get(), indices.data(), &value))) ThrowInternal();
+    MoveInto(array.get(), indices.data(), value);
     for (size_t i = r; i-- > 0;) {
       if (++index[i] < written[i].lLbound + static_cast<int64_t>(written[i].cElements)) break;
       index[i] = written[i].lLbound;
@@ -758,18 +927,27 @@ void ValueDecoder::DecodeItemKind(const Accessor& item, ItemKind kind, int,
                                   std::u16string_view expected_encoding, VARIANT* out) {
   const Accessor* target = Resolve(item, kItemReference, out);
   if (!target) return;
-  Frame frame(*this, *target);
-  switch (kind) {
-    case ItemKind::Struct:
-      DecodeStruct(*target, item_type, item_ns, expected_encoding, out);
-      break;
-    case ItemKind::Array:
-      DecodeArray(*target, item_type, item_ns, expected_encoding, out);
-      break;
-    case ItemKind::Simple:
-      DecodeSimpleAccessor(*target, item_type, expected_encoding, out);
-      break;
+  const bool shared = target != &item;
+  SharedKey key;
+  if (shared) {
+    key = SharedKey(target, static_cast<int>(kind), item_type, item_ns);
+    if (TakeShared(key, out)) return;
   }
+  {
+    Frame frame(*this, *target);
+    switch (kind) {
+      case ItemKind::Struct:
+        DecodeStruct(*target, item_type, item_ns, expected_encoding, out);
+        break;
+      case ItemKind::Array:
+        DecodeArray(*target, item_type, item_ns, expected_encoding, out);
+        break;
+      case ItemKind::Simple:
+        DecodeSimpleAccessor(*target, item_type, expected_encoding, out);
+        break;
+    }
+  }
+  if (shared) KeepShared(key, *out);
 }
 
 // ---- literal family ----------------------------------------------------------------
@@ -803,21 +981,13 @@ void ValueDecoder::DecodeLiteralAccessor(const Accessor& accessor, std::u16strin
 
 void ValueDecoder::DecodeLiteralStruct(const Accessor& accessor, std::u16string_view type_name,
                                        std::u16string_view type_ns, VARIANT* out) {
-  ComPtr<ISoapStruct> result = NewStruct();
-  const Bstr struct_name(type_name), struct_ns(type_ns);
+  ComPtr<ISoapStruct> result = NewStruct(accessor);
+  StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
-    Bstr type, type_ns_b;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    const Bstr member_name(member->local_name), member_ns(member->namespace_uri);
-    if (!reader_ || !ReaderType(reader_->GetStructMemberType(
-                                    struct_name.Get(), struct_ns.Get(), member_name.Get(),
-                                    member_ns.Get(), type.Receive(), type_ns_b.Receive(), &ok),
-                                ok)) {
-      ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
-    }
+    const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
-    DecodeLiteral(*member, type.View(), type_ns_b.View(), &value);
-    AddStructMember(result.Get(), *member, value);
+    DecodeLiteral(*member, m.type.View(), m.type_ns.View(), &value);
+    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
   }
   StructInto(result, out);
 }
@@ -839,6 +1009,7 @@ void ValueDecoder::DecodeLiteralArray(const Accessor& accessor, std::u16string_v
   }
   const size_t n = accessor.children.size();
   if (static_cast<int64_t>(n) > kMaxArrayItems) ThrowClient(kSizeConflict, true);
+  Charge(sizeof(SAFEARRAY) + n * sizeof(VARIANT));
   ArrayPtr array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(n)));
   if (!array) ThrowInternal();
   for (size_t i = 0; i < n; ++i) {
@@ -862,7 +1033,7 @@ void ValueDecoder::DecodeLiteralArray(const Accessor& accessor, std::u16string_v
       }
     }
     const LONG index = static_cast<LONG>(i);
-    if (FAILED(SafeArrayPutElement(array.get(), &index, &value))) ThrowInternal();
+    MoveInto(array.get(), &index, value);
   }
   VariantClear(out);
   out->vt = VT_ARRAY | VT_VARIANT;

@@ -9,18 +9,35 @@
 // Every failure throws a QVSOAPFault by pointer with the need-detail flag set;
 // whatever was built for the failing value is released first. The decoder
 // keeps the chain of accessors being decoded, so a reference cycle is refused
-// as an invalid reference, and bounds both the nesting depth and the number of
-// values one decoder builds.
+// as an invalid reference, and bounds the nesting depth, the number of values
+// one decoder builds and the bytes every decoder of one parse builds.
+//
+// A reference is followed once: every hop of a chain learns where the chain
+// ends. A value reached through references is decoded once and then shared:
+// a struct is handed out as the same object, any other value as a copy that
+// is charged to the byte budget before it is made.
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "interfaces/dorvish.h"
+#include "interfaces/soapstruct.h"
 #include "message/accessor.h"
+#include "platform/com/activation.h"
 #include "platform/com/variant.h"
+
+namespace dime {
+class DimePayload;
+}
 
 namespace message {
 
@@ -29,8 +46,8 @@ class SoapMessage;
 
 // Deepest nesting of values (elements and references together).
 inline constexpr int kMaxDecodeDepth = 1100;
-// Most values one decoder builds; shared references count each time they are
-// expanded.
+// Most values one decoder builds; a shared value counts each time it is used,
+// and each hop of a reference chain once.
 inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
 
 class ValueDecoder {
@@ -83,10 +100,49 @@ class ValueDecoder {
   class Frame;
   enum class ItemKind { Simple, Struct, Array };
 
+  // Where a reference leads, once followed.
+  struct Destination {
+    enum class Kind { Walking, Nowhere, Value, Attachment } kind = Kind::Walking;
+    const Accessor* target = nullptr;
+    const dime::DimePayload* payload = nullptr;
+    int hops = 0;  // to the end of the chain
+  };
+  // A value decoded through a reference, by its accessor and how it was
+  // asked for.
+  using SharedKey = std::tuple<const Accessor*, int, std::u16string, std::u16string>;
+  struct Shared {
+    int uses = 0;
+    Variant value;  // VT_EMPTY until kept
+    size_t bytes = 0;
+  };
+
+  // A struct member's WSDL type and its names as the struct takes them,
+  // asked of the reader once per struct type and member name.
+  struct MemberType {
+    Bstr type, type_ns;
+    Bstr name, ns;
+  };
+  struct StructType {
+    std::u16string name, ns;
+    // By the member's interned name and namespace texts.
+    std::map<std::pair<const void*, const void*>, MemberType> members;
+  };
+  const MemberType& MemberTypeOf(StructType*& cache, std::u16string_view struct_name,
+                                 std::u16string_view struct_ns, const Accessor& member);
+
   // Resolves `accessor`'s reference. Returns the accessor to decode, or null
   // when the value was an attachment (then written to `out`).
   const Accessor* Resolve(const Accessor& accessor, std::u16string_view invalid_reference_text,
                           VARIANT* out);
+  const Destination& Follow(const Accessor& start);
+  // The value for `target` when one is kept for this way of asking; true when
+  // `out` was written from it.
+  bool TakeShared(const SharedKey& key, VARIANT* out);
+  void KeepShared(const SharedKey& key, const VARIANT& value);
+  // Counts bytes the decoders of this parse are about to build.
+  void Charge(size_t bytes);
+  void CountValue();
+  ComPtr<ISoapStruct> NewStruct(const Accessor& accessor);
   void DecodeItemKind(const Accessor& item, ItemKind kind, int simple_code,
                       std::u16string_view item_type, std::u16string_view item_ns,
                       std::u16string_view expected_encoding, VARIANT* out);
@@ -98,6 +154,10 @@ class ValueDecoder {
   const SoapMessage& message_;
   Idorvish2* reader_;
   std::unordered_set<const Accessor*> active_;
+  std::unordered_map<const Accessor*, Destination> destinations_;
+  std::map<SharedKey, Shared> shared_;
+  ComPtr<IClassFactory> struct_factory_;
+  std::vector<std::unique_ptr<StructType>> struct_types_;
   int depth_ = 0;
   size_t values_ = 0;
   int max_depth_ = kMaxDecodeDepth;

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "message/testing/message_testing.h"
 #include "platform/com/oledate.h"
 #include "platform/storage/storage.h"
+#include "platform/text/text.h"
 #include "xml/namespaces.h"
 
 namespace message {
@@ -29,6 +33,8 @@ using testing::TypeRef;
 const std::u16string kXsd(xml::kXmlSchemaNamespace);
 const std::u16string kEnc11(xml::kSoap11EncodingNamespace);
 constexpr char16_t kParamReference[] = u"Parameter: 'p' has invalid reference.";
+constexpr char16_t kItemReferenceText[] =
+    u"Encountered array item accessor with invalid reference.";
 
 const TypeRef kInt{u"int", kXsd};
 const TypeRef kPoint{u"Point", u"urn:t"};
@@ -48,6 +54,11 @@ void DescribeTypes(testing::FakeWsdl& w) {
   w.complex_base[Key({u"Point", u"urn:t"})] = structure;
   w.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = kInt;
   w.struct_members[Key({u"Point", u"urn:t", u"y", u""})] = kInt;
+  w.complex_base[Key({u"Label", u"urn:t"})] = structure;
+  w.struct_members[Key({u"Label", u"urn:t", u"x", u""})] = {u"string", kXsd};
+  w.complex_base[Key({u"Pair", u"urn:t"})] = structure;
+  w.struct_members[Key({u"Pair", u"urn:t", u"p", u""})] = kPoint;
+  w.struct_members[Key({u"Pair", u"urn:t", u"q", u""})] = {u"Label", u"urn:t"};
   w.complex_base[Key({u"Node", u"urn:t"})] = structure;
   w.struct_members[Key({u"Node", u"urn:t", u"value", u""})] = kInt;
   w.struct_members[Key({u"Node", u"urn:t", u"next", u""})] = kNode;
@@ -75,10 +86,48 @@ void DescribeTypes(testing::FakeWsdl& w) {
   w.literal_arrays[Key({u"LitList", u"urn:t"})] = {kInt, {u"item", u""}};
 }
 
+// Live heap during a decode, where the address sanitizer reports each
+// allocation; elsewhere only the decoder's own accounting is checked.
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                              void (*)(const volatile void*)) __attribute__((weak));
+size_t __sanitizer_get_allocated_size(const volatile void*) __attribute__((weak));
+}
+
+class HeapPeak {
+ public:
+  static bool Available() {
+    static const bool installed = __sanitizer_install_malloc_and_free_hooks &&
+                                  __sanitizer_get_allocated_size &&
+                                  __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree) != 0;
+    return installed;
+  }
+  HeapPeak() {
+    live_ = 0;
+    peak_ = 0;
+    on_ = Available();
+  }
+  ~HeapPeak() { on_ = false; }
+  int64_t Peak() const { return peak_; }
+
+ private:
+  static void OnMalloc(const volatile void*, size_t size) {
+    if (!on_) return;
+    const int64_t now = live_ += static_cast<int64_t>(size);
+    if (now > peak_) peak_ = now;
+  }
+  static void OnFree(const volatile void* p) {
+    if (on_ && p) live_ -= static_cast<int64_t>(__sanitizer_get_allocated_size(p));
+  }
+  static inline std::atomic<bool> on_{false};
+  static inline std::atomic<int64_t> live_{0}, peak_{0};
+};
+
 struct Decoded {
   Variant value;
   std::unique_ptr<xml::QVSOAPFault> fault;
-  std::u16string code;  // the fault's code name for the message's version
+  std::u16string code;     // the fault's code name for the message's version
+  int64_t heap_peak = -1;  // live heap the decode added at most; -1 when not measured
 
   std::u16string Subcode() const {
     std::u16string subcode, ns;
@@ -120,6 +169,8 @@ Decoded Decode(Harness& h, std::string_view param, const TypeRef& type,
   }
   ValueDecoder decoder(parser, *h.message, h.reader.Get());
   decoder.SetLimitsForTest(options.max_depth, options.max_values);
+  std::optional<HeapPeak> heap;
+  if (HeapPeak::Available()) heap.emplace();
   try {
     if (options.literal) {
       decoder.DecodeLiteral(*wrapper->children[0], type.name, type.ns, &out.value);
@@ -135,6 +186,7 @@ Decoded Decode(Harness& h, std::string_view param, const TypeRef& type,
     fault->FaultCodeName(options.version, &out.code, &uri);
     EXPECT_TRUE(fault->NeedsDetail());
   }
+  if (heap) out.heap_peak = heap->Peak();
   return out;
 }
 
@@ -436,6 +488,26 @@ TEST(ValueDecoderStructs, MembersInDocumentOrderThroughTheRealStruct) {
   }
 }
 
+// Members of the same name in different struct types keep their own types.
+TEST(ValueDecoderStructs, MemberTypesAreTheirStructTypes) {
+  Decoded d = Decode("<p><p><x>1</x></p><q><x>one</x></q><p><x>2</x></p><q><x>two</x></q></p>",
+                     {u"Pair", u"urn:t"});
+  ASSERT_EQ(d.fault, nullptr) << Narrow(d.Text());
+  ComPtr<ISoapStruct> pair = com::QueryInterfacePtr<ISoapStruct>(d.value.pdispVal);
+  ASSERT_TRUE(pair);
+  Bstr name, ns;
+  Variant value;
+  LONG position = 0;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  std::u16string summary;
+  pair->GetFirstMember(name.Receive(), ns.Receive(), value.Receive(), &position, &ok);
+  while (ok == VARIANT_TRUE) {
+    summary += std::u16string(name.View()) + u"{" + Summary(value) + u"}";
+    pair->GetNextMember(name.Receive(), ns.Receive(), value.Receive(), &position, &ok);
+  }
+  EXPECT_EQ(summary, u"p{x=1;}q{x=one;}p{x=2;}q{x=two;}");
+}
+
 struct RefCase {
   const char* name;
   int version;
@@ -574,6 +646,132 @@ TEST(ValueDecoderLimits, DepthAndValueBudgetsEndInFaults) {
   Decoded limited = Decode(deep, kNode, shallow);
   ASSERT_NE(limited.fault, nullptr);
   EXPECT_EQ(limited.Text(), u"Value nesting exceeds the limit of 100 levels.");
+}
+
+std::vector<Variant> Items(const VARIANT& v) {
+  std::vector<Variant> out;
+  if (v.vt != (VT_ARRAY | VT_VARIANT)) return out;
+  LONG low = 0, high = -1;
+  SafeArrayGetLBound(v.parray, 1, &low);
+  SafeArrayGetUBound(v.parray, 1, &high);
+  for (LONG i = low; i <= high; ++i) {
+    Variant item;
+    if (FAILED(SafeArrayGetElement(v.parray, &i, item.Receive()))) break;
+    out.push_back(std::move(item));
+  }
+  return out;
+}
+
+std::string Repeat(int n, const std::function<std::string(int)>& piece) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += piece(i);
+  return out;
+}
+
+// Values reached through many references are decoded once: what the decode
+// holds stays within a multiple of the request, whatever the references ask.
+TEST(ValueDecoderLimits, SharedValuesStayWithinTheDecodedBytes) {
+  auto hrefs = [](int n, const char* id) {
+    return Repeat(n, [id](int) { return "<i href=\"#" + std::string(id) + "\"/>"; });
+  };
+  const std::string ints = Repeat(1000, [](int i) { return "<i>" + std::to_string(i) + "</i>"; });
+  const std::string chain = Repeat(1000, [](int i) {
+    return i == 999
+               ? std::string("<r id=\"r999\">7</r>")
+               : "<r id=\"r" + std::to_string(i) + "\" href=\"#r" + std::to_string(i + 1) + "\"/>";
+  });
+  struct Case {
+    const char* name;
+    std::string param;
+    std::string multi_refs;
+    TypeRef type;
+    size_t items;          // of the answer; 0: a fault
+    const char16_t* item;  // every item's text
+  };
+  const Case cases[] = {
+      {"1,000 references to one 1,000-item array",
+       "<p SOAP-ENC:arrayType=\"t:IntArray[1000]\">" + hrefs(1000, "a") + "</p>",
+       "<t:IntArray id=\"a\" SOAP-ENC:arrayType=\"xsd:int[1000]\">" + ints + "</t:IntArray>",
+       kNestedArray, 0, nullptr},
+      {"2,000 references to one chain of 1,000",
+       "<p SOAP-ENC:arrayType=\"xsd:int[2000]\">" + hrefs(2000, "r0") + "</p>", chain, kIntArray,
+       2000, u"7"},
+      {"2,000 references to one long string",
+       "<p SOAP-ENC:arrayType=\"xsd:anyType[2000]\">" + hrefs(2000, "s") + "</p>",
+       "<s id=\"s\">" + std::string(64 * 1024, 'x') + "</s>", kAnyArray, 0, nullptr},
+      {"a few references to a short string",
+       "<p SOAP-ENC:arrayType=\"xsd:anyType[3]\">" + hrefs(3, "s") + "</p>", "<s id=\"s\">hi</s>",
+       kAnyArray, 3, u"hi"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h(11);
+    Options options;
+    options.after_wrapper = c.multi_refs;
+    Decoded d = Decode(h, c.param, c.type, options);
+    const DecodeBudget& budget = h.message->GetRequestParser().Budget();
+    EXPECT_EQ(budget.limit, DecodeBudget::ForMessage(h.message->EnvelopeLength()));
+    EXPECT_LE(budget.used, budget.limit);
+    EXPECT_LE(d.heap_peak, static_cast<int64_t>(budget.limit));
+    if (c.items == 0) {
+      ASSERT_NE(d.fault, nullptr);
+      EXPECT_EQ(d.code, u"Client");
+      EXPECT_EQ(d.Text(), text::WFormat("Message decodes to more than %zu bytes.", budget.limit));
+      continue;
+    }
+    ASSERT_EQ(d.fault, nullptr) << Narrow(d.Text());
+    const std::vector<Variant> items = Items(d.value);
+    ASSERT_EQ(items.size(), c.items);
+    for (const Variant& item : items) ASSERT_EQ(AsText(item), c.item);
+  }
+}
+
+TEST(ValueDecoderReferences, SharedStructIsOneObjectAndChainsAreBoundedOnce) {
+  Options options;
+  options.after_wrapper = "<t:Point id=\"s\"><x>1</x><y>2</y></t:Point>";
+  Decoded d = Decode(
+      "<p SOAP-ENC:arrayType=\"t:Point[3]\"><i href=\"#s\"/><i href=\"#s\"/>"
+      "<i href=\"#s\"/></p>",
+      kPointArray, options);
+  ASSERT_EQ(d.fault, nullptr) << Narrow(d.Text());
+  const std::vector<Variant> items = Items(d.value);
+  ASSERT_EQ(items.size(), 3u);
+  for (const Variant& item : items) {
+    ASSERT_EQ(item.vt, VT_DISPATCH);
+    EXPECT_EQ(item.pdispVal, items[0].pdispVal);
+  }
+  EXPECT_EQ(Summary(items[2]), u"x=1;y=2;");
+
+  // A chain too long is refused from where it is too long, whichever hop is
+  // followed first.
+  const std::string chain =
+      "<r id=\"r0\" href=\"#r1\"/><r id=\"r1\" href=\"#r2\"/><r id=\"r2\" href=\"#r3\"/>"
+      "<r id=\"r3\">5</r>";
+  struct Case {
+    const char* name;
+    const char* items;
+    const char16_t* fault;  // null: every item is 5
+  };
+  const Case cases[] = {
+      {"short end first", "<i href=\"#r2\"/><i href=\"#r0\"/>", kItemReferenceText},
+      {"long end first", "<i href=\"#r0\"/><i href=\"#r2\"/>", kItemReferenceText},
+      {"within the limit", "<i href=\"#r1\"/><i href=\"#r2\"/>", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Options limited;
+    limited.after_wrapper = chain;
+    limited.max_depth = 3;
+    Decoded r = Decode("<p SOAP-ENC:arrayType=\"xsd:int[2]\">" + std::string(c.items) + "</p>",
+                       kIntArray, limited);
+    if (c.fault) {
+      ASSERT_NE(r.fault, nullptr);
+      EXPECT_EQ(r.Text(), c.fault);
+      continue;
+    }
+    ASSERT_EQ(r.fault, nullptr) << Narrow(r.Text());
+    for (const Variant& item : Items(r.value)) EXPECT_EQ(AsText(item), u"5");
+  }
 }
 
 // ---- arrays --------------------------------------------------------------------------

@@ -37,6 +37,9 @@ class XmlNode {
   const std::u16string& GetNamespaceURI() const { return namespace_uri_; }
   void SetNamespaceURI(SharedString uri) { namespace_uri_ = std::move(uri); }
   const std::u16string& GetLocalName() const { return local_name_; }
+  // The names as shared, for records that keep them beside the tree.
+  const SharedString& SharedNamespaceURI() const { return namespace_uri_; }
+  const SharedString& SharedLocalName() const { return local_name_; }
   void SetLocalName(SharedString name) { local_name_ = std::move(name); }
   const std::u16string& GetQualifiedName() const { return qualified_name_; }
 
