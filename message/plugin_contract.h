@@ -17,7 +17,7 @@
 #include "platform/com/variant.h"
 #include "xml/soap_fault.h"
 
-namespace server {
+namespace message {
 
 // Fault code indices of xml::QVSOAPFault used by the dispatch.
 inline constexpr int kFaultClient = 3;  // Client / Sender
@@ -90,4 +90,4 @@ bool InvokeOnProcessHeader(IDispatch* processor, Iquenlin2* message);
 // The literal of the SOAP 1.2 NotUnderstood header block for a block.
 std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName);
 
-}  // namespace server
+}  // namespace message

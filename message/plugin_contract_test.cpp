@@ -1,4 +1,4 @@
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
 
-namespace server {
+namespace message {
 namespace {
 
 // A plug-in on the test's stack that records how it was called and answers
@@ -126,4 +126,4 @@ TEST(CallByNameTest, StagesOfFailure) {
 }
 
 }  // namespace
-}  // namespace server
+}  // namespace message

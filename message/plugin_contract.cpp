@@ -1,4 +1,4 @@
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 
 #include <cstring>
 #include <memory>
@@ -10,7 +10,7 @@
 #include "xml/namespaces.h"
 #include "xml/xml_writer.h"
 
-namespace server {
+namespace message {
 
 CallOutcome CallByName(IDispatch* target, std::u16string_view method,
                        std::span<const std::u16string_view> argNames, std::span<VARIANT> args,
@@ -266,4 +266,4 @@ std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view 
   return out;
 }
 
-}  // namespace server
+}  // namespace message
