@@ -129,8 +129,8 @@ bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u1
   return true;
 }
 
-bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message) {
-  if (!TestMustUnderstandBlocks(chain, message)) return false;
+bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message, MissingBlocks missing) {
+  if (!TestMustUnderstandBlocks(chain, message, missing)) return false;
   try {
     for (const ComPtr<IDispatch>& processor : chain.Processors()) {
       if (!InvokeOnProcessHeader(processor.Get(), message)) return false;
@@ -179,21 +179,23 @@ void RecordNotUnderstood(Iquenlin2* message, std::u16string_view ns,
 
 }  // namespace
 
-bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message) {
+bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                              MissingBlocks missing) {
+  const bool noArray = missing == MissingBlocks::Pass;
   Variant blocksVar;
   message->GetMUHeaderBlocks(&blocksVar);
   if (!(blocksVar.vt & VT_ARRAY) || (blocksVar.vt & VT_BYREF) || blocksVar.parray == nullptr) {
-    return true;
+    return noArray;
   }
   SAFEARRAY* blocks = blocksVar.parray;
   VARTYPE elementType = VT_EMPTY;
-  if (SafeArrayGetDim(blocks) != 2) return true;
+  if (SafeArrayGetDim(blocks) != 2) return noArray;
   LONG fieldLow = 0, blockLow = 0, blockHigh = -1;
   if (FAILED(SafeArrayGetVartype(blocks, &elementType)) || elementType != VT_VARIANT ||
       FAILED(SafeArrayGetLBound(blocks, 1, &fieldLow)) ||
       FAILED(SafeArrayGetLBound(blocks, 2, &blockLow)) ||
       FAILED(SafeArrayGetUBound(blocks, 2, &blockHigh))) {
-    return true;
+    return noArray;
   }
   for (LONG block = blockLow; block <= blockHigh; ++block) {
     std::u16string ns, localName;

@@ -74,14 +74,21 @@ class HeaderHandlerChain {
 // of the first that cannot be made (those made before stay in the chain).
 bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u16string>& progIds,
                             Iquenlin2* message);
+// What the mustUnderstand test answers, without a fault, when the message
+// gives no two-dimensional VARIANT array of mandatory blocks: the server lets
+// the message through, the client stops.
+enum class MissingBlocks { Pass, Refuse };
+
 // The mustUnderstand test, then OnProcessHeader on each processor until one
 // fails. False when the pass fails; a processor that answers false without
 // throwing leaves the message as it left it.
-bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message);
+bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                         MissingBlocks missing = MissingBlocks::Pass);
 // Offers every mandatory header block to the processors in order; the first
 // block none accepts is recorded as a MustUnderstand fault (SOAP 1.2 adds a
 // NotUnderstood header block) and ends the test with false.
-bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message);
+bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                              MissingBlocks missing = MissingBlocks::Pass);
 bool InvokeOnTestMUHeaderBlock(IDispatch* processor, std::u16string_view ns,
                                std::u16string_view localName);
 // Throws xml::QVSOAPFault* when the call cannot be made.
