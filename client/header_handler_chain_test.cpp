@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/testing/client_testing.h"
 #include "client/testing/message_testing.h"
 #include "platform/com/bstr.h"
 #include "platform/com/dispatch.h"
@@ -64,15 +65,7 @@ std::string Fault(Iquenlin2* message) {
   VARIANT_BOOL fault = VARIANT_FALSE;
   message->IsSOAPFault(&fault);
   if (fault != VARIANT_TRUE) return "";
-  Bstr code, text;
-  message->GetSOAPFaultCode(code.Receive());
-  message->GetSOAPFaultString(text.Receive());
-  if (text.Length() == 0) {
-    Bstr en(u"en");
-    VARIANT_BOOL found = VARIANT_FALSE;
-    message->GetSOAP12ReasonText(en.Get(), text.Receive(), &found);
-  }
-  std::string out = text::Narrow(code.View()) + "|" + text::Narrow(text.View()) + "|";
+  std::string out = testing::FaultText(message) + "|";
   Bstr ns, name, literal, role, style;
   VARIANT_BOOL mu = VARIANT_FALSE, more = VARIANT_FALSE;
   LONG position = 0;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interfaces/quenlin.h"
 #include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -121,6 +122,20 @@ inline std::string Describe(const VARIANT& v) {
     return out + "]";
   }
   return "t" + std::to_string(v.vt);
+}
+
+// "code|text" of the fault a message holds; the text is the SOAP 1.2 reason
+// in "en" when the message has no SOAP 1.1 fault string.
+inline std::string FaultText(Iquenlin2* message) {
+  Bstr code, text;
+  message->GetSOAPFaultCode(code.Receive());
+  message->GetSOAPFaultString(text.Receive());
+  if (text.Length() == 0) {
+    Bstr en(u"en");
+    VARIANT_BOOL found = VARIANT_FALSE;
+    message->GetSOAP12ReasonText(en.Get(), text.Receive(), &found);
+  }
+  return text::Narrow(code.View()) + "|" + text::Narrow(text.View());
 }
 
 }  // namespace client::testing
