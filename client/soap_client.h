@@ -46,8 +46,9 @@ class SoapClient {
   // One request and its answer. names[i] goes with values[i]; after a 2xx
   // answer (204 aside) each value named like an output parameter of the
   // answer receives a copy of it, and `result` the return value. True also
-  // for a fault answer (IsFaultResponse tells) and for 204, which leaves
-  // every value and `result` as passed.
+  // for a fault answer (IsFaultResponse tells; with header handlers a fault
+  // after the response leg fails the call) and for 204, which leaves every
+  // value and `result` as passed.
   bool Exchange(std::string_view http_method, std::string_view extra_path, std::string_view query,
                 std::u16string_view method, const std::u16string* names, VARIANT* values,
                 int32_t count, VARIANT* result);
