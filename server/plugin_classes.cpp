@@ -6,6 +6,9 @@
 
 namespace server {
 
+using message::CreatePlugin;
+using message::CreateStatus;
+
 namespace {
 
 // Resolving runs on whatever thread publishes or ticks; activation wants an

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "interfaces/quenlin.h"
+#include "message/plugin_contract.h"
 #include "platform/base/base.h"
 #include "platform/com/activation.h"
 #include "server/config.h"
-#include "server/plugin_contract.h"
 
 namespace server {
 
-class PluginClasses {
+class PluginClasses final : public message::PluginSource {
  public:
   // Resolves the endpoint's ProgIDs and the message class. A ProgID that
   // cannot be resolved is kept with its failure, answered as before.
@@ -31,7 +31,8 @@ class PluginClasses {
 
   // A new object of the ProgID's class for IDispatch; ProgIDs not resolved
   // here are looked up in the registry.
-  CreateStatus Create(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr) const;
+  message::CreateStatus Create(std::u16string_view progId, ComPtr<IDispatch>* plugin,
+                               HRESULT* hr) const override;
   // A new message object; null when the class cannot make one.
   ComPtr<Iquenlin2> CreateMessage() const;
 
@@ -42,7 +43,7 @@ class PluginClasses {
 
  private:
   struct Class {
-    CreateStatus status = CreateStatus::ProgIdUnknown;
+    message::CreateStatus status = message::CreateStatus::ProgIdUnknown;
     HRESULT hr = S_OK;
     CLSID clsid{};
     // Null for a class served out of process: its object is asked for per

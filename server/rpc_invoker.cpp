@@ -6,11 +6,23 @@
 #include <memory>
 
 #include "platform/com/bstr.h"
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
+#include "server/plugin_classes.h"
 #include "xml/namespaces.h"
 #include "xml/soap_fault.h"
 
 namespace server {
+
+using message::AsVariants;
+using message::CallByName;
+using message::CallOutcome;
+using message::CallStatus;
+using message::CreatePlugin;
+using message::CreateStatus;
+using message::kFaultClient;
+using message::kFaultServer;
+using message::RecordThrownFault;
+using message::ResultRule;
 
 namespace {
 

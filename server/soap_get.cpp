@@ -14,10 +14,16 @@
 #include "platform/com/variant.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
+#include "server/plugin_classes.h"
 #include "xml/namespaces.h"
 
 namespace server {
+
+using message::CreateHeaderProcessors;
+using message::CreatePlugin;
+using message::CreateStatus;
+using message::ProcessHeaderBlocks;
 namespace {
 
 constexpr uint32_t kEnvelopeTypeNameFormat = 2;  // absolute URI

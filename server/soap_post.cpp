@@ -10,17 +10,21 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
+#include "message/plugin_contract.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "server/forwarding_proxy.h"
 #include "server/plugin_classes.h"
-#include "server/plugin_contract.h"
 #include "server/rpc_invoker.h"
 #include "server/soap_get.h"
 #include "server/wsdl_cache.h"
 #include "xml/namespaces.h"
 
 namespace server {
+
+using message::CreateHeaderProcessors;
+using message::HeaderHandlerChain;
+using message::ProcessHeaderBlocks;
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/com/activation.h"
 #include "platform/registry/testing/temp_registry.h"
 #include "platform/text/text.h"
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 #include "server/testing/fake_message.h"
 #include "server/wsdl_cache.h"
 

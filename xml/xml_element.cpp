@@ -152,6 +152,12 @@ bool XmlElement::SetAttribute(std::u16string_view name, std::u16string_view valu
   return true;
 }
 
+void XmlElement::PutAttribute(std::u16string_view name, std::u16string_view value) {
+  attributes_.insert_or_assign(AttributeKey{{}, {}, SharedString(name), {}},
+                               std::make_unique<XmlAttribute>(std::u16string(name),
+                                                              std::u16string(value)));
+}
+
 bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16string_view uri,
                                   std::u16string_view value) {
   const size_t colon = qualified_name.find(u':');

@@ -185,6 +185,8 @@ class XmlElement : public XmlNode, public XmlTextContent {
   // Stores an attribute under the raw key `name`; false (nothing changes) when
   // that key is present.
   bool SetAttribute(std::u16string_view name, std::u16string_view value);
+  // The same key, but an attribute already under it is replaced (and freed).
+  void PutAttribute(std::u16string_view name, std::u16string_view value);
 
   // The namespace-aware setter for trees built by code. Without a prefix the
   // attribute is keyed by this element's names. With one, the prefix must be

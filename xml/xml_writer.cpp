@@ -85,8 +85,10 @@ void WriteElement(const XmlElement& element, const XmlElement* parent,
       }
     }
   }
-  if (!declared_default && !in_force.empty() && element.GetNamespaceURI().empty() &&
-      name.find(u':') == name.npos) {
+  // Only an element whose names were resolved is known to be in no
+  // namespace; one built from a qualified name alone is written as given.
+  if (!declared_default && !in_force.empty() && !element.GetLocalName().empty() &&
+      element.GetNamespaceURI().empty() && name.find(u':') == name.npos) {
     // Without this a reader would put the element in the inherited namespace.
     AppendDeclaration(out, u"", u"");
     in_force = {};

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "platform/text/text.h"
 #include "xml/xml_parser.h"
@@ -93,6 +94,98 @@ TEST(XmlWriterTest, ChildInNoNamespaceStaysThereAfterRereading) {
   XmlElement bare(u"r", u"", u"r");
   bare.AppendChild(std::make_unique<XmlElement>(u"c", u"", u"c"));
   EXPECT_EQ(Write(bare), u"<r><c /></r>");
+}
+
+// Trees built from qualified names alone, as the client and the generator
+// build them, beside parsed and fully named trees of the same shapes.
+TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
+  struct Case {
+    const char* name;
+    std::function<XmlElementPtr()> build;
+    std::u16string_view expected;
+  };
+  auto element = [](std::u16string_view qname) {
+    return std::make_unique<XmlElement>(std::u16string(qname));
+  };
+  const Case cases[] = {
+      {"empty element closes right after its last attribute",
+       [&] {
+         auto e = element(u"e");
+         e->SetAttribute(u"a", u"1");
+         return e;
+       },
+       u"<e a=\"1\" />"},
+      {"attributes sorted, then declarations",
+       [&] {
+         auto e = element(u"p:e");
+         e->SetAttribute(u"b", u"1");
+         e->SetAttribute(u"a", u"2");
+         e->AddNamespace(u"p", u"urn:p");
+         return e;
+       },
+       u"<p:e a=\"2\" b=\"1\" xmlns:p=\"urn:p\" />"},
+      {"a child omits its parent's declaration, a grandchild repeats its grandparent's",
+       [&] {
+         auto e = element(u"p:e");
+         e->AddNamespace(u"p", u"urn:p");
+         XmlElement* c = e->AppendChild(element(u"p:c"));
+         c->AddNamespace(u"p", u"urn:p");
+         XmlElement* m = e->AppendChild(element(u"m"));
+         m->AppendChild(element(u"p:g"))->AddNamespace(u"p", u"urn:p");
+         return e;
+       },
+       u"<p:e xmlns:p=\"urn:p\"><p:c /><m><p:g xmlns:p=\"urn:p\" /></m></p:e>"},
+      {"adding a present attribute keeps the first value",
+       [&] {
+         auto e = element(u"e");
+         e->SetAttribute(u"a", u"first");
+         EXPECT_FALSE(e->SetAttribute(u"a", u"second"));
+         return e;
+       },
+       u"<e a=\"first\" />"},
+      {"putting a present attribute replaces it",
+       [&] {
+         auto e = element(u"e");
+         e->SetAttribute(u"a", u"first");
+         e->PutAttribute(u"a", u"second");
+         e->PutAttribute(u"b", u"new");
+         return e;
+       },
+       u"<e a=\"second\" b=\"new\" />"},
+      {"> kept in attributes, quotes kept in text",
+       [&] {
+         auto e = element(u"e");
+         e->SetAttribute(u"a", u"x>y");
+         e->SetText(u"'\"");
+         return e;
+       },
+       u"<e a=\"x>y\">'\"</e>"},
+      {"unprefixed child by qualified name under a default namespace",
+       [&] {
+         auto e = element(u"r");
+         e->AddNamespace(u"", u"urn:d");
+         e->AppendChild(element(u"c"));
+         return e;
+       },
+       u"<r xmlns=\"urn:d\"><c /></r>"},
+      {"the same shape parsed",
+       [] { return ParseTree("<r xmlns='urn:d'><c xmlns=''/></r>"); },
+       u"<r xmlns=\"urn:d\"><c xmlns=\"\" /></r>"},
+      {"the same shape with all three names",
+       [] {
+         auto e = std::make_unique<XmlElement>(u"r", u"urn:d", u"r");
+         e->AddNamespace(u"", u"urn:d");
+         e->AppendChild(std::make_unique<XmlElement>(u"c", u"", u"c"));
+         return e;
+       },
+       u"<r xmlns=\"urn:d\"><c xmlns=\"\" /></r>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XmlElementPtr tree = c.build();
+    ASSERT_NE(tree, nullptr);
+    EXPECT_EQ(Write(*tree), c.expected);
+  }
 }
 
 TEST(XmlWriterTest, DocumentIsUtf8WithDeclaration) {

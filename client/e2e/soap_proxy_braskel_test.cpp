@@ -2,65 +2,33 @@
 // message object, WSDL reader and the test plug-ins' DIME echo: text and DIME
 // requests come back as the echo made them.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "client/e2e/braskel_client_fixture.h"
 #include "client/soap_proxy.h"
 #include "client/testing/message_testing.h"
 #include "platform/text/text.h"
-#include "server/braskel/service_registration.h"
-#include "server/braskel/testing/braskel_process.h"
-#include "server/testing/test_files.h"
 
 namespace client {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::Attachment;
 
 constexpr char kSoap11Env[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
-[[maybe_unused]] auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::ComponentEnvironment(
-        {QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_TEST_PLUGINS}));
-
-class SoapProxyBraskelTest : public server_testing::BraskelProcessTest {
+class SoapProxyBraskelTest : public testing::BraskelClientTest {
  protected:
   // Serves the DIME echo on /svc (the tests' SOAP 1.1 document service) and
   // returns the port it reports.
   uint16_t StartEcho() {
-    WriteConfig(
-        "<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
-        "<numWorkThreads>2</numWorkThreads><endpointList><endpoint><requestURI>/svc</requestURI>"
+    return Start(
+        "<endpoint><requestURI>/svc</requestURI>"
         "<wsdlDocURL>file://" QV_SERVER_TESTDATA
         "/doc.wsdl</wsdlDocURL><wsdlService>DocService</wsdlService>"
         "<wsdlPort>DocPort</wsdlPort><bodyProcessingProgId>QvTest.DimeEcho"
-        "</bodyProcessingProgId><enabled>true</enabled></endpoint></endpointList>");
-    EXPECT_EQ(Run({"-Service"}), 0);
-    pid_ = Spawn(exe_, {}, std::string(server::kServiceName));
-    const std::string prefix = std::string(server::kServiceName) + ": Listening on 127.0.0.1:";
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < end) {
-      for (const std::string& l : EventLines()) {
-        if (l.rfind(prefix, 0) == 0) {
-          return static_cast<uint16_t>(std::stoi(l.substr(prefix.size())));
-        }
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "no listening line in:\n" << server_testing::ReadFile(eventLog_);
-    return 0;
-  }
-
-  // A sanitizer finding in the server (a leak) makes its exit status non-zero.
-  void StopServer() {
-    kill(pid_, SIGTERM);
-    EXPECT_EQ(Wait(pid_, 60s), 0);
-    pid_ = -1;
+        "</bodyProcessingProgId><enabled>true</enabled></endpoint>");
   }
 };
 

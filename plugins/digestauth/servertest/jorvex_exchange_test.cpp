@@ -21,7 +21,7 @@
 #include "plugins/digestauth/jorvex_impl.h"
 #include "plugins/digestauth/protocol.h"
 #include "plugins/digestauth/registration.h"
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 #include "xml/namespaces.h"
 
 namespace digestauth {
@@ -212,19 +212,19 @@ class DigestExchangeTest : public ::testing::Test {
 
   // One leg through the chain, or, for a message handed over as a bare
   // IDispatch, through the same named call the chain makes.
-  static bool RunLeg(server::HeaderHandlerChain& chain, Iquenlin2* message, bool dispatchOnly) {
-    if (!dispatchOnly) return server::ProcessHeaderBlocks(chain, message);
-    if (!server::TestMustUnderstandBlocks(chain, message)) return false;
+  static bool RunLeg(message::HeaderHandlerChain& chain, Iquenlin2* message, bool dispatchOnly) {
+    if (!dispatchOnly) return message::ProcessHeaderBlocks(chain, message);
+    if (!message::TestMustUnderstandBlocks(chain, message)) return false;
     ComPtr<IDispatch> real = com::QueryInterfacePtr<IDispatch>(message);
     ComPtr<DispatchOnly> wrapper = com::MakeComObject<DispatchOnly>(real.Get());
     static constexpr std::u16string_view kNames[] = {u"SOAPMsgInterface"};
     Variant arg;
     arg.vt = VT_DISPATCH;
     wrapper->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&arg.pdispVal));
-    const server::CallOutcome out =
-        server::CallByName(chain.Processors()[0].Get(), u"OnProcessHeader", kNames,
-                           server::AsVariants(&arg, 1), server::ResultRule::ExactlyTrue);
-    EXPECT_EQ(out.status, server::CallStatus::Ok);
+    const message::CallOutcome out =
+        message::CallByName(chain.Processors()[0].Get(), u"OnProcessHeader", kNames,
+                           message::AsVariants(&arg, 1), message::ResultRule::ExactlyTrue);
+    EXPECT_EQ(out.status, message::CallStatus::Ok);
     return out.result;
   }
 
@@ -253,8 +253,8 @@ class DigestExchangeTest : public ::testing::Test {
     server->SetBuffer(request, &ok);
     server->Deserialize(&ok);
     EXPECT_EQ(ok, VARIANT_TRUE) << "request did not parse";
-    server::HeaderHandlerChain chain;
-    EXPECT_TRUE(server::CreateHeaderProcessors(chain, {std::u16string(W(kJorvexProgId))},
+    message::HeaderHandlerChain chain;
+    EXPECT_TRUE(message::CreateHeaderProcessors(chain, {std::u16string(W(kJorvexProgId))},
                                                server.Get()));
     a.requestResult = RunLeg(chain, server.Get(), dispatchOnly);
     VARIANT_BOOL isFault = VARIANT_FALSE;
@@ -622,7 +622,7 @@ TEST_F(DigestExchangeTest, ChainedCallsAndTheEventLog) {
 TEST_F(DigestExchangeTest, MustUnderstandTest) {
   ComPtr<IDispatch> plugin;
   HRESULT hr = S_OK;
-  ASSERT_EQ(server::CreatePlugin(W(kJorvexProgId), &plugin, &hr), server::CreateStatus::Ok);
+  ASSERT_EQ(message::CreatePlugin(W(kJorvexProgId), &plugin, &hr), message::CreateStatus::Ok);
   const std::u16string ns(xml::kDigestAuthNamespace);
   struct Case {
     std::u16string ns, name;
@@ -635,7 +635,7 @@ TEST_F(DigestExchangeTest, MustUnderstandTest) {
       {u"", u"ClientAuth", false},     {u"urn:other", u"InitChallenge", false},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(server::InvokeOnTestMUHeaderBlock(plugin.Get(), c.ns, c.name), c.understood)
+    EXPECT_EQ(message::InvokeOnTestMUHeaderBlock(plugin.Get(), c.ns, c.name), c.understood)
         << text::Narrow(c.ns) << " " << text::Narrow(c.name);
   }
 }

@@ -1,4 +1,4 @@
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 
 #include <cstring>
 #include <memory>
@@ -6,12 +6,11 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
-#include "server/plugin_classes.h"
 #include "xmldoc/xml_nodes.h"
 #include "xml/namespaces.h"
 #include "xml/xml_writer.h"
 
-namespace server {
+namespace message {
 
 CallOutcome CallByName(IDispatch* target, std::u16string_view method,
                        std::span<const std::u16string_view> argNames, std::span<VARIANT> args,
@@ -62,7 +61,7 @@ CallOutcome CallByName(IDispatch* target, std::u16string_view method,
 }
 
 CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr,
-                          const PluginClasses* classes) {
+                          const PluginSource* classes) {
   if (classes) return classes->Create(progId, plugin, hr);
   const std::u16string id(progId);
   CLSID clsid{};
@@ -108,7 +107,7 @@ void RecordThrownFault(Iquenlin2* message, xml::QVSOAPFault* thrown, bool withDe
 }
 
 bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u16string>& progIds,
-                            Iquenlin2* message, const PluginClasses* classes) {
+                            Iquenlin2* message, const PluginSource* classes) {
   try {
     for (const std::u16string& progId : progIds) {
       ComPtr<IDispatch> processor;
@@ -132,8 +131,8 @@ bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u1
   return true;
 }
 
-bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message) {
-  if (!TestMustUnderstandBlocks(chain, message)) return false;
+bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message, MissingBlocks missing) {
+  if (!TestMustUnderstandBlocks(chain, message, missing)) return false;
   try {
     for (const ComPtr<IDispatch>& processor : chain.Processors()) {
       if (!InvokeOnProcessHeader(processor.Get(), message)) return false;
@@ -182,21 +181,23 @@ void RecordNotUnderstood(Iquenlin2* message, std::u16string_view ns,
 
 }  // namespace
 
-bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message) {
+bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                              MissingBlocks missing) {
+  const bool noArray = missing == MissingBlocks::Pass;
   Variant blocksVar;
   message->GetMUHeaderBlocks(&blocksVar);
   if (!(blocksVar.vt & VT_ARRAY) || (blocksVar.vt & VT_BYREF) || blocksVar.parray == nullptr) {
-    return true;
+    return noArray;
   }
   SAFEARRAY* blocks = blocksVar.parray;
   VARTYPE elementType = VT_EMPTY;
-  if (SafeArrayGetDim(blocks) != 2) return true;
+  if (SafeArrayGetDim(blocks) != 2) return noArray;
   LONG fieldLow = 0, blockLow = 0, blockHigh = -1;
   if (FAILED(SafeArrayGetVartype(blocks, &elementType)) || elementType != VT_VARIANT ||
       FAILED(SafeArrayGetLBound(blocks, 1, &fieldLow)) ||
       FAILED(SafeArrayGetLBound(blocks, 2, &blockLow)) ||
       FAILED(SafeArrayGetUBound(blocks, 2, &blockHigh))) {
-    return true;
+    return noArray;
   }
   for (LONG block = blockLow; block <= blockHigh; ++block) {
     std::u16string ns, localName;
@@ -269,4 +270,4 @@ std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view 
   return out;
 }
 
-}  // namespace server
+}  // namespace message

@@ -17,9 +17,7 @@
 #include "platform/com/variant.h"
 #include "xml/soap_fault.h"
 
-namespace server {
-
-class PluginClasses;
+namespace message {
 
 // Fault code indices of xml::QVSOAPFault used by the dispatch.
 inline constexpr int kFaultClient = 3;  // Client / Sender
@@ -47,10 +45,19 @@ inline std::span<VARIANT> AsVariants(Variant* v, size_t n) { return {static_cast
 
 enum class CreateStatus { Ok, ProgIdUnknown, NotCreatable };
 
+// Where a caller that keeps its plug-in classes resolved makes them from;
+// without one, each ProgID is looked up in the registry.
+class PluginSource {
+ public:
+  virtual ~PluginSource() = default;
+  virtual CreateStatus Create(std::u16string_view progId, ComPtr<IDispatch>* plugin,
+                              HRESULT* hr) const = 0;
+};
+
 // Resolves the ProgID and creates the object for IDispatch; *hr receives the
 // failing HRESULT. With `classes`, the endpoint's resolved classes are used.
 CreateStatus CreatePlugin(std::u16string_view progId, ComPtr<IDispatch>* plugin, HRESULT* hr,
-                          const PluginClasses* classes = nullptr);
+                          const PluginSource* classes = nullptr);
 
 // Records `fault` in the message as a SOAP 1.1 or 1.2 fault, by the message's
 // own version.
@@ -76,15 +83,22 @@ class HeaderHandlerChain {
 // Creates one processor per ProgID in order. False after recording the fault
 // of the first that cannot be made (those made before stay in the chain).
 bool CreateHeaderProcessors(HeaderHandlerChain& chain, const std::vector<std::u16string>& progIds,
-                            Iquenlin2* message, const PluginClasses* classes = nullptr);
+                            Iquenlin2* message, const PluginSource* classes = nullptr);
+// What the mustUnderstand test answers, without a fault, when the message
+// gives no two-dimensional VARIANT array of mandatory blocks: the server lets
+// the message through, the client stops.
+enum class MissingBlocks { Pass, Refuse };
+
 // The mustUnderstand test, then OnProcessHeader on each processor until one
 // fails. False when the pass fails; a processor that answers false without
 // throwing leaves the message as it left it.
-bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message);
+bool ProcessHeaderBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                         MissingBlocks missing = MissingBlocks::Pass);
 // Offers every mandatory header block to the processors in order; the first
 // block none accepts is recorded as a MustUnderstand fault (SOAP 1.2 adds a
 // NotUnderstood header block) and ends the test with false.
-bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message);
+bool TestMustUnderstandBlocks(HeaderHandlerChain& chain, Iquenlin2* message,
+                              MissingBlocks missing = MissingBlocks::Pass);
 bool InvokeOnTestMUHeaderBlock(IDispatch* processor, std::u16string_view ns,
                                std::u16string_view localName);
 // Throws xml::QVSOAPFault* when the call cannot be made.
@@ -93,4 +107,4 @@ bool InvokeOnProcessHeader(IDispatch* processor, Iquenlin2* message);
 // The literal of the SOAP 1.2 NotUnderstood header block for a block.
 std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName);
 
-}  // namespace server
+}  // namespace message

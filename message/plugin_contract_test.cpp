@@ -1,4 +1,4 @@
-#include "server/plugin_contract.h"
+#include "message/plugin_contract.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
 
-namespace server {
+namespace message {
 namespace {
 
 // A plug-in on the test's stack that records how it was called and answers
@@ -125,5 +125,15 @@ TEST(CallByNameTest, StagesOfFailure) {
   EXPECT_FALSE(outcome.result);
 }
 
+TEST(NotUnderstoodLiteralTest, WrittenByteExact) {
+  EXPECT_EQ(NotUnderstoodLiteral(u"urn:a", u"x"),
+            u"<SOAP-ENV:NotUnderstood qname=\"ns:x\" "
+            u"xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" xmlns:ns=\"urn:a\" />");
+  // xmlns:ns="" is no XML 1.0: a block in no namespace is named bare.
+  EXPECT_EQ(NotUnderstoodLiteral(u"", u"x"),
+            u"<SOAP-ENV:NotUnderstood qname=\"x\" "
+            u"xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" />");
+}
+
 }  // namespace
-}  // namespace server
+}  // namespace message
