@@ -46,17 +46,6 @@ class BraskelTest : public server_testing::BraskelProcessTest {
     unitDir_ = units;
   }
 
-  bool WaitForEvent(const std::string& line, std::chrono::milliseconds limit) const {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    do {
-      for (const std::string& l : EventLines()) {
-        if (l == line) return true;
-      }
-      std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
-  }
-
   // True once the program blocks or catches SIGTERM: it will then stop
   // cleanly rather than die of the signal. Until it has started the program
   // the child still has the test's own signal state, which says nothing.
