@@ -251,8 +251,8 @@ class GetPlugins final : public SoapGetPlugins {
   bool CreateHeaderProcessors(Iquenlin2* message) override {
     return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message);
   }
-  void ProcessHeaderBlocks(Iquenlin2* message) override {
-    server::ProcessHeaderBlocks(chain_, message);
+  bool ProcessHeaderBlocks(Iquenlin2* message) override {
+    return server::ProcessHeaderBlocks(chain_, message);
   }
   void ProcessRpcBody(Iquenlin2* message) override {
     server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message);
