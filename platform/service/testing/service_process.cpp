@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "platform/com/remote/remote.h"
 
 extern char** environ;
 
@@ -118,6 +121,20 @@ bool ServiceProcessTest::WaitForEvent(const std::string& line,
       if (l == line) return true;
     }
     std::this_thread::sleep_for(20ms);
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
+bool ServiceProcessTest::WaitUntilClassIsFree(REFCLSID clsid, std::chrono::milliseconds limit) {
+  const std::string lock = com::remote::ClassSocketPath(clsid) + ".lock";
+  const auto end = std::chrono::steady_clock::now() + limit;
+  do {
+    const int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return true;
+    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    if (free) return true;
+    std::this_thread::sleep_for(50ms);
   } while (std::chrono::steady_clock::now() < end);
   return false;
 }

@@ -49,6 +49,9 @@ class ServiceProcessTest : public ::testing::Test {
   // True once `line` is in the event log, waiting up to `limit`.
   bool WaitForEvent(const std::string& line, std::chrono::milliseconds limit) const;
 
+  // True once no process serves `clsid` in this runtime directory.
+  static bool WaitUntilClassIsFree(REFCLSID clsid, std::chrono::milliseconds limit);
+
   const service::HostIdentity& Identity() const { return identity_; }
 
   std::filesystem::path dir_;
