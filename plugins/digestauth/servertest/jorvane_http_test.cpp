@@ -257,6 +257,44 @@ TEST_F(JorvaneServiceHttpTest, LogsOnThroughTheRunningService) {
   EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
 }
 
+// The pid of the running copy of jorvane; -1 when there is none.
+pid_t FindProcess(const fs::path& exe) {
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::error_code ec;
+    if (fs::equivalent(e.path() / "exe", exe, ec)) return std::stoi(e.path().filename().string());
+  }
+  return -1;
+}
+
+// A jorvane that hangs and then dies under a waiting request: braskel answers
+// that request with the handler failure instead of hanging, the next request
+// starts jorvane again (its nonces are gone) and the retry succeeds.
+TEST_F(JorvaneHttpTest, DeadDigestServiceFailsTheRequestAndIsStartedAgain) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const pid_t jorvane = FindProcess(jorvane_);
+  ASSERT_GT(jorvane, 0);
+  ASSERT_EQ(kill(jorvane, SIGSTOP), 0);
+  Reply hung;
+  std::thread caller([&] { hung = Call("GetServerStats", ClientAuth(nonce, "c1")); });
+  std::this_thread::sleep_for(500ms);  // the request is waiting on the stopped process
+  ASSERT_EQ(kill(jorvane, SIGKILL), 0);
+  caller.join();
+  // Killed during the call, the request fails with the handler; killed while
+  // it still created the object, the creation starts a new jorvane, which no
+  // longer knows the nonce. Either way the client is answered.
+  EXPECT_EQ(hung.status, 500) << hung.body;
+  if (hung.Field("faultstring") == "Headers: Invocation of header handler failed.") {
+    EXPECT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s));
+    nonce = ChallengeNonce(Call("GetServerStats", ClientAuth(nonce, "c2")), kStatusExpiredNonce);
+  } else {
+    nonce = ChallengeNonce(hung, kStatusExpiredNonce);
+  }
+  const Reply retry = Call("GetServerStats", ClientAuth(nonce, "c3"));
+  EXPECT_EQ(retry.status, 200) << retry.body;
+  EXPECT_EQ(retry.Field("Status"), kStatusAuthenticated);
+  EXPECT_NE(FindProcess(jorvane_), jorvane);
+}
+
 // A GET on the guarded endpoint meets the same challenge as a POST, and a
 // change by GET changes nothing.
 TEST_F(JorvaneHttpTest, GetIsChallengedAndChangesNothing) {
