@@ -5,11 +5,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "interfaces/jorvex.h"
 #include "plugins/digestauth/protocol.h"
@@ -66,6 +68,7 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
     jorvane_ = dir_ / "jorvane";
     fs::copy_file(JORVANE_PATH, jorvane_);
     WriteFile(dir_ / "auth-config.xml",
+              brokenConfig_ ? std::string("<authConfig><defaultRealm>R") :
               std::string("<authConfig><defaultRealm>Default</defaultRealm>") +
                   "<soapServices><service name='QVSOAPSvrMgr' realm='" + kRealm +
                   "'/></soapServices><authRealms><realm name='" + kRealm +
@@ -192,6 +195,7 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
 
   static constexpr char kAuthService[] = "Quorvel SOAP Authentication Service";
   bool asService_ = false;
+  bool brokenConfig_ = false;
   pid_t jorvanePid_ = -1;
   fs::path jorvane_;
   uint16_t port_ = 0;
@@ -293,6 +297,48 @@ TEST_F(JorvaneHttpTest, DeadDigestServiceFailsTheRequestAndIsStartedAgain) {
   EXPECT_EQ(retry.status, 200) << retry.body;
   EXPECT_EQ(retry.Field("Status"), kStatusAuthenticated);
   EXPECT_NE(FindProcess(jorvane_), jorvane);
+}
+
+// Clients calling at once, each with its own nonce chain, are all served: the
+// calls take turns on jorvane's loop thread and no chain disturbs another.
+TEST_F(JorvaneHttpTest, ConcurrentClientsKeepTheirOwnChains) {
+  constexpr int kClients = 16, kCalls = 5;
+  std::atomic<int> authenticated{0};
+  // Started once first: creations racing to start jorvane on demand are
+  // not what this shows.
+  Call("GetServerStats", "");
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      std::string nonce = Call("GetServerStats", "").Field("Nonce");
+      for (int i = 0; i < kCalls; ++i) {
+        const Reply r =
+            Call("GetServerStats", ClientAuth(nonce, std::to_string(c) + "." + std::to_string(i)));
+        if (r.status != 200 || r.Field("Status") != kStatusAuthenticated) return;
+        nonce = r.Field("Nonce");
+        ++authenticated;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(authenticated.load(), kClients * kCalls);
+}
+
+// A configuration that does not parse leaves the service running with no
+// users: every ClientAuth is refused with a new challenge.
+class JorvaneBrokenConfigHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneBrokenConfigHttpTest() { brokenConfig_ = true; }
+};
+
+TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  for (int i = 0; i < 2; ++i) {
+    const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+    EXPECT_EQ(r.status, 500) << r.body;
+    EXPECT_EQ(r.Field("Realm"), "");  // no default realm was read either
+    nonce = ChallengeNonce(r, kStatusInvalidRealm);
+  }
 }
 
 // A GET on the guarded endpoint meets the same challenge as a POST, and a
