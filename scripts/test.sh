@@ -16,7 +16,8 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "$@"
 # only of the binaries whose tests run many threads (cross-process calls among them).
 tsan=build/tsan
 tsan_tests=(platform_net_test platform_thread_test dime_test server_logs_test server_config_test
-            braskel_test server_core_test braskel_http_test remote_call_test digestauth_test)
+            braskel_test server_core_test braskel_http_test remote_call_test digestauth_test
+            jorvane_test jorvane_host_test)
 cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DQUORVEL_TSAN=ON -DQUORVEL_WERROR=ON -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$tsan" -j "$(nproc)" --target "${tsan_tests[@]}"
