@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,12 +69,9 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
     jorvane_ = dir_ / "jorvane";
     fs::copy_file(JORVANE_PATH, jorvane_);
     WriteFile(dir_ / "auth-config.xml",
-              brokenConfig_ ? std::string("<authConfig><defaultRealm>R") :
-              std::string("<authConfig><defaultRealm>Default</defaultRealm>") +
-                  "<soapServices><service name='QVSOAPSvrMgr' realm='" + kRealm +
-                  "'/></soapServices><authRealms><realm name='" + kRealm +
-                  "'><users><user userId='" + kUser + "' password='" + kPassword +
-                  "'/></users></realm></authRealms></authConfig>");
+              authConfig_ ? *authConfig_
+                          : std::string("<authConfig><defaultRealm>Default</defaultRealm>") +
+                                nonceLife_ + Users());
     if (asService_) {
       ASSERT_EQ(Wait(Spawn(jorvane_, {"-Service"}, std::nullopt), 60s), 0);
       jorvanePid_ = Spawn(jorvane_, {}, std::string(kAuthService));
@@ -163,6 +161,12 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
                 std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
   }
 
+  static std::string Users() {
+    return std::string("<soapServices><service name='QVSOAPSvrMgr' realm='") + kRealm +
+           "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
+           kUser + "' password='" + kPassword + "'/></users></realm></authRealms></authConfig>";
+  }
+
   static std::string Base64(const Digest& d) {
     std::string out;
     xml::Base64Encode(d.data(), d.size(), out);
@@ -195,7 +199,8 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
 
   static constexpr char kAuthService[] = "Quorvel SOAP Authentication Service";
   bool asService_ = false;
-  bool brokenConfig_ = false;
+  std::optional<std::string> authConfig_;  // the file's text, when not the usual
+  std::string nonceLife_;                  // a nonceLife element, or nothing
   pid_t jorvanePid_ = -1;
   fs::path jorvane_;
   uint16_t port_ = 0;
@@ -328,7 +333,7 @@ TEST_F(JorvaneHttpTest, ConcurrentClientsKeepTheirOwnChains) {
 // users: every ClientAuth is refused with a new challenge.
 class JorvaneBrokenConfigHttpTest : public JorvaneHttpTest {
  protected:
-  JorvaneBrokenConfigHttpTest() { brokenConfig_ = true; }
+  JorvaneBrokenConfigHttpTest() { authConfig_ = "<authConfig><defaultRealm>R"; }
 };
 
 TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
@@ -338,6 +343,22 @@ TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
     EXPECT_EQ(r.status, 500) << r.body;
     EXPECT_EQ(r.Field("Realm"), "");  // no default realm was read either
     nonce = ChallengeNonce(r, kStatusInvalidRealm);
+  }
+}
+
+// A negative nonce life makes every nonce stale at once: each ClientAuth is
+// answered with ExpiredNonce and a new challenge, never with the call.
+class JorvaneNegativeNonceLifeHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneNegativeNonceLifeHttpTest() { nonceLife_ = "<nonceLife>-1</nonceLife>"; }
+};
+
+TEST_F(JorvaneNegativeNonceLifeHttpTest, EveryClientAuthIsExpired) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  for (int i = 0; i < 2; ++i) {
+    const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+    EXPECT_EQ(r.status, 500) << r.body;
+    nonce = ChallengeNonce(r, kStatusExpiredNonce);
   }
 }
 
