@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the SOAP server on this machine: installs the missing Debian packages,
-# builds the server, registers it (as a service) and its components in a
-# registry of its own, writes a default configuration with a document root
-# when there is none, and starts the server in service mode on a loopback
-# port, which it prints. Ctrl-C stops it.
+# builds the server and the digest service, registers both (as services) and
+# the components in a registry of its own, writes a default configuration with
+# a document root and the digest-protected management endpoint when there is
+# none, and starts the digest service, then the server in service mode on a
+# loopback port, which it prints. Ctrl-C stops both.
 #
 # Usage: scripts/run.sh [port]      (default: a free port)
 # State (registry, configuration, document root, logs) lives in build/run, or
@@ -22,7 +23,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
   -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 # The components that exist in this tree: the WSDL reader and the message
 # object join the server once their folders are built.
-targets=(braskel regcomp soapstruct)
+targets=(braskel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
 for target in dorvish quenlin likkelon orsquel pellasco; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
@@ -43,6 +44,9 @@ for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenl
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service
+# The digest service reads auth-config.xml from beside its executable.
+cp -f "$build/plugins/digestauth/jorvane/jorvane" "$state/jorvane"
+"$state/jorvane" -Service
 
 if [ ! -f "$state/brevla-config.xml" ]; then
   cat >"$state/brevla-config.xml" <<XML
@@ -58,6 +62,17 @@ if [ ! -f "$state/brevla-config.xml" ]; then
   <defaultDocument>default.htm</defaultDocument>
   <enableServerLog>true</enableServerLog>
   <serverLogPath>$state/logs/server.log</serverLogPath>
+  <endpointList>
+    <endpoint>
+      <requestURI>/QVSOAPSvrCP</requestURI>
+      <wsdlDocURL>file://$state/www/wsdl/QVSOAPSvrCP.wsdl</wsdlDocURL>
+      <wsdlService>QVSOAPSvrMgr</wsdlService>
+      <wsdlPort>QVSOAPSvrMgrPort</wsdlPort>
+      <bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>
+      <headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>
+      <enabled>true</enabled>
+    </endpoint>
+  </endpointList>
 </configuration>
 XML
 else
@@ -77,9 +92,23 @@ HTML
 fi
 
 : >"$QUORVEL_EVENTLOG_FILE"
+auth="Quorvel SOAP Authentication Service"
+QUORVEL_SERVICE_NAME="$auth" "$state/jorvane" &
+auth_pid=$!
+pid=""
+stop_all() {
+  for p in $pid $auth_pid; do kill -TERM "$p" 2>/dev/null || true; done
+  for p in $pid $auth_pid; do wait "$p" 2>/dev/null || true; done
+}
+trap stop_all INT TERM EXIT
+# braskel's first creation of jorvex2 must reach the service, not start another copy.
+for _ in $(seq 1 300); do
+  grep -q "^$auth: Service started\$" "$QUORVEL_EVENTLOG_FILE" && break
+  kill -0 "$auth_pid" 2>/dev/null || { echo "the digest service did not start" >&2; exit 1; }
+  sleep 0.1
+done
 QUORVEL_SERVICE_NAME="Quorvel SOAP Service" "$state/braskel" &
 pid=$!
-trap 'kill -TERM "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true' INT TERM EXIT
 
 bound=""
 for _ in $(seq 1 300); do
@@ -101,5 +130,7 @@ if [ -z "$bound" ]; then
   cat "$QUORVEL_EVENTLOG_FILE" >&2
   exit 1
 fi
-echo "Serving http://127.0.0.1:$bound/ (document root $state/www); Ctrl-C stops it."
+echo "Serving http://127.0.0.1:$bound/ (document root $state/www); management at"
+echo "/QVSOAPSvrCP behind digest authentication (users in $state/auth-config.xml);"
+echo "Ctrl-C stops it."
 wait "$pid"

@@ -16,6 +16,7 @@
 #include "dime/resources.h"
 #include "dime/serializer.h"
 #include "interfaces/braskelmgr.h"
+#include "interfaces/jorvex.h"
 #include "platform/com/activation.h"
 #include "platform/net/listener.h"
 #include "platform/text/text.h"
@@ -49,6 +50,18 @@ bool IsManagementEndpoint(const EndpointInfo& endpoint) {
   CLSID clsid{};
   return !progId.empty() && SUCCEEDED(CLSIDFromProgID(progId.c_str(), &clsid)) &&
          clsid == CLSID_braskelmgr2;
+}
+
+// The digest processor authenticates every call before the body runs, on a
+// GET too, so an endpoint it guards may be reached from anywhere.
+bool IsDigestGuarded(const EndpointInfo& endpoint) {
+  for (const std::u16string& progId : endpoint.headerProcessingProgIds) {
+    if (text::AsciiIEquals(progId, text::Widen(kJorvexProgId)) ||
+        text::AsciiIEquals(progId, text::Widen(kJorvexVersionedProgId))) {
+      return true;
+    }
+  }
+  return false;
 }
 
 bool IsLoopback(const sockaddr_in& address) {
@@ -628,7 +641,9 @@ Event Exchange::SendFaultPage(std::string_view code, std::string_view text) {
 }
 
 bool Exchange::RefuseManagementCall(const EndpointInfo& endpoint) {
-  if (IsLoopback(address_) || !IsManagementEndpoint(endpoint)) return false;
+  if (IsLoopback(address_) || IsDigestGuarded(endpoint) || !IsManagementEndpoint(endpoint)) {
+    return false;
+  }
   host_.LogEvent("Management call from " + net::FormatIPv4(address_) + " to " +
                  endpoint.requestURI + " refused: only loopback clients may call it.");
   host_.CountHTTPError();

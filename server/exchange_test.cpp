@@ -130,6 +130,10 @@ class ExchangeTest : public ::testing::Test {
     mgr.wildcard = true;  // RPC by GET names the operation after the path
     mgr.bodyProcessingProgId = u"Braskel.BraskelMgr2.1";  // ProgIDs ignore case
     config->endpoints["/mgr"] = mgr;
+    EndpointInfo guarded = mgr;  // the same class behind the digest processor
+    guarded.requestURI = "/guarded";
+    guarded.headerProcessingProgIds = {u"jorvane.jorvex2"};
+    config->endpoints["/guarded"] = guarded;
     config_ = std::move(config);
     host_.logger = &logger_;
     io_.exchange = &exchange_;
@@ -254,6 +258,12 @@ TEST_F(ExchangeTest, EveryRequestEndsInOneReplyAndTheClose) {
       {mgrPost, 200, 0, nullptr, "127.0.0.1", true, "answered"},
       {mgrPost, 200, 0, nullptr, "127.3.4.5", true, "answered"},
       {"GET /mgr HTTP/1.0\r\n\r\n", 200, 0, nullptr, "127.0.0.1", true, "answered"},
+      // Behind the digest processor, whose log-on every call passes first.
+      {"POST /guarded HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+       "Content-Length: 3\r\n\r\nabc",
+       200, 0, nullptr, "192.0.2.7", true, "answered"},
+      {"GET /guarded/GetServerParams HTTP/1.0\r\n\r\n", 200, 0, nullptr, "192.0.2.7", true,
+       "answered"},
       // Other endpoints stay open to everyone.
       {"POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
        "Content-Length: 3\r\n\r\nabc",

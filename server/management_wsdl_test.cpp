@@ -13,6 +13,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/text/text.h"
+#include "xml/namespaces.h"
 
 namespace server {
 namespace {
@@ -198,6 +199,55 @@ TEST_F(ManagementWsdlTest, TheEndpointListAndMimeMapHaveTheirArrayForms) {
         << text::Narrow(m.member);
     SysFreeString(type);
     SysFreeString(ns);
+  }
+}
+
+// The endpoint's digest header blocks are typed by the schema the served
+// description carries: each block element, its struct base and every member.
+TEST_F(ManagementWsdlTest, DigestHeaderBlocksAreTyped) {
+  const std::u16string da(xml::kDigestAuthNamespace);
+  const std::u16string string = std::u16string(kXsd) + u"#string";
+  const std::u16string binary = std::u16string(kXsd) + u"#base64Binary";
+  auto joined = [](BSTR ns, BSTR type) {
+    std::u16string out = std::u16string(BstrView(ns)) + u"#" + std::u16string(BstrView(type));
+    SysFreeString(type);
+    SysFreeString(ns);
+    return out;
+  };
+  const struct {
+    const char16_t* block;
+    std::vector<std::pair<const char16_t*, std::u16string>> members;
+  } blocks[] = {
+      {u"ClientAuth",
+       {{u"Nonce", string}, {u"Auth", binary}, {u"UserID", string}, {u"Realm", string},
+        {u"ClientNonce", string}}},
+      {u"InitChallenge", {{u"UserID", string}, {u"Realm", string}, {u"ClientNonce", string}}},
+      {u"Challenge", {{u"Status", string}, {u"Nonce", string}, {u"Realm", string}}},
+      {u"NextChallenge",
+       {{u"Status", string}, {u"Nonce", string}, {u"ClientNonce", string},
+        {u"ServerAuth", binary}}},
+  };
+  for (const auto& b : blocks) {
+    SCOPED_TRACE(text::Narrow(b.block));
+    const Bstr name{std::u16string_view(b.block)}, ns{da};
+    BSTR type = nullptr, typeNs = nullptr;
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    reader_->GetHeaderElemType(name.Get(), ns.Get(), &type, &typeNs, &ok);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+    EXPECT_EQ(joined(typeNs, type), da + u"#" + b.block);
+    ok = VARIANT_FALSE;
+    type = typeNs = nullptr;
+    reader_->GetComplexBaseType(name.Get(), ns.Get(), &type, &typeNs, &ok);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+    EXPECT_EQ(joined(typeNs, type), u"http://schemas.xmlsoap.org/soap/encoding/#Struct");
+    for (const auto& [member, expected] : b.members) {
+      ok = VARIANT_FALSE;
+      type = typeNs = nullptr;
+      reader_->GetStructMemberType(name.Get(), ns.Get(), Bstr(std::u16string_view(member)).Get(),
+                                   Bstr(u"").Get(), &type, &typeNs, &ok);
+      EXPECT_EQ(ok, VARIANT_TRUE) << text::Narrow(member);
+      EXPECT_EQ(joined(typeNs, type), expected) << text::Narrow(member);
+    }
   }
 }
 

@@ -2,14 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 
-#include "platform/service/eventlog.h"
 #include "platform/text/text.h"
 #include "server/internal/http_text.h"
 
@@ -228,35 +226,6 @@ void LogFiles::RotateLogs() {
   Rotate(server_, suffix);
   Rotate(user_agent_, suffix);
   Rotate(trace_, suffix);
-}
-
-// ---- EventReporter ------------------------------------------------------------------
-
-void EventReporter::LogEvent(const char* format, ...) {
-  char buf[kMaxEventText + 1];
-  va_list args;
-  va_start(args, format);
-  const int n = vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  if (n < 0) return;
-  std::string message(buf, std::min<size_t>(static_cast<size_t>(n), kMaxEventText));
-  text::TruncateUtf8(message, kMaxEventText);
-  Report(message);
-}
-
-void EventReporter::Report(std::string_view message) {
-  std::string text(message.substr(0, kMaxEventText));
-  text::TruncateUtf8(text, kMaxEventText);
-  if (!RunningAsService()) {
-    std::string line = text + "\n";
-    fwrite(line.data(), 1, line.size(), stdout);
-    fflush(stdout);
-  }
-  HANDLE source = RegisterEventSourceA(nullptr, service_name_.c_str());
-  if (!source) return;
-  const char* strings[] = {text.c_str()};
-  ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-  DeregisterEventSource(source);
 }
 
 }  // namespace server

@@ -1,6 +1,5 @@
 // The server's three text logs (server log in the common log format, user-agent
-// log, SOAP trace) with time-based rotation, and the operational event
-// reporter behind LogEvent.
+// log, SOAP trace) with time-based rotation.
 //
 // Each log has its own lock; writers on the workers, rotation on the service
 // thread and reopening by the management call all take it. The paths and
@@ -123,27 +122,5 @@ std::string RotatedName(std::string_view path, std::string_view suffix);
 
 // rename() that fails with EEXIST instead of replacing `to`.
 [[nodiscard]] bool RenameNoReplace(const char* from, const char* to);
-
-// LogEvent of the service module: the module supplies its service name and
-// whether it runs as a service (set once it is known).
-class EventReporter {
- public:
-  // At most this many characters of a message are kept.
-  static constexpr size_t kMaxEventText = 255;
-
-  explicit EventReporter(std::string service_name) : service_name_(std::move(service_name)) {}
-  void SetRunningAsService(bool as_service) { as_service_.store(as_service); }
-  bool RunningAsService() const { return as_service_.load(); }
-
-  // Formats (cut to kMaxEventText), prints the text and a line feed to
-  // standard output unless running as a service, and reports it to the event
-  // log under the service name as information. Failures are ignored.
-  void LogEvent(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void Report(std::string_view text);
-
- private:
-  const std::string service_name_;
-  std::atomic<bool> as_service_{false};
-};
 
 }  // namespace server

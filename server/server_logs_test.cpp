@@ -409,34 +409,6 @@ TEST_F(LogFilesTest, WritersSurviveConcurrentReopenAndRotation) {
   EXPECT_EQ(agent_lines, size_t{kWriters * kLines});
 }
 
-TEST(EventReporterTest, PrintsOutsideTheServiceAndAlwaysReports) {
-  char dir_template[] = "/tmp/qvevents-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir_template), nullptr);
-  const fs::path file = fs::path(dir_template) / "events.txt";
-  std::optional<std::string> old;
-  if (const char* v = ::getenv("QUORVEL_EVENTLOG_FILE")) old = v;
-  ::setenv("QUORVEL_EVENTLOG_FILE", file.c_str(), 1);
-
-  EventReporter reporter("Quorvel SOAP Service");
-  testing::internal::CaptureStdout();
-  reporter.LogEvent("Host: %s... Number of listening sockets: %d", "box", 1);
-  reporter.LogEvent("%s", std::string(300, 'x').c_str());
-  reporter.SetRunningAsService(true);
-  reporter.LogEvent("Service started");
-  const std::string console = testing::internal::GetCapturedStdout();
-
-  const std::string cut(255, 'x');
-  EXPECT_EQ(console, "Host: box... Number of listening sockets: 1\n" + cut + "\n");
-  EXPECT_EQ(ReadFile(file), "Quorvel SOAP Service: Host: box... Number of listening sockets: 1\n"
-                            "Quorvel SOAP Service: " + cut + "\n"
-                            "Quorvel SOAP Service: Service started\n");
-  if (old) {
-    ::setenv("QUORVEL_EVENTLOG_FILE", old->c_str(), 1);
-  } else {
-    ::unsetenv("QUORVEL_EVENTLOG_FILE");
-  }
-  fs::remove_all(dir_template);
-}
 
 }  // namespace
 }  // namespace server

@@ -193,11 +193,26 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
   const bool has_processors = !endpoint.headerProcessingProgIds.empty();
   if (has_processors && !plugins.CreateHeaderProcessors(message)) return false;
 
+  // The request-phase pass, as a POST's: a processor that refuses (or leaves
+  // a fault) keeps the request from the body and the next hop, so a guarded
+  // endpoint is no more open to a GET than to a POST.
+  bool request_failed = false;
+  bool refused = false;
+  const auto request_pass = [&] {
+    if (!has_processors) return;
+    request_failed = !plugins.ProcessHeaderBlocks(message);
+    VARIANT_BOOL fault = VARIANT_FALSE;
+    refused = request_failed || (message->IsSOAPFault(&fault), IsTrue(fault));
+  };
+
   VARIANT_BOOL intermediary = VARIANT_FALSE;
   message->IsIntermediary(&intermediary);
   if (IsTrue(intermediary)) {
+    request_pass();
     message->SetRequestPhase(VARIANT_FALSE);
-    ForwardSoapGet(message, call.extraPath, call.queryString, options.forward);
+    if (!refused) {
+      ForwardSoapGet(message, call.extraPath, call.queryString, options.forward);
+    }
   } else {
     VARIANT_BOOL rpc = VARIANT_FALSE;
     message->IsRPCStyle(&rpc);
@@ -212,14 +227,20 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
       Bstr method;
       message->GetMethodName(method.Receive());
       if (method.View().empty()) return false;
-      plugins.ProcessRpcBody(message);
+      request_pass();
+      if (!refused) plugins.ProcessRpcBody(message);
     } else {
-      InvokeOnProcessSoapGet(endpoint.bodyProcessingProgId, message, service_uri, extra_path,
-                             query, plugins.Classes());
+      request_pass();
+      if (!refused) {
+        InvokeOnProcessSoapGet(endpoint.bodyProcessingProgId, message, service_uri, extra_path,
+                               query, plugins.Classes());
+      }
     }
     message->SetRequestPhase(VARIANT_FALSE);
   }
-  if (has_processors) plugins.ProcessHeaderBlocks(message);
+  // As for a POST, a processor that failed in the request phase gets no
+  // response phase.
+  if (has_processors && !request_failed) plugins.ProcessHeaderBlocks(message);
 
   int status = 200;
   std::string envelope;

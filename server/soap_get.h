@@ -5,8 +5,9 @@
 // written as for a POST; response attachments make it a DIME answer only
 // while the status is 200.
 //
-// Header processors do not run in the request phase of a GET (there are no
-// request headers); they run in the response phase only.
+// An endpoint's header processors run in both phases of a GET as of a POST:
+// the request has no header blocks, but a processor that guards the endpoint
+// must still be able to refuse it before the body runs.
 #pragma once
 
 #include <cstdint>
@@ -30,8 +31,9 @@ class SoapGetPlugins {
   // Creates the endpoint's header processors; false after recording the
   // fault of one that cannot be made.
   virtual bool CreateHeaderProcessors(Iquenlin2* message) = 0;
-  // The response-phase pass over the processors (its result is not used).
-  virtual void ProcessHeaderBlocks(Iquenlin2* message) = 0;
+  // One pass over the processors in the message's current phase; false
+  // when a processor failed (its fault is recorded).
+  virtual bool ProcessHeaderBlocks(Iquenlin2* message) = 0;
   // Calls the decoded RPC method on the endpoint's body object; failures
   // are recorded in the message as faults.
   virtual void ProcessRpcBody(Iquenlin2* message) = 0;

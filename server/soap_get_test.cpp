@@ -96,19 +96,27 @@ class FakePlugins final : public SoapGetPlugins {
     calls.push_back("create");
     return create_ok;
   }
-  void ProcessHeaderBlocks(Iquenlin2* message) override {
+  // What the request-phase pass does: fail, or leave a Sender fault.
+  bool request_fails = false;
+  bool request_faults = false;
+
+  bool ProcessHeaderBlocks(Iquenlin2* message) override {
     VARIANT_BOOL request = VARIANT_TRUE;
     message->IsRequestPhase(&request);
     calls.push_back(request == VARIANT_TRUE ? "headers(request)" : "headers(response)");
+    if (request != VARIANT_TRUE) return true;
+    if (request_faults) SenderFault(message);
+    return !request_fails;
+  }
+  static void SenderFault(Iquenlin2* message) {
+    VARIANT_BOOL ok;
+    message->SetSOAP12Fault(
+        Bstr(u"Sender").Get(), Bstr(u"http://www.w3.org/2003/05/soap-envelope").Get(),
+        Bstr(u"").Get(), Bstr(u"").Get(), Bstr(u"bad").Get(), Bstr(u"en").Get(), &ok);
   }
   void ProcessRpcBody(Iquenlin2* message) override {
     calls.push_back("rpc");
-    if (rpc_sender_fault) {
-      VARIANT_BOOL ok;
-      message->SetSOAP12Fault(
-          Bstr(u"Sender").Get(), Bstr(u"http://www.w3.org/2003/05/soap-envelope").Get(),
-          Bstr(u"").Get(), Bstr(u"").Get(), Bstr(u"bad").Get(), Bstr(u"en").Get(), &ok);
-    }
+    if (rpc_sender_fault) SenderFault(message);
   }
 };
 
@@ -168,8 +176,8 @@ TEST_F(SoapGetTest, RpcByGetDecodesPathAndQueryAndAnswersInSoap12) {
   ASSERT_TRUE(Run());
   EXPECT_EQ(message_->version, 12);
   EXPECT_EQ(message_->rpcGetArgs, u"/svc|/op|a=%41&b=2");
-  // Processors are made, but run in the response phase only.
-  EXPECT_EQ(plugins_.calls, (std::vector<std::string>{"create", "rpc", "headers(response)"}));
+  EXPECT_EQ(plugins_.calls, (std::vector<std::string>{"create", "headers(request)", "rpc",
+                                                      "headers(response)"}));
   EXPECT_EQ(answer_.status, 200);
   EXPECT_EQ(answer_.soapVersion, 12);
   EXPECT_EQ(answer_.body, "<Envelope>answer</Envelope>");
@@ -322,8 +330,50 @@ TEST_F(SoapGetTest, IntermediaryForwardsTheGet) {
   ASSERT_EQ(message_->faults.size(), 1u);
   EXPECT_EQ(message_->faults[0].code, u"Receiver");
   EXPECT_EQ(message_->faults[0].text, u"Request: Failed to connect to server.");
-  EXPECT_EQ(plugins_.calls, (std::vector<std::string>{"create", "headers(response)"}));
+  EXPECT_EQ(plugins_.calls,
+            (std::vector<std::string>{"create", "headers(request)", "headers(response)"}));
   EXPECT_EQ(answer_.status, 500);
+}
+
+// A processor guarding the endpoint refuses a GET as it would a POST: neither
+// the body nor the next hop sees the request, and the answer is its fault.
+TEST_F(SoapGetTest, RefusingProcessorKeepsTheGetFromTheBody) {
+  net::testing::RefusingPort refusing;
+  enum class Kind { Rpc, Document, Intermediary };
+  const struct {
+    const char* name;
+    Kind kind;
+    bool fails;  // else it leaves a fault and succeeds
+    std::vector<std::string> calls;
+  } cases[] = {
+      {"rpc, fault left", Kind::Rpc, false,
+       {"create", "headers(request)", "headers(response)"}},
+      {"rpc, call failed", Kind::Rpc, true, {"create", "headers(request)"}},
+      {"document, fault left", Kind::Document, false,
+       {"create", "headers(request)", "headers(response)"}},
+      {"intermediary, fault left", Kind::Intermediary, false,
+       {"create", "headers(request)", "headers(response)"}},
+  };
+  for (const auto& c : cases) {
+    message_ = com::MakeComObject<ScriptedMessage>();
+    message_->rpc = c.kind == Kind::Rpc;
+    g_get_body = GetBodyScript{};
+    endpoint_.nextHopURL =
+        c.kind == Kind::Intermediary
+            ? u"http://127.0.0.1:" + text::Widen(std::to_string(refusing.port())) + u"/next"
+            : u"";
+    endpoint_.headerProcessingProgIds = {u"guard.processor"};
+    plugins_ = FakePlugins{};
+    plugins_.request_fails = c.fails;
+    plugins_.request_faults = true;
+    answer_ = SoapAnswer{};
+    ASSERT_TRUE(Run()) << c.name;
+    EXPECT_EQ(plugins_.calls, c.calls) << c.name;
+    EXPECT_TRUE(g_get_body.args.empty()) << c.name;
+    ASSERT_EQ(message_->faults.size(), 1u) << c.name;  // no forwarding fault either
+    EXPECT_EQ(message_->faults[0].code, u"Sender") << c.name;
+    EXPECT_EQ(answer_.status, 400) << c.name;
+  }
 }
 
 }  // namespace

@@ -258,8 +258,8 @@ class GetPlugins final : public SoapGetPlugins {
     return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message,
                                           classes_);
   }
-  void ProcessHeaderBlocks(Iquenlin2* message) override {
-    server::ProcessHeaderBlocks(chain_, message);
+  bool ProcessHeaderBlocks(Iquenlin2* message) override {
+    return server::ProcessHeaderBlocks(chain_, message);
   }
   void ProcessRpcBody(Iquenlin2* message) override {
     server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message, classes_);

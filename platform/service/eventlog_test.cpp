@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/service/service_host.h"
+
 namespace {
 
 class EventLogTest : public testing::Test {
@@ -50,6 +52,22 @@ TEST_F(EventLogTest, NullHandlesAndRemoteServersAreRefused) {
   EXPECT_FALSE(ReportEventA(nullptr, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 0, 0, nullptr, nullptr));
   EXPECT_FALSE(DeregisterEventSource(nullptr));
   EXPECT_EQ(Read(), "");
+}
+
+TEST_F(EventLogTest, ReporterPrintsOutsideTheServiceCutsAndAlwaysReports) {
+  service::EventReporter reporter("Quorvel SOAP Service");
+  testing::internal::CaptureStdout();
+  reporter.LogEvent("Host: %s... Number of listening sockets: %d", "box", 1);
+  reporter.LogEvent("%s", std::string(300, 'x').c_str());
+  reporter.SetRunningAsService(true);
+  reporter.LogEvent("Service started");
+  const std::string console = testing::internal::GetCapturedStdout();
+
+  const std::string cut(255, 'x');
+  EXPECT_EQ(console, "Host: box... Number of listening sockets: 1\n" + cut + "\n");
+  EXPECT_EQ(Read(), "Quorvel SOAP Service: Host: box... Number of listening sockets: 1\n"
+                    "Quorvel SOAP Service: " + cut + "\n"
+                    "Quorvel SOAP Service: Service started\n");
 }
 
 }  // namespace

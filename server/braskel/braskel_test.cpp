@@ -46,35 +46,9 @@ class BraskelTest : public server_testing::BraskelProcessTest {
     unitDir_ = units;
   }
 
-  bool WaitForEvent(const std::string& line, std::chrono::milliseconds limit) const {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    do {
-      for (const std::string& l : EventLines()) {
-        if (l == line) return true;
-      }
-      std::this_thread::sleep_for(20ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
-  }
-
   // True once the program blocks or catches SIGTERM: it will then stop
   // cleanly rather than die of the signal. Until it has started the program
   // the child still has the test's own signal state, which says nothing.
-  // True once no process serves `clsid` in this runtime directory.
-  static bool WaitUntilClassIsFree(REFCLSID clsid, std::chrono::milliseconds limit) {
-    const std::string lock = com::remote::ClassSocketPath(clsid) + ".lock";
-    const auto end = std::chrono::steady_clock::now() + limit;
-    do {
-      const int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
-      if (fd < 0) return true;
-      const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-      close(fd);
-      if (free) return true;
-      std::this_thread::sleep_for(50ms);
-    } while (std::chrono::steady_clock::now() < end);
-    return false;
-  }
-
   bool WaitUntilStoppable(pid_t pid, std::chrono::milliseconds limit) const {
     const auto end = std::chrono::steady_clock::now() + limit;
     const unsigned long long bit = 1ull << (SIGTERM - 1);

@@ -1,12 +1,14 @@
 // What the braskel program writes into the registry about itself: its AppID
 // key (whose LocalService value makes it start as a service), the classes it
-// serves from its own process, and its service record. The program's
+// serves from its own process, and its service record (the shared host does
+// the writing). The program's
 // "RegServer", "Service" and "UnregServer" switches run these.
 #pragma once
 
 #include <string>
 
 #include "platform/base/base.h"
+#include "platform/service/service_host.h"
 
 namespace server {
 
@@ -18,16 +20,15 @@ inline constexpr char kServiceName[] = "Quorvel SOAP Service";
 inline constexpr char kAppId[] = "{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
 // Below HKEY_CLASSES_ROOT.
 inline constexpr char kAppIdKey[] = "AppID\\{0F827EE3-EB6E-4E62-96EF-D39D63E5252B}";
-inline constexpr char kLocalServiceValue[] = "LocalService";
+using service::kLocalServiceValue;
 
 // The management class served by the program.
 inline constexpr char kBraskelMgrClsid[] = "{9CDC65F4-C6B4-4A1F-ADAC-EE213AAC4CA0}";
 
-// A registry or service-manager error number as a failing result.
-constexpr HRESULT HresultFromWin32(long error) {
-  return error <= 0 ? static_cast<HRESULT>(error)
-                    : static_cast<HRESULT>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFF));
-}
+using service::HresultFromWin32;
+
+// The program's service name, AppID and classes, for the shared host.
+service::HostIdentity BraskelIdentity();
 
 // "RegServer" (asService false) or "Service" (true): removes an installed
 // service, writes the AppID key, clears LocalService, and for a service sets

@@ -1,0 +1,385 @@
+// The management endpoint behind digest authentication, end to end: a real
+// braskel whose endpoint lists jorvane.jorvex2, and jorvane started on demand
+// by braskel's first creation, each beside its own configuration.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "interfaces/jorvex.h"
+#include "plugins/digestauth/protocol.h"
+#include "server/braskel/testing/braskel_process.h"
+#include "server/testing/loopback_client.h"
+#include "server/testing/test_files.h"
+#include "xml/codecs.h"
+
+namespace digestauth {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using server_testing::ReadFile;
+using server_testing::WriteFile;
+
+constexpr char kRealm[] = "Mgmt Realm";
+constexpr char kUser[] = "admin";
+constexpr char kPassword[] = "s3cret";
+constexpr char kMgmtNs[] = "urn:quorvel:QVSOAPSvrMgr";
+
+struct Reply {
+  int status = 0;
+  std::string body;
+  // The text of the first element `name` (any prefix), "" when there is none.
+  std::string Field(const std::string& name) const {
+    for (size_t at = body.find(name); at != std::string::npos; at = body.find(name, at + 1)) {
+      const size_t open = body.rfind('<', at);
+      if (open == std::string::npos || body[at - 1] == '/') continue;
+      const std::string_view tag(body.data() + open + 1, at - open - 1);
+      if (!tag.empty() && tag.back() != ':') continue;
+      const char after = body[at + name.size()];
+      if (after != '>' && after != ' ') continue;
+      const size_t start = body.find('>', at) + 1;
+      return body.substr(start, body.find('<', start) - start);
+    }
+    return "";
+  }
+};
+
+bool IsNonce(const std::string& s) {
+  return s.size() == 32 && s.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+class JorvaneHttpTest : public server_testing::BraskelProcessTest {
+ protected:
+  void SetUp() override {
+    BraskelProcessTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s)) << "a jorvane of another test still serves";
+    for (const char* c : {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT}) {
+      ASSERT_EQ(std::system((std::string(QV_REGCOMP) + " -s " + c).c_str()), 0) << c;
+    }
+    jorvane_ = dir_ / "jorvane";
+    fs::copy_file(JORVANE_PATH, jorvane_);
+    WriteFile(dir_ / "auth-config.xml",
+              authConfig_ ? *authConfig_
+                          : std::string("<authConfig><defaultRealm>Default</defaultRealm>") +
+                                nonceLife_ + Users());
+    if (asService_) {
+      ASSERT_EQ(Wait(Spawn(jorvane_, {"-Service"}, std::nullopt), 60s), 0);
+      jorvanePid_ = Spawn(jorvane_, {}, std::string(kAuthService));
+      ASSERT_TRUE(WaitForEvent(std::string(kAuthService) + ": Service started", 30s));
+    } else {
+      ASSERT_EQ(Wait(Spawn(jorvane_, {"-RegServer"}, std::nullopt), 60s), 0);
+    }
+
+    fs::create_directories(dir_ / "www" / "wsdl");
+    fs::copy_file(QV_MANAGEMENT_WSDL, dir_ / "www" / "wsdl" / "QVSOAPSvrCP.wsdl");
+    WriteConfig(
+        "<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
+        "<numWorkThreads>3</numWorkThreads><docBasePath>" +
+        (dir_ / "www").string() +
+        // With "/*" the operations are reachable by GET as well.
+        "</docBasePath><endpointList><endpoint><requestURI>/QVSOAPSvrCP/*</requestURI>"
+        "<wsdlDocURL>file://" +
+        (dir_ / "www" / "wsdl" / "QVSOAPSvrCP.wsdl").string() +
+        "</wsdlDocURL><wsdlService>QVSOAPSvrMgr</wsdlService>"
+        "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
+        "<bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>"
+        "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
+        "<enabled>true</enabled></endpoint></endpointList>");
+    ASSERT_EQ(Run({"-Service"}), 0);
+    port_ = StartService();
+    ASSERT_NE(port_, 0);
+  }
+
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      Wait(pid_, 60s);
+      pid_ = -1;
+    }
+    if (jorvanePid_ > 0) {
+      kill(jorvanePid_, SIGTERM);
+      EXPECT_EQ(Wait(jorvanePid_, 60s), 0);
+      EXPECT_TRUE(WaitForEvent(std::string(kAuthService) + ": Service stopped", 0s));
+    }
+    // An on-demand jorvane ends once braskel's references are gone.
+    EXPECT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s));
+    EXPECT_EQ(Wait(Spawn(jorvane_, {"-UnregServer"}, std::nullopt), 60s), 0);
+    BraskelProcessTest::TearDown();
+  }
+
+  uint16_t StartService() {
+    const std::string prefix = std::string(server::kServiceName) + ": Listening on 127.0.0.1:";
+    pid_ = Spawn(exe_, {}, std::string(server::kServiceName));
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < end) {
+      for (const std::string& l : EventLines()) {
+        if (l.rfind(prefix, 0) == 0) return static_cast<uint16_t>(std::stoi(l.substr(prefix.size())));
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "no listening line";
+    return 0;
+  }
+
+  Reply Send(const std::string& request) const {
+    server_testing::LoopbackClient c(port_);
+    EXPECT_TRUE(c.Connected());
+    c.Send(request);
+    const std::string raw = c.ReadAll(30s);
+    EXPECT_FALSE(c.TimedOut());
+    Reply r;
+    if (raw.size() > 12) r.status = std::atoi(raw.c_str() + 9);
+    const size_t body = raw.find("\r\n\r\n");
+    if (body != std::string::npos) r.body = raw.substr(body + 4);
+    return r;
+  }
+
+  // A management call with `header` (a header block or nothing).
+  Reply Call(const std::string& op, const std::string& header, const std::string& params = "") {
+    const std::string envelope =
+        "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
+        "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "xmlns:SOAP-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" "
+        "xmlns:xsd=\"http://www.w3.org/2001/XMLSchema\" "
+        "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+        "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">" +
+        (header.empty() ? "" : "<SOAP-ENV:Header>" + header + "</SOAP-ENV:Header>") +
+        "<SOAP-ENV:Body><m:" + op + " xmlns:m=\"" + kMgmtNs + "\">" + params + "</m:" + op +
+        "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return Send("POST /QVSOAPSvrCP HTTP/1.0\r\nContent-Type: text/xml; charset=utf-8\r\n"
+                "SOAPAction: \"" + std::string(kMgmtNs) + "#" + op + "\"\r\nContent-Length: " +
+                std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
+  }
+
+  static std::string Users() {
+    return std::string("<soapServices><service name='QVSOAPSvrMgr' realm='") + kRealm +
+           "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
+           kUser + "' password='" + kPassword + "'/></users></realm></authRealms></authConfig>";
+  }
+
+  static std::string Base64(const Digest& d) {
+    std::string out;
+    xml::Base64Encode(d.data(), d.size(), out);
+    return out;
+  }
+
+  // A ClientAuth block for `nonce`, proved with `password` in `realm`.
+  static std::string ClientAuth(const std::string& nonce, const std::string& clientNonce,
+                                const std::string& realm = kRealm,
+                                const std::string& user = kUser,
+                                const std::string& password = kPassword) {
+    const std::string hash = UserHash(user, realm, password);
+    return "<da:ClientAuth xmlns:da=\"urn:quorvel:soap:digest-auth\"><Nonce>" + nonce +
+           "</Nonce><Auth>" + Base64(ClientProof(hash, nonce, &clientNonce)) +
+           "</Auth><UserID>" + user + "</UserID><Realm>" + realm + "</Realm><ClientNonce>" +
+           clientNonce + "</ClientNonce></da:ClientAuth>";
+  }
+
+  // The nonce of an unauthenticated answer, checked to be a challenge.
+  static std::string ChallengeNonce(const Reply& r, std::string_view status) {
+    EXPECT_NE(r.body.find("Challenge"), std::string::npos) << r.body;
+    EXPECT_EQ(r.Field("Status"), status) << r.body;
+    EXPECT_EQ(r.Field("faultstring").empty() ? r.Field("Text") : r.Field("faultstring"),
+              "Authentication failed: missing, malformed, or invalid credentials.")
+        << r.body;
+    const std::string nonce = r.Field("Nonce");
+    EXPECT_TRUE(IsNonce(nonce)) << r.body;
+    return nonce;
+  }
+
+  static constexpr char kAuthService[] = "Quorvel SOAP Authentication Service";
+  bool asService_ = false;
+  std::optional<std::string> authConfig_;  // the file's text, when not the usual
+  std::string nonceLife_;                  // a nonceLife element, or nothing
+  pid_t jorvanePid_ = -1;
+  fs::path jorvane_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(JorvaneHttpTest, ChallengeThenAChainOfAuthenticatedCalls) {
+  const Reply first = Call("GetServerStats", "");
+  EXPECT_EQ(first.status, 500);
+  EXPECT_EQ(first.Field("faultcode").substr(first.Field("faultcode").find(':') + 1), "Client");
+  EXPECT_EQ(first.Field("Realm"), kRealm);
+  std::string nonce = ChallengeNonce(first, kStatusNoCredentials);
+
+  const std::string firstNonce = nonce;
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const std::string clientNonce = "cn-" + std::to_string(i);
+    const Reply r = Call(i == 1 ? "GetServerParams" : "GetServerStats", ClientAuth(nonce, clientNonce));
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
+    EXPECT_EQ(r.Field("ClientNonce"), clientNonce);
+    const std::string next = r.Field("Nonce");
+    ASSERT_TRUE(IsNonce(next)) << r.body;
+    EXPECT_NE(next, nonce);
+    EXPECT_EQ(r.Field("ServerAuth"),
+              Base64(ServerProof(UserHash(kUser, kRealm, kPassword), next, clientNonce)));
+    nonce = next;
+  }
+
+  // Each nonce answers once.
+  ChallengeNonce(Call("GetServerStats", ClientAuth(firstNonce, "again")), kStatusExpiredNonce);
+
+  // Realms and users are exact; a wrong password proves nothing.
+  const struct {
+    const char* name;
+    std::string realm, user, password;
+    std::string_view status;
+  } wrong[] = {
+      {"realm in other case", "mgmt realm", kUser, kPassword, kStatusInvalidRealm},
+      {"unknown user", kRealm, "nobody", kPassword, kStatusInvalidUser},
+      {"wrong password", kRealm, kUser, "guess", kStatusInvalidResponse},
+  };
+  for (const auto& w : wrong) {
+    SCOPED_TRACE(w.name);
+    const Reply r = Call("GetServerStats", ClientAuth(nonce, "x", w.realm, w.user, w.password));
+    EXPECT_EQ(r.status, 500);
+    nonce = ChallengeNonce(r, w.status);
+  }
+}
+
+// jorvane as a service, started before braskel: the same log-on, and a clean
+// stop of the service.
+class JorvaneServiceHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneServiceHttpTest() { asService_ = true; }
+};
+
+TEST_F(JorvaneServiceHttpTest, LogsOnThroughTheRunningService) {
+  const Reply first = Call("GetServerStats", "");
+  EXPECT_EQ(first.status, 500);
+  const std::string nonce = ChallengeNonce(first, kStatusNoCredentials);
+  const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
+}
+
+// The pid of the running copy of jorvane; -1 when there is none.
+pid_t FindProcess(const fs::path& exe) {
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::error_code ec;
+    if (fs::equivalent(e.path() / "exe", exe, ec)) return std::stoi(e.path().filename().string());
+  }
+  return -1;
+}
+
+// A jorvane that hangs and then dies under a waiting request: braskel answers
+// that request with the handler failure instead of hanging, the next request
+// starts jorvane again (its nonces are gone) and the retry succeeds.
+TEST_F(JorvaneHttpTest, DeadDigestServiceFailsTheRequestAndIsStartedAgain) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const pid_t jorvane = FindProcess(jorvane_);
+  ASSERT_GT(jorvane, 0);
+  ASSERT_EQ(kill(jorvane, SIGSTOP), 0);
+  Reply hung;
+  std::thread caller([&] { hung = Call("GetServerStats", ClientAuth(nonce, "c1")); });
+  std::this_thread::sleep_for(500ms);  // the request is waiting on the stopped process
+  ASSERT_EQ(kill(jorvane, SIGKILL), 0);
+  caller.join();
+  // Killed during the call, the request fails with the handler; killed while
+  // it still created the object, the creation starts a new jorvane, which no
+  // longer knows the nonce. Either way the client is answered.
+  EXPECT_EQ(hung.status, 500) << hung.body;
+  if (hung.Field("faultstring") == "Headers: Invocation of header handler failed.") {
+    EXPECT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s));
+    nonce = ChallengeNonce(Call("GetServerStats", ClientAuth(nonce, "c2")), kStatusExpiredNonce);
+  } else {
+    nonce = ChallengeNonce(hung, kStatusExpiredNonce);
+  }
+  const Reply retry = Call("GetServerStats", ClientAuth(nonce, "c3"));
+  EXPECT_EQ(retry.status, 200) << retry.body;
+  EXPECT_EQ(retry.Field("Status"), kStatusAuthenticated);
+  EXPECT_NE(FindProcess(jorvane_), jorvane);
+}
+
+// Clients calling at once, each with its own nonce chain, are all served: the
+// calls take turns on jorvane's loop thread and no chain disturbs another.
+TEST_F(JorvaneHttpTest, ConcurrentClientsKeepTheirOwnChains) {
+  constexpr int kClients = 16, kCalls = 5;
+  std::atomic<int> authenticated{0};
+  // Started once first: creations racing to start jorvane on demand are
+  // not what this shows.
+  Call("GetServerStats", "");
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      std::string nonce = Call("GetServerStats", "").Field("Nonce");
+      for (int i = 0; i < kCalls; ++i) {
+        const Reply r =
+            Call("GetServerStats", ClientAuth(nonce, std::to_string(c) + "." + std::to_string(i)));
+        if (r.status != 200 || r.Field("Status") != kStatusAuthenticated) return;
+        nonce = r.Field("Nonce");
+        ++authenticated;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(authenticated.load(), kClients * kCalls);
+}
+
+// A configuration that does not parse leaves the service running with no
+// users: every ClientAuth is refused with a new challenge.
+class JorvaneBrokenConfigHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneBrokenConfigHttpTest() { authConfig_ = "<authConfig><defaultRealm>R"; }
+};
+
+TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  for (int i = 0; i < 2; ++i) {
+    const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+    EXPECT_EQ(r.status, 500) << r.body;
+    EXPECT_EQ(r.Field("Realm"), "");  // no default realm was read either
+    nonce = ChallengeNonce(r, kStatusInvalidRealm);
+  }
+}
+
+// A negative nonce life makes every nonce stale at once: each ClientAuth is
+// answered with ExpiredNonce and a new challenge, never with the call.
+class JorvaneNegativeNonceLifeHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneNegativeNonceLifeHttpTest() { nonceLife_ = "<nonceLife>-1</nonceLife>"; }
+};
+
+TEST_F(JorvaneNegativeNonceLifeHttpTest, EveryClientAuthIsExpired) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  for (int i = 0; i < 2; ++i) {
+    const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+    EXPECT_EQ(r.status, 500) << r.body;
+    nonce = ChallengeNonce(r, kStatusExpiredNonce);
+  }
+}
+
+// A GET on the guarded endpoint meets the same challenge as a POST, and a
+// change by GET changes nothing.
+TEST_F(JorvaneHttpTest, GetIsChallengedAndChangesNothing) {
+  const std::string config = ReadFile(dir_ / "brevla-config.xml");
+  const Reply stats = Send("GET /QVSOAPSvrCP/GetServerStats HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(stats.status, 400) << stats.body;
+  EXPECT_NE(stats.body.find("Sender"), std::string::npos) << stats.body;
+  EXPECT_EQ(stats.body.find("TotalRequests"), std::string::npos) << stats.body;
+  ChallengeNonce(stats, kStatusNoCredentials);
+
+  const Reply set = Send(
+      "GET /QVSOAPSvrCP/SetLogSettings?ServerLogPath=%2Ftmp%2Fpwned.log&UserAgentLogPath=x"
+      "&SOAPTraceLogPath=y&ServerLogEnabled=true&UserAgentLogEnabled=false"
+      "&SOAPTraceLogEnabled=false HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(set.status, 400) << set.body;
+  ChallengeNonce(set, kStatusNoCredentials);
+  EXPECT_EQ(ReadFile(dir_ / "brevla-config.xml"), config);
+}
+
+}  // namespace
+}  // namespace digestauth
