@@ -24,7 +24,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
 # object join the server once their folders are built.
 targets=(braskel regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin; do
+for target in dorvish quenlin hastrel; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -38,7 +38,8 @@ export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 
 # The configuration is read from beside the executable.
 cp -f "$build/server/braskel/braskel" "$state/braskel"
-for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so; do
+for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so \
+    plugins/routing/libhastrel.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service

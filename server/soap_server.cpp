@@ -45,20 +45,7 @@ void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
   if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
 }
 
-// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS, a number of milliseconds below
-// kForwardTimeoutMs, shortens each wait of a forward so that a test of the
-// whole program can meet a next hop that never answers. It can only shorten
-// the wait; unset, or any other value, leaves the standard one. 0: unset.
-uint32_t TestForwardTimeoutMs() {
-  const char* text = ::getenv("QUORVEL_TEST_FORWARD_TIMEOUT_MS");
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
-  uint32_t ms = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return 0;
-    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
-  }
-  return ms < kForwardTimeoutMs ? ms : 0;
-}
+using dime::TestForwardTimeoutMs;
 
 }  // namespace
 
