@@ -12,6 +12,7 @@
 #include "interfaces/hastrel.h"
 #include "message/testing/component_env.h"
 #include "platform/com/bstr.h"
+#include "platform/net/testing/loopback_peer.h"
 #include "platform/text/text.h"
 #include "server/plugin_contract.h"
 #include "xml/namespaces.h"
@@ -54,6 +55,18 @@ std::string Bytes(const Variant& v) {
   return s;
 }
 
+// A block as a node writes it: targeted at the next actor or role.
+std::u16string TargetedPath(int version, std::u16string_view children) {
+  return std::u16string(version == 11
+                            ? u"<rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\" "
+                              u"xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                              u"SOAP-ENV:actor=\"http://schemas.xmlsoap.org/soap/actor/next\">"
+                            : u"<rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\" "
+                              u"xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" "
+                              u"SOAP-ENV:role=\"http://www.w3.org/2003/05/soap-envelope/role/next\">") +
+         std::u16string(children) + u"</rp:path>";
+}
+
 std::u16string PathBlock(std::u16string_view children) {
   return u"<rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\">" + std::u16string(children) +
          u"</rp:path>";
@@ -66,6 +79,7 @@ struct Leg {
   std::u16string faultString, faultCode;
   std::u16string nextHop;
   std::string wire;  // the message as the server would send it on
+  std::string faultBlock;  // the first header block of the fault's list
 };
 
 class RoutingChainTest : public ::testing::TestWithParam<int> {
@@ -132,6 +146,12 @@ class RoutingChainTest : public ::testing::TestWithParam<int> {
     leg->nextHop = s.View();
     m->IsNoContentResponse(&b);
     leg->noContent = b == VARIANT_TRUE;
+    Bstr ns, name, literal, actor, encoding;
+    VARIANT_BOOL mu = VARIANT_FALSE;
+    LONG position = 0;
+    m->GetFirstFaultHeaderElemLiteral(ns.Receive(), name.Receive(), literal.Receive(), &mu,
+                                      actor.Receive(), encoding.Receive(), &position, &b);
+    leg->faultBlock = N(literal.View());
     m->Serialize(&b);
     Variant buffer;
     m->GetBuffer(buffer.Receive(), &b);
@@ -160,6 +180,59 @@ class RoutingChainTest : public ::testing::TestWithParam<int> {
     Leg leg;
     leg.result = server::ProcessHeaderBlocks(*chain_, server);
     (void)ok;
+    Read(server, &leg);
+    return leg;
+  }
+
+  // What a next hop sends back: an echo answer with `path` (none when
+  // empty) or, when `faultText` is given, a fault with that text.
+  Variant HopAnswer(const std::u16string& path, std::u16string_view faultText = {}) {
+    ComPtr<Iquenlin2> hop = NewMessage(u"");
+    hop->SetRequestPhase(VARIANT_FALSE);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Bstr none;
+    if (!faultText.empty()) {
+      SetFault(hop.Get(), faultText);
+    } else {
+      hop->SetMethodName(Bstr(u"echo").Get());
+      hop->SetMethodNS(Bstr(u"urn:qv:routing-echo").Get());
+      hop->SetReturnValue(Variant::FromText(u"hi"));
+    }
+    if (!path.empty()) {
+      Bstr ns(xml::kWsRoutingNamespace), name(u"path"), literal(path),
+          actor(Version() == 11 ? xml::kSoap11NextActor : xml::kSoap12NextRole);
+      hop->AddHeaderElemLiteral(ns.Get(), name.Get(), literal.Get(), VARIANT_TRUE, actor.Get(),
+                                none.Get(), &ok);
+    }
+    hop->Serialize(&ok);
+    Variant answer;
+    hop->GetBuffer(answer.Receive(), &ok);
+    return answer;
+  }
+
+  void SetFault(Iquenlin2* m, std::u16string_view text) const {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    Bstr none, reason(text);
+    if (Version() == 11) {
+      m->SetSOAPFault(Bstr(u"Server").Get(), Bstr(xml::kSoap11EnvelopeNamespace).Get(),
+                      reason.Get(), VARIANT_FALSE, &ok);
+    } else {
+      m->SetSOAP12Fault(Bstr(u"Receiver").Get(), Bstr(xml::kSoap12EnvelopeNamespace).Get(),
+                        none.Get(), none.Get(), reason.Get(), Bstr(u"en").Get(), &ok);
+    }
+  }
+
+  // The forward as the server does it when the hop answered: the request's
+  // blocks and parameters go, the answer is read into the same message.
+  Leg Relayed(Iquenlin2* server, const Variant& answer) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    server->SetRequestPhase(VARIANT_FALSE);
+    server->ClearHeaderElems();
+    server->ClearMethodParams();
+    server->SetBuffer(answer, &ok);
+    server->Deserialize(&ok);
+    Leg leg;
+    leg.result = server::ProcessHeaderBlocks(*chain_, server);
     Read(server, &leg);
     return leg;
   }
@@ -345,6 +418,151 @@ TEST_P(RoutingChainTest, OnlyTheExactPathBlockIsUnderstood) {
   server->IsSOAPFault(&fault);
   EXPECT_EQ(fault, VARIANT_TRUE);  // 701: the message was reached and read
   byRef.vt = VT_EMPTY;  // not owned
+}
+
+// This node forwards to http://b/ with http://a/ on the reverse path.
+const std::u16string kForwarded =
+    PathBlock(u"<rp:action>urn:a</rp:action><rp:fwd><rp:via>http://node.test/route</rp:via>"
+              u"<rp:via>http://b/</rp:via></rp:fwd><rp:rev><rp:via>http://a/</rp:via></rp:rev>"
+              u"<rp:id>uuid:1</rp:id>");
+
+TEST_P(RoutingChainTest, AnIntermediaryRelaysTheAnswerAlongTheReversePath) {
+  ComPtr<Iquenlin2> server = Received(kForwarded);
+  ASSERT_EQ(N(RequestLeg(server.Get()).nextHop), "http://b/");
+  // The receiver's answer: forward along the request's reverse path, which
+  // this node headed with an empty via.
+  const Leg leg = Relayed(
+      server.Get(),
+      HopAnswer(TargetedPath(Version(), u"<rp:action>urn:a</rp:action><rp:fwd><rp:via/><rp:via>http://a/"
+                          u"</rp:via></rp:fwd><rp:rev><rp:via>http://b/</rp:via></rp:rev>"
+                          u"<rp:from>b@x</rp:from><rp:id>uuid:2</rp:id>"
+                          u"<rp:relatesTo>uuid:1</rp:relatesTo>")));
+  EXPECT_TRUE(leg.result);
+  EXPECT_FALSE(leg.fault) << leg.wire;
+  EXPECT_EQ(Count(leg.wire, "<rp:path"), 1u) << leg.wire;
+  EXPECT_NE(leg.wire.find("<rp:action>urn:a</rp:action><rp:fwd><rp:via>http://a/</rp:via>"
+                          "</rp:fwd><rp:rev><rp:via>http://node.test/route</rp:via><rp:via>"
+                          "http://b/</rp:via></rp:rev><rp:from>b@x</rp:from><rp:id>uuid:2"
+                          "</rp:id><rp:relatesTo>uuid:1</rp:relatesTo></rp:path>"),
+            std::string::npos)
+      << leg.wire;
+}
+
+TEST_P(RoutingChainTest, AnIntermediaryChecksTheAnswersPath) {
+  const struct {
+    const char* name;
+    std::u16string answerPath;
+    std::u16string faultText;  // the hop answered this fault
+    const char* code;          // the routing fault raised, or none
+  } cases[] = {
+      {"no id", u"<rp:action>urn:a</rp:action><rp:fwd><rp:via/></rp:fwd>", u"", "700"},
+      {"no action", u"<rp:id>uuid:2</rp:id>", u"", "700"},
+      {"first forward via not empty",
+       (u"<rp:action>urn:a</rp:action><rp:fwd><rp:via>http://x/</rp:via></rp:fwd>"
+        u"<rp:id>uuid:2</rp:id>"),
+       u"", "700"},
+      // The message object gives a SOAP 1.2 fault no fault string, so there
+      // only a SOAP 1.1 hop's text is recognised.
+      {"forward failed further on", u"",
+       u"Attempt to forward SOAP message by intermediary failed.",
+       Version() == 11 ? "820" : nullptr},
+      {"another fault", u"", u"body failed", nullptr},
+      {"a plain answer", u"", u"", nullptr},
+  };
+  for (const auto& c : cases) {
+    chain_ = std::make_unique<server::HeaderHandlerChain>();
+    ComPtr<Iquenlin2> server = Received(kForwarded);
+    RequestLeg(server.Get());
+    const Leg leg = Relayed(
+        server.Get(),
+        HopAnswer(c.answerPath.empty() ? u"" : TargetedPath(Version(), c.answerPath), c.faultText));
+    EXPECT_TRUE(leg.result) << c.name;
+    if (c.code == nullptr) {
+      EXPECT_EQ(leg.wire.find("<rp:path"), std::string::npos) << c.name << leg.wire;
+      EXPECT_EQ(leg.fault, !c.faultText.empty()) << c.name;
+      EXPECT_EQ(leg.faultString, c.faultText) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(leg.fault) << c.name;
+    EXPECT_NE(leg.faultBlock.find(std::string("<rp:code>") + c.code + "</rp:code>"),
+              std::string::npos)
+        << c.name << leg.faultBlock;
+    const bool receiverSide = std::string_view(c.code) == "820";
+    EXPECT_EQ(N(leg.faultString),
+              receiverSide ? "WS-Routing Receiver fault." : "WS-Routing Sender fault.")
+        << c.name;
+    if (receiverSide) {
+      // Back along the request's own reverse path, this node's empty via gone.
+      EXPECT_NE(leg.faultBlock.find("<rp:fwd><rp:via>http://a/</rp:via></rp:fwd>"),
+                std::string::npos)
+          << leg.faultBlock;
+    }
+  }
+}
+
+TEST_P(RoutingChainTest, AFailedForwardKeepsTheServersFault) {
+  for (const std::u16string& path :
+       {kForwarded,
+        PathBlock(u"<rp:action>urn:a</rp:action><rp:to>http://d/</rp:to><rp:fwd><rp:via>"
+                  u"http://node.test/route</rp:via></rp:fwd><rp:rev/><rp:id>uuid:1</rp:id>")}) {
+    chain_ = std::make_unique<server::HeaderHandlerChain>();
+    ComPtr<Iquenlin2> server = Received(path);
+    ASSERT_FALSE(RequestLeg(server.Get()).nextHop.empty());
+    // The server records its fault and leaves the request's blocks, this
+    // node's forward block among them.
+    server->SetRequestPhase(VARIANT_FALSE);
+    SetFault(server.Get(), u"Request: Failed to connect to server.");
+    Leg leg;
+    leg.result = server::ProcessHeaderBlocks(*chain_, server.Get());
+    Read(server.Get(), &leg);
+    EXPECT_TRUE(leg.result);
+    EXPECT_TRUE(leg.fault);
+    EXPECT_EQ(N(leg.faultString), "Request: Failed to connect to server.");
+    EXPECT_EQ(leg.wire.find("<rp:code>"), std::string::npos) << leg.wire;
+  }
+}
+
+TEST_P(RoutingChainTest, TheReceiverPostsItsAnswerToAnHttpReversePath) {
+  const struct {
+    const char* name;
+    const char* reply;
+    bool posted;
+  } cases[] = {
+      {"accepted", "HTTP/1.0 202 Accepted\r\n\r\n", true},
+      {"refused", "HTTP/1.0 500 Internal Server Error\r\n\r\n", false},
+  };
+  for (const auto& c : cases) {
+    chain_ = std::make_unique<server::HeaderHandlerChain>();
+    net::testing::LoopbackPeer peer;
+    std::string head, body;
+    peer.Serve([&](net::testing::PeerConnection& conn) {
+      head = conn.ReadHead();
+      const size_t at = head.find("Content-Length: ");
+      if (at != std::string::npos) body = conn.ReadExactly(std::stoul(head.substr(at + 16)));
+      conn.Write(c.reply);
+    });
+    const std::u16string back = text::Widen("http://127.0.0.1:" + std::to_string(peer.port()) +
+                                            "/back");
+    ComPtr<Iquenlin2> server =
+        Received(PathBlock(u"<rp:action>urn:a</rp:action><rp:to>http://node.test/route</rp:to>"
+                           u"<rp:rev><rp:via>" + back + u"</rp:via></rp:rev><rp:id>uuid:5</rp:id>"));
+    ASSERT_FALSE(RequestLeg(server.Get()).fault);
+    const Leg leg = ResponseLeg(server.Get());
+    peer.Join();
+    EXPECT_TRUE(leg.result) << c.name;
+    EXPECT_EQ(head.rfind("POST /back HTTP/1.0\r\n", 0), 0u) << c.name << head;
+    EXPECT_EQ(head.find("SOAPAction"), std::string::npos) << c.name;
+    EXPECT_NE(body.find("<rp:fwd><rp:via>" + N(back) + "</rp:via></rp:fwd><rp:rev><rp:via>"
+                        "http://node.test/route</rp:via></rp:rev>"),
+              std::string::npos)
+        << c.name << body;
+    EXPECT_EQ(leg.noContent, c.posted) << c.name;
+    EXPECT_EQ(leg.fault, !c.posted) << c.name;
+    if (!c.posted) {
+      EXPECT_EQ(N(leg.faultString), "WS-Routing Receiver fault.");
+      EXPECT_NE(leg.wire.find("<rp:code>800</rp:code>"), std::string::npos) << leg.wire;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothVersions, RoutingChainTest, ::testing::Values(11, 12));
