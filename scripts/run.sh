@@ -64,9 +64,9 @@ else
   # Keep the operator's file; only the port asked for on the command line changes.
   sed -i "s|<listenPort>[0-9]*</listenPort>|<listenPort>$port</listenPort>|" "$state/brevla-config.xml"
 fi
-# The management endpoint's description, served from the document root.
+# The management and routing endpoints' descriptions, served from the document root.
 mkdir -p "$state/www/wsdl"
-cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl "$state/www/wsdl/"
+cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl server/docroot/wsdl/qv_ws-rp_int.wsdl "$state/www/wsdl/"
 if [ ! -f "$state/www/default.htm" ]; then
   cat >"$state/www/default.htm" <<'HTML'
 <html><head><title>Quorvel SOAP Server</title></head>

@@ -565,6 +565,17 @@ TEST_P(RoutingChainTest, TheReceiverPostsItsAnswerToAnHttpReversePath) {
   }
 }
 
+TEST(RoutingWsdlTest, TheServedDescriptionSelectsItsSoap11Port) {
+  ComPtr<Idorvish2> reader =
+      message::testing::LoadReader(QV_ROUTING_WSDL, u"interopRoutingSvc", u"interopRoutingSoapPort");
+  ASSERT_TRUE(reader);
+  Bstr version;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(reader->GetSOAPBindingVersion(version.Receive(), &ok), S_OK);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(version.View(), xml::kWsdlSoap11Namespace);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothVersions, RoutingChainTest, ::testing::Values(11, 12));
 
 }  // namespace
