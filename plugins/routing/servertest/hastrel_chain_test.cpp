@@ -537,8 +537,7 @@ TEST_P(RoutingChainTest, TheReceiverPostsItsAnswerToAnHttpReversePath) {
     std::string head, body;
     peer.Serve([&](net::testing::PeerConnection& conn) {
       head = conn.ReadHead();
-      const size_t at = head.find("Content-Length: ");
-      if (at != std::string::npos) body = conn.ReadExactly(std::stoul(head.substr(at + 16)));
+      body = conn.ReadAnnouncedBody(head);
       conn.Write(c.reply);
     });
     const std::u16string back = text::Widen("http://127.0.0.1:" + std::to_string(peer.port()) +

@@ -31,8 +31,7 @@ struct Seen {
 Seen ReadRequest(PeerConnection& c) {
   Seen seen;
   seen.head = c.ReadHead();
-  const size_t at = seen.head.find("Content-Length: ");
-  if (at != std::string::npos) seen.body = c.ReadExactly(std::stoul(seen.head.substr(at + 16)));
+  seen.body = c.ReadAnnouncedBody(seen.head);
   return seen;
 }
 
