@@ -1,5 +1,8 @@
 #include "dime/http_dime_transport.h"
 
+#include <cstdlib>
+#include <cstring>
+
 #include <algorithm>
 #include <string>
 
@@ -8,6 +11,22 @@
 #include "platform/net/socket_errors.h"
 
 namespace dime {
+
+uint32_t TestOnlyShorterMs(const char* variable, uint32_t standard) {
+  const char* text = ::getenv(variable);
+  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
+  uint32_t ms = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
+  }
+  return ms < standard ? ms : 0;
+}
+
+uint32_t TestForwardTimeoutMs() {
+  return TestOnlyShorterMs("QUORVEL_TEST_FORWARD_TIMEOUT_MS", kForwardDeadlineMs);
+}
+
 namespace {
 
 constexpr std::string_view kDimeMediaType = "application/dime";

@@ -19,6 +19,21 @@ namespace dime {
 
 class DimeMessage;
 
+// The longest a post to a next hop may take as a whole, however its peer
+// spaces its bytes: every hop a request names may hold a worker this long.
+inline constexpr uint32_t kForwardDeadlineMs = 300000;
+
+// Test-only waits: the milliseconds the environment `variable` gives when
+// that is a number below `standard`, so that a test of the whole program can
+// shorten a wait but never lengthen it. 0 when unset or anything else.
+uint32_t TestOnlyShorterMs(const char* variable, uint32_t standard);
+
+// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS, a number of milliseconds below
+// kForwardDeadlineMs, shortens the waits and the deadline of posts to next
+// hops, so that a test of the whole program can meet a hop that never
+// answers. Unset, or any other value: 0, the standard bounds hold.
+uint32_t TestForwardTimeoutMs();
+
 class HttpDimeTransport : public httpclient::HttpClient {
  public:
   // `message` (not owned) receives DIME responses of Exchange when given.

@@ -65,6 +65,30 @@ NextHop ParseNextHopUrl(std::string_view url) {
   return hop;
 }
 
+bool IsUsableNextHopUrl(std::string_view url) {
+  static constexpr std::string_view kScheme = "http://";
+  if (!url.starts_with(kScheme)) return false;
+  const std::string_view rest = url.substr(kScheme.size());
+  const size_t slash = rest.find('/');
+  std::string_view authority = rest.substr(0, slash);
+  const std::string_view path = slash == std::string_view::npos ? "" : rest.substr(slash);
+  const size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) {
+    if (ParsePort(authority.substr(colon + 1)) == 0) return false;
+    authority = authority.substr(0, colon);
+  }
+  if (authority.empty()) return false;
+  for (const char c : authority) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '.' || c == '_';
+    if (!ok) return false;
+  }
+  for (const char c : path) {
+    if (c < 0x21 || c > 0x7E) return false;
+  }
+  return true;
+}
+
 SAFEARRAY* MakeByteArray(const void* bytes, size_t length) {
   if (length > std::numeric_limits<ULONG>::max()) return nullptr;
   SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(length));

@@ -54,6 +54,13 @@ struct NextHop {
 };
 NextHop ParseNextHopUrl(std::string_view url);
 
+// Whether `url` may be sent to at all: "http://" at its start, a non-empty
+// host of letters, digits, "-", "." and "_", an optional ":" and port
+// 1..65535, and a path that is empty or starts with "/" and holds only bytes
+// 0x21..0x7E. Next hops can come from a request; anything else could inject
+// header lines or reach a host other than the one named.
+bool IsUsableNextHopUrl(std::string_view url);
+
 // A one-dimensional VT_UI1 array holding a copy of `length` bytes; null when
 // it cannot be made.
 SAFEARRAY* MakeByteArray(const void* bytes, size_t length);

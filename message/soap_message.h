@@ -23,15 +23,14 @@
 #include "message/records.h"
 #include "platform/com/variant.h"
 #include "xml/soap_fault.h"
+#include "xml/namespaces.h"
 #include "xml/xml_element.h"
 
 namespace message {
 
 // Role URIs the targeting rules compare against.
-inline constexpr std::u16string_view kSoap11NextActor =
-    u"http://schemas.xmlsoap.org/soap/actor/next";
-inline constexpr std::u16string_view kSoap12NextRole =
-    u"http://www.w3.org/2003/05/soap-envelope/role/next";
+using xml::kSoap11NextActor;
+using xml::kSoap12NextRole;
 inline constexpr std::u16string_view kSoap12NoneRole =
     u"http://www.w3.org/2003/05/soap-envelope/role/none";
 inline constexpr std::u16string_view kSoap12UltimateReceiverRole =

@@ -25,7 +25,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
 # object join the server once their folders are built.
 targets=(braskel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin likkelon orsquel pellasco; do
+for target in dorvish quenlin likkelon orsquel pellasco hastrel; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -40,7 +40,8 @@ export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 # The configuration is read from beside the executable.
 cp -f "$build/server/braskel/braskel" "$state/braskel"
 for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so \
-  plugins/tests/liblikkelon.so plugins/tests/liborsquel.so plugins/tests/libpellasco.so; do
+  plugins/tests/liblikkelon.so plugins/tests/liborsquel.so plugins/tests/libpellasco.so \
+  plugins/routing/libhastrel.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service
@@ -79,11 +80,11 @@ else
   # Keep the operator's file; only the port asked for on the command line changes.
   sed -i "s|<listenPort>[0-9]*</listenPort>|<listenPort>$port</listenPort>|" "$state/brevla-config.xml"
 fi
-# The descriptions of the management endpoint and the test services, served
-# from the document root.
+# The descriptions of the management and routing endpoints and of the test
+# services, served from the document root.
 mkdir -p "$state/www/wsdl"
-cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl plugins/tests/pellasco/interopdoc.wsdl \
-  plugins/tests/orsquel/soap12-test.wsdl "$state/www/wsdl/"
+cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl server/docroot/wsdl/qv_ws-rp_int.wsdl \
+  plugins/tests/pellasco/interopdoc.wsdl plugins/tests/orsquel/soap12-test.wsdl "$state/www/wsdl/"
 if [ ! -f "$state/www/default.htm" ]; then
   cat >"$state/www/default.htm" <<'HTML'
 <html><head><title>Quorvel SOAP Server</title></head>

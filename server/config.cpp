@@ -77,17 +77,6 @@ uint32_t WatchdogPeriodMs(uint32_t watchdogIntervalSeconds) {
   return static_cast<uint32_t>(std::clamp<uint64_t>(ms, kMinTimerPeriodMs, kMaxTimerPeriodMs));
 }
 
-uint32_t TestOnlyShorterMs(const char* variable, uint32_t standard) {
-  const char* text = ::getenv(variable);
-  if (text == nullptr || *text == '\0' || std::strlen(text) > 9) return 0;
-  uint32_t ms = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return 0;
-    ms = ms * 10 + static_cast<uint32_t>(*c - '0');
-  }
-  return ms < standard ? ms : 0;
-}
-
 std::string ExecutableDirectory(const std::string& executablePath) {
   const size_t slash = executablePath.rfind('/');
   if (slash == std::string::npos) return ".";

@@ -115,10 +115,6 @@ inline constexpr uint32_t kMaxTimerPeriodMs = 0x7FFFFFFF;
 // clamped to the timer's range, so 0 never spins.
 uint32_t WatchdogPeriodMs(uint32_t watchdogIntervalSeconds);
 
-// Test-only waits: the milliseconds the environment `variable` gives when
-// that is a number below `standard`, so that a test of the whole program can
-// shorten a wait but never lengthen it. 0 when unset or anything else.
-uint32_t TestOnlyShorterMs(const char* variable, uint32_t standard);
 
 // The directory part of `executablePath` without its final "/" ("." when the
 // path holds no "/").

@@ -227,7 +227,12 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
   }
   Bstr url;
   message->GetNextHopURL(url.Receive());
-  const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
+  const std::string hop_url = text::Narrow(url.View());
+  if (!dime::IsUsableNextHopUrl(hop_url)) {
+    RecordFault(message, version, u"Server", u"Receiver", kConnectFailed);
+    return;
+  }
+  const NextHop hop = ParseNextHopUrl(hop_url);
   OutboundGate::Pass pass(limits.gate);
   if (!pass.Entered()) {
     RecordFault(message, version, u"Server", u"Receiver", kForwardersBusy);
@@ -273,7 +278,12 @@ void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string
                     const ForwardLimits& limits) {
   Bstr url;
   message->GetNextHopURL(url.Receive());
-  const NextHop hop = ParseNextHopUrl(text::Narrow(url.View()));
+  const std::string hop_url = text::Narrow(url.View());
+  if (!dime::IsUsableNextHopUrl(hop_url)) {
+    RecordFault(message, 12, u"Server", u"Receiver", kConnectFailed);
+    return;
+  }
+  const NextHop hop = ParseNextHopUrl(hop_url);
   OutboundGate::Pass pass(limits.gate);
   if (!pass.Entered()) {
     RecordFault(message, 12, u"Server", u"Receiver", kForwardersBusy);

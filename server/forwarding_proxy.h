@@ -18,8 +18,9 @@
 
 namespace server {
 
-// Longest wait for any one network event of a forward.
-inline constexpr uint32_t kForwardTimeoutMs = 300000;
+// Longest wait for any one network event of a forward, and for the whole of it.
+inline constexpr uint32_t kForwardTimeoutMs = dime::kForwardDeadlineMs;
+using dime::kForwardDeadlineMs;
 inline constexpr char kForwardUserAgent[] = "Quorvel SOAP Server/3.2 (Acting as Intermediary)";
 
 // What bounds one forward: each wait, the whole forward (it ends at

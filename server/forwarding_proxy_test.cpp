@@ -199,6 +199,9 @@ TEST(ForwardSoapPostTest, UnreachableHopsAndUnsafeValuesAreConnectionFailures) {
       {"CR in SOAPAction", HopUrl(never.port()), "\"a\"\rX-Injected: 1", ""},
       {"CR LF in host", u"http://127.0.0.1\r\nX-Injected: 1:" + text::Widen(port) + u"/x", "", ""},
       {"blank in hop path", HopUrl(never.port(), "/a b"), "", ""},
+      {"user part in host", u"http://x@127.0.0.1:" + text::Widen(port) + u"/x", "", ""},
+      {"blank in host", u"http://127.0.0.1 x:" + text::Widen(port) + u"/x", "", ""},
+      {"scheme in capitals", u"HTTP://127.0.0.1:" + text::Widen(port) + u"/x", "", ""},
       {"CR LF in hop path", HopUrl(never.port(), "/a\r\nX: 1"), "", ""},
   };
   for (const auto& c : cases) {

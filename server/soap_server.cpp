@@ -61,11 +61,7 @@ void WatchdogTimerProc(HWND, UINT, UINT_PTR, DWORD) {
   if (ServerCore* core = watchdogCore.load()) core->OnWatchdog();
 }
 
-// Test-only: QUORVEL_TEST_FORWARD_TIMEOUT_MS shortens each wait of a forward
-// so that a test of the whole program can meet a next hop that never answers.
-uint32_t TestForwardTimeoutMs() {
-  return TestOnlyShorterMs("QUORVEL_TEST_FORWARD_TIMEOUT_MS", kForwardTimeoutMs);
-}
+using dime::TestForwardTimeoutMs;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "dime/http_dime_transport.h"
 #include "interfaces/dorvish.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -217,7 +218,7 @@ ComPtr<IDispatch> WsdlCache::LoadReader(const EndpointInfo& endpoint) {
 }
 
 uint32_t WsdlCache::TestLoadTimeoutMs() {
-  return TestOnlyShorterMs("QUORVEL_TEST_WSDL_TIMEOUT_MS",
+  return dime::TestOnlyShorterMs("QUORVEL_TEST_WSDL_TIMEOUT_MS",
                            static_cast<uint32_t>(wsdl::kDefaultWsdlTimeoutMs));
 }
 

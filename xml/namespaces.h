@@ -50,6 +50,17 @@ inline constexpr std::u16string_view kXmlSchemaInstance2000Namespace =
 // literal (a test holds them equal).
 inline constexpr std::u16string_view kDigestAuthNamespace = u"urn:quorvel:soap:digest-auth";
 
+// The "next" actor (SOAP 1.1) and role (SOAP 1.2) every intermediary plays.
+inline constexpr std::u16string_view kSoap11NextActor =
+    u"http://schemas.xmlsoap.org/soap/actor/next";
+inline constexpr std::u16string_view kSoap12NextRole =
+    u"http://www.w3.org/2003/05/soap-envelope/role/next";
+
+// WS-Routing: the path header's namespace and the action of its faults.
+inline constexpr std::u16string_view kWsRoutingNamespace = u"http://schemas.xmlsoap.org/rp/";
+inline constexpr std::u16string_view kWsRoutingFaultAction =
+    u"http://schemas.xmlsoap.org/soap/fault";
+
 // The SOAP 1.2 test collection.
 inline constexpr std::u16string_view kSoap12TestNamespace = u"http://example.org/ts-tests";
 

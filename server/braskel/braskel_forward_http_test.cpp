@@ -21,7 +21,7 @@
 
 #include "platform/net/testing/loopback_peer.h"
 #include "server/braskel/service_registration.h"
-#include "server/braskel/testing/braskel_process.h"
+#include "server/braskel/testing/braskel_instances.h"
 #include "server/testing/loopback_client.h"
 #include "server/testing/test_files.h"
 
@@ -35,7 +35,6 @@ using server_testing::MemoryKb;
 using server_testing::Pattern;
 using server_testing::ReadFile;
 
-const std::string kSource = std::string(kServiceName) + ": ";
 constexpr char kSoap11Env[] = "http://schemas.xmlsoap.org/soap/envelope/";
 constexpr char kConnectFailed[] = "Request: Failed to connect to server.";
 
@@ -175,88 +174,11 @@ std::string NextHop(uint16_t port, const std::string& path) {
   return "<nextHopURL>http://127.0.0.1:" + std::to_string(port) + path + "</nextHopURL>";
 }
 
-class BraskelForwardHttpTest : public server_testing::BraskelProcessTest {
+class BraskelForwardHttpTest : public server_testing::BraskelInstancesTest {
  protected:
-  struct Instance {
-    fs::path dir;
-    pid_t pid = -1;
-    uint16_t port = 0;
-  };
-
-  void SetUp() override {
-    BraskelProcessTest::SetUp();
-    if (HasFatalFailure()) return;
-    for (const char* component :
-         {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS}) {
-      const std::string command = std::string(QV_REGCOMP) + " -s " + component;
-      ASSERT_EQ(system(command.c_str()), 0) << command;
-    }
-    ASSERT_EQ(Run({"-Service"}), 0);
-  }
-
-  void TearDown() override {
-    for (auto& i : instances_) {
-      if (i->pid > 0) Stop(*i);
-    }
-    BraskelProcessTest::TearDown();
-  }
-
-  // Starts a copy of the program in its own directory under dir_, with its
-  // own runtime directory (each copy serves the management class) and event
-  // log, serving `endpoints`; `env` adds variables. Returns once it reports
-  // its port (0 and a failure when it does not).
-  Instance& Start(const std::string& name, const std::string& endpoints,
-                  std::vector<std::string> env = {}) {
-    auto instance = std::make_unique<Instance>();
-    Instance& i = *instance;
-    instances_.push_back(std::move(instance));
-    i.dir = dir_ / name;
-    fs::create_directories(i.dir / "run");
-    fs::create_directories(i.dir / "www");
-    fs::copy_file(BRASKEL_PATH, i.dir / "braskel");
-    server_testing::WriteFile(
-        i.dir / "brevla-config.xml",
-        "<configuration><listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
-        "<numWorkThreads>3</numWorkThreads><docBasePath>" +
-            (i.dir / "www").string() + "</docBasePath><endpointList>" + endpoints +
-            "</endpointList></configuration>");
-    const fs::path events = i.dir / "events.txt";
-    env.push_back("QUORVEL_RUNTIME_DIR=" + (i.dir / "run").string());
-    env.push_back("QUORVEL_EVENTLOG_FILE=" + events.string());
-    i.pid = Spawn(i.dir / "braskel", {}, std::string(kServiceName), std::nullopt, env);
-    const std::string prefix = kSource + "Listening on 127.0.0.1:";
-    const auto end = std::chrono::steady_clock::now() + 30s;
-    while (i.pid > 0 && std::chrono::steady_clock::now() < end) {
-      std::istringstream lines(ReadFile(events));
-      for (std::string l; std::getline(lines, l);) {
-        if (l.rfind(prefix, 0) == 0) {
-          i.port = static_cast<uint16_t>(std::stoi(l.substr(prefix.size())));
-          return i;
-        }
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << name << " reported no port:\n" << ReadFile(events);
-    return i;
-  }
-
-  // A sanitizer finding (a leak) makes the exit status non-zero.
-  void Stop(Instance& i) {
-    kill(i.pid, SIGTERM);
-    EXPECT_EQ(Wait(i.pid, 60s), 0) << i.dir;
-    i.pid = -1;
-  }
-
-  static std::string Exchange(uint16_t port, const std::string& request) {
-    LoopbackClient c(port);
-    EXPECT_TRUE(c.Connected());
-    c.Send(request);
-    std::string reply = c.ReadAll(60s);
-    EXPECT_FALSE(c.TimedOut());
-    return reply;
-  }
-
-  std::vector<std::unique_ptr<Instance>> instances_;
+  BraskelForwardHttpTest()
+      : BraskelInstancesTest(QV_REGCOMP, {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT,
+                                          QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS}) {}
 };
 
 // The serving copy: a DIME echo service on /svc, one that faults on /bad.

@@ -73,6 +73,18 @@ std::string PeerConnection::ReadExactly(size_t n) {
   return s;
 }
 
+std::string PeerConnection::ReadAnnouncedBody(std::string_view head) {
+  static constexpr std::string_view kName = "Content-Length: ";
+  const size_t at = head.find(kName);
+  if (at == std::string_view::npos) return {};
+  size_t n = 0;
+  for (size_t i = at + kName.size(); i < head.size() && head[i] >= '0' && head[i] <= '9'; ++i) {
+    n = n * 10 + static_cast<size_t>(head[i] - '0');
+    if (n > kMaxPeerRead) return {};
+  }
+  return ReadExactly(n);
+}
+
 std::string PeerConnection::ReadToEnd() {
   std::string s;
   while (ReadSome(s, kMaxPeerRead)) {

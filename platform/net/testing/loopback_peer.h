@@ -34,6 +34,9 @@ class PeerConnection {
   std::string ReadExactly(size_t n);
   // Reads until the client closes or goes silent.
   std::string ReadToEnd();
+  // Reads the body a request `head` announces with "Content-Length: "
+  // (nothing without one; at most kMaxPeerRead bytes).
+  std::string ReadAnnouncedBody(std::string_view head);
   // Writes all bytes; false when the client went away.
   bool Write(std::string_view bytes);
   // Writes the bytes one at a time with a short pause between them, so that

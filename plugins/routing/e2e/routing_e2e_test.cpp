@@ -1,0 +1,193 @@
+// hastrel2 in running braskel programs: a client posts to an intermediary,
+// which forwards along the request's path to a receiver; answers, routing
+// faults and the server's own forward faults come back to the client.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/net/testing/loopback_peer.h"
+#include "server/braskel/testing/braskel_instances.h"
+
+namespace routing {
+namespace {
+
+constexpr char kSoap11Env[] = "http://schemas.xmlsoap.org/soap/envelope/";
+
+// A port nothing listens on at the moment of asking.
+uint16_t FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof(a);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) != 0) {
+    if (fd >= 0) close(fd);
+    return 0;
+  }
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string Url(uint16_t port, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(port) + path;
+}
+
+// A routing endpoint of the tests' document service at `uri`, named `node`.
+std::string RoutingEndpoint(const std::string& uri, const std::string& node) {
+  return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" QV_SERVER_TESTDATA
+         "/doc.wsdl</wsdlDocURL><wsdlService>DocService</wsdlService><wsdlPort>DocPort"
+         "</wsdlPort><bodyProcessingProgId>QvTest.Doc</bodyProcessingProgId>"
+         "<headerProcessingProgIds><progId>braskel.hastrel2</progId></headerProcessingProgIds>"
+         "<nodeURI>" +
+         node + "</nodeURI><enabled>true</enabled></endpoint>";
+}
+
+std::string Post(const std::string& path, const std::string& children) {
+  std::string header;
+  if (!children.empty()) {
+    header = std::string("<SOAP-ENV:Header><rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\" "
+                         "SOAP-ENV:actor=\"http://schemas.xmlsoap.org/soap/actor/next\" "
+                         "SOAP-ENV:mustUnderstand=\"1\">") +
+             children + "</rp:path></SOAP-ENV:Header>";
+  }
+  const std::string body =
+      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") +
+      kSoap11Env + "\">" + header +
+      "<SOAP-ENV:Body><ask xmlns=\"urn:q\">hi</ask></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  return "POST " + path + " HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:a\"\r\n"
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::string StatusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
+
+std::string Via(const std::string& url) { return "<rp:via>" + url + "</rp:via>"; }
+
+class RoutingE2eTest : public server_testing::BraskelInstancesTest {
+ protected:
+  RoutingE2eTest()
+      : BraskelInstancesTest(QV_REGCOMP, {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT,
+                                          QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS,
+                                          QV_HASTREL_COMPONENT}) {}
+
+  // An intermediary at /mid and a receiver at /recv, each naming itself.
+  void StartPair() {
+    const uint16_t recvPort = FreePort(), midPort = FreePort();
+    ASSERT_NE(recvPort, 0);
+    ASSERT_NE(midPort, 0);
+    recv_ = Url(recvPort, "/recv");
+    mid_ = Url(midPort, "/mid");
+    const Instance& r = Start("receiver", RoutingEndpoint("/recv", recv_), {}, recvPort);
+    ASSERT_EQ(r.port, recvPort);
+    const Instance& m = Start("intermediary", RoutingEndpoint("/mid", mid_),
+                              {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=3000"}, midPort);
+    ASSERT_EQ(m.port, midPort);
+    midPort_ = midPort;
+    recvPort_ = recvPort;
+  }
+
+  std::string recv_, mid_;
+  uint16_t midPort_ = 0, recvPort_ = 0;
+};
+
+TEST_F(RoutingE2eTest, TheReceiversAnswerComesBackRelayedThroughTheIntermediary) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string reply =
+      Exchange(midPort_, Post("/mid", "<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) +
+                                          Via(recv_) + "</rp:fwd><rp:rev/><rp:id>uuid:e1</rp:id>"));
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << reply;
+  EXPECT_NE(reply.find("<body>"), std::string::npos) << reply;  // the receiver's service ran
+  EXPECT_NE(reply.find("<rp:fwd /><rp:rev>" + Via(mid_) + Via(recv_) + "</rp:rev>"),
+            std::string::npos)
+      << reply;
+  EXPECT_NE(reply.find("<rp:relatesTo>uuid:e1</rp:relatesTo>"), std::string::npos) << reply;
+}
+
+TEST_F(RoutingE2eTest, RoutingAndForwardFaultsReachTheClient) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const std::string dead = Url(FreePort(), "/gone");
+  const struct {
+    const char* name;
+    std::string children;
+    const char* status;
+    const char* text;  // in the reply
+  } cases[] = {
+      {"no path", "", "HTTP/1.0 500", "<rp:code>701</rp:code>"},
+      // With a reverse path: a one-way request gets no content even after a fault.
+      {"no id", "<rp:action>urn:a</rp:action><rp:to>" + mid_ + "</rp:to><rp:rev/>", "HTTP/1.0 500",
+       "<rp:code>700</rp:code>"},
+      {"https next hop",
+       "<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) + Via("https://127.0.0.1/x") +
+           "</rp:fwd><rp:rev/><rp:id>uuid:2</rp:id>",
+       "HTTP/1.0 500", "<rp:code>712</rp:code>"},
+      {"dead next hop by rp:fwd",
+       "<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) + Via(dead) +
+           "</rp:fwd><rp:rev/><rp:id>uuid:3</rp:id>",
+       "HTTP/1.0 500", "Request: Failed to connect to server."},
+      {"dead next hop by rp:to",
+       "<rp:action>urn:a</rp:action><rp:to>" + dead + "</rp:to><rp:fwd>" + Via(mid_) +
+           "</rp:fwd><rp:rev/><rp:id>uuid:4</rp:id>",
+       "HTTP/1.0 500", "Request: Failed to connect to server."},
+      {"one-way", "<rp:action>urn:a</rp:action><rp:to>" + mid_ + "</rp:to><rp:id>uuid:5</rp:id>",
+       "HTTP/1.0 204", nullptr},
+      {"a routing fault message",
+       "<rp:action>http://schemas.xmlsoap.org/soap/fault</rp:action><rp:id>uuid:6</rp:id>",
+       "HTTP/1.0 204", nullptr},
+  };
+  for (const auto& c : cases) {
+    const std::string reply = Exchange(midPort_, Post("/mid", c.children));
+    EXPECT_EQ(StatusLine(reply).rfind(c.status, 0), 0u) << c.name << "\n" << reply;
+    if (c.text) {
+      EXPECT_NE(reply.find(c.text), std::string::npos) << c.name << "\n" << reply;
+    }
+    if (std::string_view(c.text ? c.text : "").starts_with("<rp:code>")) {
+      EXPECT_NE(reply.find("Client</faultcode><faultstring>WS-Routing Sender fault."),
+                std::string::npos)
+          << c.name << "\n" << reply;
+    }
+    if (std::string_view(c.status) == "HTTP/1.0 204") {
+      EXPECT_EQ(reply.find("<body>"), std::string::npos) << c.name;
+    }
+  }
+}
+
+TEST_F(RoutingE2eTest, TheReceiverPostsItsAnswerAlongAnHttpReversePath) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  const struct {
+    const char* name;
+    const char* peerReply;
+    const char* status;
+  } cases[] = {
+      {"taken", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", "HTTP/1.0 204"},
+      {"refused", "HTTP/1.0 500 Internal Server Error\r\n\r\n", "HTTP/1.0 500"},
+  };
+  for (const auto& c : cases) {
+    net::testing::LoopbackPeer peer;
+    std::string head, body;
+    peer.Serve([&](net::testing::PeerConnection& conn) {
+      head = conn.ReadHead();
+      body = conn.ReadAnnouncedBody(head);
+      conn.Write(c.peerReply);
+    });
+    const std::string back = Url(peer.port(), "/back");
+    const std::string reply =
+        Exchange(recvPort_, Post("/recv", "<rp:action>urn:a</rp:action><rp:to>" + recv_ +
+                                              "</rp:to><rp:rev>" + Via(back) +
+                                              "</rp:rev><rp:id>uuid:r</rp:id>"));
+    peer.Join();
+    EXPECT_EQ(StatusLine(reply).rfind(c.status, 0), 0u) << c.name << "\n" << reply;
+    EXPECT_EQ(head.rfind("POST /back HTTP/1.0\r\n", 0), 0u) << c.name << head;
+    EXPECT_NE(body.find("<body>"), std::string::npos) << c.name << body;  // the service's answer
+    EXPECT_NE(body.find("<rp:relatesTo>uuid:r</rp:relatesTo>"), std::string::npos) << body;
+    if (std::string_view(c.status) == "HTTP/1.0 500") {
+      EXPECT_NE(reply.find("<rp:code>800</rp:code>"), std::string::npos) << reply;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace routing
