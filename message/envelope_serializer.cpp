@@ -13,6 +13,7 @@
 #include "message/internal/faults.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
+#include "message/xsd_types.h"
 #include "platform/com/object.h"
 #include "platform/text/text.h"
 #include "xml/codecs.h"

@@ -6,6 +6,7 @@
 
 #include "message/envelope_serializer.h"
 #include "message/internal/faults.h"
+#include "message/parsed_decoding.h"
 #include "message/rpc_decoder.h"
 #include "platform/com/object.h"
 #include "platform/storage/storage.h"
@@ -84,6 +85,9 @@ bool SoapMessage::Deserialize() {
     MessageParser& parser =
         request_phase_ ? static_cast<MessageParser&>(request_parser_) : response_parser_;
     parser.Parse(*this, wsdl_reader_.Get());
+    DecodeHeaderBlocks(parser, *this, wsdl_reader_.Get(), !request_phase_);
+    if (!request_phase_) StoreParsedFault(parser, *this, wsdl_reader_.Get());
+    parser.StoreLiteralBody(*this);
     Bstr version;
     VARIANT_BOOL ok = VARIANT_FALSE;
     if (!wsdl_reader_ || FAILED(wsdl_reader_->GetSOAPBindingVersion(version.Receive(), &ok)) ||
