@@ -635,7 +635,7 @@ bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, 
   for (const auto& block : literal) {
     XmlElementPtr parsed;
     try {
-      parsed = MessageParser::ParseXmlFragment(block->literal_xml);
+      parsed = MessageParser::ParseXmlFragment(block->LiteralXml());
     } catch (int) {
     }
     // A plug-in may add any text; one that is not an element is this

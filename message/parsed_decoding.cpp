@@ -6,7 +6,6 @@
 #include "message/soap_message.h"
 #include "message/value_decoder.h"
 #include "xml/namespaces.h"
-#include "xml/xml_writer.h"
 
 namespace message {
 
@@ -83,11 +82,9 @@ void DecodeHeaderBlocks(const MessageParser& parser, SoapMessage& message, Idorv
         continue;
       }
     }
-    std::u16string literal;
-    xml::WriteXmlElement(*acc.element, nullptr, literal);
-    if (!message.AddLiteralHeaderBlock(acc.namespace_uri, acc.local_name, literal,
-                                       acc.must_understand, acc.role, acc.relay,
-                                       acc.has_encoding_style ? acc.encoding_style : u"", true)) {
+    if (!message.AddParsedLiteralHeaderBlock(
+            parser, *acc.element, acc.namespace_uri, acc.local_name, acc.must_understand, acc.role,
+            acc.relay, acc.has_encoding_style ? acc.encoding_style : u"")) {
       internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
     }
   }
