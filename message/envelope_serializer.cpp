@@ -213,6 +213,10 @@ bool Writer::WriteText(XmlElement& element, int code, const VARIANT& value) {
       return true;
     }
     default: {
+      if (value.vt == VT_BSTR) {  // already text: no converted copy
+        element.AppendText(BstrView(value.bstrVal));
+        return true;
+      }
       Variant text;
       if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) {
         // Non-finite numbers among them: they have no form in XML.
@@ -229,8 +233,11 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
                             std::u16string_view name, std::u16string_view type,
                             std::u16string_view type_ns, const VARIANT& in,
                             std::u16string_view encoding, bool literal) {
-  Variant value;
-  if (FAILED(VariantCopyInd(&value, &in))) return nullptr;
+  // Copied only to see through a reference: a copy of each string written
+  // would cost an allocation per value.
+  Variant deref;
+  if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return nullptr;
+  const VARIANT& value = (in.vt & VT_BYREF) ? deref : in;
   XmlElementPtr element = NewElement(prefix, ns, name);
   if (value.vt == VT_NULL) {
     SetNil(*element, type_ns);
