@@ -13,6 +13,7 @@
 #include "message/internal/faults.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
+#include "message/xsd_types.h"
 #include "platform/com/object.h"
 #include "platform/text/text.h"
 #include "xml/codecs.h"
@@ -212,6 +213,10 @@ bool Writer::WriteText(XmlElement& element, int code, const VARIANT& value) {
       return true;
     }
     default: {
+      if (value.vt == VT_BSTR) {  // already text: no converted copy
+        element.AppendText(BstrView(value.bstrVal));
+        return true;
+      }
       Variant text;
       if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) {
         // Non-finite numbers among them: they have no form in XML.
@@ -228,8 +233,11 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
                             std::u16string_view name, std::u16string_view type,
                             std::u16string_view type_ns, const VARIANT& in,
                             std::u16string_view encoding, bool literal) {
-  Variant value;
-  if (FAILED(VariantCopyInd(&value, &in))) return nullptr;
+  // Copied only to see through a reference: a copy of each string written
+  // would cost an allocation per value.
+  Variant deref;
+  if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return nullptr;
+  const VARIANT& value = (in.vt & VT_BYREF) ? deref : in;
   XmlElementPtr element = NewElement(prefix, ns, name);
   if (value.vt == VT_NULL) {
     SetNil(*element, type_ns);
@@ -634,7 +642,7 @@ bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, 
   for (const auto& block : literal) {
     XmlElementPtr parsed;
     try {
-      parsed = MessageParser::ParseXmlFragment(block->literal_xml);
+      parsed = MessageParser::ParseXmlFragment(block->LiteralXml());
     } catch (int) {
     }
     // A plug-in may add any text; one that is not an element is this

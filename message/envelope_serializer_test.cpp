@@ -551,7 +551,7 @@ TEST(MessageOperationsTest, CheckMustUnderstandAfterTakes) {
     EXPECT_EQ(h.message->GetFaultCode(), u"MustUnderstand");
     EXPECT_EQ(h.FaultText(), u"Unhandled 'mustUnderstand' header block.");
     ASSERT_EQ(h.message->LiteralFaultHeaderBlocks().size(), 1u);
-    const std::u16string& named = h.message->LiteralFaultHeaderBlocks()[0]->literal_xml;
+    const std::u16string& named = h.message->LiteralFaultHeaderBlocks()[0]->LiteralXml();
     EXPECT_NE(named.find(take ? u"qname=\"ns:b\"" : u"qname=\"ns:a\""), std::u16string::npos)
         << Narrow(named);
     EXPECT_NE(named.find(u"xmlns:ns=\"urn:t\""), std::u16string::npos) << Narrow(named);

@@ -5,12 +5,11 @@
 #include <memory_resource>
 #include <new>
 
+#include "message/array_attributes.h"
 #include "message/internal/faults.h"
 #include "message/soap_message.h"
-#include "message/value_decoder.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
-#include "xml/xml_writer.h"
 
 namespace message {
 
@@ -18,44 +17,9 @@ using internal::ThrowClient;
 
 namespace {
 
-const std::map<std::u16string_view, int>& TypeMap() {
-  static const std::map<std::u16string_view, int> map = {
-      {u"unsignedByte", VT_UI1},
-      {u"byte", VT_I1},
-      {u"short", VT_I2},
-      {u"unsignedShort", VT_UI2},
-      {u"integer", VT_I4},
-      {u"int", VT_I4},
-      {u"unsignedInt", VT_UI4},
-      {u"long", VT_I4},  // 32-bit, as the interfaces carry it
-      {u"unsignedLong", VT_UI4},
-      {u"float", VT_R4},
-      {u"double", VT_R8},
-      {u"decimal", VT_DECIMAL},
-      {u"string", VT_BSTR},
-      {u"anyType", kTypeAny},
-      {u"ur-type", kTypeAny},
-      {u"anyURI", kTypeAnyUri},
-      {u"date", kTypeDate},
-      {u"time", kTypeTime},
-      {u"timeInstant", kTypeDateTime},
-      {u"dateTime", kTypeDateTime},
-      {u"base64", kTypeBase64},
-      {u"base64Binary", kTypeBase64},
-      {u"hexBinary", kTypeHex},
-      {u"boolean", kTypeBoolean},
-  };
-  return map;
-}
-
 std::u16string_view EnvelopeNamespace(int version) {
   return version == xml::kSoapVersion11 ? xml::kSoap11EnvelopeNamespace
                                         : xml::kSoap12EnvelopeNamespace;
-}
-
-std::u16string_view EncodingNamespace(int version) {
-  return version == xml::kSoapVersion11 ? xml::kSoap11EncodingNamespace
-                                        : xml::kSoap12EncodingNamespace;
 }
 
 std::u16string_view TrimSpaces(std::u16string_view s) {
@@ -102,14 +66,6 @@ bool FlagValue(std::u16string_view value, bool* flag) {
 }
 
 }  // namespace
-
-bool LookupXsdType(std::u16string_view local_name, int* code) {
-  const auto& map = TypeMap();
-  auto it = map.find(local_name);
-  if (it == map.end()) return false;
-  *code = it->second;
-  return true;
-}
 
 namespace internal {
 
@@ -717,80 +673,6 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   message.SetSoapVersion(state_->version);
 }
 
-void MessageParser::StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response) {
-  const int version = state_->version;
-  const std::u16string_view expected = EncodingNamespace(version);
-  const std::u16string op =
-      state_->wrapper ? state_->wrapper->local_name.str() : message.GetMethodName();
-  ValueDecoder decoder(*this, message, reader);
-  for (const AccessorPtr& block : state_->header_blocks) {
-    const Accessor& acc = *block;
-    std::u16string encoding = acc.encoding_style;
-    bool encoded = acc.has_encoding_style && (encoding.starts_with(xml::kSoap11EncodingNamespace) ||
-                                              encoding == xml::kSoap12EncodingNamespace);
-    if (!encoded && reader) {
-      Bstr wsdl_encoding;
-      VARIANT_BOOL ok = VARIANT_FALSE;
-      Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
-      HRESULT hr = response
-                       ? reader->GetOutputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                             wsdl_encoding.Receive(), &ok)
-                       : reader->GetInputHeaderPartEncStyle(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                            wsdl_encoding.Receive(), &ok);
-      if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
-        encoding = wsdl_encoding.View();
-        encoded = true;
-      }
-    }
-    if (encoded && reader) {
-      if (encoding != expected && !encoding.starts_with(expected)) {
-        const std::u16string text = internal::FormatName(
-            response ? "Unsupported encodingStyle for header block: '%s' in Response message."
-                     : "Unsupported encodingStyle for header block: '%s' in Request message.",
-            acc.local_name);
-        if (version == xml::kSoapVersion11) ThrowClient(text, false);
-        internal::ThrowFault(xml::kFaultClient, u"DataEncodingUnknown",
-                             xml::kSoap12EnvelopeNamespace, text, false);
-      }
-      Bstr type, type_ns;
-      VARIANT_BOOL ok = VARIANT_FALSE;
-      Bstr op_b(op), name_b(acc.local_name), ns_b(acc.namespace_uri);
-      HRESULT hr = response
-                       ? reader->GetOutputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                         type.Receive(), type_ns.Receive(), &ok)
-                       : reader->GetInputHeaderPartType(op_b.Get(), name_b.Get(), ns_b.Get(),
-                                                        type.Receive(), type_ns.Receive(), &ok);
-      if (FAILED(hr) || ok != VARIANT_TRUE) {
-        ok = VARIANT_FALSE;
-        hr = reader->GetHeaderElemType(name_b.Get(), ns_b.Get(), type.Receive(), type_ns.Receive(),
-                                       &ok);
-      }
-      if (SUCCEEDED(hr) && ok == VARIANT_TRUE) {
-        Variant value;
-        decoder.DecodeEncoded(
-            acc, type.View(), type_ns.View(), expected,
-            internal::FormatName("Header block: '%s' has invalid reference.", acc.local_name),
-            &value);
-        if (!message.AddHeaderBlock(acc.namespace_uri, acc.local_name, value, acc.must_understand,
-                                    acc.role, acc.relay, true)) {
-          internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
-        }
-        continue;
-      }
-    }
-    std::u16string literal;
-    xml::WriteXmlElement(*acc.element, nullptr, literal);
-    if (!message.AddLiteralHeaderBlock(acc.namespace_uri, acc.local_name, literal,
-                                       acc.must_understand, acc.role, acc.relay,
-                                       acc.has_encoding_style ? acc.encoding_style : u"", true)) {
-      internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
-    }
-  }
-  if (!response) {
-    message.AddRole(version == xml::kSoapVersion11 ? kSoap11NextActor : kSoap12NextRole);
-  }
-}
-
 void MessageParser::StoreLiteralBody(SoapMessage& message) {
   if (!state_->body_element) return;
   if (!message.SetParsedLiteralBody(*this, *state_->body_element, state_->body_encoding)) {
@@ -817,8 +699,6 @@ void RequestParser::Parse(SoapMessage& message, Idorvish2* reader) {
       message.SetMethodNamespace(state_->wrapper->namespace_uri);
     }
   }
-  StoreHeaderBlocks(message, reader, false);
-  StoreLiteralBody(message);
 }
 
 // ---- response ------------------------------------------------------------------
@@ -830,69 +710,6 @@ std::u16string_view ResponseParser::RefKey(const Accessor& accessor) const {
   return std::u16string_view(accessor.href).substr(1);
 }
 
-void ResponseParser::Parse(SoapMessage& message, Idorvish2* reader) {
-  RunParse(message, true);
-  StoreHeaderBlocks(message, reader, true);
-  if (state_->fault) StoreFault(message, reader);
-  StoreLiteralBody(message);
-}
-
-void ResponseParser::StoreFault(SoapMessage& message, Idorvish2* reader) {
-  const ParsedFault& fault = *state_->fault;
-  if (state_->version == xml::kSoapVersion11) {
-    message.SetFault(fault.code, fault.code_namespace, fault.fault_string, fault.actor, false);
-  } else {
-    message.SetFault12(fault.code, fault.code_namespace, fault.subcode, fault.subcode_namespace,
-                       fault.reasons, fault.actor, false);
-  }
-  // A fault read from a response is the peer's answer, not one to write back.
-  message.SetWriteFaultBody(false);
-  if (!fault.detail || !reader) return;
-
-  const std::u16string_view expected = EncodingNamespace(state_->version);
-  ValueDecoder decoder(*this, message, reader);
-  const Bstr op(message.GetMethodName());
-  for (const AccessorPtr& child : fault.detail->children) {
-    const Bstr name(child->local_name), ns(child->namespace_uri);
-    Bstr type, type_ns, use;
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    if (FAILED(reader->GetFaultDetailPartType(op.Get(), name.Get(), ns.Get(), type.Receive(),
-                                              type_ns.Receive(), &ok)) ||
-        ok != VARIANT_TRUE) {
-      continue;
-    }
-    ok = VARIANT_FALSE;
-    const bool encoded =
-        SUCCEEDED(reader->GetFaultDetailUse(op.Get(), name.Get(), ns.Get(), use.Receive(), &ok)) &&
-        ok == VARIANT_TRUE && use.View() == u"encoded";
-    Variant value;
-    try {
-      if (encoded) {
-        Bstr wsdl_encoding;
-        ok = VARIANT_FALSE;
-        reader->GetFaultDetailEncStyle(op.Get(), name.Get(), ns.Get(), wsdl_encoding.Receive(),
-                                       &ok);
-        if (child->has_encoding_style && ok == VARIANT_TRUE &&
-            child->encoding_style != wsdl_encoding.View() &&
-            !(state_->version != xml::kSoapVersion11 &&
-              child->encoding_style == u"http://www.w3.org/2003/05/soap-envelope/encoding/none")) {
-          ThrowClient(u"Unsupported encodingStyle on fault detail element.", true);
-        }
-        decoder.DecodeEncoded(*child, type.View(), type_ns.View(), expected,
-                              u"Encountered fault detail accessor with invalid reference.", &value);
-      } else {
-        decoder.DecodeLiteral(*child, type.View(), type_ns.View(), &value);
-      }
-    } catch (xml::QVSOAPFault* inner) {
-      delete inner;
-      ThrowClient(internal::FormatName("Failed to convert element: '%s' in Fault detail.",
-                                       child->local_name),
-                  false);
-    }
-    if (!message.AddFaultDetail(child->namespace_uri, child->local_name, value)) {
-      internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
-    }
-  }
-}
+void ResponseParser::Parse(SoapMessage& message, Idorvish2*) { RunParse(message, true); }
 
 }  // namespace message

@@ -15,6 +15,7 @@
 
 #include "interfaces/dorvish.h"
 #include "message/accessor.h"
+#include "message/decode_context.h"
 #include "xml/sax_dispatcher.h"
 #include "xml/xml_parser.h"
 
@@ -22,18 +23,6 @@ namespace message {
 
 class SoapMessage;
 
-// Own kinds of the type map, beyond the VARTYPE codes below 256.
-inline constexpr int kTypeAny = 256;
-inline constexpr int kTypeDate = 257;
-inline constexpr int kTypeTime = 258;
-inline constexpr int kTypeDateTime = 259;
-inline constexpr int kTypeBase64 = 260;
-inline constexpr int kTypeHex = 261;
-inline constexpr int kTypeBoolean = 262;
-inline constexpr int kTypeAnyUri = 263;
-
-// The XML Schema local name's code; false for a name not in the map.
-bool LookupXsdType(std::u16string_view local_name, int* code);
 
 // The fault of a received response.
 struct ParsedFault {
@@ -50,22 +39,22 @@ namespace internal {
 struct ParseState;
 }
 
-class MessageParser {
+class MessageParser : public DecodeContext {
  public:
   MessageParser();
   virtual ~MessageParser();
   MessageParser(const MessageParser&) = delete;
   MessageParser& operator=(const MessageParser&) = delete;
 
-  // Parses the message's envelope bytes and stores what the phase keeps.
-  // Throws QVSOAPFault*; the message's SOAP version is set whenever the
+  // Parses the message's envelope bytes; a request also takes its RPC method
+  // name. Decoding what was parsed is left to parsed_decoding.h. Throws QVSOAPFault*; the message's SOAP version is set whenever the
   // envelope was recognised.
   virtual void Parse(SoapMessage& message, Idorvish2* reader) = 0;
 
   // The accessor that `accessor`'s href (or ref) names: the ids under Body
   // first, then those under Header. Null when none (an empty reference never
   // resolves).
-  virtual const Accessor* ResolveHref(const Accessor& accessor) const;
+  const Accessor* ResolveHref(const Accessor& accessor) const override;
 
   // Results of the last parse (empty before one, and after a failed one).
   const Accessor* GetWrapper() const;
@@ -79,19 +68,18 @@ class MessageParser {
   xml::XmlElement* GetEnvelopeElement() const;
   // What the decoders of the last parse have built, against its limit; shared
   // by every decoder of the parse (header blocks, parameters, fault detail).
-  DecodeBudget& Budget() const;
+  DecodeBudget& Budget() const override;
 
   // Parses a wide XML text with no handler and hands its root to the caller.
   // Throws the parser's line number on a parse error.
   static xml::XmlElementPtr ParseXmlFragment(std::u16string_view text);
 
+  // Hands the parsed Body to the message, to be written out when asked for.
+  void StoreLiteralBody(SoapMessage& message);
+
  protected:
   // Runs the XML parser with the handler stack; faults as described above.
   void RunParse(SoapMessage& message, bool response);
-  // Header blocks into the message (encoded when the WSDL types them, else
-  // literal XML), the literal body, and for a response the fault.
-  void StoreHeaderBlocks(SoapMessage& message, Idorvish2* reader, bool response);
-  void StoreLiteralBody(SoapMessage& message);
   // The id a non-empty reference names: without a leading '#' on the request
   // side; without its first character on the SOAP 1.1 response side; a SOAP
   // 1.2 response's ref is an id as it stands.
@@ -117,8 +105,6 @@ class ResponseParser final : public MessageParser {
  protected:
   std::u16string_view RefKey(const Accessor& accessor) const override;
 
- private:
-  void StoreFault(SoapMessage& message, Idorvish2* reader);
 };
 
 }  // namespace message

@@ -174,13 +174,30 @@ TEST(MessageParserHeaders, BlocksKeepRolesFlagsAndLiteralXml) {
   EXPECT_FALSE(blocks[1]->must_understand);
   EXPECT_EQ(blocks[2]->role, u"\"\"");
   // The literal form is a document of its own: it declares what it uses.
-  std::u16string xml_text = blocks[0]->literal_xml;
+  std::u16string xml_text = blocks[0]->LiteralXml();
   xml::XmlElementPtr root = MessageParser::ParseXmlFragment(xml_text);
   ASSERT_NE(root, nullptr);
   EXPECT_EQ(root->GetNamespaceURI(), u"urn:t");
   EXPECT_EQ(root->GetText(), u"a");
   // A request adds the next role of its version.
   EXPECT_EQ(h.message->Roles().count(std::u16string(kSoap12NextRole)), 1u);
+}
+
+// A block's text is written from the parse's tree only when read; the tree is
+// replaced by the next parse, so a block never read must be written first.
+TEST(MessageParserHeaders, UnreadLiteralBlocksOutliveTheNextParse) {
+  Harness h(11);
+  ASSERT_TRUE(h.Run(Envelope11("<t:A>a</t:A>", ""))) << Narrow(h.FaultText());
+  ASSERT_TRUE(h.Run(Envelope11("<t:B>b</t:B>", ""))) << Narrow(h.FaultText());
+  const auto& blocks = h.message->LiteralHeaderBlocks();
+  ASSERT_FALSE(blocks.empty());
+  for (const auto& block : blocks) {
+    xml::XmlElementPtr root = MessageParser::ParseXmlFragment(block->LiteralXml());
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->GetLocalName(), block->local_name);
+    EXPECT_EQ(root->GetText(), block->local_name == u"A" ? u"a" : u"b");
+  }
+  EXPECT_EQ(blocks.back()->local_name, u"B");
 }
 
 TEST(MessageParserHeaders, TypedBlocksAreDecodedAndInheritedEncodingIsWrittenOut) {
@@ -204,7 +221,7 @@ TEST(MessageParserHeaders, TypedBlocksAreDecodedAndInheritedEncodingIsWrittenOut
   ASSERT_EQ(h.message->LiteralHeaderBlocks().size(), 1u);
   const LiteralHeaderBlock& unknown = *h.message->LiteralHeaderBlocks()[0];
   EXPECT_EQ(unknown.encoding_style, xml::kSoap11EncodingNamespace);
-  xml::XmlElementPtr root = MessageParser::ParseXmlFragment(unknown.literal_xml);
+  xml::XmlElementPtr root = MessageParser::ParseXmlFragment(unknown.LiteralXml());
   std::u16string encoding;
   EXPECT_TRUE(root->GetAttributeValue(xml::kSoap11EnvelopeNamespace, u"encodingStyle", &encoding));
   EXPECT_EQ(encoding, xml::kSoap11EncodingNamespace);

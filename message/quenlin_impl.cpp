@@ -567,7 +567,7 @@ HRESULT WalkLiteral(const RecordList<LiteralHeaderBlock>& list, bool first, BSTR
   }
   Put(ns, block->namespace_uri);
   Put(name, block->local_name);
-  Put(literal, block->literal_xml);
+  Put(literal, block->LiteralXml());
   *must_understand = Vb(block->must_understand);
   Put(role, block->role);
   if (relay) *relay = Vb(block->relay);

@@ -9,6 +9,10 @@
 
 #include "platform/com/variant.h"
 
+namespace xml {
+class XmlElement;
+}
+
 namespace message {
 
 class MessageElement {
@@ -66,14 +70,26 @@ class LiteralHeaderBlock : public MessageElement {
         relay(flags.relay),
         role(role),
         encoding_style(encoding_style),
-        literal_xml(literal_xml) {}
+        literal_xml_(literal_xml) {}
 
   bool received;
   bool must_understand;
   bool relay;
   std::u16string role;
   std::u16string encoding_style;
-  std::u16string literal_xml;  // the block's element as XML text
+
+  // The block's element as XML text. A received block's text is written from
+  // the parsed tree on first use: most blocks are never read as text.
+  const std::u16string& LiteralXml() const;
+  // `element` stays valid until `tree_owner` parses again, and Settle is
+  // called before it does.
+  void SetPending(const xml::XmlElement& element, const void* tree_owner);
+  void Settle(const void* tree_owner) const;
+
+ private:
+  mutable std::u16string literal_xml_;
+  mutable const xml::XmlElement* pending_ = nullptr;
+  const void* tree_owner_ = nullptr;
 };
 
 class MethodParam : public MessageElement {

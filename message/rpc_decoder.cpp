@@ -9,6 +9,7 @@
 #include "message/message_parser.h"
 #include "message/soap_message.h"
 #include "message/value_decoder.h"
+#include "message/xsd_types.h"
 #include "xml/codecs.h"
 #include "xml/namespaces.h"
 

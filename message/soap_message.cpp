@@ -6,6 +6,7 @@
 
 #include "message/envelope_serializer.h"
 #include "message/internal/faults.h"
+#include "message/parsed_decoding.h"
 #include "message/rpc_decoder.h"
 #include "platform/com/object.h"
 #include "platform/storage/storage.h"
@@ -84,6 +85,9 @@ bool SoapMessage::Deserialize() {
     MessageParser& parser =
         request_phase_ ? static_cast<MessageParser&>(request_parser_) : response_parser_;
     parser.Parse(*this, wsdl_reader_.Get());
+    DecodeHeaderBlocks(parser, *this, wsdl_reader_.Get(), !request_phase_);
+    if (!request_phase_) StoreParsedFault(parser, *this, wsdl_reader_.Get());
+    parser.StoreLiteralBody(*this);
     Bstr version;
     VARIANT_BOOL ok = VARIANT_FALSE;
     if (!wsdl_reader_ || FAILED(wsdl_reader_->GetSOAPBindingVersion(version.Receive(), &ok)) ||
@@ -387,6 +391,18 @@ bool SoapMessage::AddLiteralHeaderBlock(std::u16string_view ns, std::u16string_v
                 HeaderBlockFlags{must_understand, relay, received});
 }
 
+bool SoapMessage::AddParsedLiteralHeaderBlock(const MessageParser& parser,
+                                              const xml::XmlElement& element,
+                                              std::u16string_view ns, std::u16string_view name,
+                                              bool must_understand, std::u16string_view role,
+                                              bool relay, std::u16string_view encoding_style) {
+  if (!AddLiteralHeaderBlock(ns, name, u"", must_understand, role, relay, encoding_style, true)) {
+    return false;
+  }
+  literal_header_blocks_.back()->SetPending(element, &parser);
+  return true;
+}
+
 bool SoapMessage::AddFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
                                       const VARIANT& content, bool must_understand,
                                       std::u16string_view role, bool relay) {
@@ -427,7 +443,7 @@ bool SoapMessage::TakeLiteralHeaderBlock(std::u16string_view ns, std::u16string_
     LiteralHeaderBlock& block = **it;
     if (block.namespace_uri != ns || block.local_name != name) continue;
     if (!IsTargeted(block.role)) continue;
-    *literal_xml = block.literal_xml;
+    *literal_xml = block.LiteralXml();
     if (!(soap_version_ != xml::kSoapVersion11 && block.role == kSoap12NoneRole)) {
       literal_header_blocks_.erase(it);
     }
@@ -490,6 +506,27 @@ bool SoapMessage::SetParsedLiteralBody(const MessageParser& parser, const xml::X
 
 void SoapMessage::SettleLiteralBody(const MessageParser& parser) {
   if (pending_body_ && pending_body_parser_ == &parser) WritePendingBody();
+  for (const auto& block : literal_header_blocks_) block->Settle(&parser);
+}
+
+const std::u16string& LiteralHeaderBlock::LiteralXml() const {
+  if (pending_) {
+    std::u16string literal;
+    xml::WriteXmlElement(*pending_, nullptr, literal);
+    literal_xml_ = std::move(literal);
+    pending_ = nullptr;
+  }
+  return literal_xml_;
+}
+
+void LiteralHeaderBlock::SetPending(const xml::XmlElement& element, const void* tree_owner) {
+  literal_xml_.clear();
+  pending_ = &element;
+  tree_owner_ = tree_owner;
+}
+
+void LiteralHeaderBlock::Settle(const void* tree_owner) const {
+  if (pending_ && tree_owner_ == tree_owner) LiteralXml();
 }
 
 void SoapMessage::WritePendingBody() const {

@@ -162,6 +162,12 @@ class SoapMessage : public MessageBuffer {
                              std::u16string_view literal_xml, bool must_understand,
                              std::u16string_view role, bool relay,
                              std::u16string_view encoding_style, bool received);
+  // A received block whose text is written from `parser`'s tree when asked
+  // for, or before `parser` parses again.
+  bool AddParsedLiteralHeaderBlock(const MessageParser& parser, const xml::XmlElement& element,
+                                   std::u16string_view ns, std::u16string_view name,
+                                   bool must_understand, std::u16string_view role, bool relay,
+                                   std::u16string_view encoding_style);
   bool AddFaultHeaderBlock(std::u16string_view ns, std::u16string_view name, const VARIANT& content,
                            bool must_understand, std::u16string_view role, bool relay);
   bool AddLiteralFaultHeaderBlock(std::u16string_view ns, std::u16string_view name,
@@ -214,6 +220,8 @@ class SoapMessage : public MessageBuffer {
   // text only when the body is asked for, or before `parser` parses again.
   bool SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
                             std::u16string_view encoding_style);
+  // Writes out every text still only in `parser`'s tree (body and header
+  // blocks): called before it parses again.
   void SettleLiteralBody(const MessageParser& parser);
 
   // ---- fault -------------------------------------------------------------------

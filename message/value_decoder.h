@@ -32,6 +32,7 @@
 #include "interfaces/dorvish.h"
 #include "interfaces/soapstruct.h"
 #include "message/accessor.h"
+#include "message/decode_context.h"
 #include "platform/com/activation.h"
 #include "platform/com/variant.h"
 
@@ -41,8 +42,8 @@ class DimePayload;
 
 namespace message {
 
-class MessageParser;
 class SoapMessage;
+
 
 // Deepest nesting of values (elements and references together).
 inline constexpr int kMaxDecodeDepth = 1100;
@@ -52,7 +53,7 @@ inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
 
 class ValueDecoder {
  public:
-  ValueDecoder(const MessageParser& parser, const SoapMessage& message, Idorvish2* reader);
+  ValueDecoder(const DecodeContext& context, const SoapMessage& message, Idorvish2* reader);
   ValueDecoder(const ValueDecoder&) = delete;
   ValueDecoder& operator=(const ValueDecoder&) = delete;
 
@@ -150,7 +151,7 @@ class ValueDecoder {
   [[noreturn]] void ThrowInvalidReference(std::u16string_view text) const;
   int Version() const;
 
-  const MessageParser& parser_;
+  const DecodeContext& context_;
   const SoapMessage& message_;
   Idorvish2* reader_;
   std::unordered_set<const Accessor*> active_;
@@ -171,13 +172,5 @@ bool DecodeHexBinary(std::u16string_view text, VARIANT* out);
 bool DecodeXsdDateTime(std::u16string_view text, DATE* out);
 bool DecodeXsdDate(std::u16string_view text, DATE* out);
 bool DecodeXsdTime(std::u16string_view text, DATE* out);
-
-// Array attribute parsers, called while the accessor's attributes are read.
-// They fill the accessor's dims, offsets, declared count and item type and
-// throw the Client/Sender faults of malformed values.
-void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor);
-void ParseItemType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor);
-void ParseArraySize(std::u16string_view value, Accessor& accessor);
-void ParseOffset(std::u16string_view value, Accessor& accessor);
 
 }  // namespace message
