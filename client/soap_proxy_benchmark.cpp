@@ -17,6 +17,7 @@
 
 #include "client/soap_proxy.h"
 #include "dime/resources.h"
+#include "dime/testing/dime_testing.h"
 #include "interfaces/quenlin.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -35,19 +36,6 @@ double g_upload_seconds = 0;
 int Port() {
   const char* port = std::getenv("QV_BENCH_PORT");
   return port != nullptr ? std::atoi(port) : 0;
-}
-
-ComPtr<IStorage> MakeAttachment() {
-  ComPtr<IStorage> storage;
-  dime::DimeResources::Default().CreateStorage(storage.Receive());
-  ComPtr<IStream> stream;
-  storage->CreateStream(u"", STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE, stream.Receive());
-  std::vector<char> block(1 << 20);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
-  for (size_t done = 0; done < kAttachmentBytes; done += block.size()) {
-    stream->Write(block.data(), static_cast<ULONG>(block.size()), nullptr);
-  }
-  return storage;
 }
 
 // One exchange with a fresh message; false (and the reason on stderr) when
@@ -86,7 +74,7 @@ bool PostOnce(client::SoapProxy& proxy, IStorage* attachment, const char* path) 
 }
 
 void Run(benchmark::State& state, const char* path, bool echo) {
-  ComPtr<IStorage> attachment = MakeAttachment();
+  ComPtr<IStorage> attachment = dime::testing::PatternStorage(kAttachmentBytes);
   client::SoapProxy proxy;
   double seconds = 0;
   for (auto _ : state) {

@@ -7,25 +7,13 @@
 #include <vector>
 
 #include "dime/message.h"
+#include "dime/testing/dime_testing.h"
 
 namespace {
 
 constexpr size_t kAttachmentBytes = size_t{64} << 20;
 constexpr char kEnvelope[] = "<Envelope><Body><put href=\"cid:big\"/></Body></Envelope>";
 constexpr char kSoap11[] = "http://schemas.xmlsoap.org/soap/envelope/";
-
-ComPtr<IStorage> MakeAttachment() {
-  ComPtr<IStorage> storage;
-  dime::DimeResources::Default().CreateStorage(storage.Receive());
-  ComPtr<IStream> stream;
-  storage->CreateStream(u"", STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE, stream.Receive());
-  std::vector<char> block(1 << 20);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
-  for (size_t done = 0; done < kAttachmentBytes; done += block.size()) {
-    stream->Write(block.data(), static_cast<ULONG>(block.size()), nullptr);
-  }
-  return storage;
-}
 
 void Prepare(dime::DimeMessage& m, IStorage* attachment) {
   m.InitSerializer(dime::kRecordSize);
@@ -34,7 +22,7 @@ void Prepare(dime::DimeMessage& m, IStorage* attachment) {
 }
 
 void BM_Serialize(benchmark::State& state) {
-  const ComPtr<IStorage> attachment = MakeAttachment();
+  const ComPtr<IStorage> attachment = dime::testing::PatternStorage(kAttachmentBytes);
   dime::DimeMessage m;
   std::vector<uint8_t> record(dime::kRecordSize);
   uint64_t bytes = 0;
@@ -55,7 +43,7 @@ void BM_Deserialize(benchmark::State& state) {
   // The wire form, as a peer would send it.
   std::string wire;
   {
-    const ComPtr<IStorage> attachment = MakeAttachment();
+    const ComPtr<IStorage> attachment = dime::testing::PatternStorage(kAttachmentBytes);
     dime::DimeMessage m;
     Prepare(m, attachment.Get());
     wire.reserve(m.ComputeMessageLength());

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dime/exception.h"
 #include "dime/payload.h"
@@ -108,6 +109,21 @@ inline ComPtr<IStorage> StorageWith(std::string_view bytes,
                                    stream.Receive())) ||
       FAILED(stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr))) {
     return {};
+  }
+  return storage;
+}
+
+// A temporary compound file holding `bytes` bytes of a repeating pattern,
+// written a megabyte at a time (benchmarks' large attachments).
+inline ComPtr<IStorage> PatternStorage(size_t bytes) {
+  ComPtr<IStorage> storage;
+  DimeResources::Default().CreateStorage(storage.Receive());
+  ComPtr<IStream> stream;
+  storage->CreateStream(u"", STGM_CREATE | STGM_SHARE_EXCLUSIVE | STGM_WRITE, stream.Receive());
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+  for (size_t done = 0; done < bytes; done += block.size()) {
+    stream->Write(block.data(), static_cast<ULONG>(block.size()), nullptr);
   }
   return storage;
 }
