@@ -419,8 +419,7 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(
     }
     const std::u16string* location = FindAttribute(attributes, uri, local_name, u"location");
     if (!location) ThrowSchemaError(u"Required attribute 'location' missing on element: 'import'.");
-    if (!resolver_) ThrowSchemaError(kImportFailure);
-    if (auto imported = resolver_->Import(*location)) imports_.push_back(std::move(imported));
+    import_locations.push_back(*location);
     return nullptr;  // the import's content is ignored
   }
   return nullptr;
@@ -435,14 +434,6 @@ void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
 
 DefinitionsHandler::DefinitionsHandler() = default;
 DefinitionsHandler::~DefinitionsHandler() = default;
-
-bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                                    xml::XmlElement&) {
-  spare_.reset();
-  for (auto& imported : imports_) MergeFrom(imported->definitions);
-  imports_.clear();
-  return true;
-}
 
 void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {
   types.MergeFrom(imported.types);
