@@ -401,7 +401,7 @@ SoapAddress WsdlClient::GetSOAPAddress() const { return Snapshot()->address; }
 
 std::u16string WsdlClient::GetDefinitionsTNS() const {
   const auto state = Snapshot();
-  return state->document ? state->document->definitions.target_namespace : std::u16string();
+  return state->document ? state->document->definitions.target_namespace.str() : std::u16string();
 }
 
 bool WsdlClient::HasDocument() const { return Snapshot()->document != nullptr; }

@@ -344,7 +344,7 @@ class DefinitionsHandler : public WsdlNodeHandler {
   NamedMap<ServiceHandler> services;
   TypesHandler types;
   std::u16string name;
-  std::u16string target_namespace;
+  xml::SharedString target_namespace;
 
  private:
   std::unique_ptr<WsdlNodeHandler> spare_;
