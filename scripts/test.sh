@@ -18,7 +18,7 @@ tsan=build/tsan
 tsan_tests=(platform_net_test platform_thread_test dime_test server_logs_test server_config_test
             braskel_test server_core_test braskel_http_test remote_call_test digestauth_test
             server_forward_http_test platform_registry_test platform_com_test server_wsdl_cache_test
-            jorvane_test jorvane_host_test)
+            jorvane_test jorvane_host_test wsdl_test)
 cmake -S . -B "$tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DQUORVEL_TSAN=ON -DQUORVEL_WERROR=ON -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$tsan" -j "$(nproc)" --target "${tsan_tests[@]}"

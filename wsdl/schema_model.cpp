@@ -195,7 +195,9 @@ xml::NodeHandler* ComplexTypeHandler::CreateChild(
   if (Is(uri, local_name, u"complexContent") || Is(uri, local_name, u"simpleContent")) {
     has_content = true;
     const bool complex = local_name == u"complexContent";
-    ContentHandler& content = complex ? complex_content : simple_content;
+    std::unique_ptr<ContentHandler>& slot = complex ? complex_content : simple_content;
+    if (!slot) slot = std::make_unique<ContentHandler>();
+    ContentHandler& content = *slot;
     (complex ? is_complex_content : is_simple_content) = true;
     content.SetContext(context_);
     return &content;
@@ -214,8 +216,8 @@ bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_vie
                                     bool* is_ref) const {
   const std::vector<std::unique_ptr<SchemaElementHandler>>* lists[] = {
       &sequence.elements,
-      is_complex_content ? &complex_content.extension.sequence.elements : nullptr,
-      is_complex_content ? &complex_content.restriction.sequence.elements : nullptr,
+      is_complex_content ? &complex_content->extension.sequence.elements : nullptr,
+      is_complex_content ? &complex_content->restriction.sequence.elements : nullptr,
   };
   for (const auto* list : lists) {
     if (!list) continue;
@@ -237,7 +239,8 @@ bool ComplexTypeHandler::GetBaseType(QName* base) const {
   // of declaring one.
   *base = QName{};
   const ContentHandler* content =
-      is_complex_content ? &complex_content : (is_simple_content ? &simple_content : nullptr);
+      is_complex_content ? complex_content.get()
+                         : (is_simple_content ? simple_content.get() : nullptr);
   if (content && content->is_restriction) {
     *base = content->restriction.base;
   } else if (content && content->is_extension) {
@@ -252,7 +255,8 @@ bool ComplexTypeHandler::GetArrayItemType(QName* item_type) const {
     *item_type = ItemOf(*item);
     return true;
   }
-  const RestrictionHandler& r = complex_content.restriction;
+  if (!complex_content) return false;
+  const RestrictionHandler& r = complex_content->restriction;
   if (!r.is_array) {
     if (!r.sequence.IsLiteralArray(&item)) return false;
     *item_type = ItemOf(*item);
@@ -265,7 +269,7 @@ bool ComplexTypeHandler::GetArrayItemType(QName* item_type) const {
 bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_element) const {
   const SchemaElementHandler* item = nullptr;
   if (!sequence.IsLiteralArray(&item) &&
-      !complex_content.restriction.sequence.IsLiteralArray(&item)) {
+      !(complex_content && complex_content->restriction.sequence.IsLiteralArray(&item))) {
     return false;
   }
   *item_type = ItemOf(*item);
@@ -274,8 +278,8 @@ bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_eleme
 }
 
 int32_t ComplexTypeHandler::GetArrayRank() const {
-  const RestrictionHandler& r = complex_content.restriction;
-  if (!has_content || !r.is_array) return 1;
+  if (!complex_content || !complex_content->restriction.is_array) return 1;
+  const RestrictionHandler& r = complex_content->restriction;
   return 1 +
          int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(), u','));
 }

@@ -23,7 +23,7 @@ class SchemaElementHandler;
 // is open and is cleared at its end tag, so a finished model (merged imports
 // included) holds no back-pointer into a schema.
 struct SchemaContext {
-  std::u16string qualifying_ns;  // the schema's targetNamespace
+  xml::SharedString qualifying_ns;  // the schema's targetNamespace
   bool qualified = false;        // elementFormDefault="qualified"
   SchemaHandler* schema = nullptr;
 };
@@ -153,8 +153,10 @@ class ComplexTypeHandler : public SchemaComponent {
 
   bool has_content = false;
   SequenceHandler sequence;
-  ContentHandler simple_content;
-  ContentHandler complex_content;
+  // Made when the element appears: most types have neither, and each is
+  // large.
+  std::unique_ptr<ContentHandler> simple_content;
+  std::unique_ptr<ContentHandler> complex_content;
   bool is_simple_content = false;
   bool is_complex_content = false;
   std::vector<std::unique_ptr<SchemaAttributeHandler>> attributes;
@@ -218,7 +220,7 @@ class SchemaHandler : public WsdlNodeHandler {
   // Moves every declaration of `other` whose name is not taken here.
   void MergeFrom(SchemaHandler& other);
 
-  std::u16string target_namespace;
+  xml::SharedString target_namespace;
   NamedMap<SchemaElementHandler> elements;
   NamedMap<SimpleTypeHandler> simple_types;
   NamedMap<ComplexTypeHandler> complex_types;

@@ -9,7 +9,7 @@
 
 #include "platform/service/eventlog.h"
 #include "platform/text/text.h"
-#include "xml/sax_dispatcher.h"
+#include "wsdl/pruning_dispatcher.h"
 #include "xml/xml_parser.h"
 #include "xmldoc/document_source.h"
 
@@ -77,55 +77,12 @@ struct LoadTrail {
 Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
                      std::unique_ptr<WsdlDocumentHandler>* out);
 
-// Follows the wsdl:import elements of one document.
-class DocumentImporter final : public ImportResolver {
- public:
-  DocumentImporter(std::string base_url, bool remote, size_t max_length, LoadTrail& trail)
-      : base_url_(std::move(base_url)), remote_(remote), max_length_(max_length), trail_(trail) {}
-
-  std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) override {
-    const std::string narrow = text::Narrow(location);
-    const std::string url = narrow.find(':') != std::string::npos ? narrow : base_url_ + narrow;
-    // A remote document must not make the reader open local files.
-    if (remote_ && !xmldoc::IsHttpUrl(url)) ThrowSchemaError(kImportFailure);
-    // Being loaded further up, or loaded already: its definitions are
-    // present or coming, and all of them end up in the loaded document.
-    if (trail_.seen.contains(url)) return nullptr;
-    if (trail_.chain.size() > kMaxImportDepth || trail_.seen.size() >= kMaxLoadDocuments) {
-      ThrowSchemaError(kImportFailure);
-    }
-    // Imports use a fresh reader's settings.
-    const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(), kDefaultWsdlTimeoutMs,
-                                 max_length_};
-    std::unique_ptr<WsdlDocumentHandler> imported;
-    trail_.chain.push_back(url);
-    trail_.seen.insert(url);
-    struct Pop {
-      std::vector<std::string>& chain;
-      ~Pop() { chain.pop_back(); }
-    } pop{trail_.chain};
-    if (LoadDocument(url, defaults, trail_, &imported) != Fetched::Parsed) {
-      ThrowSchemaError(kImportFailure);
-    }
-    return imported;
-  }
-
- private:
-  const std::string base_url_;
-  const bool remote_;
-  const size_t max_length_;
-  LoadTrail& trail_;
-};
-
 std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const std::string& name,
-                                                   const std::string& url, bool remote,
-                                                   size_t max_length, LoadTrail& trail) {
+                                                   const std::string& url) {
   auto document = std::make_unique<WsdlDocumentHandler>();
   document->base_url = BaseUrlOf(url);
-  DocumentImporter importer(document->base_url, remote, max_length, trail);
-  document->definitions.SetImportResolver(&importer);
   try {
-    xml::SaxDispatcher dispatcher;
+    PruningDispatcher dispatcher;
     dispatcher.SetRootHandler(document.get());
     xml::XmlParser parser;
     parser.ParseXmlBuffer(bytes.data(), bytes.size(), &dispatcher);
@@ -139,8 +96,40 @@ std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const
     ReportDocumentError(QVWebServicesDescFault(kInternalError, kMemoryFailure), name);
     return nullptr;
   }
-  document->definitions.SetImportResolver(nullptr);
   return document;
+}
+
+// Loads the documents `document` imports, in document order, and merges
+// each into it. Runs after the document's parse, so that a chain of imports
+// holds one parse at a time rather than one per level. False when an import
+// is refused or fails to load.
+bool LoadImports(WsdlDocumentHandler& document, bool remote, size_t max_length, LoadTrail& trail) {
+  std::vector<std::u16string> locations;
+  locations.swap(document.definitions.import_locations);
+  for (const std::u16string& location : locations) {
+    const std::string narrow = text::Narrow(location);
+    const std::string url = narrow.find(':') != std::string::npos ? narrow
+                                                                  : document.base_url + narrow;
+    // A remote document must not make the reader open local files.
+    if (remote && !xmldoc::IsHttpUrl(url)) return false;
+    // Being loaded further up, or loaded already: its definitions are
+    // present or coming, and all of them end up in the loaded document.
+    if (trail.seen.contains(url)) continue;
+    if (trail.chain.size() > kMaxImportDepth || trail.seen.size() >= kMaxLoadDocuments) {
+      return false;
+    }
+    // Imports use a fresh reader's settings.
+    const FetchSettings defaults{std::string(kWsdlUserAgent), std::string(), kDefaultWsdlTimeoutMs,
+                                 max_length};
+    std::unique_ptr<WsdlDocumentHandler> imported;
+    trail.chain.push_back(url);
+    trail.seen.insert(url);
+    const Fetched fetched = LoadDocument(url, defaults, trail, &imported);
+    trail.chain.pop_back();
+    if (fetched != Fetched::Parsed) return false;
+    document.definitions.MergeFrom(imported->definitions);
+  }
+  return true;
 }
 
 Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
@@ -180,8 +169,15 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings, Load
   } else {
     return Fetched::Failed;
   }
-  *out = ParseDocument(bytes, name, url, remote, settings.max_length, trail);
-  return *out ? Fetched::Parsed : Fetched::ParseFailed;
+  *out = ParseDocument(bytes, name, url);
+  std::string().swap(bytes);  // not held while the imports load
+  if (!*out) return Fetched::ParseFailed;
+  if (!LoadImports(**out, remote, settings.max_length, trail)) {
+    ReportDocumentError(QVWebServicesDescFault(kSchemaError, kImportFailure), name);
+    out->reset();
+    return Fetched::ParseFailed;
+  }
+  return Fetched::Parsed;
 }
 
 SoapAddress SplitAddress(std::u16string_view address) {
@@ -405,7 +401,7 @@ SoapAddress WsdlClient::GetSOAPAddress() const { return Snapshot()->address; }
 
 std::u16string WsdlClient::GetDefinitionsTNS() const {
   const auto state = Snapshot();
-  return state->document ? state->document->definitions.target_namespace : std::u16string();
+  return state->document ? state->document->definitions.target_namespace.str() : std::u16string();
 }
 
 bool WsdlClient::HasDocument() const { return Snapshot()->document != nullptr; }

@@ -2,6 +2,7 @@
 // HTTP from a scripted loopback peer (request bytes, imports, redirects,
 // import cycles and depth, size limits).
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer runtime's own count; its malloc is not glibc's.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include "platform/net/testing/loopback_peer.h"
 #include "wsdl/testing/reader_calls.h"
@@ -200,6 +206,46 @@ TEST(FileLoadTest, EventTextIsCutOnACharacterBoundary) {
   EXPECT_EQ(logged.size(), 126u);
   EXPECT_TRUE(("Doc: <" + file).starts_with(logged));
   EXPECT_EQ(text::Widen(logged).find(u'\ufffd'), std::u16string::npos);
+}
+
+// Bytes the allocator has handed out and not got back.
+size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  return mallinfo2().uordblks;
+#endif
+}
+
+// `doc` with `count` further struct types and messages of two parts each.
+std::string WithDefinitions(std::string doc, const std::string& prefix, int count) {
+  std::string types = "<types><xsd:schema targetNamespace=\"urn:chain:types\">\n";
+  std::string messages;
+  for (int i = 0; i < count; ++i) {
+    const std::string name = prefix + std::to_string(i);
+    types += "<xsd:complexType name=\"" + name +
+             "\"><xsd:sequence><xsd:element name=\"a\" type=\"xsd:int\"/>"
+             "<xsd:element name=\"b\" type=\"xsd:string\"/></xsd:sequence></xsd:complexType>\n";
+    messages += "<message name=\"" + name +
+                "\"><part name=\"p\" type=\"xsd:int\"/><part name=\"q\" "
+                "type=\"xsd:string\"/></message>\n";
+  }
+  return doc.insert(doc.rfind("</definitions>"), types + "</xsd:schema></types>\n" + messages);
+}
+
+// A loaded reader keeps its model, not the documents' text or element trees.
+TEST(FileLoadTest, LoadedReaderHeapIsBoundedByTheDocumentsSize) {
+  TempDir dir;
+  const std::string main = WithDefinitions(ChainDoc("imported.wsdl", "M", true, "B7"), "A", 2000);
+  const std::string imported = WithDefinitions(ChainDoc("", "N", false), "B", 2000);
+  const std::string file = dir.Write("main.wsdl", main);
+  dir.Write("imported.wsdl", imported);
+  const size_t before = HeapInUse();
+  WsdlClient client;
+  ASSERT_TRUE(client.LoadServiceDescription(u"S", u"P", FileUrl(file)));
+  const size_t held = HeapInUse() - before;
+  EXPECT_LE(held, 8 * (main.size() + imported.size()));
+  EXPECT_TRUE(client.IsMsgPart(Direction::Input, u"op", u"q"));  // B7 was imported
 }
 
 TEST(FileLoadTest, DocumentLargerThanTheLimitIsRefused) {

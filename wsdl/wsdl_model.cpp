@@ -29,7 +29,7 @@ void ReadOptional(const xml::AttributeMap& attributes, std::u16string_view uri,
 
 // Creates a named child record and hands it its namespace and attributes.
 template <typename T>
-T* NewNamed(NamedMap<T>& map, const std::u16string& name, std::u16string_view ns,
+T* NewNamed(NamedMap<T>& map, const std::u16string& name, const xml::SharedString& ns,
             std::unique_ptr<WsdlNodeHandler>& spare, std::u16string_view uri,
             std::u16string_view local, const xml::AttributeMap& attributes,
             const xml::NamespaceScope& scope) {
@@ -169,10 +169,10 @@ void SoapAddressHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
 
 xml::NodeHandler* PortHandler::CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                            std::u16string_view, const xml::AttributeMap& attributes,
-                                           const xml::NamespaceScope& scope, xml::XmlElement&) {
+                                           const xml::NamespaceScope& scope, xml::XmlElement& element) {
   if (local_name != u"address") return nullptr;
   if (!IsSoapBindingNamespace(uri) && uri != kWsdlHttpNamespace) return nullptr;
-  address.SetNamespace(uri);
+  address.SetNamespace(element.SharedNamespaceURI());
   address.ProcessAttributes(uri, local_name, attributes, scope);
   return &address;
 }
@@ -264,27 +264,27 @@ void SoapHeaderFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16
 
 xml::NodeHandler* SoapHeaderHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement& element) {
   if (!IsSoap(uri, local_name, u"headerfault")) return nullptr;
   header_faults.push_back(std::make_unique<SoapHeaderFaultHandler>());
   SoapHeaderFaultHandler* fault = header_faults.back().get();
-  fault->SetNamespace(uri);
+  fault->SetNamespace(element.SharedNamespaceURI());
   fault->ProcessAttributes(uri, local_name, attributes, scope);
   return fault;
 }
 
 xml::NodeHandler* BindingMessageHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement& element) {
   if (IsSoap(uri, local_name, u"body")) {
-    body.SetNamespace(uri);
+    body.SetNamespace(element.SharedNamespaceURI());
     body.ProcessAttributes(uri, local_name, attributes, scope);
     return &body;
   }
   if (IsSoap(uri, local_name, u"header")) {
     headers.push_back(std::make_unique<SoapHeaderHandler>());
     SoapHeaderHandler* header = headers.back().get();
-    header->SetNamespace(uri);
+    header->SetNamespace(element.SharedNamespaceURI());
     header->ProcessAttributes(uri, local_name, attributes, scope);
     return header;
   }
@@ -302,9 +302,9 @@ void SoapFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16string
 
 xml::NodeHandler* BindingFaultHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement& element) {
   if (!IsSoap(uri, local_name, u"fault")) return nullptr;
-  soap_fault.SetNamespace(uri);
+  soap_fault.SetNamespace(element.SharedNamespaceURI());
   soap_fault.ProcessAttributes(uri, local_name, attributes, scope);
   return &soap_fault;
 }
@@ -321,9 +321,9 @@ void BindingFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16str
 
 xml::NodeHandler* BindingOperationHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
-    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
+    const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement& element) {
   if (IsSoap(uri, local_name, u"operation")) {
-    soap_operation.SetNamespace(uri);
+    soap_operation.SetNamespace(element.SharedNamespaceURI());
     soap_operation.ProcessAttributes(uri, local_name, attributes, scope);
     return &soap_operation;
   }
@@ -352,10 +352,10 @@ void BindingOperationHandler::ProcessAttributes(std::u16string_view uri, std::u1
 xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
-                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
+                                              const xml::NamespaceScope& scope, xml::XmlElement& element) {
   spare_.reset();
   if (IsSoap(uri, local_name, u"binding")) {
-    soap_binding.SetNamespace(uri);
+    soap_binding.SetNamespace(element.SharedNamespaceURI());
     soap_binding.ProcessAttributes(uri, local_name, attributes, scope);
     return &soap_binding;
   }
@@ -419,8 +419,7 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(
     }
     const std::u16string* location = FindAttribute(attributes, uri, local_name, u"location");
     if (!location) ThrowSchemaError(u"Required attribute 'location' missing on element: 'import'.");
-    if (!resolver_) ThrowSchemaError(kImportFailure);
-    if (auto imported = resolver_->Import(*location)) imports_.push_back(std::move(imported));
+    import_locations.push_back(*location);
     return nullptr;  // the import's content is ignored
   }
   return nullptr;
@@ -430,19 +429,13 @@ void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
                                            const xml::AttributeMap& attributes,
                                            const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"name", &name);
-  ReadOptional(attributes, uri, local, u"targetNamespace", &target_namespace);
+  if (const std::u16string* value = FindAttribute(attributes, uri, local, u"targetNamespace")) {
+    target_namespace = *value;
+  }
 }
 
 DefinitionsHandler::DefinitionsHandler() = default;
 DefinitionsHandler::~DefinitionsHandler() = default;
-
-bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                                    xml::XmlElement&) {
-  spare_.reset();
-  for (auto& imported : imports_) MergeFrom(imported->definitions);
-  imports_.clear();
-  return true;
-}
 
 void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {
   types.MergeFrom(imported.types);
@@ -504,7 +497,7 @@ bool ResolveQName(std::u16string_view value, const xml::NamespaceScope& scope, Q
       colon == std::u16string_view::npos ? value : value.substr(colon + 1);
   const xml::SharedString* bound = scope.Find(prefix);
   if (!bound) return false;
-  out->ns = bound->str();
+  out->ns = *bound;
   out->name.assign(local);
   return true;
 }

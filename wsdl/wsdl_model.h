@@ -19,15 +19,6 @@ namespace wsdl {
 
 class WsdlDocumentHandler;
 
-// Fetches and parses the document a `wsdl:import` names. Called by the
-// definitions handler during its parse; null when there is nothing to merge
-// (a document already being loaded); throws the import failure itself.
-class ImportResolver {
- public:
-  virtual ~ImportResolver() = default;
-  virtual std::unique_ptr<WsdlDocumentHandler> Import(std::u16string_view location) = 0;
-};
-
 class PartHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
@@ -329,11 +320,11 @@ class DefinitionsHandler : public WsdlNodeHandler {
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
-  // Merges the imported documents once this document's own definitions are
-  // all in, so that they win over imported ones of the same name wherever
-  // the import stands.
-  bool EndElement(std::u16string_view uri, std::u16string_view local_name,
-                  std::u16string_view qualified_name, xml::XmlElement& element) override;
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement&) override {
+    spare_.reset();
+    return true;
+  }
 
   DefinitionsHandler();
   ~DefinitionsHandler() override;
@@ -342,8 +333,10 @@ class DefinitionsHandler : public WsdlNodeHandler {
   // schemas, then messages, port types, bindings and services.
   void MergeFrom(DefinitionsHandler& imported);
 
-  // Used only while this document is parsed; null otherwise.
-  void SetImportResolver(ImportResolver* resolver) { resolver_ = resolver; }
+  // The `wsdl:import` locations in document order. The loader fetches them
+  // after the parse, when this document's own definitions are all in (so
+  // they win over imported ones of the same name) and its parse is freed.
+  std::vector<std::u16string> import_locations;
 
   NamedMap<MessageHandler> messages;
   NamedMap<PortTypeHandler> port_types;
@@ -351,11 +344,9 @@ class DefinitionsHandler : public WsdlNodeHandler {
   NamedMap<ServiceHandler> services;
   TypesHandler types;
   std::u16string name;
-  std::u16string target_namespace;
+  xml::SharedString target_namespace;
 
  private:
-  ImportResolver* resolver_ = nullptr;
-  std::vector<std::unique_ptr<WsdlDocumentHandler>> imports_;  // until the end tag
   std::unique_ptr<WsdlNodeHandler> spare_;
 };
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "xml/node_handler.h"
+#include "xml/shared_string.h"
 #include "xml/xml_element.h"
 
 namespace wsdl {
@@ -48,9 +49,11 @@ class QVWebServicesDescFault {
   throw QVWebServicesDescFault(kSchemaError, message);
 }
 
-// A reference to a definition: namespace URI and local name.
+// A reference to a definition: namespace URI and local name. The URI is
+// shared with the parse's namespace bindings: a model holds thousands of
+// references to a handful of namespaces.
 struct QName {
-  std::u16string ns;
+  xml::SharedString ns;
   std::u16string name;
   bool empty() const { return ns.empty() && name.empty(); }
   friend bool operator==(const QName&, const QName&) = default;
@@ -95,11 +98,12 @@ class WsdlNodeHandler : public xml::NodeHandler {
                                  const xml::NamespaceScope& scope) {
     (void)uri, (void)local_name, (void)attributes, (void)scope;
   }
-  void SetNamespace(std::u16string_view ns) { namespace_.assign(ns); }
-  const std::u16string& GetNamespace() const { return namespace_; }
+  // Records share the text of the namespaces they are in.
+  void SetNamespace(xml::SharedString ns) { namespace_ = std::move(ns); }
+  const std::u16string& GetNamespace() const { return namespace_.str(); }
 
  protected:
-  std::u16string namespace_;
+  xml::SharedString namespace_;
 };
 
 // An ordered table of named records, owning them.
