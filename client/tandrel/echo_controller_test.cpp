@@ -200,6 +200,71 @@ TEST_F(EchoControllerTest, EachFailureShowsItsOneText) {
   EXPECT_TRUE(picker_.saves.empty());
 }
 
+// A 204 answer leaves the result empty; what was posted shows the mode.
+TEST_F(EchoControllerTest, ModesPostDimeOrTextAndAnEmptyResultIsNoStruct) {
+  const std::string file = Write("in.bin", "hello");
+  const std::pair<int, const char*> cases[] = {{kModeDime, "Content-Type: application/dime"},
+                                               {kModeBase64, "Content-Type: text/xml"}};
+  for (const auto& [mode, type] : cases) {
+    SCOPED_TRACE(mode);
+    notifier_.texts.clear();
+    LoopbackPeer peer;
+    std::string head;
+    peer.Serve([&head](PeerConnection& c) {
+      head = c.ReadHead();
+      const size_t at = head.find("Content-Length: ");
+      if (at != std::string::npos) c.ReadExactly(std::stoul(head.substr(at + 16)));
+      c.Write("HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n");
+    });
+    EchoController controller(picker_, notifier_, 5000);
+    controller.OnInvoke(Wsdl(peer.port()), file, mode);
+    peer.Join();
+    EXPECT_NE(head.find(type), std::string::npos) << head;
+    EXPECT_EQ(notifier_.texts, std::vector<std::string>{"QueryInterface() on return value failed!"});
+  }
+}
+
+// One DIME record, its fields padded to 4 bytes.
+std::string DimeRecord(bool first, bool last, int type_t, const std::string& id,
+                       const std::string& type, const std::string& data) {
+  std::string r(12, '\0');
+  r[0] = static_cast<char>(0x08 | (first ? 0x04 : 0) | (last ? 0x02 : 0));
+  r[1] = static_cast<char>(type_t << 4);
+  r[4] = static_cast<char>(id.size() >> 8);
+  r[5] = static_cast<char>(id.size());
+  r[6] = static_cast<char>(type.size() >> 8);
+  r[7] = static_cast<char>(type.size());
+  for (int i = 0; i < 4; ++i) r[8 + i] = static_cast<char>(data.size() >> (24 - 8 * i));
+  for (const std::string* field : {&id, &type, &data}) {
+    r += *field;
+    r.append((4 - field->size() % 4) % 4, '\0');
+  }
+  return r;
+}
+
+// The answer's type is checked against the mode: an attachment where base64
+// was sent is no byte array.
+TEST_F(EchoControllerTest, AttachmentAnswerToBase64IsNoEchoedFile) {
+  const std::string file = Write("in.bin", "hello");
+  const std::string envelope = Envelope(NameMember("a.bin") + "<fileData href=\"uuid:f1\"/>");
+  const std::string dime =
+      DimeRecord(true, false, 2, "", "http://schemas.xmlsoap.org/soap/envelope/", envelope) +
+      DimeRecord(false, true, 3, "uuid:f1", "", "hello");
+  LoopbackPeer peer;
+  peer.Serve([&dime](PeerConnection& c) {
+    const std::string head = c.ReadHead();
+    const size_t at = head.find("Content-Length: ");
+    if (at != std::string::npos) c.ReadExactly(std::stoul(head.substr(at + 16)));
+    c.Write("HTTP/1.1 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
+            std::to_string(dime.size()) + "\r\nConnection: close\r\n\r\n" + dime);
+  });
+  EchoController controller(picker_, notifier_, 5000);
+  controller.OnInvoke(Wsdl(peer.port()), file, kModeBase64);
+  peer.Join();
+  EXPECT_EQ(notifier_.texts, std::vector<std::string>{"Failed to find echoed file in response!"});
+  EXPECT_TRUE(picker_.saves.empty());
+}
+
 TEST_F(EchoControllerTest, Base64AnswerIsSavedUnderTheProposedNameOrNotAtAllOnCancel) {
   const std::string file = Write("in.bin", "hello");
   for (const bool cancel : {true, false}) {
