@@ -23,13 +23,15 @@ namespace client::testing {
 
 class BraskelClientTest : public server_testing::BraskelProcessTest {
  protected:
-  // Serves the <endpoint> elements of `endpoints`; 0 (and a failure) when the
-  // server never says where it listens.
-  uint16_t Start(const std::string& endpoints) {
+  // Serves the <endpoint> elements of `endpoints`, with more configuration
+  // elements in `settings`; 0 (and a failure) when the server never says
+  // where it listens.
+  uint16_t Start(const std::string& endpoints, const std::string& settings = "") {
     using namespace std::chrono_literals;
     WriteConfig(
         "<listenAddress>127.0.0.1</listenAddress><listenPort>0</listenPort>"
-        "<numWorkThreads>2</numWorkThreads><endpointList>" +
+        "<numWorkThreads>2</numWorkThreads>" +
+        settings + "<endpointList>" +
         endpoints + "</endpointList>");
     EXPECT_EQ(Run({"-Service"}), 0);
     pid_ = Spawn(exe_, {}, std::string(server::kServiceName));

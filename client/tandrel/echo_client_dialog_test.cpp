@@ -1,0 +1,216 @@
+// The demo's real widgets driven as a user drives them, offscreen, over fake
+// seams; no modal box is ever opened.
+#include "client/tandrel/echo_client_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "client/tandrel/testing/fake_seams.h"
+#include "platform/com/activation.h"
+
+namespace tandrel {
+namespace {
+
+// Made by main, so it is gone before the library's own exit handlers run.
+void App() { ASSERT_NE(QApplication::instance(), nullptr); }
+
+template <typename W>
+W* Find(QWidget& root, const char* name) {
+  W* w = root.findChild<W*>(name);
+  EXPECT_NE(w, nullptr) << name;
+  return w;
+}
+
+class EchoClientDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    App();
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+    dialog_ = std::make_unique<EchoClientDialog>(&picker_, &notifier_);
+    dialog_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+  }
+  void TearDown() override {
+    dialog_.reset();
+    CoUninitialize();
+  }
+
+  testing::FakePicker picker_;
+  testing::FakeNotifier notifier_;
+  std::unique_ptr<EchoClientDialog> dialog_;
+};
+
+TEST_F(EchoClientDialogTest, ShowsEveryCaptionAndLabel) {
+  EchoClientDialog& d = *dialog_;
+  EXPECT_EQ(d.windowTitle(), "Echo Data File Client");
+  const std::pair<const char*, const char*> groups[] = {
+      {"step1", "Step 1: Location of WSDL file describing echoDataFile Service"},
+      {"step2", "Step 2: Location of Disk File to send to Echo Service"},
+      {"step3", "Step 3: Select transfer mode"},
+      {"step4", "Step 4: Invoke Service"}};
+  for (const auto& [name, title] : groups) EXPECT_EQ(Find<QGroupBox>(d, name)->title(), title);
+  const std::pair<const char*, const char*> labels[] = {
+      {"urlLabel", "&URL:"},
+      {"pathLabel", "&Path:"},
+      {"noteLabel",
+       "This is a demo of file transfer over SOAP comparing two modes: transfer as a DIME "
+       "attachment or transfer as a base64 encoded parameter value. After the file has been "
+       "echoed back from the server, a file save dialog box will open, to allow saving it."}};
+  for (const auto& [name, text] : labels) EXPECT_EQ(Find<QLabel>(d, name)->text(), text);
+  EXPECT_TRUE(Find<QLabel>(d, "noteLabel")->wordWrap());
+  EXPECT_EQ(Find<QLineEdit>(d, "urlEdit")->text(), "http://localhost/wsdl/tandrel.wsdl");
+  EXPECT_EQ(Find<QLineEdit>(d, "pathEdit")->text(), "");
+  const std::pair<const char*, const char*> buttons[] = {
+      {"browseButton", "..."},
+      {"dimeRadio", "Send as &DIME Attachment"},
+      {"base64Radio", "Send as &Base64"},
+      {"invokeButton", "&Invoke echoDataFile Operation"},
+      {"quitButton", "&Quit"}};
+  for (const auto& [name, text] : buttons) {
+    EXPECT_EQ(Find<QAbstractButton>(d, name)->text(), text);
+  }
+  EXPECT_TRUE(Find<QPushButton>(d, "invokeButton")->isDefault());
+  EXPECT_FALSE(d.windowIcon().isNull());
+  QAction* about = d.findChild<QAction*>("aboutAction");
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->text(), "&About tandrel...");
+  EXPECT_TRUE(d.actions().contains(about));
+  EXPECT_EQ(d.contextMenuPolicy(), Qt::ActionsContextMenu);
+
+  AboutDialog box(&d);
+  EXPECT_EQ(box.windowTitle(), "tandrel Demo DIME Client");
+  EXPECT_EQ(Find<QLabel>(box, "aboutVersion")->text(), "tandrel Version 1.0.1");
+  EXPECT_EQ(Find<QPushButton>(box, "aboutOk")->text(), "OK");
+  EXPECT_FALSE(Find<QLabel>(box, "aboutIcon")->pixmap().isNull());
+}
+
+TEST_F(EchoClientDialogTest, RadioPairIsExclusiveAndTabWalksTheControlsInOrder) {
+  EchoClientDialog& d = *dialog_;
+  auto* dime = Find<QRadioButton>(d, "dimeRadio");
+  auto* base64 = Find<QRadioButton>(d, "base64Radio");
+  EXPECT_TRUE(dime->isChecked());
+  EXPECT_EQ(d.Mode(), kModeDime);
+  QTest::mouseClick(base64, Qt::LeftButton, {}, QPoint(4, base64->height() / 2));
+  EXPECT_TRUE(base64->isChecked());
+  EXPECT_FALSE(dime->isChecked());
+  EXPECT_EQ(d.Mode(), kModeBase64);
+
+  // One tab stop for the radio group: its checked button, as on other desktops.
+  const char* order[] = {"urlEdit", "pathEdit", "browseButton", "base64Radio", "invokeButton",
+                         "quitButton", "urlEdit"};
+  d.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+  Find<QWidget>(d, order[0])->setFocus();
+  for (size_t i = 1; i < std::size(order); ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget()->objectName().toStdString(), order[i])
+        << "after " << order[i - 1];
+  }
+}
+
+TEST_F(EchoClientDialogTest, EnterInvokesWithTheTypedPathAndKeepsTheDialogOpen) {
+  EchoClientDialog& d = *dialog_;
+  auto* url = Find<QLineEdit>(d, "urlEdit");
+  auto* path = Find<QLineEdit>(d, "pathEdit");
+  url->clear();
+  QTest::keyClicks(url, "file:///nonexistent/tandrel.wsdl");
+  QTest::keyClicks(path, "/nonexistent/input.bin");
+  url->setFocus();
+  QTest::keyClick(url, Qt::Key_Return);
+  EXPECT_EQ(notifier_.texts, std::vector<std::string>{"Failed to initialize client!"});
+  EXPECT_TRUE(d.isVisible());
+  EXPECT_EQ(d.result(), 0);
+  // The wait cursor is gone after the failing exchange.
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(EchoClientDialogTest, EscAndQuitCloseTheDialog) {
+  QTest::keyClick(dialog_.get(), Qt::Key_Escape);
+  EXPECT_FALSE(dialog_->isVisible());
+  EXPECT_EQ(dialog_->result(), QDialog::Rejected);
+  dialog_->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+  QTest::mouseClick(Find<QPushButton>(*dialog_, "quitButton"), Qt::LeftButton);
+  EXPECT_FALSE(dialog_->isVisible());
+}
+
+TEST_F(EchoClientDialogTest, BrowsePutsTheChosenAbsolutePathIntoThePathEdit) {
+  auto* path = Find<QLineEdit>(*dialog_, "pathEdit");
+  QTest::keyClicks(path, "/data/in/old.txt");
+  picker_.answers.push_back(std::string("chosen.bin"));
+  QTest::mouseClick(Find<QPushButton>(*dialog_, "browseButton"), Qt::LeftButton);
+  ASSERT_EQ(picker_.opens.size(), 1u);
+  EXPECT_EQ(picker_.opens[0].directory, "/data/in");
+  EXPECT_EQ(picker_.opens[0].file_name, "old.txt");
+  EXPECT_EQ(path->text().toStdString(),
+            (std::filesystem::current_path() / "chosen.bin").string());
+}
+
+TEST_F(EchoClientDialogTest, ProductionNotifierBuildsAPlainTextBox) {
+  QtNotifier notifier(dialog_.get());
+  const auto box = notifier.BuildBox("<b>Invocation failed!</b>");
+  EXPECT_EQ(box->windowTitle(), "tandrel");
+  EXPECT_EQ(box->text(), "<b>Invocation failed!</b>");
+  EXPECT_EQ(box->textFormat(), Qt::PlainText);
+  EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+}
+
+TEST_F(EchoClientDialogTest, WritesScreenshotsForAPerson) {
+  std::filesystem::create_directories(QV_SCRATCH);
+  QTest::keyClicks(Find<QLineEdit>(*dialog_, "pathEdit"), "/home/user/report.pdf");
+  auto* base64 = Find<QRadioButton>(*dialog_, "base64Radio");
+  QTest::mouseClick(base64, Qt::LeftButton, {}, QPoint(4, base64->height() / 2));
+  EXPECT_EQ(dialog_->Mode(), kModeBase64);
+  AboutDialog about(dialog_.get());
+  about.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+  const std::pair<QWidget*, const char*> shots[] = {{dialog_.get(), "/tandrel-dialog.png"},
+                                                    {&about, "/tandrel-about.png"}};
+  for (const auto& [widget, name] : shots) {
+    const QString file = QString(QV_SCRATCH) + name;
+    QFile::remove(file);
+    ASSERT_TRUE(widget->grab().save(file, "PNG"));
+    const QImage written(file);
+    EXPECT_EQ(written.size(), widget->size() * widget->devicePixelRatio()) << name;
+  }
+}
+
+TEST(EchoClientAppTest, StartsAndShutsDownInProcess) {
+  App();
+  bool ran = false;
+  EXPECT_EQ(EchoClientApp([&ran](EchoClientDialog& dialog) {
+              ran = true;
+              // Entered by the app: a second entry only counts.
+              EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+              CoUninitialize();
+              dialog.show();
+              dialog.reject();
+              EXPECT_FALSE(dialog.isVisible());
+            }),
+            0);
+  EXPECT_TRUE(ran);
+  // Left again: entering now is a first entry.
+  EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+  CoUninitialize();
+}
+
+}  // namespace
+}  // namespace tandrel
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
