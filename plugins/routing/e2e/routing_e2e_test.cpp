@@ -276,5 +276,38 @@ TEST_F(RoutingE2eTest, AnAnswerWithAttachmentsGoesAlongTheReversePathAsDime) {
   EXPECT_TRUE((*parts)[1] == attachment) << (*parts)[1].id << " " << (*parts)[1].data.size();
 }
 
+// The next hop gets the request with one `rp:path`: the intermediary's via
+// taken from the head of `rp:fwd`, and `rp:rev` headed by an empty via (the
+// intermediary names itself there only on the way back).
+TEST_F(RoutingE2eTest, TheNextHopGetsOnePathWithoutTheIntermediarysVia) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  net::testing::LoopbackPeer peer;
+  std::string head, body;
+  const std::string answer = Envelope("");
+  peer.Serve([&](net::testing::PeerConnection& conn) {
+    head = conn.ReadHead();
+    body = conn.ReadAnnouncedBody(head);
+    conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+               std::to_string(answer.size()) + "\r\n\r\n" + answer);
+  });
+  const std::string next = Url(peer.port(), "/next");
+  const std::string reply = Exchange(
+      midPort_, Post("/mid", Envelope("<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) +
+                                      Via(next) + "</rp:fwd><rp:rev/><rp:id>uuid:n</rp:id>")));
+  peer.Join();
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << reply;
+  size_t paths = 0;
+  for (size_t at = body.find("<rp:path"); at != std::string::npos;
+       at = body.find("<rp:path", at + 1)) {
+    ++paths;
+  }
+  EXPECT_EQ(paths, 1u) << body;
+  EXPECT_NE(body.find("<rp:fwd>" + Via(next) + "</rp:fwd><rp:rev><rp:via /></rp:rev>"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find("<rp:id>uuid:n</rp:id>"), std::string::npos) << body;
+  EXPECT_NE(body.find("<ask xmlns=\"urn:q\">hi</ask>"), std::string::npos) << body;
+}
+
 }  // namespace
 }  // namespace routing
