@@ -487,6 +487,9 @@ TEST_P(RoutingChainTest, AnIntermediaryChecksTheAnswersPath) {
     EXPECT_NE(leg.faultBlock.find(std::string("<rp:code>") + c.code + "</rp:code>"),
               std::string::npos)
         << c.name << leg.faultBlock;
+    // Written over the hop's own fault, not beside it.
+    EXPECT_NE(leg.wire.find(std::string("<rp:code>") + c.code + "</rp:code>"), std::string::npos)
+        << c.name << leg.wire;
     const bool receiverSide = std::string_view(c.code) == "820";
     EXPECT_EQ(N(leg.faultString),
               receiverSide ? "WS-Routing Receiver fault." : "WS-Routing Sender fault.")
