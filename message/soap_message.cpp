@@ -560,6 +560,8 @@ bool SoapMessage::SetFault(std::u16string_view code, std::u16string_view code_ns
   fault_subcode_.clear();
   fault_subcode_ns_.clear();
   is_fault_ = true;
+  // A fault set here replaces one read from a peer: it is the one to write.
+  write_fault_body_ = true;
   return true;
 }
 
@@ -575,6 +577,7 @@ bool SoapMessage::SetFault12(std::u16string_view code, std::u16string_view code_
   fault_node_ = node;
   need_detail_ = need_detail;
   is_fault_ = true;
+  write_fault_body_ = true;
   return true;
 }
 

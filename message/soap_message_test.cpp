@@ -234,6 +234,19 @@ TEST(SoapMessageFault, SetCaptureAndClear) {
     EXPECT_TRUE(v12.NeedsDetail());
   }
 
+  // A fault set over one read from a peer is written, in either version.
+  for (const int version : {11, 12}) {
+    SoapMessage received;
+    received.SetSoapVersion(version);
+    received.SetWriteFaultBody(false);
+    if (version == 11) {
+      received.SetFault(u"Server", u"", u"mine", u"", false);
+    } else {
+      received.SetFault12(u"Receiver", u"", u"", u"", {{u"en", u"mine"}}, u"", false);
+    }
+    EXPECT_TRUE(received.WritesFaultBody()) << version;
+  }
+
   m.SetWriteFaultBody(false);
   ASSERT_TRUE(m.AddFaultDetail(u"urn:d", u"Info", Text(u"x")));
   ASSERT_TRUE(m.AddFaultHeaderBlock(u"urn:h", u"F", Text(u"x"), false, u"", false));

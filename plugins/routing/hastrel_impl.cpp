@@ -26,6 +26,26 @@ bool Flag(Iquenlin2* message, HRESULT (Iquenlin2::*query)(VARIANT_BOOL*)) {
   return SUCCEEDED((message->*query)(&b)) && b == VARIANT_TRUE;
 }
 
+// A fault's text: SOAP 1.2 keeps it as reason texts, not as a fault string.
+bool FaultTextIs(Iquenlin2* message, std::u16string_view text) {
+  Bstr got;
+  if (SUCCEEDED(message->GetSOAPFaultString(got.Receive())) && got.View() == text) return true;
+  Bstr lang;
+  LONG position = 0;
+  VARIANT_BOOL more = VARIANT_FALSE;
+  if (FAILED(message->GetFirstSOAP12ReasonText(got.Receive(), lang.Receive(), &position, &more))) {
+    return false;
+  }
+  while (more == VARIANT_TRUE) {
+    if (got.View() == text) return true;
+    more = VARIANT_FALSE;
+    if (FAILED(message->GetNextSOAP12ReasonText(got.Receive(), lang.Receive(), &position, &more))) {
+      return false;
+    }
+  }
+  return false;
+}
+
 // The object a header processor is handed: only an interface, never a
 // string or a null one taken as such.
 IUnknown* MessageObjectOf(const VARIANT& value) {
@@ -292,10 +312,7 @@ bool Hastrel2Impl::ProcessResponsePhase(Iquenlin2* message) {
     SetRoutingFault(message, 700);
     return true;
   }
-  Bstr faultString;
-  if (Flag(message, &Iquenlin2::IsSOAPFault) &&
-      SUCCEEDED(message->GetSOAPFaultString(faultString.Receive())) &&
-      faultString.View() == kForwardFailedText) {
+  if (Flag(message, &Iquenlin2::IsSOAPFault) && FaultTextIs(message, kForwardFailedText)) {
     if (path_.hasRev && !path_.rev.empty()) path_.rev.erase(path_.rev.begin());
     SetRoutingFault(message, 820);
   }

@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "platform/net/testing/loopback_peer.h"
 #include "server/braskel/testing/braskel_instances.h"
+#include "server/braskel/testing/dime_codec.h"
 
 namespace routing {
 namespace {
@@ -37,30 +40,56 @@ std::string Url(uint16_t port, const std::string& path) {
   return "http://127.0.0.1:" + std::to_string(port) + path;
 }
 
-// A routing endpoint of the tests' document service at `uri`, named `node`.
-std::string RoutingEndpoint(const std::string& uri, const std::string& node) {
-  return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" QV_SERVER_TESTDATA
-         "/doc.wsdl</wsdlDocURL><wsdlService>DocService</wsdlService><wsdlPort>DocPort"
-         "</wsdlPort><bodyProcessingProgId>QvTest.Doc</bodyProcessingProgId>"
+struct Service {
+  const char* wsdl;  // a path
+  const char* service;
+  const char* port;
+  const char* progId;
+};
+constexpr Service kDocService{QV_SERVER_TESTDATA "/doc.wsdl", "DocService", "DocPort",
+                              "QvTest.Doc"};
+// Echoes the body in <echo> and hands the request's attachments back.
+constexpr Service kDimeEcho{QV_SERVER_TESTDATA "/doc.wsdl", "DocService", "DocPort",
+                            "QvTest.DimeEcho"};
+// The interop document service, whose description independent clients read.
+constexpr Service kInteropDoc{QV_INTEROPDOC_WSDL, "interopDocSvc", "interopDocPort",
+                              "Pellasco2.interop"};
+
+// A routing endpoint of one of the tests' services at `uri`, named `node`.
+std::string RoutingEndpoint(const std::string& uri, const std::string& node,
+                            const Service& s = kDocService) {
+  return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" + std::string(s.wsdl) +
+         "</wsdlDocURL><wsdlService>" + s.service + "</wsdlService><wsdlPort>" + s.port +
+         "</wsdlPort><bodyProcessingProgId>" + s.progId +
+         "</bodyProcessingProgId>"
          "<headerProcessingProgIds><progId>braskel.hastrel2</progId></headerProcessingProgIds>"
          "<nodeURI>" +
          node + "</nodeURI><enabled>true</enabled></endpoint>";
 }
 
-std::string Post(const std::string& path, const std::string& children) {
+// A SOAP 1.1 request whose header is an `rp:path` of `children` (none when
+// empty).
+std::string Envelope(const std::string& children) {
   std::string header;
   if (!children.empty()) {
-    header = std::string("<SOAP-ENV:Header><rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\" "
-                         "SOAP-ENV:actor=\"http://schemas.xmlsoap.org/soap/actor/next\" "
-                         "SOAP-ENV:mustUnderstand=\"1\">") +
+    header = std::string(
+                 "<SOAP-ENV:Header><rp:path xmlns:rp=\"http://schemas.xmlsoap.org/rp/\" "
+                 "SOAP-ENV:actor=\"http://schemas.xmlsoap.org/soap/actor/next\" "
+                 "SOAP-ENV:mustUnderstand=\"1\">") +
              children + "</rp:path></SOAP-ENV:Header>";
   }
-  const std::string body =
-      std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") +
-      kSoap11Env + "\">" + header +
-      "<SOAP-ENV:Body><ask xmlns=\"urn:q\">hi</ask></SOAP-ENV:Body></SOAP-ENV:Envelope>";
-  return "POST " + path + " HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: \"urn:a\"\r\n"
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  return std::string(
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"") +
+         kSoap11Env + "\">" + header +
+         "<SOAP-ENV:Body><ask xmlns=\"urn:q\">hi</ask></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+std::string Post(const std::string& path, const std::string& body,
+                 const std::string& type = "text/xml") {
+  return "POST " + path + " HTTP/1.0\r\nContent-Type: " + type +
+         "\r\nSOAPAction: \"urn:a\"\r\n"
+         "Content-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string StatusLine(const std::string& reply) { return reply.substr(0, reply.find("\r\n")); }
@@ -70,18 +99,19 @@ std::string Via(const std::string& url) { return "<rp:via>" + url + "</rp:via>";
 class RoutingE2eTest : public server_testing::BraskelInstancesTest {
  protected:
   RoutingE2eTest()
-      : BraskelInstancesTest(QV_REGCOMP, {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT,
-                                          QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS,
-                                          QV_HASTREL_COMPONENT}) {}
+      : BraskelInstancesTest(QV_REGCOMP,
+                             {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT,
+                              QV_TEST_PLUGINS, QV_PELLASCO_COMPONENT, QV_HASTREL_COMPONENT}) {}
 
-  // An intermediary at /mid and a receiver at /recv, each naming itself.
-  void StartPair() {
+  // An intermediary at /mid and a receiver at /recv serving `service`,
+  // each naming itself.
+  void StartPair(const Service& service = kDocService) {
     const uint16_t recvPort = FreePort(), midPort = FreePort();
     ASSERT_NE(recvPort, 0);
     ASSERT_NE(midPort, 0);
     recv_ = Url(recvPort, "/recv");
     mid_ = Url(midPort, "/mid");
-    const Instance& r = Start("receiver", RoutingEndpoint("/recv", recv_), {}, recvPort);
+    const Instance& r = Start("receiver", RoutingEndpoint("/recv", recv_, service), {}, recvPort);
     ASSERT_EQ(r.port, recvPort);
     const Instance& m = Start("intermediary", RoutingEndpoint("/mid", mid_),
                               {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=3000"}, midPort);
@@ -94,11 +124,28 @@ class RoutingE2eTest : public server_testing::BraskelInstancesTest {
   uint16_t midPort_ = 0, recvPort_ = 0;
 };
 
+// suds reads the interop document description the intermediary serves, adds a routing
+// path of its own making and calls through the intermediary; the receiver's
+// echo comes back as suds reads it from that description (the
+// intermediary's own service would answer otherwise).
+TEST_F(RoutingE2eTest, AnIndependentClientIsAnsweredThroughTheIntermediary) {
+  if (system("/usr/bin/python3 -c 'import suds' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "python3-suds is not installed";
+  }
+  ASSERT_NO_FATAL_FAILURE(StartPair(kInteropDoc));
+  const std::filesystem::path served = instances_.back()->dir / "www" / "wsdl";
+  std::filesystem::create_directories(served);
+  std::filesystem::copy_file(kInteropDoc.wsdl, served / "interopdoc.wsdl");
+  const std::string command = std::string("/usr/bin/python3 ") + QV_SUDS_ROUTING + " " +
+                              Url(midPort_, "/wsdl/interopdoc.wsdl") + " " + mid_ + " " + recv_;
+  EXPECT_EQ(system(command.c_str()), 0) << command;
+}
+
 TEST_F(RoutingE2eTest, TheReceiversAnswerComesBackRelayedThroughTheIntermediary) {
   ASSERT_NO_FATAL_FAILURE(StartPair());
-  const std::string reply =
-      Exchange(midPort_, Post("/mid", "<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) +
-                                          Via(recv_) + "</rp:fwd><rp:rev/><rp:id>uuid:e1</rp:id>"));
+  const std::string reply = Exchange(
+      midPort_, Post("/mid", Envelope("<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) +
+                                      Via(recv_) + "</rp:fwd><rp:rev/><rp:id>uuid:e1</rp:id>")));
   EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << reply;
   EXPECT_NE(reply.find("<body>"), std::string::npos) << reply;  // the receiver's service ran
   EXPECT_NE(reply.find("<rp:fwd /><rp:rev>" + Via(mid_) + Via(recv_) + "</rp:rev>"),
@@ -139,7 +186,7 @@ TEST_F(RoutingE2eTest, RoutingAndForwardFaultsReachTheClient) {
        "HTTP/1.0 204", nullptr},
   };
   for (const auto& c : cases) {
-    const std::string reply = Exchange(midPort_, Post("/mid", c.children));
+    const std::string reply = Exchange(midPort_, Post("/mid", Envelope(c.children)));
     EXPECT_EQ(StatusLine(reply).rfind(c.status, 0), 0u) << c.name << "\n" << reply;
     if (c.text) {
       EXPECT_NE(reply.find(c.text), std::string::npos) << c.name << "\n" << reply;
@@ -147,7 +194,8 @@ TEST_F(RoutingE2eTest, RoutingAndForwardFaultsReachTheClient) {
     if (std::string_view(c.text ? c.text : "").starts_with("<rp:code>")) {
       EXPECT_NE(reply.find("Client</faultcode><faultstring>WS-Routing Sender fault."),
                 std::string::npos)
-          << c.name << "\n" << reply;
+          << c.name << "\n"
+          << reply;
     }
     if (std::string_view(c.status) == "HTTP/1.0 204") {
       EXPECT_EQ(reply.find("<body>"), std::string::npos) << c.name;
@@ -174,10 +222,10 @@ TEST_F(RoutingE2eTest, TheReceiverPostsItsAnswerAlongAnHttpReversePath) {
       conn.Write(c.peerReply);
     });
     const std::string back = Url(peer.port(), "/back");
-    const std::string reply =
-        Exchange(recvPort_, Post("/recv", "<rp:action>urn:a</rp:action><rp:to>" + recv_ +
-                                              "</rp:to><rp:rev>" + Via(back) +
-                                              "</rp:rev><rp:id>uuid:r</rp:id>"));
+    const std::string reply = Exchange(
+        recvPort_,
+        Post("/recv", Envelope("<rp:action>urn:a</rp:action><rp:to>" + recv_ + "</rp:to><rp:rev>" +
+                               Via(back) + "</rp:rev><rp:id>uuid:r</rp:id>")));
     peer.Join();
     EXPECT_EQ(StatusLine(reply).rfind(c.status, 0), 0u) << c.name << "\n" << reply;
     EXPECT_EQ(head.rfind("POST /back HTTP/1.0\r\n", 0), 0u) << c.name << head;
@@ -187,6 +235,78 @@ TEST_F(RoutingE2eTest, TheReceiverPostsItsAnswerAlongAnHttpReversePath) {
       EXPECT_NE(reply.find("<rp:code>800</rp:code>"), std::string::npos) << reply;
     }
   }
+}
+
+// An answer with attachments goes along the reverse path as DIME: the
+// envelope first, then the attachment as the client sent it.
+TEST_F(RoutingE2eTest, AnAnswerWithAttachmentsGoesAlongTheReversePathAsDime) {
+  const uint16_t recvPort = FreePort();
+  ASSERT_NE(recvPort, 0);
+  const std::string node = Url(recvPort, "/dime");
+  const Instance& r = Start("receiver", RoutingEndpoint("/dime", node, kDimeEcho), {}, recvPort);
+  ASSERT_EQ(r.port, recvPort);
+  net::testing::LoopbackPeer peer;
+  std::string head, body;
+  peer.Serve([&](net::testing::PeerConnection& conn) {
+    head = conn.ReadHead();
+    body = conn.ReadAnnouncedBody(head);
+    conn.Write("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  const server_testing::DimePart attachment{"uuid:att-1", "application/octet-stream", 1,
+                                            std::string("bin\0\r\n\xff tail", 12)};
+  const std::string envelope =
+      Envelope("<rp:action>urn:a</rp:action><rp:to>" + node + "</rp:to><rp:rev>" +
+               Via(Url(peer.port(), "/back")) + "</rp:rev><rp:id>uuid:d</rp:id>");
+  const std::string reply = Exchange(
+      recvPort,
+      Post("/dime", server_testing::EncodeDime({{"", kSoap11Env, 2, envelope}, attachment}),
+           "application/dime"));
+  peer.Join();
+  EXPECT_EQ(StatusLine(reply).rfind("HTTP/1.0 204", 0), 0u) << reply;
+  EXPECT_NE(head.find("\r\nContent-Type: application/dime"), std::string::npos) << head;
+  const auto parts = server_testing::DecodeDime(body);
+  ASSERT_TRUE(parts.has_value()) << head;
+  ASSERT_EQ(parts->size(), 2u);
+  EXPECT_EQ((*parts)[0].tnf, 2);
+  EXPECT_EQ((*parts)[0].type, kSoap11Env);
+  EXPECT_NE((*parts)[0].data.find("<echo><ask xmlns=\"urn:q\">hi</ask></echo>"), std::string::npos)
+      << (*parts)[0].data;
+  EXPECT_NE((*parts)[0].data.find("<rp:relatesTo>uuid:d</rp:relatesTo>"), std::string::npos)
+      << (*parts)[0].data;
+  EXPECT_TRUE((*parts)[1] == attachment) << (*parts)[1].id << " " << (*parts)[1].data.size();
+}
+
+// The next hop gets the request with one `rp:path`: the intermediary's via
+// taken from the head of `rp:fwd`, and `rp:rev` headed by an empty via (the
+// intermediary names itself there only on the way back).
+TEST_F(RoutingE2eTest, TheNextHopGetsOnePathWithoutTheIntermediarysVia) {
+  ASSERT_NO_FATAL_FAILURE(StartPair());
+  net::testing::LoopbackPeer peer;
+  std::string head, body;
+  const std::string answer = Envelope("");
+  peer.Serve([&](net::testing::PeerConnection& conn) {
+    head = conn.ReadHead();
+    body = conn.ReadAnnouncedBody(head);
+    conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+               std::to_string(answer.size()) + "\r\n\r\n" + answer);
+  });
+  const std::string next = Url(peer.port(), "/next");
+  const std::string reply = Exchange(
+      midPort_, Post("/mid", Envelope("<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) +
+                                      Via(next) + "</rp:fwd><rp:rev/><rp:id>uuid:n</rp:id>")));
+  peer.Join();
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << reply;
+  size_t paths = 0;
+  for (size_t at = body.find("<rp:path"); at != std::string::npos;
+       at = body.find("<rp:path", at + 1)) {
+    ++paths;
+  }
+  EXPECT_EQ(paths, 1u) << body;
+  EXPECT_NE(body.find("<rp:fwd>" + Via(next) + "</rp:fwd><rp:rev><rp:via /></rp:rev>"),
+            std::string::npos)
+      << body;
+  EXPECT_NE(body.find("<rp:id>uuid:n</rp:id>"), std::string::npos) << body;
+  EXPECT_NE(body.find("<ask xmlns=\"urn:q\">hi</ask>"), std::string::npos) << body;
 }
 
 }  // namespace
