@@ -250,6 +250,77 @@ TEST_F(JorvaneHttpTest, ChallengeThenAChainOfAuthenticatedCalls) {
   }
 }
 
+// An InitChallenge asks for a nonce ahead of the first call: the answer is
+// the auth fault with a NextChallenge the client can verify, and its nonce
+// opens the chain.
+TEST_F(JorvaneHttpTest, InitChallengeOpensAChain) {
+  const Reply init = Call("GetServerStats",
+                          std::string("<da:InitChallenge xmlns:da=\"urn:quorvel:soap:digest-auth\">"
+                                      "<UserID>") + kUser + "</UserID><Realm>" + kRealm +
+                              "</Realm><ClientNonce>ic</ClientNonce></da:InitChallenge>");
+  EXPECT_EQ(init.status, 500) << init.body;
+  EXPECT_EQ(init.body.find("TotalRequests"), std::string::npos) << init.body;
+  EXPECT_NE(init.body.find("NextChallenge"), std::string::npos) << init.body;
+  EXPECT_EQ(init.Field("ClientNonce"), "ic");
+  const std::string nonce = init.Field("Nonce");
+  ASSERT_TRUE(IsNonce(nonce)) << init.body;
+  EXPECT_EQ(init.Field("ServerAuth"),
+            Base64(ServerProof(UserHash(kUser, kRealm, kPassword), nonce, "ic")));
+
+  const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
+}
+
+// A mandatory ClientAuth is understood by the processor; a mandatory block of
+// the digest namespace that no processor knows fails the call.
+TEST_F(JorvaneHttpTest, MandatoryBlocks) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  std::string mandatory = ClientAuth(nonce, "m");
+  mandatory.insert(mandatory.find(' '), " SOAP-ENV:mustUnderstand=\"1\"");
+  const Reply accepted = Call("GetServerStats", mandatory);
+  ASSERT_EQ(accepted.status, 200) << accepted.body;
+  EXPECT_EQ(accepted.Field("Status"), kStatusAuthenticated);
+  nonce = accepted.Field("Nonce");
+
+  const Reply unknown = Call(
+      "GetServerStats",
+      ClientAuth(nonce, "u") +
+          "<da:Unheard SOAP-ENV:mustUnderstand=\"1\" xmlns:da=\"urn:quorvel:soap:digest-auth\">"
+          "x</da:Unheard>");
+  EXPECT_EQ(unknown.status, 500) << unknown.body;
+  EXPECT_EQ(unknown.Field("faultstring"), "Headers: Mandatory header block not understood.")
+      << unknown.body;
+  EXPECT_EQ(unknown.body.find("TotalRequests"), std::string::npos) << unknown.body;
+}
+
+// An independent client that knows only the served description and the
+// credentials logs on by itself: it reads the challenge from the first fault,
+// proves itself with its own MD5 and verifies the server's proof.
+TEST_F(JorvaneHttpTest, SudsClientLogsOnByItself) {
+  const std::string python = "/usr/bin/python3";
+  if (std::system((python + " -c 'import suds' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "python3-suds is not installed";
+  const std::string base = "http://127.0.0.1:" + std::to_string(port_);
+  const std::string command = python + " " + QV_DIGEST_SUDS_SCRIPT + " " + base +
+                              "/wsdl/QVSOAPSvrCP.wsdl " + base + "/QVSOAPSvrCP " + kUser + " " +
+                              kPassword + " 2>&1";
+  int status = -1;
+  const std::string output = server_testing::RunCommand(command, &status);
+  EXPECT_EQ(status, 0) << output;
+  for (const std::string& line :
+       {std::string("first.faultstring=") +
+            "Authentication failed: missing, malformed, or invalid credentials.",
+        std::string("challenge.Status=") + std::string(kStatusNoCredentials),
+        std::string("challenge.Realm=") + kRealm, std::string("call0.Result=True"),
+        std::string("call0.Status=") + std::string(kStatusAuthenticated),
+        std::string("call0.ClientNonce=suds-0"), std::string("call0.ServerAuth=verified"),
+        std::string("call1.Status=") + std::string(kStatusAuthenticated),
+        std::string("call1.ServerAuth=verified")}) {
+    EXPECT_NE(output.find(line + "\n"), std::string::npos) << line << "\n" << output;
+  }
+}
+
 // jorvane as a service, started before braskel: the same log-on, and a clean
 // stop of the service.
 class JorvaneServiceHttpTest : public JorvaneHttpTest {
@@ -344,6 +415,30 @@ TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
     EXPECT_EQ(r.Field("Realm"), "");  // no default realm was read either
     nonce = ChallengeNonce(r, kStatusInvalidRealm);
   }
+}
+
+// A service missing from the service table is guarded by the default realm.
+class JorvaneUnlistedServiceHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneUnlistedServiceHttpTest() {
+    authConfig_ = std::string(
+                      "<authConfig><defaultRealm>Default</defaultRealm><soapServices>"
+                      "<service name='Other' realm='") +
+                  kRealm +
+                  "'/></soapServices><authRealms><realm name='Default'><users><user "
+                  "userId='guest' password='pw'/></users></realm></authRealms></authConfig>";
+  }
+};
+
+TEST_F(JorvaneUnlistedServiceHttpTest, GetsTheDefaultRealm) {
+  const Reply first = Call("GetServerStats", "");
+  EXPECT_EQ(first.Field("Realm"), "Default") << first.body;
+  std::string nonce = ChallengeNonce(first, kStatusNoCredentials);
+  // The realm of the other service does not open this one.
+  nonce = ChallengeNonce(Call("GetServerStats", ClientAuth(nonce, "c")), kStatusInvalidRealm);
+  const Reply r = Call("GetServerStats", ClientAuth(nonce, "c", "Default", "guest", "pw"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
 }
 
 // A negative nonce life makes every nonce stale at once: each ClientAuth is
