@@ -63,7 +63,8 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
     BraskelProcessTest::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s)) << "a jorvane of another test still serves";
-    for (const char* c : {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT}) {
+    for (const char* c :
+         {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS}) {
       ASSERT_EQ(std::system((std::string(QV_REGCOMP) + " -s " + c).c_str()), 0) << c;
     }
     jorvane_ = dir_ / "jorvane";
@@ -94,7 +95,9 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
         "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
         "<bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>"
         "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
-        "<enabled>true</enabled></endpoint></endpointList>");
+        "<enabled>true</enabled></endpoint>" +
+        EchoEndpoint("/digest", "Echo11Port") + EchoEndpoint("/digest12", "Echo12Port") +
+        "</endpointList>");
     ASSERT_EQ(Run({"-Service"}), 0);
     port_ = StartService();
     ASSERT_NE(port_, 0);
@@ -161,9 +164,46 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
                 std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
   }
 
+  // The test plug-ins' echo behind the digest processor.
+  static std::string EchoEndpoint(const std::string& uri, const std::string& port) {
+    return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" + QV_DIGEST_TESTDATA +
+           "/digest_echo.wsdl</wsdlDocURL><wsdlService>DigestEchoService</wsdlService><wsdlPort>" +
+           port + "</wsdlPort><bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>"
+           "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
+           "<enabled>true</enabled></endpoint>";
+  }
+
+  // An echo call on `uri`, SOAP 1.2 or 1.1, with `header` (a block or nothing).
+  Reply Echo(const std::string& uri, bool soap12, const std::string& op,
+             const std::string& header) {
+    const std::string env = soap12 ? "http://www.w3.org/2003/05/soap-envelope"
+                                   : "http://schemas.xmlsoap.org/soap/envelope/";
+    // SOAP 1.2 takes the encoding style on each block rather than the envelope.
+    const std::string encoding =
+        std::string(" SOAP-ENV:encodingStyle=\"") +
+        (soap12 ? "http://www.w3.org/2003/05/soap-encoding"
+                : "http://schemas.xmlsoap.org/soap/encoding/") +
+        "\"";
+    std::string block = header;
+    if (!block.empty()) block.insert(block.find(' '), encoding);
+    const std::string envelope =
+        "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" + env + "\">" +
+        (block.empty() ? "" : "<SOAP-ENV:Header>" + block + "</SOAP-ENV:Header>") +
+        "<SOAP-ENV:Body><m:" + op + encoding +
+        " xmlns:m=\"urn:qv:digest-echo\"><inputString>hello</inputString></m:" + op +
+        "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    const std::string action = "urn:qv:digest-echo#" + op;
+    return Send("POST " + uri + " HTTP/1.0\r\n" +
+                (soap12 ? "Content-Type: application/soap+xml; charset=utf-8; action=\"" + action +
+                              "\"\r\n"
+                        : "Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"" + action +
+                              "\"\r\n") +
+                "Content-Length: " + std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
+  }
+
   static std::string Users() {
     return std::string("<soapServices><service name='QVSOAPSvrMgr' realm='") + kRealm +
-           "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
+           "'/><service name='DigestEchoService' realm='" + kRealm + "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
            kUser + "' password='" + kPassword + "'/></users></realm></authRealms></authConfig>";
   }
 
@@ -318,6 +358,60 @@ TEST_F(JorvaneHttpTest, SudsClientLogsOnByItself) {
         std::string("call1.Status=") + std::string(kStatusAuthenticated),
         std::string("call1.ServerAuth=verified")}) {
     EXPECT_NE(output.find(line + "\n"), std::string::npos) << line << "\n" << output;
+  }
+}
+
+// The echo endpoint in SOAP 1.2: unauthenticated answers are 400 with the
+// Sender code, no subcode and the reason in "en".
+TEST_F(JorvaneHttpTest, Soap12EchoIsChallengedAsSender) {
+  const Reply r = Echo("/digest12", true, "echoString", "");
+  EXPECT_EQ(r.status, 400) << r.body;
+  EXPECT_EQ(r.Field("Value").substr(r.Field("Value").find(':') + 1), "Sender") << r.body;
+  EXPECT_EQ(r.body.find("Subcode"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("xml:lang=\"en\""), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("hello"), std::string::npos) << r.body;
+  EXPECT_EQ(r.Field("Realm"), kRealm);
+  ChallengeNonce(r, kStatusNoCredentials);
+}
+
+// All endpoints share one nonce store: a chain begun at the management
+// endpoint goes on through both echo ports and back, and a verified call
+// whose body faults still carries the next challenge in the fault.
+TEST_F(JorvaneHttpTest, OneNonceChainAcrossEndpoints) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const struct {
+    const char* name;
+    const char* uri;  // "" for the management endpoint
+    bool soap12;
+    const char* op;
+    int status;
+  } steps[] = {
+      {"1.2 echo", "/digest12", true, "echoString", 200},
+      {"management", "", false, "GetServerStats", 200},
+      {"1.1 fault", "/digest", false, "echoFault", 500},
+      {"1.2 fault", "/digest12", true, "echoFault", 500},
+      {"1.1 echo", "/digest", false, "echoString", 200},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const auto& s = steps[i];
+    SCOPED_TRACE(s.name);
+    const std::string clientNonce = "e" + std::to_string(i);
+    const std::string auth = ClientAuth(nonce, clientNonce);
+    const Reply r = *s.uri ? Echo(s.uri, s.soap12, s.op, auth) : Call(s.op, auth);
+    EXPECT_EQ(r.status, s.status) << r.body;
+    if (s.status == 200 && *s.uri) {
+      EXPECT_EQ(r.Field("return"), "hello") << r.body;
+    }
+    if (s.status != 200) {
+      EXPECT_NE(r.body.find("Fault>"), std::string::npos) << r.body;
+    }
+    EXPECT_EQ(r.Field("Status"), kStatusAuthenticated) << r.body;
+    EXPECT_EQ(r.Field("ClientNonce"), clientNonce);
+    const std::string next = r.Field("Nonce");
+    ASSERT_TRUE(IsNonce(next)) << r.body;
+    EXPECT_EQ(r.Field("ServerAuth"),
+              Base64(ServerProof(UserHash(kUser, kRealm, kPassword), next, clientNonce)));
+    nonce = next;
   }
 }
 
