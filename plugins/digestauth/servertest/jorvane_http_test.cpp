@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -492,6 +493,75 @@ TEST_F(JorvaneHttpTest, ConcurrentClientsKeepTheirOwnChains) {
   }
   for (std::thread& t : clients) t.join();
   EXPECT_EQ(authenticated.load(), kClients * kCalls);
+}
+
+// Open descriptors of `pid`.
+size_t Descriptors(pid_t pid) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e :
+       fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// Freed memory is handed back at once, so what jorvane holds shows in its
+// resident size rather than in the sanitizer's quarantine.
+class JorvaneSteadyHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneSteadyHttpTest() {
+    const char* old = std::getenv("ASAN_OPTIONS");
+    if (old) oldAsan_ = old;
+    const std::string options =
+        (old ? std::string(old) + ":" : std::string()) +
+        "quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+  }
+  ~JorvaneSteadyHttpTest() override {
+    if (oldAsan_) {
+      setenv("ASAN_OPTIONS", oldAsan_->c_str(), 1);
+    } else {
+      unsetenv("ASAN_OPTIONS");
+    }
+  }
+
+  // `n` authenticated calls along one chain; false at the first that fails.
+  bool Calls(int n, std::string* nonce) {
+    for (int i = 0; i < n; ++i) {
+      const Reply r = Call("GetServerStats", ClientAuth(*nonce, "s" + std::to_string(i)));
+      if (r.status != 200 || r.Field("Status") != kStatusAuthenticated) {
+        ADD_FAILURE() << "call " << i << ": " << r.body;
+        return false;
+      }
+      *nonce = r.Field("Nonce");
+    }
+    return true;
+  }
+
+  std::optional<std::string> oldAsan_;
+};
+
+// Repeated authenticated calls leave jorvane's descriptors and memory where
+// the first calls put them: no connection, object or nonce is kept per call.
+TEST_F(JorvaneSteadyHttpTest, DescriptorsAndMemoryStayFlat) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const pid_t jorvane = FindProcess(jorvane_);
+  ASSERT_GT(jorvane, 0);
+  ASSERT_TRUE(Calls(100, &nonce));  // warm up pools and caches
+  const size_t fdsBefore = Descriptors(jorvane);
+  const long kbBefore = server_testing::MemoryKb(jorvane, "VmRSS");
+  ASSERT_GT(kbBefore, 0);
+  ASSERT_TRUE(Calls(400, &nonce));
+  const size_t fdsAfter = Descriptors(jorvane);
+  const long kbAfter = server_testing::MemoryKb(jorvane, "VmRSS");
+  EXPECT_EQ(FindProcess(jorvane_), jorvane) << "jorvane was replaced during the calls";
+  // braskel's last connection may still be closing; a descriptor kept per
+  // call would add hundreds.
+  EXPECT_LE(fdsAfter, fdsBefore + 2);
+  // A leak of 2 kB per call would pass 800 kB.
+  EXPECT_LT(kbAfter - kbBefore, 800) << "kB of growth over 400 calls, from " << kbBefore;
+  std::printf("jorvane over 400 calls: descriptors %zu -> %zu, VmRSS %ld -> %ld kB\n", fdsBefore,
+              fdsAfter, kbBefore, kbAfter);
 }
 
 // A configuration that does not parse leaves the service running with no
