@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -63,7 +64,8 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
     BraskelProcessTest::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s)) << "a jorvane of another test still serves";
-    for (const char* c : {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT}) {
+    for (const char* c :
+         {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS}) {
       ASSERT_EQ(std::system((std::string(QV_REGCOMP) + " -s " + c).c_str()), 0) << c;
     }
     jorvane_ = dir_ / "jorvane";
@@ -94,7 +96,9 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
         "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
         "<bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>"
         "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
-        "<enabled>true</enabled></endpoint></endpointList>");
+        "<enabled>true</enabled></endpoint>" +
+        EchoEndpoint("/digest", "Echo11Port") + EchoEndpoint("/digest12", "Echo12Port") +
+        "</endpointList>");
     ASSERT_EQ(Run({"-Service"}), 0);
     port_ = StartService();
     ASSERT_NE(port_, 0);
@@ -161,9 +165,46 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
                 std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
   }
 
+  // The test plug-ins' echo behind the digest processor.
+  static std::string EchoEndpoint(const std::string& uri, const std::string& port) {
+    return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" + QV_DIGEST_TESTDATA +
+           "/digest_echo.wsdl</wsdlDocURL><wsdlService>DigestEchoService</wsdlService><wsdlPort>" +
+           port + "</wsdlPort><bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>"
+           "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
+           "<enabled>true</enabled></endpoint>";
+  }
+
+  // An echo call on `uri`, SOAP 1.2 or 1.1, with `header` (a block or nothing).
+  Reply Echo(const std::string& uri, bool soap12, const std::string& op,
+             const std::string& header) {
+    const std::string env = soap12 ? "http://www.w3.org/2003/05/soap-envelope"
+                                   : "http://schemas.xmlsoap.org/soap/envelope/";
+    // SOAP 1.2 takes the encoding style on each block rather than the envelope.
+    const std::string encoding =
+        std::string(" SOAP-ENV:encodingStyle=\"") +
+        (soap12 ? "http://www.w3.org/2003/05/soap-encoding"
+                : "http://schemas.xmlsoap.org/soap/encoding/") +
+        "\"";
+    std::string block = header;
+    if (!block.empty()) block.insert(block.find(' '), encoding);
+    const std::string envelope =
+        "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" + env + "\">" +
+        (block.empty() ? "" : "<SOAP-ENV:Header>" + block + "</SOAP-ENV:Header>") +
+        "<SOAP-ENV:Body><m:" + op + encoding +
+        " xmlns:m=\"urn:qv:digest-echo\"><inputString>hello</inputString></m:" + op +
+        "></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    const std::string action = "urn:qv:digest-echo#" + op;
+    return Send("POST " + uri + " HTTP/1.0\r\n" +
+                (soap12 ? "Content-Type: application/soap+xml; charset=utf-8; action=\"" + action +
+                              "\"\r\n"
+                        : "Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"" + action +
+                              "\"\r\n") +
+                "Content-Length: " + std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
+  }
+
   static std::string Users() {
     return std::string("<soapServices><service name='QVSOAPSvrMgr' realm='") + kRealm +
-           "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
+           "'/><service name='DigestEchoService' realm='" + kRealm + "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
            kUser + "' password='" + kPassword + "'/></users></realm></authRealms></authConfig>";
   }
 
@@ -250,6 +291,131 @@ TEST_F(JorvaneHttpTest, ChallengeThenAChainOfAuthenticatedCalls) {
   }
 }
 
+// An InitChallenge asks for a nonce ahead of the first call: the answer is
+// the auth fault with a NextChallenge the client can verify, and its nonce
+// opens the chain.
+TEST_F(JorvaneHttpTest, InitChallengeOpensAChain) {
+  const Reply init = Call("GetServerStats",
+                          std::string("<da:InitChallenge xmlns:da=\"urn:quorvel:soap:digest-auth\">"
+                                      "<UserID>") + kUser + "</UserID><Realm>" + kRealm +
+                              "</Realm><ClientNonce>ic</ClientNonce></da:InitChallenge>");
+  EXPECT_EQ(init.status, 500) << init.body;
+  EXPECT_EQ(init.body.find("TotalRequests"), std::string::npos) << init.body;
+  EXPECT_NE(init.body.find("NextChallenge"), std::string::npos) << init.body;
+  EXPECT_EQ(init.Field("ClientNonce"), "ic");
+  const std::string nonce = init.Field("Nonce");
+  ASSERT_TRUE(IsNonce(nonce)) << init.body;
+  EXPECT_EQ(init.Field("ServerAuth"),
+            Base64(ServerProof(UserHash(kUser, kRealm, kPassword), nonce, "ic")));
+
+  const Reply r = Call("GetServerStats", ClientAuth(nonce, "c"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
+}
+
+// A mandatory ClientAuth is understood by the processor; a mandatory block of
+// the digest namespace that no processor knows fails the call.
+TEST_F(JorvaneHttpTest, MandatoryBlocks) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  std::string mandatory = ClientAuth(nonce, "m");
+  mandatory.insert(mandatory.find(' '), " SOAP-ENV:mustUnderstand=\"1\"");
+  const Reply accepted = Call("GetServerStats", mandatory);
+  ASSERT_EQ(accepted.status, 200) << accepted.body;
+  EXPECT_EQ(accepted.Field("Status"), kStatusAuthenticated);
+  nonce = accepted.Field("Nonce");
+
+  const Reply unknown = Call(
+      "GetServerStats",
+      ClientAuth(nonce, "u") +
+          "<da:Unheard SOAP-ENV:mustUnderstand=\"1\" xmlns:da=\"urn:quorvel:soap:digest-auth\">"
+          "x</da:Unheard>");
+  EXPECT_EQ(unknown.status, 500) << unknown.body;
+  EXPECT_EQ(unknown.Field("faultstring"), "Headers: Mandatory header block not understood.")
+      << unknown.body;
+  EXPECT_EQ(unknown.body.find("TotalRequests"), std::string::npos) << unknown.body;
+}
+
+// An independent client that knows only the served description and the
+// credentials logs on by itself: it reads the challenge from the first fault,
+// proves itself with its own MD5 and verifies the server's proof.
+TEST_F(JorvaneHttpTest, SudsClientLogsOnByItself) {
+  const std::string python = "/usr/bin/python3";
+  if (std::system((python + " -c 'import suds' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "python3-suds is not installed";
+  const std::string base = "http://127.0.0.1:" + std::to_string(port_);
+  const std::string command = python + " " + QV_DIGEST_SUDS_SCRIPT + " " + base +
+                              "/wsdl/QVSOAPSvrCP.wsdl " + base + "/QVSOAPSvrCP " + kUser + " " +
+                              kPassword + " 2>&1";
+  int status = -1;
+  const std::string output = server_testing::RunCommand(command, &status);
+  EXPECT_EQ(status, 0) << output;
+  for (const std::string& line :
+       {std::string("first.faultstring=") +
+            "Authentication failed: missing, malformed, or invalid credentials.",
+        std::string("challenge.Status=") + std::string(kStatusNoCredentials),
+        std::string("challenge.Realm=") + kRealm, std::string("call0.Result=True"),
+        std::string("call0.Status=") + std::string(kStatusAuthenticated),
+        std::string("call0.ClientNonce=suds-0"), std::string("call0.ServerAuth=verified"),
+        std::string("call1.Status=") + std::string(kStatusAuthenticated),
+        std::string("call1.ServerAuth=verified")}) {
+    EXPECT_NE(output.find(line + "\n"), std::string::npos) << line << "\n" << output;
+  }
+}
+
+// The echo endpoint in SOAP 1.2: unauthenticated answers are 400 with the
+// Sender code, no subcode and the reason in "en".
+TEST_F(JorvaneHttpTest, Soap12EchoIsChallengedAsSender) {
+  const Reply r = Echo("/digest12", true, "echoString", "");
+  EXPECT_EQ(r.status, 400) << r.body;
+  EXPECT_EQ(r.Field("Value").substr(r.Field("Value").find(':') + 1), "Sender") << r.body;
+  EXPECT_EQ(r.body.find("Subcode"), std::string::npos) << r.body;
+  EXPECT_NE(r.body.find("xml:lang=\"en\""), std::string::npos) << r.body;
+  EXPECT_EQ(r.body.find("hello"), std::string::npos) << r.body;
+  EXPECT_EQ(r.Field("Realm"), kRealm);
+  ChallengeNonce(r, kStatusNoCredentials);
+}
+
+// All endpoints share one nonce store: a chain begun at the management
+// endpoint goes on through both echo ports and back, and a verified call
+// whose body faults still carries the next challenge in the fault.
+TEST_F(JorvaneHttpTest, OneNonceChainAcrossEndpoints) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const struct {
+    const char* name;
+    const char* uri;  // "" for the management endpoint
+    bool soap12;
+    const char* op;
+    int status;
+  } steps[] = {
+      {"1.2 echo", "/digest12", true, "echoString", 200},
+      {"management", "", false, "GetServerStats", 200},
+      {"1.1 fault", "/digest", false, "echoFault", 500},
+      {"1.2 fault", "/digest12", true, "echoFault", 500},
+      {"1.1 echo", "/digest", false, "echoString", 200},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    const auto& s = steps[i];
+    SCOPED_TRACE(s.name);
+    const std::string clientNonce = "e" + std::to_string(i);
+    const std::string auth = ClientAuth(nonce, clientNonce);
+    const Reply r = *s.uri ? Echo(s.uri, s.soap12, s.op, auth) : Call(s.op, auth);
+    EXPECT_EQ(r.status, s.status) << r.body;
+    if (s.status == 200 && *s.uri) {
+      EXPECT_EQ(r.Field("return"), "hello") << r.body;
+    }
+    if (s.status != 200) {
+      EXPECT_NE(r.body.find("Fault>"), std::string::npos) << r.body;
+    }
+    EXPECT_EQ(r.Field("Status"), kStatusAuthenticated) << r.body;
+    EXPECT_EQ(r.Field("ClientNonce"), clientNonce);
+    const std::string next = r.Field("Nonce");
+    ASSERT_TRUE(IsNonce(next)) << r.body;
+    EXPECT_EQ(r.Field("ServerAuth"),
+              Base64(ServerProof(UserHash(kUser, kRealm, kPassword), next, clientNonce)));
+    nonce = next;
+  }
+}
+
 // jorvane as a service, started before braskel: the same log-on, and a clean
 // stop of the service.
 class JorvaneServiceHttpTest : public JorvaneHttpTest {
@@ -329,6 +495,75 @@ TEST_F(JorvaneHttpTest, ConcurrentClientsKeepTheirOwnChains) {
   EXPECT_EQ(authenticated.load(), kClients * kCalls);
 }
 
+// Open descriptors of `pid`.
+size_t Descriptors(pid_t pid) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e :
+       fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    ++n;
+  }
+  return n;
+}
+
+// Freed memory is handed back at once, so what jorvane holds shows in its
+// resident size rather than in the sanitizer's quarantine.
+class JorvaneSteadyHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneSteadyHttpTest() {
+    const char* old = std::getenv("ASAN_OPTIONS");
+    if (old) oldAsan_ = old;
+    const std::string options =
+        (old ? std::string(old) + ":" : std::string()) +
+        "quarantine_size_mb=0:thread_local_quarantine_size_kb=0";
+    setenv("ASAN_OPTIONS", options.c_str(), 1);
+  }
+  ~JorvaneSteadyHttpTest() override {
+    if (oldAsan_) {
+      setenv("ASAN_OPTIONS", oldAsan_->c_str(), 1);
+    } else {
+      unsetenv("ASAN_OPTIONS");
+    }
+  }
+
+  // `n` authenticated calls along one chain; false at the first that fails.
+  bool Calls(int n, std::string* nonce) {
+    for (int i = 0; i < n; ++i) {
+      const Reply r = Call("GetServerStats", ClientAuth(*nonce, "s" + std::to_string(i)));
+      if (r.status != 200 || r.Field("Status") != kStatusAuthenticated) {
+        ADD_FAILURE() << "call " << i << ": " << r.body;
+        return false;
+      }
+      *nonce = r.Field("Nonce");
+    }
+    return true;
+  }
+
+  std::optional<std::string> oldAsan_;
+};
+
+// Repeated authenticated calls leave jorvane's descriptors and memory where
+// the first calls put them: no connection, object or nonce is kept per call.
+TEST_F(JorvaneSteadyHttpTest, DescriptorsAndMemoryStayFlat) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  const pid_t jorvane = FindProcess(jorvane_);
+  ASSERT_GT(jorvane, 0);
+  ASSERT_TRUE(Calls(100, &nonce));  // warm up pools and caches
+  const size_t fdsBefore = Descriptors(jorvane);
+  const long kbBefore = server_testing::MemoryKb(jorvane, "VmRSS");
+  ASSERT_GT(kbBefore, 0);
+  ASSERT_TRUE(Calls(400, &nonce));
+  const size_t fdsAfter = Descriptors(jorvane);
+  const long kbAfter = server_testing::MemoryKb(jorvane, "VmRSS");
+  EXPECT_EQ(FindProcess(jorvane_), jorvane) << "jorvane was replaced during the calls";
+  // braskel's last connection may still be closing; a descriptor kept per
+  // call would add hundreds.
+  EXPECT_LE(fdsAfter, fdsBefore + 2);
+  // A leak of 2 kB per call would pass 800 kB.
+  EXPECT_LT(kbAfter - kbBefore, 800) << "kB of growth over 400 calls, from " << kbBefore;
+  std::printf("jorvane over 400 calls: descriptors %zu -> %zu, VmRSS %ld -> %ld kB\n", fdsBefore,
+              fdsAfter, kbBefore, kbAfter);
+}
+
 // A configuration that does not parse leaves the service running with no
 // users: every ClientAuth is refused with a new challenge.
 class JorvaneBrokenConfigHttpTest : public JorvaneHttpTest {
@@ -344,6 +579,30 @@ TEST_F(JorvaneBrokenConfigHttpTest, EveryClientAuthFails) {
     EXPECT_EQ(r.Field("Realm"), "");  // no default realm was read either
     nonce = ChallengeNonce(r, kStatusInvalidRealm);
   }
+}
+
+// A service missing from the service table is guarded by the default realm.
+class JorvaneUnlistedServiceHttpTest : public JorvaneHttpTest {
+ protected:
+  JorvaneUnlistedServiceHttpTest() {
+    authConfig_ = std::string(
+                      "<authConfig><defaultRealm>Default</defaultRealm><soapServices>"
+                      "<service name='Other' realm='") +
+                  kRealm +
+                  "'/></soapServices><authRealms><realm name='Default'><users><user "
+                  "userId='guest' password='pw'/></users></realm></authRealms></authConfig>";
+  }
+};
+
+TEST_F(JorvaneUnlistedServiceHttpTest, GetsTheDefaultRealm) {
+  const Reply first = Call("GetServerStats", "");
+  EXPECT_EQ(first.Field("Realm"), "Default") << first.body;
+  std::string nonce = ChallengeNonce(first, kStatusNoCredentials);
+  // The realm of the other service does not open this one.
+  nonce = ChallengeNonce(Call("GetServerStats", ClientAuth(nonce, "c")), kStatusInvalidRealm);
+  const Reply r = Call("GetServerStats", ClientAuth(nonce, "c", "Default", "guest", "pw"));
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.Field("Status"), kStatusAuthenticated);
 }
 
 // A negative nonce life makes every nonce stale at once: each ClientAuth is
