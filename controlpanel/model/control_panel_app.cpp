@@ -1,0 +1,101 @@
+#include "controlpanel/model/control_panel_app.h"
+
+#include <string_view>
+
+#include "xml/xml_element.h"
+#include "xmldoc/xml_doc_reader.h"
+#include "xmldoc/xml_nodes.h"
+
+namespace controlpanel {
+namespace {
+
+using xml::XmlElement;
+
+// The first element "/name" selects, or null.
+const XmlElement* Setting(xmldoc::XmlDocReader& doc, std::u16string_view name) {
+  std::u16string path = u"/";
+  path.append(name);
+  if (!doc.Query(path, {})) return nullptr;
+  return doc.NextNode();
+}
+
+void ReadText(xmldoc::XmlDocReader& doc, std::u16string_view name, std::string* value,
+              const char* fallback) {
+  if (const XmlElement* e = Setting(doc, name)) {
+    xmldoc::GetNodeTextNarrow(value, *e);
+  } else if (fallback != nullptr) {
+    *value = fallback;
+  }
+}
+
+void ReadInt(xmldoc::XmlDocReader& doc, std::u16string_view name, int* value, const int* fallback) {
+  if (const XmlElement* e = Setting(doc, name)) {
+    xmldoc::GetNodeInt(value, *e);
+  } else if (fallback != nullptr) {
+    *value = *fallback;
+  }
+}
+
+// False for text that is no boolean.
+bool ReadBool(xmldoc::XmlDocReader& doc, std::u16string_view name, bool* value) {
+  if (const XmlElement* e = Setting(doc, name)) return xmldoc::GetNodeBool(value, *e);
+  *value = false;
+  return true;
+}
+
+void Add(XmlElement* root, std::u16string_view name, const std::string& value) {
+  xmldoc::SetNodeTextNarrow(value, *xmldoc::CreateChildElement(root, u"", u"", name));
+}
+
+void Add(XmlElement* root, std::u16string_view name, int value) {
+  xmldoc::SetNodeInt(value, *xmldoc::CreateChildElement(root, u"", u"", name));
+}
+
+void Add(XmlElement* root, std::u16string_view name, bool value) {
+  xmldoc::SetNodeBool(value, *xmldoc::CreateChildElement(root, u"", u"", name));
+}
+
+}  // namespace
+
+CControlPanelApp::CControlPanelApp(uint32_t timeout_ms)
+    : client_(client::ControlPanelProxyProfile(), timeout_ms) {}
+
+std::string CControlPanelApp::ConfigPathIn(const std::string& directory) {
+  return directory + "/" + kConfigFileName;
+}
+
+bool CControlPanelApp::LoadConfig(const std::string& path) {
+  xmldoc::XmlDocReader doc;
+  if (!doc.LoadDocumentFromFile(path) || doc.GetRoot() == nullptr) return false;
+  static constexpr int kDefaultPort = 80;
+  Settings& s = settings_;
+  ReadText(doc, u"hostname", &s.hostname, nullptr);
+  ReadInt(doc, u"portNbr", &s.port, &kDefaultPort);
+  ReadText(doc, u"svcURI", &s.service_uri, "/QVSOAPSvrCP");
+  ReadText(doc, u"wsdlServiceName", &s.wsdl_service_name, "QVSOAPSvrMgr");
+  ReadText(doc, u"wsdlPortName", &s.wsdl_port_name, "QVSOAPSvrMgrPort");
+  if (!ReadBool(doc, u"viewBuffers", &s.view_buffers)) return false;
+  if (!ReadBool(doc, u"useProxy", &s.use_proxy)) return false;
+  ReadText(doc, u"proxyHost", &s.proxy_host, nullptr);
+  ReadInt(doc, u"proxyPort", &s.proxy_port, nullptr);
+  config_path_ = path;
+  return true;
+}
+
+void CControlPanelApp::SaveConfig() {
+  if (config_path_.empty()) return;
+  XmlElement root(u"configuration", u"", u"configuration");
+  const Settings& s = settings_;
+  Add(&root, u"hostname", s.hostname);
+  Add(&root, u"portNbr", s.port);
+  Add(&root, u"svcURI", s.service_uri);
+  Add(&root, u"wsdlServiceName", s.wsdl_service_name);
+  Add(&root, u"wsdlPortName", s.wsdl_port_name);
+  Add(&root, u"viewBuffers", s.view_buffers);
+  Add(&root, u"useProxy", s.use_proxy);
+  Add(&root, u"proxyHost", s.proxy_host);
+  Add(&root, u"proxyPort", s.proxy_port);
+  xmldoc::WriteDocumentToFile(config_path_, root);
+}
+
+}  // namespace controlpanel
