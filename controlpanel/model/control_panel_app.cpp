@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/thread/clock.h"
+
 #include "xml/xml_element.h"
 #include "xmldoc/xml_doc_reader.h"
 #include "xmldoc/xml_nodes.h"
@@ -58,7 +60,32 @@ void Add(XmlElement* root, std::u16string_view name, bool value) {
 }  // namespace
 
 CControlPanelApp::CControlPanelApp(uint32_t timeout_ms)
-    : client_(client::ControlPanelProxyProfile(), timeout_ms) {}
+    : ticks_([] { return static_cast<uint32_t>(GetTickCount()); }),
+      client_(client::ControlPanelProxyProfile(), timeout_ms) {}
+
+void CControlPanelApp::MakeClientNonce() {
+  const uint32_t tick = ticks_();
+  const uint8_t bytes[4] = {static_cast<uint8_t>(tick), static_cast<uint8_t>(tick >> 8),
+                            static_cast<uint8_t>(tick >> 16), static_cast<uint8_t>(tick >> 24)};
+  digestauth::Md5 md5;
+  md5.Update(bytes, sizeof bytes);
+  md5.HexDigest(digest_.client_nonce);
+}
+
+void CControlPanelApp::ComputeAuth() {
+  const std::string user_hash =
+      digestauth::UserHash(digest_.user_id, digest_.realm, digest_.password);
+  digest_.client_proof =
+      digestauth::ClientProof(user_hash, digest_.server_nonce, &digest_.client_nonce);
+}
+
+bool CControlPanelApp::VerifyServerAuth() const {
+  const std::string user_hash =
+      digestauth::UserHash(digest_.user_id, digest_.realm, digest_.password);
+  const digestauth::Digest expected =
+      digestauth::ServerProof(user_hash, digest_.server_nonce, digest_.client_nonce);
+  return digestauth::SameDigest(expected, digest_.server_proof.data());
+}
 
 std::string CControlPanelApp::ConfigPathIn(const std::string& directory) {
   return directory + "/" + kConfigFileName;

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "client/soap_client.h"
+#include "plugins/digestauth/protocol.h"
 
 namespace controlpanel {
 
@@ -25,6 +27,20 @@ struct Settings {
   bool use_proxy = false;
   std::string proxy_host;
   int proxy_port = 0;
+};
+
+// The log-on and the digest exchange with the server; empty at start.
+struct DigestState {
+  std::string user_id;
+  std::string password;
+  std::string realm;
+  std::string status;
+  bool expired_nonce = false;
+  std::string server_nonce;
+  // 32 upper-case hex digits, made anew for every request that carries proof.
+  std::string client_nonce;
+  digestauth::Digest client_proof{};
+  digestauth::Digest server_proof{};
 };
 
 class CControlPanelApp {
@@ -45,6 +61,21 @@ class CControlPanelApp {
   // a remembered path. A failed write keeps the old file and is not reported.
   void SaveConfig();
 
+  // A new client nonce: MD5 over the 32-bit millisecond tick, least
+  // significant byte first. Two calls in one tick share it; the server's
+  // nonce differs between them.
+  void MakeClientNonce();
+  // The proof for the next request over the realm and server nonce last read.
+  void ComputeAuth();
+  // True when the server proof last read matches the one this client
+  // expects for the nonce just issued and the client nonce it sent.
+  bool VerifyServerAuth() const;
+  // Production reads the low 32 bits of GetTickCount.
+  void SetTickSource(std::function<uint32_t()> ticks) { ticks_ = std::move(ticks); }
+
+  DigestState& Digest() { return digest_; }
+  const DigestState& Digest() const { return digest_; }
+
   Settings& GetSettings() { return settings_; }
   const Settings& GetSettings() const { return settings_; }
   const std::string& ConfigPath() const { return config_path_; }
@@ -54,6 +85,8 @@ class CControlPanelApp {
 
  private:
   Settings settings_;
+  DigestState digest_;
+  std::function<uint32_t()> ticks_;
   std::string config_path_;
   client::SoapClient client_;
   bool connected_ = false;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -152,6 +153,67 @@ TEST_F(ConfigFile, TheShippedDefaultLoads) {
   EXPECT_FALSE(s.use_proxy);
   EXPECT_EQ(s.proxy_host, "");
   EXPECT_EQ(s.proxy_port, 0);
+}
+
+// Digests below were computed outside this code base (Python's hashlib).
+constexpr char kNonceOfTick01020304[] = "C73CABEB6558ABA030BBA9CA49DCDD75";
+
+std::string Hex(const digestauth::Digest& d) {
+  std::string out;
+  digestauth::HexEncoder().Encode(d.data(), d.size(), out);
+  return out;
+}
+
+TEST(DigestClient, ClientNonceIsTheTickHashedLowByteFirst) {
+  CControlPanelApp app(1000);
+  uint32_t tick = 0x01020304;
+  app.SetTickSource([&] { return tick; });
+  app.MakeClientNonce();
+  EXPECT_EQ(app.Digest().client_nonce, kNonceOfTick01020304);
+  // The same tick gives the same nonce; the next one another.
+  app.MakeClientNonce();
+  EXPECT_EQ(app.Digest().client_nonce, kNonceOfTick01020304);
+  ++tick;
+  app.MakeClientNonce();
+  EXPECT_NE(app.Digest().client_nonce, kNonceOfTick01020304);
+  EXPECT_EQ(app.Digest().client_nonce.size(), 32u);
+}
+
+TEST(DigestClient, ProofAndServerCheckFollowTheFormulas) {
+  CControlPanelApp app(1000);
+  app.SetTickSource([] { return 0x01020304u; });
+  DigestState& d = app.Digest();
+  d.user_id = "alice";
+  d.realm = "Quorvel";
+  d.password = "secret";
+  d.server_nonce = "N1";
+  app.MakeClientNonce();
+  app.ComputeAuth();
+  EXPECT_EQ(Hex(d.client_proof), "916EA778E51D4C906E4ABFC71F891B6B");
+  const std::string user_hash = digestauth::UserHash("alice", "Quorvel", "secret");
+  EXPECT_EQ(d.client_proof, digestauth::ClientProof(user_hash, "N1", &d.client_nonce));
+
+  // The answer issues N2 and proves it knows the password over N2 and our nonce.
+  d.server_nonce = "N2";
+  d.server_proof = digestauth::ServerProof(user_hash, "N2", d.client_nonce);
+  EXPECT_EQ(Hex(d.server_proof), "49F7B3BC0ECC4A9FF0458368091576FD");
+  EXPECT_TRUE(app.VerifyServerAuth());
+  const struct {
+    const char* name;
+    std::function<void(DigestState&)> change;
+  } wrong[] = {
+      {"last byte", [](DigestState& s) { s.server_proof[15] ^= 1; }},
+      {"password", [](DigestState& s) { s.password = "Secret"; }},
+      {"stale nonce", [](DigestState& s) { s.server_nonce = "N1"; }},
+      {"no proof read", [](DigestState& s) { s.server_proof = {}; }},
+  };
+  for (const auto& w : wrong) {
+    SCOPED_TRACE(w.name);
+    const DigestState saved = d;
+    w.change(d);
+    EXPECT_FALSE(app.VerifyServerAuth());
+    d = saved;
+  }
 }
 
 }  // namespace
