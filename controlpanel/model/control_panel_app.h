@@ -70,6 +70,17 @@ class CControlPanelApp {
   // True when the server proof last read matches the one this client
   // expects for the nonce just issued and the client nonce it sent.
   bool VerifyServerAuth() const;
+  // Adds the ClientAuth block (new client nonce, new proof) to the next
+  // request; nothing for a probe, or when no struct object can be made.
+  void AddAuthHeader(bool probe);
+  // Reads the answer's Challenge or, only when that is absent, its
+  // NextChallenge into the digest state. Status and the expired flag are
+  // cleared first.
+  void ReadAuthHeader();
+  // One block's content: read only when it is exactly a non-null
+  // VT_DISPATCH struct. Members of another type than expected are not read.
+  void ReadAuthBlock(const VARIANT& content);
+
   // Production reads the low 32 bits of GetTickCount.
   void SetTickSource(std::function<uint32_t()> ticks) { ticks_ = std::move(ticks); }
 

@@ -6,13 +6,28 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 
+#include "client/testing/message_testing.h"
+#include "client/testing/client_testing.h"
+#include "interfaces/soapstruct.h"
+#include "platform/text/text.h"
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/object.h"
+#include "platform/com/variant.h"
+
 namespace controlpanel {
 namespace {
+
+[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(
+    new client::testing::ComponentEnvironment(
+        {QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT}));
 
 class ConfigFile : public ::testing::Test {
  protected:
@@ -214,6 +229,166 @@ TEST(DigestClient, ProofAndServerCheckFollowTheFormulas) {
     EXPECT_FALSE(app.VerifyServerAuth());
     d = saved;
   }
+}
+
+// A struct object of the registered component with the given members.
+ComPtr<ISoapStruct> Struct(std::initializer_list<std::pair<std::u16string, Variant*>> members) {
+  ComPtr<ISoapStruct> s;
+  EXPECT_EQ(CoCreateInstance(CLSID_SoapStruct, nullptr, CLSCTX_INPROC_SERVER, ISoapStruct::kIid,
+                             s.ReceiveVoid()),
+            S_OK);
+  for (const auto& [name, value] : members) {
+    const Bstr n(name);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    s->SetMember(n.Get(), *value, &ok);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+  }
+  return s;
+}
+
+Variant Bytes(size_t n, uint8_t fill) {
+  Variant v;
+  v.vt = VT_ARRAY | VT_UI1;
+  v.parray = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n));
+  std::fill_n(static_cast<uint8_t*>(v.parray->pvData), n, fill);
+  return v;
+}
+
+Variant Dispatch(const ComPtr<ISoapStruct>& s) {
+  Variant v;
+  v.vt = VT_DISPATCH;
+  v.pdispVal = com::QueryInterfacePtr<IDispatch>(s.Get()).Detach();
+  return v;
+}
+
+TEST(DigestClient, ReadsOnlyWellTypedBlocksAndMembers) {
+  Variant status = Variant::FromText(u"Unauthenticated.ExpiredNonce");
+  Variant nonce = Variant::FromText(u"N2");
+  Variant realm = Variant::FromText(u"R");
+  Variant proof = Bytes(16, 0xAB);
+  Variant short_proof = Bytes(15, 0xAB);
+  Variant number = Variant::FromI4(7);
+  const ComPtr<ISoapStruct> full = Struct({{u"Status", &status},
+                                           {u"Nonce", &nonce},
+                                           {u"Realm", &realm},
+                                           {u"ServerAuth", &proof}});
+  const ComPtr<ISoapStruct> odd =
+      Struct({{u"Status", &number}, {u"Nonce", &number}, {u"ServerAuth", &short_proof}});
+
+  Variant full_block = Dispatch(full);
+  Variant odd_block = Dispatch(odd);
+  Variant by_ref;
+  by_ref.vt = VT_BYREF | VT_DISPATCH;
+  by_ref.ppdispVal = &full_block.pdispVal;
+  Variant null_dispatch;
+  null_dispatch.vt = VT_DISPATCH;
+
+  const struct Case {
+    const char* name;
+    const VARIANT* content;
+    bool read;  // the full block's values arrive
+  } cases[] = {
+      {"struct", &full_block, true},
+      {"by reference", &by_ref, false},
+      {"null object", &null_dispatch, false},
+      {"text", &nonce, false},
+      {"wrongly typed members", &odd_block, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CControlPanelApp app(1000);
+    DigestState& d = app.Digest();
+    d.server_nonce = "N1";
+    d.realm = "old";
+    d.server_proof.fill(0x11);
+    app.ReadAuthBlock(*c.content);
+    EXPECT_EQ(d.status, c.read ? "Unauthenticated.ExpiredNonce" : "");
+    EXPECT_EQ(d.expired_nonce, c.read);
+    EXPECT_EQ(d.server_nonce, c.read ? "N2" : "N1");
+    EXPECT_EQ(d.realm, c.read ? "R" : "old");
+    EXPECT_EQ(d.server_proof[0], c.read ? 0xAB : 0x11);
+  }
+}
+
+TEST_F(ConfigFile, ClientAuthCarriesTheMembersInOrder) {
+  CControlPanelApp app(1000);
+  const std::string wsdl = client::testing::CopyWsdl(
+      std::filesystem::path(QV_SERVER_TESTDATA) / "echo.wsdl", dir_ + "/echo.wsdl",
+      "http://localhost/", "http://127.0.0.1:1/");
+  ASSERT_TRUE(app.Client().Initialize(wsdl, "EchoService", "EchoPort", "", "", {}, false, false, 0));
+  app.SetTickSource([] { return 0x01020304u; });
+  DigestState& d = app.Digest();
+  d.user_id = "alice";
+  d.realm = "Quorvel";
+  d.password = "secret";
+  d.server_nonce = "N1";
+
+  app.AddAuthHeader(true);  // a probe carries nothing
+  Iquenlin2* message = app.Client().MessageForTest();
+  Bstr ns, name, actor;
+  Variant content;
+  VARIANT_BOOL must = VARIANT_FALSE, more = VARIANT_FALSE;
+  LONG position = 0;
+  message->GetFirstHeaderElem(ns.Receive(), name.Receive(), &content, &must, actor.Receive(),
+                              &position, &more);
+  EXPECT_NE(more, VARIANT_TRUE);
+
+  app.AddAuthHeader(false);
+  VariantClear(&content);
+  message->GetFirstHeaderElem(ns.Receive(), name.Receive(), &content, &must, actor.Receive(),
+                              &position, &more);
+  ASSERT_EQ(more, VARIANT_TRUE);
+  EXPECT_EQ(ns.View(), u"urn:quorvel:soap:digest-auth");
+  EXPECT_EQ(name.View(), u"ClientAuth");
+  EXPECT_EQ(must, VARIANT_TRUE);
+  EXPECT_EQ(actor.View(), u"");
+  ASSERT_EQ(content.vt, VT_DISPATCH);
+  ComPtr<ISoapStruct> block = com::QueryInterfacePtr<ISoapStruct>(content.pdispVal);
+  ASSERT_TRUE(block);
+
+  const struct {
+    std::u16string name;
+    VARTYPE vt;
+  } expected[] = {{u"Nonce", VT_BSTR},
+                  {u"Auth", VT_ARRAY | VT_UI1},
+                  {u"UserID", VT_BSTR},
+                  {u"Realm", VT_BSTR},
+                  {u"ClientNonce", VT_BSTR}};
+  Bstr member, member_ns;
+  Variant value;
+  LONG at = 0;
+  VARIANT_BOOL found = VARIANT_FALSE;
+  block->GetFirstMember(member.Receive(), member_ns.Receive(), value.Receive(), &at, &found);
+  for (const auto& e : expected) {
+    ASSERT_EQ(found, VARIANT_TRUE) << text::Narrow(e.name);
+    EXPECT_EQ(member.View(), e.name);
+    EXPECT_EQ(value.vt, e.vt) << text::Narrow(e.name);
+    if (e.name == u"Auth") {
+      ASSERT_EQ(value.parray->rgsabound[0].cElements, 16u);
+      std::string hex;
+      digestauth::HexEncoder().Encode(static_cast<const uint8_t*>(value.parray->pvData), 16, hex);
+      EXPECT_EQ(hex, "916EA778E51D4C906E4ABFC71F891B6B");  // hashlib, as above
+    }
+    if (e.name == u"ClientNonce") {
+      EXPECT_EQ(text::Narrow(std::u16string_view(value.bstrVal, SysStringLen(value.bstrVal))),
+                kNonceOfTick01020304);
+    }
+    found = VARIANT_FALSE;
+    block->GetNextMember(member.Receive(), member_ns.Receive(), value.Receive(), &at, &found);
+  }
+  EXPECT_NE(found, VARIANT_TRUE);
+}
+
+TEST(DigestClient, AnAnswerWithoutBlocksClearsOnlyTheStatus) {
+  CControlPanelApp app(1000);  // not bound: no answer at all
+  DigestState& d = app.Digest();
+  d.status = "Authenticated";
+  d.expired_nonce = true;
+  d.server_nonce = "N1";
+  app.ReadAuthHeader();
+  EXPECT_EQ(d.status, "");
+  EXPECT_FALSE(d.expired_nonce);
+  EXPECT_EQ(d.server_nonce, "N1");
 }
 
 }  // namespace
