@@ -194,14 +194,20 @@ TEST(DigestClient, ClientNonceIsTheTickHashedLowByteFirst) {
   EXPECT_EQ(app.Digest().client_nonce.size(), 32u);
 }
 
-TEST(DigestClient, ProofAndServerCheckFollowTheFormulas) {
-  CControlPanelApp app(1000);
+// A fixed tick and a known log-on, so the digests are the ones above.
+void KnownLogOn(CControlPanelApp& app) {
   app.SetTickSource([] { return 0x01020304u; });
   DigestState& d = app.Digest();
   d.user_id = "alice";
   d.realm = "Quorvel";
   d.password = "secret";
   d.server_nonce = "N1";
+}
+
+TEST(DigestClient, ProofAndServerCheckFollowTheFormulas) {
+  CControlPanelApp app(1000);
+  DigestState& d = app.Digest();
+  KnownLogOn(app);
   app.MakeClientNonce();
   app.ComputeAuth();
   EXPECT_EQ(Hex(d.client_proof), "916EA778E51D4C906E4ABFC71F891B6B");
@@ -316,12 +322,7 @@ TEST_F(ConfigFile, ClientAuthCarriesTheMembersInOrder) {
       std::filesystem::path(QV_SERVER_TESTDATA) / "echo.wsdl", dir_ + "/echo.wsdl",
       "http://localhost/", "http://127.0.0.1:1/");
   ASSERT_TRUE(app.Client().Initialize(wsdl, "EchoService", "EchoPort", "", "", {}, false, false, 0));
-  app.SetTickSource([] { return 0x01020304u; });
-  DigestState& d = app.Digest();
-  d.user_id = "alice";
-  d.realm = "Quorvel";
-  d.password = "secret";
-  d.server_nonce = "N1";
+  KnownLogOn(app);
 
   app.AddAuthHeader(true);  // a probe carries nothing
   Iquenlin2* message = app.Client().MessageForTest();
