@@ -145,6 +145,27 @@ bool SoapClient::CreateMessage() {
   return true;
 }
 
+bool SoapClient::AddHeader(std::u16string_view ns, std::u16string_view name,
+                           const VARIANT& content, bool must_understand,
+                           std::u16string_view actor) {
+  if (!message_) return false;
+  const Bstr ns_text(ns), name_text(name), actor_text(actor);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  return SUCCEEDED(message_->AddHeaderElem(ns_text.Get(), name_text.Get(), content,
+                                           must_understand ? VARIANT_TRUE : VARIANT_FALSE,
+                                           actor_text.Get(), &ok)) &&
+         IsTrue(ok);
+}
+
+bool SoapClient::GetHeader(std::u16string_view ns, std::u16string_view name,
+                           VARIANT* content) const {
+  if (!message_) return false;
+  const Bstr ns_text(ns), name_text(name);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  return SUCCEEDED(message_->GetHeaderElem(ns_text.Get(), name_text.Get(), content, &ok)) &&
+         IsTrue(ok);
+}
+
 bool SoapClient::IsFaultResponse() const { return message_ && IsFault(message_.Get()); }
 
 void SoapClient::ReleaseMessageObject() { message_.Reset(); }

@@ -53,6 +53,14 @@ class SoapClient {
                 std::u16string_view method, const std::u16string* names, VARIANT* values,
                 int32_t count, VARIANT* result);
 
+  // A header block for the next request (cleared after it is posted);
+  // false without a message object or when the message refuses it.
+  bool AddHeader(std::u16string_view ns, std::u16string_view name, const VARIANT& content,
+                 bool must_understand, std::u16string_view actor);
+  // The content of the last answer's header block `ns`/`name`; false when
+  // there is none.
+  bool GetHeader(std::u16string_view ns, std::u16string_view name, VARIANT* content) const;
+
   // Replaces the message object by a fresh one in its request phase.
   bool CreateMessage();
   bool IsFaultResponse() const;

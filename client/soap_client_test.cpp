@@ -171,5 +171,19 @@ TEST_F(SoapClientTest, BadNamesAndASecondBindingLeaveNothingBehind) {
   EXPECT_FALSE(client.IsFaultResponse());
 }
 
+// Rebinding after a failed attempt, as the control panel's Connect does: the
+// first reader is released (the sanitizers report a leak otherwise).
+TEST_F(SoapClientTest, RebindingWithEitherProfileReleasesTheFirstReader) {
+  const std::string wsdl = Wsdl("echo.wsdl", "1");
+  for (const ProxyProfile* profile : {&DimeProxyProfile(), &ControlPanelProxyProfile()}) {
+    SoapClient client(*profile, 1000);
+    ASSERT_TRUE(client.Initialize(wsdl, "EchoService", "EchoPort", "", "", {}, false, false, 0));
+    EXPECT_FALSE(client.Initialize(wsdl, "EchoService", "NoPort", "", "", {}, false, false, 0));
+    EXPECT_FALSE(client.HasReaderForTest());
+    ASSERT_TRUE(client.Initialize(wsdl, "EchoService", "EchoPort", "", "", {}, false, false, 0));
+    EXPECT_TRUE(client.HasReaderForTest());
+  }
+}
+
 }  // namespace
 }  // namespace client

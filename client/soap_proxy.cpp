@@ -4,6 +4,7 @@
 
 #include "httpclient/http_client.h"
 #include "platform/com/variant.h"
+#include "platform/service/eventlog.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
 
@@ -47,14 +48,31 @@ const ProxyProfile kDimeProfile = {
         },
 };
 
-// A CR or LF would add lines to our request head; a blank or control byte
-// has no place in a host, action or agent name.
+constexpr std::u16string_view kProxyConnectFailed = u"Could not connect to proxy server.";
+
+const ProxyProfile kControlPanelProfile = {
+    .timeout_ms = kControlPanelTimeoutMs,
+    .no_content_result = true,
+    .action_before_length = true,
+    .request_where = kRequestWhere,
+    .response_where = kResponseWhere,
+    .no_request = u"Could not obtain request message.",
+    .connect_failed = u"Could not connect to server.",
+    .proxy_connect_failed = kProxyConnectFailed,
+    .bad_request_11 = u"HTTP Client Error: Bad Request.",
+    .unexpected_status = u"Unexpected HTTP Status Code.",
+    .unexpected_media_type = u"Unexpected MIME type in Response.",
+    .memory = u"Unexpected memory allocation error.",
+    .buffer_init = u"Message buffer initialization error.",
+    .dime = kDimeProfile.dime,
+    .text_only = true,
+    .report_events = true,
+};
+
+// A blank has no place in a host name either.
 bool UnsafeInHead(std::string_view s, bool blank_allowed) {
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F || (u == ' ' && !blank_allowed)) return true;
-  }
-  return false;
+  return text::HasControlCharacter(s) ||
+         (!blank_allowed && s.find(' ') != std::string_view::npos);
 }
 
 std::string WireTarget(std::string_view path, std::string_view query) {
@@ -66,6 +84,18 @@ std::string WireTarget(std::string_view path, std::string_view query) {
 }  // namespace
 
 const ProxyProfile& DimeProxyProfile() { return kDimeProfile; }
+
+const ProxyProfile& ControlPanelProxyProfile() { return kControlPanelProfile; }
+
+void SoapProxy::ReportEvent(std::string_view text) {
+  std::string line(text);
+  text::TruncateUtf8(line, 127);
+  HANDLE source = RegisterEventSourceA(nullptr, kProxyEventSource);
+  if (source == nullptr) return;
+  const char* strings[] = {line.c_str()};
+  ReportEventA(source, EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+  DeregisterEventSource(source);
+}
 
 SoapProxy::SoapProxy(const ProxyProfile& profile) : SoapProxy(profile, profile.timeout_ms) {}
 
@@ -112,7 +142,10 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
                      int soap_version, bool force_dime) {
   const bool post = method == "POST";
   const bool soap11 = soap_version == 11;
+  // Cleared first so a call that fails early never shows the previous one.
   request_body_.clear();
+  response_text_.clear();
+  http_status_ = 0;
   bool as_dime = false;
   uint64_t length = 0;
   if (post) {
@@ -128,7 +161,7 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
     SafeArrayUnaccessData(buffer.parray);
     LONG attachments = 0;
     message->GetNumReqAttachments(&attachments);
-    as_dime = attachments > 0 || force_dime;
+    as_dime = !profile_.text_only && (attachments > 0 || force_dime);
     length = request_body_.size();
     if (as_dime) {
       const auto ns = soap11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace;
@@ -160,10 +193,11 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
       as_dime ? transport_.SendDime(connect_port, method, connect_host, target, head, &dime_)
               : transport_.Exchange(connect_port, method, connect_host, target, head,
                                     post ? std::string_view(request_body_) : std::string_view(),
-                                    &dime_);
+                                    // Text only: a DIME answer stays body text and fails the
+                                    // media-type check.
+                                    profile_.text_only ? nullptr : &dime_);
   if (!sent) Fail(profile_.request_where, connect_failed);
 
-  response_text_.clear();
   const int status = transport_.GetStatusCode();
   if (status == 204) {
     http_status_ = 204;
@@ -175,7 +209,7 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
   if (http_status_ != 200 && http_status_ != 500 && http_status_ != 400) {
     Fail(profile_.response_where, profile_.unexpected_status);
   }
-  if (transport_.ResponseIsDime()) {
+  if (transport_.ResponseIsDime() && !profile_.text_only) {
     if (const auto failure = dime::ReadDimeBody(dime_, message, profile_.dime, &response_text_)) {
       Fail(failure->where, failure->text);
     }
@@ -211,6 +245,7 @@ bool SoapProxy::TryPost(std::string_view soap_action, bool action_required, std:
     return true;
   } catch (QVSOAPDIMEProxyFault* fault) {
     const std::unique_ptr<QVSOAPDIMEProxyFault> owned(fault);
+    if (profile_.report_events) ReportEvent(text::Narrow(owned->Text()));
     return false;
   }
 }

@@ -41,12 +41,28 @@ struct ProxyProfile {
   std::u16string_view memory;
   std::u16string_view buffer_init;
   dime::DimeTexts dime;
+  // Never sends DIME; a DIME answer fails the media-type check.
+  bool text_only = false;
+  // Every failure of TryPost goes to the event log.
+  bool report_events = false;
 };
 
 // This build's profile: DIME-capable, 300 s per wait.
 const ProxyProfile& DimeProxyProfile();
 
+// The control panel's: text only, 30 s per wait, its own texts, failures
+// reported to the event log.
+inline constexpr uint32_t kControlPanelTimeoutMs = 30000;
+const ProxyProfile& ControlPanelProxyProfile();
+
+// The event source the control panel's proxy reports under.
+inline constexpr char kProxyEventSource[] = "Quorvel SOAP Proxy";
+
 // Thrown by pointer; every catcher takes it into a std::unique_ptr at once.
+class QVSOAPDIMEProxyFault;
+// One fault type for both builds.
+using QVSOAPProxyFault = QVSOAPDIMEProxyFault;
+
 class QVSOAPDIMEProxyFault {
  public:
   QVSOAPDIMEProxyFault(std::u16string_view where, std::u16string_view text)
@@ -83,6 +99,11 @@ class SoapProxy {
   bool TryPost(std::string_view soap_action, bool action_required, std::string_view host, int port,
                std::string_view method, std::string_view path, std::string_view query,
                std::string_view user_agent, Iquenlin2* message, int soap_version, bool force_dime);
+
+  // Writes `text` (cut to 127 bytes on a character boundary) as one
+  // information event under kProxyEventSource; nothing when the source
+  // cannot be opened.
+  static void ReportEvent(std::string_view text);
 
   // 0 before an exchange; then 204 or the status rounded down to a hundred.
   int HttpStatus() const { return http_status_; }

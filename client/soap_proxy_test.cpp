@@ -753,3 +753,178 @@ TEST(SoapProxyTest, MessageObjectFailuresBecomeFaults) {
 
 }  // namespace
 }  // namespace client
+
+namespace client {
+namespace {
+
+constexpr char kPanelAgent[] = "Brevla Control Panel/3.2 (C++ SOAP client library)";
+
+// A port that was just bound and closed: nothing listens there.
+int ClosedPort() {
+  LoopbackPeer peer;
+  return peer.port();
+}
+
+TEST(ControlPanelProfileTest, RequestIsTextWithTheActionBeforeTheLength) {
+  const std::string env11 = Envelope(kSoap11Env, "a");
+  const std::string env12 = Envelope(kSoap12Env, "b");
+  const struct Case {
+    const char* name;
+    int version;
+    bool action_required, via_proxy;
+    std::string expected;  // "<port>" stands for the server's port
+  } cases[] = {
+      {"soap11", 11, true, false,
+       "POST /QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: " +
+           std::string(kPanelAgent) +
+           "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"urn:a\"\r\n"
+           "Content-Length: " +
+           std::to_string(env11.size()) + "\r\n\r\n" + env11},
+      {"soap12 without a required action", 12, false, false,
+       "POST /QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\nUser-Agent: " +
+           std::string(kPanelAgent) +
+           "\r\nContent-Type: application/soap+xml; charset=\"utf-8\"\r\nContent-Length: " +
+           std::to_string(env12.size()) + "\r\n\r\n" + env12},
+      {"via proxy", 11, true, true,
+       "POST http://127.0.0.1:<port>/QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:<port>\r\n"
+       "User-Agent: " +
+           std::string(kPanelAgent) +
+           "\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nSOAPAction: \"urn:a\"\r\n"
+           "Content-Length: " +
+           std::to_string(env11.size()) + "\r\n\r\n" + env11},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string& envelope = c.version == 11 ? env11 : env12;
+    ComPtr<Iquenlin2> message = MessageWith(envelope);
+    // Neither an attachment nor force-DIME makes this profile send DIME.
+    AddRequestAttachment(message.Get(), {u"x", u"t", 1, "data", ""});
+    LoopbackPeer peer;
+    std::string seen;
+    peer.Serve([&](PeerConnection& conn) {
+      seen = ReadRequest(conn);
+      conn.Write(
+          Answer("200 OK", c.version == 11 ? "text/xml" : "application/soap+xml", "<answer/>"));
+    });
+    SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
+    const int server_port = c.via_proxy ? 8123 : peer.port();
+    if (c.via_proxy) proxy.SetProxyForTest("127.0.0.1", peer.port());
+    EXPECT_TRUE(proxy.TryPost("\"urn:a\"", c.action_required, "127.0.0.1", server_port, "POST",
+                              "/QVSOAPSvrCP", "", kPanelAgent, message.Get(), c.version, true));
+    peer.Join();
+    std::string expected = c.expected;
+    for (size_t at; (at = expected.find("<port>")) != std::string::npos;) {
+      expected.replace(at, 6, std::to_string(server_port));
+    }
+    EXPECT_EQ(seen, expected);
+  }
+}
+
+TEST(ControlPanelProfileTest, EveryFailureReachesTheEventLogWithItsText) {
+  const struct Case {
+    const char* name;
+    const char* answer;  // null: nobody answers
+    int version;
+    bool via_proxy;
+    bool post_result;
+    std::string text;  // empty when TryPost succeeds
+  } cases[] = {
+      {"200", "HTTP/1.0 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n<a/>", 11, false,
+       true, ""},
+      {"201", "HTTP/1.0 201 Created\r\nContent-Type: text/xml\r\n\r\n<a/>", 11, false, true, ""},
+      {"204 is true here", "HTTP/1.0 204 No Content\r\n\r\n", 11, false, true, ""},
+      {"400 under 1.2 reads as an answer",
+       "HTTP/1.0 400 Bad Request\r\nContent-Type: application/soap+xml\r\n\r\n<a/>", 12, false,
+       true, ""},
+      {"500", "HTTP/1.0 500 Oops\r\nContent-Type: text/xml\r\n\r\n<a/>", 11, false, true, ""},
+      {"400 under 1.1", "HTTP/1.0 400 Bad Request\r\nContent-Type: text/xml\r\n\r\n<a/>", 11,
+       false, false, "HTTP Client Error: Bad Request."},
+      {"301", "HTTP/1.0 301 Moved\r\nContent-Type: text/xml\r\n\r\n", 11, false, false,
+       "Unexpected HTTP Status Code."},
+      {"upper-case type", "HTTP/1.0 200 OK\r\nContent-Type: TEXT/XML\r\n\r\n<a/>", 11, false,
+       false, "Unexpected MIME type in Response."},
+      {"a DIME answer", "HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\n\r\n", 11, false,
+       false, "Unexpected MIME type in Response."},
+      {"nothing listening", nullptr, 11, false, false, "Could not connect to server."},
+      {"unreachable proxy", nullptr, 11, true, false, "Could not connect to proxy server."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(c.version == 11 ? kSoap11Env : kSoap12Env, ""));
+    LoopbackPeer peer;
+    int port = ClosedPort();
+    if (c.answer != nullptr) {
+      port = peer.port();
+      peer.Serve([&](PeerConnection& conn) {
+        ReadRequest(conn);
+        conn.Write(c.answer);
+      });
+    }
+    SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
+    if (c.via_proxy) proxy.SetProxyForTest("127.0.0.1", ClosedPort());
+    const size_t logged = kEnvironment->EventLog().size();
+    const bool tried = proxy.TryPost(kAction, true, "127.0.0.1", port, "POST", "/QVSOAPSvrCP", "",
+                                     kPanelAgent, message.Get(), c.version, false);
+    peer.Join();
+    EXPECT_EQ(tried, c.text.empty());
+    const std::string log = kEnvironment->EventLog().substr(logged);
+    if (c.text.empty()) {
+      EXPECT_EQ(log, "");
+    } else {
+      EXPECT_NE(log.find(kProxyEventSource), std::string::npos) << log;
+      EXPECT_NE(log.find(c.text), std::string::npos) << log;
+    }
+  }
+}
+
+TEST(ControlPanelProfileTest, PostIsTrueOnNoContent) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "n"));
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    conn.Write("HTTP/1.0 204 No Content\r\n\r\n");
+  });
+  SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
+  EXPECT_TRUE(PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port()).result);
+  peer.Join();
+  EXPECT_EQ(proxy.HttpStatus(), 204);
+}
+
+TEST(ControlPanelProfileTest, EventTextIsCutBeforeASplitCharacter) {
+  // 125 ASCII bytes, then a three-byte character over bytes 126..128.
+  const std::string text = std::string(125, 'a') + "\xE2\x82\xAC" + std::string(72, 'b');
+  ASSERT_EQ(text.size(), 200u);
+  const size_t logged = kEnvironment->EventLog().size();
+  SoapProxy::ReportEvent(text);
+  const std::string log = kEnvironment->EventLog().substr(logged);
+  EXPECT_NE(log.find(kProxyEventSource), std::string::npos) << log;
+  EXPECT_NE(log.find(std::string(125, 'a')), std::string::npos) << log;
+  EXPECT_EQ(log.find("\xE2\x82\xAC"), std::string::npos) << log;
+  EXPECT_EQ(log.find('b'), std::string::npos) << log;
+}
+
+TEST(ControlPanelProfileTest, ACallThatFailsEarlyShowsNoPreviousExchange) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "p"));
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    conn.Write(Answer("200 OK", "text/xml", "<answer/>"));
+  });
+  SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
+  ASSERT_TRUE(proxy.TryPost(kAction, true, "127.0.0.1", peer.port(), "POST", "/QVSOAPSvrCP", "",
+                            kPanelAgent, message.Get(), 11, false));
+  peer.Join();
+  ASSERT_FALSE(proxy.RequestBody().empty());
+  ASSERT_FALSE(proxy.ResponseText().empty());
+
+  // A host holding a CR is refused before any connection.
+  LoopbackPeer idle;
+  EXPECT_FALSE(proxy.TryPost(kAction, true, "127.0.0.1\r", idle.port(), "POST", "/QVSOAPSvrCP",
+                             "", kPanelAgent, message.Get(), 11, false));
+  EXPECT_EQ(idle.accepted(), 0);
+  EXPECT_EQ(proxy.ResponseText(), "");
+  EXPECT_EQ(proxy.HttpStatus(), 0);
+}
+
+}  // namespace
+}  // namespace client

@@ -34,14 +34,6 @@ const dime::DimeTexts kDimeTexts = {
     .append_secondary = u"Response: Failed to store secondary DIME payload.",
 };
 
-bool HasControlCharacter(std::string_view s) {
-  for (const char c : s) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7F) return true;
-  }
-  return false;
-}
-
 std::u16string_view EnvelopeNamespace(LONG version) {
   return version == 11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace;
 }
@@ -105,8 +97,8 @@ bool ForwardingProxy::ForwardRequest(std::string_view method, std::string_view s
   }
   // Text that came from a client (a routing header may have set the hop)
   // goes into our request head: a CR or LF there would add header lines.
-  if (port < 1 || port > 65535 || host.empty() || HasControlCharacter(host) ||
-      HasControlCharacter(soap_action) || HasControlCharacter(user_agent)) {
+  if (port < 1 || port > 65535 || host.empty() || text::HasControlCharacter(host) ||
+      text::HasControlCharacter(soap_action) || text::HasControlCharacter(user_agent)) {
     return SetError(kConnectFailed);
   }
   if (method == "POST") return Post(soap_action, host, port, target, user_agent, message, dime);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/com/bstr.h"
+#include "platform/file/atomic_file.h"
 #include "platform/text/text.h"
 #include "xml/xml_parser.h"
 #include "xml/xml_writer.h"
@@ -27,8 +28,9 @@ bool GetNodeTextNarrow(std::string* text, const XmlElement& element) {
   return true;
 }
 
-void SetNodeTextNarrow(std::string_view text, XmlElement& element) {
+bool SetNodeTextNarrow(std::string_view text, XmlElement& element) {
   element.SetText(text::Widen(text));
+  return true;
 }
 
 bool GetNodeInt(int* value, const XmlElement& element) {
@@ -36,15 +38,23 @@ bool GetNodeInt(int* value, const XmlElement& element) {
   return true;
 }
 
-void SetNodeInt(int value, XmlElement& element) { element.SetText(text::WFormat("%d", value)); }
+bool SetNodeInt(int value, XmlElement& element) {
+  std::u16string t = text::WFormat("%d", value);
+  if (t.empty()) return false;
+  element.SetText(std::move(t));
+  return true;
+}
 
 bool GetNodeULong(uint32_t* value, const XmlElement& element) {
   *value = text::WcsToUL(element.GetText());
   return true;
 }
 
-void SetNodeULong(uint32_t value, XmlElement& element) {
-  element.SetText(text::WFormat("%u", value));
+bool SetNodeULong(uint32_t value, XmlElement& element) {
+  std::u16string t = text::WFormat("%u", value);
+  if (t.empty()) return false;
+  element.SetText(std::move(t));
+  return true;
 }
 
 bool GetNodeBool(bool* value, const XmlElement& element) {
@@ -60,7 +70,10 @@ bool GetNodeBool(bool* value, const XmlElement& element) {
   return false;
 }
 
-void SetNodeBool(bool value, XmlElement& element) { element.SetText(value ? u"true" : u"false"); }
+bool SetNodeBool(bool value, XmlElement& element) {
+  element.SetText(value ? u"true" : u"false");
+  return true;
+}
 
 // ---- Creation -------------------------------------------------------------------
 
@@ -203,10 +216,19 @@ void SetError(std::string* error, std::string message) {
 
 }  // namespace
 
-XmlElementPtr LoadXmlFile(const std::string& url, size_t maxBytes, std::string* error) {
+std::string FileUrlToPath(const std::string& url) {
+  // Only a prefix: a directory whose name merely contains the scheme is real.
   static constexpr std::string_view kScheme = "file://";
-  const size_t at = url.find(kScheme);
-  const std::string path = at == std::string::npos ? url : url.substr(at + kScheme.size());
+  if (url.starts_with(kScheme)) return url.substr(kScheme.size());
+  return url;
+}
+
+bool WriteDocumentToFile(const std::string& path, XmlElement& root) {
+  return file::ReplaceFile(FileUrlToPath(path), DocumentFileText(root)) == 0;
+}
+
+XmlElementPtr LoadXmlFile(const std::string& url, size_t maxBytes, std::string* error) {
+  const std::string path = FileUrlToPath(url);
 
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

@@ -24,18 +24,20 @@ using xml::XmlElementPtr;
 bool GetNodeText(std::u16string* text, const XmlElement& element);
 // The text encoded as UTF-8.
 bool GetNodeTextNarrow(std::string* text, const XmlElement& element);
-// The text decoded from UTF-8 replaces the element's text.
-void SetNodeTextNarrow(std::string_view text, XmlElement& element);
+// The text decoded from UTF-8 replaces the element's text. Always true.
+bool SetNodeTextNarrow(std::string_view text, XmlElement& element);
 // _wtoi of the text: 0 for text that is no number.
 bool GetNodeInt(int* value, const XmlElement& element);
-void SetNodeInt(int value, XmlElement& element);
+// False, with the text unchanged, only when formatting fails.
+bool SetNodeInt(int value, XmlElement& element);
 // wcstoul of the text in base 10.
 bool GetNodeULong(uint32_t* value, const XmlElement& element);
-void SetNodeULong(uint32_t value, XmlElement& element);
+bool SetNodeULong(uint32_t value, XmlElement& element);
 // "1" or "true" give true, "0" or "false" false (exact case); any other text
 // returns false and leaves *value alone.
 [[nodiscard]] bool GetNodeBool(bool* value, const XmlElement& element);
-void SetNodeBool(bool value, XmlElement& element);
+// Writes "true" or "false". Always true.
+bool SetNodeBool(bool value, XmlElement& element);
 
 // ---- Creation ----------------------------------------------------------------
 
@@ -78,9 +80,17 @@ std::string DocumentFileText(XmlElement& root);
 // out of memory.
 BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent);
 
+// Replaces the file at `path` (a leading "file://" is dropped) with
+// DocumentFileText(root), whole: on any failure the old file is kept and the
+// result is false.
+bool WriteDocumentToFile(const std::string& path, XmlElement& root);
+
 // ---- Loading -------------------------------------------------------------------
 
-// Reads `path` (a "file://" prefix is dropped) and parses it. Null when the
+// `url` without a leading "file://"; anything else is a path as it stands.
+std::string FileUrlToPath(const std::string& url);
+
+// Reads `path` (a leading "file://" is dropped) and parses it. Null when the
 // file cannot be read, is larger than `maxBytes`, or is no well-formed XML;
 // *error (when given) then says why.
 XmlElementPtr LoadXmlFile(const std::string& path, size_t maxBytes, std::string* error = nullptr);

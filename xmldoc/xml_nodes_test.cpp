@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "platform/com/bstr.h"
@@ -159,6 +161,71 @@ TEST(XmlNodes, ChildrenInANamespaceAreNotSelectedByPlainNames) {
   ASSERT_TRUE(root);
   EXPECT_EQ(FindChildNamed(*root, u"a"), nullptr);
   EXPECT_TRUE(ChildrenNamed(*root, u"a").empty());
+}
+
+}  // namespace
+}  // namespace xmldoc
+
+namespace xmldoc {
+namespace {
+
+TEST(XmlNodes, SettersReportSuccess) {
+  struct Case {
+    const char* name;
+    bool (*set)(XmlElement&);
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"narrow", [](XmlElement& e) { return SetNodeTextNarrow("h\xC3\xA9", e); }, u"h\u00e9"},
+      {"int", [](XmlElement& e) { return SetNodeInt(-2147483647 - 1, e); }, u"-2147483648"},
+      {"ulong", [](XmlElement& e) { return SetNodeULong(4294967295u, e); }, u"4294967295"},
+      {"bool", [](XmlElement& e) { return SetNodeBool(false, e); }, u"false"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    XmlElement e(u"v", u"", u"v");
+    EXPECT_TRUE(c.set(e));
+    EXPECT_EQ(e.GetText(), c.text);
+  }
+}
+
+class WriteDocument : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = ::testing::TempDir() + "/writedoc-" + std::to_string(getpid());
+    ASSERT_EQ(system(("rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'").c_str()), 0);
+    root_ = std::make_unique<XmlElement>(u"configuration", u"", u"configuration");
+    CreateChildElement(root_.get(), u"", u"", u"hostname")->SetText(u"h");
+  }
+  void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0); }
+
+  static std::string Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string dir_;
+  XmlElementPtr root_;
+};
+
+TEST_F(WriteDocument, WritesTheFileTextAndDropsOnlyALeadingScheme) {
+  const std::string plain = dir_ + "/a.xml";
+  ASSERT_TRUE(WriteDocumentToFile("file://" + plain, *root_));
+  EXPECT_EQ(Read(plain), DocumentFileText(*root_));
+
+  // A directory that merely contains the scheme is a directory like any other.
+  const std::string odd = dir_ + "/x-file://y";
+  ASSERT_EQ(system(("mkdir -p '" + odd + "'").c_str()), 0);
+  ASSERT_TRUE(WriteDocumentToFile(odd + "/b.xml", *root_));
+  EXPECT_EQ(Read(odd + "/b.xml"), DocumentFileText(*root_));
+  EXPECT_NE(LoadXmlFile(odd + "/b.xml", 1 << 20), nullptr);
+}
+
+TEST_F(WriteDocument, FailsWhenTheParentIsARegularFile) {
+  const std::string file = dir_ + "/plain";
+  { std::ofstream(file) << "old"; }
+  EXPECT_FALSE(WriteDocumentToFile(file + "/c.xml", *root_));
+  EXPECT_EQ(Read(file), "old");
 }
 
 }  // namespace

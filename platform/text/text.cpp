@@ -102,6 +102,14 @@ std::string Narrow(std::u16string_view utf16) {
   return out;
 }
 
+bool HasControlCharacter(std::string_view s) {
+  for (const char c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) return true;
+  }
+  return false;
+}
+
 void TruncateUtf8(std::string& s, size_t max_bytes) {
   if (s.size() <= max_bytes) return;
   size_t cut = max_bytes;

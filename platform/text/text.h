@@ -38,6 +38,10 @@ std::string Narrow(std::u16string_view utf16);
 void TruncateUtf8(std::string& s, size_t max_bytes);
 
 // ---- Character classes ----------------------------------------------------
+
+// True when `s` holds a byte below 0x20 or 0x7F: such text must never reach
+// a request head, where a CR or LF would add lines of its own.
+bool HasControlCharacter(std::string_view s);
 // Fixed tables over the unit's value, standing in for iswspace and friends.
 
 // Tab, LF, VT, FF, CR, space and the Unicode space separators (not the

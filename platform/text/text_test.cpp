@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string_view>
+#include <utility>
+
 namespace text {
 namespace {
 
@@ -55,6 +58,17 @@ TEST(Utf8Test, TruncateNeverSplitsASequence) {
   s = "ab\xE2\x82\xAC";
   TruncateUtf8(s, 5);
   EXPECT_EQ(s, "ab\xE2\x82\xAC");
+}
+
+TEST(CharClassTest, ControlCharactersAreTheC0RangeAndDelete) {
+  const std::pair<std::string_view, bool> cases[] = {
+      {"", false},         {"host:80 x~", false}, {"h\xC3\xA9", false}, {"a\rb", true},
+      {"a\nb", true},      {"\tab", true},        {"x\x7F", true},       {"x\x1F", true},
+      {std::string_view("a\0b", 3), true},
+  };
+  for (const auto& [s, expected] : cases) {
+    EXPECT_EQ(HasControlCharacter(s), expected) << s;
+  }
 }
 
 TEST(CharClassTest, TablesDoNotDependOnLocale) {
