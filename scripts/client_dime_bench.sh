@@ -32,7 +32,7 @@ export QUORVEL_REGISTRY="$state/registry" QUORVEL_RUNTIME_DIR="$state/runtime"
 export QUORVEL_UNIT_DIR="$state/units" QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 cp "$build/server/braskel/braskel" "$state/braskel"
 for component in message/libquenlin.so wsdl/libdorvish.so soapstruct/libsoapstruct.so \
-  server/libqvtestplugins.so; do
+  server/soap/libqvtestplugins.so; do
   "$build/platform/regcomp/regcomp" -s "$build/$component"
 done
 "$state/braskel" -Service

@@ -62,7 +62,7 @@ export QUORVEL_REGISTRY="$state/registry" QUORVEL_RUNTIME_DIR="$state/runtime"
 export QUORVEL_UNIT_DIR="$state/units" QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 cp "$build/server/braskel/braskel" "$state/braskel"
 for component in message/libquenlin.so wsdl/libdorvish.so soapstruct/libsoapstruct.so \
-  server/libqvtestplugins.so plugins/tests/liblikkelon.so plugins/tests/liborsquel.so \
+  server/soap/libqvtestplugins.so plugins/tests/liblikkelon.so plugins/tests/liborsquel.so \
   plugins/tests/libpellasco.so; do
   "$build/platform/regcomp/regcomp" -s "$build/$component"
 done

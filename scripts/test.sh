@@ -16,6 +16,7 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "$@"
 # only of the binaries whose tests run many threads (cross-process calls among them).
 tsan=build/tsan
 tsan_tests=(platform_net_test platform_thread_test dime_test server_logs_test server_config_test
+            server_soap_server_test
             braskel_test server_core_test braskel_http_test remote_call_test digestauth_test
             server_forward_http_test platform_registry_test platform_com_test server_wsdl_cache_test
             jorvane_test jorvane_host_test wsdl_test)

@@ -12,7 +12,7 @@
 #include "client/testing/message_testing.h"
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_process.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/test_files.h"
 
 namespace client::testing {
 

@@ -23,8 +23,8 @@
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_instances.h"
 #include "server/braskel/testing/dime_codec.h"
-#include "server/testing/loopback_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/loopback_client.h"
+#include "server/http/testing/test_files.h"
 
 namespace server {
 namespace {

@@ -13,9 +13,9 @@
 
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_process.h"
-#include "server/testing/http_replies.h"
-#include "server/testing/loopback_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/http_replies.h"
+#include "server/http/testing/loopback_client.h"
+#include "server/http/testing/test_files.h"
 
 namespace server {
 namespace {

@@ -12,8 +12,8 @@
 #include "platform/com/module.h"
 #include "platform/service/service_host.h"
 #include "server/braskel/service_registration.h"
-#include "server/management.h"
-#include "server/soap_server.h"
+#include "server/soap/management.h"
+#include "server/soap/soap_server.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "platform/registry/registry.h"
 #include "server/braskel/service_registration.h"
 #include "server/braskel/testing/braskel_process.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/test_files.h"
 
 namespace server {
 namespace {

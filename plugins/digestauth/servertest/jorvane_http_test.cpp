@@ -18,8 +18,8 @@
 #include "interfaces/jorvex.h"
 #include "plugins/digestauth/protocol.h"
 #include "server/braskel/testing/braskel_process.h"
-#include "server/testing/loopback_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/loopback_client.h"
+#include "server/http/testing/test_files.h"
 #include "xml/codecs.h"
 
 namespace digestauth {

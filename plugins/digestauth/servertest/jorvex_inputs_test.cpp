@@ -14,7 +14,7 @@
 #include "message/testing/component_env.h"
 #include "platform/text/text.h"
 #include "plugins/digestauth/jorvex_impl.h"
-#include "server/testing/fake_message.h"
+#include "server/soap/testing/fake_message.h"
 #include "xml/namespaces.h"
 
 namespace digestauth {

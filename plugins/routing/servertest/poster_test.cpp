@@ -12,7 +12,7 @@
 #include "dime/testing/dime_testing.h"
 #include "platform/net/testing/loopback_peer.h"
 #include "platform/text/text.h"
-#include "server/testing/fake_message.h"
+#include "server/soap/testing/fake_message.h"
 
 namespace routing {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "platform/text/text.h"
 #include "plugins/tests/e2e/service_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/test_files.h"
 
 namespace testsvc_e2e {
 namespace {

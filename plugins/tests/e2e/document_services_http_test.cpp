@@ -9,7 +9,7 @@
 
 #include "platform/text/text.h"
 #include "plugins/tests/e2e/service_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/test_files.h"
 #include "xml/namespaces.h"
 
 namespace testsvc_e2e {

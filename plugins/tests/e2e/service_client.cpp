@@ -10,8 +10,8 @@
 
 #include "platform/text/text.h"
 #include "server/braskel/service_registration.h"
-#include "server/testing/loopback_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/loopback_client.h"
+#include "server/http/testing/test_files.h"
 #include "xml/namespaces.h"
 
 namespace testsvc_e2e {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "server/braskel/service_registration.h"
-#include "server/testing/loopback_client.h"
-#include "server/testing/test_files.h"
+#include "server/http/testing/loopback_client.h"
+#include "server/http/testing/test_files.h"
 
 namespace server_testing {
 

@@ -1,6 +1,6 @@
 #include "server/braskel/testing/braskel_process.h"
 
-#include "server/testing/test_files.h"
+#include "server/http/testing/test_files.h"
 
 namespace server_testing {
 

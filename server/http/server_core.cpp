@@ -1,0 +1,380 @@
+#include "server/http/server_core.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "dime/resources.h"
+#include "platform/com/activation.h"
+#include "server/http/client_connection.h"
+#include "server/http/request_log.h"
+#include "server/http/soap_dispatch.h"
+
+namespace server {
+
+namespace {
+
+int Clamp(int value, int limit) { return value > limit ? limit : value; }
+
+// Descriptors kept for sockets, listeners, logs and the rest: per slot its
+// socket and a file it sends, and a fixed margin.
+uint64_t ReservedDescriptors(int clients) { return 2 * uint64_t(clients) + 64; }
+
+// Raises the soft descriptor limit as far as the hard one allows, and gives
+// DIME payload files what sockets do not need, so that slow DIME peers run
+// into a 400 rather than into failed accepts.
+void PrepareDescriptors(int clients, const std::function<void(const std::string&)>& log) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    // An unlimited hard limit still stops at the kernel's per-process ceiling.
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && limit.rlim_max == RLIM_INFINITY) {
+      raised.rlim_cur = 1 << 20;
+      if (setrlimit(RLIMIT_NOFILE, &raised) != 0) raised.rlim_cur = limit.rlim_cur;
+    }
+    limit.rlim_cur = raised.rlim_cur;
+  }
+  const uint64_t open = limit.rlim_cur;
+  const uint64_t reserved = ReservedDescriptors(clients);
+  const uint64_t budget = open > 2 * reserved ? open - reserved : open / 2;
+  dime::SetPayloadFileBudget(budget);
+  const uint64_t wanted = reserved + uint64_t(clients) * dime::kMaxPayloads;
+  if (open < wanted) {
+    log("open file limit " + std::to_string(open) + " is below the " + std::to_string(wanted) +
+        " descriptors " + std::to_string(clients) +
+        " clients may use; DIME payload files "
+        "are limited to " +
+        std::to_string(budget));
+  }
+}
+
+// The pause between accepts while out of descriptors grows to this.
+constexpr int kFirstAcceptBackoffMs = 10;
+constexpr int kMaxAcceptBackoffMs = 1000;
+
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+}  // namespace
+
+std::optional<std::string> RepeatedEventLine::CloseWindow(Clock::time_point now) {
+  if (!open_ || now - opened_ < window_) return std::nullopt;
+  open_ = false;
+  if (suppressed_ == 0) return std::nullopt;
+  std::string count =
+      line_ + " " + std::to_string(suppressed_) + " more times since the last report";
+  suppressed_ = 0;
+  return count;
+}
+
+std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> lines;
+  if (std::optional<std::string> count = CloseWindow(now)) lines.push_back(std::move(*count));
+  if (open_) {
+    ++suppressed_;
+    return lines;
+  }
+  open_ = true;
+  opened_ = now;
+  lines.push_back(line_);
+  return lines;
+}
+
+std::optional<std::string> RepeatedEventLine::Flush(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return CloseWindow(now);
+}
+
+ServerCore::ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
+                       EventSink logEvent)
+    : settings_(settings), store_(store), logger_(logger), logEvent_(std::move(logEvent)) {}
+
+ServerCore::~ServerCore() { StopServer(); }
+
+void ServerCore::LogEvent(const std::string& line) const {
+  if (logEvent_) logEvent_(line);
+}
+
+bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
+  port_ = std::make_unique<net::CompletionPort>();
+  if (!port_->Valid()) {
+    LogEvent("Attempt to create IO Completion Port failed!");
+    return false;
+  }
+
+  const int workers = Clamp(settings_.numWorkThreads, kMaxWorkThreads);
+  if (workers != settings_.numWorkThreads) {
+    LogEvent("numWorkThreads " + std::to_string(settings_.numWorkThreads) + " exceeds limit " +
+             std::to_string(kMaxWorkThreads) + "; using " + std::to_string(workers));
+  }
+  for (int i = 0; i < workers; ++i) {
+    if (!StartWorker()) {
+      LogEvent("Attempt to create Worker thread failed!");
+      return false;
+    }
+  }
+
+  const int clients = Clamp(settings_.maxClients, kMaxClients);
+  if (clients != settings_.maxClients) {
+    LogEvent("maxClients " + std::to_string(settings_.maxClients) + " exceeds limit " +
+             std::to_string(kMaxClients) + "; using " + std::to_string(clients));
+  }
+  PrepareDescriptors(clients, [this](const std::string& line) { LogEvent(line); });
+  try {
+    for (int slot = 0; slot < clients; ++slot) {
+      clients_.push_back(std::make_unique<ClientConnection>(*this, static_cast<uint32_t>(slot)));
+      std::lock_guard<std::mutex> lock(slot_mu_);
+      freeSlots_.push_back(static_cast<uint32_t>(slot));
+    }
+  } catch (const std::bad_alloc&) {
+    LogEvent("Attempt to create Client object failed!");
+    return false;
+  }
+
+  // Listening sockets: one per connection-oriented, reliable IPv4 transport,
+  // at most four. A transport whose bind fails is skipped.
+  listeners_ = std::make_unique<net::ListenerSet>();
+  if (!listeners_->Valid()) {
+    LogEvent("Attempt to create Listener thread failed!");
+    return false;
+  }
+  const std::optional<uint16_t> port = ListenPortFor(settings_.listenPort);
+  for (const ProtocolInfo& p : protocols) {
+    if (!port || listeners_->Count() >= net::ListenerSet::kMaxListeners) break;
+    if (p.connectionless || !p.guaranteedDelivery || !p.guaranteedOrder ||
+        p.addressFamily != AF_INET) {
+      continue;
+    }
+    int error = 0;
+    const int index = listeners_->Add(settings_.listenAddress, *port, &error);
+    if (index < 0) {
+      // Skipped, as a transport that cannot listen is; but said, so a server
+      // without a listening socket is not a silent success.
+      LogEvent("bind " + (settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress) +
+               ":" + std::to_string(*port) + " failed: " + std::strerror(error));
+      if (error == EINVAL) {
+        LogEvent("listenAddress \"" + settings_.listenAddress + "\" is not an IPv4 address");
+      }
+      continue;
+    }
+    char line[96];
+    std::snprintf(line, sizeof line, "Listening on %s:%u",
+                  settings_.listenAddress.empty() ? "0.0.0.0" : settings_.listenAddress.c_str(),
+                  static_cast<unsigned>(listeners_->Port(static_cast<size_t>(index))));
+    LogEvent(line);
+  }
+  try {
+    listener_ = std::thread(&ServerCore::ListenerThreadProc, this);
+  } catch (const std::system_error&) {
+    LogEvent("Attempt to create Listener thread failed!");
+    return false;
+  }
+  return true;
+}
+
+void ServerCore::StopServer() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (listeners_) listeners_->Wake();
+  if (listener_.joinable()) listener_.join();
+  listeners_.reset();  // nothing is accepted from here on
+  if (port_) port_->Shutdown();
+  for (pthread_t t : workers_) pthread_join(t, nullptr);
+  workers_.clear();
+  // No thread uses the connections now.
+  for (auto& client : clients_) client->Discard();
+  port_.reset();
+  clients_.clear();
+}
+
+void ServerCore::ListenerThreadProc() {
+  for (;;) {
+    if (acceptBackoffMs_ > 0) {
+      // Out of descriptors: the listening socket stays readable, so polling
+      // it would spin. The connections wait in the kernel's queue meanwhile.
+      switch (listeners_->WaitForWake(acceptBackoffMs_)) {
+        case net::ListenerSet::WaitResult::Woken:
+          return;
+        default:
+          AcceptConnection(acceptRetryIndex_);
+          continue;
+      }
+    }
+    size_t index = 0;
+    switch (listeners_->WaitForAccept(&index)) {
+      case net::ListenerSet::WaitResult::Ready:
+        AcceptConnection(index);
+        break;
+      case net::ListenerSet::WaitResult::Woken:
+        return;
+      case net::ListenerSet::WaitResult::TimedOut:
+        break;
+      case net::ListenerSet::WaitResult::Error:
+        // Do not spin on a poll that keeps failing.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        break;
+    }
+  }
+}
+
+void ServerCore::AcceptConnection(size_t index) {
+  sockaddr_in peer{};
+  int error = 0;
+  net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  if (!socket.Valid() && OutOfResources(error)) {
+    // Logged when it starts and when it ends, not at every retry.
+    ++failedAccepts_;
+    failedAcceptsSeen_.fetch_add(1, std::memory_order_relaxed);
+    if (acceptBackoffMs_ == 0) {
+      LogEvent(std::string("Attempt to accept connection failed! (") + std::strerror(error) +
+               "); retrying with back-off");
+      acceptBackoffMs_ = kFirstAcceptBackoffMs;
+    } else {
+      acceptBackoffMs_ = std::min(acceptBackoffMs_ * 2, kMaxAcceptBackoffMs);
+    }
+    acceptRetryIndex_ = index;
+    return;
+  }
+  if (acceptBackoffMs_ != 0) {
+    LogEvent("Accepting connections again after " + std::to_string(failedAccepts_) +
+             " failed attempts");
+    acceptBackoffMs_ = 0;
+    failedAccepts_ = 0;
+  }
+  if (!socket.Valid()) {
+    // The client went away, or another accept took it: nothing to report.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
+    LogEvent("Attempt to accept connection failed!");
+    return;
+  }
+  uint32_t slot = 0;
+  if (!PopFreeClientSlot(&slot)) {
+    for (const std::string& line : refusedLine_.Occurred(RepeatedEventLine::Clock::now())) {
+      LogEvent(line);
+    }
+    return;  // closing the socket is the whole answer
+  }
+  // Counted before the connection starts: a worker may answer and free the
+  // slot before ResetClient even returns here.
+  stats_.activeConnections.fetch_add(1, std::memory_order_relaxed);
+  stats_.numConnects.fetch_add(1, std::memory_order_relaxed);
+  if (!clients_[slot]->ResetClient(std::move(socket), peer)) {
+    stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+    stats_.numConnects.fetch_sub(1, std::memory_order_relaxed);
+    LogEvent("Failed to intialize Client!");
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+    return;
+  }
+}
+
+bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
+  std::unique_lock<std::mutex> lock(slot_mu_);
+  if (!slotFreed_.wait_for(lock, kSlotGrace, [this] { return !freeSlots_.empty(); })) {
+    return false;
+  }
+  *slot = freeSlots_.front();
+  freeSlots_.pop_front();
+  return true;
+}
+
+void ServerCore::ReleaseClientSlot(uint32_t slot) {
+  // Uncounted before the slot is free, so whoever sees the slot free also
+  // sees the count without it.
+  stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    freeSlots_.push_back(slot);
+  }
+  slotFreed_.notify_one();
+}
+
+size_t ServerCore::FreeSlotsForTest() const {
+  std::lock_guard<std::mutex> lock(slot_mu_);
+  return freeSlots_.size();
+}
+
+size_t ServerCore::RetainedBytesForTest() const {
+  size_t n = 0;
+  for (const auto& client : clients_) n += client->RetainedBytesForTest();
+  return n;
+}
+
+bool ServerCore::StartWorker() {
+  // A worker parses and walks requests as deep as the XML parser accepts;
+  // under the sanitizers that takes more than the 2 MB a thread gets from a
+  // small stack limit, so the size does not depend on the environment.
+  constexpr size_t kWorkerStackSize = size_t{16} << 20;
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return false;
+  pthread_t thread;
+  const bool started = pthread_attr_setstacksize(&attr, kWorkerStackSize) == 0 &&
+                       pthread_create(
+                           &thread, &attr,
+                           [](void* self) -> void* {
+                             static_cast<ServerCore*>(self)->WorkerThreadProc();
+                             return nullptr;
+                           },
+                           this) == 0;
+  pthread_attr_destroy(&attr);
+  if (started) workers_.push_back(thread);
+  return started;
+}
+
+void ServerCore::WorkerThreadProc() {
+  // Requests create objects (plug-ins, components): each worker enters an
+  // apartment once and stays in it for its life.
+  (void)CoInitialize(nullptr);
+  net::Completion c;
+  for (;;) {
+    switch (port_->Wait(&c)) {
+      case net::WaitResult::Shutdown:
+        return;
+      case net::WaitResult::TimedOut:
+        continue;
+      case net::WaitResult::Completed:
+        if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
+        continue;
+    }
+  }
+}
+
+void ServerCore::OnWatchdog() {
+  // Collect under the slot lock, close after it: a close takes the
+  // connection lock, which a worker may hold for a long request.
+  std::vector<std::pair<ClientConnection*, uint32_t>> expired;
+  {
+    std::lock_guard<std::mutex> lock(slot_mu_);
+    for (auto& client : clients_) {
+      uint32_t generation = 0;
+      if (client->TimedOut(settings_.clientTimeout, &generation)) {
+        expired.emplace_back(client.get(), generation);
+      }
+    }
+  }
+  for (const auto& [client, generation] : expired) {
+    if (client->Expire(generation)) LogEvent("Client connection timeout");
+  }
+  if (std::optional<std::string> count = refusedLine_.Flush(RepeatedEventLine::Clock::now())) {
+    LogEvent(*count);
+  }
+  if (dispatch_ != nullptr) dispatch_->OnWatchdog();
+  if (wsdlCache_ != nullptr) {
+    wsdlCache_->FlushIfPending(stats_.activeConnections.load(std::memory_order_relaxed));
+  }
+  if (logger_ != nullptr) logger_->RotateLogs();
+}
+
+}  // namespace server

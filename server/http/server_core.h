@@ -1,0 +1,191 @@
+// The running server: its listening sockets and listener thread, the
+// completion port with its workers, the fixed pool of client slots with the
+// free-slot queue, the watchdog pass, and the statistics counters.
+//
+// Stopping never frees what a thread still uses: the listener is woken and
+// joined, the port shut down and the workers joined (a worker inside a
+// request finishes it first), and only then are connections and sockets
+// released.
+#pragma once
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/net/completion_port.h"
+#include "platform/net/listener.h"
+#include "server/http/config.h"
+#include "server/http/config_store.h"
+#include "server/http/connection_host.h"
+#include "server/http/protocol_info.h"
+#include "server/http/request_budget.h"
+
+namespace server {
+
+class ClientConnection;
+class SoapDispatch;
+class RequestLogger;
+class IdleFlush;
+
+// Worker threads and client slots above these are clamped (and logged).
+inline constexpr int kMaxWorkThreads = 256;
+inline constexpr int kMaxClients = 16384;
+// How long a new connection may wait for a slot before it is refused. A
+// client that read its whole reply (by its Content-Length) reconnects while
+// the worker that sent it is still finishing; its slot is a moment away.
+inline constexpr std::chrono::milliseconds kSlotGrace{100};
+
+// Counters of the statistics; relaxed atomics, exact under contention.
+struct ServerStats {
+  std::atomic<uint64_t> activeConnections{0};
+  std::atomic<uint64_t> numConnects{0};
+  std::atomic<uint64_t> numBytesSent{0};
+  std::atomic<uint64_t> numHttpErrors{0};
+  std::atomic<uint64_t> numIntErrors{0};
+  std::atomic<uint64_t> numNetErrors{0};
+};
+
+// One event line that may repeat thousands of times a second under load: the
+// first occurrence is written, later ones within the window are only counted,
+// and the count is written once the window is over. Thread-safe.
+class RepeatedEventLine {
+ public:
+  using Clock = std::chrono::steady_clock;
+  explicit RepeatedEventLine(std::string line, Clock::duration window = std::chrono::minutes(1))
+      : line_(std::move(line)), window_(window) {}
+
+  // The lines to write for one occurrence at `now`: none, the line, or the
+  // count of an earlier window followed by the line.
+  std::vector<std::string> Occurred(Clock::time_point now);
+  // The count line once the window is over and something was held back.
+  std::optional<std::string> Flush(Clock::time_point now);
+
+ private:
+  std::optional<std::string> CloseWindow(Clock::time_point now);  // mu_ held
+
+  const std::string line_;
+  const Clock::duration window_;
+  std::mutex mu_;
+  bool open_ = false;         // Guarded by mu_.
+  Clock::time_point opened_;  // Guarded by mu_.
+  uint64_t suppressed_ = 0;   // Guarded by mu_.
+};
+
+class ServerCore final : public ConnectionHost {
+ public:
+  using EventSink = std::function<void(const std::string& line)>;
+
+  // `store` gives each request its snapshot; `logger` (may be null) writes
+  // the server and user-agent logs; `logEvent` receives operational lines.
+  ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
+             EventSink logEvent);
+  ~ServerCore();  // stops
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // Port, workers, slots, listening sockets and listener thread, in that
+  // order; the first failure is logged with its line and returns false
+  // (what was made stays until StopServer). Each listening socket's bound
+  // port is logged as "Listening on <address>:<port>".
+  bool StartServer(const std::vector<ProtocolInfo>& protocols);
+  // Idempotent; see the file comment.
+  void StopServer();
+
+  // One watchdog pass: closes connections older than the client time-out,
+  // flushes the WSDL cache when asked and idle, and rotates the logs when
+  // due. Runs on the service thread's timer.
+  void OnWatchdog();
+
+  // The SOAP processing of endpoints (null: POSTs get the 500 page and GETs
+  // the endpoint page). Set before StartServer; not owned.
+  void SetSoapDispatch(SoapDispatch* dispatch) { dispatch_ = dispatch; }
+  // The WSDL cache the watchdog flushes when asked and no connection is open.
+  // Set before StartServer; not owned.
+  void SetWsdlCache(IdleFlush* cache) { wsdlCache_ = cache; }
+
+  size_t NumListeningSockets() const { return listeners_ ? listeners_->Count() : 0; }
+  uint16_t ListeningPort(size_t index) const { return listeners_ ? listeners_->Port(index) : 0; }
+  const ServerStats& Stats() const { return stats_; }
+  const ServerSettings& Settings() const { return settings_; }
+  size_t FreeSlotsForTest() const;
+  // accept() calls that failed for want of descriptors or memory.
+  uint64_t FailedAcceptsForTest() const { return failedAcceptsSeen_.load(); }
+  // What the idle connections keep allocated for their next requests.
+  size_t RetainedBytesForTest() const;
+
+  // ---- ConnectionHost: for the connections --------------------------------
+  net::CompletionPort& Port() override { return *port_; }
+  ConfigSnapshotPtr Config() const override { return store_.Current(); }
+  bool EnableNameLookup() const override { return settings_.enableNameLookup; }
+  SoapDispatch* Dispatch() const override { return dispatch_; }
+  RequestLogger* Logger() const override { return logger_; }
+  void LogEvent(const std::string& line) const override;
+  void ReleaseClientSlot(uint32_t slot) override;
+  void AddBytesSent(uint64_t n) override {
+    stats_.numBytesSent.fetch_add(n, std::memory_order_relaxed);
+  }
+  void CountHTTPError() override { stats_.numHttpErrors.fetch_add(1, std::memory_order_relaxed); }
+  void CountInternalError() override {
+    stats_.numIntErrors.fetch_add(1, std::memory_order_relaxed);
+  }
+  void CountNetError() override { stats_.numNetErrors.fetch_add(1, std::memory_order_relaxed); }
+  RequestBudget* Budget() override { return &budget_; }
+  std::chrono::seconds ClientTimeout() const override {
+    return std::chrono::seconds(std::max(settings_.clientTimeout, 0));
+  }
+
+ private:
+  void ListenerThreadProc();
+  void AcceptConnection(size_t index);
+  // Starts one worker with a fixed stack size; false when it cannot start.
+  bool StartWorker();
+  void WorkerThreadProc();
+  // The slot at the head of the free queue; false when none is free.
+  // Waits up to kSlotGrace for one when none is free.
+  bool PopFreeClientSlot(uint32_t* slot);
+
+  const ServerSettings settings_;
+  RequestBudget budget_{RequestBudget::MachineMemoryShare(), kMaxDimeStorageBytes};
+  ConfigStore& store_;
+  RequestLogger* const logger_;
+  const EventSink logEvent_;
+  SoapDispatch* dispatch_ = nullptr;
+  IdleFlush* wsdlCache_ = nullptr;
+
+  std::unique_ptr<net::CompletionPort> port_;
+  std::unique_ptr<net::ListenerSet> listeners_;
+  std::vector<pthread_t> workers_;
+  std::thread listener_;
+  std::vector<std::unique_ptr<ClientConnection>> clients_;
+
+  // Leaf lock of the free-slot queue.
+  mutable std::mutex slot_mu_;
+  std::deque<uint32_t> freeSlots_;  // Guarded by slot_mu_.
+  std::condition_variable slotFreed_;
+
+  ServerStats stats_;
+  bool stopped_ = false;
+
+  RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
+  // Listener thread only: the pause before the next accept while out of
+  // descriptors (0 = accepting normally), the listening socket to retry, and
+  // the accepts that failed meanwhile.
+  int acceptBackoffMs_ = 0;
+  size_t acceptRetryIndex_ = 0;
+  uint64_t failedAccepts_ = 0;
+  std::atomic<uint64_t> failedAcceptsSeen_{0};
+};
+
+}  // namespace server
