@@ -162,4 +162,21 @@ void PluginClassCache::OnWatchdog() {
   }
 }
 
+EndpointPlugins::EndpointPlugins(const EndpointInfo& endpoint,
+                                 std::shared_ptr<const PluginClasses> classes)
+    : endpoint_(endpoint), classes_(std::move(classes)) {}
+
+bool EndpointPlugins::CreateHeaderProcessors(Iquenlin2* msg) {
+  return message::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, msg,
+                                         classes_.get());
+}
+
+bool EndpointPlugins::ProcessHeaderBlocks(Iquenlin2* msg) {
+  return message::ProcessHeaderBlocks(chain_, msg);
+}
+
+void EndpointPlugins::ProcessRpcBody(Iquenlin2* msg) {
+  server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, msg, classes_.get());
+}
+
 }  // namespace server

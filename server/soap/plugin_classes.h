@@ -18,6 +18,7 @@
 #include "platform/base/base.h"
 #include "platform/com/activation.h"
 #include "server/http/config.h"
+#include "server/soap/rpc_invoker.h"
 
 namespace server {
 
@@ -86,6 +87,35 @@ class PluginClassCache {
   std::mutex refreshMu_;  // one Prepare or refresh at a time; before mu_
   std::mutex mu_;         // a leaf, held for a lookup or a swap
   Entries entries_;       // guarded by mu_
+};
+
+// One request's plug-ins on its endpoint, for a POST and a GET alike: the
+// endpoint's resolved classes, its header-processor chain and the RPC call on
+// its body object. The calls are virtual so that a test can record them.
+class EndpointPlugins {
+ public:
+  EndpointPlugins(const EndpointInfo& endpoint, std::shared_ptr<const PluginClasses> classes);
+  EndpointPlugins(const EndpointPlugins&) = delete;
+  EndpointPlugins& operator=(const EndpointPlugins&) = delete;
+  virtual ~EndpointPlugins() = default;
+
+  // Creates the endpoint's header processors; false after recording the
+  // fault of one that cannot be made.
+  virtual bool CreateHeaderProcessors(Iquenlin2* message);
+  // One pass over the processors in the message's current phase; false
+  // when a processor failed (its fault is recorded).
+  virtual bool ProcessHeaderBlocks(Iquenlin2* message);
+  // Calls the decoded RPC method on the endpoint's body object; failures
+  // are recorded in the message as faults.
+  virtual void ProcessRpcBody(Iquenlin2* message);
+  // The endpoint's resolved classes; null looks each ProgID up.
+  const PluginClasses* Classes() const { return classes_.get(); }
+
+ private:
+  const EndpointInfo& endpoint_;
+  const std::shared_ptr<const PluginClasses> classes_;
+  message::HeaderHandlerChain chain_;
+  RpcInvoker invoker_;
 };
 
 }  // namespace server

@@ -175,7 +175,7 @@ bool InvokeOnProcessSoapGet(std::u16string_view prog_id, Iquenlin2* message,
 }
 
 bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_reader,
-                    SoapGetPlugins& plugins, const SoapGetOptions& options, SoapAnswer* answer) {
+                    EndpointPlugins& plugins, const SoapGetOptions& options, SoapAnswer* answer) {
   if (message == nullptr || call.endpoint == nullptr) return false;
   const EndpointInfo& endpoint = *call.endpoint;
   const std::u16string service_uri = text::Widen(call.endpointUri);

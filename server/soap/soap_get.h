@@ -17,29 +17,10 @@
 #include "interfaces/quenlin.h"
 #include "platform/base/base.h"
 #include "server/soap/forwarding_proxy.h"
+#include "server/soap/plugin_classes.h"
 #include "server/http/soap_dispatch.h"
 
 namespace server {
-
-class PluginClasses;
-
-// What a GET shares with the POST dispatch: the endpoint's header-processor
-// chain and the RPC call on its body object. One per request.
-class SoapGetPlugins {
- public:
-  virtual ~SoapGetPlugins() = default;
-  // Creates the endpoint's header processors; false after recording the
-  // fault of one that cannot be made.
-  virtual bool CreateHeaderProcessors(Iquenlin2* message) = 0;
-  // One pass over the processors in the message's current phase; false
-  // when a processor failed (its fault is recorded).
-  virtual bool ProcessHeaderBlocks(Iquenlin2* message) = 0;
-  // Calls the decoded RPC method on the endpoint's body object; failures
-  // are recorded in the message as faults.
-  virtual void ProcessRpcBody(Iquenlin2* message) = 0;
-  // The endpoint's resolved classes; null looks each ProgID up.
-  virtual const PluginClasses* Classes() const { return nullptr; }
-};
 
 struct SoapGetOptions {
   int64_t now = 0;  // seconds since the epoch, for the trace record
@@ -52,7 +33,7 @@ struct SoapGetOptions {
 // not decode into an RPC call, or the DIME answer cannot be built; the
 // connection then sends its endpoint page. Nothing but std::bad_alloc leaves.
 bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_reader,
-                    SoapGetPlugins& plugins, const SoapGetOptions& options, SoapAnswer* answer);
+                    EndpointPlugins& plugins, const SoapGetOptions& options, SoapAnswer* answer);
 
 // Creates the body object by ProgID and calls its OnProcessSoapGet. False
 // after recording a SOAP 1.2 Receiver fault when it cannot be created or

@@ -86,19 +86,24 @@ class Factory final : public com::ComObject<Factory<T>, IClassFactory> {
 };
 
 // The plug-in calls a GET shares with the POST dispatch, recorded.
-class FakePlugins final : public SoapGetPlugins {
- public:
+struct FakePluginState {
   bool create_ok = true;
   bool rpc_sender_fault = false;
   std::vector<std::string> calls;
+  // What the request-phase pass does: fail, or leave a Sender fault.
+  bool request_fails = false;
+  bool request_faults = false;
+};
+
+class FakePlugins final : public EndpointPlugins, public FakePluginState {
+ public:
+  explicit FakePlugins(const EndpointInfo& endpoint) : EndpointPlugins(endpoint, nullptr) {}
+  void Reset() { static_cast<FakePluginState&>(*this) = FakePluginState{}; }
 
   bool CreateHeaderProcessors(Iquenlin2*) override {
     calls.push_back("create");
     return create_ok;
   }
-  // What the request-phase pass does: fail, or leave a Sender fault.
-  bool request_fails = false;
-  bool request_faults = false;
 
   bool ProcessHeaderBlocks(Iquenlin2* message) override {
     VARIANT_BOOL request = VARIANT_TRUE;
@@ -161,7 +166,7 @@ class SoapGetTest : public registry::testing::RegistryTest {
   EndpointInfo endpoint_;
   SoapCall call_;
   ComPtr<ScriptedMessage> message_;
-  FakePlugins plugins_;
+  FakePlugins plugins_{endpoint_};
   SoapGetOptions options_;
   SoapAnswer answer_;
   DWORD get_cookie_ = 0;
@@ -363,7 +368,7 @@ TEST_F(SoapGetTest, RefusingProcessorKeepsTheGetFromTheBody) {
             ? u"http://127.0.0.1:" + text::Widen(std::to_string(refusing.port())) + u"/next"
             : u"";
     endpoint_.headerProcessingProgIds = {u"guard.processor"};
-    plugins_ = FakePlugins{};
+    plugins_.Reset();
     plugins_.request_fails = c.fails;
     plugins_.request_faults = true;
     answer_ = SoapAnswer{};

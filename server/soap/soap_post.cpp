@@ -22,10 +22,6 @@
 
 namespace server {
 
-using message::CreateHeaderProcessors;
-using message::HeaderHandlerChain;
-using message::ProcessHeaderBlocks;
-
 namespace {
 
 constexpr uint32_t kDimeRecordSize = 4096;
@@ -247,43 +243,21 @@ ComPtr<Iquenlin2> SoapPostDispatch::CreateMessage() {
   return message;
 }
 
-namespace {
+EndpointPlugins SoapPostDispatch::Plugins(const SoapCall& call) {
+  return EndpointPlugins(*call.endpoint, classes_.Get(call.endpointUri, *call.endpoint));
+}
 
-// The GET's share of the POST dispatch's plug-in calls, for one request.
-class GetPlugins final : public SoapGetPlugins {
- public:
-  GetPlugins(const EndpointInfo& endpoint, const PluginClasses* classes)
-      : endpoint_(endpoint), classes_(classes) {}
-  bool CreateHeaderProcessors(Iquenlin2* message) override {
-    return server::CreateHeaderProcessors(chain_, endpoint_.headerProcessingProgIds, message,
-                                          classes_);
-  }
-  bool ProcessHeaderBlocks(Iquenlin2* message) override {
-    return server::ProcessHeaderBlocks(chain_, message);
-  }
-  void ProcessRpcBody(Iquenlin2* message) override {
-    server::ProcessRpcBody(invoker_, endpoint_.bodyProcessingProgId, message, classes_);
-  }
-  const PluginClasses* Classes() const override { return classes_; }
-
- private:
-  const EndpointInfo& endpoint_;
-  const PluginClasses* classes_;
-  HeaderHandlerChain chain_;
-  RpcInvoker invoker_;
-};
-
-}  // namespace
+ComPtr<Iquenlin2> SoapPostDispatch::NewMessage(const EndpointPlugins& plugins) const {
+  return makeMessage_ ? makeMessage_() : plugins.Classes()->CreateMessage();
+}
 
 bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) {
   if (call.endpoint == nullptr) return false;
   ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, *call.endpoint);
   if (!reader) return false;
-  const std::shared_ptr<const PluginClasses> classes =
-      classes_.Get(call.endpointUri, *call.endpoint);
-  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : classes->CreateMessage();
+  EndpointPlugins plugins = Plugins(call);
+  ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
-  GetPlugins plugins(*call.endpoint, classes.get());
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
   options.forward = Limits(call);
@@ -299,8 +273,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   const std::u16string serviceUri = text::Widen(call.endpointUri);
   const std::u16string extraPath = text::Widen(call.extraPath);
   Bstr soapAction(QuoteSoapAction(call.soapAction));
-  const std::shared_ptr<const PluginClasses> classes = classes_.Get(call.endpointUri, endpoint);
-  ComPtr<Iquenlin2> message = makeMessage_ ? makeMessage_() : classes->CreateMessage();
+  EndpointPlugins plugins = Plugins(call);
+  ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
   Iquenlin2* msg = message.Get();
 
@@ -351,8 +325,6 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   }
 
   const bool hasProcessors = !endpoint.headerProcessingProgIds.empty();
-  HeaderHandlerChain chain;
-  RpcInvoker invoker;
   LONG version = call.soapVersion;
   VARIANT_BOOL result = VARIANT_FALSE;
   bool loopback = false;
@@ -364,9 +336,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   } else {
     msg->GetSOAPVersion(&version);
     const bool headersPassed =
-        !hasProcessors || (CreateHeaderProcessors(chain, endpoint.headerProcessingProgIds, msg,
-                                                  classes.get()) &&
-                           ProcessHeaderBlocks(chain, msg));
+        !hasProcessors ||
+        (plugins.CreateHeaderProcessors(msg) && plugins.ProcessHeaderBlocks(msg));
     if (!headersPassed) {
       msg->SetRequestPhase(VARIANT_FALSE);
     } else {
@@ -387,18 +358,18 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           if (IsTrue(result)) {
             msg->ProcessRPC(&result);
             if (IsTrue(result)) {
-              ProcessRpcBody(invoker, endpoint.bodyProcessingProgId, msg, classes.get());
+              plugins.ProcessRpcBody(msg);
             }
           } else if (version == 11) {
-            InvokeBodyHandler(endpoint.bodyProcessingProgId, msg, classes.get());
+            InvokeBodyHandler(endpoint.bodyProcessingProgId, msg, plugins.Classes());
           } else {
             InvokeBodyHandler12(endpoint.bodyProcessingProgId, msg, serviceUri, extraPath,
-                                classes.get());
+                                plugins.Classes());
           }
         }
       }
       if (!forwarded) msg->SetRequestPhase(VARIANT_FALSE);
-      if (hasProcessors && !loopback) ProcessHeaderBlocks(chain, msg);
+      if (hasProcessors && !loopback) plugins.ProcessHeaderBlocks(msg);
     }
   }
 

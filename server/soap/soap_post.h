@@ -58,6 +58,11 @@ class SoapPostDispatch final : public SoapDispatch {
   void OnWatchdog() override { classes_.OnWatchdog(); }
 
  private:
+  // Where a POST and a GET both get their endpoint's plug-ins and message
+  // object: from the classes resolved for the endpoint.
+  EndpointPlugins Plugins(const SoapCall& call);
+  ComPtr<Iquenlin2> NewMessage(const EndpointPlugins& plugins) const;
+
   WsdlCache& cache_;
   PluginClassCache classes_;
   const MessageFactory makeMessage_;
