@@ -40,7 +40,6 @@ int main() {
 
   if (!configgen::IsWritableInstallDirectory(dir)) return 1;
   xml::XmlElementPtr root = configgen::BuildDefaultConfig(dir);
-  const bool written =
-      xmldoc::WriteDocumentToFile(dir + "/" + configgen::kConfigFileName, *root);
+  const bool written = xmldoc::WriteDocumentToFile(dir + "/" + configgen::kConfigFileName, *root);
   return written ? 0 : 1;
 }

@@ -164,6 +164,8 @@ TEST_F(CuvrelTest, DirectoryNamesAreWrittenWholeOrNotAtAll) {
   } cases[] = {
       {"a&b<c>", "a&amp;b&lt;c&gt;"},
       {"clef\xF0\x9D\x84\x9E\xC3\xA9", "clef\xF0\x9D\x84\x9E\xC3\xA9"},
+      // The whole path is well past 256 characters.
+      {std::string(250, 'n'), std::string(250, 'n')},
       {"bad\xFF", std::nullopt},
       {"cut\xE2\x82", std::nullopt},
       {"line\nbreak", std::nullopt},
@@ -194,8 +196,7 @@ int Adapt(const fs::path& config, const std::string& port) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ReplaceAll(std::string text, std::string_view from, std::string_view to,
-                       int* count) {
+std::string ReplaceAll(std::string text, std::string_view from, std::string_view to, int* count) {
   *count = 0;
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
@@ -207,11 +208,11 @@ std::string ReplaceAll(std::string text, std::string_view from, std::string_view
 // The generated file on loopback at `port`, every other byte as generated.
 std::string OnLoopback(const std::string& generated, const std::string& port) {
   int n = 0;
-  std::string text = ReplaceAll(generated, "<listenAddress />",
-                                "<listenAddress>127.0.0.1</listenAddress>", &n);
+  std::string text =
+      ReplaceAll(generated, "<listenAddress />", "<listenAddress>127.0.0.1</listenAddress>", &n);
   EXPECT_EQ(n, 1);
-  text = ReplaceAll(text, "<listenPort>80</listenPort>", "<listenPort>" + port + "</listenPort>",
-                    &n);
+  text =
+      ReplaceAll(text, "<listenPort>80</listenPort>", "<listenPort>" + port + "</listenPort>", &n);
   EXPECT_EQ(n, 1);
   // Two node URIs, the routing role, two next hops and the endpoint's node URI.
   text = ReplaceAll(text, "http://localhost/", "http://localhost:" + port + "/", &n);

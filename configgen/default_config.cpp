@@ -16,9 +16,7 @@ namespace {
 // The default endpoints address this server on port 80.
 constexpr std::u16string_view kLocalUrl = u"http://localhost";
 
-std::u16string LocalUrl(std::u16string_view path) {
-  return std::u16string(kLocalUrl).append(path);
-}
+std::u16string LocalUrl(std::u16string_view path) { return std::u16string(kLocalUrl).append(path); }
 
 std::u16string TestRole(std::u16string_view node) {
   return std::u16string(xml::kSoap12TestNamespace).append(u"/").append(node);
@@ -39,6 +37,7 @@ struct EndpointRow {
 
 std::vector<EndpointRow> EndpointRows() {
   // In the order they are entered; the map decides the order written.
+  // clang-format off
   return {
       {"/QVSOAPSvrCP", u"QVSOAPSvrMgr", u"QVSOAPSvrMgrPort", "QVSOAPSvrCP.wsdl",
        u"braskel.braskelmgr2", {u"jorvane.jorvex2"}, {}, {}, {}},
@@ -74,6 +73,7 @@ std::vector<EndpointRow> EndpointRows() {
       {"/soap12/test-rpc-lit", u"QuorvelSoapRpcLitTestSvc", u"Soap12TestRpcLitPort",
        "test-rpc-lit.wsdl", u"orsquin.rpc", {}, {}, {}, {}},
   };
+  // clang-format on
 }
 
 XmlElement* Child(XmlElement* parent, std::u16string_view name) {
@@ -158,8 +158,7 @@ bool IsWritableInstallDirectory(std::string_view installDir) {
   size_t at = 0;
   while (at < installDir.size()) {
     char32_t cp = 0;
-    const size_t used =
-        xml::Utf8DecodeChar(&cp, installDir.data() + at, installDir.size() - at);
+    const size_t used = xml::Utf8DecodeChar(&cp, installDir.data() + at, installDir.size() - at);
     if (used == 0) return false;
     if (cp < 0x20 || cp == 0x7F || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
     at += used;

@@ -40,11 +40,9 @@ TEST(DefaultConfigTest, InstallDirectoryIsTheTextBeforeTheLastSlash) {
     const char* executable;
     const char* dir;
   } cases[] = {
-      {"/srv/bin/cuvrel", "/srv/bin"},
-      {"/cuvrel", ""},
+      {"/srv/bin/cuvrel", "/srv/bin"},         {"/cuvrel", ""},
       {"/srv/a\\b/cuvrel", "/srv/a\\b"},  // '\' is a file-name byte here
-      {"/srv/bin.d/cu/vrel", "/srv/bin.d/cu"},
-      {"cuvrel", ""},
+      {"/srv/bin.d/cu/vrel", "/srv/bin.d/cu"}, {"cuvrel", ""},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(InstallDirectory(c.executable), c.dir) << c.executable;
