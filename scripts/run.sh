@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Runs the SOAP server on this machine: installs the missing Debian packages,
 # builds the server and the digest service, registers both (as services) and
-# the components in a registry of its own, writes a default configuration with
-# a document root and the digest-protected management endpoint when there is
-# none, and starts the digest service, then the server in service mode on a
-# loopback port, which it prints. Ctrl-C stops both.
+# the components in a registry of its own, writes the default configuration
+# with cuvrel when there is none and points it at a loopback port
+# (scripts/adapt_config.sh), and starts the digest service, then the server in
+# service mode on that port, which it prints. Ctrl-C stops both.
 #
-# Usage: scripts/run.sh [port]      (default: a free port)
+# Usage: scripts/run.sh [port]      (default: the configuration's port; for a
+#                                    new configuration a free port)
 # State (registry, configuration, document root, logs) lives in build/run, or
 # in $QUORVEL_RUN_DIR when set.
 set -euo pipefail
@@ -23,7 +24,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
   -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 # The components that exist in this tree: the WSDL reader and the message
 # object join the server once their folders are built.
-targets=(braskel jorvane regcomp soapstruct)
+targets=(braskel cuvrel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
 for target in dorvish quenlin likkelon orsquel pellasco hastrel; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
@@ -31,7 +32,7 @@ done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 
 state=${QUORVEL_RUN_DIR:-$PWD/build/run}
-mkdir -p "$state/www" "$state/runtime" "$state/units" "$state/logs"
+mkdir -p "$state/docroot/wsdl" "$state/runtime" "$state/units" "$state/logs"
 export QUORVEL_REGISTRY="$state/registry"
 export QUORVEL_RUNTIME_DIR="$state/runtime"
 export QUORVEL_UNIT_DIR="$state/units"
@@ -49,44 +50,28 @@ done
 cp -f "$build/plugins/digestauth/jorvane/jorvane" "$state/jorvane"
 "$state/jorvane" -Service
 
-if [ ! -f "$state/brevla-config.xml" ]; then
-  cat >"$state/brevla-config.xml" <<XML
-<?xml version="1.0" encoding="UTF-8"?>
-<configuration>
-  <listenAddress>127.0.0.1</listenAddress>
-  <listenPort>$port</listenPort>
-  <numWorkThreads>8</numWorkThreads>
-  <maxClients>64</maxClients>
-  <clientTimeout>60</clientTimeout>
-  <watchdogInterval>30</watchdogInterval>
-  <docBasePath>$state/www/</docBasePath>
-  <defaultDocument>default.htm</defaultDocument>
-  <enableServerLog>true</enableServerLog>
-  <serverLogPath>$state/logs/server.log</serverLogPath>
-  <endpointList>
-    <endpoint>
-      <requestURI>/QVSOAPSvrCP</requestURI>
-      <wsdlDocURL>file://$state/www/wsdl/QVSOAPSvrCP.wsdl</wsdlDocURL>
-      <wsdlService>QVSOAPSvrMgr</wsdlService>
-      <wsdlPort>QVSOAPSvrMgrPort</wsdlPort>
-      <bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>
-      <headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>
-      <enabled>true</enabled>
-    </endpoint>
-  </endpointList>
-</configuration>
-XML
-else
+config="$state/brevla-config.xml"
+if [ ! -f "$config" ]; then
+  # cuvrel writes the default configuration beside itself, naming the state
+  # directory's docroot/ and logs/.
+  cp -f "$build/server/braskel/cuvrel" "$state/cuvrel"
+  status=0
+  "$state/cuvrel" >/dev/null || status=$?
+  if ((status)); then echo "cuvrel could not write $config" >&2; exit "$status"; fi
+  if ((port == 0)); then
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  fi
+  scripts/adapt_config.sh "$config" "$port"
+elif ((port)); then
   # Keep the operator's file; only the port asked for on the command line changes.
-  sed -i "s|<listenPort>[0-9]*</listenPort>|<listenPort>$port</listenPort>|" "$state/brevla-config.xml"
+  scripts/adapt_config.sh "$config" "$port"
 fi
 # The descriptions of the management and routing endpoints and of the test
 # services, served from the document root.
-mkdir -p "$state/www/wsdl"
 cp -f server/docroot/wsdl/QVSOAPSvrCP.wsdl server/docroot/wsdl/qv_ws-rp_int.wsdl \
-  plugins/tests/pellasco/interopdoc.wsdl plugins/tests/orsquel/soap12-test.wsdl "$state/www/wsdl/"
-if [ ! -f "$state/www/default.htm" ]; then
-  cat >"$state/www/default.htm" <<'HTML'
+  plugins/tests/pellasco/interopdoc.wsdl plugins/tests/orsquel/soap12-test.wsdl "$state/docroot/wsdl/"
+if [ ! -f "$state/docroot/default.htm" ]; then
+  cat >"$state/docroot/default.htm" <<'HTML'
 <html><head><title>Quorvel SOAP Server</title></head>
 <body><h1>Quorvel SOAP Server</h1><p>The server is running.</p></body></html>
 HTML
@@ -131,7 +116,7 @@ if [ -z "$bound" ]; then
   cat "$QUORVEL_EVENTLOG_FILE" >&2
   exit 1
 fi
-echo "Serving http://127.0.0.1:$bound/ (document root $state/www); management at"
+echo "Serving http://127.0.0.1:$bound/ (document root $state/docroot); management at"
 echo "/QVSOAPSvrCP behind digest authentication (users in $state/auth-config.xml);"
 echo "Ctrl-C stops it."
 wait "$pid"
