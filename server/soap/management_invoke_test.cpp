@@ -16,14 +16,15 @@
 #include "server/soap/management.h"
 #include "server/soap/rpc_invoker.h"
 #include "server/soap/soap_server.h"
-#include "server/soap/testing/fake_message.h"
+#include "server/soap/testing/scripted_message.h"
 #include "server/http/testing/test_files.h"
 
 namespace server {
 namespace {
 
 namespace fs = std::filesystem;
-using server_testing::FakeMessage;
+using server_testing::ScriptedMessage;
+using server_testing::SummaryMessage;
 using server_testing::FakeParam;
 
 SoapServer* g_server = nullptr;  // what the registered class object serves
@@ -87,7 +88,7 @@ class ManagementInvokeTest : public ::testing::Test {
 };
 
 TEST_F(ManagementInvokeTest, OutParametersAndResultComeBackByName) {
-  ComPtr<FakeMessage> message = com::MakeComObject<FakeMessage>();
+  ComPtr<ScriptedMessage> message = SummaryMessage();
   message->rpc = true;
   message->method = u"GetServerParams";
   // Decoded in another order than the method declares them.
@@ -97,7 +98,7 @@ TEST_F(ManagementInvokeTest, OutParametersAndResultComeBackByName) {
   }
   RpcInvoker invoker;
   ASSERT_TRUE(ProcessRpcBody(invoker, u"braskel.braskelmgr2", message.Get()));
-  EXPECT_FALSE(message->hasFault);
+  EXPECT_FALSE(message->HasFault());
   ASSERT_TRUE(message->returnSet);
   EXPECT_EQ(message->returnValue.vt, VT_BOOL);
   EXPECT_EQ(message->returnValue.boolVal, VARIANT_TRUE);
@@ -116,7 +117,7 @@ TEST_F(ManagementInvokeTest, OutParametersAndResultComeBackByName) {
 }
 
 TEST_F(ManagementInvokeTest, InParametersChangeTheRunningServer) {
-  ComPtr<FakeMessage> message = com::MakeComObject<FakeMessage>();
+  ComPtr<ScriptedMessage> message = SummaryMessage();
   message->rpc = true;
   message->method = u"SetLogSettings";
   const std::string log = (dir_ / "invoked.log").string();

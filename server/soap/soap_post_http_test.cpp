@@ -18,14 +18,15 @@
 #include "server/http/request_log.h"
 #include "server/http/server_core.h"
 #include "server/soap/soap_post.h"
-#include "server/soap/testing/fake_message.h"
+#include "server/soap/testing/scripted_message.h"
 #include "server/http/testing/loopback_client.h"
 #include "server/soap/wsdl_cache.h"
 
 namespace server {
 namespace {
 
-using server_testing::FakeMessage;
+using server_testing::ScriptedMessage;
+using server_testing::SummaryMessage;
 
 constexpr char kSoap11Envelope[] = "http://schemas.xmlsoap.org/soap/envelope/";
 
@@ -69,10 +70,10 @@ class SoapPostHttpTest : public ::testing::Test {
     cache_ = std::make_unique<WsdlCache>(
         store_.Lock(), 4, [this](const std::string& line) { Event(line); },
         [](const EndpointInfo&) -> ComPtr<IDispatch> {
-          return ComPtr<IDispatch>(com::MakeComObject<FakeMessage>().Get());
+          return ComPtr<IDispatch>(SummaryMessage().Get());
         });
     dispatch_ = std::make_unique<SoapPostDispatch>(*cache_, [this] {
-      ComPtr<FakeMessage> m = com::MakeComObject<FakeMessage>();
+      ComPtr<ScriptedMessage> m = SummaryMessage();
       m->version = script_.version;
       m->body = u"<Body>REQ</Body>";  // the whole Body element, as the message keeps it
       m->rpc = script_.rpc;
@@ -84,8 +85,8 @@ class SoapPostHttpTest : public ::testing::Test {
         m->params.push_back(std::move(p));
       }
       if (script_.attachment) {
-        m->respAttachments.push_back(
-            {u"att", u"application/x", ComPtr<IUnknown>(script_.attachment)});
+        m->responseAttachments.push_back(
+            {u"att", u"application/x", 2, ComPtr<IUnknown>(script_.attachment), {}});
       }
       {
         std::lock_guard<std::mutex> lock(lastMu_);
@@ -162,7 +163,7 @@ class SoapPostHttpTest : public ::testing::Test {
   uint16_t port_ = 0;
   Script script_;
   std::mutex lastMu_;
-  ComPtr<FakeMessage> last_;
+  ComPtr<ScriptedMessage> last_;
   std::mutex eventsMu_;
   std::vector<std::string> events_;
 };
@@ -302,8 +303,8 @@ TEST_F(SoapPostHttpTest, DimeRequestAndAnswer) {
   {
     std::lock_guard<std::mutex> lock(lastMu_);
     ASSERT_TRUE(last_);
-    EXPECT_EQ(last_->request, "<env/>");
-    EXPECT_EQ(last_->reqAttachments, std::vector<std::u16string>{u"pic|image/png"});
+    EXPECT_EQ(last_->buffer, "<env/>");
+    EXPECT_EQ(last_->RequestAttachmentIds(), std::vector<std::u16string>{u"pic|image/png"});
   }
 
   dime::DimeMessage answer;

@@ -12,14 +12,15 @@
 #include "platform/registry/testing/temp_registry.h"
 #include "platform/text/text.h"
 #include "message/plugin_contract.h"
-#include "server/soap/testing/fake_message.h"
+#include "server/soap/testing/scripted_message.h"
 #include "server/soap/wsdl_cache.h"
 
 namespace server {
 namespace {
 
 using server_testing::DescribeValue;
-using server_testing::FakeMessage;
+using server_testing::ScriptedMessage;
+using server_testing::SummaryMessage;
 
 // The test plug-ins, registered once into a registry of the suite's own.
 class SoapPostTest : public ::testing::Test {
@@ -41,7 +42,7 @@ class SoapPostTest : public ::testing::Test {
     endpoint_.requestURI = "/svc";
     endpoint_.wsdlDocURL = "test.wsdl";
     endpoint_.bodyProcessingProgId = u"QvTest.Doc";
-    message_ = com::MakeComObject<FakeMessage>();
+    message_ = SummaryMessage();
     message_->body = u"<Body>REQ</Body>";  // the whole Body element, as the message keeps it
   }
   void TearDown() override {
@@ -53,7 +54,7 @@ class SoapPostTest : public ::testing::Test {
   bool Run(SoapAnswer* answer, bool trace = false, std::string_view soapAction = "urn:act") {
     std::mutex lock;
     WsdlCache cache(lock, 4, nullptr, [](const EndpointInfo&) -> ComPtr<IDispatch> {
-      return ComPtr<IDispatch>(com::MakeComObject<FakeMessage>().Get());
+      return ComPtr<IDispatch>(SummaryMessage().Get());
     });
     SoapPostDispatch dispatch(
         cache, [this] { return ComPtr<Iquenlin2>(message_.Get()); }, [] { return int64_t{0}; });
@@ -84,7 +85,7 @@ class SoapPostTest : public ::testing::Test {
   static inline registry::testing::TempRegistry* registry_ = nullptr;
   static inline bool registered_ = false;
   EndpointInfo endpoint_;
-  ComPtr<FakeMessage> message_;
+  ComPtr<ScriptedMessage> message_;
   dime::DimeMessage* dime_ = nullptr;
 };
 
@@ -99,7 +100,7 @@ TEST_F(SoapPostTest, InitializeGetsQuotedActionAndRequestBytes) {
   endpoint_.roles = {u"urn:r1", u"urn:r2"};
   RunOk();
   EXPECT_EQ(message_->soapAction, u"\"urn:act\"");
-  EXPECT_EQ(message_->request, "<request/>");
+  EXPECT_EQ(message_->buffer, "<request/>");
   EXPECT_EQ(message_->roleCount, 2);
 }
 
@@ -479,8 +480,8 @@ TEST_F(SoapPostTest, DimeRequestGivesEnvelopeAndAttachments) {
   dime_ = &request;
   SoapAnswer answer;
   ASSERT_TRUE(Run(&answer, /*trace=*/true));
-  EXPECT_EQ(message_->request, envelope);
-  EXPECT_EQ(message_->reqAttachments, std::vector<std::u16string>{u"id2|image/png"});
+  EXPECT_EQ(message_->buffer, envelope);
+  EXPECT_EQ(message_->RequestAttachmentIds(), std::vector<std::u16string>{u"id2|image/png"});
   EXPECT_NE(answer.traceRecord.find("REQUEST MESSAGE:\r\n\r\n<env/>\r\n"), std::string::npos);
 }
 
@@ -489,8 +490,8 @@ TEST_F(SoapPostTest, AttachmentsMakeADimeAnswerWithTheEnvelopeFirst) {
   ASSERT_TRUE(store.InitSerializer(4096));
   ASSERT_TRUE(store.AddPayloadFromBytes("data", 4, "x", "y", 2));
   message_->version = 12;
-  message_->respAttachments.push_back(
-      {u"att1", u"application/x", ComPtr<IUnknown>(store.Payload(0)->Storage())});
+  message_->responseAttachments.push_back(
+      {u"att1", u"application/x", 2, ComPtr<IUnknown>(store.Payload(0)->Storage()), {}});
   const SoapAnswer answer = RunOk();
   EXPECT_EQ(answer.status, 200);
   EXPECT_TRUE(answer.body.empty());

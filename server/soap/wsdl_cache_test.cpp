@@ -13,15 +13,21 @@
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
 #include "platform/registry/testing/temp_registry.h"
-#include "server/soap/testing/fake_message.h"
 
 namespace server {
 namespace {
 
+#define QV_STUB_PARAM(dir, t, name) [[maybe_unused]] QV_PTYPE_##dir(t) name
+#define QV_STUB_METHOD(name, dispid, ...) \
+  HRESULT name(QV_FOR_EACH(QV_STUB_PARAM, __VA_ARGS__)) override { return E_NOTIMPL; }
+
 class StubReader : public com::Dispatch<Idorvish2> {
  public:
-  QV_IDORVISH2_METHODS(QV_FAKE_STUB)
+  QV_IDORVISH2_METHODS(QV_STUB_METHOD)
 };
+
+#undef QV_STUB_METHOD
+#undef QV_STUB_PARAM
 
 // A reader standing in for the WSDL reader: it counts the live readers and
 // answers one query from state it never changes.

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "interfaces/soapstruct.h"
+#include "interfaces/testing/quenlin_stub.h"
 #include "message/testing/component_env.h"
 #include "platform/text/text.h"
 #include "plugins/digestauth/jorvex_impl.h"
-#include "server/soap/testing/fake_message.h"
 #include "xml/namespaces.h"
 
 namespace digestauth {
@@ -22,7 +22,7 @@ namespace {
 
 // A request-phase message whose header blocks the test scripts; it records
 // the blocks and the fault the processor adds.
-class HeaderScript final : public com::ComObject<HeaderScript, server_testing::StubMessage> {
+class HeaderScript final : public com::ComObject<HeaderScript, quenlin_testing::StubMessage> {
  public:
   std::map<std::u16string, std::function<void(VARIANT*)>> blocks;  // by local name
   std::vector<std::u16string> taken, added;
@@ -71,7 +71,7 @@ class HeaderScript final : public com::ComObject<HeaderScript, server_testing::S
 };
 
 // An object that is no struct.
-class NotAStruct final : public com::ComObject<NotAStruct, server_testing::StubMessage> {};
+class NotAStruct final : public com::ComObject<NotAStruct, quenlin_testing::StubMessage> {};
 
 class JorvexInputTest : public ::testing::Test {
  protected:

@@ -12,14 +12,15 @@
 #include "dime/testing/dime_testing.h"
 #include "platform/net/testing/loopback_peer.h"
 #include "platform/text/text.h"
-#include "server/soap/testing/fake_message.h"
+#include "server/soap/testing/scripted_message.h"
 
 namespace routing {
 namespace {
 
 using net::testing::LoopbackPeer;
 using net::testing::PeerConnection;
-using server_testing::FakeMessage;
+using server_testing::ScriptedMessage;
+using server_testing::SummaryMessage;
 
 constexpr PostLimits kShort{2000, 4000, kMaxPostReplyBytes};
 
@@ -46,7 +47,7 @@ std::u16string Url(const LoopbackPeer& peer, std::string_view path) {
   return text::Widen("http://127.0.0.1:" + std::to_string(peer.port()) + std::string(path));
 }
 
-std::string BufferOf(FakeMessage* m) {
+std::string BufferOf(ScriptedMessage* m) {
   Variant v;
   VARIANT_BOOL ok = VARIANT_FALSE;
   m->GetBuffer(v.Receive(), &ok);
@@ -62,7 +63,7 @@ TEST(ForwardToNextHopTest, PlainAnswerGoesOutWithTheExactHeadForBothVersions) {
     LoopbackPeer peer;
     Seen seen;
     Answer(peer, &seen, "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n");
-    auto m = com::MakeComObject<FakeMessage>();
+    auto m = SummaryMessage();
     m->version = version;
     EXPECT_TRUE(ForwardToNextHop(Url(peer, "/a/b"), m.Get(), kShort));
     peer.Join();
@@ -89,7 +90,7 @@ TEST(ForwardToNextHopTest, UrlsAreSplitAndPathsSentAsWritten) {
     LoopbackPeer peer;
     Seen seen;
     Answer(peer, &seen, "HTTP/1.0 202 Accepted\r\n\r\n");
-    auto m = com::MakeComObject<FakeMessage>();
+    auto m = SummaryMessage();
     EXPECT_TRUE(ForwardToNextHop(Url(peer, c.path), m.Get(), kShort)) << c.path;
     peer.Join();
     EXPECT_EQ(seen.head.substr(0, seen.head.find("\r\n")), "POST " + c.target + " HTTP/1.0")
@@ -127,7 +128,7 @@ TEST(ForwardToNextHopTest, OnlyA2xxReplyReadWholeIsSuccess) {
       ReadRequest(conn);
       c.reply(conn);
     });
-    auto m = com::MakeComObject<FakeMessage>();
+    auto m = SummaryMessage();
     PostLimits limits = kShort;
     limits.maxReplyBytes = 1000;
     EXPECT_EQ(ForwardToNextHop(Url(peer, "/r"), m.Get(), limits), c.ok) << c.name;
@@ -144,18 +145,18 @@ TEST(ForwardToNextHopTest, UnusableUrlsAndUnwritableMessagesNeverConnect) {
        {"https://127.0.0.1:" + port + "/x", "HTTP://127.0.0.1:" + port + "/x",
         "http://127.0.0.1:" + port + "/a b", "http://127.0.0.1\r\nX: 1:" + port + "/x",
         std::string("http://127.0.0.1:0/x"), std::string("http://127.0.0.1:65536/x")}) {
-    auto m = com::MakeComObject<FakeMessage>();
+    auto m = SummaryMessage();
     EXPECT_FALSE(ForwardToNextHop(text::Widen(url), m.Get(), kShort)) << url;
   }
-  auto unwritable = com::MakeComObject<FakeMessage>();
+  auto unwritable = SummaryMessage();
   unwritable->serializeOk = false;
   EXPECT_FALSE(ForwardToNextHop(text::Widen("http://127.0.0.1:" + port + "/x"), unwritable.Get(),
                                 kShort));
   // An attachment whose bytes cannot be read: the body cannot be sized.
   ComPtr<IStorage> empty;
   ASSERT_EQ(dime::DimeResources::Default().CreateStorage(empty.Receive()), S_OK);
-  auto unsized = com::MakeComObject<FakeMessage>();
-  unsized->respAttachments.push_back({u"a", u"t", ComPtr<IUnknown>(empty.Get())});
+  auto unsized = SummaryMessage();
+  unsized->responseAttachments.push_back({u"a", u"t", 2, ComPtr<IUnknown>(empty.Get()), {}});
   EXPECT_FALSE(
       ForwardToNextHop(text::Widen("http://127.0.0.1:" + port + "/x"), unsized.Get(), kShort));
   EXPECT_FALSE(unsized->noContent);
@@ -171,10 +172,10 @@ TEST(ForwardToNextHopTest, AttachmentsMakeADimeBodyOfTheAnnouncedLength) {
   LoopbackPeer peer;
   Seen seen;
   Answer(peer, &seen, "HTTP/1.0 204 No Content\r\n\r\n");
-  auto m = com::MakeComObject<FakeMessage>();
+  auto m = SummaryMessage();
   m->version = 12;
-  m->respAttachments.push_back(
-      {u"att1", u"image/png", ComPtr<IUnknown>(store.Payload(0)->Storage())});
+  m->responseAttachments.push_back(
+      {u"att1", u"image/png", 2, ComPtr<IUnknown>(store.Payload(0)->Storage()), {}});
   EXPECT_TRUE(ForwardToNextHop(Url(peer, "/d"), m.Get(), kShort));
   peer.Join();
   EXPECT_NE(seen.head.find("\r\nContent-Type: application/dime\r\nContent-Length: " +
@@ -195,7 +196,7 @@ TEST(ForwardToNextHopTest, AttachmentsMakeADimeBodyOfTheAnnouncedLength) {
 TEST(ForwardToNextHopTest, SilentAndTricklingPeersEndAtTheirBounds) {
   LoopbackPeer silent;
   silent.Serve([](PeerConnection& c) { c.ReadToEnd(); });
-  auto m = com::MakeComObject<FakeMessage>();
+  auto m = SummaryMessage();
   EXPECT_FALSE(ForwardToNextHop(Url(silent, "/s"), m.Get(), PostLimits{300, 60000, 1000}));
   silent.Stop();
 
@@ -213,7 +214,7 @@ TEST(ForwardToNextHopTest, SilentAndTricklingPeersEndAtTheirBounds) {
       c.Pause(100);
     }
   });
-  auto t = com::MakeComObject<FakeMessage>();
+  auto t = SummaryMessage();
   EXPECT_FALSE(ForwardToNextHop(Url(trickle, "/t"), t.Get(), PostLimits{2000, 500, 1000}));
   trickle.Join();
   EXPECT_FALSE(allWritten.load());

@@ -1,6 +1,5 @@
-#include "server/soap/testing/fake_message.h"
+#include "server/soap/testing/scripted_message.h"
 
-#include <algorithm>
 #include <string>
 
 #include "platform/text/text.h"
@@ -33,9 +32,10 @@ std::u16string DescribeValue(const VARIANT& v) {
   }
 }
 
-std::string FakeMessage::Summary() const {
+std::string ScriptedMessage::Summary() const {
   std::u16string out;
-  if (hasFault) {
+  if (HasFault()) {
+    const ScriptedFault& fault = faults.back();
     out = u"fault " + fault.code + u" " + fault.text;
     if (!fault.subcode.empty()) out += u" sub=" + fault.subcode;
     if (!faultDetail.empty()) out += u" detail " + faultDetail;
@@ -47,22 +47,6 @@ std::string FakeMessage::Summary() const {
     if (!responseBody.empty()) out += u" body=" + responseBody;
   }
   return text::Narrow(out);
-}
-
-HRESULT FakeMessage::GetBuffer(VARIANT* out, VARIANT_BOOL* pResult) {
-  VariantInit(out);
-  *pResult = VARIANT_FALSE;
-  if (!serializeOk) return S_OK;
-  const std::string bytes = Summary();
-  SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
-  void* data = nullptr;
-  SafeArrayAccessData(array, &data);
-  std::copy(bytes.begin(), bytes.end(), static_cast<char*>(data));
-  SafeArrayUnaccessData(array);
-  out->vt = VT_ARRAY | VT_UI1;
-  out->parray = array;
-  *pResult = VARIANT_TRUE;
-  return S_OK;
 }
 
 }  // namespace server_testing
