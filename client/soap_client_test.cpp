@@ -7,6 +7,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -270,6 +272,72 @@ TEST_F(SoapClientTest, OverwrittenEndpointGetsThePostAndTheLastExchangeIsKept) {
   }
   peer.Join();
   EXPECT_EQ(peer.accepted(), kCalls);
+}
+
+// Through an HTTP proxy both the WSDL fetch and the call go to the proxy and
+// name the server in an absolute URI.
+TEST_F(SoapClientTest, ProxyOverloadFetchesAndPostsThroughTheProxy) {
+  // The document names a server nobody reaches directly.
+  const std::string copy = Wsdl("echo.wsdl", "9");
+  std::ifstream in(copy.substr(7));
+  const std::string document((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  LoopbackPeer proxy;
+  std::vector<std::string> heads;
+  proxy.Serve(
+      [&](PeerConnection& c) {
+        std::string head = c.ReadHead();
+        const size_t at = head.find("Content-Length: ");
+        if (at != std::string::npos) c.ReadExactly(std::stoul(head.substr(at + 16)));
+        c.Write(head.rfind("GET ", 0) == 0
+                    ? "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + document
+                    : std::string("HTTP/1.0 204 No Content\r\n\r\n"));
+        const std::lock_guard<std::mutex> lock(mu_);
+        heads.push_back(std::move(head));
+      },
+      2);
+  SoapClient client(ControlPanelProxyProfile(), 10000);
+  ASSERT_TRUE(client.Initialize("http://127.0.0.1:9/wsdl/echo.wsdl", "EchoService", "EchoPort",
+                                "", "qv-test", {}, false, "127.0.0.1", proxy.port(), 11));
+  const std::u16string names[] = {u"inputString"};
+  Variant values[1];
+  values[0] = Variant::FromText(u"in");
+  Variant result;
+  EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+  proxy.Join();
+  const std::lock_guard<std::mutex> lock(mu_);
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_EQ(heads[0].rfind("GET http://127.0.0.1:9/wsdl/echo.wsdl HTTP/1.0\r\nHost: 127.0.0.1:9\r\n",
+                           0),
+            0u)
+      << heads[0];
+  EXPECT_EQ(heads[1].rfind("POST http://127.0.0.1:9/echo HTTP/1.0\r\nHost: 127.0.0.1:9\r\n", 0),
+            0u)
+      << heads[1];
+}
+
+TEST(ByteArrays, CopyBothWays) {
+  const std::vector<std::vector<uint8_t>> inputs = {{}, {0}, {0, 1, 2, 0xFF, 0x80, 7, 8, 9, 10}};
+  for (const auto& bytes : inputs) {
+    SCOPED_TRACE(bytes.size());
+    SAFEARRAY* array = BytesToSafeArray(bytes.data(), bytes.size());
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(SafeArrayGetDim(array), 1u);
+    LONG low = -1;
+    SafeArrayGetLBound(array, 1, &low);
+    EXPECT_EQ(low, 0);
+    std::vector<uint8_t> back = {42};
+    EXPECT_TRUE(SafeArrayToBytes(array, &back));
+    EXPECT_EQ(back, bytes);
+    SafeArrayDestroy(array);
+  }
+  std::vector<uint8_t> out = {42};
+  EXPECT_FALSE(SafeArrayToBytes(nullptr, &out));
+  EXPECT_TRUE(out.empty());
+  const SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  SAFEARRAY* square = SafeArrayCreate(VT_UI1, 2, bounds);
+  ASSERT_NE(square, nullptr);
+  EXPECT_FALSE(SafeArrayToBytes(square, &out));
+  SafeArrayDestroy(square);
 }
 
 }  // namespace
