@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -313,6 +314,66 @@ TEST_F(SoapClientTest, ProxyOverloadFetchesAndPostsThroughTheProxy) {
   EXPECT_EQ(heads[1].rfind("POST http://127.0.0.1:9/echo HTTP/1.0\r\nHost: 127.0.0.1:9\r\n", 0),
             0u)
       << heads[1];
+}
+
+// What each profile writes for one call bound through the real reader and
+// message object; the profiles differ only in where the SOAPAction stands.
+TEST_F(SoapClientTest, EachProfileWritesItsRequestExactly) {
+  constexpr char kAgent[] = "Brevla Control Panel/3.2 (C++ SOAP client library)";
+  const std::string action = "SOAPAction: \"urn:qvtest:echo#echoString\"\r\n";
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    const char* port_name;
+    std::string type;         // the Content-Type line
+    std::string before;       // lines between Content-Type and Content-Length
+    std::string after;        // lines after Content-Length
+  } cases[] = {
+      {"demo, 1.1", &DimeProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", "", action},
+      {"control panel, 1.1", &ControlPanelProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", action, ""},
+      {"demo, 1.2 without a required action", &DimeProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+      {"control panel, 1.2 without a required action", &ControlPanelProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+  };
+  LoopbackPeer peer;
+  ServeNoContent(peer, std::size(cases));
+  const std::string port = std::to_string(peer.port());
+  // The SOAP 1.2 echoString needs no action.
+  const std::string url = Wsdl("echo.wsdl", port);
+  {
+    std::ifstream in(url.substr(7));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string from = "<soap12:operation soapAction=\"urn:qvtest:echo#echoString\"";
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + from.size(), " soapActionRequired=\"false\"");
+    std::ofstream(url.substr(7)) << text;
+  }
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    SoapClient client(*c.profile, 10000);
+    ASSERT_TRUE(client.Initialize(url, "EchoService", c.port_name, "", kAgent, {}, false, false, 0));
+    client.SetEndpointPath("/QVSOAPSvrCP");
+    const std::u16string names[] = {u"inputString"};
+    Variant values[1];
+    values[0] = Variant::FromText(u"x");
+    Variant result;
+    EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+    while (Heads().size() < i + 1 && peer.accepted() == static_cast<int>(i + 1)) {
+      std::this_thread::yield();
+    }
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), i + 1);
+    EXPECT_EQ(heads[i], "POST /QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                            "\r\nUser-Agent: " + kAgent + "\r\n" + c.type + c.before +
+                            "Content-Length: " + std::to_string(client.LastRequest().size()) +
+                            "\r\n" + c.after + "\r\n");
+  }
+  peer.Join();
 }
 
 TEST(ByteArrays, CopyBothWays) {
