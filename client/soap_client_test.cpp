@@ -16,6 +16,9 @@
 
 #include "client/testing/client_testing.h"
 #include "client/testing/message_testing.h"
+#include "message/testing/fake_dorvish.h"
+#include "platform/com/module.h"
+#include "platform/com/remote/remote.h"
 #include "platform/com/variant.h"
 #include "platform/net/testing/loopback_peer.h"
 
@@ -374,6 +377,92 @@ TEST_F(SoapClientTest, EachProfileWritesItsRequestExactly) {
                             "\r\n" + c.after + "\r\n");
   }
   peer.Join();
+}
+
+// A reader for one SOAP 1.2 rpc operation "op" at a closed port, counting how
+// often it is asked for the operation's SOAPAction.
+int g_action_asks = 0;
+bool g_action_required = false;
+int g_closed_port = 0;
+
+class CountingReader final
+    : public com::ComObject<CountingReader, message::testing::DorvishDefaults> {
+ public:
+  static HRESULT Create(IUnknown*, REFIID iid, void** object) {
+    ComPtr<CountingReader> reader = com::MakeComObject<CountingReader>();
+    return reader->QueryInterface(iid, object);
+  }
+  HRESULT ReadServiceDesc(BSTR, BSTR, BSTR, VARIANT_BOOL* result) override {
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetSOAPAddress(BSTR* host, BSTR* uri, INT* port, VARIANT_BOOL* result) override {
+    *host = SysAllocString(u"127.0.0.1");
+    *uri = SysAllocString(u"/op");
+    *port = g_closed_port;
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetOperationBindingStyle(BSTR, BSTR* style, VARIANT_BOOL* result) override {
+    *style = SysAllocString(u"rpc");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT SOAPActionRequired(BSTR, VARIANT_BOOL* required, VARIANT_BOOL* result) override {
+    *required = g_action_required ? VARIANT_TRUE : VARIANT_FALSE;
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetMethodSOAPAction(BSTR, BSTR* action, VARIANT_BOOL* result) override {
+    ++g_action_asks;
+    *action = SysAllocString(u"\"urn:op\"");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetMethodNamespaceURI(BSTR, BSTR* ns, VARIANT_BOOL* result) override {
+    *ns = SysAllocString(u"urn:op");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+};
+
+// Only the control panel's profile leaves the reader unasked when the SOAP 1.2
+// operation needs no action.
+TEST(SoapClientReaderTest, ActionIsAskedForOnlyWhenTheProfileNeedsIt) {
+  {
+    LoopbackPeer closed;
+    g_closed_port = closed.port();
+  }
+  const ComPtr<com::ClassFactory> factory =
+      com::MakeComObject<com::ClassFactory>(&CountingReader::Create);
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(CLSID_dorvish2, factory.Get(), CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    bool required;
+    int asks;
+  } cases[] = {
+      {"demo, not required", &DimeProxyProfile(), false, 1},
+      {"demo, required", &DimeProxyProfile(), true, 1},
+      {"control panel, not required", &ControlPanelProxyProfile(), false, 0},
+      {"control panel, required", &ControlPanelProxyProfile(), true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_action_required = c.required;
+    g_action_asks = 0;
+    SoapClient client(*c.profile, 2000);
+    ASSERT_TRUE(client.Initialize("file:///unread.wsdl", "S", "P", "", "qv-test", {}, false,
+                                  false, 12));
+    Variant result;
+    // Nobody listens: what counts is what the reader was asked before.
+    EXPECT_FALSE(client.Invoke(u"op", nullptr, nullptr, 0, &result));
+    EXPECT_EQ(g_action_asks, c.asks);
+  }
+  CoRevokeClassObject(cookie);
 }
 
 TEST(ByteArrays, CopyBothWays) {
