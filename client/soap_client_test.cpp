@@ -379,6 +379,36 @@ TEST_F(SoapClientTest, EachProfileWritesItsRequestExactly) {
   peer.Join();
 }
 
+// The control panel clears the request's header blocks only after a POST; the
+// demo after a GET too.
+TEST_F(SoapClientTest, HeaderBlocksAreClearedAfterAGetOnlyByTheDemo) {
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    LONG left;  // header blocks the message still holds
+  } cases[] = {
+      {"demo", &DimeProxyProfile(), 0},
+      {"control panel", &ControlPanelProxyProfile(), 1},
+  };
+  LoopbackPeer peer;
+  ServeNoContent(peer, std::size(cases));
+  const std::string wsdl = Wsdl("echo.wsdl", std::to_string(peer.port()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SoapClient client(*c.profile, 10000);
+    ASSERT_TRUE(client.Initialize(wsdl, "EchoService", "EchoPort", "", "qv-test", {}, false,
+                                  false, 11));
+    ASSERT_TRUE(client.AddHeader(u"urn:h", u"trace", Variant::FromText(u"1"), false, u""));
+    Variant result;
+    EXPECT_TRUE(client.Exchange("GET", "", "", u"echoString", nullptr, nullptr, 0, &result));
+    EXPECT_EQ(client.ProxyForTest().HttpStatus(), 204);
+    LONG left = -1;
+    client.MessageForTest()->GetNumHeaderElems(&left);
+    EXPECT_EQ(left, c.left);
+  }
+  peer.Join();
+}
+
 // A reader for one SOAP 1.2 rpc operation "op" at a closed port, counting how
 // often it is asked for the operation's SOAPAction.
 int g_action_asks = 0;
