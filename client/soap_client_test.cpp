@@ -7,12 +7,18 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "client/testing/client_testing.h"
 #include "client/testing/message_testing.h"
+#include "message/testing/fake_dorvish.h"
+#include "platform/com/module.h"
+#include "platform/com/remote/remote.h"
 #include "platform/com/variant.h"
 #include "platform/net/testing/loopback_peer.h"
 
@@ -183,6 +189,335 @@ TEST_F(SoapClientTest, RebindingWithEitherProfileReleasesTheFirstReader) {
     ASSERT_TRUE(client.Initialize(wsdl, "EchoService", "EchoPort", "", "", {}, false, false, 0));
     EXPECT_TRUE(client.HasReaderForTest());
   }
+}
+
+// The control panel binds through its own WSDL and then sends to the address
+// its settings name; what it shows as the exchange is what went over the wire.
+TEST_F(SoapClientTest, OverwrittenEndpointGetsThePostAndTheLastExchangeIsKept) {
+  const std::string answer =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+      "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+      "<SOAP-ENV:Body><m:echoStringResponse xmlns:m=\"urn:qvtest:echo\">"
+      "<return>back</return></m:echoStringResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  struct Case {
+    const char* name;
+    const char* host;
+    int32_t port;  // 0: the peer's
+    const char16_t* method;
+    bool serialised;  // the request was built before the refusal
+  };
+  const Case refused[] = {
+      {"unknown operation", "localhost", 0, u"nothing", false},
+      {"a host holding a CR", "127.0.0.1\r", 0, u"echoString", true},
+      {"port 65536", "127.0.0.1", 65536, u"echoString", false},
+  };
+  constexpr int kCalls = 1 + std::size(refused);
+  LoopbackPeer peer;
+  std::vector<std::pair<std::string, std::string>> seen;  // head and body of each request
+  peer.Serve(
+      [&](PeerConnection& c) {
+        std::string head = c.ReadHead();
+        const size_t at = head.find("Content-Length: ");
+        std::string body =
+            at == std::string::npos ? "" : c.ReadExactly(std::stoul(head.substr(at + 16)));
+        c.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n" + answer);
+        const std::lock_guard<std::mutex> lock(mu_);
+        seen.emplace_back(std::move(head), std::move(body));
+      },
+      kCalls);
+  SoapClient client(ControlPanelProxyProfile(), 10000);
+  // The document's own address has nobody listening.
+  ASSERT_TRUE(client.Initialize(Wsdl("echo.wsdl", "1"), "EchoService", "EchoPort", "",
+                                "qv-test", {}, false, false, 11));
+  EXPECT_EQ(client.EndpointPort(), 1);
+  EXPECT_EQ(client.EndpointHost(), "127.0.0.1");
+  const std::u16string names[] = {u"inputString"};
+  Variant values[1];
+  values[0] = Variant::FromText(u"sent");
+  Variant result;
+  const auto call_peer = [&] {
+    client.SetEndpointHost("localhost");
+    client.SetEndpointPort(peer.port());
+    client.SetEndpointPath("/QVSOAPSvrCP");
+    EXPECT_TRUE(client.CreateMessage());
+    EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+  };
+  call_peer();
+  EXPECT_EQ(testing::Describe(result), "s:back");
+  EXPECT_EQ(client.LastResponse(), answer);
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first.rfind("POST /QVSOAPSvrCP HTTP/1.0\r\nHost: localhost:" +
+                                      std::to_string(peer.port()) + "\r\n",
+                                  0),
+              0u)
+        << seen[0].first;
+    EXPECT_EQ(client.LastRequest(), seen[0].second);
+    EXPECT_NE(seen[0].second.find("sent"), std::string::npos) << seen[0].second;
+  }
+
+  // Refused before posting: nothing of the call before is left to show.
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.name);
+    values[0] = Variant::FromText(u"sent");
+    call_peer();
+    ASSERT_NE(client.LastRequest().find("sent"), std::string::npos);
+    client.SetEndpointHost(c.host);
+    client.SetEndpointPort(c.port == 0 ? peer.port() : c.port);
+    ASSERT_TRUE(client.CreateMessage());
+    values[0] = Variant::FromText(u"refused");
+    EXPECT_FALSE(client.Invoke(c.method, names, values, 1, &result));
+    EXPECT_EQ(client.LastRequest().find("sent"), std::string::npos) << client.LastRequest();
+    EXPECT_EQ(client.LastRequest().find("refused") != std::string::npos, c.serialised)
+        << client.LastRequest();
+    EXPECT_EQ(client.LastResponse(), "");
+  }
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), kCalls);
+}
+
+// Through an HTTP proxy both the WSDL fetch and the call go to the proxy and
+// name the server in an absolute URI.
+TEST_F(SoapClientTest, ProxyOverloadFetchesAndPostsThroughTheProxy) {
+  // The document names a server nobody reaches directly.
+  const std::string copy = Wsdl("echo.wsdl", "9");
+  std::ifstream in(copy.substr(7));
+  const std::string document((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  LoopbackPeer proxy;
+  std::vector<std::string> heads;
+  proxy.Serve(
+      [&](PeerConnection& c) {
+        std::string head = c.ReadHead();
+        const size_t at = head.find("Content-Length: ");
+        if (at != std::string::npos) c.ReadExactly(std::stoul(head.substr(at + 16)));
+        c.Write(head.rfind("GET ", 0) == 0
+                    ? "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + document
+                    : std::string("HTTP/1.0 204 No Content\r\n\r\n"));
+        const std::lock_guard<std::mutex> lock(mu_);
+        heads.push_back(std::move(head));
+      },
+      2);
+  SoapClient client(ControlPanelProxyProfile(), 10000);
+  ASSERT_TRUE(client.Initialize("http://127.0.0.1:9/wsdl/echo.wsdl", "EchoService", "EchoPort",
+                                "", "qv-test", {}, false, "127.0.0.1", proxy.port(), 11));
+  const std::u16string names[] = {u"inputString"};
+  Variant values[1];
+  values[0] = Variant::FromText(u"in");
+  Variant result;
+  EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+  proxy.Join();
+  const std::lock_guard<std::mutex> lock(mu_);
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_EQ(heads[0].rfind("GET http://127.0.0.1:9/wsdl/echo.wsdl HTTP/1.0\r\nHost: 127.0.0.1:9\r\n",
+                           0),
+            0u)
+      << heads[0];
+  EXPECT_EQ(heads[1].rfind("POST http://127.0.0.1:9/echo HTTP/1.0\r\nHost: 127.0.0.1:9\r\n", 0),
+            0u)
+      << heads[1];
+}
+
+// What each profile writes for one call bound through the real reader and
+// message object; the profiles differ only in where the SOAPAction stands.
+TEST_F(SoapClientTest, EachProfileWritesItsRequestExactly) {
+  constexpr char kAgent[] = "Brevla Control Panel/3.2 (C++ SOAP client library)";
+  const std::string action = "SOAPAction: \"urn:qvtest:echo#echoString\"\r\n";
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    const char* port_name;
+    std::string type;         // the Content-Type line
+    std::string before;       // lines between Content-Type and Content-Length
+    std::string after;        // lines after Content-Length
+  } cases[] = {
+      {"demo, 1.1", &DimeProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", "", action},
+      {"control panel, 1.1", &ControlPanelProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", action, ""},
+      {"demo, 1.2 without a required action", &DimeProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+      {"control panel, 1.2 without a required action", &ControlPanelProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+  };
+  LoopbackPeer peer;
+  ServeNoContent(peer, std::size(cases));
+  const std::string port = std::to_string(peer.port());
+  // The SOAP 1.2 echoString needs no action.
+  const std::string url = Wsdl("echo.wsdl", port);
+  {
+    std::ifstream in(url.substr(7));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string from = "<soap12:operation soapAction=\"urn:qvtest:echo#echoString\"";
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + from.size(), " soapActionRequired=\"false\"");
+    std::ofstream(url.substr(7)) << text;
+  }
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    SoapClient client(*c.profile, 10000);
+    ASSERT_TRUE(client.Initialize(url, "EchoService", c.port_name, "", kAgent, {}, false, false, 0));
+    client.SetEndpointPath("/QVSOAPSvrCP");
+    const std::u16string names[] = {u"inputString"};
+    Variant values[1];
+    values[0] = Variant::FromText(u"x");
+    Variant result;
+    EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+    while (Heads().size() < i + 1 && peer.accepted() == static_cast<int>(i + 1)) {
+      std::this_thread::yield();
+    }
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), i + 1);
+    EXPECT_EQ(heads[i], "POST /QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                            "\r\nUser-Agent: " + kAgent + "\r\n" + c.type + c.before +
+                            "Content-Length: " + std::to_string(client.LastRequest().size()) +
+                            "\r\n" + c.after + "\r\n");
+  }
+  peer.Join();
+}
+
+// The control panel clears the request's header blocks only after a POST; the
+// demo after a GET too.
+TEST_F(SoapClientTest, HeaderBlocksAreClearedAfterAGetOnlyByTheDemo) {
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    LONG left;  // header blocks the message still holds
+  } cases[] = {
+      {"demo", &DimeProxyProfile(), 0},
+      {"control panel", &ControlPanelProxyProfile(), 1},
+  };
+  LoopbackPeer peer;
+  ServeNoContent(peer, std::size(cases));
+  const std::string wsdl = Wsdl("echo.wsdl", std::to_string(peer.port()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SoapClient client(*c.profile, 10000);
+    ASSERT_TRUE(client.Initialize(wsdl, "EchoService", "EchoPort", "", "qv-test", {}, false,
+                                  false, 11));
+    ASSERT_TRUE(client.AddHeader(u"urn:h", u"trace", Variant::FromText(u"1"), false, u""));
+    Variant result;
+    EXPECT_TRUE(client.Exchange("GET", "", "", u"echoString", nullptr, nullptr, 0, &result));
+    EXPECT_EQ(client.ProxyForTest().HttpStatus(), 204);
+    LONG left = -1;
+    client.MessageForTest()->GetNumHeaderElems(&left);
+    EXPECT_EQ(left, c.left);
+  }
+  peer.Join();
+}
+
+// A reader for one SOAP 1.2 rpc operation "op" at a closed port, counting how
+// often it is asked for the operation's SOAPAction.
+int g_action_asks = 0;
+bool g_action_required = false;
+int g_closed_port = 0;
+
+class CountingReader final
+    : public com::ComObject<CountingReader, message::testing::DorvishDefaults> {
+ public:
+  static HRESULT Create(IUnknown*, REFIID iid, void** object) {
+    ComPtr<CountingReader> reader = com::MakeComObject<CountingReader>();
+    return reader->QueryInterface(iid, object);
+  }
+  HRESULT ReadServiceDesc(BSTR, BSTR, BSTR, VARIANT_BOOL* result) override {
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetSOAPAddress(BSTR* host, BSTR* uri, INT* port, VARIANT_BOOL* result) override {
+    *host = SysAllocString(u"127.0.0.1");
+    *uri = SysAllocString(u"/op");
+    *port = g_closed_port;
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetOperationBindingStyle(BSTR, BSTR* style, VARIANT_BOOL* result) override {
+    *style = SysAllocString(u"rpc");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT SOAPActionRequired(BSTR, VARIANT_BOOL* required, VARIANT_BOOL* result) override {
+    *required = g_action_required ? VARIANT_TRUE : VARIANT_FALSE;
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetMethodSOAPAction(BSTR, BSTR* action, VARIANT_BOOL* result) override {
+    ++g_action_asks;
+    *action = SysAllocString(u"\"urn:op\"");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+  HRESULT GetMethodNamespaceURI(BSTR, BSTR* ns, VARIANT_BOOL* result) override {
+    *ns = SysAllocString(u"urn:op");
+    *result = VARIANT_TRUE;
+    return S_OK;
+  }
+};
+
+// Only the control panel's profile leaves the reader unasked when the SOAP 1.2
+// operation needs no action.
+TEST(SoapClientReaderTest, ActionIsAskedForOnlyWhenTheProfileNeedsIt) {
+  {
+    LoopbackPeer closed;
+    g_closed_port = closed.port();
+  }
+  const ComPtr<com::ClassFactory> factory =
+      com::MakeComObject<com::ClassFactory>(&CountingReader::Create);
+  DWORD cookie = 0;
+  ASSERT_EQ(CoRegisterClassObject(CLSID_dorvish2, factory.Get(), CLSCTX_INPROC_SERVER,
+                                  REGCLS_MULTIPLEUSE, &cookie),
+            S_OK);
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    bool required;
+    int asks;
+  } cases[] = {
+      {"demo, not required", &DimeProxyProfile(), false, 1},
+      {"demo, required", &DimeProxyProfile(), true, 1},
+      {"control panel, not required", &ControlPanelProxyProfile(), false, 0},
+      {"control panel, required", &ControlPanelProxyProfile(), true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_action_required = c.required;
+    g_action_asks = 0;
+    SoapClient client(*c.profile, 2000);
+    ASSERT_TRUE(client.Initialize("file:///unread.wsdl", "S", "P", "", "qv-test", {}, false,
+                                  false, 12));
+    Variant result;
+    // Nobody listens: what counts is what the reader was asked before.
+    EXPECT_FALSE(client.Invoke(u"op", nullptr, nullptr, 0, &result));
+    EXPECT_EQ(g_action_asks, c.asks);
+  }
+  CoRevokeClassObject(cookie);
+}
+
+TEST(ByteArrays, CopyBothWays) {
+  const std::vector<std::vector<uint8_t>> inputs = {{}, {0}, {0, 1, 2, 0xFF, 0x80, 7, 8, 9, 10}};
+  for (const auto& bytes : inputs) {
+    SCOPED_TRACE(bytes.size());
+    SAFEARRAY* array = BytesToSafeArray(bytes.data(), bytes.size());
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(SafeArrayGetDim(array), 1u);
+    LONG low = -1;
+    SafeArrayGetLBound(array, 1, &low);
+    EXPECT_EQ(low, 0);
+    std::vector<uint8_t> back = {42};
+    EXPECT_TRUE(SafeArrayToBytes(array, &back));
+    EXPECT_EQ(back, bytes);
+    SafeArrayDestroy(array);
+  }
+  std::vector<uint8_t> out = {42};
+  EXPECT_FALSE(SafeArrayToBytes(nullptr, &out));
+  EXPECT_TRUE(out.empty());
+  const SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  SAFEARRAY* square = SafeArrayCreate(VT_UI1, 2, bounds);
+  ASSERT_NE(square, nullptr);
+  EXPECT_FALSE(SafeArrayToBytes(square, &out));
+  SafeArrayDestroy(square);
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ const ProxyProfile kControlPanelProfile = {
     .dime = kDimeProfile.dime,
     .text_only = true,
     .report_events = true,
+    .action_only_when_required = true,
+    .clear_after_post_only = true,
 };
 
 // A blank has no place in a host name either.
@@ -103,6 +105,12 @@ SoapProxy::SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms)
     : profile_(profile), transport_(80, timeout_ms) {}
 
 SoapProxy::~SoapProxy() = default;
+
+void SoapProxy::ClearLastExchange() {
+  request_body_.clear();
+  response_text_.clear();
+  http_status_ = 0;
+}
 
 void SoapProxy::Fail(std::u16string_view where, std::u16string_view text) const {
   throw new QVSOAPDIMEProxyFault(where, text);
@@ -143,9 +151,7 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
   const bool post = method == "POST";
   const bool soap11 = soap_version == 11;
   // Cleared first so a call that fails early never shows the previous one.
-  request_body_.clear();
-  response_text_.clear();
-  http_status_ = 0;
+  ClearLastExchange();
   bool as_dime = false;
   uint64_t length = 0;
   if (post) {
