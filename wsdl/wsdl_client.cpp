@@ -322,7 +322,7 @@ WsdlClient::WsdlClient() : state_(std::make_shared<const State>()), user_agent_(
 WsdlClient::~WsdlClient() = default;
 
 std::shared_ptr<const WsdlClient::State> WsdlClient::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock lock(mu_);
   return state_;
 }
 
@@ -332,7 +332,7 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
   std::replace(url.begin(), url.end(), '\\', '/');
   FetchSettings settings;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard lock(mu_);
     settings = FetchSettings{user_agent_, extra_headers_, timeout_ms_, max_length_};
   }
   // A negative timeout used to mean waits without end; the whole load is
@@ -348,7 +348,7 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
     fetched = Fetched::Failed;
   }
 
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   auto next = std::make_shared<State>(*state_);
   next->service.assign(service);
   next->port.assign(port);
@@ -373,27 +373,27 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
 }
 
 void WsdlClient::SetUserAgent(std::string_view utf8) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   user_agent_.assign(utf8);
 }
 
 std::string WsdlClient::GetUserAgent() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock lock(mu_);
   return user_agent_;
 }
 
 void WsdlClient::SetHTTPTimeout(int milliseconds) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   timeout_ms_ = milliseconds;
 }
 
 void WsdlClient::SetHTTPHeaders(std::string_view utf8) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   extra_headers_.assign(utf8);
 }
 
 void WsdlClient::SetMaxDocumentLengthForTest(size_t limit) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   max_length_ = limit;
 }
 
