@@ -21,6 +21,9 @@ struct WsdlClient::State {
   std::u16string port;
   std::u16string soap_address;
   SoapAddress address;
+  // The chosen port's binding in `document`, found once per load rather than
+  // on every query.
+  const BindingHandler* binding = nullptr;
 };
 
 namespace {
@@ -210,12 +213,8 @@ const PortHandler* SelectPort(const DefinitionsHandler& d, std::u16string_view s
 class View {
  public:
   explicit View(const WsdlClient::State* state)
-      : defs_(state && state->document ? &state->document->definitions : nullptr) {
-    if (!defs_) return;
-    if (const PortHandler* port = SelectPort(*defs_, state->service, state->port)) {
-      binding_ = FindByName(defs_->bindings, port->binding.name);
-    }
-  }
+      : defs_(state && state->document ? &state->document->definitions : nullptr),
+        binding_(defs_ ? state->binding : nullptr) {}
 
   const DefinitionsHandler* defs() const { return defs_; }
   const BindingHandler* binding() const { return binding_; }
@@ -352,20 +351,20 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
   auto next = std::make_shared<State>(*state_);
   next->service.assign(service);
   next->port.assign(port);
+  if (fetched != Fetched::Failed) next->document = std::move(loaded);  // null after a failed parse
+  const PortHandler* p =
+      next->document ? SelectPort(next->document->definitions, service, port) : nullptr;
+  next->binding = p ? FindByName(next->document->definitions.bindings, p->binding.name) : nullptr;
   if (fetched == Fetched::Failed) {
     state_ = std::move(next);
     return false;
   }
-  next->document = std::move(loaded);  // null after a failed parse
   bool ok = false;
-  if (next->document) {
-    const DefinitionsHandler& d = next->document->definitions;
-    if (const PortHandler* p = SelectPort(d, service, port)) {
-      next->soap_address = p->address.location;
-      if (!next->soap_address.empty()) {
-        next->address = SplitAddress(next->soap_address);
-        ok = true;
-      }
+  if (p) {
+    next->soap_address = p->address.location;
+    if (!next->soap_address.empty()) {
+      next->address = SplitAddress(next->soap_address);
+      ok = true;
     }
   }
   state_ = std::move(next);
