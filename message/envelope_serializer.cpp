@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -151,6 +152,17 @@ class Writer {
   void SetNil(XmlElement& element, std::u16string_view schema_ns);
   bool WriteText(XmlElement& element, int code, const VARIANT& value);
 
+  // A struct member's type as the description gives it; `described` false
+  // when it does not.
+  struct MemberType {
+    bool described = false;
+    std::u16string type, type_ns;
+  };
+  // Asked of the description once per message: arrays of structs ask the
+  // same few questions for every item.
+  const MemberType& StructMemberType(std::u16string_view type, std::u16string_view type_ns,
+                                     std::u16string_view name, std::u16string_view ns);
+
   SoapMessage& message_;
   Idorvish2* reader_;
   const int version_;
@@ -159,6 +171,8 @@ class Writer {
   // stack can hold.
   int depth_ = 0;
   std::vector<IUnknown*> open_structs_;  // identities on the path being written
+  std::u16string member_key_;            // reused: a lookup that hits allocates nothing
+  std::unordered_map<std::u16string, MemberType> member_types_;
 };
 
 // Counts one level of nesting for the writer's life of a Complex call.
@@ -519,7 +533,6 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
     AddAttr(*element, u"xsi:type", xml::kXmlSchemaInstanceNamespace,
             QualifiedValue(*element, u"nss", type_ns, type));
   }
-  const Bstr type_b(type), type_ns_b(type_ns);
   Bstr name, ns;
   Variant member;
   LONG position = 0;
@@ -529,19 +542,16 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
   bool walking = true;
   while (more == VARIANT_TRUE) {
     if (walking) {
-      Bstr member_type, member_type_ns;
-      VARIANT_BOOL ok = VARIANT_FALSE;
-      if (!Ok(reader_->GetStructMemberType(type_b.Get(), type_ns_b.Get(), name.Get(), ns.Get(),
-                                           member_type.Receive(), member_type_ns.Receive(), &ok),
-              ok)) {
+      const MemberType& member_type = StructMemberType(type, type_ns, name.View(), ns.View());
+      if (!member_type.described) {
         walking = false;
       } else {
         XmlElementPtr child =
-            IsSimpleTypeNs(member_type_ns.View())
-                ? Value(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.View(),
-                        member_type_ns.View(), member, encoding, literal)
-                : Complex(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.View(),
-                          member_type_ns.View(), member, encoding, literal);
+            IsSimpleTypeNs(member_type.type_ns)
+                ? Value(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.type,
+                        member_type.type_ns, member, encoding, literal)
+                : Complex(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.type,
+                          member_type.type_ns, member, encoding, literal);
         if (!child) return nullptr;
         element->AppendChild(std::move(child));
       }
@@ -561,6 +571,30 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
     xml::ReportEventLog(note);
   }
   return element;
+}
+
+const Writer::MemberType& Writer::StructMemberType(std::u16string_view type,
+                                                   std::u16string_view type_ns,
+                                                   std::u16string_view name,
+                                                   std::u16string_view ns) {
+  member_key_.clear();
+  for (std::u16string_view part : {type, type_ns, name, ns}) {
+    // Length first, so that no two lists of parts spell one key.
+    member_key_ += static_cast<char16_t>(part.size() >> 16);
+    member_key_ += static_cast<char16_t>(part.size());
+    member_key_ += part;
+  }
+  if (auto it = member_types_.find(member_key_); it != member_types_.end()) return it->second;
+  const Bstr type_b(type), type_ns_b(type_ns), name_b(name), ns_b(ns);
+  Bstr member_type, member_type_ns;
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  MemberType found;
+  if (Ok(reader_->GetStructMemberType(type_b.Get(), type_ns_b.Get(), name_b.Get(), ns_b.Get(),
+                                      member_type.Receive(), member_type_ns.Receive(), &ok),
+         ok)) {
+    found = {true, std::u16string(member_type.View()), std::u16string(member_type_ns.View())};
+  }
+  return member_types_.emplace(member_key_, std::move(found)).first->second;
 }
 
 bool Writer::ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns) {

@@ -217,6 +217,40 @@ void Link(ISoapStruct* from, ISoapStruct* to) {
   ASSERT_EQ(ok, VARIANT_TRUE);
 }
 
+// Member types are asked of the description once per message and kept: two
+// struct types that share a member name keep their own types, and a member
+// one type lacks stops only that type's members.
+TEST(EnvelopeSerializerTest, StructTypesSharingAMemberNameKeepTheirOwnTypes) {
+  Response r(11);
+  r.reader->wsdl.complex_base[Key({u"Pair", u"urn:t"})] = {u"Struct", kEnc11};
+  r.reader->wsdl.complex_base[Key({u"Flag", u"urn:t"})] = {u"Struct", kEnc11};
+  r.reader->wsdl.struct_members[Key({u"Pair", u"urn:t", u"a", u""})] = {u"Point", u"urn:t"};
+  r.reader->wsdl.struct_members[Key({u"Pair", u"urn:t", u"b", u""})] = {u"Flag", u"urn:t"};
+  r.reader->wsdl.struct_members[Key({u"Pair", u"urn:t", u"c", u""})] = {u"Point", u"urn:t"};
+  r.reader->wsdl.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = {u"int", kXsd};
+  r.reader->wsdl.struct_members[Key({u"Flag", u"urn:t", u"x", u""})] = {u"boolean", kXsd};
+  ComPtr<ISoapStruct> pair = NewStruct();
+  ComPtr<ISoapStruct> flag;
+  for (const char16_t* name : {u"a", u"b", u"c"}) {
+    Variant member = Point(7);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    pair->AddMember(Bstr(name).Get(), nullptr, member, &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    if (name[0] == u'b') {
+      flag = com::QueryInterfacePtr<ISoapStruct>(member.pdispVal);
+      ASSERT_TRUE(flag);
+      Variant extra;
+      extra.vt = VT_I4;
+      extra.lVal = 3;
+      flag->AddMember(Bstr(u"undescribed").Get(), nullptr, extra, &ok);
+      ASSERT_EQ(ok, VARIANT_TRUE);
+    }
+  }
+  r.Part(u"v", u"Pair", u"urn:t");
+  ASSERT_TRUE(r.WriteParam(u"v", AsValue(pair.Get()))) << Written(*r.message);
+  EXPECT_TRUE(r.Has("<a><x>7</x></a><b><x>1</x></b><c><x>7</x></c>")) << Written(*r.message);
+}
+
 // A struct that holds itself (or a chain too deep for any reader) is this
 // server's fault, answered as one; writing it must not exhaust the stack.
 TEST(EnvelopeSerializerTest, SelfContainingAndTooDeepStructsAreServerFaults) {

@@ -21,6 +21,9 @@ struct WsdlClient::State {
   std::u16string port;
   std::u16string soap_address;
   SoapAddress address;
+  // The chosen port's binding in `document`, found once per load rather than
+  // on every query.
+  const BindingHandler* binding = nullptr;
 };
 
 namespace {
@@ -210,12 +213,8 @@ const PortHandler* SelectPort(const DefinitionsHandler& d, std::u16string_view s
 class View {
  public:
   explicit View(const WsdlClient::State* state)
-      : defs_(state && state->document ? &state->document->definitions : nullptr) {
-    if (!defs_) return;
-    if (const PortHandler* port = SelectPort(*defs_, state->service, state->port)) {
-      binding_ = FindByName(defs_->bindings, port->binding.name);
-    }
-  }
+      : defs_(state && state->document ? &state->document->definitions : nullptr),
+        binding_(defs_ ? state->binding : nullptr) {}
 
   const DefinitionsHandler* defs() const { return defs_; }
   const BindingHandler* binding() const { return binding_; }
@@ -322,7 +321,7 @@ WsdlClient::WsdlClient() : state_(std::make_shared<const State>()), user_agent_(
 WsdlClient::~WsdlClient() = default;
 
 std::shared_ptr<const WsdlClient::State> WsdlClient::Snapshot() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock lock(mu_);
   return state_;
 }
 
@@ -332,7 +331,7 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
   std::replace(url.begin(), url.end(), '\\', '/');
   FetchSettings settings;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard lock(mu_);
     settings = FetchSettings{user_agent_, extra_headers_, timeout_ms_, max_length_};
   }
   // A negative timeout used to mean waits without end; the whole load is
@@ -348,24 +347,24 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
     fetched = Fetched::Failed;
   }
 
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   auto next = std::make_shared<State>(*state_);
   next->service.assign(service);
   next->port.assign(port);
+  if (fetched != Fetched::Failed) next->document = std::move(loaded);  // null after a failed parse
+  const PortHandler* p =
+      next->document ? SelectPort(next->document->definitions, service, port) : nullptr;
+  next->binding = p ? FindByName(next->document->definitions.bindings, p->binding.name) : nullptr;
   if (fetched == Fetched::Failed) {
     state_ = std::move(next);
     return false;
   }
-  next->document = std::move(loaded);  // null after a failed parse
   bool ok = false;
-  if (next->document) {
-    const DefinitionsHandler& d = next->document->definitions;
-    if (const PortHandler* p = SelectPort(d, service, port)) {
-      next->soap_address = p->address.location;
-      if (!next->soap_address.empty()) {
-        next->address = SplitAddress(next->soap_address);
-        ok = true;
-      }
+  if (p) {
+    next->soap_address = p->address.location;
+    if (!next->soap_address.empty()) {
+      next->address = SplitAddress(next->soap_address);
+      ok = true;
     }
   }
   state_ = std::move(next);
@@ -373,27 +372,27 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
 }
 
 void WsdlClient::SetUserAgent(std::string_view utf8) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   user_agent_.assign(utf8);
 }
 
 std::string WsdlClient::GetUserAgent() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::shared_lock lock(mu_);
   return user_agent_;
 }
 
 void WsdlClient::SetHTTPTimeout(int milliseconds) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   timeout_ms_ = milliseconds;
 }
 
 void WsdlClient::SetHTTPHeaders(std::string_view utf8) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   extra_headers_.assign(utf8);
 }
 
 void WsdlClient::SetMaxDocumentLengthForTest(size_t limit) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard lock(mu_);
   max_length_ = limit;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -141,7 +142,8 @@ class WsdlClient {
  private:
   std::shared_ptr<const State> Snapshot() const;
 
-  mutable std::mutex mu_;
+  // Shared by the queries of every request thread; a load takes it alone.
+  mutable std::shared_mutex mu_;
   std::shared_ptr<const State> state_;          // Guarded by mu_; replaced whole by a load.
   std::string user_agent_;                      // Guarded by mu_.
   std::string extra_headers_;                   // Guarded by mu_.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <utility>
 
 namespace xml {
@@ -40,6 +41,31 @@ int CompareKey(Parts a, std::u16string_view a_ns, Parts b, std::u16string_view b
 int CompareKey(const AttributeKey& a, const AttributeKeyView& b) {
   return CompareKey({a.part1, a.part2, a.part3}, a.ns, {b.part1, b.part2, b.part3}, b.ns);
 }
+
+bool SameText(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         (a.empty() || a.data() == b.data() ||
+          std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
+}
+
+// Equality of a stored key and a looked-up one. Lengths settle most misses, and
+// the parts of both are spelled alike (URI or element name first), so part
+// boundaries only need checking when the pieces are not one for one.
+bool KeyEquals(const AttributeKey& a, const AttributeKeyView& b) {
+  const Parts pa{a.part1, a.part2, a.part3}, pb{b.part1, b.part2, b.part3};
+  if (pa[0].size() + pa[1].size() + pa[2].size() != pb[0].size() + pb[1].size() + pb[2].size() ||
+      !SameText(a.ns, b.ns)) {
+    return false;
+  }
+  if (pa[0].size() == pb[0].size() && pa[1].size() == pb[1].size()) {
+    return SameText(pa[0], pb[0]) && SameText(pa[1], pb[1]) && SameText(pa[2], pb[2]);
+  }
+  return CompareJoined(pa, pb) == 0;
+}
+
+// Elements hold a handful of attributes: a scan of equalities beats the tree's
+// ordered comparisons of long namespace URIs.
+constexpr size_t kScanAttributes = 8;
 
 }  // namespace
 
@@ -227,6 +253,12 @@ const XmlAttribute* XmlElement::GetAttributeNode(std::u16string_view uri,
   const AttributeKeyView key = uri.empty()
                                    ? AttributeKeyView{namespace_uri_, local_name_, local_name, {}}
                                    : AttributeKeyView{uri, local_name, {}, uri};
+  if (attributes_.size() <= kScanAttributes) {
+    for (const auto& [stored, attribute] : attributes_) {
+      if (KeyEquals(stored, key)) return attribute.get();
+    }
+    return nullptr;
+  }
   auto it = attributes_.find(key);
   return it == attributes_.end() ? nullptr : it->second.get();
 }

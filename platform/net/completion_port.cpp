@@ -118,7 +118,8 @@ CompletionPort::Channel* CompletionPort::Find(SocketId id) const {
   return chunk ? &chunk[i % kChunkSize] : nullptr;
 }
 
-SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t generation) {
+SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t generation,
+                                   bool nonblocking) {
   if (!Valid() || shut_down_.load(std::memory_order_acquire)) {
     errno = ESHUTDOWN;
     return {};
@@ -127,9 +128,13 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
     errno = EBADF;
     return {};
   }
-  const int flags = ::fcntl(socket.Get(), F_GETFL);
-  if (flags < 0) return {};
-  if (!(flags & O_NONBLOCK) && ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) return {};
+  if (!nonblocking) {
+    const int flags = ::fcntl(socket.Get(), F_GETFL);
+    if (flags < 0) return {};
+    if (!(flags & O_NONBLOCK) && ::fcntl(socket.Get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+      return {};
+    }
+  }
 
   uint32_t index = 0;
   {
@@ -387,9 +392,9 @@ bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t by
   return true;
 }
 
-bool CompletionPort::CloseSocket(SocketId id) { return TakeSocket(id).Valid(); }
+bool CompletionPort::CloseSocket(SocketId id) { return TakeSocket(id, true).Valid(); }
 
-UniqueFd CompletionPort::TakeSocket(SocketId id) {
+UniqueFd CompletionPort::TakeSocket(SocketId id, bool closing_at_once) {
   Channel* ch = Find(id);
   if (!ch) return {};
   UniqueFd taken;
@@ -412,7 +417,7 @@ UniqueFd CompletionPort::TakeSocket(SocketId id) {
   }
   // Outside the channel lock: a waiter woken by the peer's close meanwhile
   // would only wait for it, and its event carries the old serial anyway.
-  ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
+  if (!closing_at_once) ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
   std::lock_guard<std::mutex> table_lock(table_mu_);
   free_indexes_.push_back(id.index);
   --open_sockets_;

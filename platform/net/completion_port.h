@@ -80,9 +80,11 @@ class CompletionPort {
   // then every other call fails.
   bool Valid() const { return epoll_fd_.Valid(); }
 
-  // Takes ownership of a connected socket (made non-blocking here) and returns
-  // its id, or an invalid id with errno set (the socket is then closed).
-  SocketId Associate(UniqueFd socket, uint64_t key, uint32_t generation);
+  // Takes ownership of a connected socket (made non-blocking here, unless the
+  // caller says it already is, as accept4 with SOCK_NONBLOCK makes it) and
+  // returns its id, or an invalid id with errno set (the socket is then closed).
+  SocketId Associate(UniqueFd socket, uint64_t key, uint32_t generation,
+                     bool nonblocking = false);
 
   // Receives at most `len` bytes into `buffer`, which must stay valid until the
   // completion is taken or CloseSocket() returns. One receive may be pending
@@ -112,8 +114,10 @@ class CompletionPort {
 
   // As CloseSocket, but hands the descriptor to the caller instead of closing
   // it, so the owner can finish its bookkeeping before the peer sees the close.
-  // Invalid when the id is unknown.
-  UniqueFd TakeSocket(SocketId id);
+  // Invalid when the id is unknown. A caller that closes it straight away may
+  // leave it in the epoll set: the close takes it out, and an event that comes
+  // before is dropped as one of a closed id.
+  UniqueFd TakeSocket(SocketId id, bool closing_at_once = false);
 
   // shutdown(SHUT_RDWR) without closing: pending and later operations fail or
   // see the peer close, so the thread that owns the connection closes it. For

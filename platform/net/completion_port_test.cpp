@@ -361,6 +361,35 @@ TEST_F(CompletionPortTest, CloseCancelsPendingOperationsOnceEachAndRetiresTheId)
   EXPECT_EQ(c.bytes, 1u);
 }
 
+// A socket taken to be closed at once stays in the epoll set until its close:
+// what its peer does meanwhile must reach no one, and the next socket in its
+// slot (already non-blocking, as accepted) must get only its own completions.
+TEST_F(CompletionPortTest, ASocketTakenToBeClosedLeavesNoEventBehind) {
+  auto [client, server] = loopback_.Pair();
+  SocketId id = port_.Associate(std::move(server), 3, 1, /*nonblocking=*/true);
+  ASSERT_TRUE(id.Valid());
+  UniqueFd taken = port_.TakeSocket(id, /*closing_at_once=*/true);
+  ASSERT_TRUE(taken.Valid());
+  ASSERT_TRUE(WriteAll(client.Get(), "late", 4));
+  ExpectNothing();
+  taken.Reset();
+  client.Reset();
+  ExpectNothing();
+  EXPECT_EQ(port_.OpenSocketsForTest(), 0u);
+
+  auto [client2, server2] = loopback_.Pair();
+  SocketId id2 = port_.Associate(std::move(server2), 3, 2, /*nonblocking=*/true);
+  EXPECT_EQ(id2.index, id.index);
+  char buf[8];
+  ASSERT_TRUE(port_.PostReceive(id2, buf, sizeof buf));
+  ASSERT_TRUE(WriteAll(client2.Get(), "new", 3));
+  Completion c = Next();
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.generation, 2u);
+  EXPECT_EQ(std::string(buf, c.bytes), "new");
+  ExpectNothing();
+}
+
 TEST_F(CompletionPortTest, ShutdownSocketMakesThePendingReceiveSeeAClose) {
   auto [client, server] = loopback_.Pair();
   SocketId id = port_.Associate(std::move(server), 9, 1);

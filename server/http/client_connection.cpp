@@ -15,12 +15,13 @@ ClientConnection::ClientConnection(ConnectionHost& host, uint32_t slot)
 
 ClientConnection::~ClientConnection() = default;
 
-bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer) {
+bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer,
+                                   bool nonblocking) {
   std::lock_guard<std::mutex> lock(mu_);
   exchange_.Clear();
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
-    const net::SocketId id = host_.Port().Associate(std::move(socket), slot_, generation_);
+    const net::SocketId id = host_.Port().Associate(std::move(socket), slot_, generation_, nonblocking);
     if (!id.Valid()) return false;
     socket_ = id;
     acceptedAt_ = std::chrono::steady_clock::now();
@@ -119,7 +120,7 @@ void ClientConnection::Close() {
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
     if (socket_.Valid()) {
-      socket = host_.Port().TakeSocket(socket_);
+      socket = host_.Port().TakeSocket(socket_, /*closing_at_once=*/true);
       socket_ = {};
       ++generation_;
       closed = true;

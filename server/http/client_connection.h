@@ -31,8 +31,10 @@ class ClientConnection final : private ExchangeIo {
   ClientConnection& operator=(const ClientConnection&) = delete;
 
   // Under the connection lock: starts serving an accepted socket (the port
-  // takes it). False when the port refused it (the socket is then closed).
-  [[nodiscard]] bool ResetClient(net::UniqueFd socket, const sockaddr_in& peer);
+  // takes it; `nonblocking` when it was accepted so). False when the port
+  // refused it (the socket is then closed).
+  [[nodiscard]] bool ResetClient(net::UniqueFd socket, const sockaddr_in& peer,
+                                 bool nonblocking = false);
   // A completion from the port for this slot; stale generations are dropped.
   void OnIoComplete(const net::Completion& completion);
 

@@ -270,7 +270,8 @@ void ServerCore::AcceptConnection(size_t index) {
   // slot before ResetClient even returns here.
   stats_.activeConnections.fetch_add(1, std::memory_order_relaxed);
   stats_.numConnects.fetch_add(1, std::memory_order_relaxed);
-  if (!clients_[slot]->ResetClient(std::move(socket), peer)) {
+  // Accepted non-blocking already.
+  if (!clients_[slot]->ResetClient(std::move(socket), peer, /*nonblocking=*/true)) {
     stats_.activeConnections.fetch_sub(1, std::memory_order_relaxed);
     stats_.numConnects.fetch_sub(1, std::memory_order_relaxed);
     LogEvent("Failed to intialize Client!");
