@@ -3,6 +3,9 @@
 // intermediary", role B, forwarding to the first), with SOAP 1.2 requests
 // written by hand.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "platform/text/text.h"
 #include "plugins/tests/e2e/service_client.h"
 #include "server/braskel/testing/braskel_instances.h"
+#include "server/testing/test_files.h"
 #include "xml/namespaces.h"
 
 namespace testsvc_e2e {
@@ -96,6 +100,9 @@ class NimbrelHttpTest : public server_testing::BraskelInstancesTest {
                               "Soap12TestDocPort", "orsquin.doc", kRoleC));
     ASSERT_NE(doc.port, 0);
     docPort_ = doc.port;
+    // What an independent client reads: the description the server serves.
+    std::filesystem::create_directories(doc.dir / "www" / "wsdl");
+    std::filesystem::copy_file(QV_SOAP12_TEST_WSDL, doc.dir / "www" / "wsdl" / "soap12-test.wsdl");
     const std::string next = "http://127.0.0.1:" +
                              std::to_string(captureHop ? captureHop : docPort_) + "/soap12/test-doc";
     const Instance& mid =
@@ -134,6 +141,19 @@ TEST_F(NimbrelHttpTest, EchoOkIsAnsweredAtTheTestEndpoint) {
       EchoOkBody(), " xmlns:q=\"" + std::string(kTs) + "\"");
   EXPECT_EQ(outer.status, "HTTP/1.0 200 OK") << outer.raw;
   EXPECT_EQ(outer.header, std::vector<std::string>{ResponseOk("bar")}) << outer.raw;
+}
+
+TEST_F(NimbrelHttpTest, AnIndependentClientFindsItsEchoInTheAnswerHeader) {
+  if (system("/usr/bin/python3 -c 'import zeep' 2>/dev/null") != 0) {
+    GTEST_SKIP() << "python3-zeep is not installed";
+  }
+  ASSERT_NO_FATAL_FAILURE(StartServers());
+  const std::string command = std::string("/usr/bin/python3 ") + QV_ECHO_OK_HEADER_CLIENT +
+                              " http://127.0.0.1:" + std::to_string(docPort_) + " 2>&1";
+  int status = -1;
+  const std::string printed = server_testing::RunCommand(command, &status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << printed;
+  EXPECT_NE(printed.find("3 checks, 0 failed"), std::string::npos) << printed;
 }
 
 TEST_F(NimbrelHttpTest, AnUnknownMandatoryTestBlockIsNotUnderstood) {
