@@ -17,7 +17,7 @@ inline constexpr GUID APPID_nimbrel =  // {863F9CB8-339E-4CA4-BF19-4CB2256EC617}
 
 // Method order and dispatch ids are part of the contract; the server binds
 // arguments by name.
-#define QV_INIMBREL_METHODS(X)                                                             \
+#define QV_INIMBREL_METHODS(X)                                                            \
   X(OnProcessHeader, 1, (In, VARIANT, SOAPMsgInterface), (Retval, VARIANT_BOOL, pResult)) \
   X(OnTestMUHeaderBlock, 2, (In, BSTR, bstrNamespace), (In, BSTR, bstrLocalName),         \
     (Retval, VARIANT_BOOL, pResult))

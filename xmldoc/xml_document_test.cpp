@@ -214,9 +214,8 @@ TEST_F(XmlDocumentTest, SetRootReplacesTheTreeAndItsResults) {
 // peer receives.
 TEST(XmlDocumentBuildTest, ElementsAndNamespacedAttributes) {
   XmlDocument doc;
-  doc.SetRoot(std::make_unique<xml::XmlElement>(u"SOAP-ENV:Body",
-                                                std::u16string(xml::kSoap12EnvelopeNamespace),
-                                                u"Body"));
+  doc.SetRoot(std::make_unique<xml::XmlElement>(
+      u"SOAP-ENV:Body", std::u16string(xml::kSoap12EnvelopeNamespace), u"Body"));
   xml::XmlElement* echo = CreateChildElement(nullptr, xml::kInteropNamespace, u"", u"echoString");
   xml::XmlElementPtr owned(echo);
   Bstr alone = Bstr::Adopt(ElementToBSTR(*echo, nullptr));

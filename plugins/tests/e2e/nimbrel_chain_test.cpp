@@ -31,7 +31,8 @@ class NimbrelEnvironment : public message::testing::ComponentEnvironment {
   }
 };
 
-[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new NimbrelEnvironment);
+[[maybe_unused]] auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new NimbrelEnvironment);
 
 constexpr char kTs[] = "http://example.org/ts-tests";
 constexpr char kRoleNone[] = "http://www.w3.org/2003/05/soap-envelope/role/none";
@@ -53,14 +54,14 @@ class NimbrelChainTest : public ::testing::Test {
  protected:
   // The request as the server reads it.
   ComPtr<Iquenlin2> Received(const std::string& header, const std::string& body) {
-    reader_ = message::testing::LoadReader(QV_SOAP12_TEST_WSDL, u"QuorvelOrsquin",
-                                           u"Soap12TestDocPort");
+    reader_ =
+        message::testing::LoadReader(QV_SOAP12_TEST_WSDL, u"QuorvelOrsquin", u"Soap12TestDocPort");
     ComPtr<Iquenlin2> m;
     EXPECT_EQ(
         CoCreateInstance(CLSID_quenlin2, nullptr, CLSCTX_SERVER, IID_Iquenlin2, m.ReceiveVoid()),
         S_OK);
-    Bstr svc(u"QuorvelOrsquin"), port(u"Soap12TestDocPort"), node(u"http://localhost/soap12/test-doc"),
-        none, action(u"\"\"");
+    Bstr svc(u"QuorvelOrsquin"), port(u"Soap12TestDocPort"),
+        node(u"http://localhost/soap12/test-doc"), none, action(u"\"\"");
     VARIANT_BOOL ok = VARIANT_FALSE;
     m->Initialize(svc.Get(), port.Get(), node.Get(), action.Get(), none.Get(), VARIANT_FALSE,
                   VARIANT_FALSE, reader_.Get(), &ok);
@@ -79,7 +80,8 @@ class NimbrelChainTest : public ::testing::Test {
   }
 
   bool RequestPhase(Iquenlin2* m) {
-    EXPECT_TRUE(message::CreateHeaderProcessors(chain_, {text::Widen(kNimbrelIndependentProgId)}, m));
+    EXPECT_TRUE(
+        message::CreateHeaderProcessors(chain_, {text::Widen(kNimbrelIndependentProgId)}, m));
     return message::ProcessHeaderBlocks(chain_, m);
   }
 
@@ -131,9 +133,8 @@ TEST_F(NimbrelChainTest, EchoOkIsAnsweredWithResponseOk) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     chain_.ReleaseAll();
-    ComPtr<Iquenlin2> m = Received(Block("echoOk", c.text, c.role), "<t:echoOk xmlns:t=\"" +
-                                                                         std::string(kTs) +
-                                                                         "\">x</t:echoOk>");
+    ComPtr<Iquenlin2> m = Received(Block("echoOk", c.text, c.role),
+                                   "<t:echoOk xmlns:t=\"" + std::string(kTs) + "\">x</t:echoOk>");
     EXPECT_TRUE(RequestPhase(m.Get()));
     EXPECT_TRUE(ResponsePhase(m.Get()));
     const std::vector<Literal> added = Literals(m.Get());
@@ -209,19 +210,28 @@ TEST_F(NimbrelChainTest, EchoStringBodyIsUpperCased) {
   } cases[] = {
       {"mixed", "<n:echoString " + iop + "><inputString>Mixed text</inputString></n:echoString>",
        "MIXED TEXT"},
-      {"non-ASCII", "<n:echoString " + iop + "><inputString>\xC3\xA9t\xC3\xA9 \xC3\x9F</inputString></n:echoString>",
+      {"non-ASCII",
+       "<n:echoString " + iop +
+           "><inputString>\xC3\xA9t\xC3\xA9 \xC3\x9F</inputString></n:echoString>",
        "\xC3\xA9T\xC3\xA9 \xC3\x9F"},
-      {"2001 nil", "<n:echoString " + iop + "><inputString " + xsi01 + " x:nil=\"1\">a</inputString></n:echoString>",
+      {"2001 nil",
+       "<n:echoString " + iop + "><inputString " + xsi01 +
+           " x:nil=\"1\">a</inputString></n:echoString>",
        "<nil>"},
-      {"1999 null", "<n:echoString " + iop + "><inputString " + xsi99 + " x:null=\"true\"/></n:echoString>",
+      {"1999 null",
+       "<n:echoString " + iop + "><inputString " + xsi99 + " x:null=\"true\"/></n:echoString>",
        "<nil>"},
-      {"2000/10 nil", "<n:echoString " + iop + "><inputString " + xsi00 + " x:nil=\"true\"/></n:echoString>",
+      {"2000/10 nil",
+       "<n:echoString " + iop + "><inputString " + xsi00 + " x:nil=\"true\"/></n:echoString>",
        "<nil>"},
-      {"nil false", "<n:echoString " + iop + "><inputString " + xsi01 + " x:nil=\"false\">b</inputString></n:echoString>",
+      {"nil false",
+       "<n:echoString " + iop + "><inputString " + xsi01 +
+           " x:nil=\"false\">b</inputString></n:echoString>",
        "B"},
       {"no inputString", "<n:echoString " + iop + "/>", ""},
       {"inputString in no namespace",
-       "<n:echoString xmlns:n=\"http://soapinterop.org/\"><inputString>q</inputString></n:echoString>",
+       "<n:echoString "
+       "xmlns:n=\"http://soapinterop.org/\"><inputString>q</inputString></n:echoString>",
        ""},
       {"others dropped",
        "<n:other " + iop + "/><n:echoString " + iop +
@@ -262,8 +272,45 @@ TEST_F(NimbrelChainTest, EchoStringBodyIsUpperCased) {
   }
 }
 
+// By name, as the server calls it: an argument that holds no message is
+// refused with E_FAIL instead of being dereferenced.
+TEST_F(NimbrelChainTest, OnProcessHeaderByNameRefusesAnythingButAMessage) {
+  ComPtr<Iquenlin2> m = Received(Block("echoOk", "a"), "");
+  ASSERT_TRUE(
+      message::CreateHeaderProcessors(chain_, {text::Widen(kNimbrelIndependentProgId)}, m.Get()));
+  IDispatch* processor = chain_.Processors().at(0).Get();
+  Variant empty, text = Variant::FromText(u"message"), nullDispatch, message;
+  nullDispatch.vt = VT_DISPATCH;
+  nullDispatch.pdispVal = nullptr;
+  message.vt = VT_DISPATCH;
+  m->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&message.pdispVal));
+  // A failing method comes back from Invoke as DISP_E_EXCEPTION.
+  const struct {
+    const char* name;
+    Variant* argument;
+    HRESULT hr;
+  } cases[] = {
+      {"empty", &empty, DISP_E_EXCEPTION},
+      {"string", &text, DISP_E_EXCEPTION},
+      {"null", &nullDispatch, DISP_E_EXCEPTION},
+      {"message", &message, S_OK},
+  };
+  const std::u16string_view names[] = {u"SOAPMsgInterface"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const message::CallOutcome outcome =
+        message::CallByName(processor, u"OnProcessHeader", names,
+                            message::AsVariants(c.argument, 1), message::ResultRule::ExactlyTrue);
+    EXPECT_EQ(outcome.hr, c.hr);
+    EXPECT_EQ(outcome.status,
+              c.hr == S_OK ? message::CallStatus::Ok : message::CallStatus::InvokeFailed);
+    EXPECT_EQ(outcome.result, c.hr == S_OK);
+  }
+}
+
 TEST_F(NimbrelChainTest, UnknownMandatoryTestBlockIsNotUnderstood) {
-  ComPtr<Iquenlin2> m = Received(Block("echoOk", "a", "", true) + Block("other", "b", "", true), "");
+  ComPtr<Iquenlin2> m =
+      Received(Block("echoOk", "a", "", true) + Block("other", "b", "", true), "");
   EXPECT_FALSE(RequestPhase(m.Get()));
   VARIANT_BOOL fault = VARIANT_FALSE;
   m->IsSOAPFault(&fault);

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-
 #include <string>
 #include <vector>
 
@@ -88,9 +87,9 @@ std::string ResponseOk(const std::string& text) {
 class NimbrelHttpTest : public server_testing::BraskelInstancesTest {
  protected:
   NimbrelHttpTest()
-      : BraskelInstancesTest(QV_REGCOMP, {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT,
-                                          QV_SOAPSTRUCT_COMPONENT, QV_ORSQUEL_COMPONENT,
-                                          QV_NIMBREL_COMPONENT}) {}
+      : BraskelInstancesTest(QV_REGCOMP,
+                             {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT,
+                              QV_ORSQUEL_COMPONENT, QV_NIMBREL_COMPONENT}) {}
 
   // The test endpoint, then the intermediary forwarding to it, or to
   // `captureHop` when that is not 0.
@@ -103,12 +102,12 @@ class NimbrelHttpTest : public server_testing::BraskelInstancesTest {
     // What an independent client reads: the description the server serves.
     std::filesystem::create_directories(doc.dir / "www" / "wsdl");
     std::filesystem::copy_file(QV_SOAP12_TEST_WSDL, doc.dir / "www" / "wsdl" / "soap12-test.wsdl");
-    const std::string next = "http://127.0.0.1:" +
-                             std::to_string(captureHop ? captureHop : docPort_) + "/soap12/test-doc";
-    const Instance& mid =
-        Start("intermediary", Endpoint("/soap12/test-intermediary", QV_ROUTING_WSDL,
-                                       "interopRoutingSvc", "interopRoutingSoap12Port",
-                                       "orsquin.doc", kRoleB, next));
+    const std::string next =
+        "http://127.0.0.1:" + std::to_string(captureHop ? captureHop : docPort_) +
+        "/soap12/test-doc";
+    const Instance& mid = Start(
+        "intermediary", Endpoint("/soap12/test-intermediary", QV_ROUTING_WSDL, "interopRoutingSvc",
+                                 "interopRoutingSoap12Port", "orsquin.doc", kRoleB, next));
     ASSERT_NE(mid.port, 0);
     midPort_ = mid.port;
   }
@@ -124,8 +123,7 @@ class NimbrelHttpTest : public server_testing::BraskelInstancesTest {
 
 TEST_F(NimbrelHttpTest, EchoOkIsAnsweredAtTheTestEndpoint) {
   ASSERT_NO_FATAL_FAILURE(StartServers());
-  const Answer plain =
-      Post("/soap12/test-doc", Block("echoOk", "foo", "", true), EchoOkBody());
+  const Answer plain = Post("/soap12/test-doc", Block("echoOk", "foo", "", true), EchoOkBody());
   EXPECT_EQ(plain.status, "HTTP/1.0 200 OK") << plain.raw;
   EXPECT_EQ(plain.header, std::vector<std::string>{ResponseOk("foo")}) << plain.raw;
 
@@ -136,9 +134,9 @@ TEST_F(NimbrelHttpTest, EchoOkIsAnsweredAtTheTestEndpoint) {
 
   // The prefixes declared only on the Envelope: the block handed over is a
   // document of its own.
-  const Answer outer = Post(
-      "/soap12/test-doc", Block("echoOk", "bar", "", true, "q", /*declare=*/false),
-      EchoOkBody(), " xmlns:q=\"" + std::string(kTs) + "\"");
+  const Answer outer =
+      Post("/soap12/test-doc", Block("echoOk", "bar", "", true, "q", /*declare=*/false),
+           EchoOkBody(), " xmlns:q=\"" + std::string(kTs) + "\"");
   EXPECT_EQ(outer.status, "HTTP/1.0 200 OK") << outer.raw;
   EXPECT_EQ(outer.header, std::vector<std::string>{ResponseOk("bar")}) << outer.raw;
 }
@@ -158,8 +156,7 @@ TEST_F(NimbrelHttpTest, AnIndependentClientFindsItsEchoInTheAnswerHeader) {
 
 TEST_F(NimbrelHttpTest, AnUnknownMandatoryTestBlockIsNotUnderstood) {
   ASSERT_NO_FATAL_FAILURE(StartServers());
-  const Answer a =
-      Post("/soap12/test-doc", Block("echoNotOk", "foo", "", true), EchoOkBody());
+  const Answer a = Post("/soap12/test-doc", Block("echoNotOk", "foo", "", true), EchoOkBody());
   EXPECT_NE(a.status.find(" 500 "), std::string::npos) << a.raw;
   EXPECT_NE(a.body.find("MustUnderstand"), std::string::npos) << a.raw;
   ASSERT_EQ(a.header.size(), 1u) << a.raw;
@@ -172,8 +169,7 @@ TEST_F(NimbrelHttpTest, TheIntermediaryForwardsTheJoinedArgumentsToNodeC) {
   const std::string concat = Block("concatAndForwardEchoOk", "", kRoleB, true);
   const std::string arg1 = Block("concatAndForwardEchoOkArg1", "Hello", kRoleB, true);
   const std::string arg2 = Block("concatAndForwardEchoOkArg2", "World", kRoleB, true);
-  const Answer both =
-      Post("/soap12/test-intermediary", concat + arg1 + arg2, EchoOkBody());
+  const Answer both = Post("/soap12/test-intermediary", concat + arg1 + arg2, EchoOkBody());
   EXPECT_EQ(both.status, "HTTP/1.0 200 OK") << both.raw;
   EXPECT_EQ(both.header, std::vector<std::string>{ResponseOk("HelloWorld")}) << both.raw;
 
@@ -194,10 +190,10 @@ TEST_F(NimbrelHttpTest, TheNextHopGetsTheUpperCasedEchoString) {
     c.Write("HTTP/1.0 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: " +
             std::to_string(answer.size()) + "\r\n\r\n" + answer);
   });
-  const Answer a = Post(
-      "/soap12/test-intermediary", "",
-      "<echoString xmlns=\"http://soapinterop.org/\"><inputString>Mixed text</inputString>"
-      "</echoString>");
+  const Answer a =
+      Post("/soap12/test-intermediary", "",
+           "<echoString xmlns=\"http://soapinterop.org/\"><inputString>Mixed text</inputString>"
+           "</echoString>");
   hop.Join();
   EXPECT_EQ(a.status, "HTTP/1.0 200 OK") << a.raw;
   const Parsed forwarded(captured);

@@ -128,7 +128,8 @@ HRESULT Nimbrel::OnProcessHeader(VARIANT SOAPMsgInterface, VARIANT_BOOL* pResult
   try {
     VARIANT_BOOL request = VARIANT_FALSE;
     message->IsRequestPhase(&request);
-    done = request == VARIANT_TRUE ? ProcessRequest(*message.Get()) : ProcessResponse(*message.Get());
+    done =
+        request == VARIANT_TRUE ? ProcessRequest(*message.Get()) : ProcessResponse(*message.Get());
   } catch (...) {  // nothing may cross the interface; out of memory is a failure
     done = false;
   }

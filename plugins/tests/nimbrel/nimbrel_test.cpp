@@ -32,7 +32,8 @@ class HeaderMessage final : public com::ComObject<HeaderMessage, quenlin_testing
   std::map<std::u16string, std::u16string> blocks;  // local name -> literal
   std::set<std::u16string> failingReads;            // local names whose call fails
   bool addAnswers = true;
-  std::u16string body = u"<SOAP-ENV:Body xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\"/>";
+  std::u16string body =
+      u"<SOAP-ENV:Body xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\"/>";
 
   std::vector<std::u16string> reads;
   std::vector<AddedBlock> added;
@@ -108,8 +109,7 @@ TEST(Nimbrel, RequestPhaseFailures) {
       {"echoOk does not parse", [](HeaderMessage& m) { m.blocks[u"echoOk"] = u"<test:echoOk>"; },
        false, 0, false},
       {"concat call fails",
-       [](HeaderMessage& m) { m.failingReads.insert(u"concatAndForwardEchoOk"); }, false, 0,
-       false},
+       [](HeaderMessage& m) { m.failingReads.insert(u"concatAndForwardEchoOk"); }, false, 0, false},
       {"concat does not parse",
        [](HeaderMessage& m) { m.blocks[u"concatAndForwardEchoOk"] = u"<a><b></a>"; }, false, 0,
        false},
@@ -129,8 +129,8 @@ TEST(Nimbrel, RequestPhaseFailures) {
              Block(u"concatAndForwardEchoOkArg1", u"Hello", none);
        },
        true, 0, true},
-      {"arg2 absent", [](HeaderMessage& m) { m.blocks.erase(u"concatAndForwardEchoOkArg2"); },
-       true, 0, true},
+      {"arg2 absent", [](HeaderMessage& m) { m.blocks.erase(u"concatAndForwardEchoOkArg2"); }, true,
+       0, true},
       {"forward refused", [](HeaderMessage& m) { m.addAnswers = false; }, false, 1, false},
   };
   for (const Case& c : cases) {
@@ -174,7 +174,9 @@ TEST(Nimbrel, RoleNoneIsTheOnlyRoleRefused) {
       {"no role", Block(u"echoOk", u"t"), true},
       {"role none", Block(u"echoOk", u"t", none), false},
       {"another role", Block(u"echoOk", u"t", xml::kSoap12NextRole), true},
-      {"role none in upper case", Block(u"echoOk", u"t", text::Widen("HTTP://WWW.W3.ORG/2003/05/SOAP-ENVELOPE/ROLE/NONE")), true},
+      {"role none in upper case",
+       Block(u"echoOk", u"t", text::Widen("HTTP://WWW.W3.ORG/2003/05/SOAP-ENVELOPE/ROLE/NONE")),
+       true},
       {"unqualified role",
        u"<test:echoOk xmlns:test=\"http://example.org/ts-tests\" role=\"" + none +
            u"\">t</test:echoOk>",
@@ -250,8 +252,10 @@ TEST(Nimbrel, MessageArgumentMustHoldAnInterface) {
     const VARIANT* argument;
     HRESULT hr;
   } cases[] = {
-      {"empty", &empty, E_FAIL},          {"string", &text, E_FAIL},
-      {"null dispatch", &nullDispatch, E_FAIL}, {"null unknown", &nullUnknown, E_FAIL},
+      {"empty", &empty, E_FAIL},
+      {"string", &text, E_FAIL},
+      {"null dispatch", &nullDispatch, E_FAIL},
+      {"null unknown", &nullUnknown, E_FAIL},
       {"by reference", &byReference, S_OK},
   };
   for (const Case& c : cases) {
@@ -311,11 +315,12 @@ TEST(Nimbrel, NilAttributesFirstFoundDecides) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     xml::XmlParser parser;
-    parser.Parse(u"<e xmlns:a='http://www.w3.org/2001/XMLSchema-instance' "
-                 u"xmlns:b='http://www.w3.org/1999/XMLSchema-instance' "
-                 u"xmlns:c='http://www.w3.org/2000/10/XMLSchema-instance'" +
-                     c.attributes + u"/>",
-                 nullptr);
+    parser.Parse(
+        u"<e xmlns:a='http://www.w3.org/2001/XMLSchema-instance' "
+        u"xmlns:b='http://www.w3.org/1999/XMLSchema-instance' "
+        u"xmlns:c='http://www.w3.org/2000/10/XMLSchema-instance'" +
+            c.attributes + u"/>",
+        nullptr);
     ASSERT_NE(parser.GetRoot(), nullptr);
     EXPECT_EQ(IsNil(*parser.GetRoot()), c.nil);
   }
