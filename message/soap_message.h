@@ -31,8 +31,7 @@ namespace message {
 // Role URIs the targeting rules compare against.
 using xml::kSoap11NextActor;
 using xml::kSoap12NextRole;
-inline constexpr std::u16string_view kSoap12NoneRole =
-    u"http://www.w3.org/2003/05/soap-envelope/role/none";
+using xml::kSoap12NoneRole;
 inline constexpr std::u16string_view kSoap12UltimateReceiverRole =
     u"http://www.w3.org/2003/05/soap-envelope/role/ultimateReceiver";
 

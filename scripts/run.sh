@@ -26,7 +26,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
 # object join the server once their folders are built.
 targets=(braskel cuvrel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin likkelon orsquel pellasco hastrel; do
+for target in dorvish quenlin likkelon orsquel pellasco nimbrel hastrel; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -42,7 +42,7 @@ export QUORVEL_EVENTLOG_FILE="$state/eventlog.txt"
 cp -f "$build/server/braskel/braskel" "$state/braskel"
 for component in soapstruct/libsoapstruct.so wsdl/libdorvish.so message/libquenlin.so \
   plugins/tests/liblikkelon.so plugins/tests/liborsquel.so plugins/tests/libpellasco.so \
-  plugins/routing/libhastrel.so; do
+  plugins/tests/libnimbrel.so plugins/routing/libhastrel.so; do
   if [ -f "$build/$component" ]; then "$build/platform/regcomp/regcomp" "$build/$component"; fi
 done
 "$state/braskel" -Service

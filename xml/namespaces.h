@@ -61,8 +61,15 @@ inline constexpr std::u16string_view kWsRoutingNamespace = u"http://schemas.xmls
 inline constexpr std::u16string_view kWsRoutingFaultAction =
     u"http://schemas.xmlsoap.org/soap/fault";
 
-// The SOAP 1.2 test collection.
-inline constexpr std::u16string_view kSoap12TestNamespace = u"http://example.org/ts-tests";
+// The SOAP 1.2 test collection, and its role of node C.
+#define QV_SOAP12_TEST_NAMESPACE u"http://example.org/ts-tests"
+inline constexpr std::u16string_view kSoap12TestNamespace = QV_SOAP12_TEST_NAMESPACE;
+inline constexpr std::u16string_view kSoap12TestRoleC = QV_SOAP12_TEST_NAMESPACE u"/C";
+#undef QV_SOAP12_TEST_NAMESPACE
+
+// The SOAP 1.2 role no node plays: a block for it is never processed.
+inline constexpr std::u16string_view kSoap12NoneRole =
+    u"http://www.w3.org/2003/05/soap-envelope/role/none";
 
 // The SOAPBuilders interoperability tests, their attachment tests, and the
 // web-services reference whose `location` attribute names an attachment.

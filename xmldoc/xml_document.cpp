@@ -83,6 +83,17 @@ bool XmlDocument::LoadFromText(std::u16string_view text) {
   return root_ != nullptr;
 }
 
+void XmlDocument::SetRoot(xml::XmlElementPtr&& root) {
+  ClearResults();
+  root_ = std::move(root);
+}
+
+bool XmlDocument::QueryFrom(const xml::XmlElement& element, std::u16string_view path,
+                            const QueryNamespaces& namespaces) {
+  ClearResults();
+  return SelectNodesByPath(element, path, results_, namespaces) && !results_.empty();
+}
+
 bool XmlDocument::Query(std::u16string_view path, const QueryNamespaces& namespaces) {
   ClearResults();
   return SelectNodes(path, results_, namespaces) && !results_.empty();

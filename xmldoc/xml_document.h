@@ -37,13 +37,22 @@ class XmlDocument {
   // the encodings the parser detects). True when a root was obtained; false
   // for a parse error, leaving the document without a root.
   bool LoadFromBuffer(const void* bytes, size_t length);
-  // The same for a document already decoded to UTF-16.
+  // The same for a document already decoded to UTF-16 (a BSTR's
+  // SysStringLen characters, embedded NULs included).
   bool LoadFromText(std::u16string_view text);
+
+  // Frees the old tree and takes `root` (may be null) as the new one. Clears
+  // the query results.
+  void SetRoot(xml::XmlElementPtr&& root);
 
   // Replaces the results with the elements `path` selects and puts the
   // cursor on the first. True when the path is valid and selected at least
   // one element.
   bool Query(std::u16string_view path, const QueryNamespaces& namespaces);
+  // The same relative to `element` (any element of this tree): `path` has no
+  // leading '/' and its first step matches `element`'s children.
+  bool QueryFrom(const xml::XmlElement& element, std::u16string_view path,
+                 const QueryNamespaces& namespaces);
   // The element under the cursor, advancing it; null after the last. Results
   // point into the tree: a load or a copy clears them.
   xml::XmlElement* NextNode();

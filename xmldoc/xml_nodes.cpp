@@ -185,15 +185,30 @@ void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16str
   out += u'>';
 }
 
-std::string SerializeDocument(XmlElement* root, bool indented) {
-  if (root == nullptr) return {};
+namespace {
+
+std::u16string SerializeWide(XmlElement& root, bool indented) {
   std::u16string wide;
   if (indented) {
-    WriteXmlIndented(*root, nullptr, wide, 0, 4);
+    WriteXmlIndented(root, nullptr, wide, 0, 4);
   } else {
-    xml::WriteXmlElement(*root, nullptr, wide);
+    xml::WriteXmlElement(root, nullptr, wide);
   }
-  return text::Narrow(wide);
+  return wide;
+}
+
+}  // namespace
+
+std::string SerializeDocument(XmlElement* root, bool indented) {
+  if (root == nullptr) return {};
+  return text::Narrow(SerializeWide(*root, indented));
+}
+
+bool SerializeDocumentToBstr(XmlElement* root, bool indented, BSTR* out) {
+  *out = nullptr;
+  if (root == nullptr) return false;
+  *out = SysAllocString(SerializeWide(*root, indented));
+  return *out != nullptr;
 }
 
 std::string DocumentFileText(XmlElement& root) {
@@ -203,6 +218,12 @@ std::string DocumentFileText(XmlElement& root) {
 BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent) {
   std::u16string wide;
   xml::WriteXmlElement(element, parent, wide);
+  return SysAllocString(wide);
+}
+
+BSTR IndentedElementToBSTR(XmlElement& element, const XmlElement* parent, int level, int indent) {
+  std::u16string wide;
+  WriteXmlIndented(element, parent, wide, level, indent);
   return SysAllocString(wide);
 }
 

@@ -74,11 +74,17 @@ void WriteXmlIndented(XmlElement& element, const XmlElement* parent, std::u16str
                       int indent);
 // The root in UTF-8, indented (level 0, indent 4) or compact; empty for no root.
 std::string SerializeDocument(XmlElement* root, bool indented);
+// The same as a new BSTR the caller frees: false and *out null when there is
+// no root (or no memory).
+bool SerializeDocumentToBstr(XmlElement* root, bool indented, BSTR* out);
 // The declaration line followed by the indented document, in UTF-8.
 std::string DocumentFileText(XmlElement& root);
 // The element in the compact form as a new BSTR the caller frees; null when
 // out of memory.
 BSTR ElementToBSTR(const XmlElement& element, const XmlElement* parent);
+// WriteXmlIndented of the element at `level` with `indent` blanks a level, as
+// a new BSTR the caller frees; null when out of memory.
+BSTR IndentedElementToBSTR(XmlElement& element, const XmlElement* parent, int level, int indent);
 
 // Replaces the file at `path` (a leading "file://" is dropped) with
 // DocumentFileText(root), whole: on any failure the old file is kept and the

@@ -1,7 +1,10 @@
 #include "xmldoc/xml_nodes.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +222,41 @@ TEST_F(WriteDocument, WritesTheFileTextAndDropsOnlyALeadingScheme) {
   ASSERT_TRUE(WriteDocumentToFile(odd + "/b.xml", *root_));
   EXPECT_EQ(Read(odd + "/b.xml"), DocumentFileText(*root_));
   EXPECT_NE(LoadXmlFile(odd + "/b.xml", 1 << 20), nullptr);
+}
+
+TEST_F(WriteDocument, WritesTheConfigurationLayoutByteForByte) {
+  XmlElementPtr root;
+  XmlElement* r = CreateRootElement(root, u"", u"", u"configuration");
+  ASSERT_TRUE(SetNodeTextNarrow("", *CreateChildElement(r, u"", u"", u"listenAddress")));
+  ASSERT_TRUE(SetNodeInt(80, *CreateChildElement(r, u"", u"", u"listenPort")));
+  const std::string path = dir_ + "/c.xml";
+  ASSERT_TRUE(WriteDocumentToFile(path, *r));
+  EXPECT_EQ(Read(path),
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+            "\r\n<configuration>"
+            "\r\n    <listenAddress />"
+            "\r\n    <listenPort>80</listenPort>"
+            "\r\n</configuration>");
+}
+
+// A full disk, as the file-size limit: the old file must survive whole.
+TEST_F(WriteDocument, FailedWriteKeepsTheOldFile) {
+  const std::string path = dir_ + "/full.xml";
+  { std::ofstream(path) << "old"; }
+  for (int i = 0; i < 50; ++i) CreateChildElement(root_.get(), u"", u"", u"padding");
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+  const bool written = WriteDocumentToFile(path, *root_);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(Read(path), "old");
+  EXPECT_EQ(system(("test $(ls -A '" + dir_ + "' | wc -l) -eq 1").c_str()), 0)
+      << "no temporary file is left behind";
 }
 
 TEST_F(WriteDocument, FailsWhenTheParentIsARegularFile) {

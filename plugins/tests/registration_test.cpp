@@ -1,4 +1,4 @@
-// The three component libraries as the server meets them: registered with
+// The four component libraries as the server meets them: registered with
 // regcomp into a private registry, created by ProgID; and every WSDL document
 // of the services read by the WSDL reader.
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 
 #include "interfaces/dorvish.h"
 #include "interfaces/likkelon.h"
+#include "interfaces/nimbrel.h"
 #include "interfaces/orsquel.h"
 #include "interfaces/pellasco.h"
 #include "platform/com/activation.h"
@@ -50,6 +51,8 @@ const Component kComponents[] = {
      &LIBID_orsquelLib, "orsquel Class", "orsquin.doc.1", "orsquin.doc"},
     {QV_PELLASCO_COMPONENT, "pellasco", &CLSID_pellasco2, &IID_Ipellasco2, &APPID_pellasco,
      &LIBID_pellascoLib, "pellasco2 Class", "Pellasco2.interop.1", "Pellasco2.interop"},
+    {QV_NIMBREL_COMPONENT, "nimbrel", &CLSID_nimbrel, &IID_Inimbrel, &APPID_nimbrel,
+     &LIBID_nimbrelLib, "nimbrel Class", "nimbor.doc.1", "nimbor.doc"},
 };
 
 class ComponentTest : public registry::testing::RegistryTest {
@@ -125,6 +128,10 @@ TEST_F(ComponentTest, EveryWsdlDocumentSelectsItsServiceAndPort) {
   } cases[] = {
       {QV_INTEROPDOC_WSDL, u"interopDocSvc", u"interopDocPort", u"/interopdoc"},
       {QV_SOAP12_TEST_WSDL, u"QuorvelOrsquin", u"Soap12TestDocPort", u"/soap12/test-doc"},
+      {QV_ROUTING_WSDL, u"interopRoutingSvc", u"interopRoutingSoapPort",
+       u"/interop/wsrouter/intermediary"},
+      {QV_ROUTING_WSDL, u"interopRoutingSvc", u"interopRoutingSoap12Port",
+       u"/soap12/test-intermediary"},
       {QV_TEST_SERVICES_TESTDATA "/interopdoc12.wsdl", u"interopDocSvc", u"interopDocPort12",
        u"/interopdoc12"},
       {QV_TEST_SERVICES_TESTDATA "/likkelon.wsdl", u"DimeDocService", u"DimeDocPort", u"/dimedoc"},

@@ -26,6 +26,16 @@ struct Attachment {
   ComPtr<IUnknown> content;
 };
 
+// `message` as the server passes it to a plug-in: VT_DISPATCH, with a
+// reference of its own.
+inline Variant DispatchArgument(IDispatch* message) {
+  Variant v;
+  v.vt = VT_DISPATCH;
+  v.pdispVal = message;
+  message->AddRef();
+  return v;
+}
+
 class ServiceMessage final : public com::ComObject<ServiceMessage, quenlin_testing::StubMessage> {
  public:
   // ---- The script ----
@@ -101,13 +111,7 @@ class ServiceMessage final : public com::ComObject<ServiceMessage, quenlin_testi
   }
 
   // The entry points' argument.
-  Variant AsArgument() {
-    Variant v;
-    v.vt = VT_DISPATCH;
-    v.pdispVal = this;
-    AddRef();
-    return v;
-  }
+  Variant AsArgument() { return DispatchArgument(this); }
 
  private:
   HRESULT Give(size_t at, BSTR* id, BSTR* type, LONG* tnf, IUnknown** content,
