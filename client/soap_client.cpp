@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "dime/soap_dime.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
@@ -120,6 +121,20 @@ bool SoapClient::Initialize(std::string_view wsdl_url, std::string_view service,
   return CreateMessage();
 }
 
+bool SoapClient::Initialize(std::string_view wsdl_url, std::string_view service,
+                            std::string_view port, std::string_view node_uri,
+                            std::string_view user_agent,
+                            const std::vector<std::u16string>& handler_prog_ids,
+                            bool explicit_typing, std::string_view proxy_host,
+                            int32_t proxy_port, int32_t soap_version) {
+  use_proxy_ = true;
+  proxy_host_ = proxy_host;
+  proxy_port_ = proxy_port;
+  proxy_.SetProxy(proxy_host, proxy_port);
+  return Initialize(wsdl_url, service, port, node_uri, user_agent, handler_prog_ids,
+                    explicit_typing, false, soap_version);
+}
+
 bool SoapClient::CreateMessage() {
   if (!reader_) return false;
   ReleaseMessageObject();
@@ -213,7 +228,7 @@ bool SoapClient::Exchange(std::string_view http_method, std::string_view extra_p
     }
   }
   std::string soap_action;
-  {
+  if (action_required || !proxy_.Profile().action_only_when_required) {
     Bstr action;
     VARIANT_BOOL ok = VARIANT_FALSE;
     if (FAILED(reader_->GetMethodSOAPAction(methodName.Get(), action.Receive(), &ok)) ||
@@ -269,8 +284,10 @@ bool SoapClient::Exchange(std::string_view http_method, std::string_view extra_p
     return false;
   }
 
-  message->ClearMethodParams();
-  message->ClearHeaderElems();
+  if (post || !proxy_.Profile().clear_after_post_only) {
+    message->ClearMethodParams();
+    message->ClearHeaderElems();
+  }
   message->SetRequestPhase(VARIANT_FALSE);
   // A 204 answer has no envelope: the message still holds the request, which
   // must not be read back as the answer.
@@ -305,6 +322,21 @@ bool SoapClient::Exchange(std::string_view http_method, std::string_view extra_p
       VariantCopy(result, &value);
     }
   }
+  return true;
+}
+
+SAFEARRAY* BytesToSafeArray(const uint8_t* bytes, size_t count) {
+  return dime::MakeByteArray(bytes, count);
+}
+
+bool SafeArrayToBytes(SAFEARRAY* array, std::vector<uint8_t>* bytes) {
+  bytes->clear();
+  if (array == nullptr || SafeArrayGetDim(array) != 1) return false;
+  void* data = nullptr;
+  if (FAILED(SafeArrayAccessData(array, &data))) return false;
+  const auto* first = static_cast<const uint8_t*>(data);
+  bytes->assign(first, first + array->rgsabound[0].cElements);
+  SafeArrayUnaccessData(array);
   return true;
 }
 

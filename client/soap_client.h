@@ -39,6 +39,15 @@ class SoapClient {
                   const std::vector<std::u16string>& handler_prog_ids, bool explicit_typing,
                   bool force_dime, int32_t soap_version);
 
+  // Through the HTTP proxy at `proxy_host`:`proxy_port`: the proxy is kept
+  // for every later exchange and WSDL fetch of this client (an http:// WSDL
+  // URL is fetched as "http://<proxy>:<port>/" followed by the URL), then
+  // binds as the overload above without DIME.
+  bool Initialize(std::string_view wsdl_url, std::string_view service, std::string_view port,
+                  std::string_view node_uri, std::string_view user_agent,
+                  const std::vector<std::u16string>& handler_prog_ids, bool explicit_typing,
+                  std::string_view proxy_host, int32_t proxy_port, int32_t soap_version);
+
   // Exchange with "POST", no extra path and no query.
   bool Invoke(std::u16string_view method, const std::u16string* names, VARIANT* values,
               int32_t count, VARIANT* result);
@@ -106,10 +115,18 @@ class SoapClient {
   bool node_type_ = false;
   bool force_dime_ = false;
   int32_t soap_version_ = 11;
-  // The HTTP proxy for the WSDL fetch; nothing in this build sets it.
+  // The HTTP proxy for the WSDL fetch, set by the proxy overload of Initialize.
   bool use_proxy_ = false;
   std::string proxy_host_;
   int32_t proxy_port_ = 0;
 };
+
+// A new one-dimensional VT_UI1 array (lower bound 0) holding a copy of
+// `count` bytes; null when it cannot be made. The caller owns it.
+SAFEARRAY* BytesToSafeArray(const uint8_t* bytes, size_t count);
+// The first `element count` bytes of a one-dimensional array (all of a
+// VT_UI1 one); false for a missing or multi-dimensional array, or one whose
+// data cannot be reached.
+bool SafeArrayToBytes(SAFEARRAY* array, std::vector<uint8_t>* bytes);
 
 }  // namespace client

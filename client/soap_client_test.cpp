@@ -7,7 +7,10 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -270,6 +273,132 @@ TEST_F(SoapClientTest, OverwrittenEndpointGetsThePostAndTheLastExchangeIsKept) {
   }
   peer.Join();
   EXPECT_EQ(peer.accepted(), kCalls);
+}
+
+// Through an HTTP proxy both the WSDL fetch and the call go to the proxy and
+// name the server in an absolute URI.
+TEST_F(SoapClientTest, ProxyOverloadFetchesAndPostsThroughTheProxy) {
+  // The document names a server nobody reaches directly.
+  const std::string copy = Wsdl("echo.wsdl", "9");
+  std::ifstream in(copy.substr(7));
+  const std::string document((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  LoopbackPeer proxy;
+  std::vector<std::string> heads;
+  proxy.Serve(
+      [&](PeerConnection& c) {
+        std::string head = c.ReadHead();
+        const size_t at = head.find("Content-Length: ");
+        if (at != std::string::npos) c.ReadExactly(std::stoul(head.substr(at + 16)));
+        c.Write(head.rfind("GET ", 0) == 0
+                    ? "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + document
+                    : std::string("HTTP/1.0 204 No Content\r\n\r\n"));
+        const std::lock_guard<std::mutex> lock(mu_);
+        heads.push_back(std::move(head));
+      },
+      2);
+  SoapClient client(ControlPanelProxyProfile(), 10000);
+  ASSERT_TRUE(client.Initialize("http://127.0.0.1:9/wsdl/echo.wsdl", "EchoService", "EchoPort",
+                                "", "qv-test", {}, false, "127.0.0.1", proxy.port(), 11));
+  const std::u16string names[] = {u"inputString"};
+  Variant values[1];
+  values[0] = Variant::FromText(u"in");
+  Variant result;
+  EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+  proxy.Join();
+  const std::lock_guard<std::mutex> lock(mu_);
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_EQ(heads[0].rfind("GET http://127.0.0.1:9/wsdl/echo.wsdl HTTP/1.0\r\nHost: 127.0.0.1:9\r\n",
+                           0),
+            0u)
+      << heads[0];
+  EXPECT_EQ(heads[1].rfind("POST http://127.0.0.1:9/echo HTTP/1.0\r\nHost: 127.0.0.1:9\r\n", 0),
+            0u)
+      << heads[1];
+}
+
+// What each profile writes for one call bound through the real reader and
+// message object; the profiles differ only in where the SOAPAction stands.
+TEST_F(SoapClientTest, EachProfileWritesItsRequestExactly) {
+  constexpr char kAgent[] = "Brevla Control Panel/3.2 (C++ SOAP client library)";
+  const std::string action = "SOAPAction: \"urn:qvtest:echo#echoString\"\r\n";
+  const struct Case {
+    const char* name;
+    const ProxyProfile* profile;
+    const char* port_name;
+    std::string type;         // the Content-Type line
+    std::string before;       // lines between Content-Type and Content-Length
+    std::string after;        // lines after Content-Length
+  } cases[] = {
+      {"demo, 1.1", &DimeProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", "", action},
+      {"control panel, 1.1", &ControlPanelProxyProfile(), "EchoPort",
+       "Content-Type: text/xml; charset=\"utf-8\"\r\n", action, ""},
+      {"demo, 1.2 without a required action", &DimeProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+      {"control panel, 1.2 without a required action", &ControlPanelProxyProfile(), "EchoPort12",
+       "Content-Type: application/soap+xml; charset=\"utf-8\"\r\n", "", ""},
+  };
+  LoopbackPeer peer;
+  ServeNoContent(peer, std::size(cases));
+  const std::string port = std::to_string(peer.port());
+  // The SOAP 1.2 echoString needs no action.
+  const std::string url = Wsdl("echo.wsdl", port);
+  {
+    std::ifstream in(url.substr(7));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string from = "<soap12:operation soapAction=\"urn:qvtest:echo#echoString\"";
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos);
+    text.insert(at + from.size(), " soapActionRequired=\"false\"");
+    std::ofstream(url.substr(7)) << text;
+  }
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    SoapClient client(*c.profile, 10000);
+    ASSERT_TRUE(client.Initialize(url, "EchoService", c.port_name, "", kAgent, {}, false, false, 0));
+    client.SetEndpointPath("/QVSOAPSvrCP");
+    const std::u16string names[] = {u"inputString"};
+    Variant values[1];
+    values[0] = Variant::FromText(u"x");
+    Variant result;
+    EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+    while (Heads().size() < i + 1 && peer.accepted() == static_cast<int>(i + 1)) {
+      std::this_thread::yield();
+    }
+    const std::vector<std::string> heads = Heads();
+    ASSERT_EQ(heads.size(), i + 1);
+    EXPECT_EQ(heads[i], "POST /QVSOAPSvrCP HTTP/1.0\r\nHost: 127.0.0.1:" + port +
+                            "\r\nUser-Agent: " + kAgent + "\r\n" + c.type + c.before +
+                            "Content-Length: " + std::to_string(client.LastRequest().size()) +
+                            "\r\n" + c.after + "\r\n");
+  }
+  peer.Join();
+}
+
+TEST(ByteArrays, CopyBothWays) {
+  const std::vector<std::vector<uint8_t>> inputs = {{}, {0}, {0, 1, 2, 0xFF, 0x80, 7, 8, 9, 10}};
+  for (const auto& bytes : inputs) {
+    SCOPED_TRACE(bytes.size());
+    SAFEARRAY* array = BytesToSafeArray(bytes.data(), bytes.size());
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(SafeArrayGetDim(array), 1u);
+    LONG low = -1;
+    SafeArrayGetLBound(array, 1, &low);
+    EXPECT_EQ(low, 0);
+    std::vector<uint8_t> back = {42};
+    EXPECT_TRUE(SafeArrayToBytes(array, &back));
+    EXPECT_EQ(back, bytes);
+    SafeArrayDestroy(array);
+  }
+  std::vector<uint8_t> out = {42};
+  EXPECT_FALSE(SafeArrayToBytes(nullptr, &out));
+  EXPECT_TRUE(out.empty());
+  const SAFEARRAYBOUND bounds[2] = {{2, 0}, {2, 0}};
+  SAFEARRAY* square = SafeArrayCreate(VT_UI1, 2, bounds);
+  ASSERT_NE(square, nullptr);
+  EXPECT_FALSE(SafeArrayToBytes(square, &out));
+  SafeArrayDestroy(square);
 }
 
 }  // namespace

@@ -67,6 +67,8 @@ const ProxyProfile kControlPanelProfile = {
     .dime = kDimeProfile.dime,
     .text_only = true,
     .report_events = true,
+    .action_only_when_required = true,
+    .clear_after_post_only = true,
 };
 
 // A blank has no place in a host name either.

@@ -45,6 +45,11 @@ struct ProxyProfile {
   bool text_only = false;
   // Every failure of TryPost goes to the event log.
   bool report_events = false;
+  // What SoapClient does around the post: ask the reader for the SOAPAction
+  // only when the operation requires one, and clear the request's
+  // parameters and header blocks only after a POST.
+  bool action_only_when_required = false;
+  bool clear_after_post_only = false;
 };
 
 // This build's profile: DIME-capable, 300 s per wait.
@@ -113,11 +118,17 @@ class SoapProxy {
   // nothing of the one before.
   void ClearLastExchange();
 
-  void SetProxyForTest(std::string_view host, int port) {
+  // Every later exchange goes through the HTTP proxy at `host`:`port`,
+  // with the absolute URI as its target.
+  void SetProxy(std::string_view host, int port) {
     use_proxy_ = true;
     proxy_host_ = host;
     proxy_port_ = port;
   }
+  // Limit of an answer's body (kMaxResponseBodyLength unless set); past it
+  // the exchange fails as a failed connection.
+  void SetMaxResponseLength(size_t limit) { transport_.SetMaxBodyLength(limit); }
+  const ProxyProfile& Profile() const { return profile_; }
   const dime::HttpDimeTransport& TransportForTest() const { return transport_; }
 
  private:

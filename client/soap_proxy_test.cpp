@@ -222,7 +222,7 @@ TEST(SoapProxyTest, TextRequestsAreWrittenExactly) {
     SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
     int port = peer.port();
     if (c.via_proxy) {
-      proxy.SetProxyForTest("127.0.0.1", peer.port());
+      proxy.SetProxy("127.0.0.1", peer.port());
       port = 80;
     }
     const Outcome out = PostCatching(proxy, message.Get(), c.version, c.force_dime, c.method,
@@ -564,7 +564,7 @@ TEST(SoapProxyTest, TextThatWouldBreakTheHeadIsRefusedBeforeConnecting) {
     ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "i"));
     LoopbackPeer peer;
     SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
-    proxy.SetProxyForTest("127.0.0.1", peer.port());  // a host is not resolved then
+    proxy.SetProxy("127.0.0.1", peer.port());  // a host is not resolved then
     EXPECT_FALSE(proxy.TryPost(c.action, true, c.host, 80, "POST", "/svc", "", c.agent,
                                message.Get(), 11, false));
     EXPECT_EQ(peer.accepted(), 0);
@@ -808,7 +808,7 @@ TEST(ControlPanelProfileTest, RequestIsTextWithTheActionBeforeTheLength) {
     });
     SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
     const int server_port = c.via_proxy ? 8123 : peer.port();
-    if (c.via_proxy) proxy.SetProxyForTest("127.0.0.1", peer.port());
+    if (c.via_proxy) proxy.SetProxy("127.0.0.1", peer.port());
     EXPECT_TRUE(proxy.TryPost("\"urn:a\"", c.action_required, "127.0.0.1", server_port, "POST",
                               "/QVSOAPSvrCP", "", kPanelAgent, message.Get(), c.version, true));
     peer.Join();
@@ -828,6 +828,7 @@ TEST(ControlPanelProfileTest, EveryFailureReachesTheEventLogWithItsText) {
     bool via_proxy;
     bool post_result;
     std::string text;  // empty when TryPost succeeds
+    size_t max_body = 0;  // 0: the default cap
   } cases[] = {
       {"200", "HTTP/1.0 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n<a/>", 11, false,
        true, ""},
@@ -847,6 +848,9 @@ TEST(ControlPanelProfileTest, EveryFailureReachesTheEventLogWithItsText) {
        false, "Unexpected MIME type in Response."},
       {"nothing listening", nullptr, 11, false, false, "Could not connect to server."},
       {"unreachable proxy", nullptr, 11, true, false, "Could not connect to proxy server."},
+      {"a body past a lowered cap",
+       "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<answer>0123456789</answer>", 11,
+       false, false, "Could not connect to server.", 16},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -861,7 +865,8 @@ TEST(ControlPanelProfileTest, EveryFailureReachesTheEventLogWithItsText) {
       });
     }
     SoapProxy proxy(ControlPanelProxyProfile(), kTimeoutMs);
-    if (c.via_proxy) proxy.SetProxyForTest("127.0.0.1", ClosedPort());
+    if (c.via_proxy) proxy.SetProxy("127.0.0.1", ClosedPort());
+    if (c.max_body != 0) proxy.SetMaxResponseLength(c.max_body);
     const size_t logged = kEnvironment->EventLog().size();
     const bool tried = proxy.TryPost(kAction, true, "127.0.0.1", port, "POST", "/QVSOAPSvrCP", "",
                                      kPanelAgent, message.Get(), c.version, false);

@@ -2,16 +2,13 @@
 // Debian gSOAP toolkit at build time, bound through the WSDL document the
 // toolkit wrote, in SOAP 1.1 and SOAP 1.2.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "client/e2e/gsoap_server.h"
 #include "client/soap_client.h"
 #include "client/testing/client_testing.h"
 #include "client/testing/message_testing.h"
@@ -24,40 +21,7 @@ namespace {
     ::testing::AddGlobalTestEnvironment(new testing::ComponentEnvironment(
         {QV_SOAPSTRUCT_COMPONENT, QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT}));
 
-// The generated server, started on a free loopback port that it reports.
-class GsoapServer {
- public:
-  explicit GsoapServer(const std::string& exe) {
-    int out[2];
-    if (pipe(out) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], STDOUT_FILENO);
-      close(out[0]);
-      close(out[1]);
-      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(out[1]);
-    FILE* in = fdopen(out[0], "r");
-    int port = 0;
-    if (in && std::fscanf(in, "PORT %d", &port) == 1) port_ = port;
-    if (in) std::fclose(in);
-  }
-  ~GsoapServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-  }
-  GsoapServer(const GsoapServer&) = delete;
-  GsoapServer& operator=(const GsoapServer&) = delete;
-  int port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
+using testing::GsoapServer;
 
 TEST(SoapClientGsoapTest, EchoesAndFaultAgainstTheToolkitsServer) {
 #ifndef QV_GSOAP_SERVER11

@@ -101,10 +101,9 @@ void CControlPanelApp::AddAuthHeader(bool probe) {
   MakeClientNonce();
   ComputeAuth();
   {
-    SAFEARRAY* bytes = SafeArrayCreateVector(VT_UI1, 0, digestauth::kMd5DigestBytes);
+    SAFEARRAY* bytes =
+        client::BytesToSafeArray(digest_.client_proof.data(), digest_.client_proof.size());
     if (bytes == nullptr) return;
-    std::copy(digest_.client_proof.begin(), digest_.client_proof.end(),
-              static_cast<uint8_t*>(bytes->pvData));
     Variant auth;
     auth.vt = VT_ARRAY | VT_UI1;
     auth.parray = bytes;
@@ -148,15 +147,11 @@ void CControlPanelApp::ReadAuthBlock(const VARIANT& content) {
   ReadText(block.Get(), digestauth::kNonceMember, &digest_.server_nonce);
   ReadText(block.Get(), digestauth::kRealmMember, &digest_.realm);
   Variant proof;
+  std::vector<uint8_t> bytes;
   if (Member(block.Get(), digestauth::kServerAuthMember, VT_ARRAY | VT_UI1, &proof) &&
-      proof.parray != nullptr && SafeArrayGetDim(proof.parray) == 1 &&
-      proof.parray->rgsabound[0].cElements >= digestauth::kMd5DigestBytes) {
-    void* data = nullptr;
-    if (SUCCEEDED(SafeArrayAccessData(proof.parray, &data))) {
-      std::copy_n(static_cast<const uint8_t*>(data), digestauth::kMd5DigestBytes,
-                  digest_.server_proof.begin());
-      SafeArrayUnaccessData(proof.parray);
-    }
+      client::SafeArrayToBytes(proof.parray, &bytes) &&
+      bytes.size() >= digestauth::kMd5DigestBytes) {
+    std::copy_n(bytes.begin(), digestauth::kMd5DigestBytes, digest_.server_proof.begin());
   }
 }
 

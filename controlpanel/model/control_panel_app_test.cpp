@@ -316,6 +316,24 @@ TEST(DigestClient, ReadsOnlyWellTypedBlocksAndMembers) {
   }
 }
 
+// The message's first header block, checked to be a mandatory ClientAuth
+// for no particular actor; null when it is no struct.
+ComPtr<ISoapStruct> FirstClientAuth(Iquenlin2* message) {
+  Bstr ns, name, actor;
+  Variant content;
+  VARIANT_BOOL must = VARIANT_FALSE, more = VARIANT_FALSE;
+  LONG position = 0;
+  message->GetFirstHeaderElem(ns.Receive(), name.Receive(), content.Receive(), &must,
+                              actor.Receive(), &position, &more);
+  EXPECT_EQ(more, VARIANT_TRUE);
+  EXPECT_EQ(ns.View(), u"urn:quorvel:soap:digest-auth");
+  EXPECT_EQ(name.View(), u"ClientAuth");
+  EXPECT_EQ(must, VARIANT_TRUE);
+  EXPECT_EQ(actor.View(), u"");
+  if (more != VARIANT_TRUE || content.vt != VT_DISPATCH) return nullptr;
+  return com::QueryInterfacePtr<ISoapStruct>(content.pdispVal);
+}
+
 TEST_F(ConfigFile, ClientAuthCarriesTheMembersInOrder) {
   CControlPanelApp app(1000);
   const std::string wsdl = client::testing::CopyWsdl(
@@ -335,16 +353,7 @@ TEST_F(ConfigFile, ClientAuthCarriesTheMembersInOrder) {
   EXPECT_NE(more, VARIANT_TRUE);
 
   app.AddAuthHeader(false);
-  VariantClear(&content);
-  message->GetFirstHeaderElem(ns.Receive(), name.Receive(), &content, &must, actor.Receive(),
-                              &position, &more);
-  ASSERT_EQ(more, VARIANT_TRUE);
-  EXPECT_EQ(ns.View(), u"urn:quorvel:soap:digest-auth");
-  EXPECT_EQ(name.View(), u"ClientAuth");
-  EXPECT_EQ(must, VARIANT_TRUE);
-  EXPECT_EQ(actor.View(), u"");
-  ASSERT_EQ(content.vt, VT_DISPATCH);
-  ComPtr<ISoapStruct> block = com::QueryInterfacePtr<ISoapStruct>(content.pdispVal);
+  ComPtr<ISoapStruct> block = FirstClientAuth(message);
   ASSERT_TRUE(block);
 
   const struct {
@@ -378,6 +387,158 @@ TEST_F(ConfigFile, ClientAuthCarriesTheMembersInOrder) {
     block->GetNextMember(member.Receive(), member_ns.Receive(), value.Receive(), &at, &found);
   }
   EXPECT_NE(found, VARIANT_TRUE);
+}
+
+// The server's side of the pair: a message object bound like the server's
+// to the same document.
+struct ServerSide {
+  ComPtr<Idorvish2> reader;
+  ComPtr<Iquenlin2> message;
+};
+
+ServerSide ServerMessage(const std::string& wsdl, std::u16string_view port, int version) {
+  ServerSide side;
+  EXPECT_EQ(CoCreateInstance(CLSID_dorvish2, nullptr, CLSCTX_SERVER, IID_Idorvish2,
+                             side.reader.ReceiveVoid()),
+            S_OK);
+  const Bstr service(u"DigestEchoService"), port_name(port), url(text::Widen(wsdl)), none,
+      action(u"\"urn:qv:digest-echo#echo\"");
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  side.reader->ReadServiceDesc(service.Get(), port_name.Get(), url.Get(), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  side.message = client::testing::NewMessage();
+  const ComPtr<IDispatch> dispatch = com::QueryInterfacePtr<IDispatch>(side.reader.Get());
+  ok = VARIANT_FALSE;
+  side.message->Initialize(service.Get(), port_name.Get(), none.Get(), action.Get(), none.Get(),
+                           VARIANT_FALSE, VARIANT_FALSE, dispatch.Get(), &ok);
+  EXPECT_EQ(ok, VARIANT_TRUE);
+  side.message->SetSOAPVersion(version);
+  return side;
+}
+
+std::string MemberText(ISoapStruct* s, std::u16string_view name, VARTYPE* vt) {
+  const Bstr n(name);
+  Variant value;
+  VARIANT_BOOL found = VARIANT_FALSE;
+  s->GetMember(n.Get(), value.Receive(), &found);
+  *vt = found == VARIANT_TRUE ? value.vt : VARTYPE{VT_EMPTY};
+  if (value.vt == VT_BSTR) return text::Narrow(BstrView(value.bstrVal));
+  if (value.vt == (VT_ARRAY | VT_UI1)) {
+    std::vector<uint8_t> bytes;
+    client::SafeArrayToBytes(value.parray, &bytes);
+    std::string hex;
+    digestauth::HexEncoder().Encode(bytes.data(), bytes.size(), hex);
+    return hex;
+  }
+  return "";
+}
+
+// The blocks as they travel: the client's ClientAuth serialised by its
+// message object and parsed by a server-side one over a document carrying
+// the digest schema; the server's NextChallenge written there and read back
+// by the client.
+TEST_F(ConfigFile, DigestBlocksTravelThroughARealMessagePair) {
+  const std::string wsdl = client::testing::CopyWsdl(
+      std::filesystem::path(QV_SERVER_TESTDATA) /
+          "../../plugins/digestauth/servertest/testdata/digest_echo.wsdl",
+      dir_ + "/digest_echo.wsdl", "http://127.0.0.1/", "http://127.0.0.1:1/");
+  const struct {
+    const char* port;
+    int version;
+  } bindings[] = {{"Echo11Port", 11}, {"Echo12Port", 12}};
+  for (const auto& b : bindings) {
+    SCOPED_TRACE(b.port);
+    CControlPanelApp app(1000);
+    ASSERT_TRUE(app.Client().Initialize(wsdl, "DigestEchoService", b.port, "", "", {}, false,
+                                        false, b.version));
+    KnownLogOn(app);
+    Iquenlin2* client_message = app.Client().MessageForTest();
+    const Bstr method(u"echo"), method_ns(u"urn:qv:digest-echo"), none, param(u"text");
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    client_message->SetMethodName(method.Get());
+    client_message->SetMethodNS(method_ns.Get());
+    client_message->AddMethodParam(none.Get(), param.Get(), Variant::FromText(u"hi"),
+                                   VARIANT_TRUE, VARIANT_FALSE, &ok);
+    app.AddAuthHeader(false);
+    ok = VARIANT_FALSE;
+    client_message->Serialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    Variant request;
+    client_message->GetBuffer(request.Receive(), &ok);
+
+    ServerSide server = ServerMessage(wsdl, text::Widen(b.port), b.version);
+    ok = VARIANT_FALSE;
+    server.message->SetBuffer(request, &ok);
+    server.message->Deserialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << client::testing::ArrayBytes(request.parray);
+    {
+      const ComPtr<ISoapStruct> block = FirstClientAuth(server.message.Get());
+      ASSERT_TRUE(block);
+      const struct {
+        std::u16string_view name;
+        VARTYPE vt;
+        std::string value;
+      } members[] = {
+          {u"Nonce", VT_BSTR, "N1"},
+          // hashlib over the known log-on, as above
+          {u"Auth", VT_ARRAY | VT_UI1, "916EA778E51D4C906E4ABFC71F891B6B"},
+          {u"UserID", VT_BSTR, "alice"},
+          {u"Realm", VT_BSTR, "Quorvel"},
+          {u"ClientNonce", VT_BSTR, kNonceOfTick01020304},
+      };
+      for (const auto& m : members) {
+        SCOPED_TRACE(text::Narrow(m.name));
+        VARTYPE vt = VT_EMPTY;
+        EXPECT_EQ(MemberText(block.Get(), m.name, &vt), m.value);
+        EXPECT_EQ(vt, m.vt);
+      }
+    }
+
+    // The server answers with the next nonce and its proof over it.
+    server.message->ClearHeaderElems();
+    ok = VARIANT_FALSE;
+    server.message->ProcessRPC(&ok);
+    server.message->ClearMethodParams();
+    server.message->SetReturnValue(Variant::FromText(u"hi"));
+    server.message->SetRequestPhase(VARIANT_FALSE);
+    const digestauth::Digest proof = digestauth::ServerProof(
+        digestauth::UserHash("alice", "Quorvel", "secret"), "N2", kNonceOfTick01020304);
+    Variant status = Variant::FromText(u"Authenticated");
+    Variant next = Variant::FromText(u"N2");
+    Variant client_nonce = Variant::FromText(text::Widen(kNonceOfTick01020304));
+    Variant server_auth;
+    server_auth.vt = VT_ARRAY | VT_UI1;
+    server_auth.parray = client::BytesToSafeArray(proof.data(), proof.size());
+    const ComPtr<ISoapStruct> answer = Struct({{u"Status", &status},
+                                               {u"Nonce", &next},
+                                               {u"ClientNonce", &client_nonce},
+                                               {u"ServerAuth", &server_auth}});
+    const Bstr digest_ns(u"urn:quorvel:soap:digest-auth"), next_block(u"NextChallenge");
+    ok = VARIANT_FALSE;
+    server.message->AddHeaderElem(digest_ns.Get(), next_block.Get(), Dispatch(answer),
+                                  VARIANT_FALSE, none.Get(), &ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    ok = VARIANT_FALSE;
+    server.message->Serialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE);
+    Variant response;
+    server.message->GetBuffer(response.Receive(), &ok);
+
+    client_message->SetRequestPhase(VARIANT_FALSE);
+    client_message->ClearMethodParams();
+    client_message->ClearHeaderElems();
+    ok = VARIANT_FALSE;
+    client_message->SetBuffer(response, &ok);
+    client_message->Deserialize(&ok);
+    ASSERT_EQ(ok, VARIANT_TRUE) << client::testing::ArrayBytes(response.parray);
+    app.ReadAuthHeader();
+    const DigestState& d = app.Digest();
+    EXPECT_EQ(d.status, "Authenticated");
+    EXPECT_FALSE(d.expired_nonce);
+    EXPECT_EQ(d.server_nonce, "N2");
+    EXPECT_EQ(Hex(d.server_proof), "49F7B3BC0ECC4A9FF0458368091576FD");  // hashlib, as above
+    EXPECT_TRUE(app.VerifyServerAuth());
+  }
 }
 
 TEST(DigestClient, AnAnswerWithoutBlocksClearsOnlyTheStatus) {
