@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "controlpanel/model/soap_client_channel.h"
 #include "interfaces/soapstruct.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -119,17 +120,19 @@ void CControlPanelApp::AddAuthHeader(bool probe) {
   Variant content;
   content.vt = VT_DISPATCH;
   content.pdispVal = dispatch.Detach();
-  client_.AddHeader(xml::kDigestAuthNamespace, digestauth::kClientAuthBlock, content, true, u"");
+  Channel().AddHeader(xml::kDigestAuthNamespace, digestauth::kClientAuthBlock, content, true, u"");
 }
 
 void CControlPanelApp::ReadAuthHeader() {
   digest_.status.clear();
   digest_.expired_nonce = false;
+  // An answer without a proof must not pass on an earlier answer's.
+  digest_.server_proof.fill(0);
   Variant content;
-  if (!client_.GetHeader(xml::kDigestAuthNamespace, digestauth::kChallengeBlock,
-                         content.Receive()) &&
-      !client_.GetHeader(xml::kDigestAuthNamespace, digestauth::kNextChallengeBlock,
-                         content.Receive())) {
+  if (!Channel().GetHeader(xml::kDigestAuthNamespace, digestauth::kChallengeBlock,
+                           content.Receive()) &&
+      !Channel().GetHeader(xml::kDigestAuthNamespace, digestauth::kNextChallengeBlock,
+                           content.Receive())) {
     return;
   }
   ReadAuthBlock(content);
@@ -159,7 +162,8 @@ void CControlPanelApp::ReadAuthBlock(const VARIANT& content) {
 
 CControlPanelApp::CControlPanelApp(uint32_t timeout_ms)
     : ticks_([] { return static_cast<uint32_t>(GetTickCount()); }),
-      client_(client::ControlPanelProxyProfile(), timeout_ms) {}
+      client_(client::ControlPanelProxyProfile(), timeout_ms),
+      own_channel_(std::make_unique<SoapClientChannel>(client_)) {}
 
 void CControlPanelApp::MakeClientNonce() {
   const uint32_t tick = ticks_();

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "client/soap_client.h"
+#include "controlpanel/model/management_channel.h"
 #include "plugins/digestauth/protocol.h"
 
 namespace controlpanel {
@@ -74,8 +76,8 @@ class CControlPanelApp {
   // request; nothing for a probe, or when no struct object can be made.
   void AddAuthHeader(bool probe);
   // Reads the answer's Challenge or, only when that is absent, its
-  // NextChallenge into the digest state. Status and the expired flag are
-  // cleared first.
+  // NextChallenge into the digest state. Status, the expired flag and the
+  // server proof are cleared first.
   void ReadAuthHeader();
   // One block's content: read only when it is exactly a non-null
   // VT_DISPATCH struct. Members of another type than expected are not read.
@@ -91,6 +93,14 @@ class CControlPanelApp {
   const Settings& GetSettings() const { return settings_; }
   const std::string& ConfigPath() const { return config_path_; }
   client::SoapClient& Client() { return client_; }
+  // The pages' way to the server: over Client() unless a test put another.
+  ManagementChannel& Channel() { return channel_ != nullptr ? *channel_ : *own_channel_; }
+  // Null restores the channel over Client().
+  void SetChannel(ManagementChannel* channel) { channel_ = channel; }
+
+  // The folder the program runs from: its WSDL and settings file are there.
+  const std::string& ProgramDirectory() const { return program_directory_; }
+  void SetProgramDirectory(std::string directory) { program_directory_ = std::move(directory); }
   bool IsConnected() const { return connected_; }
   void SetConnected(bool connected) { connected_ = connected; }
 
@@ -100,6 +110,9 @@ class CControlPanelApp {
   std::function<uint32_t()> ticks_;
   std::string config_path_;
   client::SoapClient client_;
+  std::unique_ptr<ManagementChannel> own_channel_;
+  ManagementChannel* channel_ = nullptr;
+  std::string program_directory_;
   bool connected_ = false;
 };
 
