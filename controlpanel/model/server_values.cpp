@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "controlpanel/model/texts.h"
 #include "interfaces/soapstruct.h"
 #include "interfaces/soapstruct_access.h"
 #include "platform/com/activation.h"
@@ -34,6 +35,13 @@ std::string JoinList(const std::vector<std::string>& words) {
     if (i > 0) out += ' ';
     out += words[i];
   }
+  return out;
+}
+
+std::string FillIn(std::string_view form, std::string_view value) {
+  std::string out(form);
+  const size_t at = out.find("%s");
+  if (at != std::string::npos) out.replace(at, 2, value);
   return out;
 }
 
@@ -83,7 +91,7 @@ bool ReadServiceRow(const VARIANT& element, ServiceRow* row) {
     } else if (c == kColEnabled) {
       bool on = false;
       ok = value.vt == VT_EMPTY || value.vt == VT_NULL || ReadSwitch(value, &on);
-      (*row)[c] = on ? kYes : kNo;
+      (*row)[c] = on ? texts::kYes : texts::kNo;
     } else {
       ok = ReadText(value, &(*row)[c]);
     }
@@ -120,7 +128,7 @@ bool MakeServiceStruct(const ServiceRow& row, Variant* out) {
     if (c == kColHeaderHandlers || c == kColRoles) {
       if (!MakeTextList(SplitList(row[c]), &value)) return false;
     } else if (c == kColEnabled) {
-      value = Variant::FromBool(row[c] == kYes);
+      value = Variant::FromBool(row[c] == texts::kYes);
     } else {
       value = Variant::FromText(text::Widen(row[c]));
       if (value.vt != VT_BSTR) return false;

@@ -36,11 +36,11 @@ using ServiceRow = std::array<std::string, kServiceColumnCount>;
 // Extension, then MIME type.
 using MimeRow = std::array<std::string, 2>;
 
+// `form` with its first "%s" replaced by `value` (never a format string).
+std::string FillIn(std::string_view form, std::string_view value);
+
 // The SvcInfo struct member of each column.
 extern const std::array<const char16_t*, kServiceColumnCount> kSvcInfoMembers;
-
-inline constexpr char kYes[] = "Yes";
-inline constexpr char kNo[] = "No";
 
 // The words of a blank-separated list; runs of blanks separate like one, and
 // leading or trailing blanks give no empty word.

@@ -22,8 +22,8 @@ bool GetArrayBounds(SAFEARRAY* array, UINT dim, LONG* lower, LONG* upper) {
          SUCCEEDED(SafeArrayGetUBound(array, dim, upper));
 }
 
-bool GetTextElement(SAFEARRAY* array, VARTYPE element_type, const LONG* indices,
-                    EmptyElement empty, std::u16string* out) {
+bool GetTextElement(SAFEARRAY* array, VARTYPE element_type, const LONG* indices, EmptyElement empty,
+                    std::u16string* out) {
   if (element_type == VT_BSTR) {
     BSTR b = nullptr;
     if (FAILED(SafeArrayGetElement(array, indices, &b))) return false;

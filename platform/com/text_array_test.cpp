@@ -39,15 +39,29 @@ TEST(TextArrayTest, ReadsListsOfTextsAndRefusesOtherShapes) {
       {"nothing", [] { return Variant(); }, EmptyElement::Refused, true, {}},
       {"variants",
        [] { return VectorOf(VT_VARIANT, Items(Variant::FromText(u"a"), Variant::FromText(u"b"))); },
-       EmptyElement::Refused, true, {u"a", u"b"}},
-      {"bstrs", [] { return VectorOf(VT_BSTR, Items(Variant::FromText(u"c"))); },
-       EmptyElement::Refused, true, {u"c"}},
-      {"empty element refused", [] { return VectorOf(VT_VARIANT, Items(Variant())); },
-       EmptyElement::Refused, false, {}},
-      {"empty element allowed", [] { return VectorOf(VT_VARIANT, Items(Variant())); },
-       EmptyElement::Allowed, true, {u""}},
-      {"integer element", [] { return VectorOf(VT_VARIANT, Items(Variant::FromI4(1))); },
-       EmptyElement::Allowed, false, {}},
+       EmptyElement::Refused,
+       true,
+       {u"a", u"b"}},
+      {"bstrs",
+       [] { return VectorOf(VT_BSTR, Items(Variant::FromText(u"c"))); },
+       EmptyElement::Refused,
+       true,
+       {u"c"}},
+      {"empty element refused",
+       [] { return VectorOf(VT_VARIANT, Items(Variant())); },
+       EmptyElement::Refused,
+       false,
+       {}},
+      {"empty element allowed",
+       [] { return VectorOf(VT_VARIANT, Items(Variant())); },
+       EmptyElement::Allowed,
+       true,
+       {u""}},
+      {"integer element",
+       [] { return VectorOf(VT_VARIANT, Items(Variant::FromI4(1))); },
+       EmptyElement::Allowed,
+       false,
+       {}},
       {"text", [] { return Variant::FromText(u"x"); }, EmptyElement::Allowed, false, {}},
       {"array without array",
        [] {
@@ -55,7 +69,9 @@ TEST(TextArrayTest, ReadsListsOfTextsAndRefusesOtherShapes) {
          v.vt = VT_ARRAY | VT_VARIANT;
          return v;
        },
-       EmptyElement::Allowed, false, {}},
+       EmptyElement::Allowed,
+       false,
+       {}},
       {"two dimensions",
        [] {
          const SAFEARRAYBOUND b[2] = {{1, 0}, {1, 0}};
@@ -64,14 +80,18 @@ TEST(TextArrayTest, ReadsListsOfTextsAndRefusesOtherShapes) {
          v.parray = SafeArrayCreate(VT_VARIANT, 2, b);
          return v;
        },
-       EmptyElement::Allowed, false, {}},
+       EmptyElement::Allowed,
+       false,
+       {}},
       {"element type not as announced",
        [] {
          Variant v = VectorOf(VT_BSTR, Items(Variant::FromText(u"c")));
          v.vt = VT_ARRAY | VT_VARIANT;
          return v;
        },
-       EmptyElement::Allowed, false, {}},
+       EmptyElement::Allowed,
+       false,
+       {}},
   };
   for (const Case& c : cases) {
     std::vector<std::u16string> texts;
