@@ -186,6 +186,7 @@ bool SoapClient::Exchange(std::string_view http_method, std::string_view extra_p
                           std::string_view query, std::u16string_view method,
                           const std::u16string* names, VARIANT* values, int32_t count,
                           VARIANT* result) {
+  proxy_.ClearLastExchange();
   if (!message_ || !reader_) return false;
   const bool post = http_method == "POST";
   if (!post && http_method != "GET") return false;

@@ -61,6 +61,21 @@ class SoapClient {
   // there is none.
   bool GetHeader(std::u16string_view ns, std::u16string_view name, VARIANT* content) const;
 
+  // The address requests go to: the WSDL's SOAP address after Initialize,
+  // which an embedding program may overwrite (the control panel takes its
+  // own settings). Exchange checks them when it posts.
+  void SetEndpointHost(std::string_view host) { endpoint_host_ = host; }
+  void SetEndpointPort(int32_t port) { endpoint_port_ = port; }
+  void SetEndpointPath(std::string_view path) { endpoint_path_ = path; }
+  const std::string& EndpointHost() const { return endpoint_host_; }
+  int32_t EndpointPort() const { return endpoint_port_; }
+  const std::string& EndpointPath() const { return endpoint_path_; }
+
+  // The request body as posted by the last call and the answer's envelope;
+  // both empty when that call failed before posting or got no answer.
+  const std::string& LastRequest() const { return proxy_.RequestBody(); }
+  const std::string& LastResponse() const { return proxy_.ResponseText(); }
+
   // Replaces the message object by a fresh one in its request phase.
   bool CreateMessage();
   bool IsFaultResponse() const;

@@ -185,5 +185,92 @@ TEST_F(SoapClientTest, RebindingWithEitherProfileReleasesTheFirstReader) {
   }
 }
 
+// The control panel binds through its own WSDL and then sends to the address
+// its settings name; what it shows as the exchange is what went over the wire.
+TEST_F(SoapClientTest, OverwrittenEndpointGetsThePostAndTheLastExchangeIsKept) {
+  const std::string answer =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+      "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+      "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+      "<SOAP-ENV:Body><m:echoStringResponse xmlns:m=\"urn:qvtest:echo\">"
+      "<return>back</return></m:echoStringResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  struct Case {
+    const char* name;
+    const char* host;
+    int32_t port;  // 0: the peer's
+    const char16_t* method;
+    bool serialised;  // the request was built before the refusal
+  };
+  const Case refused[] = {
+      {"unknown operation", "localhost", 0, u"nothing", false},
+      {"a host holding a CR", "127.0.0.1\r", 0, u"echoString", true},
+      {"port 65536", "127.0.0.1", 65536, u"echoString", false},
+  };
+  constexpr int kCalls = 1 + std::size(refused);
+  LoopbackPeer peer;
+  std::vector<std::pair<std::string, std::string>> seen;  // head and body of each request
+  peer.Serve(
+      [&](PeerConnection& c) {
+        std::string head = c.ReadHead();
+        const size_t at = head.find("Content-Length: ");
+        std::string body =
+            at == std::string::npos ? "" : c.ReadExactly(std::stoul(head.substr(at + 16)));
+        c.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n" + answer);
+        const std::lock_guard<std::mutex> lock(mu_);
+        seen.emplace_back(std::move(head), std::move(body));
+      },
+      kCalls);
+  SoapClient client(ControlPanelProxyProfile(), 10000);
+  // The document's own address has nobody listening.
+  ASSERT_TRUE(client.Initialize(Wsdl("echo.wsdl", "1"), "EchoService", "EchoPort", "",
+                                "qv-test", {}, false, false, 11));
+  EXPECT_EQ(client.EndpointPort(), 1);
+  EXPECT_EQ(client.EndpointHost(), "127.0.0.1");
+  const std::u16string names[] = {u"inputString"};
+  Variant values[1];
+  values[0] = Variant::FromText(u"sent");
+  Variant result;
+  const auto call_peer = [&] {
+    client.SetEndpointHost("localhost");
+    client.SetEndpointPort(peer.port());
+    client.SetEndpointPath("/QVSOAPSvrCP");
+    EXPECT_TRUE(client.CreateMessage());
+    EXPECT_TRUE(client.Invoke(u"echoString", names, values, 1, &result));
+  };
+  call_peer();
+  EXPECT_EQ(testing::Describe(result), "s:back");
+  EXPECT_EQ(client.LastResponse(), answer);
+  {
+    const std::lock_guard<std::mutex> lock(mu_);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first.rfind("POST /QVSOAPSvrCP HTTP/1.0\r\nHost: localhost:" +
+                                      std::to_string(peer.port()) + "\r\n",
+                                  0),
+              0u)
+        << seen[0].first;
+    EXPECT_EQ(client.LastRequest(), seen[0].second);
+    EXPECT_NE(seen[0].second.find("sent"), std::string::npos) << seen[0].second;
+  }
+
+  // Refused before posting: nothing of the call before is left to show.
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.name);
+    values[0] = Variant::FromText(u"sent");
+    call_peer();
+    ASSERT_NE(client.LastRequest().find("sent"), std::string::npos);
+    client.SetEndpointHost(c.host);
+    client.SetEndpointPort(c.port == 0 ? peer.port() : c.port);
+    ASSERT_TRUE(client.CreateMessage());
+    values[0] = Variant::FromText(u"refused");
+    EXPECT_FALSE(client.Invoke(c.method, names, values, 1, &result));
+    EXPECT_EQ(client.LastRequest().find("sent"), std::string::npos) << client.LastRequest();
+    EXPECT_EQ(client.LastRequest().find("refused") != std::string::npos, c.serialised)
+        << client.LastRequest();
+    EXPECT_EQ(client.LastResponse(), "");
+  }
+  peer.Join();
+  EXPECT_EQ(peer.accepted(), kCalls);
+}
+
 }  // namespace
 }  // namespace client

@@ -104,6 +104,12 @@ SoapProxy::SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms)
 
 SoapProxy::~SoapProxy() = default;
 
+void SoapProxy::ClearLastExchange() {
+  request_body_.clear();
+  response_text_.clear();
+  http_status_ = 0;
+}
+
 void SoapProxy::Fail(std::u16string_view where, std::u16string_view text) const {
   throw new QVSOAPDIMEProxyFault(where, text);
 }
@@ -143,9 +149,7 @@ bool SoapProxy::Post(std::string_view soap_action, bool action_required, std::st
   const bool post = method == "POST";
   const bool soap11 = soap_version == 11;
   // Cleared first so a call that fails early never shows the previous one.
-  request_body_.clear();
-  response_text_.clear();
-  http_status_ = 0;
+  ClearLastExchange();
   bool as_dime = false;
   uint64_t length = 0;
   if (post) {

@@ -109,6 +109,9 @@ class SoapProxy {
   int HttpStatus() const { return http_status_; }
   const std::string& RequestBody() const { return request_body_; }
   const std::string& ResponseText() const { return response_text_; }
+  // Forgets the last exchange: a call that ends before posting shows
+  // nothing of the one before.
+  void ClearLastExchange();
 
   void SetProxyForTest(std::string_view host, int port) {
     use_proxy_ = true;

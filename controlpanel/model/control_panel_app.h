@@ -11,6 +11,7 @@
 
 #include "client/soap_client.h"
 #include "controlpanel/model/management_channel.h"
+#include "controlpanel/model/ui_port.h"
 #include "plugins/digestauth/protocol.h"
 
 namespace controlpanel {
@@ -97,6 +98,9 @@ class CControlPanelApp {
   ManagementChannel& Channel() { return channel_ != nullptr ? *channel_ : *own_channel_; }
   // Null restores the channel over Client().
   void SetChannel(ManagementChannel* channel) { channel_ = channel; }
+
+  // The sheet's Help button.
+  void OnAppAbout(UiPort& ui) { ui.ShowAbout(); }
 
   // The folder the program runs from: its WSDL and settings file are there.
   const std::string& ProgramDirectory() const { return program_directory_; }

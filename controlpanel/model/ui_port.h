@@ -41,6 +41,8 @@ class UiPort {
   virtual bool LogOn(const std::string& realm, std::string* user_id, std::string* password) = 0;
   // A message box captioned `caption` showing a message text, OK only.
   virtual void ShowBuffer(const std::string& caption, const std::string& text) = 0;
+  // The About dialog, modal.
+  virtual void ShowAbout() = 0;
   // The wait cursor; calls nest (WaitCursor below pairs them).
   virtual void BeginWaitCursor() = 0;
   virtual void EndWaitCursor() = 0;

@@ -13,7 +13,9 @@
 namespace controlpanel::testing {
 
 struct UiEvent {
-  enum class Kind { Message, Question, LogOn, Buffer, AddService, EditService, AddMime, EditMime };
+  enum class Kind {
+    Message, Question, LogOn, Buffer, About, AddService, EditService, AddMime, EditMime
+  };
   Kind kind;
   std::string caption;
   std::string text;  // the message, the question, the realm shown or the buffer
@@ -45,6 +47,7 @@ class RecordingUiPort : public UiPort {
   void ShowBuffer(const std::string& caption, const std::string& text) override {
     events.push_back({UiEvent::Kind::Buffer, caption, text});
   }
+  void ShowAbout() override { events.push_back({UiEvent::Kind::About, texts::kAboutCaption, ""}); }
   void BeginWaitCursor() override {
     ++wait_depth;
     ++wait_cursors;

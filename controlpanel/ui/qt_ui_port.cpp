@@ -1,0 +1,52 @@
+#include "controlpanel/ui/qt_ui_port.h"
+
+#include <QApplication>
+
+#include "controlpanel/model/texts.h"
+#include "controlpanel/ui/dialogs.h"
+
+namespace controlpanel {
+
+std::unique_ptr<QMessageBox> QtUiPort::BuildBox(const std::string& caption, const std::string& text,
+                                                QMessageBox::StandardButtons buttons) const {
+  auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QString::fromStdString(caption),
+                                           QString::fromUtf8(text.data(),
+                                                             static_cast<qsizetype>(text.size())),
+                                           buttons, parent_);
+  box->setTextFormat(Qt::PlainText);
+  return box;
+}
+
+void QtUiPort::ShowMessage(const std::string& text) {
+  BuildBox(texts::kAppCaption, text, QMessageBox::Ok)->exec();
+}
+
+bool QtUiPort::AskYesNo(const std::string& text) {
+  return BuildBox(texts::kAppCaption, text, QMessageBox::Yes | QMessageBox::No)->exec() ==
+         QMessageBox::Yes;
+}
+
+bool QtUiPort::LogOn(const std::string& realm, std::string* user_id, std::string* password) {
+  CLogonDlg dialog(parent_);
+  return dialog.Run(realm, user_id, password);
+}
+
+void QtUiPort::ShowBuffer(const std::string& caption, const std::string& text) {
+  BuildBox(caption, text, QMessageBox::Ok)->exec();
+}
+
+void QtUiPort::ShowAbout() {
+  CAboutDlg dialog(parent_);
+  dialog.exec();
+}
+
+void QtUiPort::BeginWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+
+void QtUiPort::EndWaitCursor() { QApplication::restoreOverrideCursor(); }
+
+bool QtUiPort::AddServiceDialog(ServiceFields*) { return false; }
+bool QtUiPort::EditServiceDialog(ServiceFields*) { return false; }
+bool QtUiPort::AddMimeTypeDialog(MimeFields*) { return false; }
+bool QtUiPort::EditMimeTypeDialog(MimeFields*) { return false; }
+
+}  // namespace controlpanel
