@@ -25,7 +25,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS
 # object join the server once their folders are built.
 targets=(braskel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin likkelon orsquel pellasco hastrel; do
+for target in dorvish quenlin likkelon orsquel pellasco hastrel morvask; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -48,6 +48,12 @@ done
 # The digest service reads auth-config.xml from beside its executable.
 cp -f "$build/plugins/digestauth/jorvane/jorvane" "$state/jorvane"
 "$state/jorvane" -Service
+# The control panel (built with Qt 6) with its WSDL beside it; settings it
+# has written are kept.
+if [ -f "$build/controlpanel/morvask" ]; then
+  cp -f "$build/controlpanel/morvask" "$build/controlpanel/QVSOAPSvrCP.wsdl" "$state/"
+  [ -f "$state/cp-config.xml" ] || cp "$build/controlpanel/cp-config.xml" "$state/"
+fi
 
 if [ ! -f "$state/brevla-config.xml" ]; then
   cat >"$state/brevla-config.xml" <<XML
@@ -133,5 +139,8 @@ if [ -z "$bound" ]; then
 fi
 echo "Serving http://127.0.0.1:$bound/ (document root $state/www); management at"
 echo "/QVSOAPSvrCP behind digest authentication (users in $state/auth-config.xml);"
+if [ -f "$state/morvask" ]; then
+  echo "Control panel: QUORVEL_REGISTRY=$state/registry QUORVEL_RUNTIME_DIR=$state/runtime $state/morvask"
+fi
 echo "Ctrl-C stops it."
 wait "$pid"

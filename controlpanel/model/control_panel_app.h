@@ -87,6 +87,9 @@ class CControlPanelApp {
   // Production reads the low 32 bits of GetTickCount.
   void SetTickSource(std::function<uint32_t()> ticks) { ticks_ = std::move(ticks); }
 
+  // Puts back a server nonce the server has already seen.
+  void SetServerNonceForTest(std::string nonce) { digest_.server_nonce = std::move(nonce); }
+
   DigestState& Digest() { return digest_; }
   const DigestState& Digest() const { return digest_; }
 
