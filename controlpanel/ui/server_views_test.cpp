@@ -23,7 +23,6 @@
 #include "controlpanel/ui/server_dialogs.h"
 #include "controlpanel/ui/testing/ui_testing.h"
 #include "platform/com/activation.h"
-#include "platform/text/text.h"
 
 namespace controlpanel {
 namespace {
@@ -301,8 +300,8 @@ TEST_F(ServerViews, TypingInTheDocumentRootAloneIsApplied) {
   const testing::FakeCall& call = channel_.calls.back();
   EXPECT_EQ(call.method, u"SetHTTPSettings");
   ASSERT_EQ(call.values.size(), 3u);
-  EXPECT_EQ(text::Narrow(BstrView(call.values[0].bstrVal)), "/srv/www/site/");
-  EXPECT_EQ(text::Narrow(BstrView(call.values[1].bstrVal)), "default.htm");
+  EXPECT_EQ(BstrView(call.values[0].bstrVal), u"/srv/www/site/");
+  EXPECT_EQ(BstrView(call.values[1].bstrVal), u"default.htm");
   std::vector<MimeRow> mime;
   ASSERT_TRUE(ReadMimeTypes(call.values[2], &mime));
   EXPECT_EQ(mime.size(), 3u);
