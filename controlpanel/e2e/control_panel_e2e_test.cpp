@@ -1,7 +1,8 @@
 // The control panel's model against a running server: a real braskel whose
 // management endpoint lists jorvane.jorvex2, and jorvane started on demand,
-// each beside its own configuration; the Connect page and a server page over
-// the real client, with a recording UiPort answering the log-on.
+// each beside its own configuration; the Connect page and the server pages
+// over the real client, with a recording UiPort answering the log-on and the
+// page dialogs.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "controlpanel/model/http_settings_page.h"
 #include "controlpanel/model/management_call.h"
 #include "controlpanel/model/server_page.h"
+#include "controlpanel/model/services_page.h"
+#include "controlpanel/model/settings_pages.h"
 #include "controlpanel/model/svc_stats_page.h"
 #include "controlpanel/model/testing/recording_ui_port.h"
 #include "controlpanel/model/texts.h"
@@ -20,6 +24,7 @@
 #include "platform/com/activation.h"
 #include "plugins/digestauth/protocol.h"
 #include "server/braskel/testing/braskel_instances.h"
+#include "server/http/config.h"
 #include "server/http/testing/loopback_client.h"
 #include "server/http/testing/test_files.h"
 
@@ -67,8 +72,8 @@ class ParamsPage : public ServerPage {
 class ControlPanelE2e : public server_testing::BraskelInstancesTest {
  protected:
   ControlPanelE2e()
-      : BraskelInstancesTest(QV_REGCOMP,
-                             {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT}) {}
+      : BraskelInstancesTest(
+            QV_REGCOMP, {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT}) {}
 
   void SetUp() override {
     BraskelInstancesTest::SetUp();
@@ -83,14 +88,14 @@ class ControlPanelE2e : public server_testing::BraskelInstancesTest {
                   "'><users><user userId='" + kUser + "' password='" + kPassword +
                   "'/></users></realm></authRealms></authConfig>");
     ASSERT_EQ(Wait(Spawn(jorvane_, {"-RegServer"}, std::nullopt), 60s), 0);
-    server_ = &Start("server",
-                     "<endpoint><requestURI>/QVSOAPSvrCP</requestURI><wsdlDocURL>file://" +
-                         std::string(QV_MANAGEMENT_WSDL) +
-                         "</wsdlDocURL><wsdlService>QVSOAPSvrMgr</wsdlService>"
-                         "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
-                         "<bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>"
-                         "<headerProcessingProgIds><progId>jorvane.jorvex2</progId>"
-                         "</headerProcessingProgIds><enabled>true</enabled></endpoint>");
+    server_ =
+        &Start("server", "<endpoint><requestURI>/QVSOAPSvrCP</requestURI><wsdlDocURL>file://" +
+                             std::string(QV_MANAGEMENT_WSDL) +
+                             "</wsdlDocURL><wsdlService>QVSOAPSvrMgr</wsdlService>"
+                             "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
+                             "<bodyProcessingProgId>braskel.braskelmgr2</bodyProcessingProgId>"
+                             "<headerProcessingProgIds><progId>jorvane.jorvex2</progId>"
+                             "</headerProcessingProgIds><enabled>true</enabled></endpoint>");
     port_ = server_->port;
     ASSERT_NE(port_, 0);
 
@@ -243,6 +248,150 @@ TEST_F(ControlPanelE2e, AStoppedServerIsReportedByThePages) {
   EXPECT_EQ(ui_.Messages(), (std::vector<std::string>{texts::kServerSettingsReadFailed,
                                                       texts::kLoggingWriteFailed}));
   EXPECT_TRUE(params.IsModified());
+}
+
+// A service row as the add dialog would return it.
+ServiceFields NewService(const std::string& uri, const std::string& roles) {
+  ServiceFields f;
+  f.uri = uri;
+  f.wsdl_url = std::string("file://") + QV_MANAGEMENT_WSDL;
+  f.service_name = "QVSOAPSvrMgr";
+  f.port_name = "QVSOAPSvrMgrPort";
+  f.prog_id = "braskel.braskelmgr2";
+  f.roles = roles;
+  f.enabled = true;
+  return f;
+}
+
+std::vector<std::string> Uris(const CServicesPage& page) {
+  std::vector<std::string> out;
+  for (const ServiceRow& row : page.Rows()) out.push_back(row[kColUri]);
+  return out;
+}
+
+TEST_F(ControlPanelE2e, EndpointsAreAddedEditedAndKeptOnTheServer) {
+  Connect(kUser, kPassword);
+  ASSERT_TRUE(page_->IsConnected());
+  const fs::path config = server_->dir / "brevla-config.xml";
+
+  CServicesPage first(*app_, ui_);
+  first.OnInitDialog();
+  ASSERT_TRUE(first.ReadSucceeded()) << ui_.Messages()[0];
+  ASSERT_EQ(Uris(first), std::vector<std::string>{"/QVSOAPSvrCP"});
+  EXPECT_EQ(first.Rows()[0][kColHeaderHandlers], "jorvane.jorvex2");
+  EXPECT_EQ(first.Rows()[0][kColEnabled], "Yes");
+  ui_.service_answers.push_back(NewService("/added", "urn:a  urn:b"));
+  ui_.service_answers.push_back(NewService("/other/*", ""));
+  first.OnAddService();
+  first.OnAddService();
+  ASSERT_TRUE(first.OnOK());
+  ASSERT_TRUE(ui_.Messages().empty()) << ui_.Messages()[0];
+
+  CServicesPage second(*app_, ui_);
+  second.OnInitDialog();
+  ASSERT_EQ(Uris(second), (std::vector<std::string>{"/QVSOAPSvrCP", "/added", "/other/*"}));
+  EXPECT_EQ(second.Rows()[1][kColRoles], "urn:a urn:b");
+  second.Select(2);
+  ServiceFields edited = NewService("/ignored", "urn:edited");
+  edited.enabled = false;
+  ui_.service_answers.push_back(edited);
+  second.OnEditService();
+  // Deleting a row sends a list without it; the server keeps the endpoint.
+  second.Select(1);
+  ui_.yes_no_answers.push_back(true);
+  second.OnDeleteService();
+  ASSERT_TRUE(second.OnOK());
+
+  CServicesPage third(*app_, ui_);
+  third.OnInitDialog();
+  ASSERT_EQ(Uris(third), (std::vector<std::string>{"/QVSOAPSvrCP", "/added", "/other/*"}));
+  EXPECT_EQ(third.Rows()[2][kColRoles], "urn:edited");
+  EXPECT_EQ(third.Rows()[2][kColEnabled], "No");
+  const std::string written = ReadFile(config);
+  EXPECT_NE(written.find("<requestURI>/added</requestURI>"), std::string::npos) << written;
+  EXPECT_NE(written.find("urn:edited"), std::string::npos) << written;
+
+  // A URI the server cannot serve: the whole list is refused, nothing changes.
+  ui_.service_answers.push_back(NewService("noslash", ""));
+  third.OnAddService();
+  EXPECT_FALSE(third.OnOK());
+  EXPECT_EQ(ui_.Messages(), std::vector<std::string>{texts::kServicesWriteFailed});
+  EXPECT_TRUE(third.IsModified());
+  EXPECT_EQ(ReadFile(config), written);
+  CServicesPage fourth(*app_, ui_);
+  fourth.OnInitDialog();
+  EXPECT_EQ(Uris(fourth), (std::vector<std::string>{"/QVSOAPSvrCP", "/added", "/other/*"}));
+}
+
+TEST_F(ControlPanelE2e, MimeMapLogsAndParametersRoundTrip) {
+  Connect(kUser, kPassword);
+  ASSERT_TRUE(page_->IsConnected());
+
+  CSvrParamsPage params(*app_, ui_);
+  params.OnInitDialog();
+  ASSERT_TRUE(params.ReadSucceeded());
+  const server::ServerSettings defaults;
+  EXPECT_EQ(params.listen_port, 0);  // the configuration's, not the port bound
+  EXPECT_EQ(params.num_work_threads, 3);
+  EXPECT_EQ(params.num_client_conn, defaults.maxClients);
+  EXPECT_EQ(params.client_timeout, defaults.clientTimeout);
+  EXPECT_EQ(params.watchdog_timer, int32_t(defaults.watchdogInterval));
+
+  CHTTPSettingsPage http(*app_, ui_);
+  http.OnInitDialog();
+  ASSERT_TRUE(http.ReadSucceeded());
+  EXPECT_EQ(fs::path(http.doc_root), server_->dir / "www");
+  while (!http.Rows().empty()) {
+    http.Select(0);
+    ui_.yes_no_answers.push_back(true);
+    http.OnDeleteMimeType();
+  }
+  ASSERT_TRUE(http.OnOK());
+  // xsd:string[0,2], whichever prefix the writer binds to XML Schema.
+  EXPECT_NE(app_->Channel().LastRequest().find(":string[0,2]\""), std::string::npos)
+      << app_->Channel().LastRequest();
+  CHTTPSettingsPage empty(*app_, ui_);
+  empty.OnInitDialog();
+  EXPECT_TRUE(empty.Rows().empty());
+
+  for (const auto& [ext, type] : {std::pair{".qvt", "text/x-quorvel"},
+                                  std::pair{".HTM", "text/html"}, std::pair{".Gif", "image/gif"}}) {
+    ui_.mime_answers.push_back(MimeFields{ext, type});
+    empty.OnAddMimeType();
+  }
+  ASSERT_TRUE(empty.OnOK());
+  const std::string request = app_->Channel().LastRequest();
+  EXPECT_NE(request.find(":string[3,2]\""), std::string::npos) << request;
+  EXPECT_NE(request.find("=\"http://www.w3.org/2001/XMLSchema\""), std::string::npos) << request;
+  const size_t ext = request.find(">.QVT<");
+  const size_t type = request.find(">text/x-quorvel<");
+  const size_t next = request.find(">.HTM<");
+  EXPECT_TRUE(ext < type && type < next && next != std::string::npos) << request;
+  CHTTPSettingsPage three(*app_, ui_);
+  three.OnInitDialog();
+  // The server keeps its map ordered by extension.
+  EXPECT_EQ(three.Rows(),
+            (std::vector<MimeRow>{
+                {".GIF", "image/gif"}, {".HTM", "text/html"}, {".QVT", "text/x-quorvel"}}));
+  WriteFile(server_->dir / "www" / "page.qvt", "quorvel");
+  const std::string reply = Exchange(port_, "GET /page.qvt HTTP/1.0\r\n\r\n");
+  EXPECT_NE(reply.find("Content-Type: text/x-quorvel"), std::string::npos) << reply;
+
+  CLogSettingsPage logs(*app_, ui_);
+  logs.OnInitDialog();
+  ASSERT_TRUE(logs.ReadSucceeded());
+  const fs::path log_dir = server_->dir / "logs";
+  fs::create_directories(log_dir);
+  logs.paths = {(log_dir / "server.log").string(), (log_dir / "agent.log").string(),
+                (log_dir / "trace.log").string()};
+  logs.enabled = {true, false, true};
+  logs.SetModified();
+  ASSERT_TRUE(logs.OnOK());
+  CLogSettingsPage back(*app_, ui_);
+  back.OnInitDialog();
+  EXPECT_EQ(back.paths, logs.paths);
+  EXPECT_EQ(back.enabled, logs.enabled);
+  EXPECT_TRUE(ui_.Messages().empty()) << ui_.Messages()[0];
 }
 
 }  // namespace

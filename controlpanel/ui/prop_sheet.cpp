@@ -8,8 +8,6 @@
 
 namespace controlpanel {
 
-std::vector<SheetPage> ServerPages() { return {}; }
-
 CVantorPropSheet::CVantorPropSheet(CControlPanelApp& app, UiPort& ui, std::vector<SheetPage> pages,
                                    QWidget* parent)
     : QDialog(parent),

@@ -25,7 +25,7 @@ struct SheetPage {
   std::function<QWidget*(ServerPage&, QWidget* parent)> make_view;
 };
 
-// The pages after Connect, in the sheet's order.
+// The pages after Connect, in the sheet's order (server_views.cpp).
 std::vector<SheetPage> ServerPages();
 
 class CVantorPropSheet : public QDialog {

@@ -24,6 +24,7 @@
 #include "controlpanel/model/texts.h"
 #include "controlpanel/ui/dialogs.h"
 #include "controlpanel/ui/qt_ui_port.h"
+#include "controlpanel/ui/testing/ui_testing.h"
 #include "platform/com/activation.h"
 
 namespace controlpanel {
@@ -46,12 +47,8 @@ class Components : public ::testing::Environment {
 [[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Components);
 
 
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
-
-void ClickTab(QTabWidget* tabs, int index) {
-  QTabBar* bar = tabs->tabBar();
-  QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(index).center());
-}
+using testing::Click;
+using testing::ClickTab;
 
 std::vector<std::pair<std::u16string, Variant>> Stats() {
   std::vector<std::pair<std::u16string, Variant>> out;
@@ -281,11 +278,7 @@ TEST_F(SheetView, WritesScreenshotsForAPerson) {
                                                     {&logon, "/morvask-logon.png"},
                                                     {&about, "/morvask-about.png"}};
   for (const auto& [widget, name] : shots) {
-    const QString file = QString(QV_SCRATCH) + name;
-    QFile::remove(file);
-    ASSERT_TRUE(widget->grab().save(file, "PNG"));
-    const QImage written(file);
-    EXPECT_EQ(written.size(), widget->size() * widget->devicePixelRatio()) << name;
+    testing::WriteScreenshot(widget, QString(QV_SCRATCH) + name);
   }
 }
 

@@ -4,15 +4,15 @@
 
 #include "controlpanel/model/texts.h"
 #include "controlpanel/ui/dialogs.h"
+#include "controlpanel/ui/server_dialogs.h"
 
 namespace controlpanel {
 
 std::unique_ptr<QMessageBox> QtUiPort::BuildBox(const std::string& caption, const std::string& text,
                                                 QMessageBox::StandardButtons buttons) const {
-  auto box = std::make_unique<QMessageBox>(QMessageBox::NoIcon, QString::fromStdString(caption),
-                                           QString::fromUtf8(text.data(),
-                                                             static_cast<qsizetype>(text.size())),
-                                           buttons, parent_);
+  auto box = std::make_unique<QMessageBox>(
+      QMessageBox::NoIcon, QString::fromStdString(caption),
+      QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), buttons, parent_);
   box->setTextFormat(Qt::PlainText);
   return box;
 }
@@ -44,9 +44,33 @@ void QtUiPort::BeginWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCurso
 
 void QtUiPort::EndWaitCursor() { QApplication::restoreOverrideCursor(); }
 
-bool QtUiPort::AddServiceDialog(ServiceFields*) { return false; }
-bool QtUiPort::EditServiceDialog(ServiceFields*) { return false; }
-bool QtUiPort::AddMimeTypeDialog(MimeFields*) { return false; }
-bool QtUiPort::EditMimeTypeDialog(MimeFields*) { return false; }
+namespace {
+
+// Runs `dialog` filled from `fields`; on OK `fields` takes what it holds.
+template <typename Dialog, typename Fields>
+bool RunDialog(QWidget* parent, Fields* fields) {
+  Dialog dialog(parent);
+  dialog.Load(*fields);
+  if (dialog.exec() != QDialog::Accepted) return false;
+  *fields = dialog.Fields();
+  return true;
+}
+
+}  // namespace
+
+bool QtUiPort::AddServiceDialog(ServiceFields* fields) {
+  *fields = {};
+  return RunDialog<CAddServiceDlg>(parent_, fields);
+}
+bool QtUiPort::EditServiceDialog(ServiceFields* fields) {
+  return RunDialog<CEditServiceDlg>(parent_, fields);
+}
+bool QtUiPort::AddMimeTypeDialog(MimeFields* fields) {
+  *fields = {};
+  return RunDialog<CAddMimeTypeDlg>(parent_, fields);
+}
+bool QtUiPort::EditMimeTypeDialog(MimeFields* fields) {
+  return RunDialog<CEditMimeTypeDlg>(parent_, fields);
+}
 
 }  // namespace controlpanel

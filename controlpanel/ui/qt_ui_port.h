@@ -25,8 +25,7 @@ class QtUiPort : public UiPort {
   void ShowAbout() override;
   void BeginWaitCursor() override;
   void EndWaitCursor() override;
-  // The service and MIME dialogs come with the pages that use them; until
-  // then they answer Cancel.
+  // The service and MIME dialogs, modal.
   bool AddServiceDialog(ServiceFields* fields) override;
   bool EditServiceDialog(ServiceFields* fields) override;
   bool AddMimeTypeDialog(MimeFields* fields) override;

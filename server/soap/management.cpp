@@ -8,10 +8,12 @@
 #include <vector>
 
 #include "interfaces/soapstruct.h"
+#include "interfaces/soapstruct_access.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/dispatch.h"
 #include "platform/com/object.h"
+#include "platform/com/text_array.h"
 #include "platform/com/variant.h"
 #include "platform/text/text.h"
 #include "server/http/config.h"
@@ -72,77 +74,25 @@ bool ReadText(const VARIANT& v, std::u16string* out) {
   return true;
 }
 
-// An array variant (already read through any reference) of `dims`
-// dimensions whose elements are VARIANTs or BSTRs.
-bool OpenTextArray(const VARIANT& v, UINT dims, SAFEARRAY** array, VARTYPE* elementType) {
-  const VARTYPE vt = v.vt;
-  if (vt != (VT_ARRAY | VT_VARIANT) && vt != (VT_ARRAY | VT_BSTR)) return false;
-  SAFEARRAY* a = v.parray;
-  VARTYPE et = VT_EMPTY;
-  if (!a || SafeArrayGetDim(a) != dims || FAILED(SafeArrayGetVartype(a, &et)) ||
-      et != (vt & VT_TYPEMASK)) {
-    return false;
-  }
-  *array = a;
-  *elementType = et;
-  return true;
-}
-
-// The text element at `indices`; a VARIANT element must hold a BSTR.
+// The text element at `indices`, which the configuration file can hold.
 bool ReadTextElement(SAFEARRAY* a, VARTYPE et, const LONG* indices, std::u16string* out) {
-  if (et == VT_BSTR) {
-    BSTR b = nullptr;
-    if (FAILED(SafeArrayGetElement(a, indices, &b))) return false;
-    out->assign(BstrView(b));
-    SysFreeString(b);
-    return StorableText(*out);
-  }
-  Variant e;
-  if (FAILED(SafeArrayGetElement(a, indices, &e))) return false;
-  return e.vt == VT_BSTR && StorableText(BstrView(e.bstrVal)) &&
-         (out->assign(BstrView(e.bstrVal)), true);
-}
-
-bool Bounds(SAFEARRAY* a, UINT dim, LONG* lo, LONG* hi) {
-  return SUCCEEDED(SafeArrayGetLBound(a, dim, lo)) && SUCCEEDED(SafeArrayGetUBound(a, dim, hi));
+  return com::GetTextElement(a, et, indices, com::EmptyElement::Refused, out) &&
+         StorableText(*out);
 }
 
 // HdrProgIDs and Roles: a one-dimensional array of strings; nothing at all is
 // an empty list.
 bool ReadTextList(const VARIANT& in, std::vector<std::u16string>* out) {
-  out->clear();
-  Variant holder;
-  if (FAILED(VariantCopyInd(&holder, &in))) return false;
-  if (holder.vt == VT_EMPTY || holder.vt == VT_NULL) return true;
-  SAFEARRAY* a = nullptr;
-  VARTYPE et = VT_EMPTY;
-  LONG lo = 0, hi = -1;
-  if (!OpenTextArray(holder, 1, &a, &et) || !Bounds(a, 1, &lo, &hi)) return false;
-  for (int64_t i = lo; i <= hi; ++i) {
-    const LONG index = LONG(i);
-    std::u16string s;
-    if (!ReadTextElement(a, et, &index, &s)) return false;
-    out->push_back(std::move(s));
-  }
-  return true;
+  return com::GetTextVector(in, com::EmptyElement::Refused, out) &&
+         std::all_of(out->begin(), out->end(), [](const auto& s) { return StorableText(s); });
 }
 
 // A member's value; a missing member reads as empty.
-Variant Member(ISoapStruct* s, const char16_t* name) {
-  Variant v;
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  Bstr bname{std::u16string_view(name)};
-  if (FAILED(s->GetMember(bname.Get(), &v, &ok)) || ok != VARIANT_TRUE) VariantClear(&v);
-  return v;
-}
+Variant Member(ISoapStruct* s, const char16_t* name) { return SoapStructMember(s, name); }
 
 // One SvcInfo element, checked whole.
 bool ReadEndpoint(const VARIANT& element, IncomingEndpoint* e) {
-  Variant holder;
-  if (FAILED(VariantCopyInd(&holder, &element)) || holder.vt != VT_DISPATCH || !holder.pdispVal) {
-    return false;
-  }
-  ComPtr<ISoapStruct> s = com::QueryInterfacePtr<ISoapStruct>(holder.pdispVal);
+  ComPtr<ISoapStruct> s = SoapStructOf(element);
   if (!s) return false;
   std::u16string uri, wsdlUrl;
   // A request path always starts with "/": any other URI names an endpoint
@@ -177,14 +127,9 @@ bool ReadEndpoint(const VARIANT& element, IncomingEndpoint* e) {
 
 bool ReadSvcInfo(const VARIANT& in, std::vector<IncomingEndpoint>* out) {
   Variant holder;
-  if (FAILED(VariantCopyInd(&holder, &in)) || holder.vt != (VT_ARRAY | VT_VARIANT)) return false;
-  SAFEARRAY* a = holder.parray;
-  VARTYPE et = VT_EMPTY;
+  SAFEARRAY* a = nullptr;
   LONG lo = 0, hi = -1;
-  if (!a || SafeArrayGetDim(a) != 1 || FAILED(SafeArrayGetVartype(a, &et)) || et != VT_VARIANT ||
-      !Bounds(a, 1, &lo, &hi)) {
-    return false;
-  }
+  if (!com::OpenVariantVector(in, &holder, &a, &lo, &hi)) return false;
   for (int64_t i = lo; i <= hi; ++i) {
     const LONG index = LONG(i);
     Variant element;
@@ -212,8 +157,9 @@ bool ReadMimeTypes(const VARIANT& in, MimeMap* out) {
   SAFEARRAY* a = nullptr;
   VARTYPE et = VT_EMPTY;
   LONG lo0 = 0, hi0 = -1, lo1 = 0, hi1 = -1;
-  if (FAILED(VariantCopyInd(&holder, &in)) || !OpenTextArray(holder, 2, &a, &et) ||
-      !Bounds(a, 1, &lo0, &hi0) || !Bounds(a, 2, &lo1, &hi1) || int64_t(hi0) - lo0 != 1) {
+  if (FAILED(VariantCopyInd(&holder, &in)) || !com::OpenTextArray(holder, 2, &a, &et) ||
+      !com::GetArrayBounds(a, 1, &lo0, &hi0) || !com::GetArrayBounds(a, 2, &lo1, &hi1) ||
+      int64_t(hi0) - lo0 != 1) {
     return false;
   }
   for (int64_t i = lo1; i <= hi1; ++i) {
