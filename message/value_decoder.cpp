@@ -485,12 +485,17 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
   Variant value;
   if (IsNil(accessor)) {
     value.vt = VT_NULL;
-  } else if (code < 256 || code == kTypeBoolean) {
-    if (code == VT_BSTR) Charge(TextBytes(accessor.text));
+  } else if (code == VT_BSTR) {
+    Charge(TextBytes(accessor.text));
     value = Variant::FromText(accessor.text);
     if (value.vt != VT_BSTR) ThrowInternal();
-    if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL}
-                                                     : static_cast<VARTYPE>(code)))) {
+  } else if (code < 256 || code == kTypeBoolean) {
+    // Straight from the text: a string made only to be converted costs an
+    // allocation per value.
+    if (FAILED(VarScalarFromText(accessor.text,
+                                 code == kTypeBoolean ? VARTYPE{VT_BOOL}
+                                                      : static_cast<VARTYPE>(code),
+                                 &value))) {
       fail();
     }
   } else if (code == kTypeAny || code == kTypeAnyUri) {

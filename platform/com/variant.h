@@ -176,6 +176,10 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANTARG* src);
 // - VT_ERROR and arrays convert only to their own type (a deep copy).
 // DISP_E_BADVARTYPE for a target that is by-reference or no variant type.
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags, VARTYPE vt);
+// What VariantChangeType makes of a VT_BSTR holding `text` for a scalar,
+// boolean or date `vt`, without the string: *out is cleared and set on
+// success, untouched on failure. DISP_E_BADVARTYPE for any other `vt`.
+HRESULT VarScalarFromText(std::u16string_view text, VARTYPE vt, VARIANT* out);
 HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID lcid, USHORT flags,
                             VARTYPE vt);
 
