@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -257,6 +258,13 @@ bool Writer::WriteText(XmlElement& element, int code, const VARIANT& value) {
     default: {
       if (value.vt == VT_BSTR) {  // already text: no converted copy
         element.AppendText(BstrView(value.bstrVal));
+        return true;
+      }
+      // A number's digits need no string of their own; what has no digits
+      // (a non-finite number) takes the general path and its fault.
+      if (std::string digits; SUCCEEDED(VarScalarToText(value, &digits))) {
+        std::u16string& out = element.GetMutableText();
+        out.insert(out.end(), digits.begin(), digits.end());
         return true;
       }
       Variant text;

@@ -2,6 +2,7 @@
 // OLE Automation that the system relies on.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/base/base.h"
@@ -180,6 +181,10 @@ HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags,
 // boolean or date `vt`, without the string: *out is cleared and set on
 // success, untouched on failure. DISP_E_BADVARTYPE for any other `vt`.
 HRESULT VarScalarFromText(std::u16string_view text, VARTYPE vt, VARIANT* out);
+// The text VariantChangeType gives a number (an integer, floating-point,
+// currency or decimal variant, not by reference) as VT_BSTR, in ASCII.
+// DISP_E_BADVARTYPE for any other type; *out is set only on success.
+HRESULT VarScalarToText(const VARIANT& value, std::string* out);
 HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID lcid, USHORT flags,
                             VARTYPE vt);
 

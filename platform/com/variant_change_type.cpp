@@ -663,6 +663,30 @@ HRESULT VarScalarFromText(std::u16string_view text, VARTYPE vt, VARIANT* out) {
   return S_OK;
 }
 
+HRESULT VarScalarToText(const VARIANT& value, std::string* out) {
+  if (!out) return E_INVALIDARG;
+  switch (value.vt) {
+    case VT_R4:
+    case VT_R8: {
+      std::string s;
+      const bool ok =
+          value.vt == VT_R4 ? FloatToText(value.fltVal, &s) : FloatToText(value.dblVal, &s);
+      if (!ok) return DISP_E_TYPEMISMATCH;
+      *out = std::move(s);
+      return S_OK;
+    }
+    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
+    case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_CY: case VT_DECIMAL: {
+      Number n;
+      if (HRESULT hr = ReadNumber(value, &n); FAILED(hr)) return hr;
+      *out = ExactToText(n.exact);
+      return S_OK;
+    }
+    default:
+      return DISP_E_BADVARTYPE;
+  }
+}
+
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags, VARTYPE vt) {
   return VariantChangeTypeEx(dest, src, LOCALE_USER_DEFAULT, flags, vt);
 }

@@ -703,4 +703,39 @@ TEST(VariantChangeTypeTest, ScalarFromTextMatchesConvertingAString) {
   }
 }
 
+// A number's text without the string gives what converting it to a string
+// gives, failures included; other types are left to the general path.
+TEST(VariantChangeTypeTest, ScalarToTextMatchesConvertingToAString) {
+  const Variant numbers[] = {
+      Make<LONG>(VT_I4, 0),          Make<LONG>(VT_I4, INT32_MIN),
+      Make<ULONG>(VT_UI4, UINT32_MAX), Make<signed char>(VT_I1, -128),
+      Make<BYTE>(VT_UI1, 255),       Make<SHORT>(VT_I2, -32768),
+      Make<USHORT>(VT_UI2, 65535),   Make<LONGLONG>(VT_I8, INT64_MIN),
+      Make<ULONGLONG>(VT_UI8, UINT64_MAX), Make<INT>(VT_INT, -5),
+      Make<UINT>(VT_UINT, 7),        Make<float>(VT_R4, 123.5f),
+      Make<float>(VT_R4, 1e-7f),     Make<double>(VT_R8, -0.0),
+      Make<double>(VT_R8, 1.0 / 3),  Make<double>(VT_R8, 1e300),
+      Make<double>(VT_R8, std::numeric_limits<double>::infinity()),
+      Make<float>(VT_R4, std::numeric_limits<float>::quiet_NaN()),
+      Cy(-12345678),                 Dec(true, 12345, 3),
+      Dec(false, (static_cast<unsigned __int128>(1) << 96) - 1, 0)};
+  for (const Variant& v : numbers) {
+    SCOPED_TRACE("vt " + std::to_string(v.vt) + " " + IntOf(v));
+    Variant converted;
+    const HRESULT want = VariantChangeType(&converted, &v, 0, VT_BSTR);
+    std::string text = "untouched";
+    const HRESULT got = VarScalarToText(v, &text);
+    ASSERT_EQ(got, want);
+    if (FAILED(want)) {
+      EXPECT_EQ(text, "untouched");
+    } else {
+      EXPECT_EQ(text, Narrow(BstrView(converted.bstrVal)));
+    }
+  }
+  std::string text;
+  const Variant others[] = {Make<VARIANT_BOOL>(VT_BOOL, VARIANT_TRUE), Make<DATE>(VT_DATE, 1.5),
+                            Variant::FromText(u"1"), Variant()};
+  for (const Variant& v : others) EXPECT_EQ(VarScalarToText(v, &text), DISP_E_BADVARTYPE) << v.vt;
+}
+
 }  // namespace
