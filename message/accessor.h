@@ -10,6 +10,7 @@
 #include <memory>
 #include <memory_resource>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "xml/shared_string.h"
@@ -23,6 +24,16 @@ inline constexpr int64_t kMaxArrayItems = int64_t{1} << 20;
 // Most dimensions an array may declare.
 inline constexpr int kMaxArrayRank = 32;
 
+// Array attributes. `dims` and `offsets` are in written order; an
+// unspecified first size holds 0 so that the positions stay aligned.
+struct ArrayShape {
+  std::vector<int32_t> dims;
+  std::vector<int32_t> offsets;
+  int64_t declared_count = -1;  // -1: first size unspecified
+  xml::SharedString item_type_name;
+  xml::SharedString item_type_namespace;
+};
+
 struct Accessor;
 // Accessors live in their parse's arena: releasing one only destroys it.
 struct AccessorDelete {
@@ -31,10 +42,9 @@ struct AccessorDelete {
 using AccessorPtr = std::unique_ptr<Accessor, AccessorDelete>;
 
 struct Accessor {
-  // `arena` holds the text and the child list: the parse's, for records the
-  // parsers make.
+  // `arena` holds the child list: the parse's, for records the parsers make.
   explicit Accessor(std::pmr::memory_resource* arena = std::pmr::get_default_resource())
-      : text(arena), children(arena) {}
+      : children(arena) {}
 
   int soap_version = 11;
   bool has_encoding_style = false;
@@ -59,19 +69,24 @@ struct Accessor {
   xml::SharedString type_namespace;
   xml::SharedString nil_text;
 
-  // Array attributes. `dims` and `offsets` are in written order; an
-  // unspecified first size holds 0 so that the positions stay aligned.
-  std::vector<int32_t> dims;
-  std::vector<int32_t> offsets;
-  int64_t declared_count = -1;  // -1: first size unspecified
-  xml::SharedString item_type_name;
-  xml::SharedString item_type_namespace;
+  // The array attributes, made by the first one read: most elements are no
+  // arrays, and an empty shape is what an element without them has.
+  const ArrayShape& Array() const { return array_ ? *array_ : kNoArrayShape; }
+  ArrayShape& MutableArray() {
+    if (!array_) array_ = std::make_unique<ArrayShape>();
+    return *array_;
+  }
 
   xml::SharedString role;  // header blocks only
 
-  std::pmr::u16string text;
+  // The element's text in the parser's tree, which outlives the record.
+  std::u16string_view text;
   std::pmr::vector<AccessorPtr> children;
   xml::XmlElement* element = nullptr;  // in the parser's tree
+
+ private:
+  static inline const ArrayShape kNoArrayShape{};
+  std::unique_ptr<ArrayShape> array_;
 };
 
 inline void AccessorDelete::operator()(Accessor* accessor) const { accessor->~Accessor(); }

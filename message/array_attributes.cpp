@@ -69,29 +69,32 @@ void ResolvePrefixed(std::u16string_view value, const xml::XmlElement& element,
 
 // One size of an array's shape, in the order written.
 void AddDimension(std::u16string_view entry, Accessor& accessor) {
+  ArrayShape& shape = accessor.MutableArray();
   int32_t size = 0;
   bool too_big = false;
   if (!ParseSize(entry, &size, &too_big))
     ThrowClient(too_big ? kSizeConflict : kBadArrayType, true);
-  accessor.dims.push_back(size);
-  if (accessor.dims.size() > static_cast<size_t>(kMaxArrayRank)) ThrowClient(kImproperArray, true);
+  shape.dims.push_back(size);
+  if (shape.dims.size() > static_cast<size_t>(kMaxArrayRank)) ThrowClient(kImproperArray, true);
 }
 
 // An open first size still bounds the others.
 void SetShape(bool unspecified, Accessor& accessor) {
+  ArrayShape& shape = accessor.MutableArray();
   accessor.has_array_shape = true;
   if (unspecified) {
-    accessor.declared_count = -1;
-    DeclaredCount(std::vector<int32_t>(accessor.dims.begin() + 1, accessor.dims.end()));
+    shape.declared_count = -1;
+    DeclaredCount(std::vector<int32_t>(shape.dims.begin() + 1, shape.dims.end()));
   } else {
-    accessor.declared_count = DeclaredCount(accessor.dims);
+    shape.declared_count = DeclaredCount(shape.dims);
   }
 }
 
 }  // namespace
 
 void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
-  accessor.dims.clear();
+  ArrayShape& shape = accessor.MutableArray();
+  shape.dims.clear();
   std::u16string ns;
   std::u16string_view rest;
   ResolvePrefixed(value, element,
@@ -102,8 +105,8 @@ void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, A
   if (bracket == std::u16string_view::npos) {
     ThrowClient(u"Value of attribute 'arrayType' on element doesn't have size given.", true);
   }
-  accessor.item_type_namespace = ns;
-  accessor.item_type_name = rest.substr(0, bracket);
+  shape.item_type_namespace = ns;
+  shape.item_type_name = rest.substr(0, bracket);
   std::u16string_view sizes = rest.substr(bracket + 1);
   if (size_t close = sizes.find(u']'); close != std::u16string_view::npos) {
     sizes = sizes.substr(0, close);
@@ -115,7 +118,7 @@ void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, A
     if (i == 0 && (entry.empty() || !text::IsDigit(entry[0]))) {
       // Any non-digit first entry leaves the size open; 0 keeps the places.
       unspecified = true;
-      accessor.dims.push_back(0);
+      shape.dims.push_back(0);
     } else {
       if (entry.empty() || !text::IsDigit(entry[0])) ThrowClient(kBadArrayType, true);
       AddDimension(entry, accessor);
@@ -127,18 +130,20 @@ void ParseArrayType(std::u16string_view value, const xml::XmlElement& element, A
 }
 
 void ParseItemType(std::u16string_view value, const xml::XmlElement& element, Accessor& accessor) {
+  ArrayShape& shape = accessor.MutableArray();
   std::u16string ns;
   std::u16string_view rest;
   ResolvePrefixed(value, element,
                   u"Encountered undeclared namespace prefix for attribute 'itemType' on element.",
                   u"Encountered unresolvable namespace for attribute 'itemType' on element.", &ns,
                   &rest);
-  accessor.item_type_namespace = ns;
-  accessor.item_type_name = rest;
+  shape.item_type_namespace = ns;
+  shape.item_type_name = rest;
 }
 
 void ParseArraySize(std::u16string_view value, Accessor& accessor) {
-  accessor.dims.clear();
+  ArrayShape& shape = accessor.MutableArray();
+  shape.dims.clear();
   bool unspecified = false;
   size_t i = 0;
   while (true) {
@@ -151,18 +156,19 @@ void ParseArraySize(std::u16string_view value, Accessor& accessor) {
     if (entry == u"*") {
       if (i != 0) ThrowClient(kBadArrayType, true);
       unspecified = true;
-      accessor.dims.push_back(0);
+      shape.dims.push_back(0);
     } else {
       AddDimension(entry, accessor);
     }
     ++i;
   }
-  if (accessor.dims.empty()) ThrowClient(kBadArrayType, true);
+  if (shape.dims.empty()) ThrowClient(kBadArrayType, true);
   SetShape(unspecified, accessor);
 }
 
 void ParseOffset(std::u16string_view value, Accessor& accessor) {
-  accessor.offsets.clear();
+  ArrayShape& shape = accessor.MutableArray();
+  shape.offsets.clear();
   const size_t bracket = value.rfind(u'[');
   if (bracket == std::u16string_view::npos) ThrowClient(kBadOffset, true);
   std::u16string_view list = value.substr(bracket + 1);
@@ -174,23 +180,23 @@ void ParseOffset(std::u16string_view value, Accessor& accessor) {
     int32_t offset = 0;
     bool too_big = false;
     if (!ParseSize(list.substr(0, comma), &offset, &too_big)) ThrowClient(kBadOffset, true);
-    if (!accessor.offsets.empty() && offset != 0) ThrowClient(kBadOffset, true);
-    accessor.offsets.push_back(offset);
-    if (accessor.offsets.size() > static_cast<size_t>(kMaxArrayRank)) {
+    if (!shape.offsets.empty() && offset != 0) ThrowClient(kBadOffset, true);
+    shape.offsets.push_back(offset);
+    if (shape.offsets.size() > static_cast<size_t>(kMaxArrayRank)) {
       ThrowClient(kBadOffset, true);
     }
     if (comma == std::u16string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
   if (accessor.has_href) return;
-  if (accessor.offsets.size() != accessor.dims.size()) ThrowClient(kBadOffset, true);
-  if (accessor.declared_count != -1) {
+  if (shape.offsets.size() != shape.dims.size()) ThrowClient(kBadOffset, true);
+  if (shape.declared_count != -1) {
     std::vector<int32_t> spans;
-    for (size_t i = 0; i < accessor.dims.size(); ++i) {
-      if (accessor.dims[i] < accessor.offsets[i]) ThrowClient(kBadOffset, true);
-      spans.push_back(accessor.dims[i] - accessor.offsets[i]);
+    for (size_t i = 0; i < shape.dims.size(); ++i) {
+      if (shape.dims[i] < shape.offsets[i]) ThrowClient(kBadOffset, true);
+      spans.push_back(shape.dims[i] - shape.offsets[i]);
     }
-    accessor.declared_count = DeclaredCount(spans);
+    shape.declared_count = DeclaredCount(spans);
   }
 }
 

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <memory>
-#include <unordered_map>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "platform/text/text.h"
 #include "xml/codecs.h"
 #include "xml/namespaces.h"
+#include "xml/shared_string.h"
 #include "xml/xml_writer.h"
 
 namespace message {
@@ -47,18 +50,21 @@ bool IsSimpleTypeNs(std::u16string_view ns) {
 
 // An element in `ns` written as prefix:local with the prefix bound on it; with
 // an empty namespace the bare name and no declaration (xmlns:p="" is not
-// legal XML).
+// legal XML). With `names`, the names are shared with every element written
+// before that carries them: values repeat a few names many times.
 XmlElementPtr NewElement(std::u16string_view prefix, std::u16string_view ns,
-                         std::u16string_view local) {
+                         std::u16string_view local, xml::StringInterner* names = nullptr) {
+  auto shared = [names](std::u16string_view text) {
+    return names ? names->Intern(text) : xml::SharedString(text);
+  };
   if (ns.empty()) {
     return std::make_unique<XmlElement>(std::u16string(local), xml::SharedString(u""),
-                                        xml::SharedString(local));
+                                        shared(local));
   }
   std::u16string qname(prefix);
   qname += u':';
   qname += local;
-  auto element = std::make_unique<XmlElement>(std::move(qname), xml::SharedString(ns),
-                                              xml::SharedString(local));
+  auto element = std::make_unique<XmlElement>(std::move(qname), shared(ns), shared(local));
   element->AddNamespace(prefix, ns);
   return element;
 }
@@ -134,6 +140,39 @@ class Writer {
   XmlElementPtr LiteralBody();
   bool ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns);
 
+  // A struct member's described type, asked of the reader once per message:
+  // every item of an array of structs asks the same questions.
+  struct MemberType {
+    std::u16string type, type_ns;
+  };
+  struct MemberKeyView {
+    std::u16string_view type, type_ns, name, ns;
+    auto operator<=>(const MemberKeyView&) const = default;
+  };
+  struct MemberKey {
+    std::u16string type, type_ns, name, ns;
+    MemberKeyView View() const { return {type, type_ns, name, ns}; }
+  };
+  struct MemberKeyLess {
+    using is_transparent = void;
+    static MemberKeyView V(const MemberKey& k) { return k.View(); }
+    static MemberKeyView V(const MemberKeyView& k) { return k; }
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      return V(a) < V(b);
+    }
+  };
+  using TypeCache = std::map<MemberKey, std::optional<MemberType>, MemberKeyLess>;
+  // The cached answer for `key`, asked with `ask` on a miss; null when the
+  // reader has none.
+  template <typename Ask>
+  const MemberType* Described(TypeCache& cache, const MemberKeyView& key, Ask ask);
+  // Null when the reader does not describe the member.
+  const MemberType* StructMemberType(std::u16string_view type, std::u16string_view type_ns,
+                                     std::u16string_view name, std::u16string_view ns);
+  // A complex type's base type; null when the reader has none.
+  const MemberType* BaseType(std::u16string_view type, std::u16string_view type_ns);
+
   // Writers; null means the value cannot be written.
   XmlElementPtr Value(std::u16string_view prefix, std::u16string_view ns, std::u16string_view name,
                       std::u16string_view type, std::u16string_view type_ns, const VARIANT& value,
@@ -152,17 +191,6 @@ class Writer {
   void SetNil(XmlElement& element, std::u16string_view schema_ns);
   bool WriteText(XmlElement& element, int code, const VARIANT& value);
 
-  // A struct member's type as the description gives it; `described` false
-  // when it does not.
-  struct MemberType {
-    bool described = false;
-    std::u16string type, type_ns;
-  };
-  // Asked of the description once per message: arrays of structs ask the
-  // same few questions for every item.
-  const MemberType& StructMemberType(std::u16string_view type, std::u16string_view type_ns,
-                                     std::u16string_view name, std::u16string_view ns);
-
   SoapMessage& message_;
   Idorvish2* reader_;
   const int version_;
@@ -171,8 +199,9 @@ class Writer {
   // stack can hold.
   int depth_ = 0;
   std::vector<IUnknown*> open_structs_;  // identities on the path being written
-  std::u16string member_key_;            // reused: a lookup that hits allocates nothing
-  std::unordered_map<std::u16string, MemberType> member_types_;
+  xml::StringInterner names_;            // the values' element names
+  TypeCache member_types_;
+  TypeCache base_types_;
 };
 
 // Counts one level of nesting for the writer's life of a Complex call.
@@ -231,6 +260,13 @@ bool Writer::WriteText(XmlElement& element, int code, const VARIANT& value) {
         element.AppendText(BstrView(value.bstrVal));
         return true;
       }
+      // A number's digits need no string of their own; what has no digits
+      // (a non-finite number) takes the general path and its fault.
+      if (std::string digits; SUCCEEDED(VarScalarToText(value, &digits))) {
+        std::u16string& out = element.GetMutableText();
+        out.insert(out.end(), digits.begin(), digits.end());
+        return true;
+      }
       Variant text;
       if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) {
         // Non-finite numbers among them: they have no form in XML.
@@ -252,7 +288,7 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
   Variant deref;
   if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return nullptr;
   const VARIANT& value = (in.vt & VT_BYREF) ? deref : in;
-  XmlElementPtr element = NewElement(prefix, ns, name);
+  XmlElementPtr element = NewElement(prefix, ns, name, &names_);
   if (value.vt == VT_NULL) {
     SetNil(*element, type_ns);
     return element;
@@ -339,31 +375,27 @@ XmlElementPtr Writer::Complex(std::u16string_view prefix, std::u16string_view ns
   const NestingGuard nesting(depth_);
   Variant value;
   if (FAILED(VariantCopyInd(&value, &in))) return nullptr;
-  const Bstr type_b(type), type_ns_b(type_ns);
-  VARIANT_BOOL ok = VARIANT_FALSE;
   if (literal) {
+    const Bstr type_b(type), type_ns_b(type_ns);
+    VARIANT_BOOL ok = VARIANT_FALSE;
     Bstr item, item_ns, item_name, item_name_ns;
     if (Ok(reader_->GetArrayTypeLit(type_b.Get(), type_ns_b.Get(), item.Receive(),
                                     item_ns.Receive(), item_name.Receive(), item_name_ns.Receive(),
                                     &ok),
            ok)) {
-      return LiteralArray(NewElement(prefix, ns, name), type, type_ns, value);
+      return LiteralArray(NewElement(prefix, ns, name, &names_), type, type_ns, value);
     }
-    return Struct(NewElement(prefix, ns, name), type, type_ns, value, encoding, true);
+    return Struct(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding, true);
   }
-  Bstr base, base_ns;
-  if (!Ok(reader_->GetComplexBaseType(type_b.Get(), type_ns_b.Get(), base.Receive(),
-                                      base_ns.Receive(), &ok),
-          ok)) {
-    return nullptr;
+  const MemberType* described = BaseType(type, type_ns);
+  if (!described) return nullptr;
+  const std::u16string_view base = described->type, base_ns = described->type_ns;
+  const bool soap_enc = xml::IsSoapEncodingNamespace(base_ns);
+  if (soap_enc && base == u"Array") {
+    return EncodedArray(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding);
   }
-  const bool soap_enc = xml::IsSoapEncodingNamespace(base_ns.View());
-  if (soap_enc && base.View() == u"Array") {
-    return EncodedArray(NewElement(prefix, ns, name), type, type_ns, value, encoding);
-  }
-  if ((soap_enc && base.View() == u"Struct") ||
-      (!soap_enc && !xml::IsXmlSchemaNamespace(base_ns.View()))) {
-    return Struct(NewElement(prefix, ns, name), type, type_ns, value, encoding, false);
+  if ((soap_enc && base == u"Struct") || (!soap_enc && !xml::IsXmlSchemaNamespace(base_ns))) {
+    return Struct(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding, false);
   }
   return nullptr;
 }
@@ -542,16 +574,17 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
   bool walking = true;
   while (more == VARIANT_TRUE) {
     if (walking) {
-      const MemberType& member_type = StructMemberType(type, type_ns, name.View(), ns.View());
-      if (!member_type.described) {
+      const MemberType* member_type = StructMemberType(type, type_ns, name.View(), ns.View());
+      if (!member_type) {
         walking = false;
       } else {
+        const std::u16string_view m_type = member_type->type, m_type_ns = member_type->type_ns;
         XmlElementPtr child =
-            IsSimpleTypeNs(member_type.type_ns)
-                ? Value(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.type,
-                        member_type.type_ns, member, encoding, literal)
-                : Complex(literal ? u"nsb" : u"nsm", ns.View(), name.View(), member_type.type,
-                          member_type.type_ns, member, encoding, literal);
+            IsSimpleTypeNs(m_type_ns)
+                ? Value(literal ? u"nsb" : u"nsm", ns.View(), name.View(), m_type, m_type_ns,
+                        member, encoding, literal)
+                : Complex(literal ? u"nsb" : u"nsm", ns.View(), name.View(), m_type, m_type_ns,
+                          member, encoding, literal);
         if (!child) return nullptr;
         element->AppendChild(std::move(child));
       }
@@ -573,28 +606,40 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
   return element;
 }
 
-const Writer::MemberType& Writer::StructMemberType(std::u16string_view type,
+template <typename Ask>
+const Writer::MemberType* Writer::Described(TypeCache& cache, const MemberKeyView& key, Ask ask) {
+  if (auto it = cache.find(key); it != cache.end()) return it->second ? &*it->second : nullptr;
+  Bstr type, type_ns;
+  std::optional<MemberType> answer;
+  if (ask(&type, &type_ns)) {
+    answer = MemberType{std::u16string(type.View()), std::u16string(type_ns.View())};
+  }
+  auto [it, added] = cache.emplace(
+      MemberKey{std::u16string(key.type), std::u16string(key.type_ns), std::u16string(key.name),
+                std::u16string(key.ns)},
+      std::move(answer));
+  return it->second ? &*it->second : nullptr;
+}
+
+const Writer::MemberType* Writer::StructMemberType(std::u16string_view type,
                                                    std::u16string_view type_ns,
                                                    std::u16string_view name,
                                                    std::u16string_view ns) {
-  member_key_.clear();
-  for (std::u16string_view part : {type, type_ns, name, ns}) {
-    // Length first, so that no two lists of parts spell one key.
-    member_key_ += static_cast<char16_t>(part.size() >> 16);
-    member_key_ += static_cast<char16_t>(part.size());
-    member_key_ += part;
-  }
-  if (auto it = member_types_.find(member_key_); it != member_types_.end()) return it->second;
-  const Bstr type_b(type), type_ns_b(type_ns), name_b(name), ns_b(ns);
-  Bstr member_type, member_type_ns;
-  VARIANT_BOOL ok = VARIANT_FALSE;
-  MemberType found;
-  if (Ok(reader_->GetStructMemberType(type_b.Get(), type_ns_b.Get(), name_b.Get(), ns_b.Get(),
-                                      member_type.Receive(), member_type_ns.Receive(), &ok),
-         ok)) {
-    found = {true, std::u16string(member_type.View()), std::u16string(member_type_ns.View())};
-  }
-  return member_types_.emplace(member_key_, std::move(found)).first->second;
+  return Described(member_types_, {type, type_ns, name, ns}, [&](Bstr* out, Bstr* out_ns) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    return Ok(reader_->GetStructMemberType(Bstr(type).Get(), Bstr(type_ns).Get(), Bstr(name).Get(),
+                                           Bstr(ns).Get(), out->Receive(), out_ns->Receive(), &ok),
+              ok);
+  });
+}
+
+const Writer::MemberType* Writer::BaseType(std::u16string_view type, std::u16string_view type_ns) {
+  return Described(base_types_, {type, type_ns, {}, {}}, [&](Bstr* out, Bstr* out_ns) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    return Ok(reader_->GetComplexBaseType(Bstr(type).Get(), Bstr(type_ns).Get(), out->Receive(),
+                                          out_ns->Receive(), &ok),
+              ok);
+  });
 }
 
 bool Writer::ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns) {

@@ -295,6 +295,30 @@ TEST(EnvelopeSerializerTest, SelfContainingAndTooDeepStructsAreServerFaults) {
   }
 }
 
+// A member's type is its own struct type's: two types with a member of one
+// name write it each by its own description, however many items ask.
+TEST(EnvelopeSerializerTest, StructMembersFollowTheirOwnTypesDescription) {
+  Response r(11);
+  r.reader->wsdl.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = {u"int", kXsd};
+  r.reader->wsdl.complex_base[Key({u"Flag", u"urn:t"})] = {u"Struct", kEnc11};
+  r.reader->wsdl.struct_members[Key({u"Flag", u"urn:t", u"x", u""})] = {u"boolean", kXsd};
+  r.reader->wsdl.complex_base[Key({u"Bare", u"urn:t"})] = {u"Struct", kEnc11};
+  r.Part(u"p", u"Point", u"urn:t");
+  r.Part(u"f", u"Flag", u"urn:t");
+  r.Part(u"b", u"Bare", u"urn:t");
+  r.reader->wsdl.output_part_order[Key({u"Echo", u"p"})] = 0;
+  r.reader->wsdl.output_part_order[Key({u"Echo", u"f"})] = 1;
+  r.reader->wsdl.output_part_order[Key({u"Echo", u"b"})] = 2;
+  r.message->AddMethodParam(u"", u"p", Point(5), false, true);
+  r.message->AddMethodParam(u"", u"f", Point(5), false, true);
+  r.message->AddMethodParam(u"", u"b", Point(5), false, true);
+  ASSERT_TRUE(r.message->Serialize()) << Written(*r.message);
+  const std::string written = Written(*r.message);
+  EXPECT_NE(written.find("<p><x>5</x></p>"), std::string::npos) << written;
+  EXPECT_NE(written.find("<f><x>1</x></f>"), std::string::npos) << written;
+  EXPECT_NE(written.find("<b />"), std::string::npos) << written;
+}
+
 // Literal arrays: one element per item, named by the description's item
 // element, and none of the SOAP encoding's array attributes. In an rpc/literal
 // response they are parameters; in a document-style response, whose body is

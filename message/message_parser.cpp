@@ -4,6 +4,7 @@
 #include <map>
 #include <memory_resource>
 #include <new>
+#include <type_traits>
 
 #include "message/array_attributes.h"
 #include "message/internal/faults.h"
@@ -103,6 +104,23 @@ struct ParseState {
   ParseState& operator=(const ParseState&) = delete;
   ~ParseState() {
     for (xml::NodeHandler* handler : handlers) handler->~NodeHandler();
+  }
+
+  // Handlers whose element has ended, for the next element to reuse: a
+  // value's handler is needed only while its element is open, so their memory
+  // follows the nesting depth rather than the element count.
+  std::vector<xml::NodeHandler*> spare;
+
+  template <typename T, typename... Args>
+  T* Reuse(Args&&... args) {
+    if (spare.empty()) return Make<T>(std::forward<Args>(args)...);
+    xml::NodeHandler* slot = spare.back();
+    spare.pop_back();
+    // Only T's are put back, so the slot has T's size; it stays in `handlers`,
+    // and a constructor that cannot throw never leaves it destroyed twice.
+    static_assert(std::is_nothrow_constructible_v<T, Args&&...>);
+    static_cast<T*>(slot)->~T();
+    return new (slot) T(std::forward<Args>(args)...);
   }
 
   template <typename T, typename... Args>
@@ -259,7 +277,8 @@ class TextHandler : public xml::NodeHandler {
 
 class AccessorHandler : public xml::NodeHandler {
  public:
-  AccessorHandler(ParseState& state, Accessor& acc, IdTable& ids, bool header_block, bool wrapper)
+  AccessorHandler(ParseState& state, Accessor& acc, IdTable& ids, bool header_block,
+                  bool wrapper) noexcept
       : state_(state), acc_(acc), ids_(ids), header_block_(header_block), wrapper_(wrapper) {
     soap_version_ = acc.soap_version;
   }
@@ -280,8 +299,10 @@ class AccessorHandler : public xml::NodeHandler {
                                     acc_.has_encoding_style ? &acc_.encoding_style : nullptr);
     RegisterChildId(*child, ids_);
     Accessor& ref = *child;
+    // The arena never takes back a grown list's old space.
+    if (acc_.children.empty()) acc_.children.reserve(4);
     acc_.children.push_back(std::move(child));
-    return state_.Make<AccessorHandler>(state_, ref, ids_, false, false);
+    return state_.Reuse<AccessorHandler>(state_, ref, ids_, false, false);
   }
   void Characters(std::u16string_view text) override { acc_.text = text; }
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
@@ -292,6 +313,8 @@ class AccessorHandler : public xml::NodeHandler {
       element.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace,
                                acc_.encoding_style);
     }
+    // The dispatcher drops this handler now; nothing else holds it.
+    state_.spare.push_back(this);
     return true;
   }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "message/soap_message.h"
 #include "message/testing/message_testing.h"
@@ -325,6 +326,42 @@ TEST(MessageParserBody, WrapperMethodAndLiteralBody) {
   document.reader->wsdl.binding_style = u"document";
   ASSERT_TRUE(document.Run(Envelope11("", "<m:Echo xmlns:m=\"urn:m\"/>")));
   EXPECT_TRUE(document.message->GetMethodName().empty());
+}
+
+// Each record stands for its own element, with that element's children in
+// order and its own text, however elements open and close around it: records
+// of ended elements make room for later ones, and the array attributes sit
+// only on the records that carry them.
+void ExpectMirrorsTree(const Accessor& acc) {
+  ASSERT_NE(acc.element, nullptr);
+  EXPECT_EQ(acc.local_name.str(), acc.element->GetLocalName());
+  EXPECT_EQ(acc.text, acc.element->GetText()) << Narrow(std::u16string(acc.local_name));
+  const xml::ChildList& elements = acc.element->GetChildList();
+  ASSERT_EQ(acc.children.size(), elements.size()) << Narrow(std::u16string(acc.local_name));
+  for (size_t i = 0; i < elements.size(); ++i) {
+    EXPECT_EQ(acc.children[i]->element, elements[i].get());
+    ExpectMirrorsTree(*acc.children[i]);
+  }
+}
+
+TEST(MessageParserBody, RecordsMirrorNestedElements) {
+  Harness h(11);
+  const std::string body =
+      "<m:Echo xmlns:m=\"urn:m\">"
+      "<a><b><c>deep</c></b><d>1</d><e/><f><g>2</g><h>3</h><i>4</i><j>5</j><k>6</k></f></a>"
+      "<list SOAP-ENC:arrayType=\"xsd:int[2]\"><item>7</item><item>8</item></list>"
+      "<z>last</z></m:Echo>";
+  ASSERT_TRUE(h.Run(Envelope11("", body))) << Narrow(h.FaultText());
+  const Accessor* wrapper = h.message->GetRequestParser().GetWrapper();
+  ASSERT_NE(wrapper, nullptr);
+  ExpectMirrorsTree(*wrapper);
+  ASSERT_EQ(wrapper->children.size(), 3u);
+  const Accessor& list = *wrapper->children[1];
+  EXPECT_TRUE(list.has_array_shape);
+  EXPECT_EQ(list.Array().dims, std::vector<int32_t>{2});
+  EXPECT_EQ(list.Array().item_type_name, u"int");
+  EXPECT_TRUE(wrapper->children[0]->Array().dims.empty());
+  EXPECT_EQ(wrapper->children[0]->Array().declared_count, -1);
 }
 
 // The body's text is written when asked for; a later parse by the same

@@ -485,12 +485,17 @@ void ValueDecoder::DecodeSimpleValue(const Accessor& accessor, std::u16string_vi
   Variant value;
   if (IsNil(accessor)) {
     value.vt = VT_NULL;
-  } else if (code < 256 || code == kTypeBoolean) {
-    if (code == VT_BSTR) Charge(TextBytes(accessor.text));
+  } else if (code == VT_BSTR) {
+    Charge(TextBytes(accessor.text));
     value = Variant::FromText(accessor.text);
     if (value.vt != VT_BSTR) ThrowInternal();
-    if (FAILED(value.ChangeType(code == kTypeBoolean ? VARTYPE{VT_BOOL}
-                                                     : static_cast<VARTYPE>(code)))) {
+  } else if (code < 256 || code == kTypeBoolean) {
+    // Straight from the text: a string made only to be converted costs an
+    // allocation per value.
+    if (FAILED(VarScalarFromText(accessor.text,
+                                 code == kTypeBoolean ? VARTYPE{VT_BOOL}
+                                                      : static_cast<VARTYPE>(code),
+                                 &value))) {
       fail();
     }
   } else if (code == kTypeAny || code == kTypeAnyUri) {
@@ -644,8 +649,8 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
   if (!IsNil(accessor) &&
       accessor.encoding_style.str().starts_with(xml::kSoap11EncodingNamespace) &&
       item_type.View() != u"anyType" && item_type.View() != u"ur-type" &&
-      (accessor.item_type_name != item_type.View() ||
-       accessor.item_type_namespace != item_ns.View())) {
+      (accessor.Array().item_type_name != item_type.View() ||
+       accessor.Array().item_type_namespace != item_ns.View())) {
     ThrowClient(kImproperArray, true);
   }
   ItemKind kind = ItemKind::Simple;
@@ -663,18 +668,17 @@ void ValueDecoder::DecodeArray(const Accessor& accessor, std::u16string_view typ
   // numbers and their product bounded when the attributes were read.
   const size_t r = static_cast<size_t>(rank);
   const int64_t n = static_cast<int64_t>(accessor.children.size());
-  std::vector<int32_t> dims = accessor.dims;
-  int64_t declared = accessor.declared_count;
+  const ArrayShape& shape = accessor.Array();
+  std::vector<int32_t> dims = shape.dims;
+  int64_t declared = shape.declared_count;
   if (!accessor.has_array_shape) {
     if (r != 1) ThrowClient(kImproperArray, true);
     dims = {0};
     declared = -1;
   }
   if (dims.size() != r) ThrowClient(kImproperArray, true);
-  if (!accessor.offsets.empty() && accessor.offsets.size() != r) ThrowClient(kImproperArray, true);
-  auto offset_of = [&accessor](size_t i) {
-    return accessor.offsets.empty() ? 0 : accessor.offsets[i];
-  };
+  if (!shape.offsets.empty() && shape.offsets.size() != r) ThrowClient(kImproperArray, true);
+  auto offset_of = [&shape](size_t i) { return shape.offsets.empty() ? 0 : shape.offsets[i]; };
   if (declared != -1 && declared != n) ThrowClient(kSizeConflict, true);
   if (n > kMaxArrayItems) ThrowClient(kSizeConflict, true);
 

@@ -22,9 +22,14 @@ long SoapStructImpl::Find(BSTR name, bool unqualified_only) const {
 
 bool SoapStructImpl::Append(BSTR name, BSTR namespace_uri, const VARIANT& value) {
   if (members_.size() >= kMaxMembers) return false;
-  Member m{Bstr(BstrView(name)), Bstr(BstrView(namespace_uri)), {}};
+  // Most members are unqualified: no namespace is kept for them, and every
+  // getter still answers an empty string.
+  const std::u16string_view ns = BstrView(namespace_uri);
+  Member m{Bstr(BstrView(name)), ns.empty() ? Bstr() : Bstr(ns), {}};
   VariantInit(&m.value);
   if (FAILED(VariantCopyInd(&m.value, &value))) return false;
+  // Structs are mostly small: one block for the first few members.
+  if (members_.empty()) members_.reserve(4);
   members_.push_back(std::move(m));
   return true;
 }

@@ -2,6 +2,7 @@
 // OLE Automation that the system relies on.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "platform/base/base.h"
@@ -176,6 +177,14 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANTARG* src);
 // - VT_ERROR and arrays convert only to their own type (a deep copy).
 // DISP_E_BADVARTYPE for a target that is by-reference or no variant type.
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags, VARTYPE vt);
+// What VariantChangeType makes of a VT_BSTR holding `text` for a scalar,
+// boolean or date `vt`, without the string: *out is cleared and set on
+// success, untouched on failure. DISP_E_BADVARTYPE for any other `vt`.
+HRESULT VarScalarFromText(std::u16string_view text, VARTYPE vt, VARIANT* out);
+// The text VariantChangeType gives a number (an integer, floating-point,
+// currency or decimal variant, not by reference) as VT_BSTR, in ASCII.
+// DISP_E_BADVARTYPE for any other type; *out is set only on success.
+HRESULT VarScalarToText(const VARIANT& value, std::string* out);
 HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID lcid, USHORT flags,
                             VARTYPE vt);
 

@@ -472,23 +472,30 @@ HRESULT ToText(const VARIANT& v, USHORT flags, VARIANT* out) {
   }
 }
 
-HRESULT ToBool(const VARIANT& v, VARIANT* out) {
-  if (v.vt == VT_BSTR) {
-    std::u16string_view s = BstrView(v.bstrVal);
-    while (!s.empty() && text::IsSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && text::IsSpace(s.back())) s.remove_suffix(1);
-    if (text::AsciiIEquals(s, u"true") || text::AsciiIEquals(s, u"false")) {
-      out->vt = VT_BOOL;
-      out->boolVal = s.size() == 4 ? VARIANT_TRUE : VARIANT_FALSE;
-      return S_OK;
-    }
-  }
-  Number n;
-  if (HRESULT hr = ReadNumber(v, &n); FAILED(hr)) return hr;
+// "true" or "false" in any case, between spaces.
+bool TextBool(std::u16string_view s, VARIANT* out) {
+  while (!s.empty() && text::IsSpace(s.front())) s.remove_prefix(1);
+  while (!s.empty() && text::IsSpace(s.back())) s.remove_suffix(1);
+  if (!text::AsciiIEquals(s, u"true") && !text::AsciiIEquals(s, u"false")) return false;
+  out->vt = VT_BOOL;
+  out->boolVal = s.size() == 4 ? VARIANT_TRUE : VARIANT_FALSE;
+  return true;
+}
+
+HRESULT NumberToBool(const Number& n, VARIANT* out) {
   out->vt = VT_BOOL;
   out->boolVal = IsNonZero(n) ? VARIANT_TRUE : VARIANT_FALSE;
   return S_OK;
 }
+
+HRESULT ToBool(const VARIANT& v, VARIANT* out) {
+  if (v.vt == VT_BSTR && TextBool(BstrView(v.bstrVal), out)) return S_OK;
+  Number n;
+  if (HRESULT hr = ReadNumber(v, &n); FAILED(hr)) return hr;
+  return NumberToBool(n, out);
+}
+
+HRESULT NumberToScalar(const Number& n, VARTYPE vt, VARIANT* out);
 
 HRESULT ToScalar(const VARIANT& v, USHORT flags, VARTYPE vt, VARIANT* out) {
   switch (vt) {
@@ -508,6 +515,11 @@ HRESULT ToScalar(const VARIANT& v, USHORT flags, VARTYPE vt, VARIANT* out) {
   }
   Number n;
   if (HRESULT hr = ReadNumber(v, &n); FAILED(hr)) return hr;
+  return NumberToScalar(n, vt, out);
+}
+
+// A number as the scalar type `vt` (not VT_BSTR, VT_BOOL handled by callers).
+HRESULT NumberToScalar(const Number& n, VARTYPE vt, VARIANT* out) {
   IntRange range;
   if (IntRangeOf(vt, &range)) return ToInteger(n, vt, range, out);
   HRESULT hr = E_UNEXPECTED;
@@ -622,6 +634,57 @@ HRESULT VariantChangeTypeEx(VARIANTARG* dest, const VARIANTARG* src, LCID, USHOR
   }
   *dest = result;
   return S_OK;
+}
+
+HRESULT VarScalarFromText(std::u16string_view text, VARTYPE vt, VARIANT* out) {
+  if (!out) return E_INVALIDARG;
+  if (vt == VT_BSTR || vt == VT_EMPTY || vt == VT_NULL || vt == VT_ERROR ||
+      vt == VT_DISPATCH || vt == VT_UNKNOWN || vt == VT_VARIANT ||
+      !com::internal::IsValidVariantType(vt) || (vt & (VT_BYREF | VT_ARRAY))) {
+    return DISP_E_BADVARTYPE;
+  }
+  VARIANT result;
+  VariantInit(&result);
+  HRESULT hr = S_OK;
+  if (vt == VT_BOOL && TextBool(text, &result)) {
+    hr = S_OK;
+  } else if (vt == VT_DATE) {
+    hr = VarDateFromText(text, 0, &result.date);
+    if (SUCCEEDED(hr)) result.vt = VT_DATE;
+  } else {
+    Number n;
+    n.kind = Number::Kind::Text;
+    if (!ParseTextNumber(text, &n.text)) return DISP_E_TYPEMISMATCH;
+    hr = vt == VT_BOOL ? NumberToBool(n, &result) : NumberToScalar(n, vt, &result);
+  }
+  if (FAILED(hr)) return hr;
+  VariantClear(out);
+  *out = result;
+  return S_OK;
+}
+
+HRESULT VarScalarToText(const VARIANT& value, std::string* out) {
+  if (!out) return E_INVALIDARG;
+  switch (value.vt) {
+    case VT_R4:
+    case VT_R8: {
+      std::string s;
+      const bool ok =
+          value.vt == VT_R4 ? FloatToText(value.fltVal, &s) : FloatToText(value.dblVal, &s);
+      if (!ok) return DISP_E_TYPEMISMATCH;
+      *out = std::move(s);
+      return S_OK;
+    }
+    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4:
+    case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_CY: case VT_DECIMAL: {
+      Number n;
+      if (HRESULT hr = ReadNumber(value, &n); FAILED(hr)) return hr;
+      *out = ExactToText(n.exact);
+      return S_OK;
+    }
+    default:
+      return DISP_E_BADVARTYPE;
+  }
 }
 
 HRESULT VariantChangeType(VARIANTARG* dest, const VARIANTARG* src, USHORT flags, VARTYPE vt) {

@@ -662,3 +662,80 @@ TEST(VariantChangeTypeTest, ObjectsGiveTheirValueProperty) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reading a value straight from text gives what converting a string holding
+// that text gives, result and error alike, for every scalar target.
+TEST(VariantChangeTypeTest, ScalarFromTextMatchesConvertingAString) {
+  const char16_t* texts[] = {
+      u"0",     u"42",          u" -17 ",  u"+3.5",   u"2.5",     u"1e3",     u"-1E-2",
+      u"255",   u"256",         u"-129",   u"65536",  u"4294967296", u"9223372036854775808",
+      u"1e400", u"1e-400",      u".5",     u"5.",     u"",        u"abc",     u"12abc",
+      u"true",  u" FALSE ",     u"0x10",   u"3/4/2002", u"2002-03-04T13:14:15", u"NaN",
+      u"79228162514264337593543950335", u"0.00000000000000000000000000001"};
+  const VARTYPE types[] = {VT_I1, VT_UI1, VT_I2,  VT_UI2, VT_I4,      VT_UI4,  VT_INT,  VT_UINT,
+                           VT_I8, VT_UI8, VT_R4,  VT_R8,  VT_DECIMAL, VT_CY,   VT_BOOL, VT_DATE};
+  for (const char16_t* t : texts) {
+    for (VARTYPE vt : types) {
+      SCOPED_TRACE(Narrow(t) + " as vt " + std::to_string(vt));
+      Variant source = Variant::FromText(t);
+      Variant converted;
+      const HRESULT want = VariantChangeType(&converted, &source, 0, vt);
+      Variant direct;
+      const HRESULT got = VarScalarFromText(t, vt, &direct);
+      ASSERT_EQ(got, want);
+      if (FAILED(want)) {
+        EXPECT_EQ(direct.vt, VT_EMPTY);
+        continue;
+      }
+      ASSERT_EQ(direct.vt, converted.vt);
+      EXPECT_EQ(std::memcmp(&direct.llVal, &converted.llVal, sizeof direct.llVal), 0);
+      if (vt == VT_DECIMAL) {
+        EXPECT_EQ(std::memcmp(&direct.decVal, &converted.decVal, sizeof(DECIMAL)), 0);
+      }
+    }
+  }
+  Variant out;
+  for (VARTYPE vt : {VARTYPE{VT_BSTR}, VARTYPE{VT_EMPTY}, VARTYPE{VT_NULL}, VARTYPE{VT_DISPATCH},
+                     VARTYPE{VT_I4 | VT_BYREF}, VARTYPE{VT_I4 | VT_ARRAY}}) {
+    EXPECT_EQ(VarScalarFromText(u"1", vt, &out), DISP_E_BADVARTYPE) << vt;
+  }
+}
+
+// A number's text without the string gives what converting it to a string
+// gives, failures included; other types are left to the general path.
+TEST(VariantChangeTypeTest, ScalarToTextMatchesConvertingToAString) {
+  const Variant numbers[] = {
+      Make<LONG>(VT_I4, 0),          Make<LONG>(VT_I4, INT32_MIN),
+      Make<ULONG>(VT_UI4, UINT32_MAX), Make<signed char>(VT_I1, -128),
+      Make<BYTE>(VT_UI1, 255),       Make<SHORT>(VT_I2, -32768),
+      Make<USHORT>(VT_UI2, 65535),   Make<LONGLONG>(VT_I8, INT64_MIN),
+      Make<ULONGLONG>(VT_UI8, UINT64_MAX), Make<INT>(VT_INT, -5),
+      Make<UINT>(VT_UINT, 7),        Make<float>(VT_R4, 123.5f),
+      Make<float>(VT_R4, 1e-7f),     Make<double>(VT_R8, -0.0),
+      Make<double>(VT_R8, 1.0 / 3),  Make<double>(VT_R8, 1e300),
+      Make<double>(VT_R8, std::numeric_limits<double>::infinity()),
+      Make<float>(VT_R4, std::numeric_limits<float>::quiet_NaN()),
+      Cy(-12345678),                 Dec(true, 12345, 3),
+      Dec(false, (static_cast<unsigned __int128>(1) << 96) - 1, 0)};
+  for (const Variant& v : numbers) {
+    SCOPED_TRACE("vt " + std::to_string(v.vt) + " " + IntOf(v));
+    Variant converted;
+    const HRESULT want = VariantChangeType(&converted, &v, 0, VT_BSTR);
+    std::string text = "untouched";
+    const HRESULT got = VarScalarToText(v, &text);
+    ASSERT_EQ(got, want);
+    if (FAILED(want)) {
+      EXPECT_EQ(text, "untouched");
+    } else {
+      EXPECT_EQ(text, Narrow(BstrView(converted.bstrVal)));
+    }
+  }
+  std::string text;
+  const Variant others[] = {Make<VARIANT_BOOL>(VT_BOOL, VARIANT_TRUE), Make<DATE>(VT_DATE, 1.5),
+                            Variant::FromText(u"1"), Variant()};
+  for (const Variant& v : others) EXPECT_EQ(VarScalarToText(v, &text), DISP_E_BADVARTYPE) << v.vt;
+}
+
+}  // namespace
