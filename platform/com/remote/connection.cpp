@@ -310,6 +310,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // calls in a row would otherwise wake it twice each.
   std::chrono::steady_clock::time_point linger_until_{};  // Guarded by mu_.
   bool read_ended_ = false;          // Guarded by mu_; the input ended or broke.
+  // Used by whichever thread holds the turn to read (reading_). That thread
+  // hands on every whole frame it holds before giving the turn up, so what
+  // stays held is only the start of a frame whose rest the socket brings:
+  // the next reader may wait on the socket alone.
+  FrameReader frames_;
   std::condition_variable token_cv_;  // the reader thread waits for its turn
 };
 
@@ -534,7 +539,10 @@ bool Connection::LeadRead(ThreadContext& me, uint64_t seen,
   Frame frame;
   const int64_t deadline_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
-  bool ok = ReadFrame(fd_, &frame, deadline_ms);
+  bool ok = frames_.Read(fd_, &frame, deadline_ms);
+  while (ok && frames_.HasFrame()) {
+    ok = Dispatch(std::move(frame)) && frames_.Read(fd_, &frame, deadline_ms);
+  }
   {
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
@@ -614,7 +622,10 @@ void Connection::ReadLoop() {
       reading_ = Reading::Reader;
     }
     Frame frame;
-    const bool read = ReadFrame(fd_, &frame);
+    bool read = frames_.Read(fd_, &frame);
+    while (read && frames_.HasFrame()) {
+      read = Dispatch(std::move(frame)) && frames_.Read(fd_, &frame);
+    }
     YieldRead();
     if (!read || !Dispatch(std::move(frame))) break;
   }

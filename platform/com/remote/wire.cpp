@@ -156,6 +156,22 @@ HRESULT DecodeArray(Reader& r, VARTYPE expected, SAFEARRAY** out, ObjectCodec& o
   return S_OK;
 }
 
+// After a receive found nothing (its errno still set): waits for input until
+// the deadline; false on another error or past the deadline.
+bool WaitForInput(int fd, int64_t deadline_ms) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  int timeout = -1;
+  if (deadline_ms >= 0) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (now >= deadline_ms) return false;
+    timeout = int(std::min<int64_t>(deadline_ms - now, 1 << 30));
+  }
+  pollfd pfd{fd, POLLIN, 0};
+  return poll(&pfd, 1, timeout) >= 0 || errno == EINTR;
+}
+
 // Reads exactly `n` bytes, waiting for more only until the deadline.
 bool ReadFull(int fd, char* p, size_t n, int64_t deadline_ms) {
   while (n > 0) {
@@ -167,17 +183,7 @@ bool ReadFull(int fd, char* p, size_t n, int64_t deadline_ms) {
     }
     if (got == 0) return false;
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    int timeout = -1;
-    if (deadline_ms >= 0) {
-      const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count();
-      if (now >= deadline_ms) return false;
-      timeout = int(std::min<int64_t>(deadline_ms - now, 1 << 30));
-    }
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, timeout) < 0 && errno != EINTR) return false;
+    if (!WaitForInput(fd, deadline_ms)) return false;
   }
   return true;
 }
@@ -185,20 +191,20 @@ bool ReadFull(int fd, char* p, size_t n, int64_t deadline_ms) {
 // The first read of a payload; each later one doubles what is held.
 constexpr size_t kFirstPayloadRead = 64 << 10;
 
-}  // namespace
-
-bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms) {
-  char header[kFrameHeaderBytes];
-  if (!ReadFull(fd, header, sizeof header, deadline_ms)) return false;
+// The frame's fields from its header; false for a length outside the limits.
+bool ParseHeader(const char* header, Frame* frame, size_t* payload_bytes) {
   uint32_t length = 0;
   memcpy(&length, header, 4);
   memcpy(&frame->call_id, header + 5, 4);
   frame->type = FrameType(uint8_t(header[4]));
   if (length < kFrameHeaderBytes - 4 || length > kMaxFrameBytes) return false;
-  const size_t size = length - (kFrameHeaderBytes - 4);
-  std::string& payload = frame->payload;
-  payload.clear();
-  payload.shrink_to_fit();
+  *payload_bytes = length - (kFrameHeaderBytes - 4);
+  return true;
+}
+
+// Reads the rest of a payload of `size` bytes whose first bytes `payload`
+// holds, growing it only as bytes come.
+bool ReadPayload(int fd, std::string& payload, size_t size, int64_t deadline_ms) {
   while (payload.size() < size) {
     const size_t have = payload.size();
     const size_t step = std::min(size - have, std::max(have, kFirstPayloadRead));
@@ -206,6 +212,71 @@ bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms) {
     if (!ReadFull(fd, payload.data() + have, step, deadline_ms)) return false;
   }
   return true;
+}
+
+// What a FrameReader takes in one receive.
+constexpr size_t kReadBufferBytes = 64 << 10;
+
+}  // namespace
+
+bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms) {
+  char header[kFrameHeaderBytes];
+  if (!ReadFull(fd, header, sizeof header, deadline_ms)) return false;
+  size_t size = 0;
+  if (!ParseHeader(header, frame, &size)) return false;
+  frame->payload.clear();
+  frame->payload.shrink_to_fit();
+  return ReadPayload(fd, frame->payload, size, deadline_ms);
+}
+
+bool FrameReader::Header(Frame* frame, size_t* payload_bytes) const {
+  return ParseHeader(buffer_.data() + start_, frame, payload_bytes);
+}
+
+bool FrameReader::HasFrame() const {
+  const size_t held = end_ - start_;
+  if (held < kFrameHeaderBytes) return false;
+  Frame header;
+  size_t size = 0;
+  // A bad header counts as a frame: reading it fails at once.
+  return !Header(&header, &size) || held >= kFrameHeaderBytes + size;
+}
+
+bool FrameReader::Read(int fd, Frame* frame, int64_t deadline_ms) {
+  if (buffer_.empty()) buffer_.resize(kReadBufferBytes);
+  while (true) {
+    const size_t held = end_ - start_;
+    if (held >= kFrameHeaderBytes) {
+      size_t size = 0;
+      if (!Header(frame, &size)) return false;
+      const char* body = buffer_.data() + start_ + kFrameHeaderBytes;
+      if (held >= kFrameHeaderBytes + size) {
+        frame->payload.assign(body, size);
+        start_ += kFrameHeaderBytes + size;
+        if (start_ == end_) start_ = end_ = 0;
+        return true;
+      }
+      if (kFrameHeaderBytes + size > buffer_.size()) {
+        // Too long for the buffer: nothing past this frame is read.
+        frame->payload.assign(body, held - kFrameHeaderBytes);
+        start_ = end_ = 0;
+        return ReadPayload(fd, frame->payload, size, deadline_ms);
+      }
+    }
+    if (start_ > 0) {
+      memmove(buffer_.data(), buffer_.data() + start_, held);
+      start_ = 0;
+      end_ = held;
+    }
+    const ssize_t got = recv(fd, buffer_.data() + end_, buffer_.size() - end_, MSG_DONTWAIT);
+    if (got > 0) {
+      end_ += size_t(got);
+      continue;
+    }
+    if (got == 0) return false;
+    if (errno == EINTR) continue;
+    if (!WaitForInput(fd, deadline_ms)) return false;
+  }
 }
 
 void Writer::Bstr(const OLECHAR* s) {

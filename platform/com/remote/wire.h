@@ -47,6 +47,25 @@ struct Frame {
 // the frame limits.
 bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms = -1);
 
+// Reads frames as ReadFrame does, but takes what has arrived with one receive
+// where it can (a header and its payload together, or several small frames),
+// keeping the bytes past a frame for the next read. A frame longer than the
+// buffer is read straight into its payload. One thread reads at a time.
+class FrameReader {
+ public:
+  // Whether a whole frame is held already, so reading it needs no input.
+  bool HasFrame() const;
+  bool Read(int fd, Frame* frame, int64_t deadline_ms = -1);
+
+ private:
+  // Parses the held header: false for a length outside the limits.
+  bool Header(Frame* frame, size_t* payload_bytes) const;
+
+  std::string buffer_;  // allocated on first use
+  size_t start_ = 0;
+  size_t end_ = 0;
+};
+
 class Writer {
  public:
   void U8(uint8_t v) { buf_.push_back(char(v)); }

@@ -287,9 +287,15 @@ class FrameReadTest : public testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0); }
   void TearDown() override {
-    for (int fd : fds_) {
+    for (int& fd : fds_) {
       if (fd >= 0) close(fd);
+      fd = -1;
     }
+  }
+  // A fresh pair of sockets, for a case that ends or fouls the input.
+  void Reopen() {
+    TearDown();
+    SetUp();
   }
   void Write(const std::string& bytes) {
     ASSERT_EQ(write(fds_[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
@@ -304,15 +310,26 @@ class FrameReadTest : public testing::Test {
   int fds_[2] = {-1, -1};
 };
 
+// One frame read either way; the buffered reader is a fresh one.
+bool ReadOne(bool buffered, int fd, Frame* frame, int64_t deadline_ms = -1) {
+  if (!buffered) return ReadFrame(fd, frame, deadline_ms);
+  FrameReader reader;
+  return reader.Read(fd, frame, deadline_ms);
+}
+
 TEST_F(FrameReadTest, AnnouncedLengthAllocatesNothingBeforeItsBytes) {
   // A header announcing the largest frame, a few bytes of it, then the end.
-  Write(Header(kMaxFrameBytes - (kFrameHeaderBytes - 4), FrameType::Invoke, 7));
-  Write(std::string(100, 'x'));
-  shutdown(fds_[1], SHUT_WR);
-  Frame frame;
-  EXPECT_FALSE(ReadFrame(fds_[0], &frame));
-  // What the read left holds is all it allocated.
-  EXPECT_LT(frame.payload.capacity(), size_t(1) << 20);
+  for (bool buffered : {false, true}) {
+    SCOPED_TRACE(buffered);
+    Reopen();
+    Write(Header(kMaxFrameBytes - (kFrameHeaderBytes - 4), FrameType::Invoke, 7));
+    Write(std::string(100, 'x'));
+    shutdown(fds_[1], SHUT_WR);
+    Frame frame;
+    EXPECT_FALSE(ReadOne(buffered, fds_[0], &frame));
+    // What the read left holds is all it allocated.
+    EXPECT_LT(frame.payload.capacity(), size_t(1) << 20);
+  }
 }
 
 TEST_F(FrameReadTest, AFrameArrivingInPiecesIsReadWhole) {
@@ -340,9 +357,12 @@ TEST_F(FrameReadTest, LengthsOutsideTheLimitsEndTheInput) {
     w.U32(length);
     w.U8(uint8_t(FrameType::Invoke));
     w.U32(1);
-    Write(w.buffer());
-    Frame frame;
-    EXPECT_FALSE(ReadFrame(fds_[0], &frame));
+    for (bool buffered : {false, true}) {
+      Reopen();
+      Write(w.buffer());
+      Frame frame;
+      EXPECT_FALSE(ReadOne(buffered, fds_[0], &frame)) << buffered;
+    }
   }
 }
 
@@ -353,6 +373,63 @@ TEST_F(FrameReadTest, APartialFrameGivesUpAtTheDeadline) {
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
   EXPECT_FALSE(ReadFrame(fds_[0], &frame, now + 50));
+  Write(Header(10, FrameType::Invoke, 1) + "abc");
+  FrameReader reader;
+  EXPECT_FALSE(reader.Read(fds_[0], &frame, now + 100));
+}
+
+// Frames sent back to back come out whole and in order, however the bytes
+// arrive: several in one receive, one split across receives, one longer than
+// the reader's buffer between short ones.
+TEST_F(FrameReadTest, TheBufferedReaderKeepsFramesApartAndInOrder) {
+  const size_t sizes[] = {0, 5, 3, 200000, 1, 70000, 65536 - kFrameHeaderBytes, 12};
+  std::vector<std::string> payloads;
+  std::string bytes;
+  for (size_t i = 0; i < std::size(sizes); ++i) {
+    std::string payload(sizes[i], '\0');
+    for (size_t k = 0; k < payload.size(); ++k) payload[k] = char(k * 13 + i);
+    bytes += Header(uint32_t(payload.size()), FrameType::Invoke, uint32_t(i + 1)) + payload;
+    payloads.push_back(std::move(payload));
+  }
+  for (size_t piece : {bytes.size(), size_t(4093), size_t(7)}) {
+    SCOPED_TRACE(piece);
+    std::thread writer([&] {
+      for (size_t at = 0; at < bytes.size(); at += piece) {
+        const size_t n = std::min(piece, bytes.size() - at);
+        if (send(fds_[1], bytes.data() + at, n, MSG_NOSIGNAL) != ssize_t(n)) break;
+      }
+    });
+    FrameReader reader;
+    for (size_t i = 0; i < payloads.size(); ++i) {
+      Frame frame;
+      if (!reader.Read(fds_[0], &frame)) {
+        ADD_FAILURE() << "frame " << i;
+        shutdown(fds_[0], SHUT_RDWR);  // the writer stops too
+        break;
+      }
+      EXPECT_EQ(frame.type, FrameType::Invoke);
+      EXPECT_EQ(frame.call_id, uint32_t(i + 1));
+      EXPECT_TRUE(frame.payload == payloads[i]) << i;
+    }
+    writer.join();
+    EXPECT_FALSE(reader.HasFrame());
+  }
+}
+
+TEST_F(FrameReadTest, HasFrameOnlyForAWholeFrameHeld) {
+  FrameReader reader;
+  Frame frame;
+  Write(Header(4, FrameType::Return, 1) + "abcd" + Header(6, FrameType::Return, 2) + "ef");
+  ASSERT_TRUE(reader.Read(fds_[0], &frame));
+  EXPECT_EQ(frame.payload, "abcd");
+  EXPECT_FALSE(reader.HasFrame());  // two of its six bytes
+  Write("ghij" + Header(0, FrameType::Release, 3));
+  ASSERT_TRUE(reader.Read(fds_[0], &frame));
+  EXPECT_EQ(frame.payload, "efghij");
+  EXPECT_TRUE(reader.HasFrame());
+  ASSERT_TRUE(reader.Read(fds_[0], &frame));
+  EXPECT_EQ(frame.call_id, 3u);
+  EXPECT_FALSE(reader.HasFrame());
 }
 
 }  // namespace
