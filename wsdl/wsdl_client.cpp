@@ -80,7 +80,8 @@ struct LoadTrail {
 Fetched LoadDocument(const std::string& url, const FetchSettings& settings, LoadTrail& trail,
                      std::unique_ptr<WsdlDocumentHandler>* out);
 
-std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const std::string& name,
+// Takes `bytes` over: they are freed once decoded, before the model grows.
+std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string&& bytes, const std::string& name,
                                                    const std::string& url) {
   auto document = std::make_unique<WsdlDocumentHandler>();
   document->base_url = BaseUrlOf(url);
@@ -88,7 +89,7 @@ std::unique_ptr<WsdlDocumentHandler> ParseDocument(std::string_view bytes, const
     PruningDispatcher dispatcher;
     dispatcher.SetRootHandler(document.get());
     xml::XmlParser parser;
-    parser.ParseXmlBuffer(bytes.data(), bytes.size(), &dispatcher);
+    parser.ParseXmlBytes(std::move(bytes), &dispatcher);
   } catch (int line) {
     ReportParseError(line, name);
     return nullptr;
@@ -172,8 +173,7 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings, Load
   } else {
     return Fetched::Failed;
   }
-  *out = ParseDocument(bytes, name, url);
-  std::string().swap(bytes);  // not held while the imports load
+  *out = ParseDocument(std::move(bytes), name, url);  // not held while the imports load
   if (!*out) return Fetched::ParseFailed;
   if (!LoadImports(**out, remote, settings.max_length, trail)) {
     ReportDocumentError(QVWebServicesDescFault(kSchemaError, kImportFailure), name);

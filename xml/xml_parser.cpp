@@ -50,6 +50,34 @@ NamespaceMap DeclaredBindings(const XmlElement& element, const XmlElement* paren
   return scope->BindingsSince(parent ? parent->GetScope() : nullptr);
 }
 
+// What ParseXmlBuffer parses, the byte-order mark left out: the bytes
+// themselves when they are UTF-16LE that can be read in place, else `wide`,
+// their decoded copy.
+std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
+  const auto* b = static_cast<const unsigned char*>(bytes);
+  if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+    const size_t units = length / 2;
+    if constexpr (std::endian::native == std::endian::little) {
+      if (reinterpret_cast<uintptr_t>(b) % alignof(char16_t) == 0) {
+        return std::u16string_view(reinterpret_cast<const char16_t*>(b), units).substr(1);
+      }
+    }
+    wide.resize(units);
+    for (size_t i = 0; i < units; ++i) wide[i] = char16_t(b[2 * i] | (b[2 * i + 1] << 8));
+    return std::u16string_view(wide).substr(1);
+  }
+  if (length >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
+    const size_t units = length / 2;
+    wide.resize(units);
+    for (size_t i = 0; i < units; ++i) wide[i] = char16_t((b[2 * i] << 8) | b[2 * i + 1]);
+    return std::u16string_view(wide).substr(1);
+  }
+  size_t skip = 0;
+  if (length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) skip = 3;
+  Utf8ToWide(reinterpret_cast<const char*>(b) + skip, length - skip, wide);
+  return wide;
+}
+
 }  // namespace
 
 void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
@@ -63,37 +91,19 @@ void XmlParser::ParseBstr(BSTR text, XmlContentHandler* handler) {
 }
 
 void XmlParser::ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandler* handler) {
-  handler_ = handler;
-  const auto* b = static_cast<const unsigned char*>(bytes);
-  std::u16string wide;  // the decoded copy, when the input cannot be read in place
-  if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
-    const size_t units = length / 2;
-    if constexpr (std::endian::native == std::endian::little) {
-      if (reinterpret_cast<uintptr_t>(b) % alignof(char16_t) == 0) {
-        const auto* begin = reinterpret_cast<const char16_t*>(b);
-        scanner_.Reset(begin, begin + units);
-        scanner_.NextChar();  // the byte-order mark
-        ParseDocument();
-        return;
-      }
-    }
-    wide.resize(units);
-    for (size_t i = 0; i < units; ++i) wide[i] = char16_t(b[2 * i] | (b[2 * i + 1] << 8));
-  } else if (length >= 2 && b[0] == 0xFE && b[1] == 0xFF) {
-    const size_t units = length / 2;
-    wide.resize(units);
-    for (size_t i = 0; i < units; ++i) wide[i] = char16_t((b[2 * i] << 8) | b[2 * i + 1]);
-  } else {
-    size_t skip = 0;
-    if (length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) skip = 3;
-    Utf8ToWide(reinterpret_cast<const char*>(b) + skip, length - skip, wide);
-    scanner_.Reset(wide.data(), wide.data() + wide.size());
-    ParseDocument();
-    return;
-  }
-  scanner_.Reset(wide.data(), wide.data() + wide.size());
-  scanner_.NextChar();  // the byte-order mark
-  ParseDocument();
+  std::u16string wide;
+  Parse(DecodeXmlBytes(bytes, length, wide), handler);
+}
+
+void XmlParser::ParseXmlBytes(std::string&& bytes, XmlContentHandler* handler) {
+  std::string held = std::move(bytes);
+  std::u16string wide;
+  const std::u16string_view text = DecodeXmlBytes(held.data(), held.size(), wide);
+  // A decoded copy is all the parse reads: the bytes need not stay beside it.
+  const auto at = reinterpret_cast<uintptr_t>(text.data());
+  const auto first = reinterpret_cast<uintptr_t>(held.data());
+  if (at < first || at > first + held.size()) std::string().swap(held);
+  Parse(text, handler);
 }
 
 void XmlParser::ParseDocument() {

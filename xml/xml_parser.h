@@ -61,6 +61,10 @@ class XmlParser {
   // stay valid for the call. Throws the line number on a parse error (an
   // empty input fails at line 1).
   void ParseXmlBuffer(const void* bytes, size_t length, XmlContentHandler* handler);
+  // As ParseXmlBuffer, for bytes the parser takes over: they are freed as soon
+  // as the text is decoded, so that a large document is not held twice during
+  // its parse. `bytes` is left empty.
+  void ParseXmlBytes(std::string&& bytes, XmlContentHandler* handler);
 
   // The tree of the last successful parse (or of SetRoot); null when none.
   XmlElement* GetRoot() const { return root_.get(); }

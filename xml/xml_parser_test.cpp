@@ -79,6 +79,36 @@ TEST(XmlParserTest, EncodingsGiveTheSameTree) {
   EXPECT_EQ(DumpTree(*parser.GetRoot()), expected);
 }
 
+// Bytes handed over are parsed as ParseXmlBuffer reads them, errors and
+// their lines included, and are not kept.
+TEST(XmlParserTest, BytesHandedOverParseAsTheBufferDoes) {
+  const std::u16string wide = text::Widen(kEnvelope);
+  const std::string broken = "<a>\n<b>\n</a>";
+  const std::vector<std::pair<const char*, std::string>> inputs = {
+      {"utf-8", std::string(kEnvelope)},
+      {"utf-8 with mark", "\xEF\xBB\xBF" + std::string(kEnvelope)},
+      {"utf-16be", Utf16Bytes(wide, true)},
+      {"utf-16le", Utf16Bytes(wide, false)},
+      {"utf-16le, broken", Utf16Bytes(text::Widen(broken), false)},
+      {"utf-8, broken", broken},
+      {"empty", ""},
+  };
+  for (const auto& [name, bytes] : inputs) {
+    XmlParser parser;
+    std::string handed = bytes;
+    std::string got;
+    try {
+      parser.ParseXmlBytes(std::move(handed), nullptr);
+      got = DumpTree(*parser.GetRoot());
+    } catch (int line) {
+      EXPECT_EQ(parser.GetRoot(), nullptr) << name;
+      got = "error at line " + std::to_string(line);
+    }
+    EXPECT_EQ(got, ParseDump(bytes)) << name;
+    EXPECT_TRUE(handed.empty()) << name;
+  }
+}
+
 TEST(XmlParserTest, ResolvesNamesTextAndReferences) {
   EXPECT_EQ(ParseDump(kEnvelope),
             "{http://schemas.xmlsoap.org/soap/envelope/}Envelope[\n \n]"
