@@ -1,6 +1,7 @@
 #include "server/http/server_core.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -95,6 +96,14 @@ std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now) {
 std::optional<std::string> RepeatedEventLine::Flush(Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mu_);
   return CloseWindow(now);
+}
+
+bool IdleTrim::Due(uint64_t connects, uint64_t open) {
+  const bool quiet = connects == seen_ && open == 0;
+  seen_ = connects;
+  if (!quiet || connects == trimmed_) return false;
+  trimmed_ = connects;
+  return true;
 }
 
 ServerCore::ServerCore(const ServerSettings& settings, ConfigStore& store, RequestLogger* logger,
@@ -376,6 +385,10 @@ void ServerCore::OnWatchdog() {
     wsdlCache_->FlushIfPending(stats_.activeConnections.load(std::memory_order_relaxed));
   }
   if (logger_ != nullptr) logger_->RotateLogs();
+  if (idleTrim_.Due(stats_.numConnects.load(std::memory_order_relaxed),
+                    stats_.activeConnections.load(std::memory_order_relaxed))) {
+    malloc_trim(0);
+  }
 }
 
 }  // namespace server

@@ -83,6 +83,22 @@ class RepeatedEventLine {
   uint64_t suppressed_ = 0;   // Guarded by mu_.
 };
 
+// When the watchdog gives the allocator's free pages back to the system. A
+// large request leaves its many small blocks freed but resident; trimming
+// while requests keep coming would only make the next ones fault their pages
+// in again (several times the parse itself), so it waits for the load to end:
+// a pass that finds no connection open and none accepted since the previous
+// pass, after some were accepted since the last trim. Watchdog thread only.
+class IdleTrim {
+ public:
+  // `connects` counts the connections ever accepted, `open` those open now.
+  bool Due(uint64_t connects, uint64_t open);
+
+ private:
+  uint64_t seen_ = 0;     // connects at the previous pass
+  uint64_t trimmed_ = 0;  // connects at the last trim
+};
+
 class ServerCore final : public ConnectionHost {
  public:
   using EventSink = std::function<void(const std::string& line)>;
@@ -179,6 +195,7 @@ class ServerCore final : public ConnectionHost {
   bool stopped_ = false;
 
   RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
+  IdleTrim idleTrim_;
   // Listener thread only: the pause before the next accept while out of
   // descriptors (0 = accepting normally), the listening socket to retry, and
   // the accepts that failed meanwhile.

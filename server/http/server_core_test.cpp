@@ -1117,3 +1117,30 @@ TEST_F(ServerCoreTest, StopWithConnectionsOpen) {
 
 }  // namespace
 }  // namespace server
+
+// Free pages go back only once a load has ended, once per load, and never
+// while connections keep arriving or one is still open.
+TEST(IdleTrimTest, OncePerLoadAfterAQuietPass) {
+  server::IdleTrim trim;
+  struct Pass {
+    uint64_t connects;
+    uint64_t open;
+    bool due;
+  } passes[] = {
+      {0, 0, false},    // no traffic yet
+      {5, 2, false},    // a load under way
+      {9, 0, false},    // none open at this moment, but some came since the last pass
+      {9, 1, false},    // a long request still open
+      {9, 0, true},     // a whole pass quiet: the load has ended
+      {9, 0, false},    // already given back
+      {12, 0, false},   // a new load
+      {40, 3, false},
+      {40, 0, true},
+      {41, 0, false},   // a connection opened and closed between passes
+      {41, 0, true},
+  };
+  for (size_t i = 0; i < std::size(passes); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(trim.Due(passes[i].connects, passes[i].open), passes[i].due);
+  }
+}
