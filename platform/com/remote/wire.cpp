@@ -219,16 +219,6 @@ constexpr size_t kReadBufferBytes = 64 << 10;
 
 }  // namespace
 
-bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms) {
-  char header[kFrameHeaderBytes];
-  if (!ReadFull(fd, header, sizeof header, deadline_ms)) return false;
-  size_t size = 0;
-  if (!ParseHeader(header, frame, &size)) return false;
-  frame->payload.clear();
-  frame->payload.shrink_to_fit();
-  return ReadPayload(fd, frame->payload, size, deadline_ms);
-}
-
 bool FrameReader::Header(Frame* frame, size_t* payload_bytes) const {
   return ParseHeader(buffer_.data() + start_, frame, payload_bytes);
 }

@@ -39,22 +39,19 @@ struct Frame {
   std::string payload;
 };
 
-// Reads the next whole frame from the blocking socket `fd`. The payload's
-// storage grows with the bytes that arrived, so a header announcing a large
-// frame costs nothing until its bytes come. Waits at most until `deadline_ms`
-// (a steady-clock time in milliseconds, -1 for none) for each byte; false at
-// the end of input, on an error, past the deadline or for a length outside
-// the frame limits.
-bool ReadFrame(int fd, Frame* frame, int64_t deadline_ms = -1);
-
-// Reads frames as ReadFrame does, but takes what has arrived with one receive
-// where it can (a header and its payload together, or several small frames),
-// keeping the bytes past a frame for the next read. A frame longer than the
-// buffer is read straight into its payload. One thread reads at a time.
+// Reads whole frames from the socket `fd`, taking what has arrived with one
+// receive where it can (a header and its payload together, or several small
+// frames) and keeping the bytes past a frame for the next read. A frame longer
+// than the buffer is read straight into its payload, whose storage grows with
+// the bytes that arrived, so a header announcing a large frame costs nothing
+// until its bytes come. One thread reads at a time.
 class FrameReader {
  public:
   // Whether a whole frame is held already, so reading it needs no input.
   bool HasFrame() const;
+  // Waits at most until `deadline_ms` (a steady-clock time in milliseconds,
+  // -1 for none) for each byte; false at the end of input, on an error, past
+  // the deadline or for a length outside the frame limits.
   bool Read(int fd, Frame* frame, int64_t deadline_ms = -1);
 
  private:

@@ -310,26 +310,21 @@ class FrameReadTest : public testing::Test {
   int fds_[2] = {-1, -1};
 };
 
-// One frame read either way; the buffered reader is a fresh one.
-bool ReadOne(bool buffered, int fd, Frame* frame, int64_t deadline_ms = -1) {
-  if (!buffered) return ReadFrame(fd, frame, deadline_ms);
+// One frame read by a fresh reader.
+bool ReadOne(int fd, Frame* frame, int64_t deadline_ms = -1) {
   FrameReader reader;
   return reader.Read(fd, frame, deadline_ms);
 }
 
 TEST_F(FrameReadTest, AnnouncedLengthAllocatesNothingBeforeItsBytes) {
   // A header announcing the largest frame, a few bytes of it, then the end.
-  for (bool buffered : {false, true}) {
-    SCOPED_TRACE(buffered);
-    Reopen();
-    Write(Header(kMaxFrameBytes - (kFrameHeaderBytes - 4), FrameType::Invoke, 7));
-    Write(std::string(100, 'x'));
-    shutdown(fds_[1], SHUT_WR);
-    Frame frame;
-    EXPECT_FALSE(ReadOne(buffered, fds_[0], &frame));
-    // What the read left holds is all it allocated.
-    EXPECT_LT(frame.payload.capacity(), size_t(1) << 20);
-  }
+  Write(Header(kMaxFrameBytes - (kFrameHeaderBytes - 4), FrameType::Invoke, 7));
+  Write(std::string(100, 'x'));
+  shutdown(fds_[1], SHUT_WR);
+  Frame frame;
+  EXPECT_FALSE(ReadOne(fds_[0], &frame));
+  // What the read left holds is all it allocated.
+  EXPECT_LT(frame.payload.capacity(), size_t(1) << 20);
 }
 
 TEST_F(FrameReadTest, AFrameArrivingInPiecesIsReadWhole) {
@@ -343,7 +338,7 @@ TEST_F(FrameReadTest, AFrameArrivingInPiecesIsReadWhole) {
     }
   });
   Frame frame;
-  EXPECT_TRUE(ReadFrame(fds_[0], &frame));
+  EXPECT_TRUE(ReadOne(fds_[0], &frame));
   writer.join();
   EXPECT_EQ(frame.type, FrameType::Return);
   EXPECT_EQ(frame.call_id, 42u);
@@ -357,12 +352,10 @@ TEST_F(FrameReadTest, LengthsOutsideTheLimitsEndTheInput) {
     w.U32(length);
     w.U8(uint8_t(FrameType::Invoke));
     w.U32(1);
-    for (bool buffered : {false, true}) {
-      Reopen();
-      Write(w.buffer());
-      Frame frame;
-      EXPECT_FALSE(ReadOne(buffered, fds_[0], &frame)) << buffered;
-    }
+    Reopen();
+    Write(w.buffer());
+    Frame frame;
+    EXPECT_FALSE(ReadOne(fds_[0], &frame));
   }
 }
 
@@ -372,10 +365,7 @@ TEST_F(FrameReadTest, APartialFrameGivesUpAtTheDeadline) {
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch())
                           .count();
-  EXPECT_FALSE(ReadFrame(fds_[0], &frame, now + 50));
-  Write(Header(10, FrameType::Invoke, 1) + "abc");
-  FrameReader reader;
-  EXPECT_FALSE(reader.Read(fds_[0], &frame, now + 100));
+  EXPECT_FALSE(ReadOne(fds_[0], &frame, now + 50));
 }
 
 // Frames sent back to back come out whole and in order, however the bytes
