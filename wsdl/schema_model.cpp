@@ -67,12 +67,13 @@ void ArrayTypeAttributeHandler::ProcessAttributes(std::u16string_view uri,
   QName resolved = ResolveQNameOrThrow(
       *value, scope, u"Unresolvable namespace for attribute 'arrayType' on element: 'attribute'");
   item_type.ns = std::move(resolved.ns);
-  const size_t bracket = resolved.name.rfind(u'[');
-  if (bracket == std::u16string::npos) {
+  const std::u16string_view name = resolved.name;
+  const size_t bracket = name.rfind(u'[');
+  if (bracket == std::u16string_view::npos) {
     item_type.name = std::move(resolved.name);
   } else {
-    dimensions = resolved.name.substr(bracket);
-    item_type.name = resolved.name.substr(0, bracket);
+    dimensions = name.substr(bracket);
+    item_type.name = name.substr(0, bracket);
   }
 }
 
@@ -83,19 +84,22 @@ xml::NodeHandler* SequenceHandler::CreateChild(std::u16string_view uri,
                                                const xml::AttributeMap& attributes,
                                                const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"element")) return nullptr;
-  auto element = std::make_unique<SchemaElementHandler>();
-  SchemaElementHandler* raw = element.get();
-  elements.push_back(std::move(element));
-  raw->SetContext(context_);
-  raw->ProcessAttributes(uri, local_name, attributes, scope);
-  return raw;
+  SchemaElementHandler& element = elements.emplace_back();
+  element.SetSchema(schema_);
+  element.ProcessAttributes(uri, local_name, attributes, scope);
+  return &element;
+}
+
+bool SequenceHandler::EndElement(std::u16string_view uri, std::u16string_view local_name,
+                                 std::u16string_view qualified_name, xml::XmlElement& element) {
+  elements.shrink_to_fit();
+  return SchemaComponent::EndElement(uri, local_name, qualified_name, element);
 }
 
 bool SequenceHandler::IsLiteralArray(const SchemaElementHandler** item) const {
   if (elements.size() != 1) return false;
-  const SchemaElementHandler& only = *elements.front();
-  if (only.min_occurs != u"0") return false;
-  if (only.max_occurs != u"unbounded" && only.max_occurs != u"*") return false;
+  const SchemaElementHandler& only = elements.front();
+  if (!only.min_occurs_zero || !only.max_occurs_unbounded) return false;
   *item = &only;
   return true;
 }
@@ -121,7 +125,7 @@ xml::NodeHandler* RestrictionHandler::CreateChild(
     return raw;
   }
   if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
-    sequence.SetContext(context_);
+    sequence.SetSchema(schema_);
     return &sequence;
   }
   return nullptr;
@@ -149,7 +153,7 @@ xml::NodeHandler* ExtensionHandler::CreateChild(std::u16string_view uri,
     return raw;
   }
   if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
-    sequence.SetContext(context_);
+    sequence.SetSchema(schema_);
     return &sequence;
   }
   return nullptr;
@@ -169,13 +173,13 @@ xml::NodeHandler* ContentHandler::CreateChild(std::u16string_view uri,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"restriction")) {
-    restriction.SetContext(context_);
+    restriction.SetSchema(schema_);
     restriction.ProcessAttributes(uri, local_name, attributes, scope);
     is_restriction = true;
     return &restriction;
   }
   if (Is(uri, local_name, u"extension")) {
-    extension.SetContext(context_);
+    extension.SetSchema(schema_);
     extension.ProcessAttributes(uri, local_name, attributes, scope);
     is_extension = true;
     return &extension;
@@ -189,7 +193,7 @@ xml::NodeHandler* ComplexTypeHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
     const xml::AttributeMap& attrs, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (Is(uri, local_name, u"sequence") || Is(uri, local_name, u"all")) {
-    sequence.SetContext(context_);
+    sequence.SetSchema(schema_);
     return &sequence;
   }
   if (Is(uri, local_name, u"complexContent") || Is(uri, local_name, u"simpleContent")) {
@@ -199,7 +203,7 @@ xml::NodeHandler* ComplexTypeHandler::CreateChild(
     if (!slot) slot = std::make_unique<ContentHandler>();
     ContentHandler& content = *slot;
     (complex ? is_complex_content : is_simple_content) = true;
-    content.SetContext(context_);
+    content.SetSchema(schema_);
     return &content;
   }
   if (Is(uri, local_name, u"attribute")) {
@@ -214,7 +218,7 @@ xml::NodeHandler* ComplexTypeHandler::CreateChild(
 
 bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_view ns, QName* type,
                                     bool* is_ref) const {
-  const std::vector<std::unique_ptr<SchemaElementHandler>>* lists[] = {
+  const std::vector<SchemaElementHandler>* lists[] = {
       &sequence.elements,
       is_complex_content ? &complex_content->extension.sequence.elements : nullptr,
       is_complex_content ? &complex_content->restriction.sequence.elements : nullptr,
@@ -223,9 +227,9 @@ bool ComplexTypeHandler::FindMember(std::u16string_view name, std::u16string_vie
     if (!list) continue;
     for (const auto& e : *list) {
       // A declaration with neither name nor ref has no name to match.
-      if (e->name.empty() || e->name != name || e->GetNamespace() != ns) continue;
-      *is_ref = e->is_ref;
-      *type = e->is_ref ? QName{e->GetNamespace(), e->name} : e->type;
+      if (e.name.empty() || e.name != name || e.GetNamespace() != ns) continue;
+      *is_ref = e.is_ref;
+      *type = e.is_ref ? QName{e.GetNamespace(), e.name} : e.type;
       return true;
     }
   }
@@ -280,15 +284,15 @@ bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_eleme
 int32_t ComplexTypeHandler::GetArrayRank() const {
   if (!complex_content || !complex_content->restriction.is_array) return 1;
   const RestrictionHandler& r = complex_content->restriction;
-  return 1 +
-         int32_t(std::count(r.array_type.dimensions.begin(), r.array_type.dimensions.end(), u','));
+  const std::u16string_view dimensions = r.array_type.dimensions;
+  return 1 + int32_t(std::count(dimensions.begin(), dimensions.end(), u','));
 }
 
 xml::NodeHandler* SimpleTypeHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
     const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
   if (!Is(uri, local_name, u"restriction")) return nullptr;
-  restriction.SetContext(context_);
+  restriction.SetSchema(schema_);
   restriction.ProcessAttributes(uri, local_name, attributes, scope);
   is_restriction = true;
   return &restriction;
@@ -300,19 +304,17 @@ xml::NodeHandler* SchemaElementHandler::CreateChild(std::u16string_view uri,
                                                     std::u16string_view local_name,
                                                     std::u16string_view, const xml::AttributeMap&,
                                                     const xml::NamespaceScope&, xml::XmlElement&) {
-  if (Is(uri, local_name, u"complexType")) {
-    anonymous_complex_ = std::make_unique<ComplexTypeHandler>();
-    anonymous_complex_->SetNamespace(context_.qualifying_ns);
-    anonymous_complex_->SetContext(context_);
-    return anonymous_complex_.get();
+  const bool complex = Is(uri, local_name, u"complexType");
+  if (!complex && !Is(uri, local_name, u"simpleType")) return nullptr;
+  if (complex) {
+    anonymous_ = std::make_unique<ComplexTypeHandler>();
+  } else {
+    anonymous_ = std::make_unique<SimpleTypeHandler>();
   }
-  if (Is(uri, local_name, u"simpleType")) {
-    anonymous_simple_ = std::make_unique<SimpleTypeHandler>();
-    anonymous_simple_->SetNamespace(context_.qualifying_ns);
-    anonymous_simple_->SetContext(context_);
-    return anonymous_simple_.get();
-  }
-  return nullptr;
+  anonymous_complex_ = complex;
+  if (schema_) anonymous_->SetNamespace(schema_->target_namespace);
+  anonymous_->SetSchema(schema_);
+  return anonymous_.get();
 }
 
 void SchemaElementHandler::ProcessAttributes(std::u16string_view, std::u16string_view local,
@@ -335,17 +337,17 @@ void SchemaElementHandler::ProcessAttributes(std::u16string_view, std::u16string
     return;
   }
   if (const std::u16string* v = FindSchemaAttribute(attributes, local, u"minOccurs")) {
-    min_occurs = *v;
+    min_occurs_zero = *v == u"0";
   }
   if (const std::u16string* v = FindSchemaAttribute(attributes, local, u"maxOccurs")) {
-    max_occurs = *v;
+    max_occurs_unbounded = *v == u"unbounded" || *v == u"*";
   }
   if (const std::u16string* f = FindSchemaAttribute(attributes, local, u"form")) {
-    form = *f;
-    if (form == u"qualified") {
+    form_unqualified = *f == u"unqualified";
+    if (*f == u"qualified") {
       // A ref keeps the namespace of the element it names.
-      if (!is_ref) namespace_ = context_.qualifying_ns;
-    } else if (form != u"unqualified") {
+      if (!is_ref && schema_) namespace_ = schema_->target_namespace;
+    } else if (!form_unqualified) {
       ThrowSchemaError(u"Illegal value for attribute 'form' on element: 'element'");
     }
   }
@@ -354,21 +356,24 @@ void SchemaElementHandler::ProcessAttributes(std::u16string_view, std::u16string
 bool SchemaElementHandler::EndElement(std::u16string_view uri, std::u16string_view local_name,
                                       std::u16string_view qualified_name,
                                       xml::XmlElement& element) {
-  if (!is_ref && context_.qualified && form != u"unqualified") {
-    namespace_ = context_.qualifying_ns;
+  SchemaHandler* schema = schema_;
+  if (!is_ref && schema && schema->qualified && !form_unqualified) {
+    namespace_ = schema->target_namespace;
   }
-  SchemaHandler* schema = context_.schema;
-  if (anonymous_complex_ && schema) {
+  if (anonymous_ && schema) {
     std::u16string generated = GeneratedTypeName();
     type = QName{schema->target_namespace, generated};
-    schema->complex_types.try_emplace(std::move(generated), std::move(anonymous_complex_));
-    anonymous_complex_.reset();
-  }
-  if (anonymous_simple_ && schema) {
-    std::u16string generated = GeneratedTypeName();
-    type = QName{schema->target_namespace, generated};
-    schema->simple_types.try_emplace(std::move(generated), std::move(anonymous_simple_));
-    anonymous_simple_.reset();
+    if (anonymous_complex_) {
+      std::unique_ptr<ComplexTypeHandler> anonymous(
+          static_cast<ComplexTypeHandler*>(anonymous_.release()));
+      anonymous->name = std::move(generated);
+      schema->complex_types.Add(std::move(anonymous));
+    } else {
+      std::unique_ptr<SimpleTypeHandler> anonymous(
+          static_cast<SimpleTypeHandler*>(anonymous_.release()));
+      anonymous->name = std::move(generated);
+      schema->simple_types.Add(std::move(anonymous));
+    }
   }
   return SchemaComponent::EndElement(uri, local_name, qualified_name, element);
 }
@@ -379,30 +384,27 @@ xml::NodeHandler* SchemaHandler::CreateChild(std::u16string_view uri,
                                              std::u16string_view local_name, std::u16string_view,
                                              const xml::AttributeMap& attributes,
                                              const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (!IsSchemaNamespace(uri)) return nullptr;
-  const SchemaContext context{target_namespace, qualified, this};
   auto prepare = [&](auto* handler) {
     handler->SetNamespace(target_namespace);
-    handler->SetContext(context);
+    handler->SetSchema(this);
     handler->ProcessAttributes(uri, local_name, attributes, scope);
     return handler;
   };
   if (local_name == u"element") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
     if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'element'.");
-    return prepare(InsertNamed(elements, *name, std::make_unique<SchemaElementHandler>(), spare_));
+    return prepare(AddNamed(elements, *name));
   }
   if (local_name == u"complexType") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
     if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'complexType'.");
-    return prepare(
-        InsertNamed(complex_types, *name, std::make_unique<ComplexTypeHandler>(), spare_));
+    return prepare(AddNamed(complex_types, *name));
   }
   if (local_name == u"simpleType") {
     const std::u16string* name = FindSchemaAttribute(attributes, local_name, u"name");
     if (!name) ThrowSchemaError(u"Required attribute 'name' missing on element: 'simpleType'.");
-    return prepare(InsertNamed(simple_types, *name, std::make_unique<SimpleTypeHandler>(), spare_));
+    return prepare(AddNamed(simple_types, *name));
   }
   return nullptr;
 }
@@ -418,19 +420,18 @@ void SchemaHandler::ProcessAttributes(std::u16string_view, std::u16string_view l
   }
 }
 
-namespace {
-template <typename T>
-void MoveMissing(NamedMap<T>& into, NamedMap<T>& from) {
-  for (auto& [name, handler] : from) {
-    if (handler && !into.contains(name)) into.emplace(name, std::move(handler));
-  }
+bool SchemaHandler::EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                               xml::XmlElement&) {
+  elements.Seal();
+  simple_types.Seal();
+  complex_types.Seal();
+  return true;
 }
-}  // namespace
 
 void SchemaHandler::MergeFrom(SchemaHandler& other) {
-  MoveMissing(elements, other.elements);
-  MoveMissing(simple_types, other.simple_types);
-  MoveMissing(complex_types, other.complex_types);
+  elements.MergeMissing(other.elements);
+  simple_types.MergeMissing(other.simple_types);
+  complex_types.MergeMissing(other.complex_types);
 }
 
 SchemaHandler* TypesHandler::SchemaFor(std::u16string_view target_namespace,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,27 +19,21 @@ namespace wsdl {
 class SchemaHandler;
 class SchemaElementHandler;
 
-// What a schema component hands down to the components it creates. `schema`
-// is the schema being parsed; it is valid only while the component's element
-// is open and is cleared at its end tag, so a finished model (merged imports
-// included) holds no back-pointer into a schema.
-struct SchemaContext {
-  xml::SharedString qualifying_ns;  // the schema's targetNamespace
-  bool qualified = false;        // elementFormDefault="qualified"
-  SchemaHandler* schema = nullptr;
-};
-
+// A schema component knows the schema being parsed (its targetNamespace and
+// elementFormDefault) only while its element is open: the pointer is cleared
+// at its end tag, so a finished model (merged imports included) holds no
+// back-pointer into a schema.
 class SchemaComponent : public WsdlNodeHandler {
  public:
-  void SetContext(const SchemaContext& context) { context_ = context; }
+  void SetSchema(SchemaHandler* schema) { schema_ = schema; }
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
-    context_.schema = nullptr;
+    schema_ = nullptr;
     return true;
   }
 
  protected:
-  SchemaContext context_;
+  SchemaHandler* schema_ = nullptr;
 };
 
 class SchemaAttributeHandler : public WsdlNodeHandler {
@@ -47,7 +42,7 @@ class SchemaAttributeHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string name;
+  CompactName name;
   QName type;
   QName ref;
   bool is_ref = false;
@@ -61,7 +56,7 @@ class ArrayTypeAttributeHandler : public SchemaAttributeHandler {
                          const xml::NamespaceScope& scope) override;
 
   QName item_type;
-  std::u16string dimensions;  // "[]", "[,]", ...
+  CompactName dimensions;  // "[]", "[,]", ...
 };
 
 // `sequence` or `all`.
@@ -73,11 +68,15 @@ class SequenceHandler : public SchemaComponent {
                                 const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
 
+  bool EndElement(std::u16string_view uri, std::u16string_view local_name,
+                  std::u16string_view qualified_name, xml::XmlElement& element) override;
+
   // True when the sequence is a literal array: exactly one element, minOccurs
   // "0", maxOccurs "unbounded" or "*". `item` is that element.
   bool IsLiteralArray(const SchemaElementHandler** item) const;
 
-  std::vector<std::unique_ptr<SchemaElementHandler>> elements;
+  // By value: an element's record is open only while it is the last one.
+  std::vector<SchemaElementHandler> elements;
 };
 
 class RestrictionHandler : public SchemaComponent {
@@ -131,6 +130,8 @@ class ContentHandler : public SchemaComponent {
 
 class ComplexTypeHandler : public SchemaComponent {
  public:
+  CompactName name;
+
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
                                 const xml::AttributeMap& attributes,
@@ -164,6 +165,8 @@ class ComplexTypeHandler : public SchemaComponent {
 
 class SimpleTypeHandler : public SchemaComponent {
  public:
+  CompactName name;
+
   xml::NodeHandler* CreateChild(std::u16string_view uri, std::u16string_view local_name,
                                 std::u16string_view qualified_name,
                                 const xml::AttributeMap& attributes,
@@ -188,17 +191,19 @@ class SchemaElementHandler : public SchemaComponent {
   bool EndElement(std::u16string_view uri, std::u16string_view local_name,
                   std::u16string_view qualified_name, xml::XmlElement& element) override;
 
-  std::u16string name;
+  CompactName name;
   QName type;
-  std::u16string min_occurs = u"0";
-  std::u16string max_occurs = u"1";
-  std::u16string form;
   bool is_ref = false;
+  // What the literal-array test reads of minOccurs (absent reads "0") and
+  // maxOccurs (absent reads "1").
+  bool min_occurs_zero = true;
+  bool max_occurs_unbounded = false;  // "unbounded" or "*"
+  bool form_unqualified = false;      // form="unqualified"
 
  private:
   // Owned until the end tag stores it in the schema under a generated name.
-  std::unique_ptr<SimpleTypeHandler> anonymous_simple_;
-  std::unique_ptr<ComplexTypeHandler> anonymous_complex_;
+  std::unique_ptr<SchemaComponent> anonymous_;
+  bool anonymous_complex_ = false;
 };
 
 class SchemaHandler : public WsdlNodeHandler {
@@ -211,11 +216,10 @@ class SchemaHandler : public WsdlNodeHandler {
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
+  // Seals the tables; a second schema element of the same targetNamespace
+  // adds to them and seals them again.
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement&) override {
-    spare_.reset();
-    return true;
-  }
+                  xml::XmlElement&) override;
 
   // Moves every declaration of `other` whose name is not taken here.
   void MergeFrom(SchemaHandler& other);
@@ -225,9 +229,6 @@ class SchemaHandler : public WsdlNodeHandler {
   NamedMap<SimpleTypeHandler> simple_types;
   NamedMap<ComplexTypeHandler> complex_types;
   bool qualified = false;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
 class TypesHandler : public WsdlNodeHandler {
@@ -250,7 +251,8 @@ class TypesHandler : public WsdlNodeHandler {
     return it == schemas.end() ? nullptr : it->second.get();
   }
 
-  NamedMap<SchemaHandler> schemas;  // by targetNamespace
+  // By targetNamespace: a handful per document.
+  std::map<std::u16string, std::unique_ptr<SchemaHandler>, std::less<>> schemas;
 };
 
 }  // namespace wsdl

@@ -514,9 +514,9 @@ bool WsdlClient::GetMethodParamIndex(std::u16string_view method, std::u16string_
   const auto state = Snapshot();
   const PortTypeOperationHandler* pto = View(state.get()).PortTypeOperation(method);
   if (!pto) return false;
-  auto it = pto->parameter_positions.find(param);
-  if (it == pto->parameter_positions.end()) return false;
-  *index = it->second;
+  const int32_t position = pto->ParameterPosition(param);
+  if (position < 0) return false;
+  *index = position;
   return true;
 }
 
@@ -532,9 +532,9 @@ bool WsdlClient::GetMsgPartIndex(Direction d, std::u16string_view method,
   const auto state = Snapshot();
   const MessageHandler* m = View(state.get()).OperationMessage(d, method);
   if (!m) return false;
-  auto it = m->part_positions.find(part);
-  if (it == m->part_positions.end()) return false;
-  *index = it->second;
+  const PartHandler* p = FindByName(m->parts, part);
+  if (!p) return false;
+  *index = p->position;
   return true;
 }
 
@@ -543,7 +543,7 @@ bool WsdlClient::GetFirstParamName(Direction d, std::u16string_view method, std:
   const auto state = Snapshot();
   const MessageHandler* m = View(state.get()).OperationMessage(d, method);
   if (!m || m->parts.empty()) return false;
-  *name = m->parts.begin()->first;
+  *name = m->parts[0].name;
   *position = 0;
   return true;
 }
@@ -556,7 +556,7 @@ bool WsdlClient::GetNextParamName(Direction d, std::u16string_view method, std::
   // In 64 bits: the caller's position may be anything.
   const int64_t next = int64_t{*position} + 1;
   if (next < 0 || next >= int64_t(m->parts.size())) return false;
-  *name = std::next(m->parts.begin(), static_cast<ptrdiff_t>(next))->first;
+  *name = m->parts[static_cast<size_t>(next)].name;
   *position = static_cast<int32_t>(next);
   return true;
 }
@@ -576,7 +576,8 @@ bool WsdlClient::GetOperationReturnType(std::u16string_view method, std::u16stri
   const MessageHandler* m = view.OperationMessage(Direction::Output, method);
   if (!m) return false;
   if (view.PartType(*m, part, type)) return true;
-  return m->first_part && view.PartType(*m->first_part, type);
+  const PartHandler* first = m->FirstPart();
+  return first && view.PartType(*first, type);
 }
 
 bool WsdlClient::GetHeaderElemType(std::u16string_view name, std::u16string_view ns,

@@ -1,6 +1,8 @@
 #include "wsdl/wsdl_model.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "xml/namespaces.h"
 
@@ -23,27 +25,19 @@ const std::u16string& RequireName(const xml::AttributeMap& attributes, std::u16s
 }
 
 void ReadOptional(const xml::AttributeMap& attributes, std::u16string_view uri,
-                  std::u16string_view local, std::u16string_view name, std::u16string* field) {
+                  std::u16string_view local, std::u16string_view name, CompactName* field) {
   if (const std::u16string* value = FindAttribute(attributes, uri, local, name)) *field = *value;
 }
 
 // Creates a named child record and hands it its namespace and attributes.
 template <typename T>
-T* NewNamed(NamedMap<T>& map, const std::u16string& name, const xml::SharedString& ns,
-            std::unique_ptr<WsdlNodeHandler>& spare, std::u16string_view uri,
-            std::u16string_view local, const xml::AttributeMap& attributes,
-            const xml::NamespaceScope& scope) {
-  T* handler = InsertNamed(map, name, std::make_unique<T>(), spare);
+T* NewNamed(NamedMap<T>& table, const std::u16string& name, const xml::SharedString& ns,
+            std::u16string_view uri, std::u16string_view local,
+            const xml::AttributeMap& attributes, const xml::NamespaceScope& scope) {
+  T* handler = AddNamed(table, name);
   handler->SetNamespace(ns);
   handler->ProcessAttributes(uri, local, attributes, scope);
   return handler;
-}
-
-template <typename T>
-void MoveMissing(NamedMap<T>& into, NamedMap<T>& from) {
-  for (auto& [name, handler] : from) {
-    if (handler && !into.contains(name)) into.emplace(name, std::move(handler));
-  }
 }
 
 }  // namespace
@@ -67,16 +61,37 @@ xml::NodeHandler* MessageHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (!IsWsdl(uri, local_name, u"part")) return nullptr;
   const std::u16string& name = RequireName(
       attributes, uri, local_name, u"Required attribute 'name' missing on element: 'part'.");
-  PartHandler* part = NewNamed(parts, name, namespace_, spare_, uri, local_name, attributes, scope);
-  if (!spare_) {
-    if (!first_part) first_part = part;
-    part_positions.try_emplace(name, static_cast<int32_t>(part_positions.size()));
+  // The part before it has ended: only the last part is ever open.
+  PartHandler& part = parts.Add(PartHandler());
+  part.name = name;
+  part.position = static_cast<int32_t>(parts.size() - 1);
+  part.SetNamespace(namespace_);
+  part.ProcessAttributes(uri, local_name, attributes, scope);
+  return &part;
+}
+
+bool MessageHandler::EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                                xml::XmlElement&) {
+  // Each part holds its place in the document; once the later parts of a
+  // taken name are gone, the places are renumbered among those kept.
+  parts.Seal();
+  std::vector<PartHandler*> by_place;
+  by_place.reserve(parts.size());
+  for (PartHandler& part : parts) by_place.push_back(&part);
+  std::sort(by_place.begin(), by_place.end(),
+            [](const PartHandler* a, const PartHandler* b) { return a->position < b->position; });
+  for (size_t i = 0; i < by_place.size(); ++i) by_place[i]->position = static_cast<int32_t>(i);
+  return true;
+}
+
+const PartHandler* MessageHandler::FirstPart() const {
+  for (const PartHandler& part : parts) {
+    if (part.position == 0) return &part;
   }
-  return part;
+  return nullptr;
 }
 
 // ---- Port types ---------------------------------------------------------------
@@ -85,7 +100,6 @@ void OperationMessageHandler::ProcessAttributes(std::u16string_view uri, std::u1
                                                 const xml::AttributeMap& attributes,
                                                 const xml::NamespaceScope& scope) {
   const bool is_input = local == u"input";
-  ReadOptional(attributes, uri, local, u"name", &name);
   const std::u16string* value = FindAttribute(attributes, uri, local, u"message");
   if (!value) {
     ThrowSchemaError(is_input ? u"Required attribute 'message' missing on element: 'input'"
@@ -111,7 +125,6 @@ void OperationFaultHandler::ProcessAttributes(std::u16string_view uri, std::u16s
 xml::NodeHandler* PortTypeOperationHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
     const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"input" || local_name == u"output") {
     OperationMessageHandler& message = local_name == u"input" ? input : output;
@@ -122,7 +135,7 @@ xml::NodeHandler* PortTypeOperationHandler::CreateChild(
   if (local_name == u"fault") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'fault'.");
-    return NewNamed(faults, name, namespace_, spare_, uri, local_name, attributes, scope);
+    return NewNamed(faults, name, namespace_, uri, local_name, attributes, scope);
   }
   return nullptr;
 }
@@ -132,29 +145,41 @@ void PortTypeOperationHandler::ProcessAttributes(std::u16string_view uri, std::u
                                                  const xml::NamespaceScope&) {
   const std::u16string* order = FindAttribute(attributes, uri, local, u"parameterOrder");
   if (!order) return;
-  parameter_order = *order;
   // Only U+0020 separates names; a repeated name keeps its first position but
   // still uses up a number.
   int32_t position = 0;
-  std::u16string_view rest = parameter_order;
+  std::u16string_view rest = *order;
   while (!rest.empty()) {
     const size_t space = rest.find(u' ');
     const std::u16string_view token = rest.substr(0, space);
-    if (!token.empty()) parameter_positions.try_emplace(std::u16string(token), position++);
+    if (!token.empty()) parameter_positions.emplace_back(token, position++);
     if (space == std::u16string_view::npos) break;
     rest.remove_prefix(space + 1);
   }
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  std::stable_sort(parameter_positions.begin(), parameter_positions.end(), by_name);
+  auto same = [](const auto& a, const auto& b) { return a.first == b.first; };
+  parameter_positions.erase(
+      std::unique(parameter_positions.begin(), parameter_positions.end(), same),
+      parameter_positions.end());
+  parameter_positions.shrink_to_fit();
+}
+
+int32_t PortTypeOperationHandler::ParameterPosition(std::u16string_view name) const {
+  auto it = std::lower_bound(
+      parameter_positions.begin(), parameter_positions.end(), name,
+      [](const auto& entry, std::u16string_view n) { return std::u16string_view(entry.first) < n; });
+  return it != parameter_positions.end() && it->first == name ? it->second : -1;
 }
 
 xml::NodeHandler* PortTypeHandler::CreateChild(std::u16string_view uri,
                                                std::u16string_view local_name, std::u16string_view,
                                                const xml::AttributeMap& attributes,
                                                const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (!IsWsdl(uri, local_name, u"operation")) return nullptr;
   const std::u16string& name = RequireName(
       attributes, uri, local_name, u"Required attribute 'name' missing on element: 'operation'.");
-  return NewNamed(operations, name, namespace_, spare_, uri, local_name, attributes, scope);
+  return NewNamed(operations, name, namespace_, uri, local_name, attributes, scope);
 }
 
 // ---- Services -----------------------------------------------------------------
@@ -190,11 +215,10 @@ xml::NodeHandler* ServiceHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (!IsWsdl(uri, local_name, u"port")) return nullptr;
   const std::u16string& name = RequireName(
       attributes, uri, local_name, u"Required attribute 'name' missing on element: 'port'.");
-  return NewNamed(ports, name, namespace_, spare_, uri, local_name, attributes, scope);
+  return NewNamed(ports, name, namespace_, uri, local_name, attributes, scope);
 }
 
 // ---- Bindings -----------------------------------------------------------------
@@ -211,7 +235,7 @@ void SoapOperationHandler::ProcessAttributes(std::u16string_view uri, std::u16st
                                              const xml::NamespaceScope&) {
   ReadOptional(attributes, uri, local, u"style", &style);
   if (const std::u16string* action = FindAttribute(attributes, uri, local, u"soapAction")) {
-    soap_action.assign(u"\"").append(*action).append(u"\"");
+    soap_action = u"\"" + *action + u"\"";
   }
   if (namespace_ == xml::kWsdlSoap12Namespace) {
     if (const std::u16string* required =
@@ -353,7 +377,6 @@ xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
                                               std::u16string_view local_name, std::u16string_view,
                                               const xml::AttributeMap& attributes,
                                               const xml::NamespaceScope& scope, xml::XmlElement& element) {
-  spare_.reset();
   if (IsSoap(uri, local_name, u"binding")) {
     soap_binding.SetNamespace(element.SharedNamespaceURI());
     soap_binding.ProcessAttributes(uri, local_name, attributes, scope);
@@ -362,7 +385,7 @@ xml::NodeHandler* BindingHandler::CreateChild(std::u16string_view uri,
   if (!IsWsdl(uri, local_name, u"operation")) return nullptr;
   const std::u16string& name = RequireName(
       attributes, uri, local_name, u"Required attribute 'name' missing on element: 'operation'.");
-  return NewNamed(operations, name, namespace_, spare_, uri, local_name, attributes, scope);
+  return NewNamed(operations, name, namespace_, uri, local_name, attributes, scope);
 }
 
 void BindingHandler::ProcessAttributes(std::u16string_view uri, std::u16string_view local,
@@ -376,7 +399,7 @@ void BindingHandler::ProcessAttributes(std::u16string_view uri, std::u16string_v
 
 const BindingOperationHandler* BindingHandler::FindOperationBySoapAction(
     std::u16string_view action) const {
-  for (const auto& [name, operation] : operations) {
+  for (const auto& operation : operations) {
     if (operation->soap_operation.soap_action == action) return operation.get();
   }
   return nullptr;
@@ -387,7 +410,6 @@ const BindingOperationHandler* BindingHandler::FindOperationBySoapAction(
 xml::NodeHandler* DefinitionsHandler::CreateChild(
     std::u16string_view uri, std::u16string_view local_name, std::u16string_view,
     const xml::AttributeMap& attributes, const xml::NamespaceScope& scope, xml::XmlElement&) {
-  spare_.reset();
   if (uri != xml::kWsdlNamespace) return nullptr;
   if (local_name == u"types") {
     types.SetNamespace(target_namespace);
@@ -396,22 +418,22 @@ xml::NodeHandler* DefinitionsHandler::CreateChild(
   if (local_name == u"message") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'message'.");
-    return NewNamed(messages, name, target_namespace, spare_, uri, local_name, attributes, scope);
+    return NewNamed(messages, name, target_namespace, uri, local_name, attributes, scope);
   }
   if (local_name == u"portType") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'portType'.");
-    return NewNamed(port_types, name, target_namespace, spare_, uri, local_name, attributes, scope);
+    return NewNamed(port_types, name, target_namespace, uri, local_name, attributes, scope);
   }
   if (local_name == u"binding") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'binding'.");
-    return NewNamed(bindings, name, target_namespace, spare_, uri, local_name, attributes, scope);
+    return NewNamed(bindings, name, target_namespace, uri, local_name, attributes, scope);
   }
   if (local_name == u"service") {
     const std::u16string& name = RequireName(
         attributes, uri, local_name, u"Required attribute 'name' missing on element: 'service'.");
-    return NewNamed(services, name, target_namespace, spare_, uri, local_name, attributes, scope);
+    return NewNamed(services, name, target_namespace, uri, local_name, attributes, scope);
   }
   if (local_name == u"import") {
     if (!FindAttribute(attributes, uri, local_name, u"namespace")) {
@@ -434,15 +456,24 @@ void DefinitionsHandler::ProcessAttributes(std::u16string_view uri, std::u16stri
   }
 }
 
+bool DefinitionsHandler::EndElement(std::u16string_view, std::u16string_view,
+                                    std::u16string_view, xml::XmlElement&) {
+  messages.Seal();
+  port_types.Seal();
+  bindings.Seal();
+  services.Seal();
+  return true;
+}
+
 DefinitionsHandler::DefinitionsHandler() = default;
 DefinitionsHandler::~DefinitionsHandler() = default;
 
 void DefinitionsHandler::MergeFrom(DefinitionsHandler& imported) {
   types.MergeFrom(imported.types);
-  MoveMissing(messages, imported.messages);
-  MoveMissing(port_types, imported.port_types);
-  MoveMissing(bindings, imported.bindings);
-  MoveMissing(services, imported.services);
+  messages.MergeMissing(imported.messages);
+  port_types.MergeMissing(imported.port_types);
+  bindings.MergeMissing(imported.bindings);
+  services.MergeMissing(imported.services);
 }
 
 xml::NodeHandler* WsdlDocumentHandler::CreateChild(

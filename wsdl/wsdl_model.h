@@ -6,10 +6,10 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "wsdl/schema_model.h"
@@ -25,8 +25,13 @@ class PartHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
+  CompactName name;
   QName element;
   QName type;
+  // The place among the message's parts in document order, first
+  // definitions only: the table is ordered by name, but rpc peers read
+  // outputs by position.
+  int32_t position = 0;
 };
 
 class MessageHandler : public WsdlNodeHandler {
@@ -36,30 +41,24 @@ class MessageHandler : public WsdlNodeHandler {
                                 const xml::AttributeMap& attributes,
                                 const xml::NamespaceScope& scope,
                                 xml::XmlElement& element) override;
+  // Seals the parts and numbers them in document order.
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement&) override {
-    spare_.reset();
-    return true;
-  }
+                  xml::XmlElement&) override;
 
-  NamedMap<PartHandler> parts;
-  const PartHandler* first_part = nullptr;  // the part written first; owned by `parts`
-  // Part name -> place in document order (first definitions only); the table
-  // above is ordered by name, but rpc peers read outputs by position.
-  std::map<std::u16string, int32_t, std::less<>> part_positions;
+  // The part written first; null when there is none.
+  const PartHandler* FirstPart() const;
 
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
+  CompactName name;
+  NamedTable<PartHandler> parts;
 };
 
-// wsdl:input or wsdl:output of a port-type operation.
+// wsdl:input or wsdl:output of a port-type operation; its name is not read.
 class OperationMessageHandler : public WsdlNodeHandler {
  public:
   void ProcessAttributes(std::u16string_view uri, std::u16string_view local_name,
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string name;
   QName message;
 };
 
@@ -69,7 +68,7 @@ class OperationFaultHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string name;
+  CompactName name;
   QName message;
 };
 
@@ -85,18 +84,19 @@ class PortTypeOperationHandler : public WsdlNodeHandler {
                          const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
-    spare_.reset();
+    faults.Seal();
     return true;
   }
 
+  // The parameterOrder position of `name`; -1 when it is not listed.
+  int32_t ParameterPosition(std::u16string_view name) const;
+
+  CompactName name;
   OperationMessageHandler input;
   OperationMessageHandler output;
   NamedMap<OperationFaultHandler> faults;
-  std::map<std::u16string, int32_t, std::less<>> parameter_positions;
-  std::u16string parameter_order;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
+  // parameterOrder's names, ordered by name, each with its position.
+  std::vector<std::pair<CompactName, int32_t>> parameter_positions;
 };
 
 class PortTypeHandler : public WsdlNodeHandler {
@@ -108,14 +108,12 @@ class PortTypeHandler : public WsdlNodeHandler {
                                 xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
-    spare_.reset();
+    operations.Seal();
     return true;
   }
 
+  CompactName name;
   NamedMap<PortTypeOperationHandler> operations;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
 class SoapAddressHandler : public WsdlNodeHandler {
@@ -124,7 +122,7 @@ class SoapAddressHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string location;
+  CompactName location;
 };
 
 class PortHandler : public WsdlNodeHandler {
@@ -138,6 +136,7 @@ class PortHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
+  CompactName name;
   QName binding;
   SoapAddressHandler address;
 };
@@ -151,14 +150,12 @@ class ServiceHandler : public WsdlNodeHandler {
                                 xml::XmlElement& element) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
-    spare_.reset();
+    ports.Seal();
     return true;
   }
 
+  CompactName name;
   NamedMap<PortHandler> ports;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
 // ---- Bindings -----------------------------------------------------------------
@@ -169,8 +166,8 @@ class SoapBindingHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string style = u"document";
-  std::u16string transport;
+  CompactName style = u"document";
+  CompactName transport;
 };
 
 class SoapOperationHandler : public WsdlNodeHandler {
@@ -179,8 +176,8 @@ class SoapOperationHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string soap_action;  // in double quotes, as stored; empty when absent
-  std::u16string style;
+  CompactName soap_action;  // in double quotes, as stored; empty when absent
+  CompactName style;
   bool soap_action_required = false;
 };
 
@@ -190,10 +187,10 @@ class SoapBodyHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string parts;
-  std::u16string use;
-  std::u16string encoding_style;
-  std::u16string body_namespace;  // the `namespace` attribute
+  CompactName parts;
+  CompactName use;
+  CompactName encoding_style;
+  CompactName body_namespace;  // the `namespace` attribute
 };
 
 class SoapHeaderFaultHandler : public WsdlNodeHandler {
@@ -203,10 +200,10 @@ class SoapHeaderFaultHandler : public WsdlNodeHandler {
                          const xml::NamespaceScope& scope) override;
 
   QName message;
-  std::u16string part;
-  std::u16string use;
-  std::u16string encoding_style;
-  std::u16string header_namespace;  // the `namespace` attribute
+  CompactName part;
+  CompactName use;
+  CompactName encoding_style;
+  CompactName header_namespace;  // the `namespace` attribute
 };
 
 class SoapHeaderHandler : public SoapHeaderFaultHandler {
@@ -240,10 +237,10 @@ class SoapFaultHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string name;
-  std::u16string use;
-  std::u16string encoding_style;
-  std::u16string fault_namespace;  // the `namespace` attribute
+  CompactName name;
+  CompactName use;
+  CompactName encoding_style;
+  CompactName fault_namespace;  // the `namespace` attribute
 };
 
 class BindingFaultHandler : public WsdlNodeHandler {
@@ -257,7 +254,7 @@ class BindingFaultHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
 
-  std::u16string name;
+  CompactName name;
   QName message;
   SoapFaultHandler soap_fault;
 };
@@ -276,7 +273,7 @@ class BindingOperationHandler : public WsdlNodeHandler {
   BindingMessageHandler input;
   BindingMessageHandler output;
   SoapOperationHandler soap_operation;
-  std::u16string name;
+  CompactName name;
   std::vector<std::unique_ptr<BindingFaultHandler>> faults;
 };
 
@@ -292,7 +289,7 @@ class BindingHandler : public WsdlNodeHandler {
                          const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
                   xml::XmlElement&) override {
-    spare_.reset();
+    operations.Seal();
     return true;
   }
 
@@ -300,12 +297,10 @@ class BindingHandler : public WsdlNodeHandler {
   // equals `action`; null when none.
   const BindingOperationHandler* FindOperationBySoapAction(std::u16string_view action) const;
 
+  CompactName name;
   NamedMap<BindingOperationHandler> operations;
   QName type;  // the port type
   SoapBindingHandler soap_binding;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
 // ---- Definitions and the document --------------------------------------------------
@@ -321,10 +316,7 @@ class DefinitionsHandler : public WsdlNodeHandler {
                          const xml::AttributeMap& attributes,
                          const xml::NamespaceScope& scope) override;
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement&) override {
-    spare_.reset();
-    return true;
-  }
+                  xml::XmlElement&) override;
 
   DefinitionsHandler();
   ~DefinitionsHandler() override;
@@ -343,11 +335,8 @@ class DefinitionsHandler : public WsdlNodeHandler {
   NamedMap<BindingHandler> bindings;
   NamedMap<ServiceHandler> services;
   TypesHandler types;
-  std::u16string name;
+  CompactName name;
   xml::SharedString target_namespace;
-
- private:
-  std::unique_ptr<WsdlNodeHandler> spare_;
 };
 
 // The root handler of one parse; owns the whole model of the document.

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/text/text.h"
 #include "xml/sax_dispatcher.h"
@@ -209,22 +211,22 @@ TEST(WsdlModelTest, RecordsKeepTheirFirstDefinitionAndDocumentOrder) {
   const DefinitionsHandler& d = document.definitions;
   const MessageHandler& m = *d.messages.at(u"m");
   ASSERT_EQ(m.parts.size(), 2u);  // a, b; the second b and the second message dropped
-  EXPECT_EQ(m.parts.begin()->first, u"a");
-  ASSERT_NE(m.first_part, nullptr);
-  EXPECT_EQ(m.first_part, m.parts.at(u"b").get());
-  EXPECT_EQ(m.part_positions,
-            (std::map<std::u16string, int32_t, std::less<>>{{u"b", 0}, {u"a", 1}}));
-  EXPECT_EQ(m.parts.at(u"b")->type.name, u"int");
-  EXPECT_EQ(m.parts.at(u"a")->type.name, u"string");  // both pairs kept
-  EXPECT_EQ(m.parts.at(u"a")->element.name, u"e");
+  EXPECT_EQ(m.parts[0].name, u"a");
+  ASSERT_NE(m.FirstPart(), nullptr);
+  EXPECT_EQ(m.FirstPart(), &m.parts.at(u"b"));
+  EXPECT_EQ(m.parts.at(u"b").position, 0);
+  EXPECT_EQ(m.parts.at(u"a").position, 1);
+  EXPECT_EQ(m.parts.at(u"b").type.name, u"int");
+  EXPECT_EQ(m.parts.at(u"a").type.name, u"string");  // both pairs kept
+  EXPECT_EQ(m.parts.at(u"a").element.name, u"e");
   EXPECT_EQ(m.GetNamespace(), u"urn:t");
-  EXPECT_EQ(m.parts.at(u"a")->GetNamespace(), u"urn:t");
+  EXPECT_EQ(m.parts.at(u"a").GetNamespace(), u"urn:t");
 
   const PortTypeOperationHandler& op = *d.port_types.at(u"p")->operations.at(u"o");
   // Only U+0020 separates; a repeated name keeps its first position but uses
   // up a number.
-  const std::map<std::u16string, int32_t, std::less<>> positions{
-      {u"x", 0}, {u"y\tz", 1}, {u"w", 3}};
+  const std::vector<std::pair<CompactName, int32_t>> positions{
+      {u"w", 3}, {u"x", 0}, {u"y\tz", 1}};
   EXPECT_EQ(op.parameter_positions, positions);
   EXPECT_EQ(op.input.message.name, u"n");  // the second input overwrites the first
 
@@ -236,6 +238,32 @@ TEST(WsdlModelTest, RecordsKeepTheirFirstDefinitionAndDocumentOrder) {
   EXPECT_EQ(bo.input.body.use, u"literal");           // replaced field by field
   EXPECT_EQ(bo.input.body.body_namespace, u"urn:n");  // kept
   EXPECT_EQ(bo.GetNamespace(), u"urn:t");
+}
+
+// A second schema of a namespace adds its names to the first one's tables;
+// a name both define keeps the first schema's record.
+TEST(WsdlModelTest, SecondSchemaOfANamespaceKeepsTheFirstDefinitions) {
+  WsdlDocumentHandler document;
+  const std::string schema_head = "<xsd:schema targetNamespace=\"urn:s\">";
+  ASSERT_EQ(Parse(kHead + "<types>" + schema_head +
+                      "<xsd:complexType name=\"T\"><xsd:sequence>"
+                      "<xsd:element name=\"first\" type=\"xsd:int\"/>"
+                      "</xsd:sequence></xsd:complexType></xsd:schema>" +
+                      schema_head +
+                      "<xsd:complexType name=\"T\"><xsd:sequence>"
+                      "<xsd:element name=\"second\" type=\"xsd:int\"/>"
+                      "</xsd:sequence></xsd:complexType><xsd:complexType name=\"A\"/>"
+                      "</xsd:schema></types>" +
+                      kTail,
+                  document),
+            "");
+  const SchemaHandler* schema = document.definitions.types.FindSchema(u"urn:s");
+  ASSERT_NE(schema, nullptr);
+  const ComplexTypeHandler* t = FindWithNamespace(schema->complex_types, u"T", u"urn:s");
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(t->sequence.elements.size(), 1u);
+  EXPECT_EQ(t->sequence.elements[0].name, u"first");
+  EXPECT_NE(FindWithNamespace(schema->complex_types, u"A", u"urn:s"), nullptr);
 }
 
 // A document that ends, or fails, inside anonymous types frees them with the

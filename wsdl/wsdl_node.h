@@ -8,12 +8,17 @@
 // handler are the description that the queries read.
 #pragma once
 
-#include <map>
+#include <algorithm>
+#include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
+#include "wsdl/compact_name.h"
 #include "xml/node_handler.h"
 #include "xml/shared_string.h"
 #include "xml/xml_element.h"
@@ -54,7 +59,7 @@ class QVWebServicesDescFault {
 // references to a handful of namespaces.
 struct QName {
   xml::SharedString ns;
-  std::u16string name;
+  CompactName name;
   bool empty() const { return ns.empty() && name.empty(); }
   friend bool operator==(const QName&, const QName&) = default;
 };
@@ -106,39 +111,100 @@ class WsdlNodeHandler : public xml::NodeHandler {
   xml::SharedString namespace_;
 };
 
-// An ordered table of named records, owning them.
+// Records kept by value or by pointer; either way a table reads its record.
 template <typename T>
-using NamedMap = std::map<std::u16string, std::unique_ptr<T>, std::less<>>;
-
-// The entry `name` of `map` when its namespace is `ns`; null otherwise.
-template <typename T>
-const T* FindWithNamespace(const NamedMap<T>& map, std::u16string_view name,
-                           std::u16string_view ns) {
-  auto it = map.find(name);
-  if (it == map.end() || it->second->GetNamespace() != ns) return nullptr;
-  return it->second.get();
+const T& RecordOf(const T& record) {
+  return record;
 }
 template <typename T>
-const T* FindByName(const NamedMap<T>& map, std::u16string_view name) {
-  auto it = map.find(name);
-  return it == map.end() ? nullptr : it->second.get();
+const T& RecordOf(const std::unique_ptr<T>& record) {
+  return *record;
 }
 
-// Stores `handler` under `name` unless the name is taken. A record whose
-// name is taken still receives its element and subtree, so it is parked in
-// `spare` (freed at the parent's next child or end) and is never reachable
-// from the model.
-template <typename T>
-T* InsertNamed(NamedMap<T>& map, std::u16string_view name, std::unique_ptr<T> handler,
-               std::unique_ptr<WsdlNodeHandler>& spare) {
-  T* raw = handler.get();
-  auto [it, inserted] = map.try_emplace(std::u16string(name), nullptr);
-  if (inserted) {
-    it->second = std::move(handler);
-  } else {
-    spare = std::move(handler);
+// A table of named records (each has a `name`), owning them: filled in
+// document order while its element is open, then sealed, ordered by name with
+// the first record of each name kept, once that element ends. A sorted vector
+// holds a record (or a pointer) per name where a tree would hold a node with
+// its own copy of the name. Lookups are for sealed tables.
+//
+// Small tables of leaf records hold them by value; a record may move while
+// its table fills, so only the last one added may be open.
+template <typename E>
+class NamedTable {
+ public:
+  using Record = std::remove_cvref_t<decltype(RecordOf(std::declval<const E&>()))>;
+
+  E& Add(E entry) { return entries_.emplace_back(std::move(entry)); }
+  // Orders the table by name; of records of the same name, the one sealed
+  // earlier or else added first is kept and the others are freed.
+  void Seal() {
+    auto by_name = [](const E& a, const E& b) { return RecordOf(a).name < RecordOf(b).name; };
+    std::stable_sort(entries_.begin(), entries_.end(), by_name);
+    auto same = [](const E& a, const E& b) { return RecordOf(a).name == RecordOf(b).name; };
+    entries_.erase(std::unique(entries_.begin(), entries_.end(), same), entries_.end());
+    entries_.shrink_to_fit();
   }
-  return raw;
+  // Moves over the records of `from` whose names are not taken here.
+  void MergeMissing(NamedTable& from) {
+    entries_.reserve(entries_.size() + from.entries_.size());
+    std::move(from.entries_.begin(), from.entries_.end(), std::back_inserter(entries_));
+    from.entries_.clear();
+    Seal();
+  }
+
+  const Record* Find(std::u16string_view name) const {
+    auto it = std::lower_bound(
+        entries_.begin(), entries_.end(), name,
+        [](const E& e, std::u16string_view n) { return std::u16string_view(RecordOf(e).name) < n; });
+    return it != entries_.end() && RecordOf(*it).name == name ? &RecordOf(*it) : nullptr;
+  }
+  bool contains(std::u16string_view name) const { return Find(name) != nullptr; }
+  // For tests: the entry of `name`, which must be present.
+  const E& at(std::u16string_view name) const {
+    const Record* record = Find(name);
+    if (!record) throw std::out_of_range("no such record");
+    for (const E& e : entries_) {
+      if (&RecordOf(e) == record) return e;
+    }
+    throw std::out_of_range("no such record");
+  }
+
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const E& operator[](size_t i) const { return entries_[i]; }
+  E& operator[](size_t i) { return entries_[i]; }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
+  auto begin() { return entries_.begin(); }
+  auto end() { return entries_.end(); }
+
+ private:
+  std::vector<E> entries_;
+};
+
+// A table of records each allocated on its own: records that stay open while
+// later ones are added, or are too large to move.
+template <typename T>
+using NamedMap = NamedTable<std::unique_ptr<T>>;
+
+// The record `name` of `table` when its namespace is `ns`; null otherwise.
+template <typename E>
+auto FindWithNamespace(const NamedTable<E>& table, std::u16string_view name,
+                       std::u16string_view ns) -> decltype(table.Find(name)) {
+  auto* record = table.Find(name);
+  return record && record->GetNamespace() == ns ? record : nullptr;
+}
+template <typename E>
+auto FindByName(const NamedTable<E>& table, std::u16string_view name) {
+  return table.Find(name);
+}
+
+// Creates a record named `name` at the end of `table`.
+template <typename T>
+T* AddNamed(NamedMap<T>& table, std::u16string_view name) {
+  auto record = std::make_unique<T>();
+  record->name.assign(name);
+  return table.Add(std::move(record)).get();
 }
 
 }  // namespace wsdl
