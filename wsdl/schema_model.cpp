@@ -115,8 +115,9 @@ xml::NodeHandler* RestrictionHandler::CreateChild(
     }
     if (ref.name == u"arrayType" && IsSoapEncoding(ref.ns)) {
       is_array = true;
-      array_type.ProcessAttributes(uri, local_name, attrs, scope);
-      return &array_type;
+      if (!array_type) array_type = std::make_unique<ArrayTypeAttributeHandler>();
+      array_type->ProcessAttributes(uri, local_name, attrs, scope);
+      return array_type.get();
     }
     auto attribute = std::make_unique<SchemaAttributeHandler>();
     SchemaAttributeHandler* raw = attribute.get();
@@ -266,7 +267,7 @@ bool ComplexTypeHandler::GetArrayItemType(QName* item_type) const {
     *item_type = ItemOf(*item);
     return true;
   }
-  *item_type = r.array_type.item_type;
+  *item_type = r.array_type->item_type;
   return true;
 }
 
@@ -284,7 +285,7 @@ bool ComplexTypeHandler::GetLiteralArrayItem(QName* item_type, QName* item_eleme
 int32_t ComplexTypeHandler::GetArrayRank() const {
   if (!complex_content || !complex_content->restriction.is_array) return 1;
   const RestrictionHandler& r = complex_content->restriction;
-  const std::u16string_view dimensions = r.array_type.dimensions;
+  const std::u16string_view dimensions = r.array_type->dimensions;
   return 1 + int32_t(std::count(dimensions.begin(), dimensions.end(), u','));
 }
 

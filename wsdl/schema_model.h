@@ -92,7 +92,9 @@ class RestrictionHandler : public SchemaComponent {
 
   QName base;
   std::vector<std::unique_ptr<SchemaAttributeHandler>> attributes;
-  ArrayTypeAttributeHandler array_type;
+  // Made when the attribute appears: the restrictions of simple types, the
+  // commonest, have none.
+  std::unique_ptr<ArrayTypeAttributeHandler> array_type;
   SequenceHandler sequence;
   bool is_array = false;
 };
