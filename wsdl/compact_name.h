@@ -1,7 +1,9 @@
 // CompactName: the text of a name or attribute value as the description model
 // keeps it, in 16 bytes: up to seven UTF-16 units inline, a longer text in one
-// allocation of its exact length. A model holds several per definition, and
-// most are short; a std::u16string spends 32 bytes on each.
+// allocation of its exact length, and a value that bindings repeat in every
+// operation (the SOAP encoding, style "document") in none. A model holds
+// several per definition, and most are short; a std::u16string spends 32
+// bytes on each.
 #pragma once
 
 #include <compare>
@@ -11,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "xml/namespaces.h"
 
 namespace wsdl {
 
@@ -51,7 +55,7 @@ class CompactName {
   }
 
   std::u16string_view view() const {
-    if (IsHeap()) return {HeapData(), HeapSize()};
+    if (units_[kTag] > kInlineUnits) return {HeapData(), HeapSize()};
     return {units_, units_[kTag]};
   }
   operator std::u16string_view() const { return view(); }
@@ -77,11 +81,16 @@ class CompactName {
   }
 
  private:
-  // units_[kTag]: the inline length (0 is empty), or kHeapTag with the
-  // text's pointer in the first eight bytes and its length in the next four.
-  // A text is a name or value of a document of at most 64 MiB.
+  // units_[kTag]: the inline length (0 is empty), or kHeapTag (owned) or
+  // kSharedTag (one of kShared) with the text's pointer in the first eight
+  // bytes and its length in the next four. A text is a name or value of a
+  // document of at most 64 MiB.
   static constexpr size_t kTag = 7;
   static constexpr char16_t kHeapTag = 0xffff;
+  static constexpr char16_t kSharedTag = 0xfffe;
+  static constexpr std::u16string_view kShared[] = {
+      xml::kSoap11EncodingNamespace, xml::kSoap12EncodingNamespace,
+      u"http://schemas.xmlsoap.org/soap/http", u"document"};
 
   bool IsHeap() const { return units_[kTag] == kHeapTag; }
   const char16_t* HeapData() const {
@@ -100,9 +109,18 @@ class CompactName {
       units_[kTag] = static_cast<char16_t>(text.size());
       return;
     }
+    const auto size = static_cast<uint32_t>(text.size());
+    for (std::u16string_view shared : kShared) {
+      if (text == shared) {
+        const char16_t* data = shared.data();
+        std::memcpy(units_, &data, sizeof data);
+        std::memcpy(units_ + 4, &size, sizeof size);
+        units_[kTag] = kSharedTag;
+        return;
+      }
+    }
     auto* data = new char16_t[text.size()];
     std::memcpy(data, text.data(), text.size() * sizeof(char16_t));
-    const auto size = static_cast<uint32_t>(text.size());
     std::memcpy(units_, &data, sizeof data);
     std::memcpy(units_ + 4, &size, sizeof size);
     units_[kTag] = kHeapTag;

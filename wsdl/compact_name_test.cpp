@@ -12,9 +12,11 @@
 namespace wsdl {
 namespace {
 
-// Texts on both sides of the inline limit, and one with a NUL inside.
+// Texts on both sides of the inline limit, one with a NUL inside, and values
+// held without a copy of their own.
 const std::vector<std::u16string> kTexts = {
     u"", u"a", u"1234567", u"12345678", u"http://schemas.xmlsoap.org/soap/encoding/",
+    u"http://schemas.xmlsoap.org/soap/encoding", u"document", u"documents",
     std::u16string(u"a\0b", 3)};
 
 TEST(CompactNameTest, KeepsItsTextThroughCopiesMovesAndReassignment) {

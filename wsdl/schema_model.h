@@ -154,14 +154,15 @@ class ComplexTypeHandler : public SchemaComponent {
   // 1, plus the commas of a SOAP-encoded array's dimensions.
   int32_t GetArrayRank() const;
 
+  // Side by side, where they share one word.
   bool has_content = false;
+  bool is_simple_content = false;
+  bool is_complex_content = false;
   SequenceHandler sequence;
   // Made when the element appears: most types have neither, and each is
   // large.
   std::unique_ptr<ContentHandler> simple_content;
   std::unique_ptr<ContentHandler> complex_content;
-  bool is_simple_content = false;
-  bool is_complex_content = false;
   std::vector<std::unique_ptr<SchemaAttributeHandler>> attributes;
 };
 
@@ -203,9 +204,9 @@ class SchemaElementHandler : public SchemaComponent {
   bool form_unqualified = false;      // form="unqualified"
 
  private:
+  bool anonymous_complex_ = false;  // beside the flags above, in one word
   // Owned until the end tag stores it in the schema under a generated name.
   std::unique_ptr<SchemaComponent> anonymous_;
-  bool anonymous_complex_ = false;
 };
 
 class SchemaHandler : public WsdlNodeHandler {
