@@ -1069,7 +1069,8 @@ bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const Xm
   extras[count++] = {u"SOAP-ENV:encodingStyle", env, encoding};
   if (!block.role.empty()) {
     // The parsers keep an explicitly empty actor as the two-quote marker.
-    const std::u16string_view role = block.role == kEmptyRoleMarker ? u"" : block.role;
+    const std::u16string_view role =
+        block.role == kEmptyRoleMarker ? std::u16string_view() : std::u16string_view(block.role);
     extras[count++] = {version_ == xml::kSoapVersion11 ? u"SOAP-ENV:actor" : u"SOAP-ENV:role", env,
                        role};
   }

@@ -307,9 +307,18 @@ void Utf8Buffer::AppendEscaped(std::u16string_view text, bool attribute) {
 }
 
 char* Utf8Buffer::Release(size_t* length) {
-  char* data = failed_ || size_ == 0 ? nullptr : data_;
-  *length = data ? size_ : 0;
-  if (!data) free(data_);
+  *length = 0;
+  char* data = nullptr;
+  if (!failed_ && size_ != 0) {
+    // The text outlives the writer: an exact block for it, not the slack of
+    // the last growth.
+    data = static_cast<char*>(malloc(size_));
+    if (data) {
+      memcpy(data, data_, size_);
+      *length = size_;
+    }
+  }
+  free(data_);
   data_ = nullptr;
   size_ = capacity_ = 0;
   return data;
