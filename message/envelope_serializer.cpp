@@ -419,9 +419,25 @@ class Writer {
               bool literal);
   // Writes one member; false when it cannot be written, and *described false
   // (nothing written) when the reader does not describe it.
-  bool Member(const Tag& parent, std::u16string_view children_in_force, std::u16string_view type,
-              std::u16string_view type_ns, std::u16string_view name, std::u16string_view ns,
-              const VARIANT& value, std::u16string_view encoding, bool literal, bool* described);
+  bool Member(const Tag& parent, std::u16string_view children_in_force,
+              const MemberType* member_type, std::u16string_view name, std::u16string_view ns,
+              const VARIANT& value, std::u16string_view encoding, bool literal);
+
+  // A struct type's members in the order its first struct had them, with
+  // their described types: the structs of an array repeat that order, so a
+  // member is found by its place before it is looked up by its names.
+  struct StructShape {
+    std::u16string type, type_ns;
+    struct Entry {
+      std::u16string name, ns;
+      const MemberType* type;  // null: not described
+    };
+    std::vector<Entry> members;
+  };
+  StructShape& ShapeOf(std::u16string_view type, std::u16string_view type_ns);
+  // The described type of the member at `index` of a struct of `shape`.
+  const MemberType* MemberAt(StructShape& shape, size_t index, std::u16string_view name,
+                             std::u16string_view ns);
   void SetNil(Tag& tag, std::u16string_view schema_ns);
   bool WriteText(int code, const VARIANT& value, ValueText* text);
   // "prefix:name" with the prefix bound on `tag`; the bare name when `ns` is
@@ -453,6 +469,7 @@ class Writer {
   std::string ascii_;
   TypeCache member_types_;
   TypeCache base_types_;
+  std::vector<std::unique_ptr<StructShape>> shapes_;
 };
 
 // Counts one level of nesting for the writer's life of a Complex call.
@@ -882,13 +899,33 @@ bool Writer::LiteralArray(Tag& tag, const Place& place, Extras extras, std::u16s
   return true;
 }
 
+Writer::StructShape& Writer::ShapeOf(std::u16string_view type, std::u16string_view type_ns) {
+  for (const auto& shape : shapes_) {
+    if (shape->type == type && shape->type_ns == type_ns) return *shape;
+  }
+  shapes_.push_back(std::make_unique<StructShape>());
+  shapes_.back()->type = type;
+  shapes_.back()->type_ns = type_ns;
+  return *shapes_.back();
+}
+
+const Writer::MemberType* Writer::MemberAt(StructShape& shape, size_t index,
+                                           std::u16string_view name, std::u16string_view ns) {
+  if (index < shape.members.size()) {
+    const StructShape::Entry& entry = shape.members[index];
+    if (entry.name == name && entry.ns == ns) return entry.type;
+  }
+  const MemberType* type = StructMemberType(shape.type, shape.type_ns, name, ns);
+  if (index == shape.members.size()) {
+    shape.members.push_back({std::u16string(name), std::u16string(ns), type});
+  }
+  return type;
+}
+
 bool Writer::Member(const Tag& parent, std::u16string_view children_in_force,
-                    std::u16string_view type, std::u16string_view type_ns,
-                    std::u16string_view name, std::u16string_view ns, const VARIANT& value,
-                    std::u16string_view encoding, bool literal, bool* described) {
-  const MemberType* member_type = StructMemberType(type, type_ns, name, ns);
-  *described = member_type != nullptr;
-  if (!member_type) return true;
+                    const MemberType* member_type, std::u16string_view name,
+                    std::u16string_view ns, const VARIANT& value, std::u16string_view encoding,
+                    bool literal) {
   const Place place{&parent, nullptr, children_in_force};
   const std::u16string_view m_type = member_type->type, m_type_ns = member_type->type_ns;
   const std::u16string_view prefix = literal ? u"nsb" : u"nsm";
@@ -931,15 +968,17 @@ bool Writer::Struct(Tag& tag, const Place& place, Extras extras, std::u16string_
   std::u16string dropped;
   bool walking = true;
   bool failed = false;
+  StructShape& shape = ShapeOf(type, type_ns);
+  size_t index = 0;
   auto one = [&](std::u16string_view name, std::u16string_view ns, const VARIANT& member) {
     if (walking) {
-      bool described = false;
-      if (!Member(tag, children_in_force, type, type_ns, name, ns, member, encoding, literal,
-                  &described)) {
+      const MemberType* member_type = MemberAt(shape, index++, name, ns);
+      walking = member_type != nullptr;
+      if (walking && !Member(tag, children_in_force, member_type, name, ns, member, encoding,
+                             literal)) {
         failed = true;
         return false;
       }
-      walking = described;
     }
     if (!walking) {
       if (!dropped.empty()) dropped += u", ";
