@@ -174,6 +174,13 @@ bool AppendByteArray(SAFEARRAY* array, String& out, Append append) {
   return true;
 }
 
+constexpr auto kBase64Appender = [](const uint8_t* bytes, size_t count, auto& out) {
+  AppendBase64(bytes, count, out);
+};
+constexpr auto kHexAppender = [](const uint8_t* bytes, size_t count, auto& out) {
+  AppendHex(bytes, count, out);
+};
+
 }  // namespace
 
 void Base64Encode(const uint8_t* bytes, size_t count, std::string& out) {
@@ -203,35 +210,19 @@ bool HexCodec::Decode(std::u16string_view text, uint8_t* out, size_t* count) {
 }
 
 bool EncodeBase64Binary(SAFEARRAY* array, XmlElement& element) {
-  return EncodeBase64Binary(array, element.GetMutableText());
+  return AppendByteArray(array, element.GetMutableText(), kBase64Appender);
 }
 
 bool EncodeHexBinary(SAFEARRAY* array, XmlElement& element) {
-  return EncodeHexBinary(array, element.GetMutableText());
-}
-
-bool EncodeBase64Binary(SAFEARRAY* array, std::u16string& out) {
-  return AppendByteArray(array, out, [](const uint8_t* bytes, size_t count, std::u16string& o) {
-    AppendBase64(bytes, count, o);
-  });
-}
-
-bool EncodeHexBinary(SAFEARRAY* array, std::u16string& out) {
-  return AppendByteArray(array, out, [](const uint8_t* bytes, size_t count, std::u16string& o) {
-    AppendHex(bytes, count, o);
-  });
+  return AppendByteArray(array, element.GetMutableText(), kHexAppender);
 }
 
 bool EncodeBase64Binary(SAFEARRAY* array, std::string& out) {
-  return AppendByteArray(array, out, [](const uint8_t* bytes, size_t count, std::string& o) {
-    AppendBase64(bytes, count, o);
-  });
+  return AppendByteArray(array, out, kBase64Appender);
 }
 
 bool EncodeHexBinary(SAFEARRAY* array, std::string& out) {
-  return AppendByteArray(array, out, [](const uint8_t* bytes, size_t count, std::string& o) {
-    AppendHex(bytes, count, o);
-  });
+  return AppendByteArray(array, out, kHexAppender);
 }
 
 bool OleDateToTm(double date, OleTm* tm) {

@@ -48,9 +48,8 @@ class HexCodec {
 // for a null array, one of another shape or type, or one that cannot be locked.
 bool EncodeBase64Binary(SAFEARRAY* array, XmlElement& element);
 bool EncodeHexBinary(SAFEARRAY* array, XmlElement& element);
-// The same appended to `out`: writers that stream their output keep no element.
-bool EncodeBase64Binary(SAFEARRAY* array, std::u16string& out);
-bool EncodeHexBinary(SAFEARRAY* array, std::u16string& out);
+// The same appended to `out` (ASCII): writers that stream their output keep
+// no element.
 bool EncodeBase64Binary(SAFEARRAY* array, std::string& out);
 bool EncodeHexBinary(SAFEARRAY* array, std::string& out);
 
