@@ -229,7 +229,9 @@ TEST(XmlWriterTest, Utf8BufferMatchesEscapingThenConverting) {
         // conversion of the pieces apart.
         const bool splits_pair = split > 0 && split < text.size() &&
                                  text[split - 1] >= 0xD800 && text[split - 1] <= 0xDBFF;
-        if (!splits_pair) EXPECT_EQ(got, expected) << split;
+        if (!splits_pair) {
+          EXPECT_EQ(got, expected) << split;
+        }
         EXPECT_EQ(bytes == nullptr, expected.empty());
       }
       Utf8Buffer wide;
