@@ -8,16 +8,19 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "interfaces/soapstruct.h"
+#include "interfaces/soapstruct_members.h"
 #include "message/internal/faults.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
 #include "message/xsd_types.h"
 #include "platform/com/object.h"
+#include "platform/com/variant.h"
 #include "platform/text/text.h"
 #include "xml/codecs.h"
 #include "xml/namespaces.h"
@@ -50,21 +53,18 @@ bool IsSimpleTypeNs(std::u16string_view ns) {
 
 // An element in `ns` written as prefix:local with the prefix bound on it; with
 // an empty namespace the bare name and no declaration (xmlns:p="" is not
-// legal XML). With `names`, the names are shared with every element written
-// before that carries them: values repeat a few names many times.
+// legal XML).
 XmlElementPtr NewElement(std::u16string_view prefix, std::u16string_view ns,
-                         std::u16string_view local, xml::StringInterner* names = nullptr) {
-  auto shared = [names](std::u16string_view text) {
-    return names ? names->Intern(text) : xml::SharedString(text);
-  };
+                         std::u16string_view local) {
   if (ns.empty()) {
     return std::make_unique<XmlElement>(std::u16string(local), xml::SharedString(u""),
-                                        shared(local));
+                                        xml::SharedString(local));
   }
   std::u16string qname(prefix);
   qname += u':';
   qname += local;
-  auto element = std::make_unique<XmlElement>(std::move(qname), shared(ns), shared(local));
+  auto element = std::make_unique<XmlElement>(std::move(qname), xml::SharedString(ns),
+                                              xml::SharedString(local));
   element->AddNamespace(prefix, ns);
   return element;
 }
@@ -80,7 +80,7 @@ void AddAttr(XmlElement& element, std::u16string_view qname, std::u16string_view
 
 // "p:name" for a name in a namespace bound to p on `element`; the bare name
 // when the namespace is empty.
-std::u16string QualifiedValue(XmlElement& element, std::u16string_view prefix,
+std::u16string TreeQualifiedValue(XmlElement& element, std::u16string_view prefix,
                               std::u16string_view ns, std::u16string_view name) {
   if (ns.empty()) return std::u16string(name);
   element.AddNamespace(prefix, ns);
@@ -120,6 +120,219 @@ VARIANT CellView(VARTYPE vt, const void* cell, ULONG size) {
   return view;
 }
 
+// ---- value elements, written as they are met ---------------------------------
+//
+// A value's element goes straight into the output text: no tree is built for
+// the values, which may number hundreds of thousands. Each element is first
+// described as a tree element would be (its names, the prefixes it binds and
+// its attributes, stored by the tree's rules), so that its start tag has the
+// bytes the tree writer gave it.
+
+// An attribute as the tree keeps it: the parts of its key (xml::AttributeKey),
+// its qualified name and its value, stored in its Tag.
+struct TagAttribute {
+  std::u16string_view part1, part2, part3, ns;
+  std::u16string_view qname;
+  size_t value_at = 0;
+  size_t value_size = 0;
+};
+
+// Code-unit order of the parts joined, as the tree orders attribute keys.
+int CompareJoined(const std::u16string_view (&a)[3], const std::u16string_view (&b)[3]) {
+  size_t i = 0, j = 0, ai = 0, bj = 0;
+  for (;;) {
+    while (i < 3 && ai == a[i].size()) ++i, ai = 0;
+    while (j < 3 && bj == b[j].size()) ++j, bj = 0;
+    if (i == 3 || j == 3) return i == 3 && j == 3 ? 0 : (i == 3 ? -1 : 1);
+    const char16_t ca = a[i][ai++], cb = b[j][bj++];
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+}
+
+int CompareKeys(const TagAttribute& a, const TagAttribute& b) {
+  const std::u16string_view pa[3] = {a.part1, a.part2, a.part3};
+  const std::u16string_view pb[3] = {b.part1, b.part2, b.part3};
+  if (int r = CompareJoined(pa, pb); r != 0) return r;
+  return a.ns.compare(b.ns);
+}
+
+struct Binding {
+  std::u16string_view prefix, uri;
+};
+
+// One value element before its start tag is written. The views it keeps
+// (names, URIs, attribute names) belong to the caller and live until then;
+// the attribute values are its own. Tags are reused from element to element,
+// so their buffers stop growing after the first few.
+class Tag {
+ public:
+  // The element NewElement would make: prefix:local bound to `ns`, or the bare
+  // name in no namespace.
+  void Reset(std::u16string_view prefix, std::u16string_view ns, std::u16string_view local) {
+    bindings_.clear();
+    attributes_.clear();
+    values_.clear();
+    ns_ = ns;
+    local_ = local;
+    qname_.clear();
+    if (ns.empty()) {
+      qname_ = local;
+      return;
+    }
+    qname_.append(prefix).append(1, u':').append(local);
+    AddNamespace(prefix, ns);
+  }
+
+  // The URI this element binds to `prefix`, or null.
+  const std::u16string_view* Lookup(std::u16string_view prefix) const {
+    for (const Binding& b : bindings_) {
+      if (b.prefix == prefix) return &b.uri;
+    }
+    return nullptr;
+  }
+  // As XmlElement::AddNamespace: a prefix already bound stays as it is.
+  void AddNamespace(std::u16string_view prefix, std::u16string_view uri) {
+    if (!Lookup(prefix)) bindings_.push_back({prefix, uri});
+  }
+  // As XmlElement::AddAttributeNode: refused for an empty prefix or URI, a
+  // prefix bound to another URI, or a key already present.
+  bool AddAttribute(std::u16string_view qname, std::u16string_view uri,
+                    std::u16string_view value) {
+    TagAttribute attribute;
+    attribute.qname = qname;
+    const size_t colon = qname.find(u':');
+    bool bind = false;
+    std::u16string_view prefix;
+    if (colon == std::u16string_view::npos) {
+      attribute.part1 = ns_;
+      attribute.part2 = local_;
+      attribute.part3 = qname;
+    } else {
+      prefix = qname.substr(0, colon);
+      if (prefix.empty() || uri.empty()) return false;
+      const std::u16string_view* bound = Lookup(prefix);
+      if (bound && *bound != uri) return false;
+      bind = bound == nullptr;
+      attribute.part1 = uri;
+      attribute.part3 = qname.substr(colon + 1);
+      attribute.ns = uri;
+    }
+    for (const TagAttribute& present : attributes_) {
+      if (CompareKeys(present, attribute) == 0) return false;
+    }
+    if (bind) bindings_.push_back({prefix, uri});
+    attribute.value_at = values_.size();
+    attribute.value_size = value.size();
+    values_.append(value);
+    attributes_.push_back(attribute);
+    return true;
+  }
+
+  std::u16string_view QualifiedName() const { return qname_; }
+  std::u16string_view NamespaceUri() const { return ns_; }
+  std::u16string_view LocalName() const { return local_; }
+
+  // `<name attributes declarations` as the tree writer writes them; returns
+  // the default namespace in force for the children.
+  template <typename Parent>
+  std::u16string_view WriteStart(const Parent& parent, std::u16string_view in_force,
+                                 xml::Utf8Buffer& out) {
+    out.Append('<');
+    out.AppendWide(qname_);
+    // Insertion sorts: an element has a handful of each.
+    order_.clear();
+    for (size_t i = 0; i < attributes_.size(); ++i) {
+      size_t at = order_.size();
+      while (at > 0 && CompareKeys(attributes_[order_[at - 1]], attributes_[i]) > 0) --at;
+      order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(at), i);
+    }
+    for (size_t i : order_) {
+      const TagAttribute& a = attributes_[i];
+      out.Append(' ');
+      out.AppendWide(a.qname);
+      out.Append("=\"");
+      out.AppendEscaped(std::u16string_view(values_).substr(a.value_at, a.value_size), true);
+      out.Append('"');
+    }
+    sorted_.assign(bindings_.begin(), bindings_.end());
+    std::sort(sorted_.begin(), sorted_.end(),
+              [](const Binding& a, const Binding& b) { return a.prefix < b.prefix; });
+    bool declared_default = false;
+    for (const Binding& b : sorted_) {
+      const std::u16string_view* bound = parent.Lookup(b.prefix);
+      if (bound && *bound == b.uri) continue;
+      if (b.prefix == u"xml" && b.uri == xml::kXmlNamespace && !bound) continue;
+      Declare(b.prefix, b.uri, out);
+      if (b.prefix.empty()) {
+        declared_default = true;
+        in_force = b.uri;
+      }
+    }
+    if (!declared_default && !in_force.empty() && !local_.empty() && ns_.empty() &&
+        qname_.find(u':') == std::u16string::npos) {
+      Declare(u"", u"", out);
+      in_force = {};
+    }
+    return in_force;
+  }
+
+ private:
+  static void Declare(std::u16string_view prefix, std::u16string_view uri, xml::Utf8Buffer& out) {
+    out.Append(prefix.empty() ? " xmlns" : " xmlns:");
+    out.AppendWide(prefix);
+    out.Append("=\"");
+    out.AppendEscaped(uri, true);
+    out.Append('"');
+  }
+
+  std::u16string qname_;
+  std::u16string_view ns_, local_;
+  std::vector<Binding> bindings_;
+  std::vector<TagAttribute> attributes_;
+  std::u16string values_;
+  std::vector<size_t> order_;
+  std::vector<Binding> sorted_;
+};
+
+// What a value element is written under: a Tag of the stream or an element of
+// the tree, and the default namespace its ancestors declared.
+struct Place {
+  Place(const Tag* tag, const XmlElement* tree, std::u16string_view in_force)
+      : tag(tag), tree(tree), in_force(in_force) {}
+
+  const Tag* tag;
+  const XmlElement* tree;
+  std::u16string_view in_force;
+
+  // The URI the parent binds to `prefix` (the tree writer's test), or null.
+  const std::u16string_view* Lookup(std::u16string_view prefix) const {
+    if (tag) return tag->Lookup(prefix);
+    if (!tree) return nullptr;
+    const std::u16string* uri = tree->LookupNamespace(prefix);
+    if (!uri) return nullptr;
+    found_ = *uri;
+    return &found_;
+  }
+
+ private:
+  mutable std::u16string_view found_;
+};
+
+// Attributes a caller adds to the outermost element of a value once it is
+// made (a header block's, a fault detail's): applied after the value's own.
+struct ExtraAttribute {
+  std::u16string_view qname, uri, value;
+};
+using Extras = std::span<const ExtraAttribute>;
+
+// The text of a simple value: UTF-16 to escape, or ASCII as it stands.
+struct ValueText {
+  std::u16string_view wide;
+  const std::string* ascii = nullptr;
+  Variant owner;  // keeps `wide` alive when it was converted
+  bool empty() const { return ascii ? ascii->empty() : wide.empty(); }
+};
+
 class Writer {
  public:
   Writer(SoapMessage& message, Idorvish2* reader)
@@ -128,17 +341,32 @@ class Writer {
         version_(message.GetSoapVersion()),
         method_(message.GetMethodName()) {}
 
-  XmlElementPtr BodyMessage();
-  XmlElementPtr FaultMessage();
+  bool BodyMessage();
+  bool FaultMessage();
+  // The written document, for the caller to free; null when there is none.
+  char* Release(size_t* length) { return out_.Release(length); }
 
  private:
   XmlElementPtr Envelope(XmlElementPtr* copied_header);
-  bool AddHeaderBlocks(XmlElement& envelope, XmlElementPtr header, bool fault);
-  XmlElementPtr HeaderBlock(const message::HeaderBlock& block, bool fault);
-  XmlElementPtr RpcBody();
+  // Writes the Header and its blocks when there are any.
+  bool HeaderBlocks(const XmlElement& envelope, std::u16string_view in_force,
+                    XmlElementPtr copied_header, bool fault);
+  bool HeaderBlock(const message::HeaderBlock& block, bool fault, const XmlElement& header,
+                   std::u16string_view in_force);
+  bool RpcBody(const XmlElement& envelope, std::u16string_view in_force);
   std::vector<const MethodParam*> OutputOrder();
   XmlElementPtr LiteralBody();
   bool ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns);
+
+  // Tree elements around the values: the start tag now, the end at Close.
+  std::u16string_view Open(const XmlElement& element, const XmlElement* parent,
+                           std::u16string_view in_force);
+  void Close(std::u16string_view qname);
+  // Ends a start tag still open before content is written into it.
+  void Seal() {
+    if (open_) out_.Append('>');
+    open_ = false;
+  }
 
   // A struct member's described type, asked of the reader once per message:
   // every item of an array of structs asks the same questions.
@@ -173,35 +401,75 @@ class Writer {
   // A complex type's base type; null when the reader has none.
   const MemberType* BaseType(std::u16string_view type, std::u16string_view type_ns);
 
-  // Writers; null means the value cannot be written.
-  XmlElementPtr Value(std::u16string_view prefix, std::u16string_view ns, std::u16string_view name,
-                      std::u16string_view type, std::u16string_view type_ns, const VARIANT& value,
-                      std::u16string_view encoding, bool literal);
-  XmlElementPtr Complex(std::u16string_view prefix, std::u16string_view ns,
-                        std::u16string_view name, std::u16string_view type,
-                        std::u16string_view type_ns, const VARIANT& value,
-                        std::u16string_view encoding, bool literal);
-  XmlElementPtr EncodedArray(XmlElementPtr element, std::u16string_view type,
-                             std::u16string_view type_ns, const VARIANT& value,
-                             std::u16string_view encoding);
-  XmlElementPtr LiteralArray(XmlElementPtr element, std::u16string_view type,
-                             std::u16string_view type_ns, const VARIANT& value);
-  XmlElementPtr Struct(XmlElementPtr element, std::u16string_view type, std::u16string_view type_ns,
-                       const VARIANT& value, std::u16string_view encoding, bool literal);
-  void SetNil(XmlElement& element, std::u16string_view schema_ns);
-  bool WriteText(XmlElement& element, int code, const VARIANT& value);
+  // Value writers: false means the value cannot be written (what was written
+  // of it is then thrown away with the whole document).
+  bool Value(const Place& place, std::u16string_view prefix, std::u16string_view ns,
+             std::u16string_view name, std::u16string_view type, std::u16string_view type_ns,
+             const VARIANT& value, std::u16string_view encoding, bool literal, Extras extras);
+  bool Complex(const Place& place, std::u16string_view prefix, std::u16string_view ns,
+               std::u16string_view name, std::u16string_view type, std::u16string_view type_ns,
+               const VARIANT& value, std::u16string_view encoding, bool literal, Extras extras);
+  bool EncodedArray(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+                    std::u16string_view type_ns, const VARIANT& value,
+                    std::u16string_view encoding);
+  bool LiteralArray(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+                    std::u16string_view type_ns, const VARIANT& value);
+  bool Struct(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+              std::u16string_view type_ns, const VARIANT& value, std::u16string_view encoding,
+              bool literal);
+  // Writes one member; false when it cannot be written, and *described false
+  // (nothing written) when the reader does not describe it.
+  bool Member(const Tag& parent, std::u16string_view children_in_force,
+              const MemberType* member_type, std::u16string_view name, std::u16string_view ns,
+              const VARIANT& value, std::u16string_view encoding, bool literal);
+
+  // A struct type's members in the order its first struct had them, with
+  // their described types: the structs of an array repeat that order, so a
+  // member is found by its place before it is looked up by its names.
+  struct StructShape {
+    std::u16string type, type_ns;
+    struct Entry {
+      std::u16string name, ns;
+      const MemberType* type;  // null: not described
+    };
+    std::vector<Entry> members;
+  };
+  StructShape& ShapeOf(std::u16string_view type, std::u16string_view type_ns);
+  // The described type of the member at `index` of a struct of `shape`.
+  const MemberType* MemberAt(StructShape& shape, size_t index, std::u16string_view name,
+                             std::u16string_view ns);
+  void SetNil(Tag& tag, std::u16string_view schema_ns);
+  bool WriteText(int code, const VARIANT& value, ValueText* text);
+  // "prefix:name" with the prefix bound on `tag`; the bare name when `ns` is
+  // empty. The text lives in scratch_ until the next call.
+  std::u16string_view QualifiedValue(Tag& tag, std::u16string_view prefix,
+                                     std::u16string_view ns, std::u16string_view name);
+
+  // A Tag for the element about to be written, reused at its depth.
+  Tag& TakeTag();
+  // The start tag of a value element with children; they follow, then End.
+  std::u16string_view StartComplex(Tag& tag, const Place& place, Extras extras);
+  void EndComplex(const Tag& tag) { Close(tag.QualifiedName()); }
+  // A value element with its text and no children.
+  void WriteLeaf(Tag& tag, const Place& place, Extras extras, const ValueText& text);
 
   SoapMessage& message_;
   Idorvish2* reader_;
   const int version_;
   const Bstr method_;
+  xml::Utf8Buffer out_;
+  bool open_ = false;  // the last start tag written still lacks its '>'
   // Guards against values that contain themselves or nest past what the
   // stack can hold.
   int depth_ = 0;
   std::vector<IUnknown*> open_structs_;  // identities on the path being written
-  xml::StringInterner names_;            // the values' element names
+  std::vector<std::unique_ptr<Tag>> tags_;
+  size_t tags_used_ = 0;
+  std::u16string scratch_;
+  std::string ascii_;
   TypeCache member_types_;
   TypeCache base_types_;
+  std::vector<std::unique_ptr<StructShape>> shapes_;
 };
 
 // Counts one level of nesting for the writer's life of a Complex call.
@@ -220,95 +488,172 @@ class NestingGuard {
   int& depth_;
 };
 
-void Writer::SetNil(XmlElement& element, std::u16string_view schema_ns) {
+// Gives back the Tag a writer took, however it leaves.
+class TagLease {
+ public:
+  explicit TagLease(size_t& used) : used_(used) {}
+  ~TagLease() { --used_; }
+  TagLease(const TagLease&) = delete;
+  TagLease& operator=(const TagLease&) = delete;
+
+ private:
+  size_t& used_;
+};
+
+Tag& Writer::TakeTag() {
+  if (tags_used_ == tags_.size()) tags_.push_back(std::make_unique<Tag>());
+  return *tags_[tags_used_++];
+}
+
+std::u16string_view Writer::Open(const XmlElement& element, const XmlElement* parent,
+                                 std::u16string_view in_force) {
+  Seal();
+  in_force = xml::WriteStartTag(element, parent, in_force, out_);
+  open_ = true;
+  return in_force;
+}
+
+void Writer::Close(std::u16string_view qname) {
+  if (open_) {
+    out_.Append(" />");
+    open_ = false;
+    return;
+  }
+  out_.Append("</");
+  out_.AppendWide(qname);
+  out_.Append('>');
+}
+
+std::u16string_view Writer::StartComplex(Tag& tag, const Place& place, Extras extras) {
+  for (const ExtraAttribute& a : extras) tag.AddAttribute(a.qname, a.uri, a.value);
+  Seal();
+  const std::u16string_view in_force = tag.WriteStart(place, place.in_force, out_);
+  open_ = true;
+  return in_force;
+}
+
+void Writer::WriteLeaf(Tag& tag, const Place& place, Extras extras, const ValueText& text) {
+  for (const ExtraAttribute& a : extras) tag.AddAttribute(a.qname, a.uri, a.value);
+  Seal();
+  tag.WriteStart(place, place.in_force, out_);
+  if (text.empty()) {
+    out_.Append(" />");
+    return;
+  }
+  out_.Append('>');
+  if (text.ascii) {
+    out_.Append(*text.ascii);  // digits, dates and encodings: nothing to escape
+  } else {
+    out_.AppendEscaped(text.wide, /*attribute=*/false);
+  }
+  out_.Append("</");
+  out_.AppendWide(tag.QualifiedName());
+  out_.Append('>');
+}
+
+std::u16string_view Writer::QualifiedValue(Tag& tag, std::u16string_view prefix,
+                                           std::u16string_view ns, std::u16string_view name) {
+  if (ns.empty()) return name;
+  tag.AddNamespace(prefix, ns);
+  scratch_.assign(prefix).append(1, u':').append(name);
+  return scratch_;
+}
+
+void Writer::SetNil(Tag& tag, std::u16string_view schema_ns) {
   std::u16string_view instance = xml::SchemaInstanceNamespace(schema_ns);
   if (instance.empty()) instance = xml::kXmlSchemaInstanceNamespace;
   if (instance == xml::kXmlSchemaInstance1999Namespace) {
-    AddAttr(element, u"xsi:null", instance, u"1");
+    tag.AddAttribute(u"xsi:null", instance, u"1");
   } else {
-    AddAttr(element, u"xsi:nil", instance, u"true");
+    tag.AddAttribute(u"xsi:nil", instance, u"true");
   }
 }
 
 // The text of a value whose written type has `code`. False when the value is
 // not of a form the type can carry.
-bool Writer::WriteText(XmlElement& element, int code, const VARIANT& value) {
+bool Writer::WriteText(int code, const VARIANT& value, ValueText* text) {
+  ascii_.clear();
   switch (code) {
     case kTypeDate:
     case kTypeTime:
     case kTypeDateTime: {
       Variant date;
       if (FAILED(VariantChangeType(&date, &value, 0, VT_DATE))) return false;
-      if (code == kTypeDate) return xml::FormatXsdDate(date.date, element);
-      if (code == kTypeTime) return xml::FormatXsdTime(date.date, element);
-      return xml::FormatXsdDateTime(date.date, element);
+      text->ascii = &ascii_;
+      if (code == kTypeDate) return xml::FormatXsdDate(date.date, ascii_);
+      if (code == kTypeTime) return xml::FormatXsdTime(date.date, ascii_);
+      return xml::FormatXsdDateTime(date.date, ascii_);
     }
     case kTypeBase64:
     case kTypeHex:
       if (value.vt != (VT_ARRAY | VT_UI1)) return false;
+      text->ascii = &ascii_;
       if (!value.parray) return true;  // an unfilled byte array is written empty
-      return code == kTypeBase64 ? xml::EncodeBase64Binary(value.parray, element)
-                                 : xml::EncodeHexBinary(value.parray, element);
+      return code == kTypeBase64 ? xml::EncodeBase64Binary(value.parray, ascii_)
+                                 : xml::EncodeHexBinary(value.parray, ascii_);
     case kTypeBoolean: {
       Variant flag;
       if (FAILED(VariantChangeType(&flag, &value, 0, VT_BOOL))) return false;
-      element.AppendText(flag.boolVal ? u"1" : u"0");
+      text->wide = flag.boolVal ? u"1" : u"0";
       return true;
     }
     default: {
       if (value.vt == VT_BSTR) {  // already text: no converted copy
-        element.AppendText(BstrView(value.bstrVal));
+        text->wide = BstrView(value.bstrVal);
         return true;
       }
       // A number's digits need no string of their own; what has no digits
       // (a non-finite number) takes the general path and its fault.
-      if (std::string digits; SUCCEEDED(VarScalarToText(value, &digits))) {
-        std::u16string& out = element.GetMutableText();
-        out.insert(out.end(), digits.begin(), digits.end());
+      if (SUCCEEDED(VarScalarToText(value, &ascii_))) {
+        text->ascii = &ascii_;
         return true;
       }
-      Variant text;
-      if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) {
+      if (FAILED(VariantChangeType(&text->owner, &value, 0, VT_BSTR))) {
         // Non-finite numbers among them: they have no form in XML.
         internal::ThrowFault(xml::kFaultServer, u"Unable to convert parameter value to text.",
                              true);
       }
-      element.AppendText(BstrView(text.bstrVal));
+      text->wide = BstrView(text->owner.bstrVal);
       return true;
     }
   }
 }
 
-XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
-                            std::u16string_view name, std::u16string_view type,
-                            std::u16string_view type_ns, const VARIANT& in,
-                            std::u16string_view encoding, bool literal) {
+bool Writer::Value(const Place& place, std::u16string_view prefix, std::u16string_view ns,
+                   std::u16string_view name, std::u16string_view type,
+                   std::u16string_view type_ns, const VARIANT& in, std::u16string_view encoding,
+                   bool literal, Extras extras) {
   // Copied only to see through a reference: a copy of each string written
   // would cost an allocation per value.
   Variant deref;
-  if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return nullptr;
+  if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return false;
   const VARIANT& value = (in.vt & VT_BYREF) ? deref : in;
-  XmlElementPtr element = NewElement(prefix, ns, name, &names_);
+  Tag& tag = TakeTag();
+  const TagLease lease(tags_used_);
+  tag.Reset(prefix, ns, name);
+  ValueText text;
   if (value.vt == VT_NULL) {
-    SetNil(*element, type_ns);
-    return element;
+    SetNil(tag, type_ns);
+    WriteLeaf(tag, place, extras, text);
+    return true;
   }
   if (value.vt == VT_UNKNOWN && !literal) {
     std::u16string id;
-    if (!xml::MakeMessageId(id)) return nullptr;
+    if (!xml::MakeMessageId(id)) return false;
     if (encoding.starts_with(xml::kSoap11EncodingNamespace)) {
-      AddAttr(*element, u"href", u"", id);
+      tag.AddAttribute(u"href", u"", id);
     } else {
-      AddAttr(*element, u"SOAP-ENC:ref", xml::kSoap12EncodingNamespace, id);
+      tag.AddAttribute(u"SOAP-ENC:ref", xml::kSoap12EncodingNamespace, id);
     }
     if (!message_.AddAttachment(message_.IsRequestPhase(), id, u"", 3, value.punkVal, nullptr, 0)) {
-      return nullptr;
+      return false;
     }
-    return element;
+    WriteLeaf(tag, place, extras, text);
+    return true;
   }
   int code = 0;
-  if (!LookupXsdType(type, &code)) return nullptr;
-  std::u16string written(type);
+  if (!LookupXsdType(type, &code)) return false;
+  std::u16string_view written = type;
   bool always_typed = false;
   if (code == kTypeAny) {
     always_typed = true;
@@ -350,31 +695,37 @@ XmlElementPtr Writer::Value(std::u16string_view prefix, std::u16string_view ns,
         written = u"unsignedInt";
         break;
       default:
-        return nullptr;
+        return false;
     }
     LookupXsdType(written, &code);
   }
-  if (!WriteText(*element, code, value)) return nullptr;
+  if (!WriteText(code, value, &text)) return false;
   if (always_typed || message_.IsExplicitTyping()) {
     std::u16string_view schema = IsSimpleTypeNs(type_ns) && xml::IsXmlSchemaNamespace(type_ns)
                                      ? type_ns
                                      : xml::kXmlSchemaNamespace;
     std::u16string_view instance = xml::SchemaInstanceNamespace(schema);
-    AddAttr(*element, u"xsi:type", instance, QualifiedValue(*element, u"ns", schema, written));
+    tag.AddAttribute(u"xsi:type", instance, QualifiedValue(tag, u"ns", schema, written));
   }
   if (!literal && version_ != xml::kSoapVersion11 && message_.IsNodeTypeEnabled()) {
-    AddAttr(*element, u"SOAP-ENC:nodeType", xml::kSoap12EncodingNamespace, u"simple");
+    tag.AddAttribute(u"SOAP-ENC:nodeType", xml::kSoap12EncodingNamespace, u"simple");
   }
-  return element;
+  WriteLeaf(tag, place, extras, text);
+  return true;
 }
 
-XmlElementPtr Writer::Complex(std::u16string_view prefix, std::u16string_view ns,
-                              std::u16string_view name, std::u16string_view type,
-                              std::u16string_view type_ns, const VARIANT& in,
-                              std::u16string_view encoding, bool literal) {
+bool Writer::Complex(const Place& place, std::u16string_view prefix, std::u16string_view ns,
+                     std::u16string_view name, std::u16string_view type,
+                     std::u16string_view type_ns, const VARIANT& in,
+                     std::u16string_view encoding, bool literal, Extras extras) {
   const NestingGuard nesting(depth_);
-  Variant value;
-  if (FAILED(VariantCopyInd(&value, &in))) return nullptr;
+  // Only a reference is copied, to see through it: an array copied whole
+  // would cost as much as the array.
+  Variant deref;
+  if ((in.vt & VT_BYREF) && FAILED(VariantCopyInd(&deref, &in))) return false;
+  const VARIANT& value = (in.vt & VT_BYREF) ? deref : in;
+  Tag& tag = TakeTag();
+  const TagLease lease(tags_used_);
   if (literal) {
     const Bstr type_b(type), type_ns_b(type_ns);
     VARIANT_BOOL ok = VARIANT_FALSE;
@@ -383,32 +734,37 @@ XmlElementPtr Writer::Complex(std::u16string_view prefix, std::u16string_view ns
                                     item_ns.Receive(), item_name.Receive(), item_name_ns.Receive(),
                                     &ok),
            ok)) {
-      return LiteralArray(NewElement(prefix, ns, name, &names_), type, type_ns, value);
+      tag.Reset(prefix, ns, name);
+      return LiteralArray(tag, place, extras, type, type_ns, value);
     }
-    return Struct(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding, true);
+    tag.Reset(prefix, ns, name);
+    return Struct(tag, place, extras, type, type_ns, value, encoding, true);
   }
   const MemberType* described = BaseType(type, type_ns);
-  if (!described) return nullptr;
+  if (!described) return false;
   const std::u16string_view base = described->type, base_ns = described->type_ns;
   const bool soap_enc = xml::IsSoapEncodingNamespace(base_ns);
   if (soap_enc && base == u"Array") {
-    return EncodedArray(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding);
+    tag.Reset(prefix, ns, name);
+    return EncodedArray(tag, place, extras, type, type_ns, value, encoding);
   }
   if ((soap_enc && base == u"Struct") || (!soap_enc && !xml::IsXmlSchemaNamespace(base_ns))) {
-    return Struct(NewElement(prefix, ns, name, &names_), type, type_ns, value, encoding, false);
+    tag.Reset(prefix, ns, name);
+    return Struct(tag, place, extras, type, type_ns, value, encoding, false);
   }
-  return nullptr;
+  return false;
 }
 
-XmlElementPtr Writer::EncodedArray(XmlElementPtr element, std::u16string_view type,
-                                   std::u16string_view type_ns, const VARIANT& value,
-                                   std::u16string_view encoding) {
+bool Writer::EncodedArray(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+                          std::u16string_view type_ns, const VARIANT& value,
+                          std::u16string_view encoding) {
   if ((value.vt & VT_ARRAY) == 0) ThrowArrayFault(u"Error while serializing array parameter.");
   SAFEARRAY* array = value.parray;
   if (!array) {
     // An output the service left unfilled.
-    SetNil(*element, xml::kXmlSchemaNamespace);
-    return element;
+    SetNil(tag, xml::kXmlSchemaNamespace);
+    WriteLeaf(tag, place, extras, ValueText{});
+    return true;
   }
   Bstr item_type, item_ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
@@ -418,8 +774,8 @@ XmlElementPtr Writer::EncodedArray(XmlElementPtr element, std::u16string_view ty
           ok)) {
     ThrowArrayFault(u"Error while serializing array parameter.");
   }
-  const std::u16string qualified_item =
-      QualifiedValue(*element, u"nsa", item_ns.View(), item_type.View());
+  const std::u16string qualified_item(
+      QualifiedValue(tag, u"nsa", item_ns.View(), item_type.View()));
   const bool soap11 = encoding.starts_with(xml::kSoap11EncodingNamespace);
   std::u16string sizes, offsets;
   uint64_t cells = array->cDims ? 1 : 0;
@@ -437,19 +793,19 @@ XmlElementPtr Writer::EncodedArray(XmlElementPtr element, std::u16string_view ty
     offsets += text::Widen(std::to_string(bound.lLbound));
   }
   if (soap11) {
-    AddAttr(*element, u"SOAP-ENC:arrayType", xml::kSoap11EncodingNamespace,
-            qualified_item + u"[" + sizes + u"]");
-    AddAttr(*element, u"SOAP-ENC:offset", xml::kSoap11EncodingNamespace, u"[" + offsets + u"]");
+    tag.AddAttribute(u"SOAP-ENC:arrayType", xml::kSoap11EncodingNamespace,
+                     qualified_item + u"[" + sizes + u"]");
+    tag.AddAttribute(u"SOAP-ENC:offset", xml::kSoap11EncodingNamespace, u"[" + offsets + u"]");
   } else {
-    AddAttr(*element, u"SOAP-ENC:itemType", xml::kSoap12EncodingNamespace, qualified_item);
-    AddAttr(*element, u"SOAP-ENC:arraySize", xml::kSoap12EncodingNamespace, sizes);
+    tag.AddAttribute(u"SOAP-ENC:itemType", xml::kSoap12EncodingNamespace, qualified_item);
+    tag.AddAttribute(u"SOAP-ENC:arraySize", xml::kSoap12EncodingNamespace, sizes);
   }
   if (message_.IsExplicitTyping()) {
-    element->AddNamespace(u"SOAP-ENC", EncodingNs(version_));
-    AddAttr(*element, u"xsi:type", xml::kXmlSchemaInstanceNamespace, u"SOAP-ENC:Array");
+    tag.AddNamespace(u"SOAP-ENC", EncodingNs(version_));
+    tag.AddAttribute(u"xsi:type", xml::kXmlSchemaInstanceNamespace, u"SOAP-ENC:Array");
   }
   if (version_ != xml::kSoapVersion11 && message_.IsNodeTypeEnabled()) {
-    AddAttr(*element, u"SOAP-ENC:nodeType", xml::kSoap12EncodingNamespace, u"array");
+    tag.AddAttribute(u"SOAP-ENC:nodeType", xml::kSoap12EncodingNamespace, u"array");
   }
   const bool simple = IsSimpleTypeNs(item_ns.View());
   VARTYPE vt = VT_EMPTY;
@@ -462,34 +818,38 @@ XmlElementPtr Writer::EncodedArray(XmlElementPtr element, std::u16string_view ty
     SAFEARRAY* a;
     ~Unaccess() { SafeArrayUnaccessData(a); }
   } unaccess{array};
+  const Place items{&tag, nullptr, StartComplex(tag, place, extras)};
   const ULONG size = array->cbElements;
   for (uint64_t i = 0; i < cells; ++i) {
     const VARIANT cell = CellView(vt, static_cast<const char*>(data) + i * size, size);
-    XmlElementPtr item;
+    bool written;
     const char16_t* failure = u"Error while serializing 'array' parameter.";
     if (simple) {
-      item = Value(u"", u"", u"item", item_type.View(), item_ns.View(), cell, encoding, false);
+      written = Value(items, u"", u"", u"item", item_type.View(), item_ns.View(), cell, encoding,
+                      false, {});
     } else {
       const bool nested = (cell.vt & VT_ARRAY) != 0;
       failure = nested ? u"Error while serializing 'array of array' parameter."
                        : u"Error while serializing 'array of struct' parameter.";
-      item = Complex(u"", u"", u"item", item_type.View(), item_ns.View(), cell, encoding, false);
+      written = Complex(items, u"", u"", u"item", item_type.View(), item_ns.View(), cell,
+                        encoding, false, {});
     }
-    if (!item) ThrowArrayFault(failure);
-    element->AppendChild(std::move(item));
+    if (!written) ThrowArrayFault(failure);
   }
-  return element;
+  EndComplex(tag);
+  return true;
 }
 
-XmlElementPtr Writer::LiteralArray(XmlElementPtr element, std::u16string_view type,
-                                   std::u16string_view type_ns, const VARIANT& value) {
+bool Writer::LiteralArray(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+                          std::u16string_view type_ns, const VARIANT& value) {
   if ((value.vt & VT_ARRAY) == 0) {
     ThrowArrayFault(u"Error while serializing literal array parameter.");
   }
   SAFEARRAY* array = value.parray;
   if (!array) {
-    SetNil(*element, xml::kXmlSchemaNamespace);
-    return element;
+    SetNil(tag, xml::kXmlSchemaNamespace);
+    WriteLeaf(tag, place, extras, ValueText{});
+    return true;
   }
   Bstr item_type, item_ns, item_name, item_name_ns;
   VARIANT_BOOL ok = VARIANT_FALSE;
@@ -501,8 +861,8 @@ XmlElementPtr Writer::LiteralArray(XmlElementPtr element, std::u16string_view ty
     ThrowArrayFault(u"Error while serializing literal array parameter.");
   }
   if (message_.IsExplicitTyping()) {
-    AddAttr(*element, u"xsi:type", xml::kXmlSchemaInstanceNamespace,
-            QualifiedValue(*element, u"nss", type_ns, type));
+    tag.AddAttribute(u"xsi:type", xml::kXmlSchemaInstanceNamespace,
+                     QualifiedValue(tag, u"nss", type_ns, type));
   }
   const bool simple = IsSimpleTypeNs(item_ns.View());
   VARTYPE vt = VT_EMPTY;
@@ -517,38 +877,75 @@ XmlElementPtr Writer::LiteralArray(XmlElementPtr element, std::u16string_view ty
     SAFEARRAY* a;
     ~Unaccess() { SafeArrayUnaccessData(a); }
   } unaccess{array};
+  const Place items{&tag, nullptr, StartComplex(tag, place, extras)};
   const ULONG size = array->cbElements;
   for (uint64_t i = 0; i < cells; ++i) {
     const VARIANT cell = CellView(vt, static_cast<const char*>(data) + i * size, size);
-    XmlElementPtr item;
+    bool written;
     const char16_t* failure = u"Error while serializing 'array of simple type' literal parameter.";
     if (simple) {
-      item = Value(u"nsb", item_name_ns.View(), item_name.View(), item_type.View(), item_ns.View(),
-                   cell, u"", true);
+      written = Value(items, u"nsb", item_name_ns.View(), item_name.View(), item_type.View(),
+                      item_ns.View(), cell, u"", true, {});
     } else {
       failure = (cell.vt & VT_ARRAY)
                     ? u"Error while serializing 'array of array' literal parameter."
                     : u"Error while serializing 'array of struct' literal parameter.";
-      item = Complex(u"nsb", item_name_ns.View(), item_name.View(), item_type.View(),
-                     item_ns.View(), cell, u"", true);
+      written = Complex(items, u"nsb", item_name_ns.View(), item_name.View(), item_type.View(),
+                        item_ns.View(), cell, u"", true, {});
     }
-    if (!item) ThrowArrayFault(failure);
-    element->AppendChild(std::move(item));
+    if (!written) ThrowArrayFault(failure);
   }
-  return element;
+  EndComplex(tag);
+  return true;
 }
 
-XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
-                             std::u16string_view type_ns, const VARIANT& value,
-                             std::u16string_view encoding, bool literal) {
-  if (value.vt != VT_DISPATCH) return nullptr;
+Writer::StructShape& Writer::ShapeOf(std::u16string_view type, std::u16string_view type_ns) {
+  for (const auto& shape : shapes_) {
+    if (shape->type == type && shape->type_ns == type_ns) return *shape;
+  }
+  shapes_.push_back(std::make_unique<StructShape>());
+  shapes_.back()->type = type;
+  shapes_.back()->type_ns = type_ns;
+  return *shapes_.back();
+}
+
+const Writer::MemberType* Writer::MemberAt(StructShape& shape, size_t index,
+                                           std::u16string_view name, std::u16string_view ns) {
+  if (index < shape.members.size()) {
+    const StructShape::Entry& entry = shape.members[index];
+    if (entry.name == name && entry.ns == ns) return entry.type;
+  }
+  const MemberType* type = StructMemberType(shape.type, shape.type_ns, name, ns);
+  if (index == shape.members.size()) {
+    shape.members.push_back({std::u16string(name), std::u16string(ns), type});
+  }
+  return type;
+}
+
+bool Writer::Member(const Tag& parent, std::u16string_view children_in_force,
+                    const MemberType* member_type, std::u16string_view name,
+                    std::u16string_view ns, const VARIANT& value, std::u16string_view encoding,
+                    bool literal) {
+  const Place place{&parent, nullptr, children_in_force};
+  const std::u16string_view m_type = member_type->type, m_type_ns = member_type->type_ns;
+  const std::u16string_view prefix = literal ? u"nsb" : u"nsm";
+  return IsSimpleTypeNs(m_type_ns)
+             ? Value(place, prefix, ns, name, m_type, m_type_ns, value, encoding, literal, {})
+             : Complex(place, prefix, ns, name, m_type, m_type_ns, value, encoding, literal, {});
+}
+
+bool Writer::Struct(Tag& tag, const Place& place, Extras extras, std::u16string_view type,
+                    std::u16string_view type_ns, const VARIANT& value,
+                    std::u16string_view encoding, bool literal) {
+  if (value.vt != VT_DISPATCH) return false;
   if (!value.pdispVal) {
     // An output the service left unfilled.
-    SetNil(*element, xml::kXmlSchemaNamespace);
-    return element;
+    SetNil(tag, xml::kXmlSchemaNamespace);
+    WriteLeaf(tag, place, extras, ValueText{});
+    return true;
   }
   ComPtr<ISoapStruct> fields = com::QueryInterfacePtr<ISoapStruct>(value.pdispVal);
-  if (!fields) return nullptr;
+  if (!fields) return false;
   // IUnknown is the object's identity whichever interface holds it.
   ComPtr<IUnknown> identity = com::QueryInterfacePtr<IUnknown>(value.pdispVal);
   if (std::find(open_structs_.begin(), open_structs_.end(), identity.Get()) !=
@@ -557,53 +954,70 @@ XmlElementPtr Writer::Struct(XmlElementPtr element, std::u16string_view type,
                          true);
   }
   open_structs_.push_back(identity.Get());
-  struct Close {
+  struct PopOnExit {
     std::vector<IUnknown*>& open;
-    ~Close() { open.pop_back(); }
-  } close{open_structs_};
+    ~PopOnExit() { open.pop_back(); }
+  } pop{open_structs_};
   if (message_.IsExplicitTyping()) {
-    AddAttr(*element, u"xsi:type", xml::kXmlSchemaInstanceNamespace,
-            QualifiedValue(*element, u"nss", type_ns, type));
+    tag.AddAttribute(u"xsi:type", xml::kXmlSchemaInstanceNamespace,
+                     QualifiedValue(tag, u"nss", type_ns, type));
   }
-  Bstr name, ns;
-  Variant member;
-  LONG position = 0;
-  VARIANT_BOOL more = VARIANT_FALSE;
-  fields->GetFirstMember(name.Receive(), ns.Receive(), &member, &position, &more);
+  const std::u16string_view children_in_force = StartComplex(tag, place, extras);
+  // Members past the first the reader does not describe are named in the
+  // log instead of written.
   std::u16string dropped;
   bool walking = true;
-  while (more == VARIANT_TRUE) {
+  bool failed = false;
+  StructShape& shape = ShapeOf(type, type_ns);
+  size_t index = 0;
+  auto one = [&](std::u16string_view name, std::u16string_view ns, const VARIANT& member) {
     if (walking) {
-      const MemberType* member_type = StructMemberType(type, type_ns, name.View(), ns.View());
-      if (!member_type) {
-        walking = false;
-      } else {
-        const std::u16string_view m_type = member_type->type, m_type_ns = member_type->type_ns;
-        XmlElementPtr child =
-            IsSimpleTypeNs(m_type_ns)
-                ? Value(literal ? u"nsb" : u"nsm", ns.View(), name.View(), m_type, m_type_ns,
-                        member, encoding, literal)
-                : Complex(literal ? u"nsb" : u"nsm", ns.View(), name.View(), m_type, m_type_ns,
-                          member, encoding, literal);
-        if (!child) return nullptr;
-        element->AppendChild(std::move(child));
+      const MemberType* member_type = MemberAt(shape, index++, name, ns);
+      walking = member_type != nullptr;
+      if (walking && !Member(tag, children_in_force, member_type, name, ns, member, encoding,
+                             literal)) {
+        failed = true;
+        return false;
       }
     }
     if (!walking) {
       if (!dropped.empty()) dropped += u", ";
-      dropped += name.View();
+      dropped += name;
     }
-    VariantClear(&member);
-    more = VARIANT_FALSE;
-    fields->GetNextMember(name.Receive(), ns.Receive(), &member, &position, &more);
+    return true;
+  };
+  if (ComPtr<ISoapStructMembers> members = com::QueryInterfacePtr<ISoapStructMembers>(fields.Get())) {
+    // Read in place: no copy of the names or the values.
+    struct Visitor final : SoapMemberVisitor {
+      decltype(one)& visit;
+      explicit Visitor(decltype(one)& v) : visit(v) {}
+      bool Visit(std::u16string_view name, std::u16string_view ns, const VARIANT& value) override {
+        return visit(name, ns, value);
+      }
+    } visitor(one);
+    members->VisitMembers(&visitor);
+  } else {
+    Bstr name, ns;
+    Variant member;
+    LONG position = 0;
+    VARIANT_BOOL more = VARIANT_FALSE;
+    fields->GetFirstMember(name.Receive(), ns.Receive(), &member, &position, &more);
+    while (more == VARIANT_TRUE) {
+      if (!one(name.View(), ns.View(), member)) break;
+      VariantClear(&member);
+      more = VARIANT_FALSE;
+      fields->GetNextMember(name.Receive(), ns.Receive(), &member, &position, &more);
+    }
   }
+  if (failed) return false;
+  EndComplex(tag);
   if (!dropped.empty()) {
     const std::string line =
         "Struct members not described in WSDL were not written: " + text::Narrow(dropped);
     xml::QVSOAPFault note(xml::kFaultServer, text::Widen(line), false);
     xml::ReportEventLog(note);
   }
-  return element;
+  return true;
 }
 
 template <typename Ask>
@@ -653,8 +1067,9 @@ bool Writer::ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns) {
   return Ok(hr, ok);
 }
 
-XmlElementPtr Writer::HeaderBlock(const message::HeaderBlock& block, bool fault) {
-  if (!reader_) return nullptr;
+bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const XmlElement& header,
+                         std::u16string_view in_force) {
+  if (!reader_) return false;
   const Bstr name(block.local_name), ns(block.namespace_uri);
   Bstr type, type_ns, style;
   VARIANT_BOOL ok = VARIANT_FALSE;
@@ -672,7 +1087,7 @@ XmlElementPtr Writer::HeaderBlock(const message::HeaderBlock& block, bool fault)
   if (!Ok(hr, ok)) {
     ok = VARIANT_FALSE;
     hr = reader_->GetHeaderElemType(name.Get(), ns.Get(), type.Receive(), type_ns.Receive(), &ok);
-    if (!Ok(hr, ok)) return nullptr;
+    if (!Ok(hr, ok)) return false;
   }
   ok = VARIANT_FALSE;
   if (fault) {
@@ -686,38 +1101,44 @@ XmlElementPtr Writer::HeaderBlock(const message::HeaderBlock& block, bool fault)
                                               &ok);
   }
   const std::u16string encoding(Ok(hr, ok) ? style.View() : EncodingNs(version_));
-  XmlElementPtr element = IsSimpleTypeNs(type_ns.View())
-                              ? Value(u"h", block.namespace_uri, block.local_name, type.View(),
-                                      type_ns.View(), block.content, encoding, false)
-                              : Complex(u"h", block.namespace_uri, block.local_name, type.View(),
-                                        type_ns.View(), block.content, encoding, false);
-  if (!element) return nullptr;
   const std::u16string_view env = EnvelopeNs(version_);
-  AddAttr(*element, u"SOAP-ENV:encodingStyle", env, encoding);
+  // The block's own attributes, added to its element once the value is made.
+  ExtraAttribute extras[4];
+  size_t count = 0;
+  extras[count++] = {u"SOAP-ENV:encodingStyle", env, encoding};
   if (!block.role.empty()) {
     // The parsers keep an explicitly empty actor as the two-quote marker.
-    const std::u16string_view role = block.role == kEmptyRoleMarker ? u"" : block.role;
-    AddAttr(*element, version_ == xml::kSoapVersion11 ? u"SOAP-ENV:actor" : u"SOAP-ENV:role", env,
-            role);
+    const std::u16string_view role =
+        block.role == kEmptyRoleMarker ? std::u16string_view() : std::u16string_view(block.role);
+    extras[count++] = {version_ == xml::kSoapVersion11 ? u"SOAP-ENV:actor" : u"SOAP-ENV:role", env,
+                       role};
   }
   if (block.must_understand) {
-    AddAttr(*element, u"SOAP-ENV:mustUnderstand", env,
-            version_ == xml::kSoapVersion11 ? u"1" : u"true");
+    extras[count++] = {u"SOAP-ENV:mustUnderstand", env,
+                       version_ == xml::kSoapVersion11 ? u"1" : u"true"};
   }
   if (block.relay && version_ != xml::kSoapVersion11) {
-    AddAttr(*element, u"SOAP-ENV:relay", env, u"true");
+    extras[count++] = {u"SOAP-ENV:relay", env, u"true"};
   }
-  return element;
+  const Place place{nullptr, &header, in_force};
+  const Extras added(extras, count);
+  return IsSimpleTypeNs(type_ns.View())
+             ? Value(place, u"h", block.namespace_uri, block.local_name, type.View(),
+                     type_ns.View(), block.content, encoding, false, added)
+             : Complex(place, u"h", block.namespace_uri, block.local_name, type.View(),
+                       type_ns.View(), block.content, encoding, false, added);
 }
 
-bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, bool fault) {
+bool Writer::HeaderBlocks(const XmlElement& envelope, std::u16string_view in_force,
+                          XmlElementPtr copied_header, bool fault) {
   const auto& literal =
       fault ? message_.LiteralFaultHeaderBlocks() : message_.LiteralHeaderBlocks();
   const auto& encoded = fault ? message_.FaultHeaderBlocks() : message_.HeaderBlocks();
   if (literal.empty() && encoded.empty()) return true;
   // A Header read with the message is written again only when blocks remain.
-  XmlElement* header = envelope.AppendChild(copied_header ? std::move(copied_header)
-                                                          : NewEnvElement(version_, u"Header"));
+  const XmlElementPtr header =
+      copied_header ? std::move(copied_header) : NewEnvElement(version_, u"Header");
+  const std::u16string_view blocks_in_force = Open(*header, &envelope, in_force);
   for (const auto& block : literal) {
     XmlElementPtr parsed;
     try {
@@ -730,13 +1151,13 @@ bool Writer::AddHeaderBlocks(XmlElement& envelope, XmlElementPtr copied_header, 
       internal::ThrowFault(xml::kFaultServer, u"Error while serializing literal header block.",
                            true);
     }
-    header->AppendChild(std::move(parsed));
+    Seal();
+    xml::WriteXmlElement(*parsed, header.get(), blocks_in_force, out_);
   }
   for (const auto& block : encoded) {
-    XmlElementPtr element = HeaderBlock(*block, fault);
-    if (!element) return false;
-    header->AppendChild(std::move(element));
+    if (!HeaderBlock(*block, fault, *header, blocks_in_force)) return false;
   }
+  Close(header->GetQualifiedName());
   return true;
 }
 
@@ -808,12 +1229,12 @@ std::vector<const MethodParam*> Writer::OutputOrder() {
   return sorted;
 }
 
-XmlElementPtr Writer::RpcBody() {
-  XmlElementPtr body = NewEnvElement(version_, u"Body");
+bool Writer::RpcBody(const XmlElement& envelope, std::u16string_view in_force) {
+  const XmlElementPtr body = NewEnvElement(version_, u"Body");
   const bool request = message_.IsRequestPhase();
   std::u16string method_name(message_.GetMethodName());
   if (!request) method_name += u"Response";
-  XmlElementPtr method = NewElement(u"m", message_.GetMethodNamespace(), method_name);
+  const XmlElementPtr method = NewElement(u"m", message_.GetMethodNamespace(), method_name);
   Bstr use, style;
   VARIANT_BOOL ok = VARIANT_FALSE;
   HRESULT hr = request ? reader_->GetSOAPInputBodyUse(method_.Get(), use.Receive(), &ok)
@@ -828,6 +1249,8 @@ XmlElementPtr Writer::RpcBody() {
                                             : std::u16string(EncodingNs(version_));
     AddAttr(*method, u"SOAP-ENV:encodingStyle", EnvelopeNs(version_), encoding);
   }
+  const std::u16string_view body_in_force = Open(*body, &envelope, in_force);
+  const Place place{nullptr, method.get(), Open(*method, body.get(), body_in_force)};
   auto write = [&](std::u16string_view ns, std::u16string_view name, const VARIANT& value,
                    bool return_value) -> bool {
     Bstr type, type_ns;
@@ -841,14 +1264,11 @@ XmlElementPtr Writer::RpcBody() {
     }
     if (!typed) return false;
     const std::u16string_view element_ns = encoded ? u"" : ns;
-    XmlElementPtr element = IsSimpleTypeNs(type_ns.View())
-                                ? Value(u"nsb", element_ns, name, type.View(), type_ns.View(),
-                                        value, encoding, !encoded)
-                                : Complex(u"nsb", element_ns, name, type.View(), type_ns.View(),
-                                          value, encoding, !encoded);
-    if (!element) return false;
-    method->AppendChild(std::move(element));
-    return true;
+    return IsSimpleTypeNs(type_ns.View())
+               ? Value(place, u"nsb", element_ns, name, type.View(), type_ns.View(), value,
+                       encoding, !encoded, {})
+               : Complex(place, u"nsb", element_ns, name, type.View(), type_ns.View(), value,
+                         encoding, !encoded, {});
   };
   if (!request && message_.GetReturnValue().vt != VT_EMPTY) {
     std::u16string name = message_.GetReturnValueName();
@@ -856,50 +1276,64 @@ XmlElementPtr Writer::RpcBody() {
     if (version_ != xml::kSoapVersion11) {
       XmlElementPtr result = NewElement(u"SOAP-RPC", xml::kSoap12RpcNamespace, u"result");
       result->SetText(name);
-      method->AppendChild(std::move(result));
+      Seal();
+      xml::WriteXmlElement(*result, method.get(), place.in_force, out_);
     }
-    if (!write(u"", name, message_.GetReturnValue(), true)) return nullptr;
+    if (!write(u"", name, message_.GetReturnValue(), true)) return false;
   }
   for (const MethodParam* param : OutputOrder()) {
-    if (!write(param->namespace_uri, param->local_name, param->content, false)) return nullptr;
+    if (!write(param->namespace_uri, param->local_name, param->content, false)) return false;
   }
-  body->AppendChild(std::move(method));
-  return body;
+  Close(method->GetQualifiedName());
+  Close(body->GetQualifiedName());
+  return true;
 }
 
-XmlElementPtr Writer::BodyMessage() {
+bool Writer::BodyMessage() {
   XmlElementPtr header;
-  XmlElementPtr envelope = Envelope(&header);
-  if (!AddHeaderBlocks(*envelope, std::move(header), false)) return nullptr;
+  const XmlElementPtr envelope = Envelope(&header);
+  out_.AppendWide(xml::kXmlDeclaration);
+  const std::u16string_view in_force = Open(*envelope, nullptr, {});
+  if (!HeaderBlocks(*envelope, in_force, std::move(header), false)) return false;
   bool rpc = false;
   if (!message_.IsIntermediary() && reader_) {
     Bstr style;
     VARIANT_BOOL ok = VARIANT_FALSE;
     rpc = Ok(reader_->GetSOAPBindingStyle(style.Receive(), &ok), ok) && style.View() == u"rpc";
   }
-  XmlElementPtr body = rpc ? RpcBody() : LiteralBody();
-  if (!body) return nullptr;
-  envelope->AppendChild(std::move(body));
-  return envelope;
+  if (rpc) {
+    if (!RpcBody(*envelope, in_force)) return false;
+  } else {
+    const XmlElementPtr body = LiteralBody();
+    Seal();
+    xml::WriteXmlElement(*body, envelope.get(), in_force, out_);
+  }
+  Close(envelope->GetQualifiedName());
+  return true;
 }
 
-XmlElementPtr Writer::FaultMessage() {
-  XmlElementPtr envelope = NewEnvElement(version_, u"Envelope");
-  if (!AddHeaderBlocks(*envelope, nullptr, true)) return nullptr;
-  XmlElement* body = envelope->AppendChild(NewEnvElement(version_, u"Body"));
-  XmlElement* fault = body->AppendChild(NewEnvElement(version_, u"Fault"));
+bool Writer::FaultMessage() {
+  const XmlElementPtr envelope = NewEnvElement(version_, u"Envelope");
+  out_.AppendWide(xml::kXmlDeclaration);
+  const std::u16string_view in_force = Open(*envelope, nullptr, {});
+  if (!HeaderBlocks(*envelope, in_force, nullptr, true)) return false;
+  const XmlElementPtr body = NewEnvElement(version_, u"Body");
+  const XmlElementPtr fault = NewEnvElement(version_, u"Fault");
+  // Every part before the detail is a small tree of its own.
+  std::vector<XmlElementPtr> parts;
   auto code_element = [](XmlElementPtr element, std::u16string_view ns, std::u16string_view name) {
-    element->SetText(QualifiedValue(*element, u"ns", ns, name));
+    element->SetText(TreeQualifiedValue(*element, u"ns", ns, name));
     return element;
   };
   const bool soap11 = version_ == xml::kSoapVersion11;
   if (soap11) {
-    fault->AppendChild(code_element(NewElement(u"", u"", u"faultcode"),
-                                    message_.GetFaultCodeNamespace(), message_.GetFaultCode()));
-    XmlElement* text = fault->AppendChild(NewElement(u"", u"", u"faultstring"));
+    parts.push_back(code_element(NewElement(u"", u"", u"faultcode"),
+                                 message_.GetFaultCodeNamespace(), message_.GetFaultCode()));
+    XmlElementPtr text = NewElement(u"", u"", u"faultstring");
     text->SetText(message_.GetFaultString());
+    parts.push_back(std::move(text));
   } else {
-    XmlElement* code = fault->AppendChild(NewEnvElement(version_, u"Code"));
+    XmlElementPtr code = NewEnvElement(version_, u"Code");
     code->AppendChild(code_element(NewEnvElement(version_, u"Value"),
                                    message_.GetFaultCodeNamespace(), message_.GetFaultCode()));
     if (!message_.GetFaultSubcode().empty()) {
@@ -908,7 +1342,8 @@ XmlElementPtr Writer::FaultMessage() {
                                     message_.GetFaultSubcodeNamespace(),
                                     message_.GetFaultSubcode()));
     }
-    XmlElement* reason = fault->AppendChild(NewEnvElement(version_, u"Reason"));
+    parts.push_back(std::move(code));
+    XmlElementPtr reason = NewEnvElement(version_, u"Reason");
     auto add_text = [&](std::u16string_view lang, std::u16string_view text) {
       XmlElement* t = reason->AppendChild(NewEnvElement(version_, u"Text"));
       AddAttr(*t, u"xml:lang", xml::kXmlNamespace, lang);
@@ -919,16 +1354,25 @@ XmlElementPtr Writer::FaultMessage() {
     } else {
       for (const auto& [lang, text] : message_.Reasons()) add_text(lang, text);
     }
+    parts.push_back(std::move(reason));
   }
   if (message_.IsIntermediary() || !message_.GetFaultNode().empty()) {
-    XmlElement* node = fault->AppendChild(soap11 ? NewElement(u"", u"", u"faultactor")
-                                                 : NewEnvElement(version_, u"Node"));
+    XmlElementPtr node =
+        soap11 ? NewElement(u"", u"", u"faultactor") : NewEnvElement(version_, u"Node");
     node->SetText(message_.GetFaultNode().empty() ? message_.GetNodeUri()
                                                   : message_.GetFaultNode());
+    parts.push_back(std::move(node));
+  }
+  const std::u16string_view body_in_force = Open(*body, envelope.get(), in_force);
+  const std::u16string_view fault_in_force = Open(*fault, body.get(), body_in_force);
+  for (const XmlElementPtr& part : parts) {
+    Seal();
+    xml::WriteXmlElement(*part, fault.get(), fault_in_force, out_);
   }
   if (message_.NeedsDetail()) {
-    XmlElement* detail = fault->AppendChild(soap11 ? NewElement(u"", u"", u"detail")
-                                                   : NewEnvElement(version_, u"Detail"));
+    const XmlElementPtr detail =
+        soap11 ? NewElement(u"", u"", u"detail") : NewEnvElement(version_, u"Detail");
+    const Place place{nullptr, detail.get(), Open(*detail, fault.get(), fault_in_force)};
     for (const auto& item : message_.FaultDetails()) {
       Bstr type, type_ns, use, style;
       const Bstr name(item->local_name), ns(item->namespace_uri);
@@ -961,25 +1405,32 @@ XmlElementPtr Writer::FaultMessage() {
                        ? std::u16string(style.View())
                        : std::u16string(EncodingNs(version_));
       }
-      XmlElementPtr element =
+      const ExtraAttribute style_attribute{u"SOAP-ENV:encodingStyle", EnvelopeNs(version_),
+                                           encoding};
+      const Extras extras = encoded ? Extras(&style_attribute, 1) : Extras();
+      const bool written =
           IsSimpleTypeNs(type_ns.View())
-              ? Value(u"nsb", item->namespace_uri, item->local_name, type.View(), type_ns.View(),
-                      item->content, encoding, !encoded)
-              : Complex(u"nsb", item->namespace_uri, item->local_name, type.View(), type_ns.View(),
-                        item->content, encoding, !encoded);
-      if (!element) return nullptr;
-      if (encoded) AddAttr(*element, u"SOAP-ENV:encodingStyle", EnvelopeNs(version_), encoding);
-      detail->AppendChild(std::move(element));
+              ? Value(place, u"nsb", item->namespace_uri, item->local_name, type.View(),
+                      type_ns.View(), item->content, encoding, !encoded, extras)
+              : Complex(place, u"nsb", item->namespace_uri, item->local_name, type.View(),
+                        type_ns.View(), item->content, encoding, !encoded, extras);
+      if (!written) return false;
     }
+    Close(detail->GetQualifiedName());
   }
-  return envelope;
+  Close(fault->GetQualifiedName());
+  Close(body->GetQualifiedName());
+  Close(envelope->GetQualifiedName());
+  return true;
 }
 
-bool Store(SoapMessage& message, XmlElementPtr tree) {
+// Hands the written document to the message; false (and no envelope) when
+// there is none.
+bool Store(SoapMessage& message, Writer& writer, bool written) {
   message.SetEnvelopeBytes(nullptr, 0);
-  if (!tree) return false;
-  char* bytes = nullptr;
-  const size_t length = xml::WriteXmlDocument(*tree, &bytes);
+  if (!written) return false;
+  size_t length = 0;
+  char* bytes = writer.Release(&length);
   if (!bytes || length > UINT32_MAX) {
     free(bytes);
     return false;
@@ -994,13 +1445,13 @@ bool SerializeMessage(SoapMessage& message) {
   if (message.IsFault() && message.WritesFaultBody()) return SerializeFaultMessage(message);
   message.SetEnvelopeBytes(nullptr, 0);
   Writer writer(message, message.GetWsdlReader());
-  return Store(message, writer.BodyMessage());
+  return Store(message, writer, writer.BodyMessage());
 }
 
 bool SerializeFaultMessage(SoapMessage& message) {
   message.SetEnvelopeBytes(nullptr, 0);
   Writer writer(message, message.GetWsdlReader());
-  return Store(message, writer.FaultMessage());
+  return Store(message, writer, writer.FaultMessage());
 }
 
 }  // namespace message

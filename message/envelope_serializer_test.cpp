@@ -545,6 +545,179 @@ TEST(EnvelopeSerializerTest, FaultForms) {
   }
 }
 
+// A struct with a member of each form the writer treats apart: text that
+// needs escapes and characters past ASCII (a pair, and a lone surrogate kept
+// as three bytes), an empty text, a nil, a date, a flag, bytes, a qualified
+// member, a nested struct and an array of structs.
+Variant Record() {
+  ComPtr<ISoapStruct> s = NewStruct();
+  auto add = [&](const char16_t* name, const char16_t* ns, const VARIANT& v) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    s->AddMember(Bstr(name).Get(), ns ? Bstr(ns).Get() : nullptr, v, &ok);
+    EXPECT_EQ(ok, VARIANT_TRUE) << Narrow(name);
+  };
+  add(u"text", nullptr, Str(u"a&b<c>\"d'\r\n\te \u00e9\u20ac\U0001D11E \xD800!"));
+  add(u"empty", nullptr, Str(u""));
+  Variant none;
+  none.vt = VT_NULL;
+  add(u"none", nullptr, none);
+  Variant when;
+  when.vt = VT_DATE;
+  when.date = 36526.75;
+  add(u"when", nullptr, when);
+  Variant flag;
+  flag.vt = VT_BOOL;
+  flag.boolVal = VARIANT_FALSE;
+  add(u"flag", nullptr, flag);
+  Variant blob;
+  blob.vt = VT_ARRAY | VT_UI1;
+  blob.parray = SafeArrayCreateVector(VT_UI1, 0, 4);
+  const uint8_t bytes[] = {0, 1, 2, 250};
+  for (LONG i = 0; i < 4; ++i) SafeArrayPutElement(blob.parray, &i, const_cast<uint8_t*>(&bytes[i]));
+  add(u"blob", nullptr, blob);
+  Variant q;
+  q.vt = VT_R8;
+  q.dblVal = -2.5;
+  add(u"q", u"urn:q", q);
+  add(u"inner", nullptr, Point(3));
+  add(u"list", nullptr, Points({1, 2}));
+  return AsValue(s.Get());
+}
+
+// Whole envelopes, byte for byte, in both SOAP versions, plain and with
+// explicit typing and node types, with a header block whose attributes need
+// escapes.
+TEST(EnvelopeSerializerTest, WholeEnvelopesByteForByte) {
+  struct Case {
+    const char* name;
+    int version;
+    bool typed;
+    bool node_types;
+    const char* expected;
+  } cases[] = {
+      {"1.1", 11, false, false,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://sc"
+       "hemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header><h:trace SOAP-ENV:actor=\"a&quot;b&"
+       "amp;c&apos;\" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" SOAP"
+       "-ENV:mustUnderstand=\"1\" xmlns:h=\"urn:h\">t&lt;1&gt;</h:trace></SOAP-ENV:Header><SOAP"
+       "-ENV:Body><m:EchoResponse SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/enco"
+       "ding/\" xmlns:m=\"urn:N\"><return><text>a&amp;b&lt;c&gt;\"d'&#13;\n\te \xC3\xA9\xE2\x82"
+       "\xAC\xF0\x9D\x84\x9E \xED\xA0\x80!</text><empty /><none xsi:nil=\"true\" xmlns:xsi=\"ht"
+       "tp://www.w3.org/2001/XMLSchema-instance\" /><when>2000-01-01T18:00:00Z</when><flag>0</f"
+       "lag><blob>AAEC+g==</blob><nsm:q xmlns:nsm=\"urn:q\">-2.5</nsm:q><inner><x>3</x></inner>"
+       "<list SOAP-ENC:arrayType=\"nsa:Point[2]\" SOAP-ENC:offset=\"[0]\" xmlns:SOAP-ENC=\"http"
+       "://schemas.xmlsoap.org/soap/encoding/\" xmlns:nsa=\"urn:t\"><item><x>1</x></item><item>"
+       "<x>2</x></item></list></return></m:EchoResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>"},
+      {"1.1 typed", 11, true, false,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://sc"
+       "hemas.xmlsoap.org/soap/envelope/\"><SOAP-ENV:Header><h:trace SOAP-ENV:actor=\"a&quot;b&"
+       "amp;c&apos;\" SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\" SOAP"
+       "-ENV:mustUnderstand=\"1\" xsi:type=\"ns:string\" xmlns:h=\"urn:h\" xmlns:ns=\"http://ww"
+       "w.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">t&lt;"
+       "1&gt;</h:trace></SOAP-ENV:Header><SOAP-ENV:Body><m:EchoResponse SOAP-ENV:encodingStyle="
+       "\"http://schemas.xmlsoap.org/soap/encoding/\" xmlns:m=\"urn:N\"><return xsi:type=\"nss:"
+       "Rec\" xmlns:nss=\"urn:t\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\"><text"
+       " xsi:type=\"ns:string\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\">a&amp;b&lt;c&gt;"
+       "\"d'&#13;\n\te \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E \xED\xA0\x80!</text><empty xsi:type"
+       "=\"ns:string\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\" /><none xsi:nil=\"true\" /"
+       "><when xsi:type=\"ns:dateTime\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\">2000-01-0"
+       "1T18:00:00Z</when><flag xsi:type=\"ns:boolean\" xmlns:ns=\"http://www.w3.org/2001/XMLSc"
+       "hema\">0</flag><blob xsi:type=\"ns:base64Binary\" xmlns:ns=\"http://www.w3.org/2001/XML"
+       "Schema\">AAEC+g==</blob><nsm:q xsi:type=\"ns:double\" xmlns:ns=\"http://www.w3.org/2001"
+       "/XMLSchema\" xmlns:nsm=\"urn:q\">-2.5</nsm:q><inner xsi:type=\"nss:Point\"><x xsi:type="
+       "\"ns:int\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\">3</x></inner><list SOAP-ENC:ar"
+       "rayType=\"nsa:Point[2]\" SOAP-ENC:offset=\"[0]\" xsi:type=\"SOAP-ENC:Array\" xmlns:SOAP"
+       "-ENC=\"http://schemas.xmlsoap.org/soap/encoding/\" xmlns:nsa=\"urn:t\"><item xsi:type="
+       "\"nss:Point\" xmlns:nss=\"urn:t\"><x xsi:type=\"ns:int\" xmlns:ns=\"http://www.w3.org/2"
+       "001/XMLSchema\">1</x></item><item xsi:type=\"nss:Point\" xmlns:nss=\"urn:t\"><x xsi:typ"
+       "e=\"ns:int\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\">2</x></item></list></return>"
+       "</m:EchoResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>"},
+      {"1.2", 12, false, false,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://ww"
+       "w.w3.org/2003/05/soap-envelope\"><SOAP-ENV:Header><h:trace SOAP-ENV:encodingStyle=\"htt"
+       "p://www.w3.org/2003/05/soap-encoding\" SOAP-ENV:mustUnderstand=\"true\" SOAP-ENV:relay="
+       "\"true\" SOAP-ENV:role=\"a&quot;b&amp;c&apos;\" xmlns:h=\"urn:h\">t&lt;1&gt;</h:trace><"
+       "/SOAP-ENV:Header><SOAP-ENV:Body><m:EchoResponse SOAP-ENV:encodingStyle=\"http://www.w3."
+       "org/2003/05/soap-encoding\" xmlns:m=\"urn:N\"><SOAP-RPC:result xmlns:SOAP-RPC=\"http://"
+       "www.w3.org/2003/05/soap-rpc\">return</SOAP-RPC:result><return><text>a&amp;b&lt;c&gt;\"d"
+       "'&#13;\n\te \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E \xED\xA0\x80!</text><empty /><none xsi"
+       ":nil=\"true\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" /><when>2000-01-0"
+       "1T18:00:00Z</when><flag>0</flag><blob>AAEC+g==</blob><nsm:q xmlns:nsm=\"urn:q\">-2.5</n"
+       "sm:q><inner><x>3</x></inner><list SOAP-ENC:arraySize=\"2\" SOAP-ENC:itemType=\"nsa:Poin"
+       "t\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:nsa=\"urn:t\"><ite"
+       "m><x>1</x></item><item><x>2</x></item></list></return></m:EchoResponse></SOAP-ENV:Body>"
+       "</SOAP-ENV:Envelope>"},
+      {"1.2 typed with node types", 12, true, true,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://ww"
+       "w.w3.org/2003/05/soap-envelope\"><SOAP-ENV:Header><h:trace xsi:type=\"ns:string\" SOAP-"
+       "ENC:nodeType=\"simple\" SOAP-ENV:encodingStyle=\"http://www.w3.org/2003/05/soap-encodin"
+       "g\" SOAP-ENV:mustUnderstand=\"true\" SOAP-ENV:relay=\"true\" SOAP-ENV:role=\"a&quot;b&a"
+       "mp;c&apos;\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:h=\"urn:h"
+       "\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\" xmlns:xsi=\"http://www.w3.org/2001/XML"
+       "Schema-instance\">t&lt;1&gt;</h:trace></SOAP-ENV:Header><SOAP-ENV:Body><m:EchoResponse "
+       "SOAP-ENV:encodingStyle=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:m=\"urn:N\"><S"
+       "OAP-RPC:result xmlns:SOAP-RPC=\"http://www.w3.org/2003/05/soap-rpc\">return</SOAP-RPC:r"
+       "esult><return xsi:type=\"nss:Rec\" xmlns:nss=\"urn:t\" xmlns:xsi=\"http://www.w3.org/20"
+       "01/XMLSchema-instance\"><text xsi:type=\"ns:string\" SOAP-ENC:nodeType=\"simple\" xmlns"
+       ":SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:ns=\"http://www.w3.org/2001"
+       "/XMLSchema\">a&amp;b&lt;c&gt;\"d'&#13;\n\te \xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E \xED"
+       "\xA0\x80!</text><empty xsi:type=\"ns:string\" SOAP-ENC:nodeType=\"simple\" xmlns:SOAP-E"
+       "NC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:ns=\"http://www.w3.org/2001/XMLSch"
+       "ema\" /><none xsi:nil=\"true\" /><when xsi:type=\"ns:dateTime\" SOAP-ENC:nodeType=\"sim"
+       "ple\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:ns=\"http://www."
+       "w3.org/2001/XMLSchema\">2000-01-01T18:00:00Z</when><flag xsi:type=\"ns:boolean\" SOAP-E"
+       "NC:nodeType=\"simple\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns"
+       ":ns=\"http://www.w3.org/2001/XMLSchema\">0</flag><blob xsi:type=\"ns:base64Binary\" SOA"
+       "P-ENC:nodeType=\"simple\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xm"
+       "lns:ns=\"http://www.w3.org/2001/XMLSchema\">AAEC+g==</blob><nsm:q xsi:type=\"ns:double"
+       "\" SOAP-ENC:nodeType=\"simple\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encodin"
+       "g\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\" xmlns:nsm=\"urn:q\">-2.5</nsm:q><inne"
+       "r xsi:type=\"nss:Point\"><x xsi:type=\"ns:int\" SOAP-ENC:nodeType=\"simple\" xmlns:SOAP"
+       "-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:ns=\"http://www.w3.org/2001/XMLS"
+       "chema\">3</x></inner><list xsi:type=\"SOAP-ENC:Array\" SOAP-ENC:arraySize=\"2\" SOAP-EN"
+       "C:itemType=\"nsa:Point\" SOAP-ENC:nodeType=\"array\" xmlns:SOAP-ENC=\"http://www.w3.org"
+       "/2003/05/soap-encoding\" xmlns:nsa=\"urn:t\"><item xsi:type=\"nss:Point\" xmlns:nss=\"u"
+       "rn:t\"><x xsi:type=\"ns:int\" SOAP-ENC:nodeType=\"simple\" xmlns:SOAP-ENC=\"http://www."
+       "w3.org/2003/05/soap-encoding\" xmlns:ns=\"http://www.w3.org/2001/XMLSchema\">1</x></ite"
+       "m><item xsi:type=\"nss:Point\" xmlns:nss=\"urn:t\"><x xsi:type=\"ns:int\" SOAP-ENC:node"
+       "Type=\"simple\" xmlns:SOAP-ENC=\"http://www.w3.org/2003/05/soap-encoding\" xmlns:ns=\"h"
+       "ttp://www.w3.org/2001/XMLSchema\">2</x></item></list></return></m:EchoResponse></SOAP-E"
+       "NV:Body></SOAP-ENV:Envelope>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Response r(c.version);
+    ASSERT_TRUE(r.message->Initialize(u"Svc", u"Port", u"urn:node", u"", u"", c.typed,
+                                      c.node_types, r.reader.Get()));
+    r.message->SetSoapVersion(c.version);
+    r.message->SetRequestPhase(false);
+    auto& w = r.reader->wsdl;
+    const std::u16string enc = c.version == 11 ? kEnc11 : std::u16string(xml::kSoap12EncodingNamespace);
+    w.complex_base[Key({u"Rec", u"urn:t"})] = {u"Struct", enc};
+    w.complex_base[Key({u"Point", u"urn:t"})] = {u"Struct", enc};
+    w.complex_base[Key({u"ArrayOfPoint", u"urn:t"})] = {u"Array", enc};
+    w.array_types[Key({u"ArrayOfPoint", u"urn:t"})] = {u"Point", u"urn:t"};
+    w.array_dims[Key({u"ArrayOfPoint", u"urn:t"})] = 1;
+    w.struct_members[Key({u"Point", u"urn:t", u"x", u""})] = {u"int", kXsd};
+    for (auto [member, type] : {std::pair{u"text", u"string"}, {u"empty", u"string"},
+                                {u"none", u"string"}, {u"when", u"dateTime"},
+                                {u"flag", u"boolean"}, {u"blob", u"base64Binary"}}) {
+      w.struct_members[Key({u"Rec", u"urn:t", member, u""})] = {type, kXsd};
+    }
+    w.struct_members[Key({u"Rec", u"urn:t", u"q", u"urn:q"})] = {u"double", kXsd};
+    w.struct_members[Key({u"Rec", u"urn:t", u"inner", u""})] = {u"Point", u"urn:t"};
+    w.struct_members[Key({u"Rec", u"urn:t", u"list", u""})] = {u"ArrayOfPoint", u"urn:t"};
+    w.header_elem_types[Key({u"trace", u"urn:h"})] = {u"string", kXsd};
+    r.Part(u"return", u"Rec", u"urn:t");
+    ASSERT_TRUE(r.message->AddHeaderBlock(u"urn:h", u"trace", Str(u"t<1>"), true, u"a\"b&c'",
+                                          true, false));
+    r.message->SetReturnValueName(u"return");
+    ASSERT_TRUE(SUCCEEDED(r.message->SetReturnValue(Record())));
+    ASSERT_TRUE(r.message->Serialize()) << Narrow(r.FaultText());
+    EXPECT_EQ(Written(*r.message), c.expected);
+  }
+}
+
 // The empty actor the parsers keep as two quotes is written back empty.
 TEST(EnvelopeSerializerTest, HeaderBlockAttributes) {
   Harness h(11);

@@ -60,9 +60,17 @@ void MoveInto(SAFEARRAY* array, const LONG* indices, Variant& value) {
 // `ok` by reference: it is read after the call that fills it.
 bool ReaderType(HRESULT hr, const VARIANT_BOOL& ok) { return SUCCEEDED(hr) && ok == VARIANT_TRUE; }
 
-void AddStructMember(ISoapStruct* s, BSTR name, BSTR ns, VARIANT& value) {
+// Hands `value` to the struct: moved, under names shared by every struct of
+// the message, where the struct allows it; copied through automation where not.
+template <typename Member>
+void AddStructMember(ISoapStruct* s, ISoapStructMembers* members, const Member& m,
+                     VARIANT& value) {
+  if (members) {
+    if (FAILED(members->AppendMember(m.shared.Get(), &value))) ThrowInternal();
+    return;
+  }
   VARIANT_BOOL ok = VARIANT_FALSE;
-  if (FAILED(s->AddMember(name, ns, value, &ok)) || ok != VARIANT_TRUE) {
+  if (FAILED(s->AddMember(m.name.Get(), m.ns.Get(), value, &ok)) || ok != VARIANT_TRUE) {
     ThrowInternal();
   }
 }
@@ -255,7 +263,9 @@ class ValueDecoder::Frame {
     }
     decoder.CountValue();
     ++decoder.depth_;
-    inserted_ = decoder.active_.insert(&accessor).second;
+    // Only an element with an id can be a reference's target, and so be met
+    // again while it is being decoded.
+    if (!accessor.id.empty()) inserted_ = decoder.active_.insert(&accessor).second;
   }
   ~Frame() {
     --decoder_.depth_;
@@ -300,7 +310,8 @@ void ValueDecoder::Charge(size_t bytes) {
   budget.used += bytes;
 }
 
-ComPtr<ISoapStruct> ValueDecoder::NewStruct(const Accessor& accessor) {
+ComPtr<ISoapStruct> ValueDecoder::NewStruct(const Accessor& accessor,
+                                            ComPtr<ISoapStructMembers>* members) {
   size_t bytes = kStructBytes;
   for (const AccessorPtr& member : accessor.children) bytes += MemberBytes(*member);
   Charge(bytes);
@@ -315,6 +326,7 @@ ComPtr<ISoapStruct> ValueDecoder::NewStruct(const Accessor& accessor) {
   if (FAILED(struct_factory_->CreateInstance(nullptr, ISoapStruct::kIid, s.ReceiveVoid())) || !s) {
     ThrowInternal();
   }
+  *members = com::QueryInterfacePtr<ISoapStructMembers>(s.Get());
   return s;
 }
 
@@ -556,14 +568,15 @@ void ValueDecoder::DecodeStruct(const Accessor& accessor, std::u16string_view ty
   if (!accessor.node_type.empty() && accessor.node_type != u"struct") {
     ThrowClient(u"Incorrect nodeType on struct accessor.", true);
   }
-  ComPtr<ISoapStruct> result = NewStruct(accessor);
+  ComPtr<ISoapStructMembers> members;
+  ComPtr<ISoapStruct> result = NewStruct(accessor, &members);
   StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
     const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
     DecodeEncoded(*member, m.type.View(), m.type_ns.View(), expected_encoding, kMemberReference,
                   &value);
-    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
+    AddStructMember(result.Get(), members.Get(), m, value);
   }
   StructInto(result, out);
 }
@@ -598,6 +611,8 @@ const ValueDecoder::MemberType& ValueDecoder::MemberTypeOf(StructType*& cache,
                   ok)) {
     ThrowClient(u"Encountered struct member accessor with unrecognized type.", true);
   }
+  m.shared = SoapMemberNamePtr(SoapMemberName::Create(member.local_name, member.namespace_uri));
+  if (!m.shared) ThrowInternal();
   Charge(kRecordBytes);
   return cache->members.emplace(key, std::move(m)).first->second;
 }
@@ -799,13 +814,14 @@ void ValueDecoder::DecodeLiteralAccessor(const Accessor& accessor, std::u16strin
 
 void ValueDecoder::DecodeLiteralStruct(const Accessor& accessor, std::u16string_view type_name,
                                        std::u16string_view type_ns, VARIANT* out) {
-  ComPtr<ISoapStruct> result = NewStruct(accessor);
+  ComPtr<ISoapStructMembers> members;
+  ComPtr<ISoapStruct> result = NewStruct(accessor, &members);
   StructType* cache = nullptr;
   for (const AccessorPtr& member : accessor.children) {
     const MemberType& m = MemberTypeOf(cache, type_name, type_ns, *member);
     Variant value;
     DecodeLiteral(*member, m.type.View(), m.type_ns.View(), &value);
-    AddStructMember(result.Get(), m.name.Get(), m.ns.Get(), value);
+    AddStructMember(result.Get(), members.Get(), m, value);
   }
   StructInto(result, out);
 }

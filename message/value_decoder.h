@@ -31,6 +31,7 @@
 
 #include "interfaces/dorvish.h"
 #include "interfaces/soapstruct.h"
+#include "interfaces/soapstruct_members.h"
 #include "message/accessor.h"
 #include "message/decode_context.h"
 #include "platform/com/activation.h"
@@ -122,6 +123,7 @@ class ValueDecoder {
   struct MemberType {
     Bstr type, type_ns;
     Bstr name, ns;
+    SoapMemberNamePtr shared;  // the names every struct of this message shares
   };
   struct StructType {
     std::u16string name, ns;
@@ -143,7 +145,8 @@ class ValueDecoder {
   // Counts bytes the decoders of this parse are about to build.
   void Charge(size_t bytes);
   void CountValue();
-  ComPtr<ISoapStruct> NewStruct(const Accessor& accessor);
+  // A new struct, and its in-process side door when it has one.
+  ComPtr<ISoapStruct> NewStruct(const Accessor& accessor, ComPtr<ISoapStructMembers>* members);
   void DecodeItemKind(const Accessor& item, ItemKind kind, int simple_code,
                       std::u16string_view item_type, std::u16string_view item_ns,
                       std::u16string_view expected_encoding, VARIANT* out);

@@ -1,20 +1,44 @@
 #include "soapstruct/soap_struct_impl.h"
 
+#include <stdlib.h>
+#include <string.h>
+
 namespace soapstruct {
-namespace {
 
-bool SameName(BSTR a, BSTR b) { return BstrView(a) == BstrView(b); }
-
-}  // namespace
-
-SoapStructImpl::~SoapStructImpl() {
-  for (Member& m : members_) VariantClear(&m.value);
+SoapStructImpl::Members::~Members() {
+  if (data_ != inline_) free(data_);
 }
 
-long SoapStructImpl::Find(BSTR name, bool unqualified_only) const {
+bool SoapStructImpl::Members::push_back(const Member& member) {
+  if (size_ == capacity_) {
+    const size_t capacity = capacity_ * 2;
+    auto* grown = static_cast<Member*>(malloc(capacity * sizeof(Member)));
+    if (!grown) return false;
+    memcpy(static_cast<void*>(grown), data_, size_ * sizeof(Member));
+    if (data_ != inline_) free(data_);
+    data_ = grown;
+    capacity_ = capacity;
+  }
+  data_[size_++] = member;
+  return true;
+}
+
+void SoapStructImpl::Members::erase(size_t i) {
+  memmove(static_cast<void*>(data_ + i), data_ + i + 1, (size_ - i - 1) * sizeof(Member));
+  --size_;
+}
+
+SoapStructImpl::~SoapStructImpl() {
   for (size_t i = 0; i < members_.size(); ++i) {
-    if (!SameName(members_[i].name.Get(), name)) continue;
-    if (unqualified_only && members_[i].namespace_uri.Length() != 0) continue;
+    VariantClear(&members_[i].value);
+    members_[i].name->Release();
+  }
+}
+
+long SoapStructImpl::Find(std::u16string_view name, bool unqualified_only) const {
+  for (size_t i = 0; i < members_.size(); ++i) {
+    if (members_[i].name->Name() != name) continue;
+    if (unqualified_only && !members_[i].name->Namespace().empty()) continue;
     return long(i);
   }
   return -1;
@@ -22,15 +46,15 @@ long SoapStructImpl::Find(BSTR name, bool unqualified_only) const {
 
 bool SoapStructImpl::Append(BSTR name, BSTR namespace_uri, const VARIANT& value) {
   if (members_.size() >= kMaxMembers) return false;
-  // Most members are unqualified: no namespace is kept for them, and every
-  // getter still answers an empty string.
-  const std::u16string_view ns = BstrView(namespace_uri);
-  Member m{Bstr(BstrView(name)), ns.empty() ? Bstr() : Bstr(ns), {}};
+  Member m{nullptr, {}};
   VariantInit(&m.value);
   if (FAILED(VariantCopyInd(&m.value, &value))) return false;
-  // Structs are mostly small: one block for the first few members.
-  if (members_.empty()) members_.reserve(4);
-  members_.push_back(std::move(m));
+  m.name = SoapMemberName::Create(BstrView(name), BstrView(namespace_uri));
+  if (!m.name || !members_.push_back(m)) {
+    if (m.name) m.name->Release();
+    VariantClear(&m.value);
+    return false;
+  }
   return true;
 }
 
@@ -40,8 +64,8 @@ bool SoapStructImpl::Emit(size_t index, BSTR* name, BSTR* namespace_uri,
   VARIANT copy;
   VariantInit(&copy);
   if (FAILED(VariantCopy(&copy, &m.value))) return false;
-  Bstr name_copy(m.name.View());
-  Bstr ns_copy(m.namespace_uri.View());
+  Bstr name_copy(m.name->Name());
+  Bstr ns_copy(m.name->Namespace());
   VariantClear(value);
   *value = copy;
   *name = name_copy.Detach();
@@ -52,7 +76,7 @@ bool SoapStructImpl::Emit(size_t index, BSTR* name, BSTR* namespace_uri,
 HRESULT SoapStructImpl::GetMember(BSTR bstrName, VARIANT* pvarValue, VARIANT_BOOL* pResult) {
   if (!pvarValue || !pResult) return E_POINTER;
   std::lock_guard lock(mu_);
-  const long i = Find(bstrName, /*unqualified_only=*/false);
+  const long i = Find(BstrView(bstrName), /*unqualified_only=*/false);
   *pResult = i >= 0 && SUCCEEDED(VariantCopy(pvarValue, &members_[size_t(i)].value))
                  ? VARIANT_TRUE
                  : VARIANT_FALSE;
@@ -63,7 +87,7 @@ HRESULT SoapStructImpl::SetMember(BSTR bstrName, VARIANT varValue, VARIANT_BOOL*
   if (!pResult) return E_POINTER;
   std::lock_guard lock(mu_);
   bool ok;
-  if (const long i = Find(bstrName, /*unqualified_only=*/true); i >= 0) {
+  if (const long i = Find(BstrView(bstrName), /*unqualified_only=*/true); i >= 0) {
     VARIANT copy;
     VariantInit(&copy);
     ok = SUCCEEDED(VariantCopyInd(&copy, &varValue));
@@ -90,10 +114,10 @@ HRESULT SoapStructImpl::GetMemberNamespace(BSTR bstrName, BSTR* pbstrNamespaceUR
                                            VARIANT_BOOL* pResult) {
   if (!pbstrNamespaceURI || !pResult) return E_POINTER;
   std::lock_guard lock(mu_);
-  const long i = Find(bstrName, /*unqualified_only=*/false);
+  const long i = Find(BstrView(bstrName), /*unqualified_only=*/false);
   *pResult = VARIANT_FALSE;
   if (i >= 0) {
-    *pbstrNamespaceURI = SysAllocString(members_[size_t(i)].namespace_uri.View());
+    *pbstrNamespaceURI = SysAllocString(members_[size_t(i)].name->Namespace());
     *pResult = VARIANT_TRUE;
   }
   return S_OK;
@@ -102,11 +126,12 @@ HRESULT SoapStructImpl::GetMemberNamespace(BSTR bstrName, BSTR* pbstrNamespaceUR
 HRESULT SoapStructImpl::RemoveMember(BSTR bstrName, VARIANT_BOOL* pResult) {
   if (!pResult) return E_POINTER;
   std::lock_guard lock(mu_);
-  const long i = Find(bstrName, /*unqualified_only=*/false);
+  const long i = Find(BstrView(bstrName), /*unqualified_only=*/false);
   *pResult = VARIANT_FALSE;
   if (i >= 0) {
     VariantClear(&members_[size_t(i)].value);
-    members_.erase(members_.begin() + i);
+    members_[size_t(i)].name->Release();
+    members_.erase(size_t(i));
     *pResult = VARIANT_TRUE;
   }
   return S_OK;
@@ -148,6 +173,35 @@ HRESULT SoapStructImpl::GetNextMember(BSTR* pbstrName, BSTR* pbstrNamespaceURI,
       Emit(size_t(next), pbstrName, pbstrNamespaceURI, pvarValue)) {
     *plPosition = LONG(next);
     *pResult = VARIANT_TRUE;
+  }
+  return S_OK;
+}
+
+HRESULT SoapStructImpl::AppendMember(const SoapMemberName* name, VARIANT* value) {
+  if (!name || !value) return E_POINTER;
+  Member m{name, *value};
+  // What a reference points at is the caller's: it is copied, not taken.
+  const bool copy = (value->vt & VT_BYREF) != 0;
+  if (copy) {
+    VariantInit(&m.value);
+    if (FAILED(VariantCopyInd(&m.value, value))) return E_OUTOFMEMORY;
+  }
+  std::lock_guard lock(mu_);
+  if (members_.size() >= kMaxMembers || !members_.push_back(m)) {
+    if (copy) VariantClear(&m.value);
+    return E_OUTOFMEMORY;
+  }
+  name->AddRef();
+  if (!copy) VariantInit(value);
+  return S_OK;
+}
+
+HRESULT SoapStructImpl::VisitMembers(SoapMemberVisitor* visitor) {
+  if (!visitor) return E_POINTER;
+  std::lock_guard lock(mu_);
+  for (size_t i = 0; i < members_.size(); ++i) {
+    const Member& m = members_[i];
+    if (!visitor->Visit(m.name->Name(), m.name->Namespace(), m.value)) break;
   }
   return S_OK;
 }

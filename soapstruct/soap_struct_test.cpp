@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "interfaces/soapstruct.h"
+#include "interfaces/soapstruct_members.h"
 #include "platform/com/activation.h"
 #include "soapstruct/soap_struct_impl.h"
 
@@ -199,6 +200,112 @@ TEST(SoapStructTest, SetAndGetByNameWithCopiesInAndOut) {
   walked = Walk(s.Get());
   ASSERT_EQ(walked.size(), 4u);
   EXPECT_EQ(walked[0].name, u"SvcName");
+}
+
+// What the in-place walk sees, for comparing with the automation walk.
+std::vector<Walked> Visit(ISoapStructMembers* s) {
+  struct Collect final : SoapMemberVisitor {
+    std::vector<Walked> seen;
+    bool Visit(std::u16string_view name, std::u16string_view ns, const VARIANT& value) override {
+      seen.push_back({std::u16string(name), std::u16string(ns), value.vt});
+      return true;
+    }
+  } collect;
+  EXPECT_EQ(s->VisitMembers(&collect), S_OK);
+  return collect.seen;
+}
+
+bool operator==(const Walked& a, const Walked& b) {
+  return a.name == b.name && a.ns == b.ns && a.vt == b.vt;
+}
+
+// The message object's side door: values taken without a copy, names shared
+// between structs and kept alive by them, and the same members the automation
+// interface shows, past the few the object holds in itself and after removals.
+TEST(SoapStructTest, MembersAppendedInPlaceAndVisitedInPlace) {
+  ComPtr<ISoapStruct> a = NewStruct();
+  ComPtr<ISoapStruct> b = NewStruct();
+  auto a_members = com::QueryInterfacePtr<ISoapStructMembers>(a.Get());
+  auto b_members = com::QueryInterfacePtr<ISoapStructMembers>(b.Get());
+  ASSERT_TRUE(a_members && b_members);
+
+  SoapMemberName* shared = SoapMemberName::Create(u"text", u"urn:n");
+  ASSERT_NE(shared, nullptr);
+  VARIANT value = Text(u"moved");
+  const BSTR original = value.bstrVal;
+  ASSERT_EQ(a_members->AppendMember(shared, &value), S_OK);
+  EXPECT_EQ(value.vt, VT_EMPTY);  // taken, not copied
+  VARIANT other = Text(u"second");
+  ASSERT_EQ(b_members->AppendMember(shared, &other), S_OK);
+  shared->Release();  // the structs keep the name
+
+  VARIANT got;
+  VariantInit(&got);
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  ASSERT_EQ(a->GetMember(Bstr(u"text").Get(), &got, &ok), S_OK);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  EXPECT_EQ(BstrView(got.bstrVal), u"moved");
+  EXPECT_NE(got.bstrVal, original);  // what comes out is still a copy
+  VariantClear(&got);
+  BSTR ns = nullptr;
+  ASSERT_EQ(b->GetMemberNamespace(Bstr(u"text").Get(), &ns, &ok), S_OK);
+  EXPECT_EQ(BstrView(ns), u"urn:n");
+  SysFreeString(ns);
+  b.Reset();
+  b_members.Reset();
+
+  // A by-reference value is copied from what it points at; the caller's
+  // VARIANT is left as it was.
+  LONG target = 41;
+  VARIANT ref;
+  VariantInit(&ref);
+  ref.vt = VT_BYREF | VT_I4;
+  ref.plVal = &target;
+  SoapMemberNamePtr ref_name(SoapMemberName::Create(u"ref", u""));
+  ASSERT_EQ(a_members->AppendMember(ref_name.Get(), &ref), S_OK);
+  EXPECT_EQ(ref.vt, VT_BYREF | VT_I4);
+  target = 42;
+  EXPECT_EQ(a_members->AppendMember(nullptr, &ref), E_POINTER);
+  EXPECT_EQ(a_members->AppendMember(ref_name.Get(), nullptr), E_POINTER);
+
+  // Past the members held in the object itself, through both doors.
+  for (int i = 0; i < 6; ++i) {
+    VARIANT n;
+    VariantInit(&n);
+    n.vt = VT_I4;
+    n.lVal = i;
+    const std::u16string name = u"n" + std::u16string(1, char16_t(u'0' + i));
+    if (i % 2) {
+      SoapMemberNamePtr shared_name(SoapMemberName::Create(name, u""));
+      ASSERT_EQ(a_members->AppendMember(shared_name.Get(), &n), S_OK);
+    } else {
+      ASSERT_EQ(a->AddMember(Bstr(name).Get(), nullptr, n, &ok), S_OK);
+      ASSERT_EQ(ok, VARIANT_TRUE);
+    }
+  }
+  ASSERT_EQ(a->RemoveMember(Bstr(u"n2").Get(), &ok), S_OK);
+  ASSERT_EQ(ok, VARIANT_TRUE);
+  const std::vector<Walked> walked = Walk(a.Get());
+  ASSERT_EQ(walked.size(), 7u);
+  EXPECT_EQ(walked[0], (Walked{u"text", u"urn:n", VT_BSTR}));
+  EXPECT_EQ(walked[1], (Walked{u"ref", u"", VT_I4}));
+  EXPECT_EQ(walked[4].name, u"n3");
+  EXPECT_EQ(walked[6].name, u"n5");
+  EXPECT_EQ(Visit(a_members.Get()), walked);
+  ASSERT_EQ(a->GetMember(Bstr(u"ref").Get(), &got, &ok), S_OK);
+  EXPECT_EQ(got.lVal, 41);
+
+  // A visitor that answers false ends the walk.
+  struct First final : SoapMemberVisitor {
+    int calls = 0;
+    bool Visit(std::u16string_view, std::u16string_view, const VARIANT&) override {
+      ++calls;
+      return false;
+    }
+  } first;
+  ASSERT_EQ(a_members->VisitMembers(&first), S_OK);
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_EQ(a_members->VisitMembers(nullptr), E_POINTER);
 }
 
 // Registered with regcomp into a private registry and created by CLSID, as

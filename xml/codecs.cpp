@@ -92,17 +92,12 @@ bool DecodeHex(std::basic_string_view<Char> text, uint8_t* out, size_t* count) {
   return true;
 }
 
-// Appends ASCII text to the element's text.
-void AppendAscii(XmlElement& element, const char* s, int n) {
-  for (int i = 0; i < n; ++i) element.AppendChar(char16_t(s[i]));
-}
-
 enum class XsdForm { DateTime, Date, Time };
 
-bool FormatXsd(double date, XmlElement& element, XsdForm form) {
+// The form's text in `buffer`; its length, or 0 for a date OleDateToTm refuses.
+int FormatXsd(double date, XsdForm form, char (&buffer)[64]) {
   OleTm tm;
-  if (!OleDateToTm(date, &tm)) return false;
-  char buffer[64];
+  if (!OleDateToTm(date, &tm)) return 0;
   int n = 0;
   switch (form) {
     case XsdForm::DateTime:
@@ -116,8 +111,15 @@ bool FormatXsd(double date, XmlElement& element, XsdForm form) {
       n = std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02dZ", tm.hour, tm.minute, tm.second);
       break;
   }
-  if (n <= 0 || size_t(n) >= sizeof buffer) return false;
-  AppendAscii(element, buffer, n);
+  return n <= 0 || size_t(n) >= sizeof buffer ? 0 : n;
+}
+
+template <typename String>
+bool AppendXsd(double date, XsdForm form, String& out) {
+  char buffer[64];
+  const int n = FormatXsd(date, form, buffer);
+  if (n == 0) return false;
+  out.append(buffer, buffer + n);
   return true;
 }
 
@@ -161,17 +163,23 @@ void AppendHex(const uint8_t* bytes, size_t count, String& out) {
 }
 
 // Runs `append` over the bytes of a one-dimensional byte array, appending to
-// the element's text.
-template <typename Append>
-bool AppendByteArray(SAFEARRAY* array, XmlElement& element, Append append) {
+// `out`.
+template <typename String, typename Append>
+bool AppendByteArray(SAFEARRAY* array, String& out, Append append) {
   if (!array || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) return false;
   void* data = nullptr;
   if (FAILED(SafeArrayAccessData(array, &data))) return false;
-  append(static_cast<const uint8_t*>(data), size_t(array->rgsabound[0].cElements),
-         element.GetMutableText());
+  append(static_cast<const uint8_t*>(data), size_t(array->rgsabound[0].cElements), out);
   SafeArrayUnaccessData(array);
   return true;
 }
+
+constexpr auto kBase64Appender = [](const uint8_t* bytes, size_t count, auto& out) {
+  AppendBase64(bytes, count, out);
+};
+constexpr auto kHexAppender = [](const uint8_t* bytes, size_t count, auto& out) {
+  AppendHex(bytes, count, out);
+};
 
 }  // namespace
 
@@ -202,13 +210,19 @@ bool HexCodec::Decode(std::u16string_view text, uint8_t* out, size_t* count) {
 }
 
 bool EncodeBase64Binary(SAFEARRAY* array, XmlElement& element) {
-  return AppendByteArray(array, element, [](const uint8_t* bytes, size_t count,
-                                            std::u16string& out) { AppendBase64(bytes, count, out); });
+  return AppendByteArray(array, element.GetMutableText(), kBase64Appender);
 }
 
 bool EncodeHexBinary(SAFEARRAY* array, XmlElement& element) {
-  return AppendByteArray(array, element, [](const uint8_t* bytes, size_t count,
-                                            std::u16string& out) { AppendHex(bytes, count, out); });
+  return AppendByteArray(array, element.GetMutableText(), kHexAppender);
+}
+
+bool EncodeBase64Binary(SAFEARRAY* array, std::string& out) {
+  return AppendByteArray(array, out, kBase64Appender);
+}
+
+bool EncodeHexBinary(SAFEARRAY* array, std::string& out) {
+  return AppendByteArray(array, out, kHexAppender);
 }
 
 bool OleDateToTm(double date, OleTm* tm) {
@@ -247,16 +261,24 @@ void OleTmToCrtTm(const OleTm& fields, std::tm* out) {
 }
 
 bool FormatXsdDateTime(double date, XmlElement& element) {
-  return FormatXsd(date, element, XsdForm::DateTime);
+  return AppendXsd(date, XsdForm::DateTime, element.GetMutableText());
 }
 
 bool FormatXsdDate(double date, XmlElement& element) {
-  return FormatXsd(date, element, XsdForm::Date);
+  return AppendXsd(date, XsdForm::Date, element.GetMutableText());
 }
 
 bool FormatXsdTime(double date, XmlElement& element) {
-  return FormatXsd(date, element, XsdForm::Time);
+  return AppendXsd(date, XsdForm::Time, element.GetMutableText());
 }
+
+bool FormatXsdDateTime(double date, std::string& out) {
+  return AppendXsd(date, XsdForm::DateTime, out);
+}
+
+bool FormatXsdDate(double date, std::string& out) { return AppendXsd(date, XsdForm::Date, out); }
+
+bool FormatXsdTime(double date, std::string& out) { return AppendXsd(date, XsdForm::Time, out); }
 
 bool MakeMessageId(std::u16string& out) {
   out.clear();

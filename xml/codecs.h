@@ -48,6 +48,10 @@ class HexCodec {
 // for a null array, one of another shape or type, or one that cannot be locked.
 bool EncodeBase64Binary(SAFEARRAY* array, XmlElement& element);
 bool EncodeHexBinary(SAFEARRAY* array, XmlElement& element);
+// The same appended to `out` (ASCII): writers that stream their output keep
+// no element.
+bool EncodeBase64Binary(SAFEARRAY* array, std::string& out);
+bool EncodeHexBinary(SAFEARRAY* array, std::string& out);
 
 // ---- dates ----------------------------------------------------------------
 
@@ -81,6 +85,10 @@ void OleTmToCrtTm(const OleTm& fields, std::tm* out);
 bool FormatXsdDateTime(double date, XmlElement& element);
 bool FormatXsdDate(double date, XmlElement& element);
 bool FormatXsdTime(double date, XmlElement& element);
+// The same appended to `out` (ASCII).
+bool FormatXsdDateTime(double date, std::string& out);
+bool FormatXsdDate(double date, std::string& out);
+bool FormatXsdTime(double date, std::string& out);
 
 // ---- identifiers and namespaces ------------------------------------------
 

@@ -1,5 +1,9 @@
 #include "xml/xml_writer.h"
 
+#include <stdlib.h>
+#include <string.h>
+
+#include "platform/text/text.h"
 #include "xml/namespaces.h"
 #include "xml/utf8.h"
 #include "xml/xml_parser.h"
@@ -50,23 +54,44 @@ void AppendEscaped(std::u16string& out, std::u16string_view s, bool attribute) {
   out.append(s.substr(run));
 }
 
-void AppendDeclaration(std::u16string& out, std::u16string_view prefix, std::u16string_view uri) {
-  out.append(prefix.empty() ? u" xmlns" : u" xmlns:").append(prefix).append(u"=\"");
-  AppendEscaped(out, uri, /*attribute=*/true);
-  out.push_back(u'"');
+// Where the tree writer puts its text: UTF-16 in a string, or UTF-8.
+struct WideOut {
+  std::u16string& s;
+  void Raw(std::u16string_view text) { s.append(text); }
+  void Raw(char16_t c) { s.push_back(c); }
+  void Escaped(std::u16string_view text, bool attribute) { AppendEscaped(s, text, attribute); }
+};
+struct Utf8Out {
+  Utf8Buffer& b;
+  void Raw(std::u16string_view text) { b.AppendWide(text); }
+  void Raw(char16_t c) { b.Append(char(c)); }  // the writer's own marks, all ASCII
+  void Escaped(std::u16string_view text, bool attribute) { b.AppendEscaped(text, attribute); }
+};
+
+template <typename Out>
+void AppendDeclaration(Out& out, std::u16string_view prefix, std::u16string_view uri) {
+  out.Raw(prefix.empty() ? u" xmlns" : u" xmlns:");
+  out.Raw(prefix);
+  out.Raw(u"=\"");
+  out.Escaped(uri, /*attribute=*/true);
+  out.Raw(u'"');
 }
 
-// `in_force` is the default namespace declared by the ancestors written so far.
-void WriteElement(const XmlElement& element, const XmlElement* parent,
-                  std::u16string_view in_force, std::u16string& out) {
+// Everything of the start tag but its closing character; returns the default
+// namespace in force below the element. `in_force` is the default namespace
+// declared by the ancestors written so far.
+template <typename Out>
+std::u16string_view StartTag(const XmlElement& element, const XmlElement* parent,
+                             std::u16string_view in_force, Out& out) {
   const std::u16string& name = element.GetQualifiedName();
-  out.push_back(u'<');
-  out.append(name);
+  out.Raw(u'<');
+  out.Raw(name);
   for (const auto& [key, attribute] : element.GetAttributes()) {
-    out.push_back(u' ');
-    out.append(attribute->GetQualifiedName()).append(u"=\"");
-    AppendEscaped(out, attribute->GetValue(), /*attribute=*/true);
-    out.push_back(u'"');
+    out.Raw(u' ');
+    out.Raw(attribute->GetQualifiedName());
+    out.Raw(u"=\"");
+    out.Escaped(attribute->GetValue(), /*attribute=*/true);
+    out.Raw(u'"');
   }
   bool declared_default = false;
   const NamespaceScope* scope = element.GetScope();
@@ -81,7 +106,8 @@ void WriteElement(const XmlElement& element, const XmlElement* parent,
       AppendDeclaration(out, prefix, uri);
       if (prefix.empty()) {
         declared_default = true;
-        in_force = uri;
+        // The scope, and so the text, lives as long as the element.
+        in_force = uri.str();
       }
     }
   }
@@ -93,27 +119,52 @@ void WriteElement(const XmlElement& element, const XmlElement* parent,
     AppendDeclaration(out, u"", u"");
     in_force = {};
   }
+  return in_force;
+}
+
+template <typename Out>
+void WriteElement(const XmlElement& element, const XmlElement* parent,
+                  std::u16string_view in_force, Out& out) {
+  in_force = StartTag(element, parent, in_force, out);
   const ChildList& children = element.GetChildList();
   if (element.GetText().empty() && children.empty()) {
-    out.append(u" />");
+    out.Raw(u" />");
     return;
   }
-  out.push_back(u'>');
-  AppendEscaped(out, element.GetText(), /*attribute=*/false);
+  out.Raw(u'>');
+  out.Escaped(element.GetText(), /*attribute=*/false);
   for (const XmlElementPtr& child : children) WriteElement(*child, &element, in_force, out);
-  out.append(u"</").append(name).push_back(u'>');
+  out.Raw(u"</");
+  out.Raw(element.GetQualifiedName());
+  out.Raw(u'>');
 }
 
 }  // namespace
 
 void WriteXmlElement(const XmlElement& element, const XmlElement* parent, std::u16string& out) {
-  WriteElement(element, parent, {}, out);
+  WideOut wide{out};
+  WriteElement(element, parent, {}, wide);
+}
+
+std::u16string_view WriteStartTag(const XmlElement& element, const XmlElement* parent,
+                                  std::u16string_view in_force, Utf8Buffer& out) {
+  Utf8Out utf8{out};
+  return StartTag(element, parent, in_force, utf8);
+}
+
+void WriteXmlElement(const XmlElement& element, const XmlElement* parent,
+                     std::u16string_view in_force, Utf8Buffer& out) {
+  Utf8Out utf8{out};
+  WriteElement(element, parent, in_force, utf8);
 }
 
 size_t WriteXmlDocument(const XmlElement& root, char** out) {
-  std::u16string text(kXmlDeclaration);
-  WriteXmlElement(root, nullptr, text);
-  return WideToUtf8Buffer(text.data(), text.size(), out);
+  Utf8Buffer text;
+  text.AppendWide(kXmlDeclaration);
+  WriteXmlElement(root, nullptr, {}, text);
+  size_t length = 0;
+  *out = text.Release(&length);
+  return length;
 }
 
 size_t XmlParser::WriteXmlDocument(char** out) const {
@@ -134,6 +185,143 @@ void EscapeXmlAttribute(std::u16string& value) {
   std::u16string escaped;
   AppendEscaped(escaped, value, /*attribute=*/true);
   value.swap(escaped);
+}
+
+// ---- Utf8Buffer -------------------------------------------------------------
+
+namespace {
+
+bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// One UTF-16 unit or pair at text[i] as UTF-8 at `o`; returns the units read.
+size_t EncodeAt(std::u16string_view text, size_t i, char*& o) {
+  char32_t c = text[i];
+  size_t units = 1;
+  if (IsHigh(char16_t(c)) && i + 1 < text.size() && IsLow(text[i + 1])) {
+    c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+    units = 2;
+  }
+  o += text::Utf8EncodeOne(c, o);
+  return units;
+}
+
+}  // namespace
+
+Utf8Buffer::~Utf8Buffer() { free(data_); }
+
+bool Utf8Buffer::Ensure(size_t more) {
+  if (failed_) return false;
+  if (capacity_ - size_ >= more) return true;
+  size_t capacity = capacity_ ? capacity_ * 2 : 256;
+  if (capacity - size_ < more) capacity = size_ + more;
+  char* grown = static_cast<char*>(realloc(data_, capacity));
+  if (!grown) {
+    free(data_);
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    failed_ = true;
+    return false;
+  }
+  data_ = grown;
+  capacity_ = capacity;
+  return true;
+}
+
+void Utf8Buffer::Append(std::string_view bytes) {
+  if (bytes.empty() || !Ensure(bytes.size())) return;
+  memcpy(data_ + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+}
+
+void Utf8Buffer::Append(char c) {
+  if (!Ensure(1)) return;
+  data_[size_++] = c;
+}
+
+void Utf8Buffer::AppendWide(std::u16string_view text) {
+  // Three bytes a unit covers every form (a pair's four bytes are two units).
+  if (text.empty() || !Ensure(text.size() * 3)) return;
+  char* o = data_ + size_;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] < 0x80) {
+      *o++ = char(text[i++]);
+    } else {
+      i += EncodeAt(text, i, o);
+    }
+  }
+  size_ = size_t(o - data_);
+}
+
+void Utf8Buffer::AppendEscaped(std::u16string_view text, bool attribute) {
+  if (text.empty() || !Ensure(text.size() * 3)) return;
+  char* o = data_ + size_;
+  for (size_t i = 0; i < text.size();) {
+    const char16_t c = text[i];
+    if (c >= 0x80) {
+      i += EncodeAt(text, i, o);
+      continue;
+    }
+    std::string_view replacement;
+    switch (c) {
+      case u'&':
+        replacement = "&amp;";
+        break;
+      case u'<':
+        replacement = "&lt;";
+        break;
+      case u'>':
+        if (!attribute) replacement = "&gt;";
+        break;
+      case u'\'':
+        if (attribute) replacement = "&apos;";
+        break;
+      case u'"':
+        if (attribute) replacement = "&quot;";
+        break;
+      case u'\r':
+        replacement = "&#13;";
+        break;
+      case u'\n':
+        if (attribute) replacement = "&#10;";
+        break;
+      case u'\t':
+        if (attribute) replacement = "&#9;";
+        break;
+      default:
+        break;
+    }
+    ++i;
+    if (replacement.empty()) {
+      *o++ = char(c);
+      continue;
+    }
+    // The reference takes more room than the three bytes counted for it.
+    size_ = size_t(o - data_);
+    if (!Ensure(replacement.size() + (text.size() - i) * 3)) return;
+    o = data_ + size_;
+    memcpy(o, replacement.data(), replacement.size());
+    o += replacement.size();
+  }
+  size_ = size_t(o - data_);
+}
+
+char* Utf8Buffer::Release(size_t* length) {
+  *length = 0;
+  char* data = nullptr;
+  if (!failed_ && size_ != 0) {
+    // The text outlives the writer: an exact block for it, not the slack of
+    // the last growth.
+    data = static_cast<char*>(malloc(size_));
+    if (data) {
+      memcpy(data, data_, size_);
+      *length = size_;
+    }
+  }
+  free(data_);
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  return data;
 }
 
 }  // namespace xml

@@ -35,4 +35,50 @@ size_t WriteXmlDocument(const XmlElement& root, char** out);
 void EscapeXmlText(std::u16string& text);
 void EscapeXmlAttribute(std::u16string& value);
 
+// UTF-8 text growing in one buffer from malloc, for writers that stream a
+// document instead of building its tree. UTF-16 input is converted as
+// WriteXmlDocument converts it: a valid surrogate pair becomes one four-byte
+// sequence, a lone surrogate three bytes. A failed allocation empties the
+// buffer and marks it failed; later appends do nothing.
+class Utf8Buffer {
+ public:
+  Utf8Buffer() = default;
+  ~Utf8Buffer();
+  Utf8Buffer(const Utf8Buffer&) = delete;
+  Utf8Buffer& operator=(const Utf8Buffer&) = delete;
+
+  void Append(std::string_view bytes);
+  void Append(char c);
+  void AppendWide(std::u16string_view text);
+  // Escaped as EscapeXmlText / EscapeXmlAttribute escape.
+  void AppendEscaped(std::u16string_view text, bool attribute);
+
+  size_t size() const { return size_; }
+  bool failed() const { return failed_; }
+  // The bytes (null when none or failed) for the caller to free; the buffer is
+  // left empty.
+  char* Release(size_t* length);
+
+ private:
+  // Room for `more` bytes past the end; false when it cannot be had.
+  bool Ensure(size_t more);
+
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool failed_ = false;
+};
+
+// The pieces of WriteXmlElement, for a writer that streams children of its own
+// between an element's tags. The start tag is left without its closing
+// character: the caller writes '>' before the element's content, or " />" in
+// place of the end tag when there is none. Returns the default namespace in
+// force for the element's children (a view into `element` or `in_force`).
+std::u16string_view WriteStartTag(const XmlElement& element, const XmlElement* parent,
+                                  std::u16string_view in_force, Utf8Buffer& out);
+// The whole element under `parent`, with `in_force` the default namespace its
+// ancestors declared.
+void WriteXmlElement(const XmlElement& element, const XmlElement* parent,
+                     std::u16string_view in_force, Utf8Buffer& out);
+
 }  // namespace xml

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/text/text.h"
+#include "xml/utf8.h"
 #include "xml/xml_parser.h"
 #include "xml/testing/tree_dump.h"
 
@@ -185,6 +186,61 @@ TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
     XmlElementPtr tree = c.build();
     ASSERT_NE(tree, nullptr);
     EXPECT_EQ(Write(*tree), c.expected);
+  }
+}
+
+// The streaming writers' UTF-8 text: what escaping the UTF-16 text and then
+// converting it all at once gives, for every form of character, at any split
+// of the text into appends.
+TEST(XmlWriterTest, Utf8BufferMatchesEscapingThenConverting) {
+  const std::u16string cases[] = {
+      u"",
+      u"plain",
+      u"&<>\"'\r\n\t",
+      u"\u00e9\u07ff\u0800\uffff",
+      u"pair \U0001D11E end",
+      std::u16string(u"lone high \xD800 ") + u"and low \xDC00",
+      std::u16string(u"high at the end \xD834"),
+      std::u16string(u"high then text \xD834x"),
+      std::u16string(400, u'<'),  // references larger than the room kept for the text
+  };
+  for (bool attribute : {false, true}) {
+    for (const std::u16string& text : cases) {
+      SCOPED_TRACE(text::Narrow(text));
+      std::u16string escaped = text;
+      if (attribute) {
+        EscapeXmlAttribute(escaped);
+      } else {
+        EscapeXmlText(escaped);
+      }
+      char* reference = nullptr;
+      const size_t n = WideToUtf8Buffer(escaped.data(), escaped.size(), &reference);
+      const std::string expected(reference ? reference : "", n);
+      std::free(reference);
+      for (size_t split : {size_t{0}, text.size() / 2, text.size()}) {
+        Utf8Buffer buffer;
+        buffer.AppendEscaped(std::u16string_view(text).substr(0, split), attribute);
+        buffer.AppendEscaped(std::u16string_view(text).substr(split), attribute);
+        size_t length = 0;
+        char* bytes = buffer.Release(&length);
+        const std::string got(bytes ? bytes : "", length);
+        std::free(bytes);
+        // A pair split between two appends is two lone surrogates, as in any
+        // conversion of the pieces apart.
+        const bool splits_pair = split > 0 && split < text.size() &&
+                                 text[split - 1] >= 0xD800 && text[split - 1] <= 0xDBFF;
+        if (!splits_pair) {
+          EXPECT_EQ(got, expected) << split;
+        }
+        EXPECT_EQ(bytes == nullptr, expected.empty());
+      }
+      Utf8Buffer wide;
+      wide.AppendWide(escaped);
+      size_t length = 0;
+      char* bytes = wide.Release(&length);
+      EXPECT_EQ(std::string(bytes ? bytes : "", length), expected);
+      std::free(bytes);
+    }
   }
 }
 
