@@ -1,5 +1,7 @@
 #include "message/message_parser.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory_resource>
@@ -90,13 +92,20 @@ struct ParseState {
   std::unique_ptr<ParsedFault> fault;
   IdTable header_ids;
   IdTable body_ids;
-  xml::XmlElement* body_element = nullptr;
+  // What the literal forms are written from: the body and, in step with
+  // header_blocks, the blocks.
+  const xml::NamespaceScope* envelope_scope = nullptr;
+  const xml::NamespaceScope* header_scope = nullptr;
+  ReceivedElement body;
+  std::vector<ReceivedElement> received_blocks;
   std::u16string body_encoding;
   bool has_result = false;
   std::u16string result_ns, result_name;
   DecodeBudget budget;
   const xml::XmlParser* parser = nullptr;   // the parse under way
   std::string_view bytes;                   // its input
+  // The input as parsed: texts and markup of the records are slices of it.
+  std::u16string source;
   std::vector<xml::NodeHandler*> handlers;  // in the arena
 
   ParseState() = default;
@@ -134,6 +143,19 @@ struct ParseState {
   AccessorPtr NewRecord() {
     return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor(&arena));
   }
+  // `text` where it lives as long as the records: in the source, or copied.
+  std::u16string_view Keep(std::u16string_view text) {
+    const auto at = reinterpret_cast<uintptr_t>(text.data());
+    const auto first = reinterpret_cast<uintptr_t>(source.data());
+    if (at >= first && at + text.size() * sizeof(char16_t) <=
+                           first + source.size() * sizeof(char16_t)) {
+      return text;
+    }
+    auto* copy = static_cast<char16_t*>(
+        arena.allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
+    std::copy(text.begin(), text.end(), copy);
+    return {copy, text.size()};
+  }
 };
 
 }  // namespace internal
@@ -151,7 +173,6 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   acc->soap_version = version;
   acc->local_name = element.SharedLocalName();
   acc->namespace_uri = element.SharedNamespaceURI();
-  acc->element = &element;
   // Most value elements carry no attribute at all.
   const bool bare = element.GetAttributes().empty();
   std::u16string value;
@@ -161,6 +182,7 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   } else if (version == xml::kSoapVersion11 && inherited) {
     acc->encoding_style = *inherited;
     acc->has_encoding_style = true;
+    acc->inherited_encoding_style = true;
   }
   if (bare) return acc;
 
@@ -304,15 +326,10 @@ class AccessorHandler : public xml::NodeHandler {
     acc_.children.push_back(std::move(child));
     return state_.Reuse<AccessorHandler>(state_, ref, ids_, false, false);
   }
-  void Characters(std::u16string_view text) override { acc_.text = text; }
+  void Characters(std::u16string_view text) override { acc_.text = state_.Keep(text); }
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement& element) override {
-    // The literal form of a SOAP 1.1 block carries its effective encoding.
-    if (header_block_ && soap_version_ == xml::kSoapVersion11 && acc_.has_encoding_style &&
-        !element.GetAttributeNode(xml::kSoap11EnvelopeNamespace, u"encodingStyle")) {
-      element.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace,
-                               acc_.encoding_style);
-    }
+                  xml::XmlElement&) override {
+    if (header_block_) state_.received_blocks.back().markup = state_.parser->CurrentMarkup();
     // The dispatcher drops this handler now; nothing else holds it.
     state_.spare.push_back(this);
     return true;
@@ -341,6 +358,12 @@ class HeaderHandler : public xml::NodeHandler {
     ReadHeaderBlockAttributes(element, *block);
     if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
     Accessor& ref = *block;
+    // The literal form of a SOAP 1.1 block carries its effective encoding.
+    state_.received_blocks.push_back(
+        {{},
+         state_.header_scope,
+         soap_version_ == xml::kSoapVersion11 && ref.has_encoding_style &&
+             ref.inherited_encoding_style});
     state_.header_blocks.push_back(std::move(block));
     return state_.Make<AccessorHandler>(state_, ref, state_.header_ids, true, false);
   }
@@ -490,6 +513,11 @@ class BodyHandler : public xml::NodeHandler {
     state_.wrapper = NewAccessor(state_, soap_version_, element, nullptr);
     return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
   }
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement&) override {
+    state_.body.markup = state_.parser->CurrentMarkup();
+    return true;
+  }
 
  private:
   ParseState& state_;
@@ -534,11 +562,12 @@ class EnvelopeHandler : public xml::NodeHandler {
       has_encoding = true;
     }
     if (header) {
+      state_.header_scope = element.GetScope();
       if (!header_) header_ = state_.Make<HeaderHandler>(state_, encoding, has_encoding);
       return header_;
     }
     state_.body_seen = true;
-    state_.body_element = &element;
+    state_.body.scope = state_.envelope_scope;
     state_.body_encoding = encoding;
     return state_.Make<BodyHandler>(state_, encoding, has_encoding);
   }
@@ -610,6 +639,7 @@ class DocumentHandler : public xml::NodeHandler {
       internal::ThrowFault(xml::kFaultVersionMismatch, u"SOAP Version Mismatch", false);
     }
     state_.envelope_seen = true;
+    state_.envelope_scope = element.GetScope();
     std::u16string encoding;
     if (Attribute(element, EnvelopeNamespace(state_.version), u"encodingStyle", &encoding)) {
       if (state_.version != xml::kSoapVersion11) {
@@ -627,7 +657,10 @@ class DocumentHandler : public xml::NodeHandler {
 
 }  // namespace
 
-MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {}
+MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {
+  // Envelope, Header and Body: what lies under them lives in the records.
+  parser_.SetTreeDepth(2);
+}
 
 MessageParser::~MessageParser() = default;
 
@@ -649,6 +682,13 @@ int MessageParser::GetParsedVersion() const { return state_->version; }
 DecodeBudget& MessageParser::Budget() const { return state_->budget; }
 xml::XmlElement* MessageParser::GetEnvelopeElement() const {
   return state_->envelope_seen ? parser_.GetRoot() : nullptr;
+}
+
+ReceivedElement MessageParser::GetReceivedHeaderBlock(const Accessor& block) const {
+  for (size_t i = 0; i < state_->header_blocks.size(); ++i) {
+    if (state_->header_blocks[i].get() == &block) return state_->received_blocks[i];
+  }
+  return {};
 }
 
 bool MessageParser::GetResultName(std::u16string* ns, std::u16string* local_name) const {
@@ -676,7 +716,17 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   state_->bytes = std::string_view(bytes, message.EnvelopeLength());
   state_->budget.limit = DecodeBudget::ForMessage(message.EnvelopeLength());
   try {
-    parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
+    std::u16string& source = state_->source;
+    std::u16string_view text =
+        xml::XmlParser::DecodeXmlBytes(bytes, message.EnvelopeLength(), source);
+    // Bytes read in place may change under the records: they keep their own.
+    const auto at = reinterpret_cast<uintptr_t>(text.data());
+    const auto first = reinterpret_cast<uintptr_t>(source.data());
+    if (at < first || at > first + source.size() * sizeof(char16_t)) {
+      source.assign(text);
+      text = source;
+    }
+    parser_.Parse(text, &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
   } catch (int line) {
     dispatcher_.SetRootHandler(nullptr);
@@ -697,8 +747,8 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
 }
 
 void MessageParser::StoreLiteralBody(SoapMessage& message) {
-  if (!state_->body_element) return;
-  if (!message.SetParsedLiteralBody(*this, *state_->body_element, state_->body_encoding)) {
+  if (state_->body.markup.empty()) return;
+  if (!message.SetParsedLiteralBody(*this, state_->body, state_->body_encoding)) {
     internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
   }
 }

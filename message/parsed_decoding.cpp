@@ -83,7 +83,7 @@ void DecodeHeaderBlocks(const MessageParser& parser, SoapMessage& message, Idorv
       }
     }
     if (!message.AddParsedLiteralHeaderBlock(
-            parser, *acc.element, acc.namespace_uri, acc.local_name, acc.must_understand, acc.role,
+            parser, parser.GetReceivedHeaderBlock(acc), acc.namespace_uri, acc.local_name, acc.must_understand, acc.role,
             acc.relay, acc.has_encoding_style ? acc.encoding_style : u"")) {
       internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
     }

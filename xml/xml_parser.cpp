@@ -50,10 +50,15 @@ NamespaceMap DeclaredBindings(const XmlElement& element, const XmlElement* paren
   return scope->BindingsSince(parent ? parent->GetScope() : nullptr);
 }
 
-// What ParseXmlBuffer parses, the byte-order mark left out: the bytes
-// themselves when they are UTF-16LE that can be read in place, else `wide`,
-// their decoded copy.
-std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
+}  // namespace
+
+void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
+  handler_ = handler;
+  scanner_.Reset(text.data(), text.data() + text.size());
+  ParseDocument();
+}
+
+std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
   const auto* b = static_cast<const unsigned char*>(bytes);
   if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
     const size_t units = length / 2;
@@ -78,12 +83,13 @@ std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16str
   return wide;
 }
 
-}  // namespace
-
-void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
-  handler_ = handler;
-  scanner_.Reset(text.data(), text.data() + text.size());
-  ParseDocument();
+void XmlParser::ParseFragment(std::u16string_view text, const NamespaceScope* inherited) {
+  inherited_ = inherited;
+  struct Restore {
+    XmlParser& parser;
+    ~Restore() { parser.inherited_ = nullptr; }
+  } restore{*this};
+  Parse(text, nullptr);
 }
 
 void XmlParser::ParseBstr(BSTR text, XmlContentHandler* handler) {
@@ -116,6 +122,7 @@ void XmlParser::ParseDocument() {
       parser.seen_names_ = decltype(parser.seen_names_)();
       parser.names_.Reset();
       parser.flattened_ = decltype(parser.flattened_)();
+      parser.transient_ = decltype(parser.transient_)();
     }
   } cleanup{*this};
   try {
@@ -123,6 +130,8 @@ void XmlParser::ParseDocument() {
     ParseProlog();
     if (scanner_.PeekChar() != u'<' || !ParseXmlElement(nullptr, 1)) RaiseParseError();
     ParseMisc();
+    // Only spacing, comments and processing instructions may follow the root.
+    if (!scanner_.AtEnd()) RaiseParseError();
     if (handler_) handler_->EndDocument();
   } catch (...) {
     root_.reset();  // a handler's exception leaves no half-built tree behind either
@@ -251,18 +260,43 @@ void XmlParser::SkipInternalSubset() {
   }
 }
 
+XmlElement* XmlParser::NewElement(XmlElement* parent, int depth,
+                                  std::u16string_view qualified_name) {
+  if (!parent || depth <= tree_depth_) {
+    auto owned = std::make_unique<XmlElement>(std::u16string(qualified_name));
+    XmlElement* element = owned.get();
+    if (parent) {
+      parent->AppendChild(std::move(owned));
+    } else {
+      root_ = std::move(owned);
+    }
+    return element;
+  }
+  const size_t slot = size_t(depth - tree_depth_ - 1);
+  if (slot == transient_.size()) {
+    transient_.push_back(std::make_unique<XmlElement>(std::u16string(qualified_name)));
+    return transient_.back().get();
+  }
+  // The last element at this depth has ended: its node and the space its
+  // strings hold serve this one.
+  XmlElement& element = *transient_[slot];
+  element.qualified_name_.assign(qualified_name);
+  element.namespace_uri_ = {};
+  element.local_name_ = {};
+  element.text_.clear();
+  element.attributes_.clear();
+  element.scope_.reset();
+  element.default_namespace_ = {};
+  return &element;
+}
+
 XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   if (depth > kMaxNestingDepth) RaiseParseError();
+  const char16_t* const begin = scanner_.Position();
   scanner_.NextChar();  // '<', checked by the caller
   std::u16string_view qualified_name;
   if (!scanner_.ScanName(&qualified_name)) RaiseParseError();
-  auto owned = std::make_unique<XmlElement>(std::u16string(qualified_name));
-  XmlElement* element = owned.get();
-  if (parent) {
-    parent->AppendChild(std::move(owned));
-  } else {
-    root_ = std::move(owned);
-  }
+  XmlElement* element = NewElement(parent, depth, qualified_name);
 
   pending_.clear();
   // Not clear(): it costs the bucket count, which one huge tag makes large,
@@ -279,20 +313,28 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   if (scanner_.MatchChar(u'/')) {
     if (!scanner_.MatchChar(u'>')) RaiseParseError();
     if (handler_) {
+      element_begin_ = begin;
       handler_->StartElement(element->namespace_uri_, element->local_name_,
                              element->qualified_name_, element->GetAttributes(), *element);
     }
   } else if (scanner_.MatchChar(u'>')) {
     if (handler_) {
+      element_begin_ = begin;
       handler_->StartElement(element->namespace_uri_, element->local_name_,
                              element->qualified_name_, element->GetAttributes(), *element);
     }
-    XmlParseContent(*element, depth);
-    if (handler_ && !element->GetText().empty()) handler_->Characters(element->GetText());
+    TextRun run;
+    XmlParseContent(*element, depth, run);
+    const std::u16string& text = element->GetText();
+    if (handler_ && !text.empty()) {
+      handler_->Characters(run.contiguous ? std::u16string_view(run.begin, text.size())
+                                          : std::u16string_view(text));
+    }
   } else {
     RaiseParseError();
   }
   if (handler_) {
+    element_begin_ = begin;
     handler_->EndElement(element->namespace_uri_, element->local_name_, element->qualified_name_,
                          *element);
     SendEndPrefixMappings(*element, parent);
@@ -350,6 +392,11 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   if (parent) {
     element.ShareScope(*parent);
     element.default_namespace_ = parent->default_namespace_;
+  } else if (inherited_) {
+    // One flat level: the fragment's root declares, on writing, every
+    // binding it had where it stood.
+    element.SetScope(std::make_shared<const NamespaceScope>(nullptr, inherited_->Flatten()));
+    if (const SharedString* uri = inherited_->Find(u"")) element.default_namespace_ = *uri;
   } else {
     element.SetScope(RootScope());
   }
@@ -458,10 +505,20 @@ void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElemen
   }
 }
 
-void XmlParser::XmlParseContent(XmlElement& element, int depth) {
+void XmlParser::AppendRun(std::u16string& text, std::u16string_view piece, TextRun& run) {
+  if (piece.empty()) return;
+  if (text.empty()) {
+    run.begin = piece.data();
+  } else if (piece.data() != run.begin + text.size()) {
+    run.contiguous = false;
+  }
+  text.append(piece);
+}
+
+void XmlParser::XmlParseContent(XmlElement& element, int depth, TextRun& run) {
   std::u16string& text = element.text_;
   for (;;) {
-    text.append(scanner_.ScanCharData(u'<', u'&', u']'));
+    AppendRun(text, scanner_.ScanCharData(u'<', u'&', u']'), run);
     switch (scanner_.PeekChar()) {
       case u'<':
         switch (scanner_.PeekChar(1)) {
@@ -469,7 +526,7 @@ void XmlParser::XmlParseContent(XmlElement& element, int depth) {
             XmlParseEndTag(element);
             return;
           case u'!':
-            if (!XmlParseComment() && !XmlParseCData(element)) RaiseParseError();
+            if (!XmlParseComment() && !XmlParseCData(element, run)) RaiseParseError();
             break;
           case u'?':
             XmlParseProcessingInstruction();
@@ -481,33 +538,47 @@ void XmlParser::XmlParseContent(XmlElement& element, int depth) {
         break;
       case u'&':
         scanner_.NextChar();
+        run.contiguous = false;
         ParseReference(text);
         break;
       case u']':
         if (scanner_.MatchString(u"]]>")) RaiseParseError();
+        AppendRun(text, {scanner_.Position(), 1}, run);
         scanner_.NextChar();
-        text.push_back(u']');
         break;
-      default:  // a line end, other character data, or what XML refuses
+      default: {  // a line end, other character data, or what XML refuses
+        const char16_t* at = scanner_.Position();
+        if (scanner_.PeekChar() == u'\r') run.contiguous = false;  // read as a LF
+        const size_t before = text.size();
         if (!scanner_.TakeSpecial(&text)) RaiseParseError();
+        if (text.size() > before && run.contiguous) {
+          if (before == 0) {
+            run.begin = at;
+          } else if (at != run.begin + before) {
+            run.contiguous = false;
+          }
+        }
         break;
+      }
     }
   }
 }
 
-bool XmlParser::XmlParseCData(XmlElement& element) {
+bool XmlParser::XmlParseCData(XmlElement& element, TextRun& run) {
   if (!scanner_.MatchString(u"<![CDATA[")) return false;
   std::u16string& text = element.text_;
   for (;;) {
     // CDATA refuses every control but tab and line ends, DEL and C1 included.
-    text.append(scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'));
+    AppendRun(text, scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'), run);
     if (scanner_.MatchString(u"]]>")) return true;
     const char16_t c = scanner_.PeekChar();
     if (c == u']') {
+      AppendRun(text, {scanner_.Position(), 1}, run);
       scanner_.NextChar();
-      text.push_back(u']');
     } else if ((text::IsCntrl(c) && c != u'\r') || !scanner_.TakeSpecial(&text)) {
       RaiseParseError();  // a control character, one XML refuses, or the end
+    } else {
+      run.contiguous = false;  // a line end read as a LF, or a character past U+D7FF
     }
   }
 }
