@@ -10,6 +10,7 @@
 
 #include "message/array_attributes.h"
 #include "message/internal/faults.h"
+#include "message/internal/parse_blocks.h"
 #include "message/soap_message.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
@@ -36,10 +37,11 @@ bool Attribute(const xml::XmlElement& element, std::u16string_view uri,
   return element.GetAttributeValue(uri, local_name, value);
 }
 
-// Resolves a qualified-name value against the element's scope.
+// Resolves a qualified-name value against the element's scope; the parts view
+// `value` and the element's scope.
 void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
                   std::u16string_view unresolvable, std::u16string_view undeclared,
-                  std::u16string* ns, std::u16string* local_name) {
+                  std::u16string_view* ns, std::u16string_view* local_name) {
   value = TrimSpaces(value);
   const size_t colon = value.find(u':');
   if (colon == std::u16string_view::npos) {
@@ -55,6 +57,15 @@ void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
   if (!uri) ThrowClient(undeclared, true);
   *ns = *uri;
   *local_name = value.substr(colon + 1);
+}
+
+void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
+                  std::u16string_view unresolvable, std::u16string_view undeclared,
+                  std::u16string* ns, std::u16string* local_name) {
+  std::u16string_view ns_part, local_part;
+  ResolveQName(value, element, unresolvable, undeclared, &ns_part, &local_part);
+  *ns = ns_part;
+  *local_name = local_part;
 }
 
 bool FlagValue(std::u16string_view value, bool* flag) {
@@ -79,7 +90,7 @@ constexpr size_t kArenaFirstBlock = 4096;
 struct ParseState {
   // The records and handlers of one parse, freed together with it: first
   // member, so that it outlives every record the other members own.
-  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock};
+  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock, ParseBlocks()};
   bool response = false;
   int version = xml::kSoapVersion11;
   bool envelope_seen = false;
@@ -102,6 +113,8 @@ struct ParseState {
   bool has_result = false;
   std::u16string result_ns, result_name;
   DecodeBudget budget;
+  // Attribute values that repeat from record to record, kept once.
+  xml::StringInterner names;
   const xml::XmlParser* parser = nullptr;   // the parse under way
   std::string_view bytes;                   // its input
   // The input as parsed: texts and markup of the records are slices of it.
@@ -175,9 +188,17 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   acc->namespace_uri = element.SharedNamespaceURI();
   // Most value elements carry no attribute at all.
   const bool bare = element.GetAttributes().empty();
-  std::u16string value;
-  if (!bare && Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
-    acc->encoding_style = value;
+  // The element's own value, not a copy; values that repeat from element to
+  // element are shared.
+  std::u16string_view value;
+  auto Attribute = [&element, &value](std::u16string_view uri, std::u16string_view local_name) {
+    const xml::XmlAttribute* attribute = element.GetAttributeNode(uri, local_name);
+    if (attribute) value = attribute->GetValue();
+    return attribute != nullptr;
+  };
+  xml::StringInterner& names = state.names;
+  if (!bare && Attribute(EnvelopeNamespace(version), u"encodingStyle")) {
+    acc->encoding_style = names.Intern(value);
     acc->has_encoding_style = true;
   } else if (version == xml::kSoapVersion11 && inherited) {
     acc->encoding_style = *inherited;
@@ -187,56 +208,52 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   if (bare) return acc;
 
   if (version == xml::kSoapVersion11) {
-    if (Attribute(element, u"", u"id", &value)) acc->id = value;
-    if (Attribute(element, u"", u"href", &value)) {
+    if (Attribute(u"", u"id")) acc->id = value;
+    if (Attribute(u"", u"href")) {
       acc->href = value;
       acc->has_href = true;
     }
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"root", &value)) acc->root = value;
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"arrayType", &value)) {
+    if (Attribute(xml::kSoap11EncodingNamespace, u"root")) acc->root = names.Intern(value);
+    if (Attribute(xml::kSoap11EncodingNamespace, u"arrayType")) {
       ParseArrayType(value, element, *acc);
     }
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"offset", &value)) {
-      ParseOffset(value, *acc);
-    }
+    if (Attribute(xml::kSoap11EncodingNamespace, u"offset")) ParseOffset(value, *acc);
   } else {
-    const bool has_id = Attribute(element, xml::kSoap12EncodingNamespace, u"id", &value);
+    const bool has_id = Attribute(xml::kSoap12EncodingNamespace, u"id");
     if (has_id) acc->id = value;
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"ref", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"ref")) {
       if (has_id) ThrowClient(u"Encountered  attributes 'type' and 'id' on same element.", true);
       acc->href = value;
       acc->has_href = true;
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"nodeType", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"nodeType")) {
       if (value != u"simple" && value != u"struct" && value != u"array") {
         ThrowClient(u"Encountered invalid value for attribute 'nodeType' on accessor element.",
                     true);
       }
-      acc->node_type = value;
+      acc->node_type = names.Intern(value);
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"itemType", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"itemType")) {
       ParseItemType(value, element, *acc);
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"arraySize", &value)) {
-      ParseArraySize(value, *acc);
-    }
+    if (Attribute(xml::kSoap12EncodingNamespace, u"arraySize")) ParseArraySize(value, *acc);
   }
 
-  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"nil", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"null", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"nil", &value)) {
-    acc->nil_text = value;
+  if (Attribute(xml::kXmlSchemaInstanceNamespace, u"nil") ||
+      Attribute(xml::kXmlSchemaInstance1999Namespace, u"null") ||
+      Attribute(xml::kXmlSchemaInstance2000Namespace, u"nil")) {
+    acc->nil_text = names.Intern(value);
   }
-  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
-    std::u16string type_ns, type_name;
+  if (Attribute(xml::kXmlSchemaInstanceNamespace, u"type") ||
+      Attribute(xml::kXmlSchemaInstance1999Namespace, u"type") ||
+      Attribute(xml::kXmlSchemaInstance2000Namespace, u"type")) {
+    std::u16string_view type_ns, type_name;
     ResolveQName(value, element,
                  u"Encountered unresolvable namespace for attribute 'type' on element.",
                  u"Encountered undeclared namespace prefix for attribute 'type' on element.",
                  &type_ns, &type_name);
-    acc->type_namespace = std::move(type_ns);
-    acc->type_name = std::move(type_name);
+    acc->type_namespace = names.Intern(type_ns);
+    acc->type_name = names.Intern(type_name);
     acc->has_type = true;
   }
   return acc;

@@ -123,6 +123,9 @@ void XmlParser::ParseDocument() {
       parser.names_.Reset();
       parser.flattened_ = decltype(parser.flattened_)();
       parser.transient_ = decltype(parser.transient_)();
+      parser.spare_attributes_ = decltype(parser.spare_attributes_)();
+      parser.pending_ = decltype(parser.pending_)();
+      parser.pending_count_ = 0;
     }
   } cleanup{*this};
   try {
@@ -284,7 +287,9 @@ XmlElement* XmlParser::NewElement(XmlElement* parent, int depth,
   element.namespace_uri_ = {};
   element.local_name_ = {};
   element.text_.clear();
-  element.attributes_.clear();
+  while (!element.attributes_.empty()) {
+    spare_attributes_.push_back(element.attributes_.extract(element.attributes_.begin()));
+  }
   element.scope_.reset();
   element.default_namespace_ = {};
   return &element;
@@ -298,7 +303,7 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   if (!scanner_.ScanName(&qualified_name)) RaiseParseError();
   XmlElement* element = NewElement(parent, depth, qualified_name);
 
-  pending_.clear();
+  pending_count_ = 0;
   // Not clear(): it costs the bucket count, which one huge tag makes large,
   // on every later tag. A fresh set costs what this tag's names cost. (Not
   // "= {}" either: that is the initializer-list assignment, which clears.)
@@ -306,8 +311,8 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   do {
     scanner_.SkipSpaces();
   } while (ParseAttribute());
-  if (!ResolveNamespaces(*element, parent)) RaiseParseError();
-  pending_.clear();
+  if (!ResolveNamespaces(*element, parent, depth > tree_depth_)) RaiseParseError();
+  pending_count_ = 0;
 
   SendStartPrefixMappings(*element, parent);
   if (scanner_.MatchChar(u'/')) {
@@ -348,22 +353,26 @@ bool XmlParser::ParseAttribute() {
   scanner_.SkipSpaces();
   if (!scanner_.MatchChar(u'=')) RaiseParseError();
   scanner_.SkipSpaces();
-  std::u16string value;
-  if (!ParseAttValue(value)) RaiseParseError();
+  // Entries past the count keep their value's space for later tags.
+  if (pending_count_ == pending_.size()) pending_.emplace_back();
+  PendingAttribute& attribute = pending_[pending_count_];
+  attribute.value.clear();
+  if (!ParseAttValue(attribute.value)) RaiseParseError();
   if (IsDuplicateAttribute(name)) RaiseParseError();
-  pending_.push_back({name, std::move(value)});
+  attribute.name = name;
+  ++pending_count_;
   return true;
 }
 
 bool XmlParser::IsDuplicateAttribute(std::u16string_view name) {
-  if (pending_.size() < kLinearDuplicateScan) {
-    for (const PendingAttribute& a : pending_) {
+  if (pending_count_ < kLinearDuplicateScan) {
+    for (const PendingAttribute& a : Pending()) {
       if (a.name == name) return true;
     }
     return false;
   }
   if (seen_names_.empty()) {
-    for (const PendingAttribute& a : pending_) seen_names_.insert(a.name);
+    for (const PendingAttribute& a : Pending()) seen_names_.insert(a.name);
   }
   return !seen_names_.insert(name).second;
 }
@@ -388,7 +397,7 @@ bool XmlParser::ParseAttValue(std::u16string& value) {
   }
 }
 
-bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent) {
+bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent, bool transient) {
   if (parent) {
     element.ShareScope(*parent);
     element.default_namespace_ = parent->default_namespace_;
@@ -404,7 +413,7 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   // Declarations first: they apply to the element's own name and attributes.
   NamespaceMap declared;
   size_t remaining = 0;
-  for (PendingAttribute& a : pending_) {
+  for (PendingAttribute& a : Pending()) {
     std::u16string_view prefix;
     if (!IsNamespaceDeclaration(a.name, &prefix)) {
       ++remaining;
@@ -445,9 +454,26 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   if (remaining == 0) return true;
 
   AttributeMap& attributes = element.GetAttributes();
-  for (PendingAttribute& a : pending_) {
+  for (PendingAttribute& a : Pending()) {
     if (a.name.empty()) continue;
-    auto attribute = std::make_unique<XmlAttribute>(std::u16string(a.name), std::move(a.value));
+    // A transient element takes the nodes an earlier one left, with the
+    // space of their strings: its attributes then cost no allocation.
+    AttributeMap::node_type node;
+    std::unique_ptr<XmlAttribute> fresh;
+    XmlAttribute* attribute;
+    if (transient && !spare_attributes_.empty()) {
+      node = std::move(spare_attributes_.back());
+      spare_attributes_.pop_back();
+      attribute = node.mapped().get();
+      attribute->qualified_name_.assign(a.name);
+      attribute->value_.assign(a.value);
+      attribute->namespace_uri_ = {};
+      attribute->element_name_ = {};
+      attribute->element_namespace_ = {};
+    } else {
+      fresh = std::make_unique<XmlAttribute>(std::u16string(a.name), std::move(a.value));
+      attribute = fresh.get();
+    }
     AttributeKey key;
     const size_t attribute_colon = a.name.find(u':');
     if (attribute_colon == a.name.npos) {
@@ -466,7 +492,16 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
       attribute->SetLocalName(name);
       key = {*uri, {}, std::move(name), *uri};
     }
-    if (!attributes.emplace(std::move(key), std::move(attribute)).second) return false;
+    if (!node) {
+      if (!attributes.emplace(std::move(key), std::move(fresh)).second) return false;
+      continue;
+    }
+    node.key() = std::move(key);
+    auto inserted = attributes.insert(std::move(node));
+    if (!inserted.inserted) {
+      spare_attributes_.push_back(std::move(inserted.node));
+      return false;
+    }
   }
   return true;
 }

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -143,7 +144,8 @@ class XmlParser {
   bool ParseAttribute();
   bool ParseAttValue(std::u16string& value);
   bool IsDuplicateAttribute(std::u16string_view name);
-  bool ResolveNamespaces(XmlElement& element, const XmlElement* parent);
+  // `transient`: the element is below the tree depth.
+  bool ResolveNamespaces(XmlElement& element, const XmlElement* parent, bool transient);
   // What a new level declared under `inherited` chains to: `inherited`, or a
   // flattened copy of it once its chain is NamespaceScope::kMaxDepth long.
   NamespaceScope::Ptr ChainBase(const NamespaceScope::Ptr& inherited);
@@ -166,8 +168,13 @@ class XmlParser {
   const char16_t* element_begin_ = nullptr;
   // The reused elements below the tree depth, by depth below it.
   std::vector<XmlElementPtr> transient_;
-  // Attributes of the start tag being read, kept between tags to reuse space.
+  // Attributes of the start tag being read: the first pending_count_ entries.
+  // Entries stay between tags, so that their values reuse their space.
   std::vector<PendingAttribute> pending_;
+  size_t pending_count_ = 0;
+  std::span<PendingAttribute> Pending() { return {pending_.data(), pending_count_}; }
+  // Attribute nodes of ended transient elements, for the next ones.
+  std::vector<AttributeMap::node_type> spare_attributes_;
   // Names already seen on a start tag with many attributes.
   std::unordered_set<std::u16string_view> seen_names_;
   // URIs, prefixes and local names of the parse under way, each kept once
