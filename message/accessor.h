@@ -49,7 +49,7 @@ struct Accessor {
   bool has_encoding_style = false;
   bool has_href = false;
   bool has_type = false;
-  bool has_array_shape = false;  // arrayType or arraySize given
+  bool has_array_shape = false;           // arrayType or arraySize given
   bool inherited_encoding_style = false;  // encoding_style is not the element's own
   // Header blocks only.
   bool must_understand = false;

@@ -115,8 +115,8 @@ struct ParseState {
   DecodeBudget budget;
   // Attribute values that repeat from record to record, kept once.
   xml::StringInterner names;
-  const xml::XmlParser* parser = nullptr;   // the parse under way
-  std::string_view bytes;                   // its input
+  const xml::XmlParser* parser = nullptr;  // the parse under way
+  std::string_view bytes;                  // its input
   // The input as parsed: texts and markup of the records are slices of it.
   std::u16string source;
   std::vector<xml::NodeHandler*> handlers;  // in the arena
@@ -160,12 +160,12 @@ struct ParseState {
   std::u16string_view Keep(std::u16string_view text) {
     const auto at = reinterpret_cast<uintptr_t>(text.data());
     const auto first = reinterpret_cast<uintptr_t>(source.data());
-    if (at >= first && at + text.size() * sizeof(char16_t) <=
-                           first + source.size() * sizeof(char16_t)) {
+    if (at >= first &&
+        at + text.size() * sizeof(char16_t) <= first + source.size() * sizeof(char16_t)) {
       return text;
     }
-    auto* copy = static_cast<char16_t*>(
-        arena.allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
+    auto* copy =
+        static_cast<char16_t*>(arena.allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
     std::copy(text.begin(), text.end(), copy);
     return {copy, text.size()};
   }
@@ -376,11 +376,10 @@ class HeaderHandler : public xml::NodeHandler {
     if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
     Accessor& ref = *block;
     // The literal form of a SOAP 1.1 block carries its effective encoding.
-    state_.received_blocks.push_back(
-        {{},
-         state_.header_scope,
-         soap_version_ == xml::kSoapVersion11 && ref.has_encoding_style &&
-             ref.inherited_encoding_style});
+    state_.received_blocks.push_back({{},
+                                      state_.header_scope,
+                                      soap_version_ == xml::kSoapVersion11 &&
+                                          ref.has_encoding_style && ref.inherited_encoding_style});
     state_.header_blocks.push_back(std::move(block));
     return state_.Make<AccessorHandler>(state_, ref, state_.header_ids, true, false);
   }
@@ -701,11 +700,9 @@ xml::XmlElement* MessageParser::GetEnvelopeElement() const {
   return state_->envelope_seen ? parser_.GetRoot() : nullptr;
 }
 
-ReceivedElement MessageParser::GetReceivedHeaderBlock(const Accessor& block) const {
-  for (size_t i = 0; i < state_->header_blocks.size(); ++i) {
-    if (state_->header_blocks[i].get() == &block) return state_->received_blocks[i];
-  }
-  return {};
+ReceivedElement MessageParser::GetReceivedHeaderBlock(size_t index) const {
+  return index < state_->received_blocks.size() ? state_->received_blocks[index]
+                                                : ReceivedElement{};
 }
 
 bool MessageParser::GetResultName(std::u16string* ns, std::u16string* local_name) const {

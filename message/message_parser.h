@@ -68,8 +68,9 @@ class MessageParser : public DecodeContext {
   // The Envelope element of the last successful parse, with its Header and
   // Body but nothing under them; null when none.
   xml::XmlElement* GetEnvelopeElement() const;
-  // Where the text of a header block of the last parse is written from.
-  ReceivedElement GetReceivedHeaderBlock(const Accessor& block) const;
+  // Where the text of the header block at `index` in GetHeaderAccessors() is
+  // written from; none past the end.
+  ReceivedElement GetReceivedHeaderBlock(size_t index) const;
   // What the decoders of the last parse have built, against its limit; shared
   // by every decoder of the parse (header blocks, parameters, fault detail).
   DecodeBudget& Budget() const override;

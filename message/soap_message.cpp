@@ -520,8 +520,7 @@ std::u16string WriteReceivedElement(const ReceivedElement& element,
   }
   xml::XmlElement& root = *parser.GetRoot();
   if (element.add_encoding_style) {
-    root.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace,
-                          encoding_style);
+    root.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace, encoding_style);
   }
   std::u16string literal;
   xml::WriteXmlElement(root, nullptr, literal);

@@ -73,8 +73,7 @@ class XmlParser {
   // The text ParseXmlBuffer parses, its byte-order mark left out: the bytes
   // themselves when they are UTF-16LE that can be read in place, else `wide`,
   // their decoded copy.
-  static std::u16string_view DecodeXmlBytes(const void* bytes, size_t length,
-                                            std::u16string& wide);
+  static std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide);
   // As ParseXmlBuffer, for bytes the parser takes over: they are freed as soon
   // as the text is decoded, so that a large document is not held twice during
   // its parse. `bytes` is left empty.
@@ -84,8 +83,8 @@ class XmlParser {
   // the handler but left out of the tree: each is built in a place that the
   // next element at its depth reuses, so it is valid only from its
   // StartElement to its EndElement, and its parent lists no children. Every
-  // element is kept by default.
-  void SetTreeDepth(int depth) { tree_depth_ = depth; }
+  // element is kept by default; the root always is.
+  void SetTreeDepth(int depth) { tree_depth_ = depth < 1 ? 1 : depth; }
 
   // Valid in a handler's StartElement and EndElement: the element's markup
   // read so far, from its '<' (up to and including its end tag in

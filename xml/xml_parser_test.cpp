@@ -675,7 +675,7 @@ TEST(XmlParserTest, ElementsBelowTheTreeDepthLookAsInAWholeTree) {
     XmlParser whole;
     ElementRecorder expected(whole);
     ASSERT_EQ(ParseLine(whole, doc, &expected), 0) << doc;
-    for (const int depth : {1, 2}) {
+    for (const int depth : {0, 1, 2}) {  // 0: the root is kept all the same
       XmlParser lean;
       lean.SetTreeDepth(depth);
       ElementRecorder seen(lean);
@@ -687,7 +687,7 @@ TEST(XmlParserTest, ElementsBelowTheTreeDepthLookAsInAWholeTree) {
       EXPECT_EQ(seen.ended, expected.ended) << doc;
       // Only the levels down to the depth are kept.
       const XmlElement& root = *lean.GetRoot();
-      if (depth == 1) {
+      if (depth <= 1) {
         EXPECT_EQ(root.GetChildCount(), 0u) << doc;
       }
       for (const XmlElementPtr& child : root.GetChildList()) {

@@ -18,8 +18,8 @@ inline constexpr size_t kKeptParseBlockBytes = size_t{32} << 20;
 std::pmr::memory_resource* ParseBlocks();
 
 struct ParseBlockCounts {
-  size_t kept_bytes = 0;       // held now for later parses
-  uint64_t reused_calls = 0;   // blocks handed out again, ever
+  size_t kept_bytes = 0;      // held now for later parses
+  uint64_t reused_calls = 0;  // blocks handed out again, ever
   uint64_t reused_bytes = 0;
 };
 ParseBlockCounts CountParseBlocks();
