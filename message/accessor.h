@@ -1,8 +1,7 @@
 // Accessor: what the message parsers keep of one element that carries a value
 // (a header block, the method wrapper, a parameter, a multi-reference element,
 // a struct member, an array item, the fault detail). The value decoders work
-// on these records; the element itself stays in the parser's tree until the
-// next parse.
+// on these records: the parser keeps no tree of such elements, only these.
 #pragma once
 
 #include <cstddef>
@@ -50,7 +49,8 @@ struct Accessor {
   bool has_encoding_style = false;
   bool has_href = false;
   bool has_type = false;
-  bool has_array_shape = false;  // arrayType or arraySize given
+  bool has_array_shape = false;           // arrayType or arraySize given
+  bool inherited_encoding_style = false;  // encoding_style is not the element's own
   // Header blocks only.
   bool must_understand = false;
   bool relay = false;
@@ -79,10 +79,10 @@ struct Accessor {
 
   xml::SharedString role;  // header blocks only
 
-  // The element's text in the parser's tree, which outlives the record.
+  // The element's text: a slice of the parse's source where it stands there
+  // unchanged, else a copy in the parse's arena; both live as the record does.
   std::u16string_view text;
   std::pmr::vector<AccessorPtr> children;
-  xml::XmlElement* element = nullptr;  // in the parser's tree
 
  private:
   static inline const ArrayShape kNoArrayShape{};

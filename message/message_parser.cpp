@@ -1,5 +1,7 @@
 #include "message/message_parser.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory_resource>
@@ -8,6 +10,7 @@
 
 #include "message/array_attributes.h"
 #include "message/internal/faults.h"
+#include "message/internal/parse_blocks.h"
 #include "message/soap_message.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
@@ -34,10 +37,11 @@ bool Attribute(const xml::XmlElement& element, std::u16string_view uri,
   return element.GetAttributeValue(uri, local_name, value);
 }
 
-// Resolves a qualified-name value against the element's scope.
+// Resolves a qualified-name value against the element's scope; the parts view
+// `value` and the element's scope.
 void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
                   std::u16string_view unresolvable, std::u16string_view undeclared,
-                  std::u16string* ns, std::u16string* local_name) {
+                  std::u16string_view* ns, std::u16string_view* local_name) {
   value = TrimSpaces(value);
   const size_t colon = value.find(u':');
   if (colon == std::u16string_view::npos) {
@@ -53,6 +57,15 @@ void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
   if (!uri) ThrowClient(undeclared, true);
   *ns = *uri;
   *local_name = value.substr(colon + 1);
+}
+
+void ResolveQName(std::u16string_view value, const xml::XmlElement& element,
+                  std::u16string_view unresolvable, std::u16string_view undeclared,
+                  std::u16string* ns, std::u16string* local_name) {
+  std::u16string_view ns_part, local_part;
+  ResolveQName(value, element, unresolvable, undeclared, &ns_part, &local_part);
+  *ns = ns_part;
+  *local_name = local_part;
 }
 
 bool FlagValue(std::u16string_view value, bool* flag) {
@@ -77,7 +90,7 @@ constexpr size_t kArenaFirstBlock = 4096;
 struct ParseState {
   // The records and handlers of one parse, freed together with it: first
   // member, so that it outlives every record the other members own.
-  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock};
+  std::pmr::monotonic_buffer_resource arena{kArenaFirstBlock, ParseBlocks()};
   bool response = false;
   int version = xml::kSoapVersion11;
   bool envelope_seen = false;
@@ -90,13 +103,22 @@ struct ParseState {
   std::unique_ptr<ParsedFault> fault;
   IdTable header_ids;
   IdTable body_ids;
-  xml::XmlElement* body_element = nullptr;
+  // What the literal forms are written from: the body and, in step with
+  // header_blocks, the blocks.
+  const xml::NamespaceScope* envelope_scope = nullptr;
+  const xml::NamespaceScope* header_scope = nullptr;
+  ReceivedElement body;
+  std::vector<ReceivedElement> received_blocks;
   std::u16string body_encoding;
   bool has_result = false;
   std::u16string result_ns, result_name;
   DecodeBudget budget;
-  const xml::XmlParser* parser = nullptr;   // the parse under way
-  std::string_view bytes;                   // its input
+  // Attribute values that repeat from record to record, kept once.
+  xml::StringInterner names;
+  const xml::XmlParser* parser = nullptr;  // the parse under way
+  std::string_view bytes;                  // its input
+  // The input as parsed: texts and markup of the records are slices of it.
+  std::u16string source;
   std::vector<xml::NodeHandler*> handlers;  // in the arena
 
   ParseState() = default;
@@ -134,6 +156,19 @@ struct ParseState {
   AccessorPtr NewRecord() {
     return AccessorPtr(new (arena.allocate(sizeof(Accessor), alignof(Accessor))) Accessor(&arena));
   }
+  // `text` where it lives as long as the records: in the source, or copied.
+  std::u16string_view Keep(std::u16string_view text) {
+    const auto at = reinterpret_cast<uintptr_t>(text.data());
+    const auto first = reinterpret_cast<uintptr_t>(source.data());
+    if (at >= first &&
+        at + text.size() * sizeof(char16_t) <= first + source.size() * sizeof(char16_t)) {
+      return text;
+    }
+    auto* copy =
+        static_cast<char16_t*>(arena.allocate(text.size() * sizeof(char16_t), alignof(char16_t)));
+    std::copy(text.begin(), text.end(), copy);
+    return {copy, text.size()};
+  }
 };
 
 }  // namespace internal
@@ -151,70 +186,74 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
   acc->soap_version = version;
   acc->local_name = element.SharedLocalName();
   acc->namespace_uri = element.SharedNamespaceURI();
-  acc->element = &element;
   // Most value elements carry no attribute at all.
   const bool bare = element.GetAttributes().empty();
-  std::u16string value;
-  if (!bare && Attribute(element, EnvelopeNamespace(version), u"encodingStyle", &value)) {
-    acc->encoding_style = value;
+  // The element's own value, not a copy; values that repeat from element to
+  // element are shared.
+  std::u16string_view value;
+  auto Attribute = [&element, &value](std::u16string_view uri, std::u16string_view local_name) {
+    const xml::XmlAttribute* attribute = element.GetAttributeNode(uri, local_name);
+    if (attribute) value = attribute->GetValue();
+    return attribute != nullptr;
+  };
+  xml::StringInterner& names = state.names;
+  if (!bare && Attribute(EnvelopeNamespace(version), u"encodingStyle")) {
+    acc->encoding_style = names.Intern(value);
     acc->has_encoding_style = true;
   } else if (version == xml::kSoapVersion11 && inherited) {
     acc->encoding_style = *inherited;
     acc->has_encoding_style = true;
+    acc->inherited_encoding_style = true;
   }
   if (bare) return acc;
 
   if (version == xml::kSoapVersion11) {
-    if (Attribute(element, u"", u"id", &value)) acc->id = value;
-    if (Attribute(element, u"", u"href", &value)) {
+    if (Attribute(u"", u"id")) acc->id = value;
+    if (Attribute(u"", u"href")) {
       acc->href = value;
       acc->has_href = true;
     }
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"root", &value)) acc->root = value;
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"arrayType", &value)) {
+    if (Attribute(xml::kSoap11EncodingNamespace, u"root")) acc->root = names.Intern(value);
+    if (Attribute(xml::kSoap11EncodingNamespace, u"arrayType")) {
       ParseArrayType(value, element, *acc);
     }
-    if (Attribute(element, xml::kSoap11EncodingNamespace, u"offset", &value)) {
-      ParseOffset(value, *acc);
-    }
+    if (Attribute(xml::kSoap11EncodingNamespace, u"offset")) ParseOffset(value, *acc);
   } else {
-    const bool has_id = Attribute(element, xml::kSoap12EncodingNamespace, u"id", &value);
+    const bool has_id = Attribute(xml::kSoap12EncodingNamespace, u"id");
     if (has_id) acc->id = value;
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"ref", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"ref")) {
       if (has_id) ThrowClient(u"Encountered  attributes 'type' and 'id' on same element.", true);
       acc->href = value;
       acc->has_href = true;
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"nodeType", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"nodeType")) {
       if (value != u"simple" && value != u"struct" && value != u"array") {
         ThrowClient(u"Encountered invalid value for attribute 'nodeType' on accessor element.",
                     true);
       }
-      acc->node_type = value;
+      acc->node_type = names.Intern(value);
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"itemType", &value)) {
+    if (Attribute(xml::kSoap12EncodingNamespace, u"itemType")) {
       ParseItemType(value, element, *acc);
     }
-    if (Attribute(element, xml::kSoap12EncodingNamespace, u"arraySize", &value)) {
-      ParseArraySize(value, *acc);
-    }
+    if (Attribute(xml::kSoap12EncodingNamespace, u"arraySize")) ParseArraySize(value, *acc);
   }
 
-  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"nil", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"null", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"nil", &value)) {
-    acc->nil_text = value;
+  if (Attribute(xml::kXmlSchemaInstanceNamespace, u"nil") ||
+      Attribute(xml::kXmlSchemaInstance1999Namespace, u"null") ||
+      Attribute(xml::kXmlSchemaInstance2000Namespace, u"nil")) {
+    acc->nil_text = names.Intern(value);
   }
-  if (Attribute(element, xml::kXmlSchemaInstanceNamespace, u"type", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance1999Namespace, u"type", &value) ||
-      Attribute(element, xml::kXmlSchemaInstance2000Namespace, u"type", &value)) {
-    std::u16string type_ns, type_name;
+  if (Attribute(xml::kXmlSchemaInstanceNamespace, u"type") ||
+      Attribute(xml::kXmlSchemaInstance1999Namespace, u"type") ||
+      Attribute(xml::kXmlSchemaInstance2000Namespace, u"type")) {
+    std::u16string_view type_ns, type_name;
     ResolveQName(value, element,
                  u"Encountered unresolvable namespace for attribute 'type' on element.",
                  u"Encountered undeclared namespace prefix for attribute 'type' on element.",
                  &type_ns, &type_name);
-    acc->type_namespace = std::move(type_ns);
-    acc->type_name = std::move(type_name);
+    acc->type_namespace = names.Intern(type_ns);
+    acc->type_name = names.Intern(type_name);
     acc->has_type = true;
   }
   return acc;
@@ -304,15 +343,10 @@ class AccessorHandler : public xml::NodeHandler {
     acc_.children.push_back(std::move(child));
     return state_.Reuse<AccessorHandler>(state_, ref, ids_, false, false);
   }
-  void Characters(std::u16string_view text) override { acc_.text = text; }
+  void Characters(std::u16string_view text) override { acc_.text = state_.Keep(text); }
   bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
-                  xml::XmlElement& element) override {
-    // The literal form of a SOAP 1.1 block carries its effective encoding.
-    if (header_block_ && soap_version_ == xml::kSoapVersion11 && acc_.has_encoding_style &&
-        !element.GetAttributeNode(xml::kSoap11EnvelopeNamespace, u"encodingStyle")) {
-      element.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace,
-                               acc_.encoding_style);
-    }
+                  xml::XmlElement&) override {
+    if (header_block_) state_.received_blocks.back().markup = state_.parser->CurrentMarkup();
     // The dispatcher drops this handler now; nothing else holds it.
     state_.spare.push_back(this);
     return true;
@@ -341,6 +375,11 @@ class HeaderHandler : public xml::NodeHandler {
     ReadHeaderBlockAttributes(element, *block);
     if (!block->id.empty()) state_.header_ids.emplace(block->id, block.get());  // first wins
     Accessor& ref = *block;
+    // The literal form of a SOAP 1.1 block carries its effective encoding.
+    state_.received_blocks.push_back({{},
+                                      state_.header_scope,
+                                      soap_version_ == xml::kSoapVersion11 &&
+                                          ref.has_encoding_style && ref.inherited_encoding_style});
     state_.header_blocks.push_back(std::move(block));
     return state_.Make<AccessorHandler>(state_, ref, state_.header_ids, true, false);
   }
@@ -490,6 +529,11 @@ class BodyHandler : public xml::NodeHandler {
     state_.wrapper = NewAccessor(state_, soap_version_, element, nullptr);
     return state_.Make<AccessorHandler>(state_, *state_.wrapper, state_.body_ids, false, true);
   }
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  xml::XmlElement&) override {
+    state_.body.markup = state_.parser->CurrentMarkup();
+    return true;
+  }
 
  private:
   ParseState& state_;
@@ -534,11 +578,12 @@ class EnvelopeHandler : public xml::NodeHandler {
       has_encoding = true;
     }
     if (header) {
+      state_.header_scope = element.GetScope();
       if (!header_) header_ = state_.Make<HeaderHandler>(state_, encoding, has_encoding);
       return header_;
     }
     state_.body_seen = true;
-    state_.body_element = &element;
+    state_.body.scope = state_.envelope_scope;
     state_.body_encoding = encoding;
     return state_.Make<BodyHandler>(state_, encoding, has_encoding);
   }
@@ -610,6 +655,7 @@ class DocumentHandler : public xml::NodeHandler {
       internal::ThrowFault(xml::kFaultVersionMismatch, u"SOAP Version Mismatch", false);
     }
     state_.envelope_seen = true;
+    state_.envelope_scope = element.GetScope();
     std::u16string encoding;
     if (Attribute(element, EnvelopeNamespace(state_.version), u"encodingStyle", &encoding)) {
       if (state_.version != xml::kSoapVersion11) {
@@ -627,7 +673,10 @@ class DocumentHandler : public xml::NodeHandler {
 
 }  // namespace
 
-MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {}
+MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {
+  // Envelope, Header and Body: what lies under them lives in the records.
+  parser_.SetTreeDepth(2);
+}
 
 MessageParser::~MessageParser() = default;
 
@@ -649,6 +698,11 @@ int MessageParser::GetParsedVersion() const { return state_->version; }
 DecodeBudget& MessageParser::Budget() const { return state_->budget; }
 xml::XmlElement* MessageParser::GetEnvelopeElement() const {
   return state_->envelope_seen ? parser_.GetRoot() : nullptr;
+}
+
+ReceivedElement MessageParser::GetReceivedHeaderBlock(size_t index) const {
+  return index < state_->received_blocks.size() ? state_->received_blocks[index]
+                                                : ReceivedElement{};
 }
 
 bool MessageParser::GetResultName(std::u16string* ns, std::u16string* local_name) const {
@@ -676,7 +730,17 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   state_->bytes = std::string_view(bytes, message.EnvelopeLength());
   state_->budget.limit = DecodeBudget::ForMessage(message.EnvelopeLength());
   try {
-    parser_.ParseXmlBuffer(bytes, message.EnvelopeLength(), &dispatcher_);
+    std::u16string& source = state_->source;
+    std::u16string_view text =
+        xml::XmlParser::DecodeXmlBytes(bytes, message.EnvelopeLength(), source);
+    // Bytes read in place may change under the records: they keep their own.
+    const auto at = reinterpret_cast<uintptr_t>(text.data());
+    const auto first = reinterpret_cast<uintptr_t>(source.data());
+    if (at < first || at > first + source.size() * sizeof(char16_t)) {
+      source.assign(text);
+      text = source;
+    }
+    parser_.Parse(text, &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
   } catch (int line) {
     dispatcher_.SetRootHandler(nullptr);
@@ -697,8 +761,8 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
 }
 
 void MessageParser::StoreLiteralBody(SoapMessage& message) {
-  if (!state_->body_element) return;
-  if (!message.SetParsedLiteralBody(*this, *state_->body_element, state_->body_encoding)) {
+  if (state_->body.markup.empty()) return;
+  if (!message.SetParsedLiteralBody(*this, state_->body, state_->body_encoding)) {
     internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
   }
 }

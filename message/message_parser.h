@@ -16,6 +16,7 @@
 #include "interfaces/dorvish.h"
 #include "message/accessor.h"
 #include "message/decode_context.h"
+#include "message/records.h"
 #include "xml/sax_dispatcher.h"
 #include "xml/xml_parser.h"
 
@@ -64,8 +65,12 @@ class MessageParser : public DecodeContext {
   // SOAP 1.2 responses: the qualified name in the RPC "result" element.
   bool GetResultName(std::u16string* ns, std::u16string* local_name) const;
   int GetParsedVersion() const;
-  // The Envelope element of the last successful parse; null when none.
+  // The Envelope element of the last successful parse, with its Header and
+  // Body but nothing under them; null when none.
   xml::XmlElement* GetEnvelopeElement() const;
+  // Where the text of the header block at `index` in GetHeaderAccessors() is
+  // written from; none past the end.
+  ReceivedElement GetReceivedHeaderBlock(size_t index) const;
   // What the decoders of the last parse have built, against its limit; shared
   // by every decoder of the parse (header blocks, parameters, fault detail).
   DecodeBudget& Budget() const override;
@@ -74,7 +79,7 @@ class MessageParser : public DecodeContext {
   // Throws the parser's line number on a parse error.
   static xml::XmlElementPtr ParseXmlFragment(std::u16string_view text);
 
-  // Hands the parsed Body to the message, to be written out when asked for.
+  // Hands the received Body to the message, to be written out when asked for.
   void StoreLiteralBody(SoapMessage& message);
 
  protected:

@@ -10,6 +10,7 @@
 #include "platform/com/testing/value_fakes.h"
 #include "xml/namespaces.h"
 #include "xml/xml_parser.h"
+#include "xml/xml_writer.h"
 
 namespace message {
 namespace {
@@ -184,8 +185,9 @@ TEST(MessageParserHeaders, BlocksKeepRolesFlagsAndLiteralXml) {
   EXPECT_EQ(h.message->Roles().count(std::u16string(kSoap12NextRole)), 1u);
 }
 
-// A block's text is written from the parse's tree only when read; the tree is
-// replaced by the next parse, so a block never read must be written first.
+// A block's text is written from the parse's source only when read; the
+// source is replaced by the next parse, so a block never read must be written
+// first.
 TEST(MessageParserHeaders, UnreadLiteralBlocksOutliveTheNextParse) {
   Harness h(11);
   ASSERT_TRUE(h.Run(Envelope11("<t:A>a</t:A>", ""))) << Narrow(h.FaultText());
@@ -199,6 +201,90 @@ TEST(MessageParserHeaders, UnreadLiteralBlocksOutliveTheNextParse) {
     EXPECT_EQ(root->GetText(), block->local_name == u"A" ? u"a" : u"b");
   }
   EXPECT_EQ(blocks.back()->local_name, u"B");
+}
+
+// The literal Body and header blocks are written from their markup when asked
+// for; the text must be what writing the element of a whole tree of the
+// envelope gives (a SOAP 1.1 block with its inherited encodingStyle added),
+// whatever the markup holds and whether or not the message was parsed again.
+struct ReceivedTexts {
+  std::u16string body;
+  std::vector<std::u16string> blocks;
+};
+
+ReceivedTexts TreeWriterTexts(const std::string& envelope, int version) {
+  xml::XmlParser parser;
+  parser.ParseXmlBuffer(envelope.data(), envelope.size(), nullptr);
+  const xml::XmlElement& root = *parser.GetRoot();
+  const std::u16string ns(root.GetNamespaceURI());
+  ReceivedTexts texts;
+  xml::WriteXmlElement(*root.FindChild(u"Body", ns), nullptr, texts.body);
+  if (xml::XmlElement* header = root.FindChild(u"Header", ns)) {
+    for (const xml::XmlElementPtr& block : header->GetChildList()) {
+      std::u16string encoding;
+      const bool own = block->GetAttributeValue(ns, u"encodingStyle", &encoding);
+      if (version == 11 && !own &&
+          (header->GetAttributeValue(ns, u"encodingStyle", &encoding) ||
+           root.GetAttributeValue(ns, u"encodingStyle", &encoding))) {
+        block->AddAttributeNode(u"SOAP-ENV:encodingStyle", ns, encoding);
+      }
+      texts.blocks.emplace_back();
+      xml::WriteXmlElement(*block, nullptr, texts.blocks.back());
+    }
+  }
+  return texts;
+}
+
+TEST(MessageParserBody, ReceivedTextsAreWhatTheTreeWriterGives) {
+  const struct {
+    const char* what;
+    int version;
+    std::string envelope;
+  } cases[] = {
+      {"prefixes and a default namespace declared on ancestors", 11,
+       Envelope11("<t:A xsi:type=\"xsd:string\">a</t:A><B xmlns=\"urn:b\"><t:c>1</t:c></B>",
+                  "<m:Op xmlns:m=\"urn:m\" xmlns=\"urn:d\"><p><q xmlns=\"\">x</q></p>"
+                  "<t:r SOAP-ENC:arrayType=\"xsd:int[1]\"><i>2</i></t:r></m:Op>")},
+      {"a prefix bound again below", 12,
+       Envelope12("<t:A><t:b xmlns:t=\"urn:other\">z</t:b></t:A>",
+                  "<t:Op><t:x xmlns:t=\"urn:inner\"><t:y/></t:x><t:z/></t:Op>")},
+      {"entities and character references", 11,
+       Envelope11("<t:A note=\"&lt;&amp;&quot;&#9;\">&#x41;&amp;b&#66;</t:A>",
+                  "<m:Op xmlns:m=\"urn:m\"><s>1 &lt; 2 &amp;&amp; &#x1F600;&gt;</s>"
+                  "<n>&#13;&#10;</n></m:Op>")},
+      {"CDATA and line ends", 12,
+       Envelope12("<t:A><![CDATA[<raw> & ]]]]></t:A>",
+                  "<t:Op><s>a\r\nb\rc<![CDATA[x]]>y<!-- c -->z<?pi p?></s></t:Op>")},
+      {"encodingStyle of a block: own, inherited from Header", 11,
+       std::string(testing::kEnv11) +
+           "<SOAP-ENV:Header SOAP-ENV:encodingStyle=\"urn:h\"><t:A>a</t:A>"
+           "<t:B SOAP-ENV:encodingStyle=\"urn:own\"/></SOAP-ENV:Header>"
+           "<SOAP-ENV:Body SOAP-ENV:encodingStyle=\"urn:b\"><t:Op/></SOAP-ENV:Body>"
+           "</SOAP-ENV:Envelope>"},
+      {"xml:lang, an empty body and spacing", 12,
+       Envelope12("<t:A xml:lang=\"en\">\n  <t:b>  </t:b>\n</t:A>", "")},
+  };
+  for (const auto& c : cases) {
+    const ReceivedTexts expected = TreeWriterTexts(c.envelope, c.version);
+    for (const bool parse_again : {false, true}) {
+      Harness h(c.version);
+      ASSERT_TRUE(h.Run(c.envelope)) << c.what << ": " << Narrow(h.FaultText());
+      // Another envelope through the same parser before the texts are read.
+      if (parse_again) {
+        ASSERT_FALSE(h.Run(c.version == 11 ? Envelope11("", "<t:Other>") : "<t:Other/>"))
+            << c.what;
+      }
+      std::u16string body;
+      ASSERT_TRUE(h.message->GetLiteralBody(&body)) << c.what;
+      EXPECT_EQ(Narrow(body), Narrow(expected.body)) << c.what << ", again: " << parse_again;
+      const auto& blocks = h.message->LiteralHeaderBlocks();
+      ASSERT_EQ(blocks.size(), expected.blocks.size()) << c.what;
+      for (size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_EQ(Narrow(blocks[i]->LiteralXml()), Narrow(expected.blocks[i]))
+            << c.what << ", block " << i << ", again: " << parse_again;
+      }
+    }
+  }
 }
 
 TEST(MessageParserHeaders, TypedBlocksAreDecodedAndInheritedEncodingIsWrittenOut) {
@@ -331,17 +417,15 @@ TEST(MessageParserBody, WrapperMethodAndLiteralBody) {
 // Each record stands for its own element, with that element's children in
 // order and its own text, however elements open and close around it: records
 // of ended elements make room for later ones, and the array attributes sit
-// only on the records that carry them.
-void ExpectMirrorsTree(const Accessor& acc) {
-  ASSERT_NE(acc.element, nullptr);
-  EXPECT_EQ(acc.local_name.str(), acc.element->GetLocalName());
-  EXPECT_EQ(acc.text, acc.element->GetText()) << Narrow(std::u16string(acc.local_name));
-  const xml::ChildList& elements = acc.element->GetChildList();
+// only on the records that carry them. The elements are those of a tree of the
+// same body, read from the message's literal body.
+void ExpectMirrorsTree(const Accessor& acc, const xml::XmlElement& element) {
+  EXPECT_EQ(acc.local_name.str(), element.GetLocalName());
+  EXPECT_EQ(acc.namespace_uri.str(), element.GetNamespaceURI());
+  EXPECT_EQ(acc.text, element.GetText()) << Narrow(std::u16string(acc.local_name));
+  const xml::ChildList& elements = element.GetChildList();
   ASSERT_EQ(acc.children.size(), elements.size()) << Narrow(std::u16string(acc.local_name));
-  for (size_t i = 0; i < elements.size(); ++i) {
-    EXPECT_EQ(acc.children[i]->element, elements[i].get());
-    ExpectMirrorsTree(*acc.children[i]);
-  }
+  for (size_t i = 0; i < elements.size(); ++i) ExpectMirrorsTree(*acc.children[i], *elements[i]);
 }
 
 TEST(MessageParserBody, RecordsMirrorNestedElements) {
@@ -354,7 +438,11 @@ TEST(MessageParserBody, RecordsMirrorNestedElements) {
   ASSERT_TRUE(h.Run(Envelope11("", body))) << Narrow(h.FaultText());
   const Accessor* wrapper = h.message->GetRequestParser().GetWrapper();
   ASSERT_NE(wrapper, nullptr);
-  ExpectMirrorsTree(*wrapper);
+  std::u16string literal;
+  ASSERT_TRUE(h.message->GetLiteralBody(&literal));
+  xml::XmlElementPtr tree = MessageParser::ParseXmlFragment(literal);
+  ASSERT_EQ(tree->GetChildCount(), 1u);
+  ExpectMirrorsTree(*wrapper, *tree->GetChildList()[0]);
   ASSERT_EQ(wrapper->children.size(), 3u);
   const Accessor& list = *wrapper->children[1];
   EXPECT_TRUE(list.has_array_shape);

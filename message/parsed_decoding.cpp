@@ -27,8 +27,9 @@ void DecodeHeaderBlocks(const MessageParser& parser, SoapMessage& message, Idorv
   const std::u16string op =
       parser.GetWrapper() ? parser.GetWrapper()->local_name.str() : message.GetMethodName();
   ValueDecoder decoder(parser, message, reader);
-  for (const AccessorPtr& block : parser.GetHeaderAccessors()) {
-    const Accessor& acc = *block;
+  const std::vector<AccessorPtr>& blocks = parser.GetHeaderAccessors();
+  for (size_t index = 0; index < blocks.size(); ++index) {
+    const Accessor& acc = *blocks[index];
     std::u16string encoding = acc.encoding_style;
     bool encoded = acc.has_encoding_style && (encoding.starts_with(xml::kSoap11EncodingNamespace) ||
                                               encoding == xml::kSoap12EncodingNamespace);
@@ -82,9 +83,10 @@ void DecodeHeaderBlocks(const MessageParser& parser, SoapMessage& message, Idorv
         continue;
       }
     }
-    if (!message.AddParsedLiteralHeaderBlock(
-            parser, *acc.element, acc.namespace_uri, acc.local_name, acc.must_understand, acc.role,
-            acc.relay, acc.has_encoding_style ? acc.encoding_style : u"")) {
+    if (!message.AddParsedLiteralHeaderBlock(parser, parser.GetReceivedHeaderBlock(index),
+                                             acc.namespace_uri, acc.local_name, acc.must_understand,
+                                             acc.role, acc.relay,
+                                             acc.has_encoding_style ? acc.encoding_style : u"")) {
       internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
     }
   }

@@ -10,10 +10,26 @@
 #include "platform/com/variant.h"
 
 namespace xml {
-class XmlElement;
+class NamespaceScope;
 }
 
 namespace message {
+
+// A received element whose text is written only when it is asked for: its
+// markup as read, in the source that its parse keeps until the parser parses
+// again, and the bindings in force on its parent there.
+struct ReceivedElement {
+  std::u16string_view markup;  // empty: none
+  const xml::NamespaceScope* scope = nullptr;
+  // A SOAP 1.1 header block whose encodingStyle is inherited carries it in
+  // its literal form.
+  bool add_encoding_style = false;
+};
+
+// The text of `element` as the tree writer writes it, `encoding_style` added
+// when the element asks for it; empty when the markup is no element.
+std::u16string WriteReceivedElement(const ReceivedElement& element,
+                                    std::u16string_view encoding_style);
 
 class MessageElement {
  public:
@@ -79,17 +95,17 @@ class LiteralHeaderBlock : public MessageElement {
   std::u16string encoding_style;
 
   // The block's element as XML text. A received block's text is written from
-  // the parsed tree on first use: most blocks are never read as text.
+  // the received markup on first use: most blocks are never read as text.
   const std::u16string& LiteralXml() const;
-  // `element` stays valid until `tree_owner` parses again, and Settle is
+  // `element` stays valid until `source_owner` parses again, and Settle is
   // called before it does.
-  void SetPending(const xml::XmlElement& element, const void* tree_owner);
-  void Settle(const void* tree_owner) const;
+  void SetPending(const ReceivedElement& element, const void* source_owner);
+  void Settle(const void* source_owner) const;
 
  private:
   mutable std::u16string literal_xml_;
-  mutable const xml::XmlElement* pending_ = nullptr;
-  const void* tree_owner_ = nullptr;
+  mutable ReceivedElement pending_;
+  const void* source_owner_ = nullptr;
 };
 
 class MethodParam : public MessageElement {

@@ -12,6 +12,7 @@
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
+#include "xml/xml_parser.h"
 #include "xml/xml_writer.h"
 
 namespace message {
@@ -392,7 +393,7 @@ bool SoapMessage::AddLiteralHeaderBlock(std::u16string_view ns, std::u16string_v
 }
 
 bool SoapMessage::AddParsedLiteralHeaderBlock(const MessageParser& parser,
-                                              const xml::XmlElement& element,
+                                              const ReceivedElement& element,
                                               std::u16string_view ns, std::u16string_view name,
                                               bool must_understand, std::u16string_view role,
                                               bool relay, std::u16string_view encoding_style) {
@@ -481,13 +482,13 @@ bool SoapMessage::AddMethodParam(std::u16string_view ns, std::u16string_view nam
 void SoapMessage::ClearMethodParams() {
   RecordList<MethodParam>().swap(params_);
   literal_body_.reset();
-  pending_body_ = nullptr;
+  pending_body_ = {};
 }
 
 bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
                                  std::u16string_view encoding_style) {
   literal_body_.reset();
-  pending_body_ = nullptr;
+  pending_body_ = {};
   std::unique_ptr<LiteralBody> body(new (std::nothrow) LiteralBody);
   if (!body) return false;
   body->literal_xml = literal_xml;
@@ -496,45 +497,58 @@ bool SoapMessage::SetLiteralBody(std::u16string_view literal_xml,
   return true;
 }
 
-bool SoapMessage::SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
+bool SoapMessage::SetParsedLiteralBody(const MessageParser& parser, const ReceivedElement& body,
                                        std::u16string_view encoding_style) {
   if (!SetLiteralBody(u"", encoding_style)) return false;
-  pending_body_ = &body;
+  pending_body_ = body;
   pending_body_parser_ = &parser;
   return true;
 }
 
 void SoapMessage::SettleLiteralBody(const MessageParser& parser) {
-  if (pending_body_ && pending_body_parser_ == &parser) WritePendingBody();
+  if (!pending_body_.markup.empty() && pending_body_parser_ == &parser) WritePendingBody();
   for (const auto& block : literal_header_blocks_) block->Settle(&parser);
 }
 
+std::u16string WriteReceivedElement(const ReceivedElement& element,
+                                    std::u16string_view encoding_style) {
+  xml::XmlParser parser;
+  try {
+    parser.ParseFragment(element.markup, element.scope);
+  } catch (int) {
+    return {};
+  }
+  xml::XmlElement& root = *parser.GetRoot();
+  if (element.add_encoding_style) {
+    root.AddAttributeNode(u"SOAP-ENV:encodingStyle", xml::kSoap11EnvelopeNamespace, encoding_style);
+  }
+  std::u16string literal;
+  xml::WriteXmlElement(root, nullptr, literal);
+  return literal;
+}
+
 const std::u16string& LiteralHeaderBlock::LiteralXml() const {
-  if (pending_) {
-    std::u16string literal;
-    xml::WriteXmlElement(*pending_, nullptr, literal);
-    literal_xml_ = std::move(literal);
-    pending_ = nullptr;
+  if (!pending_.markup.empty()) {
+    literal_xml_ = WriteReceivedElement(pending_, encoding_style);
+    pending_ = {};
   }
   return literal_xml_;
 }
 
-void LiteralHeaderBlock::SetPending(const xml::XmlElement& element, const void* tree_owner) {
+void LiteralHeaderBlock::SetPending(const ReceivedElement& element, const void* source_owner) {
   literal_xml_.clear();
-  pending_ = &element;
-  tree_owner_ = tree_owner;
+  pending_ = element;
+  source_owner_ = source_owner;
 }
 
-void LiteralHeaderBlock::Settle(const void* tree_owner) const {
-  if (pending_ && tree_owner_ == tree_owner) LiteralXml();
+void LiteralHeaderBlock::Settle(const void* source_owner) const {
+  if (!pending_.markup.empty() && source_owner_ == source_owner) LiteralXml();
 }
 
 void SoapMessage::WritePendingBody() const {
-  if (!pending_body_) return;
-  std::u16string literal;
-  xml::WriteXmlElement(*pending_body_, nullptr, literal);
-  literal_body_->literal_xml = std::move(literal);
-  pending_body_ = nullptr;
+  if (pending_body_.markup.empty()) return;
+  literal_body_->literal_xml = WriteReceivedElement(pending_body_, {});
+  pending_body_ = {};
 }
 
 const LiteralBody* SoapMessage::GetLiteralBodyRecord() const {

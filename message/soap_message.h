@@ -161,9 +161,9 @@ class SoapMessage : public MessageBuffer {
                              std::u16string_view literal_xml, bool must_understand,
                              std::u16string_view role, bool relay,
                              std::u16string_view encoding_style, bool received);
-  // A received block whose text is written from `parser`'s tree when asked
-  // for, or before `parser` parses again.
-  bool AddParsedLiteralHeaderBlock(const MessageParser& parser, const xml::XmlElement& element,
+  // A received block whose text is written from its markup when asked for,
+  // or before `parser` parses again.
+  bool AddParsedLiteralHeaderBlock(const MessageParser& parser, const ReceivedElement& element,
                                    std::u16string_view ns, std::u16string_view name,
                                    bool must_understand, std::u16string_view role, bool relay,
                                    std::u16string_view encoding_style);
@@ -215,11 +215,11 @@ class SoapMessage : public MessageBuffer {
   // False (nothing written) when there is none.
   bool GetLiteralBody(std::u16string* literal_xml) const;
   const LiteralBody* GetLiteralBodyRecord() const;
-  // The literal body of a parse: `body` (in `parser`'s tree) is written as
+  // The literal body of a parse: `body` (in `parser`'s source) is written as
   // text only when the body is asked for, or before `parser` parses again.
-  bool SetParsedLiteralBody(const MessageParser& parser, const xml::XmlElement& body,
+  bool SetParsedLiteralBody(const MessageParser& parser, const ReceivedElement& body,
                             std::u16string_view encoding_style);
-  // Writes out every text still only in `parser`'s tree (body and header
+  // Writes out every text still only in `parser`'s source (body and header
   // blocks): called before it parses again.
   void SettleLiteralBody(const MessageParser& parser);
 
@@ -299,9 +299,9 @@ class SoapMessage : public MessageBuffer {
   RecordList<HeaderBlock> header_blocks_;
   RecordList<LiteralHeaderBlock> literal_header_blocks_;
   std::unique_ptr<LiteralBody> literal_body_;
-  // Set while literal_body_'s text is still only in a parser's tree: most
-  // messages never ask for it, and writing it costs a copy of the Body.
-  mutable const xml::XmlElement* pending_body_ = nullptr;
+  // Set while literal_body_'s text is still only in a parser's source: most
+  // messages never ask for it, and writing it costs a parse of the Body.
+  mutable ReceivedElement pending_body_;
   const MessageParser* pending_body_parser_ = nullptr;
   void WritePendingBody() const;
   RecordList<MethodParam> params_;

@@ -28,7 +28,8 @@ class XmlContentHandler {
     return true;
   }
   // The element's whole text, once, after the events of all its children and
-  // just before its EndElement; not sent for an element without text.
+  // just before its EndElement; not sent for an element without text. Where
+  // the text stands unchanged in the input as one run, `text` views the input.
   virtual void Characters(std::u16string_view text) { (void)text; }
   // Sent before the parse leaves by a thrown line number.
   virtual void ParseError(int line) { (void)line; }

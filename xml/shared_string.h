@@ -5,12 +5,14 @@
 // per distinct text.
 #pragma once
 
+#include <atomic>
 #include <compare>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace xml {
 
@@ -18,20 +20,30 @@ class SharedString {
  public:
   SharedString() = default;
   // Implicit: names used to be plain strings, and callers still pass them.
-  SharedString(std::u16string text)
-      : text_(text.empty() ? nullptr : std::make_shared<const std::u16string>(std::move(text))) {}
+  SharedString(std::u16string text) : rep_(text.empty() ? nullptr : new Rep(std::move(text))) {}
   SharedString(std::u16string_view text) : SharedString(std::u16string(text)) {}
   SharedString(const char16_t* text) : SharedString(std::u16string_view(text)) {}
+  SharedString(const SharedString& other) noexcept : rep_(other.rep_) {
+    if (rep_) rep_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedString(SharedString&& other) noexcept : rep_(std::exchange(other.rep_, nullptr)) {}
+  SharedString& operator=(SharedString other) noexcept {
+    std::swap(rep_, other.rep_);
+    return *this;
+  }
+  ~SharedString() {
+    if (rep_ && rep_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete rep_;
+  }
 
   // The text; the empty string lives in no object of its own.
-  const std::u16string& str() const { return text_ ? *text_ : Empty(); }
+  const std::u16string& str() const { return rep_ ? rep_->text : Empty(); }
   operator const std::u16string&() const { return str(); }
   operator std::u16string_view() const { return str(); }
-  bool empty() const { return !text_; }
+  bool empty() const { return !rep_; }
   size_t size() const { return str().size(); }
 
   friend bool operator==(const SharedString& a, const SharedString& b) {
-    return a.text_ == b.text_ || a.str() == b.str();
+    return a.rep_ == b.rep_ || a.str() == b.str();
   }
   friend bool operator==(const SharedString& a, std::u16string_view b) { return a.str() == b; }
   friend bool operator==(const SharedString& a, const char16_t* b) {
@@ -50,7 +62,13 @@ class SharedString {
     return empty;
   }
 
-  std::shared_ptr<const std::u16string> text_;  // null: empty
+  // One pointer per holder, not a shared_ptr's two: records hold many names.
+  struct Rep {
+    explicit Rep(std::u16string t) : text(std::move(t)) {}
+    std::atomic<size_t> refs{1};  // holders may sit on several threads
+    const std::u16string text;
+  };
+  Rep* rep_ = nullptr;  // null: empty
 };
 
 // One SharedString per distinct text for as long as the interner lives; its

@@ -71,6 +71,8 @@ class XmlAttribute : public XmlNode {
   void SetElementNamespace(SharedString uri) { element_namespace_ = std::move(uri); }
 
  private:
+  friend class XmlParser;  // reuses attributes of elements it keeps no tree of
+
   SharedString element_name_;
   SharedString element_namespace_;
   std::u16string value_;

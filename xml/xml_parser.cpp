@@ -50,10 +50,15 @@ NamespaceMap DeclaredBindings(const XmlElement& element, const XmlElement* paren
   return scope->BindingsSince(parent ? parent->GetScope() : nullptr);
 }
 
-// What ParseXmlBuffer parses, the byte-order mark left out: the bytes
-// themselves when they are UTF-16LE that can be read in place, else `wide`,
-// their decoded copy.
-std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
+}  // namespace
+
+void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
+  handler_ = handler;
+  scanner_.Reset(text.data(), text.data() + text.size());
+  ParseDocument();
+}
+
+std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
   const auto* b = static_cast<const unsigned char*>(bytes);
   if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
     const size_t units = length / 2;
@@ -78,12 +83,13 @@ std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16str
   return wide;
 }
 
-}  // namespace
-
-void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
-  handler_ = handler;
-  scanner_.Reset(text.data(), text.data() + text.size());
-  ParseDocument();
+void XmlParser::ParseFragment(std::u16string_view text, const NamespaceScope* inherited) {
+  inherited_ = inherited;
+  struct Restore {
+    XmlParser& parser;
+    ~Restore() { parser.inherited_ = nullptr; }
+  } restore{*this};
+  Parse(text, nullptr);
 }
 
 void XmlParser::ParseBstr(BSTR text, XmlContentHandler* handler) {
@@ -116,6 +122,10 @@ void XmlParser::ParseDocument() {
       parser.seen_names_ = decltype(parser.seen_names_)();
       parser.names_.Reset();
       parser.flattened_ = decltype(parser.flattened_)();
+      parser.transient_ = decltype(parser.transient_)();
+      parser.spare_attributes_ = decltype(parser.spare_attributes_)();
+      parser.pending_ = decltype(parser.pending_)();
+      parser.pending_count_ = 0;
     }
   } cleanup{*this};
   try {
@@ -123,6 +133,8 @@ void XmlParser::ParseDocument() {
     ParseProlog();
     if (scanner_.PeekChar() != u'<' || !ParseXmlElement(nullptr, 1)) RaiseParseError();
     ParseMisc();
+    // Only spacing, comments and processing instructions may follow the root.
+    if (!scanner_.AtEnd()) RaiseParseError();
     if (handler_) handler_->EndDocument();
   } catch (...) {
     root_.reset();  // a handler's exception leaves no half-built tree behind either
@@ -251,20 +263,47 @@ void XmlParser::SkipInternalSubset() {
   }
 }
 
+XmlElement* XmlParser::NewElement(XmlElement* parent, int depth,
+                                  std::u16string_view qualified_name) {
+  if (!parent || depth <= tree_depth_) {
+    auto owned = std::make_unique<XmlElement>(std::u16string(qualified_name));
+    XmlElement* element = owned.get();
+    if (parent) {
+      parent->AppendChild(std::move(owned));
+    } else {
+      root_ = std::move(owned);
+    }
+    return element;
+  }
+  const size_t slot = size_t(depth - tree_depth_ - 1);
+  if (slot == transient_.size()) {
+    transient_.push_back(std::make_unique<XmlElement>(std::u16string(qualified_name)));
+    return transient_.back().get();
+  }
+  // The last element at this depth has ended: its node and the space its
+  // strings hold serve this one.
+  XmlElement& element = *transient_[slot];
+  element.qualified_name_.assign(qualified_name);
+  element.namespace_uri_ = {};
+  element.local_name_ = {};
+  element.text_.clear();
+  while (!element.attributes_.empty()) {
+    spare_attributes_.push_back(element.attributes_.extract(element.attributes_.begin()));
+  }
+  element.scope_.reset();
+  element.default_namespace_ = {};
+  return &element;
+}
+
 XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   if (depth > kMaxNestingDepth) RaiseParseError();
+  const char16_t* const begin = scanner_.Position();
   scanner_.NextChar();  // '<', checked by the caller
   std::u16string_view qualified_name;
   if (!scanner_.ScanName(&qualified_name)) RaiseParseError();
-  auto owned = std::make_unique<XmlElement>(std::u16string(qualified_name));
-  XmlElement* element = owned.get();
-  if (parent) {
-    parent->AppendChild(std::move(owned));
-  } else {
-    root_ = std::move(owned);
-  }
+  XmlElement* element = NewElement(parent, depth, qualified_name);
 
-  pending_.clear();
+  pending_count_ = 0;
   // Not clear(): it costs the bucket count, which one huge tag makes large,
   // on every later tag. A fresh set costs what this tag's names cost. (Not
   // "= {}" either: that is the initializer-list assignment, which clears.)
@@ -272,27 +311,35 @@ XmlElement* XmlParser::ParseXmlElement(XmlElement* parent, int depth) {
   do {
     scanner_.SkipSpaces();
   } while (ParseAttribute());
-  if (!ResolveNamespaces(*element, parent)) RaiseParseError();
-  pending_.clear();
+  if (!ResolveNamespaces(*element, parent, depth > tree_depth_)) RaiseParseError();
+  pending_count_ = 0;
 
   SendStartPrefixMappings(*element, parent);
   if (scanner_.MatchChar(u'/')) {
     if (!scanner_.MatchChar(u'>')) RaiseParseError();
     if (handler_) {
+      element_begin_ = begin;
       handler_->StartElement(element->namespace_uri_, element->local_name_,
                              element->qualified_name_, element->GetAttributes(), *element);
     }
   } else if (scanner_.MatchChar(u'>')) {
     if (handler_) {
+      element_begin_ = begin;
       handler_->StartElement(element->namespace_uri_, element->local_name_,
                              element->qualified_name_, element->GetAttributes(), *element);
     }
-    XmlParseContent(*element, depth);
-    if (handler_ && !element->GetText().empty()) handler_->Characters(element->GetText());
+    TextRun run;
+    XmlParseContent(*element, depth, run);
+    const std::u16string& text = element->GetText();
+    if (handler_ && !text.empty()) {
+      handler_->Characters(run.contiguous ? std::u16string_view(run.begin, text.size())
+                                          : std::u16string_view(text));
+    }
   } else {
     RaiseParseError();
   }
   if (handler_) {
+    element_begin_ = begin;
     handler_->EndElement(element->namespace_uri_, element->local_name_, element->qualified_name_,
                          *element);
     SendEndPrefixMappings(*element, parent);
@@ -306,22 +353,26 @@ bool XmlParser::ParseAttribute() {
   scanner_.SkipSpaces();
   if (!scanner_.MatchChar(u'=')) RaiseParseError();
   scanner_.SkipSpaces();
-  std::u16string value;
-  if (!ParseAttValue(value)) RaiseParseError();
+  // Entries past the count keep their value's space for later tags.
+  if (pending_count_ == pending_.size()) pending_.emplace_back();
+  PendingAttribute& attribute = pending_[pending_count_];
+  attribute.value.clear();
+  if (!ParseAttValue(attribute.value)) RaiseParseError();
   if (IsDuplicateAttribute(name)) RaiseParseError();
-  pending_.push_back({name, std::move(value)});
+  attribute.name = name;
+  ++pending_count_;
   return true;
 }
 
 bool XmlParser::IsDuplicateAttribute(std::u16string_view name) {
-  if (pending_.size() < kLinearDuplicateScan) {
-    for (const PendingAttribute& a : pending_) {
+  if (pending_count_ < kLinearDuplicateScan) {
+    for (const PendingAttribute& a : Pending()) {
       if (a.name == name) return true;
     }
     return false;
   }
   if (seen_names_.empty()) {
-    for (const PendingAttribute& a : pending_) seen_names_.insert(a.name);
+    for (const PendingAttribute& a : Pending()) seen_names_.insert(a.name);
   }
   return !seen_names_.insert(name).second;
 }
@@ -346,10 +397,15 @@ bool XmlParser::ParseAttValue(std::u16string& value) {
   }
 }
 
-bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent) {
+bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent, bool transient) {
   if (parent) {
     element.ShareScope(*parent);
     element.default_namespace_ = parent->default_namespace_;
+  } else if (inherited_) {
+    // One flat level: the fragment's root declares, on writing, every
+    // binding it had where it stood.
+    element.SetScope(std::make_shared<const NamespaceScope>(nullptr, inherited_->Flatten()));
+    if (const SharedString* uri = inherited_->Find(u"")) element.default_namespace_ = *uri;
   } else {
     element.SetScope(RootScope());
   }
@@ -357,7 +413,7 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   // Declarations first: they apply to the element's own name and attributes.
   NamespaceMap declared;
   size_t remaining = 0;
-  for (PendingAttribute& a : pending_) {
+  for (PendingAttribute& a : Pending()) {
     std::u16string_view prefix;
     if (!IsNamespaceDeclaration(a.name, &prefix)) {
       ++remaining;
@@ -398,9 +454,26 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
   if (remaining == 0) return true;
 
   AttributeMap& attributes = element.GetAttributes();
-  for (PendingAttribute& a : pending_) {
+  for (PendingAttribute& a : Pending()) {
     if (a.name.empty()) continue;
-    auto attribute = std::make_unique<XmlAttribute>(std::u16string(a.name), std::move(a.value));
+    // A transient element takes the nodes an earlier one left, with the
+    // space of their strings: its attributes then cost no allocation.
+    AttributeMap::node_type node;
+    std::unique_ptr<XmlAttribute> fresh;
+    XmlAttribute* attribute;
+    if (transient && !spare_attributes_.empty()) {
+      node = std::move(spare_attributes_.back());
+      spare_attributes_.pop_back();
+      attribute = node.mapped().get();
+      attribute->qualified_name_.assign(a.name);
+      attribute->value_.assign(a.value);
+      attribute->namespace_uri_ = {};
+      attribute->element_name_ = {};
+      attribute->element_namespace_ = {};
+    } else {
+      fresh = std::make_unique<XmlAttribute>(std::u16string(a.name), std::move(a.value));
+      attribute = fresh.get();
+    }
     AttributeKey key;
     const size_t attribute_colon = a.name.find(u':');
     if (attribute_colon == a.name.npos) {
@@ -419,7 +492,16 @@ bool XmlParser::ResolveNamespaces(XmlElement& element, const XmlElement* parent)
       attribute->SetLocalName(name);
       key = {*uri, {}, std::move(name), *uri};
     }
-    if (!attributes.emplace(std::move(key), std::move(attribute)).second) return false;
+    if (!node) {
+      if (!attributes.emplace(std::move(key), std::move(fresh)).second) return false;
+      continue;
+    }
+    node.key() = std::move(key);
+    auto inserted = attributes.insert(std::move(node));
+    if (!inserted.inserted) {
+      spare_attributes_.push_back(std::move(inserted.node));
+      return false;
+    }
   }
   return true;
 }
@@ -458,10 +540,20 @@ void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElemen
   }
 }
 
-void XmlParser::XmlParseContent(XmlElement& element, int depth) {
+void XmlParser::AppendRun(std::u16string& text, std::u16string_view piece, TextRun& run) {
+  if (piece.empty()) return;
+  if (text.empty()) {
+    run.begin = piece.data();
+  } else if (piece.data() != run.begin + text.size()) {
+    run.contiguous = false;
+  }
+  text.append(piece);
+}
+
+void XmlParser::XmlParseContent(XmlElement& element, int depth, TextRun& run) {
   std::u16string& text = element.text_;
   for (;;) {
-    text.append(scanner_.ScanCharData(u'<', u'&', u']'));
+    AppendRun(text, scanner_.ScanCharData(u'<', u'&', u']'), run);
     switch (scanner_.PeekChar()) {
       case u'<':
         switch (scanner_.PeekChar(1)) {
@@ -469,7 +561,7 @@ void XmlParser::XmlParseContent(XmlElement& element, int depth) {
             XmlParseEndTag(element);
             return;
           case u'!':
-            if (!XmlParseComment() && !XmlParseCData(element)) RaiseParseError();
+            if (!XmlParseComment() && !XmlParseCData(element, run)) RaiseParseError();
             break;
           case u'?':
             XmlParseProcessingInstruction();
@@ -481,33 +573,47 @@ void XmlParser::XmlParseContent(XmlElement& element, int depth) {
         break;
       case u'&':
         scanner_.NextChar();
+        run.contiguous = false;
         ParseReference(text);
         break;
       case u']':
         if (scanner_.MatchString(u"]]>")) RaiseParseError();
+        AppendRun(text, {scanner_.Position(), 1}, run);
         scanner_.NextChar();
-        text.push_back(u']');
         break;
-      default:  // a line end, other character data, or what XML refuses
+      default: {  // a line end, other character data, or what XML refuses
+        const char16_t* at = scanner_.Position();
+        if (scanner_.PeekChar() == u'\r') run.contiguous = false;  // read as a LF
+        const size_t before = text.size();
         if (!scanner_.TakeSpecial(&text)) RaiseParseError();
+        if (text.size() > before && run.contiguous) {
+          if (before == 0) {
+            run.begin = at;
+          } else if (at != run.begin + before) {
+            run.contiguous = false;
+          }
+        }
         break;
+      }
     }
   }
 }
 
-bool XmlParser::XmlParseCData(XmlElement& element) {
+bool XmlParser::XmlParseCData(XmlElement& element, TextRun& run) {
   if (!scanner_.MatchString(u"<![CDATA[")) return false;
   std::u16string& text = element.text_;
   for (;;) {
     // CDATA refuses every control but tab and line ends, DEL and C1 included.
-    text.append(scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'));
+    AppendRun(text, scanner_.ScanCharData</*stop_at_c1=*/true>(u']', u']', u']'), run);
     if (scanner_.MatchString(u"]]>")) return true;
     const char16_t c = scanner_.PeekChar();
     if (c == u']') {
+      AppendRun(text, {scanner_.Position(), 1}, run);
       scanner_.NextChar();
-      text.push_back(u']');
     } else if ((text::IsCntrl(c) && c != u'\r') || !scanner_.TakeSpecial(&text)) {
       RaiseParseError();  // a control character, one XML refuses, or the end
+    } else {
+      run.contiguous = false;  // a line end read as a LF, or a character past U+D7FF
     }
   }
 }

@@ -11,6 +11,7 @@
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
 #include "xml/testing/tree_dump.h"
+#include "xml/xml_writer.h"
 
 namespace xml {
 namespace {
@@ -35,6 +36,13 @@ int ParseLine(std::string_view doc) {
 
 std::string ParseDump(std::string_view doc) {
   XmlParser parser;
+  const int line = ParseLine(parser, doc);
+  if (line != 0) return "error at line " + std::to_string(line);
+  return DumpTree(*parser.GetRoot());
+}
+
+// Parses with `parser` and dumps its tree, or the error line.
+std::string ParseDumpAfter(XmlParser& parser, std::string_view doc) {
   const int line = ParseLine(parser, doc);
   if (line != 0) return "error at line " + std::to_string(line);
   return DumpTree(*parser.GetRoot());
@@ -147,7 +155,14 @@ struct LineCase {
 TEST(XmlParserTest, ReportsTrueLineNumbers) {
   using namespace std::literals;
   const LineCase cases[] = {
-      {"<a/>trailing text <is not looked at"sv, 0},
+      // Only spacing, comments and processing instructions follow the root.
+      {"<a/>trailing text <is refused"sv, 1},
+      {"<r/>junk"sv, 1},
+      {"<r/><r/>"sv, 1},
+      {"<r/>\n\n&amp;"sv, 3},
+      {"<r/>\n]]>"sv, 2},
+      {"<r/>\n<!DOCTYPE r>"sv, 2},
+      {"<r/> \n<!-- after -->\r\n<?pi data?>\t\n"sv, 0},
       {"<definitions\n xmlns='urn:x'\n>\n<b/></definitions>"sv, 0},
       {"<a>\n</a\n>"sv, 0},
       {"<a\n\n b='1'\n c>"sv, 4},         // attribute without '=' on line 4
@@ -156,7 +171,7 @@ TEST(XmlParserTest, ReportsTrueLineNumbers) {
       {"\n\n<a x='1' x='2'/>"sv, 3},      // repeated attribute
       {"<a>\n\n]]>\n</a>"sv, 3},          // "]]>" in character data
       {"<a>\n&bogus;</a>"sv, 2},          // unknown entity
-      {"<a\n/>\n<"sv, 0},                 // trailing markup after the root is ignored
+      {"<a\n/>\n<"sv, 3},                 // markup left open after the root
       {"<a>\n<!-- a -- b -->\n</a>"sv, 2},  // "--" inside a comment
       {"<a>\n<![CDATA[\f]]></a>"sv, 2},   // form feed in CDATA
       {"<a>\n<b/>\n"sv, 3},               // end of input inside content
@@ -518,7 +533,7 @@ TEST(XmlParserTest, MarkupItems) {
                           "<!-- x -- ><a/>", "<a><!-- x</a>", "<?pi?><a", "<a><![CDATA[x</a>"}) {
     EXPECT_EQ(ParseLine(doc), 1) << doc;
   }
-  EXPECT_EQ(ParseDump("<a></a >x</a>"), "{}a[]");
+  EXPECT_EQ(ParseLine("<a></a >x</a>"), 1);  // content after the root
 }
 
 TEST(XmlParserTest, EveryTruncationFailsCleanly) {
@@ -610,6 +625,154 @@ TEST(XmlParserTest, HandlerExceptionLeavesNoTree) {
   const std::string doc = "<a><b/><bad/></a>";
   EXPECT_THROW(parser.ParseXmlBuffer(doc.data(), doc.size(), &handler), std::string);
   EXPECT_EQ(parser.GetRoot(), nullptr);
+}
+
+// What a handler sees of each element at its end: names, attributes, text,
+// the bindings in force and its markup.
+class ElementRecorder : public XmlContentHandler {
+ public:
+  explicit ElementRecorder(const XmlParser& parser) : parser_(parser) {}
+  std::vector<std::string> ended;
+  void StartElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                    const AttributeMap&, XmlElement&) override {}
+  bool EndElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                  XmlElement& element) override {
+    std::string line = "{" + text::Narrow(element.GetNamespaceURI()) + "}" +
+                       text::Narrow(element.GetLocalName()) + " " +
+                       text::Narrow(element.GetQualifiedName());
+    for (const auto& [key, a] : element.GetAttributes()) {
+      line += " " + text::Narrow(a->GetQualifiedName()) + "={" +
+              text::Narrow(a->GetNamespaceURI()) + "}" + text::Narrow(a->GetLocalName()) + ":" +
+              text::Narrow(a->GetValue()) + " of {" + text::Narrow(a->GetElementNamespace()) +
+              "}" + text::Narrow(a->GetElementName());
+    }
+    line += " [" + text::Narrow(element.GetText()) + "] default=" +
+            text::Narrow(element.GetDefaultNamespace());
+    for (const auto& [prefix, uri] : element.GetNamespaceScope()) {
+      line += " " + text::Narrow(prefix) + "=" + text::Narrow(uri);
+    }
+    ended.push_back(line + " | " + text::Narrow(parser_.CurrentMarkup()));
+    return true;
+  }
+
+ private:
+  const XmlParser& parser_;
+};
+
+// Below the tree depth elements come from reused nodes: every handler must
+// see what it sees of a whole tree, and the tree keeps only the upper levels.
+TEST(XmlParserTest, ElementsBelowTheTreeDepthLookAsInAWholeTree) {
+  const std::string docs[] = {
+      "<r><a x='1' y='2'>t<b p:z='3' xmlns:p='urn:p'/>u</a><a w='4'/><a/></r>",
+      "<r xmlns='urn:d'><a xmlns:q='urn:q' q:k='v' k='w'><q:b xmlns=''>deep</q:b></a>"
+      "<a><b><c><d>4</d></c></b></a></r>",
+      "<r><a>&amp;&#65;<![CDATA[<x>]]>\r\nend</a><a b='&lt;&#9;'/></r>",
+      "<r>\n<a><b x='1'/><b x='1' y='1'/><b y='2'/></a>\n</r>",
+      // Attributes with a prefix and without take each other's nodes.
+      "<r><a p:x='1' xmlns:p='urn:p'/><a y='2'/><p:a xmlns:p='urn:q' p:z='3'/></r>",
+  };
+  for (const std::string& doc : docs) {
+    XmlParser whole;
+    ElementRecorder expected(whole);
+    ASSERT_EQ(ParseLine(whole, doc, &expected), 0) << doc;
+    for (const int depth : {0, 1, 2}) {  // 0: the root is kept all the same
+      XmlParser lean;
+      lean.SetTreeDepth(depth);
+      ElementRecorder seen(lean);
+      ASSERT_EQ(ParseLine(lean, doc, &seen), 0) << doc;
+      EXPECT_EQ(seen.ended, expected.ended) << doc;
+      // The same parser again: the reused nodes start clean.
+      seen.ended.clear();
+      ASSERT_EQ(ParseLine(lean, doc, &seen), 0) << doc;
+      EXPECT_EQ(seen.ended, expected.ended) << doc;
+      // Only the levels down to the depth are kept.
+      const XmlElement& root = *lean.GetRoot();
+      if (depth <= 1) {
+        EXPECT_EQ(root.GetChildCount(), 0u) << doc;
+      }
+      for (const XmlElementPtr& child : root.GetChildList()) {
+        EXPECT_EQ(child->GetChildCount(), 0u) << doc;
+      }
+    }
+  }
+  // Errors are found where a whole parse finds them, and the parser goes on.
+  const std::string bad[] = {
+      "<r><a x='1'/><a p:x='1' q:x='2' xmlns:p='urn:u' xmlns:q='urn:u'/></r>",
+      "<r><a x='1'/>\n<a x='1' x='2'/></r>",
+      "<r><a><b></a></r>",
+  };
+  XmlParser lean;
+  lean.SetTreeDepth(1);
+  for (const std::string& doc : bad) {
+    XmlParser whole;
+    EXPECT_EQ(ParseLine(lean, doc), ParseLine(whole, doc)) << doc;
+    EXPECT_GT(ParseLine(lean, doc), 0) << doc;
+    EXPECT_EQ(ParseDumpAfter(lean, "<r><a k='v'/><a/></r>"), "{}r[]") << doc;
+  }
+}
+
+// A text that stands unchanged in the input as one run reaches the handler as
+// a view of the input; any other text as the element's own copy.
+TEST(XmlParserTest, TextsReachTheHandlerFromTheInputWhereUnchanged) {
+  struct TextWhere : XmlContentHandler {
+    std::u16string_view input;
+    std::string text;
+    bool in_input = false;
+    void StartElement(std::u16string_view, std::u16string_view, std::u16string_view,
+                      const AttributeMap&, XmlElement&) override {}
+    void Characters(std::u16string_view t) override {
+      text = text::Narrow(t);
+      in_input = t.data() >= input.data() && t.data() + t.size() <= input.data() + input.size();
+    }
+  };
+  const struct {
+    std::u16string_view doc;
+    const char* text;
+    bool in_input;
+  } cases[] = {
+      {u"<a>plain text</a>", "plain text", true},
+      {u"<a>line\nfeed\ttab</a>", "line\nfeed\ttab", true},
+      {u"<a>caf\u00e9 \U0001F600 \uE000</a>", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xEE\x80\x80", true},
+      {u"<a><![CDATA[<raw> & ]]></a>", "<raw> & ", true},
+      {u"<a>x]y</a>", "x]y", true},
+      {u"<a>x&amp;y</a>", "x&y", false},
+      {u"<a>x&#65;</a>", "xA", false},
+      {u"<a>cr\r\nlf</a>", "cr\nlf", false},
+      {u"<a>x<b/>y</a>", "xy", false},
+      {u"<a>x<!-- c -->y</a>", "xy", false},
+      {u"<a>x<![CDATA[y]]></a>", "xy", false},
+      {u"<a><b/>only after</a>", "only after", true},
+  };
+  for (const auto& c : cases) {
+    TextWhere handler;
+    handler.input = c.doc;
+    XmlParser parser;
+    parser.Parse(c.doc, &handler);
+    EXPECT_EQ(handler.text, c.text) << text::Narrow(c.doc);
+    EXPECT_EQ(handler.in_input, c.in_input) << text::Narrow(c.doc);
+  }
+}
+
+// A fragment parsed where a scope is in force resolves names by it and
+// declares, when written, every binding it had there.
+TEST(XmlParserTest, FragmentsResolveNamesByTheScopeTheyStoodIn) {
+  const auto outer = std::make_shared<const NamespaceScope>(
+      nullptr, NamespaceMap{{u"xml", std::u16string(kXmlNamespace)}, {u"p", u"urn:p"}});
+  const NamespaceScope inner(outer, NamespaceMap{{u"", u"urn:d"}, {u"q", u"urn:q"}});
+  XmlParser parser;
+  parser.ParseFragment(u"<p:x q:a='1' b='2'><y xmlns:p='urn:other'><p:z/></y></p:x>", &inner);
+  const XmlElement& root = *parser.GetRoot();
+  EXPECT_EQ(DumpTree(root), "{urn:p}x {}b=2 {urn:q}a=1[]({urn:d}y[]({urn:other}z[]))");
+  std::u16string written;
+  WriteXmlElement(root, nullptr, written);
+  EXPECT_EQ(text::Narrow(written),
+            "<p:x b=\"2\" q:a=\"1\" xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\">"
+            "<y xmlns:p=\"urn:other\"><p:z /></y></p:x>");
+  // Without a scope a prefix is unbound, as in a document of its own.
+  EXPECT_THROW(parser.ParseFragment(u"<p:x/>", nullptr), int);
+  // A fragment parse leaves the next parse a document of its own.
+  parser.Parse(u"<x/>", nullptr);
+  EXPECT_EQ(DumpTree(*parser.GetRoot()), "{}x[]");
 }
 
 TEST(XmlParserTest, ParserIsReusableAndRootCanBeDetached) {

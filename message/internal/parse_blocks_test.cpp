@@ -1,0 +1,49 @@
+#include "message/internal/parse_blocks.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace message::internal {
+namespace {
+
+TEST(ParseBlocksTest, EndedBlocksServeTheSameRequestUpToTheBound) {
+  ReleaseParseBlocks();
+  std::pmr::memory_resource* pool = ParseBlocks();
+  const ParseBlockCounts start = CountParseBlocks();
+  EXPECT_EQ(start.kept_bytes, 0u);
+
+  void* block = pool->allocate(4096, 16);
+  pool->deallocate(block, 4096, 16);
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 4096u);
+  // Another size or alignment gets a block of its own.
+  void* other_size = pool->allocate(6144, 16);
+  void* other_alignment = pool->allocate(4096, 64);
+  EXPECT_EQ(CountParseBlocks().reused_calls, start.reused_calls);
+  EXPECT_EQ(pool->allocate(4096, 16), block);
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
+  EXPECT_EQ(CountParseBlocks().reused_calls, start.reused_calls + 1);
+  EXPECT_EQ(CountParseBlocks().reused_bytes, start.reused_bytes + 4096);
+  pool->deallocate(block, 4096, 16);
+  pool->deallocate(other_size, 6144, 16);
+  pool->deallocate(other_alignment, 4096, 64);
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 4096u + 6144u + 4096u);
+
+  // Past the bound a block goes back to the heap.
+  constexpr size_t kBig = kKeptParseBlockBytes / 4;
+  std::vector<void*> big;
+  for (int i = 0; i < 5; ++i) big.push_back(pool->allocate(kBig, 16));
+  for (void* b : big) pool->deallocate(b, kBig, 16);
+  EXPECT_LE(CountParseBlocks().kept_bytes, kKeptParseBlockBytes);
+  EXPECT_GE(CountParseBlocks().kept_bytes, 3 * kBig);
+
+  ReleaseParseBlocks();
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
+  void* fresh = pool->allocate(4096, 16);
+  EXPECT_EQ(CountParseBlocks().reused_calls, start.reused_calls + 1);
+  pool->deallocate(fresh, 4096, 16);
+  ReleaseParseBlocks();
+}
+
+}  // namespace
+}  // namespace message::internal
