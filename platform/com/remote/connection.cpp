@@ -337,6 +337,9 @@ class Connection final : public std::enable_shared_from_this<Connection>, public
   std::chrono::steady_clock::time_point linger_until_{};  // Guarded by mu_.
   bool read_ended_ = false;  // Guarded by mu_; the input ended or broke.
   FramesRead frames_read_;   // Guarded by mu_.
+  // Frames came since the home thread's loop last began to wait on the
+  // socket (a new connection expects its first call): the loop waits on it.
+  bool traffic_ = true;  // Guarded by mu_.
   // Used by whichever thread holds the turn to read (reading_). That thread
   // hands on every whole frame it holds before giving the turn up, so what
   // stays held is only the start of a frame whose rest the socket brings:
@@ -578,6 +581,7 @@ bool Connection::LeadRead(ThreadContext& me, uint64_t seen,
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
     frames_read_.by_waiters += frames;
+    traffic_ = traffic_ || frames != 0;
   }
   if (ok) ok = Dispatch(std::move(frame));
   if (!ok) EndInput();
@@ -594,12 +598,23 @@ void Connection::EndInput() {
 }
 
 int Connection::BeginWait() {
-  std::lock_guard lock(mu_);
-  // Not while the reader thread is in a frame, nor past the start of one:
-  // the loop never waits inside a frame.
-  if (closed_ || read_ended_ || reading_ != Reading::None || frames_.HoldsBytes()) return -1;
-  home_waits_ = true;
-  return fd_;
+  {
+    std::lock_guard lock(mu_);
+    // Not while the reader thread is in a frame, nor past the start of one:
+    // the loop never waits inside a frame.
+    if (closed_ || read_ended_ || reading_ != Reading::None || frames_.HoldsBytes()) return -1;
+    if (traffic_) {
+      traffic_ = false;
+      home_waits_ = true;
+      return fd_;
+    }
+    // A quiet connection stays with its reader thread, so that the
+    // connection in use costs the others no wake-ups; it reads at once.
+    if (linger_until_ <= std::chrono::steady_clock::now()) return -1;
+    linger_until_ = {};
+  }
+  token_cv_.notify_all();
+  return -1;
 }
 
 void Connection::EndWait(bool ready) {
@@ -629,6 +644,7 @@ void Connection::EndWait(bool ready) {
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
     frames_read_.by_waiters += frames;
+    traffic_ = traffic_ || frames != 0;
   }
   if (!ok) EndInput();
   StopLeading(/*hand_over=*/partial);
@@ -671,6 +687,7 @@ void Connection::YieldRead(uint64_t frames) {
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
     frames_read_.by_reader += frames;
+    traffic_ = traffic_ || frames != 0;
     if (home_waits_) home = home_.lock();
   }
   if (home) Wake(*home);
@@ -769,13 +786,19 @@ bool Connection::Dispatch(Frame frame) {
 }
 
 void Connection::Deliver(FrameType type, uint32_t call_id, std::string payload) {
-  std::shared_ptr<ThreadContext> home = home_.lock();
-  auto task = [self = shared_from_this(), type, call_id, payload] {
-    self->Serve(type, call_id, payload);
-  };
-  if (home && Post(*home, task)) return;
+  // A release is never lost (its object would stay alive forever): it is
+  // kept to run here should the home thread's queue refuse it.
+  const std::string release = type == FrameType::Release ? payload : std::string();
+  if (std::shared_ptr<ThreadContext> home = home_.lock()) {
+    // The payload moves into the task: a long call's bytes are not copied again.
+    if (Post(*home, [self = shared_from_this(), type, call_id, payload = std::move(payload)] {
+          self->Serve(type, call_id, payload);
+        })) {
+      return;
+    }
+  }
   if (type == FrameType::Release) {
-    ServeRelease(payload);  // never lost: the object would stay alive forever
+    ServeRelease(release);
     return;
   }
   // The home thread's queue refused the call: it fails, it is not dropped.

@@ -10,9 +10,10 @@
 // thread in a client. Wherever the home thread itself would block, it takes
 // the socket over and reads what comes itself, so a frame needs no hand-off
 // between threads: while it waits for a return (its reply, and anything
-// else), and while its GetMessage is idle (a call, which then comes out of
-// that GetMessage; only whole frames there, the rest of a longer one is left
-// to the reader thread). The reader thread reads again a millisecond after
+// else), and while its GetMessage is idle on a connection that had frames
+// since the loop's previous wait (a call, which then comes out of that
+// GetMessage; only whole frames there, the rest of a longer one is left to
+// the reader thread). The reader thread reads again a millisecond after
 // the home thread stops waiting or runs a call (at once when another thread
 // waits for a return), so calls in a row do not wake it. A thread that waits
 // for a return serves the calls posted to it meanwhile, so calls nest in

@@ -910,10 +910,16 @@ class WaitingReaderTest : public ClassObjectTest {
 };
 
 // Calls that reach a home thread idle in its loop are read by that thread,
-// not handed over by the reader thread; a peer that goes away meanwhile is
+// not handed over by the reader thread, while a quiet connection of the same
+// loop stays with its reader thread; a peer that goes away meanwhile is
 // noticed by the same wait, and the connection closes on the home thread.
 TEST_F(WaitingReaderTest, TheIdleLoopReadsTheCallsItServes) {
   LoopThread loop;
+  int quiet_pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quiet_pair), 0);
+  auto quiet = com::remote::internal::ServeConnection(quiet_pair[0], factory_.Get(), loop.context(),
+                                                      nullptr);
+  RawPeer quiet_client(quiet_pair[1]);
   std::atomic<DWORD> closed_on{0};
   auto served = com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(),
                                                        [&] { closed_on = GetCurrentThreadId(); });
@@ -930,6 +936,7 @@ TEST_F(WaitingReaderTest, TheIdleLoopReadsTheCallsItServes) {
   EXPECT_EQ(read.by_waiters, uint64_t(kCalls));
   EXPECT_EQ(read.by_reader, 0u);
   EXPECT_EQ(g_served_alive.load(), kCalls);
+  EXPECT_FALSE(HomeWaitsOn(quiet));
 
   ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(served); }));
   client.Close();
@@ -937,9 +944,17 @@ TEST_F(WaitingReaderTest, TheIdleLoopReadsTheCallsItServes) {
   EXPECT_TRUE(WaitUntil([&] { return closed_on.load() != 0; }));
   EXPECT_EQ(closed_on.load(), loop.id());
   EXPECT_FALSE(HomeWaitsOn(served));
-  // The loop goes on taking its messages.
+  // The loop goes on taking its messages; the quiet connection's call is
+  // read by its reader thread.
   EXPECT_TRUE(PostThreadMessage(loop.id(), WM_USER, 0, 0));
   EXPECT_TRUE(WaitUntil([&] { return loop.user_messages() == 1; }));
+  SendCreate(quiet_client.fd());
+  Frame answer;
+  ASSERT_TRUE(quiet_client.Read(&answer));
+  EXPECT_EQ(ResultOf(answer), S_OK);
+  EXPECT_EQ(FramesReadOf(quiet).by_reader, 1u);
+  com::remote::internal::CloseConnection(quiet);
+  EXPECT_EQ(g_served_alive.load(), 0);
 }
 
 // A caller that waits for its reply reads it itself; a peer that closes while
@@ -991,7 +1006,6 @@ TEST_F(WaitingReaderTest, ACallArrivingWhileAThreadWaitsIsServedByIt) {
   LoopThread loop;
   auto served =
       com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(), nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(served); }));
   IDispatch* object = nullptr;
   ASSERT_EQ(com::remote::internal::CreateRemoteInstance(pair_[1], IID_IDispatch,
                                                         reinterpret_cast<void**>(&object)),
@@ -1003,14 +1017,12 @@ TEST_F(WaitingReaderTest, ACallArrivingWhileAThreadWaitsIsServedByIt) {
     g_served_runs_off_home = 0;
     for (LONG depth : {1, 6}) {
       SCOPED_TRACE(depth);
-      ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(served); }));
       LONG count = -1;
       EXPECT_EQ(remote->Bounce(local.Get(), depth, &count), S_OK);
       EXPECT_EQ(count, depth);
     }
     EXPECT_EQ(g_served_runs.load(), (1 + 1) + (6 + 1));  // each depth and the last
     EXPECT_EQ(g_served_runs_off_home.load(), 0);
-    EXPECT_GT(FramesReadOf(served).by_waiters, 0u);
   }
   remote.Reset();
   object->Release();
@@ -1054,20 +1066,27 @@ TEST_F(WaitingReaderTest, ClosingWakesWhatWaitsOnTheSocket) {
   int more[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, more), 0);
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_), 0);
-  auto closing =
-      com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(), nullptr);
   auto staying =
       com::remote::internal::ServeConnection(more[0], factory_.Get(), loop.context(), nullptr);
+  auto closing =
+      com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(), nullptr);
   RawPeer closed_peer(pair_[1]), peer(more[1]);
-  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(closing) && HomeWaitsOn(staying); }));
+  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(closing); }));
   com::remote::internal::CloseConnection(closing);
   Frame frame;
   EXPECT_FALSE(closed_peer.Read(&frame));  // the end of its input
-  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(staying); }));
+  EXPECT_TRUE(WaitUntil([&] { return !HomeWaitsOn(closing); }));
+  // A call, read by either thread; then the loop waits on that connection
+  // again and reads the next call itself.
   SendCreate(peer.fd());
   ASSERT_TRUE(peer.Read(&frame));
   EXPECT_EQ(ResultOf(frame), S_OK);
-  EXPECT_EQ(FramesReadOf(staying).by_waiters, 1u);
+  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(staying); }));
+  const auto before = FramesReadOf(staying);
+  SendCreate(peer.fd());
+  ASSERT_TRUE(peer.Read(&frame));
+  EXPECT_EQ(ResultOf(frame), S_OK);
+  EXPECT_EQ(FramesReadOf(staying).by_waiters, before.by_waiters + 1);
   EXPECT_TRUE(PostThreadMessage(loop.id(), WM_USER, 0, 0));
   EXPECT_TRUE(WaitUntil([&] { return loop.user_messages() == 1; }));
 
