@@ -1,5 +1,7 @@
 #include "platform/thread/message_loop.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +26,9 @@ struct Timer {
 };
 
 struct Queue {
+  ~Queue() {
+    if (event_fd >= 0) close(event_fd);
+  }
   std::mutex mu;
   std::condition_variable cv;
   std::deque<MSG> posted;      // Guarded by mu.
@@ -31,6 +36,11 @@ struct Queue {
   int quit_code = 0;           // Guarded by mu.
   std::vector<Timer> timers;   // Guarded by mu.
   UINT_PTR next_id = 0x10000;  // Guarded by mu; fresh ids stay clear of chosen ones.
+  std::vector<std::weak_ptr<LoopWaitSource>> sources;  // Guarded by mu.
+  // While the thread polls its sources, posts wake it through this
+  // descriptor (made with the first source) instead of the condition.
+  int event_fd = -1;     // Guarded by mu.
+  bool polling = false;  // Guarded by mu.
 };
 
 struct Queues {
@@ -66,6 +76,19 @@ Queue& ThisQueue() {
     all.by_thread[t_owner.thread] = t_owner.queue;
   }
   return *t_owner.queue;
+}
+
+std::shared_ptr<Queue> QueueOf(DWORD thread_id) {
+  Queues& all = AllQueues();
+  std::lock_guard lock(all.mu);
+  auto it = all.by_thread.find(thread_id);
+  return it == all.by_thread.end() ? nullptr : it->second;
+}
+
+void Signal(int event_fd) {
+  if (event_fd < 0) return;
+  const uint64_t one = 1;
+  (void)!write(event_fd, &one, sizeof one);
 }
 
 bool InRange(UINT message, UINT min, UINT max) {
@@ -113,26 +136,85 @@ Found NextMessage(Queue& q, MSG* msg, UINT min, UINT max, bool remove, ULONGLONG
   return Found::Message;
 }
 
+// Asks each source for its descriptor: the waits that follow poll on these,
+// the queue's own descriptor first.
+std::vector<pollfd> BeginWaits(const std::vector<std::shared_ptr<LoopWaitSource>>& sources,
+                               int event_fd) {
+  std::vector<pollfd> fds(sources.size() + 1);
+  fds[0] = {event_fd, POLLIN, 0};
+  for (size_t i = 0; i < sources.size(); ++i) fds[i + 1] = {sources[i]->BeginWait(), POLLIN, 0};
+  return fds;
+}
+
+// Until input, a post or `wait_ms` (~0: none); the count of ready descriptors.
+int PollSources(std::vector<pollfd>& fds, ULONGLONG wait_ms) {
+  const int timeout = wait_ms == ~0ull ? -1 : int(std::min<ULONGLONG>(wait_ms, 1u << 30));
+  const int ready = poll(fds.data(), fds.size(), timeout);
+  if (ready > 0 && fds[0].revents) {
+    uint64_t count;
+    (void)!read(fds[0].fd, &count, sizeof count);
+  }
+  return ready;
+}
+
+void EndWaits(const std::vector<std::shared_ptr<LoopWaitSource>>& sources,
+              const std::vector<pollfd>& fds, int ready) {
+  for (size_t i = 0; i < sources.size(); ++i) {
+    sources[i]->EndWait(ready > 0 && fds[i + 1].fd >= 0 && fds[i + 1].revents != 0);
+  }
+}
+
 }  // namespace
 
 DWORD GetCurrentThreadId() { return DWORD(gettid()); }
 
 BOOL PostThreadMessage(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lparam) {
-  std::shared_ptr<Queue> q;
-  {
-    Queues& all = AllQueues();
-    std::lock_guard lock(all.mu);
-    auto it = all.by_thread.find(thread_id);
-    if (it == all.by_thread.end()) return 0;
-    q = it->second;
-  }
+  std::shared_ptr<Queue> q = QueueOf(thread_id);
+  if (!q) return 0;
+  int event_fd = -1;
   {
     std::lock_guard lock(q->mu);
     if (q->posted.size() >= kMaxPostedMessages) return 0;
     q->posted.push_back(MSG{nullptr, message, wparam, lparam, 0});
+    if (q->polling) event_fd = q->event_fd;
   }
   q->cv.notify_one();
+  Signal(event_fd);
   return 1;
+}
+
+BOOL AddLoopWaitSource(DWORD thread_id, std::weak_ptr<LoopWaitSource> source) {
+  std::shared_ptr<Queue> q = QueueOf(thread_id);
+  if (!q) return 0;
+  int event_fd = -1;
+  {
+    std::lock_guard lock(q->mu);
+    if (q->event_fd < 0) q->event_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (q->event_fd < 0) return 0;
+    q->sources.push_back(std::move(source));
+    if (q->polling) event_fd = q->event_fd;  // a wait under way takes the new one in
+  }
+  q->cv.notify_one();  // as does one on the condition
+  Signal(event_fd);
+  return 1;
+}
+
+void RemoveLoopWaitSource(DWORD thread_id, const LoopWaitSource* source) {
+  std::shared_ptr<Queue> q = QueueOf(thread_id);
+  if (!q) return;
+  int event_fd = -1;
+  std::vector<std::shared_ptr<LoopWaitSource>> looked_at;  // released after the lock
+  {
+    std::lock_guard lock(q->mu);
+    std::erase_if(q->sources, [&](const std::weak_ptr<LoopWaitSource>& s) {
+      std::shared_ptr<LoopWaitSource> live = s.lock();
+      const bool drop = !live || live.get() == source;
+      looked_at.push_back(std::move(live));
+      return drop;
+    });
+    if (q->polling) event_fd = q->event_fd;
+  }
+  Signal(event_fd);
 }
 
 BOOL GetMessage(MSG* msg, HWND, UINT min, UINT max) {
@@ -149,7 +231,28 @@ BOOL GetMessage(MSG* msg, HWND, UINT min, UINT max) {
       case Found::Nothing:
         break;
     }
-    if (wait_ms == ~0ull) {
+    std::vector<std::shared_ptr<LoopWaitSource>> sources;
+    if (InRange(WM_QV_POSTED_CALL, min, max)) {
+      std::erase_if(q.sources, [&](const std::weak_ptr<LoopWaitSource>& s) {
+        std::shared_ptr<LoopWaitSource> live = s.lock();
+        if (!live) return true;
+        sources.push_back(std::move(live));
+        return false;
+      });
+    }
+    if (!sources.empty()) {
+      q.polling = true;
+      const int event_fd = q.event_fd;
+      lock.unlock();
+      std::vector<pollfd> fds = BeginWaits(sources, event_fd);
+      const int ready = PollSources(fds, wait_ms);
+      lock.lock();
+      q.polling = false;  // what the sources post to this thread needs no wake-up
+      lock.unlock();
+      EndWaits(sources, fds, ready);
+      sources.clear();  // a source's last reference may go here, never under the lock
+      lock.lock();
+    } else if (wait_ms == ~0ull) {
       q.cv.wait(lock);
     } else {
       q.cv.wait_for(lock, std::chrono::milliseconds(wait_ms));

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/base/base.h"
 
@@ -34,8 +35,8 @@ inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_APP = 0x8000;
 inline constexpr UINT PM_NOREMOVE = 0x0000;
 inline constexpr UINT PM_REMOVE = 0x0001;
-inline constexpr UINT USER_TIMER_MINIMUM = 10;          // ms
-inline constexpr size_t kMaxPostedMessages = 10000;     // per queue
+inline constexpr UINT USER_TIMER_MINIMUM = 10;       // ms
+inline constexpr size_t kMaxPostedMessages = 10000;  // per queue
 // A posted message that DispatchMessage runs: lParam is a POSTEDPROC, called
 // with wParam. Cross-process calls reach a thread's loop this way.
 inline constexpr UINT WM_QV_POSTED_CALL = WM_APP + 0x3F00;
@@ -61,6 +62,31 @@ void PostQuitMessage(int exit_code);
 // WM_QV_POSTED_CALL message; returns 0.
 LRESULT DispatchMessage(const MSG* msg);
 inline BOOL TranslateMessage(const MSG*) { return 0; }
+
+// Something besides its queue that a thread's GetMessage waits on while
+// nothing is queued: input there is then read by the thread that goes on to
+// use it, with no hand-off from another thread. What a source reads comes out
+// as posted calls, so a GetMessage whose range leaves out WM_QV_POSTED_CALL
+// does not wait on sources.
+class LoopWaitSource {
+ public:
+  virtual ~LoopWaitSource() = default;
+  // Asked before each wait: the descriptor to wait on for input, or -1 for
+  // none this time.
+  virtual int BeginWait() = 0;
+  // Follows every BeginWait, on the same thread and outside the queue's
+  // lock; `ready` when its descriptor had input (or an error). What it posts
+  // to this thread comes out of the same GetMessage.
+  virtual void EndWait(bool ready) = 0;
+};
+
+// Adds `source` to the waits of `thread_id`'s GetMessage (from any thread);
+// an expired source is dropped. FALSE when that thread has no queue or no
+// descriptor can be had to wake its waits.
+BOOL AddLoopWaitSource(DWORD thread_id, std::weak_ptr<LoopWaitSource> source);
+// Removes `source` (from any thread); a wait of that thread that had taken it
+// already may still ask it once more, BeginWait and EndWait.
+void RemoveLoopWaitSource(DWORD thread_id, const LoopWaitSource* source);
 
 // Starts or restarts a timer of this thread firing every `elapse_ms` (at least
 // USER_TIMER_MINIMUM). With `id` 0 a fresh id is chosen; a timer with the same

@@ -184,7 +184,7 @@ void ClearExcepInfo(EXCEPINFO* e) {
 
 class RemoteObject;
 
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection final : public std::enable_shared_from_this<Connection>, public LoopWaitSource {
  public:
   enum class Role { Client, Server };
 
@@ -201,11 +201,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void Start() {
+    // The home thread idle in its loop reads what comes itself.
+    if (std::shared_ptr<ThreadContext> home = home_.lock()) {
+      AddLoopWaitSource(home->thread, weak_from_this());
+    }
     // Under the lock: the reader may close the connection before this
     // assignment would otherwise be seen.
     std::lock_guard lock(mu_);
     reader_ = std::thread([self = shared_from_this()] { self->ReadLoop(); });
   }
+
+  // The home thread's message loop, idle: it waits on the socket too and
+  // takes the whole frames that came, never waiting inside one.
+  int BeginWait() override;
+  void EndWait(bool ready) override;
 
   HRESULT Create(REFIID iid, void** object);
   HRESULT Invoke(uint64_t id, DISPID member, LCID lcid, WORD flags, DISPPARAMS* params,
@@ -213,6 +222,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   HRESULT GetIDsOfNames(uint64_t id, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids);
   void DropImport(RemoteObject* proxy, uint64_t id, uint64_t owed);
   void Close();
+
+  FramesRead ReadCounts() {
+    std::lock_guard lock(mu_);
+    return frames_read_;
+  }
+  bool HomeWaits() {
+    std::lock_guard lock(mu_);
+    return home_waits_;
+  }
 
   // Object references, for the codec of one message.
   HRESULT EncodeObject(Writer& w, IUnknown* object, int depth, std::vector<uint64_t>* exported);
@@ -249,11 +267,15 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // waiting, once reading has ended.
   bool LeadRead(ThreadContext& me, uint64_t seen, std::chrono::steady_clock::time_point deadline);
   // The home thread no longer waits to read: the reader thread reads again
-  // after a short linger, or at once for another thread's call.
-  void StopLeading();
+  // after a short linger, or at once when another thread waits for a reply
+  // or `hand_over` (the start of a frame is held that the home will not wait for).
+  void StopLeading(bool hand_over = false);
+  // A read by the home thread ended the input: the reader thread's end
+  // fails what waits, as for its own reads.
+  void EndInput();
   void EndLinger();
   // The reader thread is done with a frame.
-  void YieldRead();
+  void YieldRead(uint64_t frames);
   void Deliver(FrameType type, uint32_t call_id, std::string payload);
   void Serve(FrameType type, uint32_t call_id, const std::string& payload);
   HRESULT ServeCreate(Reader& r, Writer& reply);
@@ -306,10 +328,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Reading reading_ = Reading::None;  // Guarded by mu_.
   bool home_waits_ = false;          // Guarded by mu_; the reader thread stays off.
   bool reader_parked_ = false;       // Guarded by mu_; waiting for home_waits_ to end.
+  // Times the home thread stopped waiting: while it keeps starting again the
+  // reader thread looks again after a linger rather than parking, so that
+  // each stop needs no wake-up.
+  uint64_t lead_ends_ = 0;  // Guarded by mu_.
   // Until then the reader thread stays off after the home thread's call too:
   // calls in a row would otherwise wake it twice each.
   std::chrono::steady_clock::time_point linger_until_{};  // Guarded by mu_.
-  bool read_ended_ = false;          // Guarded by mu_; the input ended or broke.
+  bool read_ended_ = false;  // Guarded by mu_; the input ended or broke.
+  FramesRead frames_read_;   // Guarded by mu_.
+  // Frames came since the home thread's loop last began to wait on the
+  // socket (a new connection expects its first call): the loop waits on it.
+  bool traffic_ = true;  // Guarded by mu_.
   // Used by whichever thread holds the turn to read (reading_). That thread
   // hands on every whole frame it holds before giving the turn up, so what
   // stays held is only the start of a frame whose rest the socket brings:
@@ -391,6 +421,7 @@ class RemoteObject final : public IDispatch {
   }
 
   Connection* connection() const { return c_.get(); }
+  const std::shared_ptr<Connection>& connection_ptr() const { return c_; }
   uint64_t id() const { return id_; }
   bool dispatch() const { return dispatch_; }
   void AddOwed() { owed_.fetch_add(1); }
@@ -539,35 +570,104 @@ bool Connection::LeadRead(ThreadContext& me, uint64_t seen,
   Frame frame;
   const int64_t deadline_ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline.time_since_epoch()).count();
+  uint64_t frames = 0;
   bool ok = frames_.Read(fd_, &frame, deadline_ms);
   while (ok && frames_.HasFrame()) {
+    ++frames;
     ok = Dispatch(std::move(frame)) && frames_.Read(fd_, &frame, deadline_ms);
   }
+  if (ok) ++frames;
   {
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
+    frames_read_.by_waiters += frames;
+    traffic_ = traffic_ || frames != 0;
   }
   if (ok) ok = Dispatch(std::move(frame));
-  if (!ok) {
-    // The reader thread's end fails what waits, as for its own reads.
-    {
-      std::lock_guard lock(mu_);
-      read_ended_ = true;
-    }
-    shutdown(fd_, SHUT_RDWR);
-    token_cv_.notify_all();
-  }
+  if (!ok) EndInput();
   return true;
 }
 
-void Connection::StopLeading() {
+void Connection::EndInput() {
+  {
+    std::lock_guard lock(mu_);
+    read_ended_ = true;
+  }
+  shutdown(fd_, SHUT_RDWR);
+  token_cv_.notify_all();
+}
+
+int Connection::BeginWait() {
+  {
+    std::lock_guard lock(mu_);
+    // Not while the reader thread is in a frame, nor past the start of one:
+    // the loop never waits inside a frame.
+    if (closed_ || read_ended_ || reading_ != Reading::None || frames_.HoldsBytes()) return -1;
+    if (traffic_) {
+      traffic_ = false;
+      home_waits_ = true;
+      return fd_;
+    }
+    // A quiet connection stays with its reader thread, so that the
+    // connection in use costs the others no wake-ups; it reads at once.
+    if (linger_until_ <= std::chrono::steady_clock::now()) return -1;
+    linger_until_ = {};
+  }
+  token_cv_.notify_all();
+  return -1;
+}
+
+void Connection::EndWait(bool ready) {
+  {
+    std::lock_guard lock(mu_);
+    if (!home_waits_) return;  // it waited without our socket
+    ready = ready && reading_ == Reading::None;
+    if (ready) reading_ = Reading::Home;
+  }
+  if (!ready) {
+    StopLeading();
+    return;
+  }
+  Frame frame;
+  uint64_t frames = 0;
+  FrameReader::Took took = frames_.TryRead(fd_, &frame);
+  bool ok = took != FrameReader::Took::End;
+  while (took == FrameReader::Took::Frame) {
+    ++frames;
+    ok = Dispatch(std::move(frame));
+    if (!ok || !frames_.HasFrame()) break;
+    took = frames_.TryRead(fd_, &frame);
+    ok = took != FrameReader::Took::End;
+  }
+  const bool partial = ok && frames_.HoldsBytes();
+  {
+    std::lock_guard lock(mu_);
+    reading_ = Reading::None;
+    frames_read_.by_waiters += frames;
+    traffic_ = traffic_ || frames != 0;
+  }
+  if (!ok) EndInput();
+  StopLeading(/*hand_over=*/partial);
+}
+
+void Connection::StopLeading(bool hand_over) {
   bool wake = false;
   {
     std::lock_guard lock(mu_);
     if (!home_waits_) return;
     home_waits_ = false;
-    linger_until_ = std::chrono::steady_clock::now() + kReaderLinger;
-    wake = reader_parked_;
+    ++lead_ends_;
+    // Another thread's reply must not wait for the home thread's next wait.
+    const bool others = std::any_of(pending_.begin(), pending_.end(), [](const auto& entry) {
+      return !entry.second->done && entry.second->waiter != t_context;
+    });
+    if (others || hand_over) {
+      linger_until_ = {};
+      wake = true;
+    } else {
+      linger_until_ = std::chrono::steady_clock::now() + kReaderLinger;
+      wake = reader_parked_;
+    }
   }
   if (wake) token_cv_.notify_all();
 }
@@ -581,11 +681,13 @@ void Connection::EndLinger() {
   token_cv_.notify_all();
 }
 
-void Connection::YieldRead() {
+void Connection::YieldRead(uint64_t frames) {
   std::shared_ptr<ThreadContext> home;
   {
     std::lock_guard lock(mu_);
     reading_ = Reading::None;
+    frames_read_.by_reader += frames;
+    traffic_ = traffic_ || frames != 0;
     if (home_waits_) home = home_.lock();
   }
   if (home) Wake(*home);
@@ -594,15 +696,22 @@ void Connection::YieldRead() {
 // ---- The reader ----------------------------------------------------------
 
 void Connection::ReadLoop() {
+  uint64_t seen_ends = 0;
   while (true) {
     {
       std::unique_lock lock(mu_);
       while (!closed_ && !read_ended_) {
-        if (home_waits_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (home_waits_ && lead_ends_ != seen_ends) {
+          // The home thread reads in bursts (calls in a row): look again later.
+          seen_ends = lead_ends_;
+          token_cv_.wait_until(lock, now + kReaderLinger);
+        } else if (home_waits_) {
           reader_parked_ = true;
           token_cv_.wait(lock);
           reader_parked_ = false;
-        } else if (std::chrono::steady_clock::now() < linger_until_) {
+        } else if (now < linger_until_) {
+          seen_ends = lead_ends_;
           token_cv_.wait_until(lock, linger_until_);
         } else {
           break;
@@ -622,11 +731,14 @@ void Connection::ReadLoop() {
       reading_ = Reading::Reader;
     }
     Frame frame;
+    uint64_t frames = 0;
     bool read = frames_.Read(fd_, &frame);
     while (read && frames_.HasFrame()) {
+      ++frames;
       read = Dispatch(std::move(frame)) && frames_.Read(fd_, &frame);
     }
-    YieldRead();
+    if (read) ++frames;
+    YieldRead(frames);
     if (!read || !Dispatch(std::move(frame))) break;
   }
   shutdown(fd_, SHUT_RDWR);
@@ -674,13 +786,19 @@ bool Connection::Dispatch(Frame frame) {
 }
 
 void Connection::Deliver(FrameType type, uint32_t call_id, std::string payload) {
-  std::shared_ptr<ThreadContext> home = home_.lock();
-  auto task = [self = shared_from_this(), type, call_id, payload] {
-    self->Serve(type, call_id, payload);
-  };
-  if (home && Post(*home, task)) return;
+  // A release is never lost (its object would stay alive forever): it is
+  // kept to run here should the home thread's queue refuse it.
+  const std::string release = type == FrameType::Release ? payload : std::string();
+  if (std::shared_ptr<ThreadContext> home = home_.lock()) {
+    // The payload moves into the task: a long call's bytes are not copied again.
+    if (Post(*home, [self = shared_from_this(), type, call_id, payload = std::move(payload)] {
+          self->Serve(type, call_id, payload);
+        })) {
+      return;
+    }
+  }
   if (type == FrameType::Release) {
-    ServeRelease(payload);  // never lost: the object would stay alive forever
+    ServeRelease(release);
     return;
   }
   // The home thread's queue refused the call: it fails, it is not dropped.
@@ -1237,6 +1355,9 @@ void Connection::Close() {
     closed_ = true;
     reader = std::move(reader_);
   }
+  if (std::shared_ptr<ThreadContext> home = home_.lock()) {
+    RemoveLoopWaitSource(home->thread, this);
+  }
   token_cv_.notify_all();
   shutdown(fd_, SHUT_RDWR);
   if (reader.joinable()) {
@@ -1291,6 +1412,20 @@ HRESULT CreateRemoteInstance(int fd, REFIID iid, void** object) {
 
 void CloseConnection(const std::shared_ptr<Connection>& connection) {
   if (connection) connection->Close();
+}
+
+FramesRead FramesReadOf(const std::shared_ptr<Connection>& connection) {
+  return connection->ReadCounts();
+}
+
+bool HomeWaitsOn(const std::shared_ptr<Connection>& connection) { return connection->HomeWaits(); }
+
+std::shared_ptr<Connection> ConnectionOf(IUnknown* object) {
+  ComPtr<IUnknown> proxy;
+  if (!object || FAILED(object->QueryInterface(kIidRemoteProxy, proxy.ReceiveVoid())) || !proxy) {
+    return nullptr;
+  }
+  return static_cast<RemoteObject*>(static_cast<IDispatch*>(proxy.Get()))->connection_ptr();
 }
 
 }  // namespace com::remote::internal

@@ -7,15 +7,20 @@
 // time. A return goes to the thread waiting for it; an incoming call (and a
 // release) runs on the connection's home thread, posted to its message loop:
 // the thread that registered the class objects in a server, the creating
-// thread in a client. While the home thread itself waits for a return it
-// takes the socket over and reads its reply (and anything else) itself, so
-// the reply needs no hand-off between threads; the reader thread reads again
-// a millisecond after the home thread stops waiting or runs a call (at once
-// when another thread calls), so calls in a row do not wake it. A thread that waits for
-// a return serves the calls posted to it meanwhile, so calls nest in both
-// directions.
+// thread in a client. Wherever the home thread itself would block, it takes
+// the socket over and reads what comes itself, so a frame needs no hand-off
+// between threads: while it waits for a return (its reply, and anything
+// else), and while its GetMessage is idle on a connection that had frames
+// since the loop's previous wait (a call, which then comes out of that
+// GetMessage; only whole frames there, the rest of a longer one is left to
+// the reader thread). The reader thread reads again a millisecond after
+// the home thread stops waiting or runs a call (at once when another thread
+// waits for a return), so calls in a row do not wake it. A thread that waits
+// for a return serves the calls posted to it meanwhile, so calls nest in
+// both directions.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -57,5 +62,18 @@ HRESULT CreateRemoteInstance(int fd, REFIID iid, void** object);
 // Disconnects: pending calls fail, the objects the peer held are released and
 // proxies of the peer's objects fail their calls with RPC_E_DISCONNECTED.
 void CloseConnection(const std::shared_ptr<Connection>& connection);
+
+// For tests: who read the frames of a connection so far, its reader thread
+// or the threads that waited on its socket themselves.
+struct FramesRead {
+  uint64_t by_reader = 0;
+  uint64_t by_waiters = 0;
+};
+FramesRead FramesReadOf(const std::shared_ptr<Connection>& connection);
+// For tests: whether the home thread waits on the socket now.
+bool HomeWaitsOn(const std::shared_ptr<Connection>& connection);
+// For tests: the connection a proxy of the peer's object calls through;
+// null for any other object.
+std::shared_ptr<Connection> ConnectionOf(IUnknown* object);
 
 }  // namespace com::remote::internal

@@ -269,6 +269,31 @@ bool FrameReader::Read(int fd, Frame* frame, int64_t deadline_ms) {
   }
 }
 
+FrameReader::Took FrameReader::TryRead(int fd, Frame* frame) {
+  if (HasFrame()) return Read(fd, frame) ? Took::Frame : Took::End;
+  if (buffer_.empty()) buffer_.resize(kReadBufferBytes);
+  const size_t held = end_ - start_;
+  if (held >= kFrameHeaderBytes) {
+    Frame header;
+    size_t size = 0;
+    if (Header(&header, &size) && kFrameHeaderBytes + size > buffer_.size()) return Took::NotYet;
+  }
+  if (start_ > 0) {
+    memmove(buffer_.data(), buffer_.data() + start_, held);
+    start_ = 0;
+    end_ = held;
+  }
+  const ssize_t got = recv(fd, buffer_.data() + end_, buffer_.size() - end_, MSG_DONTWAIT);
+  if (got == 0) return Took::End;
+  if (got < 0) {
+    const bool nothing_yet = errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    return nothing_yet ? Took::NotYet : Took::End;
+  }
+  end_ += size_t(got);
+  if (!HasFrame()) return Took::NotYet;
+  return Read(fd, frame) ? Took::Frame : Took::End;
+}
+
 void Writer::Bstr(const OLECHAR* s) {
   if (!s) {
     U8(kNull);

@@ -53,6 +53,13 @@ class FrameReader {
   // -1 for none) for each byte; false at the end of input, on an error, past
   // the deadline or for a length outside the frame limits.
   bool Read(int fd, Frame* frame, int64_t deadline_ms = -1);
+  // Without waiting: a held frame, else one receive of what has arrived.
+  // NotYet leaves any start of a frame held for the next read; a frame
+  // longer than the buffer is left to Read, whose payload grows as it comes.
+  enum class Took { Frame, NotYet, End };
+  Took TryRead(int fd, Frame* frame);
+  // Whether any byte of a frame is held.
+  bool HoldsBytes() const { return end_ != start_; }
 
  private:
   // Parses the held header: false for a length outside the limits.

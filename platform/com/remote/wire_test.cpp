@@ -422,5 +422,56 @@ TEST_F(FrameReadTest, HasFrameOnlyForAWholeFrameHeld) {
   EXPECT_FALSE(reader.HasFrame());
 }
 
+// Reading without waiting takes whole frames only, keeps a frame's start for
+// the next read, and leaves a frame longer than the buffer to the waiting read.
+TEST_F(FrameReadTest, TryReadTakesOnlyWhatHasArrived) {
+  using Took = FrameReader::Took;
+  FrameReader reader;
+  Frame frame;
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);
+  EXPECT_FALSE(reader.HoldsBytes());
+
+  const std::string first = Header(3, FrameType::Invoke, 1) + "abc";
+  Write(first.substr(0, 5));
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);
+  EXPECT_TRUE(reader.HoldsBytes());
+  Write(first.substr(5) + Header(2, FrameType::Return, 2) + "de");
+  ASSERT_EQ(reader.TryRead(fds_[0], &frame), Took::Frame);
+  EXPECT_EQ(frame.call_id, 1u);
+  EXPECT_EQ(frame.payload, "abc");
+  ASSERT_EQ(reader.TryRead(fds_[0], &frame), Took::Frame);  // held already
+  EXPECT_EQ(frame.call_id, 2u);
+  EXPECT_EQ(frame.payload, "de");
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);
+  EXPECT_FALSE(reader.HoldsBytes());
+
+  std::string large(100000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = char(i * 11);
+  const std::string bytes = Header(uint32_t(large.size()), FrameType::Invoke, 3) + large;
+  Write(bytes.substr(0, 1000));
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);  // the rest is for Read
+  std::thread writer(
+      [&] { (void)!send(fds_[1], bytes.data() + 1000, bytes.size() - 1000, MSG_NOSIGNAL); });
+  ASSERT_TRUE(reader.Read(fds_[0], &frame));
+  writer.join();
+  EXPECT_EQ(frame.call_id, 3u);
+  EXPECT_TRUE(frame.payload == large);
+
+  Write(Header(1, FrameType::Return, 4).substr(0, 4));
+  shutdown(fds_[1], SHUT_WR);
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::NotYet);  // the start of a frame
+  EXPECT_EQ(reader.TryRead(fds_[0], &frame), Took::End);
+
+  Reopen();
+  Writer bad;
+  bad.U32(kMaxFrameBytes + 1);
+  bad.U8(uint8_t(FrameType::Invoke));
+  bad.U32(5);
+  Write(bad.buffer());
+  FrameReader fresh;
+  EXPECT_EQ(fresh.TryRead(fds_[0], &frame), Took::End);
+}
+
 }  // namespace
 }  // namespace com::remote

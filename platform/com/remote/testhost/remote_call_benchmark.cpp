@@ -240,7 +240,7 @@ void BM_EchoBesidePlainPingPong(benchmark::State& state) {
   state.counters["request_bytes"] = double(request.size());
   state.counters["reply_bytes"] = double(reply.size());
 }
-BENCHMARK(BM_EchoBesidePlainPingPong)->Arg(16)->Arg(4096)->UseRealTime();
+BENCHMARK(BM_EchoBesidePlainPingPong)->Arg(16)->Arg(256)->Arg(4096)->UseRealTime();
 
 }  // namespace
 

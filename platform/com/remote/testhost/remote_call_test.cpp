@@ -12,8 +12,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +28,7 @@
 #include "platform/com/remote/remote.h"
 #include "platform/com/remote/testhost/remote_test_setup.h"
 #include "platform/com/remote/testhost/test_remote.h"
+#include "platform/com/remote/wire.h"
 #include "platform/thread/message_loop.h"
 
 namespace {
@@ -505,7 +508,12 @@ TEST_F(RemoteTest, CyclesLeaveNoDescriptorsOrThreadsBehind) {
 
 std::atomic<int> g_served_alive{0};
 
-// A class object of this process, served over its socket.
+std::atomic<int> g_served_runs{0};
+std::atomic<int> g_served_runs_off_home{0};
+
+// A class object of this process, served over its socket. Bounce calls its
+// peer back until the depth is spent, noting any run off the thread that
+// made the object.
 class Served final : public com::ComObject<Served, com::Dispatch<ITestCaller>> {
  public:
   Served() { ++g_served_alive; }
@@ -520,10 +528,22 @@ class Served final : public com::ComObject<Served, com::Dispatch<ITestCaller>> {
   }
   HRESULT PutRecord(VARIANT) override { return S_OK; }
   HRESULT AddNote(BSTR) override { return S_OK; }
-  HRESULT Bounce(IDispatch*, LONG, LONG* count) override {
+  HRESULT Bounce(IDispatch* peer, LONG depth, LONG* count) override {
+    ++g_served_runs;
+    if (GetCurrentThreadId() != home_) ++g_served_runs_off_home;
     *count = 0;
+    if (depth <= 0) return S_OK;
+    LONG inner = 0;
+    if (HRESULT hr = com::MakeDispatchProxy<ITestCaller>(peer)->Bounce(this, depth - 1, &inner);
+        FAILED(hr)) {
+      return hr;
+    }
+    *count = inner + 1;
     return S_OK;
   }
+
+ private:
+  const DWORD home_ = GetCurrentThreadId();
 };
 
 int RawConnect(const std::string& path) {
@@ -757,6 +777,325 @@ TEST_F(ClassObjectTest, ConnectionsBeyondTheCapAreRefused) {
   for (int fd : held) close(fd);
   EXPECT_TRUE(PumpUntil([] { return g_served_alive.load() == 0; }));
   EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+// ---- Frames read by the threads that use them --------------------------------
+
+using com::remote::Frame;
+using com::remote::FrameReader;
+using com::remote::FrameType;
+using com::remote::internal::ConnectionOf;
+using com::remote::internal::FramesReadOf;
+using com::remote::internal::HomeWaitsOn;
+
+// Waits (without pumping) until `done` holds; false if it never does.
+template <typename Predicate>
+bool WaitUntil(Predicate done) {
+  for (int i = 0; i < 200000 && !done(); ++i) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return done();
+}
+
+// A thread that runs incoming calls through its message loop (GetMessage)
+// until it is told to quit.
+class LoopThread {
+ public:
+  LoopThread() {
+    std::latch ready(1);
+    thread_ = std::thread([this, &ready] {
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+      context_ = com::remote::internal::ThisThreadContext();
+      id_ = GetCurrentThreadId();
+      ready.count_down();
+      MSG msg;
+      while (GetMessage(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_USER) ++user_messages_;
+        DispatchMessage(&msg);
+      }
+      CoUninitialize();
+    });
+    ready.wait();
+  }
+  ~LoopThread() { Quit(); }
+  void Quit() {
+    if (!thread_.joinable()) return;
+    PostThreadMessage(id_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  std::weak_ptr<com::remote::internal::ThreadContext> context() const { return context_; }
+  DWORD id() const { return id_; }
+  int user_messages() const { return user_messages_.load(); }
+
+ private:
+  std::thread thread_;
+  std::weak_ptr<com::remote::internal::ThreadContext> context_;
+  DWORD id_ = 0;
+  std::atomic<int> user_messages_{0};
+};
+
+// Values without objects, for the frames a raw peer writes.
+class NoObjects final : public com::remote::ObjectCodec {
+ public:
+  HRESULT EncodeObject(com::remote::Writer&, IUnknown*, int) override { return E_NOTIMPL; }
+  HRESULT DecodeObject(com::remote::Reader&, bool, IUnknown**, int) override { return E_NOTIMPL; }
+};
+
+// One end of a connection driven by the test itself, frame by frame.
+class RawPeer {
+ public:
+  explicit RawPeer(int fd) : fd_(fd) {}
+  ~RawPeer() { Close(); }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  // The next frame; false at the end of input (or a minute without one).
+  bool Read(Frame* frame) {
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    return reader_.Read(fd_, frame, now + 60000);
+  }
+  void Send(FrameType type, uint32_t call_id, const std::string& payload) {
+    com::remote::Writer w;
+    w.U32(uint32_t(payload.size() + com::remote::kFrameHeaderBytes - 4));
+    w.U8(uint8_t(type));
+    w.U32(call_id);
+    w.Raw(payload.data(), payload.size());
+    (void)!send(fd_, w.buffer().data(), w.size(), MSG_NOSIGNAL);
+  }
+  // The answer to a create: an object of the peer's with IDispatch.
+  void AnswerCreate(uint32_t call_id) {
+    com::remote::Writer w;
+    w.U32(uint32_t(S_OK));
+    w.U8(2);  // an object the sender exports
+    w.U64(7);
+    w.U8(1);
+    Send(FrameType::Return, call_id, w.buffer());
+  }
+  // The answer to a call that returns `text`.
+  void AnswerText(uint32_t call_id, const std::u16string& text) {
+    com::remote::Writer w;
+    w.U32(uint32_t(S_OK));
+    w.U8(1);
+    NoObjects none;
+    EXPECT_EQ(com::remote::EncodeVariant(w, Variant::FromText(text), none, false), S_OK);
+    w.U8(0);  // no exception
+    w.U32(0);
+    w.U32(0);  // no out values
+    Send(FrameType::Return, call_id, w.buffer());
+  }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+  FrameReader reader_;
+};
+
+HRESULT ResultOf(const Frame& reply) {
+  uint32_t hr = uint32_t(E_UNEXPECTED);
+  if (reply.type == FrameType::Return && reply.payload.size() >= 4)
+    memcpy(&hr, &reply.payload[0], 4);
+  return HRESULT(hr);
+}
+
+class WaitingReaderTest : public ClassObjectTest {
+ protected:
+  void SetUp() override {
+    ClassObjectTest::SetUp();
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_), 0);
+  }
+  int pair_[2] = {-1, -1};
+};
+
+// Calls that reach a home thread idle in its loop are read by that thread,
+// not handed over by the reader thread, while a quiet connection of the same
+// loop stays with its reader thread; a peer that goes away meanwhile is
+// noticed by the same wait, and the connection closes on the home thread.
+TEST_F(WaitingReaderTest, TheIdleLoopReadsTheCallsItServes) {
+  LoopThread loop;
+  int quiet_pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quiet_pair), 0);
+  auto quiet = com::remote::internal::ServeConnection(quiet_pair[0], factory_.Get(), loop.context(),
+                                                      nullptr);
+  RawPeer quiet_client(quiet_pair[1]);
+  std::atomic<DWORD> closed_on{0};
+  auto served = com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(),
+                                                       [&] { closed_on = GetCurrentThreadId(); });
+  RawPeer client(pair_[1]);
+  constexpr int kCalls = 3;
+  for (int i = 0; i < kCalls; ++i) {
+    ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(served); }));
+    SendCreate(client.fd());
+    Frame reply;
+    ASSERT_TRUE(client.Read(&reply));
+    EXPECT_EQ(ResultOf(reply), S_OK);
+  }
+  const auto read = FramesReadOf(served);
+  EXPECT_EQ(read.by_waiters, uint64_t(kCalls));
+  EXPECT_EQ(read.by_reader, 0u);
+  EXPECT_EQ(g_served_alive.load(), kCalls);
+  EXPECT_FALSE(HomeWaitsOn(quiet));
+
+  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(served); }));
+  client.Close();
+  EXPECT_TRUE(WaitUntil([] { return g_served_alive.load() == 0; }));
+  EXPECT_TRUE(WaitUntil([&] { return closed_on.load() != 0; }));
+  EXPECT_EQ(closed_on.load(), loop.id());
+  EXPECT_FALSE(HomeWaitsOn(served));
+  // The loop goes on taking its messages; the quiet connection's call is
+  // read by its reader thread.
+  EXPECT_TRUE(PostThreadMessage(loop.id(), WM_USER, 0, 0));
+  EXPECT_TRUE(WaitUntil([&] { return loop.user_messages() == 1; }));
+  SendCreate(quiet_client.fd());
+  Frame answer;
+  ASSERT_TRUE(quiet_client.Read(&answer));
+  EXPECT_EQ(ResultOf(answer), S_OK);
+  EXPECT_EQ(FramesReadOf(quiet).by_reader, 1u);
+  com::remote::internal::CloseConnection(quiet);
+  EXPECT_EQ(g_served_alive.load(), 0);
+}
+
+// A caller that waits for its reply reads it itself; a peer that closes while
+// it waits fails the call.
+TEST_F(WaitingReaderTest, TheCallerWaitingForItsReplyReadsIt) {
+  constexpr int kCalls = 3;
+  std::shared_ptr<com::remote::internal::Connection> connection;
+  std::latch connected(1);
+  std::thread peer([&] {
+    RawPeer server(pair_[0]);
+    Frame frame;
+    if (!server.Read(&frame)) return;
+    server.AnswerCreate(frame.call_id);
+    connected.wait();
+    for (int i = 0; i <= kCalls; ++i) {
+      if (!server.Read(&frame)) return;
+      // Answered (or, the last, closed on) only once the caller waits on the socket.
+      if (!WaitUntil([&] { return HomeWaitsOn(connection); })) return;
+      if (i < kCalls) server.AnswerText(frame.call_id, u"peer " + std::u16string(size_t(i), u'!'));
+    }
+  });
+  IDispatch* object = nullptr;
+  ASSERT_EQ(com::remote::internal::CreateRemoteInstance(pair_[1], IID_IDispatch,
+                                                        reinterpret_cast<void**>(&object)),
+            S_OK);
+  connection = ConnectionOf(object);
+  ASSERT_TRUE(connection);
+  const auto before = FramesReadOf(connection);
+  connected.count_down();
+  ComPtr<ITestCaller> remote = com::MakeDispatchProxy<ITestCaller>(object);
+  for (int i = 0; i < kCalls; ++i) {
+    Bstr name;
+    EXPECT_EQ(remote->GetName(name.Receive()), S_OK);
+    EXPECT_EQ(name.View(), u"peer " + std::u16string(size_t(i), u'!'));
+  }
+  const auto after = FramesReadOf(connection);
+  EXPECT_EQ(after.by_waiters - before.by_waiters, uint64_t(kCalls));
+  EXPECT_EQ(after.by_reader, before.by_reader);
+  Bstr name;
+  EXPECT_EQ(remote->GetName(name.Receive()), RPC_E_DISCONNECTED);
+  peer.join();
+  remote.Reset();
+  object->Release();
+}
+
+// Calls nest in both directions while each side's waiting thread reads its
+// socket itself: every call runs on its object's home thread.
+TEST_F(WaitingReaderTest, ACallArrivingWhileAThreadWaitsIsServedByIt) {
+  LoopThread loop;
+  auto served =
+      com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(), nullptr);
+  IDispatch* object = nullptr;
+  ASSERT_EQ(com::remote::internal::CreateRemoteInstance(pair_[1], IID_IDispatch,
+                                                        reinterpret_cast<void**>(&object)),
+            S_OK);
+  ComPtr<ITestCaller> remote = com::MakeDispatchProxy<ITestCaller>(object);
+  {
+    ComPtr<Served> local = com::MakeComObject<Served>();
+    g_served_runs = 0;
+    g_served_runs_off_home = 0;
+    for (LONG depth : {1, 6}) {
+      SCOPED_TRACE(depth);
+      LONG count = -1;
+      EXPECT_EQ(remote->Bounce(local.Get(), depth, &count), S_OK);
+      EXPECT_EQ(count, depth);
+    }
+    EXPECT_EQ(g_served_runs.load(), (1 + 1) + (6 + 1));  // each depth and the last
+    EXPECT_EQ(g_served_runs_off_home.load(), 0);
+  }
+  remote.Reset();
+  object->Release();
+  com::remote::internal::CloseConnection(served);
+  EXPECT_TRUE(WaitUntil([] { return g_served_alive.load() == 0; }));
+}
+
+// Closing a connection wakes the thread that waits on its socket: a caller
+// fails its call, and an idle loop goes on serving its other connections and
+// taking its messages. Once the loop's thread has ended, its calls are
+// refused.
+TEST_F(WaitingReaderTest, ClosingWakesWhatWaitsOnTheSocket) {
+  {
+    RawPeer server(pair_[0]);
+    std::shared_ptr<com::remote::internal::Connection> connection;
+    std::latch connected(1);
+    std::thread closer([&] {
+      Frame frame;
+      if (!server.Read(&frame)) return;
+      server.AnswerCreate(frame.call_id);
+      connected.wait();
+      if (!server.Read(&frame)) return;  // the call, never answered
+      if (WaitUntil([&] { return HomeWaitsOn(connection); })) {
+        com::remote::internal::CloseConnection(connection);
+      }
+    });
+    IDispatch* object = nullptr;
+    ASSERT_EQ(com::remote::internal::CreateRemoteInstance(pair_[1], IID_IDispatch,
+                                                          reinterpret_cast<void**>(&object)),
+              S_OK);
+    connection = ConnectionOf(object);
+    connected.count_down();
+    Bstr name;
+    EXPECT_EQ(com::MakeDispatchProxy<ITestCaller>(object)->GetName(name.Receive()),
+              RPC_E_DISCONNECTED);
+    closer.join();
+    object->Release();
+  }
+
+  LoopThread loop;
+  int more[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, more), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_), 0);
+  auto staying =
+      com::remote::internal::ServeConnection(more[0], factory_.Get(), loop.context(), nullptr);
+  auto closing =
+      com::remote::internal::ServeConnection(pair_[0], factory_.Get(), loop.context(), nullptr);
+  RawPeer closed_peer(pair_[1]), peer(more[1]);
+  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(closing); }));
+  com::remote::internal::CloseConnection(closing);
+  Frame frame;
+  EXPECT_FALSE(closed_peer.Read(&frame));  // the end of its input
+  EXPECT_TRUE(WaitUntil([&] { return !HomeWaitsOn(closing); }));
+  // A call, read by either thread; then the loop waits on that connection
+  // again and reads the next call itself.
+  SendCreate(peer.fd());
+  ASSERT_TRUE(peer.Read(&frame));
+  EXPECT_EQ(ResultOf(frame), S_OK);
+  ASSERT_TRUE(WaitUntil([&] { return HomeWaitsOn(staying); }));
+  const auto before = FramesReadOf(staying);
+  SendCreate(peer.fd());
+  ASSERT_TRUE(peer.Read(&frame));
+  EXPECT_EQ(ResultOf(frame), S_OK);
+  EXPECT_EQ(FramesReadOf(staying).by_waiters, before.by_waiters + 1);
+  EXPECT_TRUE(PostThreadMessage(loop.id(), WM_USER, 0, 0));
+  EXPECT_TRUE(WaitUntil([&] { return loop.user_messages() == 1; }));
+
+  loop.Quit();
+  SendCreate(peer.fd());
+  ASSERT_TRUE(peer.Read(&frame));
+  EXPECT_EQ(ResultOf(frame), RPC_E_SERVERCALL_RETRYLATER);
+  com::remote::internal::CloseConnection(staying);
+  EXPECT_TRUE(WaitUntil([] { return g_served_alive.load() == 0; }));
 }
 
 // Sets QUORVEL_RUNTIME_DIR for the test's life and puts the old value back.
