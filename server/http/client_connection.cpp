@@ -114,6 +114,16 @@ bool ClientConnection::PostSendFile(net::UniqueFd file, uint64_t size) {
 
 bool ClientConnection::ShutdownSend() { return host_.Port().ShutdownSend(socket_); }
 
+bool ClientConnection::PostWake() {
+  std::lock_guard<std::mutex> sock(sock_mu_);
+  // A closed connection clears its exchange, which gives the share back.
+  if (!socket_.Valid()) return false;
+  net::Completion wake;
+  wake.key = slot_;
+  wake.generation = generation_;
+  return host_.RunOnLargeMessageThread([this, wake] { OnIoComplete(wake); });
+}
+
 void ClientConnection::Close() {
   net::UniqueFd socket;
   bool closed = false;

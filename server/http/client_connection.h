@@ -60,6 +60,7 @@ class ClientConnection final : private ExchangeIo {
   bool PostSend(std::vector<char> bytes) override;
   bool PostSendFile(net::UniqueFd file, uint64_t size) override;
   bool ShutdownSend() override;
+  bool PostWake() override;  // takes sock_mu_, then the host's queue lock
   void Close() override;
 
   ConnectionHost& host_;

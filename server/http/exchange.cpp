@@ -73,7 +73,10 @@ bool IsLoopback(const sockaddr_in& address) {
 Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
     : host_(host), io_(io), machine_(StateMachine::ForConnection()) {}
 
-Exchange::~Exchange() { ReturnBudget(); }
+Exchange::~Exchange() {
+  ReturnWorkingShare();
+  ReturnBudget();
+}
 
 bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, const sockaddr_in& address,
                      time_t requestTime) {
@@ -161,10 +164,14 @@ Event Exchange::RunAction(Action action) {
         return SendNext();
       case Action::AwaitBody:
       case Action::AwaitContinueSent:
+      case Action::AwaitWorkingMemory:
         return Event::None;
+      case Action::DispatchWithWorkingMemory:
+        return DispatchMethod();
       case Action::ReceiveAfterContinue:
         return PostReceive();
       case Action::LoseSocketSendingContinue:
+      case Action::LoseSocketAwaitingMemory:
         return LoseSocket();
       case Action::ReceiveBody:
         return ReceiveBody();
@@ -183,7 +190,7 @@ Event Exchange::RunAction(Action action) {
     // What the failed handling held is gone by now: the small 500 page can
     // still be the answer.
     if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
-        action == Action::DispatchAfterBody) {
+        action == Action::DispatchAfterBody || action == Action::DispatchWithWorkingMemory) {
       return InternalError(InternalErrorCode::OutOfMemory);
     }
     // Every state that runs actions has a way out on a lost socket, or the
@@ -202,7 +209,7 @@ Event Exchange::Thrown(Action action, const char* what) {
   // These actions hand the request to its handling, and nothing of a reply
   // has left before it: the 500 page can still be the answer.
   if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
-      action == Action::DispatchAfterBody) {
+      action == Action::DispatchAfterBody || action == Action::DispatchWithWorkingMemory) {
     errorCode_ = InternalErrorCode::Exception;
     return Event::InternalError;  // counted as it is queued
   }
@@ -272,6 +279,7 @@ void Exchange::Clear() {
   drainStart_ = 0;
   config_.reset();
   lastBytes_ = 0;
+  ReturnWorkingShare();
   ReturnBudget();
 }
 
@@ -394,6 +402,30 @@ bool Exchange::TakeBudget() {
   return true;
 }
 
+bool Exchange::TakeWorkingShare() {
+  RequestBudget* budget = host_.Budget();
+  if (budget == nullptr) return true;
+  if (inWorkingBudget_) return working_.Held();  // woken: taken for it meanwhile
+  const uint64_t inMemory = body_.kind == ContentKind::Dime
+                                ? std::min<uint64_t>(body_.contentLength, dime::kMaxEnvelopeBytes)
+                                : body_.contentLength;
+  if (inMemory <= kLargeBodyBytes) return true;
+  inWorkingBudget_ = true;
+  // Even a share taken at once goes through the wake: the large ones are all
+  // processed on the thread the wakes run on, whose heap alone grows for them.
+  if (budget->TakeWorking(&working_, inMemory * kWorkingBytesPerBodyByte,
+                          [this] { io_.PostWake(); })) {
+    return !io_.PostWake();  // none can come: processed here
+  }
+  return false;
+}
+
+void Exchange::ReturnWorkingShare() {
+  if (!inWorkingBudget_) return;
+  inWorkingBudget_ = false;
+  if (RequestBudget* budget = host_.Budget()) budget->ReturnWorking(&working_);
+}
+
 void Exchange::ReturnBudget() {
   if (memoryTaken_ == 0 && diskTaken_ == 0) return;
   if (RequestBudget* budget = host_.Budget()) {
@@ -508,6 +540,12 @@ Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
   call.kind = body_.kind;
   call.body = bodyBytes_;
   call.traceEnabled = config_->logs.enable_trace_log;
+  if (!TakeWorkingShare()) return Event::WorkingMemoryBusy;
+  // Given back once the message is answered, on every way out.
+  struct Returned {
+    Exchange* self;
+    ~Returned() { self->ReturnWorkingShare(); }
+  } returned{this};
   SoapAnswer answer;
   if (!dispatch->ProcessSoapPost(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);

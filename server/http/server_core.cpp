@@ -67,6 +67,12 @@ bool OutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// Blocks the size of a large body or its answer are mapped for themselves and
+// unmapped when freed. Left to itself the allocator raises this threshold to
+// the largest block freed so far, and such blocks then stay in the heap of
+// whichever worker read the body, long after the load.
+void MapLargeBlocks() { mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes)); }
+
 }  // namespace
 
 std::optional<std::string> RepeatedEventLine::CloseWindow(Clock::time_point now) {
@@ -123,17 +129,26 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     return false;
   }
 
+  MapLargeBlocks();
   const int workers = Clamp(settings_.numWorkThreads, kMaxWorkThreads);
   if (workers != settings_.numWorkThreads) {
     LogEvent("numWorkThreads " + std::to_string(settings_.numWorkThreads) + " exceeds limit " +
              std::to_string(kMaxWorkThreads) + "; using " + std::to_string(workers));
   }
   for (int i = 0; i < workers; ++i) {
-    if (!StartWorker()) {
+    pthread_t thread;
+    if (!StartThread(&ServerCore::WorkerThreadProc, &thread)) {
       LogEvent("Attempt to create Worker thread failed!");
       return false;
     }
+    workers_.push_back(thread);
   }
+  pthread_t large;
+  if (!StartThread(&ServerCore::LargeMessageThreadProc, &large)) {
+    LogEvent("Attempt to create Worker thread failed!");
+    return false;
+  }
+  largeThread_ = large;
 
   const int clients = Clamp(settings_.maxClients, kMaxClients);
   if (clients != settings_.maxClients) {
@@ -202,6 +217,14 @@ void ServerCore::StopServer() {
   if (port_) port_->Shutdown();
   for (pthread_t t : workers_) pthread_join(t, nullptr);
   workers_.clear();
+  {
+    std::lock_guard<std::mutex> lock(large_mu_);
+    largeStopping_ = true;
+  }
+  largeReady_.notify_all();
+  if (largeThread_) pthread_join(*largeThread_, nullptr);
+  largeThread_.reset();
+  largeWork_.clear();  // wakes never run: Discard gives their shares back
   // No thread uses the connections now.
   for (auto& client : clients_) client->Discard();
   port_.reset();
@@ -322,25 +345,55 @@ size_t ServerCore::RetainedBytesForTest() const {
   return n;
 }
 
-bool ServerCore::StartWorker() {
+bool ServerCore::StartThread(void (ServerCore::*proc)(), pthread_t* thread) {
   // A worker parses and walks requests as deep as the XML parser accepts;
   // under the sanitizers that takes more than the 2 MB a thread gets from a
   // small stack limit, so the size does not depend on the environment.
   constexpr size_t kWorkerStackSize = size_t{16} << 20;
+  struct Start {
+    ServerCore* self;
+    void (ServerCore::*proc)();
+  };
+  auto start = std::make_unique<Start>(Start{this, proc});
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
-  pthread_t thread;
   const bool started = pthread_attr_setstacksize(&attr, kWorkerStackSize) == 0 &&
                        pthread_create(
-                           &thread, &attr,
-                           [](void* self) -> void* {
-                             static_cast<ServerCore*>(self)->WorkerThreadProc();
+                           thread, &attr,
+                           [](void* arg) -> void* {
+                             std::unique_ptr<Start> s(static_cast<Start*>(arg));
+                             (s->self->*s->proc)();
                              return nullptr;
                            },
-                           this) == 0;
+                           start.get()) == 0;
   pthread_attr_destroy(&attr);
-  if (started) workers_.push_back(thread);
+  if (started) start.release();  // the thread owns it
   return started;
+}
+
+bool ServerCore::RunOnLargeMessageThread(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(large_mu_);
+    if (largeStopping_ || !largeThread_) return false;
+    largeWork_.push_back(std::move(work));
+  }
+  largeReady_.notify_one();
+  return true;
+}
+
+void ServerCore::LargeMessageThreadProc() {
+  (void)CoInitialize(nullptr);  // as a worker: requests create objects
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::unique_lock<std::mutex> lock(large_mu_);
+      largeReady_.wait(lock, [this] { return largeStopping_ || !largeWork_.empty(); });
+      if (largeStopping_) return;
+      work = std::move(largeWork_.front());
+      largeWork_.pop_front();
+    }
+    work();
+  }
 }
 
 void ServerCore::WorkerThreadProc() {
