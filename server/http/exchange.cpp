@@ -30,7 +30,11 @@ namespace server {
 namespace {
 
 constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/envelope/";
-// Body buffers are reserved up to this much ahead of the bytes themselves.
+// A body is received straight into its buffer, at most this much at a time:
+// the buffer is reserved whole (charged to the budget already; a large one is
+// mapped for itself, so its pages cost nothing until bytes arrive) but filled
+// no further ahead of the bytes than this. Also what a slot keeps between
+// requests.
 constexpr size_t kBodyReserve = 64 * 1024;
 // What is read, at most, of a client's input after an error page.
 constexpr uint64_t kMaxDrainBytes = 256 * 1024;
@@ -169,7 +173,7 @@ Event Exchange::RunAction(Action action) {
       case Action::DispatchWithWorkingMemory:
         return DispatchMethod();
       case Action::ReceiveAfterContinue:
-        return PostReceive();
+        return PostBodyReceive();
       case Action::LoseSocketSendingContinue:
       case Action::LoseSocketAwaitingMemory:
         return LoseSocket();
@@ -267,6 +271,7 @@ void Exchange::Clear() {
     bodyBytes_.clear();
   }
   bodyCount_ = 0;
+  bodyDirect_ = false;
   soapVersion_ = 12;
   path_.clear();
   query_.clear();
@@ -354,7 +359,7 @@ Event Exchange::AnalyseRequestHeaders() {
       }
     }
   } else {
-    bodyBytes_.reserve(static_cast<size_t>(std::min<uint64_t>(body_.contentLength, kBodyReserve)));
+    bodyBytes_.reserve(static_cast<size_t>(body_.contentLength));
     bodyBytes_.assign(first);
   }
   bodyCount_ = first.size();
@@ -364,7 +369,7 @@ Event Exchange::AnalyseRequestHeaders() {
                  ? Event::ContinueSent
                  : Event::SocketClosed;
     }
-    return PostReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
+    return PostBodyReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
   }
   return Event::RequestComplete;
 }
@@ -447,12 +452,28 @@ Event Exchange::ReceiveBody() {
       delete e;
       return Event::SocketClosed;
     }
+  } else if (bodyDirect_) {
+    bodyBytes_.resize(static_cast<size_t>(bodyCount_ + n));  // the rest of the window unfilled
   } else {
     bodyBytes_.append(receive_, n);
   }
   bodyCount_ += n;
   if (bodyCount_ >= body_.contentLength) return Event::BodyComplete;
-  return PostReceive();
+  return PostBodyReceive();
+}
+
+Event Exchange::PostBodyReceive() {
+  const uint64_t remaining = body_.contentLength - bodyCount_;
+  // The last bytes come through the receive buffer, with room to take what a
+  // client sends past its body (a stray line end): the close must not find it
+  // unread, or the peer is reset and may lose the reply.
+  constexpr size_t kTail = kMaxReceiveBytes / 2;
+  bodyDirect_ = body_.kind != ContentKind::Dime && remaining > kTail;
+  if (!bodyDirect_) return PostReceive();
+  const size_t window = static_cast<size_t>(std::min<uint64_t>(remaining - kTail, kBodyReserve));
+  bodyBytes_.resize(static_cast<size_t>(bodyCount_) + window);
+  return io_.PostReceive(bodyBytes_.data() + bodyCount_, window) ? Event::None
+                                                                 : Event::SocketClosed;
 }
 
 // ---- Dispatch ------------------------------------------------------------------------

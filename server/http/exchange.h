@@ -142,6 +142,8 @@ class Exchange final : private ActionRunner {
   Event DrainInput();
 
   Event PostReceive();
+  // The next receive of the body: an XML body's straight into its buffer.
+  Event PostBodyReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
   void Queue(std::string_view bytes);
   void QueueFile(net::UniqueFd file, uint64_t size);
@@ -177,6 +179,7 @@ class Exchange final : private ActionRunner {
   BodyInfo body_;
   std::string bodyBytes_;  // XML bodies
   uint64_t bodyCount_ = 0;
+  bool bodyDirect_ = false;  // the pending receive is into bodyBytes_
   std::unique_ptr<dime::DimeMessage> dimeRequest_;
   uint64_t memoryTaken_ = 0;  // of host_.Budget(), returned as the exchange ends
   uint64_t diskTaken_ = 0;

@@ -121,8 +121,9 @@ class FakeIo final : public ExchangeIo {
 // first one is being processed.
 class ReentrantDispatch final : public SoapDispatch {
  public:
-  bool ProcessSoapPost(const SoapCall&, SoapAnswer* answer) override {
+  bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
     ++posts;
+    lastBody.assign(call.body);
     if (during) {
       auto run = std::move(during);
       during = nullptr;
@@ -136,6 +137,7 @@ class ReentrantDispatch final : public SoapDispatch {
 
   std::function<void()> during;
   int posts = 0;
+  std::string lastBody;
 };
 
 class ExchangeTest : public ::testing::Test {
@@ -396,6 +398,34 @@ TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {
   EXPECT_EQ(exchange_.State(), ConnState::Sending);
   ASSERT_EQ(io_.sends.size(), 1u);
   EXPECT_EQ(StatusOf(io_.sends[0]), 500);
+}
+
+// A large body is received in windows of its own buffer, as large as the
+// kernel gives, but for its last bytes, which come through the receive
+// buffer with whatever the client sent past them.
+TEST_F(ExchangeTest, LargeBodyIsReceivedStraightIntoItsBuffer) {
+  ReentrantDispatch dispatch;
+  host_.dispatch = &dispatch;
+  std::string body;
+  for (size_t i = 0; body.size() < 200000; ++i) body += std::to_string(i) + ',';
+  const std::string head = "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  const std::string wire = head + body.substr(0, 100) + body.substr(100) + "\r\n";
+  Start();
+  ASSERT_TRUE(Receive(wire.substr(0, head.size() + 100)));
+  size_t at = head.size() + 100;
+  int receives = 0;
+  while (exchange_.State() == ConnState::ReadingBody && at < wire.size()) {
+    const size_t n = std::min(io_.receiveSize, wire.size() - at);
+    ASSERT_TRUE(Receive(std::string_view(wire).substr(at, n)));
+    at += n;
+    ++receives;
+  }
+  EXPECT_EQ(at, wire.size()) << "the line end past the body was read with its last bytes";
+  ASSERT_EQ(exchange_.State(), ConnState::Sending);
+  EXPECT_EQ(dispatch.lastBody, body);
+  EXPECT_LE(receives, 6);  // windows of 64 KiB, not receives of 4 KiB
+  host_.dispatch = nullptr;
 }
 
 TEST_F(ExchangeTest, LostSocketClosesWithoutReplyOrLogLine) {
