@@ -75,6 +75,12 @@ class ClientConnection final : private ExchangeIo {
   std::chrono::steady_clock::time_point acceptedAt_;
 
   Exchange exchange_;  // Guarded by mu_.
+  // The first receive of a connection is held while ResetClient starts the
+  // exchange, and posted after it lets go of mu_.
+  enum class FirstReceive { None, Deferred, Held };
+  FirstReceive firstReceive_ = FirstReceive::None;  // Guarded by mu_.
+  char* heldBuffer_ = nullptr;                      // Written under mu_ by ResetClient.
+  size_t heldSize_ = 0;
 };
 
 }  // namespace server

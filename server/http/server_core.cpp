@@ -59,6 +59,9 @@ void PrepareDescriptors(int clients, const std::function<void(const std::string&
   }
 }
 
+// Accepts taken one after the other before polling again.
+constexpr int kAcceptBurst = 16;
+
 // The pause between accepts while out of descriptors grows to this.
 constexpr int kFirstAcceptBackoffMs = 10;
 constexpr int kMaxAcceptBackoffMs = 1000;
@@ -247,7 +250,9 @@ void ServerCore::ListenerThreadProc() {
     size_t index = 0;
     switch (listeners_->WaitForAccept(&index)) {
       case net::ListenerSet::WaitResult::Ready:
-        AcceptConnection(index);
+        // Connections come in bursts under load: each poll costs a wake.
+        for (int i = 0; i < kAcceptBurst && AcceptConnection(index); ++i) {
+        }
         break;
       case net::ListenerSet::WaitResult::Woken:
         return;
@@ -261,7 +266,7 @@ void ServerCore::ListenerThreadProc() {
   }
 }
 
-void ServerCore::AcceptConnection(size_t index) {
+bool ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
   net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
@@ -277,7 +282,7 @@ void ServerCore::AcceptConnection(size_t index) {
       acceptBackoffMs_ = std::min(acceptBackoffMs_ * 2, kMaxAcceptBackoffMs);
     }
     acceptRetryIndex_ = index;
-    return;
+    return false;
   }
   if (acceptBackoffMs_ != 0) {
     LogEvent("Accepting connections again after " + std::to_string(failedAccepts_) +
@@ -287,16 +292,16 @@ void ServerCore::AcceptConnection(size_t index) {
   }
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
-    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
-    LogEvent("Attempt to accept connection failed!");
-    return;
+    if (error == ECONNABORTED || error == EINTR) return true;  // the next may be there
+    if (error != EAGAIN && error != EWOULDBLOCK) LogEvent("Attempt to accept connection failed!");
+    return false;
   }
   uint32_t slot = 0;
   if (!PopFreeClientSlot(&slot)) {
     for (const std::string& line : refusedLine_.Occurred(RepeatedEventLine::Clock::now())) {
       LogEvent(line);
     }
-    return;  // closing the socket is the whole answer
+    return false;  // closing the socket is the whole answer; no slot for the next either
   }
   // Counted before the connection starts: a worker may answer and free the
   // slot before ResetClient even returns here.
@@ -309,8 +314,9 @@ void ServerCore::AcceptConnection(size_t index) {
     LogEvent("Failed to intialize Client!");
     std::lock_guard<std::mutex> lock(slot_mu_);
     freeSlots_.push_back(slot);
-    return;
+    return false;
   }
+  return true;
 }
 
 bool ServerCore::PopFreeClientSlot(uint32_t* slot) {

@@ -165,7 +165,9 @@ class ServerCore final : public ConnectionHost {
 
  private:
   void ListenerThreadProc();
-  void AcceptConnection(size_t index);
+  // One accept on listening socket `index`; false when none was waiting (or
+  // it failed), so a burst is taken without a poll between its connections.
+  bool AcceptConnection(size_t index);
   // Starts a thread with a worker's fixed stack size; false when it cannot.
   bool StartThread(void (ServerCore::*proc)(), pthread_t* thread);
   void WorkerThreadProc();
