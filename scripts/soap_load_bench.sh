@@ -505,8 +505,10 @@ rss() { echo "$(status_kb "$pid" VmRSS) kB"; }
 if want memory; then
 memory_connections=8 per_connection=25 watchdog=5
 memory_load() {  # label url pid
-  local label=$1 target=$2 server=$3 start peak after settled
+  local label=$1 target=$2 server=$3 start peak after settled rate
   start=$(status_kb "$server" VmRSS)
+  local began
+  began=$(date +%s.%N)
   QV_CASE=structArray10000 QV_LIMIT=$per_connection timeout 900 wrk -t "$memory_connections" \
     -c "$memory_connections" -d 600s --timeout 120s -s "$state/interop.lua" "$target" >"$state/memory.out" ||
     { cat "$state/memory.out" >&2; exit 1; }
@@ -514,10 +516,14 @@ memory_load() {  # label url pid
   # Peak since the fresh start: the kernel's own high-water mark.
   peak=$(status_kb "$server" VmHWM)
   after=$(status_kb "$server" VmRSS)
+  # The run ends at the first connection's last answer: about this many in all.
+  rate=$(awk -v n=$((memory_connections * per_connection)) -v b="$began" -v e="$(date +%s.%N)" \
+    'BEGIN {print n / (e - b)}')
   sleep $((2 * watchdog + 2))
   settled=$(status_kb "$server" VmRSS)
-  awk -v l="$label" -v s="$start" -v p="$peak" -v a="$after" -v t="$settled" 'BEGIN {
-    printf "%-6s %9.1f %9.1f %9.1f %9.1f %8.2f\n", l, s / 1024, p / 1024, a / 1024, t / 1024, t / s }'
+  awk -v l="$label" -v s="$start" -v p="$peak" -v a="$after" -v t="$settled" -v r="$rate" 'BEGIN {
+    printf "%-6s %9.1f %9.1f %9.1f %9.1f %13.2f %7.1f\n", l, s / 1024, p / 1024, a / 1024,
+      t / 1024, t / s, r }'
 }
 kill -TERM "$pid"; wait "$pid" 2>/dev/null || true; pid=""
 sed -i "s|<watchdogInterval>[0-9]*</watchdogInterval>|<watchdogInterval>$watchdog</watchdogInterval>|" \
@@ -526,7 +532,7 @@ start_server
 start_peer
 echo "Resident memory (MB), ${memory_connections} connections x ${per_connection} echoStringArray" \
   "requests of 10,000 structs; 'settled' after $((2 * watchdog + 2))s without requests:"
-printf '%-6s %9s %9s %9s %9s %8s\n' server start peak after settled 'settled/start'
+printf '%-6s %9s %9s %9s %9s %13s %7s\n' server start peak after settled 'settled/start' 'req/s'
 memory_load peer "$peer_url" "$peer_pid"
 memory_load ours "$interop_url" "$pid"
 stop_peer
