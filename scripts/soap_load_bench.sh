@@ -14,16 +14,30 @@
 # of the server process (perf stat), with ours/peer ratios; then each
 # server's peak resident memory.
 #
+# Then memory under a load of large requests: fresh servers, ours and the
+# peer, each take the same counted echoStringArray requests of 10,000 structs
+# (about 1.1 MB each) over 8 connections; printed per server are its resident
+# memory at start, its peak during the load, just after it, and once the
+# server has had two quiet watchdog passes (ours gives memory back then).
+#
 # Last, the server's resident memory after 1,000 and after 100,000 counted
 # echoString requests, and over 50 DIME echoes of a 10 MB attachment; neither
 # should grow. Loopback only; every run is bounded in count and time.
 #
-# Usage: scripts/soap_load_bench.sh [seconds per run]   (default 10, at most 120)
+# Usage: scripts/soap_load_bench.sh [seconds per run] [parts]
+#   seconds: default 10, at most 120; parts: a comma list of rates, peer,
+#   memory and counted (default all of them). QV_CASES=case:connections,...
+#   picks the cases beside the peer (e.g. echoString:64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${1:-10}
 case "$duration" in ''|*[!0-9]*) echo "seconds must be a number" >&2; exit 2 ;; esac
 if ((duration < 1 || duration > 120)); then echo "seconds must be 1 to 120" >&2; exit 2; fi
+parts=${2:-rates,peer,memory,counted}
+for part in ${parts//,/ }; do
+  case "$part" in rates|peer|memory|counted) ;; *) echo "unknown part: $part" >&2; exit 2 ;; esac
+done
+want() { [[ ",$parts," == *",$1,"* ]]; }
 
 scripts/deps.sh
 missing=()
@@ -245,6 +259,7 @@ service_script singletag "text/xml; charset=utf-8" '"http://soapinterop.org/Sing
 service_script echook "application/soap+xml; charset=utf-8" '""' \
   '<?xml version="1.0" encoding="UTF-8"?><E:Envelope xmlns:E="http://www.w3.org/2003/05/soap-envelope"><E:Body><ts:echoOk xmlns:ts="http://example.org/ts-tests">Hello, load</ts:echoOk></E:Body></E:Envelope>'
 
+if want rates; then
 printf '%-11s %7s %10s %10s %10s %10s %8s\n' request clients 'req/s' 'lat avg' 'lat p50' \
   'lat p99' errors
 for run in "echoString echo /svc echoStringResponse" \
@@ -262,6 +277,7 @@ for run in "echoString echo /svc echoStringResponse" \
       END {printf "%-11s %7s %10.0f %10s %10s %10s %8d\n", r, c, rps, avg, p50, p99, err}' <<<"$out"
   done
 done
+fi
 
 # ---- Beside the gSOAP echo server ----------------------------------------------
 peer="$state/peer"
@@ -298,6 +314,7 @@ int ns__echoStringArray(struct ArrayOfSOAPStruct inputStringArray,
 H
 cat >"$peer/server.c" <<'C'
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -319,6 +336,9 @@ static void *serve(void *arg) {
 }
 
 int main(void) {
+  /* A client that leaves mid-answer (wrk at the end of a run) must not end
+     the server. */
+  signal(SIGPIPE, SIG_IGN);
   struct soap soap;
   soap_init(&soap);
   soap.bind_flags = SO_REUSEADDR;
@@ -356,10 +376,14 @@ int ns__echoStringArray(struct soap *soap, struct ArrayOfSOAPStruct in,
 C
 (cd "$peer" && soapcpp2 -c -S -L -x interop.h >/dev/null 2>&1 &&
   cc -O2 -o echo_server server.c soapC.c soapServer.c -lgsoap -lpthread)
-"$peer/echo_server" >"$peer/port" &
-peer_pid=$!
-for _ in $(seq 1 100); do [ -s "$peer/port" ] && break; sleep 0.1; done
-peer_url="http://127.0.0.1:$(cat "$peer/port")/interop"
+start_peer() {
+  : >"$peer/port"
+  "$peer/echo_server" >"$peer/port" &
+  peer_pid=$!
+  for _ in $(seq 1 100); do [ -s "$peer/port" ] && break; sleep 0.1; done
+  peer_url="http://127.0.0.1:$(cat "$peer/port")/interop"
+}
+stop_peer() { kill -TERM "$peer_pid"; wait "$peer_pid" 2>/dev/null || true; peer_pid=""; }
 
 # One request per case, the same bytes to both servers; each reply is checked
 # for the response element and a value only an echo carries back.
@@ -386,24 +410,30 @@ elseif case == "echoStruct" then
   call = '<ns:echoStruct' .. style .. '>' .. struct("inputStruct", 7) .. '</ns:echoStruct>'
   expect = ">v7<"
 else
+  -- structArrayN: an echoStringArray of N structs.
+  local n = tonumber(case:match("^structArray(%d+)$"))
   local items = {}
-  for i = 0, 999 do items[#items + 1] = struct("item", i) end
+  for i = 0, n - 1 do items[#items + 1] = struct("item", i) end
   call = '<ns:echoStringArray' .. style .. '><inputStringArray xsi:type="SOAP-ENC:Array"'
-    .. ' SOAP-ENC:arrayType="s:SOAPStruct[1000]">' .. table.concat(items)
+    .. ' SOAP-ENC:arrayType="s:SOAPStruct[' .. n .. ']">' .. table.concat(items)
     .. '</inputStringArray></ns:echoStringArray>'
   case = "echoStringArray"
-  expect = ">v999<"
+  expect = ">v" .. (n - 1) .. "<"
 end
 wrk.method = "POST"
 wrk.headers["Content-Type"] = "text/xml; charset=utf-8"
 wrk.headers["SOAPAction"] = '"http://soapinterop.org/"'
 wrk.body = head .. call .. '</SOAP-ENV:Body></SOAP-ENV:Envelope>'
+local limit = tonumber(os.getenv("QV_LIMIT") or "0")
+local answered = 0
 function response(status, headers, body)
   if status ~= 200 or not body:find(case .. "Response", 1, true)
       or not body:find(expect, 1, true) then
     print("unexpected answer " .. status .. ": " .. body:sub(1, 300))
     os.exit(1)
   end
+  answered = answered + 1
+  if limit > 0 and answered >= limit then os.exit(0) end
 end
 LUA
 
@@ -427,13 +457,15 @@ pass() {
     END {printf "%d %.3f %d %d\n", r, cpu, sys, cs}' "$counts"
 }
 
+if want peer; then
+start_peer
 echo
 echo "Ours beside the gSOAP echo server (${duration}s per pass; peer, ours, peer, ours):"
 printf '%-16s %5s %9s %9s %6s %9s %9s %6s %7s %7s %7s %7s\n' case conns 'peer r/s' 'our r/s' \
   ratio 'peer µs' 'our µs' ratio 'p sys' 'o sys' 'p cs' 'o cs'
-for spec in "echoString 16" "echoString 64" "echoStruct 16" "echoStruct 64" \
-  "structArray1000 1" "structArray1000 8"; do
-  read -r kase clients <<<"$spec"
+specs=${QV_CASES:-echoString:16,echoString:64,echoStruct:16,echoStruct:64,structArray1000:1,structArray1000:8}
+for spec in ${specs//,/ }; do
+  IFS=: read -r kase clients <<<"$spec"
   declare -A total=()
   for side in peer ours peer ours; do
     if [ "$side" = peer ]; then r=$(pass "$peer_url" "$peer_pid" "$kase" "$clients" "$duration")
@@ -459,12 +491,59 @@ for spec in "echoString 16" "echoString 64" "echoStruct 16" "echoStruct 64" \
 done
 echo "Peak resident memory: peer $(awk '/^VmHWM:/ {print $2 " " $3}' "/proc/$peer_pid/status")," \
   "ours $(awk '/^VmHWM:/ {print $2 " " $3}' "/proc/$pid/status")"
-kill -TERM "$peer_pid"; wait "$peer_pid" 2>/dev/null || true; peer_pid=""
+stop_peer
 echo
+fi
+
+status_kb() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }
+rss() { echo "$(status_kb "$pid" VmRSS) kB"; }
+
+# ---- Memory under a load of large requests -------------------------------------
+# Each wrk thread drives one connection and stops the whole run at its
+# `per_connection`-th answer, so every server answers about as many. The
+# watchdog runs every few seconds here so that its quiet passes come soon.
+if want memory; then
+memory_connections=8 per_connection=25 watchdog=5
+memory_load() {  # label url pid
+  local label=$1 target=$2 server=$3 start peak after settled rate
+  start=$(status_kb "$server" VmRSS)
+  local began
+  began=$(date +%s.%N)
+  QV_CASE=structArray10000 QV_LIMIT=$per_connection timeout 900 wrk -t "$memory_connections" \
+    -c "$memory_connections" -d 600s --timeout 120s -s "$state/interop.lua" "$target" >"$state/memory.out" ||
+    { cat "$state/memory.out" >&2; exit 1; }
+  if grep -q "unexpected answer" "$state/memory.out"; then cat "$state/memory.out" >&2; exit 1; fi
+  # Peak since the fresh start: the kernel's own high-water mark.
+  peak=$(status_kb "$server" VmHWM)
+  after=$(status_kb "$server" VmRSS)
+  # The run ends at the first connection's last answer: about this many in all.
+  rate=$(awk -v n=$((memory_connections * per_connection)) -v b="$began" -v e="$(date +%s.%N)" \
+    'BEGIN {print n / (e - b)}')
+  sleep $((2 * watchdog + 2))
+  settled=$(status_kb "$server" VmRSS)
+  awk -v l="$label" -v s="$start" -v p="$peak" -v a="$after" -v t="$settled" -v r="$rate" 'BEGIN {
+    printf "%-6s %9.1f %9.1f %9.1f %9.1f %13.2f %7.1f\n", l, s / 1024, p / 1024, a / 1024,
+      t / 1024, t / s, r }'
+}
+kill -TERM "$pid"; wait "$pid" 2>/dev/null || true; pid=""
+sed -i "s|<watchdogInterval>[0-9]*</watchdogInterval>|<watchdogInterval>$watchdog</watchdogInterval>|" \
+  "$state/brevla-config.xml"
+start_server
+start_peer
+echo "Resident memory (MB), ${memory_connections} connections x ${per_connection} echoStringArray" \
+  "requests of 10,000 structs; 'settled' after $((2 * watchdog + 2))s without requests:"
+printf '%-6s %9s %9s %9s %9s %13s %7s\n' server start peak after settled 'settled/start' 'req/s'
+memory_load peer "$peer_url" "$peer_pid"
+memory_load ours "$interop_url" "$pid"
+stop_peer
+sed -i "s|<watchdogInterval>[0-9]*</watchdogInterval>|<watchdogInterval>30</watchdogInterval>|" \
+  "$state/brevla-config.xml"
+echo
+fi
 
 # Resident memory after counted requests on a fresh server: one connection,
 # one thread, so the limit is the exact number of answers.
-rss() { awk '/^VmRSS:/ {print $2 " " $3}' "/proc/$pid/status"; }
+if ! want counted; then exit 0; fi
 count() {
   QV_LIMIT=$1 timeout 600 wrk -t 1 -c 1 -d 570s --timeout 10s -s "$state/echo.lua" "$url" \
     >/dev/null

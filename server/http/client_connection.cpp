@@ -17,27 +17,52 @@ ClientConnection::~ClientConnection() = default;
 
 bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer,
                                    bool nonblocking) {
-  std::lock_guard<std::mutex> lock(mu_);
-  exchange_.Clear();
+  uint32_t generation = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    exchange_.Clear();
+    {
+      std::lock_guard<std::mutex> sock(sock_mu_);
+      const net::SocketId id =
+          host_.Port().Associate(std::move(socket), slot_, generation_, nonblocking);
+      if (!id.Valid()) return false;
+      socket_ = id;
+      generation = generation_;
+      acceptedAt_ = std::chrono::steady_clock::now();
+    }
+    const time_t requestTime = time(nullptr);
+
+    // The peer as the logs show it. Its name, when asked for, is looked up by
+    // the worker that writes the log record: a slow resolver here would stall
+    // every accept.
+    std::string name = net::FormatIPv4(peer);
+    const bool lookUp = host_.EnableNameLookup() && name != "127.0.0.1";
+    if (host_.EnableNameLookup() && !lookUp) name = "loopback";
+    firstReceive_ = FirstReceive::Deferred;
+    const bool started = exchange_.Start(host_.Config(), std::move(name), peer, requestTime) &&
+                         firstReceive_ == FirstReceive::Held;
+    firstReceive_ = FirstReceive::None;
+    if (!started) {
+      Close();
+      return true;
+    }
+    if (lookUp) exchange_.NamePeerWhenLogging(peer);
+  }
+  // Posted without the connection lock: the request is often there already,
+  // and the worker that takes it must not find the lock still held here.
+  bool posted = false;
   {
     std::lock_guard<std::mutex> sock(sock_mu_);
-    const net::SocketId id = host_.Port().Associate(std::move(socket), slot_, generation_, nonblocking);
-    if (!id.Valid()) return false;
-    socket_ = id;
-    acceptedAt_ = std::chrono::steady_clock::now();
+    // Closed meanwhile (the watchdog): the close cleared the exchange.
+    if (generation != generation_ || !socket_.Valid()) return true;
+    posted = host_.Port().PostReceive(socket_, heldBuffer_, heldSize_);
   }
-  const time_t requestTime = time(nullptr);
-
-  // The peer as the logs show it. Its name, when asked for, is looked up by
-  // the worker that writes the log record: a slow resolver here would stall
-  // every accept.
-  std::string name = net::FormatIPv4(peer);
-  const bool lookUp = host_.EnableNameLookup() && name != "127.0.0.1";
-  if (host_.EnableNameLookup() && !lookUp) name = "loopback";
-  if (!exchange_.Start(host_.Config(), std::move(name), peer, requestTime)) {
-    Close();
-  } else if (lookUp) {
-    exchange_.NamePeerWhenLogging(peer);
+  if (!posted) {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> sock(sock_mu_);
+    const bool same = generation == generation_;
+    sock.unlock();
+    if (same) Close();
   }
   return true;
 }
@@ -101,6 +126,12 @@ size_t ClientConnection::RetainedBytesForTest() {
 }
 
 bool ClientConnection::PostReceive(char* buffer, size_t size) {
+  if (firstReceive_ == FirstReceive::Deferred) {
+    heldBuffer_ = buffer;
+    heldSize_ = size;
+    firstReceive_ = FirstReceive::Held;
+    return true;
+  }
   return host_.Port().PostReceive(socket_, buffer, size);
 }
 
@@ -113,6 +144,16 @@ bool ClientConnection::PostSendFile(net::UniqueFd file, uint64_t size) {
 }
 
 bool ClientConnection::ShutdownSend() { return host_.Port().ShutdownSend(socket_); }
+
+bool ClientConnection::PostWake() {
+  std::lock_guard<std::mutex> sock(sock_mu_);
+  // A closed connection clears its exchange, which gives the share back.
+  if (!socket_.Valid()) return false;
+  net::Completion wake;
+  wake.key = slot_;
+  wake.generation = generation_;
+  return host_.RunOnLargeMessageThread([this, wake] { OnIoComplete(wake); });
+}
 
 void ClientConnection::Close() {
   net::UniqueFd socket;

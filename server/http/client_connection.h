@@ -60,6 +60,7 @@ class ClientConnection final : private ExchangeIo {
   bool PostSend(std::vector<char> bytes) override;
   bool PostSendFile(net::UniqueFd file, uint64_t size) override;
   bool ShutdownSend() override;
+  bool PostWake() override;  // takes sock_mu_, then the host's queue lock
   void Close() override;
 
   ConnectionHost& host_;
@@ -74,6 +75,12 @@ class ClientConnection final : private ExchangeIo {
   std::chrono::steady_clock::time_point acceptedAt_;
 
   Exchange exchange_;  // Guarded by mu_.
+  // The first receive of a connection is held while ResetClient starts the
+  // exchange, and posted after it lets go of mu_.
+  enum class FirstReceive { None, Deferred, Held };
+  FirstReceive firstReceive_ = FirstReceive::None;  // Guarded by mu_.
+  char* heldBuffer_ = nullptr;                      // Written under mu_ by ResetClient.
+  size_t heldSize_ = 0;
 };
 
 }  // namespace server

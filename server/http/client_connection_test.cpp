@@ -21,6 +21,7 @@ class TestHost final : public ConnectionHost {
   ConfigSnapshotPtr Config() const override { return std::make_shared<const ConfigSnapshot>(); }
   bool EnableNameLookup() const override { return false; }
   void ReleaseClientSlot(uint32_t slot) override { released.push_back(slot); }
+  bool RunOnLargeMessageThread(std::function<void()>) override { return false; }
   SoapDispatch* Dispatch() const override { return nullptr; }
   RequestLogger* Logger() const override { return nullptr; }
   void LogEvent(const std::string& line) const override { events.push_back(line); }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/net/completion_port.h"
@@ -51,6 +52,9 @@ class ConnectionHost : public ExchangeHost {
   virtual bool EnableNameLookup() const = 0;
   // Puts a closed connection's slot back in the free queue.
   virtual void ReleaseClientSlot(uint32_t slot) = 0;
+  // Runs `work` on the large-message thread, after what was handed to it
+  // before; false when the server stops (it never runs).
+  virtual bool RunOnLargeMessageThread(std::function<void()> work) = 0;
 
  protected:
   ~ConnectionHost() = default;

@@ -30,7 +30,11 @@ namespace server {
 namespace {
 
 constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/envelope/";
-// Body buffers are reserved up to this much ahead of the bytes themselves.
+// A body is received straight into its buffer, at most this much at a time:
+// the buffer is reserved whole (charged to the budget already; a large one is
+// mapped for itself, so its pages cost nothing until bytes arrive) but filled
+// no further ahead of the bytes than this. Also what a slot keeps between
+// requests.
 constexpr size_t kBodyReserve = 64 * 1024;
 // What is read, at most, of a client's input after an error page.
 constexpr uint64_t kMaxDrainBytes = 256 * 1024;
@@ -73,7 +77,10 @@ bool IsLoopback(const sockaddr_in& address) {
 Exchange::Exchange(ExchangeHost& host, ExchangeIo& io)
     : host_(host), io_(io), machine_(StateMachine::ForConnection()) {}
 
-Exchange::~Exchange() { ReturnBudget(); }
+Exchange::~Exchange() {
+  ReturnWorkingShare();
+  ReturnBudget();
+}
 
 bool Exchange::Start(ConfigSnapshotPtr config, std::string peer, const sockaddr_in& address,
                      time_t requestTime) {
@@ -161,10 +168,14 @@ Event Exchange::RunAction(Action action) {
         return SendNext();
       case Action::AwaitBody:
       case Action::AwaitContinueSent:
+      case Action::AwaitWorkingMemory:
         return Event::None;
+      case Action::DispatchWithWorkingMemory:
+        return DispatchMethod();
       case Action::ReceiveAfterContinue:
-        return PostReceive();
+        return PostBodyReceive();
       case Action::LoseSocketSendingContinue:
+      case Action::LoseSocketAwaitingMemory:
         return LoseSocket();
       case Action::ReceiveBody:
         return ReceiveBody();
@@ -183,7 +194,7 @@ Event Exchange::RunAction(Action action) {
     // What the failed handling held is gone by now: the small 500 page can
     // still be the answer.
     if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
-        action == Action::DispatchAfterBody) {
+        action == Action::DispatchAfterBody || action == Action::DispatchWithWorkingMemory) {
       return InternalError(InternalErrorCode::OutOfMemory);
     }
     // Every state that runs actions has a way out on a lost socket, or the
@@ -202,7 +213,7 @@ Event Exchange::Thrown(Action action, const char* what) {
   // These actions hand the request to its handling, and nothing of a reply
   // has left before it: the 500 page can still be the answer.
   if (action == Action::AnalyseHeaders || action == Action::DispatchMethod ||
-      action == Action::DispatchAfterBody) {
+      action == Action::DispatchAfterBody || action == Action::DispatchWithWorkingMemory) {
     errorCode_ = InternalErrorCode::Exception;
     return Event::InternalError;  // counted as it is queued
   }
@@ -260,6 +271,7 @@ void Exchange::Clear() {
     bodyBytes_.clear();
   }
   bodyCount_ = 0;
+  bodyDirect_ = false;
   soapVersion_ = 12;
   path_.clear();
   query_.clear();
@@ -272,6 +284,7 @@ void Exchange::Clear() {
   drainStart_ = 0;
   config_.reset();
   lastBytes_ = 0;
+  ReturnWorkingShare();
   ReturnBudget();
 }
 
@@ -346,7 +359,7 @@ Event Exchange::AnalyseRequestHeaders() {
       }
     }
   } else {
-    bodyBytes_.reserve(static_cast<size_t>(std::min<uint64_t>(body_.contentLength, kBodyReserve)));
+    bodyBytes_.reserve(static_cast<size_t>(body_.contentLength));
     bodyBytes_.assign(first);
   }
   bodyCount_ = first.size();
@@ -356,7 +369,7 @@ Event Exchange::AnalyseRequestHeaders() {
                  ? Event::ContinueSent
                  : Event::SocketClosed;
     }
-    return PostReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
+    return PostBodyReceive() == Event::None ? Event::BodyIncomplete : Event::SocketClosed;
   }
   return Event::RequestComplete;
 }
@@ -394,6 +407,30 @@ bool Exchange::TakeBudget() {
   return true;
 }
 
+bool Exchange::TakeWorkingShare() {
+  RequestBudget* budget = host_.Budget();
+  if (budget == nullptr) return true;
+  if (inWorkingBudget_) return working_.Held();  // woken: taken for it meanwhile
+  const uint64_t inMemory = body_.kind == ContentKind::Dime
+                                ? std::min<uint64_t>(body_.contentLength, dime::kMaxEnvelopeBytes)
+                                : body_.contentLength;
+  if (inMemory <= kLargeBodyBytes) return true;
+  inWorkingBudget_ = true;
+  // Even a share taken at once goes through the wake: the large ones are all
+  // processed on the thread the wakes run on, whose heap alone grows for them.
+  if (budget->TakeWorking(&working_, inMemory * kWorkingBytesPerBodyByte,
+                          [this] { io_.PostWake(); })) {
+    return !io_.PostWake();  // none can come: processed here
+  }
+  return false;
+}
+
+void Exchange::ReturnWorkingShare() {
+  if (!inWorkingBudget_) return;
+  inWorkingBudget_ = false;
+  if (RequestBudget* budget = host_.Budget()) budget->ReturnWorking(&working_);
+}
+
 void Exchange::ReturnBudget() {
   if (memoryTaken_ == 0 && diskTaken_ == 0) return;
   if (RequestBudget* budget = host_.Budget()) {
@@ -415,12 +452,28 @@ Event Exchange::ReceiveBody() {
       delete e;
       return Event::SocketClosed;
     }
+  } else if (bodyDirect_) {
+    bodyBytes_.resize(static_cast<size_t>(bodyCount_ + n));  // the rest of the window unfilled
   } else {
     bodyBytes_.append(receive_, n);
   }
   bodyCount_ += n;
   if (bodyCount_ >= body_.contentLength) return Event::BodyComplete;
-  return PostReceive();
+  return PostBodyReceive();
+}
+
+Event Exchange::PostBodyReceive() {
+  const uint64_t remaining = body_.contentLength - bodyCount_;
+  // The last bytes come through the receive buffer, with room to take what a
+  // client sends past its body (a stray line end): the close must not find it
+  // unread, or the peer is reset and may lose the reply.
+  constexpr size_t kTail = kMaxReceiveBytes / 2;
+  bodyDirect_ = body_.kind != ContentKind::Dime && remaining > kTail;
+  if (!bodyDirect_) return PostReceive();
+  const size_t window = static_cast<size_t>(std::min<uint64_t>(remaining - kTail, kBodyReserve));
+  bodyBytes_.resize(static_cast<size_t>(bodyCount_) + window);
+  return io_.PostReceive(bodyBytes_.data() + bodyCount_, window) ? Event::None
+                                                                 : Event::SocketClosed;
 }
 
 // ---- Dispatch ------------------------------------------------------------------------
@@ -508,6 +561,12 @@ Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
   call.kind = body_.kind;
   call.body = bodyBytes_;
   call.traceEnabled = config_->logs.enable_trace_log;
+  if (!TakeWorkingShare()) return Event::WorkingMemoryBusy;
+  // Given back once the message is answered, on every way out.
+  struct Returned {
+    Exchange* self;
+    ~Returned() { self->ReturnWorkingShare(); }
+  } returned{this};
   SoapAnswer answer;
   if (!dispatch->ProcessSoapPost(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);

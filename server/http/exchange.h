@@ -23,6 +23,7 @@
 #include "server/http/http_request.h"
 #include "server/http/http_response.h"
 #include "server/http/internal/connection_machine.h"
+#include "server/http/request_budget.h"
 
 namespace dime {
 class DimeMessage;
@@ -42,6 +43,10 @@ class ExchangeIo {
   virtual bool PostSendFile(net::UniqueFd file, uint64_t size) = 0;
   // Ends the sending side only; receives go on.
   virtual bool ShutdownSend() = 0;
+  // A transfer of no bytes, completed on the server's large-message thread:
+  // the wake of an exchange that waits with nothing posted. Called from any
+  // thread, the exchange's own too (the wake then waits for its lock).
+  virtual bool PostWake() = 0;
   // Ends the connection: closes the socket and frees the slot. The exchange
   // is cleared meanwhile (Exchange::Clear).
   virtual void Close() = 0;
@@ -102,6 +107,11 @@ class Exchange final : private ActionRunner {
   // taken) when it does not fit.
   bool TakeBudget();
   void ReturnBudget();
+  // The request's share of the working memory of requests being processed:
+  // true for a body small enough to go without; for a large one false, and
+  // PostWake brings it back holding its share.
+  bool TakeWorkingShare();
+  void ReturnWorkingShare();
   bool WantsContinue() const;
   Event DispatchMethod();
   Event HandleGet();
@@ -132,6 +142,8 @@ class Exchange final : private ActionRunner {
   Event DrainInput();
 
   Event PostReceive();
+  // The next receive of the body: an XML body's straight into its buffer.
+  Event PostBodyReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
   void Queue(std::string_view bytes);
   void QueueFile(net::UniqueFd file, uint64_t size);
@@ -167,9 +179,12 @@ class Exchange final : private ActionRunner {
   BodyInfo body_;
   std::string bodyBytes_;  // XML bodies
   uint64_t bodyCount_ = 0;
+  bool bodyDirect_ = false;  // the pending receive is into bodyBytes_
   std::unique_ptr<dime::DimeMessage> dimeRequest_;
   uint64_t memoryTaken_ = 0;  // of host_.Budget(), returned as the exchange ends
   uint64_t diskTaken_ = 0;
+  WorkingShare working_;         // of host_.Budget(), while the request is processed
+  bool inWorkingBudget_ = false;  // working_ waits or holds
   int soapVersion_ = 12;
   std::string path_;
   std::string query_;

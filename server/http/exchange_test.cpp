@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +98,10 @@ class FakeIo final : public ExchangeIo {
     ++shutdowns;
     return true;
   }
+  bool PostWake() override {
+    ++wakes;
+    return true;
+  }
   void Close() override {
     ++closes;
     exchange->Clear();
@@ -108,7 +113,31 @@ class FakeIo final : public ExchangeIo {
   int receives = 0;
   int closes = 0;
   int shutdowns = 0;
+  int wakes = 0;
   std::vector<std::string> sends;
+};
+
+// Answers every SOAP POST 200 "answered", running `during` (once) while the
+// first one is being processed.
+class ReentrantDispatch final : public SoapDispatch {
+ public:
+  bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+    ++posts;
+    lastBody.assign(call.body);
+    if (during) {
+      auto run = std::move(during);
+      during = nullptr;
+      run();
+    }
+    answer->status = 200;
+    answer->body = "answered";
+    return true;
+  }
+  bool ProcessSoapGet(const SoapCall&, SoapAnswer*) override { return false; }
+
+  std::function<void()> during;
+  int posts = 0;
+  std::string lastBody;
 };
 
 class ExchangeTest : public ::testing::Test {
@@ -371,6 +400,34 @@ TEST_F(ExchangeTest, BodyArrivingInPiecesIsReadBeforeHandling) {
   EXPECT_EQ(StatusOf(io_.sends[0]), 500);
 }
 
+// A large body is received in windows of its own buffer, as large as the
+// kernel gives, but for its last bytes, which come through the receive
+// buffer with whatever the client sent past them.
+TEST_F(ExchangeTest, LargeBodyIsReceivedStraightIntoItsBuffer) {
+  ReentrantDispatch dispatch;
+  host_.dispatch = &dispatch;
+  std::string body;
+  for (size_t i = 0; body.size() < 200000; ++i) body += std::to_string(i) + ',';
+  const std::string head = "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\n"
+                           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  const std::string wire = head + body.substr(0, 100) + body.substr(100) + "\r\n";
+  Start();
+  ASSERT_TRUE(Receive(wire.substr(0, head.size() + 100)));
+  size_t at = head.size() + 100;
+  int receives = 0;
+  while (exchange_.State() == ConnState::ReadingBody && at < wire.size()) {
+    const size_t n = std::min(io_.receiveSize, wire.size() - at);
+    ASSERT_TRUE(Receive(std::string_view(wire).substr(at, n)));
+    at += n;
+    ++receives;
+  }
+  EXPECT_EQ(at, wire.size()) << "the line end past the body was read with its last bytes";
+  ASSERT_EQ(exchange_.State(), ConnState::Sending);
+  EXPECT_EQ(dispatch.lastBody, body);
+  EXPECT_LE(receives, 6);  // windows of 64 KiB, not receives of 4 KiB
+  host_.dispatch = nullptr;
+}
+
 TEST_F(ExchangeTest, LostSocketClosesWithoutReplyOrLogLine) {
   const struct {
     const char* before;  // what arrived before the transfer failed
@@ -577,6 +634,145 @@ TEST_F(ExchangeTest, RunningOutOfMemoryWhileParsingIsAnsweredAndTheNextRequestSe
   }
   EXPECT_TRUE(answered);
   EXPECT_GT(failures, 10);
+}
+
+// Another client slot beside the fixture's, sharing its host.
+struct OtherSlot {
+  explicit OtherSlot(ExchangeHost& host) : exchange(host, io) { io.exchange = &exchange; }
+  // Starts an exchange and delivers `request`, a receive at a time.
+  void Send(const ConfigSnapshotPtr& config, const std::string& request) {
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_TRUE(exchange.Start(config, "127.0.0.1", loopback, 1000));
+    for (size_t at = 0; at < request.size() && io.receive != nullptr;) {
+      const size_t n = std::min(io.receiveSize, request.size() - at);
+      std::copy_n(request.data() + at, n, io.receive);
+      io.receive = nullptr;
+      at += n;
+      ASSERT_TRUE(exchange.OnTransfer(true, n));
+    }
+  }
+  void CompleteSends() {
+    for (size_t done = 0; exchange.State() == ConnState::Sending && done < io.sends.size();) {
+      ASSERT_TRUE(exchange.OnTransfer(true, io.sends[done++].size()));
+    }
+  }
+  FakeIo io;
+  Exchange exchange;
+};
+
+std::string SoapPost(size_t bodyBytes) {
+  return "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: x\r\nContent-Length: " +
+         std::to_string(bodyBytes) + "\r\n\r\n" + std::string(bodyBytes, 'b');
+}
+
+// A large request is processed only once a wake brings it back, holding its
+// share of the working memory: at once when the share fits beside the one
+// being processed, else when that one ends. Small ones never wait.
+TEST_F(ExchangeTest, LargeRequestsWaitForWorkingMemoryAndAreAnswered) {
+  const uint64_t large = kLargeBodyBytes + 1;
+  const uint64_t share = large * kWorkingBytesPerBodyByte;
+  struct Case {
+    const char* name;
+    uint64_t second;     // body bytes of the request arriving meanwhile
+    uint64_t budget;     // working memory
+    bool waits;          // it waits for a wake
+    bool wokenAtOnce;    // its share fits beside the first one's
+    bool closedWaiting;  // its client goes away while it waits
+  };
+  const Case cases[] = {
+      {"beyond the budget: woken when the first ends", large, share + share / 2, true, false,
+       false},
+      {"fits beside: woken at once", large, 2 * share, true, true, false},
+      {"small bodies are processed at once", kLargeBodyBytes, share, false, false, false},
+      {"the waiter's client leaves: its place is given up", large, share, true, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RequestBudget budget(uint64_t{1} << 40, 0, c.budget);
+    ReentrantDispatch dispatch;
+    host_.budget = &budget;
+    host_.dispatch = &dispatch;
+    io_.sends.clear();
+    io_.wakes = 0;
+    OtherSlot other(host_);
+    dispatch.during = [&] {
+      EXPECT_EQ(budget.WorkingHeld(), share);
+      other.Send(config_, SoapPost(c.second));
+      EXPECT_EQ(other.io.wakes, c.wokenAtOnce ? 1 : 0);
+      if (c.waits) {
+        EXPECT_EQ(other.exchange.State(), ConnState::AwaitingMemory);
+        EXPECT_TRUE(other.io.sends.empty());
+        EXPECT_EQ(other.io.receive, nullptr) << "nothing is posted while it waits";
+        EXPECT_EQ(budget.WorkingWaiters(), c.wokenAtOnce ? 0u : 1u);
+        if (c.closedWaiting) other.exchange.Clear();
+      } else {
+        EXPECT_EQ(other.exchange.State(), ConnState::Sending);
+      }
+    };
+    Start();
+    const std::string first = SoapPost(large);
+    for (size_t at = 0; at < first.size();) {
+      const size_t n = std::min(io_.receiveSize, first.size() - at);
+      ASSERT_TRUE(Receive(std::string_view(first).substr(at, n)));
+      at += n;
+    }
+    // The first one too waited for its wake, though its share was free.
+    ASSERT_EQ(exchange_.State(), ConnState::AwaitingMemory);
+    ASSERT_EQ(io_.wakes, 1);
+    EXPECT_EQ(dispatch.posts, 0);
+    ASSERT_TRUE(exchange_.OnTransfer(true, 0));
+    ASSERT_EQ(exchange_.State(), ConnState::Sending);
+    EXPECT_EQ(StatusOf(io_.sends.at(0)), 200);
+
+    if (c.waits && !c.closedWaiting) {
+      // The first one's end, or the take, gave it its share and woke it.
+      ASSERT_EQ(other.io.wakes, 1);
+      EXPECT_EQ(budget.WorkingHeld(), share);
+      EXPECT_EQ(dispatch.posts, 1);
+      ASSERT_TRUE(other.exchange.OnTransfer(true, 0));
+    }
+    EXPECT_EQ(other.io.wakes, c.waits && !c.closedWaiting ? 1 : 0);
+    EXPECT_EQ(dispatch.posts, c.closedWaiting ? 1 : 2);
+    if (!c.closedWaiting) {
+      ASSERT_EQ(other.exchange.State(), ConnState::Sending);
+      EXPECT_EQ(StatusOf(other.io.sends.at(0)), 200);
+      other.CompleteSends();
+      EXPECT_EQ(other.exchange.State(), ConnState::Closed);
+    }
+    CompleteSends();
+    EXPECT_EQ(exchange_.State(), ConnState::Closed);
+    EXPECT_EQ(budget.WorkingHeld(), 0u);
+    EXPECT_EQ(budget.WorkingWaiters(), 0u);
+    host_.budget = nullptr;
+    host_.dispatch = nullptr;
+  }
+}
+
+// A waiting request whose transfer fails, or that is woken after its client
+// left, ends as a lost socket and gives its place back.
+TEST_F(ExchangeTest, AWaitingRequestThatLosesItsSocketGivesItsPlaceBack) {
+  const uint64_t large = kLargeBodyBytes + 1;
+  RequestBudget budget(uint64_t{1} << 40, 0, /*workingBytes=*/1);
+  WorkingShare holder;
+  ASSERT_TRUE(budget.TakeWorking(&holder, 1, nullptr));
+  ReentrantDispatch dispatch;
+  host_.budget = &budget;
+  host_.dispatch = &dispatch;
+  OtherSlot other(host_);
+  other.Send(config_, SoapPost(large));
+  ASSERT_EQ(other.exchange.State(), ConnState::AwaitingMemory);
+  ASSERT_TRUE(other.exchange.OnTransfer(/*ok=*/false, 0));
+  EXPECT_EQ(other.exchange.State(), ConnState::Closed);
+  EXPECT_EQ(other.io.closes, 1);
+  EXPECT_EQ(budget.WorkingWaiters(), 0u);
+  budget.ReturnWorking(&holder);
+  EXPECT_EQ(budget.WorkingHeld(), 0u);
+  EXPECT_EQ(other.io.wakes, 0);
+  EXPECT_EQ(dispatch.posts, 0);
+  host_.budget = nullptr;
+  host_.dispatch = nullptr;
 }
 
 TEST(ConnectionMachineTest, EveryQueuedReplyLeadsToSending) {

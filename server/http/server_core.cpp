@@ -59,6 +59,9 @@ void PrepareDescriptors(int clients, const std::function<void(const std::string&
   }
 }
 
+// Accepts taken one after the other before polling again.
+constexpr int kAcceptBurst = 16;
+
 // The pause between accepts while out of descriptors grows to this.
 constexpr int kFirstAcceptBackoffMs = 10;
 constexpr int kMaxAcceptBackoffMs = 1000;
@@ -66,6 +69,12 @@ constexpr int kMaxAcceptBackoffMs = 1000;
 bool OutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
+
+// Blocks the size of a large body or its answer are mapped for themselves and
+// unmapped when freed. Left to itself the allocator raises this threshold to
+// the largest block freed so far, and such blocks then stay in the heap of
+// whichever worker read the body, long after the load.
+void MapLargeBlocks() { mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes)); }
 
 }  // namespace
 
@@ -123,17 +132,26 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
     return false;
   }
 
+  MapLargeBlocks();
   const int workers = Clamp(settings_.numWorkThreads, kMaxWorkThreads);
   if (workers != settings_.numWorkThreads) {
     LogEvent("numWorkThreads " + std::to_string(settings_.numWorkThreads) + " exceeds limit " +
              std::to_string(kMaxWorkThreads) + "; using " + std::to_string(workers));
   }
   for (int i = 0; i < workers; ++i) {
-    if (!StartWorker()) {
+    pthread_t thread;
+    if (!StartThread(&ServerCore::WorkerThreadProc, &thread)) {
       LogEvent("Attempt to create Worker thread failed!");
       return false;
     }
+    workers_.push_back(thread);
   }
+  pthread_t large;
+  if (!StartThread(&ServerCore::LargeMessageThreadProc, &large)) {
+    LogEvent("Attempt to create Worker thread failed!");
+    return false;
+  }
+  largeThread_ = large;
 
   const int clients = Clamp(settings_.maxClients, kMaxClients);
   if (clients != settings_.maxClients) {
@@ -202,6 +220,14 @@ void ServerCore::StopServer() {
   if (port_) port_->Shutdown();
   for (pthread_t t : workers_) pthread_join(t, nullptr);
   workers_.clear();
+  {
+    std::lock_guard<std::mutex> lock(large_mu_);
+    largeStopping_ = true;
+  }
+  largeReady_.notify_all();
+  if (largeThread_) pthread_join(*largeThread_, nullptr);
+  largeThread_.reset();
+  largeWork_.clear();  // wakes never run: Discard gives their shares back
   // No thread uses the connections now.
   for (auto& client : clients_) client->Discard();
   port_.reset();
@@ -224,7 +250,9 @@ void ServerCore::ListenerThreadProc() {
     size_t index = 0;
     switch (listeners_->WaitForAccept(&index)) {
       case net::ListenerSet::WaitResult::Ready:
-        AcceptConnection(index);
+        // Connections come in bursts under load: each poll costs a wake.
+        for (int i = 0; i < kAcceptBurst && AcceptConnection(index); ++i) {
+        }
         break;
       case net::ListenerSet::WaitResult::Woken:
         return;
@@ -238,7 +266,7 @@ void ServerCore::ListenerThreadProc() {
   }
 }
 
-void ServerCore::AcceptConnection(size_t index) {
+bool ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
   net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
@@ -254,7 +282,7 @@ void ServerCore::AcceptConnection(size_t index) {
       acceptBackoffMs_ = std::min(acceptBackoffMs_ * 2, kMaxAcceptBackoffMs);
     }
     acceptRetryIndex_ = index;
-    return;
+    return false;
   }
   if (acceptBackoffMs_ != 0) {
     LogEvent("Accepting connections again after " + std::to_string(failedAccepts_) +
@@ -264,16 +292,16 @@ void ServerCore::AcceptConnection(size_t index) {
   }
   if (!socket.Valid()) {
     // The client went away, or another accept took it: nothing to report.
-    if (error == EAGAIN || error == EWOULDBLOCK || error == ECONNABORTED || error == EINTR) return;
-    LogEvent("Attempt to accept connection failed!");
-    return;
+    if (error == ECONNABORTED || error == EINTR) return true;  // the next may be there
+    if (error != EAGAIN && error != EWOULDBLOCK) LogEvent("Attempt to accept connection failed!");
+    return false;
   }
   uint32_t slot = 0;
   if (!PopFreeClientSlot(&slot)) {
     for (const std::string& line : refusedLine_.Occurred(RepeatedEventLine::Clock::now())) {
       LogEvent(line);
     }
-    return;  // closing the socket is the whole answer
+    return false;  // closing the socket is the whole answer; no slot for the next either
   }
   // Counted before the connection starts: a worker may answer and free the
   // slot before ResetClient even returns here.
@@ -286,8 +314,9 @@ void ServerCore::AcceptConnection(size_t index) {
     LogEvent("Failed to intialize Client!");
     std::lock_guard<std::mutex> lock(slot_mu_);
     freeSlots_.push_back(slot);
-    return;
+    return false;
   }
+  return true;
 }
 
 bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
@@ -322,25 +351,55 @@ size_t ServerCore::RetainedBytesForTest() const {
   return n;
 }
 
-bool ServerCore::StartWorker() {
+bool ServerCore::StartThread(void (ServerCore::*proc)(), pthread_t* thread) {
   // A worker parses and walks requests as deep as the XML parser accepts;
   // under the sanitizers that takes more than the 2 MB a thread gets from a
   // small stack limit, so the size does not depend on the environment.
   constexpr size_t kWorkerStackSize = size_t{16} << 20;
+  struct Start {
+    ServerCore* self;
+    void (ServerCore::*proc)();
+  };
+  auto start = std::make_unique<Start>(Start{this, proc});
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return false;
-  pthread_t thread;
   const bool started = pthread_attr_setstacksize(&attr, kWorkerStackSize) == 0 &&
                        pthread_create(
-                           &thread, &attr,
-                           [](void* self) -> void* {
-                             static_cast<ServerCore*>(self)->WorkerThreadProc();
+                           thread, &attr,
+                           [](void* arg) -> void* {
+                             std::unique_ptr<Start> s(static_cast<Start*>(arg));
+                             (s->self->*s->proc)();
                              return nullptr;
                            },
-                           this) == 0;
+                           start.get()) == 0;
   pthread_attr_destroy(&attr);
-  if (started) workers_.push_back(thread);
+  if (started) start.release();  // the thread owns it
   return started;
+}
+
+bool ServerCore::RunOnLargeMessageThread(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(large_mu_);
+    if (largeStopping_ || !largeThread_) return false;
+    largeWork_.push_back(std::move(work));
+  }
+  largeReady_.notify_one();
+  return true;
+}
+
+void ServerCore::LargeMessageThreadProc() {
+  (void)CoInitialize(nullptr);  // as a worker: requests create objects
+  for (;;) {
+    std::function<void()> work;
+    {
+      std::unique_lock<std::mutex> lock(large_mu_);
+      largeReady_.wait(lock, [this] { return largeStopping_ || !largeWork_.empty(); });
+      if (largeStopping_) return;
+      work = std::move(largeWork_.front());
+      largeWork_.pop_front();
+    }
+    work();
+  }
 }
 
 void ServerCore::WorkerThreadProc() {

@@ -149,6 +149,7 @@ class ServerCore final : public ConnectionHost {
   RequestLogger* Logger() const override { return logger_; }
   void LogEvent(const std::string& line) const override;
   void ReleaseClientSlot(uint32_t slot) override;
+  bool RunOnLargeMessageThread(std::function<void()> work) override;
   void AddBytesSent(uint64_t n) override {
     stats_.numBytesSent.fetch_add(n, std::memory_order_relaxed);
   }
@@ -164,10 +165,15 @@ class ServerCore final : public ConnectionHost {
 
  private:
   void ListenerThreadProc();
-  void AcceptConnection(size_t index);
-  // Starts one worker with a fixed stack size; false when it cannot start.
-  bool StartWorker();
+  // One accept on listening socket `index`; false when none was waiting (or
+  // it failed), so a burst is taken without a poll between its connections.
+  bool AcceptConnection(size_t index);
+  // Starts a thread with a worker's fixed stack size; false when it cannot.
+  bool StartThread(void (ServerCore::*proc)(), pthread_t* thread);
   void WorkerThreadProc();
+  // Large requests are processed here, one after the other, so that the
+  // allocator grows one thread's heap for them rather than every worker's.
+  void LargeMessageThreadProc();
   // The slot at the head of the free queue; false when none is free.
   // Waits up to kSlotGrace for one when none is free.
   bool PopFreeClientSlot(uint32_t* slot);
@@ -183,6 +189,12 @@ class ServerCore final : public ConnectionHost {
   std::unique_ptr<net::CompletionPort> port_;
   std::unique_ptr<net::ListenerSet> listeners_;
   std::vector<pthread_t> workers_;
+  std::optional<pthread_t> largeThread_;
+  // Leaf lock of the large-message thread's queue.
+  std::mutex large_mu_;
+  std::condition_variable largeReady_;
+  std::deque<std::function<void()>> largeWork_;  // Guarded by large_mu_.
+  bool largeStopping_ = false;                   // Guarded by large_mu_.
   std::thread listener_;
   std::vector<std::unique_ptr<ClientConnection>> clients_;
 

@@ -10,10 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -578,6 +581,72 @@ TEST_F(ServerCoreTest, LargeSoapReplyIsNotKeptByTheSlot) {
   EXPECT_EQ(reply.substr(reply.size() - 4), "rrrr");
   WaitIdle();
   EXPECT_LT(core_->RetainedBytesForTest(), 1024u * 1024);
+}
+
+// Large requests wait for the one being processed, holding no worker, on the
+// thread they are all processed on; small ones go on being answered meanwhile.
+TEST_F(ServerCoreTest, LargeRequestsTakeTurnsWithoutHoldingWorkers) {
+  class GatedDispatch : public FakeDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      std::unique_lock<std::mutex> lock(mu);
+      if (call.body.size() > kLargeBodyBytes) {
+        largeThreads.push_back(std::this_thread::get_id());
+        ++inLarge;
+        maxInLarge = std::max(maxInLarge, inLarge);
+        changed.notify_all();
+        changed.wait_for(lock, 30s, [this] { return open; });
+        --inLarge;
+      }
+      return FakeDispatch::ProcessSoapPost(call, answer);
+    }
+    std::mutex mu;
+    std::condition_variable changed;
+    bool open = false;
+    int inLarge = 0, maxInLarge = 0;
+    std::vector<std::thread::id> largeThreads;
+  } dispatch;
+  settings_.maxClients = 8;
+  Start(&dispatch);
+  const std::string large(kLargeBodyBytes + 1, 'x');
+  const std::string post =
+      "POST /svc/create HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: a\r\nContent-Length: " +
+      std::to_string(large.size()) + "\r\n\r\n" + large;
+  // One more large request than there are workers.
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i <= settings_.numWorkThreads; ++i) {
+    clients.push_back(std::make_unique<Client>(port_));
+    ASSERT_TRUE(clients.back()->Connected());
+    clients.back()->Send(post);
+  }
+  {
+    std::unique_lock<std::mutex> lock(dispatch.mu);
+    ASSERT_TRUE(dispatch.changed.wait_for(lock, 30s, [&] { return dispatch.inLarge > 0; }));
+  }
+  // Every worker is free for a small request while the large ones wait.
+  const std::string small = Exchange(
+      "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 3\r\n"
+      "SOAPAction: a\r\n\r\nabc");
+  EXPECT_NE(small.find("<reply/>"), std::string::npos);
+  {
+    std::lock_guard<std::mutex> lock(dispatch.mu);
+    dispatch.open = true;
+  }
+  dispatch.changed.notify_all();
+  for (auto& c : clients) {
+    const std::string reply = c->ReadAll();
+    EXPECT_EQ(reply.substr(0, 15), "HTTP/1.0 200 OK");
+    EXPECT_NE(reply.find("<reply/>"), std::string::npos);
+  }
+  WaitIdle();
+  std::lock_guard<std::mutex> lock(dispatch.mu);
+  EXPECT_EQ(dispatch.maxInLarge, 1);
+  ASSERT_EQ(dispatch.largeThreads.size(), clients.size());
+  for (const std::thread::id& id : dispatch.largeThreads) {
+    EXPECT_EQ(id, dispatch.largeThreads[0]);
+  }
+  // That thread is in an apartment, as the workers are.
+  EXPECT_EQ(dispatch.createResult, REGDB_E_CLASSNOTREG);
 }
 
 TEST_F(ServerCoreTest, OversizedHeadersAndBodiesGetBadRequest) {

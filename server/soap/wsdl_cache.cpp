@@ -46,8 +46,24 @@ WsdlCache::Source WsdlCache::SourceOf(const EndpointInfo& endpoint) {
   return Source{endpoint.wsdlDocURL, endpoint.wsdlService, endpoint.wsdlPort};
 }
 
+bool WsdlCache::IsSourceOf(const Source& source, const EndpointInfo& endpoint) {
+  return source.wsdlDocURL == endpoint.wsdlDocURL && source.wsdlService == endpoint.wsdlService &&
+         source.wsdlPort == endpoint.wsdlPort;
+}
+
 ComPtr<IDispatch> WsdlCache::GetServiceDescription(std::string_view endpointUri,
                                                    const EndpointInfo& endpoint) {
+  {
+    // Every request comes here: a hit copies no strings and holds the lock
+    // for the lookup alone.
+    std::lock_guard<std::mutex> lock(lock_);
+    if (auto it = entries_.find(endpointUri); it != entries_.end()) {
+      if (IsSourceOf(it->second.source, endpoint)) {
+        it->second.lastUse = Now();
+        return it->second.reader;
+      }
+    }
+  }
   const Source source = SourceOf(endpoint);
   std::shared_ptr<Load> load;
   {

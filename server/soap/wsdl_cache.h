@@ -113,6 +113,8 @@ class WsdlCache : public IdleFlush {
   };
 
   static Source SourceOf(const EndpointInfo& endpoint);
+  // SourceOf(endpoint) == source, without copying.
+  static bool IsSourceOf(const Source& source, const EndpointInfo& endpoint);
   uint64_t Now() const;
   void LogEvent(const std::string& line) const;
   // Caller holds lock_.

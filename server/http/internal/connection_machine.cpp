@@ -46,6 +46,11 @@ constexpr StateMachine::Row kConnectionRows[] = {
     {S::Handling, S::SendingContinue, E::ContinueSent, A::AwaitContinueSent},
     {S::SendingContinue, S::ReadingBody, E::IoComplete, A::ReceiveAfterContinue},
     {S::SendingContinue, S::SocketLost, E::SocketClosed, A::LoseSocketSendingContinue},
+    // A large request whose processing would take the server past its working
+    // memory waits, holding no worker, until a wake says its share is taken.
+    {S::Handling, S::AwaitingMemory, E::WorkingMemoryBusy, A::AwaitWorkingMemory},
+    {S::AwaitingMemory, S::Handling, E::IoComplete, A::DispatchWithWorkingMemory},
+    {S::AwaitingMemory, S::SocketLost, E::SocketClosed, A::LoseSocketAwaitingMemory},
     {S::ReadingBody, S::ReadingBody, E::IoComplete, A::ReceiveBody},
     {S::ReadingBody, S::Handling, E::BodyComplete, A::DispatchAfterBody},
     {S::Sending, S::Sent, E::AllSent, A::LogRequest},

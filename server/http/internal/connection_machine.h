@@ -23,6 +23,7 @@ enum class ConnState : uint16_t {
   Closed = 19,
   Draining = 20,         // an error page sent: reading what the client still sends, then closing
   SendingContinue = 21,  // the interim "100 Continue" going out before the body is read
+  AwaitingMemory = 22,   // a whole request waiting, with nothing posted, for working memory
 };
 
 // What an action reports; the table picks the next action from it.
@@ -35,6 +36,7 @@ enum class Event : uint16_t {
   BodyIncomplete = 22,       // body incomplete, a receive is posted
   RequestComplete = 23,      // request complete
   ContinueSent = 24,         // the interim answer is posted; the body follows it
+  WorkingMemoryBusy = 25,    // the request waits for working memory; a wake brings it back
   ResponseQueued = 30,       // a reply is queued: start sending
   BadRequest = 31,           // 400
   MethodNotAllowed = 32,     // 405
@@ -79,6 +81,9 @@ enum class Action : uint16_t {
   AwaitContinueSent = 63,
   ReceiveAfterContinue = 64,
   LoseSocketSendingContinue = 65,
+  AwaitWorkingMemory = 66,
+  DispatchWithWorkingMemory = 67,
+  LoseSocketAwaitingMemory = 68,
   SendErrorPage = 81,
   SendInternalErrorPage = 82,
   SendNext = 90,
