@@ -391,6 +391,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
         rss_at_start_, StatusKib("VmRSS"), StatusKib("VmHWM"), heap.uordblks >> 10,
         (heap.arena + heap.hblkhd) >> 10);
     // The server trims so once a load has ended (its watchdog's idle pass).
+    message::ReleaseKeptParseMemory();
     malloc_trim(0);
     printf("Resident set once the free pages are given back (the server's idle trim): %ld KiB.\n",
            StatusKib("VmRSS"));

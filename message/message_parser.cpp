@@ -19,6 +19,8 @@ namespace message {
 
 using internal::ThrowClient;
 
+void ReleaseKeptParseMemory() { internal::ReleaseParseBlocks(); }
+
 namespace {
 
 std::u16string_view EnvelopeNamespace(int version) {

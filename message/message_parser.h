@@ -112,4 +112,8 @@ class ResponseParser final : public MessageParser {
 
 };
 
+// Gives back the memory the parsers keep from ended parses for the next ones:
+// an idle process need not hold it.
+void ReleaseKeptParseMemory();
+
 }  // namespace message

@@ -446,6 +446,7 @@ void ServerCore::OnWatchdog() {
   if (logger_ != nullptr) logger_->RotateLogs();
   if (idleTrim_.Due(stats_.numConnects.load(std::memory_order_relaxed),
                     stats_.activeConnections.load(std::memory_order_relaxed))) {
+    if (dispatch_ != nullptr) dispatch_->OnIdleTrim();
     malloc_trim(0);
   }
 }

@@ -95,9 +95,11 @@ class FakeDispatch : public SoapDispatch {
     answer->body = "<get>" + std::string(call.queryString) + "</get>";
     return true;
   }
+  void OnIdleTrim() override { ++idleTrims; }
   std::string lastBody, lastAction, lastExtraPath;
   int lastVersion = 0;
   size_t dimePayloads = 0;
+  int idleTrims = 0;
   HRESULT createResult = S_OK;
   static constexpr GUID kUnregisteredClass = {
       0x5a1e0c3d, 0x2b7f, 0x4c11, {0x9e, 0x21, 0x70, 0x33, 0x4d, 0x1a, 0x66, 0x02}};
@@ -806,6 +808,21 @@ TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
   core_->OnWatchdog();
   EXPECT_EQ(core_->FreeSlotsForTest(), size_t(settings_.maxClients));
   EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
+}
+
+TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string post =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx";
+  EXPECT_NE(Exchange(post).find("<reply/>"), std::string::npos);
+  WaitIdle();
+  core_->OnWatchdog();  // the request came since the last pass
+  EXPECT_EQ(dispatch.idleTrims, 0);
+  core_->OnWatchdog();
+  EXPECT_EQ(dispatch.idleTrims, 1);
+  core_->OnWatchdog();  // nothing new to give back
+  EXPECT_EQ(dispatch.idleTrims, 1);
 }
 
 TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {

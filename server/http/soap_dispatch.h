@@ -59,6 +59,9 @@ class SoapDispatch {
   virtual bool ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) = 0;
   // The watchdog's tick, on the service thread.
   virtual void OnWatchdog() {}
+  // The server has gone idle after a load: memory kept for the next requests
+  // is given back before the allocator's free pages are.
+  virtual void OnIdleTrim() {}
 };
 
 // What the watchdog empties once no connection is open: the SOAP half's WSDL
