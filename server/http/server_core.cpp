@@ -74,7 +74,16 @@ bool OutOfResources(int error) {
 // unmapped when freed. Left to itself the allocator raises this threshold to
 // the largest block freed so far, and such blocks then stay in the heap of
 // whichever worker read the body, long after the load.
-void MapLargeBlocks() { mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes)); }
+// Fixing it also fixes the trim threshold at its small default, and then every
+// request's frees hand the top of its worker's heap back to the system for the
+// next request to fault in again: a request's worth is kept instead, and the
+// idle trim gives it back after the load.
+constexpr int kKeptHeapTopBytes = 4 * 1024 * 1024;
+
+void MapLargeBlocks() {
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes));
+  mallopt(M_TRIM_THRESHOLD, kKeptHeapTopBytes);
+}
 
 }  // namespace
 
