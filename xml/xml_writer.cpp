@@ -12,43 +12,40 @@ namespace xml {
 
 namespace {
 
+// The reference written for `c` in text (or, with `attribute`, in an attribute
+// value); empty where `c` stands for itself.
+std::string_view ReferenceFor(char16_t c, bool attribute) {
+  switch (c) {
+    case u'&':
+      return "&amp;";
+    case u'<':
+      return "&lt;";
+    case u'>':
+      return attribute ? "" : "&gt;";
+    case u'\'':
+      return attribute ? "&apos;" : "";
+    case u'"':
+      return attribute ? "&quot;" : "";
+    // A reader turns raw line ends into LF, and raw spacing in attribute
+    // values into blanks: references keep the characters as they are.
+    case u'\r':
+      return "&#13;";
+    case u'\n':
+      return attribute ? "&#10;" : "";
+    case u'\t':
+      return attribute ? "&#9;" : "";
+    default:
+      return "";
+  }
+}
+
 // Appends `s` with the characters that `attribute` selects escaped, in runs.
 void AppendEscaped(std::u16string& out, std::u16string_view s, bool attribute) {
   size_t run = 0;
   for (size_t i = 0; i < s.size(); ++i) {
-    std::u16string_view replacement;
-    switch (s[i]) {
-      case u'&':
-        replacement = u"&amp;";
-        break;
-      case u'<':
-        replacement = u"&lt;";
-        break;
-      case u'>':
-        if (!attribute) replacement = u"&gt;";
-        break;
-      case u'\'':
-        if (attribute) replacement = u"&apos;";
-        break;
-      case u'"':
-        if (attribute) replacement = u"&quot;";
-        break;
-      // A reader turns raw line ends into LF, and raw spacing in attribute
-      // values into blanks: references keep the characters as they are.
-      case u'\r':
-        replacement = u"&#13;";
-        break;
-      case u'\n':
-        if (attribute) replacement = u"&#10;";
-        break;
-      case u'\t':
-        if (attribute) replacement = u"&#9;";
-        break;
-      default:
-        break;
-    }
+    const std::string_view replacement = ReferenceFor(s[i], attribute);
     if (replacement.empty()) continue;
-    out.append(s.substr(run, i - run)).append(replacement);
+    out.append(s.substr(run, i - run)).append(replacement.begin(), replacement.end());
     run = i + 1;
   }
   out.append(s.substr(run));
@@ -262,35 +259,7 @@ void Utf8Buffer::AppendEscaped(std::u16string_view text, bool attribute) {
       i += EncodeAt(text, i, o);
       continue;
     }
-    std::string_view replacement;
-    switch (c) {
-      case u'&':
-        replacement = "&amp;";
-        break;
-      case u'<':
-        replacement = "&lt;";
-        break;
-      case u'>':
-        if (!attribute) replacement = "&gt;";
-        break;
-      case u'\'':
-        if (attribute) replacement = "&apos;";
-        break;
-      case u'"':
-        if (attribute) replacement = "&quot;";
-        break;
-      case u'\r':
-        replacement = "&#13;";
-        break;
-      case u'\n':
-        if (attribute) replacement = "&#10;";
-        break;
-      case u'\t':
-        if (attribute) replacement = "&#9;";
-        break;
-      default:
-        break;
-    }
+    const std::string_view replacement = ReferenceFor(c, attribute);
     ++i;
     if (replacement.empty()) {
       *o++ = char(c);
