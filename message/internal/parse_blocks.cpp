@@ -55,9 +55,14 @@ class BlockPool final : public std::pmr::memory_resource {
     {
       std::lock_guard lock(mutex_);
       if (counts_.kept_bytes + bytes <= kKeptParseBlockBytes) {
-        kept_[{bytes, alignment}].push_back(block);
-        counts_.kept_bytes += bytes;
-        return;
+        // Runs inside destructors: a block the pool has no room to note is
+        // freed instead.
+        try {
+          kept_[{bytes, alignment}].push_back(block);
+          counts_.kept_bytes += bytes;
+          return;
+        } catch (const std::bad_alloc&) {
+        }
       }
     }
     ::operator delete(block, bytes, std::align_val_t(alignment));
