@@ -63,7 +63,6 @@ struct Accessor {
   xml::SharedString encoding_style;  // own, or inherited (SOAP 1.1)
   xml::SharedString id;
   xml::SharedString href;  // SOAP 1.1 href or SOAP 1.2 ref
-  xml::SharedString root;
   xml::SharedString node_type;  // SOAP 1.2: "simple", "struct" or "array"
   xml::SharedString type_name;  // xsi:type
   xml::SharedString type_namespace;

@@ -215,7 +215,6 @@ AccessorPtr NewAccessor(ParseState& state, int version, xml::XmlElement& element
       acc->href = value;
       acc->has_href = true;
     }
-    if (Attribute(xml::kSoap11EncodingNamespace, u"root")) acc->root = names.Intern(value);
     if (Attribute(xml::kSoap11EncodingNamespace, u"arrayType")) {
       ParseArrayType(value, element, *acc);
     }
