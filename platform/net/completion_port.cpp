@@ -15,9 +15,12 @@ namespace net {
 
 namespace {
 
-// epoll data of the two eventfds; channel ids never have index 0.
+// epoll data of the two eventfds and of listening sockets (key + 2 above the
+// low word); channel ids never have index 0.
 constexpr uint64_t kReadyTag = 0;
 constexpr uint64_t kShutdownTag = uint64_t{1} << 32;
+constexpr uint64_t kListenerTagBase = uint64_t{2} << 32;
+bool IsListenerTag(uint64_t tag) { return tag >= kListenerTagBase && uint32_t(tag) == 0; }
 // sendfile moves at most this much per call.
 constexpr size_t kMaxSendfileChunk = 0x7ffff000;
 
@@ -66,9 +69,13 @@ struct CompletionPort::Channel {
   uint64_t key = 0;           // Guarded by mu.
   uint32_t generation = 0;    // Guarded by mu.
   bool recv_pending = false;  // Guarded by mu.
-  bool watch_out = false;     // Guarded by mu. EPOLLOUT asked for (after a full buffer).
-  // Guarded by mu. Input may be waiting that no edge will announce again (an
-  // edge came with no receive pending, or the last recv did not drain it).
+  // Guarded by mu. In the epoll set: a socket joins it only when an operation
+  // has to wait, so one served at once costs no epoll call and no wake-up.
+  bool in_set = false;
+  bool watch_out = false;  // Guarded by mu. EPOLLOUT asked for (after a full buffer).
+  // Guarded by mu. Input may be waiting that no edge will announce (the socket
+  // is not in the set yet, an edge came with no receive pending, or the last
+  // recv did not drain it).
   bool readable = false;
   uint32_t index = 0;        // Guarded by mu. This channel's table slot.
   char* recv_buf = nullptr;  // Guarded by mu.
@@ -156,38 +163,40 @@ SocketId CompletionPort::Associate(UniqueFd socket, uint64_t key, uint32_t gener
   }
 
   Channel* ch = Find({index, 0});
-  std::unique_lock<std::mutex> lock(ch->mu);
+  std::lock_guard<std::mutex> lock(ch->mu);
   const SocketId id{index, ch->serial};
-  epoll_event ev{};
-  // No EPOLLOUT yet: a new socket is writable, and the edge would wake a
-  // worker for nothing. Sends ask for it when the buffer fills.
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-  ev.data.u64 = Pack(id);
-  if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_ADD, socket.Get(), &ev) != 0) {
-    const int err = errno;
-    lock.unlock();
-    std::lock_guard<std::mutex> table_lock(table_mu_);
-    free_indexes_.push_back(index);
-    --open_sockets_;
-    errno = err;
-    return {};
-  }
   ch->fd = std::move(socket);
   ch->key = key;
   ch->generation = generation;
   ch->recv_pending = false;
+  ch->in_set = false;
   ch->watch_out = false;
-  // Bytes already there raise the first edge when the socket joins the set.
-  ch->readable = false;
+  // Out of the set nothing announces input: the first receive tries.
+  ch->readable = true;
   ch->index = index;
   ch->sends.clear();
   return id;
+}
+
+bool CompletionPort::Join(Channel* ch, uint32_t events) {
+  epoll_event ev{};
+  ev.events = events | EPOLLIN | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = Pack({ch->index, ch->serial});
+  // Joining checks readiness at once: input or space that came since the
+  // call that would block still raises the edge.
+  if (::epoll_ctl(epoll_fd_.Get(), ch->in_set ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, ch->fd.Get(),
+                  &ev) != 0) {
+    return false;
+  }
+  ch->in_set = true;
+  return true;
 }
 
 void CompletionPort::Enqueue(const Completion& c, bool may_defer) {
   {
     std::lock_guard<std::mutex> lock(ready_mu_);
     ready_.push_back(c);
+    ready_count_.fetch_add(1);
   }
   // A handler's own post that finished at once: the handler is about to come
   // back to Wait and take it, so waking another thread would only make it
@@ -200,6 +209,11 @@ void CompletionPort::Enqueue(const Completion& c, bool may_defer) {
 }
 
 void CompletionPort::Kick() {
+  // With no thread asleep, every one is handling a completion and looks at
+  // the queue before it sleeps again (see WaitForEvent): a wake-up would only
+  // be found later with nothing left to take. Sequentially consistent against
+  // the waiter's count-then-look.
+  if (waiting_.load() == 0) return;
   const uint64_t one = 1;
   // The count is never read: it would take 2^64 kicks to fill it.
   [[maybe_unused]] ssize_t n = ::write(ready_fd_.Get(), &one, sizeof one);
@@ -217,6 +231,7 @@ bool CompletionPort::TakeReady(Completion* out) {
     if (ready_.empty()) return false;
     *out = ready_.front();
     ready_.pop_front();
+    ready_count_.fetch_sub(1);
     more = !ready_.empty();
   }
   // Kicks that came while the eventfd was still unharvested merged into one
@@ -241,15 +256,18 @@ void CompletionPort::TryReceive(Channel* ch, Completion* first, bool* have_first
   for (;;) {
     const ssize_t n = ::recv(ch->fd.Get(), ch->recv_buf, ch->recv_len, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && WouldBlock(errno)) {
+    int error = n < 0 ? errno : 0;
+    if (n < 0 && WouldBlock(error)) {
       ch->readable = false;
-      return;
+      if (ch->in_set) return;
+      if (Join(ch, 0)) return;
+      error = errno;  // nothing would ever announce the input: fail the receive
     }
     ch->readable = true;
     Completion c = ch->Make(IoKind::Receive);
     if (n < 0) {
       c.ok = false;
-      c.error = errno;
+      c.error = error;
     } else {
       c.bytes = static_cast<size_t>(n);
     }
@@ -279,7 +297,8 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
       if (n < 0) {
         if (errno == EINTR) continue;
         if (WouldBlock(errno)) {
-          WatchWritable(ch);
+          // Unwatched, the send would never finish.
+          if (!WatchWritable(ch)) FailPending(ch, errno);
           return;
         }
         // A stream with a hole is useless: everything queued behind fails too.
@@ -296,14 +315,11 @@ void CompletionPort::PumpSends(Channel* ch, Completion* first, bool* have_first)
   }
 }
 
-void CompletionPort::WatchWritable(Channel* ch) {
-  if (ch->watch_out) return;
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-  ev.data.u64 = Pack({ch->index, ch->serial});
-  // Re-arming checks readiness at once, so space freed since the send
-  // failed still raises the edge.
-  if (::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_MOD, ch->fd.Get(), &ev) == 0) ch->watch_out = true;
+bool CompletionPort::WatchWritable(Channel* ch) {
+  if (ch->watch_out) return true;
+  if (!Join(ch, EPOLLOUT)) return false;
+  ch->watch_out = true;
+  return true;
 }
 
 void CompletionPort::FailPending(Channel* ch, int error) {
@@ -380,16 +396,39 @@ bool CompletionPort::PostSendFile(SocketId id, UniqueFd file, off_t offset, size
   return true;
 }
 
-bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t bytes) {
+bool CompletionPort::PostCompletion(uint64_t key, uint32_t generation, size_t bytes,
+                                    IoKind kind) {
   if (!Valid() || shut_down_.load(std::memory_order_acquire)) return false;
   Completion c;
   c.key = key;
   c.generation = generation;
-  c.kind = IoKind::User;
+  c.kind = kind;
   c.bytes = bytes;
-  // Always wakes a waiter: a posted completion is how threads hand work on.
+  // Never left for this thread: a posted completion is how threads hand work on.
   Enqueue(c, /*may_defer=*/false);
   return true;
+}
+
+void CompletionPort::HandOnOwnCompletions() {
+  if (t_handler.port != this) return;
+  for (; t_handler.owed > 0; --t_handler.owed) Kick();
+}
+
+bool CompletionPort::WatchListener(int fd, uint32_t key) {
+  if (!Valid()) {
+    errno = ESHUTDOWN;
+    return false;
+  }
+  epoll_event ev{};
+  // Level-triggered, every harvest would wake one more waiter to find the
+  // connection already taken.
+  ev.events = EPOLLIN | EPOLLET;
+  ev.data.u64 = kListenerTagBase + (uint64_t{key} << 32);
+  return ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+bool CompletionPort::UnwatchListener(int fd) {
+  return Valid() && ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, fd, nullptr) == 0;
 }
 
 bool CompletionPort::CloseSocket(SocketId id) { return TakeSocket(id, true).Valid(); }
@@ -398,10 +437,13 @@ UniqueFd CompletionPort::TakeSocket(SocketId id, bool closing_at_once) {
   Channel* ch = Find(id);
   if (!ch) return {};
   UniqueFd taken;
+  bool in_set = false;
   {
     std::lock_guard<std::mutex> lock(ch->mu);
     if (ch->serial != id.serial || !ch->fd.Valid()) return {};
     taken = std::move(ch->fd);
+    in_set = ch->in_set;
+    ch->in_set = false;
     if (ch->recv_pending) {
       Completion c = ch->Make(IoKind::Receive);
       c.ok = false;
@@ -417,7 +459,7 @@ UniqueFd CompletionPort::TakeSocket(SocketId id, bool closing_at_once) {
   }
   // Outside the channel lock: a waiter woken by the peer's close meanwhile
   // would only wait for it, and its event carries the old serial anyway.
-  if (!closing_at_once) ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
+  if (in_set && !closing_at_once) ::epoll_ctl(epoll_fd_.Get(), EPOLL_CTL_DEL, taken.Get(), nullptr);
   std::lock_guard<std::mutex> table_lock(table_mu_);
   free_indexes_.push_back(id.index);
   --open_sockets_;
@@ -450,6 +492,7 @@ WaitResult CompletionPort::Wait(Completion* out, int timeout_ms) {
     if (!ready_.empty()) {
       *out = ready_.front();
       ready_.pop_front();
+      ready_count_.fetch_sub(1);
       t_handler = {this, owed - 1};
       return WaitResult::Completed;
     }
@@ -470,9 +513,15 @@ WaitResult CompletionPort::WaitForEvent(Completion* out, int timeout_ms) {
       wait_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
     epoll_event ev{};
-    waiting_.fetch_add(1, std::memory_order_relaxed);
+    waiting_.fetch_add(1);
+    // Completions queued while no thread slept raised no wake-up: take them
+    // before sleeping. Counted first, so a later Enqueue sees this waiter.
+    if (ready_count_.load() > 0 && TakeReady(out)) {
+      waiting_.fetch_sub(1);
+      return WaitResult::Completed;
+    }
     const int n = ::epoll_wait(epoll_fd_.Get(), &ev, 1, wait_ms);
-    waiting_.fetch_sub(1, std::memory_order_relaxed);
+    waiting_.fetch_sub(1);
     if (n > 0) wakeups_.fetch_add(1, std::memory_order_relaxed);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -483,6 +532,12 @@ WaitResult CompletionPort::WaitForEvent(Completion* out, int timeout_ms) {
       continue;
     }
     if (ev.data.u64 == kShutdownTag) return WaitResult::Shutdown;
+    if (IsListenerTag(ev.data.u64)) {
+      *out = Completion{};
+      out->key = (ev.data.u64 - kListenerTagBase) >> 32;
+      out->kind = IoKind::Accept;
+      return WaitResult::Completed;
+    }
     if (ev.data.u64 == kReadyTag) {
       if (TakeReady(out)) return WaitResult::Completed;
     } else {

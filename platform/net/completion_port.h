@@ -1,6 +1,10 @@
 // CompletionPort: the server's I/O completion port, built on epoll and eventfd.
 // Each ready completion wakes one waiting thread, never all of them.
 //
+// A socket joins the epoll set only when one of its operations has to wait:
+// a request that is there when its receive is posted, and a reply that fits
+// the socket's buffer, cost no epoll call, no wake-up and no removal at close.
+//
 // Sockets are associated with a key (the owner's slot number) and a generation
 // number (bumped by the owner at every close, so that completions of an earlier
 // connection in the same slot can be told apart and dropped). Receives, sends,
@@ -47,6 +51,7 @@ enum class IoKind : uint8_t {
   Send,      // a buffer from PostSend
   SendFile,  // a file range from PostSendFile
   User,      // from PostCompletion
+  Accept,    // a watched listening socket has a connection waiting
 };
 
 struct Completion {
@@ -103,9 +108,25 @@ class CompletionPort {
   // before `count` bytes fails the send with EIO.
   bool PostSendFile(SocketId id, UniqueFd file, off_t offset, size_t count);
 
-  // Queues a completion of kind User (PostQueuedCompletionStatus). False only
-  // after Shutdown().
-  bool PostCompletion(uint64_t key, uint32_t generation, size_t bytes);
+  // Queues a completion of kind User (PostQueuedCompletionStatus), or of
+  // `kind`. False only after Shutdown().
+  bool PostCompletion(uint64_t key, uint32_t generation, size_t bytes,
+                      IoKind kind = IoKind::User);
+
+  // For a handler that started work it will not do itself: completions its
+  // own posts queued for it so far (see Wait) go to other waiters, each
+  // waking one.
+  void HandOnOwnCompletions();
+
+  // Watches a listening socket (not owned): a connection arriving on it wakes
+  // a waiter with a completion of kind Accept and key `key`. Edge-triggered:
+  // connections that arrive together may raise one completion, so its taker
+  // accepts until none is left, or passes the rest on with PostCompletion of
+  // kind Accept. The port never accepts on it. False with errno set when
+  // epoll refuses.
+  bool WatchListener(int fd, uint32_t key);
+  // Stops watching it; a completion fetched before may still come.
+  bool UnwatchListener(int fd);
 
   // Closes the socket. Operations still pending complete as failed with
   // ECANCELED; the port never touches their buffers after this returns. False
@@ -134,7 +155,8 @@ class CompletionPort {
   // for this same thread's next Wait() without waking another (still in
   // order with the socket's other completions). So a handler must not block
   // waiting for another thread to take the completion of its own post;
-  // PostCompletion always wakes a waiter.
+  // PostCompletion always wakes a sleeping waiter, if there is one; a thread
+  // that is not asleep takes queued completions at its next Wait.
   WaitResult Wait(Completion* out, int timeout_ms = -1);
 
   // Wakes every thread in Wait() now and later with Shutdown. Completions not
@@ -165,8 +187,12 @@ class CompletionPort {
   void PumpSends(Channel* ch, Completion* first, bool* have_first);
   void Deliver(const Completion& c, Completion* first, bool* have_first);
   void FailPending(Channel* ch, int error);
-  // Asks for EPOLLOUT edges from now on; called with ch->mu held.
-  void WatchWritable(Channel* ch);
+  // Puts the socket in the epoll set (or changes its events there) for input
+  // edges and `events`; false with errno set when epoll refuses. ch->mu held.
+  bool Join(Channel* ch, uint32_t events);
+  // Asks for EPOLLOUT edges from now on; false (errno set) when it cannot.
+  // Called with ch->mu held.
+  bool WatchWritable(Channel* ch);
   WaitResult WaitForEvent(Completion* out, int timeout_ms);
   bool TakeReady(Completion* out);
   bool ReadyQueueEmpty();
@@ -175,7 +201,8 @@ class CompletionPort {
   UniqueFd ready_fd_;     // eventfd, edge-triggered: one write per queued completion
   UniqueFd shutdown_fd_;  // eventfd written once, never read: stays readable
   std::atomic<bool> shut_down_{false};
-  std::atomic<size_t> waiting_{0};
+  std::atomic<size_t> waiting_{0};      // threads in WaitForEvent's sleep, or about to be
+  std::atomic<size_t> ready_count_{0};  // ready_.size(), read without ready_mu_
   std::atomic<uint64_t> wakeups_{0};
 
   std::mutex ready_mu_;

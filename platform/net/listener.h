@@ -34,6 +34,9 @@ class ListenerSet {
   int Add(std::string_view address, int port, int* error);
 
   size_t Count() const { return count_; }
+  // The listening socket itself, for a completion port to watch; -1 for a
+  // bad index.
+  int Descriptor(size_t index) const { return index < count_ ? sockets_[index].Get() : -1; }
   // The port actually bound (network order undone), 0 for a bad index.
   uint16_t Port(size_t index) const;
 

@@ -223,12 +223,25 @@ bool ServerCore::StartServer(const std::vector<ProtocolInfo>& protocols) {
 void ServerCore::StopServer() {
   if (stopped_) return;
   stopped_ = true;
+  if (listeners_) {
+    std::lock_guard<std::mutex> lock(accept_mu_);
+    listenerStopping_ = true;
+    if (workersAccept_.exchange(false)) {
+      for (size_t i = 0; i < listeners_->Count(); ++i) {
+        port_->UnwatchListener(listeners_->Descriptor(i));
+      }
+    }
+  }
+  handedOver_.notify_all();
   if (listeners_) listeners_->Wake();
   if (listener_.joinable()) listener_.join();
-  listeners_.reset();  // nothing is accepted from here on
   if (port_) port_->Shutdown();
   for (pthread_t t : workers_) pthread_join(t, nullptr);
   workers_.clear();
+  // Closed once no worker can be inside an accept; nothing was accepted
+  // since the listener stopped but what workers took from events already out.
+  listeners_.reset();
+  handovers_.clear();
   {
     std::lock_guard<std::mutex> lock(large_mu_);
     largeStopping_ = true;
@@ -245,6 +258,14 @@ void ServerCore::StopServer() {
 
 void ServerCore::ListenerThreadProc() {
   for (;;) {
+    if (!workers_.empty() && !listenerOnly_ && acceptBackoffMs_ == 0 && HasFreeClientSlot()) {
+      std::deque<Handover> handed;
+      if (!AcceptOnWorkers(&handed)) return;
+      for (Handover& h : handed) {
+        AdmitConnection(h.index, std::move(h.socket), h.peer, h.error);
+      }
+      continue;
+    }
     if (acceptBackoffMs_ > 0) {
       // Out of descriptors: the listening socket stays readable, so polling
       // it would spin. The connections wait in the kernel's queue meanwhile.
@@ -275,10 +296,94 @@ void ServerCore::ListenerThreadProc() {
   }
 }
 
+bool ServerCore::AcceptOnWorkers(std::deque<Handover>* out) {
+  std::unique_lock<std::mutex> lock(accept_mu_);
+  if (listenerStopping_) return false;
+  if (handovers_.empty() && !workersAccept_.load(std::memory_order_relaxed)) {
+    // Set first: a connection already waiting raises its one edge at once,
+    // and a worker that found the flag unset would drop it.
+    workersAccept_.store(true, std::memory_order_release);
+    size_t watched = 0;
+    for (; watched < listeners_->Count(); ++watched) {
+      if (!port_->WatchListener(listeners_->Descriptor(watched), static_cast<uint32_t>(watched))) {
+        break;
+      }
+    }
+    if (watched != listeners_->Count()) {
+      // The port cannot watch them: this thread keeps accepting.
+      workersAccept_.store(false, std::memory_order_release);
+      while (watched > 0) port_->UnwatchListener(listeners_->Descriptor(--watched));
+      listenerOnly_ = true;
+      return true;
+    }
+  }
+  handedOver_.wait(lock, [this] { return listenerStopping_ || !handovers_.empty(); });
+  if (listenerStopping_) return false;
+  out->swap(handovers_);
+  return true;
+}
+
+void ServerCore::HandOver(Handover handover) {
+  {
+    std::lock_guard<std::mutex> lock(accept_mu_);
+    if (listenerStopping_) return;  // the socket closes: the server stops
+    handovers_.push_back(std::move(handover));
+    if (workersAccept_.exchange(false, std::memory_order_acq_rel)) {
+      for (size_t i = 0; i < listeners_->Count(); ++i) {
+        port_->UnwatchListener(listeners_->Descriptor(i));
+      }
+    }
+  }
+  handedOver_.notify_one();
+}
+
+void ServerCore::AcceptOnWorker(size_t index) {
+  // An event fetched before the listener thread took accepting over.
+  if (!workersAccept_.load(std::memory_order_acquire)) return;
+  // Connections that arrived together raise one event: take them all (a
+  // burst at a time, then the turn passes on). The first is served here,
+  // each other one by a worker of its own.
+  struct Accepted {
+    net::UniqueFd socket;
+    sockaddr_in peer{};
+  };
+  Accepted accepted[kAcceptBurst];
+  int count = 0;
+  bool drained = false;
+  for (int attempt = 0; attempt < 2 * kAcceptBurst && count < kAcceptBurst; ++attempt) {
+    int error = 0;
+    accepted[count].socket = listeners_->Accept(index, &accepted[count].peer, &error);
+    if (accepted[count].socket.Valid()) {
+      ++count;
+      continue;
+    }
+    if (error == ECONNABORTED || error == EINTR) continue;  // the client went away
+    if (error != EAGAIN && error != EWOULDBLOCK) HandOver({index, {}, accepted[count].peer, error});
+    drained = true;
+    break;
+  }
+  if (!drained) port_->PostCompletion(index, 0, 0, net::IoKind::Accept);
+  for (int i = count - 1; i >= 0; --i) {
+    uint32_t slot = 0;
+    if (!PopFreeClientSlot(&slot, std::chrono::milliseconds(0))) {
+      // Waiting for a slot is the listener thread's: a worker may be what frees it.
+      HandOver({index, std::move(accepted[i].socket), accepted[i].peer, 0});
+      continue;
+    }
+    StartConnection(slot, std::move(accepted[i].socket), accepted[i].peer);
+    if (i > 0) port_->HandOnOwnCompletions();
+  }
+}
+
 bool ServerCore::AcceptConnection(size_t index) {
   sockaddr_in peer{};
   int error = 0;
   net::UniqueFd socket = listeners_->Accept(index, &peer, &error);
+  return AdmitConnection(index, std::move(socket), peer, error);
+}
+
+bool ServerCore::AdmitConnection(size_t index, net::UniqueFd socket, const sockaddr_in& peer,
+                                 int error) {
   if (!socket.Valid() && OutOfResources(error)) {
     // Logged when it starts and when it ends, not at every retry.
     ++failedAccepts_;
@@ -312,6 +417,10 @@ bool ServerCore::AcceptConnection(size_t index) {
     }
     return false;  // closing the socket is the whole answer; no slot for the next either
   }
+  return StartConnection(slot, std::move(socket), peer);
+}
+
+bool ServerCore::StartConnection(uint32_t slot, net::UniqueFd socket, const sockaddr_in& peer) {
   // Counted before the connection starts: a worker may answer and free the
   // slot before ResetClient even returns here.
   stats_.activeConnections.fetch_add(1, std::memory_order_relaxed);
@@ -328,9 +437,9 @@ bool ServerCore::AcceptConnection(size_t index) {
   return true;
 }
 
-bool ServerCore::PopFreeClientSlot(uint32_t* slot) {
+bool ServerCore::PopFreeClientSlot(uint32_t* slot, std::chrono::milliseconds grace) {
   std::unique_lock<std::mutex> lock(slot_mu_);
-  if (!slotFreed_.wait_for(lock, kSlotGrace, [this] { return !freeSlots_.empty(); })) {
+  if (!slotFreed_.wait_for(lock, grace, [this] { return !freeSlots_.empty(); })) {
     return false;
   }
   *slot = freeSlots_.front();
@@ -347,6 +456,11 @@ void ServerCore::ReleaseClientSlot(uint32_t slot) {
     freeSlots_.push_back(slot);
   }
   slotFreed_.notify_one();
+}
+
+bool ServerCore::HasFreeClientSlot() const {
+  std::lock_guard<std::mutex> lock(slot_mu_);
+  return !freeSlots_.empty();
 }
 
 size_t ServerCore::FreeSlotsForTest() const {
@@ -423,7 +537,11 @@ void ServerCore::WorkerThreadProc() {
       case net::WaitResult::TimedOut:
         continue;
       case net::WaitResult::Completed:
-        if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
+        if (c.kind == net::IoKind::Accept) {
+          AcceptOnWorker(c.key);
+        } else if (c.key < clients_.size()) {
+          clients_[c.key]->OnIoComplete(c);
+        }
         continue;
     }
   }

@@ -2,12 +2,19 @@
 // completion port with its workers, the fixed pool of client slots with the
 // free-slot queue, the watchdog pass, and the statistics counters.
 //
+// The workers accept: the port wakes one for a waiting connection, and it
+// serves the request itself, with no hand-off between threads. While an
+// accept finds no free slot or fails for want of descriptors, the listener
+// thread takes accepting over (it can wait for a slot, back off, log) and
+// hands it back once a slot is free and accepts succeed.
+//
 // Stopping never frees what a thread still uses: the listener is woken and
 // joined, the port shut down and the workers joined (a worker inside a
 // request finishes it first), and only then are connections and sockets
 // released.
 #pragma once
 
+#include <netinet/in.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -164,10 +171,32 @@ class ServerCore final : public ConnectionHost {
   }
 
  private:
+  // What a worker's accept hands to the listener thread: a connection that
+  // found no free slot, or an accept's failure.
+  struct Handover {
+    size_t index = 0;
+    net::UniqueFd socket;
+    sockaddr_in peer{};
+    int error = 0;
+  };
   void ListenerThreadProc();
+  // Lets the workers accept, then waits for a handover (true, taken into
+  // *out) or the stop (false). True with nothing taken when the port cannot
+  // watch the listening sockets: this thread accepts from then on.
+  bool AcceptOnWorkers(std::deque<Handover>* out);
   // One accept on listening socket `index`; false when none was waiting (or
   // it failed), so a burst is taken without a poll between its connections.
   bool AcceptConnection(size_t index);
+  // The listener thread's part of an accept's outcome: an invalid socket
+  // with its error, or a connection to find a slot for (waiting up to
+  // kSlotGrace). Returns as AcceptConnection.
+  bool AdmitConnection(size_t index, net::UniqueFd socket, const sockaddr_in& peer, int error);
+  // A worker woken for a waiting connection on listening socket `index`.
+  void AcceptOnWorker(size_t index);
+  // Stops the workers' accepts and gives `handover` to the listener thread.
+  void HandOver(Handover handover);
+  // Starts serving `socket` in `slot`; false (the slot freed) when it cannot.
+  bool StartConnection(uint32_t slot, net::UniqueFd socket, const sockaddr_in& peer);
   // Starts a thread with a worker's fixed stack size; false when it cannot.
   bool StartThread(void (ServerCore::*proc)(), pthread_t* thread);
   void WorkerThreadProc();
@@ -175,8 +204,9 @@ class ServerCore final : public ConnectionHost {
   // allocator grows one thread's heap for them rather than every worker's.
   void LargeMessageThreadProc();
   // The slot at the head of the free queue; false when none is free.
-  // Waits up to kSlotGrace for one when none is free.
-  bool PopFreeClientSlot(uint32_t* slot);
+  // Waits up to `grace` for one when none is free.
+  bool PopFreeClientSlot(uint32_t* slot, std::chrono::milliseconds grace = kSlotGrace);
+  bool HasFreeClientSlot() const;
 
   const ServerSettings settings_;
   RequestBudget budget_{RequestBudget::MachineMemoryShare(), kMaxDimeStorageBytes};
@@ -206,12 +236,21 @@ class ServerCore final : public ConnectionHost {
   ServerStats stats_;
   bool stopped_ = false;
 
+  // Leaf lock of who accepts. The listening sockets are in the port's set
+  // exactly while workersAccept_ holds.
+  std::mutex accept_mu_;
+  std::condition_variable handedOver_;
+  std::deque<Handover> handovers_;         // Guarded by accept_mu_.
+  std::atomic<bool> workersAccept_{false};  // Written under accept_mu_.
+  bool listenerStopping_ = false;          // Guarded by accept_mu_.
+
   RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
   IdleTrim idleTrim_;
-  // Listener thread only: the pause before the next accept while out of
+  // Listener thread only (handovers included): the pause before the next accept while out of
   // descriptors (0 = accepting normally), the listening socket to retry, and
   // the accepts that failed meanwhile.
   int acceptBackoffMs_ = 0;
+  bool listenerOnly_ = false;
   size_t acceptRetryIndex_ = 0;
   uint64_t failedAccepts_ = 0;
   std::atomic<uint64_t> failedAcceptsSeen_{0};
