@@ -567,6 +567,13 @@ size_t CompletionPort::WaitingForTest() const { return waiting_.load(std::memory
 
 uint64_t CompletionPort::WakeupsForTest() const { return wakeups_.load(std::memory_order_relaxed); }
 
+bool CompletionPort::InSetForTest(SocketId id) const {
+  Channel* ch = Find(id);
+  if (!ch) return false;
+  std::lock_guard<std::mutex> lock(ch->mu);
+  return ch->serial == id.serial && ch->in_set;
+}
+
 size_t CompletionPort::OpenSocketsForTest() const {
   std::lock_guard<std::mutex> lock(table_mu_);
   return open_sockets_;

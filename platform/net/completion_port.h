@@ -165,6 +165,8 @@ class CompletionPort {
   void Shutdown();
 
   size_t OpenSocketsForTest() const;
+  // Whether the socket is in the epoll set now.
+  bool InSetForTest(SocketId id) const;
   // Threads inside epoll_wait now, and returns of epoll_wait with an event.
   size_t WaitingForTest() const;
   uint64_t WakeupsForTest() const;

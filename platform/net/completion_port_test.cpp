@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -96,6 +97,22 @@ class Loopback {
   ListenerSet set_;
 };
 
+UniqueFd Connect(uint16_t port) {
+  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  SetTimeouts(client.Get());
+  return client;
+}
+
+bool Readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return ::poll(&p, 1, kWaitMs) == 1;
+}
+
 class CompletionPortTest : public testing::Test {
  protected:
   Completion Next() {
@@ -156,6 +173,33 @@ TEST_F(CompletionPortTest, DataThatArrivedBeforeThePostIsNotLost) {
   }
   EXPECT_EQ(got, "abcdefg");
   ExpectNothing();
+}
+
+// A socket whose operations finish when they are posted stays out of the
+// epoll set; the first one that has to wait puts it there, and its input
+// still arrives.
+TEST_F(CompletionPortTest, ASocketJoinsTheSetOnlyWhenAnOperationWaits) {
+  auto [client, server] = loopback_.Pair();
+  ASSERT_TRUE(WriteAll(client.Get(), "ping", 4));
+  ASSERT_TRUE(Readable(server.Get()));
+  SocketId id = port_.Associate(std::move(server), 1, 1);
+  char buf[16];
+  ASSERT_TRUE(port_.PostReceive(id, buf, sizeof buf));
+  Completion c = Next();
+  ASSERT_EQ(c.kind, IoKind::Receive);
+  EXPECT_EQ(std::string(buf, c.bytes), "ping");
+  ASSERT_TRUE(port_.PostSend(id, {'p', 'o', 'n', 'g'}));
+  EXPECT_EQ(Next().kind, IoKind::Send);
+  EXPECT_FALSE(port_.InSetForTest(id));
+
+  ASSERT_TRUE(port_.PostReceive(id, buf, sizeof buf));
+  EXPECT_TRUE(port_.InSetForTest(id));
+  ExpectNothing();
+  ASSERT_TRUE(WriteAll(client.Get(), "again", 5));
+  c = Next();
+  ASSERT_EQ(c.kind, IoKind::Receive);
+  EXPECT_EQ(std::string(buf, c.bytes), "again");
+  EXPECT_TRUE(port_.CloseSocket(id));
 }
 
 TEST_F(CompletionPortTest, SendCompletesOnlyWhenTheWholeBufferIsGone) {
@@ -518,6 +562,85 @@ TEST_F(CompletionPortTest, HandlersOwnFinishedSendComesBackToItWithoutAWakeUp) {
   EXPECT_EQ(seen[0].second, seen[1].second);
   EXPECT_EQ(wakeups, 1u);
   EXPECT_TRUE(port.CloseSocket(id));
+}
+
+// Completions queued while no thread sleeps wake no one: the next Wait takes
+// them. A handler that will not do the work its own post finished hands it to
+// a sleeping waiter.
+TEST_F(CompletionPortTest, QueuedWorkWakesOnlyASleeperAndCanBeHandedOn) {
+  CompletionPort port;
+  ASSERT_TRUE(port.PostCompletion(1, 1, 1));
+  Completion c;
+  ASSERT_EQ(port.Wait(&c, 0), WaitResult::Completed);
+  EXPECT_EQ(c.key, 1u);
+  EXPECT_EQ(port.WakeupsForTest(), 0u);
+
+  // This thread now handles that completion; another one sleeps.
+  auto [client, server] = loopback_.Pair();
+  ASSERT_TRUE(WriteAll(client.Get(), "x", 1));
+  ASSERT_TRUE(Readable(server.Get()));
+  SocketId id = port.Associate(std::move(server), 5, 1);
+  std::atomic<bool> received{false};
+  std::thread sleeper([&] {
+    Completion got;
+    while (port.Wait(&got) == WaitResult::Completed) {
+      if (got.kind == IoKind::Receive && got.bytes == 1) received = true;
+    }
+  });
+  for (int i = 0; i < 1000 && port.WaitingForTest() < 1; ++i) ::usleep(1000);
+  ::usleep(20000);
+  char buf[8];
+  ASSERT_TRUE(port.PostReceive(id, buf, sizeof buf));  // finishes at once, kept for this thread
+  ::usleep(50000);
+  EXPECT_FALSE(received.load());
+  port.HandOnOwnCompletions();
+  for (int i = 0; i < 1000 && !received; ++i) ::usleep(1000);
+  EXPECT_TRUE(received.load());
+  port.Shutdown();
+  sleeper.join();
+  EXPECT_TRUE(port.CloseSocket(id));
+}
+
+// A watched listening socket raises Accept completions: connections that
+// arrive together may raise one, so its taker accepts until none is left; a
+// later arrival raises another; an unwatched socket raises none.
+TEST(CompletionPortListenerTest, WatchedListenerRaisesAcceptCompletions) {
+  ListenerSet set;
+  ASSERT_EQ(set.Add("127.0.0.1", 0, nullptr), 0);
+  CompletionPort port;
+  ASSERT_TRUE(port.WatchListener(set.Descriptor(0), 3));
+  auto acceptAll = [&] {
+    int n = 0;
+    while (set.Accept(0, nullptr, nullptr).Valid()) ++n;
+    return n;
+  };
+  std::vector<UniqueFd> clients;
+  for (int i = 0; i < 3; ++i) clients.push_back(Connect(set.Port(0)));
+  Completion c;
+  ASSERT_EQ(port.Wait(&c, kWaitMs), WaitResult::Completed);
+  EXPECT_EQ(c.kind, IoKind::Accept);
+  EXPECT_EQ(c.key, 3u);
+  EXPECT_EQ(acceptAll(), 3);
+  while (port.Wait(&c, 50) == WaitResult::Completed) {  // as many as raced the accepts
+    EXPECT_EQ(c.kind, IoKind::Accept);
+    EXPECT_EQ(acceptAll(), 0);
+  }
+
+  clients.push_back(Connect(set.Port(0)));
+  ASSERT_EQ(port.Wait(&c, kWaitMs), WaitResult::Completed);
+  EXPECT_EQ(c.kind, IoKind::Accept);
+  EXPECT_EQ(acceptAll(), 1);
+
+  // Passing the turn on, as a taker that stopped before the queue was empty.
+  ASSERT_TRUE(port.PostCompletion(3, 0, 0, IoKind::Accept));
+  ASSERT_EQ(port.Wait(&c, kWaitMs), WaitResult::Completed);
+  EXPECT_EQ(c.kind, IoKind::Accept);
+  EXPECT_EQ(c.key, 3u);
+
+  ASSERT_TRUE(port.UnwatchListener(set.Descriptor(0)));
+  clients.push_back(Connect(set.Port(0)));
+  EXPECT_EQ(port.Wait(&c, 100), WaitResult::TimedOut);
+  EXPECT_EQ(acceptAll(), 1);
 }
 
 TEST_F(CompletionPortTest, ShutdownReleasesEveryWaiterAndRefusesPosts) {

@@ -905,6 +905,23 @@ std::string ReadReplyByLength(uint16_t port, const std::string& request) {
 
 // A client that has its whole reply and reconnects at once must find the
 // slot free, whether it waited for the close or only for the last byte.
+// Connections waiting together are taken by the workers a burst at a time;
+// none is left behind when there are more than a burst and than the workers.
+TEST_F(ServerCoreTest, ConnectionsArrivingTogetherAreAllServed) {
+  settings_.maxClients = 64;
+  Start();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<Client>(port_));
+  for (auto& c : clients) c->Send("GET /a.txt HTTP/1.0\r\n\r\n");
+  for (auto& c : clients) {
+    const std::string reply = c->ReadAll();
+    EXPECT_FALSE(c->TimedOut());
+    EXPECT_NE(reply.find("hello text"), std::string::npos) << reply;
+  }
+  WaitIdle();
+  EXPECT_EQ(core_->Stats().numConnects.load(), 40u);
+}
+
 TEST_F(ServerCoreTest, ClientReconnectingAtOnceIsNotRefused) {
   settings_.maxClients = 1;
   Start();
