@@ -15,6 +15,7 @@
 
 #include "dime/resources.h"
 #include "platform/com/activation.h"
+#include "platform/com/kept_memory.h"
 #include "server/http/client_connection.h"
 #include "server/http/request_log.h"
 #include "server/http/soap_dispatch.h"
@@ -456,6 +457,7 @@ void ServerCore::OnWatchdog() {
   if (idleTrim_.Due(stats_.numConnects.load(std::memory_order_relaxed),
                     stats_.activeConnections.load(std::memory_order_relaxed))) {
     if (dispatch_ != nullptr) dispatch_->OnIdleTrim();
+    com::ReleaseKeptMemory();
     malloc_trim(0);
   }
 }

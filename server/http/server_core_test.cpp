@@ -26,6 +26,7 @@
 #include "dime/resources.h"
 #include "dime/serializer.h"
 #include "platform/com/activation.h"
+#include "platform/com/kept_memory.h"
 #include "server/http/http_response.h"
 #include "server/http/request_log.h"
 #include "server/http/server_logs.h"
@@ -810,7 +811,13 @@ TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
   EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
 }
 
+std::atomic<int> g_moduleReleases{0};
+void CountModuleRelease() { ++g_moduleReleases; }
+
 TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
+  // What the loaded components keep is theirs to free: they register it.
+  com::RegisterKeptMemory(&CountModuleRelease);
+  const int releasesBefore = g_moduleReleases.load();
   FakeDispatch dispatch;
   Start(&dispatch);
   const std::string post =
@@ -819,10 +826,13 @@ TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
   WaitIdle();
   core_->OnWatchdog();  // the request came since the last pass
   EXPECT_EQ(dispatch.idleTrims, 0);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore);
   core_->OnWatchdog();
   EXPECT_EQ(dispatch.idleTrims, 1);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore + 1);
   core_->OnWatchdog();  // nothing new to give back
   EXPECT_EQ(dispatch.idleTrims, 1);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore + 1);
 }
 
 TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
