@@ -17,6 +17,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/kept_memory.h"
 #include "server/http/client_connection.h"
+#include "server/http/heap_trim.h"
 #include "server/http/request_log.h"
 #include "server/http/soap_dispatch.h"
 
@@ -69,21 +70,6 @@ constexpr int kMaxAcceptBackoffMs = 1000;
 
 bool OutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// Blocks the size of a large body or its answer are mapped for themselves and
-// unmapped when freed. Left to itself the allocator raises this threshold to
-// the largest block freed so far, and such blocks then stay in the heap of
-// whichever worker read the body, long after the load.
-// Fixing it also fixes the trim threshold at its small default, and then every
-// request's frees hand the top of its worker's heap back to the system for the
-// next request to fault in again: a request's worth is kept instead, and the
-// idle trim gives it back after the load.
-constexpr int kKeptHeapTopBytes = 4 * 1024 * 1024;
-
-void MapLargeBlocks() {
-  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes));
-  mallopt(M_TRIM_THRESHOLD, kKeptHeapTopBytes);
 }
 
 }  // namespace
@@ -424,7 +410,11 @@ void ServerCore::WorkerThreadProc() {
       case net::WaitResult::TimedOut:
         continue;
       case net::WaitResult::Completed:
-        if (c.key < clients_.size()) clients_[c.key]->OnIoComplete(c);
+        if (c.key < clients_.size()) {
+          clients_[c.key]->OnIoComplete(c);
+        } else if (c.key == kHeapTrimKey) {
+          heapTrim_.Carry(c.generation);
+        }
         continue;
     }
   }
@@ -459,6 +449,13 @@ void ServerCore::OnWatchdog() {
     if (dispatch_ != nullptr) dispatch_->OnIdleTrim();
     com::ReleaseKeptMemory();
     malloc_trim(0);
+    // What malloc_trim leaves: the top of each thread's heap, which only the
+    // thread can give back.
+    if (port_) {
+      const uint32_t round = heapTrim_.Begin(workers_.size());
+      for (size_t i = 0; i < workers_.size(); ++i) port_->PostCompletion(kHeapTrimKey, round, 0);
+    }
+    RunOnLargeMessageThread([] { GiveBackThisThreadsHeapTop(); });
   }
 }
 

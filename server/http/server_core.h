@@ -29,6 +29,7 @@
 #include "server/http/config.h"
 #include "server/http/config_store.h"
 #include "server/http/connection_host.h"
+#include "server/http/heap_trim.h"
 #include "server/http/protocol_info.h"
 #include "server/http/request_budget.h"
 
@@ -140,6 +141,8 @@ class ServerCore final : public ConnectionHost {
   uint64_t FailedAcceptsForTest() const { return failedAcceptsSeen_.load(); }
   // What the idle connections keep allocated for their next requests.
   size_t RetainedBytesForTest() const;
+  // Idle trims in which every worker trimmed its own heap.
+  uint64_t HeapTrimRoundsForTest() { return heapTrim_.CompletedForTest(); }
 
   // ---- ConnectionHost: for the connections --------------------------------
   net::CompletionPort& Port() override { return *port_; }
@@ -208,6 +211,10 @@ class ServerCore final : public ConnectionHost {
 
   RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
   IdleTrim idleTrim_;
+  // The key of the completions that ask a worker to trim its heap: above
+  // every slot's.
+  static constexpr uint64_t kHeapTrimKey = UINT64_MAX;
+  HeapTrimRound heapTrim_;
   // Listener thread only: the pause before the next accept while out of
   // descriptors (0 = accepting normally), the listening socket to retry, and
   // the accepts that failed meanwhile.

@@ -835,6 +835,39 @@ TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
   EXPECT_EQ(g_moduleReleases.load(), releasesBefore + 1);
 }
 
+TEST_F(ServerCoreTest, EveryThreadTrimsItsOwnHeapOnceALoadHasEnded) {
+  FakeDispatch dispatch;
+  Start(&dispatch);
+  const std::string post =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx";
+  EXPECT_NE(Exchange(post).find("<reply/>"), std::string::npos);
+  WaitIdle();
+  const uint64_t trimsBefore = HeapTopTrimsForTest();
+  core_->OnWatchdog();
+  core_->OnWatchdog();  // due: the workers and the large-message thread are asked
+  // Requests that come while the workers trim are answered all the same.
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < settings_.numWorkThreads + 1; ++i) {
+    clients.emplace_back([&] {
+      Client c(port_);
+      c.Send(post);
+      if (c.ReadAll().find("<reply/>") != std::string::npos) ++answered;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(answered.load(), settings_.numWorkThreads + 1);
+  const uint64_t threads = uint64_t(settings_.numWorkThreads) + 1;
+  for (int i = 0; i < 500 && (core_->HeapTrimRoundsForTest() == 0 ||
+                              HeapTopTrimsForTest() - trimsBefore < threads);
+       ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // Each worker did its part: none took two of the round's wake-ups.
+  EXPECT_EQ(core_->HeapTrimRoundsForTest(), 1u);
+  EXPECT_EQ(HeapTopTrimsForTest() - trimsBefore, threads);
+}
+
 TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
   // The dispatch holds the worker (and the connection lock) until released.
   class SlowDispatch : public FakeDispatch {
