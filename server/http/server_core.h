@@ -121,8 +121,9 @@ class ServerCore final : public ConnectionHost {
   void StopServer();
 
   // One watchdog pass: closes connections older than the client time-out,
-  // flushes the WSDL cache when asked and idle, and rotates the logs when
-  // due. Runs on the service thread's timer.
+  // flushes the WSDL cache when asked and idle, rotates the logs when due,
+  // and once a load has ended (IdleTrim) frees what the modules keep and has
+  // every thread give its heap back. Runs on the service thread's timer.
   void OnWatchdog();
 
   // The SOAP processing of endpoints (null: POSTs get the 500 page and GETs
