@@ -27,7 +27,9 @@
 # Usage: scripts/soap_load_bench.sh [seconds per run] [parts]
 #   seconds: default 10, at most 120; parts: a comma list of rates, peer,
 #   memory and counted (default all of them). QV_CASES=case:connections,...
-#   picks the cases beside the peer (e.g. echoString:64).
+#   picks the cases beside the peer (e.g. echoString:64). QV_SMAPS_DIR=dir keeps
+#   each server's /proc/PID/smaps at the start and the settled point of the
+#   memory part, to see which mappings hold what is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 duration=${1:-10}
@@ -507,6 +509,7 @@ memory_connections=8 per_connection=25 watchdog=5
 memory_load() {  # label url pid
   local label=$1 target=$2 server=$3 start peak after settled rate
   start=$(status_kb "$server" VmRSS)
+  [ -z "${QV_SMAPS_DIR:-}" ] || cp "/proc/$server/smaps" "$QV_SMAPS_DIR/$label.start.smaps"
   local began
   began=$(date +%s.%N)
   QV_CASE=structArray10000 QV_LIMIT=$per_connection timeout 900 wrk -t "$memory_connections" \
@@ -521,6 +524,7 @@ memory_load() {  # label url pid
     'BEGIN {print n / (e - b)}')
   sleep $((2 * watchdog + 2))
   settled=$(status_kb "$server" VmRSS)
+  [ -z "${QV_SMAPS_DIR:-}" ] || cp "/proc/$server/smaps" "$QV_SMAPS_DIR/$label.settled.smaps"
   awk -v l="$label" -v s="$start" -v p="$peak" -v a="$after" -v t="$settled" -v r="$rate" 'BEGIN {
     printf "%-6s %9.1f %9.1f %9.1f %9.1f %13.2f %7.1f\n", l, s / 1024, p / 1024, a / 1024,
       t / 1024, t / s, r }'

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/com/kept_memory.h"
+
 namespace message::internal {
 
 namespace {
@@ -79,7 +81,13 @@ class BlockPool final : public std::pmr::memory_resource {
 
 BlockPool& Pool() {
   // Never destroyed: arenas of parses still alive at exit give blocks back.
-  static BlockPool* pool = new BlockPool;
+  // Each module that parses has a pool of its own; the process's idle trim
+  // reaches them all through the registration.
+  static BlockPool* pool = [] {
+    BlockPool* made = new BlockPool;
+    com::RegisterKeptMemory(&ReleaseParseBlocks);
+    return made;
+  }();
   return *pool;
 }
 

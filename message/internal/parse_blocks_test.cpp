@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/com/kept_memory.h"
+
 namespace message::internal {
 namespace {
 
@@ -43,6 +45,18 @@ TEST(ParseBlocksTest, EndedBlocksServeTheSameRequestUpToTheBound) {
   EXPECT_EQ(CountParseBlocks().reused_calls, start.reused_calls + 1);
   pool->deallocate(fresh, 4096, 16);
   ReleaseParseBlocks();
+}
+
+// Each module that parses has a pool of its own (a component as well as the
+// program that loads it), and the program can free them only through the
+// process-wide release.
+TEST(ParseBlocksTest, TheProcessWideReleaseFreesThePool) {
+  ReleaseParseBlocks();
+  std::pmr::memory_resource* pool = ParseBlocks();
+  pool->deallocate(pool->allocate(8192, 16), 8192, 16);
+  ASSERT_EQ(CountParseBlocks().kept_bytes, 8192u);
+  com::ReleaseKeptMemory();
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
 }
 
 }  // namespace

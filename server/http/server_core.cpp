@@ -15,7 +15,9 @@
 
 #include "dime/resources.h"
 #include "platform/com/activation.h"
+#include "platform/com/kept_memory.h"
 #include "server/http/client_connection.h"
+#include "server/http/heap_trim.h"
 #include "server/http/request_log.h"
 #include "server/http/soap_dispatch.h"
 
@@ -68,21 +70,6 @@ constexpr int kMaxAcceptBackoffMs = 1000;
 
 bool OutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
-}
-
-// Blocks the size of a large body or its answer are mapped for themselves and
-// unmapped when freed. Left to itself the allocator raises this threshold to
-// the largest block freed so far, and such blocks then stay in the heap of
-// whichever worker read the body, long after the load.
-// Fixing it also fixes the trim threshold at its small default, and then every
-// request's frees hand the top of its worker's heap back to the system for the
-// next request to fault in again: a request's worth is kept instead, and the
-// idle trim gives it back after the load.
-constexpr int kKeptHeapTopBytes = 4 * 1024 * 1024;
-
-void MapLargeBlocks() {
-  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kLargeBodyBytes));
-  mallopt(M_TRIM_THRESHOLD, kKeptHeapTopBytes);
 }
 
 }  // namespace
@@ -541,6 +528,8 @@ void ServerCore::WorkerThreadProc() {
           AcceptOnWorker(c.key);
         } else if (c.key < clients_.size()) {
           clients_[c.key]->OnIoComplete(c);
+        } else if (c.key == kHeapTrimKey) {
+          heapTrim_.Carry(c.generation);
         }
         continue;
     }
@@ -574,7 +563,15 @@ void ServerCore::OnWatchdog() {
   if (idleTrim_.Due(stats_.numConnects.load(std::memory_order_relaxed),
                     stats_.activeConnections.load(std::memory_order_relaxed))) {
     if (dispatch_ != nullptr) dispatch_->OnIdleTrim();
+    com::ReleaseKeptMemory();
     malloc_trim(0);
+    // What malloc_trim leaves: the top of each thread's heap, which only the
+    // thread can give back.
+    if (port_) {
+      const uint32_t round = heapTrim_.Begin(workers_.size());
+      for (size_t i = 0; i < workers_.size(); ++i) port_->PostCompletion(kHeapTrimKey, round, 0);
+    }
+    RunOnLargeMessageThread([] { GiveBackThisThreadsHeapTop(); });
   }
 }
 

@@ -36,6 +36,7 @@
 #include "server/http/config.h"
 #include "server/http/config_store.h"
 #include "server/http/connection_host.h"
+#include "server/http/heap_trim.h"
 #include "server/http/protocol_info.h"
 #include "server/http/request_budget.h"
 
@@ -127,8 +128,9 @@ class ServerCore final : public ConnectionHost {
   void StopServer();
 
   // One watchdog pass: closes connections older than the client time-out,
-  // flushes the WSDL cache when asked and idle, and rotates the logs when
-  // due. Runs on the service thread's timer.
+  // flushes the WSDL cache when asked and idle, rotates the logs when due,
+  // and once a load has ended (IdleTrim) frees what the modules keep and has
+  // every thread give its heap back. Runs on the service thread's timer.
   void OnWatchdog();
 
   // The SOAP processing of endpoints (null: POSTs get the 500 page and GETs
@@ -147,6 +149,8 @@ class ServerCore final : public ConnectionHost {
   uint64_t FailedAcceptsForTest() const { return failedAcceptsSeen_.load(); }
   // What the idle connections keep allocated for their next requests.
   size_t RetainedBytesForTest() const;
+  // Idle trims in which every worker trimmed its own heap.
+  uint64_t HeapTrimRoundsForTest() { return heapTrim_.CompletedForTest(); }
 
   // ---- ConnectionHost: for the connections --------------------------------
   net::CompletionPort& Port() override { return *port_; }
@@ -246,9 +250,14 @@ class ServerCore final : public ConnectionHost {
 
   RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
   IdleTrim idleTrim_;
-  // Listener thread only (handovers included): the pause before the next accept while out of
-  // descriptors (0 = accepting normally), the listening socket to retry, and
-  // the accepts that failed meanwhile.
+  // The key of the completions that ask a worker to trim its heap: above
+  // every slot's.
+  static constexpr uint64_t kHeapTrimKey = UINT64_MAX;
+  HeapTrimRound heapTrim_;
+  // Listener thread only (handovers included): the pause before the next
+  // accept while out of descriptors (0 = accepting normally), the listening
+  // socket to retry, the accepts that failed meanwhile, and whether the port
+  // could not watch the listening sockets (this thread accepts for good).
   int acceptBackoffMs_ = 0;
   bool listenerOnly_ = false;
   size_t acceptRetryIndex_ = 0;

@@ -26,6 +26,7 @@
 #include "dime/resources.h"
 #include "dime/serializer.h"
 #include "platform/com/activation.h"
+#include "platform/com/kept_memory.h"
 #include "server/http/http_response.h"
 #include "server/http/request_log.h"
 #include "server/http/server_logs.h"
@@ -810,7 +811,13 @@ TEST_F(ServerCoreTest, SilentClientIsClosedAfterTheTimeout) {
   EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
 }
 
+std::atomic<int> g_moduleReleases{0};
+void CountModuleRelease() { ++g_moduleReleases; }
+
 TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
+  // What the loaded components keep is theirs to free: they register it.
+  com::RegisterKeptMemory(&CountModuleRelease);
+  const int releasesBefore = g_moduleReleases.load();
   FakeDispatch dispatch;
   Start(&dispatch);
   const std::string post =
@@ -819,10 +826,55 @@ TEST_F(ServerCoreTest, TheDispatchGivesBackItsMemoryOnceALoadHasEnded) {
   WaitIdle();
   core_->OnWatchdog();  // the request came since the last pass
   EXPECT_EQ(dispatch.idleTrims, 0);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore);
   core_->OnWatchdog();
   EXPECT_EQ(dispatch.idleTrims, 1);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore + 1);
   core_->OnWatchdog();  // nothing new to give back
   EXPECT_EQ(dispatch.idleTrims, 1);
+  EXPECT_EQ(g_moduleReleases.load(), releasesBefore + 1);
+}
+
+TEST_F(ServerCoreTest, EveryThreadTrimsItsOwnHeapOnceALoadHasEnded) {
+  // Answers requests on several workers at once: records nothing.
+  class ConcurrentDispatch : public FakeDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      answer->status = 200;
+      answer->soapVersion = call.soapVersion;
+      answer->body = "<reply/>";
+      return true;
+    }
+  } dispatch;
+  Start(&dispatch);
+  const std::string post =
+      "POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx";
+  EXPECT_NE(Exchange(post).find("<reply/>"), std::string::npos);
+  WaitIdle();
+  const uint64_t trimsBefore = HeapTopTrimsForTest();
+  core_->OnWatchdog();
+  core_->OnWatchdog();  // due: the workers and the large-message thread are asked
+  // Requests that come while the workers trim are answered all the same.
+  std::vector<std::thread> clients;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < settings_.numWorkThreads + 1; ++i) {
+    clients.emplace_back([&] {
+      Client c(port_);
+      c.Send(post);
+      if (c.ReadAll().find("<reply/>") != std::string::npos) ++answered;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(answered.load(), settings_.numWorkThreads + 1);
+  const uint64_t threads = uint64_t(settings_.numWorkThreads) + 1;
+  for (int i = 0; i < 500 && (core_->HeapTrimRoundsForTest() == 0 ||
+                              HeapTopTrimsForTest() - trimsBefore < threads);
+       ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // Each worker did its part: none took two of the round's wake-ups.
+  EXPECT_EQ(core_->HeapTrimRoundsForTest(), 1u);
+  EXPECT_EQ(HeapTopTrimsForTest() - trimsBefore, threads);
 }
 
 TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
