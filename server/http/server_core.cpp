@@ -64,6 +64,9 @@ void PrepareDescriptors(int clients, const std::function<void(const std::string&
 // Accepts taken one after the other before polling again.
 constexpr int kAcceptBurst = 16;
 
+// The longest the listener thread waits for a connection while it accepts.
+constexpr int kListenerPassMs = 100;
+
 // The pause between accepts while out of descriptors grows to this.
 constexpr int kFirstAcceptBackoffMs = 10;
 constexpr int kMaxAcceptBackoffMs = 1000;
@@ -245,14 +248,19 @@ void ServerCore::StopServer() {
 
 void ServerCore::ListenerThreadProc() {
   for (;;) {
-    if (!workers_.empty() && !listenerOnly_ && acceptBackoffMs_ == 0 && HasFreeClientSlot()) {
-      std::deque<Handover> handed;
+    std::deque<Handover> handed;
+    const bool toWorkers =
+        !workers_.empty() && !listenerOnly_ && acceptBackoffMs_ == 0 && HasFreeClientSlot();
+    if (toWorkers) {
       if (!AcceptOnWorkers(&handed)) return;
-      for (Handover& h : handed) {
-        AdmitConnection(h.index, std::move(h.socket), h.peer, h.error);
-      }
-      continue;
+    } else {
+      // A worker may have taken an event out just before accepting was taken
+      // over: what it hands over waits for nothing else.
+      std::lock_guard<std::mutex> lock(accept_mu_);
+      handed.swap(handovers_);
     }
+    for (Handover& h : handed) AdmitConnection(h.index, std::move(h.socket), h.peer, h.error);
+    if (toWorkers) continue;
     if (acceptBackoffMs_ > 0) {
       // Out of descriptors: the listening socket stays readable, so polling
       // it would spin. The connections wait in the kernel's queue meanwhile.
@@ -265,7 +273,8 @@ void ServerCore::ListenerThreadProc() {
       }
     }
     size_t index = 0;
-    switch (listeners_->WaitForAccept(&index)) {
+    // Bounded, so that a slot freed or a handover made meanwhile is seen.
+    switch (listeners_->WaitForAccept(&index, kListenerPassMs)) {
       case net::ListenerSet::WaitResult::Ready:
         // Connections come in bursts under load: each poll costs a wake.
         for (int i = 0; i < kAcceptBurst && AcceptConnection(index); ++i) {
