@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/net/listener.h"
+#include "platform/net/testing/connect_loopback.h"
 
 namespace net {
 namespace {
@@ -74,18 +75,19 @@ std::vector<char> Pattern(size_t n, unsigned seed) {
   return v;
 }
 
+UniqueFd Connect(uint16_t port) {
+  UniqueFd client = testing::ConnectLoopback(port);
+  EXPECT_TRUE(client.Valid());
+  SetTimeouts(client.Get());
+  return client;
+}
+
 // A loopback TCP listener that hands out connected (client, server) pairs.
 class Loopback {
  public:
   Loopback() { EXPECT_EQ(set_.Add("127.0.0.1", 0, nullptr), 0); }
   std::pair<UniqueFd, UniqueFd> Pair() {
-    UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(set_.Port(0));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    SetTimeouts(client.Get());
+    UniqueFd client = Connect(set_.Port(0));
     size_t index = 0;
     EXPECT_EQ(set_.WaitForAccept(&index, kWaitMs), ListenerSet::WaitResult::Ready);
     UniqueFd server = set_.Accept(index, nullptr, nullptr);
@@ -97,23 +99,12 @@ class Loopback {
   ListenerSet set_;
 };
 
-UniqueFd Connect(uint16_t port) {
-  UniqueFd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(::connect(client.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  SetTimeouts(client.Get());
-  return client;
-}
-
 bool Readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, kWaitMs) == 1;
 }
 
-class CompletionPortTest : public testing::Test {
+class CompletionPortTest : public ::testing::Test {
  protected:
   Completion Next() {
     Completion c;

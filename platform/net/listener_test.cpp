@@ -1,4 +1,5 @@
 #include "platform/net/listener.h"
+#include "platform/net/testing/connect_loopback.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -12,15 +13,7 @@
 namespace net {
 namespace {
 
-UniqueFd ConnectLoopback(uint16_t port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fd.Reset();
-  return fd;
-}
+using testing::ConnectLoopback;
 
 TEST(ListenerSetTest, PortZeroBindsAFreePortThatAccepts) {
   ListenerSet set;
