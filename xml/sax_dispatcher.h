@@ -41,8 +41,12 @@ class SaxDispatcher : public XmlContentHandler {
   void StartPrefixMapping(std::u16string_view prefix, std::u16string_view uri) override;
   void EndPrefixMapping(std::u16string_view prefix) override;
 
-  // The prefixes mapped by the open elements.
+  bool WantsPrefixMappings() const override { return keep_prefix_map_; }
+  // The prefixes mapped by the open elements; always empty when the map is
+  // not kept.
   const NamespaceMap& GetPrefixMap() const { return prefix_map_; }
+  // An owner that never reads the map spares every parse keeping it.
+  void SetKeepPrefixMap(bool keep) { keep_prefix_map_ = keep; }
   size_t GetStackDepthForTest() const { return stack_.size(); }
 
  private:
@@ -56,6 +60,7 @@ class SaxDispatcher : public XmlContentHandler {
   std::deque<Entry> stack_;  // top at the back
   NamespaceMap prefix_map_;
   NodeHandler* root_handler_ = nullptr;
+  bool keep_prefix_map_ = true;
 };
 
 }  // namespace xml

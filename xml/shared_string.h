@@ -80,6 +80,9 @@ class StringInterner {
     auto it = strings_.find(text);
     if (it != strings_.end()) return it->second;
     SharedString shared{text};
+    // A document's names are a few dozen: room for them at once spares the
+    // table's regrowing through the small sizes.
+    if (strings_.empty()) strings_.reserve(kFirstRoom);
     // The key views the shared text, which never moves or changes.
     strings_.emplace(std::u16string_view(shared.str()), shared);
     return shared;
@@ -88,6 +91,7 @@ class StringInterner {
   void Reset() { strings_ = decltype(strings_)(); }
 
  private:
+  static constexpr size_t kFirstRoom = 32;
   std::unordered_map<std::u16string_view, SharedString> strings_;
 };
 
