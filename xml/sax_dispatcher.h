@@ -4,9 +4,9 @@
 // handlers. Elements no handler wants are skipped by IgnoreHandlers.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "xml/content_handler.h"
 #include "xml/node_handler.h"
@@ -57,7 +57,9 @@ class SaxDispatcher : public XmlContentHandler {
     bool owned;  // an IgnoreHandler; nothing else is touched
   };
 
-  std::deque<Entry> stack_;  // top at the back
+  // Top at the back. A vector: a deque allocates on construction, and many
+  // dispatchers (the response side of every message's) never parse.
+  std::vector<Entry> stack_;
   NamespaceMap prefix_map_;
   NodeHandler* root_handler_ = nullptr;
   bool keep_prefix_map_ = true;
