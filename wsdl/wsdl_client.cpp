@@ -24,6 +24,8 @@ struct WsdlClient::State {
   // The chosen port's binding in `document`, found once per load rather than
   // on every query.
   const BindingHandler* binding = nullptr;
+  // And that binding's port type, as every part query starts from it.
+  const PortTypeHandler* port_type = nullptr;
 };
 
 namespace {
@@ -214,7 +216,8 @@ class View {
  public:
   explicit View(const WsdlClient::State* state)
       : defs_(state && state->document ? &state->document->definitions : nullptr),
-        binding_(defs_ ? state->binding : nullptr) {}
+        binding_(defs_ ? state->binding : nullptr),
+        port_type_(binding_ ? state->port_type : nullptr) {}
 
   const DefinitionsHandler* defs() const { return defs_; }
   const BindingHandler* binding() const { return binding_; }
@@ -223,10 +226,7 @@ class View {
     return binding_ ? FindByName(binding_->operations, op) : nullptr;
   }
   const PortTypeOperationHandler* PortTypeOperation(std::u16string_view op) const {
-    if (!binding_) return nullptr;
-    const PortTypeHandler* pt =
-        FindWithNamespace(defs_->port_types, binding_->type.name, binding_->type.ns);
-    return pt ? FindByName(pt->operations, op) : nullptr;
+    return port_type_ ? FindByName(port_type_->operations, op) : nullptr;
   }
   const MessageHandler* Message(const QName& name) const {
     return FindWithNamespace(defs_->messages, name.name, name.ns);
@@ -310,6 +310,7 @@ class View {
  private:
   const DefinitionsHandler* defs_ = nullptr;
   const BindingHandler* binding_ = nullptr;
+  const PortTypeHandler* port_type_ = nullptr;
 };
 
 }  // namespace
@@ -357,6 +358,10 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
   const PortHandler* p =
       next->document ? SelectPort(next->document->definitions, service, port) : nullptr;
   next->binding = p ? FindByName(next->document->definitions.bindings, p->binding.name) : nullptr;
+  next->port_type = next->binding
+                        ? FindWithNamespace(next->document->definitions.port_types,
+                                            next->binding->type.name, next->binding->type.ns)
+                        : nullptr;
   if (fetched == Fetched::Failed) {
     Publish(std::move(next));
     return false;
