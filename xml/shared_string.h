@@ -73,26 +73,48 @@ class SharedString {
 
 // One SharedString per distinct text for as long as the interner lives; its
 // memory is that of the distinct texts, however often each is asked for.
+//
+// Each thread also keeps the short texts it has interned, up to a bound, for
+// the interners it runs later: the names of one kind of document (envelope
+// URIs, element names) come back parse after parse, and are then shared
+// rather than made again. A text is kept either there or in the interner, so
+// within one thread an interner still hands out one string per text.
 class StringInterner {
  public:
+  // Texts up to this long, this many per thread, are kept between interners.
+  static constexpr size_t kMaxKeptLength = 64;
+  static constexpr size_t kMaxKeptTexts = 256;
+
   SharedString Intern(std::u16string_view text) {
     if (text.empty()) return {};
     auto it = strings_.find(text);
     if (it != strings_.end()) return it->second;
+    Table& kept = KeptTexts();
+    if (auto k = kept.find(text); k != kept.end()) return k->second;
     SharedString shared{text};
-    // A document's names are a few dozen: room for them at once spares the
-    // table's regrowing through the small sizes.
-    if (strings_.empty()) strings_.reserve(kFirstRoom);
     // The key views the shared text, which never moves or changes.
+    if (text.size() <= kMaxKeptLength && kept.size() < kMaxKeptTexts) {
+      if (kept.empty()) kept.reserve(kMaxKeptTexts);
+      kept.emplace(std::u16string_view(shared.str()), shared);
+      return shared;
+    }
     strings_.emplace(std::u16string_view(shared.str()), shared);
     return shared;
   }
-  // Drops every string (trees keep theirs) and the table's own space.
-  void Reset() { strings_ = decltype(strings_)(); }
+  // Drops every string of its own (trees keep theirs) and the table's space.
+  void Reset() { strings_ = Table(); }
+
+  // The texts this thread keeps for its interners.
+  static size_t KeptTextCountForTest() { return KeptTexts().size(); }
 
  private:
-  static constexpr size_t kFirstRoom = 32;
-  std::unordered_map<std::u16string_view, SharedString> strings_;
+  using Table = std::unordered_map<std::u16string_view, SharedString>;
+  static Table& KeptTexts() {
+    thread_local Table kept;
+    return kept;
+  }
+
+  Table strings_;
 };
 
 }  // namespace xml
