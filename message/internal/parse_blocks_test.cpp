@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 namespace message::internal {
@@ -43,6 +44,31 @@ TEST(ParseBlocksTest, EndedBlocksServeTheSameRequestUpToTheBound) {
   EXPECT_EQ(CountParseBlocks().reused_calls, start.reused_calls + 1);
   pool->deallocate(fresh, 4096, 16);
   ReleaseParseBlocks();
+}
+
+TEST(ParseBlocksTest, ThreadsParsingAtOnceEachReuseTheirBlocksAndShareOneCount) {
+  ReleaseParseBlocks();
+  std::pmr::memory_resource* pool = ParseBlocks();
+  const ParseBlockCounts start = CountParseBlocks();
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([pool] {
+      for (int i = 0; i < kRounds; ++i) {
+        void* block = pool->allocate(4096, 16);
+        static_cast<char*>(block)[4095] = 1;
+        pool->deallocate(block, 4096, 16);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  // Each thread's first block was new; every later one was its own again.
+  const ParseBlockCounts end = CountParseBlocks();
+  EXPECT_EQ(end.reused_calls - start.reused_calls, uint64_t{kThreads} * (kRounds - 1));
+  EXPECT_EQ(end.kept_bytes, size_t{kThreads} * 4096);
+  ReleaseParseBlocks();
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
 }
 
 }  // namespace
