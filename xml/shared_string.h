@@ -89,17 +89,20 @@ class StringInterner {
     if (text.empty()) return {};
     auto it = strings_.find(text);
     if (it != strings_.end()) return it->second;
-    Table& kept = KeptTexts();
-    if (auto k = kept.find(text); k != kept.end()) return k->second;
-    SharedString shared{text};
+    bool kept = false;
+    SharedString shared = Kept(text, &kept);
     // The key views the shared text, which never moves or changes.
-    if (text.size() <= kMaxKeptLength && kept.size() < kMaxKeptTexts) {
-      if (kept.empty()) kept.reserve(kMaxKeptTexts);
-      kept.emplace(std::u16string_view(shared.str()), shared);
-      return shared;
-    }
-    strings_.emplace(std::u16string_view(shared.str()), shared);
+    if (!kept) strings_.emplace(std::u16string_view(shared.str()), shared);
     return shared;
+  }
+
+  // For trees built by code, which name the same few things message after
+  // message: the thread's kept string of a short text (kept now if there is
+  // room), else a new one.
+  static SharedString Share(std::u16string_view text) {
+    if (text.empty()) return {};
+    bool kept = false;
+    return Kept(text, &kept);
   }
   // Drops every string of its own (trees keep theirs) and the table's space.
   void Reset() { strings_ = Table(); }
@@ -112,6 +115,21 @@ class StringInterner {
   static Table& KeptTexts() {
     thread_local Table kept;
     return kept;
+  }
+  // The kept string of `text` (*kept true), else a new one.
+  static SharedString Kept(std::u16string_view text, bool* kept) {
+    Table& table = KeptTexts();
+    if (auto k = table.find(text); k != table.end()) {
+      *kept = true;
+      return k->second;
+    }
+    SharedString shared{text};
+    if (text.size() <= kMaxKeptLength && table.size() < kMaxKeptTexts) {
+      if (table.empty()) table.reserve(kMaxKeptTexts);
+      table.emplace(std::u16string_view(shared.str()), shared);
+      *kept = true;
+    }
+    return shared;
   }
 
   Table strings_;

@@ -30,6 +30,13 @@ TEST(StringInternerTest, ShortTextsAreSharedAcrossInternersOfAThreadAndLongOnesW
     EXPECT_TRUE(Same(a, first.Intern(short_text)));
     EXPECT_FALSE(Same(c, first.Intern(long_text)));
     EXPECT_TRUE(first.Intern(u"").empty());
+
+    // Trees built by code share the kept texts too; a long one is new each time.
+    EXPECT_TRUE(Same(a, StringInterner::Share(short_text)));
+    EXPECT_TRUE(Same(StringInterner::Share(u"urn:built"), second.Intern(u"urn:built")));
+    EXPECT_FALSE(Same(StringInterner::Share(long_text), StringInterner::Share(long_text)));
+    EXPECT_EQ(StringInterner::Share(long_text).str(), long_text);
+    EXPECT_TRUE(StringInterner::Share(u"").empty());
   }).join();
 }
 
