@@ -87,12 +87,15 @@ class StringInterner {
 
   SharedString Intern(std::u16string_view text) {
     if (text.empty()) return {};
+    // The kept texts first: most names of a document are among them.
+    Table& kept = KeptTexts();
+    if (auto k = kept.find(text); k != kept.end()) return k->second;
     auto it = strings_.find(text);
     if (it != strings_.end()) return it->second;
-    bool kept = false;
-    SharedString shared = Kept(text, &kept);
+    bool is_kept = false;
+    SharedString shared = Kept(text, &is_kept);
     // The key views the shared text, which never moves or changes.
-    if (!kept) strings_.emplace(std::u16string_view(shared.str()), shared);
+    if (!is_kept) strings_.emplace(std::u16string_view(shared.str()), shared);
     return shared;
   }
 
