@@ -57,14 +57,14 @@ bool IsSimpleTypeNs(std::u16string_view ns) {
 XmlElementPtr NewElement(std::u16string_view prefix, std::u16string_view ns,
                          std::u16string_view local) {
   if (ns.empty()) {
-    return std::make_unique<XmlElement>(std::u16string(local), xml::SharedString(u""),
-                                        xml::SharedString(local));
+    return std::make_unique<XmlElement>(std::u16string(local), xml::SharedString(),
+                                        xml::StringInterner::Share(local));
   }
   std::u16string qname(prefix);
   qname += u':';
   qname += local;
-  auto element = std::make_unique<XmlElement>(std::move(qname), xml::SharedString(ns),
-                                              xml::SharedString(local));
+  auto element = std::make_unique<XmlElement>(std::move(qname), xml::StringInterner::Share(ns),
+                                              xml::StringInterner::Share(local));
   element->AddNamespace(prefix, ns);
   return element;
 }

@@ -88,6 +88,8 @@ namespace internal {
 using IdTable = std::map<std::u16string, const Accessor*, std::less<>>;
 
 constexpr size_t kArenaFirstBlock = 4096;
+// Envelopes up to this many bytes are decoded into their parse's arena.
+constexpr size_t kSmallSourceBytes = 16 << 10;
 
 struct ParseState {
   // The records and handlers of one parse, freed together with it: first
@@ -120,7 +122,12 @@ struct ParseState {
   const xml::XmlParser* parser = nullptr;  // the parse under way
   std::string_view bytes;                  // its input
   // The input as parsed: texts and markup of the records are slices of it.
-  std::u16string source;
+  // A small one is decoded into the arena: a heap block of its size is past
+  // the allocator's per-thread caches and slow to get. A large one goes to the
+  // heap, so that the blocks the arena keeps between parses stay small.
+  std::u16string_view source;
+  std::pmr::u16string small_source{&arena};
+  std::u16string large_source;
   std::vector<xml::NodeHandler*> handlers;  // in the arena
 
   ParseState() = default;
@@ -677,6 +684,8 @@ class DocumentHandler : public xml::NodeHandler {
 MessageParser::MessageParser() : state_(std::make_unique<ParseState>()) {
   // Envelope, Header and Body: what lies under them lives in the records.
   parser_.SetTreeDepth(2);
+  // Nothing here reads prefixes by event: names arrive resolved.
+  dispatcher_.SetKeepPrefixMap(false);
 }
 
 MessageParser::~MessageParser() = default;
@@ -731,16 +740,24 @@ void MessageParser::RunParse(SoapMessage& message, bool response) {
   state_->bytes = std::string_view(bytes, message.EnvelopeLength());
   state_->budget.limit = DecodeBudget::ForMessage(message.EnvelopeLength());
   try {
-    std::u16string& source = state_->source;
+    const uint32_t length = message.EnvelopeLength();
     std::u16string_view text =
-        xml::XmlParser::DecodeXmlBytes(bytes, message.EnvelopeLength(), source);
+        length <= internal::kSmallSourceBytes
+            ? xml::XmlParser::DecodeXmlBytes(bytes, length, state_->small_source)
+            : xml::XmlParser::DecodeXmlBytes(bytes, length, state_->large_source);
     // Bytes read in place may change under the records: they keep their own.
     const auto at = reinterpret_cast<uintptr_t>(text.data());
-    const auto first = reinterpret_cast<uintptr_t>(source.data());
-    if (at < first || at > first + source.size() * sizeof(char16_t)) {
-      source.assign(text);
-      text = source;
+    const auto first = reinterpret_cast<uintptr_t>(bytes);
+    if (at >= first && at <= first + length) {
+      if (length <= internal::kSmallSourceBytes) {
+        state_->small_source.assign(text);
+        text = state_->small_source;
+      } else {
+        state_->large_source.assign(text);
+        text = state_->large_source;
+      }
     }
+    state_->source = text;
     parser_.Parse(text, &dispatcher_);
     dispatcher_.SetRootHandler(nullptr);
   } catch (int line) {

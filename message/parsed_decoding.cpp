@@ -74,7 +74,7 @@ void DecodeHeaderBlocks(const MessageParser& parser, SoapMessage& message, Idorv
         Variant value;
         decoder.DecodeEncoded(
             acc, type.View(), type_ns.View(), expected,
-            internal::FormatName("Header block: '%s' has invalid reference.", acc.local_name),
+            ReferenceFaultText("Header block: '%s' has invalid reference.", acc.local_name),
             &value);
         if (!message.AddHeaderBlock(acc.namespace_uri, acc.local_name, value, acc.must_understand,
                                     acc.role, acc.relay, true)) {

@@ -38,9 +38,11 @@ SAFEARRAY* ByteArray(const uint8_t* bytes, size_t count) {
   return array;
 }
 
-// The bytes of a one-dimensional VT_ARRAY|VT_UI1 (by reference or not); false
-// for any other value.
-bool ReadBytes(const VARIANT& value, std::vector<uint8_t>* bytes) {
+// Calls `use(data, count)` with the bytes of a one-dimensional
+// VT_ARRAY|VT_UI1 (by reference or not) and returns its answer; false for any
+// other value.
+template <typename Use>
+bool UseBytes(const VARIANT& value, Use&& use) {
   const VARIANT* v = &value;
   if (v->vt == (VT_VARIANT | VT_BYREF) && v->pvarVal) v = v->pvarVal;
   SAFEARRAY* array = nullptr;
@@ -55,9 +57,17 @@ bool ReadBytes(const VARIANT& value, std::vector<uint8_t>* bytes) {
   const ULONG count = array->rgsabound[0].cElements;
   void* data = nullptr;
   if (FAILED(SafeArrayAccessData(array, &data))) return false;
-  bytes->assign(static_cast<uint8_t*>(data), static_cast<uint8_t*>(data) + count);
+  const bool used = use(static_cast<const uint8_t*>(data), size_t{count});
   SafeArrayUnaccessData(array);
-  return true;
+  return used;
+}
+
+// The bytes of such an array, copied; false for any other value.
+bool ReadBytes(const VARIANT& value, std::vector<uint8_t>* bytes) {
+  return UseBytes(value, [bytes](const uint8_t* data, size_t count) {
+    bytes->assign(data, data + count);
+    return true;
+  });
 }
 
 // Stores the options of `payload` as a new byte array in `options`, or where
@@ -263,14 +273,15 @@ HRESULT QuenlinImpl::GetBuffer(VARIANT* pvarBuffer, VARIANT_BOOL* pResult) {
 }
 
 HRESULT QuenlinImpl::SetBuffer(VARIANT varBuffer, VARIANT_BOOL* pResult) {
-  *pResult = VARIANT_FALSE;
-  std::vector<uint8_t> bytes;
-  if (!ReadBytes(varBuffer, &bytes) || bytes.size() > UINT32_MAX) return S_OK;
-  char* block = static_cast<char*>(malloc(bytes.empty() ? 1 : bytes.size()));
-  if (!block) return S_OK;
-  if (!bytes.empty()) memcpy(block, bytes.data(), bytes.size());
-  message_->SetEnvelopeBytes(block, static_cast<uint32_t>(bytes.size()));
-  *pResult = VARIANT_TRUE;
+  const bool set = UseBytes(varBuffer, [this](const uint8_t* data, size_t count) {
+    if (count > UINT32_MAX) return false;
+    char* block = static_cast<char*>(malloc(count == 0 ? 1 : count));
+    if (!block) return false;
+    if (count != 0) memcpy(block, data, count);
+    message_->SetEnvelopeBytes(block, static_cast<uint32_t>(count));
+    return true;
+  });
+  *pResult = Vb(set);
   return S_OK;
 }
 

@@ -933,6 +933,7 @@ TEST(ProcessRpcTest, RequestChecks) {
     const char16_t* code;  // empty: accepted
     const char16_t* subcode;
     const char16_t* text;
+    const char* attributes = "";  // of the parameter
   } cases[] = {
       {"ok 1.1", 11, "urn:qv:mix", u"\"urn:qv:mix#mix\"", "inputString", u"", u"", u""},
       {"unknown ns 1.1", 11, "urn:wrong", u"\"urn:qv:mix#mix\"", "inputString", u"Client", u"",
@@ -947,6 +948,11 @@ TEST(ProcessRpcTest, RequestChecks) {
        u"Bad parameter: 'zzz'."},
       {"bad parameter 1.2", 12, "urn:qv:mix", u"", "zzz", u"Sender", u"BadArguments",
        u"Bad parameter: 'zzz'."},
+      {"dangling reference 1.1", 11, "urn:qv:mix", u"\"urn:qv:mix#mix\"", "inputString", u"Client",
+       u"", u"Parameter: 'inputString' has invalid reference.", " href=\"#gone\""},
+      {"dangling reference 1.2", 12, "urn:qv:mix", u"", "inputString", u"Sender", u"MissingID",
+       u"Parameter: 'inputString' has invalid reference.",
+       " xmlns:c=\"http://www.w3.org/2003/05/soap-encoding\" c:ref=\"gone\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -956,7 +962,7 @@ TEST(ProcessRpcTest, RequestChecks) {
     const std::string env = c.version == 11 ? "http://schemas.xmlsoap.org/soap/envelope/"
                                             : "http://www.w3.org/2003/05/soap-envelope";
     const std::string request = "<e:Envelope xmlns:e=\"" + env + "\"><e:Body><m:mix xmlns:m=\"" +
-                                c.method_ns + "\"><" + c.param + ">x</" + c.param +
+                                c.method_ns + "\"><" + c.param + c.attributes + ">x</" + c.param +
                                 "></m:mix></e:Body></e:Envelope>";
     ComPtr<Iquenlin2> m = NewMessage(Path::Vtable);
     Bstr none;

@@ -166,9 +166,9 @@ void DecodeResponse(const MessageParser& parser, SoapMessage& message, Idorvish2
     if (literal) {
       decoder.DecodeLiteral(*child, type.View(), type_ns.View(), &value);
     } else {
-      decoder.DecodeEncoded(*child, type.View(), type_ns.View(), ExpectedEncoding(version),
-                            FormatName("Parameter: '%s' has invalid reference.", child->local_name),
-                            &value);
+      decoder.DecodeEncoded(
+          *child, type.View(), type_ns.View(), ExpectedEncoding(version),
+          ReferenceFaultText("Parameter: '%s' has invalid reference.", child->local_name), &value);
     }
     if (is_return) {
       return_seen = true;
@@ -273,9 +273,9 @@ void DecodeRpcRequestEncoded(const MessageParser& parser, SoapMessage& message, 
       ThrowBadParameter(version, child->local_name);
     }
     Variant value;
-    decoder.DecodeEncoded(*child, type.View(), type_ns.View(), ExpectedEncoding(version),
-                          FormatName("Parameter: '%s' has invalid reference.", child->local_name),
-                          &value);
+    decoder.DecodeEncoded(
+        *child, type.View(), type_ns.View(), ExpectedEncoding(version),
+        ReferenceFaultText("Parameter: '%s' has invalid reference.", child->local_name), &value);
     const bool is_out = Ask(reader, &Idorvish2::IsOutputMsgPart, method, child->local_name);
     if (!message.AddMethodParam(u"", child->local_name, value, true, is_out)) ThrowInternal();
   }

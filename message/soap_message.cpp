@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <new>
+#include <utility>
 
 #include "message/envelope_serializer.h"
 #include "message/internal/faults.h"
@@ -54,7 +55,52 @@ bool Append(RecordList<T>& list, Args&&... args) {
   return true;
 }
 
+// The block a thread keeps for its next message; freed when the thread ends.
+class KeptMessageBlock {
+ public:
+  KeptMessageBlock() = default;
+  KeptMessageBlock(const KeptMessageBlock&) = delete;
+  KeptMessageBlock& operator=(const KeptMessageBlock&) = delete;
+  ~KeptMessageBlock() { ::operator delete(block_); }
+
+  void* Take() { return std::exchange(block_, nullptr); }
+  // False when one is kept already.
+  bool Keep(void* block) {
+    if (block_) return false;
+    block_ = block;
+    return true;
+  }
+
+ private:
+  void* block_ = nullptr;
+};
+
+thread_local KeptMessageBlock kept_message_block;
+
 }  // namespace
+
+void* SoapMessage::operator new(size_t bytes) {
+  if (bytes == sizeof(SoapMessage)) {
+    if (void* block = kept_message_block.Take()) return block;
+  }
+  return ::operator new(bytes);
+}
+
+void* SoapMessage::operator new(size_t bytes, const std::nothrow_t&) noexcept {
+  if (bytes == sizeof(SoapMessage)) {
+    if (void* block = kept_message_block.Take()) return block;
+  }
+  return ::operator new(bytes, std::nothrow);
+}
+
+void SoapMessage::operator delete(void* block, size_t bytes) noexcept {
+  if (block && bytes == sizeof(SoapMessage) && kept_message_block.Keep(block)) return;
+  ::operator delete(block);
+}
+
+void SoapMessage::operator delete(void* block, const std::nothrow_t&) noexcept {
+  ::operator delete(block);
+}
 
 SoapMessage::SoapMessage() { VariantInit(&return_value_); }
 

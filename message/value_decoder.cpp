@@ -290,7 +290,12 @@ bool ValueDecoder::IsNil(const Accessor& accessor) {
   return accessor.nil_text == u"true" || accessor.nil_text == u"1";
 }
 
-void ValueDecoder::ThrowInvalidReference(std::u16string_view text) const {
+std::u16string ReferenceFaultText::Text() const {
+  return format_ ? internal::FormatName(format_, text_) : std::u16string(text_);
+}
+
+void ValueDecoder::ThrowInvalidReference(const ReferenceFaultText& fault_text) const {
+  const std::u16string text = fault_text.Text();
   if (Version() == xml::kSoapVersion11) ThrowClient(text, true);
   ThrowFault(xml::kFaultClient, u"MissingID", xml::kSoap12EncodingNamespace, text, true);
 }
@@ -385,7 +390,8 @@ const ValueDecoder::Destination& ValueDecoder::Follow(const Accessor& start) {
 }
 
 const Accessor* ValueDecoder::Resolve(const Accessor& accessor,
-                                      std::u16string_view invalid_reference_text, VARIANT* out) {
+                                      const ReferenceFaultText& invalid_reference_text,
+                                      VARIANT* out) {
   if (!accessor.has_href) return &accessor;
   const Destination& d = Follow(accessor);
   if (d.kind == Destination::Kind::Attachment) {
@@ -433,7 +439,7 @@ void ValueDecoder::KeepShared(const SharedKey& key, const VARIANT& value) {
 
 void ValueDecoder::DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
                                  std::u16string_view type_ns, std::u16string_view expected_encoding,
-                                 std::u16string_view invalid_reference_text, VARIANT* out) {
+                                 const ReferenceFaultText& invalid_reference_text, VARIANT* out) {
   const Accessor* target = Resolve(accessor, invalid_reference_text, out);
   if (!target) return;
   const bool shared = target != &accessor;

@@ -52,6 +52,24 @@ inline constexpr int kMaxDecodeDepth = 1100;
 // and each hop of a reference chain once.
 inline constexpr size_t kMaxDecodedValues = size_t{1} << 20;
 
+// The fault text of a reference that names nothing: a fixed text, or a format
+// with one "%s" for an accessor's name. A decode sets one up per value and
+// almost never raises it, so the name is put in only when it is.
+class ReferenceFaultText {
+ public:
+  // Implicit: a fixed text is passed as it stands.
+  ReferenceFaultText(std::u16string_view text) : text_(text) {}
+  ReferenceFaultText(const char16_t* text) : text_(text) {}
+  ReferenceFaultText(const std::u16string& text) : text_(text) {}
+  ReferenceFaultText(const char* format, std::u16string_view name) : format_(format), text_(name) {}
+
+  std::u16string Text() const;
+
+ private:
+  const char* format_ = nullptr;  // null: text_ is the whole text
+  std::u16string_view text_;      // else the name
+};
+
 class ValueDecoder {
  public:
   ValueDecoder(const DecodeContext& context, const SoapMessage& message, Idorvish2* reader);
@@ -65,7 +83,7 @@ class ValueDecoder {
   // initialised; it is cleared and written on success.
   void DecodeEncoded(const Accessor& accessor, std::u16string_view type_name,
                      std::u16string_view type_ns, std::u16string_view expected_encoding,
-                     std::u16string_view invalid_reference_text, VARIANT* out);
+                     const ReferenceFaultText& invalid_reference_text, VARIANT* out);
   // The literal entry: DecodeSimpleValue for built-in types, else
   // DecodeLiteralAccessor.
   void DecodeLiteral(const Accessor& accessor, std::u16string_view type_name,
@@ -135,8 +153,8 @@ class ValueDecoder {
 
   // Resolves `accessor`'s reference. Returns the accessor to decode, or null
   // when the value was an attachment (then written to `out`).
-  const Accessor* Resolve(const Accessor& accessor, std::u16string_view invalid_reference_text,
-                          VARIANT* out);
+  const Accessor* Resolve(const Accessor& accessor,
+                          const ReferenceFaultText& invalid_reference_text, VARIANT* out);
   const Destination& Follow(const Accessor& start);
   // The value for `target` when one is kept for this way of asking; true when
   // `out` was written from it.
@@ -151,7 +169,7 @@ class ValueDecoder {
                       std::u16string_view item_type, std::u16string_view item_ns,
                       std::u16string_view expected_encoding, VARIANT* out);
   bool FindItemKind(std::u16string_view item_type, std::u16string_view item_ns, ItemKind* kind);
-  [[noreturn]] void ThrowInvalidReference(std::u16string_view text) const;
+  [[noreturn]] void ThrowInvalidReference(const ReferenceFaultText& text) const;
   int Version() const;
 
   const DecodeContext& context_;

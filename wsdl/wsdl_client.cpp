@@ -24,6 +24,8 @@ struct WsdlClient::State {
   // The chosen port's binding in `document`, found once per load rather than
   // on every query.
   const BindingHandler* binding = nullptr;
+  // And that binding's port type, as every part query starts from it.
+  const PortTypeHandler* port_type = nullptr;
 };
 
 namespace {
@@ -214,7 +216,8 @@ class View {
  public:
   explicit View(const WsdlClient::State* state)
       : defs_(state && state->document ? &state->document->definitions : nullptr),
-        binding_(defs_ ? state->binding : nullptr) {}
+        binding_(defs_ ? state->binding : nullptr),
+        port_type_(binding_ ? state->port_type : nullptr) {}
 
   const DefinitionsHandler* defs() const { return defs_; }
   const BindingHandler* binding() const { return binding_; }
@@ -223,10 +226,7 @@ class View {
     return binding_ ? FindByName(binding_->operations, op) : nullptr;
   }
   const PortTypeOperationHandler* PortTypeOperation(std::u16string_view op) const {
-    if (!binding_) return nullptr;
-    const PortTypeHandler* pt =
-        FindWithNamespace(defs_->port_types, binding_->type.name, binding_->type.ns);
-    return pt ? FindByName(pt->operations, op) : nullptr;
+    return port_type_ ? FindByName(port_type_->operations, op) : nullptr;
   }
   const MessageHandler* Message(const QName& name) const {
     return FindWithNamespace(defs_->messages, name.name, name.ns);
@@ -310,19 +310,22 @@ class View {
  private:
   const DefinitionsHandler* defs_ = nullptr;
   const BindingHandler* binding_ = nullptr;
+  const PortTypeHandler* port_type_ = nullptr;
 };
 
 }  // namespace
 
 // ---- WsdlClient -----------------------------------------------------------------
 
-WsdlClient::WsdlClient() : state_(std::make_shared<const State>()), user_agent_(kWsdlUserAgent) {}
+WsdlClient::WsdlClient() : user_agent_(kWsdlUserAgent) {
+  states_.push_back(std::make_unique<const State>());
+  current_.store(states_.back().get(), std::memory_order_release);
+}
 
 WsdlClient::~WsdlClient() = default;
 
-std::shared_ptr<const WsdlClient::State> WsdlClient::Snapshot() const {
-  std::shared_lock lock(mu_);
-  return state_;
+const WsdlClient::State* WsdlClient::Snapshot() const {
+  return current_.load(std::memory_order_acquire);
 }
 
 bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16string_view port,
@@ -348,15 +351,19 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
   }
 
   std::lock_guard lock(mu_);
-  auto next = std::make_shared<State>(*state_);
+  auto next = std::make_unique<State>(*Snapshot());
   next->service.assign(service);
   next->port.assign(port);
   if (fetched != Fetched::Failed) next->document = std::move(loaded);  // null after a failed parse
   const PortHandler* p =
       next->document ? SelectPort(next->document->definitions, service, port) : nullptr;
   next->binding = p ? FindByName(next->document->definitions.bindings, p->binding.name) : nullptr;
+  next->port_type = next->binding
+                        ? FindWithNamespace(next->document->definitions.port_types,
+                                            next->binding->type.name, next->binding->type.ns)
+                        : nullptr;
   if (fetched == Fetched::Failed) {
-    state_ = std::move(next);
+    Publish(std::move(next));
     return false;
   }
   bool ok = false;
@@ -367,8 +374,13 @@ bool WsdlClient::LoadServiceDescription(std::u16string_view service, std::u16str
       ok = true;
     }
   }
-  state_ = std::move(next);
+  Publish(std::move(next));
   return ok;
+}
+
+void WsdlClient::Publish(std::unique_ptr<const State> next) {
+  states_.push_back(std::move(next));
+  current_.store(states_.back().get(), std::memory_order_release);
 }
 
 void WsdlClient::SetUserAgent(std::string_view utf8) {
@@ -409,7 +421,7 @@ bool WsdlClient::HasDocument() const { return Snapshot()->document != nullptr; }
 
 bool WsdlClient::GetMethodSOAPAction(std::u16string_view method, std::u16string* action) const {
   const auto state = Snapshot();
-  const BindingOperationHandler* bo = View(state.get()).BindingOperation(method);
+  const BindingOperationHandler* bo = View(state).BindingOperation(method);
   if (!bo) return false;
   *action = bo->soap_operation.soap_action;
   return true;
@@ -417,7 +429,7 @@ bool WsdlClient::GetMethodSOAPAction(std::u16string_view method, std::u16string*
 
 bool WsdlClient::SOAPActionRequired(std::u16string_view op, bool* required) const {
   const auto state = Snapshot();
-  const BindingOperationHandler* bo = View(state.get()).BindingOperation(op);
+  const BindingOperationHandler* bo = View(state).BindingOperation(op);
   if (!bo) return false;
   *required = bo->soap_operation.soap_action_required;
   return true;
@@ -425,7 +437,7 @@ bool WsdlClient::SOAPActionRequired(std::u16string_view op, bool* required) cons
 
 bool WsdlClient::GetMethodNamespaceURI(std::u16string_view method, std::u16string* ns) const {
   const auto state = Snapshot();
-  const BindingOperationHandler* bo = View(state.get()).BindingOperation(method);
+  const BindingOperationHandler* bo = View(state).BindingOperation(method);
   if (!bo) return false;
   *ns = bo->input.body.body_namespace.empty() ? bo->output.body.body_namespace
                                               : bo->input.body.body_namespace;
@@ -434,7 +446,7 @@ bool WsdlClient::GetMethodNamespaceURI(std::u16string_view method, std::u16strin
 
 bool WsdlClient::GetSOAPBodyUse(Direction d, std::u16string_view op, std::u16string* use) const {
   const auto state = Snapshot();
-  const BindingMessageHandler* bm = View(state.get()).BindingMessage(d, op);
+  const BindingMessageHandler* bm = View(state).BindingMessage(d, op);
   if (!bm) return false;
   *use = bm->body.use;
   return true;
@@ -443,7 +455,7 @@ bool WsdlClient::GetSOAPBodyUse(Direction d, std::u16string_view op, std::u16str
 bool WsdlClient::GetSOAPBodyEncStyle(Direction d, std::u16string_view op,
                                      std::u16string* style) const {
   const auto state = Snapshot();
-  const BindingMessageHandler* bm = View(state.get()).BindingMessage(d, op);
+  const BindingMessageHandler* bm = View(state).BindingMessage(d, op);
   if (!bm || bm->body.use != u"encoded") return false;
   *style = bm->body.encoding_style;
   return true;
@@ -451,7 +463,7 @@ bool WsdlClient::GetSOAPBodyEncStyle(Direction d, std::u16string_view op,
 
 bool WsdlClient::GetOperationBindingStyle(std::u16string_view op, std::u16string* style) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const BindingOperationHandler* bo = view.BindingOperation(op);
   if (!bo) return false;
   if (!bo->soap_operation.style.empty()) {
@@ -468,7 +480,7 @@ bool WsdlClient::GetOperationBindingStyle(std::u16string_view op, std::u16string
 
 bool WsdlClient::GetSOAPBindingStyle(std::u16string* style) const {
   const auto state = Snapshot();
-  const BindingHandler* b = View(state.get()).binding();
+  const BindingHandler* b = View(state).binding();
   if (!b) return false;
   *style = b->soap_binding.style;
   return true;
@@ -476,7 +488,7 @@ bool WsdlClient::GetSOAPBindingStyle(std::u16string* style) const {
 
 bool WsdlClient::GetSOAPBindingTransport(std::u16string* transport) const {
   const auto state = Snapshot();
-  const BindingHandler* b = View(state.get()).binding();
+  const BindingHandler* b = View(state).binding();
   if (!b) return false;
   *transport = b->soap_binding.transport;
   return true;
@@ -484,7 +496,7 @@ bool WsdlClient::GetSOAPBindingTransport(std::u16string* transport) const {
 
 bool WsdlClient::GetSOAPBindingVersion(std::u16string* version_uri) const {
   const auto state = Snapshot();
-  const BindingHandler* b = View(state.get()).binding();
+  const BindingHandler* b = View(state).binding();
   if (!b) return false;
   *version_uri = b->soap_binding.GetNamespace();
   return true;
@@ -493,7 +505,7 @@ bool WsdlClient::GetSOAPBindingVersion(std::u16string* version_uri) const {
 bool WsdlClient::GetMethodNamesBySOAPAction(std::u16string_view action, std::u16string* method,
                                             std::u16string* method_ns) const {
   const auto state = Snapshot();
-  const BindingHandler* b = View(state.get()).binding();
+  const BindingHandler* b = View(state).binding();
   if (!b) return false;
   const BindingOperationHandler* bo = b->FindOperationBySoapAction(action);
   if (!bo) return false;
@@ -512,7 +524,7 @@ bool WsdlClient::IsMethodParam(std::u16string_view method, std::u16string_view p
 bool WsdlClient::GetMethodParamIndex(std::u16string_view method, std::u16string_view param,
                                      int32_t* index) const {
   const auto state = Snapshot();
-  const PortTypeOperationHandler* pto = View(state.get()).PortTypeOperation(method);
+  const PortTypeOperationHandler* pto = View(state).PortTypeOperation(method);
   if (!pto) return false;
   const int32_t position = pto->ParameterPosition(param);
   if (position < 0) return false;
@@ -523,14 +535,14 @@ bool WsdlClient::GetMethodParamIndex(std::u16string_view method, std::u16string_
 bool WsdlClient::IsMsgPart(Direction d, std::u16string_view method,
                            std::u16string_view part) const {
   const auto state = Snapshot();
-  const MessageHandler* m = View(state.get()).OperationMessage(d, method);
+  const MessageHandler* m = View(state).OperationMessage(d, method);
   return m && m->parts.contains(part);
 }
 
 bool WsdlClient::GetMsgPartIndex(Direction d, std::u16string_view method,
                                  std::u16string_view part, int32_t* index) const {
   const auto state = Snapshot();
-  const MessageHandler* m = View(state.get()).OperationMessage(d, method);
+  const MessageHandler* m = View(state).OperationMessage(d, method);
   if (!m) return false;
   const PartHandler* p = FindByName(m->parts, part);
   if (!p) return false;
@@ -541,7 +553,7 @@ bool WsdlClient::GetMsgPartIndex(Direction d, std::u16string_view method,
 bool WsdlClient::GetFirstParamName(Direction d, std::u16string_view method, std::u16string* name,
                                    int32_t* position) const {
   const auto state = Snapshot();
-  const MessageHandler* m = View(state.get()).OperationMessage(d, method);
+  const MessageHandler* m = View(state).OperationMessage(d, method);
   if (!m || m->parts.empty()) return false;
   *name = m->parts[0].name;
   *position = 0;
@@ -551,7 +563,7 @@ bool WsdlClient::GetFirstParamName(Direction d, std::u16string_view method, std:
 bool WsdlClient::GetNextParamName(Direction d, std::u16string_view method, std::u16string* name,
                                   int32_t* position) const {
   const auto state = Snapshot();
-  const MessageHandler* m = View(state.get()).OperationMessage(d, method);
+  const MessageHandler* m = View(state).OperationMessage(d, method);
   if (!m) return false;
   // In 64 bits: the caller's position may be anything.
   const int64_t next = int64_t{*position} + 1;
@@ -564,7 +576,7 @@ bool WsdlClient::GetNextParamName(Direction d, std::u16string_view method, std::
 bool WsdlClient::GetMsgPartType(Direction d, std::u16string_view method, std::u16string_view part,
                                 QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const MessageHandler* m = view.OperationMessage(d, method);
   return m && view.PartType(*m, part, type);
 }
@@ -572,7 +584,7 @@ bool WsdlClient::GetMsgPartType(Direction d, std::u16string_view method, std::u1
 bool WsdlClient::GetOperationReturnType(std::u16string_view method, std::u16string_view part,
                                         QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const MessageHandler* m = view.OperationMessage(Direction::Output, method);
   if (!m) return false;
   if (view.PartType(*m, part, type)) return true;
@@ -583,7 +595,7 @@ bool WsdlClient::GetOperationReturnType(std::u16string_view method, std::u16stri
 bool WsdlClient::GetHeaderElemType(std::u16string_view name, std::u16string_view ns,
                                    QName* type) const {
   const auto state = Snapshot();
-  const SchemaElementHandler* e = View(state.get()).Element(name, ns);
+  const SchemaElementHandler* e = View(state).Element(name, ns);
   if (!e) return false;
   *type = e->type;
   return true;
@@ -594,7 +606,7 @@ bool WsdlClient::GetHeaderElemType(std::u16string_view name, std::u16string_view
 bool WsdlClient::GetHeaderPartType(Direction d, std::u16string_view op, std::u16string_view part,
                                    std::u16string_view part_ns, QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const SoapHeaderFaultHandler* h = view.Header(d, op, part, part_ns, /*faults=*/false);
   if (!h) return false;
   const MessageHandler* m = view.Message(h->message);
@@ -605,7 +617,7 @@ bool WsdlClient::GetHeaderPartEncStyle(Direction d, std::u16string_view op,
                                        std::u16string_view part, std::u16string_view part_ns,
                                        std::u16string* style) const {
   const auto state = Snapshot();
-  const SoapHeaderFaultHandler* h = View(state.get()).Header(d, op, part, part_ns, false);
+  const SoapHeaderFaultHandler* h = View(state).Header(d, op, part, part_ns, false);
   if (!h || h->use != u"encoded") return false;
   *style = h->encoding_style;
   return true;
@@ -615,7 +627,7 @@ bool WsdlClient::GetHeaderFaultPartType(Direction d, std::u16string_view op,
                                         std::u16string_view part, std::u16string_view part_ns,
                                         QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const SoapHeaderFaultHandler* h = view.Header(d, op, part, part_ns, /*faults=*/true);
   if (!h) return false;
   const MessageHandler* m = view.Message(h->message);
@@ -626,7 +638,7 @@ bool WsdlClient::GetHeaderFaultPartEncStyle(Direction d, std::u16string_view op,
                                             std::u16string_view part, std::u16string_view part_ns,
                                             std::u16string* style) const {
   const auto state = Snapshot();
-  const SoapHeaderFaultHandler* h = View(state.get()).Header(d, op, part, part_ns, true);
+  const SoapHeaderFaultHandler* h = View(state).Header(d, op, part, part_ns, true);
   if (!h || h->use != u"encoded") return false;
   *style = h->encoding_style;
   return true;
@@ -635,7 +647,7 @@ bool WsdlClient::GetHeaderFaultPartEncStyle(Direction d, std::u16string_view op,
 bool WsdlClient::GetFaultDetailPartType(std::u16string_view op, std::u16string_view part,
                                         std::u16string_view, QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const BindingOperationHandler* bo = view.BindingOperation(op);
   const PortTypeOperationHandler* pto = view.PortTypeOperation(op);
   if (!bo || !pto) return false;
@@ -668,7 +680,7 @@ const SoapFaultHandler* FaultDetail(const View& view, std::u16string_view op,
 bool WsdlClient::GetFaultDetailEncStyle(std::u16string_view op, std::u16string_view part,
                                         std::u16string_view part_ns, std::u16string* style) const {
   const auto state = Snapshot();
-  const SoapFaultHandler* sf = FaultDetail(View(state.get()), op, part, part_ns);
+  const SoapFaultHandler* sf = FaultDetail(View(state), op, part, part_ns);
   if (!sf) return false;
   *style = sf->encoding_style;
   return true;
@@ -677,7 +689,7 @@ bool WsdlClient::GetFaultDetailEncStyle(std::u16string_view op, std::u16string_v
 bool WsdlClient::GetFaultDetailUse(std::u16string_view op, std::u16string_view part,
                                    std::u16string_view part_ns, std::u16string* use) const {
   const auto state = Snapshot();
-  const SoapFaultHandler* sf = FaultDetail(View(state.get()), op, part, part_ns);
+  const SoapFaultHandler* sf = FaultDetail(View(state), op, part, part_ns);
   if (!sf) return false;
   *use = sf->use;
   return true;
@@ -689,7 +701,7 @@ bool WsdlClient::GetStructMemberType(std::u16string_view type_name, std::u16stri
                                      std::u16string_view member, std::u16string_view member_ns,
                                      QName* type) const {
   const auto state = Snapshot();
-  const View view(state.get());
+  const View view(state);
   const ComplexTypeHandler* ct = view.ComplexType(type_name, type_ns);
   if (!ct) return false;
   QName found;
@@ -708,21 +720,21 @@ bool WsdlClient::GetStructMemberType(std::u16string_view type_name, std::u16stri
 bool WsdlClient::GetComplexBaseType(std::u16string_view name, std::u16string_view ns,
                                     QName* base) const {
   const auto state = Snapshot();
-  const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
+  const ComplexTypeHandler* ct = View(state).ComplexType(name, ns);
   return ct && ct->GetBaseType(base);
 }
 
 bool WsdlClient::GetArrayType(std::u16string_view name, std::u16string_view ns,
                               QName* item_type) const {
   const auto state = Snapshot();
-  const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
+  const ComplexTypeHandler* ct = View(state).ComplexType(name, ns);
   return ct && ct->GetArrayItemType(item_type);
 }
 
 bool WsdlClient::GetArrayDims(std::u16string_view name, std::u16string_view ns,
                               int32_t* dims) const {
   const auto state = Snapshot();
-  const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
+  const ComplexTypeHandler* ct = View(state).ComplexType(name, ns);
   if (!ct) return false;
   *dims = ct->GetArrayRank();
   return true;
@@ -731,7 +743,7 @@ bool WsdlClient::GetArrayDims(std::u16string_view name, std::u16string_view ns,
 bool WsdlClient::GetArrayTypeLit(std::u16string_view name, std::u16string_view ns, QName* item_type,
                                  QName* item_element) const {
   const auto state = Snapshot();
-  const ComplexTypeHandler* ct = View(state.get()).ComplexType(name, ns);
+  const ComplexTypeHandler* ct = View(state).ComplexType(name, ns);
   return ct && ct->GetLiteralArrayItem(item_type, item_element);
 }
 

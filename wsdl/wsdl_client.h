@@ -5,10 +5,14 @@
 //
 // A loaded description is immutable: a load builds a new one and publishes it
 // whole, so every query (const) may run on several threads at once, also
-// while another thread loads. Failures are false results; the reasons of load
+// while another thread loads. Queries read the published description without
+// a lock or a reference count; in exchange a description replaced by a later
+// load of the same client is kept until the client goes (the server loads each
+// of its readers once). Failures are false results; the reasons of load
 // failures go to the event log under "Quorvel WSDL Parser".
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -140,11 +144,16 @@ class WsdlClient {
   struct State;
 
  private:
-  std::shared_ptr<const State> Snapshot() const;
+  // The published description, valid as long as the client.
+  const State* Snapshot() const;
+  // Makes `next` the description queries read; under mu_.
+  void Publish(std::unique_ptr<const State> next);
 
-  // Shared by the queries of every request thread; a load takes it alone.
+  // Held alone by a load's publication and by the HTTP settings' setters.
   mutable std::shared_mutex mu_;
-  std::shared_ptr<const State> state_;          // Guarded by mu_; replaced whole by a load.
+  // Every description published, the current one last; guarded by mu_.
+  std::vector<std::unique_ptr<const State>> states_;
+  std::atomic<const State*> current_{nullptr};
   std::string user_agent_;                      // Guarded by mu_.
   std::string extra_headers_;                   // Guarded by mu_.
   int timeout_ms_ = kDefaultWsdlTimeoutMs;      // Guarded by mu_.

@@ -36,6 +36,9 @@ class XmlContentHandler {
   virtual void ProcessingInstruction(std::u16string_view target, std::u16string_view data) {
     (void)target, (void)data;
   }
+  // False spares the parse working out the prefix events below: a handler
+  // that reads no prefixes takes none. Asked once per parse.
+  virtual bool WantsPrefixMappings() const { return true; }
   virtual void StartPrefixMapping(std::u16string_view prefix, std::u16string_view uri) {
     (void)prefix, (void)uri;
   }

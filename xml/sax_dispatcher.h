@@ -4,9 +4,9 @@
 // handlers. Elements no handler wants are skipped by IgnoreHandlers.
 #pragma once
 
-#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "xml/content_handler.h"
 #include "xml/node_handler.h"
@@ -41,8 +41,12 @@ class SaxDispatcher : public XmlContentHandler {
   void StartPrefixMapping(std::u16string_view prefix, std::u16string_view uri) override;
   void EndPrefixMapping(std::u16string_view prefix) override;
 
-  // The prefixes mapped by the open elements.
+  bool WantsPrefixMappings() const override { return keep_prefix_map_; }
+  // The prefixes mapped by the open elements; always empty when the map is
+  // not kept.
   const NamespaceMap& GetPrefixMap() const { return prefix_map_; }
+  // An owner that never reads the map spares every parse keeping it.
+  void SetKeepPrefixMap(bool keep) { keep_prefix_map_ = keep; }
   size_t GetStackDepthForTest() const { return stack_.size(); }
 
  private:
@@ -53,9 +57,12 @@ class SaxDispatcher : public XmlContentHandler {
     bool owned;  // an IgnoreHandler; nothing else is touched
   };
 
-  std::deque<Entry> stack_;  // top at the back
+  // Top at the back. A vector: a deque allocates on construction, and many
+  // dispatchers (the response side of every message's) never parse.
+  std::vector<Entry> stack_;
   NamespaceMap prefix_map_;
   NodeHandler* root_handler_ = nullptr;
+  bool keep_prefix_map_ = true;
 };
 
 }  // namespace xml

@@ -153,6 +153,12 @@ TEST_F(DispatcherTest, PrefixMapFollowsOpenElements) {
   EXPECT_EQ(probe->seen.at(u"p"), u"urn:p");
   EXPECT_EQ(probe->seen.at(u"q"), u"urn:q");
   EXPECT_TRUE(dispatcher_.GetPrefixMap().empty());
+
+  // An owner that reads no map has none kept: the parse sends no prefixes.
+  dispatcher_.SetKeepPrefixMap(false);
+  probe->seen = {{u"stale", u"urn:stale"}};
+  ASSERT_EQ(Parse("<a xmlns:p='urn:p'><b xmlns:q='urn:q'><inner/></b></a>"), 0);
+  EXPECT_TRUE(probe->seen.empty());
 }
 
 }  // namespace

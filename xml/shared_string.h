@@ -73,22 +73,69 @@ class SharedString {
 
 // One SharedString per distinct text for as long as the interner lives; its
 // memory is that of the distinct texts, however often each is asked for.
+//
+// Each thread also keeps the short texts it has interned, up to a bound, for
+// the interners it runs later: the names of one kind of document (envelope
+// URIs, element names) come back parse after parse, and are then shared
+// rather than made again. A text is kept either there or in the interner, so
+// within one thread an interner still hands out one string per text.
 class StringInterner {
  public:
+  // Texts up to this long, this many per thread, are kept between interners.
+  static constexpr size_t kMaxKeptLength = 64;
+  static constexpr size_t kMaxKeptTexts = 256;
+
   SharedString Intern(std::u16string_view text) {
     if (text.empty()) return {};
+    // The kept texts first: most names of a document are among them.
+    Table& kept = KeptTexts();
+    if (auto k = kept.find(text); k != kept.end()) return k->second;
     auto it = strings_.find(text);
     if (it != strings_.end()) return it->second;
-    SharedString shared{text};
+    bool is_kept = false;
+    SharedString shared = Kept(text, &is_kept);
     // The key views the shared text, which never moves or changes.
-    strings_.emplace(std::u16string_view(shared.str()), shared);
+    if (!is_kept) strings_.emplace(std::u16string_view(shared.str()), shared);
     return shared;
   }
-  // Drops every string (trees keep theirs) and the table's own space.
-  void Reset() { strings_ = decltype(strings_)(); }
+
+  // For trees built by code, which name the same few things message after
+  // message: the thread's kept string of a short text (kept now if there is
+  // room), else a new one.
+  static SharedString Share(std::u16string_view text) {
+    if (text.empty()) return {};
+    bool kept = false;
+    return Kept(text, &kept);
+  }
+  // Drops every string of its own (trees keep theirs) and the table's space.
+  void Reset() { strings_ = Table(); }
+
+  // The texts this thread keeps for its interners.
+  static size_t KeptTextCountForTest() { return KeptTexts().size(); }
 
  private:
-  std::unordered_map<std::u16string_view, SharedString> strings_;
+  using Table = std::unordered_map<std::u16string_view, SharedString>;
+  static Table& KeptTexts() {
+    thread_local Table kept;
+    return kept;
+  }
+  // The kept string of `text` (*kept true), else a new one.
+  static SharedString Kept(std::u16string_view text, bool* kept) {
+    Table& table = KeptTexts();
+    if (auto k = table.find(text); k != table.end()) {
+      *kept = true;
+      return k->second;
+    }
+    SharedString shared{text};
+    if (text.size() <= kMaxKeptLength && table.size() < kMaxKeptTexts) {
+      if (table.empty()) table.reserve(kMaxKeptTexts);
+      table.emplace(std::u16string_view(shared.str()), shared);
+      *kept = true;
+    }
+    return shared;
+  }
+
+  Table strings_;
 };
 
 }  // namespace xml

@@ -26,7 +26,10 @@ size_t Utf8DecodeChar(char32_t* code_point, const char* bytes, size_t length) {
   return text::Utf8DecodeOne(reinterpret_cast<const unsigned char*>(bytes), length, code_point);
 }
 
-size_t Utf8ToWide(const char* bytes, size_t length, std::u16string& out) {
+namespace {
+
+template <typename Wide>
+size_t DecodeUtf8(const char* bytes, size_t length, Wide& out) {
   out.clear();
   if (length == 0) return 0;
   out.resize(length);  // never more units than bytes
@@ -76,6 +79,16 @@ size_t Utf8ToWide(const char* bytes, size_t length, std::u16string& out) {
   }
   out.resize(size_t(o - out.data()));
   return out.size();
+}
+
+}  // namespace
+
+size_t Utf8ToWide(const char* bytes, size_t length, std::u16string& out) {
+  return DecodeUtf8(bytes, length, out);
+}
+
+size_t Utf8ToWide(const char* bytes, size_t length, std::pmr::u16string& out) {
+  return DecodeUtf8(bytes, length, out);
 }
 
 size_t WideToUtf8Buffer(const char16_t* text, size_t length, char** out) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,7 @@ size_t Utf8DecodeChar(char32_t* code_point, const char* bytes, size_t length);
 // for an empty input or at the first malformed sequence; `out` then keeps what
 // was decoded before it.
 size_t Utf8ToWide(const char* bytes, size_t length, std::u16string& out);
+size_t Utf8ToWide(const char* bytes, size_t length, std::pmr::u16string& out);
 inline size_t Utf8ToWide(std::string_view bytes, std::u16string& out) {
   return Utf8ToWide(bytes.data(), bytes.size(), out);
 }

@@ -196,7 +196,7 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
   bool bind_prefix = false;
   std::u16string_view prefix;
   if (colon == std::u16string_view::npos) {
-    const SharedString name(qualified_name);
+    const SharedString name = StringInterner::Share(qualified_name);
     attribute->SetLocalName(name);
     attribute->SetElementName(local_name_);
     attribute->SetElementNamespace(namespace_uri_);
@@ -209,7 +209,8 @@ bool XmlElement::AddAttributeNode(std::u16string_view qualified_name, std::u16st
     const std::u16string* bound = LookupNamespace(prefix);
     if (bound && *bound != uri) return false;
     bind_prefix = bound == nullptr;
-    const SharedString shared_uri(uri), local(qualified_name.substr(colon + 1));
+    const SharedString shared_uri = StringInterner::Share(uri),
+                       local = StringInterner::Share(qualified_name.substr(colon + 1));
     attribute->SetNamespaceURI(shared_uri);
     attribute->SetLocalName(local);
     key = {shared_uri, {}, local, shared_uri};
@@ -232,7 +233,7 @@ void XmlElement::Bind(std::u16string_view prefix, std::u16string_view uri) {
     base = std::make_shared<const NamespaceScope>(nullptr, base->Flatten());
   }
   scope_ = std::make_shared<const NamespaceScope>(
-      std::move(base), NamespaceMap{{SharedString(prefix), SharedString(uri)}});
+      std::move(base), NamespaceMap{{StringInterner::Share(prefix), StringInterner::Share(uri)}});
 }
 
 bool XmlElement::TakeNamespaceDeclaration(const XmlAttribute& attribute) {

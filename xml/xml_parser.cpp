@@ -58,7 +58,10 @@ void XmlParser::Parse(std::u16string_view text, XmlContentHandler* handler) {
   ParseDocument();
 }
 
-std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide) {
+namespace {
+
+template <typename Wide>
+std::u16string_view DecodeBytes(const void* bytes, size_t length, Wide& wide) {
   const auto* b = static_cast<const unsigned char*>(bytes);
   if (length >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
     const size_t units = length / 2;
@@ -81,6 +84,18 @@ std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length, 
   if (length >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) skip = 3;
   Utf8ToWide(reinterpret_cast<const char*>(b) + skip, length - skip, wide);
   return wide;
+}
+
+}  // namespace
+
+std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length,
+                                              std::u16string& wide) {
+  return DecodeBytes(bytes, length, wide);
+}
+
+std::u16string_view XmlParser::DecodeXmlBytes(const void* bytes, size_t length,
+                                              std::pmr::u16string& wide) {
+  return DecodeBytes(bytes, length, wide);
 }
 
 void XmlParser::ParseFragment(std::u16string_view text, const NamespaceScope* inherited) {
@@ -128,6 +143,7 @@ void XmlParser::ParseDocument() {
       parser.pending_count_ = 0;
     }
   } cleanup{*this};
+  prefix_events_ = handler_ && handler_->WantsPrefixMappings();
   try {
     if (handler_) handler_->StartDocument();
     ParseProlog();
@@ -519,7 +535,7 @@ NamespaceScope::Ptr XmlParser::ChainBase(const NamespaceScope::Ptr& inherited) {
 }
 
 void XmlParser::SendStartPrefixMappings(const XmlElement& element, const XmlElement* parent) {
-  if (!handler_) return;
+  if (!prefix_events_) return;
   if (!parent || element.default_namespace_ != parent->default_namespace_) {
     handler_->StartPrefixMapping(u"", element.default_namespace_);
   }
@@ -530,7 +546,7 @@ void XmlParser::SendStartPrefixMappings(const XmlElement& element, const XmlElem
 }
 
 void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElement* parent) {
-  if (!handler_) return;
+  if (!prefix_events_) return;
   if (!parent || element.default_namespace_ != parent->default_namespace_) {
     handler_->EndPrefixMapping(u"");
   }

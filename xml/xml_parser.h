@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstddef>
 #include <memory>
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,8 @@ class XmlParser {
   // themselves when they are UTF-16LE that can be read in place, else `wide`,
   // their decoded copy.
   static std::u16string_view DecodeXmlBytes(const void* bytes, size_t length, std::u16string& wide);
+  static std::u16string_view DecodeXmlBytes(const void* bytes, size_t length,
+                                            std::pmr::u16string& wide);
   // As ParseXmlBuffer, for bytes the parser takes over: they are freed as soon
   // as the text is decoded, so that a large document is not held twice during
   // its parse. `bytes` is left empty.
@@ -159,6 +162,8 @@ class XmlParser {
 
   XmlScanner scanner_;
   XmlContentHandler* handler_ = nullptr;
+  // The handler takes the prefix events; set at the start of each parse.
+  bool prefix_events_ = false;
   XmlElementPtr root_;
   bool had_doctype_ = false;
   int tree_depth_ = INT_MAX;

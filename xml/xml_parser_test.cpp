@@ -614,6 +614,28 @@ TEST(XmlParserTest, EventOrder) {
   EXPECT_EQ(h.events.back(), "error 2");
 }
 
+TEST(XmlParserTest, AHandlerThatReadsNoPrefixesGetsTheOtherEventsAlone) {
+  struct NoPrefixes : RecordingHandler {
+    bool WantsPrefixMappings() const override { return false; }
+  } h;
+  XmlParser parser;
+  ASSERT_EQ(ParseLine(parser, "<r a='1'>x<p:c xmlns:p='urn:p'>t</p:c>y<d xmlns='urn:d'/></r>", &h),
+            0);
+  const std::vector<std::string> expected = {
+      "startdoc",
+      "start {}r r attrs=1",
+      "start {urn:p}c p:c attrs=0",
+      "text t",
+      "end c",
+      "start {urn:d}d d attrs=0",
+      "end d",
+      "text xy",
+      "end r",
+      "enddoc",
+  };
+  EXPECT_EQ(h.events, expected);
+}
+
 TEST(XmlParserTest, HandlerExceptionLeavesNoTree) {
   struct Throwing : XmlContentHandler {
     void StartElement(std::u16string_view, std::u16string_view local, std::u16string_view,

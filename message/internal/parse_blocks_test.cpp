@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "platform/com/kept_memory.h"
@@ -56,6 +57,31 @@ TEST(ParseBlocksTest, TheProcessWideReleaseFreesThePool) {
   pool->deallocate(pool->allocate(8192, 16), 8192, 16);
   ASSERT_EQ(CountParseBlocks().kept_bytes, 8192u);
   com::ReleaseKeptMemory();
+  EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
+}
+
+TEST(ParseBlocksTest, ThreadsParsingAtOnceEachReuseTheirBlocksAndShareOneCount) {
+  ReleaseParseBlocks();
+  std::pmr::memory_resource* pool = ParseBlocks();
+  const ParseBlockCounts start = CountParseBlocks();
+  constexpr int kThreads = 6;
+  constexpr int kRounds = 200;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([pool] {
+      for (int i = 0; i < kRounds; ++i) {
+        void* block = pool->allocate(4096, 16);
+        static_cast<char*>(block)[4095] = 1;
+        pool->deallocate(block, 4096, 16);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  // Each thread's first block was new; every later one was its own again.
+  const ParseBlockCounts end = CountParseBlocks();
+  EXPECT_EQ(end.reused_calls - start.reused_calls, uint64_t{kThreads} * (kRounds - 1));
+  EXPECT_EQ(end.kept_bytes, size_t{kThreads} * 4096);
+  ReleaseParseBlocks();
   EXPECT_EQ(CountParseBlocks().kept_bytes, 0u);
 }
 

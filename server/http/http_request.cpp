@@ -115,6 +115,8 @@ std::string_view HeaderBlockReader::Rest() const {
 // ---- Request line -----------------------------------------------------------
 
 std::string VersionText(int major, int minor) {
+  // Nearly every request is one of these: no formatting for them.
+  if (major == 1 && (minor == 0 || minor == 1)) return minor == 0 ? "HTTP/1.0" : "HTTP/1.1";
   char buffer[32];
   const int n = std::snprintf(buffer, sizeof buffer, "HTTP/%d.%d", major, minor);
   return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);

@@ -249,7 +249,11 @@ TEST(RequestLineTest, Table) {
     EXPECT_EQ(line.major, c.major);
     EXPECT_EQ(line.minor, c.minor);
   }
-  EXPECT_EQ(VersionText(1, 1), "HTTP/1.1");
+  const std::pair<std::pair<int, int>, const char*> versions[] = {
+      {{1, 1}, "HTTP/1.1"}, {{1, 0}, "HTTP/1.0"}, {{0, 9}, "HTTP/0.9"},
+      {{1, 2}, "HTTP/1.2"}, {{2, 0}, "HTTP/2.0"}, {{10, 11}, "HTTP/10.11"},
+  };
+  for (auto [version, text] : versions) EXPECT_EQ(VersionText(version.first, version.second), text);
 }
 
 TEST(ParseDecimalIntTest, AtoiToleranceWithOverflowCaught) {

@@ -1,5 +1,6 @@
 #include "server/http/http_response.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -120,9 +121,32 @@ void AppendPage(std::string* out, const PageText& page, std::string_view argumen
   if (out->size() - start > kMaxPageChars) out->resize(start + kMaxPageChars);
 }
 
+// The date text of second `t`. Replies come many to a second: each thread
+// formats a second once, and no lock is taken for it.
+std::string_view HttpDateOf(time_t t) {
+  struct Cached {
+    time_t second = 0;
+    bool valid = false;
+    char text[64];
+    size_t length = 0;
+  };
+  thread_local Cached cached;
+  if (cached.valid && cached.second == t) return {cached.text, cached.length};
+  cached.valid = false;
+  struct tm tm;
+  if (gmtime_r(&t, &tm) == nullptr) return {};
+  const int n = std::snprintf(
+      cached.text, sizeof cached.text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7],
+      tm.tm_mday, kMonthNames[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  cached.length = n > 0 ? std::min(static_cast<size_t>(n), sizeof cached.text - 1) : 0;
+  cached.second = t;
+  cached.valid = true;
+  return {cached.text, cached.length};
+}
+
 void AppendDateLine(std::string* out, time_t now) {
   out->append("Date: ");
-  out->append(FormatHttpDate(now));
+  out->append(HttpDateOf(now));
   out->append("\r\n");
 }
 
@@ -158,15 +182,7 @@ int AtoiClamped(std::string_view s) {
 
 }  // namespace
 
-std::string FormatHttpDate(time_t t) {
-  struct tm tm;
-  if (gmtime_r(&t, &tm) == nullptr) return std::string();
-  char buffer[64];
-  const int n = std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d GMT",
-                              kDays[tm.tm_wday % 7], tm.tm_mday, kMonthNames[tm.tm_mon % 12],
-                              tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
-}
+std::string FormatHttpDate(time_t t) { return std::string(HttpDateOf(t)); }
 
 bool ParseHttpDate(std::string_view input, time_t* out) {
   input = input.substr(0, kMaxHttpDateChars);

@@ -23,6 +23,15 @@ ReplyContext Reply(int major, int minor, bool head = false) {
 TEST(HttpDateTest, FormatsInEnglishUtc) {
   EXPECT_EQ(FormatHttpDate(kRfcExample), "Sun, 06 Nov 1994 08:49:37 GMT");
   EXPECT_EQ(FormatHttpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+  // Each second its own text, however the calls follow one another.
+  const std::pair<time_t, const char*> seconds[] = {
+      {kRfcExample, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {kRfcExample, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {kRfcExample + 1, "Sun, 06 Nov 1994 08:49:38 GMT"},
+      {kRfcExample, "Sun, 06 Nov 1994 08:49:37 GMT"},
+      {kRfcExample + 86400, "Mon, 07 Nov 1994 08:49:37 GMT"},
+  };
+  for (auto [t, text] : seconds) EXPECT_EQ(FormatHttpDate(t), text) << t;
 }
 
 TEST(HttpDateTest, ParsesTheThreeFormsAndRefusesBrokenOnes) {

@@ -3,8 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -55,24 +57,58 @@ int LocalStandardOffsetMinutes() {
   return static_cast<int>(-::timezone / 60);
 }
 
-static void AppendLogEntry(std::string& line, const RequestRecord& r, std::string_view zone) {
+namespace {
+
+// The local time stamp of second `t`, as the log writes it. A log takes many
+// lines a second: each thread converts a second once, sparing the C library's
+// zone lock and the formatting. The zone in force is part of the key, so a
+// zone set anew (tzset) is taken up at once.
+std::string_view LocalStamp(time_t t) {
+  struct Cached {
+    time_t second = 0;
+    long zone = 0;
+    int daylight = 0;
+    const char* names[2] = {nullptr, nullptr};
+    bool valid = false;
+    char text[64];
+    size_t length = 0;
+  };
+  thread_local Cached cached;
+  if (cached.valid && cached.second == t && cached.zone == ::timezone &&
+      cached.daylight == ::daylight && cached.names[0] == ::tzname[0] &&
+      cached.names[1] == ::tzname[1]) {
+    return {cached.text, cached.length};
+  }
   tm local{};
-  if (!::localtime_r(&r.request_time, &local)) local = tm{};
+  if (!::localtime_r(&t, &local)) local = tm{};
+  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  const int n = snprintf(cached.text, sizeof cached.text, "%02d/%s/%04d:%02d:%02d:%02d ",
+                         local.tm_mday, internal::kMonthNames[month], local.tm_year + 1900,
+                         local.tm_hour, local.tm_min, local.tm_sec);
+  cached.length = static_cast<size_t>(n > 0 ? std::min<int>(n, sizeof cached.text - 1) : 0);
+  cached.second = t;
+  // Read after the conversion, which sets the zone up on its first use.
+  cached.zone = ::timezone;
+  cached.daylight = ::daylight;
+  cached.names[0] = ::tzname[0];
+  cached.names[1] = ::tzname[1];
+  cached.valid = true;
+  return {cached.text, cached.length};
+}
+
+}  // namespace
+
+static void AppendLogEntry(std::string& line, const RequestRecord& r, std::string_view zone) {
   text::AppendLogSafe(line, r.peer);
   line += " - - [";
-  char stamp[64];
-  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
-  const int n = snprintf(stamp, sizeof stamp, "%02d/%s/%04d:%02d:%02d:%02d ", local.tm_mday,
-                         internal::kMonthNames[month], local.tm_year + 1900, local.tm_hour,
-                         local.tm_min, local.tm_sec);
-  line.append(stamp, static_cast<size_t>(n > 0 ? std::min<int>(n, sizeof stamp - 1) : 0));
+  line += LocalStamp(r.request_time);
   line += zone;
   line += "] \"";
   text::AppendLogSafe(line, r.request_line, /*escape_quote=*/true);
   line += "\" ";
-  char status[16];
-  const int m = snprintf(status, sizeof status, "%d", r.status);
-  line.append(status, static_cast<size_t>(m));
+  if (r.status < 0) line += '-';
+  internal::AppendNumber(
+      &line, r.status < 0 ? 0 - static_cast<uint64_t>(r.status) : static_cast<uint64_t>(r.status));
   line += ' ';
   internal::AppendNumber(&line, r.bytes_sent);
   line += '\n';

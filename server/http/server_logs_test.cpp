@@ -79,6 +79,8 @@ TEST(LogFormatTest, ServerLogLinesAreCommonLogFormatWithControlsEscaped) {
        "1.2.3.4 - - [31/Dec/2003:10:30:00 -0500] \"GET /caf\xC3\xA9\\x HTTP/1.0\" 200 "
        "5000000000\n"},
       {"", "", 200, 0, " - - [31/Dec/2003:10:30:00 -0500] \"\" 200 0\n"},
+      {"p", "GET / HTTP/1.0", -1, 0,
+       "p - - [31/Dec/2003:10:30:00 -0500] \"GET / HTTP/1.0\" -1 0\n"},
   };
   for (const Case& c : cases) {
     RequestRecord r;
@@ -88,6 +90,23 @@ TEST(LogFormatTest, ServerLogLinesAreCommonLogFormatWithControlsEscaped) {
     r.status = c.status;
     r.bytes_sent = c.bytes;
     EXPECT_EQ(FormatLogEntry(r, ZoneText(-300)), c.expected);
+  }
+}
+
+TEST(LogFormatTest, LinesOfOneSecondTakeTheZoneInForceWhenWritten) {
+  RequestRecord r;
+  r.peer = "p";
+  r.request_time = k2003Dec31At1530Utc;
+  r.request_line = "GET / HTTP/1.0";
+  r.status = 200;
+  const std::pair<const char*, const char*> zones[] = {
+      {"XST5", "p - - [31/Dec/2003:10:30:00 Z] \"GET / HTTP/1.0\" 200 0\n"},
+      {"XET-1", "p - - [31/Dec/2003:16:30:00 Z] \"GET / HTTP/1.0\" 200 0\n"},
+      {"XST5", "p - - [31/Dec/2003:10:30:00 Z] \"GET / HTTP/1.0\" 200 0\n"},
+  };
+  for (auto [tz, expected] : zones) {
+    ScopedTz scoped(tz);
+    EXPECT_EQ(FormatLogEntry(r, "Z"), expected) << tz;
   }
 }
 

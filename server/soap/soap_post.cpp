@@ -273,8 +273,6 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, endpoint);
   if (!reader) return false;
 
-  const std::u16string serviceUri = text::Widen(call.endpointUri);
-  const std::u16string extraPath = text::Widen(call.extraPath);
   Bstr soapAction(QuoteSoapAction(call.soapAction));
   EndpointPlugins plugins = Plugins(call);
   ComPtr<Iquenlin2> message = NewMessage(plugins);
@@ -366,8 +364,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           } else if (version == 11) {
             InvokeBodyHandler(endpoint.bodyProcessingProgId, msg, plugins.Classes());
           } else {
-            InvokeBodyHandler12(endpoint.bodyProcessingProgId, msg, serviceUri, extraPath,
-                                plugins.Classes());
+            InvokeBodyHandler12(endpoint.bodyProcessingProgId, msg, text::Widen(call.endpointUri),
+                                text::Widen(call.extraPath), plugins.Classes());
           }
         }
       }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace server::internal {
@@ -16,8 +15,13 @@ inline constexpr const char* kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May",
 // Appends the decimal digits of `n`.
 inline void AppendNumber(std::string* out, uint64_t n) {
   char buffer[24];
-  const int len = std::snprintf(buffer, sizeof buffer, "%llu", static_cast<unsigned long long>(n));
-  out->append(buffer, static_cast<size_t>(len));
+  char* end = buffer + sizeof buffer;
+  char* at = end;
+  do {
+    *--at = static_cast<char>('0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  out->append(at, static_cast<size_t>(end - at));
 }
 
 }  // namespace server::internal
