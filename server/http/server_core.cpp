@@ -252,7 +252,7 @@ void ServerCore::ListenerThreadProc() {
     const bool toWorkers =
         !workers_.empty() && !listenerOnly_ && acceptBackoffMs_ == 0 && HasFreeClientSlot();
     if (toWorkers) {
-      if (!AcceptOnWorkers(&handed)) return;
+      if (!LetWorkersAccept(&handed)) return;
     } else {
       // A worker may have taken an event out just before accepting was taken
       // over: what it hands over waits for nothing else.
@@ -292,7 +292,7 @@ void ServerCore::ListenerThreadProc() {
   }
 }
 
-bool ServerCore::AcceptOnWorkers(std::deque<Handover>* out) {
+bool ServerCore::LetWorkersAccept(std::deque<Handover>* out) {
   std::unique_lock<std::mutex> lock(accept_mu_);
   if (listenerStopping_) return false;
   if (handovers_.empty() && !workersAccept_.load(std::memory_order_relaxed)) {

@@ -187,7 +187,7 @@ class ServerCore final : public ConnectionHost {
   // Lets the workers accept, then waits for a handover (true, taken into
   // *out) or the stop (false). True with nothing taken when the port cannot
   // watch the listening sockets: this thread accepts from then on.
-  bool AcceptOnWorkers(std::deque<Handover>* out);
+  bool LetWorkersAccept(std::deque<Handover>* out);
   // One accept on listening socket `index`; false when none was waiting (or
   // it failed), so a burst is taken without a poll between its connections.
   bool AcceptConnection(size_t index);

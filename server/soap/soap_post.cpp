@@ -10,7 +10,6 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
-#include "message/message_parser.h"
 #include "message/plugin_contract.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
@@ -251,8 +250,6 @@ EndpointPlugins SoapPostDispatch::Plugins(const SoapCall& call) {
 ComPtr<Iquenlin2> SoapPostDispatch::NewMessage(const EndpointPlugins& plugins) const {
   return makeMessage_ ? makeMessage_() : plugins.Classes()->CreateMessage();
 }
-
-void SoapPostDispatch::OnIdleTrim() { message::ReleaseKeptParseMemory(); }
 
 bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) {
   if (call.endpoint == nullptr) return false;

@@ -56,7 +56,6 @@ class SoapPostDispatch final : public SoapDispatch {
   // Resolves the plug-in classes of a newly published snapshot's endpoints.
   void PrepareEndpoints(const ConfigSnapshot& snapshot) { classes_.Prepare(snapshot); }
   void OnWatchdog() override { classes_.OnWatchdog(); }
-  void OnIdleTrim() override;
 
  private:
   // Where a POST and a GET both get their endpoint's plug-ins and message
