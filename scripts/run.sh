@@ -20,13 +20,15 @@ if ((port > 65535)); then echo "port must be a number from 0 to 65535" >&2; exit
 
 scripts/deps.sh
 build=build/release
+# Benchmarks stay configured (not built here) so that their targets can be
+# built by hand in the same tree.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=OFF \
-  -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
+  -DQUORVEL_BUILD_BENCHMARKS=ON >/dev/null
 # The components that exist in this tree: the WSDL reader and the message
 # object join the server once their folders are built.
 targets=(braskel cuvrel jorvane regcomp soapstruct)
 known=$(cmake --build "$build" --target help)
-for target in dorvish quenlin likkelon orsquel pellasco nimbrel hastrel morvask; do
+for target in dorvish quenlin likkelon orsquel pellasco nimbrel hastrel morvask tandrel; do
   if grep -q "^$target:" <<<"$known"; then targets+=("$target"); fi
 done
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
@@ -122,10 +124,40 @@ if [ -z "$bound" ]; then
   cat "$QUORVEL_EVENTLOG_FILE" >&2
   exit 1
 fi
-echo "Serving http://127.0.0.1:$bound/ (document root $state/docroot); management at"
-echo "/QVSOAPSvrCP behind digest authentication (users in $state/auth-config.xml);"
+echo "Serving http://127.0.0.1:$bound/ (document root $state/docroot)."
+# Say how the management endpoint is guarded by what this configuration holds.
+guard=$(python3 - "$config" <<'PY'
+import sys, xml.etree.ElementTree as ET
+def local(tag): return tag.rsplit('}', 1)[-1]
+try:
+    root = ET.parse(sys.argv[1]).getroot()
+except Exception:
+    print("unknown"); sys.exit()
+state = "none"
+for ep in root.iter():
+    if local(ep.tag) != "endpoint": continue
+    fields = {local(c.tag): c for c in ep}
+    uri = (fields["requestURI"].text or "") if "requestURI" in fields else ""
+    body = (fields["bodyProcessingProgId"].text or "") if "bodyProcessingProgId" in fields else ""
+    if not body.startswith("braskel.braskelmgr"): continue
+    enabled = "enabled" in fields and (fields["enabled"].text or "").strip() == "true"
+    if not enabled: continue
+    ids = [p.text or "" for p in fields["headerProcessingProgIds"]] if "headerProcessingProgIds" in fields else []
+    kind = "digest" if any(i.startswith("jorvane.jorvex") for i in ids) else "loopback"
+    print(kind + " " + uri); sys.exit()
+print(state)
+PY
+)
+case "$guard" in
+  digest\ *) echo "Management at ${guard#digest } behind digest authentication (users in $state/auth-config.xml)." ;;
+  loopback\ *) echo "Management at ${guard#loopback } without digest authentication: answered only over loopback." ;;
+  none) echo "No management endpoint is configured." ;;
+esac
 if [ -f "$state/morvask" ]; then
   echo "Control panel: QUORVEL_REGISTRY=$state/registry QUORVEL_RUNTIME_DIR=$state/runtime $state/morvask"
+fi
+if [ -f "$build/client/tandrel/tandrel" ]; then
+  echo "Echo demo: QUORVEL_REGISTRY=$state/registry $PWD/$build/client/tandrel/tandrel"
 fi
 echo "Ctrl-C stops it."
 wait "$pid"
