@@ -171,9 +171,12 @@ EchoClientDialog::EchoClientDialog(FilePicker* picker, Notifier* notifier, QWidg
   connect(invoke, &QPushButton::clicked, this, &EchoClientDialog::OnInvoke);
   connect(quit, &QPushButton::clicked, this, &QDialog::reject);
 
-  // Stands where a system-menu item would be on other desktops.
+  // Stands where a system-menu item would be on other desktops: the dialog's
+  // context menu, and F1 for the keyboard, since no menu opens by key here.
   auto* about = new QAction("&About tandrel...", this);
   about->setObjectName("aboutAction");
+  about->setShortcut(QKeySequence(Qt::Key_F1));
+  about->setShortcutContext(Qt::WindowShortcut);
   connect(about, &QAction::triggered, this, [this] {
     AboutDialog box(this);
     box.exec();

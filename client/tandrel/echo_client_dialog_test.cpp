@@ -1,5 +1,5 @@
 // The demo's real widgets driven as a user drives them, offscreen, over fake
-// seams; no modal box is ever opened.
+// seams; the one modal box opened (About) is closed from its own loop.
 #include "client/tandrel/echo_client_dialog.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +134,36 @@ TEST_F(EchoClientDialogTest, EnterInvokesWithTheTypedPathAndKeepsTheDialogOpen) 
   EXPECT_EQ(d.result(), 0);
   // The wait cursor is gone after the failing exchange.
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// The about box is on the context menu and on F1, whatever has the focus.
+TEST_F(EchoClientDialogTest, F1OpensTheAboutBox) {
+  EchoClientDialog& d = *dialog_;
+  QAction* about = d.findChild<QAction*>("aboutAction");
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
+  EXPECT_TRUE(d.actions().contains(about));
+  for (const char* focus : {"urlEdit", "pathEdit", "invokeButton"}) {
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    QWidget* target = Find<QWidget>(d, focus);
+    target->setFocus();
+    // The box is modal: close it from inside its own loop.
+    QString shown;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        shown = box->windowTitle();
+        box->accept();
+      }
+    });
+    closer.start(10);
+    QTest::keyClick(target, Qt::Key_F1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 2000)) << focus;
+    EXPECT_EQ(shown, "tandrel Demo DIME Client") << focus;
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << focus;
+  }
+  EXPECT_TRUE(notifier_.texts.empty());
 }
 
 TEST_F(EchoClientDialogTest, EscAndQuitCloseTheDialog) {
