@@ -304,6 +304,10 @@ TEST(LogonDialog, ShowsALongRealmWhole) {
     EXPECT_EQ(edit->cursorPositionAt(QPoint(edit->contentsRect().left() + 1, edit->height() / 2)),
               0)
         << realm;
+    // And the edit itself, frame included, inside the dialog's margin.
+    EXPECT_LE(edit->mapTo(&dialog, QPoint(edit->width(), 0)).x(),
+              dialog.width() - dialog.layout()->contentsMargins().right())
+        << realm;
   }
 }
 
