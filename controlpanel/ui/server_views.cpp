@@ -41,6 +41,9 @@ ProportionalList::ProportionalList(const std::vector<const char*>& titles,
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   verticalHeader()->setVisible(false);
   horizontalHeader()->setStretchLastSection(false);
+  // One line per row: a long URL wrapped into the row's height was cut at
+  // top and bottom; on one line it ends in an ellipsis.
+  setWordWrap(false);
   // The selection keeps its active colours while the buttons have the focus.
   QPalette p = palette();
   p.setColor(QPalette::Inactive, QPalette::Highlight,

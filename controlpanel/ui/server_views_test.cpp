@@ -250,6 +250,7 @@ TEST_F(ServerViews, ListsShareTheirWidthByWeightAndKeepEveryTitle) {
       EXPECT_EQ(c.list->selectionMode(), QAbstractItemView::SingleSelection);
       EXPECT_EQ(c.list->editTriggers(), QAbstractItemView::NoEditTriggers);
       EXPECT_FALSE(c.list->verticalHeader()->isVisible());
+      EXPECT_FALSE(c.list->wordWrap());
     }
   }
 }
