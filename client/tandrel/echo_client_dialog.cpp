@@ -1,8 +1,9 @@
 #include "client/tandrel/echo_client_dialog.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
-#include <QAction>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -13,6 +14,7 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <thread>
 
 #include "platform/com/activation.h"
 
@@ -52,6 +54,20 @@ std::unique_ptr<QMessageBox> QtNotifier::BuildBox(const std::string& text) const
 
 void QtNotifier::Notify(const std::string& text) { BuildBox(text)->exec(); }
 
+void QtExchangeRunner::Run(const std::function<void()>& step) {
+  // The join hands the step's objects back; until then this thread only
+  // paints, so nothing here touches them.
+  QEventLoop loop;
+  std::thread worker([&] {
+    const HRESULT entered = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    step();
+    if (SUCCEEDED(entered)) CoUninitialize();
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+}
+
 WaitCursor::WaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
 WaitCursor::~WaitCursor() { QGuiApplication::restoreOverrideCursor(); }
 
@@ -85,6 +101,7 @@ EchoClientDialog::EchoClientDialog(FilePicker* picker, Notifier* notifier, QWidg
     notifier = own_notifier_.get();
   }
   controller_ = std::make_unique<EchoController>(*picker, *notifier);
+  controller_->SetExchangeRunner(&runner_);
   setWindowTitle("Echo Data File Client");
   setObjectName("echoClientDialog");
   setWindowIcon(AppIcon());
@@ -171,9 +188,12 @@ EchoClientDialog::EchoClientDialog(FilePicker* picker, Notifier* notifier, QWidg
   connect(invoke, &QPushButton::clicked, this, &EchoClientDialog::OnInvoke);
   connect(quit, &QPushButton::clicked, this, &QDialog::reject);
 
-  // Stands where a system-menu item would be on other desktops.
+  // Stands where a system-menu item would be on other desktops: the dialog's
+  // context menu, and F1 for the keyboard, since no menu opens by key here.
   auto* about = new QAction("&About tandrel...", this);
   about->setObjectName("aboutAction");
+  about->setShortcut(QKeySequence(Qt::Key_F1));
+  about->setShortcutContext(Qt::WindowShortcut);
   connect(about, &QAction::triggered, this, [this] {
     AboutDialog box(this);
     box.exec();

@@ -40,6 +40,13 @@ class QtNotifier : public Notifier {
   QWidget* parent_;
 };
 
+// Runs each network step on a thread of its own, in an apartment of that
+// thread, while this one keeps painting and takes no clicks or keys.
+class QtExchangeRunner : public ExchangeRunner {
+ public:
+  void Run(const std::function<void()>& step) override;
+};
+
 // Shows the wait cursor while it lives.
 class WaitCursor {
  public:
@@ -71,6 +78,7 @@ class EchoClientDialog : public QDialog {
  private:
   std::unique_ptr<QtFilePicker> own_picker_;
   std::unique_ptr<QtNotifier> own_notifier_;
+  QtExchangeRunner runner_;
   std::unique_ptr<EchoController> controller_;
   QLineEdit* url_ = nullptr;
   QLineEdit* path_ = nullptr;

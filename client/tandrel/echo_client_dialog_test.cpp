@@ -1,8 +1,13 @@
 // The demo's real widgets driven as a user drives them, offscreen, over fake
-// seams; no modal box is ever opened.
+// seams; the one modal box opened (About) is closed from its own loop.
 #include "client/tandrel/echo_client_dialog.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -14,13 +19,30 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "client/tandrel/testing/fake_seams.h"
 #include "platform/com/activation.h"
 
 namespace tandrel {
 namespace {
+
+// The client's components in the test's own registry, for the one test
+// that binds for real.
+class Components : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    for (const char* component : {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT}) {
+      const std::string command = std::string(QV_REGCOMP) + " -s " + component + " >/dev/null";
+      ASSERT_EQ(system(command.c_str()), 0) << component;
+    }
+  }
+};
+[[maybe_unused]] auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new Components);
 
 // Made by main, so it is gone before the library's own exit handlers run.
 void App() { ASSERT_NE(QApplication::instance(), nullptr); }
@@ -133,6 +155,97 @@ TEST_F(EchoClientDialogTest, EnterInvokesWithTheTypedPathAndKeepsTheDialogOpen) 
   EXPECT_TRUE(d.isVisible());
   EXPECT_EQ(d.result(), 0);
   // The wait cursor is gone after the failing exchange.
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// The about box is on the context menu and on F1, whatever has the focus.
+TEST_F(EchoClientDialogTest, F1OpensTheAboutBox) {
+  EchoClientDialog& d = *dialog_;
+  QAction* about = d.findChild<QAction*>("aboutAction");
+  ASSERT_NE(about, nullptr);
+  EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
+  EXPECT_TRUE(d.actions().contains(about));
+  for (const char* focus : {"urlEdit", "pathEdit", "invokeButton"}) {
+    d.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&d));
+    QWidget* target = Find<QWidget>(d, focus);
+    target->setFocus();
+    // The box is modal: close it from inside its own loop.
+    QString shown;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        shown = box->windowTitle();
+        box->accept();
+      }
+    });
+    closer.start(10);
+    QTest::keyClick(target, Qt::Key_F1);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !shown.isEmpty(); }, 2000)) << focus;
+    EXPECT_EQ(shown, "tandrel Demo DIME Client") << focus;
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << focus;
+  }
+  EXPECT_TRUE(notifier_.texts.empty());
+}
+
+// Counts the paints of the widget it watches, from any thread's view.
+class PaintCounter : public QObject {
+ public:
+  std::atomic<int> paints{0};
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+// A WSDL host that holds every connection until the dialog has painted twice
+// meanwhile, then hangs up; on the widget thread no paint comes, and it
+// gives up after 10 s so the test fails instead of hanging.
+TEST_F(EchoClientDialogTest, TheNetworkWaitRunsOffTheWidgetThreadWhileItPaints) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listener, 8), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  PaintCounter counter;
+  dialog_->installEventFilter(&counter);
+  QTimer repaint;
+  QObject::connect(&repaint, &QTimer::timeout, dialog_.get(), [this] { dialog_->update(); });
+  repaint.start(5);
+  std::atomic<bool> stop{false};
+  std::atomic<int> painted_during{-1};
+  std::thread host([&] {
+    while (!stop) {
+      pollfd ready{listener, POLLIN, 0};
+      if (poll(&ready, 1, 10) != 1) continue;
+      const int connection = accept(listener, nullptr, nullptr);
+      if (connection < 0) continue;
+      const int start = counter.paints;
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (counter.paints < start + 2 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (painted_during < 0) painted_during = counter.paints - start;
+      close(connection);
+    }
+  });
+
+  auto* url = Find<QLineEdit>(*dialog_, "urlEdit");
+  url->setText(QString("http://127.0.0.1:%1/tandrel.wsdl").arg(ntohs(address.sin_port)));
+  QTest::keyClicks(Find<QLineEdit>(*dialog_, "pathEdit"), "/nonexistent/input.bin");
+  QTest::mouseClick(Find<QPushButton>(*dialog_, "invokeButton"), Qt::LeftButton);
+  stop = true;
+  host.join();
+  close(listener);
+  dialog_->removeEventFilter(&counter);
+
+  EXPECT_GE(painted_during, 2);
+  EXPECT_EQ(notifier_.texts, std::vector<std::string>{"Failed to initialize client!"});
   EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 

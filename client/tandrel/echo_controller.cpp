@@ -203,11 +203,23 @@ std::string EchoController::SaveEchoedFile(const std::string& name) {
   return chosen ? *chosen : std::string();
 }
 
+void EchoController::RunExchange(const std::function<void()>& step) {
+  if (runner_ != nullptr) {
+    runner_->Run(step);
+  } else {
+    step();
+  }
+}
+
 void EchoController::OnInvoke(const std::string& wsdl_url, const std::string& path, int mode) {
   client::SoapClient soap(client::DimeProxyProfile(),
                           timeout_ms_ != 0 ? timeout_ms_ : client::DimeProxyProfile().timeout_ms);
-  if (!soap.Initialize(wsdl_url, "TandrelDIMESvc", "TandrelDIMERpcPort", "",
-                       "Quorvel echoDataFile Client/1.0", {}, false, false, 0)) {
+  bool bound = false;
+  RunExchange([&] {
+    bound = soap.Initialize(wsdl_url, "TandrelDIMESvc", "TandrelDIMERpcPort", "",
+                            "Quorvel echoDataFile Client/1.0", {}, false, false, 0);
+  });
+  if (!bound) {
     notifier_.Notify(kInitFailed);
     return;
   }
@@ -257,7 +269,9 @@ void EchoController::OnInvoke(const std::string& wsdl_url, const std::string& pa
 
   const std::u16string names[] = {u"inputDataFile"};
   Variant result;
-  if (!soap.Invoke(u"echoDataFile", names, &argument, 1, &result)) {
+  bool invoked = false;
+  RunExchange([&] { invoked = soap.Invoke(u"echoDataFile", names, &argument, 1, &result); });
+  if (!invoked) {
     notifier_.Notify(kInvokeFailed);
     return;
   }

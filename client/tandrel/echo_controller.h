@@ -4,11 +4,14 @@
 // below, so it runs the same under the Qt views and under tests.
 //
 // Everything runs on the calling thread, which must have entered the
-// apartment; an exchange blocks it up to the proxy's time-out.
+// apartment, except the waits on the network (the WSDL's fetch and the
+// exchange), which go through an ExchangeRunner: by default on the calling
+// thread too, blocking it up to the proxy's time-out.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -53,10 +56,23 @@ SAFEARRAY* ReadFileToByteArray(const std::string& path);
 // the file cannot be read completely or the storage refuses.
 ComPtr<IStorage> CreateDimePayloadFromFile(const std::string& path);
 
+// Runs a step that waits on the network and returns when it is done. A GUI
+// gives one that keeps its window painting meanwhile; the step may then run
+// on another thread, which must enter an apartment of its own, while the
+// calling thread touches none of the step's objects.
+class ExchangeRunner {
+ public:
+  virtual ~ExchangeRunner() = default;
+  virtual void Run(const std::function<void()>& step) = 0;
+};
+
 class EchoController {
  public:
   // `timeout_ms` 0 keeps the proxy's own time-out.
   EchoController(FilePicker& picker, Notifier& notifier, uint32_t timeout_ms = 0);
+
+  // Null (the default): the network steps run on the calling thread.
+  void SetExchangeRunner(ExchangeRunner* runner) { runner_ = runner; }
 
   // The path after the user's choice: the chosen one, or `current` on cancel.
   std::string OnBrowse(const std::string& current);
@@ -69,9 +85,12 @@ class EchoController {
   void SaveBytes(const std::string& name, const VARIANT& data);
   void SaveAttachment(const std::string& name, const VARIANT& data);
 
+  void RunExchange(const std::function<void()>& step);
+
   FilePicker& picker_;
   Notifier& notifier_;
   uint32_t timeout_ms_;
+  ExchangeRunner* runner_ = nullptr;
 };
 
 }  // namespace tandrel

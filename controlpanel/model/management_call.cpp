@@ -18,8 +18,11 @@ bool ManagementCall::Run() {
   if (!probe_ && !channel.CreateMessage()) return false;
   app_.AddAuthHeader(probe_);
   Variant result;
-  const bool invoked = channel.Invoke(method_, names_.data(), values_.data(),
-                                      static_cast<int32_t>(values_.size()), result.Receive());
+  bool invoked = false;
+  ui_.RunExchange([&] {
+    invoked = channel.Invoke(method_, names_.data(), values_.data(),
+                             static_cast<int32_t>(values_.size()), result.Receive());
+  });
   if (app_.GetSettings().view_buffers) {
     ui_.ShowBuffer(texts::kRequestMessageCaption, channel.LastRequest());
     ui_.ShowBuffer(texts::kResponseMessageCaption, channel.LastResponse());

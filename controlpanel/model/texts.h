@@ -14,7 +14,8 @@ inline constexpr char kRequestMessageCaption[] = "Request Message";
 inline constexpr char kResponseMessageCaption[] = "Response Message";
 inline constexpr char kOk[] = "OK";
 inline constexpr char kCancel[] = "Cancel";
-inline constexpr char kApply[] = "&Apply";
+// Alt+A belongs to the pages' "&Add..." buttons.
+inline constexpr char kApply[] = "A&pply";
 inline constexpr char kHelp[] = "Help";
 
 // About dialog.

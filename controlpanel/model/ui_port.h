@@ -3,6 +3,7 @@
 // script the answers (testing/recording_ui_port.h).
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace controlpanel {
@@ -46,6 +47,11 @@ class UiPort {
   // The wait cursor; calls nest (WaitCursor below pairs them).
   virtual void BeginWaitCursor() = 0;
   virtual void EndWaitCursor() = 0;
+  // Runs `exchange`, which waits on the network, and returns when it is done.
+  // A window keeps painting meanwhile: the Qt port runs it on a thread of its
+  // own (in an apartment of that thread) and takes no user input until it
+  // ends. Here it runs on the calling thread.
+  virtual void RunExchange(const std::function<void()>& exchange) { exchange(); }
 
   // The add service dialog, its members empty at start; true on OK with
   // `fields` filled.

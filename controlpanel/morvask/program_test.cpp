@@ -47,6 +47,8 @@ TEST(Program, StartsAndShutsDownInProcess) {
                            EXPECT_TRUE(sheet.ConnectPage().BindToServer());
                            EXPECT_TRUE(app.Client().HasReaderForTest());
                            sheet.show();
+                           // The size the view tests picture it at.
+                           EXPECT_EQ(sheet.size(), CVantorPropSheet::kOpeningSize);
                            sheet.reject();
                            EXPECT_FALSE(sheet.isVisible());
                          }),

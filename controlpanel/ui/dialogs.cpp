@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QStyle>
+#include <QStyleOptionFrame>
 #include <QVBoxLayout>
 
 #include "controlpanel/model/texts.h"
@@ -33,6 +34,20 @@ CLogonDlg::CLogonDlg(QWidget* parent)
 
 void CLogonDlg::Prepare(const std::string& realm) {
   realm_->setText(QString::fromStdString(realm));
+  // The realm is read, never typed: the edit grows to show all of it.
+  QStyleOptionFrame frame;
+  frame.initFrom(realm_);
+  frame.lineWidth = realm_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, realm_);
+  const QMargins margins = realm_->textMargins();
+  // A line edit keeps two pixels each side of its text; a few more so the
+  // last letter does not touch the frame.
+  const QSize text(realm_->fontMetrics().horizontalAdvance(realm_->text()) + margins.left() +
+                       margins.right() + 4 + 6,
+                   realm_->sizeHint().height());
+  const int wide =
+      realm_->style()->sizeFromContents(QStyle::CT_LineEdit, &frame, text, realm_).width();
+  realm_->setMinimumWidth(wide);
+  adjustSize();
   user_id_->clear();
   password_->clear();
   user_id_->setFocus();

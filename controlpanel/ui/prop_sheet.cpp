@@ -54,13 +54,20 @@ CVantorPropSheet::CVantorPropSheet(CControlPanelApp& app, UiPort& ui, std::vecto
   connect(apply_, &QPushButton::clicked, this, [this] { controller_.Apply(); });
   connect(help_, &QPushButton::clicked, this, [this] { app_.OnAppAbout(ui_); });
 
+  resize(kOpeningSize);
   connect_page_.OnInitDialog();
 }
 
 void CVantorPropSheet::OnTabChanged(int index) {
-  if (controller_.SelectPage(static_cast<size_t>(index))) return;
-  const QSignalBlocker block(tabs_);
-  tabs_->setCurrentIndex(static_cast<int>(controller_.CurrentPage()));
+  // The tab widget has switched already. Back to the page we are on before
+  // the controller decides: its refusal opens a box, whose event loop would
+  // otherwise paint the page that is not entered behind it.
+  const auto show = [this](size_t page) {
+    const QSignalBlocker block(tabs_);
+    tabs_->setCurrentIndex(static_cast<int>(page));
+  };
+  show(controller_.CurrentPage());
+  if (controller_.SelectPage(static_cast<size_t>(index))) show(controller_.CurrentPage());
 }
 
 }  // namespace controlpanel

@@ -1,10 +1,12 @@
 // CVantorPropSheet: the control panel's property sheet. Connect comes first;
 // the pages after it come from a list and are made (model and view) on their
-// first activation. OK, Cancel, Apply and Help as the sheet's buttons.
+// first activation. OK, Cancel, Apply and Help as the sheet's buttons. It
+// opens at kOpeningSize, where every tab and every list column shows.
 #pragma once
 
 #include <QDialog>
 #include <QPushButton>
+#include <QSize>
 #include <QTabWidget>
 #include <functional>
 #include <memory>
@@ -30,6 +32,9 @@ std::vector<SheetPage> ServerPages();
 
 class CVantorPropSheet : public QDialog {
  public:
+  // Fits a 1280×1024 screen with the window's frame and a panel.
+  static constexpr QSize kOpeningSize{1100, 640};
+
   CVantorPropSheet(CControlPanelApp& app, UiPort& ui, std::vector<SheetPage> pages,
                    QWidget* parent = nullptr);
 

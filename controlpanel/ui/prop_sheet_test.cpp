@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "controlpanel/model/management_call.h"
 #include "controlpanel/model/testing/fake_management_channel.h"
@@ -97,6 +98,16 @@ SheetPage EditSheetPage() {
           }};
 }
 
+// Records, besides the boxes, what the sheet shows while a box is up.
+class WatchingUiPort : public testing::RecordingUiPort {
+ public:
+  std::function<void()> on_message;
+  void ShowMessage(const std::string& text) override {
+    if (on_message) on_message();
+    RecordingUiPort::ShowMessage(text);
+  }
+};
+
 class SheetView : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -128,7 +139,7 @@ class SheetView : public ::testing::Test {
 
   CControlPanelApp app_{1000};
   testing::FakeManagementChannel channel_;
-  testing::RecordingUiPort ui_;
+  WatchingUiPort ui_;
   std::unique_ptr<CVantorPropSheet> sheet_;
 };
 
@@ -153,6 +164,39 @@ TEST_F(SheetView, NothingLeavesConnectBeforeConnecting) {
   Click(sheet_->ApplyButton());  // disabled: nothing to apply
   EXPECT_EQ(ui_.Messages(), std::vector<std::string>(2, texts::kNotConnected));
   EXPECT_TRUE(channel_.calls.empty());
+}
+
+TEST_F(SheetView, CtrlTabBeforeConnectingKeepsConnectShownBehindTheBox) {
+  struct Shown {
+    int index;
+    bool connect_visible;
+    bool other_visible;
+    bool operator==(const Shown&) const = default;
+  };
+  std::vector<Shown> shown;
+  ui_.on_message = [&] {
+    shown.push_back({sheet_->Tabs()->currentIndex(), sheet_->ConnectView()->isVisible(),
+                     sheet_->Tabs()->widget(1)->isVisible()});
+  };
+  QLineEdit* host = sheet_->ConnectView()->HostEdit();
+  host->setFocus();
+  QTest::keyClick(host, Qt::Key_Tab, Qt::ControlModifier);
+  QTest::keyClick(host, Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  ClickTab(sheet_->Tabs(), 1);
+  EXPECT_EQ(shown, std::vector<Shown>(3, Shown{0, true, false}));
+  EXPECT_EQ(ui_.Messages(), std::vector<std::string>(3, texts::kNotConnected));
+  EXPECT_EQ(sheet_->Tabs()->currentIndex(), 0);
+  EXPECT_TRUE(sheet_->ConnectView()->isVisible());
+  EXPECT_TRUE(channel_.calls.empty());
+
+  // Connected, the same key moves on.
+  ConnectByHand();
+  channel_.answers.push_back(AuthenticatedAnswer());
+  QTest::keyClick(sheet_->ConnectView()->RefreshButton(), Qt::Key_Tab, Qt::ControlModifier);
+  EXPECT_EQ(sheet_->Tabs()->currentIndex(), 1);
+  EXPECT_TRUE(sheet_->Tabs()->widget(1)->isVisible());
+  ASSERT_NE(sheet_->findChild<QLineEdit*>("pageEdit"), nullptr);
+  EXPECT_EQ(sheet_->findChild<QLineEdit*>("pageEdit")->text(), "loaded");
 }
 
 TEST_F(SheetView, CancelClosesAndWritesNothing) {
@@ -246,6 +290,27 @@ TEST(LogonDialog, ShowsTheRealmAndStartsEmptyEachTime) {
   EXPECT_TRUE(dialog.PasswordEdit()->text().isEmpty());
 }
 
+// With the cursor at its end, the realm's first letter is still at the
+// edit's left: nothing of it scrolled away.
+TEST(LogonDialog, ShowsALongRealmWhole) {
+  for (const char* realm :
+       {"Quorvel Administrators", "Administrators of every Quorvel SOAP Server in the building"}) {
+    CLogonDlg dialog;
+    dialog.Prepare(realm);
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QLineEdit* edit = dialog.RealmEdit();
+    edit->setCursorPosition(int(edit->text().size()));
+    EXPECT_EQ(edit->cursorPositionAt(QPoint(edit->contentsRect().left() + 1, edit->height() / 2)),
+              0)
+        << realm;
+    // And the edit itself, frame included, inside the dialog's margin.
+    EXPECT_LE(edit->mapTo(&dialog, QPoint(edit->width(), 0)).x(),
+              dialog.width() - dialog.layout()->contentsMargins().right())
+        << realm;
+  }
+}
+
 TEST(QtUiPortBoxes, AreBuiltInPlainText) {
   QtUiPort ui;
   const std::string envelope = "<Envelope>\xC3\xA9</Envelope>";
@@ -264,8 +329,8 @@ TEST(QtUiPortBoxes, AreBuiltInPlainText) {
   }
 }
 
+// The sheet itself is pictured with its real pages in server_views_test.
 TEST_F(SheetView, WritesScreenshotsForAPerson) {
-  ConnectByHand();
   std::filesystem::create_directories(QV_SCRATCH);
   CLogonDlg logon(sheet_.get());
   logon.Prepare("Quorvel Administrators");
@@ -274,8 +339,7 @@ TEST_F(SheetView, WritesScreenshotsForAPerson) {
   about.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&logon));
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
-  const std::pair<QWidget*, const char*> shots[] = {{sheet_.get(), "/morvask-connect.png"},
-                                                    {&logon, "/morvask-logon.png"},
+  const std::pair<QWidget*, const char*> shots[] = {{&logon, "/morvask-logon.png"},
                                                     {&about, "/morvask-about.png"}};
   for (const auto& [widget, name] : shots) {
     testing::WriteScreenshot(widget, QString(QV_SCRATCH) + name);

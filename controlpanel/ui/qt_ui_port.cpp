@@ -1,10 +1,13 @@
 #include "controlpanel/ui/qt_ui_port.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <thread>
 
 #include "controlpanel/model/texts.h"
 #include "controlpanel/ui/dialogs.h"
 #include "controlpanel/ui/server_dialogs.h"
+#include "platform/com/activation.h"
 
 namespace controlpanel {
 
@@ -43,6 +46,21 @@ void QtUiPort::ShowAbout() {
 void QtUiPort::BeginWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
 
 void QtUiPort::EndWaitCursor() { QApplication::restoreOverrideCursor(); }
+
+void QtUiPort::RunExchange(const std::function<void()>& exchange) {
+  // The call's objects are only ever touched by one thread at a time: this
+  // one waits in the loop below, which takes no clicks or keys, until the
+  // worker is done, and the join hands everything back.
+  QEventLoop loop;
+  std::thread worker([&] {
+    const HRESULT entered = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    exchange();
+    if (SUCCEEDED(entered)) CoUninitialize();
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+}
 
 namespace {
 

@@ -25,6 +25,7 @@ class QtUiPort : public UiPort {
   void ShowAbout() override;
   void BeginWaitCursor() override;
   void EndWaitCursor() override;
+  void RunExchange(const std::function<void()>& exchange) override;
   // The service and MIME dialogs, modal.
   bool AddServiceDialog(ServiceFields* fields) override;
   bool EditServiceDialog(ServiceFields* fields) override;

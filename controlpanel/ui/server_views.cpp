@@ -28,10 +28,8 @@ QHBoxLayout* ButtonRow(std::initializer_list<QPushButton*> buttons) {
 }  // namespace
 
 ProportionalList::ProportionalList(const std::vector<const char*>& titles,
-                                   std::vector<double> weights, double weight_sum, QWidget* parent)
-    : QTableWidget(0, int(titles.size()), parent),
-      weights_(std::move(weights)),
-      weight_sum_(weight_sum) {
+                                   std::vector<double> weights, QWidget* parent)
+    : QTableWidget(0, int(titles.size()), parent), weights_(std::move(weights)) {
   QStringList labels;
   for (const char* t : titles) labels << t;
   setHorizontalHeaderLabels(labels);
@@ -43,6 +41,9 @@ ProportionalList::ProportionalList(const std::vector<const char*>& titles,
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   verticalHeader()->setVisible(false);
   horizontalHeader()->setStretchLastSection(false);
+  // One line per row: a long URL wrapped into the row's height was cut at
+  // top and bottom; on one line it ends in an ellipsis.
+  setWordWrap(false);
   // The selection keeps its active colours while the buttons have the focus.
   QPalette p = palette();
   p.setColor(QPalette::Inactive, QPalette::Highlight,
@@ -83,10 +84,34 @@ void ProportionalList::resizeEvent(QResizeEvent* event) {
 }
 
 void ProportionalList::FitColumns() {
-  const int width = viewport()->width();
-  for (size_t c = 0; c < weights_.size(); ++c) {
-    setColumnWidth(int(c), int(std::floor(weights_[c] * width / weight_sum_)));
+  // Widths in tenths of the viewport added up to three viewports for the
+  // services: a person saw three of ten columns. Shared, they all show.
+  const size_t n = weights_.size();
+  std::vector<int> title(n);
+  for (size_t c = 0; c < n; ++c) title[c] = horizontalHeader()->sectionSizeHint(int(c));
+  std::vector<bool> held(n, false);
+  std::vector<int> widths(n);
+  for (bool changed = true; changed;) {
+    changed = false;
+    int left = viewport()->width();
+    double weight = 0;
+    for (size_t c = 0; c < n; ++c) {
+      if (held[c]) {
+        left -= title[c];
+      } else {
+        weight += weights_[c];
+      }
+    }
+    for (size_t c = 0; c < n; ++c) {
+      if (held[c]) {
+        widths[c] = title[c];
+        continue;
+      }
+      widths[c] = left > 0 ? int(std::floor(weights_[c] * left / weight)) : 0;
+      if (widths[c] < title[c]) held[c] = changed = true;
+    }
   }
+  for (size_t c = 0; c < n; ++c) setColumnWidth(int(c), widths[c]);
 }
 
 CSvrParamsView::CSvrParamsView(CSvrParamsPage& page, QWidget* parent)
@@ -130,7 +155,7 @@ CServicesView::CServicesView(CServicesPage& page, QWidget* parent)
            texts::kWsdlUrlColumn, texts::kBodyHandlerColumn, texts::kHeaderHandlersColumn,
            texts::kRolesColumn, texts::kNextHopColumn, texts::kNodeUriColumn,
            texts::kEnabledColumn},
-          {4, 3, 3, 5, 3, 3, 3, 3, 3, 1.5}, 10, this)),
+          {4, 3, 3, 5, 3, 3, 3, 3, 3, 1.5}, this)),
       add_(new QPushButton(texts::kAddButton, this)),
       edit_(new QPushButton(texts::kEditButton, this)),
       delete_(new QPushButton(texts::kDeleteButton, this)) {
@@ -157,8 +182,7 @@ CHTTPSettingsView::CHTTPSettingsView(CHTTPSettingsPage& page, QWidget* parent)
       page_(page),
       doc_root_(new QLineEdit(this)),
       default_file_(new QLineEdit(this)),
-      list_(
-          new ProportionalList({texts::kExtensionColumn, texts::kMimeTypeColumn}, {1, 2}, 3, this)),
+      list_(new ProportionalList({texts::kExtensionColumn, texts::kMimeTypeColumn}, {1, 2}, this)),
       add_(new QPushButton(texts::kAddButton, this)),
       edit_(new QPushButton(texts::kEditButton, this)),
       delete_(new QPushButton(texts::kDeleteButton, this)) {

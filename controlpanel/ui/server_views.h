@@ -19,12 +19,15 @@
 namespace controlpanel {
 
 // A list: whole rows, one at a time, no in-place editing, no row header, the
-// selection shown without focus, columns left-aligned with widths of
-// floor(weight × viewport width / sum of weights).
+// selection shown without focus, columns left-aligned. The columns share the
+// viewport's width by their weights, each cut to whole pixels, but never
+// narrower than their title: a column held at its title's width leaves the
+// rest to the others, and only when the titles alone are wider than the
+// viewport does the list scroll sideways.
 class ProportionalList : public QTableWidget {
  public:
   ProportionalList(const std::vector<const char*>& titles, std::vector<double> weights,
-                   double weight_sum, QWidget* parent);
+                   QWidget* parent);
   // Replaces the rows and selects `selected`, without signalling.
   template <typename Row>
   void Show(const std::vector<Row>& rows, std::optional<size_t> selected);
@@ -37,7 +40,6 @@ class ProportionalList : public QTableWidget {
  private:
   void FitColumns();
   std::vector<double> weights_;
-  double weight_sum_;
 };
 
 class CSvrParamsView : public QWidget {

@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTest>
 #include <cmath>
@@ -78,15 +79,16 @@ class ServerViews : public ::testing::Test {
     app_.SetProgramDirectory(testing::ProgramFolder("cpserverviews", {QV_DEFAULT_CP_CONFIG}));
     app_.SetChannel(&channel_);
     sheet_ = std::make_unique<CVantorPropSheet>(app_, ui_, ServerPages());
-    sheet_->resize(900, 500);
     sheet_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet_.get()));
     channel_.answers.push_back(NoCredentialsAnswer("Admins"));
     channel_.answers.push_back(AuthenticatedAnswer());
     ui_.logon_answers.push_back(LogOnAnswer{"admin", channel_.password});
-    sheet_->ConnectPage().host = "server.example";
-    sheet_->ConnectPage().port = 8081;
-    sheet_->ConnectPage().OnConnect();
+    // Typed, so the Connect page's picture shows what a person sees.
+    CSvcStatsView* view = sheet_->ConnectView();
+    view->HostEdit()->setText("server.example");
+    view->PortEdit()->setText("8081");
+    Click(view->ConnectButton());
     ASSERT_TRUE(sheet_->ConnectPage().IsConnected());
     ui_.events.clear();
     channel_.calls.clear();
@@ -165,7 +167,39 @@ TEST_F(ServerViews, TabsComeInTheSheetsOrder) {
                                               "HTTP Settings", "Logging"}));
 }
 
-TEST_F(ServerViews, ListsHaveTheirColumnsInProportion) {
+// Where a person looks at it: the size the program opens at, on a 1280×1024
+// screen less the window's frame and a desktop panel.
+TEST_F(ServerViews, OpensWhereEveryTabAndColumnShows) {
+  EXPECT_EQ(sheet_->size(), CVantorPropSheet::kOpeningSize);
+  EXPECT_LE(sheet_->frameGeometry().width(), 1280 - 20);
+  EXPECT_LE(sheet_->height(), 1024 - 120);
+  QTabBar* bar = sheet_->Tabs()->tabBar();
+  ASSERT_EQ(bar->count(), 5);
+  for (int i = 0; i < bar->count(); ++i) {
+    EXPECT_TRUE(bar->rect().contains(bar->tabRect(i))) << bar->tabText(i).toStdString();
+    EXPECT_GE(bar->tabRect(i).width(), bar->fontMetrics().horizontalAdvance(bar->tabText(i)))
+        << bar->tabText(i).toStdString();
+  }
+  CServicesView* services = OpenServices();
+  ASSERT_NE(services, nullptr);
+  CHTTPSettingsView* http = OpenHttp();
+  ASSERT_NE(http, nullptr);
+  for (QTableWidget* list :
+       {static_cast<QTableWidget*>(services->List()), static_cast<QTableWidget*>(http->List())}) {
+    ClickTab(sheet_->Tabs(), list == http->List() ? 3 : 2);
+    QApplication::processEvents();
+    EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0);
+    for (int c = 0; c < list->columnCount(); ++c) {
+      const std::string title = list->horizontalHeaderItem(c)->text().toStdString();
+      EXPECT_GE(list->columnWidth(c), list->horizontalHeader()->sectionSizeHint(c)) << title;
+      EXPECT_GE(list->columnViewportPosition(c), 0) << title;
+      EXPECT_LE(list->columnViewportPosition(c) + list->columnWidth(c), list->viewport()->width())
+          << title;
+    }
+  }
+}
+
+TEST_F(ServerViews, ListsShareTheirWidthByWeightAndKeepEveryTitle) {
   CServicesView* services = OpenServices();
   ASSERT_NE(services, nullptr);
   CHTTPSettingsView* http = OpenHttp();
@@ -174,16 +208,14 @@ TEST_F(ServerViews, ListsHaveTheirColumnsInProportion) {
     QTableWidget* list;
     std::vector<std::string> titles;
     std::vector<double> weights;
-    double sum;
   } cases[] = {
       {services->List(),
        {"URI", "Service", "Port", "WSDL file URL", "Body Handler", "Header Handlers", "Roles",
         "Next Hop", "Node URI", "Enabled"},
-       {4, 3, 3, 5, 3, 3, 3, 3, 3, 1.5},
-       10},
-      {http->List(), {"Extension", "MIME Type"}, {1, 2}, 3},
+       {4, 3, 3, 5, 3, 3, 3, 3, 3, 1.5}},
+      {http->List(), {"Extension", "MIME Type"}, {1, 2}},
   };
-  for (int width : {900, 1300}) {
+  for (int width : {CVantorPropSheet::kOpeningSize.width(), 1300, 560}) {
     sheet_->resize(width, 500);
     for (int tab : {2, 3}) {
       ClickTab(sheet_->Tabs(), tab);
@@ -192,15 +224,76 @@ TEST_F(ServerViews, ListsHaveTheirColumnsInProportion) {
     for (const Case& c : cases) {
       EXPECT_EQ(Headers(c.list), c.titles);
       const int viewport = c.list->viewport()->width();
+      int total = 0;
+      int titles = 0;
+      std::vector<double> per_weight;  // of the columns wider than their title
       for (size_t i = 0; i < c.weights.size(); ++i) {
-        EXPECT_EQ(c.list->columnWidth(int(i)), int(std::floor(c.weights[i] * viewport / c.sum)))
-            << c.titles[i] << " at " << width;
+        const int w = c.list->columnWidth(int(i));
+        const int title = c.list->horizontalHeader()->sectionSizeHint(int(i));
+        EXPECT_GE(w, title) << c.titles[i] << " at " << width;
+        total += w;
+        titles += title;
+        if (w > title) per_weight.push_back(w / c.weights[i]);
+      }
+      if (titles <= viewport) {
+        // All shown, the width used but for what whole pixels cut.
+        EXPECT_LE(total, viewport) << width;
+        EXPECT_GT(total, viewport - int(c.weights.size())) << width;
+      } else {
+        EXPECT_EQ(total, titles) << width;
+        EXPECT_GT(c.list->horizontalScrollBar()->maximum(), 0) << width;
+      }
+      for (double r : per_weight) {
+        EXPECT_NEAR(r, per_weight.front(), 1.0) << c.titles[0] << " at " << width;
       }
       EXPECT_EQ(c.list->selectionBehavior(), QAbstractItemView::SelectRows);
       EXPECT_EQ(c.list->selectionMode(), QAbstractItemView::SingleSelection);
       EXPECT_EQ(c.list->editTriggers(), QAbstractItemView::NoEditTriggers);
       EXPECT_FALSE(c.list->verticalHeader()->isVisible());
+      EXPECT_FALSE(c.list->wordWrap());
     }
+  }
+}
+
+// Alt+A is the pages' "&Add...", also while Apply is enabled; Apply has
+// a key of its own.
+TEST_F(ServerViews, AltAAddsAndAltPApplies) {
+  sheet_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(sheet_.get()));
+  struct Case {
+    std::function<QPushButton*()> open_and_delete;
+    testing::UiEvent::Kind add;
+    std::u16string write;
+  } cases[] = {
+      {[this] { return OpenServices()->DeleteButton(); }, testing::UiEvent::Kind::AddService,
+       u"SetServiceInfo"},
+      {[this] { return OpenHttp()->DeleteButton(); }, testing::UiEvent::Kind::AddMime,
+       u"SetHTTPSettings"},
+  };
+  const auto press = [this](Qt::Key key) {
+    QWidget* focus = QApplication::focusWidget();
+    QTest::keyClick(focus != nullptr ? focus : sheet_.get(), key, Qt::AltModifier);
+  };
+  for (const Case& c : cases) {
+    QPushButton* del = c.open_and_delete();
+    ui_.yes_no_answers = {true};
+    Click(del);
+    ASSERT_TRUE(sheet_->ApplyButton()->isEnabled());
+    ui_.events.clear();
+    channel_.calls.clear();
+
+    press(Qt::Key_A);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui_.Count(c.add) == 1; }, 2000));
+    EXPECT_TRUE(channel_.calls.empty());
+    EXPECT_TRUE(sheet_->ApplyButton()->isEnabled());
+
+    channel_.answers.push_back(AuthenticatedAnswer());
+    press(Qt::Key_P);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !channel_.calls.empty(); }, 2000));
+    ASSERT_EQ(channel_.calls.size(), 1u);
+    EXPECT_EQ(channel_.calls.back().method, c.write);
+    EXPECT_FALSE(sheet_->ApplyButton()->isEnabled());
+    EXPECT_EQ(ui_.Count(c.add), 1u);
   }
 }
 
@@ -386,13 +479,16 @@ TEST_F(ServerViews, AddMimeOkUpperCasesAndShowsTheExtension) {
   EXPECT_EQ(dialog.Fields().mime_type, "Image/JPEG");
 }
 
-TEST_F(ServerViews, WritesScreenshotsOfTheFourPagesForAPerson) {
+// The sheet as the program opens it, connected, each page in turn.
+TEST_F(ServerViews, WritesScreenshotsOfTheFivePagesForAPerson) {
   ASSERT_NE(OpenParams(), nullptr);
   ASSERT_NE(OpenServices(), nullptr);
   ASSERT_NE(OpenHttp(), nullptr);
   ASSERT_NE(OpenLogging(), nullptr);
+  ASSERT_EQ(sheet_->size(), CVantorPropSheet::kOpeningSize);
   std::filesystem::create_directories(QV_SCRATCH);
-  const std::pair<int, const char*> shots[] = {{1, "/morvask-server-settings.png"},
+  const std::pair<int, const char*> shots[] = {{0, "/morvask-connect.png"},
+                                               {1, "/morvask-server-settings.png"},
                                                {2, "/morvask-soap-services.png"},
                                                {3, "/morvask-http-settings.png"},
                                                {4, "/morvask-logging.png"}};
