@@ -732,9 +732,19 @@ bool SoapMessage::AddAttachment(bool request, std::u16string_view id, std::u16st
 }
 
 const dime::DimePayload* SoapMessage::FindAttachment(bool request, std::u16string_view id) const {
-  const std::string id8 = text::Narrow(id);
+  const std::string id8 = dime::NarrowFieldText(id);
   for (const auto& payload : Attachments(request)) {
     if (payload->Id() == id8) return payload.get();
+  }
+  // Stacks that give a record an id of their own reference it as "cid:id".
+  static constexpr std::string_view kCid = "cid:";
+  const std::string_view href = id8;
+  if (href.size() <= kCid.size() || !text::AsciiIEquals(href.substr(0, kCid.size()), kCid)) {
+    return nullptr;
+  }
+  const std::string_view bare = href.substr(kCid.size());
+  for (const auto& payload : Attachments(request)) {
+    if (payload->Id() == bare) return payload.get();
   }
   return nullptr;
 }
