@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "client/testing/message_testing.h"
+#include "dime/message.h"
+#include "dime/soap_dime.h"
 #include "dime/testing/dime_testing.h"
 #include "interfaces/quenlin.h"
 #include "platform/com/bstr.h"
@@ -404,6 +406,43 @@ TEST(SoapProxyTest, DimeAnswerSplitAnywhereFillsTheMessage) {
     EXPECT_EQ(Buffer(message.Get()), envelope);
     EXPECT_EQ(proxy.ResponseText(), envelope);
     EXPECT_EQ(ResponseAttachments(message.Get()), attachments);
+  }
+}
+
+// An answer's record fields that are no UTF-8 leave the message object as the
+// same bytes when its attachments are sent on.
+TEST(SoapProxyTest, DimeFieldBytesThatAreNoUtf8PassThroughUnchanged) {
+  const std::string envelope = Envelope(kSoap11Env, "back");
+  const struct {
+    std::string id, type;
+  } fields[] = {{"id\xFF", "urn:\xAD"}, {"\xC3\xA9\xED\xB2\xAD", "text/\xC3"}, {"plain", "x/y"}};
+  std::string body = dime::testing::Record(true, false, false, 2, "", kSoap11Env, envelope);
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    body += dime::testing::Record(false, i + 1 == std::size(fields), false, 1, fields[i].id,
+                                  fields[i].type, "data");
+  }
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "ask"));
+  LoopbackPeer peer;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    conn.Write(Answer("200 OK", "application/dime", body));
+  });
+  SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+  const Outcome out =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  ASSERT_TRUE(out.result) << text::Narrow(out.text);
+
+  dime::DimeMessage on;
+  uint64_t length = 0;
+  const std::string sent = "<e/>";
+  ASSERT_FALSE(dime::BuildDimeBody(message.Get(), dime::AttachmentList::kResponse, kSoap11Env,
+                                   reinterpret_cast<const uint8_t*>(sent.data()), sent.size(),
+                                   dime::DimeTexts{}, &on, &length));
+  ASSERT_EQ(on.PayloadCount(), 1 + std::size(fields));
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    EXPECT_EQ(on.Payload(i + 1)->Id(), fields[i].id) << i;
+    EXPECT_EQ(on.Payload(i + 1)->Type(), fields[i].type) << i;
   }
 }
 

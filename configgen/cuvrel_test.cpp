@@ -169,6 +169,8 @@ TEST_F(CuvrelTest, DirectoryNamesAreWrittenWholeOrNotAtAll) {
       {"bad\xFF", std::nullopt},
       {"cut\xE2\x82", std::nullopt},
       {"line\nbreak", std::nullopt},
+      {"non\xEF\xBF\xBE" "char", std::nullopt},
+      {"non\xEF\xBF\xBF" "char", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

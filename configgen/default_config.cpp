@@ -161,6 +161,7 @@ bool IsWritableInstallDirectory(std::string_view installDir) {
     const size_t used = xml::Utf8DecodeChar(&cp, installDir.data() + at, installDir.size() - at);
     if (used == 0) return false;
     if (cp < 0x20 || cp == 0x7F || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    if (cp == 0xFFFE || cp == 0xFFFF) return false;  // no XML characters: the file would not load
     at += used;
   }
   return true;

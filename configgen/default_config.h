@@ -43,7 +43,8 @@ std::string InstallDirectory(std::string_view executablePath);
 std::string WsdlBase(std::string_view installDir);
 
 // True when `installDir` can stand in the file and be read back as the same
-// bytes: valid UTF-8 (no encoded surrogates) without control characters.
+// bytes: valid UTF-8 (no encoded surrogates) without control characters,
+// U+FFFE or U+FFFF.
 // Anything else would name another directory, or make the file unreadable.
 bool IsWritableInstallDirectory(std::string_view installDir);
 

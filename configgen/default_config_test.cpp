@@ -68,6 +68,10 @@ TEST(DefaultConfigTest, OnlyDirectoriesThatReadBackUnchangedAreWritable) {
       {"/srv/line\nbreak", false},       // XML cannot hold it as it stands
       {"/srv/tab\tstop", false},
       {"/srv/del\x7F", false},
+      {"/srv/\xEF\xBF\xBE", false},  // U+FFFE and U+FFFF are no XML characters
+      {"/srv/a\xEF\xBF\xBF" "b", false},
+      {"/srv/\xEF\xBF\xBD\xEF\xBF\xBC", true},          // U+FFFD, U+FFFC are
+      {"/srv/\xF0\x9F\xBF\xBE\xF4\x8F\xBF\xBF", true},  // so are U+1FFFE, U+10FFFF
   };
   for (const auto& c : cases) {
     EXPECT_EQ(IsWritableInstallDirectory(c.dir), c.writable) << c.dir;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dime/exception.h"
+#include "dime/field_text.h"
 #include "dime/message.h"
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
@@ -140,7 +141,7 @@ std::optional<DimeFailure> BuildDimeBody(Iquenlin2* message, AttachmentList list
     while (more == VARIANT_TRUE) {
       ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown.Get());
       if (!storage) return Failed(where, texts.no_storage);
-      if (!dime->AddPayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
+      if (!dime->AddPayload(storage.Get(), NarrowFieldText(id.View()), NarrowFieldText(type.View()),
                             static_cast<uint32_t>(tnf), OptionBytes(options))) {
         return Failed(where, texts.secondary_payload);
       }
@@ -223,8 +224,8 @@ std::optional<DimeFailure> ReadDimeBody(DimeMessage& dime, Iquenlin2* message,
       if (!wrote) return Failed(where, texts.options_access);
     }
     ok = VARIANT_FALSE;
-    message->AddDIMEAttachmentResp(Bstr(text::Widen(payload->Id())).Get(),
-                                   Bstr(text::Widen(payload->Type())).Get(),
+    message->AddDIMEAttachmentResp(Bstr(WidenFieldText(payload->Id())).Get(),
+                                   Bstr(WidenFieldText(payload->Type())).Get(),
                                    static_cast<LONG>(payload->TypeNameFormat()),
                                    static_cast<IUnknown*>(payload->Storage()), options, &ok);
     if (ok != VARIANT_TRUE) return Failed(where, texts.append_secondary);

@@ -174,7 +174,8 @@ void RecordNotUnderstood(Iquenlin2* message, std::u16string_view ns,
   message->SetSOAP12Fault(code.Get(), codeNs.Get(), empty.Get(), empty.Get(), text.Get(),
                           lang.Get(), &done);
   if (version != 12) return;
-  Bstr name(u"NotUnderstood"), literal(NotUnderstoodLiteral(ns, localName));
+  Bstr name(u"NotUnderstood");
+  const Bstr literal = NotUnderstoodLiteral(ns, localName);
   message->AddFaultHeaderElemLiteral(codeNs.Get(), name.Get(), literal.Get(), VARIANT_FALSE,
                                      empty.Get(), empty.Get(), &done);
 }
@@ -257,17 +258,15 @@ bool InvokeOnProcessHeader(IDispatch* processor, Iquenlin2* message) {
   return outcome.result;
 }
 
-std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName) {
+Bstr NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName) {
   xml::XmlElementPtr root;
   xml::XmlElement* element =
       xmldoc::CreateRootElement(root, xml::kSoap12EnvelopeNamespace, u"SOAP-ENV", u"NotUnderstood");
   std::u16string qname(localName);
   // A block in no namespace has no prefix to name it by.
   if (!ns.empty() && element->AddNamespace(u"ns", ns)) qname.insert(0, u"ns:");
-  element->SetAttribute(u"qname", qname);
-  std::u16string out;
-  xml::WriteXmlElement(*element, nullptr, out);
-  return out;
+  element->AddAttribute(u"qname", qname);
+  return Bstr::Adopt(xml::SerializeElementToBSTR(*element));
 }
 
 }  // namespace message

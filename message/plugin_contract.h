@@ -14,6 +14,7 @@
 
 #include "interfaces/quenlin.h"
 #include "platform/base/base.h"
+#include "platform/com/bstr.h"
 #include "platform/com/variant.h"
 #include "xml/soap_fault.h"
 
@@ -105,6 +106,6 @@ bool InvokeOnTestMUHeaderBlock(IDispatch* processor, std::u16string_view ns,
 bool InvokeOnProcessHeader(IDispatch* processor, Iquenlin2* message);
 
 // The literal of the SOAP 1.2 NotUnderstood header block for a block.
-std::u16string NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName);
+Bstr NotUnderstoodLiteral(std::u16string_view ns, std::u16string_view localName);
 
 }  // namespace message

@@ -126,11 +126,11 @@ TEST(CallByNameTest, StagesOfFailure) {
 }
 
 TEST(NotUnderstoodLiteralTest, WrittenByteExact) {
-  EXPECT_EQ(NotUnderstoodLiteral(u"urn:a", u"x"),
+  EXPECT_EQ(NotUnderstoodLiteral(u"urn:a", u"x").View(),
             u"<SOAP-ENV:NotUnderstood qname=\"ns:x\" "
             u"xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" xmlns:ns=\"urn:a\" />");
   // xmlns:ns="" is no XML 1.0: a block in no namespace is named bare.
-  EXPECT_EQ(NotUnderstoodLiteral(u"", u"x"),
+  EXPECT_EQ(NotUnderstoodLiteral(u"", u"x").View(),
             u"<SOAP-ENV:NotUnderstood qname=\"x\" "
             u"xmlns:SOAP-ENV=\"http://www.w3.org/2003/05/soap-envelope\" />");
 }

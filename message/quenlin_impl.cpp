@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/text/text.h"
+#include "dime/field_text.h"
 
 namespace message {
 
@@ -94,8 +94,8 @@ void PutOptions(const dime::DimePayload& payload, VARIANT* options) {
 
 void PutAttachment(const dime::DimePayload& payload, BSTR* id, BSTR* type, LONG* tnf,
                    IUnknown** storage, VARIANT* options) {
-  if (id) Put(id, text::Widen(payload.Id()));
-  Put(type, text::Widen(payload.Type()));
+  if (id) Put(id, dime::WidenFieldText(payload.Id()));
+  Put(type, dime::WidenFieldText(payload.Type()));
   *tnf = static_cast<LONG>(payload.TypeNameFormat());
   *storage = payload.Storage();
   if (*storage) (*storage)->AddRef();

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "dime/field_text.h"
 #include "message/envelope_serializer.h"
 #include "message/internal/faults.h"
 #include "message/parsed_decoding.h"
@@ -710,8 +711,8 @@ bool SoapMessage::AddAttachment(bool request, std::u16string_view id, std::u16st
                                 const uint8_t* options, size_t options_length) {
   ComPtr<IStorage> queried = com::QueryInterfacePtr<IStorage>(storage);
   if (!queried) return false;
-  std::string id8 = text::Narrow(id);
-  std::string type8 = text::Narrow(type);
+  std::string id8 = dime::NarrowFieldText(id);
+  std::string type8 = dime::NarrowFieldText(type);
   // DIME carries these lengths in 16 bits; a longer field could never be
   // framed, so it is refused here where the caller can see it.
   if (id8.size() > kMaxDimeFieldLength || type8.size() > kMaxDimeFieldLength ||
@@ -731,9 +732,19 @@ bool SoapMessage::AddAttachment(bool request, std::u16string_view id, std::u16st
 }
 
 const dime::DimePayload* SoapMessage::FindAttachment(bool request, std::u16string_view id) const {
-  const std::string id8 = text::Narrow(id);
+  const std::string id8 = dime::NarrowFieldText(id);
   for (const auto& payload : Attachments(request)) {
     if (payload->Id() == id8) return payload.get();
+  }
+  // Stacks that give a record an id of their own reference it as "cid:id".
+  static constexpr std::string_view kCid = "cid:";
+  const std::string_view href = id8;
+  if (href.size() <= kCid.size() || !text::AsciiIEquals(href.substr(0, kCid.size()), kCid)) {
+    return nullptr;
+  }
+  const std::string_view bare = href.substr(kCid.size());
+  for (const auto& payload : Attachments(request)) {
+    if (payload->Id() == bare) return payload.get();
   }
   return nullptr;
 }

@@ -288,8 +288,9 @@ class SoapMessage : public MessageBuffer {
   bool AddAttachment(bool request, std::u16string_view id, std::u16string_view type,
                      uint32_t type_name_format, IUnknown* storage, const uint8_t* options,
                      size_t options_length);
-  // The first attachment whose id equals `id` (as UTF-8, exactly); null when
-  // none.
+  // The first attachment whose id equals `id` (as UTF-8, exactly); failing
+  // that, for an `id` "cid:X" (scheme in any case), the first whose id is "X";
+  // null when none.
   const dime::DimePayload* FindAttachment(bool request, std::u16string_view id) const;
   const RecordList<dime::DimePayload>& Attachments(bool request) const {
     return request ? request_attachments_ : response_attachments_;

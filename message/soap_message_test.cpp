@@ -331,5 +331,33 @@ TEST(SoapMessageAttachments, OnlyStorageIsAcceptedAndLookupIsExact) {
   EXPECT_EQ(m.FindAttachment(false, u"uuid:AB"), nullptr);
 }
 
+TEST(SoapMessageAttachments, CidNamesTheRecordOfItsBareIdAfterAnExactMatch) {
+  SoapMessage m;
+  ComPtr<IStorage> storage = NewStorage();
+  // The bare id comes first, so only an exact match first finds "cid:x".
+  for (const char16_t* id : {u"x", u"cid:x", u"", u"id3"}) {
+    ASSERT_TRUE(m.AddAttachment(false, id, id, 1, storage.Get(), nullptr, 0));
+  }
+  const struct {
+    const char16_t* href;
+    const char* found_type;  // null: none
+  } cases[] = {
+      {u"cid:x", "cid:x"},  {u"x", "x"},           {u"cid:id3", "id3"},  {u"CID:id3", "id3"},
+      {u"Cid:id3", "id3"},  {u"cid:ID3", nullptr}, {u"cid:", nullptr},   {u"cid:cid:x", "cid:x"},
+      {u"id:id3", nullptr}, {u"mid:id3", nullptr}, {u"cid:id", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(text::Narrow(c.href));
+    const dime::DimePayload* found = m.FindAttachment(false, c.href);
+    if (c.found_type == nullptr) {
+      EXPECT_EQ(found, nullptr);
+    } else {
+      ASSERT_NE(found, nullptr);
+      EXPECT_EQ(found->Type(), c.found_type);
+    }
+  }
+  EXPECT_EQ(m.FindAttachment(true, u"cid:id3"), nullptr);
+}
+
 }  // namespace
 }  // namespace message

@@ -606,6 +606,14 @@ TEST(ValueDecoderReferences, AttachmentReferencesBecomeUnknowns) {
   ASSERT_EQ(SafeArrayGetElement(array.value.parray, &index, item.Receive()), S_OK);
   EXPECT_EQ(item.vt, VT_UNKNOWN);
 
+  // "cid:" names the record by its bare id, as other stacks write it.
+  Harness cid(11);
+  ASSERT_TRUE(cid.message->AddAttachment(true, u"id3", u"t", 1, storage.Get(), nullptr, 0));
+  Decoded by_cid = Decode(cid, "<p href=\"cid:id3\"/>", {u"base64Binary", kXsd});
+  ASSERT_EQ(by_cid.fault, nullptr) << Narrow(by_cid.Text());
+  ASSERT_EQ(by_cid.value.vt, VT_UNKNOWN);
+  EXPECT_EQ(by_cid.value.punkVal, static_cast<IUnknown*>(storage.Get()));
+
   // An attachment of the other phase is no target.
   Harness response(11);
   ASSERT_TRUE(

@@ -172,7 +172,7 @@ XmlElement* XmlElement::AppendChild(XmlElementPtr&& child) {
   return children_.back().get();
 }
 
-bool XmlElement::SetAttribute(std::u16string_view name, std::u16string_view value) {
+bool XmlElement::AddAttribute(std::u16string_view name, std::u16string_view value) {
   AttributeKey key{{}, {}, SharedString(name), {}};
   if (attributes_.contains(key)) return false;
   auto attribute =

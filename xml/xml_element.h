@@ -83,7 +83,7 @@ class XmlAttribute : public XmlNode {
 // element local name + name for one without (then `ns` is empty). Keys order
 // by the joined name, then by `ns`, so two attributes whose joined names
 // happen to match ({urn:ab}c and {urn:a}bc) are still two keys. Before
-// namespace resolution the parser and SetAttribute key attributes by their
+// namespace resolution the parser and AddAttribute key attributes by their
 // raw qualified name (in `part3`). The parts are shared, never concatenated:
 // a key costs the same under a long URI or element name as under a short one.
 struct AttributeKey {
@@ -186,7 +186,7 @@ class XmlElement : public XmlNode, public XmlTextContent {
 
   // Stores an attribute under the raw key `name`; false (nothing changes) when
   // that key is present.
-  bool SetAttribute(std::u16string_view name, std::u16string_view value);
+  bool AddAttribute(std::u16string_view name, std::u16string_view value);
   // The same key, but an attribute already under it is replaced (and freed).
   void PutAttribute(std::u16string_view name, std::u16string_view value);
 

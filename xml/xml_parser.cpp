@@ -558,9 +558,11 @@ void XmlParser::SendEndPrefixMappings(const XmlElement& element, const XmlElemen
 
 void XmlParser::AppendRun(std::u16string& text, std::u16string_view piece, TextRun& run) {
   if (piece.empty()) return;
+  // A text begun by a reference or a line end has no run in the input to
+  // extend: `run.begin` is then unset and must not be offset.
   if (text.empty()) {
     run.begin = piece.data();
-  } else if (piece.data() != run.begin + text.size()) {
+  } else if (run.contiguous && piece.data() != run.begin + text.size()) {
     run.contiguous = false;
   }
   text.append(piece);

@@ -764,6 +764,14 @@ TEST(XmlParserTest, TextsReachTheHandlerFromTheInputWhereUnchanged) {
       {u"<a>x<!-- c -->y</a>", "xy", false},
       {u"<a>x<![CDATA[y]]></a>", "xy", false},
       {u"<a><b/>only after</a>", "only after", true},
+      // Texts that open with what is no run of the input and go on with one.
+      {u"<a>&amp;x</a>", "&x", false},
+      {u"<a>&#65;]x</a>", "A]x", false},
+      {u"<a>\r\nx</a>", "\nx", false},
+      {u"<a>\rx]</a>", "\nx]", false},
+      {u"<a><![CDATA[\r\nx]]></a>", "\nx", false},
+      {u"<a><![CDATA[\U0001F600x]]></a>", "\xF0\x9F\x98\x80x", false},
+      {u"<a>&amp;<![CDATA[x]]>y</a>", "&xy", false},
   };
   for (const auto& c : cases) {
     TextWhere handler;

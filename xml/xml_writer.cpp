@@ -143,6 +143,12 @@ void WriteXmlElement(const XmlElement& element, const XmlElement* parent, std::u
   WriteElement(element, parent, {}, wide);
 }
 
+BSTR SerializeElementToBSTR(const XmlElement& element) {
+  std::u16string out;
+  WriteXmlElement(element, nullptr, out);
+  return SysAllocStringLen(out.data(), static_cast<UINT>(out.size()));
+}
+
 std::u16string_view WriteStartTag(const XmlElement& element, const XmlElement* parent,
                                   std::u16string_view in_force, Utf8Buffer& out) {
   Utf8Out utf8{out};

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/com/bstr.h"
 #include "xml/xml_element.h"
 
 namespace xml {
@@ -22,6 +23,10 @@ inline constexpr std::u16string_view kXmlDeclaration =
 // default namespace declared on an ancestor written by this call would
 // otherwise capture it.
 void WriteXmlElement(const XmlElement& element, const XmlElement* parent, std::u16string& out);
+
+// `element` written as by WriteXmlElement with no parent, in a new BSTR that
+// the caller frees; null when it cannot be allocated.
+BSTR SerializeElementToBSTR(const XmlElement& element);
 
 // Writes kXmlDeclaration and the tree under `root` as UTF-8 (no byte-order
 // mark) into a new buffer from malloc that the caller frees; returns the byte

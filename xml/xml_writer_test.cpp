@@ -112,15 +112,15 @@ TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
       {"empty element closes right after its last attribute",
        [&] {
          auto e = element(u"e");
-         e->SetAttribute(u"a", u"1");
+         e->AddAttribute(u"a", u"1");
          return e;
        },
        u"<e a=\"1\" />"},
       {"attributes sorted, then declarations",
        [&] {
          auto e = element(u"p:e");
-         e->SetAttribute(u"b", u"1");
-         e->SetAttribute(u"a", u"2");
+         e->AddAttribute(u"b", u"1");
+         e->AddAttribute(u"a", u"2");
          e->AddNamespace(u"p", u"urn:p");
          return e;
        },
@@ -139,15 +139,15 @@ TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
       {"adding a present attribute keeps the first value",
        [&] {
          auto e = element(u"e");
-         e->SetAttribute(u"a", u"first");
-         EXPECT_FALSE(e->SetAttribute(u"a", u"second"));
+         e->AddAttribute(u"a", u"first");
+         EXPECT_FALSE(e->AddAttribute(u"a", u"second"));
          return e;
        },
        u"<e a=\"first\" />"},
       {"putting a present attribute replaces it",
        [&] {
          auto e = element(u"e");
-         e->SetAttribute(u"a", u"first");
+         e->AddAttribute(u"a", u"first");
          e->PutAttribute(u"a", u"second");
          e->PutAttribute(u"b", u"new");
          return e;
@@ -156,7 +156,7 @@ TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
       {"> kept in attributes, quotes kept in text",
        [&] {
          auto e = element(u"e");
-         e->SetAttribute(u"a", u"x>y");
+         e->AddAttribute(u"a", u"x>y");
          e->SetText(u"'\"");
          return e;
        },
@@ -186,7 +186,20 @@ TEST(XmlWriterTest, QualifiedNameTreesAreWrittenByteExact) {
     XmlElementPtr tree = c.build();
     ASSERT_NE(tree, nullptr);
     EXPECT_EQ(Write(*tree), c.expected);
+    EXPECT_EQ(Bstr::Adopt(SerializeElementToBSTR(*tree)).View(), c.expected);
   }
+}
+
+// Written alone, a child declares what its parent declared for it.
+TEST(XmlWriterTest, SerializeElementToBstrWritesWithNoParent) {
+  XmlElement parent(u"p:e");
+  parent.AddNamespace(u"p", u"urn:p");
+  XmlElement* child = parent.AppendChild(std::make_unique<XmlElement>(u"p:c"));
+  child->AddNamespace(u"p", u"urn:p");
+  child->SetText(u"a\u00e9");
+  const Bstr written = Bstr::Adopt(SerializeElementToBSTR(*child));
+  EXPECT_EQ(written.View(), u"<p:c xmlns:p=\"urn:p\">a\u00e9</p:c>");
+  EXPECT_EQ(SysStringLen(written.Get()), written.View().size());
 }
 
 // The streaming writers' UTF-8 text: what escaping the UTF-16 text and then

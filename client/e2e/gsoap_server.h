@@ -14,7 +14,8 @@ namespace client::testing {
 
 class GsoapServer {
  public:
-  explicit GsoapServer(const std::string& exe) {
+  // `setting`, when given, is a "NAME=value" put into the server's environment.
+  explicit GsoapServer(const std::string& exe, const char* setting = nullptr) {
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -22,6 +23,7 @@ class GsoapServer {
       dup2(out[1], STDOUT_FILENO);
       close(out[0]);
       close(out[1]);
+      if (setting) putenv(const_cast<char*>(setting));
       execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }

@@ -312,7 +312,7 @@ void ServiceHost::BecomeLoopThread() {
   loop_thread_ = GetCurrentThreadId();
 }
 
-HRESULT ServiceHost::Run() {
+HRESULT ServiceHost::ServiceRun() {
   const bool serviceMode = service_mode_.load();
   BecomeLoopThread();
   if (serviceMode) {
@@ -385,7 +385,7 @@ void ServiceHost::ServiceMain() {
     service_result_ = hr;
     return;
   }
-  service_result_ = Run();
+  service_result_ = ServiceRun();
   {
     std::lock_guard lock(status_mu_);
     status_.dwWin32ExitCode = static_cast<DWORD>(service_result_);
@@ -397,7 +397,7 @@ void ServiceHost::ServiceMain() {
 
 // Handles a registration switch; false when the process is to exit with
 // *result.
-bool ServiceHost::ParseCommandLine(int argc, char** argv, HRESULT* result) {
+bool ServiceHost::ParseServiceCommandLine(int argc, char** argv, HRESULT* result) {
   switch (FindCommandLineSwitch(argc, argv, {"UnregServer", "RegServer", "Service"})) {
     case 0:
       *result = UnregisterServer(identity_);
@@ -418,7 +418,7 @@ int ServiceHost::Main(int argc, char** argv) {
   executable_path_ = SelfPath(argc > 0 ? argv[0] : nullptr);
 
   HRESULT result = S_OK;
-  if (!ParseCommandLine(argc, argv, &result)) return ExitCodeFromResult(result);
+  if (!ParseServiceCommandLine(argc, argv, &result)) return ExitCodeFromResult(result);
 
   bool localService = false;
   const long open = ReadAppIdMode(identity_, &localService);
@@ -435,7 +435,7 @@ int ServiceHost::Main(int argc, char** argv) {
   service_mode_ = false;
   events_.SetRunningAsService(false);
   StopSignals stop(GetCurrentThreadId());
-  return ExitCodeFromResult(Run());
+  return ExitCodeFromResult(ServiceRun());
 }
 
 }  // namespace service

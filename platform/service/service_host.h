@@ -126,12 +126,12 @@ class ServiceHost {
   static void ControlEntry(DWORD control);
   void ServiceMain();
   void Control(DWORD control);
-  HRESULT Run();
+  HRESULT ServiceRun();
   void SetStatus(DWORD state);
   HRESULT RegisterClassObjects();
   void RevokeClassObjects();
   void BecomeLoopThread();
-  bool ParseCommandLine(int argc, char** argv, HRESULT* result);
+  bool ParseServiceCommandLine(int argc, char** argv, HRESULT* result);
 
   const HostIdentity identity_;
   const std::vector<ServedClass> classes_;

@@ -130,11 +130,11 @@ std::u16string WritePathBlock(const PathBlock& block, bool soap11) {
   path->AddNamespace(u"SOAP-ENV",
                      soap11 ? xml::kSoap11EnvelopeNamespace : xml::kSoap12EnvelopeNamespace);
   if (soap11) {
-    path->SetAttribute(u"SOAP-ENV:actor", xml::kSoap11NextActor);
-    path->SetAttribute(u"SOAP-ENV:mustUnderstand", u"1");
+    path->AddAttribute(u"SOAP-ENV:actor", xml::kSoap11NextActor);
+    path->AddAttribute(u"SOAP-ENV:mustUnderstand", u"1");
   } else {
-    path->SetAttribute(u"SOAP-ENV:role", xml::kSoap12NextRole);
-    path->SetAttribute(u"SOAP-ENV:mustUnderstand", u"true");
+    path->AddAttribute(u"SOAP-ENV:role", xml::kSoap12NextRole);
+    path->AddAttribute(u"SOAP-ENV:mustUnderstand", u"true");
   }
   path->AppendChild(RpElement(u"action", block.action));
   if (block.to) path->AppendChild(RpElement(u"to", *block.to));

@@ -7,14 +7,15 @@
 #include <memory>
 
 #include "dime/exception.h"
+#include "dime/field_text.h"
 #include "dime/message.h"
+#include "message/plugin_contract.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/object.h"
 #include "platform/com/variant.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
-#include "message/plugin_contract.h"
 #include "server/soap/plugin_classes.h"
 #include "xml/namespaces.h"
 
@@ -77,8 +78,9 @@ std::unique_ptr<dime::DimeMessage> BuildDimeAnswer(Iquenlin2* message,
       ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(unknown.Get());
       if (!storage) return nullptr;
       SAFEARRAY* option_bytes = options.vt == (VT_ARRAY | VT_UI1) ? options.parray : nullptr;
-      if (!answer->AddPayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
-                              static_cast<uint32_t>(tnf), option_bytes)) {
+      if (!answer->AddPayload(storage.Get(), dime::NarrowFieldText(id.View()),
+                              dime::NarrowFieldText(type.View()), static_cast<uint32_t>(tnf),
+                              option_bytes)) {
         return nullptr;
       }
       more = VARIANT_FALSE;

@@ -6,11 +6,12 @@
 #include <cstring>
 #include <memory>
 
+#include "dime/field_text.h"
 #include "dime/message.h"
+#include "message/plugin_contract.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
-#include "message/plugin_contract.h"
 #include "platform/storage/storage.h"
 #include "platform/text/text.h"
 #include "server/soap/forwarding_proxy.h"
@@ -173,7 +174,7 @@ bool LoadDimeRequest(Iquenlin2* message, dime::DimeMessage& request, SAFEARRAY**
         options.vt = VT_ARRAY | VT_UI1;
         options.parray = bytesOfOptions.release();
       }
-      Bstr id(text::Widen(p->Id())), type(text::Widen(p->Type()));
+      Bstr id(dime::WidenFieldText(p->Id())), type(dime::WidenFieldText(p->Type()));
       VARIANT_BOOL added = VARIANT_FALSE;
       message->AddDIMEAttachmentReq(id.Get(), type.Get(), static_cast<LONG>(p->TypeNameFormat()),
                                     p->Storage(), options, &added);
@@ -216,8 +217,9 @@ bool BuildDimeResponse(Iquenlin2* message, int soapVersion, dime::DimeMessage& r
       ComPtr<IStorage> storage = com::QueryInterfacePtr<IStorage>(owned.Get());
       if (!storage) return false;
       SAFEARRAY* optionBytes = options.vt == (VT_ARRAY | VT_UI1) ? options.parray : nullptr;
-      if (!response.AddPayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
-                               static_cast<uint32_t>(tnf), optionBytes)) {
+      if (!response.AddPayload(storage.Get(), dime::NarrowFieldText(id.View()),
+                               dime::NarrowFieldText(type.View()), static_cast<uint32_t>(tnf),
+                               optionBytes)) {
         return false;
       }
     }

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dime/field_text.h"
 #include "dime/payload.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
@@ -42,8 +43,8 @@ struct Attachment {
   Variant options;
 
   dime::DimePayload Payload() const {
-    return dime::DimePayload(storage.Get(), text::Narrow(id.View()), text::Narrow(type.View()),
-                             static_cast<uint32_t>(tnf));
+    return dime::DimePayload(storage.Get(), dime::NarrowFieldText(id.View()),
+                             dime::NarrowFieldText(type.View()), static_cast<uint32_t>(tnf));
   }
 };
 
