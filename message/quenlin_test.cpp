@@ -67,9 +67,14 @@ std::string WriteWsdl(int version, bool encoded) {
       "<message name=\"mixOut\"><part name=\"return\" type=\"xsd:string\"/>"
       "<part name=\"outStruct\" type=\"t:SOAPStruct\"/><part name=\"count\" type=\"xsd:int\"/>"
       "</message>"
+      "<message name=\"whereIn\"><part name=\"bstrExtraPath\" type=\"xsd:string\"/>"
+      "<part name=\"bstrQueryString\" type=\"xsd:string\"/></message>"
+      "<message name=\"whereOut\"><part name=\"return\" type=\"xsd:string\"/></message>"
       "<portType name=\"MixPortType\"><operation name=\"mix\" "
       "parameterOrder=\"inputString inputStruct count outStruct\">"
-      "<input message=\"tns:mixIn\"/><output message=\"tns:mixOut\"/></operation></portType>"
+      "<input message=\"tns:mixIn\"/><output message=\"tns:mixOut\"/></operation>"
+      "<operation name=\"where\"><input message=\"tns:whereIn\"/>"
+      "<output message=\"tns:whereOut\"/></operation></portType>"
       "<binding name=\"MixBinding\" type=\"tns:MixPortType\">"
       "<" +
       soap +
@@ -77,6 +82,12 @@ std::string WriteWsdl(int version, bool encoded) {
       "<operation name=\"mix\"><" +
       soap +
       ":operation soapAction=\"urn:qv:mix#mix\"/>"
+      "<input>" +
+      body + "</input><output>" + body +
+      "</output></operation>"
+      "<operation name=\"where\"><" +
+      soap +
+      ":operation soapAction=\"urn:qv:mix#where\"/>"
       "<input>" +
       body + "</input><output>" + body +
       "</output></operation></binding>"
@@ -997,7 +1008,8 @@ TEST(ProcessRpcTest, RequestChecks) {
 }
 
 // A call that arrived as an HTTP GET: the operation from the path, the rest
-// of the path and the query as two parameters, then the outputs to fill.
+// of the path and the query as two parameters when the operation takes them,
+// then the outputs to fill.
 TEST(ProcessRpcTest, GetRequests) {
   ComPtr<Idorvish2> reader = testing::LoadReader(WriteWsdl(12, false), u"MixService", u"MixPort");
   ASSERT_TRUE(reader);
@@ -1005,8 +1017,10 @@ TEST(ProcessRpcTest, GetRequests) {
     const char16_t* path;
     const char16_t* params;  // names and values, in order
   } cases[] = {
-      {u"/mix/a/b", u"bstrExtraPath=/a/b;bstrQueryString=q=1;count;outStruct;"},
-      {u"/mix", u"bstrExtraPath=;bstrQueryString=q=1;count;outStruct;"},
+      {u"/where/a/b", u"bstrExtraPath=/a/b;bstrQueryString=q=1;"},
+      {u"/where", u"bstrExtraPath=;bstrQueryString=q=1;"},
+      // Outputs alone: an object would refuse names its operation never declared.
+      {u"/mix/a/b", u"count;outStruct;"},
       {u"/", u""},
       {u"/unknown/x", u""},
   };

@@ -314,6 +314,11 @@ void DecodeRpcResponseLiteral(const MessageParser& parser, SoapMessage& message,
   DecodeResponse(parser, message, reader, true);
 }
 
+bool HasInputPart(Idorvish2* reader, std::u16string_view method, std::u16string_view part) {
+  Bstr type, type_ns;
+  return PartType(reader, true, Bstr(method), part, &type, &type_ns);
+}
+
 void DecodeRpcGetRequest(const MessageParser&, SoapMessage& message, Idorvish2* reader) {
   try {
     AddOutputOnly(message, reader, false);

@@ -21,6 +21,9 @@ void DecodeRpcResponseEncoded(const MessageParser& parser, SoapMessage& message,
 void DecodeRpcResponseLiteral(const MessageParser& parser, SoapMessage& message, Idorvish2* reader);
 void DecodeRpcGetRequest(const MessageParser& parser, SoapMessage& message, Idorvish2* reader);
 
+// Whether the operation's input message has a part of that name.
+bool HasInputPart(Idorvish2* reader, std::u16string_view method, std::u16string_view part);
+
 // An unfilled value of the kind the type names: automation scalars for the
 // built-in types (VT_NULL for anyType, VT_DATE 0 for dates and times, an
 // empty byte array for binary, VT_BOOL false, "" for anyURI), a null

@@ -306,9 +306,14 @@ bool SoapMessage::ProcessRPCGet(std::u16string_view, std::u16string_view extra_p
     path.bstrVal = SysAllocString(rest);
     query.vt = VT_BSTR;
     query.bstrVal = SysAllocString(query_string);
+    // Only an operation that takes the extra path and query string gets them: the object
+    // binds every parameter by name, so an operation of outputs alone (a read of the
+    // management class) would otherwise be refused for names it never declared.
     if (!path.bstrVal || !query.bstrVal ||
-        !AddMethodParam(u"", u"bstrExtraPath", path, true, false) ||
-        !AddMethodParam(u"", u"bstrQueryString", query, true, false)) {
+        (HasInputPart(reader, name, u"bstrExtraPath") &&
+         !AddMethodParam(u"", u"bstrExtraPath", path, true, false)) ||
+        (HasInputPart(reader, name, u"bstrQueryString") &&
+         !AddMethodParam(u"", u"bstrQueryString", query, true, false))) {
       internal::ThrowFault(xml::kFaultServer, u"Internal error.", true);
     }
     DecodeRpcGetRequest(request_parser_, *this, reader);

@@ -426,14 +426,14 @@ class BraskelMgmtHttpTest : public server_testing::BraskelProcessTest {
   }
 
   // The management and echo endpoints, listening on `address`.
-  void WriteTestConfig(const std::string& address) {
+  void WriteTestConfig(const std::string& address, const std::string& mgmtUri = "/QVSOAPSvrCP") {
     WriteConfig(
         "<listenAddress>" + address + "</listenAddress><listenPort>0</listenPort>"
         "<numWorkThreads>3</numWorkThreads>"
         "<docBasePath>" +
         (dir_ / "www").string() +
         "</docBasePath><defaultDocument>index.htm</defaultDocument>"
-        "<endpointList><endpoint><requestURI>/QVSOAPSvrCP</requestURI><wsdlDocURL>file://" +
+        "<endpointList><endpoint><requestURI>" + mgmtUri + "</requestURI><wsdlDocURL>file://" +
         (dir_ / "www" / "wsdl" / "QVSOAPSvrCP.wsdl").string() +
         "</wsdlDocURL><wsdlService>QVSOAPSvrMgr</wsdlService>"
         "<wsdlPort>QVSOAPSvrMgrPort</wsdlPort>"
@@ -561,6 +561,28 @@ TEST_F(BraskelMgmtHttpTest, StatisticsMoveWithTrafficAndParamsAreTheConfigured) 
   EXPECT_GE(std::stol(after["NumConnects"]), std::stol(before["NumConnects"]) + 4);
   EXPECT_GT(std::stol(after["NumBytesSent"]), std::stol(before["NumBytesSent"]));
   EXPECT_GE(std::stol(after["NumHTTPErrors"]), std::stol(before["NumHTTPErrors"]) + 1);
+  StopService();
+}
+
+// RPC by GET: the read operations take outputs alone, so they answer a plain GET
+// of the operation's path below a wildcard endpoint, as SOAP 1.2.
+TEST_F(BraskelMgmtHttpTest, ReadOperationsAnswerByGet) {
+  WriteTestConfig("127.0.0.1", "/QVSOAPSvrCP/*");
+  const uint16_t port = StartService();
+  ASSERT_NE(port, 0);
+  for (const char* op :
+       {"GetServerParams", "GetServerStats", "GetServiceInfo", "GetHTTPSettings", "GetLogSettings"}) {
+    SCOPED_TRACE(op);
+    const std::string reply =
+        Exchange(port, "GET /QVSOAPSvrCP/" + std::string(op) + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.substr(0, reply.find("\r\n")).substr(8), " 200 OK") << reply;
+    EXPECT_NE(reply.find("http://www.w3.org/2003/05/soap-envelope"), std::string::npos) << reply;
+    EXPECT_NE(reply.find(std::string(op) + "Response"), std::string::npos) << reply;
+    const size_t result = reply.find("<Result>");
+    ASSERT_NE(result, std::string::npos) << reply;
+    EXPECT_TRUE(BoolText(reply.substr(result + 8, reply.find('<', result + 8) - result - 8), true))
+        << reply;
+  }
   StopService();
 }
 
