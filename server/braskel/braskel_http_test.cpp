@@ -201,7 +201,8 @@ TEST_F(BraskelHttpTest, SlotsTimeoutsAndStopWithConnectionsOpen) {
 // What a few hostile clients try to lock everyone else out with, each met
 // while it lasts by a client that must be answered at once.
 TEST_F(BraskelHttpTest, FewSlowClientsLockNobodyOut) {
-  const uint16_t port = StartService("<maxClients>32</maxClients><clientTimeout>70</clientTimeout>");
+  const uint16_t port =
+      StartService("<maxClients>32</maxClients><clientTimeout>70</clientTimeout>");
   ASSERT_NE(port, 0);
   const auto answeredWithin = [&](const std::string& request, const std::string& expected,
                                   std::chrono::milliseconds limit) {

@@ -418,7 +418,8 @@ uint64_t DiskFor(const BodyInfo& body, uint64_t count) {
 void Exchange::LogBudgetRefusal(const char* budget) {
   host_.LogRepeatedEvent(
       RepeatedEvent::BudgetRefusal,
-      text::FormatCapped(255, "Request refused: a body of %llu bytes would pass the server's %s budget",
+      text::FormatCapped(255,
+                         "Request refused: a body of %llu bytes would pass the server's %s budget",
                          static_cast<unsigned long long>(body_.contentLength), budget));
 }
 

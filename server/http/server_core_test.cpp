@@ -920,7 +920,8 @@ TEST_F(ServerCoreTest, MoreClientsThanSlots) {
     for (Client* c : {&a, &b}) {
       c->Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 9\r\n\r\nab");
     }
-    for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 0; ++i) std::this_thread::sleep_for(5ms);
+    for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 0; ++i)
+      std::this_thread::sleep_for(5ms);
     Client extra(port_);
     EXPECT_EQ(extra.ReadAll(2000ms), "");  // closed without a reply
     EXPECT_FALSE(extra.TimedOut());
@@ -938,10 +939,22 @@ TEST_F(ServerCoreTest, MoreClientsThanSlots) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
   EXPECT_EQ(a.ReadAll(2000ms), "");  // the older head made room
   EXPECT_FALSE(a.TimedOut());
-  EXPECT_TRUE(HasEvent(
-      "At full capacity: closed the connection waiting longest for its request head"));
+  EXPECT_TRUE(
+      HasEvent("At full capacity: closed the connection waiting longest for its request head"));
   b.Send("\r\n");
   EXPECT_NE(b.ReadAll().find("hello text"), std::string::npos);
+}
+
+// Refusals for the budget come in floods when they come: the first of a
+// minute is written whole, the rest only counted (RepeatedEventLine).
+TEST_F(ServerCoreTest, BudgetRefusalsAreFoldedInTheEventLog) {
+  Start();
+  for (const char* line :
+       {"Request refused: a body of 9 bytes", "Request refused: a body of 8 bytes"}) {
+    core_->LogRepeatedEvent(RepeatedEvent::BudgetRefusal, line);
+  }
+  EXPECT_EQ(CountEvents("Request refused: a body of 9 bytes"), 1u);
+  EXPECT_EQ(CountEvents("Request refused: a body of 8 bytes"), 0u);
 }
 
 // Heads and bodies have deadlines of their own, well within the client
