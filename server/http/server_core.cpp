@@ -456,6 +456,9 @@ void ServerCore::SweepWaits() {
   const auto now = std::chrono::steady_clock::now();
   if (now < nextSweep_) return;
   nextSweep_ = now + kSweepPeriod;
+  if (!workers_.empty() && busyWorkers_.load(std::memory_order_relaxed) >= workers_.size()) {
+    lastStarved_ = now;
+  }
   for (auto& client : clients_) {
     const ClientConnection::WaitState w = client->Waiting();
     std::chrono::steady_clock::duration limit{};
@@ -476,7 +479,7 @@ void ServerCore::SweepWaits() {
         line = &drainLine_;
         break;
     }
-    if (now - w.since < limit) continue;
+    if (now - w.since < limit || now - lastStarved_ < limit) continue;
     if (client->CloseIfWaiting(w)) LogOccurred(*line);
   }
 }
@@ -598,6 +601,7 @@ void ServerCore::WorkerThreadProc() {
       case net::WaitResult::TimedOut:
         continue;
       case net::WaitResult::Completed:
+        busyWorkers_.fetch_add(1, std::memory_order_relaxed);
         if (c.kind == net::IoKind::Accept) {
           AcceptOnWorker(c.key);
         } else if (c.key < clients_.size()) {
@@ -605,6 +609,7 @@ void ServerCore::WorkerThreadProc() {
         } else if (c.key == kHeapTrimKey) {
           heapTrim_.Carry(c.generation);
         }
+        busyWorkers_.fetch_sub(1, std::memory_order_relaxed);
         continue;
     }
   }

@@ -270,6 +270,11 @@ class ServerCore final : public ConnectionHost {
   RepeatedEventLine drainLine_{"Input still coming after an error page: connection closed"};
   RepeatedEventLine budgetLine_{"Request refused for the server's budget:"};
   std::chrono::steady_clock::time_point nextSweep_;  // listener thread only
+  // Workers inside a completion. While all are, no client's bytes are read,
+  // so no client is late: the sweep closes a connection only when it saw a
+  // worker free throughout its deadline (lastStarved_, listener thread only).
+  std::atomic<size_t> busyWorkers_{0};
+  std::chrono::steady_clock::time_point lastStarved_;
   IdleTrim idleTrim_;
   // The key of the completions that ask a worker to trim its heap: above
   // every slot's.

@@ -912,6 +912,8 @@ TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
 // client is refused. Taken by connections still waiting for their heads: the
 // one that has waited longest is closed, and the new client is served.
 TEST_F(ServerCoreTest, MoreClientsThanSlots) {
+  const std::string shed =
+      "At full capacity: closed the connection waiting longest for its request head";
   settings_.maxClients = 2;
   Start();
   {
@@ -939,10 +941,46 @@ TEST_F(ServerCoreTest, MoreClientsThanSlots) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
   EXPECT_EQ(a.ReadAll(2000ms), "");  // the older head made room
   EXPECT_FALSE(a.TimedOut());
-  EXPECT_TRUE(
-      HasEvent("At full capacity: closed the connection waiting longest for its request head"));
+  for (int i = 0; i < 100 && CountEvents(shed) == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(HasEvent(shed));
   b.Send("\r\n");
   EXPECT_NE(b.ReadAll().find("hello text"), std::string::npos);
+}
+
+// While every worker is busy nobody's bytes are read: a client whose head
+// waits meanwhile is not late, and is served once a worker is free.
+TEST_F(ServerCoreTest, NoDeadlineRunsOutWhileEveryWorkerIsBusy) {
+  class SlowDispatch : public FakeDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      ++entered;
+      for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(10ms);
+      answer->status = 200;
+      answer->soapVersion = call.soapVersion;
+      answer->body = "<reply/>";
+      return true;
+    }
+    std::atomic<int> entered{0};
+    std::atomic<bool> release{false};
+  } dispatch;
+  Start(&dispatch);
+  Client late(port_);
+  std::vector<std::unique_ptr<Client>> busy;
+  for (int i = 0; i < settings_.numWorkThreads; ++i) {
+    busy.push_back(std::make_unique<Client>(port_));
+    busy.back()->Send(
+        "POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx");
+  }
+  for (int i = 0; i < 300 && dispatch.entered < settings_.numWorkThreads; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(dispatch.entered, settings_.numWorkThreads);
+  late.Send("GET /a.txt HTTP/1.0\r\n\r\n");
+  std::this_thread::sleep_for(kHeadDeadline + 1s);
+  dispatch.release = true;
+  EXPECT_NE(late.ReadAll().find("hello text"), std::string::npos);
+  for (auto& c : busy) c->ReadAll();
+  EXPECT_FALSE(HasEvent("Request head not received in time: connection closed"));
 }
 
 // Refusals for the budget come in floods when they come: the first of a
@@ -980,6 +1018,8 @@ TEST_F(ServerCoreTest, SlowHeadsAndStalledBodiesAreClosedAtTheirDeadlines) {
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, c.deadline);
     EXPECT_LT(waited, c.deadline + 2s);
+    // Written just after the close the client sees.
+    for (int i = 0; i < 100 && !HasEvent(c.event); ++i) std::this_thread::sleep_for(10ms);
     EXPECT_TRUE(HasEvent(c.event));
   }
   WaitIdle();
