@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -167,8 +168,12 @@ TEST_F(BraskelHttpTest, SlotsTimeoutsAndStopWithConnectionsOpen) {
   {
     LoopbackClient a(port), b(port);
     ASSERT_TRUE(a.Connected() && b.Connected());
+    for (LoopbackClient* c : {&a, &b}) {
+      c->Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 100\r\n\r\n<x");
+    }
     std::this_thread::sleep_for(300ms);
-    // Every slot taken: the next client is closed without a byte.
+    // Every slot taken by a request whose body is coming: the next client is
+    // closed without a byte.
     LoopbackClient extra(port);
     EXPECT_EQ(extra.ReadAll(5s), "");
     EXPECT_FALSE(extra.TimedOut());
@@ -191,6 +196,63 @@ TEST_F(BraskelHttpTest, SlotsTimeoutsAndStopWithConnectionsOpen) {
   StopService();
   EXPECT_EQ(half.ReadAll(5s), "");
   EXPECT_FALSE(half.TimedOut());
+}
+
+// What a few hostile clients try to lock everyone else out with, each met
+// while it lasts by a client that must be answered at once.
+TEST_F(BraskelHttpTest, FewSlowClientsLockNobodyOut) {
+  const uint16_t port =
+      StartService("<maxClients>32</maxClients><clientTimeout>70</clientTimeout>");
+  ASSERT_NE(port, 0);
+  const auto answeredWithin = [&](const std::string& request, const std::string& expected,
+                                  std::chrono::milliseconds limit) {
+    const auto start = std::chrono::steady_clock::now();
+    LoopbackClient c(port);
+    EXPECT_TRUE(c.Connected());
+    c.Send(request);
+    const std::string reply = c.ReadAll(10s);
+    EXPECT_EQ(reply.rfind(expected, 0), 0u) << reply;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, limit);
+  };
+
+  // Every slot taken by a head that never ends.
+  {
+    std::vector<std::unique_ptr<LoopbackClient>> heads;
+    for (int i = 0; i < 32; ++i) {
+      heads.push_back(std::make_unique<LoopbackClient>(port));
+      heads.back()->Send("GET / HTTP/1.0\r\nX-a: b\r\n");
+    }
+    std::this_thread::sleep_for(300ms);
+    answeredWithin("GET /a.txt HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK\r\n", 1s);
+  }
+
+  // Eight bodies announced at 64 MiB that trickle: together they announce
+  // the whole of the server's memory budget (or more), but have sent little.
+  const std::string post =
+      "POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nSOAPAction: a\r\nContent-Length: ";
+  {
+    std::vector<std::unique_ptr<LoopbackClient>> bodies;
+    for (int i = 0; i < 8; ++i) {
+      bodies.push_back(std::make_unique<LoopbackClient>(port));
+      bodies.back()->Send(post + "67108864\r\n\r\n<x>");
+    }
+    std::this_thread::sleep_for(300ms);
+    for (auto& b : bodies) b->Send("<y/>");
+    answeredWithin(post + "2\r\n\r\n<x", "HTTP/1.0 500 ", 1s);
+  }
+
+  // A client that sends its whole 64 MiB body before it reads gets the 404
+  // sent before the body: the server reads what it still sends.
+  {
+    LoopbackClient c(port);
+    const std::string body(64 << 20, 'x');
+    EXPECT_TRUE(c.Send("POST /nowhere HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: " +
+                       std::to_string(body.size()) + "\r\n\r\n"));
+    EXPECT_TRUE(c.Send(body)) << "the connection was reset while the client sent its body";
+    const std::string reply = c.ReadAll(10s);
+    EXPECT_EQ(reply.rfind("HTTP/1.0 404 Not Found\r\n", 0), 0u) << reply.substr(0, 200);
+  }
+  StopService();
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ bool ClientConnection::ResetClient(net::UniqueFd socket, const sockaddr_in& peer
       socket_ = id;
       generation = generation_;
       acceptedAt_ = std::chrono::steady_clock::now();
+      wait_ = Wait::Head;
+      waitSince_ = acceptedAt_;
     }
     const time_t requestTime = time(nullptr);
 
@@ -79,7 +81,57 @@ void ClientConnection::OnIoComplete(const net::Completion& completion) {
     host_.CountInternalError();
   }
   // No transition takes the event: close rather than strand the slot.
-  if (!taken) Close();
+  if (!taken) {
+    Close();
+    return;
+  }
+  NoteWait(completion.ok ? completion.bytes : 0);
+}
+
+void ClientConnection::NoteWait(size_t bytes) {
+  Wait wait = Wait::None;
+  switch (exchange_.State()) {
+    case ConnState::ReadingHead:
+      wait = Wait::Head;
+      break;
+    case ConnState::ReadingBody:
+      wait = Wait::Body;
+      break;
+    case ConnState::Draining:
+      wait = Wait::Draining;
+      break;
+    default:
+      break;
+  }
+  std::lock_guard<std::mutex> sock(sock_mu_);
+  if (!socket_.Valid()) return;
+  // A head's deadline runs from the accept; a body's from its last bytes; a
+  // drain's from its start.
+  if (wait != wait_ || (wait == Wait::Body && bytes > 0)) {
+    waitSince_ = wait == Wait::Head ? acceptedAt_ : std::chrono::steady_clock::now();
+  }
+  wait_ = wait;
+}
+
+ClientConnection::WaitState ClientConnection::Waiting() const {
+  std::lock_guard<std::mutex> sock(sock_mu_);
+  if (!socket_.Valid()) return {};
+  return {wait_, waitSince_, generation_};
+}
+
+bool ClientConnection::CloseIfWaiting(const WaitState& expected) {
+  // A worker inside the connection is moving it on: it is not waiting.
+  std::unique_lock<std::mutex> lock(mu_, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  {
+    std::lock_guard<std::mutex> sock(sock_mu_);
+    if (!socket_.Valid() || generation_ != expected.generation || wait_ != expected.wait ||
+        waitSince_ != expected.since) {
+      return false;
+    }
+  }
+  Close();
+  return true;
 }
 
 bool ClientConnection::TimedOut(int timeoutSeconds, uint32_t* generation) const {
@@ -164,6 +216,7 @@ void ClientConnection::Close() {
       socket = host_.Port().TakeSocket(socket_, /*closing_at_once=*/true);
       socket_ = {};
       ++generation_;
+      wait_ = Wait::None;
       closed = true;
     }
   }

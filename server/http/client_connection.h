@@ -11,6 +11,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -46,6 +47,24 @@ class ClientConnection final : private ExchangeIo {
   [[nodiscard]] bool TimedOut(int timeoutSeconds, uint32_t* generation) const;
   bool Expire(uint32_t generation);
 
+  // What the connection waits for from its client, as its last completion
+  // left it; what the server's sweep and its shedding look at.
+  enum class Wait : uint8_t {
+    None,      // no socket, or the server is busy with the request
+    Head,      // the request head, since the accept
+    Body,      // more of the body, since the last bytes of it
+    Draining,  // the rest of the input after an error page, since that began
+  };
+  struct WaitState {
+    Wait wait = Wait::None;
+    std::chrono::steady_clock::time_point since;
+    uint32_t generation = 0;
+  };
+  WaitState Waiting() const;
+  // Closes the connection when it still waits as `expected` says (same
+  // generation and wait) and no worker is inside it; true when it closed.
+  bool CloseIfWaiting(const WaitState& expected);
+
   // Releases everything the connection holds without returning its slot;
   // for the server's stop, after the workers have ended.
   void Discard();
@@ -63,6 +82,9 @@ class ClientConnection final : private ExchangeIo {
   bool PostWake() override;  // takes sock_mu_, then the host's queue lock
   void Close() override;
 
+  // After a completion, under mu_: what the exchange now waits for.
+  void NoteWait(size_t bytes);
+
   ConnectionHost& host_;
   const uint32_t slot_;
 
@@ -73,6 +95,9 @@ class ClientConnection final : private ExchangeIo {
   net::SocketId socket_;
   uint32_t generation_ = 0;
   std::chrono::steady_clock::time_point acceptedAt_;
+  // Written under mu_ and sock_mu_ after each completion; read under sock_mu_.
+  Wait wait_ = Wait::None;
+  std::chrono::steady_clock::time_point waitSince_;
 
   Exchange exchange_;  // Guarded by mu_.
   // The first receive of a connection is held while ResetClient starts the

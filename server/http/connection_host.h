@@ -21,6 +21,9 @@ class RequestBudget;
 class RequestLogger;
 class SoapDispatch;
 
+// Event lines that may come thousands of times a second under an attack.
+enum class RepeatedEvent { BudgetRefusal };
+
 class ExchangeHost {
  public:
   // The SOAP processing of endpoints; null when there is none.
@@ -29,6 +32,11 @@ class ExchangeHost {
   virtual RequestLogger* Logger() const = 0;
   // One operational line for the event reporter.
   virtual void LogEvent(const std::string& line) const = 0;
+  // One of `kind`'s lines: the host may fold repeats into a count.
+  virtual void LogRepeatedEvent(RepeatedEvent kind, const std::string& line) {
+    (void)kind;
+    LogEvent(line);
+  }
   virtual void AddBytesSent(uint64_t n) = 0;
   virtual void CountHTTPError() = 0;
   virtual void CountInternalError() = 0;

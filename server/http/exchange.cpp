@@ -36,9 +36,11 @@ constexpr char kSoap11EnvelopeNamespace[] = "http://schemas.xmlsoap.org/soap/env
 // no further ahead of the bytes than this. Also what a slot keeps between
 // requests.
 constexpr size_t kBodyReserve = 64 * 1024;
-// What is read, at most, of a client's input after an error page.
-constexpr uint64_t kMaxDrainBytes = 256 * 1024;
-constexpr time_t kMaxDrainSeconds = 2;
+// What is read of a client's input after an error page, beyond the rest of
+// the body it announced (a client that sends it all before reading must get
+// to the page), and at most of that body.
+constexpr uint64_t kDrainSlackBytes = 256 * 1024;
+constexpr uint64_t kMaxDrainBytes = kMaxDimeRequestBytes;
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // The endpoint that serves the management class: it changes the document
@@ -222,20 +224,27 @@ Event Exchange::Thrown(Action action, const char* what) {
 }
 
 Event Exchange::ShutdownAndDrain() {
+  // What the body held is of no use now, and others may need it.
+  if (bodyBytes_.capacity() > kBodyReserve) std::string().swap(bodyBytes_);
+  if (dimeRequest_) dimeRequest_->Clear();
+  ReturnBudget();
   if (!io_.ShutdownSend()) return Event::InputDrained;
   drained_ = 0;
-  drainStart_ = time(nullptr);
-  return PostReceive();
+  const uint64_t unread = body_.contentLength > bodyCount_ ? body_.contentLength - bodyCount_ : 0;
+  drainLimit_ = std::min(unread, kMaxDrainBytes) + kDrainSlackBytes;
+  drainStart_ = std::chrono::steady_clock::now();
+  return PostLargeReceive();
 }
 
 Event Exchange::DrainInput() {
   drained_ += lastBytes_;
-  // Bounded: a client that keeps sending is closed on anyway.
-  if (lastBytes_ == 0 || drained_ > kMaxDrainBytes ||
-      time(nullptr) - drainStart_ > kMaxDrainSeconds) {
+  // Bounded: a client that keeps sending is closed on anyway (the server's
+  // sweep closes one that stops sending without closing).
+  if (lastBytes_ == 0 || drained_ > drainLimit_ ||
+      std::chrono::steady_clock::now() - drainStart_ > kDrainDeadline) {
     return Event::InputDrained;
   }
-  return PostReceive();
+  return PostLargeReceive();
 }
 
 Event Exchange::LoseSocket() {
@@ -281,7 +290,9 @@ void Exchange::Clear() {
   errorPage_ = false;
   peerToName_.reset();
   drained_ = 0;
-  drainStart_ = 0;
+  drainLimit_ = 0;
+  largeReceive_.reset();
+  received_ = receive_;
   config_.reset();
   lastBytes_ = 0;
   ReturnWorkingShare();
@@ -291,7 +302,14 @@ void Exchange::Clear() {
 // ---- Receiving ---------------------------------------------------------------------
 
 Event Exchange::PostReceive() {
+  received_ = receive_;
   return io_.PostReceive(receive_, sizeof receive_) ? Event::None : Event::SocketClosed;
+}
+
+Event Exchange::PostLargeReceive() {
+  if (!largeReceive_) largeReceive_ = std::make_unique<char[]>(kBodyReserve);
+  received_ = largeReceive_.get();
+  return io_.PostReceive(largeReceive_.get(), kBodyReserve) ? Event::None : Event::SocketClosed;
 }
 
 Event Exchange::ParseRequest() {
@@ -337,11 +355,12 @@ Event Exchange::AnalyseRequestHeaders() {
   if (body_.kind == ContentKind::Dime && body_.contentLength > kMaxDimeRequestBytes) {
     return Event::BadRequest;
   }
-  if (!TakeBudget()) return Event::ServiceUnavailable;
+  if (!BodyCouldFit()) return Event::ServiceUnavailable;
 
   std::string_view first = head_.Rest();
   first =
       first.substr(0, static_cast<size_t>(std::min<uint64_t>(first.size(), body_.contentLength)));
+  if (!TakeBudget(first.size())) return Event::ServiceUnavailable;
   if (body_.kind == ContentKind::Dime) {
     try {
       if (!dimeRequest_) dimeRequest_ = std::make_unique<dime::DimeMessage>();
@@ -380,30 +399,62 @@ bool Exchange::WantsContinue() const {
          text::AsciiIEquals(*expect, "100-continue");
 }
 
-bool Exchange::TakeBudget() {
+namespace {
+
+// What a body's first `count` bytes hold of the server's budget. A DIME body
+// keeps only its envelope in memory, its attachments on disk.
+uint64_t MemoryFor(const BodyInfo& body, uint64_t count) {
+  const uint64_t inMemory =
+      body.kind == ContentKind::Dime ? std::min<uint64_t>(count, dime::kMaxEnvelopeBytes) : count;
+  return inMemory * kDecodedBytesPerBodyByte;
+}
+
+uint64_t DiskFor(const BodyInfo& body, uint64_t count) {
+  return body.kind == ContentKind::Dime ? count : 0;
+}
+
+}  // namespace
+
+void Exchange::LogBudgetRefusal(const char* budget) {
+  host_.LogRepeatedEvent(
+      RepeatedEvent::BudgetRefusal,
+      text::FormatCapped(255,
+                         "Request refused: a body of %llu bytes would pass the server's %s budget",
+                         static_cast<unsigned long long>(body_.contentLength), budget));
+}
+
+bool Exchange::BodyCouldFit() {
   RequestBudget* budget = host_.Budget();
   if (budget == nullptr) return true;
-  const bool dime = body_.kind == ContentKind::Dime;
-  // A DIME body keeps only its envelope in memory, its attachments on disk.
-  const uint64_t inMemory =
-      dime ? std::min<uint64_t>(body_.contentLength, dime::kMaxEnvelopeBytes) : body_.contentLength;
-  const uint64_t memory = inMemory * kDecodedBytesPerBodyByte;
-  const uint64_t disk = dime ? body_.contentLength : 0;
+  if (MemoryFor(body_, body_.contentLength) > budget->MemoryLimit()) {
+    LogBudgetRefusal("memory");
+    return false;
+  }
+  if (DiskFor(body_, body_.contentLength) > budget->DiskLimit()) {
+    LogBudgetRefusal("temporary storage");
+    return false;
+  }
+  return true;
+}
+
+bool Exchange::TakeBudget(uint64_t count) {
+  RequestBudget* budget = host_.Budget();
+  if (budget == nullptr) return true;
+  const uint64_t memory = MemoryFor(body_, count) - memoryTaken_;
+  const uint64_t disk = DiskFor(body_, count) - diskTaken_;
   const char* refused = nullptr;
-  if (!budget->TakeMemory(memory)) {
+  if (memory != 0 && !budget->TakeMemory(memory)) {
     refused = "memory";
   } else if (disk != 0 && !budget->TakeDisk(disk)) {
     budget->ReturnMemory(memory);
     refused = "temporary storage";
   }
   if (refused != nullptr) {
-    host_.LogEvent(text::FormatCapped(
-        255, "Request refused: a body of %llu bytes would pass the server's %s budget",
-        static_cast<unsigned long long>(body_.contentLength), refused));
+    LogBudgetRefusal(refused);
     return false;
   }
-  memoryTaken_ = memory;
-  diskTaken_ = disk;
+  memoryTaken_ += memory;
+  diskTaken_ += disk;
   return true;
 }
 
@@ -445,9 +496,14 @@ Event Exchange::ReceiveBody() {
   if (lastBytes_ == 0) return Event::SocketClosed;
   const size_t n =
       static_cast<size_t>(std::min<uint64_t>(lastBytes_, body_.contentLength - bodyCount_));
+  // Refused only for bytes that came: what others hold has arrived too.
+  if (!TakeBudget(bodyCount_ + n)) {
+    bodyCount_ += n;
+    return Event::ServiceUnavailable;
+  }
   if (body_.kind == ContentKind::Dime) {
     try {
-      dimeRequest_->Deserialize(reinterpret_cast<const uint8_t*>(receive_), n);
+      dimeRequest_->Deserialize(reinterpret_cast<const uint8_t*>(received_), n);
     } catch (dime::DIMEParserException* e) {
       delete e;
       return Event::SocketClosed;
@@ -455,7 +511,7 @@ Event Exchange::ReceiveBody() {
   } else if (bodyDirect_) {
     bodyBytes_.resize(static_cast<size_t>(bodyCount_ + n));  // the rest of the window unfilled
   } else {
-    bodyBytes_.append(receive_, n);
+    bodyBytes_.append(received_, n);
   }
   bodyCount_ += n;
   if (bodyCount_ >= body_.contentLength) return Event::BodyComplete;
@@ -469,6 +525,9 @@ Event Exchange::PostBodyReceive() {
   // unread, or the peer is reset and may lose the reply.
   constexpr size_t kTail = kMaxReceiveBytes / 2;
   bodyDirect_ = body_.kind != ContentKind::Dime && remaining > kTail;
+  // A DIME body is parsed as it comes, through the large buffer; what a
+  // client sends past it is read with it and dropped.
+  if (body_.kind == ContentKind::Dime) return PostLargeReceive();
   if (!bodyDirect_) return PostReceive();
   const size_t window = static_cast<size_t>(std::min<uint64_t>(remaining - kTail, kBodyReserve));
   bodyBytes_.resize(static_cast<size_t>(bodyCount_) + window);

@@ -31,6 +31,13 @@ class DimeMessage;
 
 namespace server {
 
+// How long a connection may wait on its client before the server's sweep
+// closes it, whatever the client time-out: a few slow clients must not hold
+// the slots or the budget that everyone else needs.
+inline constexpr std::chrono::seconds kHeadDeadline{5};        // from accept to the head's end
+inline constexpr std::chrono::seconds kBodyStallDeadline{10};  // between bytes of a body
+inline constexpr std::chrono::seconds kDrainDeadline{5};       // draining after an error page
+
 struct SoapAnswer;
 struct SoapCall;
 
@@ -103,9 +110,14 @@ class Exchange final : private ActionRunner {
   Event ParseRequest();
   Event AnalyseRequestHeaders();
   Event ReceiveBody();
-  // Takes the request's share of the server's budget; false (logged, nothing
-  // taken) when it does not fit.
-  bool TakeBudget();
+  // Takes the request's share of the server's budget for the first `count`
+  // bytes of its body, beyond what it holds; false (logged, nothing more
+  // taken) when that does not fit. Charged as the bytes arrive, so bodies
+  // announced but never sent hold nothing.
+  bool TakeBudget(uint64_t count);
+  // False (logged) when the announced body could not fit even alone.
+  bool BodyCouldFit();
+  void LogBudgetRefusal(const char* budget);
   void ReturnBudget();
   // The request's share of the working memory of requests being processed:
   // true for a body small enough to go without; for a large one false, and
@@ -142,6 +154,8 @@ class Exchange final : private ActionRunner {
   Event DrainInput();
 
   Event PostReceive();
+  // A receive into the large buffer of bodies and drains.
+  Event PostLargeReceive();
   // The next receive of the body: an XML body's straight into its buffer.
   Event PostBodyReceive();
   // Appends a part of the reply; parts before sending starts share a buffer.
@@ -157,6 +171,10 @@ class Exchange final : private ActionRunner {
   StateMachine machine_;
 
   char receive_[kMaxReceiveBytes];
+  // Bodies that do not go straight into their buffer, and drains, are read
+  // in large pieces: a system call per few KiB costs more than the bytes.
+  std::unique_ptr<char[]> largeReceive_;
+  const char* received_ = receive_;  // where the pending receive puts its bytes
   size_t lastBytes_ = 0;
 
   // Request record for the logs.
@@ -193,7 +211,8 @@ class Exchange final : private ActionRunner {
   InternalErrorCode errorCode_ = InternalErrorCode::None;
   bool errorPage_ = false;  // the reply is an error page: drain before closing
   uint64_t drained_ = 0;
-  time_t drainStart_ = 0;
+  uint64_t drainLimit_ = 0;
+  std::chrono::steady_clock::time_point drainStart_;
 
   // The reply, in parts, sent one per completion.
   struct Part {

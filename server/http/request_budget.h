@@ -1,7 +1,9 @@
 // What the whole server holds of requests at once: bodies in memory, with
 // what decoding them makes, and DIME attachments in temporary files. A request
-// takes its share when its headers arrive and gives it back when its exchange
-// ends, so one that would go over is refused before any of its body is read.
+// takes its share as its body arrives and gives it back when its exchange
+// ends: one that could never fit is refused on its headers, one that goes over
+// with the bytes it sent is refused then, and bodies announced but never sent
+// hold nothing.
 #pragma once
 
 #include <atomic>
@@ -85,6 +87,7 @@ class RequestBudget {
   uint64_t MemoryHeld() const { return memory_.load(); }
   uint64_t DiskHeld() const { return disk_.load(); }
   uint64_t MemoryLimit() const { return memoryLimit_; }
+  uint64_t DiskLimit() const { return diskLimit_; }
   uint64_t WorkingHeld() const;
   size_t WorkingWaiters() const;
 

@@ -87,7 +87,8 @@ std::optional<std::string> RepeatedEventLine::CloseWindow(Clock::time_point now)
   return count;
 }
 
-std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now) {
+std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now,
+                                                     std::string_view first) {
   std::lock_guard<std::mutex> lock(mu_);
   std::vector<std::string> lines;
   if (std::optional<std::string> count = CloseWindow(now)) lines.push_back(std::move(*count));
@@ -97,7 +98,7 @@ std::vector<std::string> RepeatedEventLine::Occurred(Clock::time_point now) {
   }
   open_ = true;
   opened_ = now;
-  lines.push_back(line_);
+  lines.push_back(first.empty() ? line_ : std::string(first));
   return lines;
 }
 
@@ -248,6 +249,7 @@ void ServerCore::StopServer() {
 
 void ServerCore::ListenerThreadProc() {
   for (;;) {
+    SweepWaits();
     std::deque<Handover> handed;
     const bool toWorkers =
         !workers_.empty() && !listenerOnly_ && acceptBackoffMs_ == 0 && HasFreeClientSlot();
@@ -313,7 +315,9 @@ bool ServerCore::LetWorkersAccept(std::deque<Handover>* out) {
       return true;
     }
   }
-  handedOver_.wait(lock, [this] { return listenerStopping_ || !handovers_.empty(); });
+  // Bounded, so that the sweep runs while workers accept.
+  handedOver_.wait_for(lock, kSweepPeriod,
+                       [this] { return listenerStopping_ || !handovers_.empty(); });
   if (listenerStopping_) return false;
   out->swap(handovers_);
   return true;
@@ -407,13 +411,77 @@ bool ServerCore::AdmitConnection(size_t index, net::UniqueFd socket, const socka
     return false;
   }
   uint32_t slot = 0;
-  if (!PopFreeClientSlot(&slot)) {
-    for (const std::string& line : refusedLine_.Occurred(RepeatedEventLine::Clock::now())) {
-      LogEvent(line);
-    }
+  if (!PopFreeClientSlot(&slot) &&
+      !(ShedSlowestHead() && PopFreeClientSlot(&slot, std::chrono::milliseconds(0)))) {
+    LogOccurred(refusedLine_);
     return false;  // closing the socket is the whole answer; no slot for the next either
   }
   return StartConnection(slot, std::move(socket), peer);
+}
+
+void ServerCore::LogOccurred(RepeatedEventLine& line, std::string_view first) {
+  for (const std::string& text : line.Occurred(RepeatedEventLine::Clock::now(), first)) {
+    LogEvent(text);
+  }
+}
+
+void ServerCore::LogRepeatedEvent(RepeatedEvent kind, const std::string& line) {
+  switch (kind) {
+    case RepeatedEvent::BudgetRefusal:
+      LogOccurred(budgetLine_, line);
+      return;
+  }
+  LogEvent(line);
+}
+
+bool ServerCore::ShedSlowestHead() {
+  std::vector<std::pair<ClientConnection::WaitState, ClientConnection*>> heads;
+  for (auto& client : clients_) {
+    const ClientConnection::WaitState w = client->Waiting();
+    if (w.wait == ClientConnection::Wait::Head) heads.emplace_back(w, client.get());
+  }
+  std::sort(heads.begin(), heads.end(),
+            [](const auto& a, const auto& b) { return a.first.since < b.first.since; });
+  // One a worker is inside has just moved on: the next oldest goes instead.
+  for (const auto& [wait, client] : heads) {
+    if (client->CloseIfWaiting(wait)) {
+      LogOccurred(shedLine_);
+      return true;
+    }
+  }
+  return false;
+}
+
+void ServerCore::SweepWaits() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < nextSweep_) return;
+  nextSweep_ = now + kSweepPeriod;
+  if (!workers_.empty() && busyWorkers_.load(std::memory_order_relaxed) >= workers_.size()) {
+    lastStarved_ = now;
+  }
+  for (auto& client : clients_) {
+    const ClientConnection::WaitState w = client->Waiting();
+    std::chrono::steady_clock::duration limit{};
+    RepeatedEventLine* line = nullptr;
+    switch (w.wait) {
+      case ClientConnection::Wait::None:
+        continue;
+      case ClientConnection::Wait::Head:
+        limit = kHeadDeadline;
+        line = &headLine_;
+        break;
+      case ClientConnection::Wait::Body:
+        limit = kBodyStallDeadline;
+        line = &stallLine_;
+        break;
+      case ClientConnection::Wait::Draining:
+        limit = kDrainDeadline;
+        line = &drainLine_;
+        break;
+    }
+    if (now - w.since < limit || now - lastStarved_ < limit) continue;
+    if (client->CloseIfWaiting(w)) LogOccurred(*line);
+  }
 }
 
 bool ServerCore::StartConnection(uint32_t slot, net::UniqueFd socket, const sockaddr_in& peer) {
@@ -533,6 +601,7 @@ void ServerCore::WorkerThreadProc() {
       case net::WaitResult::TimedOut:
         continue;
       case net::WaitResult::Completed:
+        busyWorkers_.fetch_add(1, std::memory_order_relaxed);
         if (c.kind == net::IoKind::Accept) {
           AcceptOnWorker(c.key);
         } else if (c.key < clients_.size()) {
@@ -540,6 +609,7 @@ void ServerCore::WorkerThreadProc() {
         } else if (c.key == kHeapTrimKey) {
           heapTrim_.Carry(c.generation);
         }
+        busyWorkers_.fetch_sub(1, std::memory_order_relaxed);
         continue;
     }
   }
@@ -561,8 +631,11 @@ void ServerCore::OnWatchdog() {
   for (const auto& [client, generation] : expired) {
     if (client->Expire(generation)) LogEvent("Client connection timeout");
   }
-  if (std::optional<std::string> count = refusedLine_.Flush(RepeatedEventLine::Clock::now())) {
-    LogEvent(*count);
+  for (RepeatedEventLine* line :
+       {&refusedLine_, &shedLine_, &headLine_, &stallLine_, &drainLine_, &budgetLine_}) {
+    if (std::optional<std::string> count = line->Flush(RepeatedEventLine::Clock::now())) {
+      LogEvent(*count);
+    }
   }
   if (dispatch_ != nullptr) dispatch_->OnWatchdog();
   if (wsdlCache_ != nullptr) {

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,8 @@ inline constexpr int kMaxClients = 16384;
 // client that read its whole reply (by its Content-Length) reconnects while
 // the worker that sent it is still finishing; its slot is a moment away.
 inline constexpr std::chrono::milliseconds kSlotGrace{100};
+// How often the listener thread looks for connections past their deadlines.
+inline constexpr std::chrono::milliseconds kSweepPeriod{250};
 
 // Counters of the statistics; relaxed atomics, exact under contention.
 struct ServerStats {
@@ -74,9 +77,10 @@ class RepeatedEventLine {
   explicit RepeatedEventLine(std::string line, Clock::duration window = std::chrono::minutes(1))
       : line_(std::move(line)), window_(window) {}
 
-  // The lines to write for one occurrence at `now`: none, the line, or the
-  // count of an earlier window followed by the line.
-  std::vector<std::string> Occurred(Clock::time_point now);
+  // The lines to write for one occurrence at `now`: none, the line (`first`
+  // in its place when given), or the count of an earlier window followed by
+  // the line.
+  std::vector<std::string> Occurred(Clock::time_point now, std::string_view first = {});
   // The count line once the window is over and something was held back.
   std::optional<std::string> Flush(Clock::time_point now);
 
@@ -159,6 +163,8 @@ class ServerCore final : public ConnectionHost {
   SoapDispatch* Dispatch() const override { return dispatch_; }
   RequestLogger* Logger() const override { return logger_; }
   void LogEvent(const std::string& line) const override;
+  // Budget refusals: the first of a minute written whole, the rest counted.
+  void LogRepeatedEvent(RepeatedEvent kind, const std::string& line) override;
   void ReleaseClientSlot(uint32_t slot) override;
   bool RunOnLargeMessageThread(std::function<void()> work) override;
   void AddBytesSent(uint64_t n) override {
@@ -211,6 +217,14 @@ class ServerCore final : public ConnectionHost {
   // Waits up to `grace` for one when none is free.
   bool PopFreeClientSlot(uint32_t* slot, std::chrono::milliseconds grace = kSlotGrace);
   bool HasFreeClientSlot() const;
+  // Every slot taken: closes the connection that has waited longest for its
+  // request head, so a new client is admitted in its place. False when none
+  // waits for a head (every slot is in real use).
+  bool ShedSlowestHead();
+  // Closes connections past their head, body-stall or drain deadline; at
+  // most once per kSweepPeriod. Listener thread.
+  void SweepWaits();
+  void LogOccurred(RepeatedEventLine& line, std::string_view first = {});
 
   const ServerSettings settings_;
   RequestBudget budget_{RequestBudget::MachineMemoryShare(), kMaxDimeStorageBytes};
@@ -249,6 +263,18 @@ class ServerCore final : public ConnectionHost {
   bool listenerStopping_ = false;          // Guarded by accept_mu_.
 
   RepeatedEventLine refusedLine_{"At full capacity...refused connection!"};
+  RepeatedEventLine shedLine_{
+      "At full capacity: closed the connection waiting longest for its request head"};
+  RepeatedEventLine headLine_{"Request head not received in time: connection closed"};
+  RepeatedEventLine stallLine_{"Request body stalled: connection closed"};
+  RepeatedEventLine drainLine_{"Input still coming after an error page: connection closed"};
+  RepeatedEventLine budgetLine_{"Request refused for the server's budget:"};
+  std::chrono::steady_clock::time_point nextSweep_;  // listener thread only
+  // Workers inside a completion. While all are, no client's bytes are read,
+  // so no client is late: the sweep closes a connection only when it saw a
+  // worker free throughout its deadline (lastStarved_, listener thread only).
+  std::atomic<size_t> busyWorkers_{0};
+  std::chrono::steady_clock::time_point lastStarved_;
   IdleTrim idleTrim_;
   // The key of the completions that ask a worker to trim its heap: above
   // every slot's.

@@ -27,6 +27,7 @@
 #include "dime/serializer.h"
 #include "platform/com/activation.h"
 #include "platform/com/kept_memory.h"
+#include "server/http/exchange.h"
 #include "server/http/http_response.h"
 #include "server/http/request_log.h"
 #include "server/http/server_logs.h"
@@ -907,21 +908,121 @@ TEST_F(ServerCoreTest, TimeoutDuringABusyRequestShutsTheSocketDown) {
   EXPECT_EQ(core_->Stats().activeConnections.load(), 0u);
 }
 
+// Every slot taken by a request in real use (its body coming): the next
+// client is refused. Taken by connections still waiting for their heads: the
+// one that has waited longest is closed, and the new client is served.
 TEST_F(ServerCoreTest, MoreClientsThanSlots) {
+  const std::string shed =
+      "At full capacity: closed the connection waiting longest for its request head";
   settings_.maxClients = 2;
   Start();
-  Client a(port_), b(port_);
-  ASSERT_TRUE(a.Connected() && b.Connected());
+  {
+    Client a(port_), b(port_);
+    ASSERT_TRUE(a.Connected() && b.Connected());
+    for (Client* c : {&a, &b}) {
+      c->Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 9\r\n\r\nab");
+    }
+    for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 0; ++i)
+      std::this_thread::sleep_for(5ms);
+    Client extra(port_);
+    EXPECT_EQ(extra.ReadAll(2000ms), "");  // closed without a reply
+    EXPECT_FALSE(extra.TimedOut());
+    EXPECT_TRUE(HasEvent("At full capacity...refused connection!"));
+  }
+  WaitIdle();
+  Client a(port_);
+  std::this_thread::sleep_for(20ms);
+  Client b(port_);
+  a.Send("GET /a.txt HTTP/1.0\r\n");
+  b.Send("GET /a.txt HTTP/1.0\r\n");
   for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 0; ++i) std::this_thread::sleep_for(5ms);
-  Client extra(port_);
-  EXPECT_EQ(extra.ReadAll(2000ms), "");  // closed without a reply
-  EXPECT_FALSE(extra.TimedOut());
-  EXPECT_TRUE(HasEvent("At full capacity...refused connection!"));
-  a.Send("GET /a.txt HTTP/1.0\r\n\r\n");
-  EXPECT_NE(a.ReadAll().find("hello text"), std::string::npos);
-  // The slot it held serves the next client.
-  for (int i = 0; i < 300 && core_->FreeSlotsForTest() != 1; ++i) std::this_thread::sleep_for(5ms);
+  const auto before = std::chrono::steady_clock::now();
   EXPECT_NE(Exchange("GET /a.txt HTTP/1.0\r\n\r\n").find("hello text"), std::string::npos);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  EXPECT_EQ(a.ReadAll(2000ms), "");  // the older head made room
+  EXPECT_FALSE(a.TimedOut());
+  for (int i = 0; i < 100 && CountEvents(shed) == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(HasEvent(shed));
+  b.Send("\r\n");
+  EXPECT_NE(b.ReadAll().find("hello text"), std::string::npos);
+}
+
+// While every worker is busy nobody's bytes are read: a client whose head
+// waits meanwhile is not late, and is served once a worker is free.
+TEST_F(ServerCoreTest, NoDeadlineRunsOutWhileEveryWorkerIsBusy) {
+  class SlowDispatch : public FakeDispatch {
+   public:
+    bool ProcessSoapPost(const SoapCall& call, SoapAnswer* answer) override {
+      ++entered;
+      for (int i = 0; i < 3000 && !release; ++i) std::this_thread::sleep_for(10ms);
+      answer->status = 200;
+      answer->soapVersion = call.soapVersion;
+      answer->body = "<reply/>";
+      return true;
+    }
+    std::atomic<int> entered{0};
+    std::atomic<bool> release{false};
+  } dispatch;
+  Start(&dispatch);
+  Client late(port_);
+  std::vector<std::unique_ptr<Client>> busy;
+  for (int i = 0; i < settings_.numWorkThreads; ++i) {
+    busy.push_back(std::make_unique<Client>(port_));
+    busy.back()->Send(
+        "POST /svc HTTP/1.0\r\nContent-Type: application/soap+xml\r\nContent-Length: 1\r\n\r\nx");
+  }
+  for (int i = 0; i < 300 && dispatch.entered < settings_.numWorkThreads; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(dispatch.entered, settings_.numWorkThreads);
+  late.Send("GET /a.txt HTTP/1.0\r\n\r\n");
+  std::this_thread::sleep_for(kHeadDeadline + 1s);
+  dispatch.release = true;
+  EXPECT_NE(late.ReadAll().find("hello text"), std::string::npos);
+  for (auto& c : busy) c->ReadAll();
+  EXPECT_FALSE(HasEvent("Request head not received in time: connection closed"));
+}
+
+// Refusals for the budget come in floods when they come: the first of a
+// minute is written whole, the rest only counted (RepeatedEventLine).
+TEST_F(ServerCoreTest, BudgetRefusalsAreFoldedInTheEventLog) {
+  Start();
+  for (const char* line :
+       {"Request refused: a body of 9 bytes", "Request refused: a body of 8 bytes"}) {
+    core_->LogRepeatedEvent(RepeatedEvent::BudgetRefusal, line);
+  }
+  EXPECT_EQ(CountEvents("Request refused: a body of 9 bytes"), 1u);
+  EXPECT_EQ(CountEvents("Request refused: a body of 8 bytes"), 0u);
+}
+
+// Heads and bodies have deadlines of their own, well within the client
+// time-out: a few slow clients cannot hold their slots for it.
+TEST_F(ServerCoreTest, SlowHeadsAndStalledBodiesAreClosedAtTheirDeadlines) {
+  Start();
+  const auto start = std::chrono::steady_clock::now();
+  Client head(port_), body(port_);
+  head.Send("GET / HTTP/1.0\r\nX-a: b\r\n");
+  body.Send("POST /svc HTTP/1.0\r\nContent-Type: text/xml\r\nContent-Length: 9\r\n\r\nab");
+  const struct {
+    Client* client;
+    std::chrono::seconds deadline;
+    const char* event;
+  } cases[] = {
+      {&head, kHeadDeadline, "Request head not received in time: connection closed"},
+      {&body, kBodyStallDeadline, "Request body stalled: connection closed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.event);
+    EXPECT_EQ(c.client->ReadAll(c.deadline + 5s), "");
+    EXPECT_FALSE(c.client->TimedOut());
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, c.deadline);
+    EXPECT_LT(waited, c.deadline + 2s);
+    // Written just after the close the client sees.
+    for (int i = 0; i < 100 && !HasEvent(c.event); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(HasEvent(c.event));
+  }
+  WaitIdle();
 }
 
 // The reply read up to its Content-Length, without waiting for the close.

@@ -53,6 +53,8 @@ constexpr StateMachine::Row kConnectionRows[] = {
     {S::AwaitingMemory, S::SocketLost, E::SocketClosed, A::LoseSocketAwaitingMemory},
     {S::ReadingBody, S::ReadingBody, E::IoComplete, A::ReceiveBody},
     {S::ReadingBody, S::Handling, E::BodyComplete, A::DispatchAfterBody},
+    // The body's bytes so far no longer fit the server's budget.
+    {S::ReadingBody, S::ErrorPage, E::ServiceUnavailable, A::QueueServiceUnavailable},
     {S::Sending, S::Sent, E::AllSent, A::LogRequest},
     {S::Sent, S::Closed, E::RequestLogged, A::Close},
     // Closing with unread input would reset the connection, and a client may
