@@ -1,5 +1,7 @@
 #include "plugins/routing/from_uri.h"
 
+#include <cstdint>
+
 #include "platform/registry/registry.h"
 #include "platform/text/text.h"
 
@@ -25,12 +27,7 @@ Stored Query(HKEY key, std::u16string* out) {
   return Stored::Usable;
 }
 
-}  // namespace
-
-std::u16string ReadFromURI() {
-  // Every routed answer asks: read the registry's published contents, and
-  // open the key for writing (a locked re-read of the whole file) only when
-  // there is something to store.
+std::u16string ReadAndStore() {
   std::u16string result;
   HKEY key = nullptr;
   Stored stored = Stored::Absent;
@@ -55,6 +52,30 @@ std::u16string ReadFromURI() {
   }
   RegCloseKey(key);
   return stored == Stored::Usable ? result : std::u16string(kDefaultFromUri);
+}
+
+}  // namespace
+
+std::u16string ReadFromURI() {
+  // Every routed answer asks: the value read last on this thread serves while
+  // the registry publishes nothing new; otherwise read the published
+  // contents, and open the key for writing (a locked re-read of the whole
+  // file) only when there is something to store.
+  struct Cached {
+    bool valid = false;
+    uint64_t generation = 0;
+    std::u16string value;
+  };
+  thread_local Cached t_cached;
+  // Taken before reading: a change made meanwhile moves it on, and the next
+  // call reads again.
+  const uint64_t generation = registry::Generation();
+  if (t_cached.valid && t_cached.generation == generation) return t_cached.value;
+  std::u16string result = ReadAndStore();
+  t_cached.valid = true;
+  t_cached.generation = generation;
+  t_cached.value = result;
+  return result;
 }
 
 }  // namespace routing

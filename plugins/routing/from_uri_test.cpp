@@ -89,6 +89,9 @@ TEST(ReadFromURITest, AStoredValueIsReadWithoutTouchingTheFile) {
     EXPECT_EQ(after.st_ino, before.st_ino) << value.size();
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << value.size();
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << value.size();
+    // A change is seen by the next answer.
+    Store(REG_SZ, "mailto:changed@h");
+    EXPECT_EQ(ReadFromURI(), u"mailto:changed@h") << value.size();
   }
 }
 
