@@ -220,6 +220,20 @@ inline constexpr GUID APPID_quenlin =  // {CDA283CB-0426-449C-917F-7CA02F7DAC18}
 
 QV_DISPATCH_INTERFACE(Iquenlin2, IID_Iquenlin2, QV_IQUENLIN2_METHODS)
 
+// The message class's in-process side door for its server: whether the
+// forward to the message's next hop failed (nothing was sent, or no usable
+// reply came back), so that response-phase processors learn it from the
+// message itself rather than from the wording of the server's fault. Set by
+// the server where it turns the failure into its fault; false until then.
+class IquenlinForwardStatus : public IUnknown {
+ public:
+  static constexpr IID kIid =  // {5884E24C-8F52-4C85-96CF-BA726E828BCF}
+      {0x5884E24C, 0x8F52, 0x4C85, {0x96, 0xCF, 0xBA, 0x72, 0x6E, 0x82, 0x8B, 0xCF}};
+
+  virtual HRESULT SetForwardFailed(VARIANT_BOOL bFailed) = 0;
+  virtual HRESULT IsForwardFailed(VARIANT_BOOL* pResult) = 0;
+};
+
 // Registration names of the class.
 inline constexpr char kQuenlinProgId[] = "braskel.quenlin2.1";
 inline constexpr char kQuenlinIndependentProgId[] = "braskel.quenlin2";

@@ -2,7 +2,8 @@
 # Load benchmark of the SOAP path, run by hand (never by the tests): the server
 # (a Release build) with the message object, WSDL reader, the test plug-ins and
 # the test services on a loopback port, driven by wrk at 1, 16 and 64
-# connections: the rpc/encoded echoString, the document service's SingleTag and
+# connections: the rpc/encoded echoString (also addressed by a routing path to a
+# routing receiver), the document service's SingleTag and
 # the SOAP 1.2 test service's echoOk.
 #
 # Then the same requests, byte for byte, to a peer on the same loopback: a
@@ -58,7 +59,7 @@ build=build/release
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVEL_BUILD_TESTS=ON \
   -DQUORVEL_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$build" -j 3 --target braskel regcomp soapstruct dorvish quenlin qvtestplugins \
-  likkelon orsquel pellasco
+  likkelon orsquel pellasco hastrel
 
 state=$(mktemp -d /tmp/qvsoapbench.XXXXXX)
 pid=""
@@ -79,7 +80,7 @@ export QUORVEL_UNIT_DIR="$state/units" QUORVEL_EVENTLOG_FILE="$state/eventlog.tx
 cp "$build/server/braskel/braskel" "$state/braskel"
 for component in message/libquenlin.so wsdl/libdorvish.so soapstruct/libsoapstruct.so \
   server/soap/libqvtestplugins.so plugins/tests/liblikkelon.so plugins/tests/liborsquel.so \
-  plugins/tests/libpellasco.so; do
+  plugins/tests/libpellasco.so plugins/routing/libhastrel.so; do
   "$build/platform/regcomp/regcomp" -s "$build/$component"
 done
 "$state/braskel" -Service
@@ -169,6 +170,13 @@ cat >"$state/brevla-config.xml" <<XML
     <wsdlDocURL>file://$state/www/echo.wsdl</wsdlDocURL>
     <wsdlService>EchoService</wsdlService><wsdlPort>EchoPort</wsdlPort>
     <bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>
+  </endpoint><endpoint>
+    <requestURI>/routed</requestURI><enabled>true</enabled>
+    <wsdlDocURL>file://$state/www/echo.wsdl</wsdlDocURL>
+    <wsdlService>EchoService</wsdlService><wsdlPort>EchoPort</wsdlPort>
+    <bodyProcessingProgId>QvTest.Echo</bodyProcessingProgId>
+    <headerProcessingProgIds><progId>braskel.hastrel2</progId></headerProcessingProgIds>
+    <nodeURI>urn:qvbench:receiver</nodeURI>
   </endpoint><endpoint>
     <requestURI>/interop</requestURI><enabled>true</enabled>
     <wsdlDocURL>file://$state/www/interop.wsdl</wsdlDocURL>
@@ -261,10 +269,17 @@ service_script singletag "text/xml; charset=utf-8" '"http://soapinterop.org/Sing
 service_script echook "application/soap+xml; charset=utf-8" '""' \
   '<?xml version="1.0" encoding="UTF-8"?><E:Envelope xmlns:E="http://www.w3.org/2003/05/soap-envelope"><E:Body><ts:echoOk xmlns:ts="http://example.org/ts-tests">Hello, load</ts:echoOk></E:Body></E:Envelope>'
 
+# echoString addressed by a routing path to the routing receiver at /routed,
+# which answers with a path of its own: against echoString at /svc, the cost
+# of routing at the receiver.
+sed -e 's|<E:Body>|<E:Header><rp:path xmlns:rp="http://schemas.xmlsoap.org/rp/" E:actor="http://schemas.xmlsoap.org/soap/actor/next" E:mustUnderstand="1"><rp:action>urn:qvtest:echo#echoString</rp:action><rp:to>urn:qvbench:receiver</rp:to><rp:rev/><rp:id>uuid:qvbench</rp:id></rp:path></E:Header><E:Body>|' \
+  "$state/echo.lua" >"$state/routed.lua"
+
 if want rates; then
 printf '%-11s %7s %10s %10s %10s %10s %8s\n' request clients 'req/s' 'lat avg' 'lat p50' \
   'lat p99' errors
 for run in "echoString echo /svc echoStringResponse" \
+  "routed routed /routed echoStringResponse" \
   "SingleTag singletag /interopdoc SingleTagResponse" \
   "echoOk echook /soap12/test-doc responseOk"; do
   read -r label script path expect <<<"$run"

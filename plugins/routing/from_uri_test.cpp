@@ -1,6 +1,7 @@
 #include "plugins/routing/from_uri.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -69,6 +70,28 @@ TEST(ReadFromURITest, StoredStringsAreUsedAndAnythingElseGivesTheDefault) {
     const Stored after = Read();
     EXPECT_EQ(after.type, c.after.type) << c.name;
     EXPECT_EQ(after.bytes, c.after.bytes) << c.name;
+  }
+}
+
+// Asked on every routed answer: a stored value is read without taking the
+// registry's file for writing, which would re-read and republish it.
+TEST(ReadFromURITest, AStoredValueIsReadWithoutTouchingTheFile) {
+  for (const std::string& value : {std::string("mailto:n@h"), std::string(128, 'x')}) {
+    registry::testing::TempRegistry registry;
+    Store(REG_SZ, value);
+    struct stat before {};
+    ASSERT_EQ(stat(registry.file().c_str(), &before), 0);
+    const uint64_t generation = registry::Generation();
+    for (int i = 0; i < 3; ++i) (void)ReadFromURI();
+    struct stat after {};
+    ASSERT_EQ(stat(registry.file().c_str(), &after), 0);
+    EXPECT_EQ(registry::Generation(), generation) << value.size();
+    EXPECT_EQ(after.st_ino, before.st_ino) << value.size();
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec) << value.size();
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec) << value.size();
+    // A change is seen by the next answer.
+    Store(REG_SZ, "mailto:changed@h");
+    EXPECT_EQ(ReadFromURI(), u"mailto:changed@h") << value.size();
   }
 }
 

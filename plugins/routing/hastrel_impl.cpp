@@ -26,24 +26,12 @@ bool Flag(Iquenlin2* message, HRESULT (Iquenlin2::*query)(VARIANT_BOOL*)) {
   return SUCCEEDED((message->*query)(&b)) && b == VARIANT_TRUE;
 }
 
-// A fault's text: SOAP 1.2 keeps it as reason texts, not as a fault string.
-bool FaultTextIs(Iquenlin2* message, std::u16string_view text) {
-  Bstr got;
-  if (SUCCEEDED(message->GetSOAPFaultString(got.Receive())) && got.View() == text) return true;
-  Bstr lang;
-  LONG position = 0;
-  VARIANT_BOOL more = VARIANT_FALSE;
-  if (FAILED(message->GetFirstSOAP12ReasonText(got.Receive(), lang.Receive(), &position, &more))) {
-    return false;
-  }
-  while (more == VARIANT_TRUE) {
-    if (got.View() == text) return true;
-    more = VARIANT_FALSE;
-    if (FAILED(message->GetNextSOAP12ReasonText(got.Receive(), lang.Receive(), &position, &more))) {
-      return false;
-    }
-  }
-  return false;
+// The server says so on the message itself when its forward to the next
+// hop failed; the wording of its fault is its own.
+bool ForwardFailed(Iquenlin2* message) {
+  auto status = com::QueryInterfacePtr<IquenlinForwardStatus>(message);
+  VARIANT_BOOL failed = VARIANT_FALSE;
+  return status && SUCCEEDED(status->IsForwardFailed(&failed)) && failed == VARIANT_TRUE;
 }
 
 // The object a header processor is handed: only an interface, never a
@@ -312,7 +300,7 @@ bool Hastrel2Impl::ProcessResponsePhase(Iquenlin2* message) {
     SetRoutingFault(message, 700);
     return true;
   }
-  if (Flag(message, &Iquenlin2::IsSOAPFault) && FaultTextIs(message, kForwardFailedText)) {
+  if (Flag(message, &Iquenlin2::IsSOAPFault) && ForwardFailed(message)) {
     if (path_.hasRev && !path_.rev.empty()) path_.rev.erase(path_.rev.begin());
     SetRoutingFault(message, 820);
   }

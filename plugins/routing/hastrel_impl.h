@@ -17,10 +17,6 @@
 
 namespace routing {
 
-// The fault text with which an intermediary's forward failure is recognised.
-inline constexpr std::u16string_view kForwardFailedText =
-    u"Attempt to forward SOAP message by intermediary failed.";
-
 // Case-sensitive "http://" prefix: "https://" and "HTTP://" are not ours.
 bool IsHttpURL(std::u16string_view uri);
 

@@ -1,11 +1,13 @@
 #include "plugins/routing/routing_path.h"
 
+#include <iterator>
 #include <memory>
 
+#include "xml/content_handler.h"
 #include "xml/namespaces.h"
 #include "xml/xml_element.h"
+#include "xml/xml_parser.h"
 #include "xml/xml_writer.h"
-#include "xmldoc/xml_document.h"
 
 namespace routing {
 namespace {
@@ -14,49 +16,140 @@ using xml::XmlElement;
 using xml::XmlElementPtr;
 constexpr std::u16string_view kRp = xml::kWsRoutingNamespace;
 
-// Direct children named `via` in the routing namespace, in document order.
-void ReadViaList(const XmlElement& list, std::vector<std::u16string>& vias) {
-  vias.clear();
-  for (const auto& child : list.GetChildList()) {
-    if (child->GetLocalName() == u"via" && child->GetNamespaceURI() == kRp) {
-      vias.push_back(child->GetText());
+// Reads an rp:path block as the parser reports it, keeping only what the
+// model takes: the block arrives on every routed request, and a tree of it
+// would cost many times its text (a fault's `found` may list thousands of
+// empty `at`). Only the root is kept by the parser; deeper elements live from
+// their start to their end. Each child read is the first of its name, as in
+// a lookup of the root's children.
+class PathReader final : public xml::XmlContentHandler {
+ public:
+  // Moves what was read into `path` (after a whole, well-formed block).
+  void ApplyTo(RoutingPath& path) {
+    for (size_t i = 0; i < kTexts; ++i) {
+      *TextFlag(path, i) = texts_[i].seen;
+      if (texts_[i].seen) *TextField(path, i) = std::move(texts_[i].value);
+    }
+    path.hasFwd = fwd_.seen;
+    if (fwd_.seen) path.fwd = std::move(fwd_.vias);
+    path.hasRev = rev_.seen;
+    if (rev_.seen) path.rev = std::move(rev_.vias);
+    path.hasFault = faultSeen_;
+    if (!faultSeen_) return;
+    RoutingFaultInfo& info = path.fault;
+    info.ClearDetailFlags();
+    if (code_.seen) info.code = std::move(code_.value);
+    if (reason_.seen) info.reason = std::move(reason_.value);
+    bool* const flags[] = {&info.hasEndpoint, &info.hasMaxsize, &info.hasMaxtime,
+                           &info.hasRetryAfter};
+    std::u16string* const fields[] = {&info.endpoint, &info.maxsize, &info.maxtime,
+                                      &info.retryAfter};
+    for (size_t i = 0; i < kDetails; ++i) {
+      *flags[i] = details_[i].seen;
+      if (details_[i].seen) *fields[i] = std::move(details_[i].value);
+    }
+    if (foundSeen_) {
+      info.hasFound = true;
+      // Appended: an answer's list adds to what the request left.
+      if (info.found.empty()) {
+        info.found = std::move(found_);
+      } else {
+        info.found.insert(info.found.end(), std::make_move_iterator(found_.begin()),
+                          std::make_move_iterator(found_.end()));
+      }
     }
   }
-}
 
-// Appends: an answer's list adds to what the request left.
-void ReadFoundList(const XmlElement& found, std::vector<std::u16string>& at) {
-  for (const auto& child : found.GetChildList()) {
-    if (child->GetLocalName() == u"at" && child->GetNamespaceURI().empty()) {
-      at.push_back(child->GetText());
-    }
-  }
-}
+  bool WantsPrefixMappings() const override { return false; }
 
-void ReadRoutingFault(const XmlElement& fault, RoutingFaultInfo& info) {
-  info.ClearDetailFlags();
-  if (const XmlElement* e = fault.FindChild(u"code", kRp)) info.code = e->GetText();
-  if (const XmlElement* e = fault.FindChild(u"reason", kRp)) info.reason = e->GetText();
-  // The details are unqualified.
-  const struct {
-    std::u16string_view name;
-    std::u16string* text;
-    bool* flag;
-  } details[] = {{u"endpoint", &info.endpoint, &info.hasEndpoint},
-                 {u"maxsize", &info.maxsize, &info.hasMaxsize},
-                 {u"maxtime", &info.maxtime, &info.hasMaxtime},
-                 {u"retryAfter", &info.retryAfter, &info.hasRetryAfter}};
-  for (const auto& d : details) {
-    if (const XmlElement* e = fault.FindChild(d.name, u"")) {
-      *d.flag = true;
-      *d.text = e->GetText();
+  void StartElement(std::u16string_view uri, std::u16string_view local, std::u16string_view,
+                    const xml::AttributeMap&, XmlElement&) override {
+    ++depth_;
+    if (depth_ == 2) {
+      child_ = Child::Other;
+      if (uri != kRp) return;
+      if (local == u"fwd" && !fwd_.seen) {
+        child_ = Child::Fwd;
+        fwd_.seen = true;
+      } else if (local == u"rev" && !rev_.seen) {
+        child_ = Child::Rev;
+        rev_.seen = true;
+      } else if (local == u"fault" && !faultSeen_) {
+        child_ = Child::Fault;
+        faultSeen_ = true;
+      }
+    } else if (depth_ == 3) {
+      inFound_ = child_ == Child::Fault && uri.empty() && local == u"found" && !foundSeen_;
+      if (inFound_) foundSeen_ = true;
     }
   }
-  if (const XmlElement* e = fault.FindChild(u"found", u"")) {
-    info.hasFound = true;
-    ReadFoundList(*e, info.found);
+
+  bool EndElement(std::u16string_view uri, std::u16string_view local, std::u16string_view,
+                  XmlElement& element) override {
+    const int depth = depth_--;
+    if (depth == 2 && uri == kRp) {
+      for (size_t i = 0; i < kTexts; ++i) {
+        if (local == kTextNames[i]) TakeFirst(texts_[i], element);
+      }
+    } else if (depth == 3 && (child_ == Child::Fwd || child_ == Child::Rev)) {
+      if (uri == kRp && local == u"via") {
+        (child_ == Child::Fwd ? fwd_ : rev_).vias.push_back(element.GetText());
+      }
+    } else if (depth == 3 && child_ == Child::Fault) {
+      if (uri == kRp && local == u"code") TakeFirst(code_, element);
+      if (uri == kRp && local == u"reason") TakeFirst(reason_, element);
+      // The details are unqualified.
+      for (size_t i = 0; i < kDetails && uri.empty(); ++i) {
+        if (local == kDetailNames[i]) TakeFirst(details_[i], element);
+      }
+      inFound_ = false;
+    } else if (depth == 4 && inFound_ && uri.empty() && local == u"at") {
+      found_.push_back(element.GetText());
+    }
+    return true;
   }
-}
+
+ private:
+  struct Text {
+    bool seen = false;
+    std::u16string value;
+  };
+  struct Vias {
+    bool seen = false;
+    std::vector<std::u16string> vias;
+  };
+  enum class Child { Other, Fwd, Rev, Fault };
+
+  static constexpr size_t kTexts = 5;
+  static constexpr std::u16string_view kTextNames[kTexts] = {u"action", u"to", u"from", u"id",
+                                                             u"relatesTo"};
+  static constexpr size_t kDetails = 4;
+  static constexpr std::u16string_view kDetailNames[kDetails] = {u"endpoint", u"maxsize",
+                                                                 u"maxtime", u"retryAfter"};
+
+  static std::u16string* TextField(RoutingPath& p, size_t i) {
+    std::u16string* const fields[kTexts] = {&p.action, &p.to, &p.from, &p.id, &p.relatesTo};
+    return fields[i];
+  }
+  static bool* TextFlag(RoutingPath& p, size_t i) {
+    bool* const flags[kTexts] = {&p.hasAction, &p.hasTo, &p.hasFrom, &p.hasId, &p.hasRelatesTo};
+    return flags[i];
+  }
+  static void TakeFirst(Text& text, const XmlElement& element) {
+    if (text.seen) return;
+    text.seen = true;
+    text.value = element.GetText();
+  }
+
+  int depth_ = 0;
+  Child child_ = Child::Other;  // the root's child being read
+  bool inFound_ = false;        // inside the fault's first unqualified `found`
+  Text texts_[kTexts];
+  Vias fwd_, rev_;
+  bool faultSeen_ = false, foundSeen_ = false;
+  Text code_, reason_, details_[kDetails];
+  std::vector<std::u16string> found_;
+};
 
 XmlElementPtr NewElement(std::u16string_view prefix, std::u16string_view uri,
                          std::u16string_view local, std::u16string_view text = {}) {
@@ -97,30 +190,16 @@ XmlElementPtr WriteFaultElement(const RoutingFaultInfo& info) {
 }  // namespace
 
 bool ReadPathText(std::u16string_view literal, RoutingPath& path) {
-  xmldoc::XmlDocument document;
-  if (!document.LoadFromText(literal) || document.GetRoot() == nullptr) return false;
-  const XmlElement& root = *document.GetRoot();
-  const struct {
-    std::u16string_view name;
-    std::u16string* text;
-    bool* flag;
-  } texts[] = {{u"action", &path.action, &path.hasAction}, {u"to", &path.to, &path.hasTo},
-               {u"from", &path.from, &path.hasFrom},       {u"id", &path.id, &path.hasId},
-               {u"relatesTo", &path.relatesTo, &path.hasRelatesTo}};
-  for (const auto& t : texts) {
-    const XmlElement* e = root.FindChild(t.name, kRp);
-    *t.flag = e != nullptr;
-    if (e) *t.text = e->GetText();
+  PathReader reader;
+  xml::XmlParser parser;
+  parser.SetTreeDepth(1);
+  try {
+    parser.Parse(literal, &reader);
+  } catch (int) {
+    return false;
   }
-  const XmlElement* fwd = root.FindChild(u"fwd", kRp);
-  path.hasFwd = fwd != nullptr;
-  if (fwd) ReadViaList(*fwd, path.fwd);
-  const XmlElement* rev = root.FindChild(u"rev", kRp);
-  path.hasRev = rev != nullptr;
-  if (rev) ReadViaList(*rev, path.rev);
-  const XmlElement* fault = root.FindChild(u"fault", kRp);
-  path.hasFault = fault != nullptr;
-  if (fault) ReadRoutingFault(*fault, path.fault);
+  if (parser.GetRoot() == nullptr) return false;
+  reader.ApplyTo(path);
   return true;
 }
 

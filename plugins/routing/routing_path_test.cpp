@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/text/text.h"
+#include "xml/testing/allocation_probe.h"
 
 namespace routing {
 namespace {
@@ -149,6 +150,48 @@ TEST(LookupRoutingFaultTest, KnownCodesAndTheRestByTheirSide) {
     EXPECT_EQ(row.code, c.text) << c.code;
     EXPECT_EQ(row.reason, c.reason) << c.code;
     EXPECT_EQ(row.receiver, c.receiver) << c.code;
+  }
+}
+
+// The block is read on every routed request before anything else checks it:
+// reading it holds what the model keeps (a string per entry, the list's
+// growth) and a fixed amount, never a tree of the whole block.
+TEST(ReadPathTextTest, ReadingHoldsWhatTheModelKeepsNotATreeOfTheBlock) {
+  constexpr size_t kEntries = 20000;
+  auto repeat = [](const std::string& s, size_t n) {
+    std::string out;
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out;
+  };
+  const std::string open = std::string(kHead11) +
+                           "<rp:action>urn:a</rp:action><rp:id>uuid:1</rp:id>";
+  const struct {
+    const char* name;
+    std::string block;
+    size_t kept;  // entries the model holds afterwards
+  } cases[] = {
+      {"empty at in a fault's found",
+       open + "<rp:fault><rp:code>800</rp:code><rp:reason>r</rp:reason><found>" +
+           repeat("<at/>", kEntries) + "</found></rp:fault></rp:path>",
+       kEntries},
+      {"empty vias", open + "<rp:fwd>" + repeat("<rp:via/>", kEntries) + "</rp:fwd></rp:path>",
+       kEntries},
+      {"children nobody reads", open + repeat("<x><at/></x>", kEntries) + "</rp:path>", 0},
+      {"a second found", open + "<rp:fault><found/><found>" + repeat("<at/>", kEntries) +
+                             "</found></rp:fault></rp:path>", 0},
+  };
+  for (const auto& c : cases) {
+    const std::u16string literal = text::Widen(c.block);
+    RoutingPath path;
+    xml::testing::LiveBytes live;
+    xml::testing::g_live_bytes = &live;
+    const bool read = ReadPathText(literal, path);
+    xml::testing::g_live_bytes = nullptr;
+    ASSERT_TRUE(read) << c.name;
+    EXPECT_EQ(path.fwd.size() + path.fault.found.size(), c.kept) << c.name;
+    // A list's growth holds its old and new arrays at once.
+    EXPECT_LE(size_t(live.peak), 3 * c.kept * sizeof(std::u16string) + 64 * 1024)
+        << c.name << ": " << live.peak << " bytes at most for a block of " << c.block.size();
   }
 }
 

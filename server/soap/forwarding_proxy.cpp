@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/com/bstr.h"
+#include "platform/com/object.h"
 #include "platform/com/variant.h"
 #include "platform/text/text.h"
 #include "xml/namespaces.h"
@@ -48,6 +49,13 @@ void RecordFault(Iquenlin2* message, LONG version, std::u16string_view code11,
     message->SetSOAP12Fault(Bstr(code12).Get(), Bstr(xml::kSoap12EnvelopeNamespace).Get(),
                             Bstr(u"").Get(), Bstr(u"").Get(), Bstr(text).Get(), Bstr(u"en").Get(),
                             &ok);
+  }
+}
+
+// Response-phase processors (a routing node) read this, not the fault text.
+void MarkForwardFailed(Iquenlin2* message) {
+  if (auto status = com::QueryInterfacePtr<IquenlinForwardStatus>(message)) {
+    status->SetForwardFailed(VARIANT_TRUE);
   }
 }
 
@@ -222,6 +230,7 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
   const std::string hop_url = text::Narrow(url.View());
   if (!dime::IsUsableNextHopUrl(hop_url)) {
     RecordFault(message, version, u"Server", u"Receiver", kConnectFailed);
+    MarkForwardFailed(message);
     return;
   }
   const NextHop hop = ParseNextHopUrl(hop_url);
@@ -235,6 +244,7 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
                             ForwardTarget(hop.path, extra_path, {}), kForwardUserAgent, message,
                             dime)) {
     RecordFault(message, version, u"Server", u"Receiver", proxy.ErrorText());
+    MarkForwardFailed(message);
     return;
   }
   message->ClearHeaderElems();

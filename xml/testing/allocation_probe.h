@@ -13,4 +13,12 @@ extern thread_local size_t* g_counted_bytes;
 // succeeded: memory, once out, stays out, so unwinding meets the failure too.
 extern thread_local long* g_allocations_left;
 
+// While set, the bytes this thread holds (allocated less freed, by the
+// allocator's usable sizes) since it was set, and the most they reached.
+struct LiveBytes {
+  long long now = 0;
+  long long peak = 0;
+};
+extern thread_local LiveBytes* g_live_bytes;
+
 }  // namespace xml::testing

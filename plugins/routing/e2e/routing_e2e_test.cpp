@@ -1,6 +1,6 @@
 // hastrel2 in running braskel programs: a client posts to an intermediary,
 // which forwards along the request's path to a receiver; answers, routing
-// faults and the server's own forward faults come back to the client.
+// faults and a dead next hop's routing fault come back to the client.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -174,11 +174,11 @@ TEST_F(RoutingE2eTest, RoutingAndForwardFaultsReachTheClient) {
       {"dead next hop by rp:fwd",
        "<rp:action>urn:a</rp:action><rp:fwd>" + Via(mid_) + Via(dead) +
            "</rp:fwd><rp:rev/><rp:id>uuid:3</rp:id>",
-       "HTTP/1.0 500", "Request: Failed to connect to server."},
+       "HTTP/1.0 500", "<rp:code>820</rp:code>"},
       {"dead next hop by rp:to",
        "<rp:action>urn:a</rp:action><rp:to>" + dead + "</rp:to><rp:fwd>" + Via(mid_) +
            "</rp:fwd><rp:rev/><rp:id>uuid:4</rp:id>",
-       "HTTP/1.0 500", "Request: Failed to connect to server."},
+       "HTTP/1.0 500", "<rp:code>820</rp:code>"},
       {"one-way", "<rp:action>urn:a</rp:action><rp:to>" + mid_ + "</rp:to><rp:id>uuid:5</rp:id>",
        "HTTP/1.0 204", nullptr},
       {"a routing fault message",
@@ -191,7 +191,22 @@ TEST_F(RoutingE2eTest, RoutingAndForwardFaultsReachTheClient) {
     if (c.text) {
       EXPECT_NE(reply.find(c.text), std::string::npos) << c.name << "\n" << reply;
     }
-    if (std::string_view(c.text ? c.text : "").starts_with("<rp:code>")) {
+    const std::string_view text = c.text ? c.text : "";
+    if (text == "<rp:code>820</rp:code>") {
+      // The dead hop's failure comes back as the routing fault, along the
+      // request's reverse path and related to its id, not as the server's own.
+      EXPECT_NE(reply.find("Server</faultcode><faultstring>WS-Routing Receiver fault."),
+                std::string::npos)
+          << c.name << "\n"
+          << reply;
+      EXPECT_NE(reply.find("<rp:reason>Endpoint Not Reachable</rp:reason>"), std::string::npos)
+          << c.name << "\n" << reply;
+      const size_t id = c.children.find("<rp:id>") + 7;
+      const std::string relatesTo =
+          "<rp:relatesTo>" + c.children.substr(id, c.children.find("</rp:id>") - id) + "</";
+      EXPECT_NE(reply.find(relatesTo), std::string::npos) << c.name << "\n" << reply;
+      EXPECT_EQ(reply.find("Failed to connect"), std::string::npos) << c.name << "\n" << reply;
+    } else if (text.starts_with("<rp:code>")) {
       EXPECT_NE(reply.find("Client</faultcode><faultstring>WS-Routing Sender fault."),
                 std::string::npos)
           << c.name << "\n"

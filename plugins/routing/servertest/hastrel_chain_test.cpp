@@ -461,8 +461,9 @@ TEST_P(RoutingChainTest, AnIntermediaryChecksTheAnswersPath) {
        (u"<rp:action>urn:a</rp:action><rp:fwd><rp:via>http://x/</rp:via></rp:fwd>"
         u"<rp:id>uuid:2</rp:id>"),
        u"", "700"},
-      {"forward failed further on", u"",
-       u"Attempt to forward SOAP message by intermediary failed.", "820"},
+      // Only the server's own word on the message says a forward failed.
+      {"a fault worded as a failed forward", u"",
+       u"Attempt to forward SOAP message by intermediary failed.", nullptr},
       {"another fault", u"", u"body failed", nullptr},
       {"a plain answer", u"", u"", nullptr},
   };
@@ -487,38 +488,57 @@ TEST_P(RoutingChainTest, AnIntermediaryChecksTheAnswersPath) {
     // Written over the hop's own fault, not beside it.
     EXPECT_NE(leg.wire.find(std::string("<rp:code>") + c.code + "</rp:code>"), std::string::npos)
         << c.name << leg.wire;
-    const bool receiverSide = std::string_view(c.code) == "820";
-    EXPECT_EQ(N(leg.faultString),
-              receiverSide ? "WS-Routing Receiver fault." : "WS-Routing Sender fault.")
-        << c.name;
-    if (receiverSide) {
-      // Back along the request's own reverse path, this node's empty via gone.
-      EXPECT_NE(leg.faultBlock.find("<rp:fwd><rp:via>http://a/</rp:via></rp:fwd>"),
-                std::string::npos)
-          << leg.faultBlock;
-    }
+    EXPECT_EQ(N(leg.faultString), "WS-Routing Sender fault.") << c.name;
   }
 }
 
-TEST_P(RoutingChainTest, AFailedForwardKeepsTheServersFault) {
-  for (const std::u16string& path :
-       {kForwarded,
-        PathBlock(u"<rp:action>urn:a</rp:action><rp:to>http://d/</rp:to><rp:fwd><rp:via>"
-                  u"http://node.test/route</rp:via></rp:fwd><rp:rev/><rp:id>uuid:1</rp:id>")}) {
+// The server records its fault and leaves the request's blocks, this node's
+// forward block among them; when it also marks the message as a failed
+// forward, the fault becomes routing fault 820 back along the reverse path.
+TEST_P(RoutingChainTest, AFailedForwardMarkedByTheServerBecomesFault820) {
+  const std::u16string byTo =
+      PathBlock(u"<rp:action>urn:a</rp:action><rp:to>http://d/</rp:to><rp:fwd><rp:via>"
+                u"http://node.test/route</rp:via></rp:fwd><rp:rev/><rp:id>uuid:1</rp:id>");
+  const struct {
+    const char* name;
+    std::u16string path;
+    bool marked;
+    const char* fwd;  // the 820 block's forward path, when one is raised
+  } cases[] = {
+      {"by rp:fwd, marked", kForwarded, true, "<rp:fwd><rp:via>http://a/</rp:via></rp:fwd>"},
+      {"by rp:to, marked", byTo, true, "<rp:fwd />"},
+      {"by rp:fwd, unmarked", kForwarded, false, nullptr},
+      {"by rp:to, unmarked", byTo, false, nullptr},
+  };
+  for (const auto& c : cases) {
     chain_ = std::make_unique<message::HeaderHandlerChain>();
-    ComPtr<Iquenlin2> server = Received(path);
-    ASSERT_FALSE(RequestLeg(server.Get()).nextHop.empty());
-    // The server records its fault and leaves the request's blocks, this
-    // node's forward block among them.
+    ComPtr<Iquenlin2> server = Received(c.path);
+    ASSERT_FALSE(RequestLeg(server.Get()).nextHop.empty()) << c.name;
     server->SetRequestPhase(VARIANT_FALSE);
     SetFault(server.Get(), u"Request: Failed to connect to server.");
+    if (c.marked) {
+      auto status = com::QueryInterfacePtr<IquenlinForwardStatus>(server.Get());
+      ASSERT_TRUE(status) << c.name;
+      status->SetForwardFailed(VARIANT_TRUE);
+    }
     Leg leg;
     leg.result = message::ProcessHeaderBlocks(*chain_, server.Get());
     Read(server.Get(), &leg);
-    EXPECT_TRUE(leg.result);
-    EXPECT_TRUE(leg.fault);
-    EXPECT_EQ(N(leg.faultString), "Request: Failed to connect to server.");
-    EXPECT_EQ(leg.wire.find("<rp:code>"), std::string::npos) << leg.wire;
+    EXPECT_TRUE(leg.result) << c.name;
+    EXPECT_TRUE(leg.fault) << c.name;
+    if (!c.fwd) {
+      EXPECT_EQ(N(leg.faultString), "Request: Failed to connect to server.") << c.name;
+      EXPECT_EQ(leg.wire.find("<rp:code>"), std::string::npos) << c.name << leg.wire;
+      continue;
+    }
+    EXPECT_EQ(N(leg.faultString), "WS-Routing Receiver fault.") << c.name;
+    EXPECT_NE(leg.faultBlock.find("<rp:code>820</rp:code>"), std::string::npos)
+        << c.name << leg.faultBlock;
+    // Back along the request's own reverse path, this node's empty via gone.
+    EXPECT_NE(leg.faultBlock.find(c.fwd), std::string::npos) << c.name << leg.faultBlock;
+    EXPECT_NE(leg.faultBlock.find("<rp:relatesTo>uuid:1</rp:relatesTo>"), std::string::npos)
+        << c.name << leg.faultBlock;
+    EXPECT_EQ(Count(leg.wire, "<rp:path"), 1u) << c.name << leg.wire;
   }
 }
 
