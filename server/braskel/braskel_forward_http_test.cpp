@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -308,6 +310,61 @@ TEST_F(BraskelForwardHttpTest, LargeDimeAttachmentIsEchoedWithoutBeingHeldInMemo
     // Measured at about 1.3 MB; 3 MB leaves room and stays far below 10.
     EXPECT_LT(after - before, 3 * 1024) << "kB of peak growth for a 10 MB attachment";
   }
+}
+
+// A next hop that answers 200 with 8 MiB of small elements (plain with a
+// length, plain up to the close, and as a DIME envelope): decoding such a
+// reply would build about 100 bytes per byte. The reply is refused at its
+// cap, the client gets the forwarder's fault, and the intermediary's peak
+// resident memory stays far below what the reply would have cost.
+TEST_F(BraskelForwardHttpTest, FatNextHopReplyGivesTheForwardersFault) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::vector<std::string> env = {"ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                                        ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64"};
+  std::string elements;
+  elements.reserve(8u << 20);
+  while (elements.size() < (8u << 20)) elements += "<a/>";
+  const std::string fat = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
+                          std::string(kSoap11Env) + "\"><SOAP-ENV:Body><r>" + elements +
+                          "</r></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  elements.clear();
+  elements.shrink_to_fit();
+  const std::string dimeFat = EncodeDime({{"", kSoap11Env, 2, fat}});
+  struct Case {
+    const char* name;
+    std::string reply;
+  } cases[] = {
+      {"plain with a length", "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                  std::to_string(fat.size()) + "\r\n\r\n" + fat},
+      {"plain to the close", "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + fat},
+      {"dime envelope", "HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
+                            std::to_string(dimeFat.size()) + "\r\n\r\n" + dimeFat},
+  };
+  net::testing::LoopbackPeer hop;
+  size_t next = 0;
+  hop.Serve(
+      [&](net::testing::PeerConnection& c) {
+        c.ReadAnnouncedBody(c.ReadHead());
+        c.Write(cases[next++].reply);  // the intermediary may stop reading early
+      },
+      static_cast<int>(std::size(cases)));
+  const Instance& relay =
+      Start("relay", DocEndpoint("/fwd", "QvTest.Doc", NextHop(hop.port(), "/svc")), env);
+  ASSERT_NE(relay.port, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const long before = MemoryKb(relay.pid, "VmHWM");
+    ASSERT_GT(before, 0);
+    const std::string reply = Exchange(relay.port, PostRequest("/fwd", "text/xml", Envelope11("x")));
+    const long after = MemoryKb(relay.pid, "VmHWM");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error") << Head(reply);
+    const std::string fault = FaultString(reply);
+    EXPECT_TRUE(fault.starts_with("Response: ")) << fault;
+    // The cap (1.6 MB) read and dropped; the whole reply decoded cost 815 MB.
+    EXPECT_LT(after - before, 64 * 1024) << "kB of peak growth for an 8 MiB reply";
+    std::printf("%s: peak RSS growth %ld kB\n", c.name, after - before);
+  }
+  hop.Stop();
 }
 
 // SOAP 1.2 GET: a document endpoint's service answers through

@@ -526,6 +526,7 @@ Event Exchange::HandlePost() {
 void Exchange::SetDeadline(SoapCall* call) const {
   const std::chrono::seconds timeout = host_.ClientTimeout();
   if (timeout.count() > 0) call->deadline = started_ + timeout;
+  call->budget = host_.Budget();
 }
 
 Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {

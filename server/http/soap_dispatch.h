@@ -19,6 +19,8 @@ class DimeMessage;
 
 namespace server {
 
+class RequestBudget;
+
 struct SoapCall {
   const EndpointInfo* endpoint = nullptr;  // from the request's snapshot
   std::string_view endpointUri;            // the key that matched
@@ -32,6 +34,9 @@ struct SoapCall {
   bool traceEnabled = false;
   // The client's own time-out: outbound waits for this request end by then.
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  // The server's budget, which what the request brings in from next hops is
+  // charged to as its body was; null: none.
+  RequestBudget* budget = nullptr;
 };
 
 struct SoapAnswer {

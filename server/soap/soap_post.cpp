@@ -271,6 +271,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   if (!reader) return false;
 
   Bstr soapAction(QuoteSoapAction(call.soapAction));
+  // Held while the message holds a next hop's reply.
+  ReplyCharge replyCharge;
   EndpointPlugins plugins = Plugins(call);
   ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
@@ -348,7 +350,7 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           loopbackEnvelope = LoopbackResponse(msg);
           loopback = forwarded = true;
         } else if (IsTrue(result)) {
-          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, Limits(call));
+          replyCharge = ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, Limits(call));
           forwarded = true;
         } else {
           msg->ClearHeaderElems();
