@@ -258,6 +258,7 @@ bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) 
   EndpointPlugins plugins = Plugins(call);
   ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
+  OutboundScope outbound(&outbound_, call.deadline);
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
   options.forward = Limits(call);
@@ -270,6 +271,8 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, endpoint);
   if (!reader) return false;
 
+  // The response phase's posts (a routing receiver's) wait as forwards do.
+  OutboundScope outbound(&outbound_, call.deadline);
   Bstr soapAction(QuoteSoapAction(call.soapAction));
   // Held while the message holds a next hop's reply.
   ReplyCharge replyCharge;

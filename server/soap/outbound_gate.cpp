@@ -1,0 +1,43 @@
+#include "server/soap/outbound_gate.h"
+
+#include <limits>
+
+#include "dime/outbound_pass.h"
+
+namespace server {
+namespace {
+
+thread_local OutboundScope* current_scope = nullptr;
+
+}  // namespace
+
+OutboundScope::OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline)
+    : gate_(gate), deadline_(deadline), outer_(current_scope) {
+  current_scope = this;
+}
+
+OutboundScope::~OutboundScope() { current_scope = outer_; }
+
+OutboundScope* OutboundScope::Current() { return current_scope; }
+
+}  // namespace server
+
+// What dime::OutboundPass finds in the program (exported by its link).
+extern "C" __attribute__((visibility("default"), used)) int quorvel_outbound_enter(
+    int64_t* deadline_ns) {
+  const server::OutboundScope* scope = server::OutboundScope::Current();
+  if (scope == nullptr) return -1;
+  if (scope->Gate() != nullptr && !scope->Gate()->Enter()) return 0;
+  const auto deadline = scope->Deadline();
+  *deadline_ns = deadline == std::chrono::steady_clock::time_point::max()
+                     ? std::numeric_limits<int64_t>::max()
+                     : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           deadline.time_since_epoch())
+                           .count();
+  return 1;
+}
+
+extern "C" __attribute__((visibility("default"), used)) void quorvel_outbound_leave() {
+  const server::OutboundScope* scope = server::OutboundScope::Current();
+  if (scope != nullptr && scope->Gate() != nullptr) scope->Gate()->Leave();
+}
