@@ -107,7 +107,7 @@ ForwardingProxy::ForwardingProxy(uint32_t timeout_ms,
 void ForwardingProxy::LimitReply(uint64_t maxBytes, RequestBudget* budget) {
   max_reply_bytes_ = maxBytes;
   budget_ = budget;
-  transport_.SetMaxBodyLength(static_cast<size_t>(maxBytes));
+  transport_.SetMaxPlainBodyLength(static_cast<size_t>(maxBytes));
   dime::DimeLimits limits = dime_.Limits();
   limits.max_envelope_bytes = std::min(limits.max_envelope_bytes, maxBytes);
   dime_.SetLimits(limits);
