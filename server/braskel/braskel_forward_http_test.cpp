@@ -367,6 +367,33 @@ TEST_F(BraskelForwardHttpTest, FatNextHopReplyGivesTheForwardersFault) {
   hop.Stop();
 }
 
+// A port nothing listens on at the moment of asking.
+uint16_t FreePort() {
+  net::testing::LoopbackPeer probe;
+  return probe.port();
+}
+
+// A request over the large-body size, forwarded to an endpoint of the same
+// server: the forward's wait on its next hop does not hold the thread that
+// large requests are processed on, so the next hop's own large request is
+// processed meanwhile and the answer comes back byte for byte.
+TEST_F(BraskelForwardHttpTest, LargeRequestForwardedToTheSameServerIsEchoed) {
+  const uint16_t port = FreePort();
+  ASSERT_NE(port, 0);
+  const Instance& server = Start(
+      "server", DocEndpoint("/svc", "QvTest.DimeEcho") +
+                    DocEndpoint("/fwd", "QvTest.Doc", NextHop(port, "/svc")),
+      {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=10000"}, port);
+  ASSERT_EQ(server.port, port);
+  std::string text(400000, ' ');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  const std::string reply = Exchange(port, PostRequest("/fwd", "text/xml", Envelope11(text)));
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << Head(reply) << FaultString(reply);
+  EXPECT_TRUE(Body(reply).find("<echo><ask xmlns=\"urn:q\">" + text + "</ask></echo>") !=
+              std::string::npos)
+      << "reply of " << reply.size() << " bytes";
+}
+
 // SOAP 1.2 GET: a document endpoint's service answers through
 // OnProcessSoapGet, an RPC endpoint's operation is decoded from the path and
 // query, an intermediary forwards the GET with its query as received, and an

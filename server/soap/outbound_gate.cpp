@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "dime/outbound_pass.h"
+#include "server/http/server_core.h"
 
 namespace server {
 namespace {
@@ -28,6 +29,7 @@ extern "C" __attribute__((visibility("default"), used)) int quorvel_outbound_ent
   const server::OutboundScope* scope = server::OutboundScope::Current();
   if (scope == nullptr) return -1;
   if (scope->Gate() != nullptr && !scope->Gate()->Enter()) return 0;
+  server::HandOffLargeMessageThread();
   const auto deadline = scope->Deadline();
   *deadline_ns = deadline == std::chrono::steady_clock::time_point::max()
                      ? std::numeric_limits<int64_t>::max()
