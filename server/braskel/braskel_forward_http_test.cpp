@@ -392,6 +392,13 @@ TEST_F(BraskelForwardHttpTest, LargeRequestForwardedToTheSameServerIsEchoed) {
   EXPECT_TRUE(Body(reply).find("<echo><ask xmlns=\"urn:q\">" + text + "</ask></echo>") !=
               std::string::npos)
       << "reply of " << reply.size() << " bytes";
+  // The same for a DIME request whose attachments (0 B, 5 B, 1 MiB) make it large.
+  const DimePart envelope{"", kSoap11Env, 2, Envelope11("dime")};
+  ExpectDimeEcho(port, "/fwd",
+                 {envelope,
+                  {"empty", "application/octet-stream", 1, ""},
+                  {"five", "text/plain", 1, "fives"},
+                  {"big", "application/octet-stream", 1, Pattern(1 << 20, 5)}});
 }
 
 // SOAP 1.2 GET: a document endpoint's service answers through

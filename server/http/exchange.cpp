@@ -568,6 +568,7 @@ Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
     Exchange* self;
     ~Returned() { self->ReturnWorkingShare(); }
   } returned{this};
+  call.beforeOutboundWait = [this] { ReturnWorkingShare(); };
   SoapAnswer answer;
   if (!dispatch->ProcessSoapPost(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);

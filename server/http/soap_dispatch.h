@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,6 +38,11 @@ struct SoapCall {
   // The server's budget, which what the request brings in from next hops is
   // charged to as its body was; null: none.
   RequestBudget* budget = nullptr;
+  // Run before the processing waits on the network (a forward, a post along
+  // a reverse path): the request gives up what it holds only while it
+  // computes (its working-memory share), so that the request it waits for,
+  // a next hop on this server, can be processed. Empty: nothing.
+  std::function<void()> beforeOutboundWait;
 };
 
 struct SoapAnswer {

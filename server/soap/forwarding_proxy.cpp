@@ -9,7 +9,6 @@
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
 #include "platform/text/text.h"
-#include "server/http/server_core.h"
 #include "xml/namespaces.h"
 
 namespace server {
@@ -276,7 +275,7 @@ ReplyCharge ForwardSoapPost(Iquenlin2* message, std::string_view soap_action,
     RecordFault(message, version, u"Server", u"Receiver", kForwardersBusy);
     return {};
   }
-  HandOffLargeMessageThread();  // no large request waits behind this wait
+  OutboundScope::BeforeWait();  // nothing large waits behind this wait
   ForwardingProxy proxy(limits.waitMs, limits.deadline);
   proxy.LimitReply(limits.maxReplyBytes, limits.budget);
   if (!proxy.ForwardRequest("POST", soap_action, hop.host, hop.port,
@@ -330,7 +329,7 @@ ReplyCharge ForwardSoapGet(Iquenlin2* message, std::string_view extra_path,
     RecordFault(message, 12, u"Server", u"Receiver", kForwardersBusy);
     return {};
   }
-  HandOffLargeMessageThread();  // no large request waits behind this wait
+  OutboundScope::BeforeWait();  // nothing large waits behind this wait
   ForwardingProxy proxy(limits.waitMs, limits.deadline);
   proxy.LimitReply(limits.maxReplyBytes, limits.budget);
   if (!proxy.ForwardRequest("GET", "", hop.host, hop.port,

@@ -12,14 +12,24 @@ thread_local OutboundScope* current_scope = nullptr;
 
 }  // namespace
 
-OutboundScope::OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline)
-    : gate_(gate), deadline_(deadline), outer_(current_scope) {
+OutboundScope::OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline,
+                             std::function<void()> beforeWait)
+    : gate_(gate), deadline_(deadline), beforeWait_(std::move(beforeWait)), outer_(current_scope) {
   current_scope = this;
 }
 
 OutboundScope::~OutboundScope() { current_scope = outer_; }
 
 OutboundScope* OutboundScope::Current() { return current_scope; }
+
+void OutboundScope::BeforeWait() {
+  if (current_scope != nullptr && current_scope->beforeWait_) {
+    std::function<void()> once = std::move(current_scope->beforeWait_);
+    current_scope->beforeWait_ = nullptr;
+    once();
+  }
+  HandOffLargeMessageThread();
+}
 
 }  // namespace server
 
@@ -29,7 +39,7 @@ extern "C" __attribute__((visibility("default"), used)) int quorvel_outbound_ent
   const server::OutboundScope* scope = server::OutboundScope::Current();
   if (scope == nullptr) return -1;
   if (scope->Gate() != nullptr && !scope->Gate()->Enter()) return 0;
-  server::HandOffLargeMessageThread();
+  server::OutboundScope::BeforeWait();
   const auto deadline = scope->Deadline();
   *deadline_ns = deadline == std::chrono::steady_clock::time_point::max()
                      ? std::numeric_limits<int64_t>::max()

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace server {
 
@@ -70,7 +72,8 @@ class OutboundGate {
 // receiver wait under the same bound as the server's own forwards.
 class OutboundScope {
  public:
-  OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline);
+  OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline,
+                std::function<void()> beforeWait = nullptr);
   ~OutboundScope();
   OutboundScope(const OutboundScope&) = delete;
   OutboundScope& operator=(const OutboundScope&) = delete;
@@ -79,10 +82,16 @@ class OutboundScope {
   std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
   // The scope of the calling thread; null outside one.
   static OutboundScope* Current();
+  // Called once a wait on the network is certain (its gate passed): the
+  // request gives up its working-memory share (the scope's `beforeWait`, once)
+  // and, on the large-message thread, hands that thread on
+  // (HandOffLargeMessageThread).
+  static void BeforeWait();
 
  private:
   OutboundGate* const gate_;
   const std::chrono::steady_clock::time_point deadline_;
+  std::function<void()> beforeWait_;
   OutboundScope* const outer_;
 };
 
