@@ -401,6 +401,32 @@ TEST_F(BraskelForwardHttpTest, LargeRequestForwardedToTheSameServerIsEchoed) {
                   {"big", "application/octet-stream", 1, Pattern(1 << 20, 5)}});
 }
 
+// A large request forwarded to a next hop that never answers does not
+// stall the other large requests: one to a local endpoint is answered while
+// the forward still waits.
+TEST_F(BraskelForwardHttpTest, LargeRequestWaitingOnASilentHopLeavesOtherLargeRequestsServed) {
+  net::testing::LoopbackPeer silent;  // accepts nothing: connections wait in its backlog
+  const Instance& server =
+      Start("server",
+            DocEndpoint("/svc", "QvTest.DimeEcho") +
+                DocEndpoint("/slow", "QvTest.Doc", NextHop(silent.port(), "/svc")),
+            {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=20000"});
+  ASSERT_NE(server.port, 0);
+  const std::string text(400000, 'q');
+  std::string slowReply;
+  std::thread slow([&] {
+    slowReply = Exchange(server.port, PostRequest("/slow", "text/xml", Envelope11(text)));
+  });
+  std::this_thread::sleep_for(500ms);  // the forward waits on its hop
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string reply = Exchange(server.port, PostRequest("/svc", "text/xml", Envelope11(text)));
+  // Far below the forward's 20 s: the answer did not wait for it.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << Head(reply);
+  slow.join();
+  EXPECT_EQ(FaultString(slowReply), kConnectFailed) << Head(slowReply);
+}
+
 // SOAP 1.2 GET: a document endpoint's service answers through
 // OnProcessSoapGet, an RPC endpoint's operation is decoded from the path and
 // query, an intermediary forwards the GET with its query as received, and an
