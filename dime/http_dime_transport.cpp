@@ -126,9 +126,18 @@ bool HttpDimeTransport::OnReceive() {
                                                                             : WSAENOBUFS);
     return false;
   }
-  if (!head_was_complete && response.head_complete() && message_ != nullptr &&
-      response.content_type().find(kDimeMediaType) != std::string::npos) {
-    return TakeDimeBody();
+  if (!head_was_complete && response.head_complete()) {
+    if (message_ != nullptr && response.content_type().find(kDimeMediaType) != std::string::npos) {
+      return TakeDimeBody();
+    }
+    if (max_plain_body_ != 0) {
+      response.SetMaxBodyLength(max_plain_body_);
+      if (response.body().size() > max_plain_body_ ||
+          (response.has_content_length() && response.content_length() > max_plain_body_)) {
+        Fail(WSAENOBUFS);
+        return false;
+      }
+    }
   }
   return true;
 }

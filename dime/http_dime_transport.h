@@ -59,6 +59,10 @@ class HttpDimeTransport : public httpclient::HttpClient {
 
   // The last response's Content-Type announced DIME and went to the message.
   bool ResponseIsDime() const { return response_is_dime_; }
+  // Limit of a response body that is not DIME (a DIME one is bounded by its
+  // message's limits); 0, the default: SetMaxBodyLength's alone. Over it the
+  // exchange fails as HttpClient's does for its limit (10055).
+  void SetMaxPlainBodyLength(size_t limit) { max_plain_body_ = limit; }
   // Most bytes that waited in the socket's queue during the last SendDime.
   size_t PeakQueuedBytesForTest() const { return peak_queued_; }
 
@@ -82,6 +86,7 @@ class HttpDimeTransport : public httpclient::HttpClient {
   bool dime_sent_ = false;  // the last record went out, or the sending ended
   bool response_is_dime_ = false;
   size_t peak_queued_ = 0;
+  size_t max_plain_body_ = 0;
   std::array<uint8_t, dime::kRecordSize> record_{};
 };
 

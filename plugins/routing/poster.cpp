@@ -1,9 +1,11 @@
 #include "plugins/routing/poster.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
 #include "dime/message.h"
+#include "dime/outbound_pass.h"
 #include "dime/soap_dime.h"
 #include "platform/com/bstr.h"
 #include "platform/com/variant.h"
@@ -80,9 +82,15 @@ bool ForwardToNextHop(std::u16string_view url, Iquenlin2* message, const PostLim
   head += "\r\nContent-Type: " + content_type + "\r\n";
   head += "Content-Length: " + std::to_string(length) + "\r\n";
 
+  // Waits on a peer count against the server's bound on outbound waits, as
+  // its forwards do, and end when the forward deadline or the client's own
+  // time-out does, whichever comes first.
+  dime::OutboundPass pass;
+  if (pass.Refused()) return false;
   dime::HttpDimeTransport transport(80, limits.waitMs);
-  transport.SetDeadline(std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(limits.deadlineMs));
+  transport.SetDeadline(std::min(
+      pass.Deadline(),
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(limits.deadlineMs)));
   transport.SetMaxBodyLength(limits.maxReplyBytes);
   const bool sent =
       attachments > 0

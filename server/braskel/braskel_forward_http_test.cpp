@@ -9,7 +9,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -308,6 +310,121 @@ TEST_F(BraskelForwardHttpTest, LargeDimeAttachmentIsEchoedWithoutBeingHeldInMemo
     // Measured at about 1.3 MB; 3 MB leaves room and stays far below 10.
     EXPECT_LT(after - before, 3 * 1024) << "kB of peak growth for a 10 MB attachment";
   }
+}
+
+// A next hop that answers 200 with 8 MiB of small elements (plain with a
+// length, plain up to the close, and as a DIME envelope): decoding such a
+// reply would build about 100 bytes per byte. The reply is refused at its
+// cap, the client gets the forwarder's fault, and the intermediary's peak
+// resident memory stays far below what the reply would have cost.
+TEST_F(BraskelForwardHttpTest, FatNextHopReplyGivesTheForwardersFault) {
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::vector<std::string> env = {"ASAN_OPTIONS=" + std::string(asan ? asan : "") +
+                                        ":quarantine_size_mb=1:thread_local_quarantine_size_kb=64"};
+  std::string elements;
+  elements.reserve(8u << 20);
+  while (elements.size() < (8u << 20)) elements += "<a/>";
+  const std::string fat = "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" +
+                          std::string(kSoap11Env) + "\"><SOAP-ENV:Body><r>" + elements +
+                          "</r></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  elements.clear();
+  elements.shrink_to_fit();
+  const std::string dimeFat = EncodeDime({{"", kSoap11Env, 2, fat}});
+  struct Case {
+    const char* name;
+    std::string reply;
+  } cases[] = {
+      {"plain with a length", "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                  std::to_string(fat.size()) + "\r\n\r\n" + fat},
+      {"plain to the close", "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n" + fat},
+      {"dime envelope", "HTTP/1.0 200 OK\r\nContent-Type: application/dime\r\nContent-Length: " +
+                            std::to_string(dimeFat.size()) + "\r\n\r\n" + dimeFat},
+  };
+  net::testing::LoopbackPeer hop;
+  size_t next = 0;
+  hop.Serve(
+      [&](net::testing::PeerConnection& c) {
+        c.ReadAnnouncedBody(c.ReadHead());
+        c.Write(cases[next++].reply);  // the intermediary may stop reading early
+      },
+      static_cast<int>(std::size(cases)));
+  const Instance& relay =
+      Start("relay", DocEndpoint("/fwd", "QvTest.Doc", NextHop(hop.port(), "/svc")), env);
+  ASSERT_NE(relay.port, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const long before = MemoryKb(relay.pid, "VmHWM");
+    ASSERT_GT(before, 0);
+    const std::string reply = Exchange(relay.port, PostRequest("/fwd", "text/xml", Envelope11("x")));
+    const long after = MemoryKb(relay.pid, "VmHWM");
+    EXPECT_EQ(StatusLine(reply), "HTTP/1.0 500 Internal Server Error") << Head(reply);
+    const std::string fault = FaultString(reply);
+    EXPECT_TRUE(fault.starts_with("Response: ")) << fault;
+    // The cap (1.6 MB) read and dropped; the whole reply decoded cost 815 MB.
+    EXPECT_LT(after - before, 64 * 1024) << "kB of peak growth for an 8 MiB reply";
+    std::printf("%s: peak RSS growth %ld kB\n", c.name, after - before);
+  }
+  hop.Stop();
+}
+
+// A port nothing listens on at the moment of asking.
+uint16_t FreePort() {
+  net::testing::LoopbackPeer probe;
+  return probe.port();
+}
+
+// A request over the large-body size, forwarded to an endpoint of the same
+// server: the forward's wait on its next hop does not hold the thread that
+// large requests are processed on, so the next hop's own large request is
+// processed meanwhile and the answer comes back byte for byte.
+TEST_F(BraskelForwardHttpTest, LargeRequestForwardedToTheSameServerIsEchoed) {
+  const uint16_t port = FreePort();
+  ASSERT_NE(port, 0);
+  const Instance& server = Start(
+      "server", DocEndpoint("/svc", "QvTest.DimeEcho") +
+                    DocEndpoint("/fwd", "QvTest.Doc", NextHop(port, "/svc")),
+      {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=10000"}, port);
+  ASSERT_EQ(server.port, port);
+  std::string text(400000, ' ');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  const std::string reply = Exchange(port, PostRequest("/fwd", "text/xml", Envelope11(text)));
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << Head(reply) << FaultString(reply);
+  EXPECT_TRUE(Body(reply).find("<echo><ask xmlns=\"urn:q\">" + text + "</ask></echo>") !=
+              std::string::npos)
+      << "reply of " << reply.size() << " bytes";
+  // The same for a DIME request whose attachments (0 B, 5 B, 1 MiB) make it large.
+  const DimePart envelope{"", kSoap11Env, 2, Envelope11("dime")};
+  ExpectDimeEcho(port, "/fwd",
+                 {envelope,
+                  {"empty", "application/octet-stream", 1, ""},
+                  {"five", "text/plain", 1, "fives"},
+                  {"big", "application/octet-stream", 1, Pattern(1 << 20, 5)}});
+}
+
+// A large request forwarded to a next hop that never answers does not
+// stall the other large requests: one to a local endpoint is answered while
+// the forward still waits.
+TEST_F(BraskelForwardHttpTest, LargeRequestWaitingOnASilentHopLeavesOtherLargeRequestsServed) {
+  net::testing::LoopbackPeer silent;  // accepts nothing: connections wait in its backlog
+  const Instance& server =
+      Start("server",
+            DocEndpoint("/svc", "QvTest.DimeEcho") +
+                DocEndpoint("/slow", "QvTest.Doc", NextHop(silent.port(), "/svc")),
+            {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=20000"});
+  ASSERT_NE(server.port, 0);
+  const std::string text(400000, 'q');
+  std::string slowReply;
+  std::thread slow([&] {
+    slowReply = Exchange(server.port, PostRequest("/slow", "text/xml", Envelope11(text)));
+  });
+  std::this_thread::sleep_for(500ms);  // the forward waits on its hop
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string reply = Exchange(server.port, PostRequest("/svc", "text/xml", Envelope11(text)));
+  // Far below the forward's 20 s: the answer did not wait for it.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
+  EXPECT_EQ(StatusLine(reply), "HTTP/1.0 200 OK") << Head(reply);
+  slow.join();
+  EXPECT_EQ(FaultString(slowReply), kConnectFailed) << Head(slowReply);
 }
 
 // SOAP 1.2 GET: a document endpoint's service answers through

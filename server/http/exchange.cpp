@@ -585,6 +585,7 @@ Event Exchange::HandlePost() {
 void Exchange::SetDeadline(SoapCall* call) const {
   const std::chrono::seconds timeout = host_.ClientTimeout();
   if (timeout.count() > 0) call->deadline = started_ + timeout;
+  call->budget = host_.Budget();
 }
 
 Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
@@ -626,6 +627,7 @@ Event Exchange::HandleSoapPost(const EndpointInfo& endpoint) {
     Exchange* self;
     ~Returned() { self->ReturnWorkingShare(); }
   } returned{this};
+  call.beforeOutboundWait = [this] { ReturnWorkingShare(); };
   SoapAnswer answer;
   if (!dispatch->ProcessSoapPost(call, &answer)) {
     return InternalError(InternalErrorCode::NoResponse);

@@ -233,13 +233,18 @@ void ServerCore::StopServer() {
   // since the listener stopped but what workers took from events already out.
   listeners_.reset();
   handovers_.clear();
+  std::vector<pthread_t> handedOn;
   {
     std::lock_guard<std::mutex> lock(large_mu_);
     largeStopping_ = true;
+    handedOn.swap(largeHandedOn_);
+    handedOn.insert(handedOn.end(), largeDone_.begin(), largeDone_.end());
+    largeDone_.clear();
   }
   largeReady_.notify_all();
   if (largeThread_) pthread_join(*largeThread_, nullptr);
   largeThread_.reset();
+  for (pthread_t t : handedOn) pthread_join(t, nullptr);
   largeWork_.clear();  // wakes never run: Discard gives their shares back
   // No thread uses the connections now.
   for (auto& client : clients_) client->Discard();
@@ -574,8 +579,32 @@ bool ServerCore::RunOnLargeMessageThread(std::function<void()> work) {
   return true;
 }
 
+namespace {
+// The server whose large-message queue this thread serves; null on every
+// other thread and once the thread handed the queue on.
+thread_local ServerCore* large_queue_owner = nullptr;
+}  // namespace
+
+void HandOffLargeMessageThread() {
+  ServerCore* core = large_queue_owner;
+  if (core != nullptr && core->StartLargeSuccessor()) large_queue_owner = nullptr;
+}
+
+bool ServerCore::StartLargeSuccessor() {
+  std::lock_guard<std::mutex> lock(large_mu_);
+  if (largeStopping_ || !largeThread_) return false;
+  for (pthread_t t : largeDone_) pthread_join(t, nullptr);
+  largeDone_.clear();
+  pthread_t next;
+  if (!StartThread(&ServerCore::LargeMessageThreadProc, &next)) return false;
+  largeHandedOn_.push_back(*largeThread_);
+  largeThread_ = next;
+  return true;
+}
+
 void ServerCore::LargeMessageThreadProc() {
   (void)CoInitialize(nullptr);  // as a worker: requests create objects
+  large_queue_owner = this;
   for (;;) {
     std::function<void()> work;
     {
@@ -586,6 +615,13 @@ void ServerCore::LargeMessageThreadProc() {
       largeWork_.pop_front();
     }
     work();
+    if (large_queue_owner == nullptr) {  // handed on while it waited
+      std::lock_guard<std::mutex> lock(large_mu_);
+      const pthread_t self = pthread_self();
+      std::erase_if(largeHandedOn_, [&](pthread_t t) { return pthread_equal(t, self); });
+      if (!largeStopping_) largeDone_.push_back(self);
+      return;
+    }
   }
 }
 

@@ -111,6 +111,13 @@ class IdleTrim {
   uint64_t trimmed_ = 0;  // connects at the last trim
 };
 
+// Called by a request about to wait on the network (a forward, a reverse-path
+// post): when it runs on the large-message thread, a new thread takes over
+// that thread's queue, so other large requests (a next hop of this server
+// among them) go on; the calling thread ends once its request is done.
+// Elsewhere nothing.
+void HandOffLargeMessageThread();
+
 class ServerCore final : public ConnectionHost {
  public:
   using EventSink = std::function<void(const std::string& line)>;
@@ -213,6 +220,10 @@ class ServerCore final : public ConnectionHost {
   // Large requests are processed here, one after the other, so that the
   // allocator grows one thread's heap for them rather than every worker's.
   void LargeMessageThreadProc();
+  // Starts a thread that takes the large-message queue over from the calling
+  // one; false (nothing changed) when the server stops or no thread starts.
+  bool StartLargeSuccessor();
+  friend void HandOffLargeMessageThread();
   // The slot at the head of the free queue; false when none is free.
   // Waits up to `grace` for one when none is free.
   bool PopFreeClientSlot(uint32_t* slot, std::chrono::milliseconds grace = kSlotGrace);
@@ -243,6 +254,10 @@ class ServerCore final : public ConnectionHost {
   std::condition_variable largeReady_;
   std::deque<std::function<void()>> largeWork_;  // Guarded by large_mu_.
   bool largeStopping_ = false;                   // Guarded by large_mu_.
+  // Threads that handed the queue on: still in their request, and done
+  // (exiting, joined by the next hand-off or at stop).
+  std::vector<pthread_t> largeHandedOn_;  // Guarded by large_mu_.
+  std::vector<pthread_t> largeDone_;      // Guarded by large_mu_.
   std::thread listener_;
   std::vector<std::unique_ptr<ClientConnection>> clients_;
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,8 @@ class DimeMessage;
 }
 
 namespace server {
+
+class RequestBudget;
 
 struct SoapCall {
   const EndpointInfo* endpoint = nullptr;  // from the request's snapshot
@@ -32,6 +35,14 @@ struct SoapCall {
   bool traceEnabled = false;
   // The client's own time-out: outbound waits for this request end by then.
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  // The server's budget, which what the request brings in from next hops is
+  // charged to as its body was; null: none.
+  RequestBudget* budget = nullptr;
+  // Run before the processing waits on the network (a forward, a post along
+  // a reverse path): the request gives up what it holds only while it
+  // computes (its working-memory share), so that the request it waits for,
+  // a next hop on this server, can be processed. Empty: nothing.
+  std::function<void()> beforeOutboundWait;
 };
 
 struct SoapAnswer {

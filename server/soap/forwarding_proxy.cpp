@@ -16,6 +16,10 @@ namespace server {
 namespace {
 
 constexpr std::u16string_view kConnectFailed = u"Request: Failed to connect to server.";
+// A reply over its cap, or one the server's budget cannot take now.
+constexpr std::u16string_view kReplyTooLarge = u"Response: Unexpected memory allocation error.";
+// HttpClient's error for a body over its limit.
+constexpr uint32_t kBodyOverLimit = 10055;
 constexpr std::u16string_view kForwardersBusy =
     u"Request: Too many requests are waiting on next hops; try again later.";
 
@@ -67,6 +71,22 @@ LONG MessageVersion(Iquenlin2* message) {
 
 }  // namespace
 
+bool ReplyCharge::Take(RequestBudget* budget, uint64_t replyBytes) {
+  Return();
+  if (budget == nullptr) return true;
+  const uint64_t bytes = replyBytes * kDecodedBytesPerBodyByte;
+  if (!budget->TakeMemory(bytes)) return false;
+  budget_ = budget;
+  bytes_ = bytes;
+  return true;
+}
+
+void ReplyCharge::Return() {
+  if (budget_ != nullptr) budget_->ReturnMemory(bytes_);
+  budget_ = nullptr;
+  bytes_ = 0;
+}
+
 std::string ForwardTarget(std::string_view hop_path, std::string_view extra_path,
                           std::string_view query) {
   std::string target(hop_path);
@@ -90,6 +110,15 @@ ForwardingProxy::ForwardingProxy(uint32_t timeout_ms,
   // hop that trickles bytes cannot stretch it.
   transport_.SetDeadline(
       std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)));
+}
+
+void ForwardingProxy::LimitReply(uint64_t maxBytes, RequestBudget* budget) {
+  max_reply_bytes_ = maxBytes;
+  budget_ = budget;
+  transport_.SetMaxPlainBodyLength(static_cast<size_t>(maxBytes));
+  dime::DimeLimits limits = dime_.Limits();
+  limits.max_envelope_bytes = std::min(limits.max_envelope_bytes, maxBytes);
+  dime_.SetLimits(limits);
 }
 
 bool ForwardingProxy::SetError(std::u16string_view text) {
@@ -178,6 +207,10 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
     if (transport_.ResponseIsDime()) {
       return SetError(u"Response: Failed to read primary DIME payload.");
     }
+    if (transport_.GetLastError() == kBodyOverLimit) {
+      transport_.Reset();
+      return SetError(kReplyTooLarge);
+    }
     return SetError(kConnectFailed);
   }
   const int status = transport_.GetStatusCode();
@@ -192,6 +225,14 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
   }
   const std::string& type = transport_.response().content_type();
   if (transport_.ResponseIsDime()) {
+    // The envelope is what the message reads into memory and decodes.
+    uint64_t envelope = 0;
+    dime::DimePayload* first = dime_.Payload(0);
+    if (first != nullptr && first->TryGetSize(&envelope) &&
+        (envelope > max_reply_bytes_ || !charge_.Take(budget_, envelope))) {
+      dime_.Clear();
+      return SetError(kReplyTooLarge);
+    }
     if (const auto failure = dime::ReadDimeBody(dime_, message, kDimeTexts)) {
       return SetError(failure->text);
     }
@@ -201,6 +242,10 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
   const bool xml = (version == 11 && type.find("text/xml") != std::string::npos) ||
                    (version == 12 && type.find("application/soap+xml") != std::string::npos);
   if (xml) {
+    if (!charge_.Take(budget_, transport_.GetBodyLength())) {
+      transport_.Reset();
+      return SetError(kReplyTooLarge);
+    }
     SAFEARRAY* array = dime::MakeByteArray(transport_.GetBody(), transport_.GetBodyLength());
     if (array == nullptr) return SetError(u"Response: Unexpected memory allocation error.");
     Variant body = dime::ByteArrayVariant(array);
@@ -214,8 +259,8 @@ bool ForwardingProxy::HandleReply(bool sent, LONG version, Iquenlin2* message) {
   return true;
 }
 
-void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::string_view extra_path,
-                     bool dime, const ForwardLimits& limits) {
+ReplyCharge ForwardSoapPost(Iquenlin2* message, std::string_view soap_action,
+                            std::string_view extra_path, bool dime, const ForwardLimits& limits) {
   VARIANT_BOOL serialized = VARIANT_FALSE;
   message->Serialize(&serialized);
   message->SetRequestPhase(VARIANT_FALSE);
@@ -223,7 +268,7 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
   if (serialized != VARIANT_TRUE) {
     RecordFault(message, version, u"Server", u"Receiver",
                 u"Attempt to re-serialize SOAP request msg by intermediary failed.");
-    return;
+    return {};
   }
   Bstr url;
   message->GetNextHopURL(url.Receive());
@@ -231,32 +276,35 @@ void ForwardSoapPost(Iquenlin2* message, std::string_view soap_action, std::stri
   if (!dime::IsUsableNextHopUrl(hop_url)) {
     RecordFault(message, version, u"Server", u"Receiver", kConnectFailed);
     MarkForwardFailed(message);
-    return;
+    return {};
   }
   const NextHop hop = ParseNextHopUrl(hop_url);
   OutboundGate::Pass pass(limits.gate);
   if (!pass.Entered()) {
     RecordFault(message, version, u"Server", u"Receiver", kForwardersBusy);
-    return;
+    return {};
   }
+  OutboundScope::BeforeWait();  // nothing large waits behind this wait
   ForwardingProxy proxy(limits.waitMs, limits.deadline);
+  proxy.LimitReply(limits.maxReplyBytes, limits.budget);
   if (!proxy.ForwardRequest("POST", soap_action, hop.host, hop.port,
                             ForwardTarget(hop.path, extra_path, {}), kForwardUserAgent, message,
                             dime)) {
     RecordFault(message, version, u"Server", u"Receiver", proxy.ErrorText());
     MarkForwardFailed(message);
-    return;
+    return {};
   }
   message->ClearHeaderElems();
   message->ClearMethodParams();
   if (proxy.ReplyReady()) {
     VARIANT_BOOL parsed = VARIANT_FALSE;
     message->Deserialize(&parsed);
-    return;
+    return proxy.TakeCharge();
   }
   const bool server_side = proxy.StatusClass() == 500;
   RecordFault(message, version, server_side ? u"Server" : u"Client",
               server_side ? u"Receiver" : u"Sender", u"Attempt to forward SOAP request failed.");
+  return {};
 }
 
 std::string LoopbackResponse(Iquenlin2* message) {
@@ -276,36 +324,39 @@ std::string LoopbackResponse(Iquenlin2* message) {
   return envelope;
 }
 
-void ForwardSoapGet(Iquenlin2* message, std::string_view extra_path, std::string_view query,
-                    const ForwardLimits& limits) {
+ReplyCharge ForwardSoapGet(Iquenlin2* message, std::string_view extra_path,
+                           std::string_view query, const ForwardLimits& limits) {
   Bstr url;
   message->GetNextHopURL(url.Receive());
   const std::string hop_url = text::Narrow(url.View());
   if (!dime::IsUsableNextHopUrl(hop_url)) {
     RecordFault(message, 12, u"Server", u"Receiver", kConnectFailed);
-    return;
+    return {};
   }
   const NextHop hop = ParseNextHopUrl(hop_url);
   OutboundGate::Pass pass(limits.gate);
   if (!pass.Entered()) {
     RecordFault(message, 12, u"Server", u"Receiver", kForwardersBusy);
-    return;
+    return {};
   }
+  OutboundScope::BeforeWait();  // nothing large waits behind this wait
   ForwardingProxy proxy(limits.waitMs, limits.deadline);
+  proxy.LimitReply(limits.maxReplyBytes, limits.budget);
   if (!proxy.ForwardRequest("GET", "", hop.host, hop.port,
                             ForwardTarget(hop.path, extra_path, query), kForwardUserAgent, message,
                             /*dime=*/false)) {
     RecordFault(message, 12, u"Server", u"Receiver", proxy.ErrorText());
-    return;
+    return {};
   }
   if (proxy.ReplyReady()) {
     VARIANT_BOOL parsed = VARIANT_FALSE;
     message->Deserialize(&parsed);
-    return;
+    return proxy.TakeCharge();
   }
   const bool server_side = proxy.StatusClass() == 500;
   RecordFault(message, 12, u"Server", server_side ? u"Receiver" : u"Sender",
               u"Attempt to forward request failed.");
+  return {};
 }
 
 }  // namespace server

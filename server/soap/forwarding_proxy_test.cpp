@@ -128,6 +128,49 @@ TEST(ForwardSoapPostTest, XmlRequestGoesToTheHopAndItsFaultReplyIsLoaded) {
                                                        u"ClearMethodParams", u"Deserialize"}));
 }
 
+// A reply over the forward's cap, or one the server's budget cannot take,
+// becomes the forward's fault without reaching the message; one that fits is
+// charged while the returned charge lives, then given back.
+TEST(ForwardSoapPostTest, RepliesAreCappedAndChargedToTheBudget) {
+  const std::string answer = "<Envelope>" + std::string(1000, 'a') + "</Envelope>";
+  const uint64_t charged = answer.size() * kDecodedBytesPerBodyByte;
+  const struct {
+    const char* name;
+    uint64_t cap;
+    uint64_t budget;
+    bool loaded;
+  } cases[] = {
+      {"fits", 4096, 1 << 20, true},
+      {"over the cap", 512, 1 << 20, false},
+      {"over the budget", 4096, charged - 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RequestBudget budget(c.budget, 0);
+    LoopbackPeer peer;
+    HopRequest seen;
+    ServeOnce(peer, &seen, Reply("200 OK", "text/xml", answer));
+    auto m = Message(11, HopUrl(peer.port()));
+    {
+      ForwardLimits limits{kTimeoutMs};
+      limits.maxReplyBytes = c.cap;
+      limits.budget = &budget;
+      ReplyCharge charge = ForwardSoapPost(m.Get(), "\"\"", "", /*dime=*/false, limits);
+      peer.Join();
+      EXPECT_EQ(m->HasFault(), !c.loaded);
+      if (c.loaded) {
+        EXPECT_EQ(m->buffer, answer);
+        EXPECT_EQ(budget.MemoryHeld(), charged);
+      } else {
+        ASSERT_EQ(m->faults.size(), 1u);
+        EXPECT_EQ(m->faults[0].text, u"Response: Unexpected memory allocation error.");
+        EXPECT_EQ(budget.MemoryHeld(), 0u);
+      }
+    }
+    EXPECT_EQ(budget.MemoryHeld(), 0u);
+  }
+}
+
 TEST(ForwardSoapPostTest, RepliesThatAreNotAnswersBecomeFaults) {
   const struct {
     const char* name;

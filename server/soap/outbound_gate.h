@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 namespace server {
 
@@ -21,6 +24,11 @@ class OutboundGate {
 
   void SetLimit(uint32_t limit) { limit_.store(limit); }
   uint32_t Limit() const { return limit_.load(); }
+
+  // One place, for holders that are no Pass: false when every place was
+  // taken; each true is paired with one Leave.
+  bool Enter() { return TryEnter(); }
+  void Leave() { held_.fetch_sub(1); }
 
   // Holds one place while it lives; Entered() is false when every place was
   // taken (then it holds none).
@@ -56,6 +64,35 @@ class OutboundGate {
 
   std::atomic<uint32_t> limit_;
   std::atomic<uint32_t> held_{0};
+};
+
+// Marks the calling thread, while it lives, as processing a request whose
+// outbound waits pass `gate` (null: none) and end by `deadline`. Components
+// reach both through dime::OutboundPass: the reverse-path posts of a routing
+// receiver wait under the same bound as the server's own forwards.
+class OutboundScope {
+ public:
+  OutboundScope(OutboundGate* gate, std::chrono::steady_clock::time_point deadline,
+                std::function<void()> beforeWait = nullptr);
+  ~OutboundScope();
+  OutboundScope(const OutboundScope&) = delete;
+  OutboundScope& operator=(const OutboundScope&) = delete;
+
+  OutboundGate* Gate() const { return gate_; }
+  std::chrono::steady_clock::time_point Deadline() const { return deadline_; }
+  // The scope of the calling thread; null outside one.
+  static OutboundScope* Current();
+  // Called once a wait on the network is certain (its gate passed): the
+  // request gives up its working-memory share (the scope's `beforeWait`, once)
+  // and, on the large-message thread, hands that thread on
+  // (HandOffLargeMessageThread).
+  static void BeforeWait();
+
+ private:
+  OutboundGate* const gate_;
+  const std::chrono::steady_clock::time_point deadline_;
+  std::function<void()> beforeWait_;
+  OutboundScope* const outer_;
 };
 
 }  // namespace server

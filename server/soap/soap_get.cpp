@@ -207,13 +207,15 @@ bool ProcessSoapGet(const SoapCall& call, Iquenlin2* message, IDispatch* wsdl_re
     refused = request_failed || (message->IsSOAPFault(&fault), IsTrue(fault));
   };
 
+  // Held while the message holds a next hop's reply.
+  ReplyCharge reply_charge;
   VARIANT_BOOL intermediary = VARIANT_FALSE;
   message->IsIntermediary(&intermediary);
   if (IsTrue(intermediary)) {
     request_pass();
     message->SetRequestPhase(VARIANT_FALSE);
     if (!refused) {
-      ForwardSoapGet(message, call.extraPath, call.queryString, options.forward);
+      reply_charge = ForwardSoapGet(message, call.extraPath, call.queryString, options.forward);
     }
   } else {
     VARIANT_BOOL rpc = VARIANT_FALSE;

@@ -260,6 +260,7 @@ bool SoapPostDispatch::ProcessSoapGet(const SoapCall& call, SoapAnswer* answer) 
   EndpointPlugins plugins = Plugins(call);
   ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
+  OutboundScope outbound(&outbound_, call.deadline, call.beforeOutboundWait);
   SoapGetOptions options;
   options.now = clock_ ? clock_() : static_cast<int64_t>(::time(nullptr));
   options.forward = Limits(call);
@@ -272,7 +273,11 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
   ComPtr<IDispatch> reader = cache_.GetServiceDescription(call.endpointUri, endpoint);
   if (!reader) return false;
 
+  // The response phase's posts (a routing receiver's) wait as forwards do.
+  OutboundScope outbound(&outbound_, call.deadline, call.beforeOutboundWait);
   Bstr soapAction(QuoteSoapAction(call.soapAction));
+  // Held while the message holds a next hop's reply.
+  ReplyCharge replyCharge;
   EndpointPlugins plugins = Plugins(call);
   ComPtr<Iquenlin2> message = NewMessage(plugins);
   if (!message) return false;
@@ -350,7 +355,7 @@ bool SoapPostDispatch::ProcessSoapPost(const SoapCall& call, SoapAnswer* answer)
           loopbackEnvelope = LoopbackResponse(msg);
           loopback = forwarded = true;
         } else if (IsTrue(result)) {
-          ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, Limits(call));
+          replyCharge = ForwardSoapPost(msg, call.soapAction, call.extraPath, isDime, Limits(call));
           forwarded = true;
         } else {
           msg->ClearHeaderElems();

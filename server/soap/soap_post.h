@@ -68,7 +68,8 @@ class SoapPostDispatch final : public SoapDispatch {
   const MessageFactory makeMessage_;
   const Clock clock_;
   ForwardLimits Limits(const SoapCall& call) {
-    return ForwardLimits{forwardTimeoutMs_, call.deadline, &outbound_};
+    return ForwardLimits{forwardTimeoutMs_, call.deadline, &outbound_, kMaxForwardReplyBytes,
+                         call.budget};
   }
 
   uint32_t forwardTimeoutMs_;

@@ -6,10 +6,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/net/testing/loopback_peer.h"
 #include "server/braskel/testing/braskel_instances.h"
@@ -249,6 +253,39 @@ TEST_F(RoutingE2eTest, TheReceiverPostsItsAnswerAlongAnHttpReversePath) {
     if (std::string_view(c.status) == "HTTP/1.0 500") {
       EXPECT_NE(reply.find("<rp:code>800</rp:code>"), std::string::npos) << reply;
     }
+  }
+}
+
+// Reverse paths that name a host which accepts and never answers, one more
+// routed request than the receiver has workers: the posts wait under the
+// server's bound on outbound waits, so a static file is answered at once
+// meanwhile, and every post ends by the forward deadline.
+TEST_F(RoutingE2eTest, ReversePathPostsToASilentHostLeaveWorkersForOtherRequests) {
+  net::testing::LoopbackPeer silent;  // accepts nothing: connections wait in its backlog
+  const uint16_t recvPort = FreePort();
+  ASSERT_NE(recvPort, 0);
+  const std::string node = Url(recvPort, "/recv");
+  const Instance& r = Start("receiver", RoutingEndpoint("/recv", node),
+                            {"QUORVEL_TEST_FORWARD_TIMEOUT_MS=3000"}, recvPort);
+  ASSERT_EQ(r.port, recvPort);
+  std::ofstream(r.dir / "www" / "a.txt") << "static";
+  const std::string request =
+      Post("/recv", Envelope("<rp:action>urn:a</rp:action><rp:to>" + node + "</rp:to><rp:rev>" +
+                             Via(Url(silent.port(), "/back")) + "</rp:rev><rp:id>uuid:s</rp:id>"));
+  constexpr int kPosts = 4;  // the program runs 3 workers
+  std::vector<std::string> replies(kPosts);
+  std::vector<std::thread> posts;
+  for (int i = 0; i < kPosts; ++i) {
+    posts.emplace_back([&, i] { replies[i] = Exchange(recvPort, request); });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the posts are waiting
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string page = Exchange(recvPort, "GET /a.txt HTTP/1.0\r\n\r\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  EXPECT_EQ(StatusLine(page), "HTTP/1.0 200 OK") << page;
+  for (std::thread& t : posts) t.join();  // each ends by the shortened forward deadline
+  for (const std::string& reply : replies) {
+    EXPECT_EQ(StatusLine(reply).rfind("HTTP/1.0 500", 0), 0u) << reply;
   }
 }
 
