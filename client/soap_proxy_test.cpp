@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -548,6 +549,53 @@ TEST(SoapProxyTest, SilentPeerEndsTheExchangeWithATimeOut) {
   peer.Join();
   EXPECT_EQ(text::Narrow(out.text), text::Narrow(kConnectFailed));
   EXPECT_EQ(proxy.TransportForTest().GetLastError(), 258u);
+}
+
+// A peer that drips its answer a byte at a time, well inside each wait: the
+// profile's time-out ends the whole exchange with the profile's text.
+TEST(SoapProxyTest, DrippingPeerIsCutOffAtTheExchangesDeadline) {
+  for (const ProxyProfile* profile : {&DimeProxyProfile(), &ControlPanelProxyProfile()}) {
+    SCOPED_TRACE(profile->text_only ? "control panel" : "DIME");
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "d"));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      if (!conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<")) return;
+      for (int i = 0; i < 100 && conn.Write(" "); ++i) conn.Pause(100);  // 10 s at most
+    });
+    SoapProxy proxy(*profile, 500);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    const auto took = std::chrono::steady_clock::now() - start;
+    peer.Join();
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(out.text, profile->connect_failed);
+    EXPECT_EQ(proxy.TransportForTest().GetLastError(), 258u);
+    EXPECT_LT(took, std::chrono::seconds(3));
+  }
+}
+
+// An answer without Content-Length that never ends is read only up to the
+// profile's limit, not to the HTTP client's far larger default.
+TEST(SoapProxyTest, AnswerWithoutALengthStopsAtTheProfilesLimit) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "l"));
+  LoopbackPeer peer;
+  size_t written = 0;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    if (!conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n")) return;
+    const std::string piece(1 << 20, ' ');
+    while (written < (size_t{64} << 20) && conn.Write(piece)) written += piece.size();
+  });
+  SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+  const Outcome out =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  EXPECT_EQ(out.text, kConnectFailed);
+  EXPECT_EQ(proxy.TransportForTest().GetLastError(), 10055u);
+  EXPECT_LE(proxy.TransportForTest().GetBodyLength(), kProxyMaxResponseLength);
+  EXPECT_LT(written, size_t{64} << 20);
 }
 
 TEST(SoapProxyTest, TextThatWouldBreakTheHeadIsRefusedBeforeConnecting) {
