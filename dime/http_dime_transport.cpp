@@ -82,19 +82,27 @@ bool HttpDimeTransport::SendDimeRecords() {
   // Serialise only while the network takes the records at once: a send that
   // would block leaves its rest queued and brings a write notification once
   // the socket drains, and the writing resumes there.
+  const size_t record_size = message_->GetSerializer().RecordSize();
+  if (records_.size() < record_size) records_.resize(record_size);
   while (!dime_sent_ && QueuedBytes() == 0) {
-    size_t written = 0;
-    bool more = false;
-    try {
-      more = message_->Serialize(record_.data(), record_.size(), &written);
-    } catch (dime::DIMEParserException* e) {
-      delete e;
-      dime_sent_ = true;
-      Fail(WSAEINVAL);
-      return false;
+    size_t filled = 0;
+    bool more = true;
+    // Small records share a send: as many as fit whole.
+    while (more && records_.size() - filled >= record_size) {
+      size_t written = 0;
+      try {
+        more = message_->Serialize(records_.data() + filled, records_.size() - filled, &written);
+      } catch (dime::DIMEParserException* e) {
+        delete e;
+        dime_sent_ = true;
+        Fail(WSAEINVAL);
+        return false;
+      }
+      filled += written;
+      if (written == 0) break;
     }
     // The last record comes with a false answer and must still go out.
-    if (written > 0 && !Send(record_.data(), written)) return false;
+    if (filled > 0 && !Send(records_.data(), filled)) return false;
     if (!more) dime_sent_ = true;
     peak_queued_ = std::max(peak_queued_, QueuedBytes());
   }
