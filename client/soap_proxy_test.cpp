@@ -408,6 +408,41 @@ TEST(SoapProxyTest, DimeAnswerSplitAnywhereFillsTheMessage) {
   }
 }
 
+// The response limit is for bodies held in memory: a DIME answer goes to
+// its payload storage whatever its length, a text answer past it fails.
+TEST(SoapProxyTest, ResponseLimitHoldsForTextAnswersOnly) {
+  const std::string envelope = Envelope(kSoap11Env, "back");
+  const std::vector<Attachment> attachments = {{u"a", u"t", 1, std::string(100000, 'a'), ""}};
+  const struct Case {
+    const char* name;
+    std::string answer;
+    bool ok;
+  } cases[] = {
+      {"DIME", Answer("200 OK", "application/dime", DimeBody(envelope, attachments)), true},
+      {"text", Answer("200 OK", "text/xml", envelope), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "ask"));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write(c.answer);
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    proxy.SetMaxResponseLength(envelope.size() - 1);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    EXPECT_EQ(out.result, c.ok) << text::Narrow(out.text);
+    if (c.ok) {
+      EXPECT_EQ(ResponseAttachments(message.Get()), attachments);
+    } else {
+      EXPECT_EQ(out.text, kConnectFailed);
+    }
+  }
+}
+
 TEST(SoapProxyTest, BrokenDimeAnswersFail) {
   const std::string envelope = Envelope(kSoap11Env, "x");
   const std::string whole = DimeBody(envelope, {{u"a", u"t", 1, "0123456789", ""}});

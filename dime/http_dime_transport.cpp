@@ -1,5 +1,6 @@
 #include "dime/http_dime_transport.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -129,14 +130,24 @@ bool HttpDimeTransport::OnReceive() {
   }
   httpclient::ResponseParser& response = mutable_response();
   const bool head_was_complete = response.head_complete();
-  if (!response.Append(std::string_view(receive_buffer(), received))) {
+  // A DIME answer goes to its payload storage, not into memory, so the limit
+  // of a body held in memory waits until the head tells which this is.
+  const bool may_be_dime = !head_was_complete && message_ != nullptr;
+  const size_t limit = response.max_body_length();
+  if (may_be_dime) response.SetMaxBodyLength(SIZE_MAX);
+  const bool appended = response.Append(std::string_view(receive_buffer(), received));
+  if (may_be_dime) response.SetMaxBodyLength(limit);
+  if (!appended) {
     Fail(response.error() == httpclient::ResponseParser::Error::HeadTooLong ? WSAEMSGSIZE
                                                                             : WSAENOBUFS);
     return false;
   }
-  if (!head_was_complete && response.head_complete() && message_ != nullptr &&
-      response.content_type().find(kDimeMediaType) != std::string::npos) {
-    return TakeDimeBody();
+  if (!may_be_dime || !response.head_complete()) return true;
+  if (response.content_type().find(kDimeMediaType) != std::string::npos) return TakeDimeBody();
+  if (response.body().size() > limit ||
+      (response.AnnouncesBodyLength() && response.content_length() > limit)) {
+    Fail(WSAENOBUFS);
+    return false;
   }
   return true;
 }

@@ -103,8 +103,9 @@ wait "$capture"
 
 client_post() {
   QV_BENCH_PORT=$port "$build/client/client_proxy_benchmark" --benchmark_filter=BM_Upload \
-    --benchmark_format=json 2>/dev/null |
-    python3 -c 'import json,sys; print(json.load(sys.stdin)["benchmarks"][0]["real_time"]/1000)'
+    --benchmark_out="$state/run.json" --benchmark_out_format=json >/dev/null 2>&1
+  python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["benchmarks"][0]["real_time"]/1000)' \
+    "$state/run.json"
 }
 curl_post() {
   local start end
