@@ -17,6 +17,7 @@ constexpr std::u16string_view kConnectFailed = u"Request: Could not connect to s
 
 const ProxyProfile kDimeProfile = {
     .timeout_ms = kProxyTimeoutMs,
+    .max_response_length = kProxyMaxResponseLength,
     .no_content_result = false,
     .action_before_length = false,
     .request_where = kRequestWhere,
@@ -52,6 +53,7 @@ constexpr std::u16string_view kProxyConnectFailed = u"Could not connect to proxy
 
 const ProxyProfile kControlPanelProfile = {
     .timeout_ms = kControlPanelTimeoutMs,
+    .max_response_length = kProxyMaxResponseLength,
     .no_content_result = true,
     .action_before_length = true,
     .request_where = kRequestWhere,
@@ -102,7 +104,13 @@ void SoapProxy::ReportEvent(std::string_view text) {
 SoapProxy::SoapProxy(const ProxyProfile& profile) : SoapProxy(profile, profile.timeout_ms) {}
 
 SoapProxy::SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms)
-    : profile_(profile), transport_(80, timeout_ms) {}
+    : profile_(profile), transport_(80, timeout_ms) {
+  // A peer that drips its answer would otherwise keep the caller (the
+  // control panel, the echo demo) waiting for as long as it likes, and one
+  // that never ends its body would fill the memory.
+  transport_.SetExchangeTimeout(timeout_ms);
+  transport_.SetMaxBodyLength(profile.max_response_length);
+}
 
 SoapProxy::~SoapProxy() = default;
 

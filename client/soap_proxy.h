@@ -6,25 +6,36 @@
 // TryPost turns them into false.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "dime/http_dime_transport.h"
 #include "dime/message.h"
+#include "dime/resources.h"
 #include "dime/soap_dime.h"
 #include "interfaces/quenlin.h"
 
 namespace client {
 
-// Longest wait for any one network event of an exchange.
+// Longest an exchange may take as a whole (connect, send, answer), and so
+// the longest wait for any one network event of it.
 inline constexpr uint32_t kProxyTimeoutMs = 300000;
+// Largest answer body held in memory (a text answer, or a DIME answer's
+// body before its head announced DIME): the largest envelope a DIME answer
+// may carry.
+inline constexpr size_t kProxyMaxResponseLength = static_cast<size_t>(dime::kMaxEnvelopeBytes);
 
 // What one build of the proxy sends and says. Kept together so that another
 // build (a text-only one with its own header order, texts and 204 result)
 // is a second profile rather than a second proxy.
 struct ProxyProfile {
+  // The deadline of a whole exchange, from its connect.
   uint32_t timeout_ms;
+  // Largest answer body read into memory; a longer one, with or without a
+  // Content-Length, fails the exchange.
+  size_t max_response_length;
   // Post's result for a 204 answer (TryPost is true either way).
   bool no_content_result;
   // The SOAP 1.1 SOAPAction line stands before Content-Length instead of
@@ -52,10 +63,10 @@ struct ProxyProfile {
   bool clear_after_post_only = false;
 };
 
-// This build's profile: DIME-capable, 300 s per wait.
+// This build's profile: DIME-capable, 300 s per exchange.
 const ProxyProfile& DimeProxyProfile();
 
-// The control panel's: text only, 30 s per wait, its own texts, failures
+// The control panel's: text only, 30 s per exchange, its own texts, failures
 // reported to the event log.
 inline constexpr uint32_t kControlPanelTimeoutMs = 30000;
 const ProxyProfile& ControlPanelProxyProfile();
@@ -84,7 +95,9 @@ class SoapProxy {
  public:
   // `profile` is kept by reference: a build's profile lives for the program.
   explicit SoapProxy(const ProxyProfile& profile = DimeProxyProfile());
-  // The profile's texts with another time-out (tests use a short one).
+  // The profile's texts with another time-out (tests use a short one). An
+  // exchange ends by the time-out from its connect however its peer spaces
+  // its bytes.
   SoapProxy(const ProxyProfile& profile, uint32_t timeout_ms);
   virtual ~SoapProxy();
   SoapProxy(const SoapProxy&) = delete;
@@ -125,7 +138,7 @@ class SoapProxy {
     proxy_host_ = host;
     proxy_port_ = port;
   }
-  // Limit of an answer's body (kMaxResponseBodyLength unless set); past it
+  // Limit of an answer's body (the profile's unless set); past it
   // the exchange fails as a failed connection.
   void SetMaxResponseLength(size_t limit) { transport_.SetMaxBodyLength(limit); }
   const ProxyProfile& Profile() const { return profile_; }

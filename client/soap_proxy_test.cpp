@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -284,7 +285,7 @@ TEST(SoapProxyTest, DimeRequestsCarryTheEnvelopeAndAttachmentsInOrder) {
     EXPECT_EQ(ContentLength(head), Body(seen).size());
     const auto records = DecodeRecords(Body(seen));
     ASSERT_TRUE(records.has_value());
-    for (const Record& r : *records) EXPECT_LE(r.wire_size, dime::kRecordSize);
+    for (const Record& r : *records) EXPECT_LE(r.wire_size, dime::kPostRecordSize);
     EXPECT_TRUE(records->front().mb);
     EXPECT_TRUE(records->back().me);
     const std::vector<Record> payloads = Payloads(*records);
@@ -446,6 +447,41 @@ TEST(SoapProxyTest, DimeFieldBytesThatAreNoUtf8PassThroughUnchanged) {
   }
 }
 
+// The response limit is for bodies held in memory: a DIME answer goes to
+// its payload storage whatever its length, a text answer past it fails.
+TEST(SoapProxyTest, ResponseLimitHoldsForTextAnswersOnly) {
+  const std::string envelope = Envelope(kSoap11Env, "back");
+  const std::vector<Attachment> attachments = {{u"a", u"t", 1, std::string(100000, 'a'), ""}};
+  const struct Case {
+    const char* name;
+    std::string answer;
+    bool ok;
+  } cases[] = {
+      {"DIME", Answer("200 OK", "application/dime", DimeBody(envelope, attachments)), true},
+      {"text", Answer("200 OK", "text/xml", envelope), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "ask"));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      conn.Write(c.answer);
+    });
+    SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+    proxy.SetMaxResponseLength(envelope.size() - 1);
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    peer.Join();
+    EXPECT_EQ(out.result, c.ok) << text::Narrow(out.text);
+    if (c.ok) {
+      EXPECT_EQ(ResponseAttachments(message.Get()), attachments);
+    } else {
+      EXPECT_EQ(out.text, kConnectFailed);
+    }
+  }
+}
+
 TEST(SoapProxyTest, BrokenDimeAnswersFail) {
   const std::string envelope = Envelope(kSoap11Env, "x");
   const std::string whole = DimeBody(envelope, {{u"a", u"t", 1, "0123456789", ""}});
@@ -486,7 +522,7 @@ TEST(SoapProxyTest, BrokenDimeAnswersFail) {
   }
 }
 
-TEST(SoapProxyTest, LargeDimeRequestWaitsForASlowPeerOneRecordAtATime) {
+TEST(SoapProxyTest, LargeDimeRequestWaitsForASlowPeerOneSendAtATime) {
   const std::string envelope = Envelope(kSoap11Env, "big");
   const std::string big(64'000'000, 'b');
   ComPtr<Iquenlin2> message = MessageWith(envelope);
@@ -505,10 +541,13 @@ TEST(SoapProxyTest, LargeDimeRequestWaitsForASlowPeerOneRecordAtATime) {
       PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
   peer.Join();
   EXPECT_TRUE(out.result) << text::Narrow(out.text);
-  EXPECT_LE(proxy.TransportForTest().PeakQueuedBytesForTest(), head.size() + dime::kRecordSize);
+  EXPECT_LE(proxy.TransportForTest().PeakQueuedBytesForTest(),
+            head.size() + dime::kPostRecordSize);
   ASSERT_EQ(body.size(), ContentLength(head));
   const auto records = DecodeRecords(body);
   ASSERT_TRUE(records.has_value());
+  // Large records: each is one read of the attachment and one send.
+  EXPECT_LE(records->size(), big.size() / (dime::kPostRecordSize - 64) + 2);
   const std::vector<Record> payloads = Payloads(*records);
   ASSERT_EQ(payloads.size(), 2u);
   EXPECT_TRUE(payloads[1].data == big);
@@ -587,6 +626,53 @@ TEST(SoapProxyTest, SilentPeerEndsTheExchangeWithATimeOut) {
   peer.Join();
   EXPECT_EQ(text::Narrow(out.text), text::Narrow(kConnectFailed));
   EXPECT_EQ(proxy.TransportForTest().GetLastError(), 258u);
+}
+
+// A peer that drips its answer a byte at a time, well inside each wait: the
+// profile's time-out ends the whole exchange with the profile's text.
+TEST(SoapProxyTest, DrippingPeerIsCutOffAtTheExchangesDeadline) {
+  for (const ProxyProfile* profile : {&DimeProxyProfile(), &ControlPanelProxyProfile()}) {
+    SCOPED_TRACE(profile->text_only ? "control panel" : "DIME");
+    ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "d"));
+    LoopbackPeer peer;
+    peer.Serve([&](PeerConnection& conn) {
+      ReadRequest(conn);
+      if (!conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<")) return;
+      for (int i = 0; i < 100 && conn.Write(" "); ++i) conn.Pause(100);  // 10 s at most
+    });
+    SoapProxy proxy(*profile, 500);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome out =
+        PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+    const auto took = std::chrono::steady_clock::now() - start;
+    peer.Join();
+    EXPECT_FALSE(out.result);
+    EXPECT_EQ(out.text, profile->connect_failed);
+    EXPECT_EQ(proxy.TransportForTest().GetLastError(), 258u);
+    EXPECT_LT(took, std::chrono::seconds(3));
+  }
+}
+
+// An answer without Content-Length that never ends is read only up to the
+// profile's limit, not to the HTTP client's far larger default.
+TEST(SoapProxyTest, AnswerWithoutALengthStopsAtTheProfilesLimit) {
+  ComPtr<Iquenlin2> message = MessageWith(Envelope(kSoap11Env, "l"));
+  LoopbackPeer peer;
+  size_t written = 0;
+  peer.Serve([&](PeerConnection& conn) {
+    ReadRequest(conn);
+    if (!conn.Write("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n")) return;
+    const std::string piece(1 << 20, ' ');
+    while (written < (size_t{64} << 20) && conn.Write(piece)) written += piece.size();
+  });
+  SoapProxy proxy(DimeProxyProfile(), kTimeoutMs);
+  const Outcome out =
+      PostCatching(proxy, message.Get(), 11, false, "POST", "127.0.0.1", peer.port());
+  peer.Join();
+  EXPECT_EQ(out.text, kConnectFailed);
+  EXPECT_EQ(proxy.TransportForTest().GetLastError(), 10055u);
+  EXPECT_LE(proxy.TransportForTest().GetBodyLength(), kProxyMaxResponseLength);
+  EXPECT_LT(written, size_t{64} << 20);
 }
 
 TEST(SoapProxyTest, TextThatWouldBreakTheHeadIsRefusedBeforeConnecting) {

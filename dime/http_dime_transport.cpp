@@ -1,5 +1,6 @@
 #include "dime/http_dime_transport.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -82,19 +83,27 @@ bool HttpDimeTransport::SendDimeRecords() {
   // Serialise only while the network takes the records at once: a send that
   // would block leaves its rest queued and brings a write notification once
   // the socket drains, and the writing resumes there.
+  const size_t record_size = message_->GetSerializer().RecordSize();
+  if (records_.size() < record_size) records_.resize(record_size);
   while (!dime_sent_ && QueuedBytes() == 0) {
-    size_t written = 0;
-    bool more = false;
-    try {
-      more = message_->Serialize(record_.data(), record_.size(), &written);
-    } catch (dime::DIMEParserException* e) {
-      delete e;
-      dime_sent_ = true;
-      Fail(WSAEINVAL);
-      return false;
+    size_t filled = 0;
+    bool more = true;
+    // Small records share a send: as many as fit whole.
+    while (more && records_.size() - filled >= record_size) {
+      size_t written = 0;
+      try {
+        more = message_->Serialize(records_.data() + filled, records_.size() - filled, &written);
+      } catch (dime::DIMEParserException* e) {
+        delete e;
+        dime_sent_ = true;
+        Fail(WSAEINVAL);
+        return false;
+      }
+      filled += written;
+      if (written == 0) break;
     }
     // The last record comes with a false answer and must still go out.
-    if (written > 0 && !Send(record_.data(), written)) return false;
+    if (filled > 0 && !Send(records_.data(), filled)) return false;
     if (!more) dime_sent_ = true;
     peak_queued_ = std::max(peak_queued_, QueuedBytes());
   }
@@ -121,23 +130,26 @@ bool HttpDimeTransport::OnReceive() {
   }
   httpclient::ResponseParser& response = mutable_response();
   const bool head_was_complete = response.head_complete();
-  if (!response.Append(std::string_view(receive_buffer(), received))) {
+  // A DIME answer goes to its payload storage, not into memory, so the limit
+  // of a body held in memory waits until the head tells which this is.
+  const bool may_be_dime = !head_was_complete && message_ != nullptr;
+  const size_t limit = response.max_body_length();
+  if (may_be_dime) response.SetMaxBodyLength(SIZE_MAX);
+  const bool appended = response.Append(std::string_view(receive_buffer(), received));
+  if (may_be_dime) response.SetMaxBodyLength(limit);
+  if (!appended) {
     Fail(response.error() == httpclient::ResponseParser::Error::HeadTooLong ? WSAEMSGSIZE
                                                                             : WSAENOBUFS);
     return false;
   }
-  if (!head_was_complete && response.head_complete()) {
-    if (message_ != nullptr && response.content_type().find(kDimeMediaType) != std::string::npos) {
-      return TakeDimeBody();
-    }
-    if (max_plain_body_ != 0) {
-      response.SetMaxBodyLength(max_plain_body_);
-      if (response.body().size() > max_plain_body_ ||
-          (response.has_content_length() && response.content_length() > max_plain_body_)) {
-        Fail(WSAENOBUFS);
-        return false;
-      }
-    }
+  if (!may_be_dime || !response.head_complete()) return true;
+  if (response.content_type().find(kDimeMediaType) != std::string::npos) return TakeDimeBody();
+  const size_t cap = max_plain_body_ != 0 ? std::min(limit, max_plain_body_) : limit;
+  response.SetMaxBodyLength(cap);
+  if (response.body().size() > cap ||
+      (response.AnnouncesBodyLength() && response.content_length() > cap)) {
+    Fail(WSAENOBUFS);
+    return false;
   }
   return true;
 }

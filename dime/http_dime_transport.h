@@ -7,10 +7,10 @@
 // go from the receive buffer into the payload streams.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "dime/serializer.h"
 #include "httpclient/http_client.h"
@@ -48,7 +48,8 @@ class HttpDimeTransport : public httpclient::HttpClient {
                 std::string_view header_text, std::string_view body, dime::DimeMessage* message);
 
   // The same with `message` as the request body: the caller has prepared it
-  // with InitSerializer(dime::kRecordSize) and its payloads, and put
+  // with InitSerializer (a record size up to dime::kPostRecordSize) and its
+  // payloads, and put
   // Content-Type and Content-Length (ComputeMessageLength) into
   // `header_text`. A DIME response replaces the payloads of `message`; if
   // the response begins before the request is fully written, the sending
@@ -87,7 +88,9 @@ class HttpDimeTransport : public httpclient::HttpClient {
   bool response_is_dime_ = false;
   size_t peak_queued_ = 0;
   size_t max_plain_body_ = 0;
-  std::array<uint8_t, dime::kRecordSize> record_{};
+  // Records leave in sends of up to this size: one large record, or several
+  // small ones together.
+  std::vector<uint8_t> records_ = std::vector<uint8_t>(dime::kPostRecordSize);
 };
 
 }  // namespace dime

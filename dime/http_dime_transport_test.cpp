@@ -102,9 +102,10 @@ TEST(HttpDimeTransportTest, DimeRequestStreamsFromStorageAndDimeReplyFillsTheMes
   ASSERT_TRUE(sent.IsComplete());
   EXPECT_TRUE(Contents(sent) ==
               (std::vector<std::string>{envelope, attachments[0], attachments[1]}));
-  // Never more than one record waited in memory, though the sends did block.
+  // Never more than one send's records waited in memory, though the sends
+  // did block.
   EXPECT_GT(transport.PeakQueuedBytesForTest(), 0u);
-  EXPECT_LE(transport.PeakQueuedBytesForTest(), dime::kRecordSize);
+  EXPECT_LE(transport.PeakQueuedBytesForTest(), dime::kPostRecordSize);
 
   EXPECT_TRUE(transport.ResponseIsDime());
   EXPECT_EQ(transport.GetStatusCode(), 200);

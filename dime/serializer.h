@@ -20,6 +20,11 @@ namespace dime {
 
 // The record size every sender of the server uses.
 inline constexpr uint32_t kRecordSize = 4096;
+// The record size of the messages the HTTP transport posts (the client's
+// requests, forwards, reverse-path posts): each record's DATA is read from
+// its payload stream in one piece and leaves in one send, so small records
+// cost a read and a send per few KiB of a large attachment.
+inline constexpr uint32_t kPostRecordSize = 64 * 1024;
 
 class Serializer {
  public:
@@ -56,6 +61,7 @@ class Serializer {
   // stream found shorter when it is written fails the message.
   uint64_t ComputeMessageLength();
 
+  uint32_t RecordSize() const { return record_size_; }
   State GetState() const { return state_; }
   bool IsDone() const { return state_ == State::Done; }
   bool HasFailed() const { return state_ == State::Error; }

@@ -120,7 +120,7 @@ std::optional<DimeFailure> BuildDimeBody(Iquenlin2* message, AttachmentList list
   const std::u16string_view where = texts.request_where;
   const bool request = list == AttachmentList::kRequest;
   try {
-    dime->InitSerializer(kRecordSize);
+    dime->InitSerializer(kPostRecordSize);
     if (!dime->AddPayloadFromBytes(envelope, length, "", std::string(envelope_type),
                                    kEnvelopeTypeNameFormat)) {
       return Failed(where, texts.primary_payload);

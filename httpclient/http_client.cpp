@@ -143,9 +143,9 @@ bool HttpClient::OnSend() {
 
 bool HttpClient::OnReceive() {
   size_t received = 0;
-  if (!Receive(receive_buffer_, sizeof(receive_buffer_), &received)) return false;
+  if (!Receive(receive_buffer_.get(), kReceiveBufferSize, &received)) return false;
   if (received == 0) return true;  // nothing waiting, or the close event follows
-  if (!response_.Append(std::string_view(receive_buffer_, received))) {
+  if (!response_.Append(std::string_view(receive_buffer_.get(), received))) {
     Fail(response_.error() == ResponseParser::Error::HeadTooLong ? WSAEMSGSIZE : WSAENOBUFS);
     return false;
   }

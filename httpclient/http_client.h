@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,9 @@
 
 namespace httpclient {
 
-inline constexpr size_t kReceiveBufferSize = 4096;
+// Bytes one receive may take: large, so that a large answer costs few
+// receives and its DIME payloads few storage writes.
+inline constexpr size_t kReceiveBufferSize = 64 * 1024;
 // Most host names one client keeps resolved; later ones are looked up on
 // every request.
 inline constexpr size_t kMaxCachedHosts = 64;
@@ -91,7 +94,7 @@ class HttpClient : public AsyncSocket {
     return std::string_view(request_).substr(0, request_head_length_);
   }
   ResponseParser& mutable_response() { return response_; }
-  char* receive_buffer() { return receive_buffer_; }
+  char* receive_buffer() { return receive_buffer_.get(); }
 
  private:
   int default_port_;
@@ -100,7 +103,7 @@ class HttpClient : public AsyncSocket {
   size_t request_head_length_ = 0;
   bool request_sent_ = false;
   std::map<std::string, net::HostEntry, std::less<>> hosts_;
-  char receive_buffer_[kReceiveBufferSize];
+  std::unique_ptr<char[]> receive_buffer_ = std::make_unique<char[]>(kReceiveBufferSize);
 };
 
 // Percent-escapes one URL component: ASCII letters and digits and the bytes

@@ -29,6 +29,7 @@ class ResponseParser {
   // Forgets the response; the body limit and the HEAD setting stay.
   void Reset();
   void SetMaxBodyLength(size_t limit) { max_body_length_ = limit; }
+  size_t max_body_length() const { return max_body_length_; }
   // The request was HEAD: the answer's Content-Length describes a body that
   // is not sent.
   void SetHeadRequest(bool head) { head_request_ = head; }

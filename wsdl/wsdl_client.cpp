@@ -154,7 +154,9 @@ Fetched LoadDocument(const std::string& url, const FetchSettings& settings, Load
     options.user_agent = settings.user_agent;
     options.extra_headers = settings.extra_headers;
     options.max_length = settings.max_length;
-    // No wait may reach past the whole load's deadline.
+    // The transfer itself ends by the load's deadline: a host that trickles
+    // its answer would otherwise hold the load for as long as it likes.
+    options.deadline = trail.deadline;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           trail.deadline - std::chrono::steady_clock::now())
                           .count();

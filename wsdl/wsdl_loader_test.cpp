@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -459,6 +460,32 @@ TEST(HttpLoadTest, TimeoutBoundsTheWholeLoadWithItsImports) {
   EXPECT_FALSE(Load(r.Get(), u"S", u"P", url));
   peer.Join();
   EXPECT_EQ(peer.accepted(), 2);
+}
+
+// A host that answers at once and then drips its document, a byte at a
+// time well inside each wait: the transfer itself must end by the load's
+// deadline rather than run for as long as the host keeps dripping.
+TEST(HttpLoadTest, DrippingHostIsCutOffAtTheLoadsDeadline) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) {
+    c.ReadHead();
+    const std::string doc = ChainDoc("", "M0", true, "M0");
+    if (!c.Write("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(doc.size()) +
+                 "\r\n\r\n")) {
+      return;
+    }
+    // About 10 s of drip unless the reader goes away.
+    c.WriteSlowly(doc.substr(0, 100), 100);
+  });
+  ComPtr<I> r = NewReader();
+  VARIANT_BOOL ok = VARIANT_FALSE;
+  r->SetHTTPTimeout(500, &ok);
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/drip.wsdl";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(Load(r.Get(), u"S", u"P", url));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  peer.Join();
 }
 
 // Documents d0 .. dN, each importing the next; the root's operation uses the

@@ -134,6 +134,7 @@ bool FetchDocumentOverHttp(std::string_view host, std::string_view path, int por
                            const BodyLoader& load) {
   httpclient::HttpClient client(port, timeout_ms);
   client.SetMaxBodyLength(options.max_length);
+  client.SetDeadline(options.deadline);
   if (!Get(client, host, port, path, options)) return false;
   int status = client.GetStatusCode();
   if (status == 301 || status == 302) {

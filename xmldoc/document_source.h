@@ -3,6 +3,7 @@
 // the document reader parses them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -52,6 +53,10 @@ struct FetchOptions {
   std::string_view extra_headers;
   // Largest body accepted; a longer one (or a larger Content-Length) fails.
   size_t max_length = kMaxDocumentLength;
+  // When the whole fetch (connect, request, answer, a redirect's second
+  // GET) must have ended, however the host trickles; past it the fetch
+  // fails. time_point::max() sets none: only each wait is bounded.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 // GET `path` from host:port with the document reader's User-Agent. Status

@@ -24,7 +24,9 @@
 namespace tandrel {
 namespace {
 
-constexpr size_t kBlock = 4096;
+// Files go to and from storage in large pieces: one read and one storage
+// write per block.
+constexpr size_t kBlock = 64 * 1024;
 constexpr uint32_t kUnnamedTypeFormat = 3;
 
 constexpr char kInitFailed[] = "Failed to initialize client!";
@@ -173,16 +175,16 @@ ComPtr<IStorage> CreateDimePayloadFromFile(const std::string& path) {
                                    stream.Receive()))) {
     return {};
   }
-  uint8_t block[kBlock];
+  std::vector<uint8_t> block(kBlock);
   for (;;) {
-    const ssize_t n = ReadFull(fd.get(), block, sizeof block);
+    const ssize_t n = ReadFull(fd.get(), block.data(), block.size());
     if (n < 0) return {};
     ULONG written = 0;
-    if (n > 0 && (FAILED(stream->Write(block, static_cast<ULONG>(n), &written)) ||
+    if (n > 0 && (FAILED(stream->Write(block.data(), static_cast<ULONG>(n), &written)) ||
                   written != static_cast<ULONG>(n))) {
       return {};
     }
-    if (static_cast<size_t>(n) < sizeof block) break;
+    if (static_cast<size_t>(n) < block.size()) break;
   }
   return storage;
 }

@@ -48,7 +48,8 @@ struct DigestState {
 
 class CControlPanelApp {
  public:
-  // `timeout_ms` bounds each network wait of the client (tests pass a short one).
+  // `timeout_ms` bounds each exchange of the client as a whole (tests pass a
+  // short one).
   explicit CControlPanelApp(uint32_t timeout_ms = client::kControlPanelTimeoutMs);
   CControlPanelApp(const CControlPanelApp&) = delete;
   CControlPanelApp& operator=(const CControlPanelApp&) = delete;

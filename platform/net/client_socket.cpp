@@ -2,18 +2,63 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 
 #include "platform/net/socket_errors.h"
 
 namespace net {
+namespace {
+
+// Readable while waits are cancelled: a wait in poll wakes at once. Made on
+// first use and kept for the life of the process.
+struct CancelState {
+  std::mutex mu;
+  int holders = 0;  // Guarded by mu.
+  std::atomic<bool> cancelled{false};
+  int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+};
+
+CancelState& Cancel() {
+  static CancelState* state = new CancelState;  // never destroyed: waits may outlive statics
+  return *state;
+}
+
+}  // namespace
+
+ClientWaitsCancel::ClientWaitsCancel() {
+  CancelState& c = Cancel();
+  std::lock_guard lock(c.mu);
+  if (c.holders++ != 0) return;
+  c.cancelled.store(true, std::memory_order_release);
+  if (c.fd >= 0) {
+    const uint64_t one = 1;
+    (void)!write(c.fd, &one, sizeof(one));
+  }
+}
+
+ClientWaitsCancel::~ClientWaitsCancel() {
+  CancelState& c = Cancel();
+  std::lock_guard lock(c.mu);
+  if (--c.holders != 0) return;
+  c.cancelled.store(false, std::memory_order_release);
+  if (c.fd >= 0) {
+    uint64_t count = 0;
+    (void)!read(c.fd, &count, sizeof(count));
+  }
+}
+
+bool ClientWaitsCancelled() { return Cancel().cancelled.load(std::memory_order_acquire); }
 
 int GetHostByName(std::string_view name, HostEntry* out) {
   if (name.empty() || name.size() > kMaxHostNameLength ||
@@ -79,19 +124,23 @@ int ClientSocket::Wait(uint32_t timeout_ms, NetworkEvents* out) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   bool idle = false;  // nothing this socket reports can change before the deadline
+  CancelState& cancel = Cancel();
   for (;;) {
-    pollfd p{};
-    p.fd = idle ? -1 : fd_;
+    if (cancel.cancelled.load(std::memory_order_acquire)) return WSAEINTR;
+    pollfd p[2]{};
+    p[0].fd = idle ? -1 : fd_;
     if (connecting_) {
-      p.events = POLLOUT;
+      p[0].events = POLLOUT;
     } else if (!close_reported_) {
-      if (write_armed_) p.events |= POLLOUT;
-      if (read_armed_) p.events |= POLLIN | POLLRDHUP;
+      if (write_armed_) p[0].events |= POLLOUT;
+      if (read_armed_) p[0].events |= POLLIN | POLLRDHUP;
     }
+    p[1].fd = cancel.fd;
+    p[1].events = POLLIN;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now()).count();
     const int wait_ms = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
-    const int n = poll(&p, 1, wait_ms);
+    const int n = poll(p, 2, wait_ms);
     if (n < 0) {
       if (errno == EINTR) continue;
       return WsaErrorFromErrno(errno);
@@ -100,8 +149,11 @@ int ClientSocket::Wait(uint32_t timeout_ms, NetworkEvents* out) {
       if (wait_ms == 0 || Clock::now() >= deadline) return WSA_WAIT_TIMEOUT;
       continue;
     }
-    if (p.revents & POLLNVAL) return WSAENOTSOCK;
-    if (Collect(p.revents, out)) return 0;
+    // A cancel shows as the flag at the top of the loop; a cancel already
+    // over leaves the descriptor drained, so this cannot spin.
+    if (p[0].revents == 0) continue;
+    if (p[0].revents & POLLNVAL) return WSAENOTSOCK;
+    if (Collect(p[0].revents, out)) return 0;
     // Only hang-up or error bits that no armed event covers: they stay set,
     // so polling the socket again would spin. Sleep out the time-out instead.
     idle = true;

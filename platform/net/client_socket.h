@@ -64,6 +64,21 @@ struct IoResult {
   int error = 0;
 };
 
+// Shutdown's cancel of outbound waits: while at least one is alive, every
+// ClientSocket::Wait of the process, those waiting now and those begun later,
+// gives WSAEINTR at once, so no peer can hold a thread that must stop. They
+// nest; the last one to go lets waits run again.
+class ClientWaitsCancel {
+ public:
+  ClientWaitsCancel();
+  ~ClientWaitsCancel();
+  ClientWaitsCancel(const ClientWaitsCancel&) = delete;
+  ClientWaitsCancel& operator=(const ClientWaitsCancel&) = delete;
+};
+
+// True while a ClientWaitsCancel is alive.
+bool ClientWaitsCancelled();
+
 class ClientSocket {
  public:
   ClientSocket() = default;
@@ -79,7 +94,8 @@ class ClientSocket {
   [[nodiscard]] int Connect(const sockaddr* address, socklen_t length);
   // Waits at most `timeout_ms` for the next events (see the rules above).
   // Returns 0 with `*out` filled, WSA_WAIT_TIMEOUT when nothing happened in
-  // time, or an error when the socket cannot be waited on.
+  // time, WSAEINTR while waits are cancelled (ClientWaitsCancel), or an error
+  // when the socket cannot be waited on.
   [[nodiscard]] int Wait(uint32_t timeout_ms, NetworkEvents* out);
   IoResult Send(const void* bytes, size_t length);
   IoResult Receive(void* buffer, size_t length);

@@ -290,5 +290,44 @@ TEST(ClientSocketTest, ConnectTwiceIsRefused) {
   peer.Join();
 }
 
+// Shutdown must not wait on a silent peer: a wait in progress ends at once,
+// waits begun while the cancel lasts end at once, and waits after it behave
+// as before.
+TEST(ClientSocketTest, CancelEndsWaitsInProgressAndLaterOnesUntilItGoes) {
+  LoopbackPeer peer;
+  peer.Serve([](PeerConnection& c) { c.ReadToEnd(); });
+  ClientSocket s;
+  ASSERT_EQ(ConnectLoopback(s, peer.port()), 0);  // the write event came with it
+  NetworkEvents ev;
+
+  using Clock = std::chrono::steady_clock;
+  std::unique_ptr<ClientWaitsCancel> cancel;
+  std::atomic<int> waiting_result{-1};
+  std::atomic<int64_t> waited_ms{0};
+
+  std::thread waiter([&] {
+    const auto start = Clock::now();
+    NetworkEvents e;
+    waiting_result = s.Wait(60000, &e);
+    waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  cancel = std::make_unique<ClientWaitsCancel>();
+  waiter.join();
+  EXPECT_EQ(waiting_result.load(), WSAEINTR);
+  EXPECT_LT(waited_ms.load(), 5000);
+  {
+    // Holders nest: the first to go leaves waits cancelled.
+    const ClientWaitsCancel nested;
+  }
+  EXPECT_TRUE(ClientWaitsCancelled());
+  EXPECT_EQ(s.Wait(60000, &ev), WSAEINTR);
+  cancel.reset();
+  EXPECT_FALSE(ClientWaitsCancelled());
+  EXPECT_EQ(s.Wait(100, &ev), WSA_WAIT_TIMEOUT);
+  s.Close();
+  peer.Join();
+}
+
 }  // namespace
 }  // namespace net

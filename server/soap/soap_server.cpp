@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/net/client_socket.h"
 #include "platform/text/text.h"
 #include "platform/thread/message_loop.h"
 #include "server/soap/forwarding_proxy.h"
@@ -72,6 +73,9 @@ SoapServer::~SoapServer() {
     ServerCore* expected = core_.get();
     watchdogCore.compare_exchange_strong(expected, nullptr);
   }
+  // Workers waiting on a peer (a WSDL host, a next hop) would hold the stop
+  // for as long as the peer likes; every outbound wait ends while it runs.
+  const net::ClientWaitsCancel cancel;
   if (core_) core_->StopServer();
 }
 
