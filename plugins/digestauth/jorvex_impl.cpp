@@ -278,7 +278,7 @@ bool Jorvex2Impl::Verify(Iquenlin2* message) {
 
 void Jorvex2Impl::AddChallenge(Iquenlin2* message) {
   // Renewed even without a struct, so the presented nonce never stays usable.
-  nonce_ = context_->nonces.Renew(nonce_.value_or(""));
+  nonce_ = context_->nonces.Renew(nonce_.value_or(""), NonceKind::Unproven);
   realm_ = ServiceRealm(message);
   ComPtr<ISoapStruct> s = NewStruct();
   if (!s) return;
@@ -303,7 +303,8 @@ bool Jorvex2Impl::AddInitChallengeAnswer(Iquenlin2* message) {
   if (!s) return false;
   const NonceStore::Nonce issued = context_->nonces.Issue();
   nonce_ = issued.text;
-  context_->nonces.Record(issued);
+  // Unproven: a known user name is all it took.
+  context_->nonces.Record(issued, NonceKind::Unproven);
   return FillNextChallenge(s.Get()) &&
          AddBlock(message, kNextChallengeBlock, s.Get(), /*toFault=*/true);
 }
@@ -312,7 +313,8 @@ bool Jorvex2Impl::ResponseLeg(Iquenlin2* message) {
   if (!authenticated_) return true;
   ComPtr<ISoapStruct> s = NewStruct();
   if (!s) return false;
-  nonce_ = context_->nonces.Renew(*nonce_);
+  // The only nonce a flood of challenges cannot push out.
+  nonce_ = context_->nonces.Renew(*nonce_, NonceKind::Chained);
   if (!FillNextChallenge(s.Get())) return false;
   VARIANT_BOOL fault = VARIANT_FALSE;
   message->IsSOAPFault(&fault);
