@@ -95,10 +95,9 @@ size_t NonceStore::Purge() {
       it = next;
     }
   }
-  // Logged after the lock: the sink may block on a file.
-  for (size_t i = 0; i < removed; ++i) {
-    if (log_) log_("Deleted stale server nonce!");
-  }
+  // Logged after the lock: the sink may block on a file. One entry a pass,
+  // so that the expiry of a flood's nonces does not flood the event log.
+  if (removed != 0 && log_) log_("Deleted stale server nonce! " + std::to_string(removed));
   return removed;
 }
 

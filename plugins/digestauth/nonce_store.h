@@ -75,8 +75,9 @@ class NonceStore {
   // Forget(presented), then a new nonce issued and recorded as `kind`, in
   // one lock hold. Returns the new nonce's text.
   std::string Renew(std::string_view presented, NonceKind kind = NonceKind::Unproven);
-  // Removes every entry older than the nonce life, one event-log entry each.
-  // Returns the count removed.
+  // Removes every entry older than the nonce life; when it removed any, one
+  // event-log entry: "Deleted stale server nonce! " and the count. Returns
+  // the count removed.
   size_t Purge();
   void Clear();
 
