@@ -65,7 +65,8 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
     if (HasFatalFailure()) return;
     ASSERT_TRUE(WaitUntilClassIsFree(CLSID_jorvex2, 30s)) << "a jorvane of another test still serves";
     for (const char* c :
-         {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS}) {
+         {QV_QUENLIN_COMPONENT, QV_DORVISH_COMPONENT, QV_SOAPSTRUCT_COMPONENT, QV_TEST_PLUGINS,
+          QV_PELLASCO_COMPONENT}) {
       ASSERT_EQ(std::system((std::string(QV_REGCOMP) + " -s " + c).c_str()), 0) << c;
     }
     jorvane_ = dir_ / "jorvane";
@@ -98,6 +99,8 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
         "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
         "<enabled>true</enabled></endpoint>" +
         EchoEndpoint("/digest", "Echo11Port") + EchoEndpoint("/digest12", "Echo12Port") +
+        DocEndpoint("/interopdoc", QV_INTEROPDOC_WSDL, "interopDocPort") +
+        DocEndpoint("/interopdoc12", QV_INTEROPDOC12_WSDL, "interopDocPort12") +
         "</endpointList>");
     ASSERT_EQ(Run({"-Service"}), 0);
     port_ = StartService();
@@ -174,6 +177,34 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
            "<enabled>true</enabled></endpoint>";
   }
 
+  // The document/literal interop service behind the digest processor, under a
+  // description that knows nothing of the digest blocks.
+  static std::string DocEndpoint(const std::string& uri, const std::string& wsdl,
+                                 const std::string& port) {
+    return "<endpoint><requestURI>" + uri + "</requestURI><wsdlDocURL>file://" + wsdl +
+           "</wsdlDocURL><wsdlService>interopDocSvc</wsdlService><wsdlPort>" + port +
+           "</wsdlPort><bodyProcessingProgId>Pellasco2.interop</bodyProcessingProgId>"
+           "<headerProcessingProgIds><progId>jorvane.jorvex2</progId></headerProcessingProgIds>"
+           "<enabled>true</enabled></endpoint>";
+  }
+
+  // A SingleTag document to the interop endpoint of `soap12`'s version, with
+  // `header` (a block or nothing) as it stands: no encoding style is added.
+  Reply Doc(bool soap12, const std::string& header) {
+    const std::string env = soap12 ? "http://www.w3.org/2003/05/soap-envelope"
+                                   : "http://schemas.xmlsoap.org/soap/envelope/";
+    const std::string envelope =
+        "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" + env + "\">" +
+        (header.empty() ? "" : "<SOAP-ENV:Header>" + header + "</SOAP-ENV:Header>") +
+        "<SOAP-ENV:Body><iop:SingleTag xmlns:iop=\"http://soapinterop.org/\"><iop:SingleTag>abc"
+        "</iop:SingleTag></iop:SingleTag></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+    return Send(std::string("POST ") + (soap12 ? "/interopdoc12" : "/interopdoc") +
+                " HTTP/1.0\r\n" +
+                (soap12 ? "Content-Type: application/soap+xml; charset=utf-8\r\n"
+                        : "Content-Type: text/xml; charset=utf-8\r\nSOAPAction: \"\"\r\n") +
+                "Content-Length: " + std::to_string(envelope.size()) + "\r\n\r\n" + envelope);
+  }
+
   // An echo call on `uri`, SOAP 1.2 or 1.1, with `header` (a block or nothing).
   Reply Echo(const std::string& uri, bool soap12, const std::string& op,
              const std::string& header) {
@@ -204,7 +235,9 @@ class JorvaneHttpTest : public server_testing::BraskelProcessTest {
 
   static std::string Users() {
     return std::string("<soapServices><service name='QVSOAPSvrMgr' realm='") + kRealm +
-           "'/><service name='DigestEchoService' realm='" + kRealm + "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
+           "'/><service name='DigestEchoService' realm='" + kRealm +
+           "'/><service name='interopDocSvc' realm='" + kRealm +
+           "'/></soapServices><authRealms><realm name='" + kRealm + "'><users><user userId='" +
            kUser + "' password='" + kPassword + "'/></users></realm></authRealms></authConfig>";
   }
 
@@ -413,6 +446,21 @@ TEST_F(JorvaneHttpTest, OneNonceChainAcrossEndpoints) {
     EXPECT_EQ(r.Field("ServerAuth"),
               Base64(ServerProof(UserHash(kUser, kRealm, kPassword), next, clientNonce)));
     nonce = next;
+  }
+}
+
+// A document/literal endpoint whose description lacks the digest schema still
+// answers with the challenge, in both versions: the digest blocks are written
+// from their own types.
+TEST_F(JorvaneHttpTest, DocumentLiteralEndpointIsChallenged) {
+  for (const bool soap12 : {false, true}) {
+    SCOPED_TRACE(soap12 ? "1.2" : "1.1");
+    const Reply r = Doc(soap12, "");
+    EXPECT_EQ(r.status, soap12 ? 400 : 500) << r.body;
+    EXPECT_EQ(r.body.find("serializing"), std::string::npos) << r.body;
+    EXPECT_EQ(r.body.find("SingleTagResponse"), std::string::npos) << r.body;
+    EXPECT_EQ(r.Field("Realm"), kRealm) << r.body;
+    ChallengeNonce(r, kStatusNoCredentials);
   }
 }
 
