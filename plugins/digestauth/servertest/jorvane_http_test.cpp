@@ -464,6 +464,56 @@ TEST_F(JorvaneHttpTest, DocumentLiteralEndpointIsChallenged) {
   }
 }
 
+// ClientAuth as clients send it: literal (no encoding style in force) or
+// encoded, optional or mandatory, on the document/literal endpoints and on
+// the management endpoint whose description types the blocks. Each is read
+// and taken: the chain goes on, and a failed one is the auth fault with its
+// challenge, never the mustUnderstand fault.
+TEST_F(JorvaneHttpTest, ClientAuthLiteralOrEncodedOptionalOrMandatory) {
+  std::string nonce = ChallengeNonce(Doc(false, ""), kStatusNoCredentials);
+  const struct {
+    const char* name;
+    int version;  // 0: the management endpoint (1.1, encoding set on the Envelope)
+    const char* attributes;
+  } cases[] = {
+      {"1.1 literal", 11, ""},
+      {"1.1 literal mandatory", 11, " SOAP-ENV:mustUnderstand=\"1\""},
+      {"1.1 encoded mandatory", 11,
+       " SOAP-ENV:mustUnderstand=\"1\" SOAP-ENV:encodingStyle=\""
+       "http://schemas.xmlsoap.org/soap/encoding/\""},
+      {"1.2 literal", 12, ""},
+      {"1.2 literal mandatory", 12, " SOAP-ENV:mustUnderstand=\"true\""},
+      {"1.2 encoded mandatory", 12,
+       " SOAP-ENV:mustUnderstand=\"true\" SOAP-ENV:encodingStyle=\""
+       "http://www.w3.org/2003/05/soap-encoding\""},
+      {"management literal mandatory", 0,
+       " SOAP-ENV:mustUnderstand=\"1\" SOAP-ENV:encodingStyle=\"\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto send = [&](const std::string& block) {
+      return c.version == 0 ? Call("GetServerStats", block) : Doc(c.version == 12, block);
+    };
+    auto withAttributes = [&](std::string block) {
+      return block.insert(block.find(' '), c.attributes);
+    };
+    const Reply r = send(withAttributes(ClientAuth(nonce, c.name)));
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_NE(r.body.find(c.version ? "SingleTagResponse" : "GetServerStatsResponse"),
+              std::string::npos)
+        << r.body;
+    EXPECT_EQ(r.Field("Status"), kStatusAuthenticated) << r.body;
+    EXPECT_EQ(r.Field("ClientNonce"), c.name);
+    nonce = r.Field("Nonce");
+    ASSERT_TRUE(IsNonce(nonce)) << r.body;
+
+    const Reply wrong = send(withAttributes(ClientAuth(nonce, "w", kRealm, kUser, "guess")));
+    EXPECT_EQ(wrong.status, c.version == 12 ? 400 : 500) << wrong.body;
+    EXPECT_EQ(wrong.body.find("Unhandled"), std::string::npos) << wrong.body;
+    nonce = ChallengeNonce(wrong, kStatusInvalidResponse);
+  }
+}
+
 // jorvane as a service, started before braskel: the same log-on, and a clean
 // stop of the service.
 class JorvaneServiceHttpTest : public JorvaneHttpTest {
