@@ -662,6 +662,40 @@ TEST_F(JorvaneSteadyHttpTest, DescriptorsAndMemoryStayFlat) {
               fdsAfter, kbBefore, kbAfter);
 }
 
+// A flood of challenges past the nonce store's cap (110,000 requests without
+// credentials) does not end a logged-on client's chain. Hand-run (minutes of
+// load on the sanitizer build): --gtest_also_run_disabled_tests; it prints
+// jorvane's resident size before and after the flood. The nonce life outlasts
+// the flood, so only eviction could end the chain.
+class JorvaneFloodHttpTest : public JorvaneSteadyHttpTest {
+ protected:
+  JorvaneFloodHttpTest() { nonceLife_ = "<nonceLife>3600</nonceLife>"; }
+};
+
+TEST_F(JorvaneFloodHttpTest, DISABLED_ChallengeFloodKeepsTheChainOfALoggedOnClient) {
+  std::string nonce = ChallengeNonce(Call("GetServerStats", ""), kStatusNoCredentials);
+  ASSERT_TRUE(Calls(1, &nonce));
+  const pid_t jorvane = FindProcess(jorvane_);
+  ASSERT_GT(jorvane, 0);
+  const long kbBefore = server_testing::MemoryKb(jorvane, "VmRSS");
+  constexpr int kThreads = 4, kFlood = 110000;
+  std::atomic<int> next{0}, challenged{0};
+  std::vector<std::thread> flooders;
+  for (int t = 0; t < kThreads; ++t) {
+    flooders.emplace_back([&] {
+      while (next.fetch_add(1) < kFlood) {
+        if (IsNonce(Call("GetServerStats", "").Field("Nonce"))) ++challenged;
+      }
+    });
+  }
+  for (std::thread& t : flooders) t.join();
+  const long kbAfter = server_testing::MemoryKb(jorvane, "VmRSS");
+  EXPECT_EQ(challenged.load(), kFlood);
+  EXPECT_EQ(FindProcess(jorvane_), jorvane);
+  EXPECT_TRUE(Calls(3, &nonce)) << "the chain ended under the flood";
+  std::printf("jorvane under %d challenges: VmRSS %ld -> %ld kB\n", kFlood, kbBefore, kbAfter);
+}
+
 // A configuration that does not parse leaves the service running with no
 // users: every ClientAuth is refused with a new challenge.
 class JorvaneBrokenConfigHttpTest : public JorvaneHttpTest {
