@@ -15,6 +15,7 @@
 
 #include "interfaces/soapstruct.h"
 #include "interfaces/soapstruct_members.h"
+#include "message/digest_block_types.h"
 #include "message/internal/faults.h"
 #include "message/message_parser.h"
 #include "message/soap_message.h"
@@ -46,6 +47,10 @@ std::u16string_view EnvelopeNs(int version) {
 std::u16string_view EncodingNs(int version) {
   return version == xml::kSoapVersion11 ? xml::kSoap11EncodingNamespace
                                         : xml::kSoap12EncodingNamespace;
+}
+// A type of the digest header blocks, written from its own definition.
+bool IsDigestType(std::u16string_view name, std::u16string_view ns) {
+  return ns == xml::kDigestAuthNamespace && !DigestBlockMembers(name).empty();
 }
 bool IsSimpleTypeNs(std::u16string_view ns) {
   return xml::IsXmlSchemaNamespace(ns) || xml::IsSoapEncodingNamespace(ns);
@@ -353,6 +358,10 @@ class Writer {
                     XmlElementPtr copied_header, bool fault);
   bool HeaderBlock(const message::HeaderBlock& block, bool fault, const XmlElement& header,
                    std::u16string_view in_force);
+  // A block's type and encoding as the endpoint's description gives them;
+  // false when it gives no type.
+  bool DescribedHeaderBlock(const message::HeaderBlock& block, bool fault, std::u16string* type,
+                            std::u16string* type_ns, std::u16string* encoding);
   bool RpcBody(const XmlElement& envelope, std::u16string_view in_force);
   std::vector<const MethodParam*> OutputOrder();
   XmlElementPtr LiteralBody();
@@ -1039,6 +1048,16 @@ const Writer::MemberType* Writer::StructMemberType(std::u16string_view type,
                                                    std::u16string_view type_ns,
                                                    std::u16string_view name,
                                                    std::u16string_view ns) {
+  if (IsDigestType(type, type_ns)) {
+    static const MemberType kString{u"string", std::u16string(xml::kXmlSchemaNamespace)};
+    static const MemberType kBytes{u"base64Binary", std::u16string(xml::kXmlSchemaNamespace)};
+    if (!ns.empty()) return nullptr;
+    for (const DigestMemberType& member : DigestBlockMembers(type)) {
+      if (member.name == name) return member.type == u"string" ? &kString : &kBytes;
+    }
+    return nullptr;
+  }
+  if (!reader_) return nullptr;
   return Described(member_types_, {type, type_ns, name, ns}, [&](Bstr* out, Bstr* out_ns) {
     VARIANT_BOOL ok = VARIANT_FALSE;
     return Ok(reader_->GetStructMemberType(Bstr(type).Get(), Bstr(type_ns).Get(), Bstr(name).Get(),
@@ -1048,6 +1067,11 @@ const Writer::MemberType* Writer::StructMemberType(std::u16string_view type,
 }
 
 const Writer::MemberType* Writer::BaseType(std::u16string_view type, std::u16string_view type_ns) {
+  if (IsDigestType(type, type_ns)) {
+    static const MemberType kStruct{u"Struct", std::u16string(xml::kSoap11EncodingNamespace)};
+    return &kStruct;
+  }
+  if (!reader_) return nullptr;
   return Described(base_types_, {type, type_ns, {}, {}}, [&](Bstr* out, Bstr* out_ns) {
     VARIANT_BOOL ok = VARIANT_FALSE;
     return Ok(reader_->GetComplexBaseType(Bstr(type).Get(), Bstr(type_ns).Get(), out->Receive(),
@@ -1067,8 +1091,9 @@ bool Writer::ParamType(std::u16string_view name, Bstr* type, Bstr* type_ns) {
   return Ok(hr, ok);
 }
 
-bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const XmlElement& header,
-                         std::u16string_view in_force) {
+bool Writer::DescribedHeaderBlock(const message::HeaderBlock& block, bool fault,
+                                  std::u16string* type_out, std::u16string* type_ns_out,
+                                  std::u16string* encoding) {
   if (!reader_) return false;
   const Bstr name(block.local_name), ns(block.namespace_uri);
   Bstr type, type_ns, style;
@@ -1100,7 +1125,23 @@ bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const Xm
     hr = reader_->GetOutputHeaderPartEncStyle(method_.Get(), name.Get(), ns.Get(), style.Receive(),
                                               &ok);
   }
-  const std::u16string encoding(Ok(hr, ok) ? style.View() : EncodingNs(version_));
+  *type_out = type.View();
+  *type_ns_out = type_ns.View();
+  *encoding = Ok(hr, ok) ? style.View() : EncodingNs(version_);
+  return true;
+}
+
+bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const XmlElement& header,
+                         std::u16string_view in_force) {
+  std::u16string type, type_ns, encoding;
+  if (IsDigestType(block.local_name, block.namespace_uri)) {
+    // Their own types, never the endpoint's: see digest_block_types.h.
+    type = block.local_name;
+    type_ns = block.namespace_uri;
+    encoding = EncodingNs(version_);
+  } else if (!DescribedHeaderBlock(block, fault, &type, &type_ns, &encoding)) {
+    return false;
+  }
   const std::u16string_view env = EnvelopeNs(version_);
   // The block's own attributes, added to its element once the value is made.
   ExtraAttribute extras[4];
@@ -1122,11 +1163,11 @@ bool Writer::HeaderBlock(const message::HeaderBlock& block, bool fault, const Xm
   }
   const Place place{nullptr, &header, in_force};
   const Extras added(extras, count);
-  return IsSimpleTypeNs(type_ns.View())
-             ? Value(place, u"h", block.namespace_uri, block.local_name, type.View(),
-                     type_ns.View(), block.content, encoding, false, added)
-             : Complex(place, u"h", block.namespace_uri, block.local_name, type.View(),
-                       type_ns.View(), block.content, encoding, false, added);
+  return IsSimpleTypeNs(type_ns)
+             ? Value(place, u"h", block.namespace_uri, block.local_name, type,
+                     type_ns, block.content, encoding, false, added)
+             : Complex(place, u"h", block.namespace_uri, block.local_name, type,
+                       type_ns, block.content, encoding, false, added);
 }
 
 bool Writer::HeaderBlocks(const XmlElement& envelope, std::u16string_view in_force,

@@ -736,6 +736,55 @@ TEST(EnvelopeSerializerTest, HeaderBlockAttributes) {
   EXPECT_FALSE(h.message->Serialize());
 }
 
+// The digest blocks are written from their own types whatever the endpoint's
+// description says of them (here: nothing, or a wrong type); a member the
+// digest schema does not name is left out.
+TEST(EnvelopeSerializerTest, DigestBlocksAreWrittenFromTheirOwnTypes) {
+  for (const int version : {11, 12}) {
+    for (const bool described : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << version << (described ? " described" : ""));
+      Harness h(version);
+      h.message->SetSoapVersion(version);
+      if (described) {
+        h.reader->wsdl.header_elem_types[Key({u"NextChallenge", std::u16string(
+                                                                     xml::kDigestAuthNamespace)})] =
+            {u"int", kXsd};
+      }
+      ComPtr<ISoapStruct> s = NewStruct();
+      ASSERT_TRUE(s);
+      VARIANT_BOOL ok = VARIANT_FALSE;
+      Variant bytes;
+      bytes.vt = VT_ARRAY | VT_UI1;
+      bytes.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+      for (LONG i = 0; i < 3; ++i) {
+        uint8_t b = uint8_t(0xF0 + i);
+        SafeArrayPutElement(bytes.parray, &i, &b);
+      }
+      s->AddMember(Bstr(u"Status").Get(), nullptr, Str(u"Authenticated"), &ok);
+      s->AddMember(Bstr(u"Nonce").Get(), nullptr, Str(u"ABC"), &ok);
+      s->AddMember(Bstr(u"ServerAuth").Get(), nullptr, bytes, &ok);
+      s->AddMember(Bstr(u"Extra").Get(), nullptr, Str(u"x"), &ok);
+      Variant content;
+      content.vt = VT_DISPATCH;
+      s->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&content.pdispVal));
+      ASSERT_TRUE(h.message->AddHeaderBlock(xml::kDigestAuthNamespace, u"NextChallenge", content,
+                                            true, u"\"\"", false, false));
+      ASSERT_TRUE(h.message->Serialize()) << Narrow(h.FaultText());
+      const std::string text = Written(*h.message);
+      const std::string encoding =
+          version == 11 ? "http://schemas.xmlsoap.org/soap/encoding/"
+                        : "http://www.w3.org/2003/05/soap-encoding";
+      EXPECT_NE(text.find("<h:NextChallenge "), std::string::npos) << text;
+      EXPECT_NE(text.find("SOAP-ENV:encodingStyle=\"" + encoding + "\""), std::string::npos)
+          << text;
+      EXPECT_NE(text.find(">Authenticated</Status>"), std::string::npos) << text;
+      EXPECT_NE(text.find(">ABC</Nonce>"), std::string::npos) << text;
+      EXPECT_NE(text.find(">8PHy</ServerAuth>"), std::string::npos) << text;
+      EXPECT_EQ(text.find("Extra"), std::string::npos) << text;
+    }
+  }
+}
+
 // A forwarded message keeps its envelope's declarations and its body as read;
 // a Header left without blocks is not written.
 TEST(EnvelopeSerializerTest, ForwardedMessageKeepsItsEnvelope) {

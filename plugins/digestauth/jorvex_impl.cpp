@@ -2,12 +2,15 @@
 
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/com/remote/remote.h"
 #include "platform/com/variant.h"
 #include "platform/service/eventlog.h"
 #include "platform/text/text.h"
+#include "xml/codecs.h"
 #include "xml/namespaces.h"
+#include "xml/xml_parser.h"
 
 namespace digestauth {
 namespace {
@@ -104,6 +107,44 @@ bool AddBlock(Iquenlin2* message, std::u16string_view name, ISoapStruct* s, bool
   return SUCCEEDED(hr) && IsTrue(ok);
 }
 
+// A struct of the members of a block read as literal XML: each child
+// element's text under its local name, "Auth" and "ServerAuth" as the bytes
+// of their base64 text. Null when the text is no element.
+ComPtr<ISoapStruct> StructOfLiteral(std::u16string_view literal) {
+  xml::XmlParser parser;
+  try {
+    parser.Parse(literal, nullptr);
+  } catch (int) {
+    return nullptr;
+  }
+  ComPtr<ISoapStruct> s = NewStruct();
+  if (!s || !parser.GetRoot()) return nullptr;
+  for (const xml::XmlElementPtr& child : parser.GetRoot()->GetChildList()) {
+    const std::u16string& name = child->GetLocalName();
+    const std::u16string& value = child->GetText();
+    if (name != kAuthMember && name != kServerAuthMember) {
+      SetMember(s.Get(), name, Variant::FromText(value));
+      continue;
+    }
+    size_t count = 0;
+    if (!xml::Base64Decode(value, nullptr, &count)) continue;  // read as absent
+    std::vector<uint8_t> bytes(count);
+    if (!xml::Base64Decode(value, bytes.data(), &count)) continue;
+    Variant v;
+    if (SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, ULONG(count))) {
+      void* data = nullptr;
+      if (SUCCEEDED(SafeArrayAccessData(array, &data))) {
+        if (count) memcpy(data, bytes.data(), count);
+        SafeArrayUnaccessData(array);
+      }
+      v.vt = VT_ARRAY | VT_UI1;
+      v.parray = array;
+    }
+    SetMember(s.Get(), name, v);
+  }
+  return s;
+}
+
 // The message behind the argument: its Iquenlin2, or a proxy over its
 // IDispatch for an object that offers only that (one from another process).
 ComPtr<Iquenlin2> MessageOf(const VARIANT& arg) {
@@ -155,12 +196,26 @@ bool Jorvex2Impl::TakeBlock(Iquenlin2* message, std::u16string_view name,
   Bstr ns(xml::kDigestAuthNamespace), block(name);
   Variant value;
   VARIANT_BOOL ok = VARIANT_FALSE;
-  if (FAILED(message->GetHeaderElem(ns.Get(), block.Get(), &value, &ok)) || !IsTrue(ok)) {
+  if (SUCCEEDED(message->GetHeaderElem(ns.Get(), block.Get(), &value, &ok)) && IsTrue(ok)) {
+    IDispatch* object = ObjectOf(value);
+    if (!object) return false;
+    *content = ComPtr<IDispatch>(object);
+    return true;
+  }
+  // Sent without an encoding style, or on an endpoint whose description does
+  // not type it, the block stays literal. Taking it also answers for a
+  // mandatory one: the processor understands it whatever its form.
+  Bstr literal;
+  ok = VARIANT_FALSE;
+  if (FAILED(message->GetHeaderElemLiteral(ns.Get(), block.Get(), literal.Receive(), &ok)) ||
+      !IsTrue(ok)) {
     return false;
   }
-  IDispatch* object = ObjectOf(value);
+  ComPtr<ISoapStruct> s = StructOfLiteral(literal.View());
+  if (!s) return false;
+  ComPtr<IDispatch> object = com::QueryInterfacePtr<IDispatch>(s.Get());
   if (!object) return false;
-  *content = ComPtr<IDispatch>(object);
+  *content = std::move(object);
   return true;
 }
 
@@ -278,7 +333,7 @@ bool Jorvex2Impl::Verify(Iquenlin2* message) {
 
 void Jorvex2Impl::AddChallenge(Iquenlin2* message) {
   // Renewed even without a struct, so the presented nonce never stays usable.
-  nonce_ = context_->nonces.Renew(nonce_.value_or(""));
+  nonce_ = context_->nonces.Renew(nonce_.value_or(""), NonceKind::Unproven);
   realm_ = ServiceRealm(message);
   ComPtr<ISoapStruct> s = NewStruct();
   if (!s) return;
@@ -303,7 +358,8 @@ bool Jorvex2Impl::AddInitChallengeAnswer(Iquenlin2* message) {
   if (!s) return false;
   const NonceStore::Nonce issued = context_->nonces.Issue();
   nonce_ = issued.text;
-  context_->nonces.Record(issued);
+  // Unproven: a known user name is all it took.
+  context_->nonces.Record(issued, NonceKind::Unproven);
   return FillNextChallenge(s.Get()) &&
          AddBlock(message, kNextChallengeBlock, s.Get(), /*toFault=*/true);
 }
@@ -312,7 +368,8 @@ bool Jorvex2Impl::ResponseLeg(Iquenlin2* message) {
   if (!authenticated_) return true;
   ComPtr<ISoapStruct> s = NewStruct();
   if (!s) return false;
-  nonce_ = context_->nonces.Renew(*nonce_);
+  // The only nonce a flood of challenges cannot push out.
+  nonce_ = context_->nonces.Renew(*nonce_, NonceKind::Chained);
   if (!FillNextChallenge(s.Get())) return false;
   VARIANT_BOOL fault = VARIANT_FALSE;
   message->IsSOAPFault(&fault);

@@ -83,22 +83,29 @@ TEST_F(NonceStoreTest, RenewForgetsThePresentedNonceAndRecordsANewOne) {
   EXPECT_EQ(store.Size(), 2u);
 }
 
-TEST_F(NonceStoreTest, PurgeRemovesExactlyTheAgedEntriesOneLogLineEach) {
+TEST_F(NonceStoreTest, PurgeRemovesExactlyTheAgedEntriesOneLogLinePerPass) {
   NonceStore store = Make(60);
   const std::string a = Add(store), b = Add(store);
   now_ += 30;
   const std::string young = Add(store);
   now_ += 31;  // a and b are 61 seconds old, young 31
   EXPECT_EQ(store.Purge(), 2u);
-  EXPECT_EQ(log_, std::vector<std::string>(2, "Deleted stale server nonce!"));
+  EXPECT_EQ(log_, std::vector<std::string>{"Deleted stale server nonce! 2"});
   EXPECT_TRUE(store.Contains(young));
   EXPECT_FALSE(store.Contains(a));
   EXPECT_FALSE(store.Contains(b));
   EXPECT_EQ(store.Purge(), 0u) << "nothing more has aged";
-  EXPECT_EQ(log_.size(), 2u);
+  EXPECT_EQ(log_.size(), 1u) << "a pass that removes nothing logs nothing";
   now_ += 30;
   EXPECT_EQ(store.Purge(), 1u);
   EXPECT_EQ(store.Size(), 0u);
+  // A flood's worth of stale nonces is still one line.
+  for (int i = 0; i < 5000; ++i) store.Renew("");
+  now_ += 61;
+  EXPECT_EQ(store.Purge(), 5000u);
+  EXPECT_EQ(log_, (std::vector<std::string>{"Deleted stale server nonce! 2",
+                                            "Deleted stale server nonce! 1",
+                                            "Deleted stale server nonce! 5000"}));
 }
 
 TEST_F(NonceStoreTest, NegativeLifePurgesEverything) {
@@ -126,6 +133,51 @@ TEST_F(NonceStoreTest, AFullTableEvictsTheOldestEntry) {
   EXPECT_EQ(store.Size(), 3u);
   store.Clear();
   EXPECT_EQ(store.Size(), 0u);
+}
+
+// Anyone can have the service issue nonces; a flood of challenges past the
+// cap must not push out the next nonce of a logged-on client, and the cap
+// still holds.
+TEST_F(NonceStoreTest, AChallengeFloodKeepsTheNoncesOfChains) {
+  NonceStore store = Make(120);
+  const std::string first = store.Renew("");                 // challenge
+  const std::string chained = store.Renew(first, NonceKind::Chained);  // verified call
+  const std::string waiting = store.Renew("");               // another client's challenge
+  for (size_t i = 0; i < kMaxNonces + 10000; ++i) store.Renew("");
+  EXPECT_EQ(store.Size(), kMaxNonces);
+  EXPECT_EQ(store.Count(NonceKind::Chained), 1u);
+  EXPECT_FALSE(store.Contains(waiting)) << "unproven nonces go oldest first";
+  EXPECT_TRUE(store.TakeIfFresh(chained));
+  // The chain goes on under the flood.
+  const std::string next = store.Renew(chained, NonceKind::Chained);
+  for (size_t i = 0; i < kMaxNonces; ++i) store.Renew("");
+  EXPECT_TRUE(store.TakeIfFresh(next));
+}
+
+TEST_F(NonceStoreTest, EvictionOrderByKind) {
+  NonceStore store = Make(120, /*capacity=*/3);
+  const std::string c1 = store.Renew("", NonceKind::Chained);
+  const std::string u1 = store.Renew("");
+  const std::string c2 = store.Renew("", NonceKind::Chained);
+  // Full: a chained record evicts the unproven one, though it is younger.
+  const std::string c3 = store.Renew("", NonceKind::Chained);
+  EXPECT_FALSE(store.Contains(u1));
+  EXPECT_EQ(store.Count(NonceKind::Chained), 3u);
+  // With no unproven entry left, the oldest chained one goes.
+  const std::string u2 = store.Renew("");
+  EXPECT_FALSE(store.Contains(c1));
+  EXPECT_TRUE(store.Contains(c2));
+  EXPECT_TRUE(store.Contains(c3));
+  EXPECT_EQ(store.Count(NonceKind::Unproven), 1u);
+  // Taking, forgetting and purging keep both orders in step.
+  EXPECT_TRUE(store.TakeIfFresh(u2));
+  store.Forget(c2);
+  store.Record(store.Issue());
+  store.Record(store.Issue(), NonceKind::Chained);
+  EXPECT_EQ(store.Size(), 3u);
+  now_ += 121;
+  EXPECT_EQ(store.Purge(), 3u);
+  EXPECT_EQ(store.Count(NonceKind::Unproven) + store.Count(NonceKind::Chained), 0u);
 }
 
 // Processor objects of several hosts' threads and the purge share the

@@ -80,7 +80,8 @@ TEST_F(DigestHostTest, PurgeTimerOnTheLoopDeletesEachStaleNonceOnce) {
   }
   EXPECT_EQ(nonces.Size(), 1u);
   EXPECT_TRUE(nonces.Contains(fresh.text));
-  EXPECT_EQ(EventCount("Deleted stale server nonce!"), 3u);
+  // One entry for the pass that found them, none for the passes after it.
+  EXPECT_EQ(EventCount("Deleted stale server nonce! 3"), 1u);
 
   host.Shutdown();
   EXPECT_FALSE(host.TimerSet());

@@ -21,7 +21,9 @@
 #include "plugins/digestauth/jorvex_impl.h"
 #include "plugins/digestauth/protocol.h"
 #include "plugins/digestauth/registration.h"
+#include "message/digest_block_types.h"
 #include "message/plugin_contract.h"
+#include "xml/xml_parser.h"
 #include "xml/namespaces.h"
 
 namespace digestauth {
@@ -683,6 +685,40 @@ TEST(DigestSchemaTest, WsdlCopiesMatchTheSchemaAndTheNamespaceConstant) {
     }
   }
   EXPECT_GE(carriers, 1);
+}
+
+// The message object writes the digest blocks from its own table of their
+// types, on every endpoint: the table is the schema's.
+TEST(DigestSchemaTest, TheMessageObjectsTableIsTheSchema) {
+  const std::string schema = ReadFile(fs::path(QV_SOURCE_ROOT) / "plugins/digestauth/digest_header.xsd");
+  xml::XmlParser parser;
+  ASSERT_NO_THROW(parser.Parse(text::Widen(schema), nullptr));
+  const std::u16string xsd(xml::kXmlSchemaNamespace);
+  int blocks = 0;
+  for (const auto& type : parser.GetRoot()->GetChildList()) {
+    if (type->GetLocalName() != u"complexType") continue;
+    std::u16string name;
+    type->GetAttributeValue(u"", u"name", &name);
+    SCOPED_TRACE(text::Narrow(name));
+    ++blocks;
+    const xml::XmlElement* content = type->FindChild(u"complexContent", xsd);
+    const xml::XmlElement* restriction = content ? content->FindChild(u"restriction", xsd) : nullptr;
+    const xml::XmlElement* sequence = restriction ? restriction->FindChild(u"sequence", xsd) : nullptr;
+    ASSERT_TRUE(sequence);
+    std::vector<std::string> want, have;
+    for (const auto& element : sequence->GetChildList()) {
+      std::u16string member, member_type;
+      element->GetAttributeValue(u"", u"name", &member);
+      element->GetAttributeValue(u"", u"type", &member_type);
+      want.push_back(text::Narrow(member + u" " + member_type.substr(member_type.find(u':') + 1)));
+    }
+    for (const message::DigestMemberType& m : message::DigestBlockMembers(name)) {
+      have.push_back(text::Narrow(std::u16string(m.name) + u" " + std::u16string(m.type)));
+    }
+    EXPECT_EQ(have, want);
+  }
+  EXPECT_EQ(blocks, 4);
+  EXPECT_TRUE(message::DigestBlockMembers(u"Other").empty());
 }
 
 }  // namespace
